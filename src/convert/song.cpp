@@ -1,0 +1,49 @@
+// Song model defaults and note conversion.
+#include "convert/song.h"
+
+#include "settings/settings.h"
+
+Song song;
+
+namespace {
+// Five octaves of MOD periods, falling.
+constexpr int mod_periods[60] = {
+    1712, 1616, 1525, 1440, 1357, 1281, 1209, 1141, 1077, 1017, 961, 907,
+    856,  808,  762,  720,  678,  640,  604,  570,  538,  508,  480, 453,
+    428,  404,  381,  360,  339,  320,  302,  285,  269,  254,  240, 226,
+    214,  202,  190,  180,  170,  160,  151,  143,  135,  127,  120, 113,
+    107,  101,  95,   90,   85,   80,   76,   71,   67,   64,   60,  57,
+};
+} // namespace
+
+void song_reset_defaults()
+{
+    float keep_tempo = song.tempo;
+    song.wave_temp.reset();
+    song = Song();
+    song.tempo = keep_tempo;
+}
+
+int mod_period_note(int period)
+{
+    for (int i = 0; i < 60; ++i)
+        if (mod_periods[i] <= period) return i + 24;
+    return 84;
+}
+
+uint8_t convert_note(int note)
+{
+    int n;
+    switch (song.frequency_mode) {
+    case freq_mod_period: n = mod_period_note(note); break;
+    case freq_xm_amiga:
+    case freq_xm_linear: n = note - 1; break;
+    case freq_midi: n = note; break;
+    default: n = 0; break;
+    }
+    n += settings.transpo;
+    if (n < 0) n = 0;
+    return uint8_t((n / 12) * 16 + n % 12 + 1);
+}
+
+void close_wave_temp() { song.wave_temp.reset(); }

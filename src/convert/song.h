@@ -1,0 +1,144 @@
+// The in-memory song of one conversion: the module half (what the input said) and the Buzz half
+// (what will be written). Every table comes from the tracked pool and lives until the job's sweep.
+#pragma once
+
+#include <cstdint>
+
+#include "core/byteio.h"
+
+constexpr int max_patterns = 112;     // patterns a song can hold
+constexpr int order_list_size = 256;  // entries of order_list
+constexpr int wave_map_size = 256;    // entries of wave_map
+constexpr int envelope_max_points = 12;
+
+struct SampleRecord {
+    int length = 0;          // bytes of sample data (frames after a placeholder: 1)
+    int loop_start = 0;      // bytes
+    int loop_length = 0;     // bytes
+    uint8_t type = 0;        // XM sample type: bit 4 = 16-bit data, bits 0-1 = loop kind
+    uint8_t is_16bit = 0;
+    uint8_t odd_length = 0;  // 1 when length is odd
+    uint8_t is_looping = 0;
+    int root_note = 97;      // first note (1..96) the key map gives this sample; 97 = none
+    int relative_note = 0;   // signed semitones
+    int finetune = 0;        // signed; MOD finetune * 16
+    int volume = 0;          // 0..64
+};
+
+struct InstrumentRecord {
+    char name[24] = {};      // up to 23 characters, NUL-terminated
+    int sample_count = 0;
+    int is_empty = 0;        // an empty instrument turned into a one-sample placeholder
+    int wave_number = 0;     // 1-based output wave, 0 = none
+    int header_size = 0;     // XM instrument header size as read
+    int wave_bytes = 0;      // bytes of converted wave data written for it
+    int envelope_points = 0; // volume envelope: number of points (kept when below 13)
+    int envelope_sustain = 0;
+    int envelope_type = 0;   // bit 0 on, bit 1 sustain
+    uint16_t envelope_x[envelope_max_points] = {}; // ticks
+    uint16_t envelope_y[envelope_max_points] = {}; // 0..64
+    uint16_t fadeout = 0;
+    uint8_t* track_map = nullptr; // dotsplit 2: per input channel, 0 = not played, k = track k
+    int track_count = 0;          // dotsplit 2: tracks of its machine
+    int machine = 0;              // dotsplit 2: machine that plays it
+    int machine_instrument = 0;   // in record m - 1: the instrument machine m plays
+    SampleRecord* samples = nullptr;
+};
+
+struct OrderEntry {
+    int pattern = 0;
+    int start_row = 0; // row at which the pattern starts playing here
+};
+
+struct PatternInfo {
+    int lines = 0;      // rows
+    int play_lines = 0; // rows played: lines, or break row + 1
+    int start_row = 0;  // target row of breaks into this pattern, 0 = none
+    int reserved[3] = {};
+};
+
+struct PatternData {
+    int number = 0;          // 0 unused; k + 1 written as pattern k (a duplicate names an earlier one)
+    uint32_t checksum = 0;   // CRC-32 of the data
+    uint8_t* data = nullptr; // track t row r at (t * lines + r) * track_row_bytes
+};
+
+struct MachineRecord {
+    int kind = 0;            // 0 Master, 1 generator
+    int track_row_bytes = 0;
+    PatternData* track_patterns = nullptr;  // one per pattern
+    int global_row_bytes = 0;
+    PatternData* global_patterns = nullptr; // Master and machine 1 only
+    int track_count = 0;
+    int patterns_written = 0;       // kept by the writer
+    int plain_patterns_written = 0;
+    int sequence_event_count = 0;
+};
+
+// frequency_mode values
+enum FrequencyMode { freq_mod_period = 0, freq_xm_amiga = 1, freq_xm_linear = 2, freq_midi = 3 };
+
+struct Song {
+    // --- module half ---
+    InstrumentRecord* instrument_table = nullptr;
+    int* wave_map = nullptr;         // wave_map_size entries: input instrument -> output wave
+    int wave_count = 32;
+    OrderEntry* order_list = nullptr; // order_list_size entries
+    int song_length = 33;
+    int offset_pattern_count = 0;
+    int duplicates_removed = 0;
+    int pattern_count = 33;
+    PatternInfo* pattern_table = nullptr;
+    int channel_count = 4;
+    int instrument_count = 31;
+    int frequency_mode = 0;
+    int speed = 6, start_speed = 6; // ticks per row: running value, and the input's own
+    int bpm = 125, start_bpm = 125;
+    float tempo = 0.0f;             // BPM computed by speed/tempo effects (not reset per job)
+    char song_name[24] = {};        // module name (20 characters)
+
+    // input kind flags
+    int is_xm = 0, is_s3m = 0, is_it = 0, is_mod = 0, is_xi = 0, is_midi = 0;
+    int song_kind = 0;              // 1 BMW input, 2 BMX input
+    int write_output = 1;           // write an output file
+    int write_xi = 0;               // dowave 1: export XI files
+
+    int channel_limit = 0;          // 0 = none (MIDI through the outside converter)
+    int pattern_limit = max_patterns;
+    int tpb_base = 4, tpb_factor = 1; // Master's ticks per beat = base * factor
+    int rows_per_beat = 4;
+    int tracks_per_generator = 8;
+
+    char converter_input[256] = {}; // the name the conversion was given (kept for BLAH)
+    char current_input[256] = {};   // what is actually opened
+
+    // reading passes
+    int pass_number = 0;            // 0 first pass, 1 second pass
+    int counting_pass = 0;          // dotsplit 2 additional pass
+
+    File wave_temp;                 // "kestrix.tmp" while it is being written
+
+    // --- Buzz half ---
+    MachineRecord* machine_table = nullptr;
+    int machine_count = 2;
+    int cur_machine = 0, cur_pattern = 0, cur_row = 0, cur_track = 0, cur_channel = 0;
+    uint8_t* channel_instrument = nullptr;       // per input channel: current instrument
+    uint8_t* pattern_channel_instrument = nullptr; // dotsplit 2: [pattern * channel_count + channel]
+    uint8_t vmidi_extra[2] = {0, 255};           // per-song values for vMidiOut under native MIDI
+};
+
+extern Song song;
+
+constexpr const char* wave_temp_name = "kestrix.tmp";
+
+// Puts the song back to the defaults a conversion starts from (tempo is kept).
+void song_reset_defaults();
+
+// Input note -> Buzz note byte (octave high nibble, semitone 1..12 low nibble) by frequency_mode,
+// with the transpo setting. Does not handle the XM key-off (the caller maps 97 to 255).
+uint8_t convert_note(int note);
+// Note number (0 = C-0) of a MOD period.
+int mod_period_note(int period);
+
+// Closes the temporary wave file if it is open and forgets it.
+void close_wave_temp();

@@ -1,0 +1,87 @@
+// Byte-order helpers: little- and big-endian words and dwords built from single bytes.
+#include "core/byteio.h"
+
+#include <cstring>
+
+File open_file(const char* path, const char* mode) { return File(std::fopen(path, mode)); }
+
+uint8_t read_byte(FILE* f)
+{
+    int c = std::getc(f);
+    return c == EOF ? 0xFF : uint8_t(c);
+}
+
+uint16_t read_word_le(FILE* f)
+{
+    unsigned lo = read_byte(f);
+    unsigned hi = read_byte(f);
+    return uint16_t(lo + 256 * hi);
+}
+
+uint16_t read_word_be(FILE* f)
+{
+    unsigned hi = read_byte(f);
+    unsigned lo = read_byte(f);
+    return uint16_t(256 * hi + lo);
+}
+
+uint32_t read_dword_le(FILE* f)
+{
+    uint32_t lo = read_word_le(f);
+    uint32_t hi = read_word_le(f);
+    return lo + 65536u * hi;
+}
+
+void write_byte(FILE* f, unsigned value) { std::putc(int(value & 0xFF), f); }
+
+void write_word_le(FILE* f, unsigned value)
+{
+    write_byte(f, value);
+    write_byte(f, value >> 8);
+}
+
+void write_dword_le(FILE* f, uint32_t value)
+{
+    write_word_le(f, value & 0xFFFF);
+    write_word_le(f, value >> 16);
+}
+
+size_t read_bytes(FILE* f, uint8_t* buf, size_t n)
+{
+    size_t got = std::fread(buf, 1, n, f);
+    if (got < n) {
+        std::memset(buf + got, 0xFF, n - got);
+        // fread has set the EOF flag unless an error stopped it; make sure a short read reads
+        // like read_byte past the end.
+        if (!std::feof(f)) {
+            std::fseek(f, 0, SEEK_END);
+            std::getc(f);
+        }
+    }
+    return got;
+}
+
+long stream_tell(FILE* f) { return std::ftell(f); }
+
+uint64_t stream_length(FILE* f)
+{
+    bool at_eof = std::feof(f) != 0;
+    long here = std::ftell(f);
+    if (here < 0 || std::fseek(f, 0, SEEK_END) != 0) return 0;
+    long end = std::ftell(f);
+    if (at_eof) {
+        std::getc(f); // seeking cleared the flag; a read at the end sets it again
+    } else {
+        std::fseek(f, here, SEEK_SET);
+    }
+    return end < 0 ? 0 : uint64_t(end);
+}
+
+uint64_t bytes_remaining(FILE* f)
+{
+    if (std::feof(f)) return 0;
+    long here = std::ftell(f);
+    uint64_t len = stream_length(f);
+    if (here < 0 || uint64_t(here) >= len) return 0;
+    return len - uint64_t(here);
+}

@@ -1,0 +1,115 @@
+// Log sink: filtering, the log file copy, the window's line logic and progress dots.
+#include "core/log.h"
+
+#include <cstdarg>
+#include <cstring>
+
+#include "core/pool.h"
+#include "settings/settings.h"
+
+LogState log_state;
+
+void log_new_line()
+{
+    LogState& ls = log_state;
+    int y = ls.text_y + log_line_height;
+    if (y >= ls.window_height - 45) {
+        ls.window->scroll_up(log_line_height);
+        y = ls.window_height - 60;
+    }
+    ls.text_y = y;
+    ls.window->move_to_line(y);
+}
+
+int log_print(const char* fmt, ...)
+{
+    LogState& ls = log_state;
+    int result = -1;
+    if (ls.log_enabled || ls.log_force) {
+        char buf[log_buffer_size];
+        if (ls.log_stream) {
+            va_list ap;
+            va_start(ap, fmt);
+            int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+            va_end(ap);
+            if (n >= 0) {
+                std::fputs(buf, ls.log_stream);
+                result = n < log_buffer_size ? n : log_buffer_size - 1;
+            }
+        }
+        if (ls.window) {
+            const char* f = fmt;
+            if (*f == '\n') {
+                log_new_line();
+                ++f;
+            }
+            // Only a trailing newline of the format counts; copy the format without it.
+            char fbuf[log_buffer_size];
+            size_t flen = std::strlen(f);
+            bool trailing = flen > 0 && f[flen - 1] == '\n';
+            const char* use = f;
+            if (trailing) {
+                size_t keep = flen - 1;
+                if (keep >= sizeof fbuf) keep = sizeof fbuf - 1;
+                std::memcpy(fbuf, f, keep);
+                fbuf[keep] = 0;
+                use = fbuf;
+            }
+            va_list ap;
+            va_start(ap, fmt);
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#endif
+            int n = std::vsnprintf(buf, sizeof buf, use, ap);
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+            va_end(ap);
+            if (n >= 0) {
+                size_t len = n < log_buffer_size ? size_t(n) : size_t(log_buffer_size - 1);
+                if (len) ls.window->draw_text(std::string_view(buf, len));
+                if (result < 0) result = int(len);
+            }
+            if (trailing) log_new_line();
+        }
+    } else if (ls.log_dot_interval && ls.window) {
+        if (++ls.log_dot_count >= ls.log_dot_interval) {
+            ls.window->draw_text(".");
+            ls.log_dot_count = 0;
+        }
+    }
+    if (ls.log_force) --ls.log_force;
+    if (ls.window) ls.window->repaint();
+    return result;
+}
+
+void log_window_open(const char* title)
+{
+    LogState& ls = log_state;
+    if (!title || !ls.open_window) {
+        ls.window = nullptr;
+        return;
+    }
+    ls.window = ls.open_window(title);
+    ls.window_height = settings.lwind_dy;
+    ls.text_y = 0;
+}
+
+void job_abort(const char* msg)
+{
+    log_state.log_force = 1;
+    if (msg[0] != ' ') log_print("Error: %s\n", msg);
+    throw JobAbort(msg);
+}
+
+void job_state_reset()
+{
+    pool.head = nullptr;
+    pool.total = 0;
+    pool.count = 0;
+    log_state.log_enabled = 1;
+    log_state.log_force = 0;
+    log_state.log_dot_count = 0;
+    log_state.log_dot_interval = 0;
+}

@@ -1,0 +1,80 @@
+// Log sink and fatal-error unwinding.
+//
+// Every progress line, listing, warning and error of a job goes through log_print. The text is
+// filtered by log_enabled / log_force, optionally copied to log_stream, and drawn into a log
+// window. The window's line logic (only a leading and a trailing newline of a format count,
+// 15-pixel lines, scrolling near the bottom) is portable and lives here; the front end supplies
+// the drawing through LogWindow (GDI in the Win32 program, the terminal in the console edition).
+//
+// Fatal errors call job_abort, which logs "Error: %s\n" and throws JobAbort. Only the job runner
+// (and the dialog's machine-list command) catch it.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#if defined(__GNUC__)
+#define KX_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+#else
+#define KX_PRINTF(fmt_index, first_arg)
+#endif
+
+// The drawing surface behind the log. Positions are in pixels; the text position advances along
+// the line with each draw_text, like GDI's TA_UPDATECP.
+class LogWindow {
+public:
+    virtual ~LogWindow() = default;
+    // Draws text at the current position and advances the position along the line.
+    virtual void draw_text(std::string_view text) = 0;
+    // Moves the current position to x = 0 on pixel row y (a new line has begun).
+    virtual void move_to_line(int y) = 0;
+    // Scrolls the window's contents up by the given number of pixels.
+    virtual void scroll_up(int pixels) = 0;
+    // Makes what was drawn visible at once (the worker draws directly, nothing is stored).
+    virtual void repaint() {}
+};
+
+// Opens a log window with a title; returns nullptr when the front end has no window to offer.
+using LogWindowFactory = std::function<LogWindow*(const char* title)>;
+
+constexpr int log_line_height = 15;  // pixels per log line
+constexpr int log_buffer_size = 256; // bytes of one formatted log call, terminating zero included
+
+struct LogState {
+    int log_enabled = 1;              // non-zero: show log text
+    int log_force = 0;                // messages still shown while log_enabled is 0
+    unsigned log_dot_interval = 0;    // suppressed calls per progress dot; 0 = no dots
+    unsigned log_dot_count = 0;       // suppressed calls counted towards the next dot
+    FILE* log_stream = nullptr;       // optional copy of every shown message (owned by the job)
+    LogWindow* window = nullptr;      // the job's log window, none until opened
+    int text_y = 0;                   // pixel row of the current line in the window
+    int window_height = 400;          // lwind_dy when the window was opened
+    LogWindowFactory open_window;     // supplied by the front end
+};
+
+extern LogState log_state;
+
+// printf-style sink; returns the length of the formatted text, or -1 when nothing was formatted.
+int log_print(const char* fmt, ...) KX_PRINTF(1, 2);
+
+// Opens the log window titled `title` through the front end's factory; a null title records that
+// there is no log window.
+void log_window_open(const char* title);
+
+// Starts a new window line (y += 15, scrolling when the line would reach lwind_dy - 45).
+void log_new_line();
+
+// The one fatal exception type. what() is the message passed to job_abort.
+class JobAbort : public std::runtime_error {
+public:
+    explicit JobAbort(const std::string& msg) : std::runtime_error(msg) {}
+};
+
+// Logs "Error: %s\n" (unless the message begins with a blank) and unwinds the job.
+[[noreturn]] void job_abort(const char* msg);
+
+// Puts the pool bookkeeping and the log state back to the start of a job.
+void job_state_reset();

@@ -1,0 +1,6 @@
+// State of a native MIDI conversion.
+#include "midi/midi_state.h"
+
+MidiState midi_state;
+
+void midi_state_reset() { midi_state = MidiState(); }

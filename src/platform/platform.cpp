@@ -1,0 +1,223 @@
+// Operating-system calls for Linux and Windows.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#include <windows.h>
+#else
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+namespace fs = std::filesystem;
+
+namespace platform {
+
+namespace {
+std::string g_argv0;
+
+// Paths are UTF-8 byte strings in the rest of the program.
+fs::path to_path(const std::string& s) { return fs::path(std::u8string(s.begin(), s.end())); }
+std::string from_path(const fs::path& p)
+{
+    auto u = p.u8string();
+    return std::string(u.begin(), u.end());
+}
+} // namespace
+
+bool remove_file(const char* path)
+{
+    std::error_code ec;
+    return fs::remove(to_path(path), ec);
+}
+
+bool file_exists(const char* path)
+{
+    std::error_code ec;
+    return fs::is_regular_file(to_path(path), ec);
+}
+
+int64_t file_length(const char* path)
+{
+    std::error_code ec;
+    auto n = fs::file_size(to_path(path), ec);
+    return ec ? -1 : int64_t(n);
+}
+
+std::string current_directory()
+{
+    std::error_code ec;
+    auto p = fs::current_path(ec);
+    return ec ? std::string() : from_path(p);
+}
+
+bool change_directory(const char* path)
+{
+    std::error_code ec;
+    fs::current_path(to_path(path), ec);
+    return !ec;
+}
+
+void set_program_path(const char* argv0) { g_argv0 = argv0 ? argv0 : ""; }
+
+std::string executable_directory()
+{
+#ifdef _WIN32
+    wchar_t buf[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return {};
+    return from_path(fs::path(buf).parent_path());
+#else
+    std::error_code ec;
+    auto p = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) return from_path(p.parent_path());
+    if (!g_argv0.empty()) return from_path(fs::absolute(to_path(g_argv0), ec).parent_path());
+    return {};
+#endif
+}
+
+bool make_directories(const char* path)
+{
+    std::error_code ec;
+    fs::create_directories(to_path(path), ec);
+    return fs::is_directory(to_path(path), ec);
+}
+
+#ifdef _WIN32
+namespace {
+// Quotes one argument by the rules of the Microsoft C runtime's command-line parser.
+std::wstring quote_arg(const std::wstring& a)
+{
+    if (!a.empty() && a.find_first_of(L" \t\"") == std::wstring::npos) return a;
+    std::wstring r = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : a) {
+        if (c == L'\\') {
+            ++backslashes;
+        } else if (c == L'"') {
+            r.append(backslashes * 2 + 1, L'\\');
+            r += L'"';
+            backslashes = 0;
+        } else {
+            r.append(backslashes, L'\\');
+            r += c;
+            backslashes = 0;
+        }
+    }
+    r.append(backslashes * 2, L'\\');
+    r += L'"';
+    return r;
+}
+} // namespace
+#endif
+
+int run_program(const std::string& program_path, const std::vector<std::string>& args)
+{
+    std::fflush(nullptr);
+#ifdef _WIN32
+    std::wstring cmd;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (i) cmd += L' ';
+        cmd += quote_arg(to_path(args[i]).wstring());
+    }
+    std::wstring exe = to_path(program_path).wstring();
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    std::vector<wchar_t> line(cmd.begin(), cmd.end());
+    line.push_back(0);
+    if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi))
+        return -1;
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return int(code);
+#else
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid;
+    if (posix_spawn(&pid, program_path.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (WIFEXITED(status)) {
+        // posix_spawn reports an exec failure as exit status 127 of the child.
+        return WEXITSTATUS(status);
+    }
+    return -1;
+#endif
+}
+
+namespace {
+bool is_executable(const fs::path& p)
+{
+    std::error_code ec;
+    if (!fs::is_regular_file(p, ec)) return false;
+#ifdef _WIN32
+    return true;
+#else
+    return ::access(p.c_str(), X_OK) == 0;
+#endif
+}
+} // namespace
+
+std::string find_program(const std::string& name)
+{
+    fs::path n = to_path(name);
+    std::error_code ec;
+    fs::path here = fs::current_path(ec) / n;
+    if (is_executable(here)) return from_path(here);
+    std::string exe_dir = executable_directory();
+    if (!exe_dir.empty()) {
+        fs::path beside = to_path(exe_dir) / n;
+        if (is_executable(beside)) return from_path(beside);
+    }
+    const char* path = std::getenv("PATH");
+    if (!path) return {};
+#ifdef _WIN32
+    const char sep = ';';
+#else
+    const char sep = ':';
+#endif
+    std::string p = path;
+    size_t start = 0;
+    while (start <= p.size()) {
+        size_t end = p.find(sep, start);
+        if (end == std::string::npos) end = p.size();
+        std::string dir = p.substr(start, end - start);
+        if (!dir.empty()) {
+            fs::path cand = to_path(dir) / n;
+            if (is_executable(cand)) return from_path(cand);
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
+bool is_terminal(int fd)
+{
+#ifdef _WIN32
+    return _isatty(fd) != 0;
+#else
+    return ::isatty(fd) != 0;
+#endif
+}
+
+} // namespace platform

@@ -1,0 +1,45 @@
+// The only interface to the operating system: files, directories, processes. Everything else in
+// the program is portable C++; this layer has a POSIX and a Win32 implementation.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+#ifdef _WIN32
+constexpr char path_separator = '\\';
+constexpr const char* exe_suffix = ".exe";
+#else
+constexpr char path_separator = '/';
+constexpr const char* exe_suffix = "";
+#endif
+
+// Deletes a file; false when it could not be deleted.
+bool remove_file(const char* path);
+// True when a regular file of that name exists.
+bool file_exists(const char* path);
+// Length of a file in bytes, or -1 when it cannot be examined.
+int64_t file_length(const char* path);
+// The current working directory, without a final separator.
+std::string current_directory();
+bool change_directory(const char* path);
+// Directory of the running executable, without a final separator ("" when unknown).
+std::string executable_directory();
+// Records argv[0] for executable_directory on systems that need it.
+void set_program_path(const char* argv0);
+// Creates a directory (and its parents); true when it exists afterwards.
+bool make_directories(const char* path);
+
+// Starts a program with the given arguments (args[0] is the program name as passed to it) and
+// waits for it. Returns its exit code, or -1 when it cannot be started.
+int run_program(const std::string& program_path, const std::vector<std::string>& args);
+// Finds a program: the current directory, then beside the running executable, then on PATH.
+// Returns "" when not found.
+std::string find_program(const std::string& name);
+
+// True when the stream is an interactive terminal.
+bool is_terminal(int fd);
+
+} // namespace platform

@@ -1,0 +1,86 @@
+// The process-wide options record. Persistent fields carry the names of their kestrix.ini keys;
+// the others hold the current job's file names and the tool pages' fields. Jobs read the record;
+// only the settings loader and the front ends write it.
+#pragma once
+
+#include <cstddef>
+
+constexpr size_t settings_text_size = 256; // bytes of a text field, terminating zero included
+
+struct Settings {
+    // --- persistent (kestrix.ini) ---
+    int dotsplit = 1;       // 0 one machine, 1 one machine per channel, 2 one per instrument
+    int dopfun = 0;         // target generator: 0 Tracker, n = machines.ini record n + 1
+    int dowave = 2;         // 0 no waves, 1 BMW + XI files, 2 BMX with waves
+    int midi_device = 0;    // output device written into vMidiOut machines
+    int transpo = 0;        // semitones for the whole song
+    int remove_2pat = 1;    // 1: remove duplicate patterns
+    int dosminus = 0;       // 1: song length - 1
+    int do_envs = 0;        // 1: convert XI/XM volume envelopes
+    int do_0loops = 0;      // 1: add zero loops to waves
+    int do_0track = 0;      // 1: generator numbering starts with 00
+    int do_lnvol = 0;       // 1: logarithmic volume
+    int domod_ext = 0;      // 1: MOD files through mod2xm too
+    int dolist = 0;         // detailed listings
+    int verbose = 0;        // extra diagnostics (0/1 after loading)
+    int lwind_x = 10, lwind_y = 10;     // log window position, pixels
+    int lwind_dx = 500, lwind_dy = 400; // log window size, pixels
+    char buzz_path[settings_text_size] = "..\\"; // directory of buzz.exe with final separator
+    int midi_tpb = 16;      // MIDI ticks per beat of the produced song
+    float midi_res = 1.0f;  // MIDI resolution
+    float midi_scale = 1.0f; // MIDI time scaling factor
+    float midi_shift = 0.0f; // MIDI time shift in rows
+    int blines = 64;        // lines per pattern (MIDI, XI songs)
+    int do_firstnote0 = 0;  // 1: start time and patterns with the first note
+    int use_notedels = 0;   // 1: use note delays for finer timing
+    int domidi_ext = 0;     // 1: MIDI through the outside converter
+    int dopchange = 0;      // 0: one wave per MIDI channel, 1: one per MIDI program
+    int drkit = 0;          // 0: drums gmp_81..gmp_ff, 1: one drum kit gmp_00
+    int drfollow = 0;       // 1: drums follow the pitch
+    int ptranspo = -12;     // pitch correction for MIDI instruments, semitones
+    int drtranspo = 0;      // drum correction, semitones
+    int drloopno = 1;       // 1: remove the loop flag from drum patches
+    char xi_dir[settings_text_size] = ""; // XI directory, kept with a final separator
+    int do_mscale1 = 0;     // rescale the first merge input's machine positions
+    int do_mscale2 = 0;     // rescale the second merge input's machine positions
+    int do_mishift2 = 0;    // shift the second input's Tracker wave numbers
+    int use_convout = 2;    // second merge input: 0 merge_input2, 1 output_file, 2 none
+    int merge_after = 0;    // 1: merge right after the conversion
+    int blow_up = 1;        // > 1: multiply tempo and pattern lengths
+    int song_repeat = 1;    // > 1: play the song that many times
+    int mtranspo = 0;       // transposition of the source machine
+    int clone_trans = 0;    // transposition of the clone
+    int clone_wave = 1;     // wave byte of the clone, 0 = keep the source's
+    int clone2 = 0;         // clone destination record (0 none)
+    int rip_es9 = 0;        // 1: save an ES-9 source's data to es-9.dat
+
+    // --- not persistent ---
+    char input_file[settings_text_size] = "";
+    char output_file[settings_text_size] = "kestrix.bmx";
+    char log_file[settings_text_size] = "kestrix.log";
+    char merge_input1[settings_text_size] = "mpx1.bmx";
+    char merge_input2[settings_text_size] = "mpx2.bmx";
+    char merge_output[settings_text_size] = "morphix.bmx";
+    int tune_wave = 0;      // wave tuning: 1-based wave ordinal, 0 = off
+    int tune_level = 1;     // wave tuning: 1-based level
+    int tune_rate = 44100;  // wave tuning: new sample rate
+    int rip_wave = 0;       // 1-based wave to rip into kxrip%02x.wav, 0 = off
+    int clone_source = 0;   // source machine of the machine transformation, 0 = none
+    int limit_tracks = 0;   // Extended page "limit tracks to" (no job reads it)
+    int track_limit = 32;
+};
+
+extern Settings settings;
+
+// Reads "kestrix.ini" from the current directory into `settings`; false when it cannot be opened.
+bool load_settings();
+// Writes every persistent field to "kestrix.ini" in the current directory.
+void save_settings();
+
+// Copies text into a settings text field, cutting it to fit.
+void settings_set_text(char (&field)[settings_text_size], const char* text);
+
+// Applies one "key=value" line with the loader's rules (key at the start of the line, first
+// match wins). Returns false when the line names no key or its value does not parse; the
+// console edition uses this for --set.
+bool settings_apply_line(const char* line);

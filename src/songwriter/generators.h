@@ -1,0 +1,17 @@
+// The generator catalogue: how each target generator is written into MACH, and the cell writer
+// that stores one pattern cell in a generator's track row.
+#pragma once
+
+#include <cstdint>
+
+// Writes one generator record (name, type, library, position, data, attributes, states) through
+// the write primitives. record: index into machine_descriptions.
+void write_generator_machine(int record, int track_count, float x, float y, const char* name,
+                             int tick_byte);
+
+// Stores one cell at song.cur_machine / cur_pattern / cur_track / cur_row. A position outside the
+// pattern block is never written.
+void write_cell(uint8_t note, uint8_t wave, uint8_t volume, uint8_t effect, uint8_t value);
+
+// Name of generator k (1-based machine number) as the song writer gives it; out has room for 32.
+void generator_name(int k, char* out, int out_size);

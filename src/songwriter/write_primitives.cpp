@@ -1,0 +1,49 @@
+// Song write primitives: count in the sizing pass, count and write otherwise.
+#include "songwriter/write_primitives.h"
+
+#include <cstring>
+
+Writer writer;
+
+void put_byte(unsigned b)
+{
+    if (writer.writer_pass != 0) std::putc(int(b & 0xFF), writer.output_stream);
+    ++writer.write_count;
+}
+
+void put_word(unsigned w)
+{
+    put_byte(w & 0xFF);
+    put_byte((w >> 8) & 0xFF);
+}
+
+void put_dword(uint32_t d)
+{
+    put_word(d & 0xFFFF);
+    put_word(d >> 16);
+}
+
+void put_text(const char* s, int n)
+{
+    if (n < 0) {
+        put_block(reinterpret_cast<const uint8_t*>(s), std::strlen(s));
+    } else if (n == 0) {
+        put_block(reinterpret_cast<const uint8_t*>(s), std::strlen(s) + 1);
+    } else {
+        put_block(reinterpret_cast<const uint8_t*>(s), size_t(n));
+    }
+}
+
+void put_section_entry(const char* tag, uint32_t offset, uint32_t size)
+{
+    put_text(tag, -1);
+    put_dword(offset);
+    put_dword(size);
+}
+
+void put_block(const uint8_t* data, size_t n)
+{
+    if (n == 0) return;
+    if (writer.writer_pass != 0) std::fwrite(data, 1, n, writer.output_stream);
+    writer.write_count += int64_t(n);
+}

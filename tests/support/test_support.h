@@ -1,0 +1,66 @@
+// Test helpers: a private working directory per test, a byte builder for binary fixtures, a fake
+// log window that records what it is asked to draw, and paths to the repository's data.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/log.h"
+
+namespace kxtest {
+
+// Runs each test in a fresh empty directory (the program uses the current directory for its
+// temporary and settings files) and resets the job's global state.
+class WorkDirTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::filesystem::path dir;
+    std::filesystem::path old_dir;
+};
+
+// Little- and big-endian byte builder for synthetic files.
+class Bytes {
+public:
+    Bytes& u8(unsigned v) { data.push_back(uint8_t(v)); return *this; }
+    Bytes& le16(unsigned v) { u8(v); return u8(v >> 8); }
+    Bytes& be16(unsigned v) { u8(v >> 8); return u8(v); }
+    Bytes& le32(uint32_t v) { le16(v & 0xFFFF); return le16(v >> 16); }
+    Bytes& str(std::string_view s) { data.insert(data.end(), s.begin(), s.end()); return *this; }
+    // s padded (or cut) to exactly n bytes with `pad`.
+    Bytes& fixed(std::string_view s, size_t n, uint8_t pad = 0);
+    Bytes& fill(size_t n, uint8_t v) { data.insert(data.end(), n, v); return *this; }
+    Bytes& append(const Bytes& other) { data.insert(data.end(), other.data.begin(), other.data.end()); return *this; }
+    size_t size() const { return data.size(); }
+    void write(const std::filesystem::path& p) const;
+    std::vector<uint8_t> data;
+};
+
+std::vector<uint8_t> read_file(const std::filesystem::path& p);
+std::string read_text(const std::filesystem::path& p);
+
+// Records the window calls as text: "\n" for each new line, text as drawn, "^" for a scroll.
+class FakeWindow : public LogWindow {
+public:
+    void draw_text(std::string_view t) override { text += t; }
+    void move_to_line(int y) override { text += '\n'; ys.push_back(y); }
+    void scroll_up(int pixels) override { text += '^'; scrolls += pixels; }
+    std::string text;
+    std::vector<int> ys;
+    int scrolls = 0;
+};
+
+std::filesystem::path source_dir();               // the repository
+std::filesystem::path corpus_dir();               // ../shared/corpus, may not exist
+bool have_corpus();
+// Files of the corpus whose extension is one of exts (lower case, with the dot).
+std::vector<std::filesystem::path> corpus_files(const std::vector<std::string>& exts);
+// Copies data/machines.ini into the current directory.
+void install_machines_ini();
+
+} // namespace kxtest
