@@ -1,0 +1,5 @@
+// Placeholder until this part of the program is written.
+#include "convert/effects.h"
+#include "core/log.h"
+
+void translate_cell(int, int, int, int, int) { job_abort("effect translation missing"); }
