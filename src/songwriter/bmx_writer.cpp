@@ -40,7 +40,7 @@ enum Section { sec_mach, sec_conn, sec_wavt, sec_patt, sec_sequ, sec_blah, sec_w
 constexpr unsigned master_volume = 3003;
 constexpr unsigned connection_amplitude = 0x4000;
 constexpr unsigned connection_panning = 0x4000;
-constexpr float generator_circle_radius = 0.8f;
+constexpr double generator_circle_radius = 0.8;
 constexpr int native_midi_tick_byte = 15;
 constexpr size_t wave_copy_block = size_t(1) << 20;
 
@@ -108,8 +108,8 @@ void write_mach()
     const int tick = native_midi() ? native_midi_tick_byte : song.start_speed;
     for (int k = 1; k <= n; ++k) {
         const double a = 2.0 * std::numbers::pi * (k - 1) / n;
-        const auto x = float(-double(generator_circle_radius) * std::cos(a));
-        const auto y = float(-double(generator_circle_radius) * std::sin(a));
+        const auto x = float(-generator_circle_radius * std::cos(a));
+        const auto y = float(-generator_circle_radius * std::sin(a));
         char name[32];
         generator_name(k, name, int(sizeof name));
         write_generator_machine(settings.dopfun + 1, song.machine_table[k].track_count, x, y, name, tick);
