@@ -805,7 +805,6 @@ void read_buzz_song(FILE* in, int section_selector)
     rs.input = in;
     rs.forward = 1;
     rs.input_length = stream_length(in);
-    summary().stream = in;
     seek_to(0);
 
     char magic[5] = {};
