@@ -66,7 +66,7 @@ Bytes master_record(unsigned tempo = 125)
     return b;
 }
 
-struct MachineSpec {
+struct MachineDef {
     std::string name;
     int type = 1;
     std::string dll;
@@ -78,7 +78,7 @@ struct MachineSpec {
     Bytes track_state; // one track's state, repeated per track
 };
 
-Bytes machine_record(const MachineSpec& m)
+Bytes machine_record(const MachineDef& m)
 {
     Bytes b;
     b.str(m.name).u8(0).u8(unsigned(m.type)).str(m.dll).u8(0);
@@ -90,9 +90,9 @@ Bytes machine_record(const MachineSpec& m)
     return b;
 }
 
-MachineSpec tracker_spec()
+MachineDef tracker_def()
 {
-    MachineSpec m;
+    MachineDef m;
     m.name = "Tracker 01";
     m.dll = "jeskola tracker"; // the description says "Jeskola Tracker"
     m.x = 0.5f;
@@ -104,9 +104,9 @@ MachineSpec tracker_spec()
     return m;
 }
 
-MachineSpec reverb_spec()
+MachineDef reverb_def()
 {
-    MachineSpec m;
+    MachineDef m;
     m.name = "Reverb";
     m.type = 2;
     m.dll = "Jeskola Reverb";
@@ -117,7 +117,7 @@ MachineSpec reverb_spec()
     return m;
 }
 
-Bytes mach_body(const std::vector<MachineSpec>& gens)
+Bytes mach_body(const std::vector<MachineDef>& gens)
 {
     Bytes b;
     b.le16(unsigned(gens.size() + 1)).append(master_record());
@@ -187,7 +187,7 @@ Bytes wave_body()
 SongFile standard_song()
 {
     SongFile s;
-    s.add("MACH", mach_body({tracker_spec(), reverb_spec()}))
+    s.add("MACH", mach_body({tracker_def(), reverb_def()}))
         .add("CONN", conn_body())
         .add("WAVT", wavt_body())
         .add("PATT", patt_body())
@@ -389,7 +389,7 @@ TEST_F(BmxReaderTest, MachineListAndCounts)
 TEST_F(BmxReaderTest, LongMachineNameIsCutTo29Characters)
 {
     reader_state.full_parse = 1;
-    MachineSpec t = tracker_spec();
+    MachineDef t = tracker_def();
     t.name = std::string(40, 'n');
     SongFile s;
     s.add("MACH", mach_body({t}));
@@ -440,7 +440,7 @@ TEST_F(BmxReaderTest, WrongTrackBytesAreCaughtAtTheEndOfMach)
     reader_state.full_parse = 1;
     machine_table_state.machine_descriptions[1].track_bytes = 4; // the song has 5
     SongFile s;
-    s.add("MACH", mach_body({tracker_spec()}));
+    s.add("MACH", mach_body({tracker_def()}));
     EXPECT_EQ(read(s.bytes()), "abort:\n");
     // The tracker's state began 29 + 2 + 53 bytes into the section; 1 + 2 + 2 * 5 bytes follow.
     const std::string log = log_text();
@@ -454,7 +454,7 @@ TEST_F(BmxReaderTest, WrongTrackBytesAreCaughtAtTheEndOfMach)
 TEST_F(BmxReaderTest, UnknownLibraryEndsTheJob)
 {
     reader_state.full_parse = 1;
-    MachineSpec t = tracker_spec();
+    MachineDef t = tracker_def();
     t.dll = "Jeskola Trackerz";
     SongFile s;
     s.add("MACH", mach_body({t}));
@@ -465,7 +465,7 @@ TEST_F(BmxReaderTest, UnknownLibraryEndsTheJob)
 TEST_F(BmxReaderTest, DataBlockAbove2000BytesIsRefused)
 {
     reader_state.full_parse = 1;
-    MachineSpec r = reverb_spec();
+    MachineDef r = reverb_def();
     r.data = Bytes().fill(2000, 7);
     SongFile s;
     s.add("MACH", mach_body({r}));
@@ -479,15 +479,15 @@ TEST_F(BmxReaderTest, DataBlockAbove2000BytesIsRefused)
 TEST_F(BmxReaderTest, OnlyTheLastMachineMayHaveMoreThan50Tracks)
 {
     reader_state.full_parse = 1;
-    MachineSpec t = tracker_spec();
+    MachineDef t = tracker_def();
     t.tracks = 64;
     t.track_state = Bytes().str("ABCDE");
     SongFile s;
-    s.add("MACH", mach_body({reverb_spec(), t}));
+    s.add("MACH", mach_body({reverb_def(), t}));
     EXPECT_EQ(read(s.bytes()), "");
     EXPECT_EQ(input0().machine_list[2].tracks, 64);
 
-    s.sections[0].second = mach_body({t, reverb_spec()});
+    s.sections[0].second = mach_body({t, reverb_def()});
     EXPECT_EQ(read(s.bytes()),
               "abort:\nMachine tracks>50, probably wrong machine or machines.ini!!!\nYou can try to "
               "adjust static bytes+track bytes to match the start of the name of the next machine!!!");
@@ -636,8 +636,8 @@ TEST_F(BmxReaderTest, HooksChangeDropAndAddValuesOnTheWay)
     SongFile s = standard_song();
     for (int sec = sec_mach; sec <= sec_wave; ++sec) ASSERT_EQ(read(s.bytes(), sec), "") << sec;
 
-    MachineSpec t = tracker_spec();
-    MachineSpec r = reverb_spec();
+    MachineDef t = tracker_def();
+    MachineDef r = reverb_def();
     t.x += 1.0f;
     r.x += 1.0f;
     Bytes want;
@@ -704,7 +704,7 @@ TEST_F(BmxReaderTest, HostileCountsEndTheJobQuickly)
     patt.data[7] = patt.data[8] = 0xFF; // 65535 lines
     EXPECT_EQ(read(s.bytes()), patt_mismatch);
 
-    MachineSpec t = tracker_spec();
+    MachineDef t = tracker_def();
     t.tracks = 0xFFFF; // last machine: allowed, but the bytes are not there
     t.track_state = Bytes();
     s = SongFile();
@@ -721,7 +721,7 @@ TEST_F(BmxReaderTest, PatternsBeforeMachinesAreASizeMismatch)
 {
     reader_state.full_parse = 1;
     SongFile s;
-    s.add("PATT", patt_body()).add("MACH", mach_body({tracker_spec(), reverb_spec()}));
+    s.add("PATT", patt_body()).add("MACH", mach_body({tracker_def(), reverb_def()}));
     EXPECT_EQ(read(s.bytes()), patt_mismatch);
     s = SongFile();
     s.add("PATT", Bytes());
