@@ -78,6 +78,16 @@ bool remove_file(const char* path)
     return fs::remove(to_path(path), ec);
 }
 
+bool replace_file(const char* from, const char* to)
+{
+#ifdef _WIN32
+    return MoveFileExW(to_path(from).c_str(), to_path(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
+#else
+    return ::rename(from, to) == 0;
+#endif
+}
+
 bool file_exists(const char* path)
 {
     std::error_code ec;

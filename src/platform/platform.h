@@ -23,6 +23,8 @@ FILE* open_stream(const char* path, const char* mode);
 
 // Deletes a file; false when it could not be deleted.
 bool remove_file(const char* path);
+// Gives file `from` the name `to`, replacing a file of that name; false when it fails.
+bool replace_file(const char* from, const char* to);
 // True when a regular file of that name exists.
 bool file_exists(const char* path);
 // Length of a file in bytes, or -1 when it cannot be examined.
