@@ -69,22 +69,6 @@ TEST_F(WritePrimitivesTest, SizingPassCountsOnly)
     EXPECT_EQ(writer.write_count, 4 + 7 + 3 + 12);
 }
 
-TEST_F(WritePrimitivesTest, BothPassesCountTheSame)
-{
-    auto body = [] {
-        put_byte(1);
-        put_word(2);
-        put_text("abc", -1);
-        put_text("abc", 0);
-        put_section_entry("PATT", 0x10, 0x20);
-    };
-    produce(0, body);
-    int64_t sized = writer.write_count;
-    auto b = produce(1, body);
-    EXPECT_EQ(writer.write_count, sized);
-    EXPECT_EQ(int64_t(b.size()), sized);
-}
-
 TEST_F(WritePrimitivesTest, TextCounts)
 {
     EXPECT_EQ(produce(1, [] { put_text("Master", 0); }),
