@@ -902,6 +902,7 @@ TEST_F(BmxRoundTripTest, TheDriverListsAWrittenSong)
     std::filesystem::copy_file(demo, "demo.xm");
     ASSERT_EQ(convert_and_read("demo.xm", "demo.bmx"), "");
     settings.dolist = 1;
+    settings.verbose = 1;
     settings.do_mscale1 = 1; // the listing walks machines and patterns too
     FILE* log = std::tmpfile();
     log_state.log_stream = log;
