@@ -795,6 +795,13 @@ void read_buzz_song(FILE* in, int section_selector)
     rs.input = in;
     rs.forward = 1;
     rs.input_length = stream_length(in);
+    // A read of the whole song builds its own machine list. A list left from an earlier job
+    // points into memory the pool has released since; only the section-by-section passes of a
+    // merge, whose driver clears the lists when it starts, share one list between calls.
+    if (section_selector == 0) {
+        summary().machine_list = nullptr;
+        summary().machine_list_count = 0;
+    }
     seek_to(0);
 
     char magic[5] = {};

@@ -224,6 +224,13 @@ protected:
     {
         kxtest::WorkDirTest::SetUp();
         reader_state = ReaderState();
+        install_descriptions();
+        log_file = std::tmpfile();
+        log_state.log_stream = log_file;
+    }
+    // Master, Tracker and an effect, in pool memory as the loader leaves them.
+    static void install_descriptions()
+    {
         machine_table_state = MachineTable();
         MachineDescription* d = pool_array<MachineDescription>(3);
         describe(d[0], "Master", 0, 5, 0);
@@ -234,8 +241,6 @@ protected:
         describe(d[2], "Jeskola Reverb", 2, 3, 0);
         machine_table_state.machine_descriptions = d;
         machine_table_state.machine_description_count = 3;
-        log_file = std::tmpfile();
-        log_state.log_stream = log_file;
     }
     void TearDown() override
     {
@@ -726,6 +731,10 @@ TEST_F(BmxReaderTest, HostileCountsEndTheJobQuickly)
 TEST_F(BmxReaderTest, PatternsBeforeMachinesAreASizeMismatch)
 {
     reader_state.full_parse = 1;
+    // A machine list of an earlier job is gone with the pool sweep: it is not used again.
+    ASSERT_EQ(read(standard_song().bytes()), "");
+    pool_free_all();
+    install_descriptions();
     SongFile s;
     s.add("PATT", patt_body()).add("MACH", mach_body({tracker_def(), reverb_def()}));
     EXPECT_EQ(read(s.bytes()), patt_mismatch);
