@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,10 @@ constexpr const char* exe_suffix = ".exe";
 constexpr char path_separator = '/';
 constexpr const char* exe_suffix = "";
 #endif
+
+// Opens a stream like fopen; the name is taken as this program's file names are everywhere (on
+// Windows UTF-8, or the ANSI code page when the bytes are not UTF-8). nullptr when it fails.
+FILE* open_stream(const char* path, const char* mode);
 
 // Deletes a file; false when it could not be deleted.
 bool remove_file(const char* path);
