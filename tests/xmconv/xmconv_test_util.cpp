@@ -21,8 +21,14 @@ std::string shell_quoted(const std::string& s)
 
 RunResult run_converter(const std::string& program, const std::string& input, const std::string& flag)
 {
-    std::string exe = std::string(KESTRIX_BINARY_DIR) + "/" + program;
-    std::string cmd = shell_quoted(exe) + " " + shell_quoted(input) + " " + shell_quoted(flag) + " 2>stderr.txt";
+    return run_converter_args(program, {input, flag});
+}
+
+RunResult run_converter_args(const std::string& program, const std::vector<std::string>& args)
+{
+    std::string cmd = shell_quoted(std::string(KESTRIX_BINARY_DIR) + "/" + program);
+    for (const std::string& a : args) cmd += " " + shell_quoted(a);
+    cmd += " 2>stderr.txt";
     int status = std::system(cmd.c_str());
     RunResult r;
     r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
