@@ -1,9 +1,153 @@
-// kestrix, the console edition.
+// kestrix, the console edition: converts a module into a Buzz song, lists a Buzz song, or saves
+// the settings, from the command line. The job runs as in the dialog program, its log goes to
+// stderr and its final report decides the exit status.
 #include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/console_log.h"
+#include "cli/options.h"
+#include "core/byteio.h"
+#include "core/job_runner.h"
+#include "core/log.h"
+#include "platform/platform.h"
+#include "settings/settings.h"
+#include "songwriter/bmx_writer.h"
+#include "transform/machines_ini.h"
+
+namespace {
+
+constexpr int exit_ok = 0;
+constexpr int exit_failed = 1;
+constexpr int exit_usage = 2;
+
+class ConsoleFrontEnd : public JobFrontEnd {
+public:
+    ConsoleFrontEnd(bool quiet, bool terminal) : log_(stderr, quiet, terminal), quiet_(quiet) {}
+
+    LogWindow* open_log_window(const char*) override
+    {
+        // The log file is opened with the job's window, so that it receives the job's text.
+        if (pending_log_ && !log_state.log_stream) {
+            log_state.log_stream = pending_log_.release();
+        }
+        return &log_;
+    }
+
+    void report(const char* text) override
+    {
+        log_.finish();
+        reported_ = text;
+        failed_ = reported_ == "Error occured!";
+        if (!quiet_ || failed_) std::fprintf(stderr, "%s\n", text);
+        std::fflush(stderr);
+    }
+
+    ConsoleLog& log() { return log_; }
+    File pending_log_;
+    std::string reported_;
+    bool failed_ = false;
+
+private:
+    ConsoleLog log_;
+    bool quiet_;
+};
+
+std::string version_text()
+{
+    std::string v = program_version_text;
+    while (!v.empty() && v.back() == ' ') v.pop_back();
+    return v;
+}
+
+// machines.ini from the current directory, else the copy shipped beside the executable.
+void choose_machines_ini()
+{
+    char(&path)[sizeof machine_table_state.machines_ini_path] = machine_table_state.machines_ini_path;
+    std::string chosen = "machines.ini";
+    if (!platform::file_exists("machines.ini")) {
+        std::string dir = platform::executable_directory();
+        std::string beside = dir + platform::path_separator + "machines.ini";
+        if (!dir.empty() && platform::file_exists(beside.c_str()) && beside.size() < sizeof path)
+            chosen = beside;
+    }
+    std::snprintf(path, sizeof path, "%s", chosen.c_str());
+}
+
+int usage_error(const std::string& message)
+{
+    std::fprintf(stderr, "kestrix: %s\n(kestrix --help shows the options)\n", message.c_str());
+    return exit_usage;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
-    (void)argv;
-    std::printf("usage: kestrix INPUT [OUTPUT]\n");
-    return argc > 1 ? 2 : 0;
+    platform::set_program_path(argc > 0 ? argv[0] : nullptr);
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : argc), argv + argc);
+
+    CliRequest req;
+    if (wants_help_or_version(args, req)) {
+        if (req.help)
+            std::fputs(usage_text, stdout);
+        else
+            std::printf("%s\n", version_text().c_str());
+        return exit_ok;
+    }
+    if (args.empty()) {
+        std::fputs(usage_text, stderr);
+        return exit_usage;
+    }
+
+    // Settings as the dialog has them: kestrix.ini, or the defaults with the XI directory in the
+    // current directory; then the command line.
+    if (!load_settings()) {
+        std::string xi = platform::current_directory() + platform::path_separator + "xi" +
+                         platform::path_separator;
+        settings_set_text(settings.xi_dir, xi.c_str());
+    }
+    std::string error;
+    if (!parse_command_line(args, req, error)) return usage_error(error);
+
+    if (req.save) {
+        save_settings();
+        if (!platform::file_exists("kestrix.ini")) {
+            std::fprintf(stderr, "kestrix: could not write kestrix.ini\n");
+            return exit_failed;
+        }
+        if (req.input.empty()) return exit_ok;
+    }
+    if (req.list) settings.dolist = 1;
+
+    const bool listing = is_song_name(req.input);
+    std::string output = req.output.empty() ? default_output_name(req.input) : req.output;
+    settings_set_text(settings.input_file, req.input.c_str());
+    settings_set_text(settings.output_file, listing ? "" : output.c_str());
+    choose_machines_ini();
+
+    // A BMW song refers to XI files in xi_dir: have the directory ready for them.
+    if (!listing && settings.dopfun == 0 && settings.dowave == 1 && settings.xi_dir[0])
+        platform::make_directories(settings.xi_dir);
+
+    ConsoleFrontEnd front_end(req.quiet, platform::is_terminal(2));
+    if (!req.log_file.empty()) {
+        front_end.pending_log_ = open_file(req.log_file.c_str(), "w");
+        if (!front_end.pending_log_) {
+            std::fprintf(stderr, "kestrix: cannot write the log file %s\n", req.log_file.c_str());
+            return exit_failed;
+        }
+        settings_set_text(settings.log_file, req.log_file.c_str());
+    }
+    log_state.open_window = [&front_end](const char* title) { return front_end.open_log_window(title); };
+
+    int mode = run_job(1, front_end);
+    front_end.log().finish();
+    log_state.window = nullptr;
+    log_state.open_window = nullptr;
+    if (log_state.log_stream) {
+        std::fclose(log_state.log_stream);
+        log_state.log_stream = nullptr;
+    }
+    return mode == 0 || front_end.failed_ ? exit_failed : exit_ok;
 }

@@ -1,6 +1,576 @@
-// Placeholder until this part of the program is written.
+// Conversion driver: turns one input file into one Buzz song file.
+//
+// The kind of input comes from its name. S3M and IT modules (and MOD modules on request, MIDI
+// files on request) are first turned into XM files by outside converter programs. The module is
+// then read in passes: a first pass that learns the sizes, for split-by-instrument an additional
+// pass that counts the channels each instrument plays on, and a second pass that fills the
+// patterns. Between them the machines are laid out and every pattern is allocated and cleared.
+// Buzz song files given as input are only listed; an XI instrument becomes a song holding it.
+//
+// The song is written under a temporary name beside the output ("<output>.part") and renamed
+// onto the output name only when it is complete. A conversion that fails leaves an existing file
+// of the output's name untouched and no half-written song behind.
 #include "convert/driver.h"
-#include "core/log.h"
 
-int convert(const char*, const char*) { job_abort("driver missing"); }
-void driver_forget_output() {}
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "convert/song.h"
+#include "convert/xm_reader.h"
+#include "core/log.h"
+#include "core/pool.h"
+#include "midi/midi_state.h"
+#include "platform/platform.h"
+#include "settings/settings.h"
+#include "songwriter/bmx_writer.h"
+#include "songwriter/generators.h"
+#include "songwriter/write_primitives.h"
+#include "transform/bmx_reader.h"
+#include "transform/machines_ini.h"
+
+DriverState driver_state;
+
+namespace {
+
+// Sane bounds for the counts a module gives; a song beyond them cannot be a real module.
+constexpr int max_channels = 255;      // input channels (track numbers are bytes)
+constexpr int max_generators = 256;    // generator machines in one song
+constexpr int64_t max_pattern_bytes = int64_t(256) << 20; // pattern data of all machines
+constexpr int master_track_row_bytes = 4;  // amplitude word, panning word
+constexpr int master_global_row_bytes = 5; // volume word, BPM word, ticks-per-beat byte
+constexpr int tracker_track_row_bytes = 5; // note, wave, volume, effect, effect value
+constexpr int tracker_global_row_bytes = 1; // ticks per row
+
+constexpr const char* midi_converter_output = "midrix.xm";
+constexpr const char* unfinished_suffix = ".part";
+constexpr const char* no_target_message = "Target machine not found, check machines.ini!!";
+
+const char* base_name(const char* path)
+{
+    const char* b = path;
+    for (const char* p = path; *p; ++p)
+        if (*p == '/' || *p == '\\') b = p + 1;
+    return b;
+}
+
+// The extension tests search the file's own name, not the directories above it: a folder named
+// "my.items" must not make every module in it an IT file.
+bool name_has(const char* name, const char* ext) { return std::strstr(base_name(name), ext) != nullptr; }
+
+void copy_name(char (&field)[256], const char* text)
+{
+    if (std::strlen(text) >= sizeof field) job_abort("Can't open inputfile");
+    std::memcpy(field, text, std::strlen(text) + 1);
+}
+
+// The name an outside converter writes: the first `from` in the file's name turned into ".xm";
+// with `cut` the name ends there.
+void converted_xm_name(const char* name, const char* from, bool cut)
+{
+    std::string s = name;
+    size_t at = s.find(from, size_t(base_name(name) - name));
+    std::string r = s;
+    if (at != std::string::npos)
+        r = s.substr(0, at) + ".xm" + (cut ? std::string() : s.substr(at + std::strlen(from)));
+    copy_name(driver_state.converted_name, r.c_str());
+}
+
+template <class T>
+T* table(size_t n)
+{
+    return pool_array<T>(n ? n : 1);
+}
+
+void enter_phase(int phase)
+{
+    DriverState& d = driver_state;
+    if (d.phase) ++d.phases_done;
+    d.phase = phase;
+}
+
+void open_output(const char* output)
+{
+    DriverState& d = driver_state;
+    if (!output || !*output) job_abort("Can't open outputfile");
+    d.output_name = output;
+    d.output_temp = d.output_name + unfinished_suffix;
+    d.output = open_file(d.output_temp.c_str(), "wb");
+    if (!d.output) {
+        d.output_temp.clear();
+        job_abort("Can't open outputfile");
+    }
+    writer.output_stream = d.output.get();
+}
+
+// Closes the written song and gives it its name. A write error (a full disk) ends the job
+// instead of leaving a truncated song.
+void finish_output()
+{
+    DriverState& d = driver_state;
+    writer.output_stream = nullptr;
+    FILE* f = d.output.release();
+    bool ok = std::fflush(f) == 0 && !std::ferror(f);
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok) job_abort("Can't write outputfile (disk full?)");
+    d.input.reset(); // the output may replace the input
+    if (!platform::replace_file(d.output_temp.c_str(), d.output_name.c_str())) {
+        log_state.log_force = 1;
+        log_print("\n%s", d.output_name.c_str());
+        job_abort("Can't write outputfile");
+    }
+    d.output_temp.clear();
+}
+
+// --- Native MIDI input -----------------------------------------------------------------------
+// A MIDI file read by the program itself runs the MIDI pass protocol in place of the module
+// reader's passes: the first pass (sizes, polyphony per track), after it the additional pass that
+// counts the extra channels notes need, and the second pass that places the notes. The layout
+// then gives every pattern `blines` lines and each machine the polyphony of its MIDI track.
+// The MIDI file reader is not part of the program yet; MIDI files convert through easyxmid
+// (domidi_ext 1).
+void midi_pass(int pass)
+{
+    (void)pass;
+    job_abort("MIDI conversion is not available yet, use domidi_ext=1 (easyxmid)");
+}
+
+void midi_after_first_pass() {}
+
+// Tracks of machine m in a native MIDI conversion: the polyphony of its MIDI track.
+int midi_machine_tracks(int m)
+{
+    (void)m;
+    return 0;
+}
+
+// --- Split by instrument -----------------------------------------------------------------------
+void counting_pass(FILE* in)
+{
+    Song& s = song;
+    if (s.instrument_count < 0 || s.instrument_count > max_generators) job_abort("Too many instruments!!");
+    if (s.channel_count < 0 || s.channel_count > max_channels) job_abort("Too many channels!!");
+    if (s.pattern_count < 0 || s.pattern_count > max_patterns) job_abort("Too many patterns!!");
+    if (s.instrument_count > 0 && !s.instrument_table) job_abort("No instruments read!!");
+    for (int i = 0; i < s.instrument_count; ++i)
+        s.instrument_table[i].track_map = table<uint8_t>(size_t(s.channel_count));
+    s.pattern_channel_instrument = table<uint8_t>(size_t(s.pattern_count) * size_t(s.channel_count));
+    s.counting_pass = 1;
+    log_state.log_enabled = 1;
+    log_print("\n");
+    log_print("\nAdditional pass (to get number of tracks for instruments):\n");
+    read_module(in);
+    log_state.log_enabled = settings.dolist;
+    assign_instrument_machines();
+}
+
+// --- Writing -------------------------------------------------------------------------------------
+int write_output_song(const char* output)
+{
+    log_state.log_force = 1;
+    log_print("\nWriting BUZZ output %s \n", output);
+    if (!settings.dolist) log_state.log_dot_interval = 100;
+    enter_phase(4);
+    if (driver_state.output) {
+        write_song();
+        finish_output();
+    }
+    if (settings.remove_2pat && song.duplicates_removed) {
+        log_state.log_force = 1;
+        log_print("\nRemoved %d pattern duplicates", song.duplicates_removed);
+    }
+    driver_state.input.reset();
+    return 1;
+}
+
+void reset_job_state()
+{
+    driver_forget_output();
+    job_state_reset();
+    song_reset_defaults();
+    midi_state_reset();
+    machine_descriptions_reset();
+    reader_state.full_parse = 0;
+    reader_state.merging = 0;
+    reader_state.current_input = 0;
+    writer.output_stream = nullptr;
+    log_state.log_dot_interval = 0;
+    DriverState& d = driver_state;
+    d.converted_name[0] = 0;
+    d.native_midi = 0;
+    d.phase = d.phases_done = d.phase_total = 0;
+}
+
+// Forgets the driver's streams on every way out of convert, also while a JobAbort unwinds.
+struct ForgetOnExit {
+    ForgetOnExit() = default;
+    ForgetOnExit(const ForgetOnExit&) = delete;
+    ForgetOnExit& operator=(const ForgetOnExit&) = delete;
+    ~ForgetOnExit() { driver_forget_output(); }
+};
+
+} // namespace
+
+void detect_input_kind(const char* input)
+{
+    Song& s = song;
+    if (name_has(input, ".mid")) {
+        s.is_midi = 1;
+        copy_name(s.converter_input, input);
+    } else {
+        copy_name(s.current_input, input);
+    }
+    if (name_has(input, ".s3m")) {
+        s.is_s3m = 1;
+        copy_name(s.converter_input, input);
+    }
+    if (name_has(input, ".it")) {
+        s.is_it = 1;
+        copy_name(s.converter_input, input);
+    }
+    if (name_has(input, ".mod")) {
+        s.is_mod = 1;
+        if (settings.domod_ext)
+            copy_name(s.converter_input, input);
+        else if (settings.dowave == 1)
+            settings.dowave = 0; // a MOD read here has no XI instruments to export
+    }
+    if (name_has(input, ".xi")) s.is_xi = 1;
+    if (name_has(input, ".bmw")) s.song_kind = 1;
+    if (name_has(input, ".bmx")) s.song_kind = 2;
+    s.write_xi = settings.dowave == 1 ? 1 : 0;
+}
+
+int run_outside_converter(const char* program, const char* const* args, int arg_count)
+{
+    std::string name = std::string(program) + platform::exe_suffix;
+    std::string path = platform::find_program(name);
+    if (path.empty()) return -1;
+    std::vector<std::string> argv{name};
+    for (int i = 0; i < arg_count; ++i) argv.emplace_back(args[i]);
+    return platform::run_program(path, argv);
+}
+
+void assign_instrument_machines()
+{
+    Song& s = song;
+    int skipped = 0;
+    for (int j = 0; j < s.instrument_count; ++j) {
+        InstrumentRecord& ins = s.instrument_table[j];
+        int n = 0;
+        if (ins.track_map)
+            for (int c = 0; c < s.channel_count; ++c)
+                if (ins.track_map[c]) ins.track_map[c] = uint8_t(++n);
+        ins.track_count = n;
+        if (n) {
+            ins.machine = j - skipped + 1;
+            s.instrument_table[j - skipped].machine_instrument = j;
+        } else {
+            ins.machine = 0;
+            ++skipped;
+            --s.machine_count;
+        }
+        log_print("\ninstr:%d->mach:%d, tracks: %d", j, ins.machine, n);
+    }
+    s.counting_pass = 0;
+}
+
+void lay_out_machines()
+{
+    Song& s = song;
+    const int dopfun = settings.dopfun;
+    const MachineDescription* target = machine_description(dopfun + 1);
+    if (!target) job_abort(no_target_message);
+    const bool native = driver_state.native_midi != 0;
+    const bool by_instrument = !native && settings.dotsplit == 2;
+
+    // Every count comes from the input: check them all before anything is allocated.
+    if (s.pattern_count < 0 || s.pattern_count > max_patterns) job_abort("Too many patterns!!");
+    if (s.pattern_count > 0 && !s.pattern_table) job_abort("No patterns read!!");
+    if (!native && (s.channel_count < 0 || s.channel_count > max_channels)) job_abort("Too many channels!!");
+    const int generators = s.machine_count - 1;
+    if (generators < 0 || generators > max_generators) {
+        log_state.log_force = 1;
+        log_print("\n%d machines needed, %d allowed", s.machine_count, max_generators + 1);
+        job_abort(" ");
+    }
+    if (by_instrument && generators > s.instrument_count) job_abort("Wrong machine count!!");
+
+    const int track_row = dopfun ? target->track_bytes : tracker_track_row_bytes;
+    const int global_row = dopfun ? target->global_bytes : tracker_global_row_bytes;
+    if (track_row < 0 || global_row < 0 || global_row > machine_bytes_area)
+        job_abort(no_target_message);
+
+    std::vector<int> tracks(size_t(generators) + 1, 0);
+    for (int m = 1; m <= generators; ++m) {
+        int t;
+        if (by_instrument) {
+            int j = s.instrument_table[m - 1].machine_instrument;
+            if (j < 0 || j >= s.instrument_count) job_abort("Wrong machine count!!");
+            t = s.instrument_table[j].track_count;
+        } else if (native) {
+            t = midi_machine_tracks(m);
+        } else {
+            t = s.tracks_per_generator;
+        }
+        if (t < 0) t = 0;
+        if (target->max_tracks < t) {
+            log_state.log_force = 1;
+            log_print("%s allows ony %d channels,sorry!", target->dll_name, target->max_tracks);
+            job_abort(" ");
+        }
+        tracks[size_t(m)] = t;
+    }
+
+    int64_t row_bytes = int64_t(generators) * master_track_row_bytes + master_global_row_bytes +
+                        global_row;
+    for (int m = 1; m <= generators; ++m) row_bytes += int64_t(tracks[size_t(m)]) * track_row;
+    int64_t total = 0;
+    for (int p = 0; p < s.pattern_count; ++p) {
+        PatternInfo& pi = s.pattern_table[p];
+        if (native) pi.lines = settings.blines;
+        if (pi.lines < 0 || pi.lines > 65535) job_abort("Wrong pattern length!!");
+        total += int64_t(pi.lines) * row_bytes;
+    }
+    if (total > max_pattern_bytes) {
+        log_state.log_force = 1;
+        log_print("\nPatterns need %lld bytes, %lld allowed", static_cast<long long>(total),
+                  static_cast<long long>(max_pattern_bytes));
+        job_abort(" ");
+    }
+
+    if (!native) s.channel_instrument = table<uint8_t>(size_t(s.channel_count));
+    s.machine_table = table<MachineRecord>(size_t(s.machine_count));
+
+    MachineRecord& master = s.machine_table[0];
+    master.kind = 0;
+    master.track_count = generators;
+    master.track_row_bytes = master_track_row_bytes;
+    master.global_row_bytes = master_global_row_bytes;
+    master.track_patterns = table<PatternData>(size_t(s.pattern_count));
+    master.global_patterns = table<PatternData>(size_t(s.pattern_count));
+    for (int p = 0; p < s.pattern_count; ++p) {
+        PatternInfo& pi = s.pattern_table[p];
+        pi.play_lines = pi.lines;
+        pi.start_row = 0;
+        size_t lines = size_t(pi.lines);
+        size_t tn = size_t(generators) * lines * master_track_row_bytes;
+        size_t gn = lines * master_global_row_bytes;
+        master.track_patterns[p].data = table<uint8_t>(tn);
+        master.global_patterns[p].data = table<uint8_t>(gn);
+        std::memset(master.track_patterns[p].data, 255, tn);
+        std::memset(master.global_patterns[p].data, 255, gn);
+        master.track_patterns[p].number = 0;
+        master.global_patterns[p].number = 0;
+    }
+
+    s.vmidi_extra[0] = 0;
+    s.vmidi_extra[1] = 255;
+
+    for (int m = 1; m <= generators; ++m) {
+        MachineRecord& mr = s.machine_table[m];
+        mr.kind = 1;
+        mr.track_row_bytes = track_row;
+        mr.global_row_bytes = global_row;
+        mr.track_count = tracks[size_t(m)];
+        mr.track_patterns = table<PatternData>(size_t(s.pattern_count));
+        const bool globals = m == 1 && global_row > 0;
+        if (globals) mr.global_patterns = table<PatternData>(size_t(s.pattern_count));
+        for (int p = 0; p < s.pattern_count; ++p) {
+            const int lines = s.pattern_table[p].lines;
+            mr.track_patterns[p].data =
+                table<uint8_t>(size_t(mr.track_count) * size_t(lines) * size_t(track_row));
+            mr.track_patterns[p].number = 0;
+            s.cur_machine = m;
+            s.cur_pattern = p;
+            for (int t = 0; t < mr.track_count; ++t) {
+                s.cur_track = t;
+                for (int r = 0; r < lines; ++r) {
+                    s.cur_row = r;
+                    write_cell(0, 0, 255, 0, 0);
+                }
+            }
+            if (globals) {
+                uint8_t* g = table<uint8_t>(size_t(lines) * size_t(global_row));
+                mr.global_patterns[p].data = g;
+                mr.global_patterns[p].number = 0;
+                for (int r = 0; r < lines; ++r) {
+                    if (dopfun)
+                        std::memcpy(g + size_t(r) * size_t(global_row), target->empty_bytes,
+                                    size_t(global_row));
+                    else
+                        std::memset(g + size_t(r) * size_t(global_row), 0, size_t(global_row));
+                }
+            }
+        }
+    }
+    s.cur_machine = s.cur_pattern = s.cur_track = s.cur_row = s.cur_channel = 0;
+}
+
+int convert(const char* input, const char* output)
+{
+    reset_job_state();
+    ForgetOnExit forget;
+    DriverState& d = driver_state;
+    Song& s = song;
+
+    detect_input_kind(input);
+    std::string current = input;
+
+    if (s.is_midi && settings.domidi_ext) {
+        // easyxmid's exit code says nothing; a "midrix.xm" left by an earlier run must not be
+        // taken for its output.
+        platform::remove_file(midi_converter_output);
+        const char* args[] = {input, midi_converter_output, "4", "10"};
+        if (run_outside_converter("easyxmid", args, 4) == -1) job_abort("Error running EasyXMid");
+        current = midi_converter_output;
+        copy_name(s.current_input, midi_converter_output);
+    }
+    if (s.is_it) {
+        const char* args[] = {s.converter_input, "/WC"};
+        int e = run_outside_converter("it2xm", args, 2);
+        if (e == -1) job_abort("Error running it2xm!");
+        if (e != 0) {
+            log_state.log_force = 1;
+            log_print("\nit2xm returned with errorcode: %d", e);
+            job_abort("\nProbably wrong IT-format, try to save as v2.xx, not 2.14+");
+        }
+        converted_xm_name(s.converter_input, ".it", false);
+        current = d.converted_name;
+        copy_name(s.current_input, d.converted_name);
+    }
+    if (s.is_s3m || (s.is_mod && settings.domod_ext)) {
+        const char* args[] = {s.converter_input, "/o"};
+        int e = run_outside_converter("mod2xm", args, 2);
+        if (e == -1) job_abort("Error running mod2xm!");
+        if (e != 0) {
+            log_state.log_force = 1;
+            log_print("\nmod2xm returned with errorcode: %d", e);
+            job_abort("\nProbably wrong MOD/S3M-format");
+        }
+        converted_xm_name(s.converter_input, s.is_s3m ? ".s3m" : ".mod", true);
+        current = d.converted_name;
+        copy_name(s.current_input, d.converted_name);
+    }
+
+    d.input = open_file(current.c_str(), "rb");
+    if (!d.input) job_abort("Can't open inputfile");
+    FILE* in = d.input.get();
+    d.input_length = platform::file_length(current.c_str());
+
+    if (s.song_kind) {
+        // A Buzz song as input: list it, write nothing.
+        s.write_output = 0;
+        reader_state.current_input = 0;
+        reader_state.input_summaries[0].stream = in;
+        log_state.log_enabled = settings.dolist;
+        reader_state.full_parse = settings.do_mscale1 && load_machine_descriptions() ? 1 : 0;
+        read_buzz_song(in, 0);
+        reader_state.input_summaries[0].stream = nullptr;
+        d.input.reset();
+        return 0;
+    }
+
+    s.order_list = table<OrderEntry>(order_list_size);
+    for (int i = 0; i < order_list_size; ++i) s.order_list[i].pattern = i;
+    s.wave_map = table<int>(wave_map_size);
+    for (int i = 0; i < wave_map_size; ++i) s.wave_map[i] = i;
+
+    if (s.is_xi) {
+        // One XI instrument: a song of the Master alone that holds the instrument as its wave.
+        s.machine_count = 1;
+        s.machine_table = table<MachineRecord>(1);
+        MachineRecord& master = s.machine_table[0];
+        master.kind = 0;
+        master.track_count = 0;
+        master.track_row_bytes = master_track_row_bytes;
+        master.global_row_bytes = master_global_row_bytes;
+        master.track_patterns = table<PatternData>(1);
+        master.global_patterns = table<PatternData>(1);
+        s.song_length = 1;
+        s.pattern_count = 0;
+        s.offset_pattern_count = 0;
+        s.tracks_per_generator = 0;
+        open_output(output);
+        log_print("\nConverting XI file %s:", input);
+        d.phase_total = 1;
+        return write_output_song(output);
+    }
+
+    load_machine_descriptions();
+    const MachineDescription* target = machine_description(settings.dopfun + 1);
+    if (settings.dopfun) {
+        log_print("\nUsing alternate machine number %d: %s\n", settings.dopfun,
+                  target ? target->dll_name : "?");
+        if (!target || target->type != 1) job_abort("Alternate Machine is no generator!");
+    }
+    if (!target) job_abort(no_target_message);
+
+    if (s.write_output) open_output(output);
+
+    d.native_midi = s.is_midi && !settings.domidi_ext ? 1 : 0;
+    d.phase_total = d.native_midi || settings.dotsplit == 2 ? 4 : 3;
+    for (int pass = 0; pass < 2; ++pass) {
+        s.pass_number = pass;
+        log_state.log_force = 1;
+        log_print(pass == 0 ? "\nFirst pass:\n" : "\nSecond pass:\n");
+        enter_phase(pass == 0 ? 1 : 3);
+        if (d.native_midi) {
+            midi_pass(pass);
+        } else {
+            s.counting_pass = 0;
+            read_module(in);
+        }
+        if (pass == 0) {
+            if (d.native_midi) {
+                midi_after_first_pass();
+            } else if (settings.dotsplit == 2) {
+                enter_phase(2);
+                counting_pass(in);
+            }
+            lay_out_machines();
+        }
+    }
+    return write_output_song(output);
+}
+
+void driver_forget_output()
+{
+    DriverState& d = driver_state;
+    if (d.output && writer.output_stream == d.output.get()) writer.output_stream = nullptr;
+    d.output.reset();
+    if (!d.output_temp.empty()) {
+        platform::remove_file(d.output_temp.c_str());
+        d.output_temp.clear();
+    }
+    if (d.input && reader_state.input_summaries[0].stream == d.input.get())
+        reader_state.input_summaries[0].stream = nullptr;
+    d.input.reset();
+    d.phase = d.phases_done = d.phase_total = 0;
+}
+
+FILE* driver_input_stream() { return driver_state.input.get(); }
+
+double driver_progress()
+{
+    const DriverState& d = driver_state;
+    if (!d.phase || d.phase_total <= 0) return -1;
+    double f = 0;
+    if (d.phase == 4) {
+        // Writing: the sizing pass counts as the first half, the writing pass as the second.
+        if (writer.writer_pass == 0)
+            f = 0.0;
+        else if (writer.writer_pass == 1 && song_layout.end > 0)
+            f = 0.5 + 0.5 * double(writer.write_count) / double(song_layout.end);
+        else
+            f = 1.0;
+    } else if (d.input) {
+        long pos = std::ftell(d.input.get());
+        int64_t len = d.input_length;
+        if (pos > 0 && len > 0) f = double(pos) / double(len);
+    }
+    if (f < 0) f = 0;
+    if (f > 1) f = 1;
+    double r = (double(d.phases_done) + f) / double(d.phase_total);
+    return r > 1 ? 1 : r;
+}

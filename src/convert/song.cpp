@@ -33,7 +33,7 @@ int mod_period_note(int period)
 
 uint8_t convert_note(int note)
 {
-    int n;
+    long long n;
     switch (song.frequency_mode) {
     case freq_mod_period: n = mod_period_note(note); break;
     case freq_xm_amiga:
@@ -43,6 +43,8 @@ uint8_t convert_note(int note)
     }
     n += settings.transpo;
     if (n < 0) n = 0;
+    // The octave has four bits: higher notes would wrap round to low ones (or to the note-off).
+    if (n > 191) n = 191;
     return uint8_t((n / 12) * 16 + n % 12 + 1);
 }
 

@@ -3,7 +3,9 @@
 
 #include <cstring>
 
-File open_file(const char* path, const char* mode) { return File(std::fopen(path, mode)); }
+#include "platform/platform.h"
+
+File open_file(const char* path, const char* mode) { return File(platform::open_stream(path, mode)); }
 
 uint8_t read_byte(FILE* f)
 {
@@ -48,6 +50,7 @@ void write_dword_le(FILE* f, uint32_t value)
 
 size_t read_bytes(FILE* f, uint8_t* buf, size_t n)
 {
+    if (n == 0) return 0;
     size_t got = std::fread(buf, 1, n, f);
     if (got < n) {
         std::memset(buf + got, 0xFF, n - got);

@@ -20,7 +20,8 @@ struct FileCloser {
 // JobAbort unwinds).
 using File = std::unique_ptr<FILE, FileCloser>;
 
-// fopen with the usual modes ("rb", "wb", "r", "w"); the path is taken as UTF-8 bytes.
+// fopen with the usual modes ("rb", "wb", "r", "w"); on Windows the name may be UTF-8 or in the
+// ANSI code page (see platform::open_stream). An empty File when it cannot be opened.
 File open_file(const char* path, const char* mode);
 
 uint8_t read_byte(FILE* f);      // 0..255; 255 and the EOF flag at the end

@@ -25,8 +25,8 @@ int log_print(const char* fmt, ...)
 {
     LogState& ls = log_state;
     int result = -1;
-    if (ls.log_enabled || ls.log_force) {
-        char buf[log_buffer_size];
+    if (ls.log_enabled || ls.log_force > 0) {
+        char buf[log_buffer_size]; // vsnprintf cuts the text to 255 bytes; it never overflows
         if (ls.log_stream) {
             va_list ap;
             va_start(ap, fmt);
@@ -38,36 +38,22 @@ int log_print(const char* fmt, ...)
             }
         }
         if (ls.window) {
+            // Only a leading and a trailing newline of the format count; a newline anywhere else
+            // (also one that an argument brings) is drawn like any other character.
             const char* f = fmt;
             if (*f == '\n') {
                 log_new_line();
                 ++f;
             }
-            // Only a trailing newline of the format counts; copy the format without it.
-            char fbuf[log_buffer_size];
-            size_t flen = std::strlen(f);
-            bool trailing = flen > 0 && f[flen - 1] == '\n';
-            const char* use = f;
-            if (trailing) {
-                size_t keep = flen - 1;
-                if (keep >= sizeof fbuf) keep = sizeof fbuf - 1;
-                std::memcpy(fbuf, f, keep);
-                fbuf[keep] = 0;
-                use = fbuf;
-            }
+            bool trailing = *f && f[std::strlen(f) - 1] == '\n';
             va_list ap;
             va_start(ap, fmt);
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-#endif
-            int n = std::vsnprintf(buf, sizeof buf, use, ap);
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
+            int n = std::vsnprintf(buf, sizeof buf, f, ap);
             va_end(ap);
             if (n >= 0) {
                 size_t len = n < log_buffer_size ? size_t(n) : size_t(log_buffer_size - 1);
+                // The format's own trailing newline is the last byte unless the text was cut.
+                if (trailing && len == size_t(n) && len > 0 && buf[len - 1] == '\n') --len;
                 if (len) ls.window->draw_text(std::string_view(buf, len));
                 if (result < 0) result = int(len);
             }
@@ -79,7 +65,7 @@ int log_print(const char* fmt, ...)
             ls.log_dot_count = 0;
         }
     }
-    if (ls.log_force) --ls.log_force;
+    if (ls.log_force > 0) --ls.log_force;
     if (ls.window) ls.window->repaint();
     return result;
 }
@@ -98,6 +84,7 @@ void log_window_open(const char* title)
 
 void job_abort(const char* msg)
 {
+    if (!msg) msg = "";
     log_state.log_force = 1;
     if (msg[0] != ' ') log_print("Error: %s\n", msg);
     throw JobAbort(msg);

@@ -1,6 +1,7 @@
 // Tracked memory pool: allocation with accounting, the consistency walk and the end-of-job sweep.
 #include "core/pool.h"
 
+#include <cstdint>
 #include <cstdlib>
 
 #include "core/log.h"
@@ -18,21 +19,27 @@ void sys_free(void* p)
         std::free(p);
 }
 
-[[noreturn]] void out_of_memory(long failed)
+// The refused amount is printed in full (a long is only 32 bits on Windows).
+[[noreturn]] void out_of_memory(long long failed)
 {
     log_state.log_force = 1;
-    log_print("Out of Memory(allocated %d, failed to allocate %ld)", int(pool.total), failed);
+    log_print("Out of Memory(allocated %d, failed to allocate %lld)", int(pool.total), failed);
     job_abort(" ");
 }
+
+// The byte total is a signed 32-bit count. A request that would carry it past its range is
+// refused like a failed allocation instead of wrapping the accounting: such a size comes from a
+// broken file, and a wrapped total would make the walk report corruption for a healthy pool.
+bool fits_total(uint64_t more) { return uint64_t(pool.total) + more <= uint64_t(INT32_MAX); }
 
 // Walks the list; returns the expected number where the walk stopped, or -1 when intact.
 int walk()
 {
     uint16_t expected = pool.count;
-    int32_t remaining = pool.total;
+    int64_t remaining = pool.total; // 64 bits: a corrupt size must not overflow the walk itself
     for (MemChunk* c = pool.head; c; c = c->next) {
         if (c->number != expected) return expected;
-        remaining -= int32_t(c->size) + pool_chunk_overhead;
+        remaining -= int64_t(c->size) + pool_chunk_overhead;
         --expected;
     }
     return remaining != 0 ? expected : -1;
@@ -46,19 +53,27 @@ void report_corrupt(int expected)
 
 } // namespace
 
-void* pool_alloc(uint32_t size)
+namespace {
+// Steps 1 and 2 of an allocation: the chunk record, counted and made the head.
+MemChunk* new_chunk()
 {
-    auto* c = static_cast<MemChunk*>(sys_alloc(sizeof(MemChunk)));
+    MemChunk* c = fits_total(pool_chunk_overhead)
+                      ? static_cast<MemChunk*>(sys_alloc(sizeof(MemChunk)))
+                      : nullptr;
     if (!c) out_of_memory(pool_chunk_overhead);
     pool.total += pool_chunk_overhead;
     ++pool.count;
-    c->block = nullptr;
-    c->size = 0;
-    c->number = pool.count;
-    c->next = pool.head;
+    *c = MemChunk{nullptr, pool.count, 0, pool.head};
     pool.head = c;
-    void* b = sys_alloc(size);
-    if (!b) out_of_memory(long(size));
+    return c;
+}
+} // namespace
+
+void* pool_alloc(uint32_t size)
+{
+    MemChunk* c = new_chunk();
+    void* b = fits_total(size) ? sys_alloc(size) : nullptr;
+    if (!b) out_of_memory(size); // the record stays, with no block and size 0
     c->block = b;
     pool.total += int32_t(size);
     c->size = size;
@@ -68,13 +83,8 @@ void* pool_alloc(uint32_t size)
 // A request too large for the accounting: counted as a chunk whose block failed.
 void pool_alloc_refused(size_t size)
 {
-    auto* c = static_cast<MemChunk*>(sys_alloc(sizeof(MemChunk)));
-    if (!c) out_of_memory(pool_chunk_overhead);
-    pool.total += pool_chunk_overhead;
-    ++pool.count;
-    *c = MemChunk{nullptr, pool.count, 0, pool.head};
-    pool.head = c;
-    out_of_memory(long(size));
+    new_chunk();
+    out_of_memory(size > size_t(INT64_MAX) ? INT64_MAX : (long long)(size));
 }
 
 void pool_check()

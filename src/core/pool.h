@@ -31,7 +31,8 @@ struct Pool {
 
 extern Pool pool;
 
-// Returns a new uninitialised block; never returns null (a failure ends the job).
+// Returns a new uninitialised block; never returns null (a failure ends the job). A request that
+// would carry the byte total past 2^31 - 1 is refused as out of memory.
 void* pool_alloc(uint32_t size);
 // Verifies the bookkeeping; returns only when it is intact.
 void pool_check();
@@ -47,8 +48,9 @@ template <class T>
 T* pool_array(size_t n)
 {
     static_assert(std::is_trivially_destructible_v<T>, "pool memory is never destructed");
-    constexpr size_t limit = size_t(std::numeric_limits<int32_t>::max()) - 64;
-    if (n > limit / sizeof(T)) pool_alloc_refused(limit);
+    constexpr size_t limit = size_t(std::numeric_limits<int32_t>::max());
+    if (n > limit / sizeof(T))
+        pool_alloc_refused(n > SIZE_MAX / sizeof(T) ? SIZE_MAX : n * sizeof(T));
     T* a = static_cast<T*>(pool_alloc(uint32_t(n * sizeof(T))));
     for (size_t i = 0; i < n; ++i) new (a + i) T();
     return a;

@@ -27,19 +27,65 @@ namespace platform {
 namespace {
 std::string g_argv0;
 
-// Paths are UTF-8 byte strings in the rest of the program.
-fs::path to_path(const std::string& s) { return fs::path(std::u8string(s.begin(), s.end())); }
+#ifdef _WIN32
+// File names are byte strings in the rest of the program: UTF-8 (what the console edition and the
+// file dialogs hand over), or, when the bytes are not valid UTF-8, the ANSI code page that the
+// Windows "A" functions and old kestrix.ini files use. Never throws.
+std::wstring widen(const char* s)
+{
+    for (UINT cp : {UINT(CP_UTF8), UINT(CP_ACP)}) {
+        DWORD flags = cp == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+        int n = MultiByteToWideChar(cp, flags, s, -1, nullptr, 0);
+        if (n <= 0) continue;
+        std::wstring w(size_t(n), L'\0');
+        if (MultiByteToWideChar(cp, flags, s, -1, w.data(), n) != n) continue;
+        w.pop_back(); // the terminating zero
+        return w;
+    }
+    return std::wstring();
+}
+fs::path to_path(const std::string& s) { return fs::path(widen(s.c_str())); }
+#else
+fs::path to_path(const std::string& s) { return fs::path(s); }
+#endif
 std::string from_path(const fs::path& p)
 {
+#ifdef _WIN32
     auto u = p.u8string();
     return std::string(u.begin(), u.end());
+#else
+    return p.string();
+#endif
 }
 } // namespace
+
+FILE* open_stream(const char* path, const char* mode)
+{
+    if (!path || !mode) return nullptr;
+#ifdef _WIN32
+    std::wstring wpath = widen(path);
+    std::wstring wmode = widen(mode);
+    if (wpath.empty()) return nullptr;
+    return ::_wfopen(wpath.c_str(), wmode.c_str());
+#else
+    return std::fopen(path, mode);
+#endif
+}
 
 bool remove_file(const char* path)
 {
     std::error_code ec;
     return fs::remove(to_path(path), ec);
+}
+
+bool replace_file(const char* from, const char* to)
+{
+#ifdef _WIN32
+    return MoveFileExW(to_path(from).c_str(), to_path(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
+#else
+    return ::rename(from, to) == 0;
+#endif
 }
 
 bool file_exists(const char* path)
@@ -129,8 +175,9 @@ int run_program(const std::string& program_path, const std::vector<std::string>&
     std::wstring cmd;
     for (size_t i = 0; i < args.size(); ++i) {
         if (i) cmd += L' ';
-        cmd += quote_arg(to_path(args[i]).wstring());
+        cmd += quote_arg(widen(args[i].c_str()));
     }
+    if (args.empty()) cmd = quote_arg(widen(program_path.c_str()));
     std::wstring exe = to_path(program_path).wstring();
     STARTUPINFOW si{};
     si.cb = sizeof si;
@@ -147,8 +194,12 @@ int run_program(const std::string& program_path, const std::vector<std::string>&
     CloseHandle(pi.hProcess);
     return int(code);
 #else
+    // A program that is missing or not executable cannot be started: say so as -1 rather than
+    // as the exit status 127 that some C libraries report for a failed exec in the child.
+    if (::access(program_path.c_str(), X_OK) != 0) return -1;
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    if (argv.empty()) argv.push_back(const_cast<char*>(program_path.c_str()));
     argv.push_back(nullptr);
     pid_t pid;
     if (posix_spawn(&pid, program_path.c_str(), nullptr, nullptr, argv.data(), environ) != 0)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -16,8 +17,14 @@ constexpr char path_separator = '/';
 constexpr const char* exe_suffix = "";
 #endif
 
+// Opens a stream like fopen; the name is taken as this program's file names are everywhere (on
+// Windows UTF-8, or the ANSI code page when the bytes are not UTF-8). nullptr when it fails.
+FILE* open_stream(const char* path, const char* mode);
+
 // Deletes a file; false when it could not be deleted.
 bool remove_file(const char* path);
+// Gives file `from` the name `to`, replacing a file of that name; false when it fails.
+bool replace_file(const char* from, const char* to);
 // True when a regular file of that name exists.
 bool file_exists(const char* path);
 // Length of a file in bytes, or -1 when it cannot be examined.

@@ -40,7 +40,7 @@ struct Settings {
     int ptranspo = -12;     // pitch correction for MIDI instruments, semitones
     int drtranspo = 0;      // drum correction, semitones
     int drloopno = 1;       // 1: remove the loop flag from drum patches
-    char xi_dir[settings_text_size] = ""; // XI directory, kept with a final separator
+    char xi_dir[settings_text_size] = ""; // XI directory, kept with a final separator when loaded
     int do_mscale1 = 0;     // rescale the first merge input's machine positions
     int do_mscale2 = 0;     // rescale the second merge input's machine positions
     int do_mishift2 = 0;    // shift the second input's Tracker wave numbers
@@ -72,10 +72,12 @@ struct Settings {
 
 extern Settings settings;
 
-// Reads "kestrix.ini" from the current directory into `settings`; false when it cannot be opened.
+// Reads "kestrix.ini" from the current directory into `settings`; false when it cannot be opened
+// (nothing is changed then). Loading sets pool.mem_trace when the file's verbose is not 0 or 1.
 bool load_settings();
-// Writes every persistent field to "kestrix.ini" in the current directory.
-void save_settings();
+// Writes every persistent field to "kestrix.ini" in the current directory, replacing the file.
+// False when the file could not be created or written completely (the dialog shows nothing).
+bool save_settings();
 
 // Copies text into a settings text field, cutting it to fit.
 void settings_set_text(char (&field)[settings_text_size], const char* text);

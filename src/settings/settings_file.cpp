@@ -1,15 +1,353 @@
-// kestrix.ini: loading and saving the persistent settings. (Placeholder until written.)
+// kestrix.ini: the persistent settings as a text file people read and edit.
+//
+// The file is a list of "key=value" lines with comment lines (";...") between them. One table
+// below holds every line the program writes, in order; the lines that carry a value also name
+// the field, and the loader takes its list of keys from the same table, so the two can never
+// disagree about a key, its type or its field.
+//
+// Reading rules, as files in the wild rely on them:
+// - a line is at most 499 characters; anything longer is cut there and the rest of that line is
+//   skipped (it is never taken for a line of its own);
+// - a line whose first byte is not in 'A'..'z' is skipped (comments, blank lines, indented keys);
+// - a key counts only at the very start of the line and directly followed by "=", so a line
+//   "mtranspo=..." never sets `transpo`; the first key that matches is taken;
+// - numbers may have blanks after "="; a value that does not parse (or does not fit the field)
+//   leaves the field as it was; reals must be finite;
+// - a text ends at its first blank, and is cut to the 255 bytes its field holds.
+//
+// Texts with blanks: directories such as "C:\Program Files\Buzz\" are common, but a plain text
+// ends at its first blank. The saver therefore writes a text that holds a blank (or begins with a
+// double quote) in double quotes, and the loader reads a value that begins with a double quote up
+// to the last double quote of the line. Files without quotes read exactly as before, and a saved
+// file without such texts is unchanged byte for byte. A line break can never be part of a text:
+// the saver ends the text before it.
 #include "settings/settings.h"
 
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#include "core/byteio.h"
+#include "core/pool.h"
+#include "platform/platform.h"
 
 Settings settings;
 
-bool load_settings() { return false; }
-void save_settings() {}
+namespace {
+
+constexpr const char* settings_file_name = "kestrix.ini";
+constexpr size_t ini_line_max = 499; // characters of one line that are looked at
+
+// The field behind a key.
+struct FieldRef {
+    enum Kind { none, integer, real, text };
+    Kind kind = none;
+    int Settings::*i = nullptr;
+    float Settings::*r = nullptr;
+    char (Settings::*t)[settings_text_size] = nullptr;
+
+    constexpr FieldRef() = default;
+    constexpr FieldRef(int Settings::*p) : kind(integer), i(p) {}
+    constexpr FieldRef(float Settings::*p) : kind(real), r(p) {}
+    constexpr FieldRef(char (Settings::*p)[settings_text_size]) : kind(text), t(p) {}
+};
+
+// One line of the file as the saver writes it. For a value line the text is the key, "=", one
+// conversion ("%d", "%2d", "%3d", "%f" or "%s") and what follows the value (trailing blanks and
+// comments are part of the line).
+struct IniLine {
+    const char* text;
+    FieldRef field = {};
+};
+
+constexpr IniLine ini_lines[] = {
+    {";Basic options:  (cl: corresponding commandline option for non-GUI version)"},
+    {";splitting to several machines; 0:none  (cl: -s) 1: by track (cl: +s) 2: by instrument (cl: +S)"},
+    {"dotsplit=%2d  ", &Settings::dotsplit},
+    {";target machine; 0:tracker (cl: -p) 1: PrimiFun (cl +p) >1: look into machines.ini (cl: +p...) "},
+    {"dopfun=%2d    ", &Settings::dopfun},
+    {";Wave handling; 0:none (cl: -w) 1: try to make BMW (cl: +w) 2: BMX with waves (cl: +W)"},
+    {"dowave=%2d    ", &Settings::dowave},
+    {";MIDI Device for vMidiOut"},
+    {"midi_device=%d                 ", &Settings::midi_device},
+    {""},
+    {";Extended options:"},
+    {";transpose the whole song (cl: +/-nn)"},
+    {"transpo=%3d   ", &Settings::transpo},
+    {";remove duplicate patterns"},
+    {"remove_2pat=%2d  ;       --", &Settings::remove_2pat},
+    {";shorten song length by one"},
+    {"dosminus=%2d  ;       --", &Settings::dosminus},
+    {";convert XI/XM envelopes"},
+    {"do_envs=%2d    ", &Settings::do_envs},
+    {"do_0loops=%2d  ", &Settings::do_0loops},
+    {"do_0track=%2d  ", &Settings::do_0track},
+    {"do_lnvol=%2d  ", &Settings::do_lnvol},
+    {";use mod2xm not only for S3M, but also for MOD"},
+    {"domod_ext=%2d          ", &Settings::domod_ext},
+    {";amount of information output, only useful for DOS (cl:+l,+L)"},
+    {"dolist=%2d    ;       l", &Settings::dolist},
+    {"verbose=%2d   ;       v", &Settings::verbose},
+    {";coordinates of output window"},
+    {"lwind_x=%2d   ", &Settings::lwind_x},
+    {"lwind_y=%2d   ", &Settings::lwind_y},
+    {"lwind_dx=%2d   ", &Settings::lwind_dx},
+    {"lwind_dy=%2d   ", &Settings::lwind_dy},
+    {";directory of buzz.exe (with final \\)"},
+    {"buzz_path=%s", &Settings::buzz_path},
+    {""},
+    {";MIDI options:"},
+    {";MIDI Ticks per beat"},
+    {"midi_tpb=%d                 ", &Settings::midi_tpb},
+    {";MIDI resolution   (cl: +m...)"},
+    {"midi_res=%f                 ", &Settings::midi_res},
+    {";MIDI time scaling (cl: +x*...)"},
+    {"midi_scale=%f               ", &Settings::midi_scale},
+    {";MIDI time shift (in BUZZ rows) (cl: +x+...)"},
+    {"midi_shift=%f               ", &Settings::midi_shift},
+    {";number of lines/pattern"},
+    {"blines=%d               ", &Settings::blines},
+    {";start time/patterns with first note event"},
+    {"do_firstnote0=%2d       ", &Settings::do_firstnote0},
+    {";use note-delay command (for better timing, but not for note-off :("},
+    {"use_notedels=%2d        ", &Settings::use_notedels},
+    {";use EasyXMid as extern converter (no samples!) (cl: -m)"},
+    {"domidi_ext=%2d          ", &Settings::domidi_ext},
+    {";0: use one sample for every channel (cl:+m) or 1: every MIDI patch (cl:+M)"},
+    {"dopchange=%2d           ", &Settings::dopchange},
+    {";0: drums are gmp_81.xi...gmp_ff.xi  1: use single multi-sampled drumset gmp_00.xi "},
+    {"drkit=%2d  ", &Settings::drkit},
+    {";0: drums use C-4 +transp+drtranspo  1:pitch+...  "},
+    {"drfollow=%2d  ", &Settings::drfollow},
+    {"ptranspo=%3d  ", &Settings::ptranspo},
+    {"drtranspo=%3d  ", &Settings::drtranspo},
+    {";remove loop-flag from drum-patches"},
+    {"drloopno=%2d  ", &Settings::drloopno},
+    {";Directory for/with XI-instruments"},
+    {"xi_dir=%s", &Settings::xi_dir},
+    {""},
+    {";Merging/Transformation options:"},
+    {";position scaling for first and second input"},
+    {"do_mscale1=%2d  ", &Settings::do_mscale1},
+    {"do_mscale2=%2d  ", &Settings::do_mscale2},
+    {";shift wave instruments for second file"},
+    {"do_mishift2=%2d ", &Settings::do_mishift2},
+    {";0: use second input 1: converter output 2: no second file"},
+    {"use_convout=%2d ", &Settings::use_convout},
+    {";start merge inmediatedly after conversion"},
+    {"merge_after=%2d ", &Settings::merge_after},
+    {";0,1: nothing, >1: multiply BPM rate, pattern sizes...by adding empty lines"},
+    {"blow_up=%2d  ", &Settings::blow_up},
+    {";0,1: nothing, >1: repeat all sequences"},
+    {"song_repeat=%2d  ", &Settings::song_repeat},
+    {""},
+    {";Machine Transformation options:"},
+    {"mtranspo=%3d  ", &Settings::mtranspo},
+    {"clone_trans=%3d  ", &Settings::clone_trans},
+    {"clone_wave=%3d  ", &Settings::clone_wave},
+    {"clone2=%3d  ", &Settings::clone2},
+    {"rip_es9=%2d    ", &Settings::rip_es9},
+};
+
+// Length of "key=" of a value line.
+size_t key_length(const IniLine& l) { return size_t(std::strchr(l.text, '=') - l.text) + 1; }
+
+bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+// %d: blanks, an optional sign and decimal digits; the value must fit an int.
+bool scan_int(const char* s, int& out)
+{
+    errno = 0;
+    char* end = nullptr;
+    long v = std::strtol(s, &end, 10);
+    if (end == s || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+    out = int(v);
+    return true;
+}
+
+// %f: blanks and a real; infinities, NaN and values beyond a float are refused.
+bool scan_real(const char* s, float& out)
+{
+    errno = 0;
+    char* end = nullptr;
+    float v = std::strtof(s, &end);
+    if (end == s || !std::isfinite(v)) return false;
+    out = v;
+    return true;
+}
+
+// %s (with the double-quote form described at the top): blanks, then the text.
+bool scan_text(const char* s, char (&out)[settings_text_size])
+{
+    while (is_blank(*s)) ++s;
+    if (!*s) return false;
+    const char* begin = s;
+    const char* end = nullptr;
+    if (*s == '"') {
+        const char* last = std::strrchr(s + 1, '"');
+        if (last) {
+            begin = s + 1;
+            end = last;
+        }
+    }
+    if (!end) {
+        end = s;
+        while (*end && !is_blank(*end)) ++end;
+    }
+    size_t n = size_t(end - begin);
+    if (n > settings_text_size - 1) n = settings_text_size - 1;
+    std::memcpy(out, begin, n);
+    out[n] = 0;
+    return true;
+}
+
+// xi_dir always ends in a directory separator. A backslash or a slash already there is kept;
+// otherwise the separator of the system the program runs on is added ('\' on Windows, '/'
+// elsewhere). A directory that fills the whole field gives up its last byte for it.
+void keep_final_separator(char (&dir)[settings_text_size])
+{
+    size_t n = std::strlen(dir);
+    if (n == 0 || dir[n - 1] == '\\' || dir[n - 1] == '/') return;
+    if (n > settings_text_size - 2) n = settings_text_size - 2;
+    dir[n] = platform::path_separator;
+    dir[n + 1] = 0;
+}
+
+// Parses one line (without its line break) into `settings`; false when no key matched or the
+// value did not parse.
+bool apply_line(const char* line)
+{
+    unsigned char first = static_cast<unsigned char>(line[0]);
+    if (first < 'A' || first > 'z') return false;
+    for (const IniLine& l : ini_lines) {
+        if (l.field.kind == FieldRef::none) continue;
+        size_t klen = key_length(l);
+        if (std::strncmp(line, l.text, klen) != 0) continue;
+        const char* value = line + klen;
+        switch (l.field.kind) {
+        case FieldRef::integer:
+            if (!scan_int(value, settings.*l.field.i)) return false;
+            // verbose above 1 (taken as unsigned, so negative values too) means 1 plus the
+            // pool's memory trace; the trace itself is never saved.
+            if (l.field.i == &Settings::verbose && unsigned(settings.verbose) > 1) {
+                settings.verbose = 1;
+                pool.mem_trace = true;
+            }
+            return true;
+        case FieldRef::real: return scan_real(value, settings.*l.field.r);
+        case FieldRef::text:
+            if (!scan_text(value, settings.*l.field.t)) return false;
+            if (l.field.t == &Settings::xi_dir) keep_final_separator(settings.xi_dir);
+            return true;
+        case FieldRef::none: break;
+        }
+        return false;
+    }
+    return false;
+}
+
+// Reads one line of at most ini_line_max characters into line, skipping the rest of a longer
+// line and dropping the line break. False at the end of the file.
+bool read_line(FILE* f, char (&line)[ini_line_max + 1])
+{
+    size_t n = 0;
+    int c = std::getc(f);
+    if (c == EOF) return false;
+    while (c != EOF && c != '\n') {
+        if (n < ini_line_max) line[n++] = char(c);
+        c = std::getc(f);
+    }
+    if (n > 0 && line[n - 1] == '\r') --n; // a file written on Windows, read elsewhere
+    line[n] = 0;
+    return true;
+}
+
+// Writes a text value: as stored, or in double quotes when it holds a blank; never past a line
+// break.
+void write_text(FILE* f, const char* text)
+{
+    size_t n = std::strcspn(text, "\r\n");
+    bool quote = (n > 0 && text[0] == '"');
+    for (size_t k = 0; k < n && !quote; ++k) quote = is_blank(text[k]);
+    if (quote) std::fputc('"', f);
+    std::fwrite(text, 1, n, f);
+    if (quote) std::fputc('"', f);
+}
+
+// Writes one value line: "key=", the value by the line's conversion, the rest of the line.
+void write_value_line(FILE* f, const IniLine& l)
+{
+    size_t klen = key_length(l);
+    std::fwrite(l.text, 1, klen, f);
+    const char* conv = l.text + klen;
+    const char* rest = conv + 1;
+    while (*rest && !std::isalpha(static_cast<unsigned char>(*rest))) ++rest;
+    ++rest; // past the conversion letter
+    switch (l.field.kind) {
+    case FieldRef::integer: {
+        int v = settings.*l.field.i;
+        if (std::strncmp(conv, "%2d", 3) == 0)
+            std::fprintf(f, "%2d", v);
+        else if (std::strncmp(conv, "%3d", 3) == 0)
+            std::fprintf(f, "%3d", v);
+        else
+            std::fprintf(f, "%d", v);
+        break;
+    }
+    case FieldRef::real: std::fprintf(f, "%f", double(settings.*l.field.r)); break;
+    case FieldRef::text: write_text(f, settings.*l.field.t); break;
+    case FieldRef::none: break;
+    }
+    std::fputs(rest, f);
+}
+
+} // namespace
+
+bool load_settings()
+{
+    File f = open_file(settings_file_name, "r");
+    if (!f) return false;
+    char line[ini_line_max + 1];
+    while (read_line(f.get(), line)) apply_line(line);
+    return true;
+}
+
+bool save_settings()
+{
+    File f = open_file(settings_file_name, "w");
+    if (!f) return false;
+    for (const IniLine& l : ini_lines) {
+        if (l.field.kind == FieldRef::none)
+            std::fputs(l.text, f.get());
+        else
+            write_value_line(f.get(), l);
+        std::fputc('\n', f.get());
+    }
+    bool ok = std::ferror(f.get()) == 0;
+    return std::fclose(f.release()) == 0 && ok;
+}
+
 void settings_set_text(char (&field)[settings_text_size], const char* text)
 {
-    std::strncpy(field, text, settings_text_size - 1);
-    field[settings_text_size - 1] = 0;
+    if (!text) text = "";
+    size_t n = std::strlen(text);
+    if (n > settings_text_size - 1) n = settings_text_size - 1;
+    std::memmove(field, text, n);
+    field[n] = 0;
 }
-bool settings_apply_line(const char*) { return false; }
+
+bool settings_apply_line(const char* line)
+{
+    if (!line) return false;
+    char buf[ini_line_max + 1];
+    size_t n = std::strcspn(line, "\n");
+    if (n > ini_line_max) n = ini_line_max;
+    std::memcpy(buf, line, n);
+    if (n > 0 && buf[n - 1] == '\r') --n;
+    buf[n] = 0;
+    return apply_line(buf);
+}

@@ -1,6 +1,256 @@
-// Placeholder until this part of the program is written.
+// Buzz song writer (BMX with its wave data, BMW with waves referenced as XI files).
+//
+// File layout (little-endian):
+//   0    "Buzz"
+//   4    dword section count: 7, or 6 for BMW (no WAVE)
+//   8    31 directory entries of 12 bytes: tag, dword body offset, dword body size; unused
+//        entries are zero
+//   380  the bodies, in directory order, back to back: MACH, CONN, WAVT, PATT, SEQU, BLAH, WAVE
+//
+// The song is generated twice through the write primitives: the sizing pass only counts, so the
+// directory of the writing pass can carry every offset and size. The wave data is not walked in
+// the sizing pass: its size is the temp file's length, and the writing pass copies it in blocks.
 #include "songwriter/bmx_writer.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "convert/driver.h"
+#include "convert/song.h"
+#include "core/byteio.h"
 #include "core/log.h"
+#include "platform/platform.h"
+#include "settings/settings.h"
+#include "songwriter/generators.h"
+#include "songwriter/patt_sequ.h"
+#include "songwriter/wave_table.h"
+#include "songwriter/write_primitives.h"
 
 SongLayout song_layout;
-void write_song() { job_abort("song writer missing"); }
+
+namespace {
+
+constexpr int directory_entries = 31;
+constexpr const char* section_tags[7] = {"MACH", "CONN", "WAVT", "PATT", "SEQU", "BLAH", "WAVE"};
+enum Section { sec_mach, sec_conn, sec_wavt, sec_patt, sec_sequ, sec_blah, sec_wave };
+
+constexpr unsigned master_volume = 3003;
+constexpr unsigned connection_amplitude = 0x4000;
+constexpr unsigned connection_panning = 0x4000;
+constexpr double generator_circle_radius = 0.8;
+constexpr int native_midi_tick_byte = 15;
+constexpr size_t wave_copy_block = size_t(1) << 20;
+
+// Who wrote this program, as the song's info text names them.
+constexpr const char* credit_text =
+    " - the kestrix authors (kestrix@example.org) \r\n\r\n";
+
+bool native_midi() { return song.is_midi && settings.domidi_ext == 0; }
+
+int section_count() { return settings.dowave == 1 ? 6 : 7; }
+
+void write_header()
+{
+    put_text("Buzz", -1);
+    const int n = section_count();
+    put_dword(uint32_t(n));
+    for (int i = 0; i < n; ++i) {
+        const uint32_t next = i + 1 < n ? song_layout.start[i + 1] : song_layout.end;
+        put_section_entry(section_tags[i], song_layout.start[i], next - song_layout.start[i]);
+    }
+    for (int i = n; i < directory_entries; ++i) {
+        put_dword(0);
+        put_dword(0);
+        put_dword(0);
+    }
+}
+
+// Remembers where a section body starts; the writing pass must arrive where the sizing pass did.
+void mark_section(int s)
+{
+    const auto here = uint32_t(writer.write_count);
+    if (writer.writer_pass != 0 && here != song_layout.start[s]) job_abort("Song sections moved between the passes!!");
+    song_layout.start[s] = here;
+}
+
+unsigned master_tempo()
+{
+    const int s = song.start_speed;
+    if (s == 0) return unsigned(song.bpm);
+    return unsigned(int(song.bpm * 6.0 / s));
+}
+
+unsigned master_ticks_per_beat()
+{
+    if (native_midi()) return unsigned(settings.midi_tpb) & 0xFF;
+    return unsigned(song.tpb_base * song.tpb_factor) & 0xFF;
+}
+
+void write_mach()
+{
+    put_word(unsigned(song.machine_count));
+    put_text("Master", 0);
+    put_byte(0); // kind: Master
+    put_dword(0); // x 0.0
+    put_dword(0); // y 0.0
+    put_dword(0); // no machine data
+    put_word(0);  // no attributes
+    put_word(master_volume);
+    put_word(master_tempo());
+    put_byte(master_ticks_per_beat());
+    put_word(0);  // no tracks
+
+    // The generators sit on a circle around the Master, the first one left of it.
+    const int n = song.machine_count - 1;
+    const int tick = native_midi() ? native_midi_tick_byte : song.start_speed;
+    for (int k = 1; k <= n; ++k) {
+        const double a = 2.0 * std::numbers::pi * (k - 1) / n;
+        const auto x = float(-generator_circle_radius * std::cos(a));
+        const auto y = float(-generator_circle_radius * std::sin(a));
+        char name[32];
+        generator_name(k, name, int(sizeof name));
+        write_generator_machine(settings.dopfun + 1, song.machine_table[k].track_count, x, y, name, tick);
+    }
+}
+
+void write_conn()
+{
+    const int n = song.machine_count > 0 ? song.machine_count - 1 : 0;
+    put_word(unsigned(n));
+    for (int k = 1; k <= n; ++k) {
+        put_word(unsigned(k));
+        put_word(0);
+        put_word(connection_amplitude);
+        put_word(connection_panning);
+    }
+}
+
+std::string info_text()
+{
+    std::string t = "This song was translated by ";
+    t += program_version_text;
+    t += "(WinGUI)";
+    t += credit_text;
+    t += song.is_xi ? "original xi-File: " : "original module: ";
+    t += song.current_input[0] ? song.current_input : song.converter_input;
+    t += "      \"";
+    t += song.song_name;
+    t += "\" \r\n";
+    if (song.is_midi) {
+        t += "original midifile: ";
+        t += song.converter_input;
+    }
+    return t;
+}
+
+void write_blah()
+{
+    const std::string t = info_text();
+    put_dword(uint32_t(t.size()));
+    put_text(t.data(), int(t.size()));
+}
+
+// WAVE with dowave 2: the wave temp file, sized by its length in the sizing pass and copied in
+// blocks in the writing pass, with a progress dot per 100000 bytes while there is no listing.
+void write_wave_data()
+{
+    if (writer.writer_pass == 0) {
+        const int64_t length = platform::file_length(wave_temp_name);
+        if (length < 0) job_abort("Where is the temporary WAVE-file???");
+        writer.write_count += length;
+        return;
+    }
+    File in = open_file(wave_temp_name, "rb");
+    if (!in) job_abort("Where is the temporary WAVE-file???");
+    const bool dots = settings.dolist == 0;
+    if (dots) {
+        log_state.log_dot_interval = wave_copy_dot_interval;
+        log_state.log_dot_count = 0;
+    }
+    std::vector<uint8_t> block(wave_copy_block);
+    for (;;) {
+        const size_t got = std::fread(block.data(), 1, block.size(), in.get());
+        if (got == 0) break;
+        put_block(block.data(), got);
+        if (dots) {
+            log_state.log_dot_count += unsigned(got);
+            while (log_state.log_dot_count >= wave_copy_dot_interval) {
+                log_state.log_dot_count -= wave_copy_dot_interval;
+                log_state.log_force = 1;
+                log_print(".");
+            }
+        }
+    }
+}
+
+void write_wave()
+{
+    if (settings.dowave == 0) {
+        put_word(0);
+        return;
+    }
+    write_wave_data();
+}
+
+} // namespace
+
+void write_song()
+{
+    if (!writer.output_stream) return;
+    std::fseek(writer.output_stream, 0, SEEK_SET);
+    writer.writer_pass = 0;
+    song_layout = SongLayout();
+    sequ_state = SequState();
+    // Whatever the reader left open must be complete before its length is taken.
+    close_wave_temp();
+
+    const bool bmw = settings.dowave == 1;
+    int64_t sized = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        writer.write_count = 0;
+        write_header();
+        mark_section(sec_mach);
+        write_mach();
+        mark_section(sec_conn);
+        write_conn();
+        mark_section(sec_wavt);
+        if (pass == 0 && settings.dowave != 0 && (song.is_xi || native_midi())) {
+            // The instruments of XI and native MIDI conversions are read here, once; with
+            // dowave 2 this also produces the wave temp file.
+            // An XI conversion reads the driver's open input; without one, the file by name.
+            File own_input;
+            FILE* xi_input = nullptr;
+            if (song.is_xi) {
+                xi_input = driver_input_stream();
+                if (!xi_input) {
+                    own_input = open_file(song.current_input, "rb");
+                    xi_input = own_input.get();
+                }
+            }
+            load_xi_instruments(xi_input);
+        }
+        write_wavt_section();
+        mark_section(sec_patt);
+        write_patt_section();
+        mark_section(sec_sequ);
+        write_sequ_section();
+        mark_section(sec_blah);
+        write_blah();
+        if (!bmw) {
+            mark_section(sec_wave);
+            write_wave();
+        }
+        if (pass == 0) {
+            sized = writer.write_count;
+        } else if (writer.write_count != sized) {
+            job_abort("Song size differs between the passes!!");
+        }
+        song_layout.end = uint32_t(writer.write_count);
+        ++writer.writer_pass;
+    }
+    if (settings.dowave == 2) platform::remove_file(wave_temp_name);
+}

@@ -1,7 +1,193 @@
-// Placeholder until this part of the program is written.
+// The generator catalogue: the generator records written into a song's MACH section, the cell
+// writer that stores one pattern cell in a generator's track row, and the generators' names.
+//
+// Targets are records of machine_descriptions: 1 the Tracker (the default), 2 PrimiFun, 3 Organ,
+// 4 Omega-1, 5 Plucked String, 6 Bass, 7 Bass-2, 8 ES-9, 9 vMidiOut, 10 Bass-3. Machine data,
+// attributes and the Tracker's own initial state go with the record index, whoever writes it.
 #include "songwriter/generators.h"
-#include "core/log.h"
 
-void write_generator_machine(int, int, float, float, const char*, int) { job_abort("generator catalogue missing"); }
-void write_cell(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t) {}
-void generator_name(int, char* out, int) { out[0] = 0; }
+#include <cstdio>
+#include <cstring>
+
+#include "convert/song.h"
+#include "core/byteio.h"
+#include "core/log.h"
+#include "midi/midi_state.h"
+#include "settings/settings.h"
+#include "songwriter/write_primitives.h"
+#include "transform/machines_ini.h"
+
+namespace {
+
+constexpr const char* es9_data_name = "es-9.dat";
+
+struct Attribute {
+    const char* name;
+    int32_t value;
+};
+
+void put_float(float v)
+{
+    uint32_t bits;
+    static_assert(sizeof bits == sizeof v);
+    std::memcpy(&bits, &v, sizeof bits);
+    put_dword(bits);
+}
+
+// Machine data: the ES-9 carries the whole of "es-9.dat", ripped earlier from a song holding one;
+// every other target has none.
+void put_machine_data(int record)
+{
+    if (record != role_es9) {
+        put_dword(0);
+        return;
+    }
+    File f = open_file(es9_data_name, "rb");
+    if (!f) job_abort("No data file for ES-9 (es-9.dat), rip data from any file with ES-9 first!");
+    uint64_t length = stream_length(f.get());
+    if (length > 0x7FFFFFFF) job_abort("No data file for ES-9 (es-9.dat), rip data from any file with ES-9 first!");
+    std::rewind(f.get());
+    put_dword(uint32_t(length));
+    uint8_t block[4096];
+    uint64_t left = length;
+    while (left > 0) {
+        size_t want = left < sizeof block ? size_t(left) : sizeof block;
+        size_t got = std::fread(block, 1, want, f.get());
+        // A file that shrank while being copied still gives exactly the length announced above.
+        if (got < want) std::memset(block + got, 0, want - got);
+        put_block(block, want);
+        left -= want;
+    }
+}
+
+void put_attributes(int record)
+{
+    static const Attribute tracker[] = {
+        {"Ramp Time (ms)", 1}, {"Interpolation", 1}, {"Envelope Length", 324}};
+    static const Attribute primifun[] = {
+        {"Dynamic Channels", 4}, {"Default Volume", 128}, {"Track available at (dB)", -40}};
+    const Attribute vmidiout[] = {{"MIDI device", settings.midi_device}, {"Method", 0}};
+
+    const Attribute* list = nullptr;
+    unsigned n = 0;
+    switch (record) {
+    case role_tracker: list = tracker; n = 3; break;
+    case role_primifun: list = primifun; n = 3; break;
+    case role_vmidiout: list = vmidiout; n = 2; break;
+    default: break;
+    }
+    put_word(n);
+    for (unsigned i = 0; i < n; ++i) {
+        put_text(list[i].name, 0);
+        put_dword(uint32_t(list[i].value));
+    }
+}
+
+// A record's byte counts as used on its 20-byte areas. The loader already keeps them inside;
+// records put together elsewhere are held to the same limit here.
+void area_counts(const MachineDescription& d, int& global_bytes, int& track_bytes)
+{
+    global_bytes = d.global_bytes < 0 ? 0 : d.global_bytes > machine_bytes_area ? machine_bytes_area : d.global_bytes;
+    int room = machine_bytes_area - global_bytes;
+    track_bytes = d.track_bytes < 0 ? 0 : d.track_bytes > room ? room : d.track_bytes;
+}
+
+// The record the conversion writes its cells for: dopfun + 1.
+const MachineDescription* target_description() { return machine_description(settings.dopfun + 1); }
+
+} // namespace
+
+void write_generator_machine(int record, int track_count, float x, float y, const char* name,
+                             int tick_byte)
+{
+    const MachineDescription* d = machine_description(record);
+    if (!d) {
+        char msg[80];
+        std::snprintf(msg, sizeof msg, "No machine %d in machines.ini!!", record);
+        job_abort(msg);
+    }
+    put_text(name, 0);
+    put_byte(unsigned(d->type));
+    put_text(d->dll_name, 0);
+    put_float(x);
+    put_float(y);
+    put_machine_data(record);
+    put_attributes(record);
+
+    if (record == role_tracker) {
+        // The Tracker's one global parameter, ticks per row; each track starts empty.
+        static const uint8_t tracker_track[5] = {0x00, 0x00, 0xFF, 0x00, 0x00};
+        put_byte(unsigned(tick_byte));
+        put_word(unsigned(track_count));
+        for (int t = 0; t < track_count; ++t) put_block(tracker_track, sizeof tracker_track);
+        return;
+    }
+    int global_bytes, track_bytes;
+    area_counts(*d, global_bytes, track_bytes);
+    put_block(d->init_bytes, size_t(global_bytes));
+    put_word(unsigned(track_count));
+    for (int t = 0; t < track_count; ++t) put_block(d->init_bytes + global_bytes, size_t(track_bytes));
+}
+
+// A cell goes to row cur_row of track cur_track of pattern cur_pattern of machine cur_machine.
+// A position outside the song's tables (the Master, a machine, pattern, track or row that does
+// not exist, a pattern block not allocated) is dropped without a word: the callers report the
+// positions they compute themselves, and the cell writer must never write outside its block.
+void write_cell(uint8_t note, uint8_t wave, uint8_t volume, uint8_t effect, uint8_t value)
+{
+    const Song& s = song;
+    if (!s.machine_table || !s.pattern_table) return;
+    if (s.cur_machine < 1 || s.cur_machine >= s.machine_count) return;
+    if (s.cur_pattern < 0 || s.cur_pattern >= s.pattern_count || s.cur_pattern >= max_patterns) return;
+    const MachineRecord& m = s.machine_table[s.cur_machine];
+    if (!m.track_patterns || s.cur_track < 0 || s.cur_track >= m.track_count) return;
+    const int lines = s.pattern_table[s.cur_pattern].lines;
+    if (s.cur_row < 0 || s.cur_row >= lines) return;
+    uint8_t* data = m.track_patterns[s.cur_pattern].data;
+    const int row_bytes = m.track_row_bytes;
+    if (!data || row_bytes <= 0) return;
+    uint8_t* row = data + (size_t(s.cur_track) * size_t(lines) + size_t(s.cur_row)) * size_t(row_bytes);
+
+    if (settings.dopfun == 0) {
+        const uint8_t cell[5] = {note, wave, volume, effect, value};
+        std::memcpy(row, cell, size_t(row_bytes < 5 ? row_bytes : 5));
+        return;
+    }
+
+    const MachineDescription* d = target_description();
+    if (!d) return;
+    int global_bytes, track_bytes;
+    area_counts(*d, global_bytes, track_bytes);
+    int n = track_bytes < row_bytes ? track_bytes : row_bytes;
+    // Positions are 1-based; a position of 0 (or beyond the row) names no byte.
+    auto put = [&](int position, uint8_t b) {
+        if (position >= 1 && position <= n) row[position - 1] = b;
+    };
+    for (int i = 1; i <= n; ++i) put(i, d->empty_bytes[global_bytes + i - 1]);
+    const bool vmidiout = settings.dopfun == role_vmidiout - 1;
+    if (vmidiout && s.is_midi && settings.domidi_ext == 0) {
+        put(4, midi_state.midi_out_channel);
+        put(5, midi_state.midi_out_program);
+    }
+    put(d->note_byte, note);
+    put(d->wave_byte, wave);
+    if (vmidiout && volume != 255) volume = uint8_t(volume >> 1);
+    put(d->volume_byte, volume);
+}
+
+void generator_name(int k, char* out, int out_size)
+{
+    if (!out || out_size <= 0) return;
+    const MachineDescription* d = target_description();
+    const char* short_name = d ? d->short_name : "";
+    if (song.machine_count <= 2) {
+        std::snprintf(out, size_t(out_size), "%s", short_name);
+        return;
+    }
+    int number = k;
+    if (settings.dotsplit == 2 && !song.is_midi && settings.domidi_ext == 0 && song.instrument_table &&
+        k >= 1 && k <= song.instrument_count)
+        number = song.instrument_table[k - 1].machine_instrument + 1;
+    number -= settings.do_0track;
+    std::snprintf(out, size_t(out_size), "%s %02X", short_name, unsigned(number));
+}

@@ -1,11 +1,317 @@
-// Placeholder until this part of the program is written.
+// PATT and SEQU sections of a Buzz song: every machine's patterns row by row, and the sequence
+// of pattern events per machine. The sizing pass also removes duplicate patterns (CRC-32 first,
+// then the bytes), counts the patterns each machine writes and the events of each sequence.
+//
+// PATT, per machine: word pattern count, word track count, then per pattern
+//   string name ("%02x"), word rows,
+//   Master: per incoming connection word source machine + rows x 4 bytes (amplitude, panning),
+//           then rows x 5 global bytes (volume word, tempo word, ticks-per-beat byte);
+//   generator: rows x global bytes of machine 1 (when the machine has global bytes), then per
+//           track rows x track bytes.
+// Plain patterns come first, then the shortened copies of patterns that a pattern break enters
+// in the middle ("offset copies"), named pattern_count + j.
+//
+// SEQU: dword song end (rows), dword loop start 0, dword loop end, word sequence count, then per
+// machine with events: word machine, dword event count, byte 2, byte 1, events of word position
+// and byte 0x10 + written pattern index.
 #include "songwriter/patt_sequ.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "convert/song.h"
 #include "core/log.h"
+#include "settings/settings.h"
+#include "songwriter/write_primitives.h"
 
 SequState sequ_state;
-void write_patt_section() { job_abort("PATT writer missing"); }
-void write_sequ_section() { job_abort("SEQU writer missing"); }
-int written_pattern_index(int, int, bool) { return 0; }
+
+namespace {
+
+// Highest written pattern index a sequence event can carry (event byte 0x10 .. 0x7F).
+constexpr int max_event_index = 0x6F;
+
+constexpr std::array<uint32_t, 256> make_crc_table()
+{
+    std::array<uint32_t, 256> t{};
+    for (uint32_t n = 0; n < 256; ++n) {
+        uint32_t c = n;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        t[n] = c;
+    }
+    return t;
+}
+constexpr std::array<uint32_t, 256> crc_table = make_crc_table();
+
+bool sizing() { return writer.writer_pass == 0; }
+
+uint32_t crc_of(const uint8_t* data, size_t n)
+{
+    uint32_t c = crc32_begin();
+    if (data) c = crc32_update(c, data, n);
+    return crc32_end(c);
+}
+
+bool same_bytes(const uint8_t* a, const uint8_t* b, size_t n)
+{
+    if (n == 0) return true;
+    if (!a || !b) return a == b;
+    return std::memcmp(a, b, n) == 0;
+}
+
+// Writes n bytes of a pattern block; a block the song never allocated is written as zeros so
+// that both passes still produce the same count.
+void put_rows(const uint8_t* data, size_t n)
+{
+    if (n == 0) return;
+    if (data) {
+        put_block(data, n);
+    } else {
+        for (size_t i = 0; i < n; ++i) put_byte(0);
+    }
+}
+
+size_t track_block_size(const MachineRecord& m, int lines)
+{
+    return size_t(m.track_count > 0 ? m.track_count : 0) * size_t(lines) * size_t(m.track_row_bytes);
+}
+
+size_t global_block_size(const MachineRecord& m, int lines)
+{
+    return size_t(lines) * size_t(m.global_row_bytes);
+}
+
+PatternData* machine1_global(int p)
+{
+    if (song.machine_count < 2) return nullptr;
+    MachineRecord& m1 = song.machine_table[1];
+    return m1.global_patterns ? &m1.global_patterns[p] : nullptr;
+}
+
+// Duplicate search for pattern p of machine k (sizing pass, remove_2pat). Marks p as a
+// duplicate of the first earlier identical pattern in use.
+void remove_duplicate(int k, int p)
+{
+    MachineRecord& m = song.machine_table[k];
+    const int lines = song.pattern_table[p].lines;
+    PatternData& tp = m.track_patterns[p];
+
+    if (k == 0) {
+        // The Master is compared by its global rows (tempo and ticks per beat); its connection
+        // rows stay at "no value" in converted songs.
+        const size_t gsize = global_block_size(m, lines);
+        PatternData* gp = m.global_patterns ? &m.global_patterns[p] : nullptr;
+        const bool has_global = m.global_row_bytes != 0 && gp;
+        if (has_global) gp->checksum = crc_of(gp->data, gsize);
+        for (int i = 0; i < p; ++i) {
+            if (m.track_patterns[i].number == 0) continue;
+            if (song.pattern_table[i].lines != lines) continue;
+            const PatternData* gi = has_global ? &m.global_patterns[i] : nullptr;
+            if (has_global && gi->checksum != gp->checksum) continue;
+            log_print("\nMaster patterns %d and %d seem identical", p, i);
+            if (has_global && !same_bytes(gi->data, gp->data, gsize)) continue;
+            log_print("-They are it!");
+            tp.number = i + 1;
+            ++song.duplicates_removed;
+            return;
+        }
+        return;
+    }
+
+    const size_t tsize = track_block_size(m, lines);
+    tp.checksum = crc_of(tp.data, tsize);
+    PatternData* gp = m.global_row_bytes != 0 ? machine1_global(p) : nullptr;
+    const size_t gsize = gp ? size_t(lines) * size_t(song.machine_table[1].global_row_bytes) : 0;
+    if (gp) gp->checksum = crc_of(gp->data, gsize);
+    for (int i = 0; i < p; ++i) {
+        const PatternData& ti = m.track_patterns[i];
+        if (ti.number == 0) continue;
+        if (ti.checksum != tp.checksum) continue;
+        const PatternData* gi = gp ? machine1_global(i) : nullptr;
+        if (gp && gi->checksum != gp->checksum) continue;
+        if (song.pattern_table[i].lines != lines) continue;
+        log_print("\nMachine %d patterns %d and %d seem identical", k, p, i);
+        // Equal checksums are only a hint: the rows themselves decide (machine 1's global rows
+        // included, which all generators share).
+        if (!same_bytes(ti.data, tp.data, tsize)) continue;
+        if (gp && !same_bytes(gi->data, gp->data, gsize)) continue;
+        log_print("-They are it!");
+        tp.number = i + 1;
+        ++song.duplicates_removed;
+        return;
+    }
+}
+
+// One pattern record of machine k: pattern p from row s on.
+void write_pattern_record(int k, int p, int s, int name_number)
+{
+    const MachineRecord& m = song.machine_table[k];
+    const int lines = song.pattern_table[p].lines;
+    if (s > lines) s = lines;
+    const int rows = lines - s;
+
+    char name[16];
+    std::snprintf(name, sizeof name, "%02x", unsigned(name_number));
+    put_text(name, 0);
+    put_word(unsigned(rows));
+
+    const uint8_t* tdata = m.track_patterns[p].data;
+    const size_t trb = size_t(m.track_row_bytes);
+    if (k == 0) {
+        for (int t = 0; t < m.track_count; ++t) {
+            put_word(unsigned(t + 1));
+            put_rows(tdata ? tdata + (size_t(t) * size_t(lines) + size_t(s)) * trb : nullptr,
+                     size_t(rows) * trb);
+        }
+        const uint8_t* g = m.global_patterns ? m.global_patterns[p].data : nullptr;
+        const size_t grb = size_t(m.global_row_bytes);
+        put_rows(g ? g + size_t(s) * grb : nullptr, size_t(rows) * grb);
+        return;
+    }
+
+    if (m.global_row_bytes != 0) {
+        // Every generator carries machine 1's global rows.
+        const PatternData* g1 = machine1_global(p);
+        const uint8_t* g = g1 ? g1->data : nullptr;
+        const size_t grb = size_t(m.global_row_bytes);
+        put_rows(g ? g + size_t(s) * grb : nullptr, size_t(rows) * grb);
+    }
+    for (int t = 0; t < m.track_count; ++t)
+        put_rows(tdata ? tdata + (size_t(t) * size_t(lines) + size_t(s)) * trb : nullptr,
+                 size_t(rows) * trb);
+}
+
+void write_machine_patterns(int k)
+{
+    MachineRecord& m = song.machine_table[k];
+    if (sizing()) m.patterns_written = 0;
+    put_word(unsigned(m.patterns_written));
+    put_word(unsigned(k == 0 ? 0 : m.track_count));
+
+    for (int p = 0; p < song.pattern_count; ++p) {
+        PatternData& tp = m.track_patterns[p];
+        if (tp.number == 0) continue;
+        if (sizing() && settings.remove_2pat && tp.number == p + 1) remove_duplicate(k, p);
+        if (tp.number != p + 1) continue;
+        write_pattern_record(k, p, 0, p);
+        if (sizing()) ++m.patterns_written;
+    }
+    if (sizing()) m.plain_patterns_written = m.patterns_written;
+
+    if (song.offset_pattern_count == 0) return;
+    // The Master names its copies by every entered pattern, a generator by its own copies.
+    int j = 0;
+    for (int p = 0; p < song.pattern_count; ++p) {
+        const int s = song.pattern_table[p].start_row;
+        if (s == 0) continue;
+        const bool used = m.track_patterns[p].number != 0;
+        if (used) {
+            write_pattern_record(k, p, s, song.pattern_count + j);
+            if (sizing()) ++m.patterns_written;
+        }
+        if (used || k == 0) ++j;
+    }
+}
+
+// One machine's sequence. A machine without events takes no room: the sizing pass takes its
+// header back and the writing pass leaves it out.
+void write_machine_sequence(int k)
+{
+    MachineRecord& m = song.machine_table[k];
+    int64_t remembered = writer.write_count;
+    if (sizing()) {
+        m.sequence_event_count = 0;
+    } else if (m.sequence_event_count == 0) {
+        // Still walk the order list so the song end comes out the same in both passes.
+        remembered = -1;
+    }
+    const bool write_events = remembered >= 0;
+    if (write_events) {
+        put_word(unsigned(k));
+        put_dword(uint32_t(m.sequence_event_count));
+        put_byte(2);
+        put_byte(1);
+    }
+
+    int pos = 0;
+    for (int e = 0; e < song.song_length && e < order_list_size; ++e) {
+        const OrderEntry& oe = song.order_list[e];
+        const int p = oe.pattern;
+        if (p < 0 || p >= song.pattern_count) continue; // not a pattern of this song
+        const PatternInfo& pi = song.pattern_table[p];
+        const int n = m.track_patterns[p].number;
+        // An entry into the middle of a pattern plays the pattern's shortened copy. The copy is
+        // always written from this pattern's own rows (also when its rows equal an earlier
+        // pattern's), so the event names this pattern's copy, never the earlier one's.
+        const bool entered = oe.start_row != 0 && pi.start_row != 0;
+        if (n != 0 && write_events) {
+            const int x = entered ? written_pattern_index(k, p, true)
+                                  : written_pattern_index(k, n - 1, false);
+            if (x <= max_event_index) {
+                put_word(unsigned(pos) & 0xFFFF);
+                put_byte(unsigned(x + 0x10));
+                if (sizing()) ++m.sequence_event_count;
+            }
+        }
+        int advance = entered ? pi.play_lines - pi.start_row : pi.play_lines;
+        if (advance < 0) advance = 0;
+        pos += advance;
+    }
+    if (pos > sequ_state.song_end) sequ_state.song_end = pos;
+
+    if (sizing() && m.sequence_event_count == 0) {
+        ++sequ_state.sequences_dropped;
+        writer.write_count = remembered;
+    }
+}
+
+} // namespace
+
 uint32_t crc32_begin() { return 0xFFFFFFFFu; }
-uint32_t crc32_update(uint32_t crc, const uint8_t*, size_t) { return crc; }
+
+uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t n)
+{
+    for (size_t i = 0; i < n; ++i) crc = crc_table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
+
 uint32_t crc32_end(uint32_t crc) { return ~crc; }
+
+int written_pattern_index(int k, int p, bool offset_copy)
+{
+    const MachineRecord& m = song.machine_table[k];
+    int x = 0;
+    if (!offset_copy) {
+        for (int i = 0; i < p && i < song.pattern_count; ++i)
+            if (m.track_patterns[i].number == i + 1) ++x;
+        return x;
+    }
+    x = m.plain_patterns_written;
+    for (int i = 0; i < p && i < song.pattern_count; ++i)
+        if (song.pattern_table[i].start_row != 0 && m.track_patterns[i].number != 0) ++x;
+    return x;
+}
+
+void write_patt_section()
+{
+    for (int k = 0; k < song.machine_count; ++k) write_machine_patterns(k);
+}
+
+void write_sequ_section()
+{
+    if (song.is_xi) {
+        // A song made of one XI instrument has no patterns: one pattern length, no sequences.
+        put_dword(uint32_t(settings.blines));
+        put_dword(0);
+        put_dword(uint32_t(settings.blines));
+        put_word(unsigned(song.machine_count > 0 ? song.machine_count - 1 : 0));
+        return;
+    }
+    if (sizing()) sequ_state.sequences_dropped = 0;
+    put_dword(uint32_t(sequ_state.song_end));
+    put_dword(0);
+    put_dword(uint32_t(sequ_state.song_end));
+    put_word(unsigned(song.machine_count - sequ_state.sequences_dropped));
+    for (int k = 0; k < song.machine_count; ++k) write_machine_sequence(k);
+}

@@ -1,7 +1,309 @@
-// Placeholder until this part of the program is written.
+// WAVT section of a Buzz song (one entry per wave: index, XI file name, name, volume, flags, one
+// volume envelope, one level per sample) and the XI loading of native MIDI and XI conversions,
+// which fills the instrument records and the wave temp file before the entries are written.
+//
+// Wave entry: word index, string XI file name, string name, float volume (0..1), byte flags
+// (0x80 envelope present, 0x01 loop), word envelope count 1, envelope (words attack, decay,
+// sustain, release; byte subdivision 10; byte flags; word point count with bit 15 = envelope
+// off; points of word x, word y, byte flags), byte level count, levels (dwords sample count,
+// loop start, loop end, sampling rate in Hz; byte root note).
 #include "songwriter/wave_table.h"
-#include "core/log.h"
 
-void write_wavt_section() { job_abort("WAVT writer missing"); }
-void load_xi_instruments(FILE*) { job_abort("XI loading missing"); }
-void wave_file_name(int, char* out, int) { out[0] = 0; }
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "convert/song.h"
+#include "core/byteio.h"
+#include "core/log.h"
+#include "core/pool.h"
+#include "settings/settings.h"
+#include "songwriter/write_primitives.h"
+#include "songwriter/xi_file.h"
+
+namespace {
+
+// Tracker envelopes run over 325 ticks (0..324) and levels 0..64; Buzz envelopes span 0..65535
+// on both axes. The tick factor is the single-precision value nearest 65535 / 325.
+constexpr float envelope_tick_scale = 201.64615f;
+constexpr float envelope_level_scale = 1023.984375f; // 65535 / 64
+
+constexpr int envelope_subdivision = 10;
+constexpr unsigned wave_flag_envelope = 0x80;
+constexpr unsigned wave_flag_loop = 0x01;
+
+bool native_midi() { return song.is_midi && settings.domidi_ext == 0; }
+bool patch_mode() { return native_midi() && settings.dopchange != 0; }
+
+// A scaled envelope value as a word: truncated toward zero, held within 0..65535 (ticks beyond
+// the tracker's 324 would otherwise wrap round to short times).
+unsigned to_word(double v)
+{
+    if (!(v > 0.0)) return 0;
+    if (v >= 65535.0) return 65535;
+    return unsigned(v);
+}
+
+void put_float(float f)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    put_dword(bits);
+}
+
+// Base name of a path (after the last separator) up to its first '.', at most 6 characters.
+void short_base_name(const char* path, char* out)
+{
+    const char* base = path;
+    for (const char* c = path; *c; ++c)
+        if (*c == '\\' || *c == '/') base = c + 1;
+    int n = 0;
+    while (n < 6 && base[n] && base[n] != '.') {
+        out[n] = base[n];
+        ++n;
+    }
+    out[n] = 0;
+}
+
+const char* input_name()
+{
+    return song.current_input[0] ? song.current_input : song.converter_input;
+}
+
+void write_envelope(const InstrumentRecord& ins)
+{
+    unsigned attack = 2000, decay = 3000, sustain = 60000, release = 10000, flags = 0x10;
+    int n = ins.envelope_points;
+    if (n > envelope_max_points) n = envelope_max_points;
+    if (n < 0) n = 0;
+    const bool convert = settings.do_envs != 0 && n != 0;
+    const bool has_sustain = (ins.envelope_type & 2) != 0;
+    const int s = ins.envelope_sustain;
+
+    if (convert) {
+        // Attack: the time of the first point carrying the envelope's highest level.
+        attack = 0;
+        unsigned max_y = 0;
+        for (int i = 0; i < n; ++i) {
+            if (ins.envelope_y[i] > max_y) {
+                max_y = ins.envelope_y[i];
+                attack = to_word(float(ins.envelope_x[i]) * envelope_tick_scale);
+            } else if (max_y == 0) {
+                break;
+            }
+        }
+        if (!has_sustain) {
+            decay = 4096;
+            sustain = to_word(float(max_y) * envelope_level_scale);
+            flags = 0x10;
+        } else {
+            if (s >= 0 && s < n) {
+                sustain = to_word(float(ins.envelope_y[s]) * envelope_level_scale);
+                const float d = float(ins.envelope_x[s]) * envelope_tick_scale - float(attack);
+                decay = d >= 256.0f ? to_word(d) : 256;
+            }
+            flags = 0x30;
+        }
+        release = (3u * ins.fadeout) & 0xFFFF;
+        if (attack + decay + release > 65535) {
+            // Attack and decay alone may fill the whole range: no room for a release then.
+            release = attack + decay >= 65535 ? 0 : 65535 - attack - decay;
+        }
+    }
+
+    put_word(attack);
+    put_word(decay);
+    put_word(sustain);
+    put_word(release);
+    put_byte(envelope_subdivision);
+    put_byte(flags);
+
+    if (!convert) {
+        put_word(0x8002);
+        put_word(0);
+        put_word(0xFFFF);
+        put_byte(0);
+        put_word(0xFFFF);
+        put_word(0);
+        put_byte(0);
+        return;
+    }
+    put_word(unsigned(n + 2) | ((ins.envelope_type & 1) ? 0u : 0x8000u));
+    for (int i = 0; i < n; ++i) {
+        put_word(to_word(float(ins.envelope_x[i]) * envelope_tick_scale));
+        put_word(to_word(float(ins.envelope_y[i]) * envelope_level_scale));
+        put_byte(has_sustain && i == s ? 1 : 0);
+    }
+    // End point: the release stretched over the fadeout, after the last point.
+    const float fade = ins.fadeout ? 65535.0f / float(ins.fadeout) : 65535.0f;
+    put_word(to_word(fade + float(ins.envelope_x[n - 1]) * envelope_tick_scale));
+    put_word(0);
+    put_byte(0);
+    put_word(0xFFFF);
+    put_word(0);
+    put_byte(0);
+}
+
+// Buzz note byte of note number m - 1 (m counted from 1): octave high nibble, semitone 1..12.
+unsigned root_note_byte(int m)
+{
+    const int n = m - 1 < 0 ? 0 : m - 1;
+    return unsigned((n / 12) * 16 + n % 12 + 1);
+}
+
+void write_levels(const InstrumentRecord& ins)
+{
+    const int count = ins.sample_count;
+    put_byte(unsigned(count));
+    const bool bmw = settings.dowave == 1;
+    const bool first_loops = ins.samples[0].is_looping != 0;
+    const double base = (song.is_mod && settings.domod_ext == 0) ? 8287.0 : 8363.0;
+    for (int j = 0; j < count; ++j) {
+        const SampleRecord& sm = ins.samples[j];
+        uint32_t length = uint32_t(sm.length);
+        uint32_t loop_start = uint32_t(sm.loop_start);
+        uint32_t loop_length = uint32_t(sm.loop_length);
+        if (!bmw && sm.is_16bit) {
+            // Frames of 16-bit data: the instrument reader converts a 16-bit sample word by word,
+            // an odd last byte included, so an odd byte length gives one more frame.
+            length = (length + 1) >> 1;
+            loop_start >>= 1;
+            loop_length >>= 1;
+        }
+        uint32_t loop_end;
+        if (settings.do_0loops && !first_loops) {
+            loop_start = length ? length - 1 : 0;
+            loop_end = length;
+        } else {
+            loop_end = loop_start + loop_length;
+        }
+        double e;
+        if (count == 1)
+            e = sm.relative_note / 12.0 + sm.finetune / 12.0 / 128.0;
+        else
+            e = (sm.root_note - 49 + sm.relative_note) / 12.0 + sm.finetune / 12.0 / 128.0;
+        const uint32_t rate = uint32_t(int(base * std::pow(2.0, e)));
+        put_dword(length);
+        put_dword(loop_start);
+        put_dword(loop_end);
+        put_dword(rate);
+        put_byte(count == 1 ? 0x41 : root_note_byte(sm.root_note));
+    }
+}
+
+void write_wave_entry(int i)
+{
+    const InstrumentRecord& ins = song.instrument_table[i];
+    const bool patch = patch_mode();
+    put_word(unsigned(patch || song.is_xi ? i : ins.wave_number - 1));
+    char file_name[settings_text_size + 32];
+    wave_file_name(i, file_name, int(sizeof file_name));
+    put_text(file_name, 0);
+    put_text(ins.name, 0);
+    put_float(float(ins.samples[0].volume / 64.0));
+    unsigned flags = wave_flag_envelope;
+    if (ins.samples[0].is_looping || settings.do_0loops) flags |= wave_flag_loop;
+    // Drum patches play once: record 0 (the drum kit) and the drum keys above 0x80.
+    if (patch && settings.drloopno && (i == 0 || ins.wave_number > 0x80)) flags = wave_flag_envelope;
+    put_byte(flags);
+    put_word(1);
+    write_envelope(ins);
+    write_levels(ins);
+}
+
+} // namespace
+
+void wave_file_name(int i, char* out, int out_size)
+{
+    if (out_size <= 0) return;
+    if (song.is_xi) {
+        std::snprintf(out, size_t(out_size), "%s", input_name());
+        return;
+    }
+    char prefix[8];
+    int number = i;
+    if (patch_mode()) {
+        std::strcpy(prefix, "gmp_");
+        number = i == 0 ? 0 : song.instrument_table[i].wave_number;
+    } else if (native_midi()) {
+        std::strcpy(prefix, "gmc_");
+        number = i + 1;
+    } else {
+        short_base_name(input_name(), prefix);
+    }
+    std::snprintf(out, size_t(out_size), "%s%s%02x.xi", settings.xi_dir, prefix, unsigned(number));
+}
+
+void load_xi_instruments(FILE* xi_input)
+{
+    const bool patch = patch_mode();
+    if (song.is_xi)
+        song.wave_count = 1;
+    else if (settings.dopchange == 0)
+        song.wave_count = 16; // one slot per MIDI channel
+    song.instrument_count = song.wave_count;
+    if (song.instrument_count < 0) song.instrument_count = 0;
+    if (!song.instrument_table && song.instrument_count > 0)
+        song.instrument_table = pool_array<InstrumentRecord>(size_t(song.instrument_count));
+
+    // Slots whose file was missing in the first pass are not tried again.
+    std::vector<char> missing(size_t(song.instrument_count), 0);
+    for (int pass = 0; pass < 2; ++pass) {
+        song.pass_number = pass;
+        for (int q = 0; q < song.instrument_count && q < int(missing.size()); ++q) {
+            InstrumentRecord& slot = song.instrument_table[q];
+            if (patch && slot.wave_number == 0) continue;
+            if (missing[size_t(q)]) continue;
+
+            char name[settings_text_size + 32];
+            File own;
+            FILE* in = nullptr;
+            if (song.is_xi) {
+                std::snprintf(name, sizeof name, "%s", input_name());
+                in = xi_input;
+                if (in) std::rewind(in);
+            } else {
+                const unsigned number = patch ? (q == 0 ? 0u : unsigned(slot.wave_number)) : unsigned(q + 1);
+                std::snprintf(name, sizeof name, "%s%s%02x.xi", settings.xi_dir,
+                              patch ? "gmp_" : "gmc_", number);
+                if (!patch && pass == 1) slot.wave_number = q + 1;
+                own = open_file(name, "rb");
+                in = own.get();
+            }
+            if (!in) {
+                log_state.log_force = 1;
+                log_print("\nCan't open XI-file %s", name);
+                slot.wave_number = 0;
+                --song.wave_count;
+                missing[size_t(q)] = 1;
+                continue;
+            }
+            if (pass == 1) {
+                log_state.log_force = 1;
+                log_print("\nInstrument %d (%s)", q, name);
+            }
+            read_instruments(in, q);
+        }
+    }
+    close_wave_temp();
+}
+
+void write_wavt_section()
+{
+    if (settings.dowave == 0) {
+        put_word(0);
+        return;
+    }
+    const bool patch = patch_mode();
+    int count = song.wave_count;
+    if (patch && song.instrument_table) count = song.wave_count - 1 + song.instrument_table[0].wave_number;
+    put_word(unsigned(count));
+    if (!song.instrument_table) return;
+    for (int i = 0; i < song.instrument_count; ++i) {
+        const InstrumentRecord& ins = song.instrument_table[i];
+        if (ins.sample_count <= 0 || !ins.samples) continue;
+        if ((patch || song.is_xi) && ins.wave_number == 0) continue;
+        write_wave_entry(i);
+    }
+}

@@ -1,6 +1,845 @@
-// Placeholder until this part of the program is written.
+// Buzz song reader: the header and section directory of a BMX/BMW song and its sections MACH,
+// CONN, WAVT, PATT, SEQU, BLAH and WAVE, listed into the log and passed on to the merge stream.
+//
+// A song is user input. Besides the checks Buzz songs have always been given (magic, machine
+// library known, data block and track limits, the MACH and PATT position checks, waves cut off),
+// the reader never trusts a count or size from the file before it has checked it against the
+// bytes left:
+// - a directory that does not fit in the file, or a section offset beyond its end, ends the job
+//   with "File too short!!";
+// - in CONN, WAVT and SEQU (sections without a position check) a count whose records cannot fit
+//   in the rest of the file, or a table whose texts run into the end of the file, ends the job
+//   with "File too short!!" instead of listing 0xFF filler;
+// - in MACH and PATT the position only grows, so once a record needs more bytes than the
+//   section has left the final position check cannot pass: the reader stops there and reports
+//   the section's size mismatch at once;
+// - texts end at the end of the file, so no read loops on the 0xFF filler.
 #include "transform/bmx_reader.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "core/byteio.h"
 #include "core/log.h"
+#include "core/pool.h"
+#include "settings/settings.h"
+#include "transform/machines_ini.h"
 
 ReaderState reader_state;
-void read_buzz_song(FILE*, int) { job_abort("song reader missing"); }
+
+namespace {
+
+constexpr const char* msg_too_short = "File too short!!";
+constexpr const char* msg_patt_size =
+    "\nPattern section size doesn't match, probably wrong machine or machines.ini!!!";
+
+constexpr ReaderHooks no_hooks{};
+
+const char* const section_names[8] = {"", "MACH", "CONN", "WAVT", "PATT", "SEQU", "BLAH", "WAVE"};
+
+// Smallest size of one record, for the count checks: a machine (empty name, type, x, y, data
+// size, attribute count, track count), a connection, a wave table entry (index, two empty texts,
+// volume, flags, level count), an envelope, an envelope point, a level, a sequence header.
+constexpr uint64_t min_machine_bytes = 18;
+constexpr uint64_t connection_bytes = 8;
+constexpr uint64_t min_wave_entry_bytes = 10;
+constexpr uint64_t envelope_bytes = 12;
+constexpr uint64_t envelope_point_bytes = 5;
+constexpr uint64_t level_bytes = 17;
+constexpr uint64_t sequence_header_bytes = 6;
+
+constexpr size_t max_data_block = 2000; // machine data blocks larger than this are refused
+constexpr int max_tracks_before_last = 50;
+constexpr size_t copy_block = 65536;    // bytes per block when copying raw data and waves
+
+const ReaderHooks& hooks() { return reader_state.hooks ? *reader_state.hooks : no_hooks; }
+
+InputSummary& summary()
+{
+    int i = reader_state.current_input;
+    return reader_state.input_summaries[(i >= 0 && i <= 2) ? i : 0];
+}
+
+uint64_t file_remaining()
+{
+    const ReaderState& rs = reader_state;
+    return rs.input_pos >= rs.input_length ? 0 : rs.input_length - rs.input_pos;
+}
+
+// Bytes between the position and the end of the section, as far as the file holds them.
+uint64_t section_room()
+{
+    const ReaderState& rs = reader_state;
+    uint64_t end = std::min(rs.section_end, rs.input_length);
+    return rs.input_pos >= end ? 0 : end - rs.input_pos;
+}
+
+void seek_to(uint64_t offset)
+{
+    if (offset > uint64_t(LONG_MAX)) job_abort(msg_too_short);
+    std::fseek(reader_state.input, long(offset), SEEK_SET);
+    reader_state.input_pos = offset;
+}
+
+// Skips n bytes that the file is known to hold.
+void skip_bytes(uint64_t n)
+{
+    if (n == 0) return;
+    seek_to(reader_state.input_pos + n);
+}
+
+void require_file_bytes(uint64_t count, uint64_t record_bytes)
+{
+    if (count * record_bytes > file_remaining()) job_abort(msg_too_short);
+}
+
+void emit_count(int section, uint32_t value, int width)
+{
+    const ReaderHooks& h = hooks();
+    int64_t out = h.count ? h.count(section, value) : int64_t(value);
+    if (out < 0) return;
+    if (width == 2) {
+        emit_word(unsigned(out));
+    } else {
+        emit_dword(uint32_t(out));
+    }
+}
+
+// A section that is not parsed: with a merge stream its bytes are copied as they are.
+void copy_raw(int section)
+{
+    if (!reader_state.merge_stream) return;
+    const ReaderHooks& h = hooks();
+    if (h.raw_prefix) h.raw_prefix(section);
+    copy_section_rest();
+}
+
+// a (at most a_max characters) equals the text b, ignoring the case of ASCII letters.
+bool same_name_nocase(const char* a, size_t a_max, const char* b)
+{
+    size_t i = 0;
+    for (; i < a_max && a[i]; ++i) {
+        unsigned char ca = static_cast<unsigned char>(a[i]);
+        unsigned char cb = static_cast<unsigned char>(b[i]);
+        if (cb == 0) return false;
+        if (ca >= 'A' && ca <= 'Z') ca = static_cast<unsigned char>(ca + 32);
+        if (cb >= 'A' && cb <= 'Z') cb = static_cast<unsigned char>(cb + 32);
+        if (ca != cb) return false;
+    }
+    return b[i] == 0;
+}
+
+[[noreturn]] void machine_not_found(const char* name)
+{
+    log_state.log_enabled = 1;
+    log_print("\nMachine (%s) not found in machines.ini", name);
+    job_abort("\nMachine not found in machines.ini, you should retry without!!");
+}
+
+// The diagnostic lines before a fatal error are shown even while the listing is off (the
+// "not found" line always was): without them the error line says nothing.
+[[noreturn]] void machine_size_mismatch(uint64_t state_pos)
+{
+    log_state.log_enabled = 1;
+    log_print("\nMachine section size doesn't match, probably wrong machine or machines.ini!!!");
+    log_print("\nIf only wrong last machine: static_bytes+tracks*track_bytes= %d",
+              int(int64_t(reader_state.section_end) - int64_t(state_pos) - 2));
+    job_abort("\n");
+}
+
+void log_bytes(const uint8_t* b, size_t n)
+{
+    for (size_t i = 0; i < n; ++i) log_print(" %2x", b[i]);
+}
+
+// ---------------------------------------------------------------------------------------------
+// MACH
+
+void read_mach()
+{
+    ReaderState& rs = reader_state;
+    InputSummary& sum = summary();
+    const ReaderHooks& h = hooks();
+
+    const uint16_t count = hold_word();
+    sum.machines = count;
+    emit_count(sec_mach, count, 2);
+    log_print(" machines: %d", count);
+    if (!rs.full_parse) {
+        copy_raw(sec_mach);
+        return;
+    }
+
+    require_file_bytes(count, min_machine_bytes);
+    if (count > sum.machine_list_count) {
+        sum.machine_list = pool_array<MachineEntry>(count);
+        sum.machine_list_count = count;
+    }
+    const MachineTable& table = machine_table_state;
+    std::vector<uint8_t> buf;
+    uint64_t state_pos = rs.input_pos; // where the last machine's global state began
+
+    for (int m = 0; m < count; ++m) {
+        MachineEntry& entry = sum.machine_list[m];
+        const int saved_forward = rs.forward;
+        if (h.machine_begin && !h.machine_begin(m)) rs.forward = 0;
+
+        char name[256];
+        take_text(name, sizeof name);
+        std::memset(entry.name, 0, sizeof entry.name);
+        std::strncpy(entry.name, name, sizeof entry.name - 1);
+        const uint8_t type = take_byte();
+        log_print("\n%d: %s typ: %d", m, name, type);
+
+        int index = 0;
+        if (type != 0) {
+            char dll[256];
+            size_t len = take_text(dll, sizeof dll);
+            log_print(" (%s)", dll);
+            // A name longer than the buffer is longer than any library name in the descriptions.
+            index = len < sizeof dll - 1 ? find_machine_description(dll) : -1;
+            if (index < 0) machine_not_found(dll);
+        } else {
+            log_print(" (Master)");
+            if (table.machine_description_count < 1 || !table.machine_descriptions)
+                machine_not_found(name);
+        }
+        const MachineDescription& d = table.machine_descriptions[index];
+        entry.description = index;
+        entry.kind = d.type;
+        // The generator listing is how a source is chosen again: a stale choice must not stop it.
+        if (rs.current_input == 1 && !rs.list_generators_only && settings.clone_source != 0 &&
+            m == settings.clone_source && entry.kind != 1)
+            job_abort("No generator choosen, reselect source machine");
+
+        const uint32_t x_bits = hold_dword();
+        const uint32_t y_bits = hold_dword();
+        float x, y;
+        std::memcpy(&x, &x_bits, 4);
+        std::memcpy(&y, &y_bits, 4);
+        if (h.machine_position) {
+            float nx = x, ny = y;
+            h.machine_position(m, &nx, &ny);
+            emit_float(nx);
+            emit_float(ny);
+        } else {
+            emit_dword(x_bits);
+            emit_dword(y_bits);
+        }
+        const uint32_t size = take_dword();
+        log_print(" (%f,%f) size: %d", double(x), double(y), int(size));
+
+        if (size > max_data_block)
+            job_abort("\nStatic size in machine >2000 bytes, probably wrong machine or machines.ini!!!");
+        uint8_t data[max_data_block];
+        hold_block(data, size);
+        if (h.machine_data) h.machine_data(m, data, size);
+        emit_block(data, size);
+
+        const uint16_t attributes = take_word();
+        log_print(" attr:%d", attributes);
+        for (int a = 0; a < attributes; ++a) {
+            char attr[256];
+            take_text(attr, sizeof attr);
+            const uint32_t value = take_dword();
+            log_print("\n  %s:%d", attr, int(value));
+            if (attributes > 20) break; // a count this high is garbage: keep the first only
+        }
+
+        state_pos = rs.input_pos;
+        const size_t global_bytes = size_t(std::max(0, d.global_bytes));
+        const size_t track_bytes = size_t(std::max(0, d.track_bytes));
+        log_print("\nstat_bytes(%d):", int(global_bytes));
+        if (global_bytes > section_room()) machine_size_mismatch(state_pos);
+        buf.resize(std::max(buf.size(), global_bytes));
+        hold_block(buf.data(), global_bytes);
+        log_bytes(buf.data(), global_bytes);
+        if (h.machine_globals) h.machine_globals(m, buf.data(), int(global_bytes));
+        emit_block(buf.data(), global_bytes);
+
+        const uint16_t tracks = take_word();
+        log_print(" tracks:%d", tracks);
+        entry.tracks = tracks;
+        if (tracks > max_tracks_before_last && m + 1 < count) {
+            log_state.log_enabled = 1;
+            for (int i = 1; i <= 19; ++i) log_print("Byte: %d:.%c.", i, take_byte());
+            job_abort("\nMachine tracks>50, probably wrong machine or machines.ini!!!\nYou can try to "
+                      "adjust static bytes+track bytes to match the start of the name of the next "
+                      "machine!!!");
+        }
+        log_print("\ntrack_bytes(track 0 only)(%d):", int(track_bytes));
+        const uint64_t all_tracks = uint64_t(tracks) * track_bytes;
+        if (all_tracks > section_room()) machine_size_mismatch(state_pos);
+        buf.resize(std::max(buf.size(), size_t(all_tracks)));
+        hold_block(buf.data(), size_t(all_tracks));
+        if (tracks > 0) log_bytes(buf.data(), track_bytes);
+        emit_block(buf.data(), size_t(all_tracks));
+
+        rs.forward = saved_forward;
+        if (stream_eof(rs.input) || rs.input_pos > rs.section_end) machine_size_mismatch(state_pos);
+    }
+    if (rs.input_pos != rs.section_end) machine_size_mismatch(state_pos);
+}
+
+// ---------------------------------------------------------------------------------------------
+// CONN
+
+void read_conn()
+{
+    ReaderState& rs = reader_state;
+    InputSummary& sum = summary();
+    const ReaderHooks& h = hooks();
+
+    const uint16_t count = hold_word();
+    sum.connections = count;
+    sum.master_connections = 0;
+    emit_count(sec_conn, count, 2);
+    log_print(" conns: %x", count);
+    require_file_bytes(count, connection_bytes);
+
+    // A second full pass over the same song counts afresh.
+    const bool count_inputs = rs.full_parse && sum.machine_list;
+    if (count_inputs)
+        for (int m = 0; m < sum.machine_list_count; ++m) sum.machine_list[m].inputs = 0;
+
+    for (int c = 0; c < count; ++c) {
+        uint16_t source = hold_word();
+        uint16_t destination = hold_word();
+        uint16_t amplitude = hold_word();
+        uint16_t panning = hold_word();
+        if (destination == 0) ++sum.master_connections;
+        // A destination beyond the machine list names no machine; it counts nowhere.
+        if (count_inputs && destination < sum.machine_list_count)
+            ++sum.machine_list[destination].inputs;
+        log_print("\n %x->%x (%x,%x)", source, destination, panning, amplitude);
+        if (h.connection && !h.connection(&source, &destination, &amplitude, &panning)) continue;
+        emit_word(source);
+        emit_word(destination);
+        emit_word(amplitude);
+        emit_word(panning);
+    }
+    log_print(" conns0: %x", sum.master_connections);
+}
+
+// ---------------------------------------------------------------------------------------------
+// WAVT
+
+void read_wavt()
+{
+    ReaderState& rs = reader_state;
+    InputSummary& sum = summary();
+    const ReaderHooks& h = hooks();
+
+    const uint16_t count = hold_word();
+    sum.instruments = count;
+    sum.instrument_index_bound = count;
+    emit_count(sec_wavt, count, 2);
+    log_print(" instrs: %x", count);
+    require_file_bytes(count, min_wave_entry_bytes);
+
+    for (int o = 0; o < count; ++o) {
+        const uint16_t index = hold_word();
+        if (index + 1 > sum.instrument_index_bound) sum.instrument_index_bound = index + 1;
+        log_print("\n%x:", index);
+        uint16_t index_out = index;
+        if (h.wave_table_index) h.wave_table_index(o, &index_out);
+        emit_word(index_out);
+
+        char text[512];
+        take_text(text, sizeof text);
+        log_print("(%s,", text);
+        take_text(text, sizeof text);
+        log_print("%s)", text);
+        log_print(" vol:%x", take_dword());
+        const uint8_t flags = take_byte();
+        log_print(" flag:%x", flags);
+
+        if (flags & 0x80) {
+            const uint16_t envelopes = take_word();
+            log_print(" envs:%x:", envelopes);
+            require_file_bytes(envelopes, envelope_bytes);
+            for (int e = 0; e < envelopes; ++e) {
+                const unsigned attack = take_word();
+                const unsigned decay = take_word();
+                const unsigned sustain = take_word();
+                const unsigned release = take_word();
+                const unsigned subdivision = take_byte();
+                const unsigned env_flags = take_byte();
+                const unsigned points = take_word();
+                log_print("\n  %x: att:%x dec:%x sus:%x rel:%x adiv:%x aflg:%x points:%x:", e,
+                          attack, decay, sustain, release, subdivision, env_flags, points);
+                const unsigned point_count = points & 0x7FFF; // bit 15 is a flag
+                require_file_bytes(point_count, envelope_point_bytes);
+                for (unsigned p = 0; p < point_count; ++p) {
+                    const unsigned px = take_word();
+                    const unsigned py = take_word();
+                    const unsigned pf = take_byte();
+                    log_print("\n     %x:(%x %x) flag: %x", p, px, py, pf);
+                }
+            }
+        }
+
+        const uint8_t levels = take_byte();
+        log_print(" lvls:%x:", levels);
+        require_file_bytes(levels, level_bytes);
+        for (int l = 0; l < levels; ++l) {
+            log_print("\n   %x", l);
+            log_print(" samples:%x", take_dword());
+            log_print(" (loop:%x->", take_dword());
+            log_print("%x)", take_dword());
+            const uint32_t rate = hold_dword();
+            log_print(" srate:%x", rate);
+            uint32_t rate_out = rate;
+            if (h.sample_rate) h.sample_rate(o, l, &rate_out);
+            emit_dword(rate_out);
+            log_print(" root: %x", take_byte());
+        }
+        if (stream_eof(rs.input)) job_abort(msg_too_short);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// PATT
+
+void read_row(std::vector<uint8_t>& buf, const RowPlace& at, size_t size)
+{
+    const ReaderHooks& h = hooks();
+    if (buf.size() < size) buf.resize(size);
+    hold_block(buf.data(), size);
+    if (h.row) h.row(at, buf.data(), int(size));
+    emit_block(buf.data(), size);
+    if (h.row_written) h.row_written(at, buf.data(), int(size));
+}
+
+void read_patt()
+{
+    ReaderState& rs = reader_state;
+    InputSummary& sum = summary();
+    const ReaderHooks& h = hooks();
+
+    if (!rs.full_parse) {
+        copy_raw(sec_patt);
+        return;
+    }
+    // The patterns are walked with the machines of this song's MACH; a song whose PATT comes
+    // first has none known, and only an empty section passes the size check then.
+    const int machines = sum.machine_list ? std::min(sum.machines, sum.machine_list_count) : 0;
+    const MachineTable& table = machine_table_state;
+    std::vector<uint8_t> buf;
+
+    for (int m = 0; m < machines; ++m) {
+        const MachineEntry& entry = sum.machine_list[m];
+        // The descriptions were replaced since MACH was read: the layouts are unknown.
+        if (entry.description >= table.machine_description_count || !table.machine_descriptions)
+            machine_not_found(entry.name);
+        const MachineDescription& d = table.machine_descriptions[entry.description];
+        const uint64_t global_bytes = uint64_t(std::max(0, d.global_bytes));
+        const uint64_t track_bytes = uint64_t(std::max(0, d.track_bytes));
+        const uint64_t inputs = uint64_t(entry.inputs);
+
+        const int saved_forward = rs.forward;
+        const uint16_t patterns = hold_word();
+        const uint16_t tracks = hold_word();
+        if (h.pattern_machine && !h.pattern_machine(m, patterns, tracks)) rs.forward = 0;
+        emit_word(patterns);
+        emit_word(tracks);
+        log_print("\n\nmachine: %d (%s) patts:%d tracks: %d inputs:%d", m, entry.name, patterns,
+                  tracks, entry.inputs);
+        // A pattern takes at least an empty name and its line count.
+        if (uint64_t(patterns) * 3 > section_room()) job_abort(msg_patt_size);
+
+        for (int k = 0; k < patterns; ++k) {
+            log_print(k % 8 == 0 ? "\n patt: %2x(" : " patt: %2x(", k);
+            char name[1024];
+            const size_t name_len = take_text(name, sizeof name);
+            for (size_t i = 0; i < name_len && i < sizeof name - 1; ++i) log_print("%c", name[i]);
+            const uint16_t lines = hold_word();
+            uint16_t lines_out = lines;
+            if (h.pattern_lines) h.pattern_lines(m, k, name, &lines_out);
+            emit_word(lines_out);
+            log_print(") lines:%d", lines);
+
+            const uint64_t need = inputs * (2 + 4 * uint64_t(lines)) + lines * global_bytes +
+                                  uint64_t(tracks) * lines * track_bytes;
+            if (need > section_room()) job_abort(msg_patt_size);
+
+            for (int i = 0; i < entry.inputs; ++i) {
+                uint16_t source = hold_word();
+                if (h.input_source) h.input_source(m, k, &source);
+                emit_word(source);
+                for (int r = 0; r < lines; ++r) read_row(buf, RowPlace{row_input, m, k, i, r}, 4);
+            }
+            for (int r = 0; r < lines; ++r)
+                read_row(buf, RowPlace{row_global, m, k, 0, r}, size_t(global_bytes));
+            for (int t = 0; t < tracks; ++t)
+                for (int r = 0; r < lines; ++r)
+                    read_row(buf, RowPlace{row_track, m, k, t, r}, size_t(track_bytes));
+        }
+        rs.forward = saved_forward;
+        if (stream_eof(rs.input) || rs.input_pos > rs.section_end) job_abort(msg_patt_size);
+    }
+    if (rs.input_pos != rs.section_end) job_abort(msg_patt_size);
+}
+
+// ---------------------------------------------------------------------------------------------
+// SEQU
+
+uint32_t hold_field(int width) { return width == 2 ? hold_word() : hold_byte(); }
+
+void emit_field(uint32_t value, int width)
+{
+    if (width == 2) {
+        emit_word(value);
+    } else {
+        emit_byte(value);
+    }
+}
+
+void read_sequ()
+{
+    ReaderState& rs = reader_state;
+    InputSummary& sum = summary();
+    const ReaderHooks& h = hooks();
+
+    uint32_t song_end = hold_dword();
+    uint32_t loop_start = hold_dword();
+    uint32_t loop_end = hold_dword();
+    log_print("\nsong_end:%x", song_end);
+    log_print("(loop:%x->", loop_start);
+    log_print("%x)", loop_end);
+    if (!h.song_header || h.song_header(&song_end, &loop_start, &loop_end)) {
+        emit_dword(song_end);
+        emit_dword(loop_start);
+        emit_dword(loop_end);
+    }
+
+    const uint16_t count = hold_word();
+    sum.sequences = count;
+    sum.sequence_adjustment = 0;
+    emit_count(sec_sequ, count, 2);
+    log_print(" sequences:%x:", count);
+    require_file_bytes(count, sequence_header_bytes);
+
+    for (int s = 0; s < count; ++s) {
+        const uint16_t machine = hold_word();
+        const uint32_t events = hold_dword();
+        log_print("\n%x(machine:%x)", s, machine);
+        log_print(" events:%x", events);
+        if (rs.current_input == 2 && machine == 0) --sum.sequence_adjustment;
+        if (rs.current_input == 1 && settings.clone2 != 0 && settings.clone_source != 0 &&
+            machine == settings.clone_source)
+            ++sum.sequence_adjustment;
+
+        int position_width = 0;
+        int value_width = 0;
+        if (events) {
+            position_width = hold_byte();
+            value_width = hold_byte();
+            log_print(" pos_bytes:%x event_bytes:%x", position_width, value_width);
+        }
+        const int pw = position_width == 2 ? 2 : 1; // any width but 2 is one byte
+        const int vw = value_width == 2 ? 2 : 1;
+        require_file_bytes(events, uint64_t(pw + vw));
+
+        const int saved_forward = rs.forward;
+        uint16_t machine_out = machine;
+        uint32_t events_out = events;
+        if (h.sequence_begin &&
+            !h.sequence_begin(s, &machine_out, &events_out, position_width, value_width))
+            rs.forward = 0;
+        emit_word(machine_out);
+        emit_dword(events_out);
+        if (events) {
+            emit_byte(unsigned(position_width));
+            emit_byte(unsigned(value_width));
+        }
+        for (uint32_t e = 0; e < events; ++e) {
+            uint32_t position = hold_field(pw);
+            uint32_t value = hold_field(vw);
+            if (e % 16 == 0) log_print("\n");
+            log_print(" %4x:", position);
+            log_print("%2x", unsigned(int(value) - 16));
+            if (h.sequence_event) h.sequence_event(s, &position, &value);
+            emit_field(position, pw);
+            emit_field(value, vw);
+        }
+        if (h.sequence_end) h.sequence_end(s);
+        rs.forward = saved_forward;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// BLAH
+
+void read_blah()
+{
+    if (!reader_state.merge_stream) return;
+    emit_count(sec_blah, hold_dword(), 4);
+    copy_raw(sec_blah);
+}
+
+// ---------------------------------------------------------------------------------------------
+// WAVE
+
+[[noreturn]] void premature_eof(uint64_t bytes_read)
+{
+    log_state.log_enabled = 1;
+    log_print("\npremature EOF at pos: %x", unsigned(bytes_read));
+    job_abort(msg_too_short);
+}
+
+void read_wave()
+{
+    ReaderState& rs = reader_state;
+    InputSummary& sum = summary();
+    const ReaderHooks& h = hooks();
+
+    const uint16_t count = hold_word();
+    sum.waves = count;
+    emit_count(sec_wave, count, 2);
+    log_print("\nwavs:%x", count);
+    std::vector<uint8_t> buf;
+
+    for (int w = 0; w < count; ++w) {
+        const uint16_t index = hold_word();
+        log_print("\n%x:", index);
+        const uint8_t format = hold_byte();
+        log_print(" typ:%x", format);
+        const uint32_t bytes = hold_dword();
+        log_print(" len:%x", bytes);
+        uint16_t index_out = index;
+        if (h.wave_begin) h.wave_begin(w, &index_out, format, bytes);
+        emit_word(index_out);
+        emit_byte(format);
+        emit_dword(bytes);
+
+        if ((rs.merge_stream && rs.forward) || h.wave_data) {
+            // Wave data may be large: it is read and passed on in blocks.
+            if (buf.empty()) buf.resize(copy_block);
+            uint64_t done = 0;
+            while (done < bytes) {
+                const size_t n = size_t(std::min<uint64_t>(bytes - done, copy_block));
+                const size_t got = hold_block(buf.data(), n);
+                emit_block(buf.data(), got);
+                if (h.wave_data) h.wave_data(w, buf.data(), got);
+                done += got;
+                if (got < n) premature_eof(done);
+            }
+        } else {
+            // Nobody needs the bytes: only whether the file holds them all.
+            const uint64_t room = stream_eof(rs.input) ? 0 : file_remaining();
+            if (bytes > room) premature_eof(room);
+            skip_bytes(bytes);
+        }
+        if (h.wave_end) h.wave_end(w);
+    }
+}
+
+int section_id(const char name[4])
+{
+    for (int id = sec_mach; id <= sec_wave; ++id)
+        if (std::memcmp(name, section_names[id], 4) == 0) return id;
+    return 0;
+}
+
+void read_section(int id, uint32_t offset, uint32_t length)
+{
+    InputSummary& sum = summary();
+    sum.section_start[id] = offset;
+    sum.section_length[id] = length;
+    const ReaderHooks& h = hooks();
+    if (h.section_begin) h.section_begin(id);
+    switch (id) {
+    case sec_mach: read_mach(); break;
+    case sec_conn: read_conn(); break;
+    case sec_wavt: read_wavt(); break;
+    case sec_patt: read_patt(); break;
+    case sec_sequ: read_sequ(); break;
+    case sec_blah: read_blah(); break;
+    case sec_wave: read_wave(); break;
+    default: break;
+    }
+    if (h.section_end) h.section_end(id);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The byte path
+
+uint8_t hold_byte()
+{
+    ReaderState& rs = reader_state;
+    const uint8_t b = read_byte(rs.input);
+    if (b != 0xFF || !stream_eof(rs.input)) ++rs.input_pos;
+    return b;
+}
+
+uint16_t hold_word()
+{
+    const unsigned lo = hold_byte();
+    const unsigned hi = hold_byte();
+    return uint16_t(lo + 256 * hi);
+}
+
+uint32_t hold_dword()
+{
+    const uint32_t lo = hold_word();
+    const uint32_t hi = hold_word();
+    return lo + 65536u * hi;
+}
+
+size_t hold_block(uint8_t* buf, size_t n)
+{
+    if (n == 0) return 0;
+    const size_t got = read_bytes(reader_state.input, buf, n);
+    reader_state.input_pos += got;
+    return got;
+}
+
+void emit_byte(unsigned b)
+{
+    if (reader_state.merge_stream && reader_state.forward) write_byte(reader_state.merge_stream, b);
+}
+
+void emit_word(unsigned w)
+{
+    emit_byte(w & 0xFF);
+    emit_byte((w >> 8) & 0xFF);
+}
+
+void emit_dword(uint32_t d)
+{
+    emit_word(d & 0xFFFF);
+    emit_word(d >> 16);
+}
+
+void emit_float(float f)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &f, 4);
+    emit_dword(bits);
+}
+
+void emit_block(const uint8_t* data, size_t n)
+{
+    if (n && reader_state.merge_stream && reader_state.forward)
+        std::fwrite(data, 1, n, reader_state.merge_stream);
+}
+
+uint8_t take_byte()
+{
+    const uint8_t b = hold_byte();
+    emit_byte(b);
+    return b;
+}
+
+uint16_t take_word()
+{
+    const uint16_t w = hold_word();
+    emit_word(w);
+    return w;
+}
+
+uint32_t take_dword()
+{
+    const uint32_t d = hold_dword();
+    emit_dword(d);
+    return d;
+}
+
+size_t take_text(char* keep, size_t keep_size)
+{
+    FILE* in = reader_state.input;
+    size_t n = 0;
+    for (;;) {
+        const uint8_t c = hold_byte();
+        if (c == 0xFF && stream_eof(in)) break; // the end of the file ends a text too
+        emit_byte(c);
+        if (c == 0) break;
+        if (keep && n + 1 < keep_size) keep[n] = char(c);
+        ++n;
+    }
+    if (keep && keep_size) keep[std::min(n, keep_size - 1)] = 0;
+    return n;
+}
+
+void copy_section_rest()
+{
+    ReaderState& rs = reader_state;
+    if (rs.input_pos >= rs.section_end) return;
+    const uint64_t n = rs.section_end - rs.input_pos;
+    if (n > file_remaining()) job_abort(msg_too_short);
+    if (!rs.merge_stream || !rs.forward) {
+        skip_bytes(n);
+        return;
+    }
+    std::vector<uint8_t> buf(size_t(std::min<uint64_t>(n, copy_block)));
+    uint64_t done = 0;
+    while (done < n) {
+        const size_t part = size_t(std::min<uint64_t>(n - done, copy_block));
+        hold_block(buf.data(), part);
+        emit_block(buf.data(), part);
+        done += part;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Header and section directory
+
+void read_buzz_song(FILE* in, int section_selector)
+{
+    ReaderState& rs = reader_state;
+    rs.input = in;
+    rs.forward = 1;
+    rs.input_length = stream_length(in);
+    // A read of the whole song builds its own machine list. A list left from an earlier job
+    // points into memory the pool has released since; only the section-by-section passes of a
+    // merge, whose driver clears the lists when it starts, share one list between calls.
+    if (section_selector == 0) {
+        summary().machine_list = nullptr;
+        summary().machine_list_count = 0;
+    }
+    seek_to(0);
+
+    char magic[5] = {};
+    for (int i = 0; i < 4; ++i) magic[i] = char(hold_byte());
+    if (stream_eof(in)) job_abort(msg_too_short);
+    if (!same_name_nocase("Buzz", 4, magic)) job_abort("No correct BUZZ file!!");
+
+    const int list_level = section_selector == 0 ? settings.dolist : 0;
+    log_state.log_enabled = list_level;
+    log_print("\n%s:", magic);
+    const uint32_t sections = hold_dword();
+    log_print(" sections:%x", sections);
+    // 12 bytes per directory entry; a directory the file cannot hold is a cut or broken file.
+    if (uint64_t(sections) * 12 > file_remaining()) job_abort(msg_too_short);
+
+    for (uint32_t i = 0; i < sections; ++i) {
+        char name[5] = {};
+        for (int j = 0; j < 4; ++j) name[j] = char(hold_byte());
+        const uint32_t offset = hold_dword();
+        const uint32_t length = hold_dword();
+        log_print("\n\nsection:%s: sect_pos:%lx sect_len:%lx", name, static_cast<unsigned long>(offset),
+                  static_cast<unsigned long>(length));
+        const uint64_t directory_pos = rs.input_pos;
+        const int id = section_id(name);
+        const bool process = id != 0 && (section_selector == 0 || section_selector == id);
+        log_state.log_enabled = settings.verbose;
+        uint64_t reached = offset;
+        if (process) {
+            if (offset > rs.input_length) job_abort(msg_too_short);
+            seek_to(offset);
+            rs.section_end = uint64_t(offset) + length;
+            read_section(id, offset, length);
+            reached = rs.input_pos;
+        }
+        log_state.log_enabled = list_level;
+        log_print("\nfilepos: %lx (header: %x)", static_cast<unsigned long>(reached),
+                  uint32_t(offset + length));
+        if (process) seek_to(directory_pos);
+    }
+    log_print("\n\n");
+}

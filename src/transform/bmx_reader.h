@@ -1,15 +1,16 @@
 // Buzz song reader: checks and lists a BMX/BMW file section by section. Every byte read goes
-// through one function so that the merge can see, change, drop or add bytes on their way to the
-// merge stream; when listing there is no merge stream.
+// through one byte path (take_* / hold_* / emit_* below) so that the merge can see, change, drop
+// or add bytes on their way to the merge stream; when listing there is no merge stream.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
 struct MachineEntry {
     int description = 0; // index into machine_descriptions (0 for the master)
     int kind = 0;        // 0 master, 1 generator, 2 effect
-    int tracks = 0;
+    int tracks = 0;      // 0..65535
     int inputs = 0;      // connections into this machine (counted with full_parse)
     char name[30] = {};  // first 29 characters of the machine's name
 };
@@ -29,6 +30,76 @@ struct InputSummary {
     uint32_t section_start[8] = {};  // by SectionId
     uint32_t section_length[8] = {};
     MachineEntry* machine_list = nullptr;
+    int machine_list_count = 0;      // entries allocated in machine_list
+};
+
+// Where a row of a pattern sits, for the row hooks.
+enum RowKind {
+    row_input,  // one (amplitude, panning) pair of an input: 4 bytes
+    row_global, // one global row: global_bytes of the machine's description
+    row_track,  // one track row: track_bytes of the machine's description
+};
+struct RowPlace {
+    RowKind kind;
+    int machine;  // index in MACH order
+    int pattern;  // 0-based within the machine
+    int track;    // track number (row_track) or input number (row_input); 0 for row_global
+    int row;      // 0-based line
+};
+
+// The points where the merge and the tools see a song on its way through the reader. Each
+// pointer may be null: the value then passes unchanged. They are called while a song is listed
+// as well (the wave ripping works then too); writes go to the merge stream only when one is open.
+// A hook that consumes input itself does so through the byte path with `forward` cleared.
+struct ReaderHooks {
+    // The input stands at the start of a section that is about to be read / the section was read
+    // and passed its checks.
+    void (*section_begin)(int section) = nullptr;
+    void (*section_end)(int section) = nullptr;
+    // The count that heads MACH, CONN, WAVT, SEQU or WAVE, and BLAH's text length: returns the
+    // value to write in its place, or -1 to write nothing.
+    int64_t (*count)(int section, uint32_t value) = nullptr;
+    // MACH or PATT without full_parse, and BLAH after its length: called before the rest of the
+    // section is copied; may consume a leading part that must not be copied.
+    void (*raw_prefix)(int section) = nullptr;
+
+    // MACH (full_parse). machine_begin false: the record is read but not written.
+    bool (*machine_begin)(int machine) = nullptr;
+    void (*machine_position)(int machine, float* x, float* y) = nullptr;
+    // The machine's data block (at most 2000 bytes), before it is written.
+    void (*machine_data)(int machine, const uint8_t* data, uint32_t size) = nullptr;
+    // The machine's global parameter state, before it is written; may change it in place.
+    void (*machine_globals)(int machine, uint8_t* state, int size) = nullptr;
+
+    // CONN: may change every word; false drops the connection.
+    bool (*connection)(uint16_t* source, uint16_t* destination, uint16_t* amplitude,
+                       uint16_t* panning) = nullptr;
+
+    // WAVT: entry `ordinal` (0-based in this input) and level `level` (0-based).
+    void (*wave_table_index)(int ordinal, uint16_t* index) = nullptr;
+    void (*sample_rate)(int ordinal, int level, uint32_t* rate) = nullptr;
+
+    // PATT (full_parse). pattern_machine false: the machine's patterns are read, not written.
+    bool (*pattern_machine)(int machine, int patterns, int tracks) = nullptr;
+    // The line count to write for a pattern whose name and line count were read.
+    void (*pattern_lines)(int machine, int pattern, const char* name, uint16_t* lines) = nullptr;
+    void (*input_source)(int machine, int pattern, uint16_t* source) = nullptr;
+    // A row before it is written (may change it in place) and after (may emit further rows).
+    void (*row)(const RowPlace& at, uint8_t* bytes, int size) = nullptr;
+    void (*row_written)(const RowPlace& at, const uint8_t* bytes, int size) = nullptr;
+
+    // SEQU. song_header false: the three dwords are not written.
+    bool (*song_header)(uint32_t* song_end, uint32_t* loop_start, uint32_t* loop_end) = nullptr;
+    // A sequence's header; the widths are 0 when it has no events. false: the sequence is dropped.
+    bool (*sequence_begin)(int ordinal, uint16_t* machine, uint32_t* events, int position_width,
+                           int value_width) = nullptr;
+    void (*sequence_event)(int ordinal, uint32_t* position, uint32_t* value) = nullptr;
+    void (*sequence_end)(int ordinal) = nullptr;
+
+    // WAVE: a wave's header before it is written, then its bytes in blocks, then its end.
+    void (*wave_begin)(int ordinal, uint16_t* index, uint8_t format, uint32_t bytes) = nullptr;
+    void (*wave_data)(int ordinal, const uint8_t* data, size_t size) = nullptr;
+    void (*wave_end)(int ordinal) = nullptr;
 };
 
 struct ReaderState {
@@ -38,9 +109,38 @@ struct ReaderState {
     FILE* merge_stream = nullptr;
     int merging = 0;
     int list_generators_only = 0;
+    const ReaderHooks* hooks = nullptr; // set by the merge and the tools, none when listing
+
+    // The byte path of the song being read (valid while read_buzz_song runs).
+    FILE* input = nullptr;      // the song
+    uint64_t input_length = 0;  // its size in bytes
+    uint64_t input_pos = 0;     // offset of the next byte (stays at the end past the end)
+    uint64_t section_end = 0;   // directory offset + length of the section being read
+    int forward = 1;            // bytes taken are copied to merge_stream
 };
 
 extern ReaderState reader_state;
 
 // section_selector 0: every section; 1..7 only that section.
 void read_buzz_song(FILE* in, int section_selector);
+
+// The byte path. hold_* read from the song (past its end: 0xFF and the EOF flag), emit_* write to
+// the merge stream when one is open and `forward` is set, take_* do both.
+uint8_t hold_byte();
+uint16_t hold_word();
+uint32_t hold_dword();
+size_t hold_block(uint8_t* buf, size_t n); // bytes really read; the rest filled with 0xFF
+void emit_byte(unsigned b);
+void emit_word(unsigned w);
+void emit_dword(uint32_t d);
+void emit_float(float f);
+void emit_block(const uint8_t* data, size_t n);
+uint8_t take_byte();
+uint16_t take_word();
+uint32_t take_dword();
+// A zero-terminated text, terminator included; the first keep_size - 1 characters go to keep.
+// Ends at the end of the file too. Returns the characters read.
+size_t take_text(char* keep, size_t keep_size);
+// Copies the rest of the current section; ends the job when the file is shorter than the
+// directory says.
+void copy_section_rest();

@@ -1,0 +1,125 @@
+// The console edition's log window.
+//
+// The window's line logic stays in the log sink: each new window line arrives here as
+// move_to_line and becomes a line break. On a pipe the text is written as it comes. On a
+// terminal a line is written once it is complete, and a progress bar of the running conversion
+// takes the line below it; suppressed log calls still reach repaint(), which is what keeps the bar
+// moving while no text is shown.
+//
+// Quiet mode keeps the lines that begin with "Warning" or "Error", the forced detail line right
+// after a warning (the position of the fault), and, right before an error, the forced line that
+// explains it (an outside converter's exit code, a channel-limit report).
+#include "cli/console_log.h"
+
+#include "convert/driver.h"
+
+namespace {
+constexpr int bar_width = 40;
+constexpr auto bar_delay = std::chrono::milliseconds(500);   // jobs shorter than this get no bar
+constexpr auto bar_interval = std::chrono::milliseconds(100); // redraws at most this often
+
+bool starts_with(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
+} // namespace
+
+ConsoleLog::ConsoleLog(FILE* out, bool quiet, bool terminal)
+    : out_(out), quiet_(quiet), terminal_(terminal), streaming_(!quiet && !terminal),
+      start_(std::chrono::steady_clock::now()), last_draw_(start_)
+{
+}
+
+void ConsoleLog::draw_text(std::string_view text)
+{
+    if (log_state.log_force > 0) line_forced_ = true;
+    if (streaming_) {
+        std::fwrite(text.data(), 1, text.size(), out_);
+        if (!text.empty()) at_line_start_ = text.back() == '\n';
+        return;
+    }
+    line_.append(text);
+}
+
+void ConsoleLog::move_to_line(int) { end_line(); }
+
+void ConsoleLog::end_line()
+{
+    if (streaming_) {
+        std::fputc('\n', out_);
+        at_line_start_ = true;
+        line_forced_ = false;
+        return;
+    }
+    std::string line;
+    line.swap(line_);
+    const bool forced = line_forced_;
+    line_forced_ = false;
+    if (!quiet_) {
+        emit(line);
+        return;
+    }
+    if (starts_with(line, "Error")) {
+        if (held_forced_ && !held_.empty()) emit(held_);
+        held_.clear();
+        held_forced_ = false;
+        emit(line);
+        after_warning_ = false;
+    } else if (starts_with(line, "Warning")) {
+        emit(line);
+        after_warning_ = true;
+    } else if (after_warning_ && forced && !line.empty()) {
+        emit(line);
+        after_warning_ = false;
+    } else {
+        if (!line.empty()) {
+            held_ = line;
+            held_forced_ = forced;
+        }
+        after_warning_ = false;
+    }
+}
+
+void ConsoleLog::emit(const std::string& line)
+{
+    clear_bar();
+    std::fwrite(line.data(), 1, line.size(), out_);
+    std::fputc('\n', out_);
+}
+
+void ConsoleLog::clear_bar()
+{
+    if (!bar_shown_) return;
+    std::fprintf(out_, "\r%*s\r", bar_width + 10, "");
+    bar_shown_ = false;
+}
+
+void ConsoleLog::repaint()
+{
+    if (!terminal_) return;
+    auto now = std::chrono::steady_clock::now();
+    if (now - start_ < bar_delay || now - last_draw_ < bar_interval) return;
+    last_draw_ = now;
+    double p = driver_progress();
+    if (p < 0) {
+        clear_bar();
+        return;
+    }
+    int filled = int(p * bar_width + 0.5);
+    char bar[bar_width + 1];
+    for (int i = 0; i < bar_width; ++i) bar[i] = i < filled ? '#' : '-';
+    bar[bar_width] = 0;
+    std::fprintf(out_, "\r[%s] %3d%%", bar, int(p * 100 + 0.5));
+    std::fflush(out_);
+    bar_shown_ = true;
+}
+
+void ConsoleLog::finish()
+{
+    if (streaming_) {
+        if (!at_line_start_) std::fputc('\n', out_);
+        at_line_start_ = true;
+        std::fflush(out_);
+        return;
+    }
+    if (!line_.empty()) end_line();
+    clear_bar();
+    std::fflush(out_);
+}

@@ -1,0 +1,44 @@
+// The console edition's log window: the job's log text on a text stream (stderr), line by line as
+// the window would show it, with an optional quiet filter and a progress bar on a terminal.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "core/log.h"
+
+class ConsoleLog : public LogWindow {
+public:
+    // quiet: keep only warnings and errors. terminal: the stream is an interactive terminal (the
+    // text is then written a whole line at a time and a progress bar is drawn below it).
+    ConsoleLog(FILE* out, bool quiet, bool terminal);
+
+    void draw_text(std::string_view text) override;
+    void move_to_line(int y) override;
+    void scroll_up(int) override {}
+    void repaint() override;
+
+    // Ends the last line and removes the progress bar (before the final report).
+    void finish();
+
+private:
+    void end_line();
+    void emit(const std::string& line);
+    void clear_bar();
+
+    FILE* out_;
+    bool quiet_;
+    bool terminal_;
+    bool streaming_;          // text written as it comes (a pipe or file, not quiet)
+    bool at_line_start_ = true;
+    std::string line_;        // the line being built
+    bool line_forced_ = false; // some of it was forced through the log filter
+    std::string held_;        // quiet: the last line dropped, shown when an error follows it
+    bool held_forced_ = false;
+    bool after_warning_ = false;
+    bool bar_shown_ = false;
+    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point last_draw_;
+};

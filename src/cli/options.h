@@ -1,0 +1,32 @@
+// Command line of the console edition: what to do, and the settings changes it asks for.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct CliRequest {
+    std::string input;       // INPUT, or the song of --list
+    std::string output;      // OUTPUT, "" = from the input's name
+    std::string log_file;    // --log FILE
+    bool list = false;       // --list SONG
+    bool save = false;       // --save-settings
+    bool quiet = false;      // -q
+    bool help = false;       // --help
+    bool version = false;    // --version
+};
+
+// Applies the command line to `settings` (loaded from kestrix.ini before) and fills `req`.
+// Returns false with a message in `error` on a usage error.
+bool parse_command_line(const std::vector<std::string>& args, CliRequest& req, std::string& error);
+
+// True when the arguments ask for --help or --version (looked at before anything is loaded).
+bool wants_help_or_version(const std::vector<std::string>& args, CliRequest& req);
+
+// The output name for an input: its base name with the extension replaced by .bmx, or by .bmw
+// when the song is a BMW (dowave 1 with the Tracker), in the current directory.
+std::string default_output_name(const std::string& input);
+
+// True when the name makes the converter list a Buzz song instead of converting it.
+bool is_song_name(const std::string& name);
+
+extern const char* const usage_text;

@@ -1,0 +1,363 @@
+// Conversion of libxmp's module record into the XM model.
+#include "xmconv/xmp_convert.h"
+
+#include <xmp.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace xmconv {
+
+namespace {
+
+// Formats whose effect parameters follow Scream Tracker 3 (fine slides in the parameter, volume
+// slides with both nibbles set slide down).
+constexpr const char* scream_tracker_like[] = {
+    "Scream Tracker 3", "Scream Tracker 2", "STMIK 0.2", "Imago Orpheus v1.0",
+    "Poly Tracker", "Liquid Tracker", "Liquid Tracker NO",
+};
+// Formats whose parameters carry fine slides but slide up first.
+constexpr const char* fine_param_formats[] = {
+    "Impulse Tracker", "DSMI Advanced Module Format", "DigiBooster Pro", "General Digital Music",
+};
+// Formats libxmp plays as FastTracker 2 does, and the Amiga trackers: effects pass unchanged.
+constexpr const char* ft2_like[] = {
+    "Fast Tracker II", "Galaxy Music System 4.0", "Galaxy Music System 5.0 (J2B)",
+    "Digitrakker", "Real Tracker", "Amiga Protracker/Compatible",
+};
+// Formats that always use linear frequency slides.
+constexpr const char* linear_formats[] = {"Funktracker", "Imago Orpheus v1.0"};
+
+template <size_t N>
+bool listed(const char* const (&list)[N], const std::string& name)
+{
+    for (const char* s : list)
+        if (name == s) return true;
+    return false;
+}
+
+unsigned le16(const std::vector<uint8_t>& b, size_t at)
+{
+    return at + 1 < b.size() ? unsigned(b[at] | (b[at + 1] << 8)) : 0u;
+}
+
+std::string cut_name(const char* s, size_t n)
+{
+    std::string out(s, strnlen(s, n));
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out.substr(0, 22);
+}
+
+// The channels that hold anything, counted up to the last one used.
+int used_channels(const xmp_module& mod)
+{
+    int used = 0;
+    for (int p = 0; p < mod.pat; ++p) {
+        const xmp_pattern* pat = mod.xxp[p];
+        if (!pat) continue;
+        for (int c = 0; c < mod.chn; ++c) {
+            int t = pat->index[c];
+            if (t < 0 || t >= mod.trk || !mod.xxt[t]) continue;
+            const xmp_track* trk = mod.xxt[t];
+            for (int r = 0; r < trk->rows; ++r) {
+                const xmp_event& e = trk->event[r];
+                if (e.note || e.ins || e.vol || e.fxt || e.fxp || e.f2t || e.f2p) {
+                    used = std::max(used, c + 1);
+                    break;
+                }
+            }
+        }
+    }
+    return used;
+}
+
+void convert_envelope(const xmp_envelope& src, XmEnvelope& dst, int y_max, bool& truncated)
+{
+    dst = XmEnvelope();
+    if (!(src.flg & XMP_ENVELOPE_ON) || src.npt <= 0) return;
+    int n = std::min(src.npt, xm_max_envelope_points);
+    truncated = truncated || src.npt > xm_max_envelope_points;
+    int last_x = -1;
+    for (int i = 0; i < n; ++i) {
+        int x = std::clamp<int>(src.data[i * 2], 0, 0xFFFF);
+        if (x <= last_x) {  // XM needs rising positions
+            n = i;
+            break;
+        }
+        dst.points[size_t(i)][0] = uint16_t(x);
+        dst.points[size_t(i)][1] = uint16_t(std::clamp<int>(src.data[i * 2 + 1], 0, y_max));
+        last_x = x;
+    }
+    if (n == 0) return;
+    dst.count = uint8_t(n);
+    dst.flags = xm_env_on;
+    if ((src.flg & XMP_ENVELOPE_SUS) && src.sus >= 0 && src.sus < n) {
+        dst.flags |= xm_env_sustain;
+        dst.sustain = uint8_t(src.sus);
+    }
+    if ((src.flg & XMP_ENVELOPE_LOOP) && src.lps >= 0 && src.lps <= src.lpe && src.lpe < n) {
+        dst.flags |= xm_env_loop;
+        dst.loop_start = uint8_t(src.lps);
+        dst.loop_end = uint8_t(src.lpe);
+    }
+}
+
+void copy_sample_data(const xmp_sample& s, XmSample& out, bool& synth)
+{
+    if (s.flg & XMP_SAMPLE_SYNTH) {
+        synth = true;
+        return;
+    }
+    if (!s.data || s.len <= 0) return;
+    size_t len = size_t(s.len);
+    out.is_16bit = (s.flg & XMP_SAMPLE_16BIT) != 0;
+    out.frames.resize(len);
+    if (out.is_16bit) {
+        for (size_t i = 0; i < len; ++i) {
+            int16_t v;
+            std::memcpy(&v, s.data + i * 2, 2);
+            out.frames[i] = v;
+        }
+    } else {
+        for (size_t i = 0; i < len; ++i) out.frames[i] = int8_t(s.data[i]);
+    }
+    int lps = std::max(0, s.lps), lpe = std::min(s.lpe, s.len);
+    if ((s.flg & XMP_SAMPLE_LOOP) && lpe > lps) {
+        out.loop_start = uint32_t(lps);
+        out.loop_length = uint32_t(lpe - lps);
+        out.loop_type = (s.flg & XMP_SAMPLE_LOOP_BIDIR) ? xm_loop_pingpong : xm_loop_forward;
+    }
+}
+
+// IT's auto-vibrato waveforms (sine, ramp down, square, random) in XM's numbering (sine, square,
+// ramp down, ramp up); XM has no random waveform, so it becomes a sine.
+uint8_t vibrato_type(int wave, bool impulse_tracker)
+{
+    static const uint8_t from_it[4] = {0, 2, 1, 0};
+    return impulse_tracker ? from_it[wave & 3] : uint8_t(wave & 3);
+}
+
+void convert_instrument(const xmp_module& mod, int index, const SourceInfo& info, XmInstrument& out,
+                        ConvertReport& report, bool& synth, bool& envelope_cut)
+{
+    const xmp_instrument& in = mod.xxi[index];
+    out.name = cut_name(in.name, sizeof in.name);
+    if (in.nsm <= 0 || !in.sub) return;
+
+    // Each XM sample is one (libxmp sub-instrument, key transpose) pair, in the order the notes
+    // first use them; a key transpose differs only where an IT note map shifts notes.
+    struct Pair { int sub; int transpose; };
+    std::vector<Pair> pairs;
+    bool too_many = false;
+    for (int note = 1; note <= 96; ++note) {
+        int key = note + 11;
+        int sub = in.map[key].ins;
+        if (sub >= in.nsm || sub < 0) continue;
+        int sid = in.sub[sub].sid;
+        if (sid < 0 || sid >= mod.smp) continue;
+        int transpose = in.map[key].xpo;
+        size_t k = 0;
+        while (k < pairs.size() && !(pairs[k].sub == sub && pairs[k].transpose == transpose)) ++k;
+        if (k == pairs.size()) {
+            if (pairs.size() == size_t(xm_max_samples_per_instrument)) {
+                too_many = true;
+                continue;
+            }
+            pairs.push_back({sub, transpose});
+        }
+        out.note_map[size_t(note - 1)] = uint8_t(k);
+    }
+    if (too_many)
+        report.notes.push_back("instrument " + std::to_string(index + 1) +
+                               " uses more than 16 samples; the notes of the others play its first sample");
+    if (pairs.empty()) {
+        out.note_map.fill(0);
+        return;
+    }
+
+    const int vol_base = info.style.volume_base;
+    for (const Pair& pr : pairs) {
+        const xmp_subinstrument& sub = in.sub[pr.sub];
+        const xmp_sample& smp = mod.xxs[sub.sid];
+        XmSample s;
+        s.name = cut_name(smp.name, sizeof smp.name);
+        copy_sample_data(smp, s, synth);
+        s.volume = uint8_t(std::clamp(vol_base > 0 ? (sub.vol * 64 + vol_base / 2) / vol_base : sub.vol, 0, 64));
+        s.finetune = int8_t(std::clamp(sub.fin, -128, 127));
+        s.relative_note = int8_t(std::clamp(sub.xpo + pr.transpose, -96, 95));
+        s.panning = uint8_t(sub.pan < 0 ? 128 : std::min(sub.pan, 255));
+        out.samples.push_back(std::move(s));
+    }
+
+    const xmp_subinstrument& first = in.sub[pairs[0].sub];
+    out.vibrato_type = vibrato_type(first.vwf, info.impulse_tracker);
+    out.vibrato_sweep = uint8_t(std::clamp(first.vsw, 0, 255));
+    out.vibrato_depth = uint8_t(std::clamp(first.vde >> 2, 0, 15));
+    out.vibrato_rate = uint8_t(std::clamp(first.vra, 0, 63));
+
+    convert_envelope(in.aei, out.volume_envelope, 64, envelope_cut);
+    convert_envelope(in.pei, out.panning_envelope, 64, envelope_cut);
+    // libxmp keeps the fadeout on a scale of 65536 per tick, XM on 32768.
+    out.fadeout = uint16_t(std::clamp(in.rls >> 1, 0, 0xFFF));
+    // An IT note-off without a volume envelope fades the note out; XM would cut it. A flat
+    // envelope held at its sustain point gives XM's key-off the same fade.
+    if (info.impulse_tracker && out.fadeout && !(out.volume_envelope.flags & xm_env_on)) {
+        XmEnvelope& e = out.volume_envelope;
+        e.points[0] = {0, 64};
+        e.count = 1;
+        e.sustain = 0;
+        e.flags = xm_env_on | xm_env_sustain;
+    }
+}
+
+// Scream Tracker and Impulse Tracker repeat an effect's last parameter when it is given as 00,
+// and their volume slides and portamentos keep it per channel across the combined commands. XM's
+// own memory would recall the translated command (a fine slide becomes Exx, not Axx), so a
+// repeated parameter is written out again where the same pattern and channel gave it before.
+struct EffectMemory {
+    uint8_t volume_slide = 0, portamento = 0, arpeggio = 0;
+    void resolve(uint8_t type, uint8_t& param)
+    {
+        uint8_t* slot = nullptr;
+        switch (type) {
+        case fx::volslide:
+        case fx::tone_vslide:
+        case fx::vibra_vslide: slot = &volume_slide; break;
+        case fx::porta_up:
+        case fx::porta_dn: slot = &portamento; break;
+        case fx::s3m_arpeggio: slot = &arpeggio; break;
+        default: return;
+        }
+        if (param) *slot = param;
+        else param = *slot;
+    }
+};
+
+} // namespace
+
+SourceInfo describe_source(const std::string& loader, const std::vector<uint8_t>& head, int volume_base)
+{
+    SourceInfo info;
+    info.loader = loader;
+    EffectStyle& st = info.style;
+    st.volume_base = volume_base > 0 ? volume_base : 64;
+    if (listed(scream_tracker_like, loader)) {
+        st.fine_in_param = true;
+        st.slide_down_first = true;
+    } else if (listed(fine_param_formats, loader)) {
+        st.fine_in_param = true;
+    }
+    st.tremor_plain = !listed(ft2_like, loader);
+    info.linear_frequencies = listed(linear_formats, loader);
+    if (loader == "Impulse Tracker") {
+        info.impulse_tracker = true;
+        st.it_panning = true;
+        st.global_volume_base = 128;
+        // Header flags at offset 0x2C: bit 3 linear slides, bit 4 old effects.
+        bool is_it = head.size() >= 0x30 && std::memcmp(head.data(), "IMPM", 4) == 0;
+        unsigned flags = is_it ? le16(head, 0x2C) : 0x08;
+        info.linear_frequencies = (flags & 0x08) != 0;
+        st.half_vibrato = (flags & 0x10) == 0;
+    } else if (loader == "Fast Tracker II") {
+        bool is_xm = head.size() >= 76 && std::memcmp(head.data(), "Extended Module: ", 17) == 0;
+        info.linear_frequencies = is_xm ? (le16(head, 74) & 1) != 0 : true;
+    }
+    return info;
+}
+
+bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out,
+                    ConvertReport& report, std::string& error)
+{
+    out = XmModule();
+    out.name = std::string(mod.name, strnlen(mod.name, sizeof mod.name)).substr(0, 20);
+    out.linear_frequencies = info.linear_frequencies;
+    out.speed = std::clamp(mod.spd, 1, 31);
+    out.bpm = std::clamp(mod.bpm, 32, 255);
+    if (out.speed != mod.spd || out.bpm != mod.bpm)
+        report.notes.push_back("initial speed " + std::to_string(mod.spd) + " / BPM " +
+                               std::to_string(mod.bpm) + " brought into XM's range");
+
+    // Channels: all of the source's, or, when they are more than XM holds, those up to the last
+    // one used. FT2 only plays an even number of channels.
+    int channels = mod.chn;
+    if (channels > xm_max_channels) {
+        int used = used_channels(mod);
+        if (used > xm_max_channels) {
+            error = "the module uses " + std::to_string(used) + " channels, XM allows at most 32";
+            return false;
+        }
+        channels = std::max(used, 1);
+    }
+    channels = std::max(channels, 1);
+    if (channels % 2 && channels < xm_max_channels) ++channels;
+    out.channels = channels;
+
+    // Order list: Scream Tracker's "+++" (254) entries are skipped and "---" (255) ends the song,
+    // when those numbers are not real patterns.
+    int max_pattern = mod.pat - 1;
+    int restart = 0;
+    for (int i = 0; i < mod.len && i < XMP_MAX_MOD_LENGTH; ++i) {
+        int o = mod.xxo[i];
+        if (o >= mod.pat && o == 0xFF) break;
+        if (o >= mod.pat && o == 0xFE) continue;
+        if (i == mod.rst) restart = int(out.orders.size());
+        out.orders.push_back(uint8_t(o));
+        max_pattern = std::max(max_pattern, o);
+    }
+    if (out.orders.empty()) {
+        error = "the module has no pattern in its order list";
+        return false;
+    }
+    out.restart = restart < int(out.orders.size()) ? restart : 0;
+
+    // Patterns; an order entry naming a pattern the file lacks plays an empty 64-row pattern.
+    out.patterns.resize(size_t(max_pattern + 1));
+    for (int p = 0; p <= max_pattern; ++p) {
+        XmPattern& xp = out.patterns[size_t(p)];
+        const xmp_pattern* pat = p < mod.pat ? mod.xxp[p] : nullptr;
+        xp.rows = pat ? pat->rows : 64;
+        if (xp.rows > xm_max_rows) {
+            error = "pattern " + std::to_string(p) + " has " + std::to_string(xp.rows) +
+                    " rows, XM allows at most 256";
+            return false;
+        }
+        if (xp.rows < 1) xp.rows = 1;
+        xp.cells.assign(size_t(xp.rows) * size_t(channels), XmCell());
+        if (!pat) continue;
+        for (int c = 0; c < std::min(channels, mod.chn); ++c) {
+            int t = pat->index[c];
+            if (t < 0 || t >= mod.trk || !mod.xxt[t]) continue;
+            const xmp_track* trk = mod.xxt[t];
+            EffectMemory memory;
+            for (int r = 0; r < std::min(xp.rows, trk->rows); ++r) {
+                const xmp_event& e = trk->event[r];
+                SourceEvent se;
+                se.note = e.note;
+                se.ins = e.ins;
+                se.vol = e.vol;
+                se.fxt = e.fxt;
+                se.fxp = e.fxp;
+                se.f2t = e.f2t;
+                se.f2p = e.f2p;
+                if (info.style.fine_in_param) memory.resolve(se.fxt, se.fxp);
+                xp.cells[size_t(r) * size_t(channels) + size_t(c)] = translate_cell(se, info.style, report.drops);
+            }
+        }
+    }
+
+    if (mod.ins > xm_max_instruments) {
+        error = "the module has " + std::to_string(mod.ins) + " instruments, XM allows at most 128";
+        return false;
+    }
+    bool synth = false, envelope_cut = false;
+    out.instruments.resize(size_t(std::max(mod.ins, 0)));
+    for (int i = 0; i < mod.ins; ++i)
+        convert_instrument(mod, i, info, out.instruments[size_t(i)], report, synth, envelope_cut);
+    if (synth) report.notes.push_back("synthesised (AdLib) instruments left without sample data");
+    if (envelope_cut) report.notes.push_back("envelopes cut to their first 12 points");
+
+    error = xm_check(out);
+    return error.empty();
+}
+
+} // namespace xmconv

@@ -1,0 +1,37 @@
+// Turns a module loaded by libxmp into an XmModule: header, order list, patterns (through the
+// effect mapping), instruments with their note-to-sample maps, envelopes and samples.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "xmconv/xm_effects.h"
+#include "xmconv/xm_writer.h"
+
+struct xmp_module;
+
+namespace xmconv {
+
+// What the conversion needs to know about the source beyond libxmp's module record.
+struct SourceInfo {
+    std::string loader;          // libxmp's name of the format ("Impulse Tracker", ...)
+    bool linear_frequencies = false;
+    EffectStyle style;
+    bool impulse_tracker = false;  // IT: vibrato waveform numbering, fadeout without envelope
+};
+
+// Describes the source from libxmp's format name, the first bytes of the file (for the flags of
+// IT and XM headers) and libxmp's volume scale.
+SourceInfo describe_source(const std::string& loader, const std::vector<uint8_t>& head, int volume_base);
+
+struct ConvertReport {
+    DropCounts drops;
+    std::vector<std::string> notes;  // other things changed on the way, one line each
+};
+
+// Converts the module; on failure returns false with the reason in `error`.
+bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out,
+                    ConvertReport& report, std::string& error);
+
+} // namespace xmconv

@@ -1,0 +1,33 @@
+// Test-side song layout: lays out the Master and generators and allocates every pattern from the
+// pool the way the conversion driver does between its passes, so that cells can be written and
+// checked without running a whole conversion.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace kxtest {
+
+// Lays out song.machine_table with the Master and one generator per entry of tracks (its track
+// count), song.pattern_count patterns of `lines` rows each (pattern_table, order_list identity,
+// wave_map identity, song_length = pattern_count unless already set to something smaller),
+// per-channel instrument bytes, and clears every pattern with the empty cell through write_cell.
+// Generator row sizes follow settings.dopfun (the machine descriptions must be loaded when it is
+// not 0).
+void layout_song(const std::vector<int>& tracks, int pattern_count, int lines = 64);
+
+// The counting pass's outcome turned into machines, as the driver numbers them: every instrument's
+// used channels are numbered 1, 2, ... (track_map), instruments without channels get machine 0,
+// the others the next machine numbers. Returns the track count of each machine in order.
+std::vector<int> number_instrument_machines();
+
+// Allocates the instrument table (instrument_count records, wave_number = i + 1) and, for
+// dotsplit 2, each record's track_map and the per-pattern-and-channel table.
+void allocate_instruments(int instrument_count, int channel_count, int pattern_count);
+
+// Byte of track t, row r of machine m's data in pattern p.
+uint8_t* track_row(int m, int p, int t, int r);
+// Global row r of machine m (0 or 1) in pattern p.
+uint8_t* global_row(int m, int p, int r);
+
+} // namespace kxtest

@@ -1,0 +1,340 @@
+// kestrix.ini: the saved text of the defaults, load/save round trips and the loader's rules.
+#include "support/test_support.h"
+
+#include <cmath>
+#include <fstream>
+#include <string>
+
+#include "core/pool.h"
+#include "platform/platform.h"
+#include "settings/settings.h"
+
+namespace {
+
+// The 86 lines that saving the defaults must give, byte for byte.
+const char* const default_ini =
+        ";Basic options:  (cl: corresponding commandline option for non-GUI version)\n"
+        ";splitting to several machines; 0:none  (cl: -s) 1: by track (cl: +s) 2: by instrument (cl: +S)\n"
+        "dotsplit= 1  \n"
+        ";target machine; 0:tracker (cl: -p) 1: PrimiFun (cl +p) >1: look into machines.ini (cl: +p...) \n"
+        "dopfun= 0    \n"
+        ";Wave handling; 0:none (cl: -w) 1: try to make BMW (cl: +w) 2: BMX with waves (cl: +W)\n"
+        "dowave= 2    \n"
+        ";MIDI Device for vMidiOut\n"
+        "midi_device=0                 \n"
+        "\n"
+        ";Extended options:\n"
+        ";transpose the whole song (cl: +/-nn)\n"
+        "transpo=  0   \n"
+        ";remove duplicate patterns\n"
+        "remove_2pat= 1  ;       --\n"
+        ";shorten song length by one\n"
+        "dosminus= 0  ;       --\n"
+        ";convert XI/XM envelopes\n"
+        "do_envs= 0    \n"
+        "do_0loops= 0  \n"
+        "do_0track= 0  \n"
+        "do_lnvol= 0  \n"
+        ";use mod2xm not only for S3M, but also for MOD\n"
+        "domod_ext= 0          \n"
+        ";amount of information output, only useful for DOS (cl:+l,+L)\n"
+        "dolist= 0    ;       l\n"
+        "verbose= 0   ;       v\n"
+        ";coordinates of output window\n"
+        "lwind_x=10   \n"
+        "lwind_y=10   \n"
+        "lwind_dx=500   \n"
+        "lwind_dy=400   \n"
+        ";directory of buzz.exe (with final \\)\n"
+        "buzz_path=..\\\n"
+        "\n"
+        ";MIDI options:\n"
+        ";MIDI Ticks per beat\n"
+        "midi_tpb=16                 \n"
+        ";MIDI resolution   (cl: +m...)\n"
+        "midi_res=1.000000                 \n"
+        ";MIDI time scaling (cl: +x*...)\n"
+        "midi_scale=1.000000               \n"
+        ";MIDI time shift (in BUZZ rows) (cl: +x+...)\n"
+        "midi_shift=0.000000               \n"
+        ";number of lines/pattern\n"
+        "blines=64               \n"
+        ";start time/patterns with first note event\n"
+        "do_firstnote0= 0       \n"
+        ";use note-delay command (for better timing, but not for note-off :(\n"
+        "use_notedels= 0        \n"
+        ";use EasyXMid as extern converter (no samples!) (cl: -m)\n"
+        "domidi_ext= 0          \n"
+        ";0: use one sample for every channel (cl:+m) or 1: every MIDI patch (cl:+M)\n"
+        "dopchange= 0           \n"
+        ";0: drums are gmp_81.xi...gmp_ff.xi  1: use single multi-sampled drumset gmp_00.xi \n"
+        "drkit= 0  \n"
+        ";0: drums use C-4 +transp+drtranspo  1:pitch+...  \n"
+        "drfollow= 0  \n"
+        "ptranspo=-12  \n"
+        "drtranspo=  0  \n"
+        ";remove loop-flag from drum-patches\n"
+        "drloopno= 1  \n"
+        ";Directory for/with XI-instruments\n"
+        "xi_dir=\n"
+        "\n"
+        ";Merging/Transformation options:\n"
+        ";position scaling for first and second input\n"
+        "do_mscale1= 0  \n"
+        "do_mscale2= 0  \n"
+        ";shift wave instruments for second file\n"
+        "do_mishift2= 0 \n"
+        ";0: use second input 1: converter output 2: no second file\n"
+        "use_convout= 2 \n"
+        ";start merge inmediatedly after conversion\n"
+        "merge_after= 0 \n"
+        ";0,1: nothing, >1: multiply BPM rate, pattern sizes...by adding empty lines\n"
+        "blow_up= 1  \n"
+        ";0,1: nothing, >1: repeat all sequences\n"
+        "song_repeat= 1  \n"
+        "\n"
+        ";Machine Transformation options:\n"
+        "mtranspo=  0  \n"
+        "clone_trans=  0  \n"
+        "clone_wave=  1  \n"
+        "clone2=  0  \n"
+        "rip_es9= 0    \n"
+    ;
+
+class SettingsFile : public kxtest::WorkDirTest {
+protected:
+    void write_ini(const std::string& text)
+    {
+        std::ofstream out("kestrix.ini", std::ios::binary);
+        out << text;
+    }
+    std::string saved()
+    {
+        EXPECT_TRUE(save_settings());
+        return kxtest::read_text("kestrix.ini");
+    }
+};
+
+TEST_F(SettingsFile, SavingTheDefaultsWritesTheExactText)
+{
+    std::string text = saved();
+    EXPECT_EQ(text, default_ini);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 86);
+}
+
+TEST_F(SettingsFile, MissingFileChangesNothing)
+{
+    settings.dotsplit = 7;
+    EXPECT_FALSE(load_settings());
+    EXPECT_EQ(settings.dotsplit, 7);
+}
+
+TEST_F(SettingsFile, LoadingTheDefaultFileKeepsTheDefaults)
+{
+    write_ini(default_ini);
+    settings.dotsplit = 0;
+    settings.ptranspo = 0;
+    ASSERT_TRUE(load_settings());
+    EXPECT_EQ(settings.dotsplit, 1);
+    EXPECT_EQ(settings.ptranspo, -12);
+    EXPECT_STREQ(settings.buzz_path, "..\\");
+    EXPECT_STREQ(settings.xi_dir, ""); // "xi_dir=" leaves the field alone
+    EXPECT_EQ(saved(), default_ini);
+}
+
+// Every persistent field set to a value unlike its default survives save -> load -> save.
+TEST_F(SettingsFile, RoundTripKeepsEveryValue)
+{
+    int Settings::*ints[] = {
+        &Settings::dotsplit,    &Settings::dopfun,       &Settings::dowave,
+        &Settings::midi_device, &Settings::transpo,      &Settings::remove_2pat,
+        &Settings::dosminus,    &Settings::do_envs,      &Settings::do_0loops,
+        &Settings::do_0track,   &Settings::do_lnvol,     &Settings::domod_ext,
+        &Settings::dolist,      &Settings::lwind_x,      &Settings::lwind_y,
+        &Settings::lwind_dx,    &Settings::lwind_dy,     &Settings::midi_tpb,
+        &Settings::blines,      &Settings::do_firstnote0, &Settings::use_notedels,
+        &Settings::domidi_ext,  &Settings::dopchange,    &Settings::drkit,
+        &Settings::drfollow,    &Settings::ptranspo,     &Settings::drtranspo,
+        &Settings::drloopno,    &Settings::do_mscale1,   &Settings::do_mscale2,
+        &Settings::do_mishift2, &Settings::use_convout,  &Settings::merge_after,
+        &Settings::blow_up,     &Settings::song_repeat,  &Settings::mtranspo,
+        &Settings::clone_trans, &Settings::clone_wave,   &Settings::clone2,
+        &Settings::rip_es9,
+    };
+    int v = 1000;
+    for (auto f : ints) {
+        v += 7;
+        settings.*f = v % 2 ? -v : v;
+    }
+    settings.verbose = 1;
+    settings.midi_res = 2.5f;
+    settings.midi_scale = 0.125f;
+    settings.midi_shift = -3.75f;
+    settings_set_text(settings.buzz_path, "C:\\Buzz\\");
+    settings_set_text(settings.xi_dir, "D:\\xi\\");
+    const Settings want = settings;
+    std::string first = saved();
+
+    settings = Settings();
+    ASSERT_TRUE(load_settings());
+    for (auto f : ints) EXPECT_EQ(settings.*f, want.*f);
+    EXPECT_EQ(settings.verbose, 1);
+    EXPECT_FALSE(pool.mem_trace);
+    EXPECT_EQ(settings.midi_res, 2.5f);
+    EXPECT_EQ(settings.midi_scale, 0.125f);
+    EXPECT_EQ(settings.midi_shift, -3.75f);
+    EXPECT_STREQ(settings.buzz_path, "C:\\Buzz\\");
+    EXPECT_STREQ(settings.xi_dir, "D:\\xi\\");
+    EXPECT_EQ(saved(), first);
+}
+
+// Directories with blanks are saved in double quotes and come back whole; a file that has them
+// without quotes still stops at the blank.
+TEST_F(SettingsFile, TextsWithBlanks)
+{
+    settings_set_text(settings.buzz_path, "C:\\Program Files\\Buzz\\");
+    std::string text = saved();
+    EXPECT_NE(text.find("\nbuzz_path=\"C:\\Program Files\\Buzz\\\"\n"), std::string::npos);
+    settings = Settings();
+    ASSERT_TRUE(load_settings());
+    EXPECT_STREQ(settings.buzz_path, "C:\\Program Files\\Buzz\\");
+
+    write_ini("buzz_path=C:\\Program Files\\Buzz\\\nxi_dir=\"\"\n");
+    settings_set_text(settings.xi_dir, "old\\");
+    ASSERT_TRUE(load_settings());
+    EXPECT_STREQ(settings.buzz_path, "C:\\Program");
+    EXPECT_STREQ(settings.xi_dir, ""); // an empty quoted text empties the field
+}
+
+TEST_F(SettingsFile, KeyRules)
+{
+    write_ini("dotsplit= 2\n"       // blank after "=" is fine
+              "dopfun =3\n"         // blank before "=": no key
+              " dowave=1\n"         // indented: skipped
+              "mtranspo=5\n"        // sets mtranspo only
+              "Transpo=9\n"         // keys are case-sensitive
+              "blines=32;comment\n" // the number ends where the digits end
+              "blines=x\n"          // unparsable: keeps 32
+              "midi_tpb=\n"
+              "clone2=99999999999\n" // does not fit an int: kept
+              "midi_res=  0.5\n"
+              "midi_scale=nan\n"
+              "midi_shift=1e99\n"
+              "ptranspo=-7\r\n");
+    ASSERT_TRUE(load_settings());
+    EXPECT_EQ(settings.dotsplit, 2);
+    EXPECT_EQ(settings.dopfun, 0);
+    EXPECT_EQ(settings.dowave, 2);
+    EXPECT_EQ(settings.mtranspo, 5);
+    EXPECT_EQ(settings.transpo, 0);
+    EXPECT_EQ(settings.blines, 32);
+    EXPECT_EQ(settings.midi_tpb, 16);
+    EXPECT_EQ(settings.clone2, 0);
+    EXPECT_EQ(settings.midi_res, 0.5f);
+    EXPECT_EQ(settings.midi_scale, 1.0f);
+    EXPECT_EQ(settings.midi_shift, 0.0f);
+    EXPECT_EQ(settings.ptranspo, -7);
+}
+
+TEST_F(SettingsFile, VerboseAboveOneTurnsOnTheMemoryTrace)
+{
+    for (const char* value : {"5", "-1"}) {
+        settings = Settings();
+        pool.mem_trace = false;
+        write_ini(std::string("verbose=") + value + "\n");
+        ASSERT_TRUE(load_settings());
+        EXPECT_EQ(settings.verbose, 1) << value;
+        EXPECT_TRUE(pool.mem_trace) << value;
+        // The trace is not saved: the file says 1.
+        EXPECT_NE(saved().find("\nverbose= 1   ;       v\n"), std::string::npos);
+    }
+    pool.mem_trace = false;
+    write_ini("verbose=1\n");
+    ASSERT_TRUE(load_settings());
+    EXPECT_EQ(settings.verbose, 1);
+    EXPECT_FALSE(pool.mem_trace);
+}
+
+TEST_F(SettingsFile, XiDirKeepsAFinalSeparator)
+{
+    const std::string sep(1, platform::path_separator);
+    write_ini("xi_dir=instruments\n");
+    ASSERT_TRUE(load_settings());
+    EXPECT_EQ(std::string(settings.xi_dir), "instruments" + sep);
+
+    write_ini("xi_dir=C:\\xi\\\n");
+    ASSERT_TRUE(load_settings());
+    EXPECT_STREQ(settings.xi_dir, "C:\\xi\\");
+    write_ini("xi_dir=/home/me/xi/\n");
+    ASSERT_TRUE(load_settings());
+    EXPECT_STREQ(settings.xi_dir, "/home/me/xi/");
+
+    write_ini("xi_dir=\nxi_dir=   \n");
+    ASSERT_TRUE(load_settings());
+    EXPECT_STREQ(settings.xi_dir, "/home/me/xi/"); // nothing after "=": unchanged
+}
+
+// Values and lines longer than their fields are cut, never written past them; the rest of an
+// over-long line is not read as a line of its own.
+TEST_F(SettingsFile, OverlongValuesAndLines)
+{
+    std::string dir(400, 'd');
+    // The tail would start a 500th character: exactly where a reader that splits long lines
+    // would begin a "line" of its own.
+    std::string tail = std::string(499 - 9, ';') + "dotsplit=0";
+    write_ini("buzz_path=" + std::string(300, 'b') + "\n"
+              "xi_dir=" + dir + "\n"
+              "midi_tpb=" + std::string(480, ' ') + "77\n" + // inside the 499 characters
+              "blines=" + std::string(500, ' ') + "77\n" +   // beyond them: not seen
+              "rip_es9=1" + tail + "\n"                      // the tail is skipped
+              "clone2=3\n");
+    ASSERT_TRUE(load_settings());
+    EXPECT_EQ(std::string(settings.buzz_path), std::string(255, 'b'));
+    EXPECT_EQ(std::string(settings.xi_dir), std::string(254, 'd') + platform::path_separator);
+    EXPECT_EQ(settings.midi_tpb, 77);
+    EXPECT_EQ(settings.blines, 64);
+    EXPECT_EQ(settings.rip_es9, 1);
+    EXPECT_EQ(settings.dotsplit, 1);
+    EXPECT_EQ(settings.clone2, 3);
+
+    settings_set_text(settings.buzz_path, std::string(1000, 'x').c_str());
+    EXPECT_EQ(std::string(settings.buzz_path), std::string(255, 'x'));
+}
+
+TEST_F(SettingsFile, ApplyLine)
+{
+    EXPECT_TRUE(settings_apply_line("dotsplit=0"));
+    EXPECT_EQ(settings.dotsplit, 0);
+    EXPECT_TRUE(settings_apply_line("xi_dir=abc"));
+    EXPECT_EQ(std::string(settings.xi_dir), std::string("abc") + platform::path_separator);
+    EXPECT_TRUE(settings_apply_line("midi_res=0.25\n"));
+    EXPECT_EQ(settings.midi_res, 0.25f);
+    EXPECT_FALSE(settings_apply_line("nosuchkey=1"));
+    EXPECT_FALSE(settings_apply_line("dotsplit=two"));
+    EXPECT_FALSE(settings_apply_line("dotsplit"));
+    EXPECT_FALSE(settings_apply_line(""));
+    EXPECT_FALSE(settings_apply_line(nullptr));
+    EXPECT_EQ(settings.dotsplit, 0);
+    EXPECT_TRUE(settings_apply_line("verbose=3"));
+    EXPECT_EQ(settings.verbose, 1);
+    EXPECT_TRUE(pool.mem_trace);
+}
+
+// A text with a line break cannot break out of its line.
+TEST_F(SettingsFile, LineBreakInATextIsNotSaved)
+{
+    settings_set_text(settings.xi_dir, "xi\\\ndotsplit=0");
+    saved();
+    settings = Settings();
+    ASSERT_TRUE(load_settings());
+    EXPECT_STREQ(settings.xi_dir, "xi\\");
+    EXPECT_EQ(settings.dotsplit, 1);
+}
+
+TEST_F(SettingsFile, SaveFailsQuietlyWhenTheFileCannotBeCreated)
+{
+    std::filesystem::create_directory("kestrix.ini");
+    EXPECT_FALSE(save_settings());
+}
+
+} // namespace
