@@ -235,6 +235,17 @@ TEST_F(XmReaderTest, HostileHeaderValuesEndTheJobCleanly)
     EXPECT_FALSE(read(m));
 }
 
+TEST_F(XmReaderTest, FilesCutInTheHeader)
+{
+    LogCapture log;
+    Bytes{}.str("Extended Module: ").str("name").write("a.xm");
+    EXPECT_FALSE(read_module_passes("a.xm"));
+    EXPECT_NE(log.text().find("Badly formed file: cant read name"), std::string::npos);
+    Bytes{}.str("Extended Module: ").fixed("name", 20).u8(0x1A).str("Fast").write("b.xm");
+    EXPECT_FALSE(read_module_passes("b.xm"));
+    EXPECT_NE(log.text().find("Badly formed XM file: cant read tag"), std::string::npos);
+}
+
 TEST_F(XmReaderTest, MissingInstrumentsEndTheSecondPass)
 {
     XmModule m;
