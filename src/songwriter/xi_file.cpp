@@ -182,7 +182,8 @@ bool read_sample_data(SampleSink& sink, SampleRecord& s, int64_t& wave_bytes)
 
 void xi_export_name(int i, char* out, int out_size)
 {
-    const char* input = song.converter_input;
+    // The name the conversion was given; a module read directly keeps it as its current input.
+    const char* input = song.converter_input[0] ? song.converter_input : song.current_input;
     const char* base = input;
     for (const char* p = input; *p; ++p)
         if (*p == '\\' || *p == '/') base = p + 1;
