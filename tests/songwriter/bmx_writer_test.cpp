@@ -174,6 +174,18 @@ TEST_F(BmxWriterTest, NativeMidiUsesTheMidiTicksPerBeat)
     EXPECT_EQ(b[380 + 2 + 7 + 1 + 12 + 2 + 4], 0x18);
 }
 
+TEST_F(BmxWriterTest, IncompleteSongModelEndsTheJobInsteadOfCrashing)
+{
+    master_only_song();
+    song.is_xi = 0;
+    song.pattern_count = 2; // patterns without a pattern table
+    std::vector<uint8_t> b;
+    EXPECT_FALSE(write(b));
+    song.pattern_count = 0;
+    song.machine_table = nullptr;
+    EXPECT_FALSE(write(b));
+}
+
 class WaveCopyTest : public BmxWriterTest {
 protected:
     void SetUp() override
