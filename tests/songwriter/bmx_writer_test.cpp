@@ -179,6 +179,7 @@ TEST_F(BmxWriterTest, IncompleteSongModelEndsTheJobInsteadOfCrashing)
     master_only_song();
     song.is_xi = 0;
     song.pattern_count = 2; // patterns without a pattern table
+    song.pattern_table = nullptr;
     std::vector<uint8_t> b;
     EXPECT_FALSE(write(b));
     song.pattern_count = 0;
