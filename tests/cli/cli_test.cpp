@@ -158,7 +158,7 @@ TEST_F(CliJobs, BadInputFileFailsWithStatus1)
 {
     auto r = run_kestrix("missing.xm");
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("\nError: Can't open inputfile\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Error: Can't open inputfile\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("Error occured!\n"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists("missing.bmx"));
 }
