@@ -123,6 +123,7 @@ void pattern_break(int r)
     Song& s = song;
     if (!pattern_in_table(s.cur_pattern)) return;
     PatternInfo& info = s.pattern_table[s.cur_pattern];
+    if (s.cur_row < 0 || s.cur_row >= info.lines) return; // not a row of this pattern
     if (info.play_lines == info.lines) {
         info.play_lines = s.cur_row + 1;
         if (r == 0 || !s.order_list) return;

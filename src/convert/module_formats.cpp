@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstddef>
+#include <string>
 
 namespace {
 
@@ -16,28 +17,36 @@ constexpr const char* other_module_extensions[] = {
     ".sym",  ".ult",  ".umx",  ".wow",
 };
 
-// Start of the last extension of the file part of name (after the last separator), or npos.
-size_t last_extension(const std::string& name)
-{
-    size_t base = name.find_last_of("/\\");
-    base = base == std::string::npos ? 0 : base + 1;
-    size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot < base || dot == base) return std::string::npos;
-    return dot;
-}
-
 std::string lower(std::string s)
 {
     for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
     return s;
 }
 
-// The first `ext` (case-sensitive) turned into ".xm" with the name cut after it; "" when absent.
-std::string replace_first(const std::string& name, const char* ext)
+// Start of the file part of name (after the last separator).
+size_t base_name_start(const std::string& name)
 {
-    size_t at = name.find(ext);
+    size_t base = name.find_last_of("/\\");
+    return base == std::string::npos ? 0 : base + 1;
+}
+
+// The first `ext` (case-sensitive) in the file part of the name turned into ".xm", the name cut
+// after it or not; "" when the file part has no such text.
+std::string replace_first(const std::string& name, const char* ext, bool cut)
+{
+    size_t at = name.find(ext, base_name_start(name));
     if (at == std::string::npos) return {};
-    return name.substr(0, at) + ".xm";
+    std::string rest = cut ? std::string() : name.substr(at + std::char_traits<char>::length(ext));
+    return name.substr(0, at) + ".xm" + rest;
+}
+
+// Start of the last extension of the file part of name (after the last separator), or npos.
+size_t last_extension(const std::string& name)
+{
+    size_t base = base_name_start(name);
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot < base || dot == base) return std::string::npos;
+    return dot;
 }
 
 std::string replace_last_extension(const std::string& name)
@@ -60,15 +69,15 @@ bool is_other_module_format(const std::string& name)
 
 std::string mod2xm_output_name(const std::string& name)
 {
-    std::string out = replace_first(name, ".s3m");
-    if (out.empty()) out = replace_first(name, ".mod");
+    std::string out = replace_first(name, ".s3m", true);
+    if (out.empty()) out = replace_first(name, ".mod", true);
     if (out.empty()) out = replace_last_extension(name);
     return out;
 }
 
 std::string it2xm_output_name(const std::string& name)
 {
-    std::string out = replace_first(name, ".it");
+    std::string out = replace_first(name, ".it", false);
     if (out.empty()) out = replace_last_extension(name);
     return out;
 }

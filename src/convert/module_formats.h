@@ -10,11 +10,13 @@
 // ".far", ".ult", ".ptm", ".imf", ".dbm", ".mdl", ".amf", ".gdm", ...
 bool is_other_module_format(const std::string& name);
 
-// The XM file mod2xm writes for `name`: the first ".s3m" turned into ".xm" and the name cut after
-// it; failing that the same for the first ".mod"; failing that the name's last extension
-// replaced by ".xm" (or ".xm" appended when it has none).
+// The XM file mod2xm writes for `name`: the first ".s3m" in the file part of the name (after the
+// last separator) turned into ".xm" and the name cut after it; failing that the same for the
+// first ".mod"; failing that the name's last extension replaced by ".xm" (or ".xm" appended when
+// it has none). Extensions are matched case-sensitively, as the conversion driver does.
 std::string mod2xm_output_name(const std::string& name);
 
-// The XM file it2xm writes for `name`: the first ".it" turned into ".xm" and the name cut after
-// it; failing that the name's last extension replaced by ".xm" (or ".xm" appended).
+// The XM file it2xm writes for `name`: the first ".it" in the file part of the name turned into
+// ".xm", the rest of the name kept ("a.it" gives "a.xm", "a.it.bak" gives "a.xm.bak"); failing
+// that the name's last extension replaced by ".xm" (or ".xm" appended).
 std::string it2xm_output_name(const std::string& name);

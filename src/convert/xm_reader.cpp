@@ -1,5 +1,280 @@
-// Placeholder until this part of the program is written.
+// XM module reader (and the start of every module run: an XM is told from a MOD by its first 17
+// bytes). One call per pass over the open file; the pass comes from song.pass_number and
+// song.counting_pass. The reader fills the module half of the song and hands every cell to the
+// effect translation; the XM instruments come through the instrument reader of xi_file.cpp.
+//
+// XM file (little-endian):
+//     0  17  "Extended Module: "
+//    17  20  module name
+//    37   1  0x1A                         (logged)
+//    38  20  tracker name                 (logged)
+//    58   2  version                      (logged)
+//    60   4  header size                  (logged; the order table follows the BPM field)
+//    64   2  song length (entries of the order table in use, 1..256)
+//    66   2  restart position             (logged)
+//    68   2  channels
+//    70   2  patterns
+//    72   2  instruments
+//    74   2  flags: bit 0 = linear frequency table
+//    76   2  default tempo (ticks per row)
+//    78   2  default BPM
+//    80 256  pattern order table
+//   336      patterns, then instruments
+// Pattern: dword header length (logged), byte packing type (logged), word rows, word packed
+// size, packed cells. A cell starts with byte b: with bit 7 set b is a mask (bit 0 note, 1
+// instrument, 2 volume column, 3 effect, 4 parameter; absent fields are 0), otherwise b is the
+// note and the four other fields follow.
 #include "convert/xm_reader.h"
-#include "core/log.h"
 
-void read_module(FILE*) { job_abort("module reader missing"); }
+#include <cstring>
+
+#include "convert/effects.h"
+#include "convert/module_reader.h"
+#include "convert/song.h"
+#include "core/byteio.h"
+#include "core/log.h"
+#include "core/pool.h"
+#include "settings/settings.h"
+#include "songwriter/xi_file.h"
+
+namespace {
+
+constexpr int xm_order_entries = 256;
+constexpr int xm_max_instruments = 255; // a cell's instrument is one byte
+
+void read_xm(FILE* in, const ReadPass& pass)
+{
+    Song& sg = song;
+    unsigned marker = read_byte(in);
+    char tracker[21];
+    if (std::fread(tracker, 1, 20, in) < 20) job_abort("Badly formed XM file: cant read tag");
+    tracker[20] = 0;
+    unsigned version = read_word_le(in);
+    uint32_t header_size = read_dword_le(in);
+    unsigned length = read_word_le(in);
+    unsigned restart = read_word_le(in);
+    unsigned channels = read_word_le(in);
+    unsigned patterns = read_word_le(in);
+    unsigned instruments = read_word_le(in);
+    unsigned flags = read_word_le(in);
+    unsigned tempo = read_word_le(in);
+    unsigned bpm = read_word_le(in);
+
+    log_state.log_enabled = pass.first ? 1 : 0;
+    log_print(" %x tracker:%s version:%x hsize:%lx", marker, tracker, version,
+              static_cast<unsigned long>(header_size));
+    log_print("\nsong: %x  rest: %x  channels: %x  patterns: %x  instruments: %x", length,
+              restart, channels, patterns, instruments);
+    log_print("\nflags: %x  tempo: %x  bpm: %x\n", flags, tempo, bpm);
+
+    // Counts that would size the song beyond what it can hold end the job here, before they
+    // drive any allocation or loop (a file cut inside its header reads them as 0xFFFF).
+    if (channels == 0 || channels > unsigned(max_module_channels)) {
+        char msg[96];
+        std::snprintf(msg, sizeof msg, "XM-file has %u channels, only 1 to %d possible!!",
+                      channels, max_module_channels);
+        job_abort(msg);
+    }
+    if (instruments > unsigned(xm_max_instruments)) {
+        char msg[96];
+        std::snprintf(msg, sizeof msg, "XM-file has %u instruments, only up to %d possible!!",
+                      instruments, xm_max_instruments);
+        job_abort(msg);
+    }
+    if (patterns == 0) job_abort("XM-file without patterns!!");
+
+    // The order table has 256 entries; a longer song is cut to them.
+    int song_length = int(length < unsigned(order_list_size) ? length : unsigned(order_list_size));
+    if (settings.dosminus && song_length > 0) --song_length;
+    sg.song_length = song_length;
+    sg.channel_count = int(channels);
+    sg.instrument_count = int(instruments);
+    sg.frequency_mode = int(flags & 1) + 1;
+    sg.speed = sg.start_speed = int(tempo);
+    sg.bpm = sg.start_bpm = int(bpm);
+
+    log_print("\norder:");
+    for (int i = 0; i < xm_order_entries; ++i) {
+        unsigned entry = read_byte(in);
+        if (entry >= patterns) {
+            entry = patterns - 1;
+            log_print("!");
+        }
+        sg.order_list[i].pattern = int(entry);
+        if (i < song_length) log_print(" %x", entry);
+    }
+
+    set_patterns_and_layout(int(patterns), pass);
+
+    for (unsigned p = 0; p < patterns; ++p) {
+        log_state.log_enabled = pass.listing ? 1 : 0;
+        log_print("\npatt: %x", p);
+        uint32_t head = read_dword_le(in);
+        unsigned packing = read_byte(in);
+        unsigned rows = read_word_le(in);
+        unsigned packed_size = read_word_le(in);
+        log_print(" head: %lx form: %x lines: %x size: %x\n", static_cast<unsigned long>(head),
+                  packing, rows, packed_size);
+        if (rows > unsigned(max_pattern_lines)) job_abort("XM-pattern has too many lines!");
+        if (p < unsigned(max_patterns)) {
+            sg.cur_pattern = int(p);
+            sg.pattern_table[p].lines = int(rows);
+        }
+        // Once the packed data is used up, every following cell of the pattern is empty.
+        unsigned used = 0;
+        for (unsigned r = 0; r < rows && used != packed_size; ++r) {
+            for (unsigned c = 0; c < channels; ++c) {
+                if (used == packed_size) break;
+                if (used > packed_size) job_abort("Wrong XM-pattern size!");
+                int field[5] = {0, 0, 0, 0, 0};
+                unsigned b = read_byte(in);
+                ++used;
+                if (b & 0x80) {
+                    for (int k = 0; k < 5; ++k)
+                        if (b & (1u << k)) {
+                            field[k] = read_byte(in);
+                            ++used;
+                        }
+                } else {
+                    field[0] = int(b);
+                    for (int k = 1; k < 5; ++k) field[k] = read_byte(in);
+                    used += 4;
+                }
+                hand_cell(pass, int(p), int(r), int(c), field[0], field[1], field[2], field[3],
+                          field[4]);
+            }
+        }
+        log_state.log_enabled = pass.listing ? 1 : 0;
+        log_print("Size: %x (%x)", used, packed_size);
+        // The last cell may not run past the packed data either: the next pattern would be read
+        // from the wrong place.
+        if (used > packed_size) job_abort("Wrong XM-pattern size!");
+        skip_input(in, packed_size - used);
+    }
+
+    if (pass.counting) return;
+    read_instruments(in, 0);
+}
+
+// "NN...": the channel limit the outside MIDI converter puts in front of the module name.
+int midi_channel_limit(const char* name)
+{
+    int n = 0;
+    for (int k = 0; k < 2 && name[k] >= '0' && name[k] <= '9'; ++k) n = n * 10 + (name[k] - '0');
+    return n;
+}
+
+} // namespace
+
+void skip_input(FILE* in, uint64_t n)
+{
+    if (n == 0) return;
+    uint64_t left = bytes_remaining(in);
+    if (n <= left) {
+        std::fseek(in, long(n), SEEK_CUR);
+        return;
+    }
+    std::fseek(in, 0, SEEK_END);
+    std::getc(in);
+}
+
+void set_patterns_and_layout(int file_patterns, const ReadPass& pass)
+{
+    Song& sg = song;
+    sg.pattern_count = file_patterns;
+    if (sg.pattern_count > max_patterns) {
+        sg.pattern_count = max_patterns;
+        if (pass.first) log_state.log_force = 1;
+        log_print("restricted pattern number to %d\n", max_patterns);
+    }
+    if (!sg.pattern_table || pass.first)
+        sg.pattern_table = pool_array<PatternInfo>(size_t(sg.pattern_count));
+
+    int channels = sg.channel_limit ? sg.channel_limit : sg.channel_count;
+    switch (settings.dotsplit) {
+    case 0:
+        sg.machine_count = 2;
+        sg.tracks_per_generator = channels;
+        break;
+    case 1:
+        sg.machine_count = channels + 1;
+        sg.tracks_per_generator = 1;
+        break;
+    case 2:
+        if (pass.first) sg.machine_count = sg.instrument_count + 1;
+        break;
+    default: break;
+    }
+}
+
+void hand_cell(const ReadPass& pass, int p, int r, int c, int note, int instrument, int volume,
+               int effect, int param)
+{
+    Song& sg = song;
+    sg.cur_row = r;
+    sg.cur_channel = c;
+    if (settings.dotsplit == 0) {
+        sg.cur_machine = 1;
+        sg.cur_track = c;
+    } else if (settings.dotsplit == 1) {
+        sg.cur_machine = c + 1;
+        sg.cur_track = 0;
+    }
+    if (p >= max_patterns || (sg.channel_limit && c >= sg.channel_limit)) return;
+    log_state.log_enabled = pass.listing ? 1 : 0;
+    log_print("%2x %2x %2x %2x %2x  ->", unsigned(note), unsigned(instrument), unsigned(volume),
+              unsigned(effect), unsigned(param));
+    translate_cell(note, instrument, volume, effect, param);
+}
+
+void read_module(FILE* in)
+{
+    Song& sg = song;
+    ReadPass pass;
+    pass.counting = sg.counting_pass != 0;
+    pass.first = sg.pass_number == 0 && !pass.counting;
+    pass.second = sg.pass_number != 0 && !pass.counting;
+    pass.listing = pass.second && settings.dolist;
+
+    // The driver gives every conversion these two tables; a run without them gets its own.
+    if (!sg.order_list) {
+        sg.order_list = pool_array<OrderEntry>(order_list_size);
+        for (int i = 0; i < order_list_size; ++i) sg.order_list[i].pattern = i;
+    }
+    if (!sg.wave_map) {
+        sg.wave_map = pool_array<int>(wave_map_size);
+        for (int i = 0; i < wave_map_size; ++i) sg.wave_map[i] = i;
+    }
+
+    sg.channel_count = 4;
+    log_state.log_enabled = 2;
+    std::fseek(in, 0, SEEK_SET);
+    char id[17];
+    if (std::fread(id, 1, sizeof id, in) < sizeof id) job_abort("File too short");
+    const bool xm = std::memcmp(id, "Extended Module: ", sizeof id) == 0;
+    log_state.log_enabled = pass.first ? 1 : 0;
+    log_print("%s", xm ? "XM" : "MOD");
+    if (!xm) std::fseek(in, 0, SEEK_SET);
+    // The content decides, whatever the name said.
+    sg.is_xm = xm ? 1 : 0;
+    sg.is_mod = xm ? 0 : 1;
+
+    char name[21];
+    if (std::fread(name, 1, 20, in) < 20) job_abort("Badly formed file: cant read name");
+    name[20] = 0;
+    std::memcpy(sg.song_name, name, sizeof name);
+    log_print(" name:%s", name);
+
+    if (sg.is_midi) {
+        sg.channel_limit = midi_channel_limit(name);
+        if (pass.first)
+            log_print("\nMidifile %s,Input restricted to %d tracks\n", sg.converter_input,
+                      sg.channel_limit);
+        sg.tpb_factor = 4;
+    }
+
+    if (xm)
+        read_xm(in, pass);
+    else
+        read_mod(in, pass);
+}

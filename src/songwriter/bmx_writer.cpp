@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/driver.h"
 #include "convert/song.h"
 #include "core/byteio.h"
 #include "core/log.h"
@@ -220,9 +221,17 @@ void write_song()
         if (pass == 0 && settings.dowave != 0 && (song.is_xi || native_midi())) {
             // The instruments of XI and native MIDI conversions are read here, once; with
             // dowave 2 this also produces the wave temp file.
-            File xi_input;
-            if (song.is_xi) xi_input = open_file(song.current_input, "rb");
-            load_xi_instruments(xi_input.get());
+            // An XI conversion reads the driver's open input; without one, the file by name.
+            File own_input;
+            FILE* xi_input = nullptr;
+            if (song.is_xi) {
+                xi_input = driver_input_stream();
+                if (!xi_input) {
+                    own_input = open_file(song.current_input, "rb");
+                    xi_input = own_input.get();
+                }
+            }
+            load_xi_instruments(xi_input);
         }
         write_wavt_section();
         mark_section(sec_patt);

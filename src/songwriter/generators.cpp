@@ -83,6 +83,15 @@ void put_attributes(int record)
     }
 }
 
+// A record's byte counts as used on its 20-byte areas. The loader already keeps them inside;
+// records put together elsewhere are held to the same limit here.
+void area_counts(const MachineDescription& d, int& global_bytes, int& track_bytes)
+{
+    global_bytes = d.global_bytes < 0 ? 0 : d.global_bytes > machine_bytes_area ? machine_bytes_area : d.global_bytes;
+    int room = machine_bytes_area - global_bytes;
+    track_bytes = d.track_bytes < 0 ? 0 : d.track_bytes > room ? room : d.track_bytes;
+}
+
 // The record the conversion writes its cells for: dopfun + 1.
 const MachineDescription* target_description() { return machine_description(settings.dopfun + 1); }
 
@@ -113,11 +122,11 @@ void write_generator_machine(int record, int track_count, float x, float y, cons
         for (int t = 0; t < track_count; ++t) put_block(tracker_track, sizeof tracker_track);
         return;
     }
-    // global_bytes + track_bytes never exceed the 20-byte area (the loader sees to that).
-    put_block(d->init_bytes, size_t(d->global_bytes));
+    int global_bytes, track_bytes;
+    area_counts(*d, global_bytes, track_bytes);
+    put_block(d->init_bytes, size_t(global_bytes));
     put_word(unsigned(track_count));
-    for (int t = 0; t < track_count; ++t)
-        put_block(d->init_bytes + d->global_bytes, size_t(d->track_bytes));
+    for (int t = 0; t < track_count; ++t) put_block(d->init_bytes + global_bytes, size_t(track_bytes));
 }
 
 // A cell goes to row cur_row of track cur_track of pattern cur_pattern of machine cur_machine.
@@ -147,12 +156,14 @@ void write_cell(uint8_t note, uint8_t wave, uint8_t volume, uint8_t effect, uint
 
     const MachineDescription* d = target_description();
     if (!d) return;
-    int n = d->track_bytes < row_bytes ? d->track_bytes : row_bytes;
+    int global_bytes, track_bytes;
+    area_counts(*d, global_bytes, track_bytes);
+    int n = track_bytes < row_bytes ? track_bytes : row_bytes;
     // Positions are 1-based; a position of 0 (or beyond the row) names no byte.
     auto put = [&](int position, uint8_t b) {
         if (position >= 1 && position <= n) row[position - 1] = b;
     };
-    for (int i = 1; i <= n; ++i) put(i, d->empty_bytes[d->global_bytes + i - 1]);
+    for (int i = 1; i <= n; ++i) put(i, d->empty_bytes[global_bytes + i - 1]);
     const bool vmidiout = settings.dopfun == role_vmidiout - 1;
     if (vmidiout && s.is_midi && settings.domidi_ext == 0) {
         put(4, midi_state.midi_out_channel);

@@ -1,4 +1,5 @@
-// Song write primitives: count in the sizing pass, count and write otherwise.
+// Song write primitives: count in the sizing pass, count and write otherwise. Without an open
+// output stream they only count.
 #include "songwriter/write_primitives.h"
 
 #include <cstring>
@@ -7,7 +8,7 @@ Writer writer;
 
 void put_byte(unsigned b)
 {
-    if (writer.writer_pass != 0) std::putc(int(b & 0xFF), writer.output_stream);
+    if (writer.writer_pass != 0 && writer.output_stream) std::putc(int(b & 0xFF), writer.output_stream);
     ++writer.write_count;
 }
 
@@ -44,6 +45,6 @@ void put_section_entry(const char* tag, uint32_t offset, uint32_t size)
 void put_block(const uint8_t* data, size_t n)
 {
     if (n == 0) return;
-    if (writer.writer_pass != 0) std::fwrite(data, 1, n, writer.output_stream);
+    if (writer.writer_pass != 0 && writer.output_stream) std::fwrite(data, 1, n, writer.output_stream);
     writer.write_count += int64_t(n);
 }

@@ -1,6 +1,512 @@
-// Placeholder until this part of the program is written.
+// XI instrument files and XM instruments. Both carry the same instrument body, so one reader
+// serves the instruments of an XM module, a single XI file and the XI slots of a MIDI
+// conversion. While it reads it fills the instrument and sample records, converts the sample
+// data of a BMX song into the wave temp file "kestrix.tmp", and, for a BMW song, writes every XM
+// instrument out again as an XI file.
+//
+// XI file (little-endian):
+//     0  20  "Extended Instrument:"       (not checked)
+//    20   1  blank
+//    21  22  instrument name, blank-padded
+//    43   1  0x1A
+//    44  20  creator "FastTracker v2.00   " (not checked)
+//    64   2  version 0x0102                (only told apart from what the end of a file reads)
+//    66 230  instrument body (below)
+//   296   2  number of samples
+//   298      40-byte sample headers, then the data of every sample in header order
+//
+// XM instrument: dword header size, 22 bytes name, byte type, word number of samples; when it
+// has samples a dword sample header size follows, then the instrument body and the sample
+// headers and data. An instrument with samples is always 263 bytes (29 + 4 + 230) before its
+// sample headers, whatever sizes it declares; the header size only skips an empty instrument.
+//
+// Instrument body (230 bytes):
+//     96  key map: sample number (0-based) for each of the 96 notes
+//     48  volume envelope: 12 points of word x (ticks), word y (0..64)
+//     48  panning envelope: 12 points of word x, word y
+//      8  volume points, panning points, volume sustain, volume loop start/end,
+//         panning sustain, panning loop start/end
+//      6  volume type (bit 0 on, bit 1 sustain, bit 2 loop), panning type,
+//         vibrato type, sweep, depth, rate
+//      2  volume fadeout
+//     22  reserved (2 kept in an exported copy, 20 written as zeros)
+//
+// Sample header (40 bytes): dword length (bytes), dword loop start (bytes), dword loop length
+// (bytes), byte volume (0..64), byte finetune (signed), byte type (bit 4: 16-bit data, bits 0-1:
+// loop kind), byte panning, byte relative note (signed), byte reserved, 22 bytes name.
+// Sample data is delta-coded: bytes for 8-bit samples, little-endian words for 16-bit ones.
+//
+// Wave temp file "kestrix.tmp" (little-endian): word wave count, then per wave: word wave index,
+// byte 0 (16-bit signed mono), dword data bytes (as counted in the first pass), then one 16-bit
+// value per frame of each of its samples.
 #include "songwriter/xi_file.h"
-#include "core/log.h"
 
-void read_instruments(FILE*, int) { job_abort("instrument reader missing"); }
-void xi_export_name(int, char* out, int) { out[0] = 0; }
+#include <cstring>
+#include <vector>
+
+#include "convert/song.h"
+#include "core/byteio.h"
+#include "core/log.h"
+#include "core/pool.h"
+#include "settings/settings.h"
+
+namespace {
+
+constexpr uint32_t xm_instrument_head_bytes = 29; // dword size, 22 name, byte type, word samples
+constexpr uint64_t sample_header_bytes = 40;
+constexpr size_t key_map_size = 96;
+constexpr size_t data_block = 64 * 1024; // bytes of sample data per read
+
+bool native_midi() { return song.is_midi && !settings.domidi_ext; }
+bool patch_mode() { return native_midi() && settings.dopchange; }
+
+// n bytes of text; 0xFF past the end of the file like every other read.
+void read_text(FILE* in, char* out, size_t n)
+{
+    read_bytes(in, reinterpret_cast<uint8_t*>(out), n);
+    out[n] = 0;
+}
+
+// Moves n bytes on as if they were read: passing the end leaves the stream at its end with the
+// end-of-file flag set. A size near 4 GB costs one seek.
+void skip_bytes(FILE* in, uint64_t n)
+{
+    if (n == 0) return;
+    uint64_t left = bytes_remaining(in);
+    if (n <= left) {
+        std::fseek(in, long(n), SEEK_CUR);
+        return;
+    }
+    std::fseek(in, 0, SEEK_END);
+    std::getc(in);
+}
+
+// A loop never reaches past the sample's data; a loop that ends up empty is no loop.
+void fit_loop(SampleRecord& s)
+{
+    uint32_t len = uint32_t(s.length);
+    uint32_t start = uint32_t(s.loop_start);
+    uint32_t size = uint32_t(s.loop_length);
+    if (start > len) start = len;
+    if (size > len - start) size = len - start;
+    s.loop_start = int(start);
+    s.loop_length = int(size);
+    if (size == 0) s.is_looping = 0;
+}
+
+// Where the data of one sample goes.
+struct SampleSink {
+    FILE* in = nullptr;
+    FILE* temp = nullptr;  // the wave temp file, when open
+    FILE* xi = nullptr;    // the exported XI file, when open
+    bool convert = false;  // Tracker target: frames go to the wave temp file and are counted
+    std::vector<uint8_t> raw;
+    std::vector<uint8_t> frames;
+};
+
+// Reads one sample's data: the raw bytes are copied into the exported XI file, the delta-decoded
+// values go into the wave temp file as 16-bit words (8-bit values times 256), and wave_bytes
+// counts 2 per value. A 16-bit sample of odd length holds length / 2 words and one byte more,
+// which is passed over so that the next sample starts where it should. Returns true when the
+// file ended inside the data; the sample's length is then cut to the bytes of the values read.
+bool read_sample_data(SampleSink& sink, SampleRecord& s, int64_t& wave_bytes)
+{
+    const uint32_t length = uint32_t(s.length);
+    const bool wide = s.is_16bit != 0;
+    const uint64_t value_bytes = wide ? (length & ~1u) : length;
+    const bool odd_byte = wide && (length & 1u);
+    const bool write_temp = sink.temp && sink.convert;
+    uint64_t done = 0; // bytes of whole values read
+    bool eof = false;
+
+    if (!sink.xi && !write_temp) {
+        // Nothing to copy: pass over the data, counting what the file holds.
+        uint64_t left = bytes_remaining(sink.in);
+        uint64_t need = value_bytes + (odd_byte ? 1 : 0);
+        done = value_bytes <= left ? value_bytes : left;
+        if (wide) done &= ~uint64_t(1);
+        eof = need > left;
+        skip_bytes(sink.in, need);
+    } else {
+        if (sink.raw.empty()) {
+            sink.raw.resize(data_block);
+            sink.frames.resize(2 * data_block);
+        }
+        uint16_t v = 0; // running value of the delta coding
+        while (done < value_bytes) {
+            size_t want = size_t(value_bytes - done < data_block ? value_bytes - done : data_block);
+            size_t got = read_bytes(sink.in, sink.raw.data(), want);
+            if (sink.xi && got) std::fwrite(sink.raw.data(), 1, got, sink.xi);
+            size_t usable = wide ? (got & ~size_t(1)) : got;
+            if (write_temp) {
+                const uint8_t* r = sink.raw.data();
+                uint8_t* o = sink.frames.data();
+                size_t n_out;
+                if (wide) {
+                    for (size_t k = 0; k < usable; k += 2) {
+                        v = uint16_t(v + (r[k] | (r[k + 1] << 8)));
+                        o[k] = uint8_t(v);
+                        o[k + 1] = uint8_t(v >> 8);
+                    }
+                    n_out = usable;
+                } else {
+                    for (size_t k = 0; k < usable; ++k) {
+                        v = uint16_t(v + (r[k] << 8));
+                        o[2 * k] = 0;
+                        o[2 * k + 1] = uint8_t(v >> 8);
+                    }
+                    n_out = 2 * usable;
+                }
+                std::fwrite(o, 1, n_out, sink.temp);
+            }
+            done += usable;
+            if (got < want) {
+                eof = true;
+                break;
+            }
+        }
+        if (!eof && odd_byte) {
+            uint8_t b = read_byte(sink.in);
+            if (stream_eof(sink.in))
+                eof = true;
+            else if (sink.xi)
+                write_byte(sink.xi, b);
+        }
+    }
+    if (sink.convert) wave_bytes += 2 * int64_t(wide ? done / 2 : done);
+    if (eof) s.length = int(done);
+    return eof;
+}
+
+} // namespace
+
+void xi_export_name(int i, char* out, int out_size)
+{
+    const char* input = song.converter_input;
+    const char* base = input;
+    for (const char* p = input; *p; ++p)
+        if (*p == '\\' || *p == '/') base = p + 1;
+    int n = 0;
+    while (n < 6 && base[n] && base[n] != '.') ++n;
+    std::snprintf(out, size_t(out_size), "%s%.*s%02x.xi", settings.xi_dir, n, base, unsigned(i));
+}
+
+void read_instruments(FILE* in, int first)
+{
+    Song& sg = song;
+    const bool first_pass = sg.pass_number == 0;
+    const bool xm = sg.is_xm != 0;
+
+    // The instrument listing is shown once.
+    log_state.log_enabled = settings.dolist && first_pass ? 1 : 0;
+    if (!sg.instrument_table)
+        sg.instrument_table = pool_array<InstrumentRecord>(size_t(sg.instrument_count > 0 ? sg.instrument_count : 1));
+    log_print("\nInstruments:");
+    if (!xm && (first < 0 || first >= sg.instrument_count)) return;
+
+    if (!xm) {
+        std::fseek(in, 0, SEEK_SET);
+        char text[25];
+        read_text(in, text, 20);
+        log_print("Tag:%s", text);
+        read_text(in, text, 24); // blank, name, 0x1A: the 23 characters before the 0x1A
+        InstrumentRecord& ins = sg.instrument_table[first];
+        std::memcpy(ins.name, text, 23);
+        ins.name[23] = 0;
+        log_print("Name:%s", ins.name);
+        read_text(in, text, 20);
+        log_print("\nCreat:%s", text);
+    }
+
+    if (!first_pass && settings.dowave == 2 && !sg.wave_temp) {
+        sg.wave_temp = open_file(wave_temp_name, "wb");
+        if (!sg.wave_temp) {
+            log_state.log_enabled = 2;
+            log_print("\nCould not create temp. WAVE-file!!");
+        } else {
+            int count = sg.wave_count;
+            if (patch_mode() && sg.instrument_table[0].wave_number == 0) --count;
+            write_word_le(sg.wave_temp.get(), unsigned(count));
+        }
+    }
+
+    SampleSink sink;
+    sink.in = in;
+    sink.convert = settings.dopfun == 0;
+    int w = first; // running wave index
+    int i = first;
+    bool stopped = false;
+    for (; xm ? i < sg.instrument_count : i == first; ++i) {
+        InstrumentRecord& ins = sg.instrument_table[i];
+        // Sample records the first pass gave this instrument; later passes stay within them.
+        const int allocated = ins.samples ? ins.sample_count : 0;
+        FILE* temp = sg.wave_temp.get();
+        File xi_out;
+        if (first_pass) {
+            ins.sample_count = 1;
+            ins.is_empty = 0;
+            ins.envelope_points = 0;
+            ins.envelope_type = 0;
+        }
+
+        int count = ins.sample_count; // XI: the count the first pass found
+        uint32_t header_size = 0;
+        if (xm) {
+            if (!first_pass && settings.dowave == 1) {
+                char path[2 * settings_text_size];
+                xi_export_name(i, path, int(sizeof path));
+                xi_out = open_file(path, "wb");
+                if (!xi_out) {
+                    log_state.log_enabled = 2;
+                    log_print("\nCould not create XI-file %s!!", path);
+                }
+            }
+            header_size = read_dword_le(in);
+            ins.header_size = int(header_size);
+            log_print("\n\n%x:isize: %d", unsigned(i), int(header_size));
+            read_text(in, ins.name, 22);
+            if (xi_out) {
+                std::fputs("Extended Instrument:", xi_out.get());
+                std::fprintf(xi_out.get(), " %-22s", ins.name);
+                write_byte(xi_out.get(), 0x1A);
+                std::fputs("FastTracker v2.00   ", xi_out.get());
+            }
+            log_print(" Name:%s", ins.name);
+            unsigned type = read_byte(in);
+            log_print(" type:%x", type);
+            count = read_word_le(in);
+            log_print(" samples:%x", unsigned(count));
+        }
+        FILE* xi = xi_out.get();
+
+        bool placeholder = false;
+        if (xm && count == 0) {
+            if (header_size < xm_instrument_head_bytes)
+                job_abort("Empty instrument is too short, should take at least 29 bytes\n");
+            skip_bytes(in, header_size - xm_instrument_head_bytes);
+            if (settings.dowave == 2) {
+                ins.is_empty = 1;
+                count = 1;
+                placeholder = true;
+            }
+        } else {
+            uint32_t hlen = xm ? read_dword_le(in) : read_word_le(in);
+            if ((hlen & 0xFFFF) == 0xFFFF) {
+                if (xm && !first_pass)
+                    job_abort("\nIncorrect Input File, probably wrong pattern number or emtpy XI-File!!!");
+                sg.instrument_count = 0;
+                return;
+            }
+            log_print("  hlen? %x  \nsample_map:", unsigned(hlen));
+            if (xi) write_word_le(xi, 0x0102);
+
+            uint8_t key_map[key_map_size];
+            read_bytes(in, key_map, key_map_size);
+            for (size_t n = 0; n < key_map_size; ++n) {
+                if (n && n % 24 == 0) log_print("\n");
+                log_print("%2x ", unsigned(key_map[n]));
+            }
+            if (xi) std::fwrite(key_map, 1, key_map_size, xi);
+            if (!first_pass) {
+                // First mapped note of each sample; a key-map entry names a sample only when it
+                // lies within the records the first pass made.
+                int last = -1;
+                for (size_t n = 0; n < key_map_size; ++n) {
+                    int s = key_map[n];
+                    if (s > last && s < allocated) {
+                        ins.samples[s].root_note = int(n) + 1;
+                        last = s;
+                    }
+                }
+            }
+
+            for (int p = 0; p < envelope_max_points; ++p) {
+                uint16_t x = read_word_le(in);
+                uint16_t y = read_word_le(in);
+                ins.envelope_x[p] = x;
+                ins.envelope_y[p] = y;
+                if (p % 6 == 0) log_print("\n");
+                log_print("(%4x,%4x)", unsigned(x), unsigned(y));
+                if (xi) {
+                    write_word_le(xi, x);
+                    write_word_le(xi, y);
+                }
+            }
+            for (int p = 0; p < envelope_max_points; ++p) {
+                uint16_t x = read_word_le(in);
+                uint16_t y = read_word_le(in);
+                if (p % 6 == 0) log_print("\n");
+                log_print("(%4x,%4x)", unsigned(x), unsigned(y));
+                if (xi) {
+                    write_word_le(xi, x);
+                    write_word_le(xi, y);
+                }
+            }
+
+            // The point bytes, each read, logged with its label and copied.
+            auto point_byte = [&](const char* fmt) {
+                unsigned b = read_byte(in);
+                log_print(fmt, b);
+                if (xi) write_byte(xi, b);
+                return b;
+            };
+            unsigned vol_points = point_byte("\nVolPts:%x ");
+            if (vol_points < 13) ins.envelope_points = int(vol_points);
+            point_byte("  PanPts:%x ");
+            ins.envelope_sustain = int(point_byte(" Volsus:%x "));
+            point_byte(" (loop:%x");
+            point_byte(" %x)");
+            point_byte(" Pansus:%x ");
+            point_byte(" (loop:%x");
+            point_byte(" %x)");
+            ins.envelope_type = int(point_byte("\nvoltype:%2x"));
+            point_byte(" pantype:%2x");
+            point_byte(" vibtype:%2x");
+            point_byte("  sweep:%2x");
+            point_byte(" depth:%2x");
+            point_byte(" rate:%2x");
+
+            ins.fadeout = read_word_le(in);
+            log_print("\nvolfade:%x", unsigned(ins.fadeout));
+            unsigned reserved = read_word_le(in);
+            log_print(" reserved %x", reserved);
+            if (xi) {
+                write_word_le(xi, ins.fadeout);
+                write_word_le(xi, reserved);
+            }
+            skip_bytes(in, 20);
+            if (xi) {
+                const uint8_t zeros[20] = {};
+                std::fwrite(zeros, 1, sizeof zeros, xi);
+            }
+            if (!xm) {
+                count = read_word_le(in);
+                log_print("  samples:%2x:", unsigned(count));
+            }
+            if (xi) write_word_le(xi, unsigned(count));
+
+            // A count whose headers the file cannot hold would drive the header loop and the
+            // allocation: keep the headers that are there (a file cut inside them).
+            uint64_t room = bytes_remaining(in) / sample_header_bytes;
+            if (uint64_t(count) > room) count = int(room);
+            // An XI file without samples gives no wave; it cannot make a song or a wave slot.
+            if (!xm && count == 0)
+                job_abort("\nIncorrect Input File, probably wrong pattern number or emtpy XI-File!!!");
+        }
+        if (!first_pass && count > allocated)
+            job_abort("\nIncorrect Input File, probably wrong pattern number or emtpy XI-File!!!");
+        ins.sample_count = count;
+
+        if (count == 0) {
+            ins.wave_number = 0;
+        } else {
+            if (!sg.is_xi && sg.wave_map && i + 1 < wave_map_size) sg.wave_map[i + 1] = w + 1;
+            if (!native_midi()) ins.wave_number = w + 1;
+            if (temp) {
+                write_word_le(temp, unsigned(w));
+                write_byte(temp, 0);
+                write_dword_le(temp, uint32_t(ins.wave_bytes));
+            }
+            ins.wave_bytes = 0;
+            ++w;
+            if (first_pass) ins.samples = pool_array<SampleRecord>(size_t(count));
+
+            if (placeholder) {
+                SampleRecord& s = ins.samples[0];
+                s = SampleRecord();
+                s.root_note = 49;
+            } else {
+                for (int j = 0; j < count; ++j) {
+                    SampleRecord& s = ins.samples[j];
+                    if (first_pass) s.root_note = 97;
+                    uint32_t length = read_dword_le(in);
+                    uint32_t loop_start = read_dword_le(in);
+                    uint32_t loop_length = read_dword_le(in);
+                    log_print("\n%2x:%lx ", unsigned(j), static_cast<unsigned long>(length));
+                    log_print("(loop:%lx+%lx)", static_cast<unsigned long>(loop_start),
+                              static_cast<unsigned long>(loop_length));
+                    unsigned volume = read_byte(in);
+                    log_print(" vol:%x", volume);
+                    unsigned finetune = read_byte(in);
+                    log_print(" tun:%x", finetune);
+                    unsigned type = read_byte(in);
+                    log_print(" typ:%x", type);
+                    if (xi) {
+                        write_dword_le(xi, length);
+                        write_dword_le(xi, loop_start);
+                        write_dword_le(xi, loop_length);
+                        write_byte(xi, volume);
+                        write_byte(xi, finetune);
+                        write_byte(xi, type);
+                    }
+                    unsigned panning = read_byte(in);
+                    log_print(" pan:%x", panning);
+                    unsigned relative = read_byte(in);
+                    log_print(" trn:%x", relative);
+                    unsigned reserved_byte = read_byte(in);
+                    log_print(" res:%x", reserved_byte);
+                    char name[23];
+                    read_text(in, name, 22);
+                    log_print(" %s", name);
+                    if (xi) {
+                        write_byte(xi, panning);
+                        write_byte(xi, relative);
+                        write_byte(xi, reserved_byte);
+                        std::fprintf(xi, "%-22s", name);
+                    }
+                    s.length = int(length);
+                    s.loop_start = int(loop_start);
+                    s.loop_length = int(loop_length);
+                    s.volume = int(volume);
+                    s.finetune = finetune > 127 ? int(finetune) - 256 : int(finetune);
+                    s.type = uint8_t(type);
+                    s.is_16bit = (type >> 4) & 1;
+                    s.is_looping = (type & 3) != 0;
+                    s.relative_note = relative > 128 ? int(relative) - 256 : int(relative);
+                }
+            }
+        }
+
+        // Sample data. When the file ends inside it, the samples not reached keep no data;
+        // every sample without data still gets its one zero value, so that the wave temp file
+        // and the wave table agree.
+        int64_t wave_bytes = ins.wave_bytes;
+        bool eof = false;
+        sink.temp = temp;
+        sink.xi = xi;
+        for (int j = 0; j < count; ++j) {
+            SampleRecord& s = ins.samples[j];
+            if (eof) {
+                s.length = 0;
+            } else if (s.length != 0 && read_sample_data(sink, s, wave_bytes)) {
+                eof = true;
+                log_state.log_enabled = 2;
+                log_print("EOF!!! ");
+            }
+            if (s.length == 0 || settings.dopfun != 0) {
+                if (temp) {
+                    write_word_le(temp, 0);
+                    s.length = s.is_16bit ? 2 : 1; // one frame
+                }
+                wave_bytes += 2;
+            }
+            s.odd_length = uint8_t(s.length & 1);
+            fit_loop(s);
+        }
+        ins.wave_bytes = int(wave_bytes);
+        if (eof) log_print("EOF!2! ");
+
+        log_print("\npos=%ld", stream_tell(in));
+        xi_out.reset();
+        if (eof) {
+            log_print("EOF!3! ");
+            stopped = true;
+            break;
+        }
+    }
+
+    if (xm) sg.wave_count = w;
+    // The last instrument closes the wave temp file; so does an XM whose file ended early,
+    // since nothing of it follows.
+    if ((xm && stopped) || i + (stopped ? 1 : 0) >= sg.instrument_count) close_wave_temp();
+}

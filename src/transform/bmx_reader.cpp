@@ -116,6 +116,7 @@ void copy_raw(int section)
     copy_section_rest();
 }
 
+// a (at most a_max characters) equals the text b, ignoring the case of ASCII letters.
 bool same_name_nocase(const char* a, size_t a_max, const char* b)
 {
     size_t i = 0;
@@ -128,18 +129,6 @@ bool same_name_nocase(const char* a, size_t a_max, const char* b)
         if (ca != cb) return false;
     }
     return b[i] == 0;
-}
-
-// First description whose library name matches, ignoring case; -1 when none does.
-int find_description(const char* dll)
-{
-    const MachineTable& t = machine_table_state;
-    if (!t.machine_descriptions) return -1;
-    for (int i = 0; i < t.machine_description_count; ++i) {
-        const MachineDescription& d = t.machine_descriptions[i];
-        if (same_name_nocase(d.dll_name, sizeof d.dll_name, dll)) return i;
-    }
-    return -1;
 }
 
 [[noreturn]] void machine_not_found(const char* name)
@@ -209,7 +198,8 @@ void read_mach()
             char dll[256];
             size_t len = take_text(dll, sizeof dll);
             log_print(" (%s)", dll);
-            index = len < sizeof dll - 1 ? find_description(dll) : -1;
+            // A name longer than the buffer is longer than any library name in the descriptions.
+            index = len < sizeof dll - 1 ? find_machine_description(dll) : -1;
             if (index < 0) machine_not_found(dll);
         } else {
             log_print(" (Master)");
@@ -805,6 +795,13 @@ void read_buzz_song(FILE* in, int section_selector)
     rs.input = in;
     rs.forward = 1;
     rs.input_length = stream_length(in);
+    // A read of the whole song builds its own machine list. A list left from an earlier job
+    // points into memory the pool has released since; only the section-by-section passes of a
+    // merge, whose driver clears the lists when it starts, share one list between calls.
+    if (section_selector == 0) {
+        summary().machine_list = nullptr;
+        summary().machine_list_count = 0;
+    }
     seek_to(0);
 
     char magic[5] = {};

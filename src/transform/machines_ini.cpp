@@ -201,7 +201,10 @@ bool load_machine_descriptions()
 {
     MachineTable& mt = machine_table_state;
     File f = open_file(mt.machines_ini_path, "r");
-    if (!f) return false;
+    if (!f) {
+        machine_descriptions_reset();
+        return false;
+    }
 
     char line[line_size];
     char version[line_size] = "";

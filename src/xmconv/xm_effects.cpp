@@ -398,23 +398,27 @@ XmCell translate_cell(const SourceEvent& e, const EffectStyle& style, DropCounts
             p.done = true;
         }
     }
-    // Then the effect column, in the order note cut, effect, second effect.
+    // Then the rest: those with a single place first (so that a note cut moves to the volume
+    // column rather than push out a jump), in the order note cut, effect, second effect.
     int order[6];
     int count = 0;
     for (int i = 0; i < first_secondary; ++i) order[count++] = i;
     for (int i = first_primary; i < parts.n; ++i) order[count++] = i;
     for (int i = first_secondary; i < first_primary; ++i) order[count++] = i;
-    for (int k = 0; k < count; ++k) {
-        Part& p = parts.list[order[k]];
-        if (p.done) continue;
-        if (p.has_e && e_free) {
-            c.effect = p.e;
-            c.param = p.p;
-            e_free = false;
-        } else if (p.has_v && v_free) {
-            c.volume = p.v;
-            v_free = false;
-        } else drops.add(p.kind);
+    for (int round = 0; round < 2; ++round) {
+        for (int k = 0; k < count; ++k) {
+            Part& p = parts.list[order[k]];
+            if (p.done || (round == 0 && p.has_e && p.has_v)) continue;
+            p.done = true;
+            if (p.has_e && e_free) {
+                c.effect = p.e;
+                c.param = p.p;
+                e_free = false;
+            } else if (p.has_v && v_free) {
+                c.volume = p.v;
+                v_free = false;
+            } else drops.add(p.kind);
+        }
     }
     return c;
 }

@@ -1,7 +1,8 @@
 // The converter programs it2xm and mod2xm: `it2xm INPUT /WC` and `mod2xm INPUT /o` read a module
 // with libxmp (IT, S3M, MOD and every other format libxmp knows) and write it as INPUT.xm, named
-// as the caller expects: the first ".it" (it2xm), or ".s3m" or ".mod" (mod2xm), turned into ".xm"
-// and the name cut after it. Exit code 0 on success; otherwise one line on stderr and
+// as the caller expects (see module_formats.h): the first ".it" turned into ".xm" (it2xm), or the
+// first ".s3m" or ".mod" turned into ".xm" and the name cut after it (mod2xm); other formats get
+// their extension replaced. Exit code 0 on success; otherwise one line on stderr and
 //   2 no input named, 3 unreadable input, 4 content XM cannot hold, 5 the XM cannot be written.
 #include <xmp.h>
 

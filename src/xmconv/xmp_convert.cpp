@@ -210,6 +210,29 @@ void convert_instrument(const xmp_module& mod, int index, const SourceInfo& info
     }
 }
 
+// Scream Tracker and Impulse Tracker repeat an effect's last parameter when it is given as 00,
+// and their volume slides and portamentos keep it per channel across the combined commands. XM's
+// own memory would recall the translated command (a fine slide becomes Exx, not Axx), so a
+// repeated parameter is written out again where the same pattern and channel gave it before.
+struct EffectMemory {
+    uint8_t volume_slide = 0, portamento = 0, arpeggio = 0;
+    void resolve(uint8_t type, uint8_t& param)
+    {
+        uint8_t* slot = nullptr;
+        switch (type) {
+        case fx::volslide:
+        case fx::tone_vslide:
+        case fx::vibra_vslide: slot = &volume_slide; break;
+        case fx::porta_up:
+        case fx::porta_dn: slot = &portamento; break;
+        case fx::s3m_arpeggio: slot = &arpeggio; break;
+        default: return;
+        }
+        if (param) *slot = param;
+        else param = *slot;
+    }
+};
+
 } // namespace
 
 SourceInfo describe_source(const std::string& loader, const std::vector<uint8_t>& head, int volume_base)
@@ -305,6 +328,7 @@ bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out
             int t = pat->index[c];
             if (t < 0 || t >= mod.trk || !mod.xxt[t]) continue;
             const xmp_track* trk = mod.xxt[t];
+            EffectMemory memory;
             for (int r = 0; r < std::min(xp.rows, trk->rows); ++r) {
                 const xmp_event& e = trk->event[r];
                 SourceEvent se;
@@ -315,6 +339,7 @@ bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out
                 se.fxp = e.fxp;
                 se.f2t = e.f2t;
                 se.f2p = e.f2p;
+                if (info.style.fine_in_param) memory.resolve(se.fxt, se.fxp);
                 xp.cells[size_t(r) * size_t(channels) + size_t(c)] = translate_cell(se, info.style, report.drops);
             }
         }

@@ -391,3 +391,39 @@ TEST_F(EffectsTest, WrongTrackEndsTheJob)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(EffectsTest, CellsFromABrokenFileStayInsideTheTables)
+{
+    // Random cells, instruments and order entries beyond every table: the job may end with
+    // "Wrong track!!", but nothing is written outside the song's blocks (checked under the
+    // sanitizers) and nothing crashes.
+    uint32_t seed = 777;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, int((seed >> 16) & 0x7FFF); };
+    std::vector<Cell> cells;
+    for (int i = 0; i < 200; ++i)
+        cells.push_back({next() % 3, next() % 8, next() % 3, next() % 120, next() % 12, next() % 256,
+                         next() % 20, next() % 256});
+    run_by_instrument(3, 3, 8, cells);
+    song.order_list[1].pattern = 200;
+    song.order_list[2].pattern = -5;
+    for (int i = 0; i < 300; ++i) {
+        song.cur_channel = next() % 5 - 1;
+        song.cur_pattern = next() % 5 - 1;
+        song.cur_row = next() % 12 - 2;
+        run_guarded([&] { translate_cell(next() % 120, next() % 300, next() % 256, next() % 20, next() % 256); });
+    }
+    song.pattern_table[2].play_lines = song.pattern_table[2].lines;
+    song.cur_pattern = 2;
+    song.cur_row = 8; // one row past the pattern
+    translate_cell(0, 0, 0, 13, 0);
+    EXPECT_EQ(song.pattern_table[2].play_lines, 8);
+    for (int p = 0; p < song.pattern_count; ++p) {
+        EXPECT_GE(song.pattern_table[p].play_lines, 1);
+        EXPECT_LE(song.pattern_table[p].play_lines, song.pattern_table[p].lines);
+        EXPECT_LT(song.pattern_table[p].start_row, song.pattern_table[p].lines);
+    }
+}
+
+} // namespace

@@ -130,15 +130,6 @@ TEST_F(GeneratorTest, VMidiOutAttributesCarryTheDevice)
     EXPECT_EQ(b[method + 7], 0);
 }
 
-TEST_F(GeneratorTest, OtherTargetsHaveNoAttributes)
-{
-    auto b = record_bytes(role_organ, 1, "Organ", 6);
-    const MachineDescription& d = *machine_description(role_organ);
-    size_t after_pos = std::strlen("Organ") + 1 + 1 + std::strlen(d.dll_name) + 1 + 8;
-    EXPECT_EQ(std::vector<uint8_t>(b.begin() + long(after_pos), b.begin() + long(after_pos + 6)),
-              (std::vector<uint8_t>{0, 0, 0, 0, 0, 0})); // data length 0, no attributes
-}
-
 TEST_F(GeneratorTest, Es9NeedsItsDataFile)
 {
     File out = open_file("mach.bin", "wb");

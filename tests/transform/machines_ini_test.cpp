@@ -2,6 +2,7 @@
 // shipped copy.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -273,6 +274,41 @@ TEST(TransposeNote, MovesWithinTheByteAndClamps)
     EXPECT_EQ(transpose_note(0xFC, 0), 0xFC);
     EXPECT_EQ(transpose_note(0xFC, 1), 0x01);        // beyond the byte: lowest note
     EXPECT_EQ(transpose_note(0x41, 2000000000), 0x01);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(MachinesIniTest, ScrambledFilesStayInsideTheRecords)
+{
+    // Lines built from the file's own vocabulary in random order: every load must end normally
+    // with counts that fit the 20-byte areas.
+    const char* pieces[] = {"\"", ":", " ", "\t", "1", "2", "-3", "20", "99", "ff", "0A", "x", "version=2.5",
+                            "Name", "\"Gen\" 1 ", "\"Fx\" 2 ", ": :", "7 7 7 7 7 7 7 7 7"};
+    uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
+    for (int round = 0; round < 40; ++round) {
+        std::string text = "version=2.5\n";
+        int lines = int(next() % 30);
+        for (int l = 0; l < lines; ++l) {
+            int n = int(next() % 40);
+            for (int i = 0; i < n; ++i) text += pieces[next() % (sizeof pieces / sizeof *pieces)];
+            text += '\n';
+        }
+        write_ini(text);
+        log_state.log_enabled = 0;
+        bool ok = run_guarded([] { load_machine_descriptions(); });
+        if (!ok) continue; // a scrambled version line
+        for (int i = 0; i < machine_table_state.machine_description_count; ++i) {
+            const MachineDescription& d = rec(i);
+            EXPECT_GE(d.global_bytes, 0);
+            EXPECT_GE(d.track_bytes, 0);
+            EXPECT_LE(d.global_bytes + d.track_bytes, machine_bytes_area);
+            EXPECT_LT(std::strlen(d.short_name), sizeof d.short_name);
+            EXPECT_LT(std::strlen(d.dll_name), sizeof d.dll_name);
+        }
+    }
 }
 
 } // namespace

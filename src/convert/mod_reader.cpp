@@ -1,0 +1,276 @@
+// MOD module reader: the part of a module run after the name when the file is not an XM.
+//
+// MOD file (big-endian):
+//      0   20  song name
+//     20  930  31 sample headers of 30 bytes (a 15-sample module has 15, then its song header
+//              at offset 470)
+//    950    1  song length (entries of the order table in use, 0..128)
+//    951    1  restart byte (logged)
+//    952  128  pattern order table
+//   1080    4  tag: "M.K.", "FLT4", "M!K!", "4CHN", "M&K!" 4 channels; "6CHN" 6; "8CHN",
+//              "OCTA", "FLT8" 8; anything else: a 15-sample module without a tag
+//   1084       patterns of 64 rows x channels x 4 bytes, then the sample data (8-bit signed)
+// Sample header: 22 bytes name, word length (words), byte finetune (low 4 bits, signed),
+// byte volume (0..64), word loop start (words), word loop length (words).
+// Cell: b0..b3; period = (b0 & 0x0F) * 256 + b1, instrument = (b0 & 0xF0) + (b2 >> 4),
+// effect = b2 & 0x0F, parameter = b3.
+//
+// The sample data of every sample with a wave goes into the wave temp file "kestrix.tmp" as
+// 16-bit values (byte times 256), with the layout the instrument reader uses; the wave index of
+// an entry is its wave number - 1.
+#include <cstring>
+#include <vector>
+
+#include "convert/module_reader.h"
+#include "convert/song.h"
+#include "core/byteio.h"
+#include "core/log.h"
+#include "core/pool.h"
+#include "settings/settings.h"
+
+namespace {
+
+constexpr int mod_samples = 31;
+constexpr int mod_table_records = 32;
+constexpr int mod_order_entries = 128;
+constexpr int mod_rows = 64;
+constexpr long mod_header15_offset = 20 + 15 * 30; // the song header of a 15-sample module
+constexpr size_t data_block = 64 * 1024;
+
+int channels_of_tag(const char* tag)
+{
+    static constexpr const char* four[] = {"M.K.", "FLT4", "M!K!", "4CHN", "M&K!"};
+    for (const char* t : four)
+        if (std::memcmp(tag, t, 4) == 0) return 4;
+    if (std::memcmp(tag, "6CHN", 4) == 0) return 6;
+    if (std::memcmp(tag, "8CHN", 4) == 0 || std::memcmp(tag, "OCTA", 4) == 0 ||
+        std::memcmp(tag, "FLT8", 4) == 0)
+        return 8;
+    return 0;
+}
+
+void fit_loop(SampleRecord& s)
+{
+    uint32_t len = uint32_t(s.length);
+    uint32_t start = uint32_t(s.loop_start);
+    uint32_t size = uint32_t(s.loop_length);
+    if (start > len) start = len;
+    if (size > len - start) size = len - start;
+    s.loop_start = int(start);
+    s.loop_length = int(size);
+    if (size <= 2) s.is_looping = 0;
+}
+
+// Song length, restart byte and order table; returns the number of patterns (highest entry + 1).
+int read_song_header(FILE* in)
+{
+    Song& sg = song;
+    unsigned length = read_byte(in);
+    unsigned restart = read_byte(in);
+    log_print("\nsong: %x  rest: %x", length, restart);
+    // Only 128 order entries exist in a MOD.
+    sg.song_length = int(length < unsigned(mod_order_entries) ? length : unsigned(mod_order_entries));
+    int highest = 0;
+    for (int i = 0; i < mod_order_entries; ++i) {
+        int entry = read_byte(in);
+        sg.order_list[i].pattern = entry;
+        if (entry > highest) highest = entry;
+    }
+    log_print("\n%02x patterns\n", unsigned(highest + 1));
+    return highest + 1;
+}
+
+// Pattern cells of the whole module.
+void read_patterns(FILE* in, const ReadPass& pass, int patterns)
+{
+    Song& sg = song;
+    const int channels = sg.channel_count;
+    std::vector<uint8_t> row(size_t(channels) * 4);
+    for (int p = 0; p < patterns; ++p) {
+        log_state.log_enabled = pass.listing ? 1 : 0;
+        log_print("\npatt: %x", unsigned(p));
+        if (p < max_patterns) {
+            sg.cur_pattern = p;
+            sg.pattern_table[p].lines = mod_rows;
+        }
+        for (int r = 0; r < mod_rows; ++r) {
+            read_bytes(in, row.data(), row.size());
+            for (int c = 0; c < channels; ++c) {
+                const uint8_t* b = &row[size_t(c) * 4];
+                int period = (b[0] & 0x0F) * 256 + b[1];
+                int instrument = (b[0] & 0xF0) + (b[2] >> 4);
+                hand_cell(pass, p, r, c, period, instrument, 0, b[2] & 0x0F, b[3]);
+            }
+        }
+        log_state.log_enabled = pass.listing ? 1 : 0;
+        log_print("Size: %x (%x)", unsigned(mod_rows * channels * 4), unsigned(mod_rows * channels * 4));
+    }
+}
+
+// Sample data into the wave temp file. Every wave gets its entry even when the file ends early:
+// the waves the file no longer holds get one silent value, like a sample of 2 bytes or less.
+void read_sample_data(FILE* in, const ReadPass& pass)
+{
+    Song& sg = song;
+    if (pass.second) {
+        sg.wave_temp = open_file(wave_temp_name, "wb");
+        if (sg.wave_temp) write_word_le(sg.wave_temp.get(), unsigned(sg.wave_count));
+    }
+    FILE* temp = sg.wave_temp.get();
+    std::vector<uint8_t> raw, frames;
+    bool eof = false;
+    for (int i = 0; i < sg.instrument_count; ++i) {
+        InstrumentRecord& ins = sg.instrument_table[i];
+        SampleRecord& s = ins.samples[0];
+        const uint32_t length = uint32_t(s.length);
+        if (!ins.wave_number) {
+            // No wave, but its bytes are still there: the next sample starts after them.
+            if (!eof) skip_input(in, length);
+            continue;
+        }
+        if (pass.first) ins.wave_bytes = 0;
+        if (temp) {
+            write_word_le(temp, unsigned(ins.wave_number - 1));
+            write_byte(temp, 0);
+            write_dword_le(temp, uint32_t(ins.wave_bytes));
+        }
+        bool silent = eof || length <= 2;
+        if (!eof && length <= 2) {
+            skip_input(in, length);
+            if (stream_eof(in)) eof = true;
+        } else if (!eof) {
+            uint64_t done = 0;
+            if (!temp) {
+                uint64_t left = bytes_remaining(in);
+                done = length <= left ? length : left;
+                skip_input(in, length);
+            } else {
+                if (raw.empty()) {
+                    raw.resize(data_block);
+                    frames.resize(2 * data_block);
+                }
+                while (done < length) {
+                    size_t want = size_t(length - done < data_block ? length - done : data_block);
+                    size_t got = read_bytes(in, raw.data(), want);
+                    for (size_t k = 0; k < got; ++k) {
+                        frames[2 * k] = 0;
+                        frames[2 * k + 1] = raw[k];
+                    }
+                    std::fwrite(frames.data(), 1, 2 * got, temp);
+                    done += got;
+                    if (got < want) break;
+                }
+            }
+            if (done < length) {
+                log_state.log_enabled = 2;
+                log_print("EOF!!! reading sample %d byte %d", i, int(done));
+                eof = true;
+                s.length = int(done);
+                silent = done == 0;
+            }
+            if (pass.first && !silent) ins.wave_bytes += int(2 * done);
+        }
+        if (silent) {
+            if (temp) write_word_le(temp, 0);
+            if (pass.first)
+                ins.wave_bytes += 2;
+            else
+                s.length = 1;
+        }
+        s.odd_length = uint8_t(s.length & 1);
+        fit_loop(s);
+    }
+    close_wave_temp();
+}
+
+} // namespace
+
+void read_mod(FILE* in, const ReadPass& pass)
+{
+    Song& sg = song;
+    sg.frequency_mode = freq_mod_period;
+    if (!sg.instrument_table || pass.first) {
+        sg.instrument_table = pool_array<InstrumentRecord>(mod_table_records);
+        for (int i = 0; i < mod_table_records; ++i)
+            sg.instrument_table[i].samples = pool_array<SampleRecord>(1);
+    }
+
+    log_state.log_enabled = pass.first && settings.dolist ? 1 : 0;
+    long header15 = mod_header15_offset;
+    int waves = 0;
+    for (int i = 0; i < mod_samples; ++i) {
+        if (i == 15) header15 = stream_tell(in);
+        InstrumentRecord& ins = sg.instrument_table[i];
+        SampleRecord& s = ins.samples[0];
+        char name[23];
+        if (std::fread(name, 1, 22, in) < 22) job_abort("cannot read sample headers");
+        name[22] = 0;
+        std::memcpy(ins.name, name, sizeof name);
+        uint32_t length = uint32_t(read_word_be(in)) * 2;
+        unsigned finetune = read_byte(in) & 0x0F;
+        unsigned volume = read_byte(in);
+        uint32_t loop_start = uint32_t(read_word_be(in)) * 2;
+        uint32_t loop_length = uint32_t(read_word_be(in)) * 2;
+        if (length > 2 || settings.dowave == 2) {
+            ++waves;
+            sg.wave_map[i + 1] = waves;
+            ins.wave_number = waves;
+            ins.sample_count = 1;
+        } else {
+            sg.wave_map[i + 1] = 0;
+            ins.wave_number = 0;
+            ins.sample_count = 0;
+        }
+        s.length = int(length);
+        s.finetune = (finetune > 7 ? int(finetune) - 16 : int(finetune)) * 16;
+        s.volume = int(volume);
+        s.is_16bit = 0;
+        s.relative_note = 0;
+        s.loop_start = int(loop_start);
+        s.loop_length = loop_length <= 2 ? 0 : int(loop_length);
+        s.is_looping = loop_length > 2;
+        s.odd_length = 0;
+        fit_loop(s);
+        log_print("\n%2x:%-22s len:%lx tun:%d vol:%x loop:%lx+%lx", unsigned(i), ins.name,
+                  static_cast<unsigned long>(length), s.finetune, volume,
+                  static_cast<unsigned long>(loop_start), static_cast<unsigned long>(loop_length));
+    }
+    sg.wave_count = waves;
+    sg.instrument_count = mod_samples;
+
+    log_state.log_enabled = pass.first ? 1 : 0;
+    int patterns = read_song_header(in);
+    char tag[4];
+    if (std::fread(tag, 1, 4, in) < 4) job_abort("cannot read tag");
+    int channels = channels_of_tag(tag);
+    if (channels) {
+        sg.channel_count = channels;
+    } else {
+        // A 15-sample module: what was read as headers 15 to 30 belongs to its song header and
+        // patterns, so those records get no wave.
+        sg.instrument_count = 15;
+        waves = 0;
+        for (int i = 0; i < mod_samples; ++i) {
+            InstrumentRecord& ins = sg.instrument_table[i];
+            if (i < 15) {
+                if (ins.wave_number) ++waves;
+                continue;
+            }
+            ins.wave_number = 0;
+            ins.sample_count = 0;
+            ins.name[0] = 0;
+            ins.samples[0] = SampleRecord();
+            sg.wave_map[i + 1] = 0;
+        }
+        sg.wave_count = waves;
+        std::fseek(in, header15, SEEK_SET);
+        patterns = read_song_header(in);
+    }
+
+    set_patterns_and_layout(patterns, pass);
+    read_patterns(in, pass, patterns);
+    if (pass.counting) return;
+    read_sample_data(in, pass);
+    log_state.log_enabled = settings.dolist;
+    log_print("\npos=%ld", stream_tell(in));
+}

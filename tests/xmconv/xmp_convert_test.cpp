@@ -1,0 +1,248 @@
+// The conversion of libxmp's module record, fed with small modules built in memory: order list
+// markers, missing patterns, limits XM cannot hold, instruments with key maps and envelopes.
+#include <gtest/gtest.h>
+
+#include <xmp.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "xmconv/xmp_convert.h"
+
+using namespace xmconv;
+
+namespace {
+
+// An xmp_module with its patterns, tracks, instruments and samples held in one place.
+class ModuleBuilder {
+public:
+    ModuleBuilder(int channels, std::vector<int> pattern_rows)
+    {
+        std::memset(&mod, 0, sizeof mod);
+        std::strcpy(mod.name, "built");
+        mod.chn = channels;
+        mod.pat = int(pattern_rows.size());
+        mod.trk = mod.pat * channels;
+        mod.spd = 6;
+        mod.bpm = 125;
+        patterns.resize(size_t(mod.pat));
+        tracks.resize(size_t(mod.trk));
+        for (int p = 0; p < mod.pat; ++p) {
+            auto& pb = blocks.emplace_back(sizeof(xmp_pattern) + sizeof(int) * size_t(channels), 0);
+            auto* pat = reinterpret_cast<xmp_pattern*>(pb.data());
+            pat->rows = pattern_rows[size_t(p)];
+            patterns[size_t(p)] = pat;
+            for (int c = 0; c < channels; ++c) {
+                int t = p * channels + c;
+                pat->index[c] = t;
+                auto& tb = blocks.emplace_back(sizeof(xmp_track) + sizeof(xmp_event) * size_t(pat->rows), 0);
+                auto* trk = reinterpret_cast<xmp_track*>(tb.data());
+                trk->rows = pat->rows;
+                tracks[size_t(t)] = trk;
+            }
+        }
+        mod.xxp = patterns.data();
+        mod.xxt = tracks.data();
+        orders({0});
+    }
+    void orders(std::vector<int> list)
+    {
+        mod.len = int(list.size());
+        for (size_t i = 0; i < list.size(); ++i) mod.xxo[i] = uint8_t(list[i]);
+    }
+    xmp_event& at(int p, int r, int c) { return mod.xxt[mod.xxp[p]->index[c]]->event[r]; }
+    // n instruments with one sample slot each.
+    void instruments(int n)
+    {
+        instrument_list.assign(size_t(n), xmp_instrument());
+        for (auto& in : instrument_list) std::memset(&in, 0, sizeof in);
+        sample_list.assign(size_t(n), xmp_sample());
+        for (auto& s : sample_list) std::memset(&s, 0, sizeof s);
+        subs.assign(size_t(n) * 4, xmp_subinstrument());
+        mod.ins = mod.smp = n;
+        mod.xxi = instrument_list.data();
+        mod.xxs = sample_list.data();
+    }
+    xmp_subinstrument* sub(int instrument, int k) { return &subs[size_t(instrument) * 4 + size_t(k)]; }
+    void sample_data(int s, std::vector<int16_t> frames, bool wide)
+    {
+        auto& b = blocks.emplace_back(frames.size() * 2 + 8, 0);
+        for (size_t i = 0; i < frames.size(); ++i) {
+            if (wide) std::memcpy(b.data() + i * 2, &frames[i], 2);
+            else b[i] = uint8_t(int8_t(frames[i]));
+        }
+        mod.xxs[s].data = b.data();
+        mod.xxs[s].len = int(frames.size());
+        mod.xxs[s].flg = wide ? XMP_SAMPLE_16BIT : 0;
+    }
+
+    xmp_module mod;
+    std::vector<std::vector<unsigned char>> blocks;
+    std::vector<xmp_pattern*> patterns;
+    std::vector<xmp_track*> tracks;
+    std::vector<xmp_instrument> instrument_list;
+    std::vector<xmp_sample> sample_list;
+    std::vector<xmp_subinstrument> subs;
+};
+
+class XmpConvertTest : public ::testing::Test {
+protected:
+    bool run(const ModuleBuilder& b, const char* loader = "Impulse Tracker")
+    {
+        SourceInfo info = describe_source(loader, {}, 64);
+        return convert_module(b.mod, info, out, report, error);
+    }
+    XmModule out;
+    ConvertReport report;
+    std::string error;
+};
+
+TEST_F(XmpConvertTest, OrderMarkersAreLeftOutAndMissingPatternsPlayEmpty)
+{
+    ModuleBuilder b(4, {64, 32});
+    b.orders({0, 0xFE, 3, 1, 0xFF, 0});
+    b.mod.rst = 3;
+    b.at(1, 31, 2).note = 61;
+    ASSERT_TRUE(run(b)) << error;
+    EXPECT_EQ(out.orders, (std::vector<uint8_t>{0, 3, 1}));
+    EXPECT_EQ(out.restart, 2);
+    ASSERT_EQ(out.patterns.size(), 4u);
+    EXPECT_EQ(out.patterns[1].rows, 32);
+    EXPECT_EQ(out.patterns[1].cells[31 * 4 + 2].note, 49);
+    EXPECT_EQ(out.patterns[2].rows, 64);
+    EXPECT_EQ(out.patterns[3].rows, 64);
+
+    b.orders({0xFF, 0});
+    EXPECT_FALSE(run(b));
+    EXPECT_EQ(error, "the module has no pattern in its order list");
+}
+
+TEST_F(XmpConvertTest, ChannelsBeyondXmsLimit)
+{
+    ModuleBuilder odd(3, {64});
+    ASSERT_TRUE(run(odd)) << error;
+    EXPECT_EQ(out.channels, 4);  // FT2 plays even channel counts only
+
+    // 40 channels of which 20 hold anything: the unused ones are left out.
+    ModuleBuilder wide(40, {16});
+    wide.at(0, 5, 19).note = 50;
+    ASSERT_TRUE(run(wide)) << error;
+    EXPECT_EQ(out.channels, 20);
+    EXPECT_EQ(out.patterns[0].cells[5 * 20 + 19].note, 38);
+
+    wide.at(0, 0, 33).fxt = fx::jump;
+    EXPECT_FALSE(run(wide));
+    EXPECT_EQ(error, "the module uses 34 channels, XM allows at most 32");
+}
+
+TEST_F(XmpConvertTest, PatternsLongerThan256RowsAreRefused)
+{
+    ModuleBuilder b(2, {64, 300});
+    EXPECT_FALSE(run(b));
+    EXPECT_EQ(error, "pattern 1 has 300 rows, XM allows at most 256");
+}
+
+TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
+{
+    ModuleBuilder b(2, {64});
+    b.instruments(2);
+    xmp_instrument& in = b.mod.xxi[0];
+    std::strcpy(in.name, "multi");
+    in.nsm = 2;
+    in.sub = b.sub(0, 0);
+    in.sub[0] = xmp_subinstrument{};
+    in.sub[0].vol = 32;
+    in.sub[0].pan = -1;
+    in.sub[0].fin = 50;
+    in.sub[0].xpo = -2;
+    in.sub[0].sid = 0;
+    in.sub[1] = in.sub[0];
+    in.sub[1].sid = 1;
+    in.sub[1].pan = 0x40;
+    // Notes below XM's C-4 play sample 0; from C-4 on sample 1; from C-6 on sample 0 an octave up.
+    for (int key = 0; key < XMP_MAX_KEYS; ++key) {
+        in.map[key].ins = key < 60 ? 0 : key < 84 ? 1 : 0;
+        in.map[key].xpo = key >= 84 ? 12 : 0;
+    }
+    in.rls = 1024;
+    in.aei.flg = XMP_ENVELOPE_ON | XMP_ENVELOPE_SUS | XMP_ENVELOPE_LOOP;
+    in.aei.npt = 14;
+    for (int i = 0; i < 14; ++i) {
+        in.aei.data[i * 2] = short(i * 4);
+        in.aei.data[i * 2 + 1] = short(64 - i * 4);
+    }
+    in.aei.sus = 3;
+    in.aei.lps = 2;
+    in.aei.lpe = 13;  // past the 12 points XM keeps: the loop is left out
+    b.sample_data(0, {1, -2, 3, -4}, false);
+    b.mod.xxs[0].flg |= XMP_SAMPLE_LOOP | XMP_SAMPLE_LOOP_BIDIR;
+    b.mod.xxs[0].lps = 1;
+    b.mod.xxs[0].lpe = 4;
+    b.sample_data(1, {1000, -1000}, true);
+
+    xmp_instrument& second = b.mod.xxi[1];
+    second.nsm = 1;
+    second.sub = b.sub(1, 0);
+    second.sub[0] = xmp_subinstrument{};
+    second.sub[0].sid = 1;
+    second.sub[0].vol = 64;
+    second.rls = 256;  // fadeout but no volume envelope
+
+    ASSERT_TRUE(run(b)) << error;
+    ASSERT_EQ(out.instruments.size(), 2u);
+    const XmInstrument& x = out.instruments[0];
+    EXPECT_EQ(x.name, "multi");
+    ASSERT_EQ(x.samples.size(), 3u);
+    EXPECT_EQ(x.note_map[47], 0);  // B-3
+    EXPECT_EQ(x.note_map[48], 1);  // C-4
+    EXPECT_EQ(x.note_map[72], 2);  // C-6
+    EXPECT_EQ(x.samples[0].frames, (std::vector<int16_t>{1, -2, 3, -4}));
+    EXPECT_FALSE(x.samples[0].is_16bit);
+    EXPECT_EQ(x.samples[0].loop_type, xm_loop_pingpong);
+    EXPECT_EQ(x.samples[0].loop_start, 1u);
+    EXPECT_EQ(x.samples[0].loop_length, 3u);
+    EXPECT_EQ(x.samples[0].volume, 32);
+    EXPECT_EQ(x.samples[0].panning, 128);
+    EXPECT_EQ(x.samples[0].finetune, 50);
+    EXPECT_EQ(x.samples[0].relative_note, -2);
+    EXPECT_TRUE(x.samples[1].is_16bit);
+    EXPECT_EQ(x.samples[1].panning, 0x40);
+    EXPECT_EQ(x.samples[2].frames, x.samples[0].frames);
+    EXPECT_EQ(x.samples[2].relative_note, 10);
+    EXPECT_EQ(x.volume_envelope.count, 12);
+    EXPECT_EQ(x.volume_envelope.flags, xm_env_on | xm_env_sustain);
+    EXPECT_EQ(x.volume_envelope.sustain, 3);
+    EXPECT_EQ(x.fadeout, 512);
+    EXPECT_EQ(report.notes, (std::vector<std::string>{"envelopes cut to their first 12 points"}));
+
+    // An IT note-off fades a note without envelope; XM gets a held flat envelope for that.
+    const XmInstrument& y = out.instruments[1];
+    EXPECT_EQ(y.fadeout, 128);
+    EXPECT_EQ(y.volume_envelope.count, 1);
+    EXPECT_EQ(y.volume_envelope.flags, xm_env_on | xm_env_sustain);
+    EXPECT_TRUE(xm_check(out).empty());
+}
+
+TEST_F(XmpConvertTest, SourceFlagsComeFromTheFileHeader)
+{
+    std::vector<uint8_t> it(0x30, 0);
+    std::memcpy(it.data(), "IMPM", 4);
+    it[0x2C] = 0x08 | 0x10;  // linear slides, old effects
+    SourceInfo info = describe_source("Impulse Tracker", it, 64);
+    EXPECT_TRUE(info.linear_frequencies);
+    EXPECT_FALSE(info.style.half_vibrato);
+    it[0x2C] = 0;
+    info = describe_source("Impulse Tracker", it, 64);
+    EXPECT_FALSE(info.linear_frequencies);
+    EXPECT_TRUE(info.style.half_vibrato);
+
+    info = describe_source("Scream Tracker 3", {}, 64);
+    EXPECT_FALSE(info.linear_frequencies);
+    EXPECT_TRUE(info.style.slide_down_first);
+    info = describe_source("Amiga Protracker/Compatible", {}, 64);
+    EXPECT_FALSE(info.style.fine_in_param);
+    EXPECT_FALSE(info.style.tremor_plain);
+}
+
+} // namespace
