@@ -199,6 +199,20 @@ TEST_F(CliJobs, ConvertThenListTheSong)
     EXPECT_TRUE(fs::exists("quiet.bmx"));
 }
 
+TEST_F(CliJobs, NativeModMakesABmxEvenWhenABmwIsAskedFor)
+{
+    if (!can_convert()) GTEST_SKIP() << "conversion not available";
+    kxtest::Bytes mod;
+    mod.fixed("tiny", 20);
+    for (int i = 0; i < 31; ++i) mod.fixed("", 22).be16(0).u8(0).u8(64).be16(0).be16(1);
+    mod.u8(1).u8(0).fill(128, 0).str("M.K.").fill(64 * 4 * 4, 0);
+    mod.write("tiny.mod");
+    auto r = run_kestrix("+w tiny.mod");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::exists("tiny.bmx"));
+    EXPECT_FALSE(fs::exists("tiny.bmw"));
+}
+
 TEST_F(CliJobs, BrokenModuleLeavesTheOldSong)
 {
     std::ofstream("out.bmx") << "an older song";
