@@ -373,13 +373,17 @@ bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out
                 se.f2t = e.f2t;
                 se.f2p = e.f2p;
                 if (info.style.fine_in_param) memory.resolve(se.fxt, se.fxp);
+                XmCell& cell = xp.cells[size_t(r) * size_t(channels) + size_t(c)];
                 size_t raw = (size_t(p) * 64 + size_t(r)) * size_t(mod.chn) + size_t(c);
                 if (!info.mod_effects.empty() && raw * 2 + 1 < info.mod_effects.size()) {
-                    se.fxt = info.mod_effects[raw * 2];
-                    se.fxp = info.mod_effects[raw * 2 + 1];
-                    se.f2t = se.f2p = 0;
+                    // A MOD's effects are XM effects of the same number: they go over unchanged.
+                    se.fxt = se.fxp = se.f2t = se.f2p = 0;
+                    cell = translate_cell(se, info.style, report.drops);
+                    cell.effect = info.mod_effects[raw * 2];
+                    cell.param = info.mod_effects[raw * 2 + 1];
+                } else {
+                    cell = translate_cell(se, info.style, report.drops);
                 }
-                xp.cells[size_t(r) * size_t(channels) + size_t(c)] = translate_cell(se, info.style, report.drops);
             }
         }
     }

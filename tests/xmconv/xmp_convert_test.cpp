@@ -261,6 +261,10 @@ TEST_F(XmpConvertTest, ModEffectsAreTakenAsTheFileHasThem)
     b.at(0, 5, 1).ins = 1;
     cell(6, 2)[2] = 0x08;  // 880, which libxmp leaves out
     cell(6, 2)[3] = 0x80;
+    cell(7, 3)[2] = 0x0E;  // E81 and E5F stay as the MOD has them
+    cell(7, 3)[3] = 0x81;
+    cell(8, 3)[2] = 0x0E;
+    cell(8, 3)[3] = 0x5F;
     SourceInfo info = describe_source("Amiga Protracker/Compatible", file, 64);
     read_mod_effects(file, b.mod, info);
     ASSERT_EQ(info.mod_effects.size(), 64u * 4 * 2);
@@ -271,6 +275,10 @@ TEST_F(XmpConvertTest, ModEffectsAreTakenAsTheFileHasThem)
     EXPECT_EQ(c1.param, 0);
     EXPECT_EQ(out.patterns[0].cells[6 * 4 + 2].effect, 8);
     EXPECT_EQ(out.patterns[0].cells[6 * 4 + 2].param, 0x80);
+    EXPECT_EQ(out.patterns[0].cells[7 * 4 + 3].effect, 0xE);
+    EXPECT_EQ(out.patterns[0].cells[7 * 4 + 3].param, 0x81);
+    EXPECT_EQ(out.patterns[0].cells[8 * 4 + 3].param, 0x5F);
+    EXPECT_EQ(report.drops.total, 0);
 
     // Instruments that disagree with libxmp's, another tag or another loader: left alone.
     b.at(0, 5, 1).ins = 2;
