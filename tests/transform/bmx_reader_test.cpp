@@ -353,7 +353,7 @@ TEST_F(BmxReaderTest, FullListingOfAWellFormedSong)
     std::string expected = "\nBuzz: sections:7";
     for (size_t i = 0; i < 7; ++i) {
         const uint32_t end = s.offset(i) + s.length(i);
-        expected += fmt("\n\nsection:%s", 0, 0).substr(0, 10) + s.sections[i].first;
+        expected += std::string("\n\nsection:") + s.sections[i].first;
         expected += fmt(": sect_pos:%x sect_len:%x", s.offset(i), s.length(i));
         expected += bodies[i];
         expected += fmt("\nfilepos: %x (header: %x)", i == 5 ? s.offset(i) : end, end);
@@ -865,43 +865,6 @@ TEST_F(BmxRoundTripTest, WrittenSongReadsBackInFull)
     EXPECT_EQ(in.machine_list[2].description, int(role_tracker));
     EXPECT_EQ(in.machine_list[2].tracks, 2);
     EXPECT_EQ(in.waves, 0);
-}
-
-TEST_F(BmxRoundTripTest, DemoSongInEveryLayoutAndWaveMode)
-{
-    const auto demo = kxtest::source_dir() / "examples" / "demo.xm";
-    if (!std::filesystem::exists(demo)) GTEST_SKIP() << "no demo tune";
-    std::filesystem::copy_file(demo, "demo.xm");
-    for (int split = 0; split <= 2; ++split) {
-        for (int wave = 0; wave <= 2; ++wave) {
-            settings = Settings();
-            settings.dotsplit = split;
-            settings.dowave = wave;
-            const std::string out = wave == 1 ? "demo.bmw" : "demo.bmx";
-            EXPECT_EQ(convert_and_read("demo.xm", out), "") << "dotsplit " << split << " dowave " << wave;
-            EXPECT_EQ(reader_state.input_summaries[0].waves > 0, wave == 2);
-        }
-    }
-    for (int target : {1, 5, 9}) {
-        settings = Settings();
-        settings.dopfun = target;
-        EXPECT_EQ(convert_and_read("demo.xm", "demo.bmx"), "") << "target " << target;
-        const InputSummary& in = reader_state.input_summaries[0];
-        ASSERT_GE(in.machines, 2);
-        EXPECT_EQ(in.machine_list[1].description, target + 1);
-    }
-}
-
-TEST_F(BmxRoundTripTest, CorpusModulesReadBack)
-{
-    const auto files = kxtest::corpus_files({".xm", ".mod"});
-    if (files.empty()) GTEST_SKIP() << "no corpus";
-    for (const auto& file : files) {
-        settings = Settings();
-        const std::string name = file.filename().string();
-        std::filesystem::copy_file(file, name, std::filesystem::copy_options::overwrite_existing);
-        EXPECT_EQ(convert_and_read(name, "out.bmx"), "") << name;
-    }
 }
 
 TEST_F(BmxRoundTripTest, TheDriverListsAWrittenSong)
