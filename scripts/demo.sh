@@ -19,5 +19,5 @@ mkdir -p build/demo
 cd build/demo
 echo "== kestrix ../../examples/demo.xm demo.bmx"
 ../release/kestrix ../../examples/demo.xm demo.bmx
-echo "== kestrix --list demo.bmx"
-../release/kestrix --set do_mscale1=1 --list demo.bmx
+echo "== kestrix --set do_mscale1=1 +v --list demo.bmx"
+../release/kestrix --set do_mscale1=1 +v --list demo.bmx

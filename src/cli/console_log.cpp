@@ -3,8 +3,8 @@
 // The window's line logic stays in the log sink: each new window line arrives here as
 // move_to_line and becomes a line break. On a pipe the text is written as it comes. On a
 // terminal a line is written once it is complete, and a progress bar of the running conversion
-// takes the line below it; suppressed log calls still reach repaint(), which is what keeps the bar
-// moving while no text is shown.
+// takes the line below it (in place of the progress dots); suppressed log calls still reach
+// repaint(), which is what keeps the bar moving while no text is shown.
 //
 // Quiet mode keeps the lines that begin with "Warning" or "Error", the forced detail line right
 // after a warning (the position of the fault), and, right before an error, the forced line that
@@ -35,6 +35,8 @@ void ConsoleLog::draw_text(std::string_view text)
         if (!text.empty()) at_line_start_ = text.back() == '\n';
         return;
     }
+    // On a terminal the progress bar stands for the progress dots.
+    if (terminal_ && text == ".") return;
     line_.append(text);
 }
 

@@ -25,14 +25,11 @@ class ConsoleFrontEnd : public JobFrontEnd {
 public:
     ConsoleFrontEnd(bool quiet, bool terminal) : log_(stderr, quiet, terminal), quiet_(quiet) {}
 
-    LogWindow* open_log_window(const char*) override
-    {
-        // The log file is opened with the job's window, so that it receives the job's text.
-        if (pending_log_ && !log_state.log_stream) {
-            log_state.log_stream = pending_log_.release();
-        }
-        return &log_;
-    }
+    LogWindow* open_log_window(const char*) override { return &log_; }
+
+    // The --log file, opened before the job so that a bad name is reported at once; the runner
+    // takes it over and closes it.
+    FILE* open_log_file() override { return pending_log_.release(); }
 
     void report(const char* text) override
     {
@@ -139,15 +136,8 @@ int main(int argc, char** argv)
         }
         settings_set_text(settings.log_file, req.log_file.c_str());
     }
-    log_state.open_window = [&front_end](const char* title) { return front_end.open_log_window(title); };
 
     int mode = run_job(1, front_end);
     front_end.log().finish();
-    log_state.window = nullptr;
-    log_state.open_window = nullptr;
-    if (log_state.log_stream) {
-        std::fclose(log_state.log_stream);
-        log_state.log_stream = nullptr;
-    }
     return mode == 0 || front_end.failed_ ? exit_failed : exit_ok;
 }

@@ -34,8 +34,8 @@ const char* const usage_text =
     "  --waves none|bmw|bmx               no waves, BMW with XI files in xi_dir, BMX with waves\n"
     "  --transpose N                      transpose the whole song by N semitones\n"
     "  --set KEY=VALUE                    any kestrix.ini key (repeatable)\n"
-    "  --list SONG                        list a Buzz song (full machine and pattern listing\n"
-    "                                     with --set do_mscale1=1)\n"
+    "  --list SONG                        list a Buzz song's sections; +v adds their contents,\n"
+    "                                     --set do_mscale1=1 machines and patterns one by one\n"
     "  --save-settings                    save the settings as kestrix.ini (like the dialog's\n"
     "                                     Save); with INPUT also converts\n"
     "  --log FILE                         also write the log text to FILE\n"
@@ -180,12 +180,17 @@ bool long_value(const std::vector<std::string>& args, size_t& i, const char* nam
 
 } // namespace
 
-bool is_song_name(const std::string& name)
+namespace {
+// The converter tells input kinds by a case-sensitive search of the file's name.
+bool base_has(const std::string& name, const char* ext)
 {
     size_t slash = name.find_last_of("/\\");
     std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
-    return base.find(".bmx") != std::string::npos || base.find(".bmw") != std::string::npos;
+    return base.find(ext) != std::string::npos;
 }
+} // namespace
+
+bool is_song_name(const std::string& name) { return base_has(name, ".bmx") || base_has(name, ".bmw"); }
 
 std::string default_output_name(const std::string& input)
 {
@@ -194,7 +199,9 @@ std::string default_output_name(const std::string& input)
     size_t dot = base.rfind('.');
     if (dot != std::string::npos && dot > 0) base.resize(dot);
     if (base.empty()) base = "kestrix";
-    const bool bmw = settings.dopfun == 0 && settings.dowave == 1;
+    // A MOD read by the converter itself makes a BMX even when a BMW is asked for.
+    const bool native_mod = base_has(input, ".mod") && !settings.domod_ext;
+    const bool bmw = settings.dopfun == 0 && settings.dowave == 1 && !native_mod;
     return base + (bmw ? ".bmw" : ".bmx");
 }
 

@@ -1,7 +1,8 @@
 // Conversion driver: turns one input file into one Buzz song file.
 //
-// The kind of input comes from its name. S3M and IT modules (and MOD modules on request, MIDI
-// files on request) are first turned into XM files by outside converter programs. The module is
+// The kind of input comes from its name. S3M and IT modules, every other module format mod2xm
+// reads, and on request MOD modules and MIDI files are first turned into XM files by outside
+// converter programs. The module is
 // then read in passes: a first pass that learns the sizes, for split-by-instrument an additional
 // pass that counts the channels each instrument plays on, and a second pass that fills the
 // patterns. Between them the machines are laid out and every pattern is allocated and cleared.
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/module_formats.h"
 #include "convert/song.h"
 #include "convert/xm_reader.h"
 #include "core/log.h"
@@ -64,17 +66,7 @@ void copy_name(char (&field)[256], const char* text)
     std::memcpy(field, text, std::strlen(text) + 1);
 }
 
-// The name an outside converter writes: the first `from` in the file's name turned into ".xm";
-// with `cut` the name ends there.
-void converted_xm_name(const char* name, const char* from, bool cut)
-{
-    std::string s = name;
-    size_t at = s.find(from, size_t(base_name(name) - name));
-    std::string r = s;
-    if (at != std::string::npos)
-        r = s.substr(0, at) + ".xm" + (cut ? std::string() : s.substr(at + std::strlen(from)));
-    copy_name(driver_state.converted_name, r.c_str());
-}
+void set_converted_name(const std::string& name) { copy_name(driver_state.converted_name, name.c_str()); }
 
 template <class T>
 T* table(size_t n)
@@ -234,6 +226,13 @@ void detect_input_kind(const char* input)
             copy_name(s.converter_input, input);
         else if (settings.dowave == 1)
             settings.dowave = 0; // a MOD read here has no XI instruments to export
+    }
+    // Every other module format mod2xm reads (MTM, 669, MED, OKT, STM, FAR, ULT ...) goes through
+    // it like S3M.
+    driver_state.other_module = 0;
+    if (!s.is_s3m && !s.is_it && !s.is_mod && !s.is_midi && is_other_module_format(input)) {
+        driver_state.other_module = 1;
+        copy_name(s.converter_input, input);
     }
     if (name_has(input, ".xi")) s.is_xi = 1;
     if (name_has(input, ".bmw")) s.song_kind = 1;
@@ -435,11 +434,11 @@ int convert(const char* input, const char* output)
             log_print("\nit2xm returned with errorcode: %d", e);
             job_abort("\nProbably wrong IT-format, try to save as v2.xx, not 2.14+");
         }
-        converted_xm_name(s.converter_input, ".it", false);
+        set_converted_name(it2xm_output_name(s.converter_input));
         current = d.converted_name;
         copy_name(s.current_input, d.converted_name);
     }
-    if (s.is_s3m || (s.is_mod && settings.domod_ext)) {
+    if (s.is_s3m || (s.is_mod && settings.domod_ext) || d.other_module) {
         const char* args[] = {s.converter_input, "/o"};
         int e = run_outside_converter("mod2xm", args, 2);
         if (e == -1) job_abort("Error running mod2xm!");
@@ -448,7 +447,7 @@ int convert(const char* input, const char* output)
             log_print("\nmod2xm returned with errorcode: %d", e);
             job_abort("\nProbably wrong MOD/S3M-format");
         }
-        converted_xm_name(s.converter_input, s.is_s3m ? ".s3m" : ".mod", true);
+        set_converted_name(mod2xm_output_name(s.converter_input));
         current = d.converted_name;
         copy_name(s.current_input, d.converted_name);
     }

@@ -17,6 +17,7 @@ struct DriverState {
     char converted_name[256] = {}; // the XM name an outside converter writes
     int64_t input_length = 0;  // bytes of the input file, for the progress
     int native_midi = 0;       // a MIDI file read by the program itself
+    int other_module = 0;      // a module format other than XM, MOD, S3M, IT: through mod2xm
     // Progress of the running conversion for front ends: phase 0 idle, 1 first pass, 2 counting
     // pass, 3 second pass, 4 writing.
     int phase = 0;

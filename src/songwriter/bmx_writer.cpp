@@ -196,11 +196,28 @@ void write_wave()
     write_wave_data();
 }
 
+// The tables the sections walk must all be there; a song model without them is a program error
+// that ends the job instead of reading through a null table.
+void check_song_model()
+{
+    const Song& s = song;
+    bool ok = s.machine_count >= 1 && s.machine_table && s.pattern_count >= 0 &&
+              s.pattern_count <= max_patterns && (s.pattern_count == 0 || s.pattern_table) &&
+              (s.song_length <= 0 || s.order_list);
+    for (int k = 0; ok && k < s.machine_count; ++k) {
+        const MachineRecord& m = s.machine_table[k];
+        if (s.pattern_count > 0 && !m.track_patterns) ok = false;
+        if (k == 0 && s.pattern_count > 0 && !m.global_patterns) ok = false;
+    }
+    if (!ok) job_abort("Song to write is incomplete!!");
+}
+
 } // namespace
 
 void write_song()
 {
     if (!writer.output_stream) return;
+    check_song_model();
     std::fseek(writer.output_stream, 0, SEEK_SET);
     writer.writer_pass = 0;
     song_layout = SongLayout();

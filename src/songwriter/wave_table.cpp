@@ -52,20 +52,6 @@ void put_float(float f)
     put_dword(bits);
 }
 
-// Base name of a path (after the last separator) up to its first '.', at most 6 characters.
-void short_base_name(const char* path, char* out)
-{
-    const char* base = path;
-    for (const char* c = path; *c; ++c)
-        if (*c == '\\' || *c == '/') base = c + 1;
-    int n = 0;
-    while (n < 6 && base[n] && base[n] != '.') {
-        out[n] = base[n];
-        ++n;
-    }
-    out[n] = 0;
-}
-
 const char* input_name()
 {
     return song.current_input[0] ? song.current_input : song.converter_input;
@@ -221,18 +207,15 @@ void wave_file_name(int i, char* out, int out_size)
         std::snprintf(out, size_t(out_size), "%s", input_name());
         return;
     }
-    char prefix[8];
-    int number = i;
     if (patch_mode()) {
-        std::strcpy(prefix, "gmp_");
-        number = i == 0 ? 0 : song.instrument_table[i].wave_number;
+        const int number = i == 0 ? 0 : song.instrument_table[i].wave_number;
+        std::snprintf(out, size_t(out_size), "%sgmp_%02x.xi", settings.xi_dir, unsigned(number));
     } else if (native_midi()) {
-        std::strcpy(prefix, "gmc_");
-        number = i + 1;
+        std::snprintf(out, size_t(out_size), "%sgmc_%02x.xi", settings.xi_dir, unsigned(i + 1));
     } else {
-        short_base_name(input_name(), prefix);
+        // The name under which the instrument reader exports instrument i for a BMW song.
+        xi_export_name(i, out, out_size);
     }
-    std::snprintf(out, size_t(out_size), "%s%s%02x.xi", settings.xi_dir, prefix, unsigned(number));
 }
 
 void load_xi_instruments(FILE* xi_input)

@@ -182,7 +182,9 @@ bool read_sample_data(SampleSink& sink, SampleRecord& s, int64_t& wave_bytes)
 
 void xi_export_name(int i, char* out, int out_size)
 {
-    const char* input = song.converter_input;
+    // The module being read: the converted XM when an outside converter made one, else the name
+    // the conversion was given; the wave table names the files the same way.
+    const char* input = song.current_input[0] ? song.current_input : song.converter_input;
     const char* base = input;
     for (const char* p = input; *p; ++p)
         if (*p == '\\' || *p == '/') base = p + 1;

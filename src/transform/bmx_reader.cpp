@@ -189,7 +189,7 @@ void read_mach()
         char name[256];
         take_text(name, sizeof name);
         std::memset(entry.name, 0, sizeof entry.name);
-        std::strncpy(entry.name, name, sizeof entry.name - 1);
+        std::memcpy(entry.name, name, std::min(std::strlen(name), sizeof entry.name - 1));
         const uint8_t type = take_byte();
         log_print("\n%d: %s typ: %d", m, name, type);
 

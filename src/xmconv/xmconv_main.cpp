@@ -6,6 +6,7 @@
 //   2 no input named, 3 unreadable input, 4 content XM cannot hold, 5 the XM cannot be written.
 #include <xmp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -41,14 +42,20 @@ int fail(int code, const std::string& why)
     return code;
 }
 
-std::vector<uint8_t> file_head(const char* path, size_t n)
+// The first n bytes of the file (all of it when n is 0).
+std::vector<uint8_t> file_bytes(const char* path, size_t n)
 {
-    std::vector<uint8_t> head(n);
+    std::vector<uint8_t> bytes;
     FILE* f = std::fopen(path, "rb");
-    if (!f) return {};
-    head.resize(std::fread(head.data(), 1, n, f));
+    if (!f) return bytes;
+    uint8_t block[65536];
+    size_t got;
+    while ((got = std::fread(block, 1, n ? std::min(sizeof block, n - bytes.size()) : sizeof block, f)) > 0) {
+        bytes.insert(bytes.end(), block, block + got);
+        if (n && bytes.size() >= n) break;
+    }
     std::fclose(f);
-    return head;
+    return bytes;
 }
 
 std::string load_error(int code, const char* input)
@@ -99,7 +106,10 @@ int main(int argc, char** argv)
     xmp_get_module_info(c.ctx, &mi);
     if (!mi.mod) return fail(3, std::string("cannot read ") + input);
 
-    xmconv::SourceInfo info = xmconv::describe_source(test.type, file_head(input, 128), mi.vol_base);
+    xmconv::SourceInfo info = xmconv::describe_source(test.type, file_bytes(input, 128), mi.vol_base);
+    xmconv::read_mod_effects(info.loader == "Amiga Protracker/Compatible" ? file_bytes(input, 0)
+                                                                         : std::vector<uint8_t>(),
+                             *mi.mod, info);
     xmconv::XmModule xm;
     xmconv::ConvertReport report;
     std::string error;

@@ -265,6 +265,39 @@ SourceInfo describe_source(const std::string& loader, const std::vector<uint8_t>
     return info;
 }
 
+void read_mod_effects(const std::vector<uint8_t>& file, const xmp_module& mod, SourceInfo& info)
+{
+    info.mod_effects.clear();
+    if (info.loader != "Amiga Protracker/Compatible" || file.size() < 1084 || mod.chn < 1) return;
+    std::string tag(file.begin() + 1080, file.begin() + 1084);
+    int channels = 0;
+    if (tag == "M.K." || tag == "M!K!" || tag == "M&K!" || tag == "FLT4") channels = 4;
+    else if (tag == "OCTA" || tag == "CD81") channels = 8;
+    else if (tag[1] == 'C' && tag[2] == 'H' && tag[3] == 'N' && tag[0] >= '1' && tag[0] <= '9') channels = tag[0] - '0';
+    else if (tag[0] >= '1' && tag[0] <= '9' && tag[1] >= '0' && tag[1] <= '9' &&
+             (tag.substr(2) == "CH" || tag.substr(2) == "CN"))
+        channels = (tag[0] - '0') * 10 + (tag[1] - '0');
+    if (channels != mod.chn) return;
+    size_t cells = size_t(mod.pat) * 64 * size_t(channels);
+    if (1084 + cells * 4 > file.size()) return;
+    std::vector<uint8_t> effects(cells * 2);
+    for (int p = 0; p < mod.pat; ++p) {
+        const xmp_pattern* pat = mod.xxp[p];
+        if (!pat || pat->rows != 64) return;
+        for (int r = 0; r < 64; ++r)
+            for (int c = 0; c < channels; ++c) {
+                size_t i = (size_t(p) * 64 + size_t(r)) * size_t(channels) + size_t(c);
+                const uint8_t* b = &file[1084 + i * 4];
+                int t = pat->index[c];
+                if (t < 0 || t >= mod.trk || !mod.xxt[t] || mod.xxt[t]->rows <= r) return;
+                if (mod.xxt[t]->event[r].ins != ((b[0] & 0xF0) | (b[2] >> 4))) return;
+                effects[i * 2] = b[2] & 0x0F;
+                effects[i * 2 + 1] = b[3];
+            }
+    }
+    info.mod_effects = std::move(effects);
+}
+
 bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out,
                     ConvertReport& report, std::string& error)
 {
@@ -340,7 +373,17 @@ bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out
                 se.f2t = e.f2t;
                 se.f2p = e.f2p;
                 if (info.style.fine_in_param) memory.resolve(se.fxt, se.fxp);
-                xp.cells[size_t(r) * size_t(channels) + size_t(c)] = translate_cell(se, info.style, report.drops);
+                XmCell& cell = xp.cells[size_t(r) * size_t(channels) + size_t(c)];
+                size_t raw = (size_t(p) * 64 + size_t(r)) * size_t(mod.chn) + size_t(c);
+                if (!info.mod_effects.empty() && raw * 2 + 1 < info.mod_effects.size()) {
+                    // A MOD's effects are XM effects of the same number: they go over unchanged.
+                    se.fxt = se.fxp = se.f2t = se.f2p = 0;
+                    cell = translate_cell(se, info.style, report.drops);
+                    cell.effect = info.mod_effects[raw * 2];
+                    cell.param = info.mod_effects[raw * 2 + 1];
+                } else {
+                    cell = translate_cell(se, info.style, report.drops);
+                }
             }
         }
     }

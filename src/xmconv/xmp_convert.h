@@ -19,11 +19,21 @@ struct SourceInfo {
     bool linear_frequencies = false;
     EffectStyle style;
     bool impulse_tracker = false;  // IT: vibrato waveform numbering, fadeout without envelope
+    // Protracker MOD: the effect and parameter of every cell as the file stores them (pattern by
+    // pattern, row by row, channel by channel), used in place of libxmp's reading of them.
+    std::vector<uint8_t> mod_effects;
 };
 
 // Describes the source from libxmp's format name, the first bytes of the file (for the flags of
 // IT and XM headers) and libxmp's volume scale.
 SourceInfo describe_source(const std::string& loader, const std::vector<uint8_t>& head, int volume_base);
+
+// Reads the effects of a Protracker-style MOD file (31 samples, a tag at 1080, 64-row patterns
+// from 1084) into info.mod_effects. libxmp leaves out a MOD's 100, 200, 500, 600, A00, EA0, EB0
+// and 8xx, which do nothing in Protracker; the XM gets every MOD effect unchanged instead (XM's
+// effects 0-F are MOD's), so that it reads in this program exactly as the MOD itself does. Does
+// nothing for any other layout, or when the file's instrument numbers disagree with libxmp's.
+void read_mod_effects(const std::vector<uint8_t>& file, const xmp_module& mod, SourceInfo& info);
 
 struct ConvertReport {
     DropCounts drops;

@@ -158,7 +158,7 @@ TEST_F(CliJobs, BadInputFileFailsWithStatus1)
 {
     auto r = run_kestrix("missing.xm");
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("\nError: Can't open inputfile\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Error: Can't open inputfile\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("Error occured!\n"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists("missing.bmx"));
 }
@@ -197,6 +197,39 @@ TEST_F(CliJobs, ConvertThenListTheSong)
     EXPECT_EQ(q.status, 0);
     EXPECT_EQ(q.err, "");
     EXPECT_TRUE(fs::exists("quiet.bmx"));
+}
+
+TEST_F(CliJobs, NativeModMakesABmxEvenWhenABmwIsAskedFor)
+{
+    if (!can_convert()) GTEST_SKIP() << "conversion not available";
+    kxtest::Bytes mod;
+    mod.fixed("tiny", 20);
+    for (int i = 0; i < 31; ++i) mod.fixed("", 22).be16(0).u8(0).u8(64).be16(0).be16(1);
+    mod.u8(1).u8(0).fill(128, 0).str("M.K.").fill(64 * 4 * 4, 0);
+    mod.write("tiny.mod");
+    auto r = run_kestrix("+w tiny.mod");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::exists("tiny.bmx"));
+    EXPECT_FALSE(fs::exists("tiny.bmw"));
+}
+
+TEST_F(CliJobs, QuietShowsTheReportThatExplainsAnError)
+{
+    if (!can_convert()) GTEST_SKIP() << "conversion not available";
+    // An XM of 40 channels with one empty pattern: too many tracks for one Tracker.
+    kxtest::Bytes xm;
+    xm.str("Extended Module: ").fixed("wide", 20).u8(0x1A).fixed("test", 20).le16(0x104).le32(276);
+    xm.le16(1).le16(0).le16(40).le16(1).le16(0).le16(1).le16(6).le16(125).fill(256, 0);
+    xm.le32(9).u8(0).le16(64).le16(0);
+    xm.write("wide.xm");
+    auto r = run_kestrix("-q -s wide.xm");
+    EXPECT_EQ(r.status, 1);
+    // The report continues the line before it, as in the log window; quiet mode shows that line.
+    const std::string tail = "Jeskola Tracker allows ony 32 channels,sorry!\nError during conversion\nError occured!\n";
+    ASSERT_GE(r.err.size(), tail.size()) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - tail.size()), tail);
+    EXPECT_EQ(r.err.find("First pass"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists("wide.bmx"));
 }
 
 TEST_F(CliJobs, BrokenModuleLeavesTheOldSong)

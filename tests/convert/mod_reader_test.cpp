@@ -138,6 +138,10 @@ TEST_F(ModReaderTest, PatternLimitAndCells)
     EXPECT_NE(text.find("restricted pattern number to 112"), std::string::npos);
     EXPECT_NE(text.find("1ac f3  0  c 20  ->"), std::string::npos);
     EXPECT_EQ(count_of(text, "->"), 112u * 64 * 4);
+    // Period 428 is C-4; the instrument beyond the table gives no wave.
+    const uint8_t* cell = song.machine_table[1].track_patterns[0].data;
+    EXPECT_EQ(cell[0], 0x41);
+    EXPECT_EQ(cell[1], 0);
     EXPECT_EQ(temp().waves.at(0).values, (std::vector<int16_t>{0x100, 0x200, 0x300, 0x400}));
 }
 

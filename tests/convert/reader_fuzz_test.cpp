@@ -76,15 +76,21 @@ TEST_F(ReaderFuzzTest, HostileHeaderFieldsInCorpusModules)
     for (const auto& path : files) {
         auto full = kxtest::read_file(path);
         if (full.size() < 1200) continue;
-        // Every single header word (XM: song header; MOD: sample headers, tag) set to 0xFFFF.
-        for (size_t at = 17; at < 1084; at += (at < 340 ? 2 : 37)) {
+        const bool xm = std::string(full.begin(), full.begin() + 17) == "Extended Module: ";
+        // Header words set to 0xFFFF. XM: header size, song length, restart, channels,
+        // patterns, instruments, flags, tempo, BPM, first pattern header. MOD: the first
+        // sample's length, finetune/volume and loop words, a later sample's length, song
+        // length/restart, an order entry, the tag.
+        const std::vector<size_t> xm_fields = {60, 62, 64, 66, 68, 70, 72, 74, 76, 78, 336, 341, 343};
+        const std::vector<size_t> mod_fields = {42, 44, 46, 48, 432, 950, 960, 1080, 1082};
+        for (size_t at : xm ? xm_fields : mod_fields) {
             std::vector<uint8_t> bad = full;
             bad[at] = 0xFF;
             bad[at + 1] = 0xFF;
             read_copy(bad, path.filename().string() + " 0xFFFF at " + std::to_string(at), 1);
         }
         // The first instrument's or sample's size fields of an XM.
-        if (std::string(full.begin(), full.begin() + 17) == "Extended Module: ") {
+        if (xm) {
             size_t pos = 60 + (full[60] | (full[61] << 8));
             unsigned patterns = full[70] | (full[71] << 8);
             for (unsigned p = 0; p < patterns; ++p)

@@ -93,6 +93,10 @@ TEST_F(XmReaderTest, PackedCells)
     EXPECT_EQ(count_of(text, "->"), 4u) << "no cell of the empty pattern is handed on";
     EXPECT_NE(text.find("31  1  0  0  0  ->"), std::string::npos);
     EXPECT_NE(text.find("32  1 20  f  3  ->"), std::string::npos);
+    // The cells reach the channels' machines (one per channel).
+    EXPECT_EQ(song.machine_table[1].track_patterns[1].data[0], 0x41);
+    EXPECT_EQ(song.machine_table[2].track_patterns[1].data[0], 0x42);
+    EXPECT_EQ(song.machine_table[1].track_patterns[0].data[0], 0);
 }
 
 TEST_F(XmReaderTest, OrderEntriesAndSongLength)

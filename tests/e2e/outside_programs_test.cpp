@@ -90,6 +90,15 @@ TEST_F(OutsideConverters, Mod2xmForS3mCutsTheNameAfterXm)
     EXPECT_EQ(r.log.find("Can't open inputfile"), std::string::npos) << r.log;
 }
 
+TEST_F(OutsideConverters, OtherModuleFormatsGoThroughMod2xm)
+{
+    kxtest::Bytes().fill(64, 0).write("tune.MTM");
+    stand_in("mod2xm", "cat prepared.xm > tune.xm\nexit 0\n");
+    auto r = convert_file("tune.MTM", "out.bmx");
+    EXPECT_EQ(args(), "tune.MTM\n/o\n");
+    EXPECT_EQ(r.log.find("Can't open inputfile"), std::string::npos) << r.log;
+}
+
 TEST_F(OutsideConverters, Mod2xmFailingForAModWithDomodExt)
 {
     settings.domod_ext = 1;

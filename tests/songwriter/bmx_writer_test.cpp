@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/driver.h"
 #include "convert/song.h"
 #include "core/job_runner.h"
 #include "core/log.h"
@@ -173,6 +174,19 @@ TEST_F(BmxWriterTest, NativeMidiUsesTheMidiTicksPerBeat)
     EXPECT_EQ(b[380 + 2 + 7 + 1 + 12 + 2 + 4], 0x18);
 }
 
+TEST_F(BmxWriterTest, IncompleteSongModelEndsTheJobInsteadOfCrashing)
+{
+    master_only_song();
+    song.is_xi = 0;
+    song.pattern_count = 2; // patterns without a pattern table
+    song.pattern_table = nullptr;
+    std::vector<uint8_t> b;
+    EXPECT_FALSE(write(b));
+    song.pattern_count = 0;
+    song.machine_table = nullptr;
+    EXPECT_FALSE(write(b));
+}
+
 class WaveCopyTest : public BmxWriterTest {
 protected:
     void SetUp() override
@@ -243,6 +257,34 @@ TEST_F(BmxWriterTest, BmwHasSixSectionsAndEndsWithTheInfoText)
     ASSERT_GE(b.size(), tail.size());
     EXPECT_EQ(std::string(b.end() - long(tail.size()), b.end()), tail);
     EXPECT_EQ(dword_at(b, 8 + 12 * 5 + 4) + dword_at(b, 8 + 12 * 5 + 8), b.size());
+}
+
+TEST_F(BmxWriterTest, XiSongCarriesTheInstrumentAsItsWave)
+{
+    master_only_song();
+    settings.dowave = 2;
+    Bytes xi;
+    xi.data = kxtest::xi_file("Bell", {10, 250, 0, 0});
+    xi.write("bell.xi");
+    auto b = write();
+
+    Bytes mach = master_record(1, 125, 4);
+    Bytes conn = Bytes().le16(0);
+    Bytes wavt;
+    wavt.le16(1).le16(0).str("bell.xi").u8(0).str(" Bell").fill(18, ' ').u8(0);
+    wavt.le32(0x3F800000).u8(0x80).le16(1);
+    wavt.le16(2000).le16(3000).le16(60000).le16(10000).u8(10).u8(0x10);
+    wavt.le16(0x8002).le16(0).le16(0xFFFF).u8(0).le16(0xFFFF).le16(0).u8(0);
+    wavt.u8(1).le32(4).le32(0).le32(0).le32(8363).u8(0x41);
+    Bytes patt = Bytes().le16(0).le16(0);
+    Bytes sequ = Bytes().le32(64).le32(0).le32(64).le16(0);
+    Bytes text = blah("original xi-File: bell.xi      \"\" \r\n");
+    // The wave data: one wave, index 0, 16-bit, four values from the deltas 10, -6, 0, 0.
+    Bytes wave = Bytes().le16(1).le16(0).u8(0).le32(8).le16(2560).le16(1024).le16(1024).le16(1024);
+    Bytes want = header({mach.size(), conn.size(), wavt.size(), patt.size(), sequ.size(), text.size(), wave.size()});
+    want.append(mach).append(conn).append(wavt).append(patt).append(sequ).append(text).append(wave);
+    EXPECT_EQ(b, want.data);
+    EXPECT_FALSE(fs::exists(wave_temp_name));
 }
 
 // Songs with generators: the generator records come from the machine catalogue and machines.ini.
@@ -340,6 +382,124 @@ TEST_F(GeneratorSongTest, DuplicatesCountedOnceAcrossPasses)
     check_directory(b);
     EXPECT_EQ(song.duplicates_removed, 1); // pattern 2 repeats pattern 0, found in the sizing pass only
     EXPECT_EQ(song.machine_table[1].patterns_written, 2);
+}
+
+
+// Real modules converted whole: the directory, the section sizes and the wave data agree.
+class CorpusSongTest : public kxtest::WorkDirTest {
+protected:
+    struct Wavt {
+        std::vector<std::string> files;
+        unsigned count = 0;
+    };
+    static Wavt parse_wavt(const std::vector<uint8_t>& b, size_t at, size_t end)
+    {
+        Wavt w;
+        auto word = [&] {
+            unsigned v = b.at(at) | (b.at(at + 1) << 8);
+            at += 2;
+            return v;
+        };
+        auto text = [&] {
+            std::string t;
+            while (b.at(at)) t += char(b[at++]);
+            ++at;
+            return t;
+        };
+        w.count = word();
+        for (unsigned i = 0; i < w.count && at < end; ++i) {
+            word();
+            w.files.push_back(text());
+            text();
+            at += 4;
+            unsigned flags = b.at(at++);
+            if (flags & 0x80) {
+                unsigned envs = word();
+                for (unsigned e = 0; e < envs; ++e) {
+                    at += 10;
+                    at += size_t(word() & 0x7FFF) * 5;
+                }
+            }
+            at += size_t(b.at(at)) * 17 + 1;
+        }
+        EXPECT_EQ(at, end) << "WAVT size";
+        return w;
+    }
+    // Converts one corpus file and checks the song; returns its bytes.
+    std::vector<uint8_t> convert_and_check(const fs::path& input)
+    {
+        fs::copy_file(input, input.filename());
+        EXPECT_TRUE(run_guarded([&] { convert(input.filename().string().c_str(), "out.bmx"); }))
+            << input;
+        auto b = kxtest::read_file("out.bmx");
+        if (b.size() < 380) {
+            ADD_FAILURE() << input << ": no song";
+            return b;
+        }
+        const uint32_t n = dword_at(b, 4);
+        EXPECT_EQ(n, settings.dowave == 1 ? 6u : 7u);
+        uint32_t at = 380;
+        for (uint32_t i = 0; i < n; ++i) {
+            EXPECT_EQ(dword_at(b, 8 + 12 * i + 4), at) << input << " section " << i;
+            at += dword_at(b, 8 + 12 * i + 8);
+        }
+        EXPECT_EQ(at, b.size()) << input;
+        return b;
+    }
+    void SetUp() override
+    {
+        WorkDirTest::SetUp();
+        if (!kxtest::have_corpus()) GTEST_SKIP() << "no corpus";
+        kxtest::install_machines_ini();
+    }
+};
+
+TEST_F(CorpusSongTest, ModulesConvertToConsistentSongs)
+{
+    auto files = kxtest::corpus_files({".xm", ".mod"});
+    if (files.empty()) GTEST_SKIP() << "no XM or MOD in the corpus";
+    for (const auto& f : files) {
+        settings = Settings();
+        settings.dowave = 2;
+        auto b = convert_and_check(f);
+        if (b.size() < 380 + 7 * 12) continue;
+        // WAVE: count, then per wave index, format and byte count, then the bytes, to the end.
+        size_t at = dword_at(b, 8 + 12 * 6 + 4);
+        const size_t wave_end = at + dword_at(b, 8 + 12 * 6 + 8);
+        const unsigned waves = b.at(at) | (b.at(at + 1) << 8);
+        at += 2;
+        for (unsigned w = 0; w < waves && at + 7 <= wave_end; ++w) at += 7 + dword_at(b, at + 3);
+        EXPECT_EQ(at, wave_end) << f << ": WAVE walk";
+        const size_t wavt_at = dword_at(b, 8 + 12 * 2 + 4);
+        Wavt t = parse_wavt(b, wavt_at, wavt_at + dword_at(b, 8 + 12 * 2 + 8));
+        EXPECT_EQ(t.count, waves) << f;
+        EXPECT_FALSE(fs::exists(wave_temp_name)) << f;
+        fs::remove(f.filename());
+    }
+}
+
+TEST_F(CorpusSongTest, BmwNamesTheExportedXiFiles)
+{
+    auto files = kxtest::corpus_files({".xm"});
+    if (files.empty()) GTEST_SKIP() << "no XM in the corpus";
+    for (const auto& f : files) {
+        settings = Settings();
+        settings.dowave = 1;
+        fs::create_directories("xi");
+        std::strcpy(settings.xi_dir, "xi/");
+        auto b = convert_and_check(f);
+        if (b.size() < 380 + 6 * 12) continue;
+        const size_t wavt_at = dword_at(b, 8 + 12 * 2 + 4);
+        Wavt t = parse_wavt(b, wavt_at, wavt_at + dword_at(b, 8 + 12 * 2 + 8));
+        // Named after the module: xi_dir, up to 6 characters of its base name, the number.
+        const std::string stem = "xi/" + f.stem().string().substr(0, 6);
+        for (const auto& name : t.files) {
+            EXPECT_TRUE(fs::exists(name)) << f << ": " << name;
+            EXPECT_EQ(name.substr(0, stem.size()), stem) << f;
+        }
+        fs::remove_all("xi");
+        fs::remove(f.filename());
+    }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -90,6 +91,53 @@ inline std::vector<uint8_t> two_passes(const std::function<void()>& body)
     std::fclose(f);
     writer.output_stream = nullptr;
     return out;
+}
+
+} // namespace kxtest
+
+namespace kxtest {
+
+// An XI instrument file with one 8-bit sample holding `deltas` (delta-coded bytes).
+inline std::vector<uint8_t> xi_file(const char* name, const std::vector<uint8_t>& deltas)
+{
+    std::vector<uint8_t> b;
+    auto str = [&](const char* s, size_t n, char pad) {
+        size_t len = std::strlen(s);
+        for (size_t i = 0; i < n; ++i) b.push_back(uint8_t(i < len ? s[i] : pad));
+    };
+    auto w16 = [&](unsigned v) {
+        b.push_back(uint8_t(v));
+        b.push_back(uint8_t(v >> 8));
+    };
+    auto w32 = [&](uint32_t v) {
+        w16(v & 0xFFFF);
+        w16(v >> 16);
+    };
+    str("Extended Instrument:", 20, ' ');
+    b.push_back(' ');
+    str(name, 22, ' ');
+    b.push_back(0x1A);
+    str("FastTracker v2.00", 20, ' ');
+    w16(0x0102);
+    b.insert(b.end(), 96, 0);      // every note plays sample 0
+    b.insert(b.end(), 96, 0);      // volume and panning envelopes
+    b.insert(b.end(), 14, 0);      // point counts, sustain and loop points, types, vibrato
+    w16(0);                        // fadeout
+    w16(0);                        // reserved
+    b.insert(b.end(), 20, 0);
+    w16(1);                        // samples
+    w32(uint32_t(deltas.size()));  // length
+    w32(0);                        // loop start
+    w32(0);                        // loop length
+    b.push_back(64);               // volume
+    b.push_back(0);                // finetune
+    b.push_back(0);                // type: 8-bit, no loop
+    b.push_back(0x80);             // panning
+    b.push_back(0);                // relative note
+    b.push_back(0);
+    str("sample", 22, ' ');
+    b.insert(b.end(), deltas.begin(), deltas.end());
+    return b;
 }
 
 } // namespace kxtest

@@ -1,9 +1,12 @@
 // WAVT section: wave entries, envelope conversion, levels (lengths, loops, rates, root notes).
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include "convert/song.h"
 #include "core/pool.h"
+#include "core/log.h"
 #include "settings/settings.h"
 #include "songwriter/wave_table.h"
 #include "support/test_support.h"
@@ -20,6 +23,7 @@ protected:
         WorkDirTest::SetUp();
         settings.dowave = 2;
         std::strcpy(song.current_input, "tunes/song.xm");
+        std::strcpy(song.converter_input, "tunes/song.xm");
         song.is_xm = 1;
     }
     // One instrument record per call, each with `samples` samples of 1000 bytes.
@@ -260,16 +264,50 @@ TEST_F(WaveTableTest, PatchModeNamesAndDrumLoops)
     EXPECT_STREQ(name, "xi/gmc_01.xi");
 }
 
-TEST_F(WaveTableTest, ModuleWaveFileNamesUseTheShortBaseName)
+TEST_F(WaveTableTest, MissingChannelSlotGetsNoWave)
 {
-    char name[64];
-    std::strcpy(song.current_input, "C:\\mods\\longname.xm");
-    std::strcpy(settings.xi_dir, "D:\\xi\\");
-    wave_file_name(5, name, sizeof name);
-    EXPECT_STREQ(name, "D:\\xi\\longna05.xi");
-    std::strcpy(song.current_input, "ab");
-    wave_file_name(0x1f, name, sizeof name);
-    EXPECT_STREQ(name, "D:\\xi\\ab1f.xi");
+    // A native MIDI conversion with one XI file per MIDI channel: only channels 1 and 3 have one.
+    song.is_xm = 0;
+    song.is_midi = 1;
+    std::strcpy(settings.xi_dir, "xi/");
+    std::filesystem::create_directory("xi");
+    Bytes one, three;
+    one.data = kxtest::xi_file("Piano", {1, 2});
+    three.data = kxtest::xi_file("Strings", {3, 4, 5, 6});
+    one.write("xi/gmc_01.xi");
+    three.write("xi/gmc_03.xi");
+    kxtest::FakeWindow fake;
+    log_state.window = &fake;
+    log_state.log_enabled = 0;
+    writer.writer_pass = 0;
+    load_xi_instruments(nullptr);
+    log_state.window = nullptr;
+
+    EXPECT_EQ(song.wave_count, 2);
+    EXPECT_EQ(song.instrument_count, 16);
+    size_t first = fake.text.find("Can't open XI-file xi/gmc_02.xi");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(fake.text.find("Can't open XI-file xi/gmc_02.xi", first + 1), std::string::npos) << "tried again";
+    EXPECT_NE(fake.text.find("Instrument 2 (xi/gmc_03.xi)"), std::string::npos);
+    EXPECT_EQ(song.instrument_table[0].wave_number, 1);
+    EXPECT_EQ(song.instrument_table[1].wave_number, 0);
+    EXPECT_EQ(song.instrument_table[2].wave_number, 3);
+
+    auto b = wavt();
+    EXPECT_EQ(b[0], 2);
+    EXPECT_EQ(b[2], 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[4])), "xi/gmc_01.xi");
+    size_t entry = 2 + 13 + 24 + 4 + 1 + 2 + 10 + 2 + 10 + 1 + 17;
+    EXPECT_EQ(b.size(), 2 + 2 * entry);
+    EXPECT_EQ(b[2 + entry], 2);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[4 + entry])), "xi/gmc_03.xi");
+
+    // The wave data of both slots, under their slot numbers.
+    auto temp = kxtest::read_file(wave_temp_name);
+    Bytes want;
+    want.le16(2).le16(0).u8(0).le32(4).le16(0x100).le16(0x300);
+    want.le16(2).u8(0).le32(8).le16(0x300).le16(0x700).le16(0xC00).le16(0x1200);
+    EXPECT_EQ(temp, want.data);
 }
 
 } // namespace

@@ -246,3 +246,52 @@ TEST_F(XmpConvertTest, SourceFlagsComeFromTheFileHeader)
 }
 
 } // namespace
+
+namespace {
+
+// A Protracker MOD's own effects replace libxmp's reading of them, which leaves out the ones that
+// do nothing in Protracker (200, A00, 8xx ...), so that the XM reads as the MOD does.
+TEST_F(XmpConvertTest, ModEffectsAreTakenAsTheFileHasThem)
+{
+    ModuleBuilder b(4, {64});
+    std::vector<uint8_t> file(1084 + 64 * 4 * 4, 0);
+    std::memcpy(&file[1080], "M.K.", 4);
+    auto cell = [&](int r, int c) { return &file[1084 + size_t(r * 4 + c) * 4]; };
+    cell(5, 1)[2] = 0x12;  // instrument 1, effect 200
+    b.at(0, 5, 1).ins = 1;
+    cell(6, 2)[2] = 0x08;  // 880, which libxmp leaves out
+    cell(6, 2)[3] = 0x80;
+    cell(7, 3)[2] = 0x0E;  // E81 and E5F stay as the MOD has them
+    cell(7, 3)[3] = 0x81;
+    cell(8, 3)[2] = 0x0E;
+    cell(8, 3)[3] = 0x5F;
+    SourceInfo info = describe_source("Amiga Protracker/Compatible", file, 64);
+    read_mod_effects(file, b.mod, info);
+    ASSERT_EQ(info.mod_effects.size(), 64u * 4 * 2);
+    ASSERT_TRUE(convert_module(b.mod, info, out, report, error)) << error;
+    const XmCell& c1 = out.patterns[0].cells[5 * 4 + 1];
+    EXPECT_EQ(c1.instrument, 1);
+    EXPECT_EQ(c1.effect, 2);
+    EXPECT_EQ(c1.param, 0);
+    EXPECT_EQ(out.patterns[0].cells[6 * 4 + 2].effect, 8);
+    EXPECT_EQ(out.patterns[0].cells[6 * 4 + 2].param, 0x80);
+    EXPECT_EQ(out.patterns[0].cells[7 * 4 + 3].effect, 0xE);
+    EXPECT_EQ(out.patterns[0].cells[7 * 4 + 3].param, 0x81);
+    EXPECT_EQ(out.patterns[0].cells[8 * 4 + 3].param, 0x5F);
+    EXPECT_EQ(report.drops.total, 0);
+
+    // Instruments that disagree with libxmp's, another tag or another loader: left alone.
+    b.at(0, 5, 1).ins = 2;
+    read_mod_effects(file, b.mod, info);
+    EXPECT_TRUE(info.mod_effects.empty());
+    b.at(0, 5, 1).ins = 1;
+    std::memcpy(&file[1080], "6CHN", 4);
+    read_mod_effects(file, b.mod, info);
+    EXPECT_TRUE(info.mod_effects.empty());
+    std::memcpy(&file[1080], "M.K.", 4);
+    info = describe_source("Scream Tracker 3", file, 64);
+    read_mod_effects(file, b.mod, info);
+    EXPECT_TRUE(info.mod_effects.empty());
+}
+
+} // namespace
