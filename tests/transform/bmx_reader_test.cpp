@@ -873,6 +873,7 @@ TEST_F(BmxRoundTripTest, TheDriverListsAWrittenSong)
     if (!std::filesystem::exists(demo)) GTEST_SKIP() << "no demo tune";
     std::filesystem::copy_file(demo, "demo.xm");
     ASSERT_EQ(convert_and_read("demo.xm", "demo.bmx"), "");
+    pool_free_all(); // the end of that job: the listing is a job of its own
     settings.dolist = 1;
     settings.verbose = 1;
     settings.do_mscale1 = 1; // the listing walks machines and patterns too
