@@ -2,10 +2,9 @@
 //
 // The kind of input comes from its name. S3M and IT modules, every other module format mod2xm
 // reads, and on request MOD modules and MIDI files are first turned into XM files by outside
-// converter programs. The module is
-// then read in passes: a first pass that learns the sizes, for split-by-instrument an additional
-// pass that counts the channels each instrument plays on, and a second pass that fills the
-// patterns. Between them the machines are laid out and every pattern is allocated and cleared.
+// converter programs. The module is then read in passes: a first pass that learns the sizes, for
+// split-by-instrument an additional pass that counts the channels each instrument plays on, and
+// a second pass that fills the patterns. Between them the machines are laid out and every pattern is allocated and cleared.
 // Buzz song files given as input are only listed; an XI instrument becomes a song holding it.
 //
 // The song is written under a temporary name beside the output ("<output>.part") and renamed
