@@ -1,6 +1,7 @@
 // Whole conversions through the converter programs: every S3M and IT of the corpus becomes a song
-// the program's own song reader reads back, and a MOD converted through mod2xm gives the same
-// patterns and wave frames as the same MOD read directly.
+// the program's own song reader reads back, and a MOD converted through mod2xm (also under the
+// name of another format mod2xm reads) gives the same patterns and wave frames as the same MOD
+// read directly.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -159,6 +160,17 @@ TEST_F(XmconvEndToEndTest, ModThroughMod2xmEqualsModReadDirectly)
         ASSERT_EQ(direct.waves.size(), converted.waves.size());
         for (size_t w = 0; w < direct.waves.size(); ++w)
             EXPECT_EQ(direct.waves[w], converted.waves[w]) << "wave " << w;
+
+        // Under the name of another format mod2xm reads, the same module takes the same way.
+        fs::copy_file(f, dir / "other.wow");
+        SongContents other;
+        settings = Settings();
+        ASSERT_EQ(convert_job("other.wow", "other.bmx"), "Conversion finished!") << last_log;
+        ASSERT_TRUE(fs::exists("other.xm"));
+        ASSERT_TRUE(read_song("other.bmx", &other));
+        EXPECT_TRUE(other.rows == converted.rows);
+        EXPECT_TRUE(other.waves == converted.waves);
+        fs::remove("other.wow");
     }
 }
 
