@@ -160,10 +160,11 @@ protected:
         machine_table_state.machine_descriptions = d;
         machine_table_state.machine_description_count = 3;
     }
-    // Reads the song from a file; "" when it passed, otherwise the fatal message.
+    // Reads the song from a temporary file; "" when it passed, otherwise the fatal message.
     std::string read(const Bytes& song, int selector = 0)
     {
         File f(std::tmpfile());
+        if (!f) return "no temporary file";
         std::fwrite(song.data.data(), 1, song.size(), f.get());
         std::rewind(f.get());
         try {
