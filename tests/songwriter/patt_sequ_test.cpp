@@ -1,4 +1,5 @@
 // PATT and SEQU sections: pattern records, duplicate removal, offset copies, sequence events.
+#include <algorithm>
 #include <string>
 
 #include "songwriter/patt_sequ.h"
@@ -8,38 +9,12 @@ namespace {
 
 using kxtest::Bytes;
 
-struct PatternRecord {
-    std::string name;
-    int rows = 0;
-    std::vector<uint8_t> body; // everything after the rows word
-};
-
-// The PATT body of a song of Tracker generators read back into records per machine.
-std::vector<std::vector<PatternRecord>> parse_patt(const std::vector<uint8_t>& b)
+// Whether PATT holds the record: name, rows, body.
+bool has_record(const std::vector<uint8_t>& patt, const char* name, unsigned rows, const std::vector<uint8_t>& body)
 {
-    size_t at = 0;
-    auto word = [&] {
-        unsigned v = b.at(at) | (b.at(at + 1) << 8);
-        at += 2;
-        return v;
-    };
-    std::vector<std::vector<PatternRecord>> out(size_t(song.machine_count));
-    for (int k = 0; k < song.machine_count; ++k) {
-        unsigned count = word(), tracks = word();
-        for (unsigned i = 0; i < count; ++i) {
-            PatternRecord r;
-            while (b.at(at)) r.name += char(b[at++]);
-            ++at;
-            r.rows = int(word());
-            size_t size = k == 0 ? size_t(song.machine_count - 1) * (2 + size_t(r.rows) * 4) + size_t(r.rows) * 5
-                                 : size_t(r.rows) * (1 + 5 * tracks);
-            r.body.assign(b.begin() + long(at), b.begin() + long(at + size));
-            at += size;
-            out[size_t(k)].push_back(r);
-        }
-    }
-    EXPECT_EQ(at, b.size());
-    return out;
+    std::vector<uint8_t> r = Bytes().str(name).u8(0).le16(rows).data;
+    r.insert(r.end(), body.begin(), body.end());
+    return std::search(patt.begin(), patt.end(), r.begin(), r.end()) != patt.end();
 }
 
 // SEQU of a song of `end` rows with one sequence, machine k's, of (position, event byte) pairs.
@@ -66,13 +41,6 @@ protected:
         });
         patt.assign(all.begin(), all.begin() + long(sequ_start));
         sequ.assign(all.begin() + long(sequ_start), all.end());
-    }
-    std::vector<std::string> names(int k)
-    {
-        std::vector<std::string> n;
-        const auto all = parse_patt(patt);
-        for (const auto& r : all[size_t(k)]) n.push_back(r.name);
-        return n;
     }
     std::vector<uint8_t> patt, sequ;
 };
@@ -148,7 +116,7 @@ TEST_F(PattSequTest, IdenticalPatternsAreWrittenOnce)
         log_state.window = &fake;
         write_sections();
         log_state.window = nullptr;
-        EXPECT_EQ(names(1).size(), c.written);
+        EXPECT_EQ(size_t(song.machine_table[1].patterns_written), c.written);
         EXPECT_EQ(song.duplicates_removed, c.removed);
         EXPECT_EQ(sequ, one_sequence(6, {{0, 0x10}, {2, c.event_of_5}, {4, 0x13}}));
         EXPECT_EQ(fake.text.find("Machine 1 patterns 5 and 3 seem identical-They are it!") != std::string::npos,
@@ -164,7 +132,8 @@ TEST_F(PattSequTest, MasterPatternsAreComparedByTheirGlobalRows)
     settings.remove_2pat = 1;
     kxtest::set_order({0, 1, 2});
     write_sections();
-    EXPECT_EQ(names(0), (std::vector<std::string>{"00", "02"}));
+    EXPECT_EQ(song.machine_table[0].patterns_written, 2);
+    EXPECT_TRUE(has_record(patt, "02", 2, {1, 0})); // pattern 2 keeps its name
     EXPECT_EQ(sequ, one_sequence(6, {{0, 0x10}, {2, 0x10}, {4, 0x11}}, 0));
 }
 
@@ -183,12 +152,9 @@ TEST_F(PattSequTest, EnteredPatternGetsAShortenedCopyAfterThePlainOnes)
     song.order_list[2].start_row = 2;
     write_sections();
 
-    auto recs = parse_patt(patt)[1];
-    ASSERT_EQ(recs.size(), 4u);
-    EXPECT_EQ(recs[3].name, "03");
-    EXPECT_EQ(recs[3].rows, 2);
-    // Machine 1's global rows 2..3, then the track's rows 2..3.
-    EXPECT_EQ(recs[3].body, (std::vector<uint8_t>{0, 0, 0x51, 0, 0xFF, 0, 0, 0x52, 0, 0xFF, 0, 0}));
+    EXPECT_EQ(song.machine_table[1].patterns_written, 4);
+    // Named 03, two rows: machine 1's global rows 2..3, then the track's rows 2..3.
+    EXPECT_TRUE(has_record(patt, "03", 2, {0, 0, 0x51, 0, 0xFF, 0, 0, 0x52, 0, 0xFF, 0, 0}));
     EXPECT_EQ(written_pattern_index(1, 2, true), 3);
     EXPECT_EQ(sequ, one_sequence(10, {{0, 0x10}, {4, 0x11}, {8, 0x13}}));
 }
@@ -209,10 +175,8 @@ TEST_F(PattSequTest, EnteredDuplicatePlaysItsOwnCopy)
     settings.remove_2pat = 1;
     write_sections();
 
-    auto recs = parse_patt(patt)[1];
-    ASSERT_EQ(recs.size(), 4u);
-    EXPECT_EQ(recs[3].name, "04");
-    EXPECT_EQ(recs[3].body[2 + 5], 0x41); // pattern 2's row 3, after two global rows and row 2
+    EXPECT_EQ(song.machine_table[1].patterns_written, 4);
+    EXPECT_TRUE(has_record(patt, "04", 2, {0, 0, 0, 0, 0xFF, 0, 0, 0x41, 0, 0xFF, 0, 0})); // pattern 2's rows
     EXPECT_EQ(sequ, one_sequence(8, {{0, 0x10}, {4, 0x12}, {6, 0x13}}));
 }
 
@@ -249,7 +213,7 @@ TEST_F(PattSequTest, MachinesWithoutEventsAreDroppedAndTheMasterHasItsOwn)
     want.le16(0).le32(1).u8(2).u8(1).le16(0).u8(0x10);
     want.le16(1).le32(1).u8(2).u8(1).le16(0).u8(0x10);
     EXPECT_EQ(sequ, want.data);
-    EXPECT_EQ(parse_patt(patt)[2].size(), 0u);
+    EXPECT_EQ(std::vector<uint8_t>(patt.end() - 4, patt.end()), (std::vector<uint8_t>{0, 0, 1, 0})); // machine 2: none
 }
 
 } // namespace
