@@ -42,6 +42,20 @@ protected:
         patt.assign(all.begin(), all.begin() + long(sequ_start));
         sequ.assign(all.begin() + long(sequ_start), all.end());
     }
+    // The Master and one Tracker generator using every pattern, played in `order`.
+    static void song_of(int patterns, int lines, const std::vector<int>& order)
+    {
+        kxtest::build_song(2, patterns, lines, 1);
+        for (int p = 0; p < patterns; ++p) kxtest::use_pattern(1, p);
+        kxtest::set_order(order);
+        song.offset_pattern_count = 0;
+    }
+    // Order entry i enters pattern p at row r.
+    static void enter(int i, int p, int r)
+    {
+        song.pattern_table[p].start_row = song.order_list[i].start_row = r;
+        ++song.offset_pattern_count;
+    }
     std::vector<uint8_t> patt, sequ;
 };
 
@@ -54,12 +68,9 @@ TEST(Crc32, MatchesTheCheckValueWholeAndInPieces)
 
 TEST_F(PattSequTest, EventsAdvanceByTheRowsReallyPlayed)
 {
-    kxtest::build_song(2, 2, 64, 1);
-    kxtest::use_pattern(1, 0);
-    kxtest::use_pattern(1, 1);
+    song_of(2, 64, {0, 1, 0});
     kxtest::put_note(1, 1, 0, 0, 0x41);
     song.pattern_table[1].play_lines = 32; // break after row 31
-    kxtest::set_order({0, 1, 0});
     write_sections();
     EXPECT_EQ(sequ, one_sequence(160, {{0, 0x10}, {64, 0x11}, {96, 0x10}})); // the Master has none
     EXPECT_EQ(song.machine_table[1].sequence_event_count, 3);
@@ -76,27 +87,18 @@ TEST_F(PattSequTest, PatternRecordsAreByteExact)
     kxtest::set_order({1});
     write_sections();
 
-    Bytes want;
     // Master: one pattern, no tracks; one connection block (machine 1), then the global rows.
-    want.le16(1).le16(0).str("01").u8(0).le16(2);
-    want.le16(1).fill(8, 0xFF);
+    Bytes want = Bytes().le16(1).le16(0).str("01").u8(0).le16(2).le16(1).fill(8, 0xFF);
     want.fill(2, 0xFF).u8(0x7D).fill(2, 0xFF).fill(5, 0xFF);
     // Generator: one pattern of two tracks; machine 1's global rows first.
-    want.le16(1).le16(2).str("01").u8(0).le16(2);
-    want.u8(0).u8(3);
-    want.u8(0).u8(0).u8(0xFF).u8(0).u8(0).u8(0).u8(0).u8(0xFF).u8(0).u8(0);
-    want.u8(0x35).u8(0).u8(0xFF).u8(0).u8(0).u8(0).u8(0).u8(0xFF).u8(0).u8(0);
+    want.le16(1).le16(2).str("01").u8(0).le16(2).u8(0).u8(3);
+    for (uint8_t note : {0, 0, 0x35, 0}) want.u8(note).u8(0).u8(0xFF).u8(0).u8(0);
     EXPECT_EQ(patt, want.data);
 }
 
 TEST_F(PattSequTest, IdenticalPatternsAreWrittenOnce)
 {
-    struct Case {
-        int remove, global_change;
-        size_t written;
-        unsigned event_of_5;
-        int removed;
-    } cases[] = {
+    struct Case { int remove, global_change, written; unsigned event_of_5; int removed; } cases[] = {
         {1, 0, 5, 0x13, 1}, // pattern 5 repeats pattern 3: its event names 3
         {0, 0, 6, 0x15, 0}, // without removal every pattern is written
         {1, 1, 6, 0x15, 0}, // equal tracks with different global rows stay apart
@@ -104,19 +106,15 @@ TEST_F(PattSequTest, IdenticalPatternsAreWrittenOnce)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.remove * 2 + c.global_change);
         song_reset_defaults();
-        kxtest::build_song(2, 6, 2, 1);
-        for (int p = 0; p < 6; ++p) {
-            kxtest::use_pattern(1, p);
-            kxtest::put_note(1, p, 0, 0, uint8_t(p == 5 ? 0x34 : 0x31 + p));
-        }
+        song_of(6, 2, {0, 5, 3});
+        for (int p = 0; p < 6; ++p) kxtest::put_note(1, p, 0, 0, uint8_t(p == 5 ? 0x34 : 0x31 + p));
         song.machine_table[1].global_patterns[5].data[0] = uint8_t(c.global_change * 3);
-        kxtest::set_order({0, 5, 3});
         settings.remove_2pat = c.remove;
         kxtest::FakeWindow fake;
         log_state.window = &fake;
         write_sections();
         log_state.window = nullptr;
-        EXPECT_EQ(size_t(song.machine_table[1].patterns_written), c.written);
+        EXPECT_EQ(song.machine_table[1].patterns_written, c.written);
         EXPECT_EQ(song.duplicates_removed, c.removed);
         EXPECT_EQ(sequ, one_sequence(6, {{0, 0x10}, {2, c.event_of_5}, {4, 0x13}}));
         EXPECT_EQ(fake.text.find("Machine 1 patterns 5 and 3 seem identical-They are it!") != std::string::npos,
@@ -139,17 +137,11 @@ TEST_F(PattSequTest, MasterPatternsAreComparedByTheirGlobalRows)
 
 TEST_F(PattSequTest, EnteredPatternGetsAShortenedCopyAfterThePlainOnes)
 {
-    kxtest::build_song(2, 3, 4, 1);
-    for (int p = 0; p < 3; ++p) {
-        kxtest::use_pattern(1, p);
-        kxtest::put_note(1, p, 0, 0, uint8_t(0x21 + p));
-    }
+    song_of(3, 4, {0, 1, 2});
+    for (int p = 0; p < 3; ++p) kxtest::put_note(1, p, 0, 0, uint8_t(0x21 + p));
     kxtest::put_note(1, 2, 0, 2, 0x51);
     kxtest::put_note(1, 2, 0, 3, 0x52);
-    song.pattern_table[2].start_row = 2;
-    song.offset_pattern_count = 1;
-    kxtest::set_order({0, 1, 2});
-    song.order_list[2].start_row = 2;
+    enter(2, 2, 2);
     write_sections();
 
     EXPECT_EQ(song.machine_table[1].patterns_written, 4);
@@ -163,15 +155,12 @@ TEST_F(PattSequTest, EnteredDuplicatePlaysItsOwnCopy)
 {
     // Patterns 0 and 2 are identical; 1 and 2 are both entered at row 2. Pattern 2's copy is
     // written from its own rows and its event must name that copy, not pattern 1's.
-    kxtest::build_song(2, 3, 4, 1);
-    for (int p = 0; p < 3; ++p) kxtest::use_pattern(1, p);
+    song_of(3, 4, {0, 1, 2});
     kxtest::put_note(1, 0, 0, 3, 0x41);
     kxtest::put_note(1, 2, 0, 3, 0x41);
     kxtest::put_note(1, 1, 0, 3, 0x61);
-    song.pattern_table[1].start_row = song.pattern_table[2].start_row = 2;
-    song.offset_pattern_count = 2;
-    kxtest::set_order({0, 1, 2});
-    song.order_list[1].start_row = song.order_list[2].start_row = 2;
+    enter(1, 1, 2);
+    enter(2, 2, 2);
     settings.remove_2pat = 1;
     write_sections();
 
@@ -183,20 +172,14 @@ TEST_F(PattSequTest, EnteredDuplicatePlaysItsOwnCopy)
 TEST_F(PattSequTest, OrderAndIndexesOutOfRange)
 {
     // Indexes above 0x6F give no event, but the position advances.
-    kxtest::build_song(2, 112, 2, 1);
-    for (int p = 0; p < 112; ++p) kxtest::use_pattern(1, p);
-    song.pattern_table[111].start_row = 1;
-    song.offset_pattern_count = 1;
+    song_of(112, 2, {0, 111, 110});
+    enter(1, 111, 1);
     settings.remove_2pat = 0;
-    kxtest::set_order({0, 111, 110});
-    song.order_list[1].start_row = 1;
     write_sections();
     EXPECT_EQ(sequ, one_sequence(5, {{0, 0x10}, {3, 0x7E}}));
 
     // Order entries outside the pattern table are skipped.
-    kxtest::build_song(2, 1, 8, 1);
-    kxtest::use_pattern(1, 0);
-    kxtest::set_order({0, 200, 0});
+    song_of(1, 8, {0, 200, 0});
     write_sections();
     EXPECT_EQ(sequ, one_sequence(16, {{0, 0x10}, {8, 0x10}}));
 }
