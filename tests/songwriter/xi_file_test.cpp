@@ -159,17 +159,4 @@ TEST_F(XiFileTest, ExportName)
     }
 }
 
-TEST_F(XiFileTest, CorpusInstrumentsRead)
-{
-    auto files = kxtest::corpus_files({".xi"});
-    if (files.empty()) GTEST_SKIP() << "no corpus";
-    for (const auto& path : files) {
-        SCOPED_TRACE(path.string());
-        ASSERT_TRUE(read_xi(path));
-        auto w = waves();
-        ASSERT_EQ(w.size(), 1u);
-        EXPECT_GE(w[0].size(), size_t(song.instrument_table[0].sample_count));
-    }
-}
-
 } // namespace
