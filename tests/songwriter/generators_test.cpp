@@ -84,11 +84,8 @@ TEST_F(GeneratorTest, PrimiFunAttributesAndInitialState)
 
 TEST_F(GeneratorTest, Es9NeedsItsDataFile)
 {
-    File out = open_file("mach.bin", "wb");
-    writer.output_stream = out.get();
     EXPECT_FALSE(run_guarded([] { write_generator_machine(role_es9, 1, 0, 0, "ES-9", 6); }));
     EXPECT_NE(fake.text.find("No data file for ES-9 (es-9.dat), rip data from any file with ES-9 first!"), std::string::npos);
-    out.reset();
     kxtest::Bytes data;
     for (int i = 0; i < 5000; ++i) data.u8(unsigned(i * 7));
     data.write("es-9.dat");

@@ -16,20 +16,16 @@ protected:
         song.wave_map = pool_array<int>(wave_map_size);
         for (int i = 0; i < wave_map_size; ++i) song.wave_map[i] = i;
     }
-    // Both passes of an XI conversion's loading over one file.
-    bool read_xi(const std::filesystem::path& path)
-    {
-        song.is_xi = song.instrument_count = song.wave_count = 1;
-        song.instrument_table = nullptr;
-        File f = open_file(path.string().c_str(), "rb");
-        return run_guarded([&] {
-            for (song.pass_number = 0; song.pass_number < 2; ++song.pass_number) read_instruments(f.get(), 0);
-        });
-    }
+    // Both passes of an XI conversion's loading over the file.
     bool read_xi(const Bytes& file)
     {
         file.write("in.xi");
-        return read_xi("in.xi");
+        song.is_xi = song.instrument_count = song.wave_count = 1;
+        song.instrument_table = nullptr;
+        File f = open_file("in.xi", "rb");
+        return run_guarded([&] {
+            for (song.pass_number = 0; song.pass_number < 2; ++song.pass_number) read_instruments(f.get(), 0);
+        });
     }
     std::vector<std::vector<int16_t>> waves()
     {
@@ -42,13 +38,9 @@ protected:
     SampleRecord& sample(int j) { return song.instrument_table[0].samples[j]; }
 };
 
-XmSample sample8(std::vector<uint8_t> data, uint8_t type = 0)
+XmSample sample8(const std::vector<uint8_t>& data, uint8_t type = 0)
 {
-    XmSample s;
-    s.length = uint32_t(data.size());
-    s.data = std::move(data);
-    s.type = type;
-    return s;
+    return {.length = uint32_t(data.size()), .type = type, .data = data};
 }
 
 TEST_F(XiFileTest, FirstMappedNotes)
