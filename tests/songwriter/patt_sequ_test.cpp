@@ -72,7 +72,7 @@ TEST_F(PattSequTest, EventsAdvanceByTheRowsReallyPlayed)
     kxtest::put_note(1, 1, 0, 0, 0x41);
     song.pattern_table[1].play_lines = 32; // break after row 31
     write_sections();
-    EXPECT_EQ(sequ, one_sequence(160, {{0, 0x10}, {64, 0x11}, {96, 0x10}})); // the Master has none
+    EXPECT_EQ(sequ, one_sequence(160, {{0, 0x10}, {64, 0x11}, {96, 0x10}})); // the Master's, without events, dropped
     EXPECT_EQ(song.machine_table[1].sequence_event_count, 3);
 }
 
@@ -182,21 +182,6 @@ TEST_F(PattSequTest, OrderAndIndexesOutOfRange)
     song_of(1, 8, {0, 200, 0});
     write_sections();
     EXPECT_EQ(sequ, one_sequence(16, {{0, 0x10}, {8, 0x10}}));
-}
-
-TEST_F(PattSequTest, MachinesWithoutEventsAreDroppedAndTheMasterHasItsOwn)
-{
-    kxtest::build_song(3, 1, 16, 1);
-    kxtest::use_pattern(0, 0);
-    kxtest::use_pattern(1, 0);
-    kxtest::set_order({0});
-    write_sections();
-    Bytes want;
-    want.le32(16).le32(0).le32(16).le16(2);
-    want.le16(0).le32(1).u8(2).u8(1).le16(0).u8(0x10);
-    want.le16(1).le32(1).u8(2).u8(1).le16(0).u8(0x10);
-    EXPECT_EQ(sequ, want.data);
-    EXPECT_EQ(std::vector<uint8_t>(patt.end() - 4, patt.end()), (std::vector<uint8_t>{0, 0, 1, 0})); // machine 2: none
 }
 
 } // namespace
