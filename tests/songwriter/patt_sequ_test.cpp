@@ -1,59 +1,35 @@
 // PATT and SEQU sections: pattern records, duplicate removal, offset copies, sequence events.
+#include <algorithm>
 #include <string>
-#include <vector>
 
-#include "convert/song.h"
-#include "core/log.h"
-#include "settings/settings.h"
 #include "songwriter/patt_sequ.h"
-#include "support/test_support.h"
 #include "song_builder.h"
 
 namespace {
 
 using kxtest::Bytes;
 
-struct PatternRecord {
-    std::string name;
-    int rows;
-    std::vector<uint8_t> body; // everything after the rows word
-};
-
-// Reads the PATT body of a song whose generators are Tracker machines (5 track bytes, 1 global
-// byte) back into records per machine.
-std::vector<std::vector<PatternRecord>> parse_patt(const std::vector<uint8_t>& b)
+// Whether PATT holds the record: name, rows, body.
+bool has_record(const std::vector<uint8_t>& patt, const char* name, unsigned rows, const std::vector<uint8_t>& body)
 {
-    size_t at = 0;
-    auto word = [&] {
-        unsigned v = b.at(at) | (b.at(at + 1) << 8);
-        at += 2;
-        return v;
-    };
-    std::vector<std::vector<PatternRecord>> out;
-    for (int k = 0; k < song.machine_count; ++k) {
-        std::vector<PatternRecord> recs;
-        unsigned count = word();
-        unsigned tracks = word();
-        for (unsigned i = 0; i < count; ++i) {
-            PatternRecord r;
-            while (b.at(at)) r.name += char(b[at++]);
-            ++at;
-            r.rows = int(word());
-            size_t size = k == 0 ? size_t(song.machine_count - 1) * (2 + size_t(r.rows) * 4) + size_t(r.rows) * 5
-                                 : size_t(r.rows) * (1 + 5 * tracks);
-            r.body.assign(b.begin() + long(at), b.begin() + long(at + size));
-            at += size;
-            recs.push_back(r);
-        }
-        out.push_back(recs);
-    }
-    EXPECT_EQ(at, b.size());
-    return out;
+    std::vector<uint8_t> r = Bytes().str(name).u8(0).le16(rows).data;
+    r.insert(r.end(), body.begin(), body.end());
+    return std::search(patt.begin(), patt.end(), r.begin(), r.end()) != patt.end();
+}
+
+// SEQU of a song of `end` rows with one sequence, machine k's, of (position, event byte) pairs.
+std::vector<uint8_t> one_sequence(unsigned end, const std::vector<std::pair<unsigned, unsigned>>& events,
+                                  unsigned k = 1)
+{
+    Bytes s;
+    s.le32(end).le32(0).le32(end).le16(1).le16(k).le32(uint32_t(events.size())).u8(2).u8(1);
+    for (auto [pos, ev] : events) s.le16(pos).u8(ev);
+    return s.data;
 }
 
 class PattSequTest : public kxtest::WorkDirTest {
 protected:
-    // Writes PATT then SEQU in both passes, the way the song writer does; keeps both bodies.
+    // PATT then SEQU in both passes, the way the song writer does.
     void write_sections()
     {
         sequ_state = SequState();
@@ -66,45 +42,38 @@ protected:
         patt.assign(all.begin(), all.begin() + long(sequ_start));
         sequ.assign(all.begin() + long(sequ_start), all.end());
     }
-    std::vector<std::string> names(int k)
+    // The Master and one Tracker generator using every pattern, played in `order`.
+    static void song_of(int patterns, int lines, const std::vector<int>& order)
     {
-        std::vector<std::string> n;
-        const auto all = parse_patt(patt);
-        for (const auto& r : all[size_t(k)]) n.push_back(r.name);
-        return n;
+        kxtest::build_song(2, patterns, lines, 1);
+        for (int p = 0; p < patterns; ++p) kxtest::use_pattern(1, p);
+        kxtest::set_order(order);
+        song.offset_pattern_count = 0;
+    }
+    // Order entry i enters pattern p at row r.
+    static void enter(int i, int p, int r)
+    {
+        song.pattern_table[p].start_row = song.order_list[i].start_row = r;
+        ++song.offset_pattern_count;
     }
     std::vector<uint8_t> patt, sequ;
 };
 
-TEST(Crc32, MatchesTheStandardCheckValues)
+TEST(Crc32, MatchesTheCheckValueWholeAndInPieces)
 {
-    const char* s = "123456789";
-    uint32_t c = crc32_update(crc32_begin(), reinterpret_cast<const uint8_t*>(s), 9);
-    EXPECT_EQ(crc32_end(c), 0xCBF43926u);
-    EXPECT_EQ(crc32_end(crc32_begin()), 0u);
-    // Fed in two pieces, the same value.
-    c = crc32_update(crc32_begin(), reinterpret_cast<const uint8_t*>(s), 4);
-    c = crc32_update(c, reinterpret_cast<const uint8_t*>(s) + 4, 5);
-    EXPECT_EQ(crc32_end(c), 0xCBF43926u);
+    const auto* s = reinterpret_cast<const uint8_t*>("123456789");
+    EXPECT_EQ(crc32_end(crc32_update(crc32_begin(), s, 9)), 0xCBF43926u);
+    EXPECT_EQ(crc32_end(crc32_update(crc32_update(crc32_begin(), s, 4), s + 4, 5)), 0xCBF43926u);
 }
 
 TEST_F(PattSequTest, EventsAdvanceByTheRowsReallyPlayed)
 {
-    kxtest::build_song(2, 2, 64, 1);
-    kxtest::use_pattern(1, 0);
-    kxtest::use_pattern(1, 1);
+    song_of(2, 64, {0, 1, 0});
     kxtest::put_note(1, 1, 0, 0, 0x41);
     song.pattern_table[1].play_lines = 32; // break after row 31
-    kxtest::set_order({0, 1, 0});
     write_sections();
-
-    Bytes want;
-    want.le32(160).le32(0).le32(160).le16(1); // the Master has no events: one sequence
-    want.le16(1).le32(3).u8(2).u8(1);
-    want.le16(0).u8(0x10).le16(64).u8(0x11).le16(96).u8(0x10);
-    EXPECT_EQ(sequ, want.data);
+    EXPECT_EQ(sequ, one_sequence(160, {{0, 0x10}, {64, 0x11}, {96, 0x10}})); // the Master's, without events, dropped
     EXPECT_EQ(song.machine_table[1].sequence_event_count, 3);
-    EXPECT_EQ(song.machine_table[0].sequence_event_count, 0);
 }
 
 TEST_F(PattSequTest, PatternRecordsAreByteExact)
@@ -118,71 +87,39 @@ TEST_F(PattSequTest, PatternRecordsAreByteExact)
     kxtest::set_order({1});
     write_sections();
 
-    Bytes want;
     // Master: one pattern, no tracks; one connection block (machine 1), then the global rows.
-    want.le16(1).le16(0).str("01").u8(0).le16(2);
-    want.le16(1).fill(8, 0xFF);
+    Bytes want = Bytes().le16(1).le16(0).str("01").u8(0).le16(2).le16(1).fill(8, 0xFF);
     want.fill(2, 0xFF).u8(0x7D).fill(2, 0xFF).fill(5, 0xFF);
     // Generator: one pattern of two tracks; machine 1's global rows first.
-    want.le16(1).le16(2).str("01").u8(0).le16(2);
-    want.u8(0).u8(3);
-    want.u8(0).u8(0).u8(0xFF).u8(0).u8(0).u8(0).u8(0).u8(0xFF).u8(0).u8(0);
-    want.u8(0x35).u8(0).u8(0xFF).u8(0).u8(0).u8(0).u8(0).u8(0xFF).u8(0).u8(0);
+    want.le16(1).le16(2).str("01").u8(0).le16(2).u8(0).u8(3);
+    for (uint8_t note : {0, 0, 0x35, 0}) want.u8(note).u8(0).u8(0xFF).u8(0).u8(0);
     EXPECT_EQ(patt, want.data);
 }
 
-class DuplicateTest : public PattSequTest {
-protected:
-    void SetUp() override
-    {
-        PattSequTest::SetUp();
-        kxtest::build_song(2, 6, 2, 1);
-        for (int p = 0; p < 6; ++p) {
-            kxtest::use_pattern(1, p);
-            kxtest::put_note(1, p, 0, 0, uint8_t(0x31 + p));
-        }
-        kxtest::put_note(1, 5, 0, 0, 0x34); // pattern 5 repeats pattern 3
-        kxtest::set_order({0, 5, 3});
+TEST_F(PattSequTest, IdenticalPatternsAreWrittenOnce)
+{
+    struct Case { int remove, global_change, written; unsigned event_of_5; int removed; } cases[] = {
+        {1, 0, 5, 0x13, 1}, // pattern 5 repeats pattern 3: its event names 3
+        {0, 0, 6, 0x15, 0}, // without removal every pattern is written
+        {1, 1, 6, 0x15, 0}, // equal tracks with different global rows stay apart
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.remove * 2 + c.global_change);
+        song_reset_defaults();
+        song_of(6, 2, {0, 5, 3});
+        for (int p = 0; p < 6; ++p) kxtest::put_note(1, p, 0, 0, uint8_t(p == 5 ? 0x34 : 0x31 + p));
+        song.machine_table[1].global_patterns[5].data[0] = uint8_t(c.global_change * 3);
+        settings.remove_2pat = c.remove;
+        kxtest::FakeWindow fake;
+        log_state.window = &fake;
+        write_sections();
+        log_state.window = nullptr;
+        EXPECT_EQ(song.machine_table[1].patterns_written, c.written);
+        EXPECT_EQ(song.duplicates_removed, c.removed);
+        EXPECT_EQ(sequ, one_sequence(6, {{0, 0x10}, {2, c.event_of_5}, {4, 0x13}}));
+        EXPECT_EQ(fake.text.find("Machine 1 patterns 5 and 3 seem identical-They are it!") != std::string::npos,
+                  c.removed == 1);
     }
-};
-
-TEST_F(DuplicateTest, IdenticalPatternIsWrittenOnceAndItsEventsNameTheFirst)
-{
-    settings.remove_2pat = 1;
-    kxtest::FakeWindow fake;
-    log_state.window = &fake;
-    write_sections();
-    log_state.window = nullptr;
-
-    EXPECT_EQ(names(1), (std::vector<std::string>{"00", "01", "02", "03", "04"}));
-    EXPECT_EQ(song.machine_table[1].track_patterns[5].number, 4);
-    EXPECT_EQ(song.duplicates_removed, 1);
-    EXPECT_NE(fake.text.find("Machine 1 patterns 5 and 3 seem identical-They are it!"), std::string::npos);
-    Bytes want;
-    want.le32(6).le32(0).le32(6).le16(1).le16(1).le32(3).u8(2).u8(1);
-    want.le16(0).u8(0x10).le16(2).u8(0x13).le16(4).u8(0x13);
-    EXPECT_EQ(sequ, want.data);
-}
-
-TEST_F(DuplicateTest, WithoutRemovalEveryPatternIsWritten)
-{
-    settings.remove_2pat = 0;
-    write_sections();
-    EXPECT_EQ(names(1), (std::vector<std::string>{"00", "01", "02", "03", "04", "05"}));
-    EXPECT_EQ(song.duplicates_removed, 0);
-    Bytes want;
-    want.le32(6).le32(0).le32(6).le16(1).le16(1).le32(3).u8(2).u8(1);
-    want.le16(0).u8(0x10).le16(2).u8(0x15).le16(4).u8(0x13);
-    EXPECT_EQ(sequ, want.data);
-}
-
-TEST_F(DuplicateTest, EqualTracksWithDifferentGlobalRowsStayApart)
-{
-    settings.remove_2pat = 1;
-    song.machine_table[1].global_patterns[5].data[0] = 3; // speed change only in pattern 5
-    write_sections();
-    EXPECT_EQ(names(1).size(), 6u);
-    EXPECT_EQ(song.duplicates_removed, 0);
 }
 
 TEST_F(PattSequTest, MasterPatternsAreComparedByTheirGlobalRows)
@@ -193,154 +130,58 @@ TEST_F(PattSequTest, MasterPatternsAreComparedByTheirGlobalRows)
     settings.remove_2pat = 1;
     kxtest::set_order({0, 1, 2});
     write_sections();
-    EXPECT_EQ(names(0), (std::vector<std::string>{"00", "02"}));
-    EXPECT_EQ(song.machine_table[0].track_patterns[1].number, 1);
-    // Master sequence: 0, 0 (pattern 1 plays pattern 0), 1 (pattern 2).
-    Bytes want;
-    want.le32(6).le32(0).le32(6).le16(1).le16(0).le32(3).u8(2).u8(1);
-    want.le16(0).u8(0x10).le16(2).u8(0x10).le16(4).u8(0x11);
-    EXPECT_EQ(sequ, want.data);
+    EXPECT_EQ(song.machine_table[0].patterns_written, 2);
+    EXPECT_TRUE(has_record(patt, "02", 2, {1, 0})); // pattern 2 keeps its name
+    EXPECT_EQ(sequ, one_sequence(6, {{0, 0x10}, {2, 0x10}, {4, 0x11}}, 0));
 }
 
-class OffsetCopyTest : public PattSequTest {
-protected:
-    void SetUp() override
-    {
-        PattSequTest::SetUp();
-        kxtest::build_song(2, 3, 4, 1);
-        for (int p = 0; p < 3; ++p) {
-            kxtest::use_pattern(1, p);
-            kxtest::put_note(1, p, 0, 0, uint8_t(0x21 + p));
-        }
-        kxtest::put_note(1, 2, 0, 2, 0x51);
-        kxtest::put_note(1, 2, 0, 3, 0x52);
-        song.pattern_table[2].start_row = 2;
-        song.offset_pattern_count = 1;
-        kxtest::set_order({0, 1, 2});
-        song.order_list[2].start_row = 2;
-    }
-};
-
-TEST_F(OffsetCopyTest, EnteredPatternGetsAShortenedCopyAfterThePlainOnes)
+TEST_F(PattSequTest, EnteredPatternGetsAShortenedCopyAfterThePlainOnes)
 {
+    song_of(3, 4, {0, 1, 2});
+    for (int p = 0; p < 3; ++p) kxtest::put_note(1, p, 0, 0, uint8_t(0x21 + p));
+    kxtest::put_note(1, 2, 0, 2, 0x51);
+    kxtest::put_note(1, 2, 0, 3, 0x52);
+    enter(2, 2, 2);
     write_sections();
-    auto recs = parse_patt(patt)[1];
-    ASSERT_EQ(recs.size(), 4u);
-    EXPECT_EQ(recs[3].name, "03");
-    EXPECT_EQ(recs[3].rows, 2);
-    Bytes copy;
-    copy.u8(0).u8(0); // machine 1's global rows 2..3
-    copy.u8(0x51).u8(0).u8(0xFF).u8(0).u8(0).u8(0x52).u8(0).u8(0xFF).u8(0).u8(0);
-    EXPECT_EQ(recs[3].body, copy.data);
-    EXPECT_EQ(song.machine_table[1].plain_patterns_written, 3);
+
     EXPECT_EQ(song.machine_table[1].patterns_written, 4);
+    // Named 03, two rows: machine 1's global rows 2..3, then the track's rows 2..3.
+    EXPECT_TRUE(has_record(patt, "03", 2, {0, 0, 0x51, 0, 0xFF, 0, 0, 0x52, 0, 0xFF, 0, 0}));
     EXPECT_EQ(written_pattern_index(1, 2, true), 3);
-
-    Bytes want;
-    want.le32(10).le32(0).le32(10).le16(1).le16(1).le32(3).u8(2).u8(1);
-    want.le16(0).u8(0x10).le16(4).u8(0x11).le16(8).u8(0x13);
-    EXPECT_EQ(sequ, want.data);
-}
-
-TEST_F(OffsetCopyTest, MasterNamesCopiesByEveryEnteredPattern)
-{
-    song.pattern_table[1].start_row = 1;
-    song.offset_pattern_count = 2;
-    kxtest::use_pattern(0, 0);
-    kxtest::use_pattern(0, 2);
-    settings.remove_2pat = 0;
-    write_sections();
-    // The Master skips pattern 1's copy but still counts it in the names; the generator writes
-    // both copies.
-    EXPECT_EQ(names(0), (std::vector<std::string>{"00", "02", "04"}));
-    EXPECT_EQ(names(1), (std::vector<std::string>{"00", "01", "02", "03", "04"}));
-    EXPECT_EQ(written_pattern_index(0, 2, true), 2);
-    EXPECT_EQ(written_pattern_index(1, 2, true), 4);
+    EXPECT_EQ(sequ, one_sequence(10, {{0, 0x10}, {4, 0x11}, {8, 0x13}}));
 }
 
 TEST_F(PattSequTest, EnteredDuplicatePlaysItsOwnCopy)
 {
     // Patterns 0 and 2 are identical; 1 and 2 are both entered at row 2. Pattern 2's copy is
     // written from its own rows and its event must name that copy, not pattern 1's.
-    kxtest::build_song(2, 3, 4, 1);
-    for (int p = 0; p < 3; ++p) kxtest::use_pattern(1, p);
+    song_of(3, 4, {0, 1, 2});
     kxtest::put_note(1, 0, 0, 3, 0x41);
     kxtest::put_note(1, 2, 0, 3, 0x41);
     kxtest::put_note(1, 1, 0, 3, 0x61);
-    song.pattern_table[1].start_row = 2;
-    song.pattern_table[2].start_row = 2;
-    song.offset_pattern_count = 2;
-    kxtest::set_order({0, 1, 2});
-    song.order_list[1].start_row = 2;
-    song.order_list[2].start_row = 2;
+    enter(1, 1, 2);
+    enter(2, 2, 2);
     settings.remove_2pat = 1;
     write_sections();
 
-    auto recs = parse_patt(patt)[1];
-    ASSERT_EQ(recs.size(), 4u);
-    EXPECT_EQ(recs[3].name, "04");
-    EXPECT_EQ(recs[3].body[2 + 5], 0x41); // pattern 2's row 3, after two global rows and row 2
-    Bytes want;
-    want.le32(8).le32(0).le32(8).le16(1).le16(1).le32(3).u8(2).u8(1);
-    want.le16(0).u8(0x10).le16(4).u8(0x12).le16(6).u8(0x13);
-    EXPECT_EQ(sequ, want.data);
+    EXPECT_EQ(song.machine_table[1].patterns_written, 4);
+    EXPECT_TRUE(has_record(patt, "04", 2, {0, 0, 0, 0, 0xFF, 0, 0, 0x41, 0, 0xFF, 0, 0})); // pattern 2's rows
+    EXPECT_EQ(sequ, one_sequence(8, {{0, 0x10}, {4, 0x12}, {6, 0x13}}));
 }
 
-TEST_F(PattSequTest, IndexesAbove0x6FGiveNoEventButThePositionAdvances)
+TEST_F(PattSequTest, OrderAndIndexesOutOfRange)
 {
-    kxtest::build_song(2, 112, 2, 1);
-    for (int p = 0; p < 112; ++p) kxtest::use_pattern(1, p);
-    song.pattern_table[111].start_row = 1;
-    song.offset_pattern_count = 1;
+    // Indexes above 0x6F give no event, but the position advances.
+    song_of(112, 2, {0, 111, 110});
+    enter(1, 111, 1);
     settings.remove_2pat = 0;
-    kxtest::set_order({0, 111, 110});
-    song.order_list[1].start_row = 1;
     write_sections();
-    Bytes want;
-    want.le32(5).le32(0).le32(5).le16(1).le16(1).le32(2).u8(2).u8(1);
-    want.le16(0).u8(0x10).le16(3).u8(0x7E);
-    EXPECT_EQ(sequ, want.data);
-}
+    EXPECT_EQ(sequ, one_sequence(5, {{0, 0x10}, {3, 0x7E}}));
 
-TEST_F(PattSequTest, MachinesWithoutEventsAreDroppedAndTheMasterHasItsOwn)
-{
-    kxtest::build_song(3, 1, 16, 1);
-    kxtest::use_pattern(0, 0);
-    kxtest::use_pattern(1, 0);
-    kxtest::set_order({0});
+    // Order entries outside the pattern table are skipped.
+    song_of(1, 8, {0, 200, 0});
     write_sections();
-    Bytes want;
-    want.le32(16).le32(0).le32(16).le16(2);
-    want.le16(0).le32(1).u8(2).u8(1).le16(0).u8(0x10);
-    want.le16(1).le32(1).u8(2).u8(1).le16(0).u8(0x10);
-    EXPECT_EQ(sequ, want.data);
-    auto recs = parse_patt(patt);
-    EXPECT_EQ(recs[2].size(), 0u);
-    EXPECT_EQ(patt[patt.size() - 4], 0); // machine 2: no patterns, one track
-    EXPECT_EQ(patt[patt.size() - 2], 1);
-}
-
-TEST_F(PattSequTest, XiSongHasNoPatternsAndNoSequences)
-{
-    kxtest::build_song(1, 0, 0, 0);
-    song.is_xi = 1;
-    song.song_length = 1;
-    settings.blines = 64;
-    write_sections();
-    EXPECT_EQ(patt, (Bytes().le16(0).le16(0).data));
-    EXPECT_EQ(sequ, (Bytes().le32(64).le32(0).le32(64).le16(0).data));
-}
-
-TEST_F(PattSequTest, OrderEntriesOutsideThePatternTableAreSkipped)
-{
-    kxtest::build_song(2, 1, 8, 1);
-    kxtest::use_pattern(1, 0);
-    kxtest::set_order({0, 200, 0});
-    write_sections();
-    Bytes want;
-    want.le32(16).le32(0).le32(16).le16(1).le16(1).le32(2).u8(2).u8(1);
-    want.le16(0).u8(0x10).le16(8).u8(0x10);
-    EXPECT_EQ(sequ, want.data);
+    EXPECT_EQ(sequ, one_sequence(16, {{0, 0x10}, {8, 0x10}}));
 }
 
 } // namespace
