@@ -876,6 +876,7 @@ TEST_F(BmxRoundTripTest, TheDriverListsAWrittenSong)
     settings.dolist = 1;
     settings.verbose = 1;
     settings.do_mscale1 = 1; // the listing walks machines and patterns too
+    pool_free_all();         // the first job's memory, as the runner sweeps after each job
     FILE* log = std::tmpfile();
     log_state.log_stream = log;
     int listed = -1;
