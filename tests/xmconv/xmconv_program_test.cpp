@@ -2,15 +2,34 @@
 // opens, the exit codes, and the one-line reasons on failure.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include <cstdlib>
 #include <filesystem>
 
 #include "convert/module_formats.h"
 #include "support/test_support.h"
-#include "xmconv_test_util.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+struct RunResult {
+    int exit_code = -1;
+    std::string err;  // what the program wrote on stderr
+};
+
+// Runs build/<program> with the given arguments in the current directory.
+RunResult run_converter(const std::string& program, const std::vector<std::string>& args)
+{
+    std::string cmd = "'" + std::string(KESTRIX_BINARY_DIR) + "/" + program + "'";
+    for (const std::string& a : args) cmd += " '" + a + "'";  // the tests' names hold no quote
+    int status = std::system((cmd + " 2>stderr.txt").c_str());
+    RunResult r;
+    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.err = kxtest::read_text("stderr.txt");
+    return r;
+}
 
 class XmconvProgramTest : public kxtest::WorkDirTest {
 protected:
