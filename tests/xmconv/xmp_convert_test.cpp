@@ -173,20 +173,17 @@ TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
     EXPECT_EQ(x.note_map[47], 0);  // B-3
     EXPECT_EQ(x.note_map[48], 1);  // C-4
     EXPECT_EQ(x.note_map[72], 2);  // C-6
-    const XmSample& s = x.samples[0];
-    EXPECT_EQ(s.frames, (std::vector<int16_t>{1, -2, 3, -4}));
-    EXPECT_FALSE(s.is_16bit);
-    EXPECT_EQ(s.loop_type, xm_loop_pingpong);
-    EXPECT_EQ(s.loop_start, 1u);
-    EXPECT_EQ(s.loop_length, 3u);
-    EXPECT_EQ(s.volume, 32);
-    EXPECT_EQ(s.panning, 128);
-    EXPECT_EQ(s.finetune, 50);
-    EXPECT_EQ(s.relative_note, -2);
-    EXPECT_TRUE(x.samples[1].is_16bit);
-    EXPECT_EQ(x.samples[1].panning, 0x40);
-    EXPECT_EQ(x.samples[2].frames, s.frames);
-    EXPECT_EQ(x.samples[2].relative_note, 10);
+    // 16-bit, loop type, start, length, volume, panning (none: centre), finetune, transposition.
+    auto sample = [&](size_t i) {
+        const XmSample& s = x.samples[i];
+        return std::vector<int>{s.is_16bit, s.loop_type, int(s.loop_start), int(s.loop_length), s.volume,
+                                s.panning, s.finetune, s.relative_note};
+    };
+    EXPECT_EQ(sample(0), (std::vector<int>{0, xm_loop_pingpong, 1, 3, 32, 128, 50, -2}));
+    EXPECT_EQ(sample(1), (std::vector<int>{1, xm_loop_none, 0, 0, 32, 0x40, 50, -2}));
+    EXPECT_EQ(sample(2), (std::vector<int>{0, xm_loop_pingpong, 1, 3, 32, 128, 50, 10}));
+    EXPECT_EQ(x.samples[0].frames, (std::vector<int16_t>{1, -2, 3, -4}));
+    EXPECT_EQ(x.samples[2].frames, x.samples[0].frames);
     EXPECT_EQ(x.volume_envelope.count, 12);
     EXPECT_EQ(x.volume_envelope.flags, xm_env_on | xm_env_sustain);
     EXPECT_EQ(x.volume_envelope.sustain, 3);
@@ -205,13 +202,11 @@ TEST_F(XmpConvertTest, SourceFlagsComeFromTheFileHeader)
     std::vector<uint8_t> it(0x30, 0);
     std::memcpy(it.data(), "IMPM", 4);
     it[0x2C] = 0x08 | 0x10;  // linear slides, old effects
-    SourceInfo info = describe_source("Impulse Tracker", it, 64);
-    EXPECT_TRUE(info.linear_frequencies);
-    EXPECT_FALSE(info.style.half_vibrato);
+    SourceInfo on = describe_source("Impulse Tracker", it, 64);
     it[0x2C] = 0;
-    info = describe_source("Impulse Tracker", it, 64);
-    EXPECT_FALSE(info.linear_frequencies);
-    EXPECT_TRUE(info.style.half_vibrato);
+    SourceInfo off = describe_source("Impulse Tracker", it, 64);
+    EXPECT_TRUE(on.linear_frequencies && !on.style.half_vibrato);
+    EXPECT_TRUE(!off.linear_frequencies && off.style.half_vibrato);
 }
 
 // A Protracker MOD's own effects replace libxmp's reading of them, which leaves out the ones that
