@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,11 @@ int run_program(const std::string& program_path, const std::vector<std::string>&
 // Finds a program: the current directory, then beside the running executable, then on PATH.
 // Returns "" when not found.
 std::string find_program(const std::string& name);
+
+// Copies up to n bytes from in's position to out's end (both binary streams; in not yet read
+// through stdio, out written sequentially), in the kernel where the system offers it. Returns
+// the bytes copied: fewer than n only at the end of in or on an error.
+size_t copy_stream_data(FILE* in, FILE* out, size_t n);
 
 // True when the stream is an interactive terminal.
 bool is_terminal(int fd);

@@ -158,9 +158,9 @@ void write_blah()
 // blocks in the writing pass, with a progress dot per 100000 bytes while there is no listing.
 void write_wave_data()
 {
-    if (writer.writer_pass == 0) {
-        const int64_t length = platform::file_length(wave_temp_name);
-        if (length < 0) job_abort("Where is the temporary WAVE-file???");
+    const int64_t length = platform::file_length(wave_temp_name);
+    if (length < 0) job_abort("Where is the temporary WAVE-file???");
+    if (writer.writer_pass == 0 || !writer.output_stream) {
         writer.write_count += length;
         return;
     }
@@ -171,11 +171,12 @@ void write_wave_data()
         log_state.log_dot_interval = wave_copy_dot_interval;
         log_state.log_dot_count = 0;
     }
-    std::vector<uint8_t> block(wave_copy_block);
-    for (;;) {
-        const size_t got = std::fread(block.data(), 1, block.size(), in.get());
-        if (got == 0) break;
-        put_block(block.data(), got);
+    int64_t left = length;
+    while (left > 0) {
+        const size_t want = left < int64_t(wave_copy_block) ? size_t(left) : wave_copy_block;
+        const size_t got = platform::copy_stream_data(in.get(), writer.output_stream, want);
+        writer.write_count += int64_t(got);
+        left -= int64_t(got);
         if (dots) {
             log_state.log_dot_count += unsigned(got);
             while (log_state.log_dot_count >= wave_copy_dot_interval) {
@@ -184,6 +185,7 @@ void write_wave_data()
                 log_print(".");
             }
         }
+        if (got < want) break; // the size check after the pass reports the short copy
     }
 }
 
