@@ -1,11 +1,9 @@
 // Helpers for whole-job tests.
 #include "e2e/e2e_support.h"
 
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
-#include <fstream>
 
 #include "convert/driver.h"
 #include "convert/song.h"
@@ -23,7 +21,7 @@ ConvertResult convert_file(const std::string& input, const std::string& output)
     ConvertResult r;
     kxtest::FakeWindow w;
     log_state.window = &w;
-    r.ok = run_guarded([&] { r.result = convert(input.c_str(), output.c_str()); });
+    r.ok = run_guarded([&] { convert(input.c_str(), output.c_str()); });
     if (!r.ok) driver_forget_output();
     r.machine_count = song.machine_count;
     log_state.window = nullptr;
@@ -41,15 +39,9 @@ ReadResult reread_song(const std::string& path)
     job_state_reset();
     reader_state = ReaderState();
     File f = open_file(path.c_str(), "rb");
-    if (!f) {
-        log_state.window = nullptr;
-        r.log = "cannot open " + path;
-        return r;
-    }
-    r.ok = run_guarded([&] {
+    r.ok = f && run_guarded([&] {
         if (!load_machine_descriptions()) job_abort("machines.ini missing");
         reader_state.full_parse = 1;
-        reader_state.current_input = 0;
         reader_state.input_summaries[0].stream = f.get();
         read_buzz_song(f.get(), 0);
     });
@@ -57,37 +49,11 @@ ReadResult reread_song(const std::string& path)
     r.machines = s.machines;
     r.instruments = s.instruments;
     r.waves = s.waves;
-    r.sequences = s.sequences;
     reader_state = ReaderState();
     log_state.window = nullptr;
     r.log = w.text;
     pool_free_all();
     return r;
-}
-
-bool placeholder_in(const std::string& log)
-{
-    static const char* const names[] = {"driver missing", "module reader missing", "song writer missing",
-                                        "song reader missing", "instrument reader missing",
-                                        "generator catalogue missing"};
-    for (const char* n : names)
-        if (log.find(n) != std::string::npos) return true;
-    return false;
-}
-
-bool have_machine_table()
-{
-    bool ok = false;
-    run_guarded([&] { ok = load_machine_descriptions() && machine_description(1) != nullptr; });
-    machine_descriptions_reset();
-    pool_free_all();
-    return ok;
-}
-
-void write_script(const fs::path& p, const std::string& body)
-{
-    std::ofstream(p) << "#!/bin/sh\n" << body;
-    fs::permissions(p, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
 }
 
 fs::path demo_xm() { return kxtest::source_dir() / "examples" / "demo.xm"; }

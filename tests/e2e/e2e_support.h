@@ -13,7 +13,6 @@ struct ConvertResult {
     bool ok = false;        // the conversion ended without job_abort
     std::string log;        // what the log window showed
     int machine_count = 0;  // the song's machines (Master included)
-    int result = -1;        // convert's result (1 converted, 0 listed)
 };
 
 // Runs convert(input, output) with a fake log window inside run_guarded, forgets the driver's
@@ -23,22 +22,12 @@ ConvertResult convert_file(const std::string& input, const std::string& output);
 struct ReadResult {
     bool ok = false;
     std::string log;
-    int machines = 0, instruments = 0, waves = 0, sequences = 0;
+    int machines = 0, instruments = 0, waves = 0;
 };
 
 // Reads a written song with full_parse and the machine descriptions of machines.ini in the
 // current directory, as the merge would.
 ReadResult reread_song(const std::string& path);
-
-// True when the log shows that a part of the program it needs is still a placeholder.
-bool placeholder_in(const std::string& log);
-
-// True when machines.ini in the current directory loads and holds the Tracker (the loader and the
-// shipped file are in place).
-bool have_machine_table();
-
-// Writes an executable shell script.
-void write_script(const std::filesystem::path& p, const std::string& body);
 
 // The demo tune of the repository.
 std::filesystem::path demo_xm();

@@ -4,22 +4,20 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 
 #include "settings/settings.h"
 
 namespace fs = std::filesystem;
 using kxe2e::convert_file;
-using kxe2e::write_script;
 
 namespace {
 
 // PATH pointing at an empty directory while it lives, so that no installed converter is found.
 class EmptyPath {
 public:
-    EmptyPath()
+    EmptyPath() : old_(std::getenv("PATH") ? std::getenv("PATH") : "")
     {
-        const char* p = std::getenv("PATH");
-        old_ = p ? p : "";
         fs::create_directories("empty-bin");
         ::setenv("PATH", (fs::current_path() / "empty-bin").c_str(), 1);
     }
@@ -31,169 +29,77 @@ private:
     std::string old_;
 };
 
-class OutsideConverters : public kxtest::WorkDirTest {
-protected:
-    void SetUp() override
-    {
-        WorkDirTest::SetUp();
-        kxtest::install_machines_ini();
-        fs::copy_file(kxe2e::demo_xm(), "prepared.xm");
+class OutsideConverters : public kxtest::WorkDirTest {};
+
+TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
+{
+    struct Case {
+        const char* input;
+        int domod_ext, domidi_ext;
+        const char* program;
+        const char* script;  // what the stand-in does after noting its arguments; none: not found
+        const char* args;    // the arguments it was given, one a line
+        const char* log;     // the log of the failed job; none: the job converts the prepared XM
+    };
+    const Case cases[] = {
+        {"song.it", 0, 0, "it2xm", nullptr, "", "Error: Error running it2xm!\n"},
+        {"song.it", 0, 0, "it2xm", "exit 3", "song.it\n/WC\n",
+         "\nit2xm returned with errorcode: 3Error: \nProbably wrong IT-format, try to save as v2.xx, not 2.14+\n"},
+        {"song.it", 0, 0, "it2xm", "cat prepared.xm > song.xm", "song.it\n/WC\n", nullptr},
+        {"tune.s3m", 0, 0, "mod2xm", nullptr, "", "Error: Error running mod2xm!\n"},
+        // The name is cut after its first extension, as mod2xm names its output.
+        {"tune.s3m.old", 0, 0, "mod2xm", "cat prepared.xm > tune.xm", "tune.s3m.old\n/o\n", nullptr},
+        {"tune.MTM", 0, 0, "mod2xm", "cat prepared.xm > tune.xm", "tune.MTM\n/o\n", nullptr},
+        {"tune.mod", 1, 0, "mod2xm", "exit 3", "tune.mod\n/o\n",
+         "\nmod2xm returned with errorcode: 3Error: \nProbably wrong MOD/S3M-format\n"},
+        {"x.mid", 0, 1, "easyxmid", nullptr, "", "Error: Error running EasyXMid\n"},
+        // Writing nothing: the midrix.xm of an earlier run is not read.
+        {"x.mid", 0, 1, "easyxmid", "exit 0", "x.mid\nmidrix.xm\n4\n10\n", "Error: Can't open inputfile\n"},
+    };
+    kxtest::install_machines_ini();
+    fs::copy_file(kxe2e::demo_xm(), "prepared.xm");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.input) + " " + (c.script ? c.script : "(none)"));
+        settings = Settings();
+        log_state = LogState();  // each job starts at the log window's top
+        settings.domod_ext = c.domod_ext;
+        settings.domidi_ext = c.domidi_ext;
+        kxtest::Bytes().fill(1084, 0).write(c.input);
+        fs::copy_file("prepared.xm", "midrix.xm", fs::copy_options::overwrite_existing);
+        std::optional<EmptyPath> no_path;
+        if (c.script) {
+            std::ofstream(c.program) << "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > args.txt\n"
+                                     << c.script << "\n";
+            fs::permissions(c.program, fs::perms::owner_all);
+        } else {
+            no_path.emplace();
+        }
+        auto r = convert_file(c.input, "out.bmx");
+        EXPECT_EQ(c.script ? kxtest::read_text("args.txt") : "", c.args);
+        EXPECT_EQ(r.ok, c.log == nullptr) << r.log;
+        if (c.log) {
+            EXPECT_EQ(r.log, c.log);
+        }
+        EXPECT_EQ(fs::exists("out.bmx"), c.log == nullptr);
+        for (const char* f : {c.program, c.input, "args.txt", "out.bmx", "song.xm", "tune.xm"}) fs::remove(f);
     }
-    // A stand-in converter: records its arguments in args.txt, then runs `action`.
-    void stand_in(const char* name, const std::string& action)
-    {
-        write_script(name, "for a in \"$@\"; do echo \"$a\"; done > args.txt\n" + action);
-    }
-    std::string args() { return kxtest::read_text("args.txt"); }
-};
-
-TEST_F(OutsideConverters, MissingIt2xm)
-{
-    kxtest::Bytes().str("IMPM").write("song.it");
-    EmptyPath no_path;
-    auto r = convert_file("song.it", "out.bmx");
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.log, "Error: Error running it2xm!\n");
-    EXPECT_FALSE(fs::exists("out.bmx"));
 }
 
-TEST_F(OutsideConverters, It2xmFailingWithCode3)
+// A failed conversion leaves an existing song of the output's name as it was, and nothing
+// half-written; a successful one replaces it.
+TEST_F(OutsideConverters, TheOldSongIsReplacedOnlyOnSuccess)
 {
-    kxtest::Bytes().str("IMPM").write("song.it");
-    stand_in("it2xm", "exit 3\n");
-    auto r = convert_file("song.it", "out.bmx");
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(args(), "song.it\n/WC\n");
-    EXPECT_EQ(r.log, "\nit2xm returned with errorcode: 3"
-                     "Error: \nProbably wrong IT-format, try to save as v2.xx, not 2.14+\n");
-}
-
-TEST_F(OutsideConverters, It2xmWritingTheXm)
-{
-    kxtest::Bytes().str("IMPM").write("song.it");
-    stand_in("it2xm", "cat prepared.xm > song.xm\nexit 0\n");
-    auto r = convert_file("song.it", "out.bmx");
-    EXPECT_EQ(args(), "song.it\n/WC\n");
-    EXPECT_EQ(r.log.find("Can't open inputfile"), std::string::npos) << r.log;
-    if (kxe2e::placeholder_in(r.log) || !kxe2e::have_machine_table())
-        GTEST_SKIP() << "reading or writing not available: " << r.log;
-    EXPECT_TRUE(r.ok) << r.log;
-    EXPECT_TRUE(fs::exists("out.bmx"));
-}
-
-TEST_F(OutsideConverters, Mod2xmForS3mCutsTheNameAfterXm)
-{
-    kxtest::Bytes().fill(64, 0).write("tune.s3m.old");
-    stand_in("mod2xm", "cat prepared.xm > tune.xm\nexit 0\n");
-    auto r = convert_file("tune.s3m.old", "out.bmx");
-    EXPECT_EQ(args(), "tune.s3m.old\n/o\n");
-    EXPECT_EQ(r.log.find("Can't open inputfile"), std::string::npos) << r.log;
-}
-
-TEST_F(OutsideConverters, OtherModuleFormatsGoThroughMod2xm)
-{
-    kxtest::Bytes().fill(64, 0).write("tune.MTM");
-    stand_in("mod2xm", "cat prepared.xm > tune.xm\nexit 0\n");
-    auto r = convert_file("tune.MTM", "out.bmx");
-    EXPECT_EQ(args(), "tune.MTM\n/o\n");
-    EXPECT_EQ(r.log.find("Can't open inputfile"), std::string::npos) << r.log;
-}
-
-TEST_F(OutsideConverters, Mod2xmFailingForAModWithDomodExt)
-{
-    settings.domod_ext = 1;
-    kxtest::Bytes().fill(1084, 0).write("tune.mod");
-    stand_in("mod2xm", "exit 3\n");
-    auto r = convert_file("tune.mod", "out.bmx");
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(args(), "tune.mod\n/o\n");
-    EXPECT_EQ(r.log, "\nmod2xm returned with errorcode: 3Error: \nProbably wrong MOD/S3M-format\n");
-}
-
-TEST_F(OutsideConverters, MissingMod2xm)
-{
-    kxtest::Bytes().fill(64, 0).write("tune.s3m");
-    EmptyPath no_path;
-    auto r = convert_file("tune.s3m", "out.bmx");
-    EXPECT_EQ(r.log, "Error: Error running mod2xm!\n");
-}
-
-TEST_F(OutsideConverters, EasyxmidGetsItsArgumentsAndAStaleXmIsNotRead)
-{
-    settings.domidi_ext = 1;
-    kxtest::Bytes().str("MThd").write("x.mid");
-    fs::copy_file("prepared.xm", "midrix.xm"); // left by an earlier run
-    stand_in("easyxmid", "exit 0\n");          // writes nothing
-    auto r = convert_file("x.mid", "out.bmx");
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(args(), "x.mid\nmidrix.xm\n4\n10\n");
-    EXPECT_EQ(r.log, "Error: Can't open inputfile\n");
-}
-
-TEST_F(OutsideConverters, MissingEasyxmid)
-{
-    settings.domidi_ext = 1;
-    kxtest::Bytes().str("MThd").write("x.mid");
-    EmptyPath no_path;
-    auto r = convert_file("x.mid", "out.bmx");
-    EXPECT_EQ(r.log, "Error: Error running EasyXMid\n");
-}
-
-TEST_F(OutsideConverters, NativeMidiSaysItIsNotAvailable)
-{
-    kxtest::Bytes().str("MThd").write("x.mid");
-    auto r = convert_file("x.mid", "out.bmx");
-    EXPECT_FALSE(r.ok);
-    if (!kxe2e::have_machine_table()) GTEST_SKIP() << "machines.ini not available: " << r.log;
-    EXPECT_NE(r.log.find("MIDI conversion is not available yet"), std::string::npos) << r.log;
-    EXPECT_FALSE(fs::exists("out.bmx"));
-    EXPECT_FALSE(fs::exists("out.bmx.part"));
-}
-
-// What a failed conversion leaves: an existing song of the output's name stays as it was, and
-// nothing half-written remains.
-class FailedConversion : public kxtest::WorkDirTest {
-protected:
-    void SetUp() override
-    {
-        WorkDirTest::SetUp();
-        kxtest::install_machines_ini();
-        std::ofstream("out.bmx") << "an older song";
-    }
-};
-
-TEST_F(FailedConversion, MissingInput)
-{
-    auto r = convert_file("missing.xm", "out.bmx");
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.log, "Error: Can't open inputfile\n");
-    EXPECT_EQ(kxtest::read_text("out.bmx"), "an older song");
-}
-
-TEST_F(FailedConversion, BrokenModuleKeepsTheOldSong)
-{
+    kxtest::install_machines_ini();
+    std::ofstream("out.bmx") << "an older song";
     kxtest::Bytes().str("Extended Module: ").str("broken").write("broken.xm");
     auto r = convert_file("broken.xm", "out.bmx");
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(kxtest::read_text("out.bmx"), "an older song");
     EXPECT_FALSE(fs::exists("out.bmx.part"));
-}
-
-TEST_F(FailedConversion, OutputThatCannotBeCreatedIsAnError)
-{
-    fs::copy_file(kxe2e::demo_xm(), "demo.xm");
-    auto r = convert_file("demo.xm", "no-such-dir/out.bmx");
+    r = convert_file(kxe2e::demo_xm().string(), "no-such-dir/out.bmx");
     EXPECT_FALSE(r.ok);
-    if (!kxe2e::have_machine_table()) GTEST_SKIP() << "machines.ini not available: " << r.log;
     EXPECT_NE(r.log.find("Error: Can't open outputfile"), std::string::npos) << r.log;
-}
-
-TEST_F(FailedConversion, SuccessReplacesTheOldSong)
-{
-    fs::copy_file(kxe2e::demo_xm(), "demo.xm");
-    auto r = convert_file("demo.xm", "out.bmx");
-    if (kxe2e::placeholder_in(r.log) || !kxe2e::have_machine_table())
-        GTEST_SKIP() << "reading or writing not available: " << r.log;
+    r = convert_file(kxe2e::demo_xm().string(), "out.bmx");
     ASSERT_TRUE(r.ok) << r.log;
     EXPECT_EQ(kxtest::read_text("out.bmx").substr(0, 4), "Buzz");
     EXPECT_FALSE(fs::exists("out.bmx.part"));

@@ -1,11 +1,11 @@
 // The conversion of libxmp's module record, fed with small modules built in memory: order list
-// markers, missing patterns, limits XM cannot hold, instruments with key maps and envelopes.
+// markers, missing patterns, limits XM cannot hold, instruments with key maps and envelopes, a
+// MOD's effects as the file has them.
 #include <gtest/gtest.h>
 
 #include <xmp.h>
 
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "xmconv/xmp_convert.h"
@@ -14,65 +14,53 @@ using namespace xmconv;
 
 namespace {
 
-// An xmp_module with its patterns, tracks, instruments and samples held in one place.
+// An xmp_module with its patterns, tracks, instruments and samples held in zeroed blocks.
 class ModuleBuilder {
 public:
     ModuleBuilder(int channels, std::vector<int> pattern_rows)
     {
         std::memset(&mod, 0, sizeof mod);
-        std::strcpy(mod.name, "built");
         mod.chn = channels;
         mod.pat = int(pattern_rows.size());
         mod.trk = mod.pat * channels;
         mod.spd = 6;
         mod.bpm = 125;
-        patterns.resize(size_t(mod.pat));
-        tracks.resize(size_t(mod.trk));
-        for (int p = 0; p < mod.pat; ++p) {
-            auto& pb = blocks.emplace_back(sizeof(xmp_pattern) + sizeof(int) * size_t(channels), 0);
-            auto* pat = reinterpret_cast<xmp_pattern*>(pb.data());
-            pat->rows = pattern_rows[size_t(p)];
-            patterns[size_t(p)] = pat;
+        for (int rows : pattern_rows) {
+            auto* pat = static_cast<xmp_pattern*>(block(sizeof(xmp_pattern) + sizeof(int) * size_t(channels)));
+            pat->rows = rows;
+            patterns.push_back(pat);
             for (int c = 0; c < channels; ++c) {
-                int t = p * channels + c;
-                pat->index[c] = t;
-                auto& tb = blocks.emplace_back(sizeof(xmp_track) + sizeof(xmp_event) * size_t(pat->rows), 0);
-                auto* trk = reinterpret_cast<xmp_track*>(tb.data());
-                trk->rows = pat->rows;
-                tracks[size_t(t)] = trk;
+                pat->index[c] = int(tracks.size());
+                tracks.push_back(static_cast<xmp_track*>(block(sizeof(xmp_track) + sizeof(xmp_event) * size_t(rows))));
+                tracks.back()->rows = rows;
             }
         }
         mod.xxp = patterns.data();
         mod.xxt = tracks.data();
         orders({0});
     }
+    void* block(size_t n) { return blocks.emplace_back(n, 0).data(); }
     void orders(std::vector<int> list)
     {
         mod.len = int(list.size());
         for (size_t i = 0; i < list.size(); ++i) mod.xxo[i] = uint8_t(list[i]);
     }
     xmp_event& at(int p, int r, int c) { return mod.xxt[mod.xxp[p]->index[c]]->event[r]; }
-    // n instruments with one sample slot each.
+    // n instruments and n samples.
     void instruments(int n)
     {
-        instrument_list.assign(size_t(n), xmp_instrument());
-        for (auto& in : instrument_list) std::memset(&in, 0, sizeof in);
-        sample_list.assign(size_t(n), xmp_sample());
-        for (auto& s : sample_list) std::memset(&s, 0, sizeof s);
-        subs.assign(size_t(n) * 4, xmp_subinstrument());
         mod.ins = mod.smp = n;
-        mod.xxi = instrument_list.data();
-        mod.xxs = sample_list.data();
+        mod.xxi = static_cast<xmp_instrument*>(block(sizeof(xmp_instrument) * size_t(n)));
+        mod.xxs = static_cast<xmp_sample*>(block(sizeof(xmp_sample) * size_t(n)));
     }
-    xmp_subinstrument* sub(int instrument, int k) { return &subs[size_t(instrument) * 4 + size_t(k)]; }
     void sample_data(int s, std::vector<int16_t> frames, bool wide)
     {
-        auto& b = blocks.emplace_back(frames.size() * 2 + 8, 0);
+        auto* b = static_cast<uint8_t*>(block(frames.size() * 2 + 8));
         for (size_t i = 0; i < frames.size(); ++i) {
-            if (wide) std::memcpy(b.data() + i * 2, &frames[i], 2);
+            if (wide) std::memcpy(b + i * 2, &frames[i], 2);
             else b[i] = uint8_t(int8_t(frames[i]));
         }
-        mod.xxs[s].data = b.data();
+        mod.xxs[s].data = b;
         mod.xxs[s].len = int(frames.size());
         mod.xxs[s].flg = wide ? XMP_SAMPLE_16BIT : 0;
     }
@@ -81,17 +69,13 @@ public:
     std::vector<std::vector<unsigned char>> blocks;
     std::vector<xmp_pattern*> patterns;
     std::vector<xmp_track*> tracks;
-    std::vector<xmp_instrument> instrument_list;
-    std::vector<xmp_sample> sample_list;
-    std::vector<xmp_subinstrument> subs;
 };
 
 class XmpConvertTest : public ::testing::Test {
 protected:
     bool run(const ModuleBuilder& b, const char* loader = "Impulse Tracker")
     {
-        SourceInfo info = describe_source(loader, {}, 64);
-        return convert_module(b.mod, info, out, report, error);
+        return convert_module(b.mod, describe_source(loader, {}, 64), out, report, error);
     }
     XmModule out;
     ConvertReport report;
@@ -118,7 +102,7 @@ TEST_F(XmpConvertTest, OrderMarkersAreLeftOutAndMissingPatternsPlayEmpty)
     EXPECT_EQ(error, "the module has no pattern in its order list");
 }
 
-TEST_F(XmpConvertTest, ChannelsBeyondXmsLimit)
+TEST_F(XmpConvertTest, ChannelAndRowLimits)
 {
     ModuleBuilder odd(3, {64});
     ASSERT_TRUE(run(odd)) << error;
@@ -130,16 +114,11 @@ TEST_F(XmpConvertTest, ChannelsBeyondXmsLimit)
     ASSERT_TRUE(run(wide)) << error;
     EXPECT_EQ(out.channels, 20);
     EXPECT_EQ(out.patterns[0].cells[5 * 20 + 19].note, 38);
-
-    wide.at(0, 0, 33).fxt = fx::jump;
+    wide.at(0, 0, 33).fxt = 0x0B;
     EXPECT_FALSE(run(wide));
     EXPECT_EQ(error, "the module uses 34 channels, XM allows at most 32");
-}
 
-TEST_F(XmpConvertTest, PatternsLongerThan256RowsAreRefused)
-{
-    ModuleBuilder b(2, {64, 300});
-    EXPECT_FALSE(run(b));
+    EXPECT_FALSE(run(ModuleBuilder(2, {64, 300})));
     EXPECT_EQ(error, "pattern 1 has 300 rows, XM allows at most 256");
 }
 
@@ -150,19 +129,17 @@ TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
     xmp_instrument& in = b.mod.xxi[0];
     std::strcpy(in.name, "multi");
     in.nsm = 2;
-    in.sub = b.sub(0, 0);
-    in.sub[0] = xmp_subinstrument{};
+    in.sub = static_cast<xmp_subinstrument*>(b.block(sizeof(xmp_subinstrument) * 2));
     in.sub[0].vol = 32;
     in.sub[0].pan = -1;
     in.sub[0].fin = 50;
     in.sub[0].xpo = -2;
-    in.sub[0].sid = 0;
     in.sub[1] = in.sub[0];
     in.sub[1].sid = 1;
     in.sub[1].pan = 0x40;
     // Notes below XM's C-4 play sample 0; from C-4 on sample 1; from C-6 on sample 0 an octave up.
     for (int key = 0; key < XMP_MAX_KEYS; ++key) {
-        in.map[key].ins = key < 60 ? 0 : key < 84 ? 1 : 0;
+        in.map[key].ins = key >= 60 && key < 84 ? 1 : 0;
         in.map[key].xpo = key >= 84 ? 12 : 0;
     }
     in.rls = 1024;
@@ -180,14 +157,13 @@ TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
     b.mod.xxs[0].lps = 1;
     b.mod.xxs[0].lpe = 4;
     b.sample_data(1, {1000, -1000}, true);
-
+    // The second: fadeout but no volume envelope.
     xmp_instrument& second = b.mod.xxi[1];
     second.nsm = 1;
-    second.sub = b.sub(1, 0);
-    second.sub[0] = xmp_subinstrument{};
+    second.sub = static_cast<xmp_subinstrument*>(b.block(sizeof(xmp_subinstrument)));
     second.sub[0].sid = 1;
     second.sub[0].vol = 64;
-    second.rls = 256;  // fadeout but no volume envelope
+    second.rls = 256;
 
     ASSERT_TRUE(run(b)) << error;
     ASSERT_EQ(out.instruments.size(), 2u);
@@ -197,25 +173,22 @@ TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
     EXPECT_EQ(x.note_map[47], 0);  // B-3
     EXPECT_EQ(x.note_map[48], 1);  // C-4
     EXPECT_EQ(x.note_map[72], 2);  // C-6
+    // 16-bit, loop type, start, length, volume, panning (none: centre), finetune, transposition.
+    auto sample = [&](size_t i) {
+        const XmSample& s = x.samples[i];
+        return std::vector<int>{s.is_16bit, s.loop_type, int(s.loop_start), int(s.loop_length), s.volume,
+                                s.panning, s.finetune, s.relative_note};
+    };
+    EXPECT_EQ(sample(0), (std::vector<int>{0, xm_loop_pingpong, 1, 3, 32, 128, 50, -2}));
+    EXPECT_EQ(sample(1), (std::vector<int>{1, xm_loop_none, 0, 0, 32, 0x40, 50, -2}));
+    EXPECT_EQ(sample(2), (std::vector<int>{0, xm_loop_pingpong, 1, 3, 32, 128, 50, 10}));
     EXPECT_EQ(x.samples[0].frames, (std::vector<int16_t>{1, -2, 3, -4}));
-    EXPECT_FALSE(x.samples[0].is_16bit);
-    EXPECT_EQ(x.samples[0].loop_type, xm_loop_pingpong);
-    EXPECT_EQ(x.samples[0].loop_start, 1u);
-    EXPECT_EQ(x.samples[0].loop_length, 3u);
-    EXPECT_EQ(x.samples[0].volume, 32);
-    EXPECT_EQ(x.samples[0].panning, 128);
-    EXPECT_EQ(x.samples[0].finetune, 50);
-    EXPECT_EQ(x.samples[0].relative_note, -2);
-    EXPECT_TRUE(x.samples[1].is_16bit);
-    EXPECT_EQ(x.samples[1].panning, 0x40);
     EXPECT_EQ(x.samples[2].frames, x.samples[0].frames);
-    EXPECT_EQ(x.samples[2].relative_note, 10);
     EXPECT_EQ(x.volume_envelope.count, 12);
     EXPECT_EQ(x.volume_envelope.flags, xm_env_on | xm_env_sustain);
     EXPECT_EQ(x.volume_envelope.sustain, 3);
     EXPECT_EQ(x.fadeout, 512);
     EXPECT_EQ(report.notes, (std::vector<std::string>{"envelopes cut to their first 12 points"}));
-
     // An IT note-off fades a note without envelope; XM gets a held flat envelope for that.
     const XmInstrument& y = out.instruments[1];
     EXPECT_EQ(y.fadeout, 128);
@@ -229,25 +202,12 @@ TEST_F(XmpConvertTest, SourceFlagsComeFromTheFileHeader)
     std::vector<uint8_t> it(0x30, 0);
     std::memcpy(it.data(), "IMPM", 4);
     it[0x2C] = 0x08 | 0x10;  // linear slides, old effects
-    SourceInfo info = describe_source("Impulse Tracker", it, 64);
-    EXPECT_TRUE(info.linear_frequencies);
-    EXPECT_FALSE(info.style.half_vibrato);
+    SourceInfo on = describe_source("Impulse Tracker", it, 64);
     it[0x2C] = 0;
-    info = describe_source("Impulse Tracker", it, 64);
-    EXPECT_FALSE(info.linear_frequencies);
-    EXPECT_TRUE(info.style.half_vibrato);
-
-    info = describe_source("Scream Tracker 3", {}, 64);
-    EXPECT_FALSE(info.linear_frequencies);
-    EXPECT_TRUE(info.style.slide_down_first);
-    info = describe_source("Amiga Protracker/Compatible", {}, 64);
-    EXPECT_FALSE(info.style.fine_in_param);
-    EXPECT_FALSE(info.style.tremor_plain);
+    SourceInfo off = describe_source("Impulse Tracker", it, 64);
+    EXPECT_TRUE(on.linear_frequencies && !on.style.half_vibrato);
+    EXPECT_TRUE(!off.linear_frequencies && off.style.half_vibrato);
 }
-
-} // namespace
-
-namespace {
 
 // A Protracker MOD's own effects replace libxmp's reading of them, which leaves out the ones that
 // do nothing in Protracker (200, A00, 8xx ...), so that the XM reads as the MOD does.
@@ -256,28 +216,27 @@ TEST_F(XmpConvertTest, ModEffectsAreTakenAsTheFileHasThem)
     ModuleBuilder b(4, {64});
     std::vector<uint8_t> file(1084 + 64 * 4 * 4, 0);
     std::memcpy(&file[1080], "M.K.", 4);
-    auto cell = [&](int r, int c) { return &file[1084 + size_t(r * 4 + c) * 4]; };
-    cell(5, 1)[2] = 0x12;  // instrument 1, effect 200
+    auto cell = [&](int r, int c, uint8_t b2, uint8_t b3) {
+        file[1084 + size_t(r * 4 + c) * 4 + 2] = b2;
+        file[1084 + size_t(r * 4 + c) * 4 + 3] = b3;
+    };
+    cell(5, 1, 0x12, 0x00);  // instrument 1, effect 200
     b.at(0, 5, 1).ins = 1;
-    cell(6, 2)[2] = 0x08;  // 880, which libxmp leaves out
-    cell(6, 2)[3] = 0x80;
-    cell(7, 3)[2] = 0x0E;  // E81 and E5F stay as the MOD has them
-    cell(7, 3)[3] = 0x81;
-    cell(8, 3)[2] = 0x0E;
-    cell(8, 3)[3] = 0x5F;
+    cell(6, 2, 0x08, 0x80);  // 880, which libxmp leaves out
+    cell(7, 3, 0x0E, 0x81);  // E81 and E5F stay as the MOD has them
+    cell(8, 3, 0x0E, 0x5F);
     SourceInfo info = describe_source("Amiga Protracker/Compatible", file, 64);
     read_mod_effects(file, b.mod, info);
     ASSERT_EQ(info.mod_effects.size(), 64u * 4 * 2);
     ASSERT_TRUE(convert_module(b.mod, info, out, report, error)) << error;
-    const XmCell& c1 = out.patterns[0].cells[5 * 4 + 1];
-    EXPECT_EQ(c1.instrument, 1);
-    EXPECT_EQ(c1.effect, 2);
-    EXPECT_EQ(c1.param, 0);
-    EXPECT_EQ(out.patterns[0].cells[6 * 4 + 2].effect, 8);
-    EXPECT_EQ(out.patterns[0].cells[6 * 4 + 2].param, 0x80);
-    EXPECT_EQ(out.patterns[0].cells[7 * 4 + 3].effect, 0xE);
-    EXPECT_EQ(out.patterns[0].cells[7 * 4 + 3].param, 0x81);
-    EXPECT_EQ(out.patterns[0].cells[8 * 4 + 3].param, 0x5F);
+    auto fx = [&](int r, int c) {
+        const XmCell& x = out.patterns[0].cells[size_t(r * 4 + c)];
+        return std::vector<int>{x.instrument, x.effect, x.param};
+    };
+    EXPECT_EQ(fx(5, 1), (std::vector<int>{1, 2, 0}));
+    EXPECT_EQ(fx(6, 2), (std::vector<int>{0, 8, 0x80}));
+    EXPECT_EQ(fx(7, 3), (std::vector<int>{0, 0xE, 0x81}));
+    EXPECT_EQ(fx(8, 3), (std::vector<int>{0, 0xE, 0x5F}));
     EXPECT_EQ(report.drops.total, 0);
 
     // Instruments that disagree with libxmp's, another tag or another loader: left alone.
