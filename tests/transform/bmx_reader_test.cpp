@@ -165,7 +165,7 @@ protected:
     {
         File f(std::tmpfile());
         if (!f) return "no temporary file";
-        std::fwrite(song.data.data(), 1, song.size(), f.get());
+        if (song.size()) std::fwrite(song.data.data(), 1, song.size(), f.get()); // no null data
         std::rewind(f.get());
         try {
             read_buzz_song(f.get(), selector);
