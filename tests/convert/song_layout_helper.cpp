@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "convert/driver.h"
 #include "convert/song.h"
 #include "core/pool.h"
 #include "settings/settings.h"
@@ -25,25 +26,11 @@ void allocate_instruments(int instrument_count, int channel_count, int pattern_c
 
 std::vector<int> number_instrument_machines()
 {
-    std::vector<int> tracks;
-    int skipped = 0;
     song.machine_count = song.instrument_count + 1;
-    for (int j = 0; j < song.instrument_count; ++j) {
-        InstrumentRecord& ins = song.instrument_table[j];
-        int n = 0;
-        for (int c = 0; c < song.channel_count; ++c)
-            if (ins.track_map[c]) ins.track_map[c] = uint8_t(++n);
-        ins.track_count = n;
-        if (n) {
-            ins.machine = j - skipped + 1;
-            song.instrument_table[j - skipped].machine_instrument = j;
-            tracks.push_back(n);
-        } else {
-            ins.machine = 0;
-            ++skipped;
-            --song.machine_count;
-        }
-    }
+    assign_instrument_machines();
+    std::vector<int> tracks;
+    for (int m = 1; m < song.machine_count; ++m)
+        tracks.push_back(song.instrument_table[song.instrument_table[m - 1].machine_instrument].track_count);
     return tracks;
 }
 

@@ -16,9 +16,8 @@ namespace kxtest {
 // not 0).
 void layout_song(const std::vector<int>& tracks, int pattern_count, int lines = 64);
 
-// The counting pass's outcome turned into machines, as the driver numbers them: every instrument's
-// used channels are numbered 1, 2, ... (track_map), instruments without channels get machine 0,
-// the others the next machine numbers. Returns the track count of each machine in order.
+// The counting pass's outcome turned into machines by the driver (assign_instrument_machines, with
+// machine_count = instrument_count + 1 first). Returns the track count of each machine in order.
 std::vector<int> number_instrument_machines();
 
 // Allocates the instrument table (instrument_count records, wave_number = i + 1) and, for
