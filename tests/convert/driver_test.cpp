@@ -66,28 +66,15 @@ TEST_F(DriverInputKind, AlternateMachineThatIsNoGeneratorEndsTheJobFirst)
     EXPECT_FALSE(std::filesystem::exists("out.bmx"));
 }
 
-// A machine table with the records the layout reads: the Master, the Tracker and PrimiFun.
+// The shipped machine table, and a module of `channels` channels, patterns of the given lines and
+// `generators` generators of `tracks` tracks each, as the first pass leaves them.
 class DriverLayout : public kxtest::WorkDirTest {
 protected:
     void SetUp() override
     {
         WorkDirTest::SetUp();
-        auto* t = pool_array<MachineDescription>(3);
-        std::strcpy(t[1].dll_name, "Jeskola Tracker");
-        t[1].type = 1;
-        t[1].max_tracks = 32;
-        std::strcpy(t[2].dll_name, "PrimiFun");
-        t[2].type = 1;
-        t[2].global_bytes = 2;
-        t[2].track_bytes = 4;
-        t[2].note_byte = 1;
-        t[2].wave_byte = 2;
-        t[2].volume_byte = 3;
-        t[2].max_tracks = 16;
-        const uint8_t empty[] = {0xAA, 0xBB, 0x11, 0x22, 0x33, 0x44};
-        std::memcpy(t[2].empty_bytes, empty, sizeof empty);
-        machine_table_state.machine_descriptions = t;
-        machine_table_state.machine_description_count = 3;
+        kxtest::install_machines_ini();
+        ASSERT_TRUE(load_machine_descriptions());
         log_state.window = &window;
     }
     void TearDown() override
@@ -96,8 +83,6 @@ protected:
         machine_descriptions_reset();
         WorkDirTest::TearDown();
     }
-    // A module of `channels` channels, patterns of the given lines, and `generators` generators
-    // of `tracks` tracks each.
     void module(int channels, std::initializer_list<int> lines, int generators, int tracks)
     {
         song.channel_count = channels;
@@ -109,54 +94,17 @@ protected:
         song.tracks_per_generator = tracks;
     }
     bool layout() { return run_guarded([] { lay_out_machines(); }); }
-    std::vector<uint8_t> bytes(const uint8_t* p, size_t n) { return std::vector<uint8_t>(p, p + n); }
 
     kxtest::FakeWindow window;
 };
 
-TEST_F(DriverLayout, OneTrackerPlaysEveryChannel)
-{
-    module(4, {4, 3}, 1, 4);
-    song.pattern_table[1].play_lines = 1;
-    ASSERT_TRUE(layout()) << window.text;
-    const MachineRecord& master = song.machine_table[0];
-    EXPECT_EQ(master.track_count, 1);
-    EXPECT_EQ(bytes(master.track_patterns[1].data, 3 * 4), std::vector<uint8_t>(3 * 4, 255));
-    EXPECT_EQ(bytes(master.global_patterns[1].data, 3 * 5), std::vector<uint8_t>(3 * 5, 255));
-    EXPECT_EQ(song.pattern_table[1].play_lines, 3);
-    const MachineRecord& tracker = song.machine_table[1];
-    EXPECT_EQ(tracker.track_count, 4);
-    EXPECT_EQ(tracker.track_row_bytes, 5);
-    ASSERT_NE(tracker.global_patterns, nullptr);
-    EXPECT_EQ(bytes(tracker.global_patterns[0].data, 4), std::vector<uint8_t>(4, 0));
-    // Track 3, row 2 of pattern 0: the empty Tracker cell.
-    EXPECT_EQ(bytes(tracker.track_patterns[0].data + (3 * 4 + 2) * 5, 5), (std::vector<uint8_t>{0, 0, 255, 0, 0}));
-}
-
-TEST_F(DriverLayout, AlternateTargetTakesItsRowsFromTheDescription)
-{
-    settings.dotsplit = 1;
-    settings.dopfun = 1;
-    module(2, {2}, 2, 1);
-    ASSERT_TRUE(layout()) << window.text;
-    const MachineRecord& m1 = song.machine_table[1];
-    EXPECT_EQ(m1.track_row_bytes, 4);
-    ASSERT_NE(m1.global_patterns, nullptr);
-    EXPECT_EQ(song.machine_table[2].global_patterns, nullptr);
-    EXPECT_EQ(bytes(m1.global_patterns[0].data, 4), (std::vector<uint8_t>{0xAA, 0xBB, 0xAA, 0xBB}));
-    // Note, wave and volume written over the empty row; the fourth byte keeps its empty value.
-    EXPECT_EQ(bytes(song.machine_table[2].track_patterns[0].data + 4, 4), (std::vector<uint8_t>{0, 0, 255, 0x44}));
-}
-
 TEST_F(DriverLayout, LimitsEndTheJobBeforeAnythingIsAllocated)
 {
-    // More channels than the Tracker takes.
-    module(40, {64}, 1, 40);
+    module(40, {64}, 1, 40); // more channels than the Tracker takes
     EXPECT_FALSE(layout());
     EXPECT_EQ(window.text, "Jeskola Tracker allows ony 32 channels,sorry!");
     EXPECT_EQ(song.machine_table, nullptr);
-    // 301 machines.
-    module(300, {64}, 300, 1);
+    module(300, {64}, 300, 1); // 301 machines
     EXPECT_FALSE(layout());
     // 64 machines of 1 track with 112 patterns of 65535 lines: far more than a song holds.
     module(64, {}, 64, 1);
@@ -167,8 +115,7 @@ TEST_F(DriverLayout, LimitsEndTheJobBeforeAnythingIsAllocated)
     EXPECT_FALSE(layout());
     EXPECT_NE(window.text.find("Patterns need"), std::string::npos) << window.text;
     EXPECT_EQ(pool.count, chunks);
-    // An alternate machine the table does not hold.
-    settings.dopfun = 7;
+    settings.dopfun = 70; // an alternate machine the table does not hold
     module(4, {64}, 1, 4);
     EXPECT_FALSE(layout());
     EXPECT_EQ(song.machine_table, nullptr);
@@ -186,17 +133,18 @@ TEST_F(DriverLayout, SplitByInstrumentGivesNoMachineToAnUnplayedInstrument)
         std::memcpy(song.instrument_table[j].track_map, played[j], 4);
     }
     song.counting_pass = 1;
-    ASSERT_TRUE(run_guarded([] { assign_instrument_machines(); }));
+    assign_instrument_machines();
     EXPECT_EQ(song.counting_pass, 0);
     EXPECT_EQ(song.machine_count, 3);
-    const InstrumentRecord* ins = song.instrument_table;
-    EXPECT_EQ(ins[0].track_map[2], 2);
-    EXPECT_EQ(ins[1].machine_instrument, 2);
+    EXPECT_EQ(song.instrument_table[0].track_map[2], 2);
+    EXPECT_EQ(song.instrument_table[1].machine_instrument, 2);
     EXPECT_EQ(window.text, "\ninstr:0->mach:1, tracks: 2\ninstr:1->mach:0, tracks: 0\ninstr:2->mach:2, tracks: 1");
     ASSERT_TRUE(layout()) << window.text;
+    EXPECT_EQ(song.machine_table[0].track_count, 2);
     EXPECT_EQ(song.machine_table[1].track_count, 2);
     EXPECT_EQ(song.machine_table[2].track_count, 1);
-    EXPECT_EQ(song.machine_table[0].track_count, 2);
+    const uint8_t* master = song.machine_table[0].track_patterns[0].data;
+    EXPECT_EQ(std::vector<uint8_t>(master, master + 2 * 8 * 4), std::vector<uint8_t>(2 * 8 * 4, 255));
 }
 
 } // namespace

@@ -64,7 +64,11 @@ protected:
         return Row(b, b + song.machine_table[m].track_row_bytes);
     }
     int used(int m, int p) { return song.machine_table[m].track_patterns[p].number; }
-    int master_bpm(int p, int r) { return kxtest::global_row(0, p, r)[2] | kxtest::global_row(0, p, r)[3] << 8; }
+    Row global(int m, int p, int r)
+    {
+        uint8_t* b = kxtest::global_row(m, p, r);
+        return Row(b, b + song.machine_table[m].global_row_bytes);
+    }
 
     // dotsplit 2: the counting pass, the machine numbering and the second pass over every cell of
     // the patterns (the empty ones too, as the reader passes them on).
@@ -143,20 +147,16 @@ TEST_F(EffectsTest, EveryRowOfTheEffectTable)
         int effect, value;
     };
     const EffectRow table[] = {
-        {0, 0x37, " Arpeggio?", 0, 0},       {1, 0x20, " PortaUp", 4, 0x20},
-        {2, 0x11, " PortaDown", 3, 0x11},    {3, 0x90, " TonePorta", 5, 0x20},
-        {4, 0x46, " Vibrato", 6, 0x46},      {5, 0x12, " Pitch+VolSlide", 0, 0},
-        {6, 0x12, " Vibrat+VolSlide", 0, 0}, {7, 0x12, " Tremolo", 0, 0},
-        {8, 0x80, " XM-Panning", 0, 0},      {9, 0x08, " SampleOffset", 10, 0x08},
-        {10, 0x0F, " VolumeSlide", 2, 0},    {10, 0x10, " VolumeSlide", 1, 0},
-        {11, 0x02, " PositionJump", 0, 0},   {14, 0x01, " SetFilter", 0, 0},
-        {14, 0x12, " FineSlideUp", 0, 0},    {14, 0x22, " FineSlideDown", 0, 0},
-        {14, 0x31, " GlissandoControl", 0, 0}, {14, 0x41, " SetVibratoWaveform", 0, 0},
-        {14, 0x57, " SetFinetune", 11, 7},   {14, 0x61, " JumptoLoop", 0, 0},
-        {14, 0x71, " SetTremoloWaveform", 0, 0}, {14, 0x81, " NOTUSED", 0, 0},
-        {14, 0x93, " RetrigNote", 14, 3},    {14, 0xA1, " FineVolumeSlideUp", 0, 0},
-        {14, 0xB1, " FineVolumeSlideDown", 0, 0}, {14, 0xC3, " NoteCut", 12, 3},
-        {14, 0xD4, " Notedelay", 13, 4},     {14, 0xE1, " PatternDelay", 0, 0},
+        {0, 0x37, " Arpeggio?", 0, 0}, {1, 0x20, " PortaUp", 4, 0x20}, {2, 0x11, " PortaDown", 3, 0x11},
+        {3, 0x90, " TonePorta", 5, 0x20}, {4, 0x46, " Vibrato", 6, 0x46}, {5, 0x12, " Pitch+VolSlide", 0, 0},
+        {6, 0x12, " Vibrat+VolSlide", 0, 0}, {7, 0x12, " Tremolo", 0, 0}, {8, 0x80, " XM-Panning", 0, 0},
+        {9, 0x08, " SampleOffset", 10, 0x08}, {10, 0x0F, " VolumeSlide", 2, 0}, {10, 0x10, " VolumeSlide", 1, 0},
+        {11, 0x02, " PositionJump", 0, 0}, {14, 0x01, " SetFilter", 0, 0}, {14, 0x12, " FineSlideUp", 0, 0},
+        {14, 0x22, " FineSlideDown", 0, 0}, {14, 0x31, " GlissandoControl", 0, 0},
+        {14, 0x41, " SetVibratoWaveform", 0, 0}, {14, 0x57, " SetFinetune", 11, 7}, {14, 0x61, " JumptoLoop", 0, 0},
+        {14, 0x71, " SetTremoloWaveform", 0, 0}, {14, 0x81, " NOTUSED", 0, 0}, {14, 0x93, " RetrigNote", 14, 3},
+        {14, 0xA1, " FineVolumeSlideUp", 0, 0}, {14, 0xB1, " FineVolumeSlideDown", 0, 0},
+        {14, 0xC3, " NoteCut", 12, 3}, {14, 0xD4, " Notedelay", 13, 4}, {14, 0xE1, " PatternDelay", 0, 0},
         {14, 0xF1, " InvertLoop", 0, 0},
     };
     one_machine(1, 1, 64);
@@ -178,29 +178,25 @@ TEST_F(EffectsTest, SpeedAndTempoGoIntoTheGlobalRows)
 {
     one_machine(2);
     song.start_bpm = 125;
-    cell({0, 4, 1, 0, 0, 0, 15, 3}); // SetSpeed 3: the tempo word doubles
+    cell({0, 4, 1, 0, 0, 0, 15, 3});   // SetSpeed 3: twice the tempo
+    cell({1, 8, 0, 0, 0, 0, 15, 150}); // SetBPM 150 at speed 3
     EXPECT_EQ(song.speed, 3);
-    EXPECT_EQ(master_bpm(0, 4), 250);
-    EXPECT_EQ(*kxtest::global_row(1, 0, 4), 3);
+    EXPECT_EQ(global(0, 0, 4), (Row{0xFF, 0xFF, 250, 0, 0xFF})); // volume and ticks per beat untouched
+    EXPECT_EQ(global(0, 1, 8), (Row{0xFF, 0xFF, 0x2C, 0x01, 0xFF}));
+    EXPECT_EQ(global(1, 0, 4), Row{3});
+    EXPECT_EQ(global(1, 1, 8), Row{0});
     EXPECT_EQ(used(0, 0), 1);
     EXPECT_EQ(used(1, 0), 0); // the generator's own row holds nothing
-    EXPECT_EQ(kxtest::global_row(0, 0, 4)[0], 0xFF); // volume word untouched
-    EXPECT_EQ(kxtest::global_row(0, 0, 4)[4], 0xFF); // ticks per beat untouched
-    cell({1, 8, 0, 0, 0, 0, 15, 150}); // SetBPM 150 at speed 3
-    EXPECT_EQ(master_bpm(1, 8), 300);
-    EXPECT_EQ(*kxtest::global_row(1, 1, 8), 0);
-    EXPECT_EQ(song.speed, 3);
 
     // An alternate generator's global row is left as it is.
     kxtest::install_machines_ini();
     ASSERT_TRUE(load_machine_descriptions());
     settings.dopfun = 5;
     one_machine(1);
-    Row before(kxtest::global_row(1, 0, 2), kxtest::global_row(1, 0, 2) + song.machine_table[1].global_row_bytes);
-    song.start_bpm = 120;
+    const Row before = global(1, 0, 2);
     cell({0, 2, 0, 49, 1, 0, 15, 4});
-    EXPECT_EQ(master_bpm(0, 2), 180);
-    EXPECT_EQ(Row(kxtest::global_row(1, 0, 2), kxtest::global_row(1, 0, 2) + before.size()), before);
+    EXPECT_EQ(global(0, 0, 2)[2], 187); // 125 * 6 / 4
+    EXPECT_EQ(global(1, 0, 2), before);
 }
 
 TEST_F(EffectsTest, SecondBreakInAPatternIsIgnored)
@@ -256,36 +252,28 @@ TEST_F(EffectsTest, BreakTargetRowsGoToTheFollowingOrderEntries)
 
 // --- machines split by instrument ---
 
-TEST_F(EffectsTest, InstrumentChangeStopsTheOldInstrument)
+TEST_F(EffectsTest, InstrumentChangesStopTheOldInstrument)
 {
-    // Channel 0 plays instrument 2, then 5; channel 1 plays instrument 5 too.
-    run_by_instrument(2, 1, 16, {{0, 0, 0, 49, 2, 0, 0, 0}, {0, 2, 1, 50, 5, 0, 0, 0},
-                                 {0, 4, 0, 51, 5, 0, 0, 0}, {0, 6, 0, 52, 0, 0, 0, 0}});
-    ASSERT_EQ(song.machine_count, 3);
-    EXPECT_EQ(song.instrument_table[1].machine, 1);
-    EXPECT_EQ(song.instrument_table[4].machine, 2);
+    // Instrument 2 (machine 1) on channel 0, then 5 (machine 3) on both channels; instrument 3
+    // (machine 2) on channel 1 in the last pattern.
+    run_by_instrument(2, 3, 8, {{0, 0, 0, 49, 2, 0, 0, 0}, {0, 2, 1, 50, 5, 0, 0, 0}, {0, 4, 0, 51, 5, 0, 0, 0},
+                                {0, 6, 0, 52, 0, 0, 0, 0}, {1, 0, 0, 53, 0, 0, 0, 0}, {2, 0, 1, 54, 3, 0, 0, 0}});
+    ASSERT_EQ(song.machine_count, 4);
+    const Row off = {0xFF, 0, 0xFF, 0, 0};
     EXPECT_EQ(at(1, 0, 0, 0), (Row{0x41, 2, 0xFF, 0, 0}));
-    EXPECT_EQ(at(1, 0, 0, 4), (Row{0xFF, 0, 0xFF, 0, 0})); // note-off where 5 starts
-    EXPECT_EQ(at(2, 0, 0, 4), (Row{0x43, 5, 0xFF, 0, 0}));
-    EXPECT_EQ(at(2, 0, 1, 2), (Row{0x42, 5, 0xFF, 0, 0}));
-    EXPECT_EQ(at(2, 0, 0, 6), (Row{0x44, 0, 0xFF, 0, 0})); // no instrument: the current one
-    // Before the first note the song order is taken as looping: what the channel played last
-    // in the song (instrument 5) is stopped where instrument 2 begins.
-    EXPECT_EQ(at(2, 0, 0, 0), (Row{0xFF, 0, 0xFF, 0, 0}));
-}
-
-TEST_F(EffectsTest, InstrumentFromTheSongOrder)
-{
-    // Pattern 1 starts without an instrument on channel 0: the one pattern 0 left there plays.
-    // Row 0 of pattern 2 gives instrument 3 on a channel that had none: the instrument the order
-    // left there (2) is stopped.
-    run_by_instrument(1, 3, 8, {{0, 1, 0, 49, 2, 0, 0, 0}, {1, 0, 0, 50, 0, 0, 0, 0}, {2, 0, 0, 51, 3, 0, 0, 0}});
-    const int two = song.instrument_table[1].machine, three = song.instrument_table[2].machine;
-    EXPECT_EQ(at(two, 1, 0, 0), (Row{0x42, 0, 0xFF, 0, 0}));
-    EXPECT_EQ(at(two, 2, 0, 0), (Row{0xFF, 0, 0xFF, 0, 0}));
-    EXPECT_EQ(at(three, 2, 0, 0), (Row{0x43, 3, 0xFF, 0, 0}));
-    EXPECT_EQ(at(three, 0, 0, 1), (Row{0xFF, 0, 0xFF, 0, 0})); // the song's end plays before
-    EXPECT_NE(used(two, 1), 0);
+    EXPECT_EQ(at(1, 0, 0, 4), off); // where 5 starts
+    EXPECT_EQ(at(3, 0, 0, 4), (Row{0x43, 5, 0xFF, 0, 0}));
+    EXPECT_EQ(at(3, 0, 1, 2), (Row{0x42, 5, 0xFF, 0, 0}));
+    EXPECT_EQ(at(3, 0, 0, 6), (Row{0x44, 0, 0xFF, 0, 0})); // no instrument: the current one
+    // Before a channel's first note the song order is taken as looping: what the channel played
+    // last in the song is stopped where the first instrument begins.
+    EXPECT_EQ(at(3, 0, 0, 0), off);
+    EXPECT_EQ(at(2, 0, 0, 2), off);
+    // A pattern that starts without an instrument plays the one the order left on the channel;
+    // a new instrument there stops that one.
+    EXPECT_EQ(at(3, 1, 0, 0), (Row{0x45, 0, 0xFF, 0, 0}));
+    EXPECT_EQ(at(3, 2, 1, 0), off);
+    EXPECT_EQ(at(2, 2, 0, 0), (Row{0x46, 3, 0xFF, 0, 0}));
 }
 
 TEST_F(EffectsTest, CellsWithoutAPlaceInTheSplit)
@@ -310,28 +298,22 @@ TEST_F(EffectsTest, CellsWithoutAPlaceInTheSplit)
 
 TEST_F(EffectsTest, CellsFromABrokenFileStayInsideTheTables)
 {
-    // Random cells, instruments and order entries beyond every table: the job may end with
-    // "Wrong track!!", but nothing is written outside the song's blocks (checked under the
+    // Random cells, positions, instruments and order entries beyond every table: the job may end
+    // with "Wrong track!!", but nothing is written outside the song's blocks (checked under the
     // sanitizers) and nothing crashes.
     uint32_t seed = 777;
-    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, int((seed >> 16) & 0x7FFF); };
+    auto next = [&seed](int n) { return seed = seed * 1103515245u + 12345u, int((seed >> 16) & 0x7FFF) % n; };
     std::vector<Cell> cells;
     for (int i = 0; i < 200; ++i)
-        cells.push_back({next() % 3, next() % 8, next() % 3, next() % 120, next() % 12, next() % 256,
-                         next() % 20, next() % 256});
+        cells.push_back({next(3), next(8), next(3), next(120), next(12), next(256), next(20), next(256)});
     run_by_instrument(3, 3, 8, cells);
     song.order_list[1].pattern = 200;
     song.order_list[2].pattern = -5;
-    for (int i = 0; i < 300; ++i) {
-        song.cur_channel = next() % 5 - 1;
-        song.cur_pattern = next() % 5 - 1;
-        song.cur_row = next() % 12 - 2;
-        run_guarded([&] { translate_cell(next() % 120, next() % 300, next() % 256, next() % 20, next() % 256); });
-    }
-    song.pattern_table[2].play_lines = song.pattern_table[2].lines;
+    for (int i = 0; i < 300; ++i)
+        run_guarded([&] { cell({next(5) - 1, next(12) - 2, next(5) - 1, next(120), next(300), next(256), next(20), next(256)}); });
     settings.dotsplit = 0;
+    song.pattern_table[2].play_lines = 8;
     cell({2, 8, 0, 0, 0, 0, 13, 0}); // a break one row past the pattern
-    EXPECT_EQ(song.pattern_table[2].play_lines, 8);
     for (int p = 0; p < song.pattern_count; ++p) {
         EXPECT_GE(song.pattern_table[p].play_lines, 1);
         EXPECT_LE(song.pattern_table[p].play_lines, song.pattern_table[p].lines);

@@ -35,40 +35,30 @@ ModSample sample(std::vector<uint8_t> data)
 
 TEST_F(ModReaderTest, TagsGiveTheChannels)
 {
-    for (auto [tag, channels] : {std::pair<const char*, int>{"M.K.", 4}, {"FLT4", 4}, {"6CHN", 6},
-                                 {"OCTA", 8}, {"8CHN", 8}, {"FLT8", 8}, {"", 4}}) {
+    for (auto [tag, channels] : {std::pair<const char*, int>{"M.K.", 4}, {"FLT4", 4}, {"6CHN", 6}, {"OCTA", 8},
+                                 {"8CHN", 8}, {"FLT8", 8}, {"", 4}}) {
         SCOPED_TRACE(tag);
         ModModule m;
-        m.tag = tag;
-        m.pattern_bytes = size_t(64 * 4 * channels);
-        m.samples = {sample({1, 2, 3, 4})};
+        m.tag = tag; // none: 15 samples
+        m.song_length = 3;
+        m.order = {0, 1, 0};
+        m.pattern_bytes = size_t(2 * 64 * 4 * channels);
+        m.samples = {sample({0x80, 0x7F, 1, 1}), sample({5, 6, 7, 8})};
+        settings.dowave = 0;
         ASSERT_TRUE(read(m));
         EXPECT_EQ(song.channel_count, channels);
         EXPECT_EQ(song.instrument_count, *tag ? 31 : 15);
+        EXPECT_EQ(song.song_length, 3);
+        EXPECT_EQ(song.pattern_count, 2);
+        EXPECT_EQ(song.wave_count, 2);
+        EXPECT_EQ(song.instrument_table[30].wave_number, 0);
         // The sample data follows the patterns of that many channels.
-        EXPECT_EQ(temp().waves.at(0).values, (Frames{0x100, 0x200, 0x300, 0x400}));
+        TempFile t = temp();
+        ASSERT_TRUE(t.well_formed);
+        ASSERT_EQ(t.waves.size(), 2u);
+        EXPECT_EQ(t.waves[0].values, (Frames{-32768, 0x7F00, 0x100, 0x100}));
+        EXPECT_EQ(t.waves[1].values, (Frames{0x500, 0x600, 0x700, 0x800}));
     }
-}
-
-TEST_F(ModReaderTest, FifteenSampleModuleWithoutTag)
-{
-    ModModule m;
-    m.tag = "";
-    m.song_length = 3;
-    m.order = {0, 1, 0};
-    m.pattern_bytes = 2048;
-    m.samples = {sample({0x80, 0x7F, 1, 1}), sample({5, 6, 7, 8})};
-    settings.dowave = 0;
-    ASSERT_TRUE(read(m));
-    EXPECT_EQ(song.song_length, 3);
-    EXPECT_EQ(song.pattern_count, 2);
-    EXPECT_EQ(song.wave_count, 2);
-    for (int i = 15; i < 31; ++i) EXPECT_EQ(song.instrument_table[i].wave_number, 0) << i;
-    TempFile t = temp();
-    ASSERT_TRUE(t.well_formed);
-    ASSERT_EQ(t.waves.size(), 2u);
-    EXPECT_EQ(t.waves[0].values, (Frames{-32768, 0x7F00, 0x100, 0x100}));
-    EXPECT_EQ(t.waves[1].values, (Frames{0x500, 0x600, 0x700, 0x800}));
 }
 
 TEST_F(ModReaderTest, TwoByteSamples)
@@ -106,15 +96,15 @@ TEST_F(ModReaderTest, PatternLimitAndCells)
     settings.dolist = 1;
     ModModule m;
     for (int i = 0; i < 128; ++i) m.order.push_back(uint8_t(i + 2));
-    m.pattern_data.assign(size_t(130) * 1024, 0);
-    // Pattern 0, row 0, channel 0: period 428, instrument 0xF3 (beyond the table), effect C20.
-    m.pattern_data[0] = 0xF1;
-    m.pattern_data[1] = 0xAC;
-    m.pattern_data[2] = 0x3C;
-    m.pattern_data[3] = 0x20;
+    m.pattern_bytes = 130 * 1024;
     m.samples = {sample({1, 2, 3, 4})};
+    Bytes b = mod_file(m);
+    // Pattern 0, row 0, channel 0: period 428, instrument 0xF3 (beyond the table), effect C20.
+    const uint8_t cell[] = {0xF1, 0xAC, 0x3C, 0x20};
+    std::copy(cell, cell + 4, b.data.begin() + 1084);
+    b.write("in.mod");
     LogCapture log;
-    ASSERT_TRUE(read(m));
+    ASSERT_TRUE(read_module_passes("in.mod"));
     EXPECT_EQ(song.pattern_count, 112);
     std::string text = log.text();
     EXPECT_NE(text.find("restricted pattern number to 112"), std::string::npos);

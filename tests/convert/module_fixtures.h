@@ -125,8 +125,7 @@ struct ModModule {
     unsigned song_length = 1;
     std::vector<uint8_t> order;     // 128 entries, rest 0
     std::vector<ModSample> samples; // 31 (15 without a tag); missing ones are empty
-    size_t pattern_bytes = 1024;    // zero cells, unless pattern_data is given
-    std::vector<uint8_t> pattern_data;
+    size_t pattern_bytes = 1024;    // of zero cells
 };
 
 inline Bytes mod_file(const ModModule& m)
@@ -141,9 +140,7 @@ inline Bytes mod_file(const ModModule& m)
     }
     b.u8(m.song_length).u8(127);
     for (size_t i = 0; i < 128; ++i) b.u8(i < m.order.size() ? m.order[i] : 0);
-    b.str(m.tag);
-    if (m.pattern_data.empty()) b.fill(m.pattern_bytes, 0);
-    for (uint8_t d : m.pattern_data) b.u8(d);
+    b.str(m.tag).fill(m.pattern_bytes, 0);
     for (const ModSample& s : m.samples)
         for (uint8_t d : s.data) b.u8(d);
     return b;
@@ -170,15 +167,6 @@ inline bool read_module_passes(const std::filesystem::path& path)
     });
     machine_descriptions_reset();
     return ok;
-}
-
-inline bool read_first_pass(const std::filesystem::path& path)
-{
-    File f = open_file(path.string().c_str(), "rb");
-    return run_guarded([&] {
-        song.pass_number = 0;
-        read_module(f.get());
-    });
 }
 
 // Captures everything logged (the log stream gets every shown message unchanged).

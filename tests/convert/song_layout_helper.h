@@ -8,12 +8,11 @@
 
 namespace kxtest {
 
-// Lays out song.machine_table with the Master and one generator per entry of tracks (its track
-// count), song.pattern_count patterns of `lines` rows each (pattern_table, order_list identity,
-// wave_map identity, song_length = pattern_count unless already set to something smaller),
-// per-channel instrument bytes, and clears every pattern with the empty cell through write_cell.
-// Generator row sizes follow settings.dopfun (the machine descriptions must be loaded when it is
-// not 0).
+// Sets up song.pattern_count patterns of `lines` rows each (pattern_table, order_list identity,
+// wave_map identity, song_length = pattern_count unless already set to something smaller), then
+// lays out the Master and one generator per entry of tracks (its track count) with the driver's
+// lay_out_machines. Generator row sizes follow settings.dopfun (the machine descriptions must be
+// loaded when it is not 0).
 void layout_song(const std::vector<int>& tracks, int pattern_count, int lines = 64);
 
 // The counting pass's outcome turned into machines by the driver (assign_instrument_machines, with

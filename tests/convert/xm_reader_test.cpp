@@ -72,7 +72,7 @@ TEST_F(XmReaderTest, HeaderAndPackedCells)
     EXPECT_EQ(song.machine_table[2].track_patterns[1].data[0], 0x42);
 
     settings.dotsplit = 0;
-    ASSERT_TRUE(read_first_pass("in.xm"));
+    ASSERT_TRUE(read(m));
     EXPECT_EQ(song.machine_count, 2);
     EXPECT_EQ(song.tracks_per_generator, 2);
 }
@@ -83,23 +83,19 @@ TEST_F(XmReaderTest, OrderEntriesAndSongLength)
     for (int p = 0; p < 16; ++p) m.patterns.push_back(pattern(1));
     m.song_length = 10;
     m.order = {0x20, 3, 15, 16}; // entries beyond the patterns become the last one
-    xm_file(m).write("in.xm");
     LogCapture log;
-    ASSERT_TRUE(read_first_pass("in.xm"));
+    ASSERT_TRUE(read(m));
     EXPECT_EQ(song.order_list[0].pattern, 15);
     EXPECT_EQ(song.order_list[1].pattern, 3);
     EXPECT_EQ(song.order_list[3].pattern, 15);
     EXPECT_NE(log.text().find("!"), std::string::npos);
     EXPECT_EQ(song.song_length, 10);
     settings.dosminus = 1;
-    ASSERT_TRUE(read_first_pass("in.xm"));
+    ASSERT_TRUE(read(m));
     EXPECT_EQ(song.song_length, 9);
-    // Only 256 entries exist.
-    m.song_length = 300;
-    settings.dosminus = 0;
-    xm_file(m).write("in.xm");
-    ASSERT_TRUE(read_first_pass("in.xm"));
-    EXPECT_EQ(song.song_length, 256);
+    m.song_length = 300; // only 256 entries exist, the last one dropped
+    ASSERT_TRUE(read(m));
+    EXPECT_EQ(song.song_length, 255);
 }
 
 TEST_F(XmReaderTest, PatternsBeyondTheLimitAreReadButNotTranslated)
