@@ -146,6 +146,42 @@ inline Bytes mod_file(const ModModule& m)
     return b;
 }
 
+// What the driver does between the passes for module input with dotsplit 0 or 1 and the
+// Tracker machine: per-channel bytes, the Master and the generators with empty patterns.
+inline void layout_after_first_pass()
+{
+    Song& sg = song;
+    sg.channel_instrument = pool_array<uint8_t>(size_t(sg.channel_count > 0 ? sg.channel_count : 1));
+    sg.machine_table = pool_array<MachineRecord>(size_t(sg.machine_count));
+    const int pc = sg.pattern_count;
+    for (int m = 0; m < sg.machine_count; ++m) {
+        MachineRecord& mr = sg.machine_table[m];
+        const bool master = m == 0;
+        mr.kind = master ? 0 : 1;
+        mr.track_count = master ? sg.machine_count - 1 : sg.tracks_per_generator;
+        mr.track_row_bytes = master ? 4 : 5;
+        mr.global_row_bytes = master ? 5 : 1;
+        mr.track_patterns = pool_array<PatternData>(size_t(pc > 0 ? pc : 1));
+        if (m <= 1) mr.global_patterns = pool_array<PatternData>(size_t(pc > 0 ? pc : 1));
+        for (int p = 0; p < pc; ++p) {
+            PatternInfo& pi = sg.pattern_table[p];
+            pi.play_lines = pi.lines;
+            pi.start_row = 0;
+            size_t tsize = size_t(mr.track_count) * size_t(pi.lines) * size_t(mr.track_row_bytes);
+            uint8_t* t = pool_array<uint8_t>(tsize ? tsize : 1);
+            for (size_t k = 0; k < tsize; ++k)
+                t[k] = master ? 255 : (k % 5 == 2 ? 255 : 0);
+            mr.track_patterns[p].data = t;
+            if (mr.global_patterns) {
+                size_t gsize = size_t(pi.lines) * size_t(mr.global_row_bytes);
+                uint8_t* g = pool_array<uint8_t>(gsize ? gsize : 1);
+                for (size_t k = 0; k < gsize; ++k) g[k] = master ? 255 : 0;
+                mr.global_patterns[p].data = g;
+            }
+        }
+    }
+}
+
 // Runs the first pass, the driver's machine layout (Tracker generators) and the second pass over
 // a module file; false when the job ended with job_abort.
 inline bool read_module_passes(const std::filesystem::path& path)
