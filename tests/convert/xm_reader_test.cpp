@@ -135,6 +135,25 @@ TEST_F(XmReaderTest, EmptyInstrumentIsSkippedOrBecomesAPlaceholder)
     EXPECT_EQ(t.waves[1].values, (std::vector<int16_t>{2560, 1024})); // delta bytes 10, 250
 }
 
+TEST_F(XmReaderTest, FirstMappedNotesFromTheKeyMap)
+{
+    XmInstrument halves = one_sample("keys", {1});
+    halves.samples.push_back(halves.samples[0]);
+    XmInstrument alternating = halves;
+    for (size_t n = 0; n < 96; ++n) {
+        halves.key_map[n] = n >= 48;          // keys 1..48, 49..96
+        alternating.key_map[n] = n % 2 == 0; // 1, 0, 1, 0 ...
+    }
+    XmModule m;
+    m.patterns = {pattern(1)};
+    m.instruments = {halves, alternating};
+    ASSERT_TRUE(read(m));
+    EXPECT_EQ(song.instrument_table[0].samples[0].root_note, 1);
+    EXPECT_EQ(song.instrument_table[0].samples[1].root_note, 49);
+    EXPECT_EQ(song.instrument_table[1].samples[1].root_note, 1);
+    EXPECT_EQ(song.instrument_table[1].samples[0].root_note, 97); // first met after sample 1: never mapped
+}
+
 TEST_F(XmReaderTest, BmwExportWritesEveryInstrumentAsXi)
 {
     settings.dowave = 1;
