@@ -19,13 +19,7 @@ class DriverInputKind : public kxtest::WorkDirTest {};
 
 TEST_F(DriverInputKind, KindsFromTheFileName)
 {
-    struct Case {
-        const char* name;
-        int domod_ext;
-        const char* kind;
-        const char *converter_input, *current_input;
-        int dowave;
-    };
+    struct Case { const char* name; int domod_ext; const char *kind, *converter_input, *current_input; int dowave; };
     const Case cases[] = {
         {"songs.it/tune.xm", 0, "", "", "songs.it/tune.xm", 1}, // only the base name counts
         {"music\\tune.it", 0, "it", "music\\tune.it", "music\\tune.it", 1},

@@ -12,9 +12,7 @@ class SongModelTest : public kxtest::WorkDirTest {};
 
 TEST_F(SongModelTest, NoteBytes)
 {
-    struct Case {
-        int mode, transpo, note, byte;
-    };
+    struct Case { int mode, transpo, note, byte; };
     const Case cases[] = {
         // MOD periods: 1712 and above are the lowest note, 56 and below the highest.
         {freq_mod_period, 0, 5000, 0x21}, {freq_mod_period, 0, 1712, 0x21}, {freq_mod_period, 0, 1711, 0x22},

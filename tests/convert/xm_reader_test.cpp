@@ -181,11 +181,7 @@ TEST_F(XmReaderTest, BrokenFilesEndTheJob)
     };
     XmPattern overrun = pattern(1, Bytes{}.u8(0x83).u8(49).u8(1)); // the cell runs past the packed size
     overrun.size_override = 2;
-    struct Case {
-        const char* what;
-        Bytes file;
-        const char* message;
-    };
+    struct Case { const char* what; Bytes file; const char* message; };
     const Case cases[] = {
         {"no channels", with([](XmModule& m) { m.channels = 0; }), ""},
         {"65535 channels", with([](XmModule& m) { m.channels = 65535; }), "XM-file has 65535 channels"},
