@@ -33,8 +33,9 @@ int log_print(const char* fmt, ...)
             int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
             va_end(ap);
             if (n >= 0) {
-                std::fputs(buf, ls.log_stream);
+                // Written by length: a listed byte may be 0 ("Byte: %d:.%c.").
                 result = n < log_buffer_size ? n : log_buffer_size - 1;
+                std::fwrite(buf, 1, size_t(result), ls.log_stream);
             }
         }
         if (ls.window) {
