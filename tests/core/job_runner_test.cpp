@@ -22,7 +22,7 @@ public:
         titles += title;
         return &win;
     }
-    FILE* open_log_file() override { return log_name ? std::fopen(log_name, "w") : nullptr; }
+    FILE* open_log_file() override { return std::fopen("job.log", "w"); }
     void report(const char* text) override
     {
         reports += text;
@@ -30,7 +30,6 @@ public:
     }
     kxtest::FakeWindow win;
     std::string titles, reports;
-    const char* log_name = nullptr;
     FILE* stream_at_report = reinterpret_cast<FILE*>(1);
 };
 
@@ -83,8 +82,6 @@ protected:
     FakeFrontEnd fe;
 };
 
-const char* const failed = "Error: Cannot open input file!!\n\nError during conversion";
-
 TEST_F(JobRunner, EachModesPhasesAndFinalText)
 {
     struct Case {
@@ -96,10 +93,12 @@ TEST_F(JobRunner, EachModesPhasesAndFinalText)
     const Case cases[] = {
         {1, convert_ok, 2, 0, 1, "tune.xm>kestrix.bmx", "", "Conversion Log", "converted\n",
          "Conversion finished!"},
-        {1, convert_fails, 2, 0, 0, "tune.xm", "", "Conversion Log", failed, "Error occured!"},
+        {1, convert_fails, 2, 0, 0, "tune.xm", "", "Conversion Log",
+         "Error: Cannot open input file!!\n\nError during conversion", "Error occured!"},
         {1, convert_throws, 2, 0, 0, "", "", "Conversion Log",
          "Error: unexpected\n\nError during conversion", "Error occured!"},
-        {3, convert_fails, 1, 0, 0, "tune.xm", "", "Conversion Log", failed, "Error occured!"},
+        {3, convert_fails, 1, 0, 0, "tune.xm", "", "Conversion Log",
+         "Error: Cannot open input file!!\n\nError during conversion", "Error occured!"},
         {3, convert_ok, 1, 0, 3, "tune.xm>kestrix.bmx", "mpx1.bmx+kestrix.bmx>morphix.bmx",
          "Conversion Log", "converted\n\nConversion terminated, now merging files:\n",
          "Conversion and merging finished!"},
@@ -118,6 +117,7 @@ TEST_F(JobRunner, EachModesPhasesAndFinalText)
         job_phases.convert = c.convert;
         settings.use_convout = c.use_convout;
         reader_state.list_generators_only = 1;
+        std::filesystem::remove("job.log");
         FakeFrontEnd f;
         EXPECT_EQ(run_job(c.mode, f), c.result);
         EXPECT_EQ(calls.converted, c.converted);
@@ -125,6 +125,8 @@ TEST_F(JobRunner, EachModesPhasesAndFinalText)
         EXPECT_EQ(calls.pool_count_at_merge, calls.merged.empty() ? -1 : 0); // swept in between
         EXPECT_EQ(f.titles, c.title);
         EXPECT_EQ(f.win.text, c.text);
+        EXPECT_EQ(kxtest::read_text("job.log"), c.text);
+        EXPECT_EQ(f.stream_at_report, nullptr); // the log file is closed before the final text
         EXPECT_EQ(f.reports, c.report);
         EXPECT_FALSE(song.wave_temp); // every stream of the job is closed
         EXPECT_EQ(pool.count, 0);
@@ -142,15 +144,6 @@ TEST_F(JobRunner, RealMergeFailsCleanly)
     EXPECT_TRUE(fe.win.text.starts_with("Error: "));
     EXPECT_TRUE(fe.win.text.ends_with("\nError during merging"));
     EXPECT_EQ(fe.reports, "Error occured!");
-}
-
-TEST_F(JobRunner, LogFileGetsTheTextAndIsClosed)
-{
-    fe.log_name = "job.log";
-    job_phases.convert = convert_fails;
-    run_job(1, fe);
-    EXPECT_EQ(fe.stream_at_report, nullptr); // closed before the final message
-    EXPECT_EQ(kxtest::read_text("job.log"), failed);
 }
 
 } // namespace

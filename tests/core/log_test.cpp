@@ -15,7 +15,7 @@ protected:
     void SetUp() override
     {
         WorkDirTest::SetUp();
-        settings.lwind_dy = 400;
+        settings.lwind_dy = 100; // scroll once y reaches 55; the new line is then at y 40
         log_state.open_window = [this](const char*) { return &win; };
         log_window_open("Conversion Log");
     }
@@ -55,24 +55,16 @@ TEST_F(LogSink, DotsWhileSuppressed)
 }
 
 // Only a leading and a trailing newline of the format start lines; other newlines are drawn.
-TEST_F(LogSink, NewlineRules)
+// The window scrolls by a line once the next line would reach lwind_dy - 45.
+TEST_F(LogSink, NewlineRulesAndScrolling)
 {
     log_print("one");
     log_print("\ntwo\n");
     log_print("a\nb");
     log_print("%s\n", "arg\n"); // the argument's newline is text; the format's ends the line
     log_print("\n");
-    EXPECT_EQ(win.text, "one\ntwo\na\nbarg\n\n\n");
-    EXPECT_EQ(win.ys, (std::vector<int>{15, 30, 45, 60}));
-}
-
-TEST_F(LogSink, ScrollsNearTheBottom)
-{
-    settings.lwind_dy = 100; // scroll once y reaches 55; the new line is at y 40
-    log_window_open("Merging Log");
-    for (int i = 0; i < 4; ++i) log_print("\n");
+    EXPECT_EQ(win.text, "one\ntwo\na\nbarg\n\n^\n");
     EXPECT_EQ(win.ys, (std::vector<int>{15, 30, 45, 40}));
-    EXPECT_EQ(win.text, "\n\n\n^\n");
     EXPECT_EQ(win.scrolls, 15);
 }
 
