@@ -1,13 +1,15 @@
-// Builders for synthetic XM, XI and MOD files, the machine layout the driver makes between the
-// reading passes, and small helpers to run the readers and look at "kestrix.tmp".
+// Builders for synthetic XM, XI and MOD files, the reading passes with the driver's machine
+// layout between them, and small helpers to look at the log and at "kestrix.tmp".
 #pragma once
 
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "convert/driver.h"
 #include "convert/song.h"
 #include "convert/xm_reader.h"
 #include "core/byteio.h"
@@ -16,6 +18,7 @@
 #include "core/pool.h"
 #include "settings/settings.h"
 #include "support/test_support.h"
+#include "transform/machines_ini.h"
 
 namespace kxfix {
 
@@ -39,18 +42,16 @@ struct XmInstrument {
     std::vector<XmSample> samples;
 };
 
-inline void body(Bytes& b, const XmInstrument& ins)
+// Key map, envelopes and fadeout, then the sample headers and data: the part an XM instrument
+// and an XI file share.
+inline void body(Bytes& b, const XmInstrument& ins, bool with_count)
 {
     for (uint8_t k : ins.key_map) b.u8(k);
     for (uint16_t v : ins.volume_env) b.le16(v);
-    for (int k = 0; k < 24; ++k) b.le16(0); // panning envelope
-    b.u8(ins.volume_points).u8(0).u8(ins.volume_sustain).u8(0).u8(0).u8(0).u8(0).u8(0);
-    b.u8(ins.volume_type).u8(0).u8(0).u8(0).u8(0).u8(0);
+    b.fill(48, 0); // panning envelope
+    b.u8(ins.volume_points).u8(0).u8(ins.volume_sustain).fill(5, 0).u8(ins.volume_type).fill(5, 0);
     b.le16(ins.fadeout).le16(0).fill(20, 0);
-}
-
-inline void sample_headers_and_data(Bytes& b, const XmInstrument& ins)
-{
+    if (with_count) b.le16(unsigned(ins.samples.size()));
     for (const XmSample& s : ins.samples) {
         b.le32(s.length).le32(s.loop_start).le32(s.loop_length);
         b.u8(s.volume).u8(s.finetune).u8(s.type).u8(s.panning).u8(s.relative).u8(0);
@@ -65,13 +66,9 @@ inline Bytes xm_instrument(const XmInstrument& ins)
 {
     Bytes b;
     b.le32(ins.header_size).fixed(ins.name, 22).u8(0).le16(unsigned(ins.samples.size()));
-    if (ins.samples.empty()) {
-        if (ins.header_size > 29) b.fill(ins.header_size - 29, 0);
-        return b;
-    }
+    if (ins.samples.empty()) return b.fill(ins.header_size > 29 ? ins.header_size - 29 : 0, 0);
     b.le32(40);
-    body(b, ins);
-    sample_headers_and_data(b, ins);
+    body(b, ins, false);
     return b;
 }
 
@@ -81,22 +78,19 @@ inline Bytes xi_file(const XmInstrument& ins)
     Bytes b;
     b.str("Extended Instrument: ").fixed(ins.name, 22, ' ').u8(0x1A).str("FastTracker v2.00   ");
     b.le16(0x0102);
-    body(b, ins);
-    b.le16(unsigned(ins.samples.size()));
-    sample_headers_and_data(b, ins);
+    body(b, ins, true);
     return b;
 }
 
 struct XmPattern {
     unsigned rows = 64;
-    Bytes packed;       // the packed cells
+    Bytes packed;           // the packed cells
     int size_override = -1; // declared packed size, when not the real one
 };
 
 struct XmModule {
     std::string name = "test";
-    unsigned song_length = 1, restart = 0, channels = 4, flags = 1, tempo = 6, bpm = 125;
-    int patterns_override = -1;    // declared pattern count, when not patterns.size()
+    unsigned song_length = 1, channels = 4, tempo = 6, bpm = 125;
     int instruments_override = -1; // declared instrument count, when not instruments.size()
     std::vector<uint8_t> order;    // up to 256 entries, rest 0
     std::vector<XmPattern> patterns;
@@ -107,12 +101,11 @@ inline Bytes xm_file(const XmModule& m)
 {
     Bytes b;
     b.str("Extended Module: ").fixed(m.name, 20).u8(0x1A).fixed("FastTracker v2.00", 20, ' ');
-    b.le16(0x0104).le32(276).le16(m.song_length).le16(m.restart).le16(m.channels);
-    b.le16(m.patterns_override >= 0 ? unsigned(m.patterns_override) : unsigned(m.patterns.size()));
-    b.le16(m.instruments_override >= 0 ? unsigned(m.instruments_override)
-                                       : unsigned(m.instruments.size()));
-    b.le16(m.flags).le16(m.tempo).le16(m.bpm);
-    for (int i = 0; i < 256; ++i) b.u8(i < int(m.order.size()) ? m.order[size_t(i)] : 0);
+    b.le16(0x0104).le32(276).le16(m.song_length).le16(0).le16(m.channels);
+    b.le16(unsigned(m.patterns.size()));
+    b.le16(m.instruments_override >= 0 ? unsigned(m.instruments_override) : unsigned(m.instruments.size()));
+    b.le16(1).le16(m.tempo).le16(m.bpm); // linear frequencies
+    for (size_t i = 0; i < 256; ++i) b.u8(i < m.order.size() ? m.order[i] : 0);
     for (const XmPattern& p : m.patterns) {
         b.le32(9).u8(0).le16(p.rows);
         b.le16(p.size_override >= 0 ? unsigned(p.size_override) : unsigned(p.packed.size()));
@@ -123,42 +116,33 @@ inline Bytes xm_file(const XmModule& m)
 }
 
 struct ModSample {
-    std::string name = "smp";
-    unsigned length_words = 0, finetune = 0, volume = 64, loop_start_words = 0,
-             loop_length_words = 1;
+    unsigned length_words = 0, finetune = 0, loop_start_words = 0, loop_length_words = 1;
     std::vector<uint8_t> data;
 };
 
 struct ModModule {
-    std::string name = "mod";
     std::string tag = "M.K."; // empty: a 15-sample module without a tag
-    unsigned song_length = 1, restart = 127;
-    std::vector<uint8_t> order; // 128 entries, rest 0
+    unsigned song_length = 1;
+    std::vector<uint8_t> order;     // 128 entries, rest 0
     std::vector<ModSample> samples; // 31 (15 without a tag); missing ones are empty
-    int channels = 4;
-    int patterns = 1;
-    std::vector<uint8_t> pattern_data; // when empty: zero cells
+    size_t pattern_bytes = 1024;    // of zero cells
 };
 
 inline Bytes mod_file(const ModModule& m)
 {
-    const int count = m.tag.empty() ? 15 : 31;
+    const size_t count = m.tag.empty() ? 15 : 31;
     Bytes b;
-    b.fixed(m.name, 20);
-    for (int i = 0; i < count; ++i) {
-        ModSample s = i < int(m.samples.size()) ? m.samples[size_t(i)] : ModSample();
-        b.fixed(s.name, 22).be16(s.length_words).u8(s.finetune).u8(s.volume);
+    b.fixed("mod", 20);
+    for (size_t i = 0; i < count; ++i) {
+        ModSample s = i < m.samples.size() ? m.samples[i] : ModSample();
+        b.fixed("smp", 22).be16(s.length_words).u8(s.finetune).u8(64);
         b.be16(s.loop_start_words).be16(s.loop_length_words);
     }
-    b.u8(m.song_length).u8(m.restart);
-    for (int i = 0; i < 128; ++i) b.u8(i < int(m.order.size()) ? m.order[size_t(i)] : 0);
-    if (!m.tag.empty()) b.str(m.tag);
-    if (!m.pattern_data.empty())
-        b.data.insert(b.data.end(), m.pattern_data.begin(), m.pattern_data.end());
-    else
-        b.fill(size_t(m.patterns) * 64 * size_t(m.channels) * 4, 0);
-    for (int i = 0; i < count && i < int(m.samples.size()); ++i)
-        for (uint8_t d : m.samples[size_t(i)].data) b.u8(d);
+    b.u8(m.song_length).u8(127);
+    for (size_t i = 0; i < 128; ++i) b.u8(i < m.order.size() ? m.order[i] : 0);
+    b.str(m.tag).fill(m.pattern_bytes, 0);
+    for (const ModSample& s : m.samples)
+        for (uint8_t d : s.data) b.u8(d);
     return b;
 }
 
@@ -198,29 +182,27 @@ inline void layout_after_first_pass()
     }
 }
 
-// Runs the first pass, the layout and the second pass over a module file; false when the job
-// ended with job_abort.
+// Runs the first pass, the driver's machine layout (Tracker generators) and the second pass over
+// a module file; false when the job ended with job_abort.
 inline bool read_module_passes(const std::filesystem::path& path)
 {
+    static MachineDescription records[2]; // the Master and the Tracker: all the layout reads
+    std::strcpy(records[1].dll_name, "Jeskola Tracker");
+    records[1].type = 1;
+    records[1].max_tracks = 32;
+    machine_table_state.machine_descriptions = records;
+    machine_table_state.machine_description_count = 2;
     File f = open_file(path.string().c_str(), "rb");
-    if (!f) return false;
-    return run_guarded([&] {
+    bool ok = f && run_guarded([&] {
         song.pass_number = 0;
         read_module(f.get());
-        layout_after_first_pass();
+        lay_out_machines();
         song.pass_number = 1;
         read_module(f.get());
         close_wave_temp();
     });
-}
-
-inline bool read_first_pass(const std::filesystem::path& path)
-{
-    File f = open_file(path.string().c_str(), "rb");
-    return run_guarded([&] {
-        song.pass_number = 0;
-        read_module(f.get());
-    });
+    machine_descriptions_reset();
+    return ok;
 }
 
 // Captures everything logged (the log stream gets every shown message unchanged).
@@ -229,15 +211,14 @@ struct LogCapture {
     ~LogCapture()
     {
         log_state.log_stream = nullptr;
-        if (file) std::fclose(file);
+        std::fclose(file);
     }
     std::string text()
     {
         std::fflush(file);
         std::rewind(file);
         std::string s;
-        int c;
-        while ((c = std::getc(file)) != EOF) s += char(c);
+        for (int c; (c = std::getc(file)) != EOF;) s += char(c);
         return s;
     }
     FILE* file;
@@ -281,7 +262,7 @@ inline TempFile parse_temp(const std::vector<uint8_t>& d)
         w.bytes = get(4);
         if (p + w.bytes > d.size()) return t;
         for (uint32_t k = 0; k + 1 < w.bytes; k += 2) w.values.push_back(int16_t(get(2)));
-        if (w.bytes & 1) ++p;
+        p += w.bytes & 1;
         t.waves.push_back(w);
     }
     t.well_formed = p == d.size() && t.waves.size() == t.count;

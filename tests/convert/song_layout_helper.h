@@ -8,17 +8,15 @@
 
 namespace kxtest {
 
-// Lays out song.machine_table with the Master and one generator per entry of tracks (its track
-// count), song.pattern_count patterns of `lines` rows each (pattern_table, order_list identity,
-// wave_map identity, song_length = pattern_count unless already set to something smaller),
-// per-channel instrument bytes, and clears every pattern with the empty cell through write_cell.
-// Generator row sizes follow settings.dopfun (the machine descriptions must be loaded when it is
-// not 0).
+// Sets up song.pattern_count patterns of `lines` rows each (pattern_table, order_list identity,
+// wave_map identity, song_length = pattern_count unless already set to something smaller), then
+// lays out the Master and one generator per entry of tracks (its track count) with the driver's
+// lay_out_machines. Generator row sizes follow settings.dopfun (the machine descriptions must be
+// loaded when it is not 0).
 void layout_song(const std::vector<int>& tracks, int pattern_count, int lines = 64);
 
-// The counting pass's outcome turned into machines, as the driver numbers them: every instrument's
-// used channels are numbered 1, 2, ... (track_map), instruments without channels get machine 0,
-// the others the next machine numbers. Returns the track count of each machine in order.
+// The counting pass's outcome turned into machines by the driver (assign_instrument_machines, with
+// machine_count = instrument_count + 1 first). Returns the track count of each machine in order.
 std::vector<int> number_instrument_machines();
 
 // Allocates the instrument table (instrument_count records, wave_number = i + 1) and, for

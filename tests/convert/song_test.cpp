@@ -1,4 +1,5 @@
-// Song model: note conversion by frequency mode and the defaults a conversion starts from.
+// Note bytes by frequency mode: both ends of the MOD period table, XM and MIDI note numbers, and
+// transposing past either end.
 #include <gtest/gtest.h>
 
 #include "convert/song.h"
@@ -9,66 +10,28 @@ namespace {
 
 class SongModelTest : public kxtest::WorkDirTest {};
 
-TEST_F(SongModelTest, ModPeriodsAtBothEndsOfTheTable)
+TEST_F(SongModelTest, NoteBytes)
 {
-    EXPECT_EQ(mod_period_note(1712), 24);
-    EXPECT_EQ(mod_period_note(5000), 24);
-    EXPECT_EQ(mod_period_note(1711), 25);
-    EXPECT_EQ(mod_period_note(1000), 34); // first entry not above it: 961
-    EXPECT_EQ(mod_period_note(57), 83);
-    EXPECT_EQ(mod_period_note(56), 84);
-    EXPECT_EQ(mod_period_note(0), 84);
-    song.frequency_mode = freq_mod_period;
-    EXPECT_EQ(convert_note(1712), 0x21);
-    EXPECT_EQ(convert_note(56), 0x71);
-    EXPECT_EQ(convert_note(57), 0x6C);
-}
-
-TEST_F(SongModelTest, NoteBytesByMode)
-{
-    song.frequency_mode = freq_xm_linear;
-    EXPECT_EQ(convert_note(1), 0x01);  // C-0
-    EXPECT_EQ(convert_note(13), 0x11); // note number 12
-    EXPECT_EQ(convert_note(12), 0x0C);
-    EXPECT_EQ(convert_note(96), 0x7C);
-    song.frequency_mode = freq_xm_amiga;
-    EXPECT_EQ(convert_note(49), 0x41);
-    song.frequency_mode = freq_midi;
-    EXPECT_EQ(convert_note(60), 0x51);
-    EXPECT_EQ(convert_note(0), 0x01);
-    song.frequency_mode = 9;
-    EXPECT_EQ(convert_note(60), 0x01);
-}
-
-TEST_F(SongModelTest, TransposeClampsAtBothEnds)
-{
-    song.frequency_mode = freq_xm_linear;
-    settings.transpo = -5;
-    EXPECT_EQ(convert_note(1), 0x01); // below 0 counts as 0
-    EXPECT_EQ(convert_note(18), 0x11);
-    settings.transpo = 12;
-    EXPECT_EQ(convert_note(1), 0x11);
-    // Beyond octave 15 the byte would wrap round; the highest note that fits is kept.
-    settings.transpo = 100;
-    EXPECT_EQ(convert_note(96), 0xFC);
-    settings.transpo = 2000000000;
-    EXPECT_EQ(convert_note(96), 0xFC);
-    settings.transpo = -2000000000;
-    EXPECT_EQ(convert_note(96), 0x01);
-}
-
-TEST_F(SongModelTest, DefaultsKeepTheTempo)
-{
-    song.tempo = 187.5f;
-    song.bpm = 99;
-    song.machine_count = 7;
-    song.channel_limit = 8;
-    song_reset_defaults();
-    EXPECT_FLOAT_EQ(song.tempo, 187.5f); // carried from one conversion to the next
-    EXPECT_EQ(song.bpm, 125);
-    EXPECT_EQ(song.machine_count, 2);
-    EXPECT_EQ(song.channel_limit, 0);
-    EXPECT_EQ(song.machine_table, nullptr);
+    struct Case { int mode, transpo, note, byte; };
+    const Case cases[] = {
+        // MOD periods: 1712 and above are the lowest note, 56 and below the highest.
+        {freq_mod_period, 0, 5000, 0x21}, {freq_mod_period, 0, 1712, 0x21}, {freq_mod_period, 0, 1711, 0x22},
+        {freq_mod_period, 0, 1000, 0x2B}, {freq_mod_period, 0, 97, 0x63},   {freq_mod_period, 0, 57, 0x6C},
+        {freq_mod_period, 0, 56, 0x71},   {freq_mod_period, 0, 0, 0x71},
+        {freq_xm_linear, 0, 0, 0x01},     {freq_xm_linear, 0, 1, 0x01},     {freq_xm_linear, 0, 12, 0x0C},    {freq_xm_linear, 0, 13, 0x11},
+        {freq_xm_linear, 0, 96, 0x7C},    {freq_xm_amiga, 0, 49, 0x41},     {freq_midi, 0, 60, 0x51},
+        {freq_midi, 0, 0, 0x01},          {9, 0, 60, 0x01},
+        // Below note 0 counts as 0; beyond octave 15 the byte would wrap, the highest note is kept.
+        {freq_xm_linear, -5, 1, 0x01},    {freq_xm_linear, -5, 18, 0x11},   {freq_xm_linear, 12, 1, 0x11},
+        {freq_xm_linear, 100, 96, 0xFC},  {freq_xm_linear, 2000000000, 96, 0xFC},
+        {freq_xm_linear, -2000000000, 96, 0x01},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode << " transpo " << c.transpo << " note " << c.note);
+        song.frequency_mode = c.mode;
+        settings.transpo = c.transpo;
+        EXPECT_EQ(convert_note(c.note), c.byte);
+    }
 }
 
 } // namespace
