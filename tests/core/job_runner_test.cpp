@@ -19,26 +19,23 @@ class FakeFrontEnd : public JobFrontEnd {
 public:
     LogWindow* open_log_window(const char* title) override
     {
-        titles.push_back(title);
+        titles += title;
         return &win;
     }
-    FILE* open_log_file() override { return log_name ? std::fopen(log_name, "w") : nullptr; }
+    FILE* open_log_file() override { return std::fopen("job.log", "w"); }
     void report(const char* text) override
     {
-        reports.push_back(text);
+        reports += text;
         stream_at_report = log_state.log_stream;
     }
     kxtest::FakeWindow win;
-    std::vector<std::string> titles;
-    std::vector<std::string> reports;
-    const char* log_name = nullptr;
+    std::string titles, reports;
     FILE* stream_at_report = reinterpret_cast<FILE*>(1);
 };
 
 // What the stand-in phases saw.
 struct Calls {
-    std::vector<std::string> converted;
-    std::vector<std::string> merged;
+    std::string converted, merged;
     int pool_count_at_merge = -1;
     int merging = 0;
 };
@@ -46,14 +43,14 @@ Calls calls;
 
 int convert_ok(const char* in, const char* out)
 {
-    calls.converted.push_back(std::string(in) + ">" + out);
+    calls.converted += std::string(in) + ">" + out;
     pool_alloc(100);
     log_print("converted\n");
     return 1;
 }
 int convert_fails(const char* in, const char*)
 {
-    calls.converted.push_back(in);
+    calls.converted += in;
     pool_alloc(100);
     song.wave_temp = open_file("kestrix.tmp", "wb");
     job_abort("Cannot open input file!!");
@@ -61,7 +58,7 @@ int convert_fails(const char* in, const char*)
 int convert_throws(const char*, const char*) { throw std::runtime_error("unexpected"); }
 void merge_ok(const char* first, const char* second, const char* out)
 {
-    calls.merged.push_back(std::string(first) + "+" + (second ? second : "(none)") + ">" + out);
+    calls.merged += std::string(first) + "+" + (second ? second : "(none)") + ">" + out;
     calls.pool_count_at_merge = pool.count;
     pool_alloc(10);
 }
@@ -85,119 +82,68 @@ protected:
     FakeFrontEnd fe;
 };
 
-TEST_F(JobRunner, ConversionSucceeds)
-{
-    reader_state.list_generators_only = 1;
-    log_state.log_enabled = 0;
-    EXPECT_EQ(run_job(1, fe), 1);
-    EXPECT_EQ(calls.converted, (std::vector<std::string>{"tune.xm>kestrix.bmx"}));
-    EXPECT_TRUE(calls.merged.empty());
-    EXPECT_EQ(fe.titles, (std::vector<std::string>{"Conversion Log"}));
-    EXPECT_EQ(fe.reports, (std::vector<std::string>{"Conversion finished!"}));
-    EXPECT_EQ(fe.win.text, "converted\n");
-    EXPECT_EQ(reader_state.list_generators_only, 0);
-    EXPECT_EQ(pool.count, 0);
-    EXPECT_EQ(log_state.window, nullptr); // the front end's window is forgotten after the job
-}
-
-TEST_F(JobRunner, ConversionFails)
-{
-    job_phases.convert = convert_fails;
-    EXPECT_EQ(run_job(1, fe), 0);
-    EXPECT_EQ(fe.reports, (std::vector<std::string>{"Error occured!"}));
-    EXPECT_EQ(fe.win.text, "Error: Cannot open input file!!\n\nError during conversion");
-    EXPECT_FALSE(song.wave_temp); // every stream of the job is closed
-    EXPECT_EQ(pool.count, 0);
-    EXPECT_EQ(pool.total, 0);
-}
-
-TEST_F(JobRunner, FailedConversionSkipsTheMerge)
-{
-    job_phases.convert = convert_fails;
-    EXPECT_EQ(run_job(3, fe), 0);
-    EXPECT_TRUE(calls.merged.empty());
-    EXPECT_EQ(fe.reports, (std::vector<std::string>{"Error occured!"}));
-    EXPECT_EQ(fe.win.text.find("now merging"), std::string::npos);
-}
-
-TEST_F(JobRunner, ConvertThenMergeWithTheConversionsOutput)
-{
-    settings.use_convout = 1;
-    settings_set_text(settings.output_file, "song.bmx");
-    EXPECT_EQ(run_job(3, fe), 3);
-    EXPECT_EQ(calls.merged, (std::vector<std::string>{"mpx1.bmx+song.bmx>morphix.bmx"}));
-    EXPECT_EQ(calls.pool_count_at_merge, 0); // swept between the phases
-    EXPECT_EQ(fe.titles, (std::vector<std::string>{"Conversion Log"}));
-    EXPECT_EQ(fe.win.text, "converted\n\nConversion terminated, now merging files:\n");
-    EXPECT_EQ(fe.reports, (std::vector<std::string>{"Conversion and merging finished!"}));
-    EXPECT_EQ(pool.count, 0);
-}
-
-TEST_F(JobRunner, MergeAloneChoosesTheSecondInput)
+TEST_F(JobRunner, EachModesPhasesAndFinalText)
 {
     struct Case {
-        int use_convout;
-        int merging;
-        const char* call;
-        const char* text;
+        int mode;
+        int (*convert)(const char*, const char*);
+        int use_convout, merging, result;
+        const char *converted, *merged, *title, *text, *report;
     };
-    for (const Case& c : {Case{2, 0, "mpx1.bmx+(none)>morphix.bmx", "Transformation finished!"},
-                          Case{0, 1, "mpx1.bmx+mpx2.bmx>morphix.bmx", "Merging finished!"},
-                          Case{1, 1, "mpx1.bmx+kestrix.bmx>morphix.bmx", "Merging finished!"},
-                          Case{7, 0, "mpx1.bmx+(none)>morphix.bmx", "Transformation finished!"}}) {
+    const Case cases[] = {
+        {1, convert_ok, 2, 0, 1, "tune.xm>kestrix.bmx", "", "Conversion Log", "converted\n",
+         "Conversion finished!"},
+        {1, convert_fails, 2, 0, 0, "tune.xm", "", "Conversion Log",
+         "Error: Cannot open input file!!\n\nError during conversion", "Error occured!"},
+        {1, convert_throws, 2, 0, 0, "", "", "Conversion Log",
+         "Error: unexpected\n\nError during conversion", "Error occured!"},
+        {3, convert_fails, 1, 0, 0, "tune.xm", "", "Conversion Log",
+         "Error: Cannot open input file!!\n\nError during conversion", "Error occured!"},
+        {3, convert_ok, 1, 0, 3, "tune.xm>kestrix.bmx", "mpx1.bmx+kestrix.bmx>morphix.bmx",
+         "Conversion Log", "converted\n\nConversion terminated, now merging files:\n",
+         "Conversion and merging finished!"},
+        {2, convert_ok, 2, 0, 2, "", "mpx1.bmx+(none)>morphix.bmx", "Merging Log", "",
+         "Transformation finished!"},
+        {2, convert_ok, 0, 1, 2, "", "mpx1.bmx+mpx2.bmx>morphix.bmx", "Merging Log", "",
+         "Merging finished!"},
+        {2, convert_ok, 1, 1, 2, "", "mpx1.bmx+kestrix.bmx>morphix.bmx", "Merging Log", "",
+         "Merging finished!"},
+        {0, convert_ok, 2, 0, 0, "", "", "", "", "Error occured!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode << " " << c.report);
         calls = Calls();
         calls.merging = c.merging;
-        FakeFrontEnd f;
+        job_phases.convert = c.convert;
         settings.use_convout = c.use_convout;
-        EXPECT_EQ(run_job(2, f), 2);
-        EXPECT_TRUE(calls.converted.empty());
-        EXPECT_EQ(calls.merged, (std::vector<std::string>{c.call}));
-        EXPECT_EQ(f.titles, (std::vector<std::string>{"Merging Log"}));
-        EXPECT_EQ(f.reports, (std::vector<std::string>{c.text}));
+        reader_state.list_generators_only = 1;
+        std::filesystem::remove("job.log");
+        FakeFrontEnd f;
+        EXPECT_EQ(run_job(c.mode, f), c.result);
+        EXPECT_EQ(calls.converted, c.converted);
+        EXPECT_EQ(calls.merged, c.merged);
+        EXPECT_EQ(calls.pool_count_at_merge, calls.merged.empty() ? -1 : 0); // swept in between
+        EXPECT_EQ(f.titles, c.title);
+        EXPECT_EQ(f.win.text, c.text);
+        EXPECT_EQ(kxtest::read_text("job.log"), c.text);
+        EXPECT_EQ(f.stream_at_report, nullptr); // the log file is closed before the final text
+        EXPECT_EQ(f.reports, c.report);
+        EXPECT_FALSE(song.wave_temp); // every stream of the job is closed
+        EXPECT_EQ(pool.count, 0);
+        EXPECT_EQ(pool.total, 0);
+        EXPECT_EQ(reader_state.list_generators_only, 0);
+        EXPECT_EQ(log_state.window, nullptr); // the front end's window is forgotten
     }
 }
 
-// With the program's own merge (not yet available) and driver, in an empty directory: both
-// phases fail and say so.
-TEST_F(JobRunner, RealPhasesFailCleanly)
+// The program's own merge in an empty directory fails and says so.
+TEST_F(JobRunner, RealMergeFailsCleanly)
 {
     job_phases = JobPhases();
     EXPECT_EQ(run_job(2, fe), 0);
-    EXPECT_NE(fe.win.text.find("Error: "), std::string::npos);
-    EXPECT_EQ(fe.win.text.substr(fe.win.text.size() - 21), "\nError during merging");
-    EXPECT_EQ(fe.reports, (std::vector<std::string>{"Error occured!"}));
-
-    FakeFrontEnd g;
-    settings_set_text(settings.input_file, "missing.xm");
-    EXPECT_EQ(run_job(1, g), 0);
-    EXPECT_EQ(g.win.text.substr(g.win.text.size() - 24), "\nError during conversion");
-    EXPECT_EQ(g.reports, (std::vector<std::string>{"Error occured!"}));
-}
-
-TEST_F(JobRunner, OtherExceptionsEndThePhaseLikeAnError)
-{
-    job_phases.convert = convert_throws;
-    EXPECT_EQ(run_job(1, fe), 0);
-    EXPECT_EQ(fe.win.text, "Error: unexpected\n\nError during conversion");
-    EXPECT_EQ(fe.reports, (std::vector<std::string>{"Error occured!"}));
-}
-
-TEST_F(JobRunner, LogFileGetsTheTextAndIsClosed)
-{
-    fe.log_name = "job.log";
-    job_phases.convert = convert_fails;
-    run_job(1, fe);
-    EXPECT_EQ(fe.stream_at_report, nullptr); // closed before the final message
-    EXPECT_EQ(log_state.log_stream, nullptr);
-    EXPECT_EQ(kxtest::read_text("job.log"),
-              "Error: Cannot open input file!!\n\nError during conversion");
-}
-
-TEST_F(JobRunner, ModeWithoutPhases)
-{
-    EXPECT_EQ(run_job(0, fe), 0);
-    EXPECT_TRUE(fe.titles.empty());
-    EXPECT_EQ(fe.reports, (std::vector<std::string>{"Error occured!"}));
+    EXPECT_TRUE(fe.win.text.starts_with("Error: "));
+    EXPECT_TRUE(fe.win.text.ends_with("\nError during merging"));
+    EXPECT_EQ(fe.reports, "Error occured!");
 }
 
 } // namespace
