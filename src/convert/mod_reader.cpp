@@ -125,7 +125,7 @@ void read_sample_data(FILE* in, const ReadPass& pass)
         const uint32_t length = uint32_t(s.length);
         if (!ins.wave_number) {
             // No wave, but its bytes are still there: the next sample starts after them.
-            if (!eof) skip_input(in, length);
+            if (!eof) skip_bytes(in, length);
             continue;
         }
         if (pass.first) ins.wave_bytes = 0;
@@ -136,14 +136,14 @@ void read_sample_data(FILE* in, const ReadPass& pass)
         }
         bool silent = eof || length <= 2;
         if (!eof && length <= 2) {
-            skip_input(in, length);
+            skip_bytes(in, length);
             if (stream_eof(in)) eof = true;
         } else if (!eof) {
             uint64_t done = 0;
             if (!temp) {
                 uint64_t left = bytes_remaining(in);
                 done = length <= left ? length : left;
-                skip_input(in, length);
+                skip_bytes(in, length);
             } else {
                 if (raw.empty()) {
                     raw.resize(data_block);

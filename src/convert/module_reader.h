@@ -30,5 +30,3 @@ void set_patterns_and_layout(int file_patterns, const ReadPass& pass);
 void hand_cell(const ReadPass& pass, int p, int r, int c, int note, int instrument, int volume,
                int effect, int param);
 
-// Moves n bytes on as if they were read (past the end: at the end with the EOF flag set).
-void skip_input(FILE* in, uint64_t n);

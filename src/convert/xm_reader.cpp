@@ -149,7 +149,7 @@ void read_xm(FILE* in, const ReadPass& pass)
         // The last cell may not run past the packed data either: the next pattern would be read
         // from the wrong place.
         if (used > packed_size) job_abort("Wrong XM-pattern size!");
-        skip_input(in, packed_size - used);
+        skip_bytes(in, packed_size - used);
     }
 
     if (pass.counting) return;
@@ -165,18 +165,6 @@ int midi_channel_limit(const char* name)
 }
 
 } // namespace
-
-void skip_input(FILE* in, uint64_t n)
-{
-    if (n == 0) return;
-    uint64_t left = bytes_remaining(in);
-    if (n <= left) {
-        std::fseek(in, long(n), SEEK_CUR);
-        return;
-    }
-    std::fseek(in, 0, SEEK_END);
-    std::getc(in);
-}
 
 void set_patterns_and_layout(int file_patterns, const ReadPass& pass)
 {

@@ -1,6 +1,7 @@
 // Byte-order helpers: little- and big-endian words and dwords built from single bytes.
 #include "core/byteio.h"
 
+#include <climits>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -62,6 +63,21 @@ size_t read_bytes(FILE* f, uint8_t* buf, size_t n)
         }
     }
     return got;
+}
+
+void skip_bytes(FILE* f, uint64_t n)
+{
+    if (n == 0) return;
+    if (n > bytes_remaining(f)) {
+        std::fseek(f, 0, SEEK_END);
+        std::getc(f);
+        return;
+    }
+    while (n > 0) { // long may be 32 bits (Windows)
+        const long step = n > uint64_t(LONG_MAX) ? LONG_MAX : long(n);
+        std::fseek(f, step, SEEK_CUR);
+        n -= uint64_t(step);
+    }
 }
 
 long stream_tell(FILE* f) { return std::ftell(f); }

@@ -36,6 +36,10 @@ void write_dword_le(FILE* f, uint32_t value);
 // flag then; returns the bytes really read. Same result as n calls of read_byte.
 size_t read_bytes(FILE* f, uint8_t* buf, size_t n);
 
+// Moves n bytes on as if they were read: passing the end leaves the stream at its end with the
+// end-of-file flag set. A size near 4 GB costs one seek.
+void skip_bytes(FILE* f, uint64_t n);
+
 inline bool stream_eof(FILE* f) { return std::feof(f) != 0; }
 
 // Current position and the bytes between it and the end of the file (0 when unknown).

@@ -67,20 +67,6 @@ void read_text(FILE* in, char* out, size_t n)
     out[n] = 0;
 }
 
-// Moves n bytes on as if they were read: passing the end leaves the stream at its end with the
-// end-of-file flag set. A size near 4 GB costs one seek.
-void skip_bytes(FILE* in, uint64_t n)
-{
-    if (n == 0) return;
-    uint64_t left = bytes_remaining(in);
-    if (n <= left) {
-        std::fseek(in, long(n), SEEK_CUR);
-        return;
-    }
-    std::fseek(in, 0, SEEK_END);
-    std::getc(in);
-}
-
 // A loop never reaches past the sample's data; a loop that ends up empty is no loop.
 void fit_loop(SampleRecord& s)
 {
