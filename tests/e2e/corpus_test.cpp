@@ -24,6 +24,9 @@ const Config configs[] = {
     {"PrimiFunByTrack", 1, 0, 1},        {"OrganByInstrument", 2, 0, 2},
 };
 
+// Names the parameter in test listings (ctest shows the parameter's printout).
+void PrintTo(const Config& c, std::ostream* os) { *os << c.name; }
+
 class Conversions : public kxtest::WorkDirTest {
 protected:
     void SetUp() override
