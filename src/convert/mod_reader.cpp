@@ -49,18 +49,6 @@ int channels_of_tag(const char* tag)
     return 0;
 }
 
-void fit_loop(SampleRecord& s)
-{
-    uint32_t len = uint32_t(s.length);
-    uint32_t start = uint32_t(s.loop_start);
-    uint32_t size = uint32_t(s.loop_length);
-    if (start > len) start = len;
-    if (size > len - start) size = len - start;
-    s.loop_start = int(start);
-    s.loop_length = int(size);
-    if (size <= 2) s.is_looping = 0;
-}
-
 // Song length, restart byte and order table; returns the number of patterns (highest entry + 1).
 int read_song_header(FILE* in)
 {
@@ -178,7 +166,7 @@ void read_sample_data(FILE* in, const ReadPass& pass)
                 s.length = 1;
         }
         s.odd_length = uint8_t(s.length & 1);
-        fit_loop(s);
+        clip_sample_loop(s, 2); // a MOD loop of 2 bytes or less is no loop
     }
     close_wave_temp();
 }
@@ -230,7 +218,7 @@ void read_mod(FILE* in, const ReadPass& pass)
         s.loop_length = loop_length <= 2 ? 0 : int(loop_length);
         s.is_looping = loop_length > 2;
         s.odd_length = 0;
-        fit_loop(s);
+        clip_sample_loop(s, 2); // a MOD loop of 2 bytes or less is no loop
         log_print("\n%2x:%-22s len:%lx tun:%d vol:%x loop:%lx+%lx", unsigned(i), ins.name,
                   static_cast<unsigned long>(length), s.finetune, volume,
                   static_cast<unsigned long>(loop_start), static_cast<unsigned long>(loop_length));

@@ -48,4 +48,16 @@ uint8_t convert_note(int note)
     return uint8_t((n / 12) * 16 + n % 12 + 1);
 }
 
+void clip_sample_loop(SampleRecord& s, int shortest)
+{
+    uint32_t len = uint32_t(s.length);
+    uint32_t start = uint32_t(s.loop_start);
+    uint32_t size = uint32_t(s.loop_length);
+    if (start > len) start = len;
+    if (size > len - start) size = len - start;
+    s.loop_start = int(start);
+    s.loop_length = int(size);
+    if (size <= uint32_t(shortest)) s.is_looping = 0;
+}
+
 void close_wave_temp() { song.wave_temp.reset(); }

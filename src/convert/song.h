@@ -140,5 +140,8 @@ uint8_t convert_note(int note);
 // Note number (0 = C-0) of a MOD period.
 int mod_period_note(int period);
 
+// Keeps a sample's loop within its data; a loop of `shortest` bytes or less is no loop.
+void clip_sample_loop(SampleRecord& s, int shortest);
+
 // Closes the temporary wave file if it is open and forgets it.
 void close_wave_temp();

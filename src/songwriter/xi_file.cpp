@@ -67,18 +67,6 @@ void read_text(FILE* in, char* out, size_t n)
     out[n] = 0;
 }
 
-// A loop never reaches past the sample's data; a loop that ends up empty is no loop.
-void fit_loop(SampleRecord& s)
-{
-    uint32_t len = uint32_t(s.length);
-    uint32_t start = uint32_t(s.loop_start);
-    uint32_t size = uint32_t(s.loop_length);
-    if (start > len) start = len;
-    if (size > len - start) size = len - start;
-    s.loop_start = int(start);
-    s.loop_length = int(size);
-    if (size == 0) s.is_looping = 0;
-}
 
 // Where the data of one sample goes.
 struct SampleSink {
@@ -479,7 +467,7 @@ void read_instruments(FILE* in, int first)
                 wave_bytes += 2;
             }
             s.odd_length = uint8_t(s.length & 1);
-            fit_loop(s);
+            clip_sample_loop(s, 0);
         }
         ins.wave_bytes = int(wave_bytes);
         if (eof) log_print("EOF!2! ");
