@@ -9,21 +9,7 @@ namespace {
 using namespace kxfix;
 using Frames = std::vector<int16_t>;
 
-class ModReaderTest : public kxtest::WorkDirTest {
-protected:
-    void SetUp() override
-    {
-        WorkDirTest::SetUp();
-        settings.dowave = 2;
-        settings.dotsplit = 1;
-    }
-    bool read(const ModModule& m)
-    {
-        mod_file(m).write("in.mod");
-        return read_module_passes("in.mod");
-    }
-    TempFile temp() { return parse_temp(kxtest::read_file("kestrix.tmp")); }
-};
+class ModReaderTest : public ModuleReaderTest {};
 
 ModSample sample(std::vector<uint8_t> data)
 {

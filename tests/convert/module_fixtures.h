@@ -269,4 +269,27 @@ inline TempFile parse_temp(const std::vector<uint8_t>& d)
     return t;
 }
 
+// A module reader test: waves into the song, one machine per channel. read() writes the module
+// and runs the reading passes; temp() parses the wave temp file they wrote.
+class ModuleReaderTest : public kxtest::WorkDirTest {
+protected:
+    void SetUp() override
+    {
+        WorkDirTest::SetUp();
+        settings.dowave = 2;
+        settings.dotsplit = 1;
+    }
+    bool read(const XmModule& m)
+    {
+        xm_file(m).write("in.xm");
+        return read_module_passes("in.xm");
+    }
+    bool read(const ModModule& m)
+    {
+        mod_file(m).write("in.mod");
+        return read_module_passes("in.mod");
+    }
+    TempFile temp() { return parse_temp(kxtest::read_file("kestrix.tmp")); }
+};
+
 } // namespace kxfix

@@ -9,21 +9,7 @@ namespace {
 using namespace kxfix;
 namespace fs = std::filesystem;
 
-class XmReaderTest : public kxtest::WorkDirTest {
-protected:
-    void SetUp() override
-    {
-        WorkDirTest::SetUp();
-        settings.dowave = 2;
-        settings.dotsplit = 1;
-    }
-    bool read(const XmModule& m)
-    {
-        xm_file(m).write("in.xm");
-        return read_module_passes("in.xm");
-    }
-    TempFile temp() { return parse_temp(kxtest::read_file("kestrix.tmp")); }
-};
+class XmReaderTest : public ModuleReaderTest {};
 
 XmPattern pattern(unsigned rows, const Bytes& packed = {})
 {
