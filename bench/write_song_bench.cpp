@@ -12,14 +12,14 @@
 #include <random>
 #include <vector>
 
-#include "convert/song.h"
+#include "buzz/machines_ini.h"
+#include "buzz/write_primitives.h"
 #include "core/byteio.h"
 #include "core/log.h"
 #include "core/pool.h"
 #include "settings/settings.h"
+#include "song/song.h"
 #include "songwriter/bmx_writer.h"
-#include "songwriter/write_primitives.h"
-#include "transform/machines_ini.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <vector>
 
-#include "convert/song.h"
 #include "convert/xm_reader.h"
 #include "core/byteio.h"
 #include "core/pool.h"
 #include "settings/settings.h"
+#include "song/song.h"
 
 namespace {
 

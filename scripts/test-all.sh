@@ -21,6 +21,9 @@ if [ ${#need[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" || exit 1
 fi
 
+echo "== layers"
+bash scripts/check-layers.sh || exit 1
+
 jobs=$(nproc 2>/dev/null || echo 2)
 rm -rf build/ci-native build/ci-mingw build/ci-asan
 

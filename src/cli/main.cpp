@@ -5,15 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "buzz/machines_ini.h"
 #include "cli/console_log.h"
 #include "cli/options.h"
 #include "core/byteio.h"
-#include "core/job_runner.h"
 #include "core/log.h"
+#include "jobs/job_runner.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
 #include "songwriter/bmx_writer.h"
-#include "transform/machines_ini.h"
 
 namespace {
 

@@ -16,19 +16,19 @@
 #include <string>
 #include <vector>
 
+#include "buzz/bmx_reader.h"
+#include "buzz/machines_ini.h"
+#include "buzz/write_primitives.h"
 #include "convert/module_formats.h"
-#include "convert/song.h"
 #include "convert/xm_reader.h"
 #include "core/log.h"
 #include "core/pool.h"
-#include "midi/midi_state.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
+#include "song/midi_state.h"
+#include "song/song.h"
 #include "songwriter/bmx_writer.h"
 #include "songwriter/generators.h"
-#include "songwriter/write_primitives.h"
-#include "transform/bmx_reader.h"
-#include "transform/machines_ini.h"
 
 DriverState driver_state;
 
@@ -163,7 +163,7 @@ int write_output_song(const char* output)
     if (!settings.dolist) log_state.log_dot_interval = 100;
     enter_phase(4);
     if (driver_state.output) {
-        write_song();
+        write_song(driver_input_stream());
         finish_output();
     }
     if (settings.remove_2pat && song.duplicates_removed) {

@@ -8,9 +8,9 @@
 #include <cmath>
 #include <cstdint>
 
-#include "convert/song.h"
 #include "core/log.h"
 #include "settings/settings.h"
+#include "song/song.h"
 #include "songwriter/generators.h"
 
 namespace {

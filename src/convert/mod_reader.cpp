@@ -22,11 +22,11 @@
 #include <vector>
 
 #include "convert/module_reader.h"
-#include "convert/song.h"
 #include "core/byteio.h"
 #include "core/log.h"
 #include "core/pool.h"
 #include "settings/settings.h"
+#include "song/song.h"
 
 namespace {
 

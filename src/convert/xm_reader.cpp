@@ -30,11 +30,11 @@
 
 #include "convert/effects.h"
 #include "convert/module_reader.h"
-#include "convert/song.h"
 #include "core/byteio.h"
 #include "core/log.h"
 #include "core/pool.h"
 #include "settings/settings.h"
+#include "song/song.h"
 #include "songwriter/xi_file.h"
 
 namespace {

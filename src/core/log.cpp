@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "core/pool.h"
-#include "settings/settings.h"
 
 LogState log_state;
 
@@ -71,7 +70,7 @@ int log_print(const char* fmt, ...)
     return result;
 }
 
-void log_window_open(const char* title)
+void log_window_open(const char* title, int window_height)
 {
     LogState& ls = log_state;
     if (!title || !ls.open_window) {
@@ -79,7 +78,7 @@ void log_window_open(const char* title)
         return;
     }
     ls.window = ls.open_window(title);
-    ls.window_height = settings.lwind_dy;
+    ls.window_height = window_height;
     ls.text_y = 0;
 }
 

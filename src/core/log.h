@@ -61,8 +61,9 @@ extern LogState log_state;
 int log_print(const char* fmt, ...) KX_PRINTF(1, 2);
 
 // Opens the log window titled `title` through the front end's factory; a null title records that
-// there is no log window.
-void log_window_open(const char* title);
+// there is no log window. `window_height` is the window's height in pixels (the lwind_dy setting),
+// which decides when the text scrolls.
+void log_window_open(const char* title, int window_height);
 
 // Starts a new window line (y += 15, scrolling when the line would reach lwind_dy - 45).
 void log_new_line();

@@ -19,16 +19,15 @@
 #include <string>
 #include <vector>
 
-#include "convert/driver.h"
-#include "convert/song.h"
+#include "buzz/write_primitives.h"
 #include "core/byteio.h"
 #include "core/log.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
+#include "song/song.h"
 #include "songwriter/generators.h"
 #include "songwriter/patt_sequ.h"
 #include "songwriter/wave_table.h"
-#include "songwriter/write_primitives.h"
 
 SongLayout song_layout;
 
@@ -216,7 +215,7 @@ void check_song_model()
 
 } // namespace
 
-void write_song()
+void write_song(FILE* xi_input_stream)
 {
     if (!writer.output_stream) return;
     check_song_model();
@@ -240,11 +239,11 @@ void write_song()
         if (pass == 0 && settings.dowave != 0 && (song.is_xi || native_midi())) {
             // The instruments of XI and native MIDI conversions are read here, once; with
             // dowave 2 this also produces the wave temp file.
-            // An XI conversion reads the driver's open input; without one, the file by name.
+            // An XI conversion reads the caller's open input; without one, the file by name.
             File own_input;
             FILE* xi_input = nullptr;
             if (song.is_xi) {
-                xi_input = driver_input_stream();
+                xi_input = xi_input_stream;
                 if (!xi_input) {
                     own_input = open_file(song.current_input, "rb");
                     xi_input = own_input.get();

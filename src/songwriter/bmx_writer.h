@@ -2,11 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // Writes the whole song to writer.output_stream (seeking it to the start first). For an XI
-// conversion it reads the instrument from song.current_input; for dowave 2 it copies the wave
-// temp file into the WAVE section and deletes the temp file afterwards.
-void write_song();
+// conversion it reads the instrument from `xi_input_stream` (the conversion's open input), or
+// from the file song.current_input when that is null; for dowave 2 it copies the wave temp file
+// into the WAVE section and deletes the temp file afterwards.
+void write_song(FILE* xi_input_stream = nullptr);
 
 // The section bodies' offsets measured in the last pass.
 struct SongLayout {

@@ -9,13 +9,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "convert/song.h"
+#include "buzz/machines_ini.h"
+#include "buzz/write_primitives.h"
 #include "core/byteio.h"
 #include "core/log.h"
-#include "midi/midi_state.h"
 #include "settings/settings.h"
-#include "songwriter/write_primitives.h"
-#include "transform/machines_ini.h"
+#include "song/midi_state.h"
+#include "song/song.h"
 
 namespace {
 

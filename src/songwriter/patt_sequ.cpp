@@ -20,10 +20,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "convert/song.h"
+#include "buzz/write_primitives.h"
 #include "core/log.h"
 #include "settings/settings.h"
-#include "songwriter/write_primitives.h"
+#include "song/song.h"
 
 SequState sequ_state;
 

@@ -14,12 +14,12 @@
 #include <cstring>
 #include <vector>
 
-#include "convert/song.h"
+#include "buzz/write_primitives.h"
 #include "core/byteio.h"
 #include "core/log.h"
 #include "core/pool.h"
 #include "settings/settings.h"
-#include "songwriter/write_primitives.h"
+#include "song/song.h"
 #include "songwriter/xi_file.h"
 
 namespace {

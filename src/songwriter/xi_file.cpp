@@ -44,11 +44,11 @@
 #include <cstring>
 #include <vector>
 
-#include "convert/song.h"
 #include "core/byteio.h"
 #include "core/log.h"
 #include "core/pool.h"
 #include "settings/settings.h"
+#include "song/song.h"
 
 namespace {
 

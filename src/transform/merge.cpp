@@ -1,8 +1,8 @@
 // Placeholder until merging and transformation are written: every merge ends the job.
 #include "transform/merge.h"
 
+#include "buzz/bmx_reader.h"
 #include "core/log.h"
-#include "transform/bmx_reader.h"
 
 void merge_songs(const char*, const char*, const char*)
 {

@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "core/job_runner.h"
+#include "jobs/job_runner.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
 

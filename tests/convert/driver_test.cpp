@@ -6,12 +6,12 @@
 #include <cstring>
 #include <filesystem>
 
+#include "buzz/machines_ini.h"
 #include "convert/driver.h"
-#include "convert/song.h"
-#include "core/job_runner.h"
 #include "core/pool.h"
+#include "jobs/job_runner.h"
 #include "settings/settings.h"
-#include "transform/machines_ini.h"
+#include "song/song.h"
 
 namespace {
 

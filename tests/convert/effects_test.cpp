@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "buzz/machines_ini.h"
 #include "convert/effects.h"
-#include "convert/song.h"
 #include "convert/song_layout_helper.h"
-#include "core/job_runner.h"
 #include "core/pool.h"
+#include "jobs/job_runner.h"
 #include "settings/settings.h"
+#include "song/song.h"
 #include "support/test_support.h"
-#include "transform/machines_ini.h"
 
 namespace {
 

@@ -9,16 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "buzz/machines_ini.h"
 #include "convert/driver.h"
-#include "convert/song.h"
 #include "convert/xm_reader.h"
 #include "core/byteio.h"
-#include "core/job_runner.h"
 #include "core/log.h"
 #include "core/pool.h"
+#include "jobs/job_runner.h"
 #include "settings/settings.h"
+#include "song/song.h"
 #include "support/test_support.h"
-#include "transform/machines_ini.h"
 
 namespace kxfix {
 

@@ -1,11 +1,11 @@
 // Test-side song layout (see song_layout_helper.h).
 #include "convert/song_layout_helper.h"
 
+#include "buzz/machines_ini.h"
 #include "convert/driver.h"
-#include "convert/song.h"
 #include "core/pool.h"
 #include "settings/settings.h"
-#include "transform/machines_ini.h"
+#include "song/song.h"
 
 namespace kxtest {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "core/job_runner.h"
+#include "jobs/job_runner.h"
 #include "settings/settings.h"
 
 namespace {
@@ -15,9 +15,9 @@ protected:
     void SetUp() override
     {
         WorkDirTest::SetUp();
-        settings.lwind_dy = 100; // scroll once y reaches 55; the new line is then at y 40
+        // A 100-pixel window scrolls once y reaches 55; the new line is then at y 40.
         log_state.open_window = [this](const char*) { return &win; };
-        log_window_open("Conversion Log");
+        log_window_open("Conversion Log", 100);
     }
     kxtest::FakeWindow win;
 };

@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 
-#include "core/job_runner.h"
 #include "core/pool.h"
+#include "jobs/job_runner.h"
 
 namespace {
 

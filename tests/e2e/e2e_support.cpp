@@ -5,12 +5,12 @@
 
 #include <cstdlib>
 
+#include "buzz/bmx_reader.h"
+#include "buzz/machines_ini.h"
 #include "convert/driver.h"
-#include "convert/song.h"
-#include "core/job_runner.h"
 #include "core/pool.h"
-#include "transform/bmx_reader.h"
-#include "transform/machines_ini.h"
+#include "jobs/job_runner.h"
+#include "song/song.h"
 
 namespace fs = std::filesystem;
 

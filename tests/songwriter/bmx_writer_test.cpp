@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "buzz/machines_ini.h"
 #include "songwriter/bmx_writer.h"
-#include "transform/machines_ini.h"
 #include "song_builder.h"
 
 namespace {

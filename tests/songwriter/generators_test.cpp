@@ -5,10 +5,10 @@
 #include <fstream>
 #include <string>
 
+#include "buzz/machines_ini.h"
 #include "convert/song_layout_helper.h"
-#include "midi/midi_state.h"
+#include "song/midi_state.h"
 #include "songwriter/generators.h"
-#include "transform/machines_ini.h"
 #include "song_builder.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <functional>
 #include <vector>
 
+#include "buzz/write_primitives.h"
 #include "convert/module_fixtures.h"
-#include "songwriter/write_primitives.h"
 
 namespace kxtest {
 

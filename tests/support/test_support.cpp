@@ -8,10 +8,10 @@
 #include <fstream>
 #include <iterator>
 
-#include "convert/song.h"
+#include "buzz/write_primitives.h"
 #include "core/pool.h"
 #include "settings/settings.h"
-#include "songwriter/write_primitives.h"
+#include "song/song.h"
 
 namespace fs = std::filesystem;
 

@@ -16,13 +16,13 @@
 #include <tuple>
 #include <vector>
 
+#include "buzz/bmx_reader.h"
+#include "buzz/machines_ini.h"
 #include "core/byteio.h"
-#include "core/job_runner.h"
 #include "core/pool.h"
+#include "jobs/job_runner.h"
 #include "settings/settings.h"
 #include "support/test_support.h"
-#include "transform/bmx_reader.h"
-#include "transform/machines_ini.h"
 
 namespace fs = std::filesystem;
 

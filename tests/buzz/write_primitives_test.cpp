@@ -1,5 +1,5 @@
 // Song write primitives: counting in the sizing pass, little-endian output, the three text counts.
-#include "song_builder.h"
+#include "songwriter/song_builder.h"
 
 namespace {
 

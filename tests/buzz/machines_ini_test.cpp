@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "core/job_runner.h"
+#include "buzz/machines_ini.h"
+#include "jobs/job_runner.h"
 #include "support/test_support.h"
-#include "transform/machines_ini.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 //   :attribute count                       (type 1 with attributes, first colon line)
 //   :init global : init track : empty global : empty track   (hexadecimal byte values)
 // Every other line is ignored. Records are numbered in file order; that number is their identity.
-#include "transform/machines_ini.h"
+#include "buzz/machines_ini.h"
 
 #include <cctype>
 #include <climits>

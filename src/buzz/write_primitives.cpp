@@ -1,6 +1,6 @@
 // Song write primitives: count in the sizing pass, count and write otherwise. Without an open
 // output stream they only count.
-#include "songwriter/write_primitives.h"
+#include "buzz/write_primitives.h"
 
 #include <cstring>
 

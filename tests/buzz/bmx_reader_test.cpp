@@ -6,17 +6,17 @@
 #include <utility>
 #include <vector>
 
+#include "buzz/bmx_reader.h"
+#include "buzz/machines_ini.h"
 #include "convert/driver.h"
-#include "convert/song.h"
-#include "core/job_runner.h"
 #include "core/log.h"
 #include "core/pool.h"
+#include "jobs/job_runner.h"
 #include "settings/settings.h"
+#include "song/song.h"
 #include "songwriter/bmx_writer.h"
 #include "songwriter/song_builder.h"
 #include "support/test_support.h"
-#include "transform/bmx_reader.h"
-#include "transform/machines_ini.h"
 
 namespace {
 

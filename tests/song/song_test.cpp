@@ -2,8 +2,8 @@
 // transposing past either end.
 #include <gtest/gtest.h>
 
-#include "convert/song.h"
 #include "settings/settings.h"
+#include "song/song.h"
 #include "support/test_support.h"
 
 namespace {

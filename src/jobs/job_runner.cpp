@@ -1,17 +1,17 @@
 // The job runner: conversion, merge/transformation, or a conversion followed by a merge, with
 // the outcome reported in one message.
-#include "core/job_runner.h"
+#include "jobs/job_runner.h"
 
 #include <exception>
 
+#include "buzz/bmx_reader.h"
+#include "buzz/machines_ini.h"
+#include "buzz/write_primitives.h"
 #include "convert/driver.h"
-#include "convert/song.h"
 #include "core/log.h"
 #include "core/pool.h"
 #include "settings/settings.h"
-#include "songwriter/write_primitives.h"
-#include "transform/bmx_reader.h"
-#include "transform/machines_ini.h"
+#include "song/song.h"
 #include "transform/merge.h"
 
 JobPhases job_phases;
@@ -79,7 +79,7 @@ int run_job(int job_mode, JobFrontEnd& front_end)
 
     if (mode & 1) {
         bool ok = run_phase([&] {
-            log_window_open("Conversion Log");
+            log_window_open("Conversion Log", settings.lwind_dy);
             convert_fn(settings.input_file, settings.output_file);
         });
         if (!ok) {
@@ -96,7 +96,7 @@ int run_job(int job_mode, JobFrontEnd& front_end)
         log_print("\nConversion terminated, now merging files:\n");
         pool_free_all();
     }
-    if (mode == 2) log_window_open("Merging Log");
+    if (mode == 2) log_window_open("Merging Log", settings.lwind_dy);
 
     if (mode & 2) {
         bool ok = run_phase([&] {

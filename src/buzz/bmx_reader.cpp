@@ -14,18 +14,18 @@
 //   section has left the final position check cannot pass: the reader stops there and reports
 //   the section's size mismatch at once;
 // - texts end at the end of the file, so no read loops on the 0xFF filler.
-#include "transform/bmx_reader.h"
+#include "buzz/bmx_reader.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
 #include <vector>
 
+#include "buzz/machines_ini.h"
 #include "core/byteio.h"
 #include "core/log.h"
 #include "core/pool.h"
 #include "settings/settings.h"
-#include "transform/machines_ini.h"
 
 ReaderState reader_state;
 

@@ -1,5 +1,5 @@
 // State of a native MIDI conversion.
-#include "midi/midi_state.h"
+#include "song/midi_state.h"
 
 MidiState midi_state;
 

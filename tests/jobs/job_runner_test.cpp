@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "convert/song.h"
-#include "core/job_runner.h"
+#include "buzz/bmx_reader.h"
 #include "core/pool.h"
+#include "jobs/job_runner.h"
 #include "settings/settings.h"
-#include "transform/bmx_reader.h"
+#include "song/song.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Song model defaults and note conversion.
-#include "convert/song.h"
+#include "song/song.h"
 
 #include "settings/settings.h"
 
