@@ -10,6 +10,7 @@
 #include "cli/options.h"
 #include "core/byteio.h"
 #include "core/log.h"
+#include "jobs/job_files.h"
 #include "jobs/job_runner.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
@@ -55,20 +56,6 @@ std::string version_text()
     std::string v = program_version_text;
     while (!v.empty() && v.back() == ' ') v.pop_back();
     return v;
-}
-
-// machines.ini from the current directory, else the copy shipped beside the executable.
-void choose_machines_ini()
-{
-    char(&path)[sizeof machine_table_state.machines_ini_path] = machine_table_state.machines_ini_path;
-    std::string chosen = "machines.ini";
-    if (!platform::file_exists("machines.ini")) {
-        std::string dir = platform::executable_directory();
-        std::string beside = dir + platform::path_separator + "machines.ini";
-        if (!dir.empty() && platform::file_exists(beside.c_str()) && beside.size() < sizeof path)
-            chosen = beside;
-    }
-    std::snprintf(path, sizeof path, "%s", chosen.c_str());
 }
 
 int usage_error(const std::string& message)
@@ -124,8 +111,7 @@ int main(int argc, char** argv)
     choose_machines_ini();
 
     // A BMW song refers to XI files in xi_dir: have the directory ready for them.
-    if (!listing && settings.dopfun == 0 && settings.dowave == 1 && settings.xi_dir[0])
-        platform::make_directories(settings.xi_dir);
+    if (!listing) prepare_xi_dir();
 
     ConsoleFrontEnd front_end(req.quiet, platform::is_terminal(2));
     if (!req.log_file.empty()) {

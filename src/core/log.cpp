@@ -7,6 +7,7 @@
 #include "core/pool.h"
 
 LogState log_state;
+JobCancel job_cancel;
 
 void log_new_line()
 {
@@ -22,6 +23,7 @@ void log_new_line()
 
 int log_print(const char* fmt, ...)
 {
+    job_check_cancel();
     LogState& ls = log_state;
     int result = -1;
     if (ls.log_enabled || ls.log_force > 0) {

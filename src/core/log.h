@@ -10,6 +10,7 @@
 // (and the dialog's machine-list command) catch it.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <stdexcept>
@@ -76,6 +77,29 @@ public:
 
 // Logs "Error: %s\n" (unless the message begins with a blank) and unwinds the job.
 [[noreturn]] void job_abort(const char* msg);
+
+// A request to end the running job early (the dialog's "Kill running process"). The front end
+// sets `requested` from its own thread; the job notices it at its next log call or pool
+// allocation inside a phase and ends there like any fatal error, so that its streams are closed,
+// its unfinished files removed and the pool swept. Only the runner arms the check, around its
+// phases: outside them a request waits.
+struct JobCancel {
+    std::atomic<bool> requested{false};
+    bool armed = false; // set and read by the job's own thread only
+};
+extern JobCancel job_cancel;
+
+// The fatal message of a killed job.
+constexpr const char* job_killed_message = "Job killed by the user!!";
+
+// Ends the job (job_abort with job_killed_message) when a kill was requested while armed.
+inline void job_check_cancel()
+{
+    if (job_cancel.armed && job_cancel.requested.load(std::memory_order_relaxed)) {
+        job_cancel.armed = false;
+        job_abort(job_killed_message);
+    }
+}
 
 // Puts the pool bookkeeping and the log state back to the start of a job.
 void job_state_reset();

@@ -71,6 +71,7 @@ MemChunk* new_chunk()
 
 void* pool_alloc(uint32_t size)
 {
+    job_check_cancel();
     MemChunk* c = new_chunk();
     void* b = fits_total(size) ? sys_alloc(size) : nullptr;
     if (!b) out_of_memory(size); // the record stays, with no block and size 0

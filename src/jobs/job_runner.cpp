@@ -22,10 +22,19 @@ namespace {
 // job_abort) comes back here as false. Any other exception that escapes a phase is a fatal error
 // too: it is logged like one, so that it ends the job with "Error occured!" instead of tearing
 // down the whole program from the worker thread.
+// Arms the kill check for the phase's duration; disarmed again before a handler below runs.
+struct ArmedForKill {
+    ArmedForKill() { job_cancel.armed = true; }
+    ~ArmedForKill() { job_cancel.armed = false; }
+    ArmedForKill(const ArmedForKill&) = delete;
+    ArmedForKill& operator=(const ArmedForKill&) = delete;
+};
+
 template <class Fn>
 bool run_phase(Fn&& fn)
 {
     try {
+        ArmedForKill armed;
         fn();
         return true;
     } catch (const JobAbort&) {

@@ -15,7 +15,9 @@
 #include <process.h>
 #include <windows.h>
 #else
+#include <pthread.h>
 #include <spawn.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -305,6 +307,132 @@ bool is_terminal(int fd)
     return _isatty(fd) != 0;
 #else
     return ::isatty(fd) != 0;
+#endif
+}
+
+namespace {
+struct ThreadStart {
+    void (*fn)(void*);
+    void* arg;
+};
+#ifdef _WIN32
+unsigned __stdcall thread_entry(void* p)
+#else
+void* thread_entry(void* p)
+#endif
+{
+    ThreadStart start = *static_cast<ThreadStart*>(p);
+    delete static_cast<ThreadStart*>(p);
+    start.fn(start.arg);
+#ifdef _WIN32
+    return 0;
+#else
+    return nullptr;
+#endif
+}
+} // namespace
+
+bool start_thread(Thread& t, void (*fn)(void*), void* arg, unsigned stack_size)
+{
+    t = Thread{};
+    auto* start = new ThreadStart{fn, arg};
+#ifdef _WIN32
+    uintptr_t h = _beginthreadex(nullptr, stack_size, &thread_entry, start, 0, nullptr);
+    if (h == 0) {
+        delete start;
+        return false;
+    }
+    t.handle = reinterpret_cast<void*>(h);
+#else
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, std::max<size_t>(stack_size, size_t(1) << 20));
+    auto* id = new pthread_t;
+    const int rc = pthread_create(id, &attr, &thread_entry, start);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete id;
+        delete start;
+        return false;
+    }
+    t.handle = id;
+#endif
+    t.started = true;
+    return true;
+}
+
+bool join_thread(Thread& t, int timeout_ms)
+{
+    if (!t.started) return true;
+#ifdef _WIN32
+    HANDLE h = static_cast<HANDLE>(t.handle);
+    if (WaitForSingleObject(h, timeout_ms < 0 ? INFINITE : DWORD(timeout_ms)) != WAIT_OBJECT_0)
+        return false;
+    CloseHandle(h);
+#else
+    auto* id = static_cast<pthread_t*>(t.handle);
+    if (timeout_ms < 0) {
+        pthread_join(*id, nullptr);
+    } else {
+        timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_sec += timeout_ms / 1000;
+        until.tv_nsec += long(timeout_ms % 1000) * 1000000L;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000000000L;
+        }
+        if (pthread_timedjoin_np(*id, nullptr, &until) != 0) return false;
+    }
+    delete id;
+#endif
+    t = Thread{};
+    return true;
+}
+
+bool start_program(const std::string& program, const std::string& command_line,
+                   const std::string& directory)
+{
+#ifdef _WIN32
+    std::wstring exe = program.empty() ? std::wstring() : widen(program.c_str());
+    std::wstring dir = directory.empty() ? std::wstring() : widen(directory.c_str());
+    std::wstring cmd = widen(command_line.c_str());
+    std::vector<wchar_t> line(cmd.begin(), cmd.end());
+    line.push_back(0);
+    STARTUPINFOW si{};
+    GetStartupInfoW(&si);
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(exe.empty() ? nullptr : exe.c_str(), line.data(), nullptr, nullptr, FALSE,
+                        0, nullptr, dir.empty() ? nullptr : dir.c_str(), &si, &pi))
+        return false;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return true;
+#else
+    // The command line is split at blanks (no quoting rules are needed for the programs started
+    // this way); the child is left to run and reaped by nobody but init once we end.
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (i < command_line.size()) {
+        size_t j = command_line.find(' ', i);
+        if (j == std::string::npos) j = command_line.size();
+        if (j > i) words.push_back(command_line.substr(i, j - i));
+        i = j + 1;
+    }
+    if (words.empty()) return false;
+    std::string path = program.empty() ? find_program(words[0]) : program;
+    if (path.empty() || ::access(path.c_str(), X_OK) != 0) return false;
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+    pid_t pid;
+    const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0;
 #endif
 }
 

@@ -55,4 +55,24 @@ size_t copy_stream_data(FILE* in, FILE* out, size_t n);
 // True when the stream is an interactive terminal.
 bool is_terminal(int fd);
 
+// Threads: one worker at a time runs a job beside the dialog.
+struct Thread {
+    void* handle = nullptr; // the system's thread handle (Windows) or a pthread_t (POSIX)
+    bool started = false;
+};
+// Starts fn(arg) on a new thread. On Windows `stack_size` bytes are committed for its stack
+// (the reserve is the executable's); elsewhere the stack gets at least 1 MiB. False when no
+// thread could be started.
+bool start_thread(Thread& t, void (*fn)(void*), void* arg, unsigned stack_size);
+// Waits until the thread has ended and releases it; with a timeout in milliseconds it gives up
+// after that long (false: the thread still runs and stays held).
+bool join_thread(Thread& t, int timeout_ms = -1);
+
+// Starts a program and does not wait for it: `command_line` is the whole command line (program
+// name first, quoted as needed), `program` the program's path or empty to have the system search
+// the command line's first word, `directory` its current directory or empty for ours. False
+// when it could not be started.
+bool start_program(const std::string& program, const std::string& command_line,
+                   const std::string& directory);
+
 } // namespace platform

@@ -78,6 +78,8 @@ bool load_settings();
 // Writes every persistent field to "kestrix.ini" in the current directory, replacing the file.
 // False when the file could not be created or written completely (the dialog shows nothing).
 bool save_settings();
+// The same for another record (the dialog's, while a job reads `settings`).
+bool save_settings(const Settings& from);
 
 // Copies text into a settings text field, cutting it to fit.
 void settings_set_text(char (&field)[settings_text_size], const char* text);

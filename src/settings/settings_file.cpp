@@ -279,7 +279,7 @@ void write_text(FILE* f, const char* text)
 }
 
 // Writes one value line: "key=", the value by the line's conversion, the rest of the line.
-void write_value_line(FILE* f, const IniLine& l)
+void write_value_line(FILE* f, const IniLine& l, const Settings& from)
 {
     size_t klen = key_length(l);
     std::fwrite(l.text, 1, klen, f);
@@ -289,7 +289,7 @@ void write_value_line(FILE* f, const IniLine& l)
     ++rest; // past the conversion letter
     switch (l.field.kind) {
     case FieldRef::integer: {
-        int v = settings.*l.field.i;
+        int v = from.*l.field.i;
         if (std::strncmp(conv, "%2d", 3) == 0)
             std::fprintf(f, "%2d", v);
         else if (std::strncmp(conv, "%3d", 3) == 0)
@@ -298,8 +298,8 @@ void write_value_line(FILE* f, const IniLine& l)
             std::fprintf(f, "%d", v);
         break;
     }
-    case FieldRef::real: std::fprintf(f, "%f", double(settings.*l.field.r)); break;
-    case FieldRef::text: write_text(f, settings.*l.field.t); break;
+    case FieldRef::real: std::fprintf(f, "%f", double(from.*l.field.r)); break;
+    case FieldRef::text: write_text(f, from.*l.field.t); break;
     case FieldRef::none: break;
     }
     std::fputs(rest, f);
@@ -316,7 +316,9 @@ bool load_settings()
     return true;
 }
 
-bool save_settings()
+bool save_settings() { return save_settings(settings); }
+
+bool save_settings(const Settings& from)
 {
     File f = open_file(settings_file_name, "w");
     if (!f) return false;
@@ -324,7 +326,7 @@ bool save_settings()
         if (l.field.kind == FieldRef::none)
             std::fputs(l.text, f.get());
         else
-            write_value_line(f.get(), l);
+            write_value_line(f.get(), l, from);
         std::fputc('\n', f.get());
     }
     bool ok = std::ferror(f.get()) == 0;

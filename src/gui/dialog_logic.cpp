@@ -1,0 +1,283 @@
+// The main dialog's control <-> setting mapping, text parsing and extension rule.
+#include "gui/dialog_logic.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Edits that hold one integer setting, in the order the pages read them.
+struct IntEdit {
+    int id;
+    int Settings::*field;
+};
+constexpr IntEdit int_edits[] = {
+    {134, &Settings::midi_device}, {173, &Settings::track_limit}, {175, &Settings::transpo},
+    {190, &Settings::lwind_x},     {191, &Settings::lwind_y},     {192, &Settings::lwind_dx},
+    {193, &Settings::lwind_dy},    {232, &Settings::midi_tpb},    {234, &Settings::blines},
+    {432, &Settings::tune_level},  {433, &Settings::tune_rate},   {519, &Settings::mtranspo},
+    {521, &Settings::clone_trans}, {570, &Settings::clone_wave},
+};
+
+struct RealEdit {
+    int id;
+    float Settings::*field;
+};
+constexpr RealEdit real_edits[] = {
+    {233, &Settings::midi_res}, {238, &Settings::midi_scale}, {239, &Settings::midi_shift}};
+
+struct TextEdit {
+    int id;
+    char (Settings::*field)[settings_text_size];
+};
+constexpr TextEdit text_edits[] = {
+    {110, &Settings::input_file},   {111, &Settings::output_file},  {112, &Settings::log_file},
+    {113, &Settings::xi_dir},       {114, &Settings::merge_input1}, {115, &Settings::merge_input2},
+    {116, &Settings::merge_output},
+};
+
+// Check boxes that hold a 0/1 setting.
+struct CheckBox {
+    int id;
+    int Settings::*field;
+};
+constexpr CheckBox check_boxes[] = {
+    {172, &Settings::limit_tracks}, {180, &Settings::domod_ext},     {174, &Settings::dosminus},
+    {171, &Settings::remove_2pat},  {176, &Settings::do_envs},       {177, &Settings::do_0loops},
+    {178, &Settings::do_0track},    {179, &Settings::do_lnvol},      {188, &Settings::dolist},
+    {189, &Settings::verbose},      {243, &Settings::do_firstnote0}, {241, &Settings::use_notedels},
+    {244, &Settings::drkit},        {245, &Settings::drfollow},      {248, &Settings::drloopno},
+    {447, &Settings::do_mscale1},   {448, &Settings::do_mscale2},    {449, &Settings::do_mishift2},
+    {450, &Settings::merge_after},  {518, &Settings::rip_es9},
+};
+
+// Radio groups whose buttons stand for the values 0..count-1 of one setting.
+struct RadioGroup {
+    int first_id;
+    int count;
+    int Settings::*field;
+};
+constexpr RadioGroup radio_groups[] = {
+    {120, 3, &Settings::dotsplit}, {440, 3, &Settings::use_convout}, {549, 11, &Settings::clone2}};
+
+int read_group(DialogControls& c, const RadioGroup& g)
+{
+    int v = 0;
+    for (int k = 1; k < g.count; ++k)
+        if (c.checked(g.first_id + k)) v += k;
+    return v;
+}
+
+// A switch setting with a count edit: off below 2, the edit's number when on.
+struct SwitchedCount {
+    int check_id, edit_id;
+    int Settings::*field;
+};
+constexpr SwitchedCount switched_counts[] = {
+    {418, 419, &Settings::blow_up}, {420, 421, &Settings::song_repeat}};
+
+std::string number_text(int v) { return std::to_string(v); }
+
+std::string real_text(float v)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%5.3f", double(v));
+    return buf;
+}
+
+char lower(char ch) { return char(std::tolower(static_cast<unsigned char>(ch))); }
+
+// Position of the first `ext` (".bmx", ".bmw") in the file's own name, any letter case; npos
+// when there is none.
+size_t find_extension(const std::string& name, const char* ext)
+{
+    size_t base = name.find_last_of("/\\");
+    base = base == std::string::npos ? 0 : base + 1;
+    for (size_t i = base; i + 4 <= name.size(); ++i) {
+        bool same = true;
+        for (size_t k = 0; k < 4 && same; ++k) same = lower(name[i + k]) == ext[k];
+        if (same) return i;
+    }
+    return std::string::npos;
+}
+
+// Replaces the last letter of a found extension, keeping its letter case.
+bool swap_extension(std::string& name, const char* from, char to)
+{
+    size_t at = find_extension(name, from);
+    if (at == std::string::npos) return false;
+    char& last = name[at + 3];
+    last = std::isupper(static_cast<unsigned char>(last)) ? char(std::toupper(to)) : to;
+    return true;
+}
+
+} // namespace
+
+bool scan_leading_int(const std::string& text, int& out)
+{
+    const char* s = text.c_str();
+    errno = 0;
+    char* end = nullptr;
+    long v = std::strtol(s, &end, 10);
+    if (end == s || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+    out = int(v);
+    return true;
+}
+
+bool scan_leading_real(const std::string& text, float& out)
+{
+    const char* s = text.c_str();
+    char* end = nullptr;
+    float v = std::strtof(s, &end);
+    if (end == s || !std::isfinite(v)) return false;
+    out = v;
+    return true;
+}
+
+void scan_int_pair(const std::string& text, int& first, int& second)
+{
+    const char* s = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(s, &end, 10);
+    if (end == s || errno == ERANGE || v < INT_MIN || v > INT_MAX) return;
+    first = int(v);
+    if (*end != ',') return;
+    scan_leading_int(end + 1, second);
+}
+
+int wave_choice_from(DialogControls& c)
+{
+    int v = 2 * c.checked(ctl::wave_bmx) + c.checked(ctl::wave_bmw);
+    for (int k = 1; k <= 9; ++k)
+        if (c.checked(ctl::machine_first + k - 1)) v -= k;
+    return v;
+}
+
+std::string output_name_on_init(const std::string& name, int wave_choice)
+{
+    std::string r = name;
+    if (wave_choice == 1)
+        swap_extension(r, ".bmx", 'w');
+    else
+        swap_extension(r, ".bmw", 'x');
+    return r;
+}
+
+std::string output_name_on_change(const std::string& name, int now, int last)
+{
+    std::string r = name;
+    if (r.empty()) return r;
+    const bool into_bmw = now == 1 && last != 1;
+    const bool out_of_bmw = now != 1 && last == 1;
+    if (into_bmw && !swap_extension(r, ".bmx", 'w') && find_extension(r, ".bmw") == std::string::npos)
+        r += ".bmw";
+    if (out_of_bmw && !swap_extension(r, ".bmw", 'x') && find_extension(r, ".bmx") == std::string::npos)
+        r += ".bmx";
+    return r;
+}
+
+void pages_from_settings(Settings& s, DialogControls& c, DialogState& d)
+{
+    for (const RadioGroup& g : radio_groups) {
+        const int v = s.*g.field;
+        for (int k = 0; k < g.count; ++k) c.set_checked(g.first_id + k, v == k);
+    }
+    if (s.dopfun == 0) {
+        c.set_checked(ctl::wave_bmx, s.dowave == 2);
+        c.set_checked(ctl::wave_bmw, s.dowave == 1);
+        c.set_checked(ctl::wave_none, s.dowave == 0);
+        d.wave_choice = s.dowave;
+    } else {
+        for (int k = 1; k <= 9; ++k) c.set_checked(ctl::machine_first + k - 1, s.dopfun == k);
+        d.wave_choice = -s.dopfun;
+        s.dowave = 0;
+    }
+    c.set_checked(ctl::midi_extern, s.domidi_ext != 0);
+    c.set_checked(235, s.domidi_ext == 0 && s.dopchange == 1);
+    c.set_checked(236, s.domidi_ext == 0 && s.dopchange == 0);
+
+    d.last_wave_choice = d.wave_choice;
+    settings_set_text(s.output_file, output_name_on_init(s.output_file, d.wave_choice).c_str());
+
+    for (const CheckBox& b : check_boxes) c.set_checked(b.id, s.*b.field != 0);
+    for (const IntEdit& e : int_edits) c.set_text(e.id, number_text(s.*e.field));
+    for (const RealEdit& e : real_edits) c.set_text(e.id, real_text(s.*e.field));
+    for (const TextEdit& e : text_edits) c.set_text(e.id, s.*e.field);
+    c.set_text(246, number_text(s.ptranspo) + "," + number_text(s.drtranspo));
+    for (const SwitchedCount& w : switched_counts) {
+        const int v = s.*w.field;
+        c.set_checked(w.check_id, v >= 2);
+        c.set_text(w.edit_id, v >= 2 ? number_text(v) : "1");
+    }
+    c.set_checked(430, s.tune_wave != 0);
+    c.set_text(431, number_text(s.tune_wave));
+    c.set_checked(436, s.rip_wave != 0);
+}
+
+void pages_to_settings(DialogControls& c, Settings& s, DialogState& d)
+{
+    for (const TextEdit& e : text_edits)
+        settings_set_text(s.*e.field, c.text(e.id, text_edit_chars).c_str());
+    s.dotsplit = read_group(c, radio_groups[0]);
+    d.wave_choice = wave_choice_from(c);
+    s.dopfun = d.wave_choice < 0 ? -d.wave_choice : 0;
+    s.dowave = d.wave_choice < 0 ? 0 : d.wave_choice;
+    for (const IntEdit& e : int_edits) scan_leading_int(c.text(e.id, number_edit_chars), s.*e.field);
+    for (const RealEdit& e : real_edits)
+        scan_leading_real(c.text(e.id, number_edit_chars), s.*e.field);
+    for (const CheckBox& b : check_boxes) s.*b.field = c.checked(b.id) ? 1 : 0;
+    s.domidi_ext = c.checked(ctl::midi_extern) ? 1 : 0;
+    s.dopchange = c.checked(235) ? 1 : 0;
+    scan_int_pair(c.text(246, number_edit_chars), s.ptranspo, s.drtranspo);
+    s.use_convout = read_group(c, radio_groups[1]);
+    for (const SwitchedCount& w : switched_counts) {
+        s.*w.field = c.checked(w.check_id) ? 1 : 0;
+        if (s.*w.field) scan_leading_int(c.text(w.edit_id, number_edit_chars), s.*w.field);
+    }
+    s.tune_wave = c.checked(430) ? 1 : 0;
+    s.rip_wave = c.checked(436) ? 1 : 0;
+    const std::string wave = c.text(431, number_edit_chars);
+    if (s.tune_wave) scan_leading_int(wave, s.tune_wave);
+    if (s.rip_wave) scan_leading_int(wave, s.rip_wave);
+    s.clone2 = read_group(c, radio_groups[2]);
+    int source = 0;
+    if (scan_leading_int(c.selected_entry(ctl::source_list), source)) s.clone_source = source;
+}
+
+int convout_from(DialogControls& c) { return read_group(c, radio_groups[1]); }
+
+bool on_convout_changed(DialogControls& c, Settings& s)
+{
+    s.use_convout = convout_from(c);
+    if (s.use_convout != 1) return false;
+    s.do_mscale2 = s.do_mishift2 = 1;
+    c.set_checked(ctl::mscale2, true);
+    c.set_checked(ctl::mishift2, true);
+    return true;
+}
+
+std::string default_xi_dir(const std::string& current_directory)
+{
+    std::string r = current_directory;
+    for (char& ch : r)
+        if (ch == '/') ch = '\\';
+    if (r.empty() || r.back() != '\\') r += '\\';
+    return r + "xi\\";
+}
+
+std::string xi_dir_from_choice(const std::string& chosen)
+{
+    size_t at = chosen.find_last_of('\\');
+    return at == std::string::npos ? std::string() : chosen.substr(0, at + 1);
+}
+
+std::string browse_directory_from_choice(const std::string& chosen)
+{
+    size_t at = chosen.find_last_of('\\');
+    return at == std::string::npos ? chosen : chosen.substr(0, at);
+}

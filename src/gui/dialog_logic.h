@@ -1,0 +1,106 @@
+// The main dialog's rules as plain logic over the page controls' values: which control shows
+// which setting, how a control's text becomes a number, how the output name's extension follows
+// the wave choice, which command starts which job. The Win32 dialog supplies the controls through
+// DialogControls; the tests supply a table.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "settings/settings.h"
+
+// Ids of the controls the dialog's code names (the templates in kestrixw.rc hold all of them).
+namespace ctl {
+constexpr int save = 300, quit = 301, convert = 302, help = 303;
+constexpr int browse_input = 304, browse_output = 305, browse_log = 306, browse_xi_dir = 307;
+constexpr int browse_merge1 = 308, browse_merge2 = 309, browse_merge_output = 310;
+constexpr int transform_now = 312, transform_now_machine = 313, get_generators = 315;
+constexpr int kill_job = 214, start_buzz = 215;
+constexpr int tab_frame = 1010;
+constexpr int input_file = 110, output_file = 111, log_file = 112, xi_dir = 113;
+constexpr int merge_input1 = 114, merge_input2 = 115, merge_output = 116;
+constexpr int wave_bmx = 131, wave_bmw = 132, wave_none = 133;
+constexpr int machine_first = 151, machine_last = 159; // "PrimiFun" ... "Bass-3"
+constexpr int midi_extern = 237;
+constexpr int convout_input2 = 440, convout_output = 441, convout_nothing = 442;
+constexpr int mscale2 = 448, mishift2 = 449;
+constexpr int source_list = 510;
+} // namespace ctl
+
+// Dialog templates of the main dialog and its five pages.
+constexpr const char* main_dialog_template = "DIALOG_1";
+struct PageDefinition {
+    int template_id;
+    const char* label;
+};
+constexpr PageDefinition dialog_pages[] = {
+    {1011, "Basics"}, {1012, "Extended"}, {1013, "MIDI"}, {1014, "Transform"}, {1015, "Machine"}};
+constexpr int dialog_page_count = 5;
+
+// The controls' values as the dialog manager has them.
+class DialogControls {
+public:
+    virtual ~DialogControls() = default;
+    // The control's text, at most max_chars characters of it.
+    virtual std::string text(int id, size_t max_chars) = 0;
+    virtual void set_text(int id, const std::string& text) = 0;
+    virtual bool checked(int id) = 0;
+    virtual void set_checked(int id, bool on) = 0;
+    // The selected entry of a list box, "" when none is selected.
+    virtual std::string selected_entry(int id) = 0;
+};
+
+// Dialog state besides the settings record.
+struct DialogState {
+    int wave_choice = 2;      // 2 BMX, 1 BMW, 0 no waves, -k generator k (1..9)
+    int last_wave_choice = 2; // wave_choice when the output name was last adjusted
+    std::string browse_directory; // start directory of the next file dialog
+};
+
+// Characters of a number edit that are read (the rest of a longer text is ignored).
+constexpr size_t number_edit_chars = 9;
+constexpr size_t text_edit_chars = settings_text_size - 1;
+
+// "%d": blanks, a sign, digits; the text must begin with a number (24x gives 24). False, and
+// `out` unchanged, otherwise.
+bool scan_leading_int(const std::string& text, int& out);
+// "%f": a finite real at the start of the text.
+bool scan_leading_real(const std::string& text, float& out);
+// "%d,%d": the first number, then, right after a comma, the second; each one that is there is
+// taken ("-12,0"; "-12" sets only the first).
+void scan_int_pair(const std::string& text, int& first, int& second);
+
+// The wave choice the Basics page's radio buttons show.
+int wave_choice_from(DialogControls& c);
+
+// The output name at initialisation: under "make BMW" the first ".bmx" of the file's name becomes
+// ".bmw", otherwise the first ".bmw" becomes ".bmx"; nothing is appended.
+std::string output_name_on_init(const std::string& name, int wave_choice);
+// The output name after the wave choice changed from `last` to `now`: into "make BMW" the first
+// ".bmx" becomes ".bmw" (or ".bmw" is appended when the name has neither), out of it the other
+// way round. Only the file's own name is searched, in any letter case.
+std::string output_name_on_change(const std::string& name, int now, int last);
+
+// Initialisation: every control shows its setting (reads dopfun/dowave as the dialog does:
+// dowave becomes 0 under a generator), the wave choice is set and the output name adjusted once.
+void pages_from_settings(Settings& s, DialogControls& c, DialogState& d);
+// Reads every control back into the record (the first step of Save, Convert, Transform now!).
+void pages_to_settings(DialogControls& c, Settings& s, DialogState& d);
+
+// The Transform page's "merge with" group: use_convout from the buttons; choosing "converter
+// output" also checks both second-input options (returns true when it did).
+int convout_from(DialogControls& c);
+bool on_convout_changed(DialogControls& c, Settings& s);
+// The second input's name (and its Browse button) can be edited only for "Inputfile II".
+inline bool merge_input2_editable(int use_convout) { return use_convout == 0; }
+
+// The mode "Convert" starts: 1, or 3 (convert, then merge) with "Merge after conversion".
+inline int convert_job_mode(const Settings& s) { return s.merge_after ? 3 : 1; }
+constexpr int transform_job_mode = 2;
+
+// xi_dir when kestrix.ini was not read: the current directory (with '\' separators) and "xi\".
+std::string default_xi_dir(const std::string& current_directory);
+// After a file dialog: the XI directory keeps the result's directory part with its final '\'
+// ("" when it has none); the next dialog starts in the result's directory.
+std::string xi_dir_from_choice(const std::string& chosen);
+std::string browse_directory_from_choice(const std::string& chosen);

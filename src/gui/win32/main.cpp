@@ -1,0 +1,70 @@
+// kestrixw, the dialog edition: the program's only window is the main dialog, run modally.
+#include <windows.h>
+#include <commctrl.h>
+
+#include "gui/win32/app.h"
+#include "jobs/job_thread.h"
+
+HINSTANCE program_instance = nullptr;
+
+namespace {
+
+// The three-dimensional control look of Windows 3.x: CTL3D32.DLL, when it is there.
+struct Ctl3d {
+    int ctl3d_registered = 0;
+    HMODULE library = nullptr;
+};
+Ctl3d ctl3d;
+
+using Ctl3dFn = BOOL(WINAPI*)(HINSTANCE);
+
+Ctl3dFn ctl3d_entry(const char* name)
+{
+    // Through void(*)(): the library's entry points have their own types.
+    return reinterpret_cast<Ctl3dFn>(reinterpret_cast<void (*)()>(GetProcAddress(ctl3d.library, name)));
+}
+
+void ctl3d_switch(int on, HINSTANCE instance)
+{
+    if (!on) {
+        if (ctl3d.ctl3d_registered == 1 && ctl3d.library)
+            if (Ctl3dFn unregister = ctl3d_entry("Ctl3dUnregister"))
+                unregister(instance);
+        ctl3d.ctl3d_registered = 0;
+        return;
+    }
+    const UINT old_mode = SetErrorMode(SEM_NOOPENFILEERRORBOX);
+    ctl3d.library = LoadLibraryA("CTL3D32.DLL");
+    SetErrorMode(old_mode);
+    if (!ctl3d.library) return;
+    Ctl3dFn reg = ctl3d_entry("Ctl3dRegister");
+    Ctl3dFn unreg = ctl3d_entry("Ctl3dUnregister");
+    Ctl3dFn subclass = ctl3d_entry("Ctl3dAutoSubclass");
+    if (!reg || !unreg || !subclass) {
+        ctl3d.ctl3d_registered = 0;
+        return;
+    }
+    if (reg(instance) != 1) return;
+    ctl3d.ctl3d_registered = 1;
+    subclass(instance);
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
+{
+    const bool old = LOBYTE(LOWORD(GetVersion())) <= 3;
+    if (old) ctl3d_switch(1, instance);
+    INITCOMMONCONTROLSEX icc{sizeof icc, ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&icc);
+    program_instance = instance;
+    DialogBoxParamA(instance, "DIALOG_1", nullptr, &main_dialog_proc, 0);
+    // A job still converting is asked to stop, so that it removes its unfinished files; one that
+    // is only showing its final message ends with the program.
+    if (job_thread_running()) {
+        job_thread_kill();
+        if (platform::join_thread(job_thread.worker_thread, 5000)) job_thread.running = false;
+    }
+    if (old) ctl3d_switch(0, instance);
+    return 0;
+}

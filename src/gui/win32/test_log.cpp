@@ -1,0 +1,118 @@
+// The test-mode log: a plain text file a GUI test reads while the program runs.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include "gui/win32/app.h"
+#include "gui/dialog_logic.h"
+
+namespace {
+struct TestLog {
+    std::mutex lock;
+    FILE* file = nullptr;
+    bool opened = false;
+};
+TestLog test_log_state;
+
+FILE* test_log_file()
+{
+    TestLog& t = test_log_state;
+    if (!t.opened) {
+        t.opened = true;
+        const char* name = std::getenv("KESTRIX_GUI_TEST_LOG");
+        if (name && *name) t.file = std::fopen(name, "w");
+    }
+    return t.file;
+}
+
+// The kind of a control as the pages name it.
+const char* control_kind(HWND h)
+{
+    char cls[64] = {};
+    GetClassNameA(h, cls, sizeof cls);
+    const LONG style = GetWindowLongA(h, GWL_STYLE);
+    if (lstrcmpiA(cls, "Button") == 0) {
+        switch (style & BS_TYPEMASK) {
+        case BS_AUTOCHECKBOX: return "check";
+        case BS_AUTORADIOBUTTON: return "radio";
+        case BS_PUSHBUTTON:
+        case BS_DEFPUSHBUTTON: return "push";
+        default: return "button?";
+        }
+    }
+    if (lstrcmpiA(cls, "Static") == 0) {
+        switch (style & SS_TYPEMASK) {
+        case SS_ICON: return "icon";
+        case SS_BLACKFRAME: return "frame";
+        case SS_LEFT: return "text";
+        default: return "static?";
+        }
+    }
+    if (lstrcmpiA(cls, "Edit") == 0) return "edit";
+    if (lstrcmpiA(cls, "ListBox") == 0) return "listbox";
+    return "other";
+}
+
+void log_control(HWND dialog, int id, int page)
+{
+    HWND h = GetDlgItem(dialog, id);
+    if (!h) {
+        test_log("control %d missing page %d", id, page);
+        return;
+    }
+    RECT r;
+    GetWindowRect(h, &r);
+    char text[256] = {};
+    GetWindowTextA(h, text, sizeof text);
+    const LONG style = GetWindowLongA(h, GWL_STYLE);
+    test_log("control %d %s page %d group %d visible %d rect %ld %ld %ld %ld text \"%s\"", id,
+             control_kind(h), page, (style & WS_GROUP) ? 1 : 0, (style & WS_VISIBLE) ? 1 : 0, r.left,
+             r.top, r.right, r.bottom, text);
+}
+} // namespace
+
+bool test_log_enabled()
+{
+    std::lock_guard<std::mutex> g(test_log_state.lock);
+    return test_log_file() != nullptr;
+}
+
+void test_log(const char* fmt, ...)
+{
+    std::lock_guard<std::mutex> g(test_log_state.lock);
+    FILE* f = test_log_file();
+    if (!f) return;
+    va_list ap;
+    va_start(ap, fmt);
+    std::fprintf(f, "%lu ", static_cast<unsigned long>(GetTickCount()));
+    std::vfprintf(f, fmt, ap);
+    va_end(ap);
+    std::fputc('\n', f);
+    std::fflush(f);
+}
+
+void test_log_controls(HWND dialog)
+{
+    if (!test_log_enabled()) return;
+    RECT units{0, 0, 4, 8};
+    MapDialogRect(dialog, &units);
+    POINT origin{0, 0};
+    ClientToScreen(dialog, &origin);
+    test_log("dialog units %ld %ld origin %ld %ld", units.right, units.bottom, origin.x, origin.y);
+    for (int id : {ctl::tab_frame, ctl::convert, ctl::save, ctl::quit, ctl::help}) log_control(dialog, id, -1);
+    for (int tab = 0; tab < tab_strip_count(dialog); ++tab) {
+        int n = 0;
+        const int* ids = tab_strip_controls(dialog, tab, n);
+        for (int k = 0; k < n; ++k) log_control(dialog, ids[k], tab);
+    }
+    test_log("controls end");
+}
+
+int message_box(HWND owner, const char* text, const char* caption)
+{
+    test_log("message \"%s\" \"%s\"", caption, text);
+    const int r = MessageBoxA(owner, text, caption, MB_OK);
+    test_log("message closed");
+    return r;
+}
