@@ -11,6 +11,7 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -103,7 +104,12 @@ struct MainDialogState {
     HFONT heading_font = nullptr;
     HHOOK key_hook = nullptr;      // Ctrl+Tab and Ctrl+PgUp/PgDn switch pages
     DialogFrontEnd front_end;
+    // Test mode: the longest time the dialog's thread did not get to its timer while a job ran.
+    DWORD last_tick = 0;
+    DWORD longest_gap = 0;
 };
+
+constexpr UINT_PTR watch_timer = 77;
 MainDialogState main_dialog;
 
 constexpr int heading_ids[] = {201, 202, 203, 204, 205, 206, 207, 262, 270, 460, 461, 464};
@@ -141,6 +147,8 @@ void start_job(HWND dialog, int mode)
         error_box("error: cannot create thread");
         return;
     }
+    main_dialog.last_tick = GetTickCount();
+    main_dialog.longest_gap = 0;
     test_log("job start mode %d", mode);
 }
 
@@ -295,6 +303,7 @@ void initialise(HWND dialog)
     m.key_hook = SetWindowsHookExA(WH_MSGFILTER, &key_hook, nullptr, GetCurrentThreadId());
     SetFocus(GetDlgItem(dialog, ctl::input_file));
     test_log_controls(dialog);
+    if (test_log_enabled()) SetTimer(dialog, watch_timer, 20, nullptr);
 }
 
 void command(HWND dialog, int id)
@@ -382,7 +391,15 @@ INT_PTR CALLBACK main_dialog_proc(HWND dialog, UINT msg, WPARAM wparam, LPARAM l
         return TRUE;
     case wm_job_ended:
         job_thread_finish();
-        test_log("job ended");
+        test_log("job ended; the dialog waited at most %lu ms for its messages",
+                 static_cast<unsigned long>(main_dialog.longest_gap));
+        return TRUE;
+    case WM_TIMER:
+        if (wparam == watch_timer && job_thread_running()) {
+            const DWORD now = GetTickCount();
+            main_dialog.longest_gap = std::max(main_dialog.longest_gap, now - main_dialog.last_tick);
+            main_dialog.last_tick = now;
+        }
         return TRUE;
     case WM_DESTROY:
         if (main_dialog.key_hook) UnhookWindowsHookEx(main_dialog.key_hook);

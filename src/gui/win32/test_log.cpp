@@ -21,7 +21,7 @@ FILE* test_log_file()
     if (!t.opened) {
         t.opened = true;
         const char* name = std::getenv("KESTRIX_GUI_TEST_LOG");
-        if (name && *name) t.file = std::fopen(name, "w");
+        if (name && *name) t.file = std::fopen(name, "wb");
     }
     return t.file;
 }

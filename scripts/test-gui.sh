@@ -1,0 +1,185 @@
+#!/usr/bin/env bash
+# Drives the dialog program kestrixw.exe under Wine on a virtual X screen, as a user would: takes
+# a screenshot of each page, checks every control against tests/gui/controls.txt, converts
+# examples/demo.xm, kills the conversion of a large module and converts again, transforms a song
+# and lists its generators. Screenshots go to BUILD/gui-test/shots.
+#   usage: scripts/test-gui.sh MINGW_BUILD_DIR [NATIVE_KESTRIX]
+# NATIVE_KESTRIX (optional) re-reads the written songs; without it kestrix.exe does, under Wine.
+# Exits 0 with a note when wine, Xvfb or xdotool are missing.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+if [ "${1:-}" != --inner ]; then
+    build=$(cd "${1:?usage: test-gui.sh MINGW_BUILD_DIR [NATIVE_KESTRIX]}" && pwd)
+    for tool in wine wineserver xvfb-run xdotool import python3; do
+        command -v $tool >/dev/null || { echo "gui test skipped: $tool is not installed"; exit 0; }
+    done
+    [ -f "$build/kestrixw.exe" ] || { echo "gui test: no $build/kestrixw.exe"; exit 1; }
+    export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    start=$(date +%s)
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "== gui test: preparing the Wine prefix"
+        timeout 120 wineboot -i >/dev/null 2>&1
+        printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n\n[HKEY_CURRENT_USER\\Software\\Wine\\WineDbg]\n"ShowCrashDialog"=dword:00000000\n' > "$build/wine-settings.reg"
+        timeout 60 wine regedit /S "$build/wine-settings.reg" >/dev/null 2>&1
+        cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
+        timeout 30 wineserver -k; timeout 30 wineserver -w
+    fi
+    native=""
+    [ -n "${2:-}" ] && native=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+    timeout 150 xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --inner "$build" "$native"
+    status=$?
+    timeout 10 wineserver -k 2>/dev/null
+    echo "== gui test: $([ $status -eq 0 ] && echo passed || echo FAILED) in $(( $(date +%s) - start )) s"
+    exit $status
+fi
+
+# --- inside the virtual screen ---
+build=$2
+native=${3:-}
+work="$build/gui-test"
+shots="$work/shots"
+rm -rf "$work"; mkdir -p "$work/files" "$shots"
+files="$work/files"
+log="$work/test.log"
+cp "$root/examples/demo.xm" "$files/"
+python3 "$root/tests/gui/make_big_xm.py" "$files/big.xm" 120 48 || exit 1
+# The options the test starts from: the ones kestrix.ini holds by default.
+printf 'dotsplit= 1\ndowave= 2\ndopfun= 0\nlwind_x=560\nlwind_y=40\nlwind_dx=440\nlwind_dy=300\n' > "$files/kestrix.ini"
+failures=0
+fail() { echo "  FAILED: $*"; failures=$((failures + 1)); }
+now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
+
+# Waits (up to $2 seconds) for a line matching $1 after line $mark of the test log.
+mark=0
+set_mark() { mark=$(wc -l < "$log" 2>/dev/null || echo 0); }
+wait_log() {
+    local until=$(( $(now_ms) + ${2:-5} * 1000 ))
+    while [ "$(now_ms)" -lt $until ]; do
+        tail -n +$((mark + 1)) "$log" 2>/dev/null | grep -E "$1" >/dev/null && return 0
+        sleep 0.05
+    done
+    return 1
+}
+# Screen centre of a control, from the controls the program listed.
+center() {
+    awk -v id="$1" '$2 == "control" && $3 == id { print int(($12 + $14) / 2), int(($13 + $15) / 2); exit }' "$log"
+}
+click() { xdotool mousemove $(center "$1") click 1; }
+tab() {
+    read -r l t r _ < <(awk '$2 == "control" && $3 == 1010 { print $12, $13, $14, $15; exit }' "$log")
+    local w=$(( (r - l) / 5 ))
+    set_mark
+    xdotool mousemove $(( l + w * $1 + w / 2 )) $(( t - 12 )) click 1
+    wait_log "^[0-9]+ tab $1\$" 5 || fail "tab $1 was not selected"
+}
+type_into() {
+    click "$1"
+    xdotool key --clearmodifiers End shift+Home BackSpace
+    xdotool type --delay 2 "$2"
+}
+# Waits for the message box with text $1, takes a screenshot, and presses Return on it.
+answer_message() {
+    wait_log "message \"[^\"]*\" \"$1\"" "${2:-20}" || { fail "no message \"$1\""; return 1; }
+    sleep 0.3
+    import -window root "$shots/$3.png"
+    local box
+    box=$(xdotool search --sync --onlyvisible --name '^(KESTRIX Message|Error)$' | head -1)
+    xdotool windowfocus "$box" key Return
+    wait_log "message closed" 5 || fail "message \"$1\" did not close"
+}
+reread() {
+    if [ -n "$native" ]; then
+        (cd "$files" && "$native" --list "$1" -q) >"$work/reread-$1.txt" 2>&1
+    else
+        (cd "$files" && timeout 60 wine "$build/kestrix.exe" --list "$1" -q) >"$work/reread-$1.txt" 2>&1
+    fi || { fail "the reader refused $1 (see $work/reread-$1.txt)"; return; }
+    echo "  $1 re-read by the song reader"
+}
+
+cd "$files" || exit 1
+wineserver -p
+export KESTRIX_GUI_TEST_LOG="$log"
+wine "$build/kestrixw.exe" &
+program=$!
+wait_log "controls end" 30 || { echo "  the dialog did not start"; exit 1; }
+dialog=$(xdotool search --sync --onlyvisible --name '^ KESTRIX Fileconverter v3e$' | head -1)
+xdotool windowfocus "$dialog"
+
+echo "== gui test: controls"
+python3 "$root/tests/gui/check_controls.py" "$root/tests/gui/controls.txt" "$log" || fail "control check"
+
+echo "== gui test: pages"
+names=(basics extended midi transform machine)
+for k in 4 3 2 1 0; do
+    tab $k
+    import -window root "$shots/page-$k-${names[$k]}.png"
+    echo "  screenshot $shots/page-$k-${names[$k]}.png"
+done
+
+echo "== gui test: Convert"
+type_into 110 demo.xm
+type_into 111 demo.bmx
+set_mark
+click 302
+answer_message "Conversion finished!" 30 convert-finished && reread demo.bmx
+
+echo "== gui test: Kill"
+type_into 110 big.xm
+type_into 111 big.bmx
+before=$(ls -A "$files" | sort)
+set_mark
+click 302
+wait_log 'log window "Conversion Log" open' 10 || fail "no log window"
+sleep 0.5
+import -window root "$shots/kill-running.png"
+t0=$(now_ms)
+tab 1
+echo "  the dialog switched pages in $(( $(now_ms) - t0 )) ms while the job ran"
+grep -q "job report" <(tail -n +$((mark + 1)) "$log") && fail "the conversion ended before Kill"
+click 214
+wait_log 'job report "Error occured!" killed' 10 || fail "the job did not end after Kill"
+wait_log "job ended" 5 || fail "the worker did not end"
+gap=$(tail -n +$((mark + 1)) "$log" | grep -oE "waited at most [0-9]+" | grep -oE "[0-9]+$")
+echo "  while the job ran the dialog waited at most ${gap:-?} ms for its messages"
+[ "${gap:-99999}" -lt 1000 ] || fail "the dialog was not responsive during the job"
+after=$(ls -A "$files" | sort)
+[ "$before" = "$after" ] || fail "files changed by the killed job: $(diff <(echo "$before") <(echo "$after") | grep '^[<>]' | tr '\n' ' ')"
+[ "$before" = "$after" ] && echo "  killed; no file left behind"
+tab 0
+type_into 110 demo.xm
+type_into 111 demo2.bmx
+set_mark
+click 302
+answer_message "Conversion finished!" 30 convert-after-kill && reread demo2.bmx
+
+echo "== gui test: Transform and Machine"
+if grep -q "not available in this version" "$root/src/transform/merge.cpp" 2>/dev/null; then
+    echo "  skipped: this version has no merge or transformation"
+else
+    tab 3
+    type_into 114 demo.bmx
+    click 442
+    click 418
+    type_into 419 2
+    type_into 116 morphix.bmx
+    set_mark
+    click 312
+    answer_message "Transformation finished!" 30 transform-finished && reread morphix.bmx
+    tab 4
+    set_mark
+    click 315
+    if wait_log "^[0-9]+ generators [1-9]" 10; then
+        import -window root "$shots/machine-generators.png"
+        echo "  generators listed: $(tail -n +$((mark + 1)) "$log" | grep -oE 'generators [0-9]+')"
+    else
+        fail "Get generators from Input I listed nothing"
+    fi
+fi
+
+set_mark
+click 301
+for _ in $(seq 50); do kill -0 $program 2>/dev/null || break; sleep 0.1; done
+kill -0 $program 2>/dev/null && fail "Quit did not end the program"
+echo "  screenshots: $shots"
+exit $((failures > 0))

@@ -1,0 +1,54 @@
+#!/usr/bin/env python3
+# Compares the controls the running dialog reports in its test-mode log with the expected table:
+# every control exists on its page with its kind, group start and text (edits show settings, so
+# their text is not compared; an icon's text is its icon's name), lies where its dialog units put it (+-1 pixel) and inside the page
+# frame (an icon takes its image's size: only its corner is compared).  usage: check_controls.py CONTROLS_TXT TEST_LOG
+import re, sys
+
+expected = []
+for line in open(sys.argv[1]):
+    if line.startswith("#") or not line.strip():
+        continue
+    f = line.rstrip("\n").split(" ", 8)
+    expected.append((int(f[0]), int(f[1]), f[2], int(f[3]), *map(int, f[4:8]), f[8] if len(f) > 8 else ""))
+
+seen, units, origin = {}, None, None
+for line in open(sys.argv[2]):
+    m = re.match(r"\d+ dialog units (\d+) (\d+) origin (-?\d+) (-?\d+)", line)
+    if m:
+        units, origin = (int(m[1]), int(m[2])), (int(m[3]), int(m[4]))
+    m = re.match(r'\d+ control (\d+) (\S+) page (-?\d+) group (\d) visible \d rect (-?\d+) (-?\d+) (-?\d+) (-?\d+) text "(.*)"$', line)
+    if m:
+        seen[int(m[1])] = (int(m[3]), m[2], int(m[4]), tuple(map(int, m.group(5, 6, 7, 8))), m[9])
+
+def mul_div(v, num, den):  # MulDiv: rounded
+    return (v * num + den // 2) // den if v >= 0 else -((-v * num + den // 2) // den)
+
+faults = []
+if not units:
+    faults.append("no dialog units in the log")
+frame = seen.get(1010, (0, "", 0, (0, 0, 0, 0), ""))[3]
+for page, cid, kind, group, x, y, w, h, text in expected:
+    if cid not in seen:
+        faults.append(f"{cid}: missing")
+        continue
+    spage, skind, sgroup, (l, t, r, b), stext = seen[cid]
+    want = (page, kind, group, text if kind not in ("edit", "icon") else stext)
+    if (spage, skind, sgroup, stext) != want:
+        faults.append(f"{cid}: page/kind/group/text {spage} {skind} {sgroup} {stext!r}, expected {want}")
+    if units:
+        el, et = origin[0] + mul_div(x, units[0], 4), origin[1] + mul_div(y, units[1], 8)
+        er, eb = el + mul_div(w, units[0], 4), et + mul_div(h, units[1], 8)
+        if kind == "icon":
+            er, eb = r, b
+        if max(abs(l - el), abs(t - et), abs(r - er), abs(b - eb)) > 1:
+            faults.append(f"{cid}: at {l},{t}-{r},{b}, expected {el},{et}-{er},{eb}")
+    if page >= 0 and not (frame[0] <= l and frame[1] <= t and r <= frame[2] and b <= frame[3]):
+        faults.append(f"{cid}: outside the page frame {frame}")
+extra = sorted(set(seen) - {e[1] for e in expected})
+if extra:
+    faults.append(f"controls not in the table: {extra}")
+for f in faults:
+    print("  control check:", f)
+print(f"controls: {len(expected) - len({f.split(':')[0] for f in faults})} of {len(expected)} as expected")
+sys.exit(1 if faults else 0)

@@ -1,0 +1,218 @@
+// The dialog's rules, page by page, over a table of control values.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "gui/dialog_logic.h"
+
+namespace {
+
+struct FakeControls : DialogControls {
+    std::string text(int id, size_t max_chars) override { return texts[id].substr(0, max_chars); }
+    void set_text(int id, const std::string& t) override { texts[id] = t; }
+    bool checked(int id) override { return checks[id]; }
+    void set_checked(int id, bool on) override { checks[id] = on; }
+    std::string selected_entry(int) override { return selected; }
+    std::map<int, std::string> texts;
+    std::map<int, bool> checks;
+    std::string selected;
+};
+
+struct PagesTest : ::testing::Test {
+    // Shows s, lets `edit` change the controls, and reads them back.
+    Settings round_trip(Settings s, void (*edit)(FakeControls&) = nullptr)
+    {
+        c = FakeControls();
+        pages_from_settings(s, c, d);
+        if (edit) edit(c);
+        Settings out = s;
+        pages_to_settings(c, out, d);
+        return out;
+    }
+    FakeControls c;
+    DialogState d;
+};
+
+TEST_F(PagesTest, BasicsOutputNameFollowsTheWaveChoice)
+{
+    struct Case {
+        const char* name;
+        int now, last;
+        const char* expected;
+    } cases[] = {
+        {"song.bmx", 1, 2, "song.bmw"},   {"song.bmw", 2, 1, "song.bmx"},  {"song", 1, 2, "song.bmw"},
+        {"song", 2, 1, "song.bmx"},       {"song.bmw", -1, 1, "song.bmx"}, {"song.bmx", 2, -1, "song.bmx"},
+        {"song.bmw", 1, 2, "song.bmw"},   {"SONG.BMX", 1, 0, "SONG.BMW"},  {"", 1, 2, ""},
+        {"C:\\my.bmx\\tune", 1, 2, "C:\\my.bmx\\tune.bmw"},
+    };
+    for (const Case& k : cases)
+        EXPECT_EQ(output_name_on_change(k.name, k.now, k.last), k.expected) << k.name << " " << k.now;
+    EXPECT_EQ(output_name_on_init("a.bmw", 2), "a.bmx");
+    EXPECT_EQ(output_name_on_init("a.bmx", 1), "a.bmw");
+    EXPECT_EQ(output_name_on_init("a", 1), "a");
+}
+
+TEST_F(PagesTest, BasicsWaveChoiceAndTarget)
+{
+    Settings s;
+    s.dopfun = 3;
+    s.dowave = 2;
+    s.output_file[0] = 0;
+    Settings r = round_trip(s);
+    EXPECT_TRUE(c.checks[153]);
+    EXPECT_FALSE(c.checks[131]);
+    EXPECT_EQ(d.wave_choice, -3);
+    EXPECT_EQ(r.dopfun, 3);
+    EXPECT_EQ(r.dowave, 0);
+
+    // Values no button stands for check none; the next read gives 0.
+    s = Settings();
+    s.dowave = 3;
+    s.dotsplit = 5;
+    r = round_trip(s);
+    EXPECT_EQ(r.dowave, 0);
+    EXPECT_EQ(r.dopfun, 0);
+    EXPECT_EQ(r.dotsplit, 0);
+
+    s = Settings();
+    s.dowave = 1;
+    r = round_trip(s);
+    EXPECT_STREQ(r.output_file, "kestrix.bmw"); // adjusted once at initialisation
+    EXPECT_EQ(r.dowave, 1);
+}
+
+TEST_F(PagesTest, NumberTexts)
+{
+    struct Case {
+        const char* text;
+        bool ok;
+        int value;
+    } cases[] = {{"24", true, 24}, {"24x", true, 24}, {" -7", true, -7}, {"x24", false, 5}, {"", false, 5}};
+    for (const Case& k : cases) {
+        int v = 5;
+        EXPECT_EQ(scan_leading_int(k.text, v), k.ok) << k.text;
+        EXPECT_EQ(v, k.value) << k.text;
+    }
+    float f = 2;
+    EXPECT_TRUE(scan_leading_real("0.25x", f));
+    EXPECT_EQ(f, 0.25f);
+    EXPECT_FALSE(scan_leading_real("1e39", f)); // beyond a float
+    EXPECT_FALSE(scan_leading_real("nan", f));
+    EXPECT_EQ(f, 0.25f);
+
+    struct Pair {
+        const char* text;
+        int first, second;
+    } pairs[] = {{"-12,0", -12, 0}, {"5, 7", 5, 7}, {"-3", -3, 9}, {"4 ,2", 4, 9}, {"x,3", 8, 9}};
+    for (const Pair& p : pairs) {
+        int a = 8, b = 9;
+        scan_int_pair(p.text, a, b);
+        EXPECT_EQ(a, p.first) << p.text;
+        EXPECT_EQ(b, p.second) << p.text;
+    }
+}
+
+TEST_F(PagesTest, ExtendedAndMidiPages)
+{
+    Settings s;
+    s.transpo = -5;
+    s.midi_res = 1.5f;
+    s.ptranspo = -24;
+    s.drtranspo = 3;
+    s.domidi_ext = 1;
+    pages_from_settings(s, c, d);
+    EXPECT_EQ(c.texts[175], "-5");
+    EXPECT_EQ(c.texts[233], "1.500");
+    EXPECT_EQ(c.texts[239], "0.000");
+    EXPECT_EQ(c.texts[246], "-24,3");
+    EXPECT_EQ(c.texts[232], "16");
+    EXPECT_TRUE(c.checks[171]); // remove_2pat
+    EXPECT_TRUE(c.checks[237]);
+    EXPECT_FALSE(c.checks[236]);
+
+    Settings r = round_trip(s, [](FakeControls& c) {
+        c.texts[232] = "letters";     // midi_tpb keeps its value
+        c.texts[234] = "1234567890";  // nine characters are read
+        c.texts[190] = "30px";
+        c.checks[189] = true;         // verbose
+        c.checks[237] = false;
+        c.checks[235] = true;         // use programs
+    });
+    EXPECT_EQ(r.midi_tpb, 16);
+    EXPECT_EQ(r.blines, 123456789);
+    EXPECT_EQ(r.lwind_x, 30);
+    EXPECT_EQ(r.verbose, 1);
+    EXPECT_EQ(r.domidi_ext, 0);
+    EXPECT_EQ(r.dopchange, 1);
+    EXPECT_EQ(r.transpo, -5);
+    EXPECT_EQ(r.ptranspo, -24);
+}
+
+TEST_F(PagesTest, TransformPage)
+{
+    Settings s;
+    s.blow_up = 4;
+    s.song_repeat = 1;
+    s.tune_wave = 3;
+    pages_from_settings(s, c, d);
+    EXPECT_TRUE(c.checks[418]);
+    EXPECT_EQ(c.texts[419], "4");
+    EXPECT_FALSE(c.checks[420]);
+    EXPECT_EQ(c.texts[421], "1");
+    EXPECT_EQ(c.texts[431], "3");
+
+    Settings r = round_trip(s, [](FakeControls& c) {
+        c.checks[418] = false;
+        c.checks[420] = true;
+        c.texts[421] = "6";
+        c.checks[436] = true; // rip the wave of 431 too
+        c.texts[431] = "2";
+    });
+    EXPECT_EQ(r.blow_up, 0);
+    EXPECT_EQ(r.song_repeat, 6);
+    EXPECT_EQ(r.tune_wave, 2);
+    EXPECT_EQ(r.rip_wave, 2);
+
+    // "converter output" also checks both second-input options; only "Inputfile II" lets the
+    // second name be edited.
+    c.checks[440] = c.checks[442] = false;
+    c.checks[441] = true;
+    s.do_mscale2 = s.do_mishift2 = 0;
+    EXPECT_TRUE(on_convout_changed(c, s));
+    EXPECT_EQ(s.use_convout, 1);
+    EXPECT_TRUE(c.checks[448] && c.checks[449]);
+    EXPECT_EQ(s.do_mscale2 + s.do_mishift2, 2);
+    EXPECT_FALSE(merge_input2_editable(1));
+    EXPECT_TRUE(merge_input2_editable(0));
+    s.merge_after = 1;
+    EXPECT_EQ(convert_job_mode(s), 3);
+}
+
+TEST_F(PagesTest, MachinePage)
+{
+    Settings s;
+    s.clone2 = 10;
+    Settings r = round_trip(s, [](FakeControls& c) { c.selected = " 3: Tracker 2"; });
+    EXPECT_TRUE(c.checks[559]);
+    EXPECT_EQ(r.clone2, 10);
+    EXPECT_EQ(r.clone_source, 3);
+    r = round_trip(s, [](FakeControls& c) {
+        c.checks[559] = false;
+        c.checks[550] = true;
+        c.texts[570] = "7";
+    });
+    EXPECT_EQ(r.clone2, 1);
+    EXPECT_EQ(r.clone_wave, 7);
+}
+
+TEST_F(PagesTest, DirectoriesFromFileDialogs)
+{
+    EXPECT_EQ(xi_dir_from_choice("D:\\xi\\dummy"), "D:\\xi\\");
+    EXPECT_EQ(xi_dir_from_choice("dummy"), "");
+    EXPECT_EQ(browse_directory_from_choice("D:\\mods\\a.xm"), "D:\\mods");
+    EXPECT_EQ(default_xi_dir("C:/work"), "C:\\work\\xi\\");
+    EXPECT_EQ(default_xi_dir("C:\\"), "C:\\xi\\");
+}
+
+} // namespace
