@@ -13,6 +13,14 @@ command -v pkg-config >/dev/null || need+=(pkg-config)
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
 [ -f /usr/include/xmp.h ] || need+=(libxmp-dev)
 [ -f /usr/include/libopenmpt/libopenmpt.h ] || need+=(libopenmpt-dev)
+# The dialog program's test: Wine on a virtual X screen, driven by xdotool.
+command -v wine >/dev/null || need+=(wine wine64)
+command -v xvfb-run >/dev/null || need+=(xvfb)
+command -v xdotool >/dev/null || need+=(xdotool)
+command -v import >/dev/null || need+=(imagemagick)
+command -v python3 >/dev/null || need+=(python3)
+[ -d /usr/share/wine/fonts ] || need+=(fonts-wine)
+[ -d /usr/share/fonts/truetype/liberation ] || need+=(fonts-liberation)
 if [ ${#need[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -43,6 +51,8 @@ cmake --build build/ci-asan -j "$jobs" || exit 1
 status=0
 echo "== tests (native)"
 (cd build/ci-native && ctest -j "$jobs" --output-on-failure) || status=1
+echo "== GUI test (kestrixw.exe under Wine)"
+bash scripts/test-gui.sh build/ci-mingw build/ci-native/kestrix || status=1
 echo "== tests (ASan+UBSan)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -117,6 +117,14 @@ for k in 4 3 2 1 0; do
     echo "  screenshot $shots/page-$k-${names[$k]}.png"
 done
 
+set_mark
+xdotool windowfocus "$dialog" key ctrl+Tab
+wait_log "^[0-9]+ tab 1\$" 5 || fail "Ctrl+Tab did not select the next page"
+set_mark
+xdotool key ctrl+shift+Tab
+wait_log "^[0-9]+ tab 0\$" 5 || fail "Ctrl+Shift+Tab did not select the page before"
+echo "  Ctrl+Tab and Ctrl+Shift+Tab switch pages"
+
 echo "== gui test: Convert"
 type_into 110 demo.xm
 type_into 111 demo.bmx
@@ -132,7 +140,6 @@ set_mark
 click 302
 wait_log 'log window "Conversion Log" open' 10 || fail "no log window"
 sleep 0.5
-import -window root "$shots/kill-running.png"
 t0=$(now_ms)
 tab 1
 echo "  the dialog switched pages in $(( $(now_ms) - t0 )) ms while the job ran"
@@ -140,6 +147,8 @@ grep -q "job report" <(tail -n +$((mark + 1)) "$log") && fail "the conversion en
 click 214
 wait_log 'job report "Error occured!" killed' 10 || fail "the job did not end after Kill"
 wait_log "job ended" 5 || fail "the worker did not end"
+sleep 0.2
+import -window root "$shots/kill-done.png"
 gap=$(tail -n +$((mark + 1)) "$log" | grep -oE "waited at most [0-9]+" | grep -oE "[0-9]+$")
 echo "  while the job ran the dialog waited at most ${gap:-?} ms for its messages"
 [ "${gap:-99999}" -lt 1000 ] || fail "the dialog was not responsive during the job"
