@@ -1,17 +1,43 @@
 // Log text shared by the job's thread and the log window.
 #include "gui/log_lines.h"
 
-void LogLines::draw_text(std::string_view text)
-{
-    std::lock_guard<std::mutex> g(lock_);
-    lines_.back().append(text);
-}
+#include <cstddef>
 
 void LogLines::move_to_line(int)
 {
+    finished_.push_back(std::move(current_));
+    current_.clear();
+    // Lines the window would drop anyway are not held while the painter keeps the lock.
+    if (finished_.size() >= 2 * max_lines_)
+        finished_.erase(finished_.begin(), finished_.begin() + std::ptrdiff_t(max_lines_));
+}
+
+void LogLines::repaint()
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_hand_over_ < hand_over_interval && finished_.size() < max_lines_) return;
+    std::unique_lock<std::mutex> g(lock_, std::try_to_lock);
+    if (!g.owns_lock()) return; // the painter reads: next time
+    hand_over();
+    last_hand_over_ = now;
+}
+
+void LogLines::flush()
+{
     std::lock_guard<std::mutex> g(lock_);
-    lines_.emplace_back();
-    if (lines_.size() > max_lines_) lines_.pop_front();
+    hand_over();
+}
+
+void LogLines::hand_over()
+{
+    for (std::string& l : finished_) {
+        lines_.back() = std::move(l);
+        lines_.emplace_back();
+    }
+    finished_.clear();
+    lines_.back() = current_;
+    while (lines_.size() > max_lines_) lines_.pop_front();
+    changed_ = true;
 }
 
 size_t LogLines::line_count() const

@@ -85,15 +85,18 @@ TEST(LogWindowLines, WorkerAppendsWhilePainterReads)
             lines.move_to_line(0);
             lines.repaint();
         }
+        lines.draw_text("last");
+        lines.repaint(); // within the interval: kept back
+        lines.flush();
     });
     size_t seen = 0;
     while (seen < 100) {
         if (lines.take_changes()) seen = lines.line_count();
-        for (const std::string& l : lines.lines(0, 100)) ASSERT_TRUE(l.empty() || l.rfind("line", 0) == 0);
+        for (const std::string& l : lines.lines(0, 100)) ASSERT_TRUE(l.empty() || l.rfind("line", 0) == 0 || l == "last");
     }
     job.join();
     ASSERT_EQ(lines.line_count(), 100u); // the oldest lines were dropped
-    EXPECT_EQ(lines.lines(98, 5), (std::vector<std::string>{"line 999", ""}));
+    EXPECT_EQ(lines.lines(98, 5), (std::vector<std::string>{"line 999", "last"}));
     lines.take_changes();
     EXPECT_FALSE(lines.take_changes());
 }

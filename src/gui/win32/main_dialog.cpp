@@ -81,7 +81,8 @@ class DialogFrontEnd : public JobFrontEnd {
 public:
     LogWindow* open_log_window(const char* title) override
     {
-        return reinterpret_cast<LogLines*>(SendMessageA(dialog, wm_open_log, 0, LPARAM(title)));
+        lines = reinterpret_cast<LogLines*>(SendMessageA(dialog, wm_open_log, 0, LPARAM(title)));
+        return lines;
     }
     // "Log to file": the job's log also goes to log_file, replaced by each job.
     FILE* open_log_file() override
@@ -90,11 +91,14 @@ public:
     }
     void report(const char* text) override
     {
+        if (lines) lines->flush(); // the log's last lines are shown with the message
+        lines = nullptr;
         const bool killed = job_thread_kill_requested() && std::strcmp(text, "Error occured!") == 0;
         test_log("job report \"%s\"%s", text, killed ? " killed" : "");
         if (!killed) SendMessageA(dialog, wm_report, 0, LPARAM(text));
     }
     HWND dialog = nullptr;
+    LogLines* lines = nullptr; // this job's log window text
 };
 
 struct MainDialogState {
