@@ -10,6 +10,7 @@
 #include "convert/driver.h"
 #include "core/log.h"
 #include "core/pool.h"
+#include "platform/platform.h"
 #include "settings/settings.h"
 #include "song/song.h"
 #include "transform/merge.h"
@@ -87,6 +88,8 @@ int run_job(int job_mode, JobFrontEnd& front_end)
     ls.log_stream = front_end.open_log_file();
 
     if (mode & 1) {
+        // A conversion that ends early (an error, a kill) removes the wave temp file it made.
+        const bool temp_existed = platform::file_exists(wave_temp_name);
         bool ok = run_phase([&] {
             log_window_open("Conversion Log", settings.lwind_dy);
             convert_fn(settings.input_file, settings.output_file);
@@ -96,6 +99,7 @@ int run_job(int job_mode, JobFrontEnd& front_end)
             ls.log_force = 1;
             log_print("\nError during conversion");
             close_all_job_streams(); // this also forgets the conversion's output stream
+            if (!temp_existed) platform::remove_file(wave_temp_name);
         }
     }
 

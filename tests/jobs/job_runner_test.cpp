@@ -129,6 +129,7 @@ TEST_F(JobRunner, EachModesPhasesAndFinalText)
         EXPECT_EQ(f.stream_at_report, nullptr); // the log file is closed before the final text
         EXPECT_EQ(f.reports, c.report);
         EXPECT_FALSE(song.wave_temp); // every stream of the job is closed
+        EXPECT_FALSE(std::filesystem::exists("kestrix.tmp")); // and the temp file it made removed
         EXPECT_EQ(pool.count, 0);
         EXPECT_EQ(pool.total, 0);
         EXPECT_EQ(reader_state.list_generators_only, 0);

@@ -409,6 +409,8 @@ INT_PTR CALLBACK main_dialog_proc(HWND dialog, UINT msg, WPARAM wparam, LPARAM l
         if (main_dialog.key_hook) UnhookWindowsHookEx(main_dialog.key_hook);
         main_dialog.key_hook = nullptr;
         log_window_close();
+        if (main_dialog.heading_font) DeleteObject(main_dialog.heading_font);
+        main_dialog.heading_font = nullptr;
         main_dialog.dialog = nullptr;
         return FALSE;
     default: return FALSE;
