@@ -63,7 +63,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     // is only showing its final message ends with the program.
     if (job_thread_running()) {
         job_thread_kill();
-        if (platform::join_thread(job_thread.worker_thread, 5000)) job_thread.running = false;
+        // A job that does not stop in time ends with the process, before anything it may still
+        // use is torn down.
+        if (!platform::join_thread(job_thread.worker_thread, 5000)) ExitProcess(0);
+        job_thread.running = false;
     }
     if (old) ctl3d_switch(0, instance);
     return 0;
