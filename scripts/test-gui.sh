@@ -163,6 +163,12 @@ echo "  while the job ran the dialog waited at most ${gap:-?} ms for its message
 after=$(listing)
 [ "$before" = "$after" ] || fail "files changed by the killed job: $(diff <(echo "$before") <(echo "$after") | grep '^[<>]' | tr '\n' ' ')"
 [ "$before" = "$after" ] && echo "  killed; no file left behind"
+set_mark
+click 214
+answer_message "No thread running" 10 kill-idle
+set_mark
+click 215
+answer_message "Error running buzz.exe \\(edit buzz_bath in kestrix.ini\\)" 10 no-buzz
 click 188
 tab 0
 type_into 110 demo.xm
