@@ -89,6 +89,7 @@ int run_job(int job_mode, JobFrontEnd& front_end)
             convert_fn(settings.input_file, settings.output_file);
         });
         reader_state.hooks = nullptr;
+        if (ok) wave_tools_finish();
         if (!ok) {
             mode = 0;
             ls.log_force = 1;

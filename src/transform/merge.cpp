@@ -745,6 +745,7 @@ void merge_songs(const char* first, const char* second, const char* output)
     in[2].reset();
     if (!sections.flush_ok()) job_abort(msg_temp_write);
     write_output(sections, output);
+    wave_tools_finish();
     log_print(rs.merging ? "\nMerging finished" : "\nTransformation finished");
 }
 

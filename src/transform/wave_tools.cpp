@@ -66,10 +66,11 @@ bool wave_tools_ripping() { return settings.rip_wave != 0; }
 void wave_tools_wave_begin(uint16_t index, uint32_t bytes)
 {
     WaveTools& w = wave_tools;
-    w.rip.discard();
     if (settings.rip_wave == 0 || index + 1 != settings.rip_wave || !rips_this_input()) return;
     char base[32];
     std::snprintf(base, sizeof base, "kxrip%02x.wav", unsigned(index + 1));
+    w.rip.discard(); // a song read in several passes: the last pass's WAV counts
+    w.rip_complete = false;
     w.rip_name = w.rip_folder + base;
     w.rip_left = bytes;
     w.rip_bytes = bytes;
@@ -83,7 +84,7 @@ void wave_tools_wave_begin(uint16_t index, uint32_t bytes)
 void wave_tools_wave_data(const uint8_t* data, size_t size)
 {
     WaveTools& w = wave_tools;
-    if (!w.rip.get() || size == 0) return;
+    if (!w.rip.get() || w.rip_complete || size == 0) return;
     if (std::fwrite(data, 1, size, w.rip.get()) != size) rip_failed();
     w.rip_left -= uint32_t(size);
 }
@@ -91,11 +92,21 @@ void wave_tools_wave_data(const uint8_t* data, size_t size)
 void wave_tools_wave_end()
 {
     WaveTools& w = wave_tools;
-    if (!w.rip.get()) return;
+    if (!w.rip.get() || w.rip_complete) return;
     // An odd byte count gets the pad byte RIFF asks for.
     const bool odd = (w.rip_bytes & 1) != 0;
-    if (w.rip_left != 0 || (odd && std::fputc(0, w.rip.get()) == EOF) || !w.rip.commit(w.rip_name.c_str()))
+    if (w.rip_left != 0 || (odd && std::fputc(0, w.rip.get()) == EOF) || !w.rip.flush_ok()) {
         rip_failed();
+        return;
+    }
+    w.rip_complete = true;
+}
+
+void wave_tools_finish()
+{
+    WaveTools& w = wave_tools;
+    if (w.rip_complete && !w.rip.commit(w.rip_name.c_str())) rip_failed();
+    wave_tools_forget();
 }
 
 const ReaderHooks* wave_tools_listing_hooks()
@@ -117,4 +128,8 @@ const ReaderHooks* wave_tools_listing_hooks()
     return settings.tune_wave != 0 ? &tuning : nullptr;
 }
 
-void wave_tools_forget() { wave_tools.rip.discard(); }
+void wave_tools_forget()
+{
+    wave_tools.rip.discard();
+    wave_tools.rip_complete = false;
+}

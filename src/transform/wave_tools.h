@@ -26,6 +26,7 @@ struct WaveTools {
     std::string rip_name;      // its final name
     uint32_t rip_bytes = 0;    // the wave's byte count
     uint32_t rip_left = 0;     // wave bytes still to come
+    bool rip_complete = false; // the WAV is whole and waits for the job to succeed
 };
 
 extern WaveTools wave_tools;
@@ -48,5 +49,8 @@ bool wave_tools_ripping();
 // tool is chosen.
 const ReaderHooks* wave_tools_listing_hooks();
 
+// The job succeeded: a ripped WAV gets its name "kxrip%02x.wav" (until then it has a scratch name,
+// so a failed job leaves none behind).
+void wave_tools_finish();
 // Removes a WAV that was not finished (a failed job).
 void wave_tools_forget();
