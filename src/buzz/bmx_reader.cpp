@@ -18,8 +18,7 @@
 // the section are read (with a warning above 2000 bytes), and byte counts up to 255 per row.
 //
 // Large runs of bytes that pass unchanged (wave data, sections copied whole) go from the song to
-// the merge stream in the kernel; everything else moves in blocks or records, never byte by byte
-// through stdio calls per byte where a block would do.
+// the merge stream in the kernel; rows, data blocks and track states move as blocks.
 #include "buzz/bmx_reader.h"
 
 #include <algorithm>

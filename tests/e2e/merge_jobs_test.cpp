@@ -79,6 +79,10 @@ TEST_F(MergeJobs, ConversionThenMergeAndUsageErrors)
     EXPECT_TRUE(r.err.ends_with("\nConversion and merging finished!\n")) << r.err;
     EXPECT_EQ(reread_song("both.bmx").machines, 9);
     EXPECT_TRUE(fs::exists("kxrip02.wav"));
+    EXPECT_EQ(run_kestrix("--list base.bmx --rip 1 --tune 1:1:8000").status, 0); // a listed song
+    EXPECT_EQ(kxtest::read_file("kxrip01.wav").at(24), 8000 & 0xFF);
+    EXPECT_EQ(run_kestrix("--merge base.bmx --set merge_output=set.bmx --set clone_source=1").status, 0);
+    EXPECT_TRUE(fs::exists("set.bmx"));
 
     const char* const bad[] = {
         "--merge",           "--merge a.bmx b.bmx c.bmx", "--merge a.bmx --blow-up 0", "--merge a.bmx --clone 2",

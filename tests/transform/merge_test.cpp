@@ -319,6 +319,25 @@ TEST_F(Merge, ValuesThatDoNotFitAreRefused)
     }
 }
 
+TEST_F(Merge, Es9DataRippedForItsCloneAndAMasterOnlySong)
+{
+    const Bytes es9 = machine("E", "Jeskola ES-9", Bytes().fill(4, 0x80), 1, Bytes().fill(4, 0), Bytes().str("DATA5"));
+    const Bytes patt = pattern("e", 1, {}, Bytes().fill(4, 0xFF), {Bytes().u8(0x41).fill(3, 0xFF)});
+    song({{"MACH", Bytes().le16(2).append(master()).append(es9)}, {"PATT", Bytes().le32(0).le16(1).le16(1).append(patt)}})
+        .write("e.bmx");
+    song({{"MACH", Bytes().le16(1).append(master())}}).write("empty.bmx");
+    settings.clone_source = 1;
+    settings.clone2 = role_es9;
+    settings.rip_es9 = 1;
+    ASSERT_EQ(merge("e.bmx", "empty.bmx"), ""); // the second song has nothing but its master
+    EXPECT_EQ(kxtest::read_text("es-9.dat"), "DATA5");
+    const auto mach = sections_of(kxtest::read_file("out.bmx")).at("MACH");
+    const std::string text(mach.begin(), mach.end());
+    EXPECT_EQ(mach[0], 3);
+    EXPECT_NE(text.find("Clone ES-9"), std::string::npos);
+    EXPECT_NE(text.find("DATA5", text.find("DATA5") + 1), std::string::npos); // the clone carries it
+}
+
 // Real songs hold machines with more than 20 bytes per row and large data blocks.
 TEST_F(Merge, MachinesWithLargeStateAreRead)
 {
