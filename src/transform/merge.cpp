@@ -479,6 +479,7 @@ void section_end(int section)
 // ahead of the second song's part.
 void write_first_head(int section)
 {
+    reader_state.forward = 1;
     switch (section) {
     case sec_conn:
     case sec_wavt:
