@@ -10,11 +10,18 @@
 #include <system_error>
 #include <vector>
 
+#include <atomic>
+#include <chrono>
+#include <random>
+
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #include <process.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <pthread.h>
 #include <spawn.h>
 #include <time.h>
@@ -299,6 +306,103 @@ size_t copy_stream_data(FILE* in, FILE* out, size_t n)
         done += got;
     }
     return done;
+}
+
+uint64_t copy_file_region(FILE* in, uint64_t offset, FILE* out, uint64_t n)
+{
+    uint64_t done = 0;
+    if (n == 0) return 0;
+#if defined(__linux__)
+    // copy_file_range with an explicit input offset leaves the input descriptor's position alone,
+    // so the bytes stdio has buffered for `in` do not matter. The output is flushed first and
+    // moved to its new end afterwards. When the kernel refuses (another file system, an old
+    // kernel) the rest goes through a buffer.
+    if (std::fflush(out) == 0) {
+        loff_t in_off = loff_t(offset);
+        while (done < n) {
+            const size_t want = size_t(std::min<uint64_t>(n - done, uint64_t(1) << 30));
+            ssize_t r = ::copy_file_range(fileno(in), &in_off, fileno(out), nullptr, want, 0);
+            if (r <= 0) break;
+            done += uint64_t(r);
+        }
+        std::fseek(out, 0, SEEK_END);
+        if (done == n) return done;
+    }
+#endif
+#ifdef _WIN32
+    if (_fseeki64(in, int64_t(offset + done), SEEK_SET) != 0) return done;
+#else
+    if (fseeko(in, off_t(offset + done), SEEK_SET) != 0) return done;
+#endif
+    std::vector<char> buf(size_t(std::min<uint64_t>(n - done, uint64_t(1) << 20)));
+    while (done < n) {
+        const size_t want = size_t(std::min<uint64_t>(n - done, buf.size()));
+        const size_t got = std::fread(buf.data(), 1, want, in);
+        if (got == 0) break;
+        const size_t put = std::fwrite(buf.data(), 1, got, out);
+        done += put;
+        if (put < got) break;
+    }
+    return done;
+}
+
+FILE* create_unique_file(const std::string& prefix, const char* suffix, std::string& name)
+{
+    // The random part only makes a clash unlikely; the exclusive creation makes it harmless.
+    static std::atomic<unsigned> counter{0};
+    std::seed_seq seed{unsigned(std::chrono::steady_clock::now().time_since_epoch().count()),
+#ifdef _WIN32
+                       unsigned(GetCurrentProcessId()),
+#else
+                       unsigned(::getpid()),
+#endif
+                       counter.fetch_add(1), unsigned(reinterpret_cast<uintptr_t>(&name))};
+    std::mt19937 rng(seed);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char part[16];
+        std::snprintf(part, sizeof part, "%08x", unsigned(rng()));
+        name = prefix + part + (suffix ? suffix : "");
+#ifdef _WIN32
+        std::wstring w = widen(name.c_str());
+        if (w.empty()) break;
+        int fd = ::_wopen(w.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            break;
+        }
+        FILE* f = ::_fdopen(fd, "w+b");
+        if (!f) {
+            ::_close(fd);
+            ::_wunlink(w.c_str());
+            break;
+        }
+        return f;
+#else
+        int fd = ::open(name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            break;
+        }
+        FILE* f = ::fdopen(fd, "w+b");
+        if (!f) {
+            ::close(fd);
+            ::unlink(name.c_str());
+            break;
+        }
+        return f;
+#endif
+    }
+    name.clear();
+    return nullptr;
+}
+
+int64_t stream_position(FILE* f)
+{
+#ifdef _WIN32
+    return int64_t(_ftelli64(f));
+#else
+    return int64_t(ftello(f));
+#endif
 }
 
 bool is_terminal(int fd)

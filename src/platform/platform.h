@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -51,6 +50,20 @@ std::string find_program(const std::string& name);
 // through stdio, out written sequentially), in the kernel where the system offers it. Returns
 // the bytes copied: fewer than n only at the end of in or on an error.
 size_t copy_stream_data(FILE* in, FILE* out, size_t n);
+
+// Copies n bytes that start at byte `offset` of `in` to the end of `out`, in the kernel where the
+// system offers it. `in` may have been read through stdio: its own position is left to the caller
+// (seek it afterwards). Returns the bytes copied: fewer than n only at the end of `in` or when a
+// write fails (a full disk).
+uint64_t copy_file_region(FILE* in, uint64_t offset, FILE* out, uint64_t n);
+
+// Creates a new file named `prefix`, a random part and `suffix`, exclusively (never an existing
+// file, also not one another process creates at the same moment), opened for reading and writing
+// in binary mode. The name is returned in `name`; nullptr when no such file could be created.
+FILE* create_unique_file(const std::string& prefix, const char* suffix, std::string& name);
+
+// Byte position of a stream, 64 bits wide on every system; -1 when unknown.
+int64_t stream_position(FILE* f);
 
 // True when the stream is an interactive terminal.
 bool is_terminal(int fd);

@@ -141,8 +141,8 @@ TEST_F(JobRunner, EachModesPhasesAndFinalText)
 TEST_F(JobRunner, RealMergeFailsCleanly)
 {
     job_phases = JobPhases();
-    EXPECT_EQ(run_job(2, fe), 0);
-    EXPECT_TRUE(fe.win.text.starts_with("Error: "));
+    EXPECT_EQ(run_job(2, fe), 0); // there is no mpx1.bmx
+    EXPECT_TRUE(fe.win.text.starts_with("\n Could not open first Inputfile: mpx1.bmx")) << fe.win.text;
     EXPECT_TRUE(fe.win.text.ends_with("\nError during merging"));
     EXPECT_EQ(fe.reports, "Error occured!");
 }

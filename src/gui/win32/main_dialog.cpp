@@ -17,34 +17,15 @@
 #include <vector>
 
 #include "core/log.h"
-#include "core/pool.h"
 #include "gui/dialog_logic.h"
 #include "gui/log_lines.h"
+#include "gui/tab_layout.h"
 #include "gui/win32/app.h"
 #include "jobs/job_files.h"
 #include "jobs/job_runner.h"
 #include "jobs/job_thread.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
-
-#include "gui/tab_layout.h"
-#include "transform/merge.h"
-
-#if !__has_include("transform/machine_tools.h")
-// Until the merge can list a song's machines, the list command reports the merge's error.
-struct GeneratorEntry {
-    int index = 0;
-    char name[30] = {};
-};
-static bool list_generators(const char* song, std::vector<GeneratorEntry>& out)
-{
-    out.clear();
-    const bool ok = run_guarded([&] { merge_songs(song, nullptr, nullptr); });
-    pool_free_all();
-    return ok;
-}
-static std::string generator_line(const GeneratorEntry& g) { return std::to_string(g.index) + ": " + g.name; }
-#endif
 
 namespace {
 
