@@ -90,11 +90,11 @@ answer_message() {
 }
 reread() {
     if [ -n "$native" ]; then
-        (cd "$files" && "$native" --list "$1" -q) >"$work/reread-$1.txt" 2>&1
+        (cd "$files" && "$native" --list "$1" +v) >"$work/reread-$1.txt" 2>&1
     else
-        (cd "$files" && timeout 60 wine "$build/kestrix.exe" --list "$1" -q) >"$work/reread-$1.txt" 2>&1
+        (cd "$files" && timeout 60 wine "$build/kestrix.exe" --list "$1" +v) >"$work/reread-$1.txt" 2>&1
     fi || { fail "the reader refused $1 (see $work/reread-$1.txt)"; return; }
-    echo "  $1 re-read by the song reader"
+    echo "  $1 re-read by the song reader: $(grep -oE 'machines: [0-9]+' "$work/reread-$1.txt" | head -1)"
 }
 
 cd "$files" || exit 1
@@ -199,6 +199,17 @@ else
     else
         fail "Get generators from Input I listed nothing"
     fi
+    # Clone the first generator onto PrimiFun with the Machine page's "Transform now!".
+    read -r l t _ < <(awk '$2 == "control" && $3 == 510 { print $12, $13; exit }' "$log")
+    xdotool mousemove $((l + 10)) $((t + 6)) click 1 key Down
+    click 551
+    set_mark
+    click 313
+    cp "$work/reread-morphix.bmx.txt" "$work/reread-transformed.txt"
+    answer_message "Transformation finished!" 30 clone-finished && reread morphix.bmx
+    machines() { grep -oE 'machines: [0-9]+' "$1" | head -1 | grep -oE '[0-9]+'; }
+    [ "$(machines "$work/reread-morphix.bmx.txt")" = $(( $(machines "$work/reread-transformed.txt") + 1 )) ] ||
+        fail "the clone added no machine"
 fi
 
 set_mark

@@ -76,6 +76,11 @@ TEST_F(PagesTest, BasicsWaveChoiceAndTarget)
     EXPECT_EQ(r.dotsplit, 0);
 
     s = Settings();
+    s.dowave = 0;
+    round_trip(s);
+    EXPECT_TRUE(c.checks[133]);
+
+    s = Settings();
     s.dowave = 1;
     r = round_trip(s);
     EXPECT_STREQ(r.output_file, "kestrix.bmw"); // adjusted once at initialisation
@@ -130,6 +135,20 @@ TEST_F(PagesTest, ExtendedAndMidiPages)
     EXPECT_TRUE(c.checks[171]); // remove_2pat
     EXPECT_TRUE(c.checks[237]);
     EXPECT_FALSE(c.checks[236]);
+
+    // "MIDI Instruments": extern conversion, else programs or channels.
+    struct Instruments {
+        int ext, change;
+        bool programs, channels;
+    } instruments[] = {{0, 0, false, true}, {0, 1, true, false}, {2, 1, false, false}};
+    for (const Instruments& k : instruments) {
+        Settings m;
+        m.domidi_ext = k.ext;
+        m.dopchange = k.change;
+        round_trip(m);
+        EXPECT_EQ(c.checks[235], k.programs);
+        EXPECT_EQ(c.checks[236], k.channels);
+    }
 
     Settings r = round_trip(s, [](FakeControls& c) {
         c.texts[232] = "letters";     // midi_tpb keeps its value

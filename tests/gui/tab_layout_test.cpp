@@ -21,6 +21,7 @@ TEST(TabStrip, TabsAndHits)
         int x, y, tab;
     } hits[] = {{180, 40, 2}, {10, 25, 0}, {409, 49, 4}, {180, 50, -1}, {180, 24, -1}, {9, 40, -1}, {410, 40, -1}};
     for (const Hit& h : hits) EXPECT_EQ(tab_hit(f, 5, h.x, h.y), h.tab) << h.x << "," << h.y;
+    EXPECT_EQ(tab_hit(f, 3, 409, 40), -1); // hits use the plain width
     EXPECT_EQ(tab_step(0, 5, -1), 4);
     EXPECT_EQ(tab_step(4, 5, 1), 0);
 }
@@ -71,7 +72,7 @@ TEST(TabStrip, DialogTemplateItems)
     t = dialog_template(true);
     EXPECT_FALSE(parse_dialog_template(t.data.data(), t.size(), items));
     EXPECT_EQ(items.size(), 1u);
-    const uint8_t extended[] = {1, 0, 0xFF, 0xFF, 0, 0, 0, 0};
+    const uint8_t extended[64] = {1, 0, 0xFF, 0xFF}; // DLGTEMPLATEEX
     EXPECT_FALSE(parse_dialog_template(extended, sizeof extended, items));
 }
 
