@@ -82,6 +82,25 @@ void skip_bytes(FILE* f, uint64_t n)
 
 long stream_tell(FILE* f) { return std::ftell(f); }
 
+int64_t stream_position(FILE* f)
+{
+#ifdef _WIN32
+    return _ftelli64(f);
+#else
+    return int64_t(ftello(f));
+#endif
+}
+
+bool stream_seek(FILE* f, int64_t offset)
+{
+    if (offset < 0) return false;
+#ifdef _WIN32
+    return _fseeki64(f, offset, SEEK_SET) == 0;
+#else
+    return fseeko(f, off_t(offset), SEEK_SET) == 0;
+#endif
+}
+
 uint64_t stream_length(FILE* f)
 {
     bool at_eof = std::feof(f) != 0;

@@ -51,7 +51,7 @@ const char* final_text(int mode, bool merged)
 
 void close_all_job_streams()
 {
-    close_wave_temp();      // "kestrix.tmp"
+    close_wave_sources();   // instrument files the WAVE data is read from
     driver_forget_output(); // the song being written
     // Borrowed pointers: their streams belong to the functions that opened them.
     writer.output_stream = nullptr;
