@@ -41,6 +41,7 @@ namespace {
 constexpr int max_channels = 255;      // input channels (track numbers are bytes)
 constexpr int max_generators = 256;    // generator machines in one song
 constexpr int64_t max_pattern_bytes = int64_t(256) << 20; // pattern data of all machines
+constexpr size_t large_page_bytes = size_t(2) << 20;  // the pattern blocks' alignment
 constexpr int master_track_row_bytes = 4;  // amplitude word, panning word
 constexpr int master_global_row_bytes = 5; // volume word, BPM word, ticks-per-beat byte
 constexpr int tracker_track_row_bytes = 5; // note, wave, volume, effect, effect value
@@ -75,6 +76,13 @@ template <class T>
 T* table(size_t n)
 {
     return pool_array<T>(n ? n : 1);
+}
+
+// n bytes (at least one) that the caller fills completely.
+uint8_t* block(size_t n)
+{
+    if (n > size_t(INT32_MAX)) pool_alloc_refused(n);
+    return static_cast<uint8_t*>(pool_alloc(uint32_t(n ? n : 1)));
 }
 
 void enter_phase(int phase)
@@ -402,6 +410,21 @@ void lay_out_machines()
     if (!native) s.channel_instrument = table<uint8_t>(size_t(s.channel_count));
     s.machine_table = table<MachineRecord>(size_t(s.machine_count));
 
+    // Every pattern block of every machine comes out of one allocation: one request instead of
+    // one per pattern and machine, aligned so that the system may back it with large pages
+    // (the blocks are filled right away, page by page). Each block is filled completely below.
+    uint8_t* arena = block(size_t(total) + large_page_bytes);
+    arena += (large_page_bytes - reinterpret_cast<uintptr_t>(arena) % large_page_bytes) % large_page_bytes;
+    platform::prefer_large_pages(arena, size_t(total));
+    size_t arena_left = size_t(total);
+    auto take = [&](size_t n) {
+        if (n > arena_left) job_abort("Wrong pattern length!!");
+        uint8_t* b = arena;
+        arena += n;
+        arena_left -= n;
+        return b;
+    };
+
     MachineRecord& master = s.machine_table[0];
     master.kind = 0;
     master.track_count = generators;
@@ -416,8 +439,8 @@ void lay_out_machines()
         size_t lines = size_t(pi.lines);
         size_t tn = size_t(generators) * lines * master_track_row_bytes;
         size_t gn = lines * master_global_row_bytes;
-        master.track_patterns[p].data = table<uint8_t>(tn);
-        master.global_patterns[p].data = table<uint8_t>(gn);
+        master.track_patterns[p].data = take(tn);
+        master.global_patterns[p].data = take(gn);
         std::memset(master.track_patterns[p].data, 255, tn);
         std::memset(master.global_patterns[p].data, 255, gn);
         master.track_patterns[p].number = 0;
@@ -439,11 +462,11 @@ void lay_out_machines()
         for (int p = 0; p < s.pattern_count; ++p) {
             const int lines = s.pattern_table[p].lines;
             const size_t rows = size_t(mr.track_count) * size_t(lines);
-            mr.track_patterns[p].data = table<uint8_t>(rows * size_t(track_row));
+            mr.track_patterns[p].data = take(rows * size_t(track_row));
             mr.track_patterns[p].number = 0;
             fill_empty_cells(mr.track_patterns[p].data, rows, track_row);
             if (globals) {
-                uint8_t* g = table<uint8_t>(size_t(lines) * size_t(global_row));
+                uint8_t* g = take(size_t(lines) * size_t(global_row));
                 mr.global_patterns[p].data = g;
                 mr.global_patterns[p].number = 0;
                 for (int r = 0; r < lines; ++r) {

@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -534,6 +535,19 @@ unsigned long process_id()
     return static_cast<unsigned long>(GetCurrentProcessId());
 #else
     return static_cast<unsigned long>(::getpid());
+#endif
+}
+
+void prefer_large_pages(void* p, size_t n)
+{
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t large = uintptr_t(2) << 20;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + large - 1) & ~(large - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(large - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)n;
 #endif
 }
 

@@ -74,6 +74,10 @@ void remove_scratch_on_interrupt();
 // This process's id (for names no other run uses).
 unsigned long process_id();
 
+// Asks the system to back n bytes at p (best from a 2 MiB boundary) with large pages where it
+// can: a large block that is filled at once then costs a few page faults instead of thousands.
+void prefer_large_pages(void* p, size_t n);
+
 // True when the stream is an interactive terminal.
 bool is_terminal(int fd);
 

@@ -190,6 +190,7 @@ void fill_empty_cells(uint8_t* data, size_t rows, int row_bytes)
 {
     if (!data || rows == 0 || row_bytes <= 0) return;
     const size_t width = size_t(row_bytes);
+    std::memset(data, 0, width);
     put_cell_bytes(data, row_bytes, 0, 0, 255, 0, 0);
     // Doubling copies: each pass copies every row filled so far.
     size_t filled = 1;

@@ -14,7 +14,7 @@
 // signed bytes. An 8-bit value becomes the 16-bit value v * 256.
 #include "songwriter/wave_data.h"
 
-#include <vector>
+#include <memory>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -53,8 +53,11 @@ FILE* source_of(const InstrumentRecord& ins, FILE* input)
 }
 
 struct WaveWriter {
-    std::vector<uint8_t> raw = std::vector<uint8_t>(wave_block);
-    std::vector<uint8_t> values = std::vector<uint8_t>(2 * wave_block);
+    // Stored bytes and their values, one block of each; not cleared, every byte used is written
+    // before it is read.
+    std::unique_ptr<uint8_t[]> buffer{new uint8_t[3 * wave_block]};
+    uint8_t* raw = buffer.get();
+    uint8_t* values = buffer.get() + wave_block;
     bool dots = false;
 
     // Counts written bytes towards the progress dots.
@@ -88,14 +91,14 @@ struct WaveWriter {
         uint8_t v8 = 0;
         while (left > 0) {
             const size_t n = size_t(left < wave_block / width ? left : wave_block / width);
-            if (read_bytes(in, raw.data(), n * width) < n * width)
+            if (read_bytes(in, raw, n * width) < n * width)
                 job_abort("Input file changed during conversion!!");
             switch (s.coding) {
-            case coding_delta16: decode_delta16(raw.data(), n, v16, values.data()); break;
-            case coding_delta8: decode_delta8(raw.data(), n, v8, values.data()); break;
-            default: widen_signed8(raw.data(), n, values.data()); break;
+            case coding_delta16: decode_delta16(raw, n, v16, values); break;
+            case coding_delta8: decode_delta8(raw, n, v8, values); break;
+            default: widen_signed8(raw, n, values); break;
             }
-            put(values.data(), 2 * n);
+            put(values, 2 * n);
             left -= n;
         }
     }
