@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 #include <vector>
 
@@ -52,10 +53,20 @@ struct ScratchSlot {
 };
 ScratchSlot g_scratch[scratch_slots];
 
+// Keeps the interrupt handler out while a registration and its file change together: on POSIX
+// by blocking the signals, on Windows (where the handler runs on a thread of its own) by a lock
+// the handler takes too.
+#ifdef _WIN32
+std::mutex g_scratch_lock;
+#endif
+
 class SignalGuard {
 public:
 #ifdef _WIN32
-    SignalGuard() = default;
+    SignalGuard() : lock_(g_scratch_lock) {}
+
+private:
+    std::lock_guard<std::mutex> lock_;
 #else
     SignalGuard()
     {
@@ -149,6 +160,7 @@ BOOL WINAPI on_console_event(DWORD)
         TerminateProcess(child, 1);
         WaitForSingleObject(child, 2000);
     }
+    std::lock_guard<std::mutex> lock(g_scratch_lock);
     remove_registered_scratch();
     return FALSE; // the default handler ends the process
 }
