@@ -10,7 +10,13 @@ File open_file(const char* path, const char* mode) { return File(platform::open_
 
 uint8_t read_byte(FILE* f)
 {
+    // A stream belongs to one job on one thread: no stdio lock per byte where the library lets
+    // the caller skip it.
+#if defined(_POSIX_C_SOURCE) || defined(__GLIBC__)
+    int c = getc_unlocked(f);
+#else
     int c = std::getc(f);
+#endif
     return c == EOF ? 0xFF : uint8_t(c);
 }
 

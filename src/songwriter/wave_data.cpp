@@ -100,6 +100,7 @@ struct WaveWriter {
             }
             put(values, 2 * n);
             left -= n;
+            log_repaint(); // the console's progress bar moves on while no text is shown
         }
     }
 };
