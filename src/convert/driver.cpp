@@ -413,9 +413,10 @@ void lay_out_machines()
     // Every pattern block of every machine comes out of one allocation: one request instead of
     // one per pattern and machine, aligned so that the system may back it with large pages
     // (the blocks are filled right away, page by page). Each block is filled completely below.
-    uint8_t* arena = block(size_t(total) + large_page_bytes);
-    arena += (large_page_bytes - reinterpret_cast<uintptr_t>(arena) % large_page_bytes) % large_page_bytes;
-    platform::prefer_large_pages(arena, size_t(total));
+    const size_t align = size_t(total) >= large_page_bytes ? large_page_bytes : 1;
+    uint8_t* arena = block(size_t(total) + align - 1);
+    arena += (align - reinterpret_cast<uintptr_t>(arena) % align) % align;
+    if (align > 1) platform::prefer_large_pages(arena, size_t(total));
     size_t arena_left = size_t(total);
     auto take = [&](size_t n) {
         if (n > arena_left) job_abort("Wrong pattern length!!");

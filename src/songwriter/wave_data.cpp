@@ -31,19 +31,11 @@ namespace {
 constexpr size_t wave_block = size_t(1) << 20; // stored bytes read at a time
 constexpr unsigned wave_dot_bytes = 100000;    // WAVE bytes written per progress dot
 
-bool patch_mode() { return song.is_midi && !settings.domidi_ext && settings.dopchange; }
-
 int64_t sample_bytes(const SampleRecord& s) { return 2 * int64_t(s.data_values) + (s.data_zero ? 2 : 0); }
 
-// The count word: the one the reading pass gave the data, or (no instrument was read in a
-// converting pass, as when every XI slot of a MIDI conversion is missing) the waves there are.
-unsigned wave_data_count()
-{
-    if (song.wave_data_count >= 0) return unsigned(song.wave_data_count);
-    int count = song.wave_count;
-    if (patch_mode() && song.instrument_table && song.instrument_table[0].wave_number == 0) --count;
-    return unsigned(count < 0 ? 0 : count);
-}
+// The count word: the one the reading pass gave the data; none when no instrument was read in a
+// converting pass (every XI slot of a MIDI conversion missing): the data then holds no wave.
+unsigned wave_data_count() { return song.wave_data_count >= 0 ? unsigned(song.wave_data_count) : 0u; }
 
 FILE* source_of(const InstrumentRecord& ins, FILE* input)
 {

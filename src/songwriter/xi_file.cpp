@@ -42,11 +42,13 @@
 #include "songwriter/xi_file.h"
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "core/byteio.h"
 #include "core/log.h"
 #include "core/pool.h"
+#include "platform/platform.h"
 #include "settings/settings.h"
 #include "song/song.h"
 
@@ -91,6 +93,38 @@ void xi_write(const SampleSink& sink, const void* data, size_t n)
 {
     if (std::fwrite(data, 1, n, sink.xi) != n) xi_write_failed(sink.xi_path);
 }
+
+// An exported XI file is written under a scratch name beside it and gets its own name only when
+// it is complete: an interrupted or failed conversion leaves no cut instrument behind.
+struct XiExport {
+    File out;
+    std::string part; // the scratch name while it is written
+    XiExport() = default;
+    XiExport(const XiExport&) = delete;
+    XiExport& operator=(const XiExport&) = delete;
+    ~XiExport()
+    {
+        if (!out) return;
+        out.reset();
+        platform::remove_scratch(part.c_str());
+    }
+    bool open(const char* path)
+    {
+        part = std::string(path) + "-kx" + std::to_string(platform::process_id()) + ".part";
+        out.reset(platform::create_scratch_stream(part.c_str()));
+        return out != nullptr;
+    }
+    void finish(const char* path)
+    {
+        if (!out) return;
+        FILE* f = out.release();
+        const bool written = !std::ferror(f);
+        if (std::fclose(f) != 0 || !written || !platform::keep_scratch(part.c_str(), path)) {
+            platform::remove_scratch(part.c_str());
+            xi_write_failed(path);
+        }
+    }
+};
 
 // Passes over one sample's data: the raw bytes are copied into the exported XI file, and
 // wave_bytes counts 2 per value that goes into the WAVE data (8-bit values times 256, 16-bit
@@ -197,7 +231,7 @@ void read_instruments(FILE* in, int first, int wave_source)
     if (lay_out && sg.wave_data_count < 0) {
         int count = sg.wave_count;
         if (patch_mode() && sg.instrument_table[0].wave_number == 0) --count;
-        sg.wave_data_count = count;
+        sg.wave_data_count = int(unsigned(count) & 0xFFFF); // as the word holds it
     }
     if (lay_out)
         for (int k = first; k < (xm ? sg.instrument_count : first + 1); ++k) sg.instrument_table[k].wave_entry = 0;
@@ -212,7 +246,8 @@ void read_instruments(FILE* in, int first, int wave_source)
         InstrumentRecord& ins = sg.instrument_table[i];
         // Sample records the first pass gave this instrument; later passes stay within them.
         const int allocated = ins.samples ? ins.sample_count : 0;
-        File xi_out;
+        XiExport xi_export;
+        File& xi_out = xi_export.out;
         char xi_path[2 * settings_text_size];
         xi_path[0] = 0;
         if (first_pass) {
@@ -227,8 +262,7 @@ void read_instruments(FILE* in, int first, int wave_source)
         if (xm) {
             if (!first_pass && settings.dowave == 1) {
                 xi_export_name(i, xi_path, int(sizeof xi_path));
-                xi_out = open_file(xi_path, "wb");
-                if (!xi_out) {
+                if (!xi_export.open(xi_path)) {
                     log_state.log_enabled = 2;
                     log_print("\nCould not create XI-file %s!!", xi_path);
                 }
@@ -474,11 +508,7 @@ void read_instruments(FILE* in, int first, int wave_source)
         if (eof) log_print("EOF!2! ");
 
         log_print("\npos=%ld", stream_tell(in));
-        if (xi_out) {
-            FILE* f = xi_out.release();
-            const bool written = !std::ferror(f);
-            if (std::fclose(f) != 0 || !written) xi_write_failed(xi_path);
-        }
+        xi_export.finish(xi_path);
         if (eof) {
             log_print("EOF!3! ");
             break;
