@@ -54,7 +54,7 @@ const char* final_text(int mode, bool merged)
 
 void close_all_job_streams()
 {
-    close_wave_temp();      // "kestrix.tmp"
+    close_wave_sources();   // instrument files the WAVE data is read from
     driver_forget_output(); // the song being written
     wave_tools_forget();    // a WAV ripped from a listed song, not finished
     // Borrowed pointers: their streams belong to the functions that opened them.
