@@ -145,6 +145,9 @@ int main(int argc, char** argv)
         settings_set_text(settings.log_file, req.log_file.c_str());
     }
 
+    // Ctrl-C or a SIGTERM ends the job without leaving its scratch files behind; an
+    // existing song of the output's name stays as it was.
+    platform::remove_scratch_on_interrupt();
     int mode = run_job(job_mode_of(req), front_end);
     front_end.log().finish();
     return mode == 0 || front_end.failed_ ? exit_failed : exit_ok;

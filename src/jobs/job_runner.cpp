@@ -12,7 +12,6 @@
 #include "convert/driver.h"
 #include "core/log.h"
 #include "core/pool.h"
-#include "platform/platform.h"
 #include "settings/settings.h"
 #include "song/song.h"
 #include "transform/merge.h"
@@ -64,7 +63,7 @@ const char* final_text(int mode, bool merged)
 
 void close_all_job_streams()
 {
-    close_wave_temp();      // "kestrix.tmp"
+    close_wave_sources();   // instrument files the WAVE data is read from
     driver_forget_output(); // the song being written
     wave_tools_forget();    // a WAV ripped from a listed song, not finished
     // Borrowed pointers: their streams belong to the functions that opened them.
@@ -92,8 +91,6 @@ int run_job(int job_mode, JobFrontEnd& front_end)
     ls.log_stream = front_end.open_log_file();
 
     if (mode & 1) {
-        // A conversion that ends early (an error, a kill) removes the wave temp file it made.
-        const bool temp_existed = platform::file_exists(wave_temp_name);
         // A Buzz song given to the conversion is listed; the wave tools work on it then too.
         reader_state.hooks = wave_tools_listing_hooks();
         bool ok = run_phase([&] {
@@ -107,7 +104,6 @@ int run_job(int job_mode, JobFrontEnd& front_end)
             ls.log_force = 1;
             log_print("\nError during conversion");
             close_all_job_streams(); // this also forgets the conversion's output stream
-            if (!temp_existed) platform::remove_file(wave_temp_name);
         }
     }
 

@@ -39,6 +39,7 @@ bool job_thread_kill()
 {
     if (!job_thread.running) return false;
     job_cancel.requested = true;
+    platform::end_running_program(); // a converter it waits for ends at once
     return true;
 }
 

@@ -34,9 +34,9 @@ JobStart job_thread_start(int mode, JobFrontEnd& front_end, void (*on_end)(void*
 
 bool job_thread_running();
 
-// Asks the running job to end at its next check: it stops like a failed job (its streams closed,
-// the unfinished song removed, the pool swept) and reports "Error occured!". False when no job
-// runs.
+// Asks the running job to end at its next check, and ends an outside converter it waits for: it
+// stops like a failed job (its streams closed, its scratch files removed, the pool swept) and
+// reports "Error occured!". False when no job runs.
 bool job_thread_kill();
 
 // True when the running (or last) job was asked to end.

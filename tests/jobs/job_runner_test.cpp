@@ -52,7 +52,7 @@ int convert_fails(const char* in, const char*)
 {
     calls.converted += in;
     pool_alloc(100);
-    song.wave_temp = open_file("kestrix.tmp", "wb");
+    song.wave_sources.push_back(open_file("gmc_01.xi", "wb"));
     job_abort("Cannot open input file!!");
 }
 int convert_throws(const char*, const char*) { throw std::runtime_error("unexpected"); }
@@ -128,8 +128,7 @@ TEST_F(JobRunner, EachModesPhasesAndFinalText)
         EXPECT_EQ(kxtest::read_text("job.log"), c.text);
         EXPECT_EQ(f.stream_at_report, nullptr); // the log file is closed before the final text
         EXPECT_EQ(f.reports, c.report);
-        EXPECT_FALSE(song.wave_temp); // every stream of the job is closed
-        EXPECT_FALSE(std::filesystem::exists("kestrix.tmp")); // and the temp file it made removed
+        EXPECT_TRUE(song.wave_sources.empty()); // every stream of the job is closed
         EXPECT_EQ(pool.count, 0);
         EXPECT_EQ(pool.total, 0);
         EXPECT_EQ(reader_state.list_generators_only, 0);
