@@ -361,7 +361,6 @@ public:
             } else if (number == SIZE_MAX && m.patterns.size() < size_t(src.max_patterns)) {
                 number = m.patterns.size();
                 m.patterns.push_back({m.patterns[p].rows, copies[k]});
-                ++report.copies;
             } else if (number == SIZE_MAX) {
                 number = numbers[p].front();
                 ++report.shared;

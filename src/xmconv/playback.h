@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "xmconv/xm_writer.h"
@@ -56,9 +57,8 @@ struct SongSource {
 
 // What follow_playback could not place, counted.
 struct PlaybackReport {
-    int copies = 0;        // patterns added because a pattern plays in another state
-    int unplaced = 0;      // volumes, pans, speeds and instrument numbers without a free column
-    int shared = 0;        // pattern states that had to share a copy (pattern limit)
+    int unplaced = 0;  // volumes and pans (once until placed), speeds, BPM and global volumes without a free column
+    int shared = 0;    // pattern states that had to share a copy (pattern limit)
 };
 
 // Rewrites m's patterns, order list, restart position, initial speed/BPM and sample pans. m holds

@@ -22,8 +22,6 @@ struct FixtureInstrument {
     int volume = 64;           // sample default volume, 0..64
     int sample_global = 64;    // IT sample global volume, 0..64
     int global = 128;          // IT instrument global volume, 0..128
-    int pan = -1;              // IT sample default pan 0..64, -1 none
-    int new_note_action = 0;   // IT: 0 cut, 1 continue, 2 note off, 3 fade
     int period = 32;           // frames per cycle of the looped tone
     bool envelope = false;     // IT: a volume envelope held at a sustain point (fades after a note off)
 };
@@ -34,7 +32,7 @@ struct FixtureSong {
     int speed = 6, tempo = 125;
     int global_volume = -1;    // -1: full (IT 128, S3M 64)
     int mix_volume = 48;       // IT 0..128; S3M master volume 16..127
-    std::vector<int> pans;     // per channel: IT 0..64 (100 surround), S3M 0..15; empty: centre
+    std::vector<int> pans;     // per channel: IT 0..64, S3M 0..15; empty: centre
     std::vector<int> channel_volumes;  // IT, per channel 0..64; empty: 64
     std::vector<int> orders{0};
     std::vector<FixtureInstrument> instruments{FixtureInstrument()};
