@@ -56,13 +56,15 @@ TEST(PlaybackTest, WritesWhatFt2NeedsWhereAColumnIsFree)
              s.m.instruments[0].volume_envelope.flags = xm_env_on;
              s.at(0, 0) = note, s.at(1, 0).effect = 0x14, s.at(2, 0).note = 50;
          }, 2, 0, {50, 1, 0, 0, 0}},
-        {"channel volume", [&](Song& s) { s.src.channel_volumes[0] = 32, s.at(0, 0) = note; }, 0, 0, {49, 1, 0x30, 0, 0}},
-        {"Mxx after a volume slide: Cxx", [&](Song& s) {
-             s.at(0, 0) = note, s.at(1, 0).volume = 0x61, s.extra(1, 0).channel_volume = 16;
-         }, 1, 0, {0, 0, 0x61, 0xC, 16}},
+        {"channel volume", [&](Song& s) {
+             s.src.channel_volumes[0] = 32, s.at(0, 0) = {49, 1, 0, 0x4, 0x88};
+         }, 0, 0, {49, 1, 0x30, 0x4, 0x88}},
+        {"M40 beside a volume slide: Cxx", [&](Song& s) {
+             s.src.channel_volumes[0] = 32, s.at(0, 0) = note, s.at(1, 0).volume = 0x61, s.extra(1, 0).channel_volume = 64;
+         }, 1, 0, {0, 0, 0x61, 0xC, 64}},
         {"IT ^^^ keeps the volume", [&](Song& s) {
              s.src.cut_keeps_volume = true;
-             s.at(0, 0) = {49, 1, 0x30, 0, 0}, s.at(1, 0) = {0, 0, 0x10, 0x4, 0}, s.extra(1, 0).note_cut = true;
+             s.at(0, 0) = {49, 1, 0x30, 0, 0}, s.at(1, 0) = {0, 0, 0, 0xE, 0xC0}, s.extra(1, 0).note_cut = true;
              s.at(2, 0).note = 50;
          }, 2, 0, {50, 0, 0x30, 0, 0}},
         {"pan", [&](Song& s) {
@@ -79,6 +81,9 @@ TEST(PlaybackTest, WritesWhatFt2NeedsWhereAColumnIsFree)
              s.src.speed = 40, s.at(0, 0).effect = 0x4, s.at(0, 1) = {0, 0, 0, 0xA, 0x02};
          }, 0, 1, {0, 0, 0x62, 0xE, 0xE1}},
         {"global volume", [&](Song& s) { s.src.global_volume = 32; }, 0, 1, {0, 0, 0, 0x10, 32}},
+        {"a tempo slide's BPM leaves other effects", [&](Song& s) {
+             s.extra(0, 0).tempo_slide = 0x11, s.at(0, 1).effect = 0x4;
+         }, 0, 1, {0, 0, 0, 0x4, 0}},
         {"pitch envelope", [&](Song& s) {
              s.src.pitch_envelopes = {{{{0, 0}, {6, -300}}}};
              s.at(0, 0) = note;
@@ -103,6 +108,7 @@ TEST(PlaybackTest, PatternsPlayedInAnotherStateGetCopies)
         s.m.orders = {0, 0, 0};
         s.src.max_patterns = c.limit;
         s.at(0, 0) = {49, 1, 0, 0, 0};
+        s.at(5, 1).effect = 0xD;  // on to the next order position
         if (c.quieter) s.extra(4, 0).channel_slide = 0x01;  // the note starts quieter each time through
         PlaybackReport r = follow_playback(s.m, s.src);
         EXPECT_EQ(s.m.orders, c.orders);
