@@ -49,8 +49,8 @@ TEST_F(Platform, FindProgramOrder)
     EXPECT_EQ(found, (std::vector<std::string>{in_path.string(), beside.string(), (dir / name).string(), ""}));
 }
 
-// A copy asked for more than the input holds stops at its end, after what the output had; the
-// output goes on at its new end.
+// Copies go after what the output had, and the output goes on at its new end; a copy asked for
+// more than the input holds stops at its end.
 TEST_F(Platform, FilesAndStreams)
 {
     std::ofstream("in.bin", std::ios::binary) << "12345";
@@ -59,13 +59,15 @@ TEST_F(Platform, FilesAndStreams)
     ASSERT_TRUE(in && out);
     EXPECT_FALSE(platform::is_terminal(fileno(in)));
     std::fputs("ab", out);
-    EXPECT_EQ(platform::copy_stream_data(in, out, 10), 5u);
+    EXPECT_EQ(platform::copy_stream_data(in, out, 3), 3u);
+    EXPECT_EQ(platform::copy_stream_data(in, out, 10), 2u);
     std::fputs("c", out);
     std::fclose(in);
     std::fclose(out);
-    EXPECT_EQ(kxtest::read_text("out.bin"), "ab12345c");
+    EXPECT_TRUE(platform::replace_file("out.bin", "in.bin"));
+    EXPECT_EQ(kxtest::read_text("in.bin"), "ab12345c");
     EXPECT_EQ(platform::open_stream(nullptr, "rb"), nullptr);
-    EXPECT_EQ(platform::file_length("in.bin"), 5);
+    EXPECT_EQ(platform::file_length("in.bin"), 8);
     EXPECT_EQ(platform::file_length("nope"), -1);
     EXPECT_FALSE(platform::file_exists(".")); // a directory is not a file
 }
