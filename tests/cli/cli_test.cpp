@@ -23,8 +23,9 @@ TEST_F(Cli, HelpVersionAndUsageErrors)
     EXPECT_EQ(v.status, 0);
     EXPECT_EQ(v.out, "kestrix v3e\n");
     for (const char* args : {"", "+Q x.xm", "--split diagonal x.xm", "--target zither x.xm", "--waves wav x.xm",
-                             "--transpose up x.xm", "--set nokey=1 x.xm", "--set dotsplit x.xm", "a.xm b.bmx c.bmx",
-                             "--list a.xm", "x.xm --log", "+pX x.xm", "+m2x x.xm", "song.bmx out.bmx", "--set"}) {
+                             "--transpose up x.xm", "+99999999999 x.xm", "--set nokey=1 x.xm", "--set dotsplit x.xm",
+                             "a.xm b.bmx c.bmx", "--list a.xm", "x.xm --log", "+pX x.xm", "+m2x x.xm",
+                             "song.bmx out.bmx", "--set"}) {
         auto r = run_kestrix(args);
         EXPECT_EQ(r.status, 2) << "kestrix " << args << "\n" << r.err;
         EXPECT_FALSE(r.err.empty()) << "kestrix " << args;
@@ -116,12 +117,22 @@ TEST_F(Cli, ConvertListAndFail)
     EXPECT_TRUE(fs::exists("tiny.bmx"));
     EXPECT_FALSE(fs::exists("tiny.bmw"));
 
-    // An XM of 40 channels with one empty pattern: too many tracks for one Tracker. The report
-    // continues the line before it, as in the log window; quiet mode shows that line.
-    kxtest::Bytes xm;
-    xm.str("Extended Module: ").fixed("wide", 20).u8(0x1A).fixed("test", 20).le16(0x104).le32(276);
-    xm.le16(1).le16(0).le16(40).le16(1).le16(0).le16(1).le16(6).le16(125).fill(256, 0);
-    xm.le32(9).u8(0).le16(64).le16(0).write("wide.xm");
+    // XMs of one pattern of one row. 40 channels are too many tracks for one Tracker: the report
+    // continues the line before it, as in the log window, and quiet mode shows that line. Notes
+    // naming instruments that the song lacks are warned about, each warning with its position;
+    // quiet mode shows the two lines, and no other line that the log forces through.
+    auto write_xm = [](const std::string& name, int channels, const kxtest::Bytes& row) {
+        kxtest::Bytes xm;
+        xm.str("Extended Module: ").fixed(name, 20).u8(0x1A).fixed("test", 20).le16(0x104).le32(276);
+        xm.le16(1).le16(0).le16(channels).le16(1).le16(0).le16(1).le16(6).le16(125).fill(256, 0);
+        xm.le32(9).u8(0).le16(1).le16(row.size()).append(row).write(name + ".xm");
+    };
+    write_xm("wide", 40, {});
+    write_xm("warn", 2, kxtest::Bytes().u8(0x31).u8(1).fill(3, 0).u8(0x31).u8(2).fill(3, 0));
+    r = run_kestrix("-q +S warn.xm");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Warning: No instrument mapped (31 1 0 0 0)\n(pattern: 0 track: 0 line: 0)\n"
+                     "Warning: No instrument mapped (31 2 0 0 0)\n(pattern: 0 track: 1 line: 0)\n");
     r = run_kestrix("-q -s wide.xm");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "order: 0Jeskola Tracker allows ony 32 channels,sorry!\n"
