@@ -59,8 +59,8 @@ TEST_F(Platform, FilesAndStreams)
     ASSERT_TRUE(in && out);
     EXPECT_FALSE(platform::is_terminal(fileno(in)));
     std::fputs("ab", out);
-    EXPECT_EQ(platform::copy_stream_data(in, out, 3), 3u);
-    EXPECT_EQ(platform::copy_stream_data(in, out, 10), 2u);
+    EXPECT_EQ(platform::copy_file_region(in, 0, out, 3), 3u);
+    EXPECT_EQ(platform::copy_file_region(in, 3, out, 10), 2u);
     std::fputs("c", out);
     std::fclose(in);
     std::fclose(out);
