@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 # Writes a large XM for the GUI's kill test: PATTERNS patterns of 256 rows x 32 channels with a
-# note in every cell (each pattern a little different, so none is a duplicate) and one
+# note in every cell (no two patterns alike, so none is dropped as a duplicate) and one
 # instrument with an 8-bit sample of SAMPLE_MB MiB.  usage: make_big_xm.py OUT PATTERNS SAMPLE_MB
 import struct, sys
 
@@ -16,7 +16,7 @@ for p in range(patterns):
     data = bytearray()
     for r in range(rows):
         for c in range(channels):
-            data += bytes([0x80 | 0x1F, 1 + (r + c + p) % 96, 1, 0x10 + (r % 64), 0x0C, (p + c) % 64])
+            data += bytes([0x80 | 0x1F, 1 + (r + c + p) % 96, 1, 0x10 + (r + p // 64) % 64, 0x0C, (p + c) % 64])
     body += struct.pack("<IBHH", 9, 0, rows, len(data)) + data
 sample = sample_mb << 20
 ins = struct.pack("<I", 263) + b"long sample".ljust(22, b"\0") + b"\0" + struct.pack("<HI", 1, 40)
