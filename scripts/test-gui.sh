@@ -134,7 +134,20 @@ wait_log "^[0-9]+ tab 0\$" 15 || fail "Ctrl+Shift+Tab did not select the page be
 echo "  Ctrl+Tab and Ctrl+Shift+Tab switch pages"
 
 echo "== gui test: Convert"
-type_into 110 demo.xm
+# The input through "Browse...": the file dialog takes a typed full name.
+set_mark
+click 304
+if wait_log 'file dialog "Select Module' 10; then
+    box=$(timeout 10 xdotool search --sync --onlyvisible --name '^Select Module \(MOD/XM\) or MIDI-File$' | head -1)
+    sleep 0.3
+    xdotool windowfocus "$box" type --delay 2 "Z:${files//\//\\}\\demo.xm"
+    xdotool key Return
+    wait_log 'file dialog chose ".*demo.xm" for 110' 10 && echo "  Browse... $(grep -oE 'chose "[^"]*"' "$log" | tail -1)" ||
+        { fail "Browse... did not fill the input file"; type_into 110 demo.xm; }
+else
+    fail "Browse... opened no file dialog"
+    type_into 110 demo.xm
+fi
 type_into 111 demo.bmx
 set_mark
 click 302
@@ -150,6 +163,7 @@ type_into 110 big.xm
 type_into 111 big.bmx
 # What the folder holds apart from the log file asked for.
 listing() { ls -A "$files" | grep -vx kestrix.log | sort; }
+echo "an older song" > "$files/big.bmx" # a killed conversion leaves it as it was
 before=$(listing)
 set_mark
 click 302
@@ -176,7 +190,8 @@ gap=$(tail -n +$((mark + 1)) "$log" | grep -oE "waited at most [0-9]+" | grep -o
 echo "  while the job ran the dialog waited at most ${gap:-?} ms for its messages"
 after=$(listing)
 [ "$before" = "$after" ] || fail "files changed by the killed job: $(diff <(echo "$before") <(echo "$after") | grep '^[<>]' | tr '\n' ' ')"
-[ "$before" = "$after" ] && echo "  killed; no file left behind"
+[ "$(cat "$files/big.bmx")" = "an older song" ] || fail "the killed job changed the song it would have replaced"
+[ "$before" = "$after" ] && echo "  killed; no file left behind, the older song unchanged"
 set_mark
 click 214
 answer_message "No thread running" 10 kill-idle

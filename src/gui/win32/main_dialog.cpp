@@ -188,9 +188,13 @@ void browse(HWND dialog, const FileDialog& fd)
     ofn.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | fd.options;
     test_log("file dialog \"%s\"", fd.title);
     const BOOL ok = fd.save ? GetSaveFileNameA(&ofn) : GetOpenFileNameA(&ofn);
-    if (!ok) return;
+    if (!ok) {
+        test_log("file dialog cancelled");
+        return;
+    }
     std::string chosen = result;
     if (fd.edit_id == ctl::xi_dir) chosen = xi_dir_from_choice(chosen);
+    test_log("file dialog chose \"%s\" for %d", chosen.c_str(), fd.edit_id);
     SetDlgItemTextA(dialog, fd.edit_id, chosen.c_str());
     dir = browse_directory_from_choice(result);
 }
