@@ -79,6 +79,9 @@ TEST_F(PagesTest, BasicsWaveChoiceAndTarget)
     s.dowave = 0;
     round_trip(s);
     EXPECT_TRUE(c.checks[133]);
+    s.dopfun = 9; // "Bass-3", the last button of the group
+    EXPECT_EQ(round_trip(s).dopfun, 9);
+    EXPECT_TRUE(c.checks[159]);
 
     s = Settings();
     s.dowave = 1;
@@ -172,11 +175,15 @@ TEST_F(PagesTest, TransformPage)
 {
     Settings s;
     s.blow_up = 4;
-    s.song_repeat = 1;
+    s.song_repeat = 2; // the smallest count that is on
     s.tune_wave = 3;
     pages_from_settings(s, c, d);
     EXPECT_TRUE(c.checks[418]);
     EXPECT_EQ(c.texts[419], "4");
+    EXPECT_TRUE(c.checks[420]);
+    EXPECT_EQ(c.texts[421], "2");
+    s.song_repeat = 1;
+    pages_from_settings(s, c, d);
     EXPECT_FALSE(c.checks[420]);
     EXPECT_EQ(c.texts[421], "1");
     EXPECT_EQ(c.texts[431], "3");
