@@ -15,6 +15,7 @@ struct DriverState {
     std::string output_name;   // the name the finished song gets
     std::string output_temp;   // where it is written until it is complete
     char converted_name[256] = {}; // the XM name an outside converter writes
+    std::string midi_xm;       // the XM easyxmid writes for this conversion (removed at its end)
     int64_t input_length = 0;  // bytes of the input file, for the progress
     int native_midi = 0;       // a MIDI file read by the program itself
     int other_module = 0;      // a module format other than XM, MOD, S3M, IT: through mod2xm

@@ -232,6 +232,7 @@ void load_xi_instruments(FILE* xi_input)
 
     // Slots whose file was missing in the first pass are not tried again.
     std::vector<char> missing(size_t(song.instrument_count), 0);
+    bool read_any = false;
     for (int pass = 0; pass < 2; ++pass) {
         song.pass_number = pass;
         for (int q = 0; q < song.instrument_count && q < int(missing.size()); ++q) {
@@ -267,9 +268,16 @@ void load_xi_instruments(FILE* xi_input)
                 log_print("\nInstrument %d (%s)", q, name);
             }
             read_instruments(in, q);
+            read_any = true;
         }
     }
     close_wave_temp();
+    if (settings.dowave == 2 && !read_any) {
+        // Not one XI file could be read: the song has no waves, its wave data is the count 0.
+        File temp = open_file(wave_temp_name, "wb");
+        bool ok = temp && (write_word_le(temp.get(), 0), std::fflush(temp.get()) == 0 && !std::ferror(temp.get()));
+        if (!ok) job_abort("Could not create temp. WAVE-file!!");
+    }
 }
 
 void write_wavt_section()

@@ -53,8 +53,8 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
         {"tune.mod", 1, 0, "mod2xm", "exit 3", "tune.mod\n/o\n",
          "\nmod2xm returned with errorcode: 3Error: \nProbably wrong MOD/S3M-format\n"},
         {"x.mid", 0, 1, "easyxmid", nullptr, "", "Error: Error running EasyXMid\n"},
-        // Writing nothing: the midrix.xm of an earlier run is not read.
-        {"x.mid", 0, 1, "easyxmid", "exit 0", "x.mid\nmidrix.xm\n4\n10\n", "Error: Can't open inputfile\n"},
+        // Writing nothing: the XM of an earlier run is not read.
+        {"x.mid", 0, 1, "easyxmid", "exit 0", "x.mid\nout.bmx.midrix.xm\n4\n10\n", "Error: Can't open inputfile\n"},
     };
     kxtest::install_machines_ini();
     fs::copy_file(kxe2e::demo_xm(), "prepared.xm");
@@ -65,7 +65,7 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
         settings.domod_ext = c.domod_ext;
         settings.domidi_ext = c.domidi_ext;
         kxtest::Bytes().fill(1084, 0).write(c.input);
-        fs::copy_file("prepared.xm", "midrix.xm", fs::copy_options::overwrite_existing);
+        fs::copy_file("prepared.xm", "out.bmx.midrix.xm", fs::copy_options::overwrite_existing);
         std::optional<EmptyPath> no_path;
         if (c.script) {
             std::ofstream(c.program) << "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > args.txt\n"
