@@ -358,14 +358,16 @@ void midi_note_event(int channel, int key, int velocity)
     Place at;
     if (!first && !place_event(t, at)) return;
 
+    // The slots of the track's machine (a track without notes has none, or only the borrowed ones
+    // of the additional pass: a note-off there finds no note).
     MidiTrackRecord* rec = current_track();
-    const bool slots = !first && rec && rec->machine && ms.slot_table;
+    const bool slots = !first && rec && ms.slot_table;
     const int limit = slots ? std::min(rec->polyphony + ms.extra_channels, ms.slot_capacity) : 0;
     int slot = -1;
     if (velocity > 0) {
         ++ms.notes_on;
         ms.track_max_poly = std::max(ms.track_max_poly, ms.notes_on);
-        if (limit > 0) {
+        if (limit > 0 && rec->machine) {
             for (int i = 0; i < limit && slot < 0; ++i) {
                 const NoteSlot& sl = ms.slot_table[i];
                 if (!sl.busy && !(sl.pattern == s.cur_pattern && sl.row == s.cur_row)) slot = i;
@@ -385,7 +387,7 @@ void midi_note_event(int channel, int key, int velocity)
             ms.slot_table[slot] = NoteSlot{key, 1, s.cur_pattern, s.cur_row};
         }
     } else {
-        if (limit > 0) {
+        if (slots) {
             for (int i = 0; i < limit && slot < 0; ++i)
                 if (ms.slot_table[i].busy && ms.slot_table[i].key == key) slot = i;
             if (slot < 0) {

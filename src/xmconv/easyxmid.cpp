@@ -29,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -262,33 +263,36 @@ int main(int argc, char** argv)
     auto row_of = [&](int64_t tick) { return int64_t(std::floor(clock.seconds(tick) * rows_per_second + 0.5)); };
 
     // Notes of each track: a note-off ends the earliest sounding note of its channel and key.
+    constexpr int64_t pending = -2; // off row of a note still sounding
     std::vector<Note> notes;
     int left_out = 0;
+    std::vector<std::deque<size_t>> sounding(16 * 128); // by channel * 128 + key
+    std::vector<int> touched;
     for (size_t t = 0; t < in.tracks.size(); ++t) {
-        std::vector<size_t> sounding;
         for (const NoteEvent& e : in.tracks[t]) {
             const bool drum = e.channel == drum_channel;
+            const int k = e.channel * 128 + e.key;
             if (e.velocity > 0) {
                 if (e.key < xm_lowest_key || e.key > xm_highest_key) {
                     ++left_out;
                     continue;
                 }
-                const int64_t r = row_of(e.tick);
-                notes.push_back({r, drum ? -1 : r + 1, int(t), e.channel, e.key, e.velocity});
-                if (!drum) sounding.push_back(notes.size() - 1);
-                continue;
+                notes.push_back({row_of(e.tick), drum ? -1 : pending, int(t), e.channel, e.key, e.velocity});
+                if (drum) continue;
+                if (sounding[size_t(k)].empty()) touched.push_back(k);
+                sounding[size_t(k)].push_back(notes.size() - 1);
+            } else if (!sounding[size_t(k)].empty()) {
+                Note& n = notes[sounding[size_t(k)].front()];
+                sounding[size_t(k)].pop_front();
+                n.off = std::max(row_of(e.tick), n.on + 1);
             }
-            auto it = std::find_if(sounding.begin(), sounding.end(), [&](size_t i) {
-                return notes[i].channel == e.channel && notes[i].key == e.key;
-            });
-            if (it == sounding.end()) continue;
-            Note& n = notes[*it];
-            n.off = std::max(row_of(e.tick), n.on + 1);
-            sounding.erase(it);
         }
-        // Notes still sounding at the end of the track play on without a key-off.
-        for (size_t i : sounding) notes[i].off = -1;
+        for (int k : touched) sounding[size_t(k)].clear();
+        touched.clear();
     }
+    // Notes still sounding at the end of their track play on without a key-off.
+    for (Note& n : notes)
+        if (n.off == pending) n.off = -1;
     std::stable_sort(notes.begin(), notes.end(), [](const Note& a, const Note& b) {
         return a.track != b.track ? a.track < b.track : a.on < b.on;
     });
@@ -307,11 +311,12 @@ int main(int argc, char** argv)
                 free_at.clear();
             }
             auto it = std::find_if(free_at.begin(), free_at.end(), [&](int64_t f) { return f <= n.on; });
-            if (it == free_at.end()) {
-                free_at.push_back(last_row(n));
-            } else {
+            if (it != free_at.end())
                 *it = last_row(n);
-            }
+            else if (free_at.size() < size_t(xmconv::xm_max_channels))
+                free_at.push_back(last_row(n));
+            else // more than an XM can hold at once: the group will cut notes anyway
+                *std::min_element(free_at.begin(), free_at.end()) = last_row(n);
             needed[size_t(track)] = std::max(needed[size_t(track)], int(free_at.size()));
         }
     }

@@ -166,6 +166,7 @@ TEST_F(MidiConversion, LimitsAndBrokenFiles)
         {"division 0", smf(0, 0, {SmfTrack().on(0, 0, 60)}), "Error: MIDI file with division 0 (no ticks per quarter note)"},
         {"a million notes in one row", kxtest::chunk("MThd", Bytes().be16(0).be16(1).be16(96)).append(kxtest::chunk("MTrk", million)),
          "Jeskola Tracker allows ony 32 channels,sorry!"},
+        {"tempo 0", smf(0, 96, {SmfTrack().tempo(0).on(96, 0, 60)}), nullptr},
         {"a track cut at a status byte", kxtest::chunk("MThd", Bytes().be16(0).be16(1).be16(96))
                                               .append(kxtest::chunk("MTrk", Bytes().u8(0).u8(0x90).u8(60).u8(1).u8(5), 9)),
          nullptr},
@@ -179,6 +180,32 @@ TEST_F(MidiConversion, LimitsAndBrokenFiles)
         }
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.what;
     }
+}
+
+TEST_F(MidiConversion, ListingOfTheSecondPass)
+{
+    settings.dolist = 1;
+    settings.dopchange = 1;
+    log_state.window_height = 1 << 20; // no scrolling
+    std::string log = convert_midi(smf(1, 96, {tempo_track().at(0, {0xC0, 5}),
+                                               SmfTrack().on(96, 0, 60).off(192, 0, 60).off(192, 1, 64)}));
+    ASSERT_TRUE(ok) << log;
+    log = log.substr(log.find("Header"), log.find("\nWriting") - log.find("Header"));
+    EXPECT_EQ(log, "Header format=1 ntrks=2 division=96  maxtime= 192\n"
+                   " 0 Track start\n"
+                   "Time=0  Tempo, microseconds-per-MIDI-quarter-note=500000\n"
+                   "Time=0  Program, chan=1 program=5 mapped to 1\n"
+                   "Time=0  Meta event, end of track\n"
+                   " 0 Track end (TrackPolyphonie 0, Machine 0)\n\n"
+                   " 1 Track start\n"
+                   "Time=96   instr: 2Note on, chan=1 pitch=60 vol=100 :(0,16,0) poly: 1\n"
+                   "Time=192  Note off, chan=1 pitch=60 vol=0\n"
+                   "-->Time=192  Note on, chan=1 pitch=60 vol=0 :(0,32,0) poly: 0\n"
+                   "Time=192  Note off, chan=2 pitch=64 vol=0\n"
+                   "-->Time=192  \nOffNote error!!!\n"
+                   "Note on, chan=2 pitch=64 vol=0 :(0,32,-1) poly: 0\n"
+                   "Time=192  Meta event, end of track\n"
+                   " 1 Track end (TrackPolyphonie 1, Machine 1)\n\n");
 }
 
 } // namespace

@@ -102,8 +102,9 @@ TEST_F(SmfReader, EventsAndWhatCanGoWrong)
         {"data byte without a status", header(1).append(track({0, 60, 1})), 1, "H1,1,96 S error:unexpected running status"},
         {"system real-time byte", header(1).append(track({0, 0xF8})), 1, "H1,1,96 S error:unexpected byte: 0xf8"},
         {"sysex counts its 0xF0", header(1).append(track({0, 0xF0, 5, 0x7E, 1, 2, 3, 0xF7})), 1, "H1,1,96 S X6:240:0@0 E"},
-        {"text 0x0A, tempo of one byte", header(1).append(track({0, 0xFF, 0x0A, 1, 65, 0, 0xFF, 0x51, 1, 7})), 1,
-         "H1,1,96 S M10:1:0@0 T458752 E"},
+        {"texts 0x01 and 0x0A, tempo of one byte",
+         header(1).append(track({0, 0xFF, 1, 0, 0, 0xFF, 0x0A, 1, 65, 0, 0xFF, 0x51, 1, 7})), 1,
+         "H1,1,96 S M1:0:0@0 M10:1:0@0 T458752 E"},
         {"delta time of 5 bytes", header(1).append(track({0x81, 0x80, 0x80, 0x80, 0})), 1,
          "H1,1,96 S error:variable-length number longer than 4 bytes"},
     };
@@ -137,7 +138,7 @@ TEST_F(SmfReader, ListingLines)
     EXPECT_EQ(read(header(1).append(track({1, 0xA1, 60, 70, 0, 0xB2, 7, 100, 0, 0xE3, 0, 64, 0, 0xD4, 9, 0, 0xF7, 2, 1,
                                            2, 0, 0xFF, 0x60, 1, 0, 0, 0xFF, 0x7F, 3, 0, 0, 0x41, 0, 0xFF, 0, 2, 1, 2,
                                            0, 0xFF, 0x59, 2, 0xFD, 1, 0, 0xFF, 0x58, 4, 6, 3, 24, 8, 0, 0xFF, 0x58, 4, 2,
-                                           0xFE, 24, 8, 0, 0xFF, 0x54, 5, 1, 2, 3, 4, 5, 0, 0xFF, 0x0A, 3, 'a', 1, 'b',
+                                           0xFE, 24, 8, 0, 0xFF, 0x54, 5, 1, 2, 3, 4, 5, 0, 0xFF, 0x0A, 4, 'a', 1, 0x7F, 'b',
                                            0, 0xF0, 0, 0, 0xFF, 0x2F, 0})),
                    1, listing),
               "E | Time=1  Pressure, chan=2 pitch=60 press=70\n"
@@ -152,8 +153,8 @@ TEST_F(SmfReader, ListingLines)
               "Time=1  Time signature=6/8  MIDI-clocks/click=24  32nd-notes/24-MIDI-clocks=8\n"
               "Time=1  Time signature=2/1  MIDI-clocks/click=24  32nd-notes/24-MIDI-clocks=8\n"
               "Time=1  SMPTE, hour=1 minute=2 second=3 frame=4 fract-frame=5\n"
-              "Time=1  Meta Text, type=0x08 (Unrecognized)  leng=3\n"
-              "     Text = <a\\0x01b>\n"
+              "Time=1  Meta Text, type=0x08 (Unrecognized)  leng=4\n"
+              "     Text = <a\\0x01\\0x7fb>\n"
               "Time=1  Sysex, leng=1\n"
               "Time=1  Meta event, end of track\n");
 }
