@@ -1,6 +1,7 @@
 // Native MIDI conversions of byte-built files through the conversion driver: time to rows,
 // notes to tracks, programs and drums to waves, the song's limits, and files that are broken or
 // hostile. Cells are shown as "pattern.row.track:note wave volume effect value" (hex).
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -37,11 +38,11 @@ protected:
         log_state.window = nullptr;
         return w.text;
     }
-    // Every cell of machine m with a note or an effect.
-    static std::string cells(int m = 1)
+    // Every cell of machine 1 with a note or an effect.
+    static std::string cells()
     {
         std::string out;
-        const MachineRecord& mr = song.machine_table[m];
+        const MachineRecord& mr = song.machine_table[1];
         for (int p = 0; p < song.pattern_count; ++p)
             for (int r = 0; r < song.pattern_table[p].lines; ++r)
                 for (int t = 0; t < mr.track_count; ++t) {
@@ -84,8 +85,7 @@ TEST_F(MidiConversion, TimeBecomesRows)
          smf(1, 96, {tempo_track(), SmfTrack().on(96, 0, 60)}), "0.32.0:52 01 c8 00 00"},
     };
     for (const Case& c : cases) {
-        settings = Settings();
-        settings.dowave = 0;
+        settings = Settings(); // waves, but no XI file to read them from: a song without waves
         c.set();
         std::string log = convert_midi(c.file);
         ASSERT_TRUE(ok) << c.what << log;
@@ -126,12 +126,9 @@ TEST_F(MidiConversion, ProgramsAndDrumsChooseTheWaves)
     // channel 2 never had a program: program 0, a wave of its own.
     std::string log = convert_midi(smf(0, 96, {SmfTrack().at(0, {0xC0, 5}).on(0, 9, 36).on(16, 0, 60).on(32, 1, 60)}));
     ASSERT_TRUE(ok) << log;
-    EXPECT_EQ(song.wave_map[5], 1);
-    EXPECT_EQ(song.wave_map[164], 2);
-    EXPECT_EQ(song.wave_map[0], 3);
-    EXPECT_EQ(song.instrument_table[1].wave_number, 6);
-    EXPECT_EQ(song.instrument_table[2].wave_number, 165);
-    EXPECT_EQ(song.instrument_table[3].wave_number, 1);
+    const InstrumentRecord* ins = song.instrument_table;
+    EXPECT_EQ(std::vector<int>({song.wave_map[5], song.wave_map[164], song.wave_map[0], ins[1].wave_number,
+                                ins[2].wave_number, ins[3].wave_number}), std::vector<int>({1, 2, 3, 6, 165, 1}));
     EXPECT_EQ(cells(), "0.0.0:43 03 c8 00 00 0.2.1:41 02 c8 00 00 0.5.2:41 04 c8 00 00");
 
     // One drum kit: wave 1, the pitch of the key.
@@ -182,20 +179,32 @@ TEST_F(MidiConversion, LimitsAndBrokenFiles)
     }
 }
 
+// The listing of every kind of event, shown in the second pass with dolist.
 TEST_F(MidiConversion, ListingOfTheSecondPass)
 {
     settings.dolist = 1;
     settings.dopchange = 1;
     log_state.window_height = 1 << 20; // no scrolling
-    std::string log = convert_midi(smf(1, 96, {tempo_track().at(0, {0xC0, 5}),
-                                               SmfTrack().on(96, 0, 60).off(192, 0, 60).off(192, 1, 64)}));
+    SmfTrack events = tempo_track().at(0, {0xC0, 0}).at(1, {0xB2, 7, 100, 0, 0xFF, 0x7F, 3, 0, 0, 0x41});
+    events.at(1, {0xFF, 0x59, 2, 0xFD, 1, 0, 0xFF, 0x58, 4, 6, 3, 24, 8, 0, 0xFF, 0x58, 4, 2, 0xFE, 24, 8});
+    events.at(1, {0xFF, 0x54, 5, 1, 2, 3, 4, 5, 0, 0xFF, 0x0A, 4, 'a', 1, 0x7F, 'b'});
+    std::string log = convert_midi(smf(1, 96, {events, SmfTrack().on(96, 0, 60).off(192, 0, 60).off(192, 1, 64)}));
     ASSERT_TRUE(ok) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '!'), 6) << log; // OffNote error!!! in two passes
     log = log.substr(log.find("Header"), log.find("\nWriting") - log.find("Header"));
     EXPECT_EQ(log, "Header format=1 ntrks=2 division=96  maxtime= 192\n"
                    " 0 Track start\n"
                    "Time=0  Tempo, microseconds-per-MIDI-quarter-note=500000\n"
-                   "Time=0  Program, chan=1 program=5 mapped to 1\n"
-                   "Time=0  Meta event, end of track\n"
+                   "Time=0  Program, chan=1 program=0 mapped to 1\n"
+                   "Time=1  Parameter, chan=3 c1=7 c2=100\n"
+                   "Time=1  Meta event, sequencer-specific, type=0x7f leng=3\n"
+                   "Time=1  Key signature, sharp/flats=-3  minor=1\n"
+                   "Time=1  Time signature=6/8  MIDI-clocks/click=24  32nd-notes/24-MIDI-clocks=8\n"
+                   "Time=1  Time signature=2/1  MIDI-clocks/click=24  32nd-notes/24-MIDI-clocks=8\n"
+                   "Time=1  SMPTE, hour=1 minute=2 second=3 frame=4 fract-frame=5\n"
+                   "Time=1  Meta Text, type=0x08 (Unrecognized)  leng=4\n"
+                   "     Text = <a\\0x01\\0x7fb>\n"
+                   "Time=1  Meta event, end of track\n"
                    " 0 Track end (TrackPolyphonie 0, Machine 0)\n\n"
                    " 1 Track start\n"
                    "Time=96   instr: 2Note on, chan=1 pitch=60 vol=100 :(0,16,0) poly: 1\n"

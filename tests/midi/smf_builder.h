@@ -8,16 +8,12 @@
 
 namespace kxtest {
 
+// A variable-length number (below 2^28): 7 bits a byte, the first bytes with bit 7 set.
 inline Bytes& varlen(Bytes& b, uint32_t v)
 {
-    int n = 0;
-    uint8_t out[5];
-    do {
-        out[n++] = uint8_t(v & 0x7F);
-        v >>= 7;
-    } while (v);
-    while (n > 1) b.u8(out[--n] | 0x80);
-    return b.u8(out[0]);
+    for (int shift = 21; shift > 0; shift -= 7)
+        if (v >> shift) b.u8(0x80 | (v >> shift & 0x7F));
+    return b.u8(v & 0x7F);
 }
 
 inline Bytes chunk(const char* tag, const Bytes& body, int64_t length = -1)

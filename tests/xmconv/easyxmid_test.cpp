@@ -12,20 +12,21 @@
 #include <filesystem>
 #include <map>
 
-#include "buzz/bmx_reader.h"
-#include "buzz/machines_ini.h"
-#include "core/byteio.h"
+#include "convert/driver.h"
 #include "core/pool.h"
 #include "jobs/job_runner.h"
 #include "midi/smf_reader.h"
 #include "settings/settings.h"
 #include "song/midi_state.h"
+#include "song/song.h"
+#include "midi/smf_builder.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+using kxtest::SmfTrack;
 using Notes = std::map<std::pair<int, int>, int>; // (channel, key) -> notes played
 
 // The notes a MIDI file plays, as the program's reader finds them.
@@ -84,31 +85,41 @@ TEST_F(Easyxmid, CorpusNotesReachTheXmAndTheSong)
         EXPECT_EQ(found, midi_notes(f));
         EXPECT_EQ(xm.get_metadata("title").substr(0, 2), (channels < 10 ? "0" : "") + std::to_string(channels));
 
-        // The driver's extern conversion: one machine per XM channel, the name's channel count.
+        // The driver's extern conversion reads it: one machine per XM channel, as its name says.
         settings = Settings();
         settings.domidi_ext = 1;
-        fs::copy_file(f, "in.mid", fs::copy_options::overwrite_existing);
-        struct Report : JobFrontEnd {
-            LogWindow* open_log_window(const char*) override { return &window; }
-            void report(const char* t) override { text = t; }
-            kxtest::FakeWindow window;
-            std::string text;
-        } front;
-        settings_set_text(settings.input_file, "in.mid");
-        settings_set_text(settings.output_file, "in.bmx");
-        run_job(1, front);
-        ASSERT_EQ(front.text, "Conversion finished!") << front.window.text;
-        EXPECT_NE(front.window.text.find("Input restricted to " + std::to_string(channels) + " tracks"), std::string::npos);
-        File song = open_file("in.bmx", "rb");
-        ASSERT_TRUE(song && load_machine_descriptions());
-        reader_state = ReaderState();
-        reader_state.input_summaries[0].stream = song.get();
-        EXPECT_TRUE(run_guarded([&] { read_buzz_song(song.get(), 0); })) << front.window.text;
-        EXPECT_EQ(reader_state.input_summaries[0].machines, channels + 1);
-        reader_state = ReaderState();
+        kxtest::FakeWindow w;
+        log_state.window = &w;
+        EXPECT_TRUE(run_guarded([&] { convert(f.string().c_str(), "in.bmx"); })) << w.text;
+        log_state.window = nullptr;
+        EXPECT_EQ(song.machine_count, channels + 1);
         pool_free_all();
         EXPECT_FALSE(fs::exists("in.bmx.midrix.xm") || fs::exists("kestrix.tmp"));
     }
+}
+
+// Rows follow the file's seconds at its first tempo (16 a beat); drums get no key-off and hold a
+// channel for their own row only; speed 6 and the BPM of the first tempo; volumes from velocities.
+TEST_F(Easyxmid, RowsDrumsAndTempo)
+{
+    SmfTrack tune = SmfTrack().tempo(500000).on(0, 0, 60).off(48, 0, 60);
+    tune.at(96, {0xFF, 0x51, 3, 0x0F, 0x42, 0x40}).on(96, 0, 62, 127).off(144, 0, 62).on(192, 1, 64, 1); // half speed
+    kxtest::smf(1, 96, {tune, SmfTrack().on(0, 9, 36).off(6, 9, 36).on(6, 9, 38)}).write("t.mid");
+    std::string err;
+    ASSERT_EQ(run("t.mid t.xm 4 10", err), 0) << err;
+    openmpt::module xm(kxtest::read_file("t.xm"));
+    std::string cells;
+    for (int r = 0; r < xm.get_pattern_num_rows(0); ++r)
+        for (int c = 0; c < xm.get_num_channels(); ++c) {
+            auto at = [&](int what) { return std::to_string(xm.get_pattern_row_channel_command(0, r, c, what)); };
+            if (xm.get_pattern_row_channel_command(0, r, c, openmpt::module::command_note))
+                cells += std::to_string(r) + "." + std::to_string(c) + ":" + at(openmpt::module::command_note) + "," +
+                         at(openmpt::module::command_instrument) + "," + at(openmpt::module::command_volume) + " ";
+        }
+    EXPECT_EQ(cells, "0.0:61,1,50 0.1:37,10,50 1.1:39,10,50 8.0:255,0,0 16.0:63,1,64 32.0:255,0,0 48.0:65,2,1 ");
+    EXPECT_EQ(xm.get_metadata("title"), "02 t.mid");
+    EXPECT_EQ(xm.get_current_speed(), 6);
+    EXPECT_EQ(xm.get_current_tempo(), 120);
 }
 
 TEST_F(Easyxmid, ArgumentsAndFailures)
@@ -123,7 +134,12 @@ TEST_F(Easyxmid, ArgumentsAndFailures)
         {"missing.mid out.xm", 3, "missing.mid"},
         {"cut.mid out.xm", 3, "premature EOF"},
         {"riff.mid out.xm", 3, "not a Standard MIDI File"},
+        {"many.mid out.xm", 4, "33 tracks with notes, an XM holds 32 channels"},
     };
+    SmfTrack note = SmfTrack().on(0, 0, 60);
+    kxtest::smf(1, 96, {note, note, note, note, note, note, note, note, note, note, note, note, note, note, note, note,
+                        note, note, note, note, note, note, note, note, note, note, note, note, note, note, note, note,
+                        note}).write("many.mid");
     for (const Case& c : cases) {
         std::string err;
         EXPECT_EQ(run(c.args, err), c.status) << c.args;
