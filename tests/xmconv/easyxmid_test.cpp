@@ -99,14 +99,15 @@ TEST_F(Easyxmid, CorpusNotesReachTheXmAndTheSong)
 }
 
 // Rows follow the file's seconds at its first tempo (16 a beat); drums get no key-off and hold a
-// channel for their own row only; speed 6 and the BPM of the first tempo; volumes from velocities.
+// channel for their own row only; speed 6 and the BPM of the first tempo; volumes from velocities;
+// tracks whose notes need more than 32 channels share them.
 TEST_F(Easyxmid, RowsDrumsAndTempo)
 {
     SmfTrack tune = SmfTrack().tempo(500000).on(0, 0, 60).off(48, 0, 60);
     tune.at(96, {0xFF, 0x51, 3, 0x0F, 0x42, 0x40}).on(96, 0, 62, 127).off(144, 0, 62).on(192, 1, 64, 1); // half speed
     kxtest::smf(1, 96, {tune, SmfTrack().on(0, 9, 36).off(6, 9, 36).on(6, 9, 38)}).write("t.mid");
     std::string err;
-    ASSERT_EQ(run("t.mid t.xm 4 10", err), 0) << err;
+    ASSERT_EQ(run("./t.mid t.xm 4 10", err), 0) << err;
     openmpt::module xm(kxtest::read_file("t.xm"));
     std::string cells;
     for (int r = 0; r < xm.get_pattern_num_rows(0); ++r)
@@ -120,6 +121,15 @@ TEST_F(Easyxmid, RowsDrumsAndTempo)
     EXPECT_EQ(xm.get_metadata("title"), "02 t.mid");
     EXPECT_EQ(xm.get_current_speed(), 6);
     EXPECT_EQ(xm.get_current_tempo(), 120);
+
+    // Two tracks of 20 notes at once share the 32 channels: 16 each, 4 notes of each cut short.
+    SmfTrack a, b;
+    for (int i = 0; i < 20; ++i) a.on(i * 6, 0, 40 + i), b.on(i * 6, 1, 40 + i);
+    for (int i = 0; i < 20; ++i) a.off(960, 0, 40 + i), b.off(960, 1, 40 + i);
+    kxtest::smf(1, 96, {a, b}).write("full.mid");
+    ASSERT_EQ(run("full.mid full.xm", err), 0) << err;
+    EXPECT_EQ(err, "easyxmid: 8 notes cut short (more notes at once than channels)\n");
+    EXPECT_EQ(openmpt::module(kxtest::read_file("full.xm")).get_num_channels(), 32);
 }
 
 TEST_F(Easyxmid, ArgumentsAndFailures)
