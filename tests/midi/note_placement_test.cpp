@@ -8,6 +8,7 @@
 
 #include "buzz/machines_ini.h"
 #include "convert/driver.h"
+#include "core/pool.h"
 #include "jobs/job_runner.h"
 #include "midi/smf_builder.h"
 #include "settings/settings.h"
@@ -31,6 +32,7 @@ protected:
     // Converts the file with the settings as they are; the log.
     std::string convert_midi(const Bytes& file)
     {
+        pool_free_all(); // the song of the conversion before
         file.write("in.mid");
         kxtest::FakeWindow w;
         log_state.window = &w;
