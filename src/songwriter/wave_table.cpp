@@ -1,6 +1,6 @@
 // WAVT section of a Buzz song (one entry per wave: index, XI file name, name, volume, flags, one
 // volume envelope, one level per sample) and the XI loading of native MIDI and XI conversions,
-// which fills the instrument records and the wave temp file before the entries are written.
+// which fills the instrument records and lays out their WAVE data before the entries are written.
 //
 // Wave entry: word index, string XI file name, string name, float volume (0..1), byte flags
 // (0x80 envelope present, 0x01 loop), word envelope count 1, envelope (words attack, decay,
@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "buzz/write_primitives.h"
@@ -232,7 +233,6 @@ void load_xi_instruments(FILE* xi_input)
 
     // Slots whose file was missing in the first pass are not tried again.
     std::vector<char> missing(size_t(song.instrument_count), 0);
-    bool read_any = false;
     for (int pass = 0; pass < 2; ++pass) {
         song.pass_number = pass;
         for (int q = 0; q < song.instrument_count && q < int(missing.size()); ++q) {
@@ -267,16 +267,14 @@ void load_xi_instruments(FILE* xi_input)
                 log_state.log_force = 1;
                 log_print("\nInstrument %d (%s)", q, name);
             }
-            read_instruments(in, q);
-            read_any = true;
+            // A slot file stays open for the WAVE data, which the writing pass reads from it.
+            int source = 0;
+            if (own && pass == 1 && settings.dowave == 2) {
+                song.wave_sources.push_back(std::move(own));
+                source = int(song.wave_sources.size());
+            }
+            read_instruments(in, q, source);
         }
-    }
-    close_wave_temp();
-    if (settings.dowave == 2 && !read_any) {
-        // Not one XI file could be read: the song has no waves, its wave data is the count 0.
-        File temp = open_file(wave_temp_name, "wb");
-        bool ok = temp && (write_word_le(temp.get(), 0), std::fflush(temp.get()) == 0 && !std::ferror(temp.get()));
-        if (!ok) job_abort("Could not create temp. WAVE-file!!");
     }
 }
 

@@ -266,7 +266,7 @@ TEST_F(BmxReaderTest, MachineChecks)
         {unknown, 5, "abort:\nMachine not found in machines.ini, you should retry without!!",
          "\nMachine (Jeskola Trackerz) not found in machines.ini"},
         {big, 5, "", ""},
-        {too_big, 5, "abort:\nStatic size in machine >2000 bytes, probably wrong machine or machines.ini!!!", ""},
+        {too_big, 5, "", "\nWarning: machine Reverb holds 2001 bytes of data (more than 2000)!"},
     };
     reader_state.full_parse = 1;
     for (const Case& c : cases) {

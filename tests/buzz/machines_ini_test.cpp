@@ -140,11 +140,11 @@ TEST_F(MachinesIniTest, ByteCountsAndNamesStayInsideTheRecords)
          "\"" + std::string(100, 'n') + "\" 1 1 1 1 1 1 4 0 " + std::string(40, 'w') + "\n" +
          long_line + "\n\"After\" 2 2 2\n");
     ASSERT_EQ(machine_table_state.machine_description_count, 6);
-    EXPECT_EQ(layout(rec(0)).substr(0, 7), "1 15 5 ");
-    EXPECT_EQ(rec(0).init_bytes[19], 0x7E);
-    EXPECT_TRUE(logged("Warning: byte counts of Big cut to 15 and 5!"));
+    EXPECT_EQ(layout(rec(0)).substr(0, 8), "1 15 15 ");
+    EXPECT_EQ(rec(0).init_bytes[29], 0x7E);
     EXPECT_EQ(layout(rec(1)).substr(0, 6), "1 0 0 ");
-    EXPECT_EQ(layout(rec(2)).substr(0, 7), "1 20 0 ");
+    EXPECT_TRUE(logged("Warning: byte counts of Neg cut to 0 and 0!"));
+    EXPECT_EQ(layout(rec(2)).substr(0, 8), "1 255 3 ");
     EXPECT_EQ(std::string(rec(3).dll_name), std::string(63, 'n'));
     EXPECT_EQ(std::string(rec(3).short_name), std::string(19, 'w'));
     EXPECT_STREQ(rec(4).dll_name, "Long");

@@ -1,5 +1,5 @@
 // Builders for synthetic XM, XI and MOD files, the reading passes with the driver's machine
-// layout between them, and small helpers to look at the log and at "kestrix.tmp".
+// layout between them, and small helpers to look at the log and at the WAVE data they lay out.
 #pragma once
 
 #include <array>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "buzz/machines_ini.h"
+#include "buzz/write_primitives.h"
 #include "convert/driver.h"
 #include "convert/xm_reader.h"
 #include "core/byteio.h"
@@ -18,6 +19,7 @@
 #include "jobs/job_runner.h"
 #include "settings/settings.h"
 #include "song/song.h"
+#include "songwriter/wave_data.h"
 #include "support/test_support.h"
 
 namespace kxfix {
@@ -182,6 +184,26 @@ inline void layout_after_first_pass()
     }
 }
 
+// The WAVE data the song writer writes for the song as read (`in`: the conversion's input).
+inline std::vector<uint8_t> wave_data(FILE* in)
+{
+    const Writer kept = writer;
+    FILE* f = std::tmpfile();
+    writer = Writer{1, 0, f};
+    std::vector<uint8_t> out;
+    if (run_guarded([&] { write_wave_data(in); })) {
+        out.resize(size_t(std::ftell(f)));
+        std::rewind(f);
+        if (!out.empty() && std::fread(out.data(), 1, out.size(), f) != out.size()) out.clear();
+    }
+    std::fclose(f);
+    writer = kept;
+    return out;
+}
+
+// The WAVE data of the last read_module_passes that got through.
+inline std::vector<uint8_t> last_wave_data;
+
 // Runs the first pass, the driver's machine layout (Tracker generators) and the second pass over
 // a module file; false when the job ended with job_abort.
 inline bool read_module_passes(const std::filesystem::path& path)
@@ -199,8 +221,8 @@ inline bool read_module_passes(const std::filesystem::path& path)
         lay_out_machines();
         song.pass_number = 1;
         read_module(f.get());
-        close_wave_temp();
     });
+    last_wave_data = ok ? wave_data(f.get()) : std::vector<uint8_t>();
     machine_descriptions_reset();
     return ok;
 }
@@ -231,7 +253,7 @@ inline size_t count_of(const std::string& hay, const std::string& needle)
     return n;
 }
 
-// The wave temp file, parsed: count, then per wave its index, format, byte count and values.
+// The WAVE data, parsed: count, then per wave its index, format, byte count and values.
 struct TempWave {
     unsigned index = 0, format = 0;
     uint32_t bytes = 0;
@@ -270,7 +292,7 @@ inline TempFile parse_temp(const std::vector<uint8_t>& d)
 }
 
 // A module reader test: waves into the song, one machine per channel. read() writes the module
-// and runs the reading passes; temp() parses the wave temp file they wrote.
+// and runs the reading passes; temp() parses the WAVE data they laid out.
 class ModuleReaderTest : public kxtest::WorkDirTest {
 protected:
     void SetUp() override
@@ -289,7 +311,7 @@ protected:
         mod_file(m).write("in.mod");
         return read_module_passes("in.mod");
     }
-    TempFile temp() { return parse_temp(kxtest::read_file("kestrix.tmp")); }
+    TempFile temp() { return parse_temp(last_wave_data); }
 };
 
 } // namespace kxfix

@@ -27,7 +27,7 @@ ConvertResult convert_file(const std::string& input, const std::string& output)
     log_state.window = nullptr;
     r.log = w.text;
     pool_free_all();
-    song.wave_temp.reset();
+    close_wave_sources();
     return r;
 }
 

@@ -42,11 +42,11 @@ Bytes blah(const std::string& tail)
 class BmxWriterTest : public kxtest::WorkDirTest {
 protected:
     // Writes the song to "out.bmx" and reads it back into `out`; false when the job ended.
-    bool write()
+    bool write(FILE* input = nullptr)
     {
         File f = open_file("out.bmx", "wb");
         writer.output_stream = f.get();
-        bool ok = run_guarded([] { write_song(); });
+        bool ok = run_guarded([&] { write_song(input); });
         writer.output_stream = nullptr;
         f.reset();
         out = kxtest::read_file("out.bmx");
@@ -101,7 +101,6 @@ TEST_F(BmxWriterTest, XiSongCarriesTheInstrumentAsItsWave)
     EXPECT_EQ(out, song_file({master_record(1), Bytes().le16(0), wavt, Bytes().le32(0),
                               Bytes().le32(64).le32(0).le32(64).le16(0),
                               blah("original xi-File: bell.xi      \"\" \r\n"), wave}));
-    EXPECT_FALSE(fs::exists(wave_temp_name));
 }
 
 TEST_F(BmxWriterTest, BmwHasSixSectionsAndEndsWithTheInfoText)
@@ -150,25 +149,43 @@ TEST_F(BmxWriterTest, IncompleteSongModelEndsTheJobInsteadOfCrashing)
     EXPECT_FALSE(write());
 }
 
-TEST_F(BmxWriterTest, WaveTempFileIsCopiedWholeAndDeleted)
+// The WAVE data is decoded from the input where the reading passes found it, with a progress
+// dot per 100000 bytes written.
+TEST_F(BmxWriterTest, WaveDataIsDecodedFromTheInput)
 {
     master_only_song(2);
     song.is_xi = 0;
+    Bytes in = Bytes().str("head");
+    Bytes wave = Bytes().le16(1).le16(3).u8(0).le32(300002);
+    uint8_t v = 0;
+    for (int i = 0; i < 150000; ++i) {
+        in.u8(uint8_t(i * 7));
+        wave.u8(0).u8(v = uint8_t(v + i * 7));
+    }
+    wave.le16(0);
+    in.write("in.bin");
+    song.instrument_count = 1;
+    song.wave_data_count = 1;
+    song.instrument_table = pool_array<InstrumentRecord>(1);
+    InstrumentRecord& ins = song.instrument_table[0];
+    ins.sample_count = 2;
+    ins.samples = pool_array<SampleRecord>(2);
+    ins.wave_entry = 1;
+    ins.wave_index = 3;
+    ins.wave_entry_bytes = 300002;
+    ins.samples[0].data_offset = 4;
+    ins.samples[0].data_values = 150000;
+    ins.samples[1].data_zero = 1;
     kxtest::FakeWindow fake;
     log_state.window = &fake;
-    EXPECT_FALSE(write());
-    EXPECT_NE(fake.text.find("Error: Where is the temporary WAVE-file???"), std::string::npos);
-
-    Bytes temp = Bytes().le16(1).le16(0).u8(0).le32(250000);
-    for (int i = 0; i < 250000; ++i) temp.u8(uint8_t(i * 7));
-    temp.write(wave_temp_name);
-    fake.text.clear();
     log_state.log_enabled = 0;
-    ASSERT_TRUE(write());
+    File f = open_file("in.bin", "rb");
+    ASSERT_TRUE(write(f.get()));
     check_directory();
-    EXPECT_EQ(std::vector<uint8_t>(out.begin() + dword_at(out, 8 + 12 * 6 + 4), out.end()), temp.data);
-    EXPECT_FALSE(fs::exists(wave_temp_name));
-    EXPECT_EQ(fake.text, ".."); // a dot per 100000 bytes
+    EXPECT_EQ(std::vector<uint8_t>(out.begin() + dword_at(out, 8 + 12 * 6 + 4), out.end()), wave.data);
+    EXPECT_EQ(fake.text, "...");
+    ins.samples[0].data_offset = 5; // one value more than the file holds: it changed meanwhile
+    EXPECT_FALSE(write(f.get()));
     log_state.window = nullptr;
 }
 

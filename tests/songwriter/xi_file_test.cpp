@@ -1,4 +1,4 @@
-// The instrument reader on XI files: key maps, delta decoding into "kestrix.tmp", odd 16-bit
+// The instrument reader on XI files: key maps, delta decoding into the WAVE data, odd 16-bit
 // lengths, generator targets, early ends of file, hostile counts; the XI export name.
 #include "convert/module_fixtures.h"
 #include "songwriter/xi_file.h"
@@ -23,13 +23,15 @@ protected:
         song.is_xi = song.instrument_count = song.wave_count = 1;
         song.instrument_table = nullptr;
         File f = open_file("in.xi", "rb");
-        return run_guarded([&] {
+        const bool ok = run_guarded([&] {
             for (song.pass_number = 0; song.pass_number < 2; ++song.pass_number) read_instruments(f.get(), 0);
         });
+        last_wave_data = wave_data(f.get());
+        return ok;
     }
     std::vector<std::vector<int16_t>> waves()
     {
-        TempFile t = parse_temp(kxtest::read_file("kestrix.tmp"));
+        TempFile t = parse_temp(last_wave_data);
         EXPECT_TRUE(t.well_formed);
         std::vector<std::vector<int16_t>> w;
         for (const TempWave& tw : t.waves) w.push_back(tw.values);
@@ -72,7 +74,7 @@ TEST_F(XiFileTest, DeltaBytesBecomeSixteenBitFrames)
     EXPECT_EQ(r.envelope_y[1], 64);
     EXPECT_EQ(r.fadeout, 256);
     // word count, word index, byte format, dword bytes, frames
-    EXPECT_EQ(kxtest::read_file("kestrix.tmp"), (std::vector<uint8_t>{1, 0, 0, 0, 0, 4, 0, 0, 0, 0x00, 0x0A, 0x00, 0x04}));
+    EXPECT_EQ(last_wave_data, (std::vector<uint8_t>{1, 0, 0, 0, 0, 4, 0, 0, 0, 0x00, 0x0A, 0x00, 0x04}));
     EXPECT_EQ(sample(0).length, 2);
 }
 
