@@ -2,7 +2,6 @@
 // notes to tracks, programs and drums to waves, the song's limits, and files that are broken or
 // hostile. Cells are shown as "pattern.row.track:note wave volume effect value" (hex).
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <functional>
 
@@ -171,13 +170,11 @@ TEST_F(MidiConversion, LimitsAndBrokenFiles)
          nullptr},
     };
     for (const Case& c : cases) {
-        const auto start = std::chrono::steady_clock::now();
         log = convert_midi(c.file);
         EXPECT_EQ(ok, c.error == nullptr) << c.what;
         if (c.error) {
             EXPECT_TRUE(has(log, c.error)) << c.what << log;
         }
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.what;
     }
 }
 

@@ -1,6 +1,5 @@
 // The Standard MIDI File reader over byte-built files: the events its hooks see, grouped by what
 // can go wrong in a file, and hostile lengths and counts. (The listing lines: note_placement_test.)
-#include <chrono>
 #include <string>
 
 #include "midi/smf_reader.h"
@@ -108,14 +107,12 @@ TEST_F(SmfReader, EventsAndWhatCanGoWrong)
 // Lengths and counts from the file never drive an allocation or a loop beyond the file.
 TEST_F(SmfReader, HostileLengthsEndAtTheEndOfTheFile)
 {
-    const auto start = std::chrono::steady_clock::now();
     // A meta and a sysex length of 256 MB, a chunk of 4 GB, 65535 tracks announced in 40 bytes.
     EXPECT_EQ(read(header(1).append(track({0, 0xFF, 1, 0xFF, 0xFF, 0xFF, 0x7F, 65}))), "H1,1,96 S error:premature EOF");
     EXPECT_EQ(read(header(1).append(track({0, 0xF7, 0xFF, 0xFF, 0xFF, 0x7F}))), "H1,1,96 S error:premature EOF");
     EXPECT_EQ(read(header(1).append(track({0, 0x90, 1, 2}, 0xFFFFFFFF))), "H1,1,96 S N0:1:2@0 error:premature EOF");
     EXPECT_EQ(read(header(65535).append(track({0, 0x90, 1, 2}))).substr(0, 12), "H1,65535,96 ");
     EXPECT_LT(smf_reader.message.capacity(), 4096u);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 } // namespace
