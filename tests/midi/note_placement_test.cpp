@@ -62,17 +62,19 @@ protected:
 SmfTrack tempo_track() { return SmfTrack().tempo(500000); }
 bool has(const std::string& log, const char* text) { return log.find(text) != std::string::npos; }
 
-TEST_F(MidiConversion, TimeBecomesRows)
+// Time to rows, and notes to tracks; each case: cells of machine 1, a line its log must hold.
+TEST_F(MidiConversion, TimeBecomesRowsAndNotesTracks)
 {
     struct Case {
         const char* what;
         std::function<void()> set;
         Bytes file;
         const char* cells;
+        const char* log = "Machines";
     };
     const Case cases[] = {
         {"ticks 96 and 480: row 16 of patterns 0 and 1", [] {}, smf(1, 96, {tempo_track(), SmfTrack().on(96, 0, 60).on(480, 0, 62)}),
-         "0.16.0:41 01 c8 00 00 1.16.1:43 01 c8 00 00"},
+         "0.16.0:41 01 c8 00 00 1.16.1:43 01 c8 00 00", "\n2 Machines (with Master)"},
         {"no tempo event: 120 BPM", [] {}, smf(0, 96, {SmfTrack().on(96, 0, 60)}), "0.16.0:41 01 c8 00 00"},
         {"SMPTE, 25 frames of 40 ticks: half a second is a beat", [] {}, smf(0, 0xE728, {SmfTrack().on(500, 0, 60)}),
          "0.16.0:41 01 c8 00 00"},
@@ -84,6 +86,18 @@ TEST_F(MidiConversion, TimeBecomesRows)
          smf(1, 96, {tempo_track(), SmfTrack().on(0, 0, 60).on(96, 0, 62)}), "0.8.0:43 01 c8 00 00"},
         {"midi_res 2, transpo and ptranspo", [] { settings.midi_res = 2; settings.transpo = 1; settings.ptranspo = 0; },
          smf(1, 96, {tempo_track(), SmfTrack().on(96, 0, 60)}), "0.32.0:52 01 c8 00 00"},
+        {"a chord of three notes on tracks 0-2", [] {},
+         smf(0, 96, {SmfTrack().on(0, 0, 60).on(0, 0, 64).on(0, 0, 67).off(96, 0, 60).off(96, 0, 64).off(96, 0, 67)}),
+         "0.0.0:41 01 c8 00 00 0.0.1:45 01 c8 00 00 0.0.2:48 01 c8 00 00 0.16.0:ff 01 ff 00 00 0.16.1:ff 01 ff 00 00 "
+         "0.16.2:ff 01 ff 00 00", "Machine  1: polyphonie:  3"},
+        {"a note where another ends takes a track of its own", [] {},
+         smf(0, 96, {SmfTrack().on(0, 0, 60).off(96, 0, 60).on(96, 0, 62).off(192, 0, 62)}),
+         "0.0.0:41 01 c8 00 00 0.16.0:ff 01 ff 00 00 0.16.1:43 01 c8 00 00 0.32.1:ff 01 ff 00 00",
+         "Machine  1:( 1 channels added) --> polyphonie:  2"},
+        // An unmatched note-off, a key above 127, a velocity above 127 (volume 254, not 144).
+        {"a note ending in its own row leaves its note-off", [] {},
+         smf(0, 96, {SmfTrack().on(0, 0, 60).off(3, 0, 60).off(4, 0, 70).at(5, {0x90, 200, 1}).on(96, 0, 60, 200)}),
+         "0.0.0:ff 01 ff 00 00 0.16.0:41 01 fe 00 00", "There are   1 notes shorter than a row (increase midi_tpb or midi_res!)"},
     };
     for (const Case& c : cases) {
         settings = Settings(); // waves, but no XI file to read them from: a song without waves
@@ -92,31 +106,8 @@ TEST_F(MidiConversion, TimeBecomesRows)
         ASSERT_TRUE(ok) << c.what << log;
         EXPECT_EQ(cells(), c.cells) << c.what;
         EXPECT_EQ(song.bpm, int(120 * settings.midi_res)) << c.what;
+        EXPECT_TRUE(has(log, c.log)) << c.what << log;
     }
-}
-
-TEST_F(MidiConversion, NotesOnTracks)
-{
-    // A chord of three notes, and a format-1 file whose first track holds only the tempo.
-    std::string log = convert_midi(smf(1, 96, {tempo_track(), SmfTrack().on(0, 0, 60).on(0, 0, 64).on(0, 0, 67)
-                                                                  .off(96, 0, 60).off(96, 0, 64).off(96, 0, 67)}));
-    ASSERT_TRUE(ok) << log;
-    EXPECT_EQ(song.machine_count, 2);
-    EXPECT_EQ(song.machine_table[1].track_count, 3);
-    EXPECT_EQ(cells(), "0.0.0:41 01 c8 00 00 0.0.1:45 01 c8 00 00 0.0.2:48 01 c8 00 00 "
-                       "0.16.0:ff 01 ff 00 00 0.16.1:ff 01 ff 00 00 0.16.2:ff 01 ff 00 00");
-
-    // A note that begins where another ends takes a track of its own: one channel added.
-    log = convert_midi(smf(0, 96, {SmfTrack().on(0, 0, 60).off(96, 0, 60).on(96, 0, 62).off(192, 0, 62)}));
-    EXPECT_EQ(cells(), "0.0.0:41 01 c8 00 00 0.16.0:ff 01 ff 00 00 0.16.1:43 01 c8 00 00 0.32.1:ff 01 ff 00 00");
-    EXPECT_TRUE(has(log, "Machine  1:( 1 channels added) --> polyphonie:  2")) << log;
-
-    // A note ending in its own row leaves only its note-off; a note-off for a key never played,
-    // a key above 127 and a velocity above 127 (volume 254, not a wrapped 144).
-    log = convert_midi(smf(0, 96, {SmfTrack().on(0, 0, 60).off(3, 0, 60).off(4, 0, 70).at(5, {0x90, 200, 1}).on(96, 0, 60, 200)}));
-    EXPECT_EQ(cells(), "0.0.0:ff 01 ff 00 00 0.16.0:41 01 fe 00 00");
-    EXPECT_TRUE(has(log, "There are   1 notes shorter than a row (increase midi_tpb or midi_res!)")) << log;
-    EXPECT_TRUE(has(log, "OffNote error!!!")) << log;
 }
 
 TEST_F(MidiConversion, ProgramsAndDrumsChooseTheWaves)
