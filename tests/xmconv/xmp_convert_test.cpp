@@ -150,6 +150,7 @@ TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
     in.aei.sus = 3;
     in.aei.lps = 2;
     in.aei.lpe = 13;  // past the 12 points XM keeps: the loop is left out
+    in.fei.npt = 3;   // a pitch envelope switched off is nothing lost
     b.sample_data(0, {1, -2, 3, -4}, false);
     b.mod.xxs[0].flg |= XMP_SAMPLE_LOOP | XMP_SAMPLE_LOOP_BIDIR;
     b.mod.xxs[0].lps = 1;
@@ -160,6 +161,7 @@ TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
     second->vol = 64, second->gvl = 32, second->sid = 1;
     b.mod.xxi[1].vol = 32;
     b.mod.xxi[1].rls = 256;
+    b.mod.xxi[1].fei.flg = XMP_ENVELOPE_ON | XMP_ENVELOPE_FLT, b.mod.xxi[1].fei.npt = 2;
 
     ASSERT_TRUE(run(b)) << error;
     ASSERT_EQ(out.instruments.size(), 2u);
@@ -182,6 +184,7 @@ TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
     auto env = [](const XmInstrument& i) { return std::vector<int>{i.volume_envelope.count, i.volume_envelope.flags, i.volume_envelope.sustain, i.fadeout}; };
     EXPECT_EQ(env(x), (std::vector<int>{12, xm_env_on | xm_env_sustain, 3, 512}));
     EXPECT_EQ(report.notes, (std::vector<std::string>{"envelopes cut to their first 12 points"}));
+    EXPECT_EQ(report.summary(), "1 thing XM cannot hold left out (1 x filter envelope)");
     // An IT note-off fades a note without envelope; XM gets a held flat envelope for that.
     EXPECT_EQ(env(out.instruments[1]), (std::vector<int>{1, xm_env_on | xm_env_sustain, 0, 128}));
     EXPECT_EQ(out.instruments[1].samples[0].volume, 16);
@@ -238,6 +241,15 @@ TEST_F(XmpConvertTest, ModEffectsAreTakenAsTheFileHasThem)
     std::memcpy(&file[1080], "6CHN", 4);
     read_mod_effects(file, b.mod, info);
     EXPECT_TRUE(info.mod_effects.empty());
+    // Every tag names its channel count: the effects are read where it is the module's.
+    for (auto [tag, channels] : {std::pair{"OCTA", 8}, {"CD81", 8}, {"6CHN", 6}, {"16CH", 16}, {"12CN", 12}}) {
+        ModuleBuilder m(channels, {64});
+        std::vector<uint8_t> f(1084 + 64 * 4 * size_t(channels), 0);
+        std::memcpy(&f[1080], tag, 4);
+        SourceInfo i = describe_source("Amiga Protracker/Compatible", f, 64);
+        read_mod_effects(f, m.mod, i);
+        EXPECT_EQ(i.mod_effects.size(), 64u * 2 * size_t(channels)) << tag;
+    }
     std::memcpy(&file[1080], "M.K.", 4);
     info = describe_source("Scream Tracker 3", file, 64);
     read_mod_effects(file, b.mod, info);
