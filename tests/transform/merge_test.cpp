@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <tuple>
 
 #include "buzz/machines_ini.h"
 #include "core/byteio.h"
@@ -262,24 +263,17 @@ TEST_F(Merge, CloneAndTransposition)
 
 TEST_F(Merge, WaveTuningAndRipping)
 {
-    struct Case {
-        int rip, tune_wave, tune_level;
-        std::string file;
-        uint32_t rate;
-        std::vector<uint32_t> rates; // of the output's wave table
-    } cases[] = {
+    struct Case { int rip, tune_wave, tune_level; std::string file; uint32_t rate; std::vector<uint32_t> rates; } cases[] = {
         {3, 0, 1, "kxrip03.wav", 22050, {11025, 11026, 11025, 22050}}, // the entry of index 2
         {6, 1, 2, "kxrip06.wav", 11025, {11025, 8000, 11025, 22050}},  // index 5: the second entry
         {1, 1, 1, "kxrip01.wav", 8000, {8000, 11026, 11025, 22050}},   // tuned before it is taken
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
-        settings.rip_wave = c.rip;
-        settings.tune_wave = c.tune_wave;
-        settings.tune_level = c.tune_level;
+        settings.rip_wave = c.rip, settings.tune_wave = c.tune_wave, settings.tune_level = c.tune_level;
         settings.tune_rate = 8000;
         ASSERT_EQ(merge("a.bmx", nullptr), "");
-        EXPECT_EQ(read_back("out.bmx").rates, c.rates);
+        EXPECT_EQ(read_back("out.bmx").rates, c.rates);  // of the output's wave table
         const unsigned bytes = c.rip == 6 ? 5 : 4; // an odd count gets RIFF's pad byte
         Bytes wav = Bytes().str("RIFF").le32(36 + bytes + (bytes & 1)).str("WAVEfmt ").le32(16).le16(1).le16(1);
         wav.le32(c.rate).le32(2 * c.rate).le16(2).le16(16).str("data").le32(bytes);
@@ -291,21 +285,16 @@ TEST_F(Merge, WaveTuningAndRipping)
 
 TEST_F(Merge, ValuesThatDoNotFitAreRefused)
 {
-    struct Case {
-        unsigned tempo;
-        int blow, repeat;
-        std::string message;
-    } cases[] = {
+    const std::tuple<unsigned, int, int, std::string> cases[] = {  // tempo, blow-up, repeat, message
         {126, 520, 1, "Sequence position 4160 does not fit in 1 byte after blow-up and repetition, use smaller factors!!"},
         {126, 600, 1, "Tempo 126 times 600 is more than 65535, use a smaller blow-up factor!!"},
         {50, 1100, 1, "Pattern 00 of 64 lines blown up 1100 times has more than 65535 lines!!"},
         {126, 2, 9, "Sequence position 256 does not fit in 1 byte after blow-up and repetition, use smaller factors!!"},
     };
-    for (const Case& c : cases) {
-        song_a({}, c.tempo).write("a.bmx");
-        settings.blow_up = c.blow;
-        settings.song_repeat = c.repeat;
-        EXPECT_EQ(merge("a.bmx", nullptr), c.message);
+    for (const auto& [tempo, blow, repeat, message] : cases) {
+        song_a({}, tempo).write("a.bmx");
+        settings.blow_up = blow, settings.song_repeat = repeat;
+        EXPECT_EQ(merge("a.bmx", nullptr), message);
     }
 }
 
