@@ -177,7 +177,9 @@ TEST_F(Merge, AllOptionsOffKeepsEverySectionBehindANewHeader)
     EXPECT_EQ(merge_is_merging(), 0);
     const auto out_bytes = kxtest::read_file("out.bmx");
     EXPECT_EQ(dword_le(out_bytes, 12), 380u); // MACH right behind the header
-    EXPECT_EQ(sections_of(out_bytes), sections_of(kxtest::read_file("a.bmx")));
+    auto in = sections_of(kxtest::read_file("a.bmx"));
+    EXPECT_EQ(in.erase("PARA"), 1u); // the section no converter writes is left out
+    EXPECT_EQ(sections_of(out_bytes), in);
     EXPECT_NE(log().find("\nTransformation finished"), std::string::npos);
 }
 
