@@ -66,6 +66,11 @@ TEST(PlaybackTest, WritesWhatFt2NeedsWhereAColumnIsFree)
              s.src.channel_pans = {0, 255};
              s.at(0, 0) = s.at(1, 0) = s.at(2, 0) = full, s.at(0, 1) = note, s.at(1, 1) = full;
          }, 1, 1, {49, 0, 0x40, 0x4, 0x11}},
+        {"pan kept, but the number restarts auto-vibrato", [&](Song& s) {
+             const XmCell full{49, 1, 0x40, 0x4, 0x11};
+             s.m.instruments[0].vibrato_depth = 4, s.src.channel_pans = {0, 255};
+             s.at(0, 0) = s.at(1, 0) = s.at(2, 0) = full, s.at(0, 1) = note, s.at(1, 1) = full;
+         }, 1, 1, {49, 1, 0x40, 0x4, 0x11}, 1},
         {"speed 40, no free column: a slide moves", [&](Song& s) {
              s.src.speed = 40, s.at(0, 0).effect = 0x4, s.at(0, 1) = {0, 0, 0, 0xA, 0x02};
          }, 0, 1, {0, 0, 0x62, 0xE, 0xE1}},
