@@ -2,7 +2,7 @@
 // directory, machine records, patterns and sequences.
 #pragma once
 
-#include <cstring>
+#include <bit>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,13 +32,6 @@ inline Bytes song(const Sections& sections)
     return b;
 }
 
-inline Bytes f32(float v)
-{
-    uint32_t bits;
-    std::memcpy(&bits, &v, 4);
-    return Bytes().le32(bits);
-}
-
 // One machine record; the track state is repeated for every track.
 inline Bytes machine(const std::string& name, const std::string& dll, const Bytes& globals, int tracks = 0,
                      const Bytes& track = {}, const Bytes& data = {}, float x = 0, float y = 0)
@@ -46,7 +39,7 @@ inline Bytes machine(const std::string& name, const std::string& dll, const Byte
     Bytes b;
     b.str(name).u8(0).u8(dll.empty() ? 0 : (dll == "Jeskola Reverb" ? 2 : 1));
     if (!dll.empty()) b.str(dll).u8(0);
-    b.append(f32(x)).append(f32(y)).le32(uint32_t(data.size())).append(data).le16(0).append(globals);
+    b.le32(std::bit_cast<uint32_t>(x)).le32(std::bit_cast<uint32_t>(y)).le32(uint32_t(data.size())).append(data).le16(0).append(globals);
     b.le16(unsigned(tracks));
     for (int t = 0; t < tracks; ++t) b.append(track);
     return b;

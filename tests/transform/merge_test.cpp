@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <tuple>
 
 #include "buzz/machines_ini.h"
 #include "core/byteio.h"
@@ -174,14 +175,12 @@ TEST_F(Merge, AllOptionsOffKeepsEverySectionBehindANewHeader)
     song_a(Bytes().fill(9, 0x55)).write("a.bmx"); // with a section a converter never writes
     ASSERT_EQ(merge("a.bmx", " b.bmx"), "");      // a name beginning with a blank is no input
     EXPECT_EQ(merge_is_merging(), 0);
-    const auto in = sections_of(kxtest::read_file("a.bmx"));
     const auto out_bytes = kxtest::read_file("out.bmx");
-    const auto out = sections_of(out_bytes);
-    EXPECT_EQ(dword_le(out_bytes, 4), 7u);
     EXPECT_EQ(dword_le(out_bytes, 12), 380u); // MACH right behind the header
-    EXPECT_EQ(out.size(), 7u);
-    for (const auto& [name, body] : out) EXPECT_TRUE(body == in.at(name)) << name;
-    EXPECT_TRUE(log().find("\nTransformation finished") != std::string::npos);
+    auto in = sections_of(kxtest::read_file("a.bmx"));
+    EXPECT_EQ(in.erase("PARA"), 1u); // the section no converter writes is left out
+    EXPECT_EQ(sections_of(out_bytes), in);
+    EXPECT_NE(log().find("\nTransformation finished"), std::string::npos);
 }
 
 TEST_F(Merge, TwoSongsBecomeOne)
@@ -200,10 +199,8 @@ TEST_F(Merge, TwoSongsBecomeOne)
     EXPECT_EQ(s.rows.at("3 2 0")[1], 7);                                  // and its Tracker plays it
     EXPECT_EQ(s.header, (std::vector<uint32_t>{16, 0, 16}));
     EXPECT_EQ(s.sequences, (std::vector<uint32_t>{0, 1, 0, 2, 0, 8, 3, 0, 5, 2})); // B's master's gone
-    const auto blah = sections_of(kxtest::read_file("out.bmx")).at("BLAH");
-    EXPECT_EQ(dword_le(blah, 0), 74u);
-    EXPECT_EQ(std::string(blah.begin() + 4, blah.end()),
-              "0123456789\r\n" + std::string(40, '-') + "\r\nabcdefghijklmnopqrst");
+    EXPECT_EQ(sections_of(kxtest::read_file("out.bmx")).at("BLAH"),
+              blah("0123456789\r\n" + std::string(40, '-') + "\r\nabcdefghijklmnopqrst").data);
 }
 
 TEST_F(Merge, BlowUpAndRepeat)
@@ -268,54 +265,38 @@ TEST_F(Merge, CloneAndTransposition)
 
 TEST_F(Merge, WaveTuningAndRipping)
 {
-    struct Case {
-        int rip, tune_wave, tune_level;
-        std::string file;
-        uint32_t rate;
-        std::vector<uint32_t> rates; // of the output's wave table
-    } cases[] = {
+    struct Case { int rip, tune_wave, tune_level; std::string file; uint32_t rate; std::vector<uint32_t> rates; } cases[] = {
         {3, 0, 1, "kxrip03.wav", 22050, {11025, 11026, 11025, 22050}}, // the entry of index 2
         {6, 1, 2, "kxrip06.wav", 11025, {11025, 8000, 11025, 22050}},  // index 5: the second entry
         {1, 1, 1, "kxrip01.wav", 8000, {8000, 11026, 11025, 22050}},   // tuned before it is taken
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
-        settings.rip_wave = c.rip;
-        settings.tune_wave = c.tune_wave;
-        settings.tune_level = c.tune_level;
+        settings.rip_wave = c.rip, settings.tune_wave = c.tune_wave, settings.tune_level = c.tune_level;
         settings.tune_rate = 8000;
         ASSERT_EQ(merge("a.bmx", nullptr), "");
-        EXPECT_EQ(read_back("out.bmx").rates, c.rates);
-        const auto wav = kxtest::read_file(c.file);
+        EXPECT_EQ(read_back("out.bmx").rates, c.rates);  // of the output's wave table
         const unsigned bytes = c.rip == 6 ? 5 : 4; // an odd count gets RIFF's pad byte
-        ASSERT_EQ(wav.size(), 44u + bytes + (bytes & 1));
-        EXPECT_EQ(std::string(wav.begin(), wav.begin() + 4) + std::string(wav.begin() + 8, wav.begin() + 16), "RIFFWAVEfmt ");
-        EXPECT_EQ(dword_le(wav, 4), 36 + bytes + (bytes & 1));
-        EXPECT_EQ(dword_le(wav, 24), c.rate);
-        EXPECT_EQ(dword_le(wav, 28), 2 * c.rate);
-        EXPECT_EQ(dword_le(wav, 40), bytes);
-        EXPECT_EQ(wav[44], c.rip == 6 ? 0xA1 : c.rip == 3 ? 0xA2 : 0xA0);
+        Bytes wav = Bytes().str("RIFF").le32(36 + bytes + (bytes & 1)).str("WAVEfmt ").le32(16).le16(1).le16(1);
+        wav.le32(c.rate).le32(2 * c.rate).le16(2).le16(16).str("data").le32(bytes);
+        wav.fill(bytes, c.rip == 6 ? 0xA1 : c.rip == 3 ? 0xA2 : 0xA0).fill(bytes & 1, 0);
+        EXPECT_EQ(kxtest::read_file(c.file), wav.data);
         fs::remove(c.file);
     }
 }
 
 TEST_F(Merge, ValuesThatDoNotFitAreRefused)
 {
-    struct Case {
-        unsigned tempo;
-        int blow, repeat;
-        std::string message;
-    } cases[] = {
+    const std::tuple<unsigned, int, int, std::string> cases[] = {  // tempo, blow-up, repeat, message
         {126, 520, 1, "Sequence position 4160 does not fit in 1 byte after blow-up and repetition, use smaller factors!!"},
         {126, 600, 1, "Tempo 126 times 600 is more than 65535, use a smaller blow-up factor!!"},
         {50, 1100, 1, "Pattern 00 of 64 lines blown up 1100 times has more than 65535 lines!!"},
         {126, 2, 9, "Sequence position 256 does not fit in 1 byte after blow-up and repetition, use smaller factors!!"},
     };
-    for (const Case& c : cases) {
-        song_a({}, c.tempo).write("a.bmx");
-        settings.blow_up = c.blow;
-        settings.song_repeat = c.repeat;
-        EXPECT_EQ(merge("a.bmx", nullptr), c.message);
+    for (const auto& [tempo, blow, repeat, message] : cases) {
+        song_a({}, tempo).write("a.bmx");
+        settings.blow_up = blow, settings.song_repeat = repeat;
+        EXPECT_EQ(merge("a.bmx", nullptr), message);
     }
 }
 

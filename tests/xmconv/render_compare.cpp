@@ -1,5 +1,5 @@
 // Renders two modules with libopenmpt and compares what they sound like, window by window.
-#include "render_compare.h"
+#include "fixture_modules.h"
 
 #include <libopenmpt/libopenmpt.hpp>
 

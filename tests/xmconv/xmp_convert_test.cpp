@@ -53,6 +53,11 @@ public:
         mod.xxi = static_cast<xmp_instrument*>(block(sizeof(xmp_instrument) * size_t(n)));
         mod.xxs = static_cast<xmp_sample*>(block(sizeof(xmp_sample) * size_t(n)));
     }
+    xmp_subinstrument* subs(int i, int n)
+    {
+        mod.xxi[i].nsm = n;
+        return mod.xxi[i].sub = static_cast<xmp_subinstrument*>(block(sizeof(xmp_subinstrument) * size_t(n)));
+    }
     void sample_data(int s, std::vector<int16_t> frames, bool wide)
     {
         auto* b = static_cast<uint8_t*>(block(frames.size() * 2 + 8));
@@ -131,54 +136,39 @@ TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
     b.instruments(2);
     xmp_instrument& in = b.mod.xxi[0];
     std::strcpy(in.name, "multi");
-    in.nsm = 2;
-    in.sub = static_cast<xmp_subinstrument*>(b.block(sizeof(xmp_subinstrument) * 2));
     in.vol = 64;
-    in.sub[0].vol = 32;
-    in.sub[0].gvl = 64;
-    in.sub[0].pan = -1;
-    in.sub[0].fin = 50;  // FT2 tunes in eighths of that scale: 48
-    in.sub[0].xpo = -2;
-    in.sub[1] = in.sub[0];
-    in.sub[1].sid = 1;
-    in.sub[1].pan = 0x40;
+    xmp_subinstrument* sub = b.subs(0, 2);
+    sub[0].vol = 32, sub[0].gvl = 64, sub[0].pan = -1, sub[0].xpo = -2, sub[0].fin = 50;  // volume, global, no pan, transposed; FT2 tunes in eighths: 48
+    sub[1] = sub[0];
+    sub[1].pan = 0x40, sub[1].sid = 1;
     // Notes below XM's C-4 play sample 0; from C-4 on sample 1; from C-6 on sample 0 an octave up.
-    for (int key = 0; key < XMP_MAX_KEYS; ++key) {
-        in.map[key].ins = key >= 60 && key < 84 ? 1 : 0;
-        in.map[key].xpo = key >= 84 ? 12 : 0;
-    }
+    for (int key = 0; key < XMP_MAX_KEYS; ++key) in.map[key] = {uint8_t(key >= 60 && key < 84), int8_t(key >= 84 ? 12 : 0)};
     in.rls = 1024;
     in.aei.flg = XMP_ENVELOPE_ON | XMP_ENVELOPE_SUS | XMP_ENVELOPE_LOOP;
     in.aei.npt = 14;
-    for (int i = 0; i < 14; ++i) {
-        in.aei.data[i * 2] = short(i * 4);
-        in.aei.data[i * 2 + 1] = short(64 - i * 4);
-    }
+    for (int i = 0; i < 28; ++i) in.aei.data[i] = short(i % 2 ? 64 - i / 2 * 4 : i / 2 * 4);
     in.aei.sus = 3;
     in.aei.lps = 2;
     in.aei.lpe = 13;  // past the 12 points XM keeps: the loop is left out
+    in.fei.npt = 3;   // a pitch envelope switched off is nothing lost
     b.sample_data(0, {1, -2, 3, -4}, false);
     b.mod.xxs[0].flg |= XMP_SAMPLE_LOOP | XMP_SAMPLE_LOOP_BIDIR;
     b.mod.xxs[0].lps = 1;
     b.mod.xxs[0].lpe = 4;
     b.sample_data(1, {1000, -1000}, true);
-    // The second: fadeout but no volume envelope.
-    xmp_instrument& second = b.mod.xxi[1];
-    second.nsm = 1;
-    second.sub = static_cast<xmp_subinstrument*>(b.block(sizeof(xmp_subinstrument)));
-    second.sub[0].sid = 1;
-    second.sub[0].vol = 64;
-    second.sub[0].gvl = 32;  // sample and instrument global volume: a quarter
-    second.vol = 32;
-    second.rls = 256;
+    // The second: fadeout but no volume envelope; sample and instrument global volume a quarter.
+    xmp_subinstrument* second = b.subs(1, 1);
+    second->vol = 64, second->gvl = 32, second->sid = 1;
+    b.mod.xxi[1].vol = 32;
+    b.mod.xxi[1].rls = 256;
+    b.mod.xxi[1].fei.flg = XMP_ENVELOPE_ON | XMP_ENVELOPE_FLT, b.mod.xxi[1].fei.npt = 2;
 
     ASSERT_TRUE(run(b)) << error;
     ASSERT_EQ(out.instruments.size(), 2u);
     const XmInstrument& x = out.instruments[0];
     EXPECT_EQ(x.name, "multi");
     ASSERT_EQ(x.samples.size(), 3u);
-    EXPECT_EQ(x.note_map[47], 0);  // B-3
-    EXPECT_EQ(x.note_map[48], 1);  // C-4
+    EXPECT_EQ(std::vector<int>(x.note_map.begin() + 47, x.note_map.begin() + 50), (std::vector<int>{0, 1, 1}));  // B-3, C-4
     EXPECT_EQ(x.note_map[72], 2);  // C-6
     // 16-bit, loop type, start, length, volume, panning (none: centre), finetune, transposition.
     auto sample = [&](size_t i) {
@@ -191,17 +181,13 @@ TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
     EXPECT_EQ(sample(2), (std::vector<int>{0, xm_loop_pingpong, 1, 3, 32, 128, 48, 10}));
     EXPECT_EQ(x.samples[0].frames, (std::vector<int16_t>{1, -2, 3, -4}));
     EXPECT_EQ(x.samples[2].frames, x.samples[0].frames);
-    EXPECT_EQ(x.volume_envelope.count, 12);
-    EXPECT_EQ(x.volume_envelope.flags, xm_env_on | xm_env_sustain);
-    EXPECT_EQ(x.volume_envelope.sustain, 3);
-    EXPECT_EQ(x.fadeout, 512);
+    auto env = [](const XmInstrument& i) { return std::vector<int>{i.volume_envelope.count, i.volume_envelope.flags, i.volume_envelope.sustain, i.fadeout}; };
+    EXPECT_EQ(env(x), (std::vector<int>{12, xm_env_on | xm_env_sustain, 3, 512}));
     EXPECT_EQ(report.notes, (std::vector<std::string>{"envelopes cut to their first 12 points"}));
+    EXPECT_EQ(report.summary(), "1 thing XM cannot hold left out (1 x filter envelope)");
     // An IT note-off fades a note without envelope; XM gets a held flat envelope for that.
-    const XmInstrument& y = out.instruments[1];
-    EXPECT_EQ(y.fadeout, 128);
-    EXPECT_EQ(y.samples[0].volume, 16);
-    EXPECT_EQ(y.volume_envelope.count, 1);
-    EXPECT_EQ(y.volume_envelope.flags, xm_env_on | xm_env_sustain);
+    EXPECT_EQ(env(out.instruments[1]), (std::vector<int>{1, xm_env_on | xm_env_sustain, 0, 128}));
+    EXPECT_EQ(out.instruments[1].samples[0].volume, 16);
     EXPECT_TRUE(xm_check(out).empty());
 }
 
@@ -255,6 +241,15 @@ TEST_F(XmpConvertTest, ModEffectsAreTakenAsTheFileHasThem)
     std::memcpy(&file[1080], "6CHN", 4);
     read_mod_effects(file, b.mod, info);
     EXPECT_TRUE(info.mod_effects.empty());
+    // Every tag names its channel count: the effects are read where it is the module's.
+    for (auto [tag, channels] : {std::pair{"OCTA", 8}, {"CD81", 8}, {"6CHN", 6}, {"16CH", 16}, {"12CN", 12}}) {
+        ModuleBuilder m(channels, {64});
+        std::vector<uint8_t> f(1084 + 64 * 4 * size_t(channels), 0);
+        std::memcpy(&f[1080], tag, 4);
+        SourceInfo i = describe_source("Amiga Protracker/Compatible", f, 64);
+        read_mod_effects(f, m.mod, i);
+        EXPECT_EQ(i.mod_effects.size(), 64u * 2 * size_t(channels)) << tag;
+    }
     std::memcpy(&file[1080], "M.K.", 4);
     info = describe_source("Scream Tracker 3", file, 64);
     read_mod_effects(file, b.mod, info);
