@@ -1,0 +1,151 @@
+// The song writer where whole conversions do not reach: the XI files of a MIDI song (one per
+// channel), a song model with pieces missing, the ES-9's data file, XI files cut short or with
+// hostile counts. Whole songs are compared byte for byte in tests/e2e/golden_test.cpp.
+#include <algorithm>
+#include <filesystem>
+
+#include "convert/fixtures.h"
+#include "songwriter/bmx_writer.h"
+#include "songwriter/patt_sequ.h"
+#include "songwriter/wave_table.h"
+#include "songwriter/xi_file.h"
+
+namespace {
+
+using namespace kxfix;
+
+TEST(Crc32, MatchesTheCheckValueWholeAndInPieces)
+{
+    const auto* s = reinterpret_cast<const uint8_t*>("123456789");
+    EXPECT_EQ(crc32_end(crc32_update(crc32_begin(), s, 9)), 0xCBF43926u);
+    EXPECT_EQ(crc32_end(crc32_update(crc32_update(crc32_begin(), s, 4), s + 4, 5)), 0xCBF43926u);
+}
+
+class SongWriterTest : public kxtest::WorkDirTest {
+protected:
+    void SetUp() override
+    {
+        WorkDirTest::SetUp();
+        kxtest::install_machines_ini();
+        ASSERT_TRUE(load_machine_descriptions());
+        log_state.window = &fake;
+    }
+    void TearDown() override
+    {
+        log_state.window = nullptr;
+        machine_descriptions_reset();
+        WorkDirTest::TearDown();
+    }
+    // Writes the song to "out.bmx"; false when the job ended.
+    bool write()
+    {
+        File f = open_file("out.bmx", "wb");
+        writer.output_stream = f.get();
+        const bool ok = run_guarded([] { write_song(); });
+        writer.output_stream = nullptr;
+        return ok;
+    }
+    bool logged(const char* text) const { return fake.text.find(text) != std::string::npos; }
+    kxtest::FakeWindow fake;
+};
+
+TEST_F(SongWriterTest, MissingPiecesEndTheJob)
+{
+    settings.dowave = 0;
+    layout_song(2, 1, 1, 4);
+    song.pattern_table = nullptr;
+    EXPECT_FALSE(write());
+    layout_song(2, 1, 1, 4);
+    song.machine_table[0].global_patterns = nullptr;
+    EXPECT_FALSE(write());
+    EXPECT_TRUE(logged("Error: Song to write is incomplete!!"));
+    layout_song(2, 1, 1, 4);
+    settings.dowave = 2;
+    EXPECT_FALSE(write());
+    EXPECT_TRUE(logged("Error: Where is the temporary WAVE-file???"));
+
+    settings.dowave = 0;
+    settings.dopfun = role_es9 - 1;
+    layout_song(1, 1, 1, 4);
+    EXPECT_FALSE(write());
+    EXPECT_TRUE(logged("No data file for ES-9 (es-9.dat), rip data from any file with ES-9 first!"));
+    Bytes data;
+    for (int i = 0; i < 5000; ++i) data.u8(unsigned(i * 7));
+    data.write("es-9.dat");
+    ASSERT_TRUE(write());
+    const std::vector<uint8_t> out = kxtest::read_file("out.bmx");
+    const auto at = std::search(out.begin(), out.end(), data.data.begin(), data.data.end());
+    ASSERT_NE(at, out.end()) << "the data block after its size";
+    EXPECT_EQ(dword_at(out, size_t(at - out.begin()) - 4), 5000u);
+}
+
+TEST_F(SongWriterTest, MidiWavesFromXiFilesPerChannel)
+{
+    // One XI file per MIDI channel: only channels 1 and 3 have one, and channel 1's is cut short.
+    song.is_midi = 1;
+    settings_set_text(settings.xi_dir, "xi/");
+    std::filesystem::create_directory("xi");
+    XmInstrument piano{"Piano", {{{1, 2, 3, 4}}}}, strings{"Strings", {{{3, 4, 5, 6}}}};
+    Bytes cut = xi_file(piano);
+    cut.data.resize(cut.size() - 2);
+    cut.write("xi/gmc_01.xi");
+    xi_file(strings).write("xi/gmc_03.xi");
+    load_xi_instruments(nullptr);
+    EXPECT_EQ(song.wave_count, 2);
+    const std::string missing = "Can't open XI-file xi/gmc_02.xi";
+    EXPECT_NE(fake.text.find(missing), std::string::npos);
+    EXPECT_EQ(fake.text.find(missing), fake.text.rfind(missing)) << "tried once";
+    TempFile t = read_temp();
+    EXPECT_TRUE(t.well_formed);
+    EXPECT_EQ(t.waves, (std::vector<Frames>{{0x100, 0x300}, {0x300, 0x700, 0xC00, 0x1200}}));
+    const std::vector<uint8_t> wavt = written(write_wavt_section);
+    const std::string names(wavt.begin(), wavt.end());
+    EXPECT_NE(names.find(std::string("xi/gmc_01.xi\0 Piano", 19)), std::string::npos);
+    EXPECT_EQ(wavt[2 + (wavt.size() - 2) / 2], 2) << "the second entry is channel 3's";
+}
+
+TEST_F(SongWriterTest, XiFilesCutShortOrWithHostileCounts)
+{
+    auto read_xi = [](const Bytes& file) {
+        file.write("in.xi");
+        song.is_xi = song.instrument_count = song.wave_count = 1;
+        song.instrument_table = nullptr;
+        File f = open_file("in.xi", "rb");
+        return run_guarded([&] {
+            for (song.pass_number = 0; song.pass_number < 2; ++song.pass_number) read_instruments(f.get(), 0);
+        });
+    };
+    settings.dowave = 2;
+    // A sample claiming 4 GB and a loop beyond it; 65535 samples declared, one header present.
+    XmInstrument huge{"huge", {{{7, 7, 7}, 1, 0xFFFFFF00u, 0x1000, 0, 0, 0xFFFFFFFFu}}};
+    Bytes many = xi_file(huge);
+    many.data[296] = many.data[297] = 0xFF;
+    ASSERT_TRUE(read_xi(many));
+    const SampleRecord& s = song.instrument_table[0].samples[0];
+    EXPECT_EQ(song.instrument_table[0].sample_count, 1);
+    EXPECT_EQ((std::vector<int>{s.length, s.is_looping, s.loop_start + s.loop_length}), (std::vector<int>{3, 0, 3}));
+    // The file ends inside the first of two samples: the values read are kept, the second gets one.
+    XmInstrument two{"two", {{{1, 1, 1, 1}}, {{2, 2}}}};
+    Bytes cut = xi_file(two);
+    cut.data.resize(cut.size() - 4);
+    LogCapture log;
+    ASSERT_TRUE(read_xi(cut));
+    for (const char* eof : {"EOF!!! ", "EOF!2! ", "EOF!3! "}) EXPECT_TRUE(log.has(eof));
+    EXPECT_EQ(read_temp().waves, (std::vector<Frames>{{0x100, 0x200, 0}}));
+    EXPECT_EQ(song.instrument_table[0].samples[0].length, 2);
+    // A generator target gets one zero value per sample.
+    settings.dopfun = 2;
+    ASSERT_TRUE(read_xi(xi_file(two)));
+    EXPECT_EQ(read_temp().waves, (std::vector<Frames>{{0, 0}}));
+
+    EXPECT_FALSE(read_xi(xi_file(XmInstrument()))); // no samples: no wave to make
+    cut = xi_file(XmInstrument());
+    cut.data.resize(64); // cut before the version word: no instrument at all
+    cut.write("short.xi");
+    File f = open_file("short.xi", "rb");
+    song.pass_number = 0;
+    EXPECT_TRUE(run_guarded([&] { read_instruments(f.get(), 0); }));
+    EXPECT_EQ(song.instrument_count, 0);
+}
+
+} // namespace
