@@ -7,7 +7,13 @@
 #   bench/corpus_identity.sh build/new/kestrix /tmp/new
 #   diff /tmp/old/SHA256SUMS /tmp/new/SHA256SUMS && echo identical
 #
-# CORPUS names the corpus folder (default ../shared/corpus beside the repository).
+# Besides the corpus files as they are, it converts:
+#   - MOD files through mod2xm (domod_ext 1);
+#   - every XM and MOD cut short at three places (inside the sample data, so that samples end
+#     early), given by a relative name so that both runs' songs name the same input;
+#   - every XM and MOD with the listing on (dolist 1, no -q): the log is hashed too.
+# CORPUS names the corpus folder (default ../shared/corpus beside the repository). A program that
+# writes its converters' XM files beside their input needs a writable copy of the corpus.
 set -uo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 kestrix="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
@@ -17,21 +23,55 @@ corpus="${CORPUS:-$here/../shared/corpus}"
 [ -d "$corpus" ] || { echo "no corpus at $corpus" >&2; exit 2; }
 rm -rf "$out"; mkdir -p "$out"
 out="$(cd "$out" && pwd)"
+
+# convert TAG INPUT EXT ARGS...: one conversion in its own folder $out/TAG.
+convert() {
+  local tag="$1" input="$2" ext="$3"; shift 3
+  local dir="$out/$tag"
+  mkdir -p "$dir/xi"
+  [ -f "$input" ] && [ "${input#/}" = "$input" ] && cp "$input" "$dir/"
+  (cd "$dir" && "$kestrix" "$@" --set xi_dir=xi/ "$input" "song.$ext" >/dev/null 2>"$dir/stderr"
+   echo "exit $?" > "$dir/status")
+}
+
 inputs=$(find "$corpus" -type f \( -name '*.xm' -o -name '*.mod' -o -name '*.s3m' -o -name '*.it' -o -name '*.xi' \) | sort)
 for f in $inputs; do
-  base=$(basename "$f"); base=${base%.*}
+  name=$(basename "$f")
+  # An XM beside a module of its name is a converter's output left there, not a corpus file.
+  case "$name" in
+    *.xm) stem="${f%.xm}"; [ -e "$stem.it" ] || [ -e "$stem.s3m" ] || [ -e "$stem.mod" ] && continue ;;
+  esac
   for split in 0 1 2; do
     for wave in 0 1 2; do
       for target in 0 1; do
         [ $target -eq 1 ] && [ $wave -ne 0 ] && continue
-        tag="$base-s$split-w$wave-t$target"
-        dir="$out/$tag"; mkdir -p "$dir/xi"
         ext=bmx; [ $wave -eq 1 ] && ext=bmw
-        (cd "$dir" && "$kestrix" -q --set dotsplit=$split --set dowave=$wave --set dopfun=$target \
-            --set xi_dir=xi/ "$f" "song.$ext" >/dev/null 2>"$dir/stderr"; echo "exit $?" > "$dir/status")
+        convert "$name-s$split-w$wave-t$target" "$f" $ext -q --set dotsplit=$split \
+            --set dowave=$wave --set dopfun=$target
       done
     done
   done
+  case "$name" in
+    *.mod) convert "$name-modext" "$f" bmx -q --set domod_ext=1 --set dowave=2 ;;
+  esac
+  case "$name" in
+    *.xm|*.mod)
+      convert "$name-listing" "$f" bmx --set dolist=1 --set dotsplit=1 --set dowave=2
+      mv "$out/$name-listing/stderr" "$out/$name-listing/log"
+      size=$(stat -c %s "$f")
+      for cut in $((size * 7 / 10)) $((size * 97 / 100)) $((size - 1)); do
+        cutname="cut$cut.${name##*.}"
+        head -c "$cut" "$f" > "$out/$cutname"
+        for split in 0 2; do
+          for wave in 0 1 2; do
+            ext=bmx; [ $wave -eq 1 ] && ext=bmw
+            (cd "$out" && convert "$name-cut$cut-s$split-w$wave" "$cutname" $ext -q \
+                --set dotsplit=$split --set dowave=$wave)
+          done
+        done
+        rm -f "$out/$cutname"
+      done ;;
+  esac
 done
 (cd "$out" && find . -type f ! -name stderr ! -name SHA256SUMS | sort | xargs sha256sum > SHA256SUMS)
 echo "$(grep -c . "$out/SHA256SUMS") files hashed in $out"

@@ -2,7 +2,7 @@
 // CONN, WAVT, PATT, SEQU, BLAH and WAVE, listed into the log and passed on to the merge stream.
 //
 // A song is user input. Besides the checks Buzz songs have always been given (magic, machine
-// library known, data block and track limits, the MACH and PATT position checks, waves cut off),
+// library known, track limit, the MACH and PATT position checks, waves cut off),
 // the reader never trusts a count or size from the file before it has checked it against the
 // bytes left:
 // - a directory that does not fit in the file, or a section offset beyond its end, ends the job
@@ -14,6 +14,11 @@
 //   section has left the final position check cannot pass: the reader stops there and reports
 //   the section's size mismatch at once;
 // - texts end at the end of the file, so no read loops on the 0xFF filler.
+// Songs Buzz itself writes hold machines with large state: data blocks of any size that fits in
+// the section are read (with a warning above 2000 bytes), and byte counts up to 255 per row.
+//
+// Large runs of bytes that pass unchanged (wave data, sections copied whole) go from the song to
+// the merge stream in the kernel; rows, data blocks and track states move as blocks.
 #include "buzz/bmx_reader.h"
 
 #include <algorithm>
@@ -25,6 +30,7 @@
 #include "core/byteio.h"
 #include "core/log.h"
 #include "core/pool.h"
+#include "platform/platform.h"
 #include "settings/settings.h"
 
 ReaderState reader_state;
@@ -50,7 +56,7 @@ constexpr uint64_t envelope_point_bytes = 5;
 constexpr uint64_t level_bytes = 17;
 constexpr uint64_t sequence_header_bytes = 6;
 
-constexpr size_t max_data_block = 2000; // machine data blocks larger than this are refused
+constexpr uint32_t max_usual_data_block = 2000; // larger machine data blocks are worth a warning
 constexpr int max_tracks_before_last = 50;
 constexpr size_t copy_block = 65536;    // bytes per block when copying raw data and waves
 
@@ -88,6 +94,16 @@ void skip_bytes(uint64_t n)
 {
     if (n == 0) return;
     seek_to(reader_state.input_pos + n);
+}
+
+// Passes n bytes the file is known to hold from the input to the merge stream in one go, and
+// moves the input past them. A short copy is a failed write (a full disk).
+void copy_to_merge_stream(uint64_t n)
+{
+    ReaderState& rs = reader_state;
+    if (platform::copy_file_region(rs.input, rs.input_pos, rs.merge_stream, n) != n)
+        job_abort("Can't write temporary file (disk full?)");
+    seek_to(rs.input_pos + n);
 }
 
 void require_file_bytes(uint64_t count, uint64_t record_bytes)
@@ -231,12 +247,24 @@ void read_mach()
         const uint32_t size = take_dword();
         log_print(" (%f,%f) size: %d", double(x), double(y), int(size));
 
-        if (size > max_data_block)
-            job_abort("\nStatic size in machine >2000 bytes, probably wrong machine or machines.ini!!!");
-        uint8_t data[max_data_block];
-        hold_block(data, size);
-        if (h.machine_data) h.machine_data(m, data, size);
-        emit_block(data, size);
+        // Machines keep state of their own in the data block: a few bytes for most, tens of
+        // kilobytes for some (a real song's "FSM Infector" stores 65,828). A block that does not
+        // fit in the section was misread; a large one that fits is worth a word only.
+        if (size > section_room()) machine_size_mismatch(state_pos);
+        if (size > max_usual_data_block) {
+            log_state.log_force = 1;
+            log_print("\nWarning: machine %s holds %u bytes of data (more than %u)!", entry.name,
+                      unsigned(size), unsigned(max_usual_data_block));
+        }
+        uint32_t done = 0;
+        do {
+            const size_t n = std::min<size_t>(size - done, copy_block);
+            if (buf.size() < n) buf.resize(n);
+            hold_block(buf.data(), n);
+            if (h.machine_data) h.machine_data(m, buf.data(), n, done, size);
+            emit_block(buf.data(), n);
+            done += uint32_t(n);
+        } while (done < size);
 
         const uint16_t attributes = take_word();
         log_print(" attr:%d", attributes);
@@ -270,12 +298,13 @@ void read_mach()
                       "machine!!!");
         }
         log_print("\ntrack_bytes(track 0 only)(%d):", int(track_bytes));
-        const uint64_t all_tracks = uint64_t(tracks) * track_bytes;
-        if (all_tracks > section_room()) machine_size_mismatch(state_pos);
-        buf.resize(std::max(buf.size(), size_t(all_tracks)));
-        hold_block(buf.data(), size_t(all_tracks));
-        if (tracks > 0) log_bytes(buf.data(), track_bytes);
-        emit_block(buf.data(), size_t(all_tracks));
+        if (uint64_t(tracks) * track_bytes > section_room()) machine_size_mismatch(state_pos);
+        buf.resize(std::max(buf.size(), track_bytes));
+        for (int t = 0; t < tracks; ++t) {
+            hold_block(buf.data(), track_bytes);
+            if (t == 0) log_bytes(buf.data(), track_bytes);
+            emit_block(buf.data(), track_bytes);
+        }
 
         rs.forward = saved_forward;
         if (stream_eof(rs.input) || rs.input_pos > rs.section_end) machine_size_mismatch(state_pos);
@@ -615,7 +644,12 @@ void read_wave()
         emit_byte(format);
         emit_dword(bytes);
 
-        if ((rs.merge_stream && rs.forward) || h.wave_data) {
+        if (rs.merge_stream && rs.forward && !h.wave_data) {
+            // Nobody looks at the bytes on their way: the kernel copies them.
+            const uint64_t room = stream_eof(rs.input) ? 0 : file_remaining();
+            if (bytes > room) premature_eof(room);
+            copy_to_merge_stream(bytes);
+        } else if ((rs.merge_stream && rs.forward) || h.wave_data) {
             // Wave data may be large: it is read and passed on in blocks.
             if (buf.empty()) buf.resize(copy_block);
             uint64_t done = 0;
@@ -649,6 +683,9 @@ void read_section(int id, uint32_t offset, uint32_t length)
     InputSummary& sum = summary();
     sum.section_start[id] = offset;
     sum.section_length[id] = length;
+    // A directory entry of length 0 holds nothing, not even a count (a merge writes such entries
+    // for sections none of its inputs had).
+    if (length == 0) return;
     const ReaderHooks& h = hooks();
     if (h.section_begin) h.section_begin(id);
     switch (id) {
@@ -776,14 +813,13 @@ void copy_section_rest()
         skip_bytes(n);
         return;
     }
-    std::vector<uint8_t> buf(size_t(std::min<uint64_t>(n, copy_block)));
-    uint64_t done = 0;
-    while (done < n) {
-        const size_t part = size_t(std::min<uint64_t>(n - done, copy_block));
-        hold_block(buf.data(), part);
-        emit_block(buf.data(), part);
-        done += part;
-    }
+    copy_to_merge_stream(n);
+}
+
+void hold_skip(uint64_t n, const char* message)
+{
+    if (n > section_room()) job_abort(message);
+    skip_bytes(n);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -817,6 +853,7 @@ void read_buzz_song(FILE* in, int section_selector)
     // 12 bytes per directory entry; a directory the file cannot hold is a cut or broken file.
     if (uint64_t(sections) * 12 > file_remaining()) job_abort(msg_too_short);
 
+    bool seen[8] = {};
     for (uint32_t i = 0; i < sections; ++i) {
         char name[5] = {};
         for (int j = 0; j < 4; ++j) name[j] = char(hold_byte());
@@ -825,7 +862,11 @@ void read_buzz_song(FILE* in, int section_selector)
         log_print("\n\nsection:%s: sect_pos:%lx sect_len:%lx", name, static_cast<unsigned long>(offset),
                   static_cast<unsigned long>(length));
         const uint64_t directory_pos = rs.input_pos;
-        const int id = section_id(name);
+        // A section named twice is read at its first entry only: the counts of a merge come from
+        // one pass over the song and its sections from others, and both must see the same bytes.
+        int id = section_id(name);
+        if (id != 0 && seen[id]) id = 0;
+        if (id != 0) seen[id] = true;
         const bool process = id != 0 && (section_selector == 0 || section_selector == id);
         log_state.log_enabled = settings.verbose;
         uint64_t reached = offset;

@@ -66,8 +66,11 @@ struct ReaderHooks {
     // MACH (full_parse). machine_begin false: the record is read but not written.
     bool (*machine_begin)(int machine) = nullptr;
     void (*machine_position)(int machine, float* x, float* y) = nullptr;
-    // The machine's data block (at most 2000 bytes), before it is written.
-    void (*machine_data)(int machine, const uint8_t* data, uint32_t size) = nullptr;
+    // The machine's data block, before it is written, in parts of at most 64 KiB: `offset` is
+    // where the part begins within the block of `total` bytes. Called once with size 0 for an
+    // empty block.
+    void (*machine_data)(int machine, const uint8_t* data, size_t size, uint32_t offset,
+                         uint32_t total) = nullptr;
     // The machine's global parameter state, before it is written; may change it in place.
     void (*machine_globals)(int machine, uint8_t* state, int size) = nullptr;
 
@@ -96,7 +99,8 @@ struct ReaderHooks {
     void (*sequence_event)(int ordinal, uint32_t* position, uint32_t* value) = nullptr;
     void (*sequence_end)(int ordinal) = nullptr;
 
-    // WAVE: a wave's header before it is written, then its bytes in blocks, then its end.
+    // WAVE: a wave's header before it is written, then its bytes in blocks, then its end. Without
+    // wave_data the bytes go from the song to the merge stream in the kernel.
     void (*wave_begin)(int ordinal, uint16_t* index, uint8_t format, uint32_t bytes) = nullptr;
     void (*wave_data)(int ordinal, const uint8_t* data, size_t size) = nullptr;
     void (*wave_end)(int ordinal) = nullptr;
@@ -144,3 +148,6 @@ size_t take_text(char* keep, size_t keep_size);
 // Copies the rest of the current section; ends the job when the file is shorter than the
 // directory says.
 void copy_section_rest();
+// Reads past n bytes of the current section without passing them on; ends the job with `message`
+// when the section (or the file) does not hold them.
+void hold_skip(uint64_t n, const char* message);

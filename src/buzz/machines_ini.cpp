@@ -9,6 +9,7 @@
 // Every other line is ignored. Records are numbered in file order; that number is their identity.
 #include "buzz/machines_ini.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstring>
@@ -127,16 +128,13 @@ void parse_machine_line(const char* line, MachineDescription& d)
         d.attributes_read = 0;
     }
 
-    // Initial state and empty row share one 20-byte area each: global bytes first, then the
-    // bytes of one track. Counts that do not fit are cut down so that nobody who walks these
-    // areas by the counts can step outside them.
-    if (d.global_bytes < 0 || d.track_bytes < 0 || d.global_bytes > machine_bytes_area ||
-        d.track_bytes > machine_bytes_area - d.global_bytes) {
-        if (d.global_bytes < 0) d.global_bytes = 0;
-        if (d.track_bytes < 0) d.track_bytes = 0;
-        if (d.global_bytes > machine_bytes_area) d.global_bytes = machine_bytes_area;
-        if (d.track_bytes > machine_bytes_area - d.global_bytes)
-            d.track_bytes = machine_bytes_area - d.global_bytes;
+    // Initial state and empty row hold the global bytes, then the bytes of one track. Counts
+    // outside 0..255 are cut to that range, so that nobody who walks the areas by the counts can
+    // step outside them.
+    if (d.global_bytes < 0 || d.track_bytes < 0 || d.global_bytes > machine_max_bytes ||
+        d.track_bytes > machine_max_bytes) {
+        d.global_bytes = std::clamp(d.global_bytes, 0, machine_max_bytes);
+        d.track_bytes = std::clamp(d.track_bytes, 0, machine_max_bytes);
         log_state.log_force = 1;
         log_print("\nWarning: byte counts of %s cut to %d and %d!", d.dll_name, d.global_bytes,
                   d.track_bytes);
@@ -176,7 +174,6 @@ void parse_byte_lists(const char* line, MachineDescription& d)
         uint8_t* area = l < 2 ? d.init_bytes : d.empty_bytes;
         if (base + k < machine_bytes_area) area[base + k] = byte;
         ++k;
-        if (k > machine_bytes_area) return;
     }
 }
 

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 
-constexpr int machine_bytes_area = 20; // init_bytes / empty_bytes: global bytes then track bytes
+// A machine's global and track byte counts are 0..255 each (the shipped generators use at most 20
+// together; machines of real songs use more, e.g. 38 global and 9 track bytes).
+constexpr int machine_max_bytes = 255;
+constexpr int machine_bytes_area = 2 * machine_max_bytes; // init_bytes / empty_bytes: global, then track bytes
 
 struct MachineDescription {
     char dll_name[64] = {};   // library name as stored in songs (matched case-insensitively)
@@ -18,8 +21,8 @@ struct MachineDescription {
     int attribute_count = 0;  // type 1
     int attributes_read = 0;  // type 1: count from the first colon line
     char short_name[20] = {}; // type 1: name for new instances
-    uint8_t init_bytes[machine_bytes_area] = {};
-    uint8_t empty_bytes[machine_bytes_area] = {};
+    uint8_t init_bytes[machine_bytes_area] = {};  // global_bytes bytes, then track_bytes bytes
+    uint8_t empty_bytes[machine_bytes_area] = {}; // same layout; lists shorter than the counts end in 0
 };
 
 // Fixed record indexes.

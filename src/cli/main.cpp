@@ -71,6 +71,24 @@ void choose_machines_ini()
     std::snprintf(path, sizeof path, "%s", chosen.c_str());
 }
 
+// --generators SONG: the generators a clone may take its notes from, one "%2d: %s" line each on
+// stdout; the log (and an error) on stderr.
+int list_song_generators(const CliRequest& req)
+{
+    ConsoleLog log(stderr, req.quiet, false);
+    log_state.window = &log;
+    std::vector<GeneratorEntry> generators;
+    const bool ok = list_generators(req.input.c_str(), generators);
+    log.finish();
+    log_state.window = nullptr;
+    if (!ok) {
+        std::fprintf(stderr, "Error occured!\n");
+        return exit_failed;
+    }
+    for (const GeneratorEntry& g : generators) std::printf("%s\n", generator_line(g).c_str());
+    return exit_ok;
+}
+
 int usage_error(const std::string& message)
 {
     std::fprintf(stderr, "kestrix: %s\n(kestrix --help shows the options)\n", message.c_str());
@@ -113,18 +131,22 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "kestrix: could not write kestrix.ini\n");
             return exit_failed;
         }
-        if (req.input.empty()) return exit_ok;
+        if (req.input.empty() && !req.merge) return exit_ok;
     }
     if (req.list) settings.dolist = 1;
 
-    const bool listing = is_song_name(req.input);
-    std::string output = req.output.empty() ? default_output_name(req.input) : req.output;
-    settings_set_text(settings.input_file, req.input.c_str());
-    settings_set_text(settings.output_file, listing ? "" : output.c_str());
     choose_machines_ini();
+    if (req.generators) return list_song_generators(req);
+
+    const bool listing = is_song_name(req.input) && !req.merge;
+    std::string output = req.output.empty() ? default_output_name(req.input) : req.output;
+    if (!req.merge) {
+        settings_set_text(settings.input_file, req.input.c_str());
+        settings_set_text(settings.output_file, listing ? "" : output.c_str());
+    }
 
     // A BMW song refers to XI files in xi_dir: have the directory ready for them.
-    if (!listing && settings.dopfun == 0 && settings.dowave == 1 && settings.xi_dir[0])
+    if (!listing && !req.merge && settings.dopfun == 0 && settings.dowave == 1 && settings.xi_dir[0])
         platform::make_directories(settings.xi_dir);
 
     ConsoleFrontEnd front_end(req.quiet, platform::is_terminal(2));
@@ -137,7 +159,10 @@ int main(int argc, char** argv)
         settings_set_text(settings.log_file, req.log_file.c_str());
     }
 
-    int mode = run_job(1, front_end);
+    // Ctrl-C or a SIGTERM ends the job without leaving its scratch files behind; an
+    // existing song of the output's name stays as it was.
+    platform::remove_scratch_on_interrupt();
+    int mode = run_job(job_mode_of(req), front_end);
     front_end.log().finish();
     return mode == 0 || front_end.failed_ ? exit_failed : exit_ok;
 }

@@ -8,7 +8,9 @@
 //   +v -v          verbose on / off
 //   +m +M -m       MIDI: one wave per channel / per program / through easyxmid (domidi_ext)
 //   +m<res>        midi_res                      +x*<scale>   midi_scale    +x+<shift>  midi_shift
-// Options apply in the order given, after kestrix.ini; a later one wins.
+// Options apply in the order given, after kestrix.ini; a later one wins. --merge FIRST [SECOND]
+// -o OUTPUT merges or transforms Buzz songs with the merge options (--scale, --blow-up, --repeat,
+// --clone, --tune, --rip, ...); --generators SONG prints the generators a clone may copy.
 #include "cli/options.h"
 
 #include <cerrno>
@@ -19,6 +21,9 @@
 
 const char* const usage_text =
     "usage: kestrix [options] INPUT [OUTPUT]     convert a module into a Buzz song\n"
+    "       kestrix [options] --merge FIRST [SECOND] -o OUTPUT\n"
+    "                                            merge two Buzz songs, or transform FIRST alone\n"
+    "       kestrix [options] --generators SONG  list a song's generators (sources for --clone)\n"
     "       kestrix [options] --list SONG        list a Buzz song (.bmx, .bmw)\n"
     "       kestrix [options] --save-settings    write the options into kestrix.ini\n"
     "\n"
@@ -33,7 +38,9 @@ const char* const usage_text =
     "                                     any target but the Tracker writes no waves\n"
     "  --waves none|bmw|bmx               no waves, BMW with XI files in xi_dir, BMX with waves\n"
     "  --transpose N                      transpose the whole song by N semitones\n"
-    "  --set KEY=VALUE                    any kestrix.ini key (repeatable)\n"
+    "  --set KEY=VALUE                    any kestrix.ini key (repeatable); also merge_input1,\n"
+    "                                     merge_input2, merge_output, clone_source, tune_wave,\n"
+    "                                     tune_level, tune_rate and rip_wave (never saved)\n"
     "  --list SONG                        list a Buzz song's sections; +v adds their contents,\n"
     "                                     --set do_mscale1=1 machines and patterns one by one\n"
     "  --save-settings                    save the settings as kestrix.ini (like the dialog's\n"
@@ -43,6 +50,33 @@ const char* const usage_text =
     "                                     error that explains it) and a failure's report\n"
     "  --help, --version\n"
     "  --                                 end of options (for names that begin with - or +)\n"
+    "\n"
+    "Merging and transforming Buzz songs (--merge; machines.ini must describe their machines\n"
+    "for every option that walks machines or patterns):\n"
+    "  -o, --output OUTPUT                the new song (merge_output, default morphix.bmx); it\n"
+    "                                     may name an input, which is replaced only when done\n"
+    "  --scale                            move the first song's machines into the left half of\n"
+    "                                     the machine view, the second song's into the right\n"
+    "  --shift-waves                      the second song's Tracker patterns play its waves\n"
+    "                                     under their new numbers (do_mishift2)\n"
+    "  --blow-up N                        tempo and pattern lengths times N (empty rows between)\n"
+    "  --repeat N                         play the first song N times in a row\n"
+    "  --clone SRC:TARGET                 a new TARGET machine playing generator SRC's notes\n"
+    "                                     (SRC from --generators; TARGET tracker, primifun,\n"
+    "                                     organ, omega1, plucked, bass, bass2, es9, vmidiout,\n"
+    "                                     bass3 or a machines.ini record number)\n"
+    "  --source-transpose N               transpose generator SRC itself by N semitones\n"
+    "  --clone-transpose N                transpose the clone by N semitones\n"
+    "  --clone-wave N                     wave number of the clone's notes (0: the source's)\n"
+    "  --rip-es9                          save an ES-9 source's data as es-9.dat (for ES-9\n"
+    "                                     clones and conversions)\n"
+    "  --tune WAVE:LEVEL:RATE             sample rate RATE for level LEVEL of the WAVE-th wave\n"
+    "                                     table entry (both counted from 1)\n"
+    "  --rip WAVE                         copy wave WAVE (its index + 1) of the first song into\n"
+    "                                     kxrip<WAVE, 2 hex digits>.wav beside OUTPUT (also\n"
+    "                                     with --list, into the current directory)\n"
+    "  --merge-after FIRST                with a conversion: then merge FIRST and the new song\n"
+    "                                     into -o OUTPUT (merge_after, use_convout=1)\n"
     "\n"
     "Short letters (as in kestrix.ini's comments):\n"
     "  -s +s +S   split: none / by track / by instrument     -p +p +pN  target: Tracker /\n"
@@ -176,6 +210,117 @@ bool long_value(const std::vector<std::string>& args, size_t& i, const char* nam
         value = a.substr(n + 1);
     }
     return true;
+}
+
+// "A:B" or "A:B:C": numbers separated by colons.
+bool parse_int_list(const std::string& v, int* out, int count)
+{
+    size_t start = 0;
+    for (int i = 0; i < count; ++i) {
+        size_t colon = i + 1 < count ? v.find(':', start) : std::string::npos;
+        if (i + 1 < count && colon == std::string::npos) return false;
+        if (!parse_int(v.substr(start, colon == std::string::npos ? std::string::npos : colon - start), out[i]))
+            return false;
+        start = colon + 1;
+    }
+    return true;
+}
+
+// The options of the merge and the machine and wave tools. Returns false with `error` set on a
+// bad value; `matched` tells whether `args[i]` was one of them.
+bool apply_merge_option(const std::vector<std::string>& args, size_t& i, CliRequest& req, bool& matched,
+                        std::string& error)
+{
+    static const char* const clone_names[] = {"tracker", "primifun", "organ", "omega1", "plucked",
+                                              "bass",    "bass2",    "es9",   "vmidiout", "bass3"};
+    Settings& s = settings;
+    const std::string& a = args[i];
+    matched = true;
+    if (a == "--merge") {
+        req.merge = true;
+        return true;
+    }
+    if (a == "--scale") {
+        s.do_mscale1 = s.do_mscale2 = 1;
+        return true;
+    }
+    if (a == "--shift-waves") {
+        s.do_mishift2 = 1;
+        return true;
+    }
+    if (a == "--rip-es9") {
+        s.rip_es9 = 1;
+        return true;
+    }
+    if (a == "-o") {
+        if (i + 1 >= args.size()) {
+            error = "-o needs a file name";
+            return false;
+        }
+        req.merge_output = args[++i];
+        return true;
+    }
+    std::string v;
+    auto option = [&](const char* name) {
+        matched = false;
+        if (!long_value(args, i, name, v, matched, error)) return false;
+        return matched;
+    };
+    auto bad = [&](const char* what) {
+        error = std::string(a.substr(0, a.find('='))) + " takes " + what + ", not \"" + v + "\"";
+        return false;
+    };
+    int n[3];
+    if (option("--output")) {
+        if (v.empty()) return bad("a file name");
+        req.merge_output = v;
+    } else if (option("--generators")) {
+        req.generators = true;
+        req.input = v;
+    } else if (option("--blow-up")) {
+        if (!parse_int(v, n[0]) || n[0] < 1) return bad("a factor of 1 or more");
+        s.blow_up = n[0];
+    } else if (option("--repeat")) {
+        if (!parse_int(v, n[0]) || n[0] < 1) return bad("a count of 1 or more");
+        s.song_repeat = n[0];
+    } else if (option("--clone")) {
+        const size_t colon = v.find(':');
+        int target = colon == std::string::npos ? -1 : name_index(v.substr(colon + 1), clone_names, 10);
+        if (colon != std::string::npos && target < 0) {
+            if (all_digits(v.substr(colon + 1)) && parse_int(v.substr(colon + 1), target))
+                --target; // a record number
+            else
+                target = -1;
+        }
+        if (colon == std::string::npos || !parse_int(v.substr(0, colon), n[0]) || n[0] < 1 || target < 0)
+            return bad("SOURCE:TARGET (a machine number and a machine name or record)");
+        s.clone_source = n[0];
+        s.clone2 = target + 1;
+    } else if (option("--source-transpose")) {
+        if (!parse_int(v, s.mtranspo)) return bad("a number of semitones");
+    } else if (option("--clone-transpose")) {
+        if (!parse_int(v, s.clone_trans)) return bad("a number of semitones");
+    } else if (option("--clone-wave")) {
+        if (!parse_int(v, n[0]) || n[0] < 0 || n[0] > 255) return bad("a wave number 0 to 255");
+        s.clone_wave = n[0];
+    } else if (option("--tune")) {
+        if (!parse_int_list(v, n, 3) || n[0] < 1 || n[1] < 1 || n[2] < 1)
+            return bad("WAVE:LEVEL:RATE (three numbers of 1 or more)");
+        s.tune_wave = n[0];
+        s.tune_level = n[1];
+        s.tune_rate = n[2];
+    } else if (option("--rip")) {
+        if (!parse_int(v, n[0]) || n[0] < 1 || n[0] > 0xFFFF) return bad("a wave number of 1 or more");
+        s.rip_wave = n[0];
+    } else if (option("--merge-after")) {
+        if (v.empty() || v.size() >= settings_text_size) return bad("a Buzz song");
+        s.merge_after = 1;
+        s.use_convout = 1;
+        settings_set_text(s.merge_input1, v.c_str());
+    } else {
+        matched = false;
+    }
+    return error.empty();
 }
 
 } // namespace
@@ -317,12 +462,51 @@ bool parse_command_line(const std::vector<std::string>& args, CliRequest& req, s
             req.input = v;
             continue;
         }
+        if (!apply_merge_option(args, i, req, matched, error)) return false;
+        if (matched) continue;
         if (apply_letter(a, req)) continue;
         error = "unknown option \"" + a + "\"";
         return false;
     }
 
     if (req.help || req.version) return true;
+    if (int(req.list) + int(req.merge) + int(req.generators) > 1) {
+        error = "--list, --merge and --generators exclude each other";
+        return false;
+    }
+    if (!req.merge_output.empty() && !req.merge && !settings.merge_after) {
+        error = "-o names the song of a merge: use --merge or --merge-after";
+        return false;
+    }
+    if (req.merge_output.size() >= settings_text_size) {
+        error = "file name too long";
+        return false;
+    }
+    if (req.merge || req.generators) {
+        const size_t most = req.merge ? 2 : 0;
+        if (positional.size() > most || (req.merge && positional.empty())) {
+            error = req.merge ? "--merge takes one or two Buzz songs" : "--generators takes one song and no other file";
+            return false;
+        }
+        for (const auto& p : positional)
+            if (p.size() >= settings_text_size) {
+                error = "file name too long";
+                return false;
+            }
+        if (req.merge) {
+            settings_set_text(settings.merge_input1, positional[0].c_str());
+            settings_set_text(settings.merge_input2, positional.size() == 2 ? positional[1].c_str() : "");
+            settings.use_convout = positional.size() == 2 ? 0 : 2;
+            settings.merge_after = 0;
+        }
+        if (!req.merge_output.empty()) settings_set_text(settings.merge_output, req.merge_output.c_str());
+        if (req.generators && req.input.empty()) {
+            error = "--generators needs a song";
+            return false;
+        }
+        return true;
+    }
+    if (!req.merge_output.empty()) settings_set_text(settings.merge_output, req.merge_output.c_str());
     if (req.list) {
         if (!positional.empty()) {
             error = "--list takes one song and no other file";
@@ -352,4 +536,10 @@ bool parse_command_line(const std::vector<std::string>& args, CliRequest& req, s
     if (settings.dopfun != 0) settings.dowave = 0;
     if (req.list) settings.dolist = 1;
     return true;
+}
+
+int job_mode_of(const CliRequest& req)
+{
+    if (req.merge) return 2;
+    return settings.merge_after ? 3 : 1;
 }

@@ -5,19 +5,28 @@
 #include <vector>
 
 struct CliRequest {
-    std::string input;       // INPUT, or the song of --list
+    std::string input;       // INPUT, or the song of --list or --generators
     std::string output;      // OUTPUT, "" = from the input's name
     std::string log_file;    // --log FILE
     bool list = false;       // --list SONG
+    bool merge = false;      // --merge FIRST [SECOND]: merge_input1/2 and use_convout are set
+    bool generators = false; // --generators SONG
+    std::string merge_output; // -o OUTPUT of a merge, "" = merge_output as it is
     bool save = false;       // --save-settings
     bool quiet = false;      // -q
     bool help = false;       // --help
     bool version = false;    // --version
 };
 
-// Applies the command line to `settings` (loaded from kestrix.ini before) and fills `req`.
+// Applies the command line to `settings` (loaded from kestrix.ini before) and fills `req`. For
+// --merge it also sets merge_input1, merge_input2, use_convout and merge_output; for a conversion
+// with merge_after set, the merge that follows uses merge_input1, use_convout and merge_output.
 // Returns false with a message in `error` on a usage error.
 bool parse_command_line(const std::vector<std::string>& args, CliRequest& req, std::string& error);
+
+// The job mode of the request: 2 for --merge, 3 for a conversion followed by a merge
+// (merge_after), 1 for a conversion.
+int job_mode_of(const CliRequest& req);
 
 // True when the arguments ask for --help or --version (looked at before anything is loaded).
 bool wants_help_or_version(const std::vector<std::string>& args, CliRequest& req);

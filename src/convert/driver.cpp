@@ -7,9 +7,12 @@
 // a second pass that fills the patterns. Between them the machines are laid out and every pattern is allocated and cleared.
 // Buzz song files given as input are only listed; an XI instrument becomes a song holding it.
 //
-// The song is written under a temporary name beside the output ("<output>.part") and renamed
-// onto the output name only when it is complete. A conversion that fails leaves an existing file
-// of the output's name untouched and no half-written song behind.
+// The song is written under a scratch name beside the output ("<output>-kx<pid>-<n>.part", with
+// the output's dots made '_') and renamed onto the output name only when it is complete; the XM
+// an outside converter makes also gets a scratch name beside the output. Scratch files are
+// created exclusively (two conversions at once never share one), nothing is written into the
+// current folder unless the output goes there, and every way out removes them. A conversion
+// that fails leaves an existing file of the output's name untouched and no half-written song.
 #include "convert/driver.h"
 
 #include <cstring>
@@ -38,13 +41,15 @@ namespace {
 constexpr int max_channels = 255;      // input channels (track numbers are bytes)
 constexpr int max_generators = 256;    // generator machines in one song
 constexpr int64_t max_pattern_bytes = int64_t(256) << 20; // pattern data of all machines
+constexpr size_t large_page_bytes = size_t(2) << 20;  // the pattern blocks' alignment
 constexpr int master_track_row_bytes = 4;  // amplitude word, panning word
 constexpr int master_global_row_bytes = 5; // volume word, BPM word, ticks-per-beat byte
 constexpr int tracker_track_row_bytes = 5; // note, wave, volume, effect, effect value
 constexpr int tracker_global_row_bytes = 1; // ticks per row
 
-constexpr const char* midi_converter_output = "midrix.xm";
+constexpr const char* midi_converter_output = "midrix.xm"; // as the song names easyxmid's XM
 constexpr const char* unfinished_suffix = ".part";
+constexpr int scratch_attempts = 1000; // scratch names tried before giving up
 constexpr const char* no_target_message = "Target machine not found, check machines.ini!!";
 
 const char* base_name(const char* path)
@@ -73,6 +78,13 @@ T* table(size_t n)
     return pool_array<T>(n ? n : 1);
 }
 
+// n bytes (at least one) that the caller fills completely.
+uint8_t* block(size_t n)
+{
+    if (n > size_t(INT32_MAX)) pool_alloc_refused(n);
+    return static_cast<uint8_t*>(pool_alloc(uint32_t(n ? n : 1)));
+}
+
 void enter_phase(int phase)
 {
     DriverState& d = driver_state;
@@ -80,13 +92,71 @@ void enter_phase(int phase)
     d.phase = phase;
 }
 
+// A name beside the output that no other conversion uses: the output's folder, its file name with
+// every '.' made '_' (so that a converter's naming rule sees only the extension added here),
+// this process's id and a running number.
+std::string scratch_stem(const char* output)
+{
+    const char* base = base_name(output);
+    std::string stem(output, size_t(base - output));
+    for (const char* p = base; *p; ++p) stem += *p == '.' ? '_' : *p;
+    return stem + "-kx" + std::to_string(platform::process_id()) + "-" +
+           std::to_string(++driver_state.scratch_counter);
+}
+
+// Reserves the XM an outside converter writes beside the output: "<stem>.xm" created empty and
+// exclusively. With a module to convert, the converter gets it as "<stem><ext>" (a link or copy
+// beside the output), from which its naming rule gives "<stem>.xm". Returns the name to give
+// the converter (the module's scratch name, or without one the XM's).
+std::string reserve_converter_output(const char* output, const char* module, const std::string& ext)
+{
+    DriverState& d = driver_state;
+    if (!output || !*output) job_abort("Can't open outputfile");
+    if (module && !platform::file_exists(module)) job_abort("Can't open inputfile");
+    for (int attempt = 0; attempt < scratch_attempts; ++attempt) {
+        const std::string stem = scratch_stem(output);
+        const std::string xm = stem + ".xm";
+        if (!platform::create_scratch_file(xm.c_str())) {
+            if (platform::file_exists(xm.c_str())) continue; // taken: the next number
+            job_abort("Can't open outputfile");
+        }
+        d.scratch_files.push_back(xm);
+        if (!module) return xm;
+        const std::string copy = stem + ext;
+        if (!platform::create_scratch_copy(module, copy.c_str())) {
+            if (platform::file_exists(copy.c_str())) continue;
+            job_abort("Can't open outputfile");
+        }
+        d.scratch_files.push_back(copy);
+        // What the project's own converters write until their XM is complete.
+        const std::string unfinished = xm + unfinished_suffix;
+        platform::watch_scratch(unfinished.c_str());
+        d.scratch_files.push_back(unfinished);
+        return copy;
+    }
+    job_abort("Can't open outputfile");
+}
+
+// The extension the module gets for mod2xm: the one the conversion recognised it by.
+std::string mod2xm_extension(const Song& s)
+{
+    if (s.is_s3m) return ".s3m";
+    if (s.is_mod) return ".mod";
+    const char* base = base_name(s.converter_input);
+    const char* dot = std::strrchr(base, '.');
+    return dot && dot != base ? std::string(dot) : std::string();
+}
+
 void open_output(const char* output)
 {
     DriverState& d = driver_state;
     if (!output || !*output) job_abort("Can't open outputfile");
     d.output_name = output;
-    d.output_temp = d.output_name + unfinished_suffix;
-    d.output = open_file(d.output_temp.c_str(), "wb");
+    for (int attempt = 0; attempt < scratch_attempts && !d.output; ++attempt) {
+        d.output_temp = scratch_stem(output) + unfinished_suffix;
+        d.output.reset(platform::create_scratch_stream(d.output_temp.c_str()));
+        if (!d.output && !platform::file_exists(d.output_temp.c_str())) break;
+    }
     if (!d.output) {
         d.output_temp.clear();
         job_abort("Can't open outputfile");
@@ -105,7 +175,7 @@ void finish_output()
     ok = std::fclose(f) == 0 && ok;
     if (!ok) job_abort("Can't write outputfile (disk full?)");
     d.input.reset(); // the output may replace the input
-    if (!platform::replace_file(d.output_temp.c_str(), d.output_name.c_str())) {
+    if (!platform::keep_scratch(d.output_temp.c_str(), d.output_name.c_str())) {
         log_state.log_force = 1;
         log_print("\n%s", d.output_name.c_str());
         job_abort("Can't write outputfile");
@@ -340,6 +410,22 @@ void lay_out_machines()
     if (!native) s.channel_instrument = table<uint8_t>(size_t(s.channel_count));
     s.machine_table = table<MachineRecord>(size_t(s.machine_count));
 
+    // Every pattern block of every machine comes out of one allocation: one request instead of
+    // one per pattern and machine, aligned so that the system may back it with large pages
+    // (the blocks are filled right away, page by page). Each block is filled completely below.
+    const size_t align = size_t(total) >= large_page_bytes ? large_page_bytes : 1;
+    uint8_t* arena = block(size_t(total) + align - 1);
+    arena += (align - reinterpret_cast<uintptr_t>(arena) % align) % align;
+    if (align > 1) platform::prefer_large_pages(arena, size_t(total));
+    size_t arena_left = size_t(total);
+    auto take = [&](size_t n) {
+        if (n > arena_left) job_abort("Wrong pattern length!!");
+        uint8_t* b = arena;
+        arena += n;
+        arena_left -= n;
+        return b;
+    };
+
     MachineRecord& master = s.machine_table[0];
     master.kind = 0;
     master.track_count = generators;
@@ -354,8 +440,8 @@ void lay_out_machines()
         size_t lines = size_t(pi.lines);
         size_t tn = size_t(generators) * lines * master_track_row_bytes;
         size_t gn = lines * master_global_row_bytes;
-        master.track_patterns[p].data = table<uint8_t>(tn);
-        master.global_patterns[p].data = table<uint8_t>(gn);
+        master.track_patterns[p].data = take(tn);
+        master.global_patterns[p].data = take(gn);
         std::memset(master.track_patterns[p].data, 255, tn);
         std::memset(master.global_patterns[p].data, 255, gn);
         master.track_patterns[p].number = 0;
@@ -376,20 +462,12 @@ void lay_out_machines()
         if (globals) mr.global_patterns = table<PatternData>(size_t(s.pattern_count));
         for (int p = 0; p < s.pattern_count; ++p) {
             const int lines = s.pattern_table[p].lines;
-            mr.track_patterns[p].data =
-                table<uint8_t>(size_t(mr.track_count) * size_t(lines) * size_t(track_row));
+            const size_t rows = size_t(mr.track_count) * size_t(lines);
+            mr.track_patterns[p].data = take(rows * size_t(track_row));
             mr.track_patterns[p].number = 0;
-            s.cur_machine = m;
-            s.cur_pattern = p;
-            for (int t = 0; t < mr.track_count; ++t) {
-                s.cur_track = t;
-                for (int r = 0; r < lines; ++r) {
-                    s.cur_row = r;
-                    write_cell(0, 0, 255, 0, 0);
-                }
-            }
+            fill_empty_cells(mr.track_patterns[p].data, rows, track_row);
             if (globals) {
-                uint8_t* g = table<uint8_t>(size_t(lines) * size_t(global_row));
+                uint8_t* g = take(size_t(lines) * size_t(global_row));
                 mr.global_patterns[p].data = g;
                 mr.global_patterns[p].number = 0;
                 for (int r = 0; r < lines; ++r) {
@@ -415,17 +493,20 @@ int convert(const char* input, const char* output)
     detect_input_kind(input);
     std::string current = input;
 
+    // The outside converters write their XM under a scratch name beside the output; the song
+    // still names it as the converters' own naming rules do ("midrix.xm", "song.xm" for
+    // "song.it"), which is also what the XI files of a BMW conversion are named after.
     if (s.is_midi && settings.domidi_ext) {
-        // easyxmid's exit code says nothing; a "midrix.xm" left by an earlier run must not be
-        // taken for its output.
-        platform::remove_file(midi_converter_output);
-        const char* args[] = {input, midi_converter_output, "4", "10"};
+        // easyxmid's exit code says nothing: an XM it did not write is the empty scratch file.
+        const std::string xm = reserve_converter_output(output, nullptr, "");
+        const char* args[] = {input, xm.c_str(), "4", "10"};
         if (run_outside_converter("easyxmid", args, 4) == -1) job_abort("Error running EasyXMid");
-        current = midi_converter_output;
+        current = xm;
         copy_name(s.current_input, midi_converter_output);
     }
     if (s.is_it) {
-        const char* args[] = {s.converter_input, "/WC"};
+        const std::string it = reserve_converter_output(output, s.converter_input, ".it");
+        const char* args[] = {it.c_str(), "/WC"};
         int e = run_outside_converter("it2xm", args, 2);
         if (e == -1) job_abort("Error running it2xm!");
         if (e != 0) {
@@ -434,11 +515,12 @@ int convert(const char* input, const char* output)
             job_abort("\nProbably wrong IT-format, try to save as v2.xx, not 2.14+");
         }
         set_converted_name(it2xm_output_name(s.converter_input));
-        current = d.converted_name;
+        current = it2xm_output_name(it);
         copy_name(s.current_input, d.converted_name);
     }
     if (s.is_s3m || (s.is_mod && settings.domod_ext) || d.other_module) {
-        const char* args[] = {s.converter_input, "/o"};
+        const std::string module = reserve_converter_output(output, s.converter_input, mod2xm_extension(s));
+        const char* args[] = {module.c_str(), "/o"};
         int e = run_outside_converter("mod2xm", args, 2);
         if (e == -1) job_abort("Error running mod2xm!");
         if (e != 0) {
@@ -447,10 +529,12 @@ int convert(const char* input, const char* output)
             job_abort("\nProbably wrong MOD/S3M-format");
         }
         set_converted_name(mod2xm_output_name(s.converter_input));
-        current = d.converted_name;
+        current = mod2xm_output_name(module);
         copy_name(s.current_input, d.converted_name);
     }
 
+    // A converter that wrote nothing left its scratch XM empty.
+    if (current != input && platform::file_length(current.c_str()) <= 0) job_abort("Can't open inputfile");
     d.input = open_file(current.c_str(), "rb");
     if (!d.input) job_abort("Can't open inputfile");
     FILE* in = d.input.get();
@@ -538,12 +622,14 @@ void driver_forget_output()
     if (d.output && writer.output_stream == d.output.get()) writer.output_stream = nullptr;
     d.output.reset();
     if (!d.output_temp.empty()) {
-        platform::remove_file(d.output_temp.c_str());
+        platform::remove_scratch(d.output_temp.c_str());
         d.output_temp.clear();
     }
     if (d.input && reader_state.input_summaries[0].stream == d.input.get())
         reader_state.input_summaries[0].stream = nullptr;
     d.input.reset();
+    for (const std::string& f : d.scratch_files) platform::remove_scratch(f.c_str());
+    d.scratch_files.clear();
     d.phase = d.phases_done = d.phase_total = 0;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "core/byteio.h"
 
@@ -13,8 +14,10 @@ struct DriverState {
     File input;                // the file being read (the module, the XM a converter made, ...)
     File output;               // the song being written, under its temporary name
     std::string output_name;   // the name the finished song gets
-    std::string output_temp;   // where it is written until it is complete
-    char converted_name[256] = {}; // the XM name an outside converter writes
+    std::string output_temp;   // the scratch file it is written to until it is complete
+    std::vector<std::string> scratch_files; // an outside converter's XM and input, removed at the end
+    unsigned scratch_counter = 0;           // numbers scratch names (never reset: names stay unique)
+    char converted_name[256] = {}; // the XM an outside converter makes, as its naming rule names it
     int64_t input_length = 0;  // bytes of the input file, for the progress
     int native_midi = 0;       // a MIDI file read by the program itself
     int other_module = 0;      // a module format other than XM, MOD, S3M, IT: through mod2xm

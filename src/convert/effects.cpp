@@ -156,6 +156,12 @@ void pattern_break(int r)
     }
 }
 
+// The effect's name in a verbose listing.
+void effect_name(const char* name)
+{
+    if (log_active()) log_print("%s", name);
+}
+
 // The tracker effect table: the Tracker's effect and value, and the effects that act on the song.
 void translate_effect(int type, int param, Event& ev)
 {
@@ -163,50 +169,50 @@ void translate_effect(int type, int param, Event& ev)
     const int lo = param & 0x0F;
     switch (type) {
     case 0:
-        if (param != 0) log_print(" Arpeggio?");
+        if (param != 0) effect_name(" Arpeggio?");
         break;
-    case 1: log_print(" PortaUp"); ev.effect = 4; ev.value = uint8_t(param); break;
-    case 2: log_print(" PortaDown"); ev.effect = 3; ev.value = uint8_t(param); break;
-    case 3: log_print(" TonePorta"); ev.effect = 5; ev.value = uint8_t(param * 2); break;
-    case 4: log_print(" Vibrato"); ev.effect = 6; ev.value = uint8_t(param); break;
-    case 5: log_print(" Pitch+VolSlide"); break;
-    case 6: log_print(" Vibrat+VolSlide"); break;
-    case 7: log_print(" Tremolo"); break;
-    case 8: log_print(" XM-Panning"); break;
-    case 9: log_print(" SampleOffset"); ev.effect = 10; ev.value = uint8_t(param); break;
-    case 10: log_print(" VolumeSlide"); ev.effect = hi != 0 ? 1 : 2; break;
-    case 11: log_print(" PositionJump"); break;
+    case 1: effect_name(" PortaUp"); ev.effect = 4; ev.value = uint8_t(param); break;
+    case 2: effect_name(" PortaDown"); ev.effect = 3; ev.value = uint8_t(param); break;
+    case 3: effect_name(" TonePorta"); ev.effect = 5; ev.value = uint8_t(param * 2); break;
+    case 4: effect_name(" Vibrato"); ev.effect = 6; ev.value = uint8_t(param); break;
+    case 5: effect_name(" Pitch+VolSlide"); break;
+    case 6: effect_name(" Vibrat+VolSlide"); break;
+    case 7: effect_name(" Tremolo"); break;
+    case 8: effect_name(" XM-Panning"); break;
+    case 9: effect_name(" SampleOffset"); ev.effect = 10; ev.value = uint8_t(param); break;
+    case 10: effect_name(" VolumeSlide"); ev.effect = hi != 0 ? 1 : 2; break;
+    case 11: effect_name(" PositionJump"); break;
     case 12:
-        log_print(" SetVolume");
+        effect_name(" SetVolume");
         ev.volume = settings.do_lnvol && param >= 1 ? log_volume(param) : uint8_t(param * 2);
         break;
-    case 13: log_print(" Patternbreak"); pattern_break(param); break;
+    case 13: effect_name(" Patternbreak"); pattern_break(param); break;
     case 14:
         switch (hi) {
-        case 0: log_print(" SetFilter"); break;
-        case 1: log_print(" FineSlideUp"); break;
-        case 2: log_print(" FineSlideDown"); break;
-        case 3: log_print(" GlissandoControl"); break;
-        case 4: log_print(" SetVibratoWaveform"); break;
-        case 5: log_print(" SetFinetune"); ev.effect = 11; ev.value = uint8_t(lo); break;
-        case 6: log_print(" JumptoLoop"); break;
-        case 7: log_print(" SetTremoloWaveform"); break;
-        case 8: log_print(" NOTUSED"); break;
-        case 9: log_print(" RetrigNote"); ev.effect = 14; ev.value = uint8_t(lo); break;
-        case 10: log_print(" FineVolumeSlideUp"); break;
-        case 11: log_print(" FineVolumeSlideDown"); break;
-        case 12: log_print(" NoteCut"); ev.effect = 12; ev.value = uint8_t(lo); break;
-        case 13: log_print(" Notedelay"); ev.effect = 13; ev.value = uint8_t(lo); break;
-        case 14: log_print(" PatternDelay"); break;
-        default: log_print(" InvertLoop"); break;
+        case 0: effect_name(" SetFilter"); break;
+        case 1: effect_name(" FineSlideUp"); break;
+        case 2: effect_name(" FineSlideDown"); break;
+        case 3: effect_name(" GlissandoControl"); break;
+        case 4: effect_name(" SetVibratoWaveform"); break;
+        case 5: effect_name(" SetFinetune"); ev.effect = 11; ev.value = uint8_t(lo); break;
+        case 6: effect_name(" JumptoLoop"); break;
+        case 7: effect_name(" SetTremoloWaveform"); break;
+        case 8: effect_name(" NOTUSED"); break;
+        case 9: effect_name(" RetrigNote"); ev.effect = 14; ev.value = uint8_t(lo); break;
+        case 10: effect_name(" FineVolumeSlideUp"); break;
+        case 11: effect_name(" FineVolumeSlideDown"); break;
+        case 12: effect_name(" NoteCut"); ev.effect = 12; ev.value = uint8_t(lo); break;
+        case 13: effect_name(" Notedelay"); ev.effect = 13; ev.value = uint8_t(lo); break;
+        case 14: effect_name(" PatternDelay"); break;
+        default: effect_name(" InvertLoop"); break;
         }
         break;
     case 15:
         if (param < 0x20) {
-            log_print(" SetSpeed");
+            effect_name(" SetSpeed");
             set_speed_or_bpm(true, param);
         } else {
-            log_print(" SetBPM");
+            effect_name(" SetBPM");
             set_speed_or_bpm(false, param);
         }
         break;
@@ -321,9 +327,10 @@ void translate_cell(int note, int instrument, int volume, int effect, int param)
         log_state.log_enabled = settings.dolist;
         return;
     }
-    log_print("-->");
+    if (log_active()) log_print("-->");
     log_state.log_enabled = settings.dolist;
-    log_print(" %2x %2x %2x %2x %2x\n", ev.note, ev.wave, ev.volume, ev.effect & 0x0F, ev.value);
+    if (log_active())
+        log_print(" %2x %2x %2x %2x %2x\n", ev.note, ev.wave, ev.volume, ev.effect & 0x0F, ev.value);
     if (ev.note || ev.wave || (ev.effect & 0x0F) || ev.value) mark_used(s.cur_machine, s.cur_pattern);
     write_cell(ev.note, ev.wave, ev.volume, ev.effect, ev.value);
 }

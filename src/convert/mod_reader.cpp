@@ -15,9 +15,8 @@
 // Cell: b0..b3; period = (b0 & 0x0F) * 256 + b1, instrument = (b0 & 0xF0) + (b2 >> 4),
 // effect = b2 & 0x0F, parameter = b3.
 //
-// The sample data of every sample with a wave goes into the wave temp file "kestrix.tmp" as
-// 16-bit values (byte times 256), with the layout the instrument reader uses; the wave index of
-// an entry is its wave number - 1.
+// The sample data of every sample with a wave becomes 16-bit values (byte times 256) in the WAVE
+// data, laid out as for XM instruments; the wave index of an entry is its wave number - 1.
 #include <cstring>
 #include <vector>
 
@@ -35,7 +34,6 @@ constexpr int mod_table_records = 32;
 constexpr int mod_order_entries = 128;
 constexpr int mod_rows = 64;
 constexpr long mod_header15_offset = 20 + 15 * 30; // the song header of a 15-sample module
-constexpr size_t data_block = 64 * 1024;
 
 int channels_of_tag(const char* tag)
 {
@@ -68,87 +66,78 @@ int read_song_header(FILE* in)
     return highest + 1;
 }
 
-// Pattern cells of the whole module.
+// Pattern cells of the whole module; the first pass needs the row counts only and passes over
+// the cells.
 void read_patterns(FILE* in, const ReadPass& pass, int patterns)
 {
     Song& sg = song;
     const int channels = sg.channel_count;
-    std::vector<uint8_t> row(size_t(channels) * 4);
+    const size_t pattern_bytes = size_t(mod_rows) * size_t(channels) * 4;
+    std::vector<uint8_t> cells(pattern_bytes);
     for (int p = 0; p < patterns; ++p) {
         log_state.log_enabled = pass.listing ? 1 : 0;
-        log_print("\npatt: %x", unsigned(p));
+        if (log_active()) log_print("\npatt: %x", unsigned(p));
         if (p < max_patterns) {
             sg.cur_pattern = p;
             sg.pattern_table[p].lines = mod_rows;
         }
+        log_repaint();
+        if (pass.first) {
+            skip_bytes(in, pattern_bytes);
+            continue;
+        }
+        read_bytes(in, cells.data(), pattern_bytes);
+        const uint8_t* b = cells.data();
         for (int r = 0; r < mod_rows; ++r) {
-            read_bytes(in, row.data(), row.size());
-            for (int c = 0; c < channels; ++c) {
-                const uint8_t* b = &row[size_t(c) * 4];
+            for (int c = 0; c < channels; ++c, b += 4) {
                 int period = (b[0] & 0x0F) * 256 + b[1];
                 int instrument = (b[0] & 0xF0) + (b[2] >> 4);
                 hand_cell(pass, p, r, c, period, instrument, 0, b[2] & 0x0F, b[3]);
             }
         }
         log_state.log_enabled = pass.listing ? 1 : 0;
-        log_print("Size: %x (%x)", unsigned(mod_rows * channels * 4), unsigned(mod_rows * channels * 4));
+        if (log_active()) log_print("Size: %x (%x)", unsigned(pattern_bytes), unsigned(pattern_bytes));
     }
 }
 
-// Sample data into the wave temp file. Every wave gets its entry even when the file ends early:
-// the waves the file no longer holds get one silent value, like a sample of 2 bytes or less.
+// Sample data: counted in the first pass, laid out for the WAVE data in the second (each wave's
+// entry, where its bytes lie); the song writer reads them from there. Every wave gets its entry
+// even when the file ends early: the waves the file no longer holds get one silent value, like a
+// sample of 2 bytes or less.
 void read_sample_data(FILE* in, const ReadPass& pass)
 {
     Song& sg = song;
-    if (pass.second) {
-        sg.wave_temp = open_file(wave_temp_name, "wb");
-        if (sg.wave_temp) write_word_le(sg.wave_temp.get(), unsigned(sg.wave_count));
-    }
-    FILE* temp = sg.wave_temp.get();
-    std::vector<uint8_t> raw, frames;
+    const bool lay_out = pass.second;
+    if (lay_out) sg.wave_data_count = sg.wave_count;
     bool eof = false;
     for (int i = 0; i < sg.instrument_count; ++i) {
         InstrumentRecord& ins = sg.instrument_table[i];
         SampleRecord& s = ins.samples[0];
         const uint32_t length = uint32_t(s.length);
+        if (lay_out) ins.wave_entry = 0;
         if (!ins.wave_number) {
             // No wave, but its bytes are still there: the next sample starts after them.
             if (!eof) skip_bytes(in, length);
             continue;
         }
         if (pass.first) ins.wave_bytes = 0;
-        if (temp) {
-            write_word_le(temp, unsigned(ins.wave_number - 1));
-            write_byte(temp, 0);
-            write_dword_le(temp, uint32_t(ins.wave_bytes));
+        if (lay_out) {
+            ins.wave_entry = 1;
+            ins.wave_index = ins.wave_number - 1;
+            ins.wave_entry_bytes = ins.wave_bytes; // as the first pass counted them
+            ins.wave_source = 0;
+            s.data_values = 0;
+            s.data_zero = 0;
         }
         bool silent = eof || length <= 2;
         if (!eof && length <= 2) {
             skip_bytes(in, length);
             if (stream_eof(in)) eof = true;
         } else if (!eof) {
-            uint64_t done = 0;
-            if (!temp) {
-                uint64_t left = bytes_remaining(in);
-                done = length <= left ? length : left;
-                skip_bytes(in, length);
-            } else {
-                if (raw.empty()) {
-                    raw.resize(data_block);
-                    frames.resize(2 * data_block);
-                }
-                while (done < length) {
-                    size_t want = size_t(length - done < data_block ? length - done : data_block);
-                    size_t got = read_bytes(in, raw.data(), want);
-                    for (size_t k = 0; k < got; ++k) {
-                        frames[2 * k] = 0;
-                        frames[2 * k + 1] = raw[k];
-                    }
-                    std::fwrite(frames.data(), 1, 2 * got, temp);
-                    done += got;
-                    if (got < want) break;
-                }
-            }
+            const int64_t start = stream_position(in);
+            const uint64_t left = bytes_remaining(in);
+            const uint64_t done = length <= left ? length : left;
+            skip_bytes(in, length);
             if (done < length) {
                 log_state.log_enabled = 2;
                 log_print("EOF!!! reading sample %d byte %d", i, int(done));
@@ -157,9 +146,14 @@ void read_sample_data(FILE* in, const ReadPass& pass)
                 silent = done == 0;
             }
             if (pass.first && !silent) ins.wave_bytes += int(2 * done);
+            if (lay_out && !silent) {
+                s.data_offset = start;
+                s.data_values = uint32_t(done);
+                s.coding = coding_signed8;
+            }
         }
         if (silent) {
-            if (temp) write_word_le(temp, 0);
+            if (lay_out) s.data_zero = 1;
             if (pass.first)
                 ins.wave_bytes += 2;
             else
@@ -168,7 +162,6 @@ void read_sample_data(FILE* in, const ReadPass& pass)
         s.odd_length = uint8_t(s.length & 1);
         clip_sample_loop(s, 2); // a MOD loop of 2 bytes or less is no loop
     }
-    close_wave_temp();
 }
 
 } // namespace

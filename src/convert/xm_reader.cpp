@@ -27,6 +27,7 @@
 #include "convert/xm_reader.h"
 
 #include <cstring>
+#include <vector>
 
 #include "convert/effects.h"
 #include "convert/module_reader.h"
@@ -106,50 +107,57 @@ void read_xm(FILE* in, const ReadPass& pass)
 
     set_patterns_and_layout(int(patterns), pass);
 
+    // Packed cells of one pattern, read in one go; a cell may start in the last byte and read
+    // four more, which stay zero here (such a cell ends the job below).
+    std::vector<uint8_t> packed;
     for (unsigned p = 0; p < patterns; ++p) {
         log_state.log_enabled = pass.listing ? 1 : 0;
-        log_print("\npatt: %x", p);
+        if (log_active()) log_print("\npatt: %x", p);
         uint32_t head = read_dword_le(in);
         unsigned packing = read_byte(in);
         unsigned rows = read_word_le(in);
         unsigned packed_size = read_word_le(in);
-        log_print(" head: %lx form: %x lines: %x size: %x\n", static_cast<unsigned long>(head),
-                  packing, rows, packed_size);
+        if (log_active())
+            log_print(" head: %lx form: %x lines: %x size: %x\n", static_cast<unsigned long>(head),
+                      packing, rows, packed_size);
         if (rows > unsigned(max_pattern_lines)) job_abort("XM-pattern has too many lines!");
         if (p < unsigned(max_patterns)) {
             sg.cur_pattern = int(p);
             sg.pattern_table[p].lines = int(rows);
         }
+        log_repaint();
+        if (pass.first) {
+            // The first pass needs the row counts only: the cells are passed over by their size.
+            skip_bytes(in, packed_size);
+            continue;
+        }
+        packed.assign(size_t(packed_size) + 5, 0);
+        read_bytes(in, packed.data(), packed_size);
+        const uint8_t* cell = packed.data();
         // Once the packed data is used up, every following cell of the pattern is empty.
         unsigned used = 0;
         for (unsigned r = 0; r < rows && used != packed_size; ++r) {
-            for (unsigned c = 0; c < channels; ++c) {
-                if (used == packed_size) break;
-                if (used > packed_size) job_abort("Wrong XM-pattern size!");
+            for (unsigned c = 0; c < channels && used != packed_size; ++c) {
                 int field[5] = {0, 0, 0, 0, 0};
-                unsigned b = read_byte(in);
-                ++used;
+                const uint8_t* q = cell + used;
+                unsigned b = *q++;
                 if (b & 0x80) {
                     for (int k = 0; k < 5; ++k)
-                        if (b & (1u << k)) {
-                            field[k] = read_byte(in);
-                            ++used;
-                        }
+                        if (b & (1u << k)) field[k] = *q++;
                 } else {
                     field[0] = int(b);
-                    for (int k = 1; k < 5; ++k) field[k] = read_byte(in);
-                    used += 4;
+                    for (int k = 1; k < 5; ++k) field[k] = *q++;
                 }
+                used = unsigned(q - cell);
+                // A cell may not run past the packed data: the next pattern would be read from
+                // the wrong place.
+                if (used > packed_size) job_abort("Wrong XM-pattern size!");
                 hand_cell(pass, int(p), int(r), int(c), field[0], field[1], field[2], field[3],
                           field[4]);
             }
         }
         log_state.log_enabled = pass.listing ? 1 : 0;
-        log_print("Size: %x (%x)", used, packed_size);
-        // The last cell may not run past the packed data either: the next pattern would be read
-        // from the wrong place.
-        if (used > packed_size) job_abort("Wrong XM-pattern size!");
-        skip_bytes(in, packed_size - used);
+        if (log_active()) log_print("Size: %x (%x)", used, packed_size);
     }
 
     if (pass.counting) return;
@@ -210,8 +218,9 @@ void hand_cell(const ReadPass& pass, int p, int r, int c, int note, int instrume
     }
     if (p >= max_patterns || (sg.channel_limit && c >= sg.channel_limit)) return;
     log_state.log_enabled = pass.listing ? 1 : 0;
-    log_print("%2x %2x %2x %2x %2x  ->", unsigned(note), unsigned(instrument), unsigned(volume),
-              unsigned(effect), unsigned(param));
+    if (log_active())
+        log_print("%2x %2x %2x %2x %2x  ->", unsigned(note), unsigned(instrument), unsigned(volume),
+                  unsigned(effect), unsigned(param));
     translate_cell(note, instrument, volume, effect, param);
 }
 

@@ -10,7 +10,13 @@ File open_file(const char* path, const char* mode) { return File(platform::open_
 
 uint8_t read_byte(FILE* f)
 {
+    // A stream belongs to one job on one thread: no stdio lock per byte where the library lets
+    // the caller skip it.
+#if defined(_POSIX_C_SOURCE) || defined(__GLIBC__)
+    int c = getc_unlocked(f);
+#else
     int c = std::getc(f);
+#endif
     return c == EOF ? 0xFF : uint8_t(c);
 }
 
@@ -81,6 +87,25 @@ void skip_bytes(FILE* f, uint64_t n)
 }
 
 long stream_tell(FILE* f) { return std::ftell(f); }
+
+int64_t stream_position(FILE* f)
+{
+#ifdef _WIN32
+    return _ftelli64(f);
+#else
+    return int64_t(ftello(f));
+#endif
+}
+
+bool stream_seek(FILE* f, int64_t offset)
+{
+    if (offset < 0) return false;
+#ifdef _WIN32
+    return _fseeki64(f, offset, SEEK_SET) == 0;
+#else
+    return fseeko(f, off_t(offset), SEEK_SET) == 0;
+#endif
+}
 
 uint64_t stream_length(FILE* f)
 {

@@ -44,5 +44,8 @@ inline bool stream_eof(FILE* f) { return std::feof(f) != 0; }
 
 // Current position and the bytes between it and the end of the file (0 when unknown).
 long stream_tell(FILE* f);
+// The position as a 64-bit offset (-1 when unknown), and a seek to one; false when it fails.
+int64_t stream_position(FILE* f);
+bool stream_seek(FILE* f, int64_t offset);
 uint64_t stream_length(FILE* f);
 uint64_t bytes_remaining(FILE* f);

@@ -70,6 +70,11 @@ int log_print(const char* fmt, ...)
     return result;
 }
 
+void log_repaint()
+{
+    if (log_state.window) log_state.window->repaint();
+}
+
 void log_window_open(const char* title, int window_height)
 {
     LogState& ls = log_state;

@@ -60,6 +60,18 @@ extern LogState log_state;
 // printf-style sink; returns the length of the formatted text, or -1 when nothing was formatted.
 int log_print(const char* fmt, ...) KX_PRINTF(1, 2);
 
+// True when a log_print call would now show its text or count a progress dot. Paths that run
+// once per pattern cell test it first, so that a log that is off costs no call there.
+inline bool log_active()
+{
+    const LogState& ls = log_state;
+    return ls.log_enabled || ls.log_force > 0 || (ls.log_dot_interval && ls.window);
+}
+
+// Lets the log window redraw (the console's progress bar) while no text is shown; the readers
+// call it once per pattern.
+void log_repaint();
+
 // Opens the log window titled `title` through the front end's factory; a null title records that
 // there is no log window. `window_height` is the window's height in pixels (the lwind_dy setting),
 // which decides when the text scrolls.

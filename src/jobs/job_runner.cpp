@@ -2,6 +2,8 @@
 // the outcome reported in one message.
 #include "jobs/job_runner.h"
 
+#include <algorithm>
+#include <cstring>
 #include <exception>
 
 #include "buzz/bmx_reader.h"
@@ -13,6 +15,7 @@
 #include "settings/settings.h"
 #include "song/song.h"
 #include "transform/merge.h"
+#include "transform/wave_tools.h"
 
 JobPhases job_phases;
 
@@ -51,8 +54,9 @@ const char* final_text(int mode, bool merged)
 
 void close_all_job_streams()
 {
-    close_wave_temp();      // "kestrix.tmp"
+    close_wave_sources();   // instrument files the WAVE data is read from
     driver_forget_output(); // the song being written
+    wave_tools_forget();    // a WAV ripped from a listed song, not finished
     // Borrowed pointers: their streams belong to the functions that opened them.
     writer.output_stream = nullptr;
     reader_state.merge_stream = nullptr;
@@ -78,10 +82,14 @@ int run_job(int job_mode, JobFrontEnd& front_end)
     ls.log_stream = front_end.open_log_file();
 
     if (mode & 1) {
+        // A Buzz song given to the conversion is listed; the wave tools work on it then too.
+        reader_state.hooks = wave_tools_listing_hooks();
         bool ok = run_phase([&] {
             log_window_open("Conversion Log", settings.lwind_dy);
             convert_fn(settings.input_file, settings.output_file);
         });
+        reader_state.hooks = nullptr;
+        if (ok) wave_tools_finish();
         if (!ok) {
             mode = 0;
             ls.log_force = 1;
@@ -125,4 +133,38 @@ int run_job(int job_mode, JobFrontEnd& front_end)
     ls.window = nullptr;
     ls.open_window = nullptr;
     return mode;
+}
+
+bool list_generators(const char* song, std::vector<GeneratorEntry>& out)
+{
+    out.clear();
+    ReaderState& rs = reader_state;
+    rs.list_generators_only = 1;
+    const bool ok = run_phase([&] {
+        load_machine_descriptions();
+        merge_songs(song, nullptr, nullptr);
+        const InputSummary& in = rs.input_summaries[1];
+        const int machines = in.machine_list ? std::min(in.machines, in.machine_list_count) : 0;
+        for (int m = 0; m < machines; ++m) {
+            if (in.machine_list[m].kind != 1) continue;
+            GeneratorEntry g;
+            g.index = m;
+            std::memcpy(g.name, in.machine_list[m].name, sizeof g.name);
+            out.push_back(g);
+        }
+    });
+    if (!ok) {
+        close_all_job_streams();
+        out.clear();
+    }
+    pool_free_all();
+    rs.list_generators_only = 0;
+    return ok;
+}
+
+std::string generator_line(const GeneratorEntry& g)
+{
+    char line[48];
+    std::snprintf(line, sizeof line, "%2d: %s", g.index, g.name);
+    return line;
 }

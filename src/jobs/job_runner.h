@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "core/log.h"
 
@@ -31,6 +33,22 @@ public:
 // job_mode bit 0: convert input_file into output_file; bit 1: merge/transform. Other bits are
 // ignored. Returns the final mode copy: 0 when a phase failed.
 int run_job(int job_mode, JobFrontEnd& front_end);
+
+// One generator of a song, as the Machine page offers it as the source of a clone.
+struct GeneratorEntry {
+    int index = 0;      // the machine's number in the song: the value for clone_source
+    char name[30] = {}; // its name (the first 29 characters)
+};
+
+// Lists the generators of `song` the way the dialog's "Get generators from Input I" does, on the
+// calling thread with the job state (so never while a job runs): machines.ini is loaded, the
+// song's machines are read with list_generators_only set, and a fatal error is caught (its
+// message went to the log: the log window or stream set at the time, none for the dialog). The
+// pool is swept and list_generators_only cleared before it returns. False when the song could not
+// be read; `out` then holds nothing.
+bool list_generators(const char* song, std::vector<GeneratorEntry>& out);
+// A generator as the list shows it: "%2d: %s" with its number and name.
+std::string generator_line(const GeneratorEntry& g);
 
 // Closes every stream the job's global state holds (the wave temp file, the conversion's output)
 // and forgets the stream pointers that only borrow streams owned elsewhere. Streams owned by the

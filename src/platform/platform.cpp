@@ -2,20 +2,31 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 #include <vector>
 
+#include <atomic>
+#include <chrono>
+#include <random>
+
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #include <process.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,6 +39,79 @@ namespace platform {
 
 namespace {
 std::string g_argv0;
+
+// The outside program running now (0 / null when none), for the interrupt handler to end it.
+#ifdef _WIN32
+std::atomic<HANDLE> g_child{nullptr};
+#else
+std::atomic<pid_t> g_child{0};
+#endif
+
+// Registered scratch files. The interrupt handler reads this table: on POSIX it runs in the
+// middle of whatever the program does, so it only walks the fixed slots and calls unlink, and
+// every change of a registration together with its file happens with the signals blocked.
+constexpr int scratch_slots = 16;
+constexpr size_t scratch_path_size = 4096;
+struct ScratchSlot {
+    std::atomic<int> state{0}; // 0 free, 1 being written, 2 registered
+    char path[scratch_path_size];
+};
+ScratchSlot g_scratch[scratch_slots];
+
+// Keeps the interrupt handler out while a registration and its file change together: on POSIX
+// by blocking the signals, on Windows (where the handler runs on a thread of its own) by a lock
+// the handler takes too.
+#ifdef _WIN32
+std::mutex g_scratch_lock;
+#endif
+
+class SignalGuard {
+public:
+#ifdef _WIN32
+    SignalGuard() : lock_(g_scratch_lock) {}
+
+private:
+    std::lock_guard<std::mutex> lock_;
+#else
+    SignalGuard()
+    {
+        sigset_t block;
+        sigemptyset(&block);
+        sigaddset(&block, SIGINT);
+        sigaddset(&block, SIGTERM);
+        sigprocmask(SIG_BLOCK, &block, &old_);
+    }
+    ~SignalGuard() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+
+private:
+    sigset_t old_;
+#endif
+public:
+    SignalGuard(const SignalGuard&) = delete;
+    SignalGuard& operator=(const SignalGuard&) = delete;
+};
+
+void register_scratch(const char* path)
+{
+    const size_t n = std::strlen(path);
+    if (n >= scratch_path_size) return;
+    for (ScratchSlot& slot : g_scratch) {
+        int expected = 0;
+        if (!slot.state.compare_exchange_strong(expected, 1)) continue;
+        std::memcpy(slot.path, path, n + 1);
+        slot.state = 2;
+        return;
+    }
+}
+
+void forget_scratch(const char* path)
+{
+    for (ScratchSlot& slot : g_scratch)
+        if (slot.state == 2 && std::strcmp(slot.path, path) == 0) {
+            slot.state = 0;
+            return;
+        }
+}
 
 #ifdef _WIN32
 // File names are byte strings in the rest of the program: UTF-8 (what the console edition and the
@@ -59,6 +143,44 @@ std::string from_path(const fs::path& p)
     return p.string();
 #endif
 }
+
+// Removes every registered scratch file (the interrupt handler; async-signal-safe on POSIX).
+void remove_registered_scratch()
+{
+    for (ScratchSlot& slot : g_scratch) {
+        if (slot.state != 2) continue;
+#ifdef _WIN32
+        DeleteFileW(widen(slot.path).c_str());
+#else
+        ::unlink(slot.path);
+#endif
+    }
+}
+
+#ifdef _WIN32
+BOOL WINAPI on_console_event(DWORD)
+{
+    HANDLE child = g_child.load();
+    if (child) {
+        TerminateProcess(child, 1);
+        WaitForSingleObject(child, 2000);
+    }
+    std::lock_guard<std::mutex> lock(g_scratch_lock);
+    remove_registered_scratch();
+    return FALSE; // the default handler ends the process
+}
+#else
+void on_interrupt(int sig)
+{
+    const pid_t child = g_child.load();
+    if (child > 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    }
+    remove_registered_scratch();
+    ::raise(sig); // the handler was reset: the signal ends the process once this returns
+}
+#endif
 } // namespace
 
 FILE* open_stream(const char* path, const char* mode)
@@ -68,6 +190,22 @@ FILE* open_stream(const char* path, const char* mode)
     std::wstring wpath = widen(path);
     std::wstring wmode = widen(mode);
     if (wpath.empty()) return nullptr;
+    if (std::strcmp(mode, "rb") == 0) {
+        // Read with every sharing right: a scratch file being read (an outside converter's XM)
+        // can still be removed by the console's interrupt handler.
+        HANDLE h = CreateFileW(wpath.c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return nullptr;
+        int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
+        if (fd < 0) {
+            CloseHandle(h);
+            return nullptr;
+        }
+        FILE* f = ::_fdopen(fd, "rb");
+        if (!f) ::_close(fd);
+        return f;
+    }
     return ::_wfopen(wpath.c_str(), wmode.c_str());
 #else
     return std::fopen(path, mode);
@@ -189,7 +327,9 @@ int run_program(const std::string& program_path, const std::vector<std::string>&
     if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
                         &pi))
         return -1;
+    g_child = pi.hProcess;
     WaitForSingleObject(pi.hProcess, INFINITE);
+    g_child = nullptr;
     DWORD code = 0;
     GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hThread);
@@ -203,13 +343,28 @@ int run_program(const std::string& program_path, const std::vector<std::string>&
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     if (argv.empty()) argv.push_back(const_cast<char*>(program_path.c_str()));
     argv.push_back(nullptr);
+    // The child starts with no signal blocked; the parent notes it before an interrupt can ask.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
     pid_t pid;
-    if (posix_spawn(&pid, program_path.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
-        return -1;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
+    int spawned;
+    {
+        SignalGuard guard;
+        spawned = posix_spawn(&pid, program_path.c_str(), nullptr, &attr, argv.data(), environ);
+        if (spawned == 0) g_child = pid;
     }
+    posix_spawnattr_destroy(&attr);
+    if (spawned != 0) return -1;
+    int status = 0;
+    int waited;
+    while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    g_child = 0;
+    if (waited < 0) return -1;
     if (WIFEXITED(status)) {
         // posix_spawn reports an exec failure as exit status 127 of the child.
         return WEXITSTATUS(status);
@@ -264,39 +419,250 @@ std::string find_program(const std::string& name)
     return {};
 }
 
-size_t copy_stream_data(FILE* in, FILE* out, size_t n)
+namespace {
+// Opens a new file exclusively for binary writing. On Windows the file may be deleted while it
+// is open (the console's interrupt handler runs beside the thread that writes it).
+FILE* create_new_stream(const char* path)
 {
+#ifdef _WIN32
+    std::wstring w = widen(path);
+    if (w.empty()) return nullptr;
+    HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+#else
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+#endif
+#ifdef _WIN32
+    FILE* f = ::_fdopen(fd, "wb");
+    if (!f) ::_close(fd);
+#else
+    FILE* f = ::fdopen(fd, "wb");
+    if (!f) ::close(fd);
+#endif
+    return f;
+}
+
+// Copies file `from` into the new file `to`; false (and `to` removed) when it fails.
+bool copy_into_new_file(const char* from, const char* to)
+{
+    FILE* out = create_new_stream(to);
+    if (!out) return false;
+    FILE* in = open_stream(from, "rb");
+    bool ok = in != nullptr;
+    std::vector<char> buf(size_t(1) << 20);
+    while (ok) {
+        size_t got = std::fread(buf.data(), 1, buf.size(), in);
+        if (got && std::fwrite(buf.data(), 1, got, out) != got) ok = false;
+        if (got < buf.size()) {
+            ok = ok && !std::ferror(in);
+            break;
+        }
+    }
+    if (in) std::fclose(in);
+    ok = std::fclose(out) == 0 && ok;
+    if (!ok) remove_file(to);
+    return ok;
+}
+} // namespace
+
+FILE* create_scratch_stream(const char* path)
+{
+    SignalGuard guard;
+    FILE* f = create_new_stream(path);
+    if (f) register_scratch(path);
+    return f;
+}
+
+bool create_scratch_file(const char* path)
+{
+    SignalGuard guard;
+    FILE* f = create_new_stream(path);
+    if (!f) return false;
+    register_scratch(path);
+    if (std::fclose(f) != 0) {
+        remove_file(path);
+        forget_scratch(path);
+        return false;
+    }
+    return true;
+}
+
+bool create_scratch_copy(const char* from, const char* to)
+{
+    SignalGuard guard;
+#ifdef _WIN32
+    bool linked = CreateHardLinkW(widen(to).c_str(), widen(from).c_str(), nullptr) != 0;
+    if (!linked && GetLastError() == ERROR_ALREADY_EXISTS) return false;
+#else
+    bool linked = ::link(from, to) == 0;
+    if (!linked && errno == EEXIST) return false;
+#endif
+    if (!linked && !copy_into_new_file(from, to)) return false;
+    register_scratch(to);
+    return true;
+}
+
+void watch_scratch(const char* path)
+{
+    SignalGuard guard;
+    register_scratch(path);
+}
+
+void remove_scratch(const char* path)
+{
+    SignalGuard guard;
+    remove_file(path);
+    forget_scratch(path);
+}
+
+bool keep_scratch(const char* from, const char* to)
+{
+    SignalGuard guard;
+    if (!replace_file(from, to)) return false;
+    forget_scratch(from);
+    return true;
+}
+
+void remove_scratch_on_interrupt()
+{
+#ifdef _WIN32
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+#else
+    struct sigaction sa {};
+    sa.sa_handler = on_interrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaddset(&sa.sa_mask, SIGINT);
+    sigaddset(&sa.sa_mask, SIGTERM);
+    sa.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+#endif
+}
+
+unsigned long process_id()
+{
+#ifdef _WIN32
+    return static_cast<unsigned long>(GetCurrentProcessId());
+#else
+    return static_cast<unsigned long>(::getpid());
+#endif
+}
+
+void prefer_large_pages(void* p, size_t n)
+{
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t large = uintptr_t(2) << 20;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + large - 1) & ~(large - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(large - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)n;
+#endif
+}
+
+uint64_t copy_file_region(FILE* in, uint64_t offset, FILE* out, uint64_t n)
+{
+    uint64_t done = 0;
+    if (n == 0) return 0;
 #if defined(__linux__)
-    // copy_file_range moves the bytes between the two descriptors without passing them through
-    // user space. The input must not have been read through stdio; the output is flushed first
-    // and moved to its (new) end afterwards. When the kernel refuses at once (another file
-    // system, an old kernel) the copy goes through a buffer instead.
+    // copy_file_range with an explicit input offset leaves the input descriptor's position alone,
+    // so the bytes stdio has buffered for `in` do not matter. The output is flushed first and
+    // moved to its new end afterwards. When the kernel refuses (another file system, an old
+    // kernel) the rest goes through a buffer.
     if (std::fflush(out) == 0) {
-        size_t done = 0;
+        loff_t in_off = loff_t(offset);
         while (done < n) {
-            ssize_t r = ::copy_file_range(fileno(in), nullptr, fileno(out), nullptr, n - done, 0);
-            if (r < 0 && done == 0) break;
-            if (r <= 0) {
-                std::fseek(out, 0, SEEK_END);
-                return done;
-            }
-            done += size_t(r);
+            const size_t want = size_t(std::min<uint64_t>(n - done, uint64_t(1) << 30));
+            ssize_t r = ::copy_file_range(fileno(in), &in_off, fileno(out), nullptr, want, 0);
+            if (r <= 0) break;
+            done += uint64_t(r);
         }
-        if (done == n) {
-            std::fseek(out, 0, SEEK_END);
-            return done;
-        }
+        std::fseek(out, 0, SEEK_END);
+        if (done == n) return done;
     }
 #endif
-    std::vector<char> buf(std::min<size_t>(n, size_t(1) << 20));
-    size_t done = 0;
+#ifdef _WIN32
+    if (_fseeki64(in, int64_t(offset + done), SEEK_SET) != 0) return done;
+#else
+    if (fseeko(in, off_t(offset + done), SEEK_SET) != 0) return done;
+#endif
+    std::vector<char> buf(size_t(std::min<uint64_t>(n - done, uint64_t(1) << 20)));
     while (done < n) {
-        size_t got = std::fread(buf.data(), 1, std::min(n - done, buf.size()), in);
+        const size_t want = size_t(std::min<uint64_t>(n - done, buf.size()));
+        const size_t got = std::fread(buf.data(), 1, want, in);
         if (got == 0) break;
-        std::fwrite(buf.data(), 1, got, out);
-        done += got;
+        const size_t put = std::fwrite(buf.data(), 1, got, out);
+        done += put;
+        if (put < got) break;
     }
     return done;
+}
+
+FILE* create_unique_file(const std::string& prefix, const char* suffix, std::string& name)
+{
+    // The random part only makes a clash unlikely; the exclusive creation makes it harmless.
+    static std::atomic<unsigned> counter{0};
+    std::seed_seq seed{unsigned(std::chrono::steady_clock::now().time_since_epoch().count()),
+#ifdef _WIN32
+                       unsigned(GetCurrentProcessId()),
+#else
+                       unsigned(::getpid()),
+#endif
+                       counter.fetch_add(1), unsigned(reinterpret_cast<uintptr_t>(&name))};
+    std::mt19937 rng(seed);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char part[16];
+        std::snprintf(part, sizeof part, "%08x", unsigned(rng()));
+        name = prefix + part + (suffix ? suffix : "");
+#ifdef _WIN32
+        std::wstring w = widen(name.c_str());
+        if (w.empty()) break;
+        int fd = ::_wopen(w.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            break;
+        }
+        FILE* f = ::_fdopen(fd, "w+b");
+        if (!f) {
+            ::_close(fd);
+            ::_wunlink(w.c_str());
+            break;
+        }
+        return f;
+#else
+        int fd = ::open(name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            break;
+        }
+        FILE* f = ::fdopen(fd, "w+b");
+        if (!f) {
+            ::close(fd);
+            ::unlink(name.c_str());
+            break;
+        }
+        return f;
+#endif
+    }
+    name.clear();
+    return nullptr;
+}
+
+int64_t stream_position(FILE* f)
+{
+#ifdef _WIN32
+    return int64_t(_ftelli64(f));
+#else
+    return int64_t(ftello(f));
+#endif
 }
 
 bool is_terminal(int fd)

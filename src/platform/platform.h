@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -47,10 +46,51 @@ int run_program(const std::string& program_path, const std::vector<std::string>&
 // Returns "" when not found.
 std::string find_program(const std::string& name);
 
-// Copies up to n bytes from in's position to out's end (both binary streams; in not yet read
-// through stdio, out written sequentially), in the kernel where the system offers it. Returns
-// the bytes copied: fewer than n only at the end of in or on an error.
-size_t copy_stream_data(FILE* in, FILE* out, size_t n);
+// Scratch files: files a job writes for itself only (a song until it is complete, the XM an
+// outside converter makes). Each is created exclusively, so that no file of another run or of
+// the user is ever taken over or removed, and is registered until it is removed or kept: the
+// console edition removes every registered file when it is interrupted.
+
+// Creates `path` exclusively and opens it for binary writing, registered; nullptr when a file of
+// that name exists or it cannot be created.
+FILE* create_scratch_stream(const char* path);
+// Creates an empty file `path` exclusively, registered (a name reserved for an outside program
+// to write); false when the name exists or it cannot be created.
+bool create_scratch_file(const char* path);
+// Creates `to` exclusively as a hard link to `from`, or else as a copy of it, registered; false
+// when `to` exists or the copy fails.
+bool create_scratch_copy(const char* from, const char* to);
+// Registers a name that an outside program may create (its own unfinished file).
+void watch_scratch(const char* path);
+// Removes a registered file and forgets it.
+void remove_scratch(const char* path);
+// Gives the registered file `from` the name `to`, replacing a file of that name, and forgets it;
+// false when that fails (it then stays registered).
+bool keep_scratch(const char* from, const char* to);
+// From now on SIGINT and SIGTERM (on Windows Ctrl-C, Ctrl-Break and closing the console) end
+// a running outside program, remove every registered scratch file, and then end the process as
+// the signal would have.
+void remove_scratch_on_interrupt();
+// This process's id (for names no other run uses).
+unsigned long process_id();
+
+// Asks the system to back n bytes at p (best from a 2 MiB boundary) with large pages where it
+// can: a large block that is filled at once then costs a few page faults instead of thousands.
+void prefer_large_pages(void* p, size_t n);
+
+// Copies n bytes that start at byte `offset` of `in` to the end of `out`, in the kernel where the
+// system offers it. `in` may have been read through stdio: its own position is left to the caller
+// (seek it afterwards). Returns the bytes copied: fewer than n only at the end of `in` or when a
+// write fails (a full disk).
+uint64_t copy_file_region(FILE* in, uint64_t offset, FILE* out, uint64_t n);
+
+// Creates a new file named `prefix`, a random part and `suffix`, exclusively (never an existing
+// file, also not one another process creates at the same moment), opened for reading and writing
+// in binary mode. The name is returned in `name`; nullptr when no such file could be created.
+FILE* create_unique_file(const std::string& prefix, const char* suffix, std::string& name);
+
+// Byte position of a stream, 64 bits wide on every system; -1 when unknown.
+int64_t stream_position(FILE* f);
 
 // True when the stream is an interactive terminal.
 bool is_terminal(int fd);

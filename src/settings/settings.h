@@ -83,6 +83,8 @@ bool save_settings();
 void settings_set_text(char (&field)[settings_text_size], const char* text);
 
 // Applies one "key=value" line with the loader's rules (key at the start of the line, first
-// match wins). Returns false when the line names no key or its value does not parse; the
-// console edition uses this for --set.
+// match wins). Besides the keys of kestrix.ini it takes the fields that are never saved:
+// merge_input1, merge_input2, merge_output, clone_source, tune_wave, tune_level, tune_rate and
+// rip_wave. Returns false when the line names no key or its value does not parse; the console
+// edition uses this for --set.
 bool settings_apply_line(const char* line);

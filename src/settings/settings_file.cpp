@@ -153,6 +153,15 @@ constexpr IniLine ini_lines[] = {
     {"rip_es9=%2d    ", &Settings::rip_es9},
 };
 
+// Fields that are not saved: the merge's file names and the tool pages' fields. Only the console
+// edition's --set reads them; kestrix.ini never sets them.
+constexpr IniLine transient_lines[] = {
+    {"merge_input1=%s", &Settings::merge_input1}, {"merge_input2=%s", &Settings::merge_input2},
+    {"merge_output=%s", &Settings::merge_output}, {"clone_source=%d", &Settings::clone_source},
+    {"tune_wave=%d", &Settings::tune_wave},       {"tune_level=%d", &Settings::tune_level},
+    {"tune_rate=%d", &Settings::tune_rate},       {"rip_wave=%d", &Settings::rip_wave},
+};
+
 // Length of "key=" of a value line.
 size_t key_length(const IniLine& l) { return size_t(std::strchr(l.text, '=') - l.text) + 1; }
 
@@ -217,17 +226,26 @@ void keep_final_separator(char (&dir)[settings_text_size])
     dir[n + 1] = 0;
 }
 
+// The line of `lines` whose key the text begins with, or nullptr.
+template <size_t N>
+const IniLine* line_for_key(const IniLine (&lines)[N], const char* text)
+{
+    for (const IniLine& l : lines)
+        if (l.field.kind != FieldRef::none && std::strncmp(text, l.text, key_length(l)) == 0) return &l;
+    return nullptr;
+}
+
 // Parses one line (without its line break) into `settings`; false when no key matched or the
-// value did not parse.
-bool apply_line(const char* line)
+// value did not parse. `transient`: the fields that are not saved may be set too.
+bool apply_line(const char* line, bool transient)
 {
     unsigned char first = static_cast<unsigned char>(line[0]);
     if (first < 'A' || first > 'z') return false;
-    for (const IniLine& l : ini_lines) {
-        if (l.field.kind == FieldRef::none) continue;
-        size_t klen = key_length(l);
-        if (std::strncmp(line, l.text, klen) != 0) continue;
-        const char* value = line + klen;
+    const IniLine* found = line_for_key(ini_lines, line);
+    if (!found && transient) found = line_for_key(transient_lines, line);
+    if (found) {
+        const IniLine& l = *found;
+        const char* value = line + key_length(l);
         switch (l.field.kind) {
         case FieldRef::integer:
             if (!scan_int(value, settings.*l.field.i)) return false;
@@ -312,7 +330,7 @@ bool load_settings()
     File f = open_file(settings_file_name, "r");
     if (!f) return false;
     char line[ini_line_max + 1];
-    while (read_line(f.get(), line)) apply_line(line);
+    while (read_line(f.get(), line)) apply_line(line, false);
     return true;
 }
 
@@ -349,5 +367,5 @@ bool settings_apply_line(const char* line)
     std::memcpy(buf, line, n);
     if (n > 0 && buf[n - 1] == '\r') --n;
     buf[n] = 0;
-    return apply_line(buf);
+    return apply_line(buf, true);
 }

@@ -19,7 +19,7 @@ constexpr int mod_periods[60] = {
 void song_reset_defaults()
 {
     float keep_tempo = song.tempo;
-    song.wave_temp.reset();
+    song.wave_sources.clear();
     song = Song();
     song.tempo = keep_tempo;
 }
@@ -60,4 +60,4 @@ void clip_sample_loop(SampleRecord& s, int shortest)
     if (size <= uint32_t(shortest)) s.is_looping = 0;
 }
 
-void close_wave_temp() { song.wave_temp.reset(); }
+void close_wave_sources() { song.wave_sources.clear(); }

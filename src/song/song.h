@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/byteio.h"
 
@@ -10,6 +11,13 @@ constexpr int max_patterns = 112;     // patterns a song can hold
 constexpr int order_list_size = 256;  // entries of order_list
 constexpr int wave_map_size = 256;    // entries of wave_map
 constexpr int envelope_max_points = 12;
+
+// How a sample's stored data becomes the 16-bit values of the song's WAVE data.
+enum WaveCoding : uint8_t {
+    coding_delta8 = 0,  // XM/XI 8-bit: delta-coded bytes, each running value times 256
+    coding_delta16 = 1, // XM/XI 16-bit: delta-coded little-endian words
+    coding_signed8 = 2, // MOD: plain signed bytes, each times 256
+};
 
 struct SampleRecord {
     int length = 0;          // bytes of sample data (frames after a placeholder: 1)
@@ -23,6 +31,13 @@ struct SampleRecord {
     int relative_note = 0;   // signed semitones
     int finetune = 0;        // signed; MOD finetune * 16
     int volume = 0;          // 0..64
+    // Its part of the WAVE data, laid out by the reading pass that converts the waves: data_values
+    // values decoded from the wave source at data_offset, or, for a sample without data (a
+    // placeholder, a generator target, a sample the file ended before), one zero value.
+    int64_t data_offset = 0;  // file position of the stored data
+    uint32_t data_values = 0; // values: bytes of 8-bit data, words of 16-bit data
+    uint8_t data_zero = 0;    // 1: one zero value
+    uint8_t coding = coding_delta8;
 };
 
 struct InstrumentRecord {
@@ -31,7 +46,11 @@ struct InstrumentRecord {
     int is_empty = 0;        // an empty instrument turned into a one-sample placeholder
     int wave_number = 0;     // 1-based output wave, 0 = none
     int header_size = 0;     // XM instrument header size as read
-    int wave_bytes = 0;      // bytes of converted wave data written for it
+    int wave_bytes = 0;      // bytes of converted wave data counted for it
+    int wave_entry = 0;      // 1: it has an entry in the WAVE data
+    int wave_index = 0;      // the entry's wave index word
+    int wave_entry_bytes = 0; // the data byte count the entry declares (counted in the first pass)
+    int wave_source = 0;     // where its data is read: 0 the conversion's input, k song.wave_sources[k - 1]
     int envelope_points = 0; // volume envelope: number of points (kept when below 13)
     int envelope_sustain = 0;
     int envelope_type = 0;   // bit 0 on, bit 1 sustain
@@ -116,7 +135,11 @@ struct Song {
     int pass_number = 0;            // 0 first pass, 1 second pass
     int counting_pass = 0;          // dotsplit 2 additional pass
 
-    File wave_temp;                 // "kestrix.tmp" while it is being written
+    // WAVE data: the count word its reading pass gave it (-1: no pass laid it out), and the
+    // instrument files besides the conversion's input that its samples are read from (the XI
+    // slots of a MIDI conversion), open until the song is written.
+    int wave_data_count = -1;
+    std::vector<File> wave_sources;
 
     // --- Buzz half ---
     MachineRecord* machine_table = nullptr;
@@ -128,8 +151,6 @@ struct Song {
 };
 
 extern Song song;
-
-constexpr const char* wave_temp_name = "kestrix.tmp";
 
 // Puts the song back to the defaults a conversion starts from (tempo is kept).
 void song_reset_defaults();
@@ -143,5 +164,5 @@ int mod_period_note(int period);
 // Keeps a sample's loop within its data; a loop of `shortest` bytes or less is no loop.
 void clip_sample_loop(SampleRecord& s, int shortest);
 
-// Closes the temporary wave file if it is open and forgets it.
-void close_wave_temp();
+// Closes the instrument files the WAVE data would be read from and forgets them.
+void close_wave_sources();

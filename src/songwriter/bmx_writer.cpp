@@ -9,7 +9,8 @@
 //
 // The song is generated twice through the write primitives: the sizing pass only counts, so the
 // directory of the writing pass can carry every offset and size. The wave data is not walked in
-// the sizing pass: its size is the temp file's length, and the writing pass copies it in blocks.
+// the sizing pass: its size comes from the layout the reading passes left, and the writing pass
+// decodes the samples from the input straight into the song (wave_data.cpp).
 #include "songwriter/bmx_writer.h"
 
 #include <cmath>
@@ -22,11 +23,11 @@
 #include "buzz/write_primitives.h"
 #include "core/byteio.h"
 #include "core/log.h"
-#include "platform/platform.h"
 #include "settings/settings.h"
 #include "song/song.h"
 #include "songwriter/generators.h"
 #include "songwriter/patt_sequ.h"
+#include "songwriter/wave_data.h"
 #include "songwriter/wave_table.h"
 
 SongLayout song_layout;
@@ -42,7 +43,6 @@ constexpr unsigned connection_amplitude = 0x4000;
 constexpr unsigned connection_panning = 0x4000;
 constexpr double generator_circle_radius = 0.8;
 constexpr int native_midi_tick_byte = 15;
-constexpr size_t wave_copy_block = size_t(1) << 20;
 
 // Who wrote this program, as the song's info text names them.
 constexpr const char* credit_text =
@@ -153,48 +153,13 @@ void write_blah()
     put_text(t.data(), int(t.size()));
 }
 
-// WAVE with dowave 2: the wave temp file, sized by its length in the sizing pass and copied in
-// blocks in the writing pass, with a progress dot per 100000 bytes while there is no listing.
-void write_wave_data()
-{
-    const int64_t length = platform::file_length(wave_temp_name);
-    if (length < 0) job_abort("Where is the temporary WAVE-file???");
-    if (writer.writer_pass == 0 || !writer.output_stream) {
-        writer.write_count += length;
-        return;
-    }
-    File in = open_file(wave_temp_name, "rb");
-    if (!in) job_abort("Where is the temporary WAVE-file???");
-    const bool dots = settings.dolist == 0;
-    if (dots) {
-        log_state.log_dot_interval = wave_copy_dot_interval;
-        log_state.log_dot_count = 0;
-    }
-    int64_t left = length;
-    while (left > 0) {
-        const size_t want = left < int64_t(wave_copy_block) ? size_t(left) : wave_copy_block;
-        const size_t got = platform::copy_stream_data(in.get(), writer.output_stream, want);
-        writer.write_count += int64_t(got);
-        left -= int64_t(got);
-        if (dots) {
-            log_state.log_dot_count += unsigned(got);
-            while (log_state.log_dot_count >= wave_copy_dot_interval) {
-                log_state.log_dot_count -= wave_copy_dot_interval;
-                log_state.log_force = 1;
-                log_print(".");
-            }
-        }
-        if (got < want) break; // the size check after the pass reports the short copy
-    }
-}
-
-void write_wave()
+void write_wave(FILE* input)
 {
     if (settings.dowave == 0) {
         put_word(0);
         return;
     }
-    write_wave_data();
+    write_wave_data(input);
 }
 
 // The tables the sections walk must all be there; a song model without them is a program error
@@ -215,7 +180,7 @@ void check_song_model()
 
 } // namespace
 
-void write_song(FILE* xi_input_stream)
+void write_song(FILE* input)
 {
     if (!writer.output_stream) return;
     check_song_model();
@@ -223,8 +188,12 @@ void write_song(FILE* xi_input_stream)
     writer.writer_pass = 0;
     song_layout = SongLayout();
     sequ_state = SequState();
-    // Whatever the reader left open must be complete before its length is taken.
-    close_wave_temp();
+    // An XI conversion reads the caller's open input; without one, the file by name.
+    File own_input;
+    if (song.is_xi && !input) {
+        own_input = open_file(song.current_input, "rb");
+        input = own_input.get();
+    }
 
     const bool bmw = settings.dowave == 1;
     int64_t sized = 0;
@@ -238,18 +207,8 @@ void write_song(FILE* xi_input_stream)
         mark_section(sec_wavt);
         if (pass == 0 && settings.dowave != 0 && (song.is_xi || native_midi())) {
             // The instruments of XI and native MIDI conversions are read here, once; with
-            // dowave 2 this also produces the wave temp file.
-            // An XI conversion reads the caller's open input; without one, the file by name.
-            File own_input;
-            FILE* xi_input = nullptr;
-            if (song.is_xi) {
-                xi_input = xi_input_stream;
-                if (!xi_input) {
-                    own_input = open_file(song.current_input, "rb");
-                    xi_input = own_input.get();
-                }
-            }
-            load_xi_instruments(xi_input);
+            // dowave 2 this also lays out their WAVE data.
+            load_xi_instruments(song.is_xi ? input : nullptr);
         }
         write_wavt_section();
         mark_section(sec_patt);
@@ -260,7 +219,7 @@ void write_song(FILE* xi_input_stream)
         write_blah();
         if (!bmw) {
             mark_section(sec_wave);
-            write_wave();
+            write_wave(input);
         }
         if (pass == 0) {
             sized = writer.write_count;
@@ -270,5 +229,5 @@ void write_song(FILE* xi_input_stream)
         song_layout.end = uint32_t(writer.write_count);
         ++writer.writer_pass;
     }
-    if (settings.dowave == 2) platform::remove_file(wave_temp_name);
+    close_wave_sources();
 }

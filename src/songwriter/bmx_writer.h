@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <cstdio>
 
-// Writes the whole song to writer.output_stream (seeking it to the start first). For an XI
-// conversion it reads the instrument from `xi_input_stream` (the conversion's open input), or
-// from the file song.current_input when that is null; for dowave 2 it copies the wave temp file
-// into the WAVE section and deletes the temp file afterwards.
-void write_song(FILE* xi_input_stream = nullptr);
+// Writes the whole song to writer.output_stream (seeking it to the start first). `input` is the
+// conversion's open input: an XI conversion reads its instrument from it (from the file
+// song.current_input when it is null), and for dowave 2 the WAVE section's sample data is
+// decoded from it (and from the XI slot files a MIDI conversion keeps open).
+void write_song(FILE* input = nullptr);
 
 // The section bodies' offsets measured in the last pass.
 struct SongLayout {
@@ -18,6 +18,3 @@ struct SongLayout {
 extern SongLayout song_layout;
 
 constexpr const char* program_version_text = "kestrix v3e ";
-
-// Bytes of wave temp data copied between two progress dots.
-constexpr unsigned wave_copy_dot_interval = 100000;

@@ -129,6 +129,42 @@ void write_generator_machine(int record, int track_count, float x, float y, cons
     for (int t = 0; t < track_count; ++t) put_block(d->init_bytes + global_bytes, size_t(track_bytes));
 }
 
+namespace {
+
+// The cell's bytes in one track row of row_bytes bytes: the Tracker's five bytes, or a
+// generator's empty track bytes with note, wave and volume put at the record's positions.
+void put_cell_bytes(uint8_t* row, int row_bytes, uint8_t note, uint8_t wave, uint8_t volume,
+                    uint8_t effect, uint8_t value)
+{
+    if (settings.dopfun == 0) {
+        const uint8_t cell[5] = {note, wave, volume, effect, value};
+        std::memcpy(row, cell, size_t(row_bytes < 5 ? row_bytes : 5));
+        return;
+    }
+
+    const MachineDescription* d = target_description();
+    if (!d) return;
+    int global_bytes, track_bytes;
+    area_counts(*d, global_bytes, track_bytes);
+    int n = track_bytes < row_bytes ? track_bytes : row_bytes;
+    // Positions are 1-based; a position of 0 (or beyond the row) names no byte.
+    auto put = [&](int position, uint8_t b) {
+        if (position >= 1 && position <= n) row[position - 1] = b;
+    };
+    for (int i = 1; i <= n; ++i) put(i, d->empty_bytes[global_bytes + i - 1]);
+    const bool vmidiout = settings.dopfun == role_vmidiout - 1;
+    if (vmidiout && song.is_midi && settings.domidi_ext == 0) {
+        put(4, midi_state.midi_out_channel);
+        put(5, midi_state.midi_out_program);
+    }
+    put(d->note_byte, note);
+    put(d->wave_byte, wave);
+    if (vmidiout && volume != 255) volume = uint8_t(volume >> 1);
+    put(d->volume_byte, volume);
+}
+
+} // namespace
+
 // A cell goes to row cur_row of track cur_track of pattern cur_pattern of machine cur_machine.
 // A position outside the song's tables (the Master, a machine, pattern, track or row that does
 // not exist, a pattern block not allocated) is dropped without a word: the callers report the
@@ -147,32 +183,22 @@ void write_cell(uint8_t note, uint8_t wave, uint8_t volume, uint8_t effect, uint
     const int row_bytes = m.track_row_bytes;
     if (!data || row_bytes <= 0) return;
     uint8_t* row = data + (size_t(s.cur_track) * size_t(lines) + size_t(s.cur_row)) * size_t(row_bytes);
+    put_cell_bytes(row, row_bytes, note, wave, volume, effect, value);
+}
 
-    if (settings.dopfun == 0) {
-        const uint8_t cell[5] = {note, wave, volume, effect, value};
-        std::memcpy(row, cell, size_t(row_bytes < 5 ? row_bytes : 5));
-        return;
+void fill_empty_cells(uint8_t* data, size_t rows, int row_bytes)
+{
+    if (!data || rows == 0 || row_bytes <= 0) return;
+    const size_t width = size_t(row_bytes);
+    std::memset(data, 0, width);
+    put_cell_bytes(data, row_bytes, 0, 0, 255, 0, 0);
+    // Doubling copies: each pass copies every row filled so far.
+    size_t filled = 1;
+    while (filled < rows) {
+        const size_t n = filled < rows - filled ? filled : rows - filled;
+        std::memcpy(data + filled * width, data, n * width);
+        filled += n;
     }
-
-    const MachineDescription* d = target_description();
-    if (!d) return;
-    int global_bytes, track_bytes;
-    area_counts(*d, global_bytes, track_bytes);
-    int n = track_bytes < row_bytes ? track_bytes : row_bytes;
-    // Positions are 1-based; a position of 0 (or beyond the row) names no byte.
-    auto put = [&](int position, uint8_t b) {
-        if (position >= 1 && position <= n) row[position - 1] = b;
-    };
-    for (int i = 1; i <= n; ++i) put(i, d->empty_bytes[global_bytes + i - 1]);
-    const bool vmidiout = settings.dopfun == role_vmidiout - 1;
-    if (vmidiout && s.is_midi && settings.domidi_ext == 0) {
-        put(4, midi_state.midi_out_channel);
-        put(5, midi_state.midi_out_program);
-    }
-    put(d->note_byte, note);
-    put(d->wave_byte, wave);
-    if (vmidiout && volume != 255) volume = uint8_t(volume >> 1);
-    put(d->volume_byte, volume);
 }
 
 void generator_name(int k, char* out, int out_size)

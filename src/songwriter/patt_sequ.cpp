@@ -32,17 +32,22 @@ namespace {
 // Highest written pattern index a sequence event can carry (event byte 0x10 .. 0x7F).
 constexpr int max_event_index = 0x6F;
 
-constexpr std::array<uint32_t, 256> make_crc_table()
+// CRC-32 tables for eight bytes at a time: table 0 is the byte-wise table, table k the CRC of a
+// byte followed by k zero bytes.
+using CrcTables = std::array<std::array<uint32_t, 256>, 8>;
+constexpr CrcTables make_crc_tables()
 {
-    std::array<uint32_t, 256> t{};
+    CrcTables t{};
     for (uint32_t n = 0; n < 256; ++n) {
         uint32_t c = n;
         for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        t[n] = c;
+        t[0][n] = c;
     }
+    for (size_t k = 1; k < 8; ++k)
+        for (size_t n = 0; n < 256; ++n) t[k][n] = (t[k - 1][n] >> 8) ^ t[0][t[k - 1][n] & 0xFF];
     return t;
 }
-constexpr std::array<uint32_t, 256> crc_table = make_crc_table();
+constexpr CrcTables crc_tables = make_crc_tables();
 
 bool sizing() { return writer.writer_pass == 0; }
 
@@ -272,7 +277,16 @@ uint32_t crc32_begin() { return 0xFFFFFFFFu; }
 
 uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t n)
 {
-    for (size_t i = 0; i < n; ++i) crc = crc_table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    const auto& t = crc_tables;
+    for (; n >= 8; n -= 8, data += 8) {
+        const uint32_t a = crc ^ (uint32_t(data[0]) | uint32_t(data[1]) << 8 | uint32_t(data[2]) << 16 |
+                                  uint32_t(data[3]) << 24);
+        const uint32_t b = uint32_t(data[4]) | uint32_t(data[5]) << 8 | uint32_t(data[6]) << 16 |
+                           uint32_t(data[7]) << 24;
+        crc = t[7][a & 0xFF] ^ t[6][(a >> 8) & 0xFF] ^ t[5][(a >> 16) & 0xFF] ^ t[4][a >> 24] ^
+              t[3][b & 0xFF] ^ t[2][(b >> 8) & 0xFF] ^ t[1][(b >> 16) & 0xFF] ^ t[0][b >> 24];
+    }
+    for (; n > 0; --n, ++data) crc = t[0][(crc ^ *data) & 0xFF] ^ (crc >> 8);
     return crc;
 }
 

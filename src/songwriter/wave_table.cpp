@@ -1,6 +1,6 @@
 // WAVT section of a Buzz song (one entry per wave: index, XI file name, name, volume, flags, one
 // volume envelope, one level per sample) and the XI loading of native MIDI and XI conversions,
-// which fills the instrument records and the wave temp file before the entries are written.
+// which fills the instrument records and lays out their WAVE data before the entries are written.
 //
 // Wave entry: word index, string XI file name, string name, float volume (0..1), byte flags
 // (0x80 envelope present, 0x01 loop), word envelope count 1, envelope (words attack, decay,
@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "buzz/write_primitives.h"
@@ -266,10 +267,15 @@ void load_xi_instruments(FILE* xi_input)
                 log_state.log_force = 1;
                 log_print("\nInstrument %d (%s)", q, name);
             }
-            read_instruments(in, q);
+            // A slot file stays open for the WAVE data, which the writing pass reads from it.
+            int source = 0;
+            if (own && pass == 1 && settings.dowave == 2) {
+                song.wave_sources.push_back(std::move(own));
+                source = int(song.wave_sources.size());
+            }
+            read_instruments(in, q, source);
         }
     }
-    close_wave_temp();
 }
 
 void write_wavt_section()

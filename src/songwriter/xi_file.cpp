@@ -1,8 +1,8 @@
 // XI instrument files and XM instruments. Both carry the same instrument body, so one reader
 // serves the instruments of an XM module, a single XI file and the XI slots of a MIDI
-// conversion. While it reads it fills the instrument and sample records, converts the sample
-// data of a BMX song into the wave temp file "kestrix.tmp", and, for a BMW song, writes every XM
-// instrument out again as an XI file.
+// conversion. While it reads it fills the instrument and sample records, lays out the WAVE data
+// of a BMX song (each wave's entry and where its samples' data lie, see wave_data.cpp), and, for
+// a BMW song, writes every XM instrument out again as an XI file.
 //
 // XI file (little-endian):
 //     0  20  "Extended Instrument:"       (not checked)
@@ -36,17 +36,19 @@
 // loop kind), byte panning, byte relative note (signed), byte reserved, 22 bytes name.
 // Sample data is delta-coded: bytes for 8-bit samples, little-endian words for 16-bit ones.
 //
-// Wave temp file "kestrix.tmp" (little-endian): word wave count, then per wave: word wave index,
-// byte 0 (16-bit signed mono), dword data bytes (as counted in the first pass), then one 16-bit
-// value per frame of each of its samples.
+// In the WAVE data every sample becomes one 16-bit value per frame; a sample without data (an
+// empty instrument's placeholder, a sample of length 0, every sample of a generator target, a
+// sample the file ended before) becomes one zero value and a length of one frame.
 #include "songwriter/xi_file.h"
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "core/byteio.h"
 #include "core/log.h"
 #include "core/pool.h"
+#include "platform/platform.h"
 #include "settings/settings.h"
 #include "song/song.h"
 
@@ -55,7 +57,7 @@ namespace {
 constexpr uint32_t xm_instrument_head_bytes = 29; // dword size, 22 name, byte type, word samples
 constexpr uint64_t sample_header_bytes = 40;
 constexpr size_t key_map_size = 96;
-constexpr size_t data_block = 64 * 1024; // bytes of sample data per read
+constexpr size_t xi_copy_block = size_t(1) << 20; // bytes of sample data per copy into an XI file
 
 bool native_midi() { return song.is_midi && !settings.domidi_ext; }
 bool patch_mode() { return native_midi() && settings.dopchange; }
@@ -71,30 +73,77 @@ void read_text(FILE* in, char* out, size_t n)
 // Where the data of one sample goes.
 struct SampleSink {
     FILE* in = nullptr;
-    FILE* temp = nullptr;  // the wave temp file, when open
     FILE* xi = nullptr;    // the exported XI file, when open
-    bool convert = false;  // Tracker target: frames go to the wave temp file and are counted
+    const char* xi_path = "";
+    bool convert = false;  // Tracker target: the values go into the WAVE data and are counted
+    bool lay_out = false;  // this pass lays out the WAVE data
     std::vector<uint8_t> raw;
-    std::vector<uint8_t> frames;
 };
 
-// Reads one sample's data: the raw bytes are copied into the exported XI file, the delta-decoded
-// values go into the wave temp file as 16-bit words (8-bit values times 256), and wave_bytes
-// counts 2 per value. A 16-bit sample of odd length holds length / 2 words and one byte more,
-// which is passed over so that the next sample starts where it should. Returns true when the
-// file ended inside the data; the sample's length is then cut to the bytes of the values read.
+// A write into an exported XI file that failed (a full disk) ends the job rather than leaving a
+// cut instrument behind for the song to name.
+[[noreturn]] void xi_write_failed(const char* path)
+{
+    char msg[2 * settings_text_size + 40];
+    std::snprintf(msg, sizeof msg, "Could not write XI-file %s!!", path);
+    job_abort(msg);
+}
+
+void xi_write(const SampleSink& sink, const void* data, size_t n)
+{
+    if (std::fwrite(data, 1, n, sink.xi) != n) xi_write_failed(sink.xi_path);
+}
+
+// An exported XI file is written under a scratch name beside it and gets its own name only when
+// it is complete: an interrupted or failed conversion leaves no cut instrument behind.
+struct XiExport {
+    File out;
+    std::string part; // the scratch name while it is written
+    XiExport() = default;
+    XiExport(const XiExport&) = delete;
+    XiExport& operator=(const XiExport&) = delete;
+    ~XiExport()
+    {
+        if (!out) return;
+        out.reset();
+        platform::remove_scratch(part.c_str());
+    }
+    bool open(const char* path)
+    {
+        part = std::string(path) + "-kx" + std::to_string(platform::process_id()) + ".part";
+        out.reset(platform::create_scratch_stream(part.c_str()));
+        return out != nullptr;
+    }
+    void finish(const char* path)
+    {
+        if (!out) return;
+        FILE* f = out.release();
+        const bool written = !std::ferror(f);
+        if (std::fclose(f) != 0 || !written || !platform::keep_scratch(part.c_str(), path)) {
+            platform::remove_scratch(part.c_str());
+            xi_write_failed(path);
+        }
+    }
+};
+
+// Passes over one sample's data: the raw bytes are copied into the exported XI file, and
+// wave_bytes counts 2 per value that goes into the WAVE data (8-bit values times 256, 16-bit
+// values as they are). When this pass lays out the WAVE data the sample notes where its data
+// starts and how many values it holds; the song writer decodes them from there. A 16-bit sample
+// of odd length holds length / 2 words and one byte more, which is passed over so that the next
+// sample starts where it should. Returns true when the file ended inside the data; the sample's
+// length is then cut to the bytes of the values read.
 bool read_sample_data(SampleSink& sink, SampleRecord& s, int64_t& wave_bytes)
 {
     const uint32_t length = uint32_t(s.length);
     const bool wide = s.is_16bit != 0;
     const uint64_t value_bytes = wide ? (length & ~1u) : length;
     const bool odd_byte = wide && (length & 1u);
-    const bool write_temp = sink.temp && sink.convert;
-    uint64_t done = 0; // bytes of whole values read
+    const int64_t start = sink.lay_out ? stream_position(sink.in) : 0;
+    uint64_t done = 0; // bytes of whole values the file holds
     bool eof = false;
 
-    if (!sink.xi && !write_temp) {
-        // Nothing to copy: pass over the data, counting what the file holds.
+    if (!sink.xi) {
         uint64_t left = bytes_remaining(sink.in);
         uint64_t need = value_bytes + (odd_byte ? 1 : 0);
         done = value_bytes <= left ? value_bytes : left;
@@ -102,38 +151,12 @@ bool read_sample_data(SampleSink& sink, SampleRecord& s, int64_t& wave_bytes)
         eof = need > left;
         skip_bytes(sink.in, need);
     } else {
-        if (sink.raw.empty()) {
-            sink.raw.resize(data_block);
-            sink.frames.resize(2 * data_block);
-        }
-        uint16_t v = 0; // running value of the delta coding
+        if (sink.raw.empty()) sink.raw.resize(xi_copy_block);
         while (done < value_bytes) {
-            size_t want = size_t(value_bytes - done < data_block ? value_bytes - done : data_block);
+            size_t want = size_t(value_bytes - done < xi_copy_block ? value_bytes - done : xi_copy_block);
             size_t got = read_bytes(sink.in, sink.raw.data(), want);
-            if (sink.xi && got) std::fwrite(sink.raw.data(), 1, got, sink.xi);
-            size_t usable = wide ? (got & ~size_t(1)) : got;
-            if (write_temp) {
-                const uint8_t* r = sink.raw.data();
-                uint8_t* o = sink.frames.data();
-                size_t n_out;
-                if (wide) {
-                    for (size_t k = 0; k < usable; k += 2) {
-                        v = uint16_t(v + (r[k] | (r[k + 1] << 8)));
-                        o[k] = uint8_t(v);
-                        o[k + 1] = uint8_t(v >> 8);
-                    }
-                    n_out = usable;
-                } else {
-                    for (size_t k = 0; k < usable; ++k) {
-                        v = uint16_t(v + (r[k] << 8));
-                        o[2 * k] = 0;
-                        o[2 * k + 1] = uint8_t(v >> 8);
-                    }
-                    n_out = 2 * usable;
-                }
-                std::fwrite(o, 1, n_out, sink.temp);
-            }
-            done += usable;
+            if (got) xi_write(sink, sink.raw.data(), got);
+            done += wide ? (got & ~size_t(1)) : got;
             if (got < want) {
                 eof = true;
                 break;
@@ -143,11 +166,19 @@ bool read_sample_data(SampleSink& sink, SampleRecord& s, int64_t& wave_bytes)
             uint8_t b = read_byte(sink.in);
             if (stream_eof(sink.in))
                 eof = true;
-            else if (sink.xi)
-                write_byte(sink.xi, b);
+            else
+                xi_write(sink, &b, 1);
         }
     }
-    if (sink.convert) wave_bytes += 2 * int64_t(wide ? done / 2 : done);
+    const uint64_t values = wide ? done / 2 : done;
+    if (sink.convert) {
+        wave_bytes += 2 * int64_t(values);
+        if (sink.lay_out) {
+            s.data_offset = start;
+            s.data_values = uint32_t(values);
+            s.coding = wide ? coding_delta16 : coding_delta8;
+        }
+    }
     if (eof) s.length = int(done);
     return eof;
 }
@@ -167,7 +198,7 @@ void xi_export_name(int i, char* out, int out_size)
     std::snprintf(out, size_t(out_size), "%s%.*s%02x.xi", settings.xi_dir, n, base, unsigned(i));
 }
 
-void read_instruments(FILE* in, int first)
+void read_instruments(FILE* in, int first, int wave_source)
 {
     Song& sg = song;
     const bool first_pass = sg.pass_number == 0;
@@ -194,30 +225,31 @@ void read_instruments(FILE* in, int first)
         log_print("\nCreat:%s", text);
     }
 
-    if (!first_pass && settings.dowave == 2 && !sg.wave_temp) {
-        sg.wave_temp = open_file(wave_temp_name, "wb");
-        if (!sg.wave_temp) {
-            log_state.log_enabled = 2;
-            log_print("\nCould not create temp. WAVE-file!!");
-        } else {
-            int count = sg.wave_count;
-            if (patch_mode() && sg.instrument_table[0].wave_number == 0) --count;
-            write_word_le(sg.wave_temp.get(), unsigned(count));
-        }
+    // The second pass of a BMX with waves lays out the WAVE data: its count word is the wave
+    // count when the first instrument of that pass is read.
+    const bool lay_out = !first_pass && settings.dowave == 2;
+    if (lay_out && sg.wave_data_count < 0) {
+        int count = sg.wave_count;
+        if (patch_mode() && sg.instrument_table[0].wave_number == 0) --count;
+        sg.wave_data_count = int(unsigned(count) & 0xFFFF); // as the word holds it
     }
+    if (lay_out)
+        for (int k = first; k < (xm ? sg.instrument_count : first + 1); ++k) sg.instrument_table[k].wave_entry = 0;
 
     SampleSink sink;
     sink.in = in;
     sink.convert = settings.dopfun == 0;
+    sink.lay_out = lay_out;
     int w = first; // running wave index
     int i = first;
-    bool stopped = false;
     for (; xm ? i < sg.instrument_count : i == first; ++i) {
         InstrumentRecord& ins = sg.instrument_table[i];
         // Sample records the first pass gave this instrument; later passes stay within them.
         const int allocated = ins.samples ? ins.sample_count : 0;
-        FILE* temp = sg.wave_temp.get();
-        File xi_out;
+        XiExport xi_export;
+        File& xi_out = xi_export.out;
+        char xi_path[2 * settings_text_size];
+        xi_path[0] = 0;
         if (first_pass) {
             ins.sample_count = 1;
             ins.is_empty = 0;
@@ -229,12 +261,10 @@ void read_instruments(FILE* in, int first)
         uint32_t header_size = 0;
         if (xm) {
             if (!first_pass && settings.dowave == 1) {
-                char path[2 * settings_text_size];
-                xi_export_name(i, path, int(sizeof path));
-                xi_out = open_file(path, "wb");
-                if (!xi_out) {
+                xi_export_name(i, xi_path, int(sizeof xi_path));
+                if (!xi_export.open(xi_path)) {
                     log_state.log_enabled = 2;
-                    log_print("\nCould not create XI-file %s!!", path);
+                    log_print("\nCould not create XI-file %s!!", xi_path);
                 }
             }
             header_size = read_dword_le(in);
@@ -378,10 +408,11 @@ void read_instruments(FILE* in, int first)
         } else {
             if (!sg.is_xi && sg.wave_map && i + 1 < wave_map_size) sg.wave_map[i + 1] = w + 1;
             if (!native_midi()) ins.wave_number = w + 1;
-            if (temp) {
-                write_word_le(temp, unsigned(w));
-                write_byte(temp, 0);
-                write_dword_le(temp, uint32_t(ins.wave_bytes));
+            if (lay_out) {
+                ins.wave_entry = 1;
+                ins.wave_index = w;
+                ins.wave_entry_bytes = ins.wave_bytes; // as the first pass counted them
+                ins.wave_source = wave_source;
             }
             ins.wave_bytes = 0;
             ++w;
@@ -444,14 +475,18 @@ void read_instruments(FILE* in, int first)
         }
 
         // Sample data. When the file ends inside it, the samples not reached keep no data;
-        // every sample without data still gets its one zero value, so that the wave temp file
-        // and the wave table agree.
+        // every sample without data still gets its one zero value, so that the WAVE data and
+        // the wave table agree.
         int64_t wave_bytes = ins.wave_bytes;
         bool eof = false;
-        sink.temp = temp;
         sink.xi = xi;
+        sink.xi_path = xi_path;
         for (int j = 0; j < count; ++j) {
             SampleRecord& s = ins.samples[j];
+            if (lay_out) {
+                s.data_values = 0;
+                s.data_zero = 0;
+            }
             if (eof) {
                 s.length = 0;
             } else if (s.length != 0 && read_sample_data(sink, s, wave_bytes)) {
@@ -460,8 +495,8 @@ void read_instruments(FILE* in, int first)
                 log_print("EOF!!! ");
             }
             if (s.length == 0 || settings.dopfun != 0) {
-                if (temp) {
-                    write_word_le(temp, 0);
+                if (lay_out) {
+                    s.data_zero = 1;
                     s.length = s.is_16bit ? 2 : 1; // one frame
                 }
                 wave_bytes += 2;
@@ -473,16 +508,12 @@ void read_instruments(FILE* in, int first)
         if (eof) log_print("EOF!2! ");
 
         log_print("\npos=%ld", stream_tell(in));
-        xi_out.reset();
+        xi_export.finish(xi_path);
         if (eof) {
             log_print("EOF!3! ");
-            stopped = true;
             break;
         }
     }
 
     if (xm) sg.wave_count = w;
-    // The last instrument closes the wave temp file; so does an XM whose file ended early,
-    // since nothing of it follows.
-    if ((xm && stopped) || i + (stopped ? 1 : 0) >= sg.instrument_count) close_wave_temp();
 }

@@ -1,12 +1,753 @@
-// Placeholder until merging and transformation are written: every merge ends the job.
+// Merge and transformation of Buzz songs.
+//
+// The work streams. A counting pass reads the inputs without writing anything; then, section by
+// section (MACH, CONN, WAVT, PATT, SEQU, BLAH, WAVE), each input is read again by the song reader
+// and every byte goes on to a scratch file, changed, dropped or added on the way by the hooks
+// below; finally the output song is written: a new 380-byte header with the section directory,
+// and the scratch file copied behind it. Sections other than these seven are not carried over.
+//
+// What each input writes (m1: machines of the first song, bound1: 1 + its highest wave index):
+// MACH  first: the output's machine count, its machines (positions scaled with do_mscale1, the
+//       master's tempo times blow_up); second: its machines without its master (positions scaled
+//       with do_mscale2); then the clone.
+// CONN  first: the output's count, its connections; second: connections into its master dropped,
+//       machine numbers + (m1 - 1).
+// WAVT  first: the output's count, its entries; second: wave indexes + bound1. Wave tuning.
+// PATT  first: with blow-up, line counts times blow_up and blow_up - 1 further rows after every
+//       row (a generator's empty rows, copies for other machines), the master's tempo times
+//       blow_up; the source's transposition, the clone's rows taken; second: its master's
+//       patterns dropped, input sources + (m1 - 1), Tracker wave bytes + bound1 with
+//       do_mishift2; then the clone's patterns.
+// SEQU  first: song end and loop points times blow_up times song_repeat, the output's count,
+//       positions times blow_up, every sequence song_repeat times, the clone's sequence after its
+//       source's; second: its song header and its master's sequences dropped, machines
+//       + (m1 - 1).
+// BLAH  the text length (merging: both texts and a separator line between them), the texts.
+// WAVE  first: the output's count, its waves (wave ripping); second: wave indexes + bound1.
+//
+// Where a value would not fit its field (a tempo above 65535, more than 65535 lines, machines or
+// waves, a sequence position beyond its one or two bytes, a shifted wave number beyond its byte)
+// the job ends with a message instead of wrapping into a wrong song.
+//
+// Files: the scratch file of the sections and the output, until it is complete, live under unique
+// names beside the output and are removed on every way out; the output is renamed into place only
+// when it is whole, so a failed merge leaves an existing song (an input too) as it was.
 #include "transform/merge.h"
 
-#include "buzz/bmx_reader.h"
-#include "core/log.h"
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
 
-void merge_songs(const char*, const char*, const char*)
+#include "buzz/machines_ini.h"
+#include "core/byteio.h"
+#include "core/log.h"
+#include "platform/platform.h"
+#include "settings/settings.h"
+#include "transform/machine_tools.h"
+#include "transform/scratch_file.h"
+#include "transform/wave_tools.h"
+
+MergeState merge_state;
+
+namespace {
+
+constexpr uint32_t header_bytes = 380;  // "Buzz", section count, 31 directory entries
+constexpr int directory_entries = 31;
+constexpr int master_global_bytes = 5;  // volume word, tempo word, ticks per beat
+constexpr uint32_t separator_bytes = 44; // CR LF, 40 '-', CR LF between two texts
+constexpr uint64_t copy_step = uint64_t(4) << 20;
+constexpr uint64_t dot_bytes = 100000;   // one progress dot per this many bytes copied
+
+constexpr const char* msg_mach_size =
+    "\nMachine section size doesn't match, probably wrong machine or machines.ini!!!";
+constexpr const char* msg_patt_size =
+    "\nPattern section size doesn't match, probably wrong machine or machines.ini!!!";
+constexpr const char* msg_temp_write = "Can't write temporary file (disk full?)";
+
+const char* const section_names[8] = {"", "MACH", "CONN", "WAVT", "PATT", "SEQU", "BLAH", "WAVE"};
+
+[[noreturn]] void refuse(const char* fmt, ...) KX_PRINTF(1, 2);
+void refuse(const char* fmt, ...)
 {
-    job_abort("merging and transformation are not available in this version!!");
+    char msg[256];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    job_abort(msg);
+}
+
+InputSummary& summary(int i) { return reader_state.input_summaries[i]; }
+int current() { return reader_state.current_input; }
+bool first_input() { return reader_state.current_input == 1; }
+
+const MachineEntry& machine_entry(int m) { return summary(current()).machine_list[m]; }
+const MachineDescription& machine_desc(int m)
+{
+    return machine_table_state.machine_descriptions[machine_entry(m).description];
+}
+
+bool no_second_input(const char* second) { return !second || !*second || *second == ' '; }
+
+uint32_t field_max(int width) { return width == 2 ? 0xFFFFu : 0xFFu; }
+
+// --- counts and the text length --------------------------------------------------------------
+
+uint32_t text_bytes(int input)
+{
+    const uint32_t length = summary(input).section_length[sec_blah];
+    return merge_state.has_section[input][sec_blah] && length > 4 ? length - 4 : 0;
+}
+
+uint32_t text_length()
+{
+    uint64_t n = text_bytes(1);
+    if (reader_state.merging) n += separator_bytes + uint64_t(text_bytes(2));
+    if (n > 0xFFFFFFFFu) job_abort("The texts of the songs are too long!!");
+    return uint32_t(n);
+}
+
+int64_t output_count(int section, uint32_t value)
+{
+    if (!first_input()) return -1; // the first song writes the output's counts
+    const InputSummary& out = summary(0);
+    switch (section) {
+    case sec_mach: return out.machines;
+    case sec_conn: return out.connections;
+    case sec_wavt: return out.instruments;
+    case sec_sequ: return out.sequences;
+    case sec_wave: return out.waves;
+    case sec_blah: return text_length();
+    default: return value;
+    }
+}
+
+void check_count(int value, const char* what)
+{
+    if (value > 0xFFFF) refuse("The song would have %d %s, more than 65535!!", value, what);
+}
+
+void set_output_counts()
+{
+    InputSummary& out = summary(0);
+    const InputSummary& a = summary(1);
+    const InputSummary& b = summary(2);
+    if (reader_state.merging) {
+        out.machines = a.machines + b.machines - 1;
+        out.connections = a.connections + b.connections - b.master_connections;
+        out.instruments = a.instruments + b.instruments;
+        out.sequences = a.sequences + b.sequences + b.sequence_adjustment;
+        out.waves = a.waves + b.waves;
+    } else {
+        out.machines = a.machines;
+        out.connections = a.connections;
+        out.instruments = a.instruments;
+        out.sequences = a.sequences;
+        out.waves = a.waves;
+    }
+    if (clone_state.destination != 0) {
+        out.machines += 1;
+        out.sequences += a.sequence_adjustment;
+    }
+    check_count(out.machines, "machines");
+    check_count(out.connections, "connections");
+    check_count(out.instruments, "waves");
+    check_count(out.sequences, "sequences");
+    check_count(out.waves, "waves");
+}
+
+// --- the second song's master, when its machines and patterns are copied whole ----------------
+
+void skip_second_master()
+{
+    ReaderState& rs = reader_state;
+    const int saved_forward = rs.forward;
+    rs.forward = 0;
+    take_text(nullptr, 0);
+    if (hold_byte() != 0) job_abort("The second song does not begin with its master!!");
+    hold_skip(8, msg_mach_size); // x, y
+    hold_skip(hold_dword(), msg_mach_size);
+    const uint16_t attributes = hold_word();
+    for (int a = 0; a < attributes; ++a) {
+        take_text(nullptr, 0);
+        hold_dword();
+        if (attributes > 20) break; // as the reader takes such a count
+    }
+    const MachineDescription* d = machine_description(role_master);
+    hold_skip(uint64_t(d ? d->global_bytes : master_global_bytes), msg_mach_size);
+    const uint16_t tracks = hold_word();
+    hold_skip(uint64_t(tracks) * uint64_t(d ? d->track_bytes : 0), msg_mach_size);
+    if (stream_eof(rs.input) || rs.input_pos > rs.section_end) job_abort(msg_mach_size);
+    rs.forward = saved_forward;
+}
+
+void skip_second_master_patterns()
+{
+    ReaderState& rs = reader_state;
+    const int saved_forward = rs.forward;
+    rs.forward = 0;
+    const MachineDescription* d = machine_description(role_master);
+    const uint64_t global_bytes = uint64_t(d ? d->global_bytes : master_global_bytes);
+    const uint64_t track_bytes = uint64_t(d ? d->track_bytes : 0);
+    const uint64_t inputs = uint64_t(summary(2).master_connections);
+    const uint16_t patterns = hold_word();
+    const uint16_t tracks = hold_word();
+    for (int k = 0; k < patterns; ++k) {
+        take_text(nullptr, 0);
+        const uint64_t lines = hold_word();
+        hold_skip((4 * lines + 2) * inputs + global_bytes * lines + tracks * lines * track_bytes, msg_patt_size);
+        if (stream_eof(rs.input)) job_abort(msg_patt_size);
+    }
+    if (rs.input_pos > rs.section_end) job_abort(msg_patt_size);
+    rs.forward = saved_forward;
+}
+
+void raw_prefix(int section)
+{
+    if (current() != 2) return;
+    if (section == sec_mach) skip_second_master();
+    if (section == sec_patt) skip_second_master_patterns();
+}
+
+// --- MACH and CONN ----------------------------------------------------------------------------
+
+bool keep_machine(int machine) { return !(current() == 2 && machine == 0); }
+
+void scale_position(int, float* x, float* y)
+{
+    if (first_input() ? settings.do_mscale1 : settings.do_mscale2) {
+        // The first song's machines move to -1..0, the second's to 0..1.
+        const float shift = first_input() ? -1.0f : 1.0f;
+        *x = (*x + shift) / 2.0f;
+        *y = (*y + shift) / 2.0f;
+    }
+}
+
+// A tempo word (beats per minute) times the blow-up factor; 0xFFFF in a pattern row means "no
+// change" and stays.
+void multiply_tempo(uint8_t* word, bool pattern_row)
+{
+    const uint32_t tempo = word[0] | uint32_t(word[1]) << 8;
+    if (pattern_row && tempo == 0xFFFF) return;
+    const uint64_t blown = uint64_t(tempo) * uint64_t(merge_state.blow);
+    if (blown > 0xFFFF)
+        refuse("Tempo %u times %d is more than 65535, use a smaller blow-up factor!!", unsigned(tempo),
+               merge_state.blow);
+    word[0] = uint8_t(blown);
+    word[1] = uint8_t(blown >> 8);
+}
+
+void master_state(int machine, uint8_t* state, int size)
+{
+    if (first_input() && machine == 0 && merge_state.blow > 1 && size >= 4) multiply_tempo(state + 2, false);
+}
+
+bool shift_connection(uint16_t* source, uint16_t* destination, uint16_t*, uint16_t*)
+{
+    if (current() != 2) return true;
+    if (*destination == 0) return false; // the second song's master is gone
+    *source = uint16_t(*source + merge_state.machine_shift);
+    *destination = uint16_t(*destination + merge_state.machine_shift);
+    return true;
+}
+
+// --- WAVT and WAVE ----------------------------------------------------------------------------
+
+uint16_t shifted_wave_index(uint16_t index)
+{
+    const uint32_t v = uint32_t(index) + uint32_t(merge_state.wave_shift);
+    if (v > 0xFFFF) refuse("Wave %u of the second song does not fit behind the first song's waves!!", unsigned(index));
+    return uint16_t(v);
+}
+
+void wave_table_index(int, uint16_t* index)
+{
+    wave_tools_entry(*index);
+    if (current() == 2) *index = shifted_wave_index(*index);
+}
+
+void wave_begin(int, uint16_t* index, uint8_t, uint32_t bytes)
+{
+    wave_tools_wave_begin(*index, bytes);
+    if (current() == 2) *index = shifted_wave_index(*index);
+}
+
+void wave_data(int, const uint8_t* data, size_t size) { wave_tools_wave_data(data, size); }
+void wave_end(int) { wave_tools_wave_end(); }
+
+// --- PATT -------------------------------------------------------------------------------------
+
+bool pattern_machine(int machine, int patterns, int tracks)
+{
+    if (current() == 2) return machine != 0;
+    if (clone_state.source != 0 && machine == clone_state.source)
+        clone_pattern_header(uint16_t(patterns), uint16_t(tracks));
+    return true;
+}
+
+void pattern_lines(int machine, int, const char* name, uint16_t* lines)
+{
+    if (!first_input()) return;
+    if (merge_state.blow > 1) {
+        const uint64_t blown = uint64_t(*lines) * uint64_t(merge_state.blow);
+        if (blown > 0xFFFF)
+            refuse("Pattern %.40s of %u lines blown up %d times has more than 65535 lines!!", name,
+                   unsigned(*lines), merge_state.blow);
+        *lines = uint16_t(blown);
+    }
+    if (clone_state.source != 0 && machine == clone_state.source) clone_pattern_lines(name, *lines);
+}
+
+void input_source(int, int, uint16_t* source)
+{
+    if (current() == 2) *source = uint16_t(*source + merge_state.machine_shift);
+}
+
+void before_row(const RowPlace& at, uint8_t* bytes, int size)
+{
+    if (first_input()) {
+        if (at.machine == 0 && at.kind == row_global && merge_state.blow > 1 && size >= 4)
+            multiply_tempo(bytes + 2, true);
+        if (clone_state.source != 0 && at.machine == clone_state.source) source_row(at, bytes, size);
+        return;
+    }
+    // The second song's Tracker plays its waves under their new numbers.
+    if (settings.do_mishift2 && at.kind == row_track && machine_entry(at.machine).description == role_tracker) {
+        const int p = machine_desc(at.machine).wave_byte;
+        if (p < 1 || p > size || bytes[p - 1] == 0) return;
+        const unsigned shifted = bytes[p - 1] + unsigned(merge_state.wave_shift);
+        if (shifted > 0xFF)
+            refuse("Wave %u of the second song does not fit in the Tracker's wave byte behind the first "
+                   "song's waves!!", unsigned(bytes[p - 1]));
+        bytes[p - 1] = uint8_t(shifted);
+    }
+}
+
+void after_row(const RowPlace& at, const uint8_t* bytes, int size)
+{
+    if (!first_input()) return;
+    if (clone_state.destination != 0 && at.machine == clone_state.source) clone_after_row(at, bytes, size);
+    if (merge_state.blow <= 1) return;
+    // A generator's new rows change nothing; any other machine's repeat the row as written.
+    const uint8_t* extra = bytes;
+    if (at.kind != row_input && machine_entry(at.machine).kind == 1) {
+        const MachineDescription& d = machine_desc(at.machine);
+        extra = at.kind == row_global ? d.empty_bytes : d.empty_bytes + d.global_bytes;
+    }
+    for (int i = 1; i < merge_state.blow; ++i) emit_block(extra, size_t(size));
+}
+
+// --- SEQU -------------------------------------------------------------------------------------
+
+bool song_header(uint32_t* song_end, uint32_t* loop_start, uint32_t* loop_end)
+{
+    if (!first_input()) return false;
+    const MergeState& ms = merge_state;
+    const uint64_t factor = uint64_t(ms.blow) * uint64_t(ms.repeat);
+    for (uint32_t* v : {song_end, loop_start, loop_end}) {
+        if (uint64_t(*v) * factor > 0xFFFFFFFFu)
+            refuse("Song end or loop %u times %u does not fit, use smaller factors!!", unsigned(*v),
+                   unsigned(factor));
+    }
+    merge_state.song_end = *song_end * uint32_t(ms.blow);
+    *song_end *= uint32_t(factor);
+    *loop_start *= uint32_t(factor);
+    *loop_end *= uint32_t(factor);
+    return true;
+}
+
+bool sequence_begin(int, uint16_t* machine, uint32_t* events, int position_width, int value_width)
+{
+    MergeState& ms = merge_state;
+    if (!first_input()) {
+        if (*machine == 0) return false; // the second song's master is gone
+        *machine = uint16_t(*machine + ms.machine_shift);
+        return true;
+    }
+    ms.cloned_sequence = clone_state.destination != 0 && *machine == clone_state.source;
+    ms.keep_events = *events != 0 && (ms.repeat > 1 || ms.cloned_sequence);
+    ms.position_width = position_width == 2 ? 2 : 1; // as the reader takes the widths
+    ms.value_width = value_width == 2 ? 2 : 1;
+    ms.event_count = *events;
+    ms.events.clear();
+    if (ms.keep_events) {
+        try {
+            ms.events.reserve(size_t(*events) * size_t(ms.position_width + ms.value_width));
+        } catch (const std::bad_alloc&) {
+            job_abort("Memory allocation failed for sequence doubling");
+        }
+    }
+    const uint64_t total = uint64_t(*events) * uint64_t(ms.repeat);
+    if (total > 0xFFFFFFFFu) refuse("Sequence of %u events repeated %d times is too long!!", unsigned(*events), ms.repeat);
+    *events = uint32_t(total);
+    return true;
+}
+
+void keep_field(uint32_t v, int width)
+{
+    merge_state.events.push_back(uint8_t(v));
+    if (width == 2) merge_state.events.push_back(uint8_t(v >> 8));
+}
+
+void sequence_event(int, uint32_t* position, uint32_t* value)
+{
+    if (!first_input()) return;
+    MergeState& ms = merge_state;
+    const uint64_t blown = uint64_t(*position) * uint64_t(ms.blow);
+    const uint64_t last = blown + uint64_t(ms.repeat - 1) * ms.song_end; // its last repetition
+    if (last > field_max(ms.position_width))
+        refuse("Sequence position %u does not fit in %d byte%s after blow-up and repetition, use smaller "
+               "factors!!", unsigned(last), ms.position_width, ms.position_width == 2 ? "s" : "");
+    *position = uint32_t(blown);
+    if (ms.keep_events) {
+        keep_field(*position, ms.position_width);
+        keep_field(*value, ms.value_width);
+    }
+}
+
+uint32_t kept_field(const uint8_t*& p, int width)
+{
+    uint32_t v = p[0];
+    if (width == 2) v |= uint32_t(p[1]) << 8;
+    p += width;
+    return v;
+}
+
+void emit_field(uint32_t v, int width)
+{
+    if (width == 2) {
+        emit_word(v);
+    } else {
+        emit_byte(v);
+    }
+}
+
+// The kept events once more, `play` song ends later.
+void emit_kept_events(int play)
+{
+    const MergeState& ms = merge_state;
+    const uint8_t* p = ms.events.data();
+    const uint8_t* end = p + ms.events.size();
+    while (p < end) {
+        const uint32_t position = kept_field(p, ms.position_width) + uint32_t(play) * ms.song_end;
+        const uint32_t value = kept_field(p, ms.value_width);
+        emit_field(position, ms.position_width);
+        emit_field(value, ms.value_width);
+    }
+}
+
+void sequence_end(int)
+{
+    MergeState& ms = merge_state;
+    if (!first_input()) return;
+    if (ms.keep_events)
+        for (int play = 1; play < ms.repeat; ++play) emit_kept_events(play);
+    if (ms.cloned_sequence) {
+        // The clone's patterns are the source's in the same order: the same references play them.
+        emit_word(unsigned(summary(0).machines - 1));
+        emit_dword(ms.event_count * uint32_t(ms.repeat));
+        if (ms.event_count) {
+            emit_byte(unsigned(ms.position_width));
+            emit_byte(unsigned(ms.value_width));
+            for (int play = 0; play < ms.repeat; ++play) emit_kept_events(play);
+        }
+    }
+    ms.keep_events = ms.cloned_sequence = false;
+    if (ms.events.capacity() > (size_t(1) << 20)) std::vector<uint8_t>().swap(ms.events);
+}
+
+// --- BLAH and the sections the first song lacks -----------------------------------------------
+
+void emit_separator()
+{
+    uint8_t line[separator_bytes];
+    std::memset(line, '-', sizeof line);
+    line[0] = line[42] = '\r';
+    line[1] = line[43] = '\n';
+    emit_block(line, sizeof line);
+}
+
+void section_end(int section)
+{
+    if (section == sec_blah && first_input() && reader_state.merging) emit_separator();
+}
+
+// The first song lacks a section the second one has: what the first song would have written
+// ahead of the second song's part.
+void write_first_head(int section)
+{
+    reader_state.forward = 1;
+    switch (section) {
+    case sec_conn:
+    case sec_wavt:
+    case sec_wave: emit_word(unsigned(output_count(section, 0))); break;
+    case sec_sequ:
+        for (int i = 0; i < 3; ++i) emit_dword(0); // song end, loop start, loop end
+        emit_word(unsigned(summary(0).sequences));
+        break;
+    case sec_blah:
+        emit_dword(text_length());
+        emit_separator();
+        break;
+    default: break;
+    }
+}
+
+// --- the passes ---------------------------------------------------------------------------------
+
+void note_section(int section) { merge_state.has_section[current()][section] = true; }
+
+// Machines and patterns are parsed record by record only where a rule needs them.
+int full_parse_for(int input, int section, bool second_has_inner_connections)
+{
+    const Settings& s = settings;
+    const MergeState& ms = merge_state;
+    if (input == 1) {
+        const bool rows = ms.blow > 1 || s.clone_source != 0 || ms.repeat > 1;
+        if (section == sec_mach) return s.do_mscale1 || rows;
+        return (section == sec_conn || section == sec_patt) && rows;
+    }
+    // A second song whose machines feed each other (effects) names them in its patterns' input
+    // data: those numbers move by m1 - 1 too, so its patterns are parsed.
+    const bool rows = s.do_mishift2 || second_has_inner_connections;
+    if (section == sec_mach) return s.do_mscale2 || rows;
+    return (section == sec_conn || section == sec_patt) && rows;
+}
+
+ReaderHooks merge_hooks()
+{
+    ReaderHooks h;
+    h.section_end = section_end;
+    h.count = output_count;
+    h.raw_prefix = raw_prefix;
+    h.machine_begin = keep_machine;
+    if (settings.do_mscale1 || settings.do_mscale2) h.machine_position = scale_position;
+    h.machine_data = machine_tools_data;
+    h.machine_globals = master_state;
+    h.connection = shift_connection;
+    h.wave_table_index = wave_table_index;
+    h.sample_rate = wave_tools_sample_rate;
+    h.pattern_machine = pattern_machine;
+    h.pattern_lines = pattern_lines;
+    h.input_source = input_source;
+    h.row = before_row;
+    h.row_written = after_row;
+    h.song_header = song_header;
+    h.sequence_begin = sequence_begin;
+    h.sequence_event = sequence_event;
+    h.sequence_end = sequence_end;
+    h.wave_begin = wave_begin;
+    if (wave_tools_ripping()) {
+        // Only then do the wave bytes pass through here; otherwise the kernel copies them.
+        h.wave_data = wave_data;
+        h.wave_end = wave_end;
+    }
+    return h;
+}
+
+void check_machines(int input, const char* name)
+{
+    if (!merge_state.has_section[input][sec_mach] || summary(input).machines < 1)
+        refuse("No machines in %.200s!!", name);
+}
+
+uint32_t directory_field(uint64_t v)
+{
+    if (v > 0xFFFFFFFFu - header_bytes) job_abort("The song would be larger than 4 GB!!");
+    return uint32_t(v);
+}
+
+// The output: the header with the new directory, then the scratch file of the sections.
+void write_output(ScratchFile& sections, const char* output)
+{
+    LogState& ls = log_state;
+    ls.log_enabled = 1;
+    log_print("\nWriting output file: %s", output);
+    ScratchFile out;
+    if (!out.create(output)) {
+        log_print("\nCould not open outputfile: %s", output);
+        job_abort(" ");
+    }
+    ls.log_enabled = settings.dolist;
+
+    uint8_t header[header_bytes] = {};
+    std::memcpy(header, "Buzz", 4);
+    header[4] = sec_wave;
+    const InputSummary& o = summary(0);
+    for (int s = sec_mach; s <= sec_wave; ++s) {
+        uint8_t* entry = header + 8 + 12 * (s - 1);
+        const uint32_t start = directory_field(o.section_start[s]);
+        const uint32_t length = directory_field(o.section_length[s]);
+        std::memcpy(entry, section_names[s], 4);
+        for (int i = 0; i < 4; ++i) {
+            entry[4 + i] = uint8_t((start + header_bytes) >> (8 * i));
+            entry[8 + i] = uint8_t(length >> (8 * i));
+        }
+        log_print("\nsection: %d,pos: %x,len: %x\n", s, unsigned(start), unsigned(length));
+    }
+    static_assert(8 + 12 * directory_entries == header_bytes);
+    if (std::fwrite(header, 1, sizeof header, out.get()) != sizeof header)
+        job_abort("Can't write outputfile (disk full?)");
+
+    ls.log_enabled = 1;
+    const uint64_t total = uint64_t(o.section_start[sec_wave]) + o.section_length[sec_wave];
+    uint64_t done = 0, dots = 0;
+    while (done < total) {
+        const uint64_t step = std::min(total - done, copy_step);
+        if (platform::copy_file_region(sections.get(), done, out.get(), step) != step)
+            job_abort("Can't write outputfile (disk full?)");
+        done += step;
+        if (!settings.dolist)
+            for (; dots < done / dot_bytes; ++dots) log_print(".");
+    }
+    if (!out.flush_ok()) job_abort("Can't write outputfile (disk full?)");
+    if (!out.commit(output)) {
+        log_state.log_force = 1;
+        log_print("\n%s", output);
+        job_abort("Can't write outputfile");
+    }
+}
+
+// Puts the reader and the tools back on every way out of merge_songs, also while a failed job
+// unwinds; the streams and scratch files owned by merge_songs close (and go) with it.
+struct MergeCleanup {
+    ~MergeCleanup()
+    {
+        ReaderState& rs = reader_state;
+        rs.hooks = nullptr;
+        rs.merge_stream = nullptr;
+        rs.input = nullptr;
+        rs.forward = 1;
+        rs.input_summaries[1].stream = rs.input_summaries[2].stream = nullptr;
+        machine_tools_forget();
+        wave_tools_forget();
+        wave_tools.rip_folder.clear();
+        std::vector<uint8_t>().swap(merge_state.events);
+        log_state.log_dot_interval = 0;
+    }
+};
+
+} // namespace
+
+void merge_songs(const char* first, const char* second, const char* output)
+{
+    ReaderState& rs = reader_state;
+    LogState& ls = log_state;
+    MergeState& ms = merge_state;
+    MergeCleanup cleanup;
+
+    ls.log_enabled = 1;
+    ls.log_dot_interval = 0;
+    rs.merge_stream = nullptr;
+    for (InputSummary& s : rs.input_summaries) s = InputSummary(); // no machine lists yet
+    ms = MergeState();
+
+    if (!first) first = "";
+    File in[3];
+    in[1] = open_file(first, "rb");
+    if (!in[1]) {
+        log_print("\n Could not open first Inputfile: %s", first);
+        job_abort(" ");
+    }
+    rs.merging = 0;
+    if (!no_second_input(second)) {
+        in[2] = open_file(second, "rb");
+        if (!in[2]) {
+            log_print("\n Could not open second Inputfile: %s", second);
+            job_abort(" ");
+        }
+        rs.merging = 1;
+    }
+    rs.input_summaries[1].stream = in[1].get();
+    rs.input_summaries[2].stream = in[2].get();
+
+    rs.full_parse = 0;
+    rs.current_input = 1;
+    log_print("\nReading first file: %s", first);
+    if (!settings.dolist) ls.log_dot_interval = 40;
+
+    if (rs.list_generators_only) {
+        // The Machine page's list: the first song's machines, nothing written.
+        rs.full_parse = 1;
+        read_buzz_song(in[1].get(), sec_mach);
+        return;
+    }
+    if (!output || !*output) {
+        log_print("\nCould not open outputfile: %s", "");
+        job_abort(" ");
+    }
+
+    // Counting pass.
+    ReaderHooks counting;
+    counting.section_begin = note_section;
+    rs.hooks = &counting;
+    read_buzz_song(in[1].get(), 0);
+    check_machines(1, first);
+    if (rs.merging) {
+        rs.current_input = 2;
+        ls.log_enabled = 1;
+        log_print("\nReading second file: %s", second);
+        read_buzz_song(in[2].get(), 0);
+        check_machines(2, second);
+    }
+    ms.blow = settings.blow_up > 1 ? settings.blow_up : 1;
+    ms.repeat = settings.song_repeat > 1 ? settings.song_repeat : 1;
+    ms.machine_shift = summary(1).machines - 1;
+    ms.wave_shift = summary(1).instrument_index_bound;
+    machine_tools_start(summary(1).machines, ms.blow, output);
+    set_output_counts();
+
+    ScratchFile sections;
+    if (!sections.create(output)) {
+        log_print("\n Could not open temporary file for writing: %s", (std::string(output) + ".*.tmp").c_str());
+        job_abort(" ");
+    }
+    rs.merge_stream = sections.get();
+    wave_tools.rip_folder = folder_of(output);
+
+    ls.log_enabled = 1;
+    if (!settings.dolist) ls.log_dot_interval = 200;
+    log_print(rs.merging ? "\nMerging files" : "\nTransforming file");
+
+    const ReaderHooks hooks = merge_hooks();
+    rs.hooks = &hooks;
+    const int inputs = rs.merging ? 2 : 1;
+    const bool inner2 = rs.merging && summary(2).connections > summary(2).master_connections;
+    InputSummary& out = summary(0);
+    for (int s = sec_mach; s <= sec_wave; ++s) {
+        const int64_t start = platform::stream_position(sections.get());
+        if (start < 0) job_abort(msg_temp_write);
+        out.section_start[s] = directory_field(uint64_t(start));
+        for (int i = 1; i <= inputs; ++i) {
+            rs.current_input = i;
+            rs.full_parse = full_parse_for(i, s, inner2);
+            if (ms.has_section[i][s]) {
+                read_buzz_song(in[i].get(), s);
+            } else if (i == 1 && rs.merging && ms.has_section[2][s]) {
+                write_first_head(s);
+            }
+        }
+        rs.current_input = 1;
+        if (s == sec_mach && clone_state.destination != 0)
+            clone_write_machine(summary(1).machine_list[clone_state.source].tracks);
+        if (s == sec_patt) clone_append_patterns();
+        const int64_t end = platform::stream_position(sections.get());
+        if (end < start) job_abort(msg_temp_write);
+        out.section_length[s] = directory_field(uint64_t(end - start));
+    }
+
+    rs.hooks = nullptr;
+    rs.merge_stream = nullptr;
+    rs.input_summaries[1].stream = rs.input_summaries[2].stream = nullptr;
+    in[1].reset(); // the output may replace an input
+    in[2].reset();
+    if (!sections.flush_ok()) job_abort(msg_temp_write);
+    write_output(sections, output);
+    wave_tools_finish();
+    log_print(rs.merging ? "\nMerging finished" : "\nTransformation finished");
 }
 
 int merge_is_merging() { return reader_state.merging; }

@@ -1,9 +1,46 @@
-// Merging two Buzz songs into one, or transforming one song alone (positions, blow-up, repeat,
-// the wave and machine tools), written through a temporary file into the output song.
+// Merging two Buzz songs into one, or transforming one song alone (machine positions, blow-up,
+// repetition, the wave tools and the machine tools), written through a temporary file into the
+// output song.
+//
+// Entry points for the front ends (the console's --merge, the dialog's Transform and Machine
+// pages through the job runner):
+//   merge_songs(first, second, output)   with the settings below; second null, "" or beginning
+//                                        with a blank: transform `first` alone
+//   merge_songs(first, nullptr, nullptr) with reader_state.list_generators_only set: only reads
+//                                        the machines of `first` (the Machine page's list)
+// Settings read: do_mscale1, do_mscale2, do_mishift2, blow_up, song_repeat, dolist, clone_source,
+// clone2, mtranspo, clone_trans, clone_wave, rip_es9, tune_wave, tune_level, tune_rate, rip_wave.
 #pragma once
 
-// Merges `first` and `second` into `output`; with `second` null the first song is transformed
-// alone. Fatal errors end the job through job_abort.
+#include <cstdint>
+#include <vector>
+
+#include "buzz/bmx_reader.h"
+
+// The merge's own state while merge_songs runs; the counts of the inputs and of the output are
+// in reader_state.input_summaries (0 the output, 1 and 2 the inputs).
+struct MergeState {
+    int blow = 1;            // blow-up factor in effect (blow_up above 1, else 1)
+    int repeat = 1;          // plays of the first song (song_repeat above 1, else 1)
+    int machine_shift = 0;   // m1 - 1: added to the second song's machine numbers
+    int wave_shift = 0;      // the first song's instrument_index_bound: added to the second's waves
+    uint32_t song_end = 0;   // the first song's end after blow-up (the step between repetitions)
+    bool has_section[3][8] = {}; // [input][SectionId]: the input holds the section
+    // The first song's sequence being read, kept when it is repeated or cloned: its events after
+    // blow-up as written (position, value; little-endian, widths as in the song). The only song
+    // data a merge holds in memory.
+    bool keep_events = false;
+    bool cloned_sequence = false;
+    int position_width = 1, value_width = 1;
+    uint32_t event_count = 0;
+    std::vector<uint8_t> events;
+};
+
+extern MergeState merge_state;
+
+// Merges `first` and `second` into `output`, or transforms `first` alone into `output`. Fatal
+// errors end the job through job_abort; the output then stays as it was and no scratch file is
+// left behind. `output` may name one of the inputs.
 void merge_songs(const char* first, const char* second, const char* output);
 
 // Non-zero when the last merge_songs merged a second song in (the final message then says

@@ -96,6 +96,7 @@ void source_volume_slide(Parts& out, uint8_t p, const EffectStyle& st)
     if (l == 0xF && h) volume_slide(out, "volume slide", h, 0, true);
     else if (h == 0xF && l) volume_slide(out, "volume slide", 0, l, true);
     else if (h && l) {
+        if (st.both_nibbles_ignored) return;
         if (st.slide_down_first) volume_slide(out, "volume slide", 0, l, false);
         else volume_slide(out, "volume slide", h, 0, false);
     } else volume_slide(out, "volume slide", h, l, false);
@@ -193,6 +194,10 @@ void translate_effect(uint8_t t, uint8_t p, bool secondary, const EffectStyle& s
             out.list[out.n - 1].prefer_v = true;
             return;
         }
+        if (st.fine_in_param && h && l && st.both_nibbles_ignored) {
+            effect(out, tone ? "tone portamento" : "vibrato", tone ? xm_toneporta : xm_vibrato, 0);
+            return;
+        }
         if (st.fine_in_param && h && l) p = st.slide_down_first ? l : uint8_t(h << 4);
         effect(out, tone ? "tone portamento with volume slide" : "vibrato with volume slide",
                tone ? xm_tone_vslide : xm_vibra_vslide, p);
@@ -202,6 +207,7 @@ void translate_effect(uint8_t t, uint8_t p, bool secondary, const EffectStyle& s
         effect(out, "tremolo", xm_tremolo, p);
         return;
     case fx::setpan:
+        if (st.fifteen_step_pans && !lo(p)) p = spread_pan(p);
         volume_column(effect(out, "panning", xm_setpan, p), uint8_t(0xC0 | hi(p)));
         return;
     case fx::offset:
@@ -268,13 +274,13 @@ void translate_effect(uint8_t t, uint8_t p, bool secondary, const EffectStyle& s
         if (p) effect(out, "speed", xm_speed, p);
         return;
     case fx::s3m_speed:
-        // XM's Fxx reads values from 32 up as BPM: a speed above 31 becomes 31.
-        if (p) effect(out, "speed", xm_speed, uint8_t(std::min<int>(p, 31)));
+        // XM's Fxx reads values from 32 up as BPM: the playback walk gives higher speeds an
+        // equal speed/BPM pair.
+        if (p && p < 32) effect(out, "speed", xm_speed, p);
         return;
     case fx::s3m_bpm:
     case fx::it_bpm:
-        if (p >= 0x20) effect(out, "tempo", xm_speed, p);
-        else drops.add("tempo slide (T0x/T1x)");
+        if (p >= 0x20) effect(out, "tempo", xm_speed, p);  // tempo slides: the playback walk's
         return;
     case fx::patt_delay:
     case fx::it_rowdelay:
@@ -290,6 +296,7 @@ void translate_effect(uint8_t t, uint8_t p, bool secondary, const EffectStyle& s
             return;
         }
         int div = st.global_volume_base > 64 ? 2 : 1;
+        if (h && l && st.both_nibbles_ignored) return;
         if (h && l) (st.slide_down_first ? h : l) = 0;
         effect(out, "global volume slide", xm_gvol_slide,
                uint8_t((((h + div - 1) / div) << 4) | ((l + div - 1) / div)));
@@ -326,9 +333,9 @@ void translate_effect(uint8_t t, uint8_t p, bool secondary, const EffectStyle& s
             p = uint8_t(((std::max(1, int(hi(p))) - 1) << 4) | (std::max(1, int(lo(p))) - 1));
         effect(out, "tremor", xm_tremor, p);
         return;
-    case fx::trk_vol: drops.add("channel volume (Mxx)"); return;
+    case fx::trk_vol:
     case fx::trk_vslide:
-    case fx::trk_fvslide: drops.add("channel volume slide (Nxy)"); return;
+    case fx::trk_fvslide: return;  // channel volume: folded into the notes' volumes by the walk
     case fx::it_instfunc: drops.add("new note action control (S7x)"); return;
     case fx::flt_cutoff:
     case fx::flt_resn: drops.add("filter (Zxx)"); return;
@@ -351,11 +358,12 @@ void translate_effect(uint8_t t, uint8_t p, bool secondary, const EffectStyle& s
 
 } // namespace
 
-std::string DropCounts::summary() const
+uint8_t spread_pan(int pan) { return uint8_t(std::min(255, ((pan >> 4) * 256 + 8) / 15)); }
+
+std::string DropCounts::summary(const char* one, const char* many, const char* what) const
 {
     if (total == 0) return {};
-    std::string s = std::to_string(total) + (total == 1 ? " effect" : " effects") +
-                    " without an XM equivalent dropped (";
+    std::string s = std::to_string(total) + " " + (total == 1 ? one : many) + " " + what + " (";
     bool first = true;
     for (const auto& [kind, n] : by_kind) {
         if (!first) s += ", ";

@@ -47,12 +47,16 @@ struct SourceEvent {
 // How the source format reads the shared effect numbers.
 struct EffectStyle {
     // Scream Tracker style parameters: Dxy/Exx/Fxx/Kxy/Lxy/Wxy with an F or E nibble are fine
-    // slides, and a volume slide with both nibbles set slides down (S3M) or up (IT).
+    // slides, and a volume slide with both nibbles set (neither F) slides down (S3M).
     bool fine_in_param = false;
     bool slide_down_first = false;
+    // Impulse Tracker ignores such a slide (volume, channel volume, global volume).
+    bool both_nibbles_ignored = false;
     // Impulse Tracker: Pxy slides right by y and left by x (XM is the other way round),
     // global volume runs 0..128, and vibrato without "old effects" is half as deep.
     bool it_panning = false;
+    // Scream Tracker 3: pans 0..15 (x16 in libxmp's reading) spread over the whole width.
+    bool fifteen_step_pans = false;
     int global_volume_base = 64;
     bool half_vibrato = false;
     // Tremor on/off times count ticks as they are (XM adds one to each).
@@ -64,10 +68,15 @@ struct EffectStyle {
 struct DropCounts {
     std::map<std::string, int> by_kind;
     int total = 0;
-    void add(const std::string& kind) { ++by_kind[kind]; ++total; }
-    // "12 effects dropped (8 x channel volume, 4 x surround)" or "" when nothing was dropped.
-    std::string summary() const;
+    void add(const std::string& kind, int n = 1) { by_kind[kind] += n; total += n; }
+    // "12 effects without an XM equivalent dropped (8 x panbrello, 4 x surround)", or "" when
+    // nothing was counted.
+    std::string summary(const char* one = "effect", const char* many = "effects",
+                        const char* what = "without an XM equivalent dropped") const;
 };
+
+// A Scream Tracker pan (0..15, times 16) on XM's scale: 0 hard left, 15 hard right.
+uint8_t spread_pan(int pan);
 
 // Translates one cell.
 XmCell translate_cell(const SourceEvent& e, const EffectStyle& style, DropCounts& drops);

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <system_error>
 
 namespace xmconv {
@@ -223,12 +224,19 @@ bool xm_write_file(const XmModule& m, const std::string& path, std::string& erro
     error = xm_check(m);
     if (!error.empty()) return false;
     std::vector<uint8_t> bytes = xm_encode(m);
-    std::string temp = path + ".part";
+    // A name of its own beside the output: several conversions may run in one folder at once.
+    std::random_device random;
+    std::string temp;
+    std::error_code ec;
+    for (int attempt = 0; attempt < 16 && (temp.empty() || std::filesystem::exists(temp, ec)); ++attempt) {
+        char tag[16];
+        std::snprintf(tag, sizeof tag, ".%08x", unsigned(random()));
+        temp = path + tag + ".part";
+    }
     FILE* f = std::fopen(temp.c_str(), "wb");
     if (!f) { error = "cannot create " + temp; return false; }
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     ok = (std::fclose(f) == 0) && ok;
-    std::error_code ec;
     if (ok) {
         std::filesystem::rename(temp, path, ec);
         if (ec) {

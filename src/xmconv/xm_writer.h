@@ -30,6 +30,7 @@ struct XmCell {
     uint8_t effect = 0;      // effect type 0..35 (0x21 = X extra fine portamento)
     uint8_t param = 0;       // effect parameter
     bool empty() const { return !note && !instrument && !volume && !effect && !param; }
+    bool operator==(const XmCell&) const = default;
 };
 
 struct XmPattern {

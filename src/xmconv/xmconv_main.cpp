@@ -42,18 +42,15 @@ int fail(int code, const std::string& why)
     return code;
 }
 
-// The first n bytes of the file (all of it when n is 0).
-std::vector<uint8_t> file_bytes(const char* path, size_t n)
+// The file's bytes (its header flags, a MOD's own effects).
+std::vector<uint8_t> file_bytes(const char* path)
 {
     std::vector<uint8_t> bytes;
     FILE* f = std::fopen(path, "rb");
     if (!f) return bytes;
     uint8_t block[65536];
     size_t got;
-    while ((got = std::fread(block, 1, n ? std::min(sizeof block, n - bytes.size()) : sizeof block, f)) > 0) {
-        bytes.insert(bytes.end(), block, block + got);
-        if (n && bytes.size() >= n) break;
-    }
+    while ((got = std::fread(block, 1, sizeof block, f)) > 0) bytes.insert(bytes.end(), block, block + got);
     std::fclose(f);
     return bytes;
 }
@@ -106,19 +103,15 @@ int main(int argc, char** argv)
     xmp_get_module_info(c.ctx, &mi);
     if (!mi.mod) return fail(3, std::string("cannot read ") + input);
 
-    xmconv::SourceInfo info = xmconv::describe_source(test.type, file_bytes(input, 128), mi.vol_base);
-    xmconv::read_mod_effects(info.loader == "Amiga Protracker/Compatible" ? file_bytes(input, 0)
-                                                                         : std::vector<uint8_t>(),
-                             *mi.mod, info);
     xmconv::XmModule xm;
     xmconv::ConvertReport report;
     std::string error;
-    if (!xmconv::convert_module(*mi.mod, info, xm, report, error))
+    if (!xmconv::convert_loaded(*mi.mod, test.type, mi.vol_base, file_bytes(input), xm, report, error))
         return fail(4, std::string(input) + " does not fit into XM: " + error);
     if (!xmconv::xm_write_file(xm, output, error)) return fail(5, error);
 
     for (const std::string& note : report.notes) std::fprintf(stderr, "%s: %s\n", program, note.c_str());
-    std::string dropped = report.drops.summary();
-    if (!dropped.empty()) std::fprintf(stderr, "%s: %s\n", program, dropped.c_str());
+    std::string left_out = report.summary();
+    if (!left_out.empty()) std::fprintf(stderr, "%s: %s\n", program, left_out.c_str());
     return 0;
 }

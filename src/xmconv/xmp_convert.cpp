@@ -4,6 +4,7 @@
 #include <xmp.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace xmconv {
@@ -137,12 +138,49 @@ uint8_t vibrato_type(int wave, bool impulse_tracker)
     return impulse_tracker ? from_it[wave & 3] : uint8_t(wave & 3);
 }
 
+// What an instrument does that XM cannot, counted by kind.
+void count_limits(const xmp_instrument& in, const xmp_module& mod, bool pitch_followed, DropCounts& limits)
+{
+    bool nna = false, sustain_loop = false;
+    for (int i = 0; i < in.nsm; ++i) {
+        nna = nna || in.sub[i].nna != XMP_INST_NNA_CUT;
+        int sid = in.sub[i].sid;
+        sustain_loop = sustain_loop || (sid >= 0 && sid < mod.smp && (mod.xxs[sid].flg & XMP_SAMPLE_SLOOP));
+    }
+    if (nna) limits.add("new note action (NNA)");
+    if (sustain_loop) limits.add("sample sustain loop");
+    // A pitch envelope the playback walk follows is still counted: it slides only where the effect
+    // column is free.
+    if ((in.fei.flg & XMP_ENVELOPE_ON) && in.fei.npt > 0)
+        limits.add(in.fei.flg & XMP_ENVELOPE_FLT ? "filter envelope"
+                   : pitch_followed             ? "pitch envelope (followed by portamento)"
+                                                : "pitch envelope");
+    if ((in.aei.flg | in.pei.flg | in.fei.flg) & XMP_ENVELOPE_CARRY) limits.add("envelope carry");
+}
+
+// A pitch envelope without loop or sustain (libxmp holds it in cents), which the playback walk
+// can follow with portamento (linear slides only: 1/16 semitone a unit).
+PitchEnvelope pitch_envelope(const xmp_envelope& e)
+{
+    PitchEnvelope out;
+    const int flags = XMP_ENVELOPE_ON | XMP_ENVELOPE_SUS | XMP_ENVELOPE_LOOP | XMP_ENVELOPE_FLT | XMP_ENVELOPE_SLOOP;
+    if ((e.flg & flags) != XMP_ENVELOPE_ON || e.npt < 1 || e.npt > XMP_MAX_ENV_POINTS) return out;
+    for (int i = 0; i < e.npt; ++i) {
+        if (i && e.data[i * 2] <= out.points.back().first) return {};
+        out.points.emplace_back(e.data[i * 2], e.data[i * 2 + 1]);
+    }
+    return out;
+}
+
 void convert_instrument(const xmp_module& mod, int index, const SourceInfo& info, XmInstrument& out,
-                        ConvertReport& report, bool& synth, bool& envelope_cut)
+                        std::vector<SampleSource>& sources, PitchEnvelope& pitch, ConvertReport& report,
+                        bool& synth, bool& envelope_cut)
 {
     const xmp_instrument& in = mod.xxi[index];
     out.name = cut_name(in.name, sizeof in.name);
     if (in.nsm <= 0 || !in.sub) return;
+    if (info.linear_frequencies) pitch = pitch_envelope(in.fei);
+    count_limits(in, mod, !pitch.points.empty(), report.limits);
 
     // Each XM sample is one (libxmp sub-instrument, key transpose) pair, in the order the notes
     // first use them; a key transpose differs only where an IT note map shifts notes.
@@ -175,6 +213,8 @@ void convert_instrument(const xmp_module& mod, int index, const SourceInfo& info
         return;
     }
 
+    // A note sounds at its volume times the sample's and the instrument's global volume (and IT's
+    // mix volume): XM has only the note volume, so the sample volume holds the product.
     const int vol_base = info.style.volume_base;
     for (const Pair& pr : pairs) {
         const xmp_subinstrument& sub = in.sub[pr.sub];
@@ -182,9 +222,18 @@ void convert_instrument(const xmp_module& mod, int index, const SourceInfo& info
         XmSample s;
         s.name = cut_name(smp.name, sizeof smp.name);
         copy_sample_data(smp, s, synth);
-        s.volume = uint8_t(std::clamp(vol_base > 0 ? (sub.vol * 64 + vol_base / 2) / vol_base : sub.vol, 0, 64));
-        s.finetune = int8_t(std::clamp(sub.fin, -128, 127));
-        s.relative_note = int8_t(std::clamp(sub.xpo + pr.transpose, -96, 95));
+        SampleSource& from = sources.emplace_back();
+        from.volume = std::clamp(vol_base > 0 ? (sub.vol * 64 + vol_base / 2) / vol_base : sub.vol, 0, 64);
+        from.fold = std::clamp(sub.gvl, 0, 64) / 64.0 * std::clamp(in.vol, 0, 64) / 64.0 * std::min(info.mix, 1.0);
+        from.pan = info.sample_pans && sub.pan >= 0 ? std::min(sub.pan, 255) : -1;
+        s.volume = uint8_t(std::lround(from.volume * from.fold));
+        // FT2 tunes samples in steps of 1/16 semitone (the finetune's top five bits): a C5 speed
+        // is brought to the nearest step rather than cut down to the one below.
+        int tune = (sub.xpo + pr.transpose) * 128 + sub.fin;
+        if (info.round_finetune) tune = int(std::floor(tune / 8.0 + 0.5)) * 8;
+        int note = info.round_finetune ? int(std::floor((tune + 64) / 128.0)) : sub.xpo + pr.transpose;
+        s.finetune = int8_t(std::clamp(tune - note * 128, -128, 127));
+        s.relative_note = int8_t(std::clamp(note, -96, 95));
         s.panning = uint8_t(sub.pan < 0 ? 128 : std::min(sub.pan, 255));
         out.samples.push_back(std::move(s));
     }
@@ -199,9 +248,10 @@ void convert_instrument(const xmp_module& mod, int index, const SourceInfo& info
     convert_envelope(in.pei, out.panning_envelope, 64, envelope_cut);
     // libxmp keeps the fadeout on a scale of 65536 per tick, XM on 32768.
     out.fadeout = uint16_t(std::clamp(in.rls >> 1, 0, 0xFFF));
-    // An IT note-off without a volume envelope fades the note out; XM would cut it. A flat
-    // envelope held at its sustain point gives XM's key-off the same fade.
-    if (info.impulse_tracker && out.fadeout && !(out.volume_envelope.flags & xm_env_on)) {
+    // An IT note-off without a volume envelope lets the note sound on (fading it out when the
+    // instrument has a fadeout); XM would cut it. A flat envelope held at its sustain point gives
+    // XM's key-off the same effect.
+    if (info.impulse_tracker && !(out.volume_envelope.flags & xm_env_on)) {
         XmEnvelope& e = out.volume_envelope;
         e.points[0] = {0, 64};
         e.count = 1;
@@ -214,8 +264,9 @@ void convert_instrument(const xmp_module& mod, int index, const SourceInfo& info
 // and their volume slides and portamentos keep it per channel across the combined commands. XM's
 // own memory would recall the translated command (a fine slide becomes Exx, not Axx), so a
 // repeated parameter is written out again where the same pattern and channel gave it before.
+// Channel volume slides and tempo slides keep theirs the same way.
 struct EffectMemory {
-    uint8_t volume_slide = 0, portamento = 0, arpeggio = 0;
+    uint8_t volume_slide = 0, portamento = 0, arpeggio = 0, channel_slide = 0, tempo = 0;
     void resolve(uint8_t type, uint8_t& param)
     {
         uint8_t* slot = nullptr;
@@ -226,12 +277,58 @@ struct EffectMemory {
         case fx::porta_up:
         case fx::porta_dn: slot = &portamento; break;
         case fx::s3m_arpeggio: slot = &arpeggio; break;
+        case fx::trk_vslide: slot = &channel_slide; break;
+        case fx::s3m_bpm:
+        case fx::it_bpm: slot = &tempo; break;
         default: return;
         }
         if (param) *slot = param;
         else param = *slot;
     }
 };
+
+// What the playback walk needs of one effect beyond its XM translation.
+void add_extra(uint8_t type, uint8_t param, const EffectStyle& st, CellExtra& x)
+{
+    const uint8_t h = param >> 4, l = param & 0x0F;
+    switch (type) {
+    case fx::trk_vol:
+        if (param <= 64) x.channel_volume = int8_t(param);
+        break;
+    case fx::trk_vslide:  // both nibbles set, neither F: Impulse Tracker ignores it, others slide down
+        if (h && l && h != 0xF && l != 0xF) x.channel_slide = st.both_nibbles_ignored ? 0 : l;
+        else x.channel_slide = param;
+        break;
+    case fx::trk_fvslide:
+        x.channel_slide = h ? uint8_t(h << 4 | 0x0F) : uint8_t(0xF0 | l);
+        break;
+    case fx::s3m_speed:
+        if (param > 31) x.speed = param;
+        break;
+    case fx::s3m_bpm:
+    case fx::it_bpm:
+        if (param < 0x20 && l) x.tempo_slide = param;
+        break;
+    default: break;
+    }
+}
+
+// The XM order position a source position plays: the first entry from there on that is not a
+// "+++" marker; past the end when the list ends before ("---").
+std::vector<int> order_positions(const xmp_module& mod, std::vector<uint8_t>& orders)
+{
+    std::vector<int> at(256, -1);
+    for (int i = 0; i < mod.len && i < XMP_MAX_MOD_LENGTH; ++i) {
+        int o = mod.xxo[i];
+        if (o >= mod.pat && o == 0xFF) break;
+        at[size_t(i)] = int(orders.size());
+        if (o >= mod.pat && o == 0xFE) continue;
+        orders.push_back(uint8_t(o));
+    }
+    for (int& a : at)
+        if (a < 0) a = int(orders.size());
+    return at;
+}
 
 } // namespace
 
@@ -244,20 +341,25 @@ SourceInfo describe_source(const std::string& loader, const std::vector<uint8_t>
     if (listed(scream_tracker_like, loader)) {
         st.fine_in_param = true;
         st.slide_down_first = true;
+        st.fifteen_step_pans = loader == "Scream Tracker 3";
     } else if (listed(fine_param_formats, loader)) {
         st.fine_in_param = true;
     }
     st.tremor_plain = !listed(ft2_like, loader);
     info.linear_frequencies = listed(linear_formats, loader);
+    info.sample_pans = listed(ft2_like, loader) && loader != "Amiga Protracker/Compatible";
+    info.round_finetune = !listed(ft2_like, loader);
     if (loader == "Impulse Tracker") {
-        info.impulse_tracker = true;
-        st.it_panning = true;
+        info.impulse_tracker = info.sample_pans = true;
+        st.it_panning = st.both_nibbles_ignored = true;
         st.global_volume_base = 128;
-        // Header flags at offset 0x2C: bit 3 linear slides, bit 4 old effects.
+        // Header flags at offset 0x2C: bit 3 linear slides, bit 4 old effects;
+        // mix volume at 0x31 (FT2 plays at the level of 48).
         bool is_it = head.size() >= 0x30 && std::memcmp(head.data(), "IMPM", 4) == 0;
         unsigned flags = is_it ? le16(head, 0x2C) : 0x08;
         info.linear_frequencies = (flags & 0x08) != 0;
         st.half_vibrato = (flags & 0x10) == 0;
+        if (is_it && head.size() > 0x31) info.mix = head[0x31] / 48.0;
     } else if (loader == "Fast Tracker II") {
         bool is_xm = head.size() >= 76 && std::memcmp(head.data(), "Extended Module: ", 17) == 0;
         info.linear_frequencies = is_xm ? (le16(head, 74) & 1) != 0 : true;
@@ -306,7 +408,7 @@ bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out
     out.linear_frequencies = info.linear_frequencies;
     out.speed = std::clamp(mod.spd, 1, 31);
     out.bpm = std::clamp(mod.bpm, 32, 255);
-    if (out.speed != mod.spd || out.bpm != mod.bpm)
+    if (mod.bpm != out.bpm || mod.spd < 1)
         report.notes.push_back("initial speed " + std::to_string(mod.spd) + " / BPM " +
                                std::to_string(mod.bpm) + " brought into XM's range");
 
@@ -326,24 +428,20 @@ bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out
     out.channels = channels;
 
     // Order list: Scream Tracker's "+++" (254) entries are skipped and "---" (255) ends the song,
-    // when those numbers are not real patterns.
-    int max_pattern = mod.pat - 1;
-    int restart = 0;
-    for (int i = 0; i < mod.len && i < XMP_MAX_MOD_LENGTH; ++i) {
-        int o = mod.xxo[i];
-        if (o >= mod.pat && o == 0xFF) break;
-        if (o >= mod.pat && o == 0xFE) continue;
-        if (i == mod.rst) restart = int(out.orders.size());
-        out.orders.push_back(uint8_t(o));
-        max_pattern = std::max(max_pattern, o);
-    }
+    // when those numbers are not real patterns; jumps and the restart follow the entries' moves.
+    const std::vector<int> position = order_positions(mod, out.orders);
     if (out.orders.empty()) {
         error = "the module has no pattern in its order list";
         return false;
     }
+    int max_pattern = std::max(mod.pat - 1, int(*std::max_element(out.orders.begin(), out.orders.end())));
+    int restart = mod.rst >= 0 && mod.rst < 256 ? position[size_t(mod.rst)] : 0;
     out.restart = restart < int(out.orders.size()) ? restart : 0;
 
     // Patterns; an order entry naming a pattern the file lacks plays an empty 64-row pattern.
+    const bool mod_file = !info.mod_effects.empty();
+    SongSource song;
+    song.extras.resize(size_t(max_pattern + 1));
     out.patterns.resize(size_t(max_pattern + 1));
     for (int p = 0; p <= max_pattern; ++p) {
         XmPattern& xp = out.patterns[size_t(p)];
@@ -357,6 +455,8 @@ bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out
         if (xp.rows < 1) xp.rows = 1;
         xp.cells.assign(size_t(xp.rows) * size_t(channels), XmCell());
         if (!pat) continue;
+        std::vector<CellExtra> extras(xp.cells.size());
+        bool any_extra = false;
         for (int c = 0; c < std::min(channels, mod.chn); ++c) {
             int t = pat->index[c];
             if (t < 0 || t >= mod.trk || !mod.xxt[t]) continue;
@@ -364,28 +464,29 @@ bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out
             EffectMemory memory;
             for (int r = 0; r < std::min(xp.rows, trk->rows); ++r) {
                 const xmp_event& e = trk->event[r];
-                SourceEvent se;
-                se.note = e.note;
-                se.ins = e.ins;
-                se.vol = e.vol;
-                se.fxt = e.fxt;
-                se.fxp = e.fxp;
-                se.f2t = e.f2t;
-                se.f2p = e.f2p;
+                SourceEvent se{e.note, e.ins, e.vol, e.fxt, e.fxp, e.f2t, e.f2p};
                 if (info.style.fine_in_param) memory.resolve(se.fxt, se.fxp);
-                XmCell& cell = xp.cells[size_t(r) * size_t(channels) + size_t(c)];
+                const size_t at = size_t(r) * size_t(channels) + size_t(c);
+                XmCell& cell = xp.cells[at];
                 size_t raw = (size_t(p) * 64 + size_t(r)) * size_t(mod.chn) + size_t(c);
-                if (!info.mod_effects.empty() && raw * 2 + 1 < info.mod_effects.size()) {
+                if (mod_file && raw * 2 + 1 < info.mod_effects.size()) {
                     // A MOD's effects are XM effects of the same number: they go over unchanged.
                     se.fxt = se.fxp = se.f2t = se.f2p = 0;
                     cell = translate_cell(se, info.style, report.drops);
                     cell.effect = info.mod_effects[raw * 2];
                     cell.param = info.mod_effects[raw * 2 + 1];
-                } else {
-                    cell = translate_cell(se, info.style, report.drops);
+                    continue;
                 }
+                cell = translate_cell(se, info.style, report.drops);
+                if (cell.effect == 0xB) cell.param = uint8_t(std::min(position[cell.param], 255));
+                CellExtra& x = extras[at];
+                add_extra(se.fxt, se.fxp, info.style, x);
+                add_extra(se.f2t, se.f2p, info.style, x);
+                x.note_cut = e.note == source_key_cut;
+                any_extra = any_extra || !x.empty();
             }
         }
+        if (any_extra) song.extras[size_t(p)] = std::move(extras);
     }
 
     if (mod.ins > xm_max_instruments) {
@@ -394,13 +495,76 @@ bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out
     }
     bool synth = false, envelope_cut = false;
     out.instruments.resize(size_t(std::max(mod.ins, 0)));
+    song.samples.resize(out.instruments.size());
+    song.pitch_envelopes.resize(out.instruments.size());
     for (int i = 0; i < mod.ins; ++i)
-        convert_instrument(mod, i, info, out.instruments[size_t(i)], report, synth, envelope_cut);
+        convert_instrument(mod, i, info, out.instruments[size_t(i)], song.samples[size_t(i)],
+                           song.pitch_envelopes[size_t(i)], report, synth, envelope_cut);
     if (synth) report.notes.push_back("synthesised (AdLib) instruments left without sample data");
     if (envelope_cut) report.notes.push_back("envelopes cut to their first 12 points");
 
     error = xm_check(out);
+    if (!error.empty()) return false;
+    if (mod_file) return true;  // a Protracker MOD plays in XM as it is
+
+    // The song as the source's player starts it; the walk writes what FT2 needs besides.
+    for (int c = 0; c < channels; ++c) {
+        const xmp_channel& ch = mod.xxc[std::min(c, XMP_MAX_CHANNELS - 1)];
+        bool surround = (ch.flg & XMP_CHANNEL_SURROUND) != 0;
+        if (surround && c < mod.chn) report.limits.add("surround channel");
+        int pan = std::clamp(ch.pan, 0, 255);
+        if (info.style.fifteen_step_pans && !(pan & 0x0F)) pan = spread_pan(pan);
+        song.channel_pans.push_back(surround || c >= mod.chn ? 128 : pan);
+        song.channel_volumes.push_back(c < mod.chn ? std::clamp(ch.vol, 0, 64) : 64);
+    }
+    if (info.mix > 1) report.limits.add("mix volume above 48 (the XM plays quieter)");
+    const int gbase = info.style.global_volume_base;
+    song.global_volume = std::clamp((mod.gvl * 64 + gbase / 2) / gbase, 0, 64);
+    song.speed = std::max(mod.spd, 1);
+    song.tempo = std::clamp(mod.bpm, 32, 255);
+    song.cut_keeps_volume = info.impulse_tracker;
+    song.max_patterns = std::clamp(mod.pat, 112, xm_max_patterns);
+    PlaybackReport walk = follow_playback(out, song);
+    if (walk.unplaced) report.limits.add("volume, pan or tempo without a free column", walk.unplaced);
+    if (walk.shared) report.limits.add("pattern state sharing a copy (pattern limit)", walk.shared);
+    error = xm_check(out);
     return error.empty();
+}
+
+int convert_bytes(const std::vector<uint8_t>& file, XmModule& out, ConvertReport& report, std::string& error)
+{
+    xmp_test_info test{};
+    if (xmp_test_module_from_memory(file.data(), long(file.size()), &test) != 0) {
+        error = "not a module format this program knows";
+        return 3;
+    }
+    xmp_context ctx = xmp_create_context();
+    if (xmp_load_module_from_memory(ctx, file.data(), long(file.size())) != 0) {
+        xmp_free_context(ctx);
+        error = "damaged or unsupported module";
+        return 3;
+    }
+    xmp_module_info mi{};
+    xmp_get_module_info(ctx, &mi);
+    bool ok = mi.mod && convert_loaded(*mi.mod, test.type, mi.vol_base, file, out, report, error);
+    xmp_release_module(ctx);
+    xmp_free_context(ctx);
+    return ok ? 0 : 4;
+}
+
+bool convert_loaded(const xmp_module& mod, const std::string& loader, int volume_base,
+                    const std::vector<uint8_t>& file, XmModule& out, ConvertReport& report, std::string& error)
+{
+    SourceInfo info = describe_source(loader, file, volume_base);
+    read_mod_effects(file, mod, info);
+    return convert_module(mod, info, out, report, error);
+}
+
+std::string ConvertReport::summary() const
+{
+    std::string effects = drops.summary("effect", "effects", "without an XM equivalent dropped");
+    std::string rest = limits.summary("thing", "things", "XM cannot hold left out");
+    return effects.empty() || rest.empty() ? effects + rest : effects + "; " + rest;
 }
 
 } // namespace xmconv

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "xmconv/playback.h"
 #include "xmconv/xm_effects.h"
 #include "xmconv/xm_writer.h"
 
@@ -18,7 +19,10 @@ struct SourceInfo {
     std::string loader;          // libxmp's name of the format ("Impulse Tracker", ...)
     bool linear_frequencies = false;
     EffectStyle style;
-    bool impulse_tracker = false;  // IT: vibrato waveform numbering, fadeout without envelope
+    bool impulse_tracker = false;  // IT: vibrato waveform numbering, note offs without envelope
+    bool sample_pans = false;      // a sample's default pan moves the channel's pan (IT, XM)
+    bool round_finetune = false;   // tunings from C5 speeds, finer than FT2 plays them
+    double mix = 1;                // IT mix volume over FT2's level (48)
     // Protracker MOD: the effect and parameter of every cell as the file stores them (pattern by
     // pattern, row by row, channel by channel), used in place of libxmp's reading of them.
     std::vector<uint8_t> mod_effects;
@@ -36,12 +40,25 @@ SourceInfo describe_source(const std::string& loader, const std::vector<uint8_t>
 void read_mod_effects(const std::vector<uint8_t>& file, const xmp_module& mod, SourceInfo& info);
 
 struct ConvertReport {
-    DropCounts drops;
+    DropCounts drops;    // effects
+    DropCounts limits;   // what instruments, channels and the song do that XM cannot
     std::vector<std::string> notes;  // other things changed on the way, one line each
+    // "3 effects without an XM equivalent dropped (...); 2 things XM cannot hold left out (...)",
+    // or "" when nothing was left out.
+    std::string summary() const;
 };
 
 // Converts the module; on failure returns false with the reason in `error`.
 bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out,
                     ConvertReport& report, std::string& error);
+
+// Converts a module libxmp loaded from the file whose bytes are `file`, in the format libxmp names
+// `loader`, with libxmp's volume scale `volume_base`.
+bool convert_loaded(const xmp_module& mod, const std::string& loader, int volume_base,
+                    const std::vector<uint8_t>& file, XmModule& out, ConvertReport& report, std::string& error);
+
+// Reads a module from its file's bytes with libxmp and converts it. Returns 0, 3 when libxmp
+// cannot read it, or 4 when XM cannot hold it, with the reason in `error`.
+int convert_bytes(const std::vector<uint8_t>& file, XmModule& out, ConvertReport& report, std::string& error);
 
 } // namespace xmconv

@@ -74,6 +74,11 @@ TEST_F(MachinesIniTest, EveryKindOfLine)
          "\"Neg\" 1 -4 -1 1 2 3 4 0 N\n: : : :\n\"Huge\" 1 99999999999 3 1 2 3 4 0 H\n"
          "\"" + std::string(100, 'n') + "\" 1 1 1 1 1 1 4 0 " + std::string(40, 'w') + "\n" +
          long_line + "\n\"After\" 2 2 2\n\"Open 2 2 2\n");
+    auto times = [](const std::string& s, int n) {
+        std::string r;
+        while (n-- > 0) r += s;
+        return r;
+    };
     std::string all;
     for (int i = 0; i < machine_table_state.machine_description_count; ++i) all += record(i) + "\n";
     EXPECT_EQ(all, "Some Delay: 2 3 2 | 0 0 0 0 | 0/0  | 0000000000 | 0000000000 |\n"
@@ -81,18 +86,18 @@ TEST_F(MachinesIniTest, EveryKindOfLine)
                    "Cut: 1 1 3 | 1 2 3 4 | 0/0 C | 21222300 | 15161718 |\n"
                    "Odd: 1 2 2 | 1 2 3 4 | 0/0 O | 01020300 | 010F1011 |\n"
                    "Attr: 1 0 1 | 1 1 1 4 | 3/2 A | 05 | 06 |\n"
-                   "Big: 1 15 5 | 1 2 3 4 | 0/0 B | 7E7E7E7E7E7E7E7E7E7E7E7E7E7E7E0E7E7E7E7E | "
-                   "0E7E7E7E7E7E7E7E7E7E7E7E7E7E7E0E7E7E7E7E |\n"
+                   "Big: 1 15 15 | 1 2 3 4 | 0/0 B | " + times("7E", 15) + "0E" + times("7E", 14) + " | 0E" +
+                       times("7E", 9) + times("00", 20) + " |\n"
                    "Neg: 1 0 0 | 1 2 3 4 | 0/0 N |  |  |\n"
-                   "Huge: 1 20 0 | 1 2 3 4 | 0/0 H | " + std::string(40, '0') + " | " + std::string(40, '0') + " |\n" +
+                   "Huge: 1 255 3 | 1 2 3 4 | 0/0 H | " + std::string(516, '0') + " | " + std::string(516, '0') + " |\n" +
                        std::string(63, 'n') + ": 1 1 1 | 1 1 1 4 | 0/0 " + std::string(19, 'w') + " | 0000 | 0000 |\n"
                    "Long: 2 1 1 | 0 0 0 0 | 0/0  | 0000 | 0000 |\n"
                    "After: 2 2 2 | 0 0 0 0 | 0/0  | 00000000 | 00000000 |\n"
                    "Open 2 2 2: 0 0 0 | 0 0 0 0 | 0/0  |  |  |\n");
     EXPECT_EQ(fake.text, " !(10, 2, 0)? Why(2, 0)? !(122, 1, 0)? !(122, 2, 0)? Why(2, 1)? !(10, 1, 0)? Why(1, 0)? "
                          "!(48, 1, 0)? !(10, 2, 0)? Why(2, 0)?\nWarning: numbers of attributes don't match!"
-                         "\nWarning: byte counts of Big cut to 15 and 5! !(55, 1, 0)? !(55, 2, 0)? !(55, 3, 0)?"
-                         "\nWarning: byte counts of Neg cut to 0 and 0!\nWarning: byte counts of Huge cut to 20 and 0!"
+                         " !(55, 1, 0)? !(55, 2, 0)? Why(2, 10)?"
+                         "\nWarning: byte counts of Neg cut to 0 and 0!\nWarning: byte counts of Huge cut to 255 and 3!"
                          "\nmachines.ini: version: 2.5, 12 machines");
 }
 

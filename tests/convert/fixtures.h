@@ -1,11 +1,12 @@
 // Builders shared by the conversion, song writer and whole-song tests: synthetic XM, XI and MOD
 // files, the reading passes with the driver's machine layout between them, the song model laid
-// out the way the driver lays it out, a section writer's output, the wave temp file, the log.
+// out the way the driver lays it out, a section writer's output, the WAVE data, the log.
 #pragma once
 
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "jobs/job_runner.h"
 #include "settings/settings.h"
 #include "song/song.h"
+#include "songwriter/wave_data.h"
 #include "support/test_support.h"
 
 namespace kxfix {
@@ -158,36 +160,35 @@ inline Bytes mod_file(const ModModule& m)
     return b;
 }
 
-// The first pass, the driver's machine layout (Tracker generators) and the second pass over a
-// module file; false when the job ended with job_abort.
-inline bool read_module_passes(const char* path)
+// What a section writer writes in a writing pass; empty when the job ended.
+inline std::vector<uint8_t> written(const std::function<void()>& section)
 {
-    // The Master and the Tracker: all the layout reads.
-    static MachineDescription records[2] = {{"Master"}, {"Jeskola Tracker", 1, 0, 0, 0, 0, 0, 255}};
-    machine_table_state = MachineTable{records, 2};
-    File f = open_file(path, "rb");
-    bool ok = f && run_guarded([&] {
-        for (song.pass_number = 0; song.pass_number < 2; ++song.pass_number) {
-            read_module(f.get());
-            if (song.pass_number == 0) lay_out_machines();
-        }
-        close_wave_temp();
-    });
-    machine_descriptions_reset();
-    return ok;
+    const Writer kept = writer;
+    FILE* f = std::tmpfile();
+    writer = Writer{1, 0, f};
+    std::vector<uint8_t> out;
+    if (run_guarded(section)) {
+        out.resize(size_t(std::ftell(f)));
+        std::rewind(f);
+        EXPECT_EQ(std::fread(out.data(), 1, out.size(), f), out.size());
+    }
+    std::fclose(f);
+    writer = kept;
+    return out;
 }
 
-// The wave temp file: per wave its frames; well_formed when every entry is complete, matches its
-// byte count, and the count in front is the number of entries.
-struct TempFile {
+// The WAVE data: per wave its frames; well_formed when every entry is complete, matches its byte
+// count, and the count in front is the number of entries.
+struct WaveData {
     std::vector<Frames> waves;
     bool well_formed = false;
 };
 
-inline TempFile read_temp()
+// The WAVE data the song writer writes for the song as read (`in`: the conversion's input).
+inline WaveData wave_data(FILE* in)
 {
-    const std::vector<uint8_t> d = kxtest::read_file(wave_temp_name);
-    TempFile t;
+    const std::vector<uint8_t> d = written([in] { write_wave_data(in); });
+    WaveData t;
     size_t p = 2;
     auto get = [&](size_t at, int n) {
         uint32_t v = 0;
@@ -204,6 +205,25 @@ inline TempFile read_temp()
     }
     t.well_formed = d.size() >= 2 && p == d.size() && t.waves.size() == get(0, 2);
     return t;
+}
+
+// The first pass, the driver's machine layout (Tracker generators) and the second pass over a
+// module file, and the WAVE data of the song as read; false when the job ended with job_abort.
+inline bool read_module_passes(const char* path, WaveData* waves = nullptr)
+{
+    // The Master and the Tracker: all the layout reads.
+    static MachineDescription records[2] = {{"Master"}, {"Jeskola Tracker", 1, 0, 0, 0, 0, 0, 255}};
+    machine_table_state = MachineTable{records, 2};
+    File f = open_file(path, "rb");
+    bool ok = f && run_guarded([&] {
+        for (song.pass_number = 0; song.pass_number < 2; ++song.pass_number) {
+            read_module(f.get());
+            if (song.pass_number == 0) lay_out_machines();
+        }
+    });
+    if (ok && waves) *waves = wave_data(f.get());
+    machine_descriptions_reset();
+    return ok;
 }
 
 // The log as shown (the log stream gets every shown message unchanged).
@@ -225,20 +245,6 @@ struct LogCapture {
     bool has(const std::string& t) { return text().find(t) != std::string::npos; }
     FILE* file;
 };
-
-// What a section writer writes in a writing pass.
-inline std::vector<uint8_t> written(void (*section)())
-{
-    FILE* f = std::tmpfile();
-    writer = Writer{1, 0, f};
-    section();
-    std::vector<uint8_t> out(size_t(std::ftell(f)));
-    std::rewind(f);
-    EXPECT_EQ(std::fread(out.data(), 1, out.size(), f), out.size());
-    std::fclose(f);
-    writer = Writer();
-    return out;
-}
 
 // The song model as the driver leaves it after the first pass: the Master and `generators`
 // generators of `tracks` tracks of the target in the loaded machine table, `patterns` patterns of

@@ -25,8 +25,9 @@ protected:
     bool read(const Bytes& file)
     {
         file.write("in.mod");
-        return read_module_passes("in.mod");
+        return read_module_passes("in.mod", &waves);
     }
+    WaveData waves; // of the last read that got through
 };
 
 TEST_F(ModuleReaderTest, PatternsBeyondTheLimitAreReadButNotTranslated)
@@ -47,7 +48,7 @@ TEST_F(ModuleReaderTest, PatternsBeyondTheLimitAreReadButNotTranslated)
         EXPECT_EQ(song.pattern_count, 112);
         EXPECT_TRUE(log.has("restricted pattern number to 112"));
         EXPECT_EQ(count_of(log.text(), "->"), song.is_xm ? 112u * 2 : 112u * 64 * 4); // every cell of 112 patterns
-        EXPECT_EQ(read_temp().waves.at(0), song.is_xm ? Frames{2560} : (Frames{0x100, 0x200, 0x300, 0x400}));
+        EXPECT_EQ(waves.waves.at(0), song.is_xm ? Frames{2560} : (Frames{0x100, 0x200, 0x300, 0x400}));
     }
 }
 
@@ -67,7 +68,7 @@ TEST_F(ModuleReaderTest, ModTagsGiveTheChannels)
         EXPECT_EQ(song.song_length, 3);
         EXPECT_EQ(song.pattern_count, 2);
         // The sample data follows the patterns of that many channels.
-        const TempFile t = read_temp();
+        const WaveData& t = waves;
         ASSERT_TRUE(t.well_formed);
         ASSERT_EQ(t.waves.size(), *tag ? 31u : 15u);
         EXPECT_EQ(t.waves[0], (Frames{-32768, 0x7F00, 0x100, 0x100}));
@@ -85,7 +86,7 @@ TEST_F(ModuleReaderTest, ModCutShort)
     LogCapture log;
     ASSERT_TRUE(read(b));
     EXPECT_TRUE(log.has("EOF!!! reading sample 1 byte 2"));
-    const TempFile t = read_temp();
+    const WaveData& t = waves;
     ASSERT_TRUE(t.well_formed) << "every wave keeps an entry that matches its byte count";
     ASSERT_EQ(t.waves.size(), 3u);
     EXPECT_EQ(t.waves[1], (Frames{0x200, 0x200}));

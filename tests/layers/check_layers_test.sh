@@ -19,11 +19,7 @@ done <<'CASES'
 core/log.cpp|settings/settings.h|bad
 core/log.cpp|core/pool.h|ok
 buzz/bmx_reader.cpp|convert/driver.h|bad
-songwriter/bmx_writer.cpp|song/song.h|ok
-songwriter/bmx_writer.cpp|songwriter/x.h|ok
-song/song.cpp|songwriter/wave_table.h|bad
 convert/driver.cpp|midi/smf_reader.h|ok
-midi/placement.cpp|convert/driver.h|bad
 cli/main.cpp|gui/dialog.h|bad
 gui/dialog.cpp|jobs/job_runner.h|ok
 jobs/job_runner.cpp|xmconv/xm_writer.h|bad

@@ -1,11 +1,10 @@
-// Operating-system layer: running outside programs and finding them, file helpers.
+// Operating-system layer: running outside programs and finding them, file and stream helpers.
 #include "support/test_support.h"
 
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cstdio>
 #include <fstream>
-#include <string>
 
 #include "platform/platform.h"
 
@@ -13,27 +12,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class Platform : public kxtest::WorkDirTest {
-protected:
-    void TearDown() override
-    {
-        if (!beside.empty()) fs::remove(beside);
-        WorkDirTest::TearDown();
-    }
-    // A shell script that writes its arguments to args.out and exits with `code`.
-    static void make_script(const fs::path& p, int code)
-    {
-        std::ofstream(p) << "#!/bin/sh\nprintf '%s|' \"$@\" > args.out\nexit " << code << "\n";
-        fs::permissions(p, fs::perms::owner_all);
-    }
-    fs::path beside;
-};
+using Platform = kxtest::WorkDirTest;
+
+// A shell script that writes its arguments to args.out and exits with `code`.
+void make_script(const fs::path& p, int code)
+{
+    std::ofstream(p) << "#!/bin/sh\nprintf '%s|' \"$@\" > args.out\nexit " << code << "\n";
+    fs::permissions(p, fs::perms::owner_all);
+}
 
 TEST_F(Platform, RunProgramGivesTheExitCode)
 {
     make_script("three.sh", 3);
-    const std::string script = (dir / "three.sh").string();
-    EXPECT_EQ(platform::run_program(script, {"three.sh", "a b", "", "c\"d"}), 3);
+    EXPECT_EQ(platform::run_program((dir / "three.sh").string(), {"three.sh", "a b", "", "c\"d"}), 3);
     EXPECT_EQ(kxtest::read_text("args.out"), "a b||c\"d|"); // arguments arrive unchanged
     EXPECT_EQ(platform::run_program((dir / "missing").string(), {"missing"}), -1);
     std::ofstream("plain.txt") << "not a program\n";
@@ -43,33 +34,41 @@ TEST_F(Platform, RunProgramGivesTheExitCode)
 // The current directory first, then beside the running program, then PATH.
 TEST_F(Platform, FindProgramOrder)
 {
-    const std::string name = "kxfind-" + std::to_string(::getpid());
-    const std::string old_path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    const std::string name = "kxfind-" + std::to_string(::getpid()), old_path = std::getenv("PATH");
+    const fs::path in_path = dir / "bin" / name, beside = fs::path(platform::executable_directory()) / name;
     fs::create_directory("bin");
-    make_script(dir / "bin" / name, 0);
-    setenv("PATH", (dir / "bin").string().c_str(), 1);
-    std::string in_path = platform::find_program(name);
-    beside = fs::path(platform::executable_directory()) / name;
-    make_script(beside, 0);
-    std::string found_beside = platform::find_program(name);
-    make_script(dir / name, 0);
-    std::string here = platform::find_program(name);
-    std::string none = platform::find_program("kxfind-no-such-program");
+    setenv("PATH", ("/nonexistent::" + in_path.parent_path().string()).c_str(), 1);
+    std::vector<std::string> found;
+    for (const fs::path& p : {in_path, beside, dir / name}) {
+        make_script(p, 0);
+        found.push_back(platform::find_program(name));
+    }
+    found.push_back(platform::find_program("kxfind-no-such-program"));
     setenv("PATH", old_path.c_str(), 1);
-    EXPECT_EQ(in_path, (dir / "bin" / name).string());
-    EXPECT_EQ(found_beside, beside.string());
-    EXPECT_EQ(here, (dir / name).string());
-    EXPECT_EQ(none, "");
+    fs::remove(beside);
+    EXPECT_EQ(found, (std::vector<std::string>{in_path.string(), beside.string(), (dir / name).string(), ""}));
 }
 
-TEST_F(Platform, FileQueries)
+// Copies go after what the output had, and the output goes on at its new end; a copy asked for
+// more than the input holds stops at its end.
+TEST_F(Platform, FilesAndStreams)
 {
-    std::ofstream("f.bin", std::ios::binary) << "12345";
-    EXPECT_EQ(platform::file_length("f.bin"), 5);
+    std::ofstream("in.bin", std::ios::binary) << "12345";
+    std::FILE* in = platform::open_stream("in.bin", "rb");
+    std::FILE* out = platform::open_stream("out.bin", "wb");
+    ASSERT_TRUE(in && out);
+    EXPECT_FALSE(platform::is_terminal(fileno(in)));
+    std::fputs("ab", out);
+    EXPECT_EQ(platform::copy_file_region(in, 0, out, 3), 3u);
+    EXPECT_EQ(platform::copy_file_region(in, 3, out, 10), 2u);
+    std::fputs("c", out);
+    std::fclose(in);
+    std::fclose(out);
+    EXPECT_TRUE(platform::replace_file("out.bin", "in.bin"));
+    EXPECT_EQ(kxtest::read_text("in.bin"), "ab12345c");
+    EXPECT_EQ(platform::file_length("in.bin"), 8);
     EXPECT_EQ(platform::file_length("nope"), -1);
     EXPECT_FALSE(platform::file_exists(".")); // a directory is not a file
-    EXPECT_TRUE(platform::make_directories("a/b/c"));
-    EXPECT_TRUE(fs::is_directory("a/b/c"));
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // The song writer where whole conversions do not reach: the XI files of a MIDI song (one per
-// channel), a song model with pieces missing, the ES-9's data file, XI files cut short or with
-// hostile counts. Whole songs are compared byte for byte in tests/e2e/golden_test.cpp.
+// channel), a song model with pieces missing, the ES-9's data file, WAVE data from an input that
+// changed, XI files cut short or with hostile counts. Whole songs are compared byte for byte in tests/e2e/golden_test.cpp.
 #include <algorithm>
 #include <filesystem>
 
@@ -37,11 +37,11 @@ protected:
         WorkDirTest::TearDown();
     }
     // Writes the song to "out.bmx"; false when the job ended.
-    bool write()
+    bool write(FILE* input = nullptr)
     {
         File f = open_file("out.bmx", "wb");
         writer.output_stream = f.get();
-        const bool ok = run_guarded([] { write_song(); });
+        const bool ok = run_guarded([&] { write_song(input); });
         writer.output_stream = nullptr;
         return ok;
     }
@@ -59,10 +59,6 @@ TEST_F(SongWriterTest, MissingPiecesEndTheJob)
     song.machine_table[0].global_patterns = nullptr;
     EXPECT_FALSE(write());
     EXPECT_TRUE(logged("Error: Song to write is incomplete!!"));
-    layout_song(2, 1, 1, 4);
-    settings.dowave = 2;
-    EXPECT_FALSE(write());
-    EXPECT_TRUE(logged("Error: Where is the temporary WAVE-file???"));
 
     settings.dowave = 0;
     settings.dopfun = role_es9 - 1;
@@ -77,6 +73,38 @@ TEST_F(SongWriterTest, MissingPiecesEndTheJob)
     const auto at = std::search(out.begin(), out.end(), data.data.begin(), data.data.end());
     ASSERT_NE(at, out.end()) << "the data block after its size";
     EXPECT_EQ(dword_at(out, size_t(at - out.begin()) - 4), 5000u);
+}
+
+// The WAVE data is decoded from the input where the reading passes found it (8-bit deltas here,
+// 300002 bytes with the zero value of a sample without data: three progress dots); an input that
+// no longer holds the data ends the job.
+TEST_F(SongWriterTest, WaveDataDecodedFromTheInput)
+{
+    Bytes in = Bytes().str("head");
+    Frames want;
+    uint8_t v = 0;
+    for (int i = 0; i < 150000; ++i) {
+        in.u8(unsigned(i * 7));
+        want.push_back(int16_t((v = uint8_t(v + i * 7)) << 8));
+    }
+    want.push_back(0);
+    in.write("in.bin");
+    song.instrument_count = song.wave_data_count = 1;
+    song.instrument_table = pool_array<InstrumentRecord>(1);
+    InstrumentRecord& ins = song.instrument_table[0];
+    ins.samples = pool_array<SampleRecord>(size_t(ins.sample_count = 2));
+    ins.wave_entry = 1;
+    ins.wave_entry_bytes = 300002;
+    ins.samples[0].data_offset = 4;
+    ins.samples[0].data_values = 150000;
+    ins.samples[1].data_zero = 1;
+    log_state.log_enabled = 0;
+    File f = open_file("in.bin", "rb");
+    EXPECT_EQ(wave_data(f.get()).waves, std::vector<Frames>{want});
+    EXPECT_EQ(fake.text, "...");
+    ins.samples[0].data_offset = 5; // one value more than the file holds
+    EXPECT_FALSE(wave_data(f.get()).well_formed);
+    EXPECT_TRUE(logged("Input file changed during conversion!!"));
 }
 
 TEST_F(SongWriterTest, MidiWavesFromXiFilesPerChannel)
@@ -95,7 +123,7 @@ TEST_F(SongWriterTest, MidiWavesFromXiFilesPerChannel)
     const std::string missing = "Can't open XI-file xi/gmc_02.xi";
     EXPECT_NE(fake.text.find(missing), std::string::npos);
     EXPECT_EQ(fake.text.find(missing), fake.text.rfind(missing)) << "tried once";
-    TempFile t = read_temp();
+    const WaveData t = wave_data(nullptr); // read from the XI files, kept open
     EXPECT_TRUE(t.well_formed);
     EXPECT_EQ(t.waves, (std::vector<Frames>{{0x100, 0x300}, {0x300, 0x700, 0xC00, 0x1200}}));
     const std::vector<uint8_t> wavt = written(write_wavt_section);
@@ -106,14 +134,17 @@ TEST_F(SongWriterTest, MidiWavesFromXiFilesPerChannel)
 
 TEST_F(SongWriterTest, XiFilesCutShortOrWithHostileCounts)
 {
-    auto read_xi = [](const Bytes& file) {
+    WaveData waves;
+    auto read_xi = [&waves](const Bytes& file) {
         file.write("in.xi");
         song.is_xi = song.instrument_count = song.wave_count = 1;
         song.instrument_table = nullptr;
         File f = open_file("in.xi", "rb");
-        return run_guarded([&] {
+        const bool ok = run_guarded([&] {
             for (song.pass_number = 0; song.pass_number < 2; ++song.pass_number) read_instruments(f.get(), 0);
         });
+        waves = wave_data(f.get());
+        return ok;
     };
     settings.dowave = 2;
     // A sample claiming 4 GB and a loop beyond it; 65535 samples declared, one header present.
@@ -131,12 +162,12 @@ TEST_F(SongWriterTest, XiFilesCutShortOrWithHostileCounts)
     LogCapture log;
     ASSERT_TRUE(read_xi(cut));
     for (const char* eof : {"EOF!!! ", "EOF!2! ", "EOF!3! "}) EXPECT_TRUE(log.has(eof));
-    EXPECT_EQ(read_temp().waves, (std::vector<Frames>{{0x100, 0x200, 0}}));
+    EXPECT_EQ(waves.waves, (std::vector<Frames>{{0x100, 0x200, 0}}));
     EXPECT_EQ(song.instrument_table[0].samples[0].length, 2);
     // A generator target gets one zero value per sample.
     settings.dopfun = 2;
     ASSERT_TRUE(read_xi(xi_file(two)));
-    EXPECT_EQ(read_temp().waves, (std::vector<Frames>{{0, 0}}));
+    EXPECT_EQ(waves.waves, (std::vector<Frames>{{0, 0}}));
 
     EXPECT_FALSE(read_xi(xi_file(XmInstrument()))); // no samples: no wave to make
     cut = xi_file(XmInstrument());

@@ -39,7 +39,7 @@ void WorkDirTest::SetUp()
 void WorkDirTest::TearDown()
 {
     pool_free_all();
-    song.wave_temp.reset();
+    close_wave_sources();
     log_state = LogState();
     fs::current_path(old_dir);
     if (!HasFailure()) fs::remove_all(dir);

@@ -56,6 +56,13 @@ public:
     int scrolls = 0;
 };
 
+// A WorkDirTest whose log is drawn into `win`.
+class LogWindowTest : public WorkDirTest {
+protected:
+    void SetUp() override { WorkDirTest::SetUp(); log_state.window = &win; }
+    FakeWindow win;
+};
+
 std::filesystem::path source_dir();               // the repository
 std::filesystem::path corpus_dir();               // ../shared/corpus, may not exist
 bool have_corpus();

@@ -13,8 +13,8 @@ namespace {
 TEST(XmEffectsTest, CellsTranslateAsTheirTrackerPlaysThem)
 {
     EffectStyle s3m, it, xm;  // xm: FastTracker 2 and MOD parameters pass unchanged
-    s3m.fine_in_param = s3m.slide_down_first = s3m.tremor_plain = true;
-    it.fine_in_param = it.it_panning = it.half_vibrato = it.tremor_plain = true;
+    s3m.fine_in_param = s3m.slide_down_first = s3m.tremor_plain = s3m.fifteen_step_pans = true;
+    it.fine_in_param = it.it_panning = it.half_vibrato = it.tremor_plain = it.both_nibbles_ignored = true;
     it.global_volume_base = 128;
     struct Case { const char* what; const EffectStyle& style; SourceEvent in; XmCell want; };
     // SourceEvent: note, ins, vol, fxt, fxp, f2t, f2p; XmCell: note, instrument, volume, effect, param.
@@ -23,7 +23,8 @@ TEST(XmEffectsTest, CellsTranslateAsTheirTrackerPlaysThem)
         {"S3M D4F: fine up", s3m, {0, 0, 0, fx::volslide, 0x4F}, {0, 0, 0, 0xE, 0xA4}},
         {"S3M DFF slides up", s3m, {0, 0, 0, fx::volslide, 0xFF}, {0, 0, 0, 0xE, 0xAF}},
         {"S3M D23: down wins", s3m, {0, 0, 0, fx::volslide, 0x23}, {0, 0, 0, 0xA, 0x03}},
-        {"IT D23: up wins", it, {0, 0, 0, fx::volslide, 0x23}, {0, 0, 0, 0xA, 0x20}},
+        {"IT D23: ignored", it, {0, 0, 0, fx::volslide, 0x23}, {}},
+        {"IT K23: vibrato goes on", it, {0, 0, 0, fx::vibra_vslide, 0x23}, {0, 0, 0, 0x4, 0}},
         {"XM's own AF3", xm, {0, 0, 0, fx::volslide, 0xF3}, {0, 0, 0, 0xA, 0xF3}},
         {"EF2: fine down", s3m, {0, 0, 0, fx::porta_dn, 0xF2}, {0, 0, 0, 0xE, 0x22}},
         {"FE2: extra fine up", s3m, {0, 0, 0, fx::porta_up, 0xE2}, {0, 0, 0, 0x21, 0x12}},
@@ -32,7 +33,8 @@ TEST(XmEffectsTest, CellsTranslateAsTheirTrackerPlaysThem)
         {"S3M V20", s3m, {0, 0, 0, fx::globalvol, 0x20}, {0, 0, 0, 0x10, 0x20}},
         {"break: hex row, decimal digits", it, {0, 0, 0, fx::it_break, 32}, {0, 0, 0, 0xD, 0x32}},
         {"break 159", it, {0, 0, 0, fx::it_break, 159}, {0, 0, 0, 0xD, 0xF9}},
-        {"speed stays a speed", s3m, {0, 0, 0, fx::s3m_speed, 0x40}, {0, 0, 0, 0xF, 0x1F}},
+        {"speed 31", s3m, {0, 0, 0, fx::s3m_speed, 0x1F}, {0, 0, 0, 0xF, 0x1F}},
+        {"speed 32: the walk's", s3m, {0, 0, 0, fx::s3m_speed, 0x20}, {}},
         {"IT T90", it, {0, 0, 0, fx::it_bpm, 0x90}, {0, 0, 0, 0xF, 0x90}},
         {"IT vibrato: half depth", it, {0, 0, 0, fx::vibrato, 0x48}, {0, 0, 0, 0x4, 0x44}},
         {"S3M vibrato", s3m, {0, 0, 0, fx::vibrato, 0x48}, {0, 0, 0, 0x4, 0x48}},
@@ -41,6 +43,7 @@ TEST(XmEffectsTest, CellsTranslateAsTheirTrackerPlaysThem)
         {"IT tremor: XM adds a tick", it, {0, 0, 0, fx::tremor, 0x32}, {0, 0, 0, 0x1D, 0x21}},
         {"XM tremor", xm, {0, 0, 0, fx::tremor, 0x32}, {0, 0, 0, 0x1D, 0x32}},
         {"S8x: panning 8xx", s3m, {0, 0, 0, fx::extended, 0x83}, {0, 0, 0, 0x8, 0x33}},
+        {"S3M S8F: hard right", s3m, {0, 0, 0, fx::setpan, 0xF0}, {0, 0, 0, 0x8, 0xFF}},
         {"S5E: finetune -2", s3m, {0, 0, 0, fx::extended, 0x5E}, {0, 0, 0, 0xE, 0x56}},
         {"libxmp's C-5 is XM's C-4", it, {61, 3, 33}, {49, 3, 0x10 + 32, 0, 0}},
         {"fade is key off", it, {source_key_fade}, {xm_key_off, 0, 0, 0, 0}},
@@ -51,10 +54,9 @@ TEST(XmEffectsTest, CellsTranslateAsTheirTrackerPlaysThem)
         {"volume column panning", it, {0, 0, 0, fx::offset, 0x10, fx::setpan, 0x80}, {0, 0, 0xC8, 0x9, 0x10}},
         {"IT Kxy fine: slide in the volume column", it, {0, 0, 0, fx::vibra_vslide, 0xF2}, {0, 0, 0x82, 0x4, 0}},
         {"note XM cannot play", it, {120}, {}},
-        {"channel volume", it, {0, 0, 0, fx::trk_vol, 0x20}, {}},
-        {"channel volume again", it, {0, 0, 0, fx::trk_vol, 0x30}, {}},
+        {"channel volume: the walk's", it, {0, 0, 0, fx::trk_vol, 0x20}, {}},
         {"surround", it, {0, 0, 0, fx::surround, 1}, {}},
-        {"tempo slide", it, {0, 0, 0, fx::it_bpm, 0x05}, {}},
+        {"tempo slide: the walk's", it, {0, 0, 0, fx::it_bpm, 0x05}, {}},
         {"fine panning slide", it, {0, 0, 0, fx::it_panslide, 0xF2}, {}},
         {"Oktalyzer arpeggio", it, {0, 0, 0, 0x70, 0x12}, {}},
     };
@@ -65,9 +67,8 @@ TEST(XmEffectsTest, CellsTranslateAsTheirTrackerPlaysThem)
         EXPECT_EQ(fields(translate_cell(c.in, c.style, drops)), fields(c.want));
     }
     EXPECT_EQ(drops.summary(),
-              "8 effects without an XM equivalent dropped (2 x channel volume (Mxx), 1 x effect 0x70 of the "
-              "source format, 1 x fine panning slide, 1 x note cut, 1 x note outside XM's range C-0..B-7, "
-              "1 x surround (S9x/XA4), 1 x tempo slide (T0x/T1x))");
+              "5 effects without an XM equivalent dropped (1 x effect 0x70 of the source format, 1 x fine "
+              "panning slide, 1 x note cut, 1 x note outside XM's range C-0..B-7, 1 x surround (S9x/XA4))");
     EXPECT_EQ(DropCounts().summary(), "");
 }
 

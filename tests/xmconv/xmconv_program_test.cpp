@@ -95,7 +95,7 @@ TEST_F(XmconvProgramTest, ArgumentsExitCodesAndWrittenNames)
         }
     }
     EXPECT_FALSE(fs::exists("bad.xm"));
-    EXPECT_FALSE(fs::exists("bad.xm.part"));
+    for (const auto& e : fs::directory_iterator(".")) EXPECT_NE(e.path().extension(), ".part") << e.path();
     EXPECT_EQ(kxtest::read_text("already.xm"), "Extended Module: ");
     EXPECT_EQ(kxtest::read_text("short.xm"), "earlier");
 }

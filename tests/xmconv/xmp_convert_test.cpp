@@ -88,9 +88,12 @@ TEST_F(XmpConvertTest, OrderMarkersAreLeftOutAndMissingPatternsPlayEmpty)
     b.orders({0, 0xFE, 3, 1, 0xFF, 0});
     b.mod.rst = 3;
     b.at(1, 31, 2).note = 61;
+    b.at(0, 5, 0).fxt = fx::jump;  // to the third entry, the second once "+++" is left out
+    b.at(0, 5, 0).fxp = 2;
     ASSERT_TRUE(run(b)) << error;
     EXPECT_EQ(out.orders, (std::vector<uint8_t>{0, 3, 1}));
     EXPECT_EQ(out.restart, 2);
+    EXPECT_EQ(out.patterns[0].cells[5 * 4].param, 1);
     ASSERT_EQ(out.patterns.size(), 4u);
     EXPECT_EQ(out.patterns[1].rows, 32);
     EXPECT_EQ(out.patterns[1].cells[31 * 4 + 2].note, 49);
@@ -130,9 +133,11 @@ TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
     std::strcpy(in.name, "multi");
     in.nsm = 2;
     in.sub = static_cast<xmp_subinstrument*>(b.block(sizeof(xmp_subinstrument) * 2));
+    in.vol = 64;
     in.sub[0].vol = 32;
+    in.sub[0].gvl = 64;
     in.sub[0].pan = -1;
-    in.sub[0].fin = 50;
+    in.sub[0].fin = 50;  // FT2 tunes in eighths of that scale: 48
     in.sub[0].xpo = -2;
     in.sub[1] = in.sub[0];
     in.sub[1].sid = 1;
@@ -163,6 +168,8 @@ TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
     second.sub = static_cast<xmp_subinstrument*>(b.block(sizeof(xmp_subinstrument)));
     second.sub[0].sid = 1;
     second.sub[0].vol = 64;
+    second.sub[0].gvl = 32;  // sample and instrument global volume: a quarter
+    second.vol = 32;
     second.rls = 256;
 
     ASSERT_TRUE(run(b)) << error;
@@ -179,9 +186,9 @@ TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
         return std::vector<int>{s.is_16bit, s.loop_type, int(s.loop_start), int(s.loop_length), s.volume,
                                 s.panning, s.finetune, s.relative_note};
     };
-    EXPECT_EQ(sample(0), (std::vector<int>{0, xm_loop_pingpong, 1, 3, 32, 128, 50, -2}));
-    EXPECT_EQ(sample(1), (std::vector<int>{1, xm_loop_none, 0, 0, 32, 0x40, 50, -2}));
-    EXPECT_EQ(sample(2), (std::vector<int>{0, xm_loop_pingpong, 1, 3, 32, 128, 50, 10}));
+    EXPECT_EQ(sample(0), (std::vector<int>{0, xm_loop_pingpong, 1, 3, 32, 128, 48, -2}));
+    EXPECT_EQ(sample(1), (std::vector<int>{1, xm_loop_none, 0, 0, 32, 0x40, 48, -2}));
+    EXPECT_EQ(sample(2), (std::vector<int>{0, xm_loop_pingpong, 1, 3, 32, 128, 48, 10}));
     EXPECT_EQ(x.samples[0].frames, (std::vector<int16_t>{1, -2, 3, -4}));
     EXPECT_EQ(x.samples[2].frames, x.samples[0].frames);
     EXPECT_EQ(x.volume_envelope.count, 12);
@@ -192,6 +199,7 @@ TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
     // An IT note-off fades a note without envelope; XM gets a held flat envelope for that.
     const XmInstrument& y = out.instruments[1];
     EXPECT_EQ(y.fadeout, 128);
+    EXPECT_EQ(y.samples[0].volume, 16);
     EXPECT_EQ(y.volume_envelope.count, 1);
     EXPECT_EQ(y.volume_envelope.flags, xm_env_on | xm_env_sustain);
     EXPECT_TRUE(xm_check(out).empty());

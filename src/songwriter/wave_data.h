@@ -1,0 +1,28 @@
+// WAVE section data of a BMX song, read straight from the samples' stored data: the reading
+// passes lay out each wave's entry and where its samples lie in the input (song.h), the sizing
+// pass counts the bytes from that layout, and the writing pass decodes the samples into the song.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Bytes of the WAVE data as laid out: the count word, then per wave 7 header bytes and 2 bytes
+// per value (a sample without data counts its one zero value).
+int64_t wave_data_bytes();
+
+// The WAVE data through the write primitives: counted in the sizing pass; in the writing pass
+// decoded block by block from the wave sources (`input` is the conversion's open input), with a
+// progress dot per 100000 bytes while there is no listing.
+void write_wave_data(FILE* input);
+
+// Decoders of n stored values into n little-endian 16-bit values (2n bytes at out). The running
+// value v of a delta coding carries from one block of a sample to the next; it starts at 0.
+void decode_delta16(const uint8_t* in, size_t n, uint16_t& v, uint8_t* out); // 2n bytes in
+void decode_delta8(const uint8_t* in, size_t n, uint8_t& v, uint8_t* out);   // value v * 256
+void widen_signed8(const uint8_t* in, size_t n, uint8_t* out);              // byte * 256
+
+// The same decoders one value at a time (the vector versions must give the same bytes).
+void decode_delta16_plain(const uint8_t* in, size_t n, uint16_t& v, uint8_t* out);
+void decode_delta8_plain(const uint8_t* in, size_t n, uint8_t& v, uint8_t* out);
+void widen_signed8_plain(const uint8_t* in, size_t n, uint8_t* out);

@@ -1,0 +1,50 @@
+// Machine tools of the Machine page: one generator of the first song (the source, clone_source)
+// is cloned onto another generator type (clone2): a new last machine "Clone <short name>" whose
+// patterns carry the source's notes, volumes and waves in the destination's row layout, and whose
+// sequence is the source's. The source's own notes may be transposed (mtranspo), and the data
+// block of an ES-9 source may be saved as "es-9.dat" (rip_es9) for later clones and conversions.
+// They run inside the merge's passes; merge.cpp calls them from its reader hooks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "buzz/bmx_reader.h"
+#include "transform/scratch_file.h"
+
+struct CloneState {
+    int source = 0;        // machine of the first song whose notes are used, 0 = none
+    int destination = 0;   // machines.ini record of the clone, 0 = no clone
+    int rows = 1;          // clone rows per source row (the blow-up factor)
+    ScratchFile patterns;  // the clone's patterns until they are appended to PATT
+    ScratchFile es9;       // "es-9.dat" while the source's data block is ripped
+    // Taken from the source's last track row read (reset at the start of each pass over PATT).
+    uint8_t note = 0, wave = 0, volume = 255, byte4 = 0, byte5 = 0;
+};
+
+extern CloneState clone_state;
+
+// Sets the tools up for one merge from the settings: checks the source against the first song's
+// machine count and the destination against machines.ini, and creates the clone's pattern file
+// beside `beside` (the output song). rows: the blow-up factor in effect.
+void machine_tools_start(int first_song_machines, int rows, const std::string& beside);
+// Removes the tools' scratch files (on every way out of a merge).
+void machine_tools_forget();
+
+// MACH of the first song: a part of machine `machine`'s data block (for the ES-9 rip).
+void machine_tools_data(int machine, const uint8_t* data, size_t size, uint32_t offset, uint32_t total);
+// MACH, after every other machine: the clone's record, with the source's track count.
+void clone_write_machine(int tracks);
+
+// PATT of the first song, for the source machine: its pattern count and track count, and each
+// pattern's name and line count as written.
+void clone_pattern_header(uint16_t patterns, uint16_t tracks);
+void clone_pattern_lines(const char* name, uint16_t lines);
+// A row of the source before it is written: taken for the clone, then its note transposed.
+void source_row(const RowPlace& at, uint8_t* bytes, int size);
+// After a row of the source was written: the clone's row (and its blow-up rows).
+void clone_after_row(const RowPlace& at, const uint8_t* bytes, int size);
+// PATT, after every other machine: the clone's patterns appended to the merge stream.
+void clone_append_patterns();

@@ -1,0 +1,56 @@
+// Wave tools of the Transform page: a new sample rate for one level of one wave (tuning), and one
+// wave copied into a WAV file "kxrip%02x.wav" (ripping). They work on a song on its way through
+// the song reader, in a merge or transformation and when a song is listed.
+//
+// Settings: tune_wave (1-based WAVT entry within its song, 0 = off), tune_level (1-based level),
+// tune_rate; rip_wave (index + 1 of the wave to rip, 0 = off). A wave is ripped from the first
+// input of a merge or from a listed song; its WAV sample rate is the rate of the first level of
+// the WAVT entry with the same index (after tuning), so that the rate belongs to the wave ripped
+// even when a song's indexes are not 0, 1, 2, ... in table order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "buzz/bmx_reader.h"
+#include "transform/scratch_file.h"
+
+constexpr size_t wav_header_bytes = 44;
+
+struct WaveTools {
+    uint32_t rip_rate = 44100; // sample rate for the next WAV; kept from job to job
+    std::string rip_folder;    // where the WAV goes, with its final separator ("" = here)
+    int entry_index = -1;      // WAVT: the index of the entry being read
+    ScratchFile rip;           // the WAV being written
+    std::string rip_name;      // its final name
+    uint32_t rip_bytes = 0;    // the wave's byte count
+    uint32_t rip_left = 0;     // wave bytes still to come
+    bool rip_complete = false; // the WAV is whole and waits for the job to succeed
+};
+
+extern WaveTools wave_tools;
+
+// The 44-byte header of a 16-bit mono PCM WAV with `bytes` bytes of data at `rate` samples/s.
+void wav_header(uint8_t (&out)[wav_header_bytes], uint32_t bytes, uint32_t rate);
+
+// The tools' share of the reader's hooks (the merge calls them from its own hooks):
+// WAVT: the entry `index` is read, and the rate of its level `level` is about to be written.
+void wave_tools_entry(uint16_t index);
+void wave_tools_sample_rate(int ordinal, int level, uint32_t* rate);
+// WAVE: a wave begins, its bytes, its end.
+void wave_tools_wave_begin(uint16_t index, uint32_t bytes);
+void wave_tools_wave_data(const uint8_t* data, size_t size);
+void wave_tools_wave_end();
+// True when a wave will be ripped (the bytes must then be seen).
+bool wave_tools_ripping();
+
+// Hooks for a song that is listed (the conversion given a Buzz song), or nullptr when no wave
+// tool is chosen.
+const ReaderHooks* wave_tools_listing_hooks();
+
+// The job succeeded: a ripped WAV gets its name "kxrip%02x.wav" (until then it has a scratch name,
+// so a failed job leaves none behind).
+void wave_tools_finish();
+// Removes a WAV that was not finished (a failed job).
+void wave_tools_forget();

@@ -1,0 +1,101 @@
+// Whole merge jobs through the console edition: the corpus's real Buzz song and the songs the
+// converter writes from the corpus modules, merged and transformed and re-read with the program's
+// own reader; the generator list; a conversion followed by a merge; usage errors.
+#include "e2e/e2e_support.h"
+
+#include "settings/settings.h"
+
+namespace fs = std::filesystem;
+using kxe2e::reread_song;
+using kxe2e::run_kestrix;
+
+namespace {
+
+class MergeJobs : public kxtest::WorkDirTest {};
+
+TEST_F(MergeJobs, RealBuzzSongMergedAndTransformed)
+{
+    const fs::path dir = kxtest::corpus_dir() / "bmx";
+    if (!fs::exists(dir / "buzztrax-buzz2.bmx")) GTEST_SKIP() << "no corpus at " << kxtest::corpus_dir();
+    fs::copy_file(dir / "machines.ini", "machines.ini");
+    fs::copy_file(dir / "buzztrax-buzz2.bmx", "real.bmx");
+    const auto g = run_kestrix("--generators real.bmx");
+    EXPECT_EQ(g.status, 0) << g.err;
+    EXPECT_EQ(g.out, " 1: ErsKick\n 2: ErsSnare\n 3: ErsHihat\n");
+
+    const struct {
+        const char* args;
+        int machines;
+        const char* report;
+    } cases[] = {
+        {"--merge real.bmx real.bmx -o out.bmx --scale --shift-waves", 7, "\nMerging finished!\n"},
+        {"--merge real.bmx -o out.bmx --blow-up 2 --repeat 3 --clone 2:primifun --source-transpose 1", 5,
+         "\nTransformation finished!\n"},
+        {"--merge real.bmx real.bmx -o real.bmx --blow-up 2 --clone 1:tracker --rip 1", 8, "\nMerging finished!\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const auto r = run_kestrix(c.args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(r.err.ends_with(c.report)) << r.err;
+        const auto rr = reread_song(fs::exists("out.bmx") ? "out.bmx" : "real.bmx");
+        EXPECT_TRUE(rr.ok) << rr.log;
+        EXPECT_EQ(rr.machines, c.machines);
+        fs::remove("out.bmx");
+    }
+}
+
+TEST_F(MergeJobs, ConvertedCorpusModulesMergedPairwiseAndTransformed)
+{
+    const auto modules = kxtest::corpus_files({".xm", ".mod"});
+    if (modules.empty()) GTEST_SKIP() << "no corpus at " << kxtest::corpus_dir();
+    kxtest::install_machines_ini();
+    std::vector<int> machines;
+    for (size_t i = 0; i < modules.size(); ++i) {
+        settings = Settings();
+        const auto r = kxe2e::convert_file(modules[i].string(), "s" + std::to_string(i) + ".bmx");
+        ASSERT_TRUE(r.ok) << modules[i] << r.log;
+        machines.push_back(r.machine_count);
+    }
+    for (size_t i = 0; i < modules.size(); ++i) {
+        const size_t j = (i + 1) % modules.size();
+        SCOPED_TRACE(modules[i].filename().string() + " + " + modules[j].filename().string());
+        const auto r = run_kestrix("-q --merge s" + std::to_string(i) + ".bmx s" + std::to_string(j) +
+                                   ".bmx -o m.bmx --scale --shift-waves --blow-up 2 --repeat 2 --clone 1:primifun");
+        EXPECT_EQ(r.status, 0) << r.err;
+        const auto rr = reread_song("m.bmx");
+        EXPECT_TRUE(rr.ok) << rr.log;
+        EXPECT_EQ(rr.machines, machines[i] + machines[j]); // one master less, the clone more
+    }
+}
+
+TEST_F(MergeJobs, ConversionThenMergeAndUsageErrors)
+{
+    kxtest::install_machines_ini();
+    fs::copy_file(kxe2e::demo_xm(), "demo.xm");
+    ASSERT_EQ(run_kestrix("demo.xm base.bmx -q").status, 0);
+    const auto r = run_kestrix("demo.xm new.bmx --merge-after base.bmx -o both.bmx --rip 2");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.err.ends_with("\nConversion and merging finished!\n")) << r.err;
+    EXPECT_EQ(reread_song("both.bmx").machines, 9);
+    EXPECT_TRUE(fs::exists("kxrip02.wav"));
+    EXPECT_EQ(run_kestrix("--list base.bmx --rip 1 --tune 1:1:8000").status, 0); // a listed song
+    EXPECT_EQ(kxtest::read_file("kxrip01.wav").at(24), 8000 & 0xFF);
+    EXPECT_EQ(run_kestrix("--merge base.bmx --set merge_output=set.bmx --set clone_source=1").status, 0);
+    EXPECT_TRUE(fs::exists("set.bmx"));
+
+    const char* const bad[] = {
+        "--merge",           "--merge a.bmx b.bmx c.bmx", "--merge a.bmx --blow-up 0", "--merge a.bmx --clone 2",
+        "--merge a.bmx --clone 1:zither", "--merge a.bmx --tune 1:2", "demo.xm -o x.bmx", "--merge a.bmx --rip x",
+        "--generators",      "--list base.bmx --merge base.bmx",  "--merge a.bmx --clone-wave 256",
+    };
+    for (const char* args : bad) {
+        const auto u = run_kestrix(args);
+        EXPECT_EQ(u.status, 2) << "kestrix " << args << "\n" << u.err;
+    }
+    const auto missing = run_kestrix("--generators missing.bmx");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("Could not open first Inputfile: missing.bmx"), std::string::npos) << missing.err;
+}
+
+} // namespace

@@ -1,0 +1,221 @@
+// The console edition run the way scripts run it: many conversions at once in one folder, from a
+// folder it may not write to, and stopped half-way by SIGINT or SIGTERM. Nothing of one run may
+// reach another, no scratch file may stay behind, and an existing song stays as it was.
+#include "e2e/e2e_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string kestrix() { return std::string(KESTRIX_BINARY_DIR) + "/kestrix"; }
+
+// Starts kestrix with args in folder dir (its output to /dev/null); returns the process id. With
+// `unwritable`, nothing can be created in that folder, not even by root: the folder is removed
+// once the process stands in it.
+pid_t start(const fs::path& dir, const std::vector<std::string>& args, bool unwritable = false)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::chdir(dir.c_str()) != 0) ::_exit(126);
+        if (unwritable && ::rmdir(dir.c_str()) != 0) ::_exit(126);
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        std::vector<char*> argv{const_cast<char*>("kestrix")};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(kestrix().c_str(), argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+int wait_for(pid_t pid)
+{
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+}
+
+std::set<std::string> files_in(const fs::path& dir)
+{
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+    return names;
+}
+
+bool have_converters() { return fs::exists(fs::path(KESTRIX_BINARY_DIR) / "mod2xm") && fs::exists(fs::path(KESTRIX_BINARY_DIR) / "it2xm"); }
+
+class SideBySide : public kxtest::WorkDirTest {};
+
+// Eight different modules (S3M and IT through the converter programs when they are built)
+// converted at once into one folder, three times over: each song equals the one a run alone
+// made, and every run ends with 0.
+TEST_F(SideBySide, EightConversionsAtOnceGiveTheSongsOfSerialRuns)
+{
+    std::vector<std::string> exts = {".xm", ".mod"};
+    if (have_converters()) exts.insert(exts.end(), {".s3m", ".it"});
+    // Taken by turns from each kind; an XM beside a module of its name is a converter's output.
+    std::vector<std::vector<fs::path>> kinds;
+    for (const std::string& ext : exts) {
+        kinds.emplace_back();
+        for (const fs::path& p : kxtest::corpus_files({ext})) {
+            bool left_by_converter = false;
+            for (const char* m : {".it", ".s3m", ".mod"})
+                if (ext == ".xm" && fs::exists(fs::path(p).replace_extension(m))) left_by_converter = true;
+            if (!left_by_converter) kinds.back().push_back(p);
+        }
+    }
+    std::vector<fs::path> inputs;
+    for (size_t round = 0; inputs.size() < 8 && round < 8; ++round)
+        for (const auto& kind : kinds)
+            if (round < kind.size() && inputs.size() < 8) inputs.push_back(kind[round]);
+    if (inputs.size() < 8) GTEST_SKIP() << "fewer than 8 corpus modules";
+    kxtest::install_machines_ini();
+
+    std::vector<std::vector<uint8_t>> serial;
+    for (size_t k = 0; k < inputs.size(); ++k) {
+        const std::string out = "serial" + std::to_string(k) + ".bmx";
+        const int st = wait_for(start(dir, {"-q", inputs[k].string(), out}));
+        ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << inputs[k];
+        serial.push_back(kxtest::read_file(out));
+    }
+    const std::set<std::string> before = files_in(dir);
+    for (int round = 0; round < 3; ++round) {
+        std::vector<pid_t> runs;
+        for (size_t k = 0; k < inputs.size(); ++k)
+            runs.push_back(start(dir, {"-q", inputs[k].string(), "side" + std::to_string(k) + ".bmx"}));
+        for (size_t k = 0; k < runs.size(); ++k) {
+            const int st = wait_for(runs[k]);
+            EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << inputs[k] << " round " << round;
+            EXPECT_EQ(kxtest::read_file("side" + std::to_string(k) + ".bmx"), serial[k]) << inputs[k];
+        }
+        std::set<std::string> after = files_in(dir);
+        for (size_t k = 0; k < inputs.size(); ++k) after.erase("side" + std::to_string(k) + ".bmx");
+        EXPECT_EQ(after, before) << "round " << round; // no scratch file left
+    }
+}
+
+// The current folder cannot be written: the song goes elsewhere, and so do the scratch files of
+// a conversion through mod2xm. (Root may write into a read-only folder; it then runs in one that
+// no longer exists.)
+TEST_F(SideBySide, ReadOnlyCurrentFolderWithTheOutputElsewhere)
+{
+    fs::create_directory("songs");
+    std::vector<std::string> inputs = {kxe2e::demo_xm().string()};
+    const auto s3m = kxtest::corpus_files({".s3m"});
+    if (have_converters() && !s3m.empty()) inputs.push_back(s3m.front().string());
+    const bool root = ::geteuid() == 0;
+    for (size_t k = 0; k < inputs.size(); ++k) {
+        fs::create_directory("here");
+        ::chmod("here", 0555);
+        const fs::path out = dir / "songs" / ("out" + std::to_string(k) + ".bmx");
+        const int st = wait_for(start(dir / "here", {inputs[k], out.string()}, root));
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << inputs[k];
+        EXPECT_GT(kxtest::read_file(out).size(), 380u) << inputs[k];
+        if (fs::exists("here")) {
+            EXPECT_TRUE(fs::is_empty("here"));
+            ::chmod("here", 0755);
+            fs::remove("here");
+        }
+    }
+    EXPECT_EQ(files_in("songs"), (inputs.size() == 2 ? std::set<std::string>{"out0.bmx", "out1.bmx"}
+                                                     : std::set<std::string>{"out0.bmx"}));
+}
+
+// A module of about 160 MB of 16-bit sample data: its conversion writes long enough to be
+// stopped while the song is being written.
+void write_big_xm(const fs::path& path)
+{
+    constexpr uint32_t sample_bytes = 20u << 20;
+    kxtest::Bytes b;
+    b.str("Extended Module: ").fixed("big", 20).u8(0x1A).fixed("kestrix", 20).le16(0x0104);
+    b.le32(276).le16(1).le16(0).le16(4).le16(1).le16(8).le16(1).le16(6).le16(125).fill(256, 0);
+    b.le32(9).u8(0).le16(64).le16(0);
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(b.data.data()), std::streamsize(b.size()));
+    std::vector<char> data(sample_bytes, 3);
+    for (int i = 0; i < 8; ++i) {
+        kxtest::Bytes ins;
+        ins.le32(263).fixed("big", 22).u8(0).le16(1).le32(40).fill(230, 0);
+        ins.le32(sample_bytes).le32(0).le32(0).u8(64).u8(0).u8(0x10).u8(128).u8(0).u8(0).fixed("s", 22);
+        f.write(reinterpret_cast<const char*>(ins.data.data()), std::streamsize(ins.size()));
+        f.write(data.data(), std::streamsize(data.size()));
+    }
+}
+
+// SIGINT or SIGTERM while the song is being written: the process ends by the signal, leaves no
+// scratch or unfinished file, and the song of that name from before is untouched.
+TEST_F(SideBySide, InterruptedConversionLeavesNothingBehind)
+{
+    write_big_xm("big.xm");
+    kxtest::install_machines_ini();
+    for (int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(sig);
+        std::ofstream("big.bmx") << "the song from before";
+        const std::set<std::string> before = files_in(dir);
+        bool stopped = false;
+        for (int attempt = 0; attempt < 5 && !stopped; ++attempt) {
+            const pid_t pid = start(dir, {"-q", "big.xm", "big.bmx"});
+            // Wait until the unfinished song has grown past 8 MB, then stop the conversion.
+            const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            int status = 0;
+            bool ended = false;
+            while (!ended && std::chrono::steady_clock::now() < give_up) {
+                bool writing = false;
+                for (const std::string& name : files_in(dir)) {
+                    std::error_code ec;
+                    if (name.ends_with(".part") && fs::file_size(dir / name, ec) > (8u << 20) && !ec) writing = true;
+                }
+                if (writing) {
+                    ::kill(pid, sig);
+                    break;
+                }
+                ended = ::waitpid(pid, &status, WNOHANG) == pid;
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            if (!ended) status = wait_for(pid);
+            stopped = WIFSIGNALED(status) && WTERMSIG(status) == sig;
+            if (!stopped) std::ofstream("big.bmx") << "the song from before"; // finished first
+        }
+        ASSERT_TRUE(stopped) << "the conversion was never caught while writing";
+        EXPECT_EQ(files_in(dir), before);
+        EXPECT_EQ(kxtest::read_text("big.bmx"), "the song from before");
+    }
+}
+
+// Stopped while an outside converter runs: the converter is ended too and its scratch files
+// (the module's copy, the reserved XM) are removed.
+TEST_F(SideBySide, InterruptDuringAnOutsideConverter)
+{
+    kxtest::install_machines_ini();
+    std::ofstream("it2xm") << "#!/bin/sh\necho $$ > converter.pid\nexec sleep 30\n";
+    fs::permissions("it2xm", fs::perms::owner_all);
+    kxtest::Bytes().fill(64, 0).write("song.it");
+    const std::set<std::string> before = files_in(dir);
+    const pid_t pid = start(dir, {"-q", "song.it", "song.bmx"});
+    while (!fs::exists("converter.pid") || kxtest::read_text("converter.pid").empty())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ::kill(pid, SIGTERM);
+    const int status = wait_for(pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    const pid_t converter = std::stoi(kxtest::read_text("converter.pid"));
+    EXPECT_NE(::kill(converter, 0), 0); // ended and reaped
+    fs::remove("converter.pid");
+    EXPECT_EQ(files_in(dir), before);
+}
+
+} // namespace

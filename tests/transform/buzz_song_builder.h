@@ -1,0 +1,103 @@
+// Small Buzz songs built byte by byte for the merge's tests: sections behind a header and a
+// directory, machine records, patterns and sequences.
+#pragma once
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace kxsong {
+
+using kxtest::Bytes;
+using Sections = std::vector<std::pair<std::string, Bytes>>;
+
+inline uint32_t dword_le(const std::vector<uint8_t>& b, size_t at)
+{
+    return b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16 | uint32_t(b.at(at + 3)) << 24;
+}
+
+inline Bytes song(const Sections& sections)
+{
+    Bytes b;
+    b.str("Buzz").le32(uint32_t(sections.size()));
+    uint32_t offset = uint32_t(8 + 12 * sections.size());
+    for (const auto& [name, body] : sections) {
+        b.fixed(name, 4).le32(offset).le32(uint32_t(body.size()));
+        offset += uint32_t(body.size());
+    }
+    for (const auto& s : sections) b.append(s.second);
+    return b;
+}
+
+inline Bytes f32(float v)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &v, 4);
+    return Bytes().le32(bits);
+}
+
+// One machine record; the track state is repeated for every track.
+inline Bytes machine(const std::string& name, const std::string& dll, const Bytes& globals, int tracks = 0,
+                     const Bytes& track = {}, const Bytes& data = {}, float x = 0, float y = 0)
+{
+    Bytes b;
+    b.str(name).u8(0).u8(dll.empty() ? 0 : (dll == "Jeskola Reverb" ? 2 : 1));
+    if (!dll.empty()) b.str(dll).u8(0);
+    b.append(f32(x)).append(f32(y)).le32(uint32_t(data.size())).append(data).le16(0).append(globals);
+    b.le16(unsigned(tracks));
+    for (int t = 0; t < tracks; ++t) b.append(track);
+    return b;
+}
+inline Bytes master(unsigned tempo = 126) { return machine("Master", "", Bytes().le16(0x4000).le16(tempo).u8(4)); }
+inline Bytes tracker(const std::string& name, int tracks) { return machine(name, "Jeskola Tracker", Bytes().u8(6), tracks, Bytes().u8(0).u8(0).u8(0xFF).u8(0).u8(0)); }
+inline Bytes primifun(const std::string& name) { return machine(name, "PrimiFun", Bytes().u8(0x80).u8(0), 1, Bytes().u8(0).u8(0).u8(0x80).u8(0x30)); }
+inline Bytes reverb() { return machine("Reverb", "Jeskola Reverb", Bytes().fill(6, 0x11)); }
+
+// One pattern: name, line count, per input its source and `lines` (amplitude, panning) pairs,
+// then `global` and `tracks` rows as given (each holds every line of its part).
+inline Bytes pattern(const std::string& name, unsigned lines, const std::vector<unsigned>& inputs,
+                     const Bytes& global_rows, const std::vector<Bytes>& track_rows)
+{
+    Bytes b;
+    b.str(name).u8(0).le16(lines);
+    for (unsigned source : inputs) {
+        b.le16(source);
+        for (unsigned r = 0; r < lines; ++r) b.le16(0x4000).le16(0x4000);
+    }
+    b.append(global_rows);
+    for (const Bytes& t : track_rows) b.append(t);
+    return b;
+}
+
+// `lines` Tracker rows playing `note` with wave `wave` on every other line.
+inline Bytes tracker_rows(unsigned lines, uint8_t note, uint8_t wave = 1)
+{
+    Bytes b;
+    for (unsigned r = 0; r < lines; ++r) b.u8(r % 2 ? 0 : note).u8(r % 2 ? 0 : wave).u8(0xFF).u8(0).u8(0);
+    return b;
+}
+
+// A sequence of one-byte positions and values.
+inline Bytes sequence(unsigned machine, const std::vector<unsigned>& positions)
+{
+    Bytes b;
+    b.le16(machine).le32(uint32_t(positions.size()));
+    if (!positions.empty()) b.u8(1).u8(1);
+    for (unsigned p : positions) b.u8(p).u8(0x10);
+    return b;
+}
+
+inline Bytes sequ(unsigned end, const std::vector<Bytes>& sequences)
+{
+    Bytes b;
+    b.le32(end).le32(0).le32(end).le16(unsigned(sequences.size()));
+    for (const Bytes& s : sequences) b.append(s);
+    return b;
+}
+
+inline Bytes blah(const std::string& text) { return Bytes().le32(uint32_t(text.size())).str(text); }
+
+} // namespace kxsong

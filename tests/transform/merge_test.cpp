@@ -1,0 +1,385 @@
+// Merge and transformation over songs built byte by byte: every section's rules, the machine and
+// wave tools, refused overflows, and what a failed merge leaves behind. The output is read back
+// with the program's own song reader, whose hooks note what the song holds.
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "buzz/machines_ini.h"
+#include "core/byteio.h"
+#include "core/pool.h"
+#include "jobs/job_runner.h"
+#include "settings/settings.h"
+#include "transform/buzz_song_builder.h"
+#include "transform/merge.h"
+
+namespace fs = std::filesystem;
+using namespace kxsong;
+
+namespace {
+
+// What the reader saw of a song.
+struct Seen {
+    std::vector<std::string> machines; // name:tracks
+    std::vector<float> positions;      // x, y of each machine
+    std::vector<unsigned> conns;       // source, destination of each connection
+    std::vector<unsigned> waves;       // WAVT indexes, then WAVE indexes
+    std::vector<uint32_t> rates;
+    std::vector<unsigned> lines, sources;               // every pattern's line count; input sources
+    std::map<std::string, std::vector<uint8_t>> rows;  // "machine kind track" -> its rows
+    std::vector<uint32_t> header, sequences;           // song end, loop; per sequence machine, positions...
+};
+Seen* seen = nullptr;
+
+Seen read_back(const char* path)
+{
+    Seen s;
+    seen = &s;
+    ReaderHooks h;
+    h.machine_position = [](int, float* x, float* y) { seen->positions.insert(seen->positions.end(), {*x, *y}); };
+    h.connection = [](uint16_t* a, uint16_t* b, uint16_t*, uint16_t*) { seen->conns.insert(seen->conns.end(), {*a, *b}); return true; };
+    h.wave_table_index = [](int, uint16_t* i) { seen->waves.push_back(*i); };
+    h.sample_rate = [](int, int, uint32_t* r) { seen->rates.push_back(*r); };
+    h.wave_begin = [](int, uint16_t* i, uint8_t, uint32_t) { seen->waves.push_back(*i); };
+    h.pattern_lines = [](int, int, const char*, uint16_t* l) { seen->lines.push_back(*l); };
+    h.input_source = [](int, int, uint16_t* m) { seen->sources.push_back(*m); };
+    h.row = [](const RowPlace& at, uint8_t* b, int n) {
+        auto& r = seen->rows[std::to_string(at.machine) + " " + std::to_string(at.kind) + " " + std::to_string(at.track)];
+        r.insert(r.end(), b, b + n);
+    };
+    h.song_header = [](uint32_t* e, uint32_t* ls, uint32_t* le) { seen->header = {*e, *ls, *le}; return true; };
+    h.sequence_begin = [](int, uint16_t* m, uint32_t*, int, int) { seen->sequences.push_back(*m); return true; };
+    h.sequence_event = [](int, uint32_t* p, uint32_t*) { seen->sequences.push_back(*p); };
+    reader_state = ReaderState();
+    reader_state.hooks = &h;
+    reader_state.full_parse = 1;
+    File f = open_file(path, "rb");
+    EXPECT_TRUE(f && run_guarded([&] { read_buzz_song(f.get(), 0); })) << path;
+    const InputSummary& in = reader_state.input_summaries[0];
+    for (int m = 0; in.machine_list && m < in.machines; ++m)
+        s.machines.push_back(std::string(in.machine_list[m].name) + ":" + std::to_string(in.machine_list[m].tracks));
+    reader_state = ReaderState();
+    return s;
+}
+
+// Song A: Master (tempo 126), PrimiFun "P", Tracker "T" with 3 tracks; 64-line patterns; three
+// waves with indexes 0, 5, 2; song end 16; a text of 10 characters.
+Bytes song_a(const Bytes& extra_section = {}, unsigned tempo = 126)
+{
+    Bytes master_rows, p_globals, p_track, t_globals;
+    for (int r = 0; r < 64; ++r) {
+        master_rows.le16(0xFFFF).le16(r == 0 ? 126 : 0xFFFF).u8(0xFF);
+        p_globals.u8(0xFF).u8(0xFF);
+        p_track.u8(r == 0 ? 0x41 : 0).u8(0xFF).u8(0xFF).u8(0xFF);
+        t_globals.u8(r == 0 ? 6 : 0);
+    }
+    Bytes patt;
+    patt.le16(1).le16(0).append(pattern("00", 64, {1, 2}, master_rows, {}));
+    patt.le16(1).le16(1).append(pattern("00", 64, {}, p_globals, {p_track}));
+    patt.le16(1).le16(3).append(pattern("00", 64, {}, t_globals, {tracker_rows(64, 0x41), tracker_rows(64, 0x52, 2), tracker_rows(64, 0)}));
+    Bytes wavt = Bytes().le16(3);
+    const unsigned index[] = {0, 5, 2};
+    for (int w = 0; w < 3; ++w) {
+        wavt.le16(index[w]).str("w.wav").u8(0).str("W").u8(0).le32(0).u8(0).u8(w == 0 ? 2 : 1);
+        for (int l = 0; l < (w == 0 ? 2 : 1); ++l) wavt.le32(2).le32(0).le32(0).le32(w == 2 ? 22050 : 11025 + l).u8(0x41);
+    }
+    Bytes wave = Bytes().le16(3);
+    for (int w = 0; w < 3; ++w) wave.le16(index[w]).u8(0).le32(w == 1 ? 5 : 4).fill(w == 1 ? 5 : 4, uint8_t(0xA0 + w));
+    Sections s = {{"MACH", Bytes().le16(3).append(master(tempo)).append(primifun("P")).append(tracker("T", 3))},
+                  {"CONN", Bytes().le16(2).le16(1).le16(0).le32(0x40004000).le16(2).le16(0).le32(0x40004000)},
+                  {"WAVT", wavt}, {"PATT", patt},
+                  {"SEQU", sequ(16, {sequence(0, {}), sequence(1, {0}), sequence(2, {0, 8})})},
+                  {"BLAH", blah("0123456789")}, {"WAVE", wave}};
+    if (extra_section.size()) s.insert(s.begin() + 1, {"PARA", extra_section});
+    return song(s);
+}
+
+// Song B: Master (tempo 140), Tracker "U", a Reverb fed by it, PrimiFun "Q"; 4-line patterns; one
+// wave; a text of 20 characters.
+Bytes song_b()
+{
+    Bytes patt;
+    patt.le16(1).le16(0).append(pattern("m", 4, {2, 3}, Bytes().fill(20, 0xFF), {}));
+    patt.le16(1).le16(1).append(pattern("u", 4, {}, Bytes().fill(4, 0), {tracker_rows(4, 0x30, 1)}));
+    patt.le16(1).le16(0).append(pattern("r", 4, {1}, Bytes().fill(24, 0x22), {}));
+    patt.le16(1).le16(1).append(pattern("q", 4, {}, Bytes().fill(8, 0xFF), {Bytes().fill(16, 0xFF)}));
+    Bytes conn = Bytes().le16(3);
+    for (unsigned c : {0x0201u, 0x0002u, 0x0003u}) conn.le16(c & 0xFF).le16(c >> 8).le32(0x40004000);
+    return song({{"MACH", Bytes().le16(4).append(master(140)).append(tracker("U", 1)).append(reverb()).append(primifun("Q"))},
+                 {"CONN", conn},
+                 {"WAVT", Bytes().le16(1).le16(0).u8(0).u8(0).le32(0).u8(0).u8(1).le32(2).le32(0).le32(0).le32(8000).u8(0x41)},
+                 {"PATT", patt},
+                 {"SEQU", sequ(4, {sequence(0, {0}), sequence(1, {0}), sequence(3, {2})})},
+                 {"BLAH", blah("abcdefghijklmnopqrst")},
+                 {"WAVE", Bytes().le16(1).le16(0).u8(0).le32(2).u8(1).u8(2)}});
+}
+
+// The sections of a song by name.
+std::map<std::string, std::vector<uint8_t>> sections_of(const std::vector<uint8_t>& b)
+{
+    std::map<std::string, std::vector<uint8_t>> out;
+    for (uint32_t i = 0; i < dword_le(b, 4); ++i) {
+        const size_t e = 8 + 12 * i;
+        const uint32_t off = dword_le(b, e + 4), len = dword_le(b, e + 8);
+        if (b[e]) out[std::string(b.begin() + long(e), b.begin() + long(e) + 4)].assign(b.begin() + off, b.begin() + off + len);
+    }
+    return out;
+}
+
+class Merge : public kxtest::WorkDirTest {
+protected:
+    void SetUp() override
+    {
+        WorkDirTest::SetUp();
+        reader_state = ReaderState();
+        kxtest::install_machines_ini();
+        std::ofstream("machines.ini", std::ios::app) << "\"Guru\" 1 23 0 0 0 0 16 0 Guru\n";
+        ASSERT_TRUE(load_machine_descriptions());
+        song_a().write("a.bmx");
+        song_b().write("b.bmx");
+        log_state.log_stream = log_file = std::tmpfile();
+    }
+    void TearDown() override
+    {
+        std::fclose(log_file);
+        log_state.log_stream = nullptr;
+        reader_state = ReaderState();
+        WorkDirTest::TearDown();
+    }
+    // "" when the merge passed, else its fatal message.
+    static std::string merge(const char* first, const char* second, const char* out = "out.bmx")
+    {
+        try {
+            merge_songs(first, second, out);
+            return "";
+        } catch (const JobAbort& e) {
+            return e.what();
+        }
+    }
+    std::string log() const
+    {
+        std::fflush(log_file);
+        std::rewind(log_file);
+        std::string s;
+        for (int c; (c = std::fgetc(log_file)) != EOF;) s += char(c);
+        return s;
+    }
+    FILE* log_file = nullptr;
+};
+
+TEST_F(Merge, AllOptionsOffKeepsEverySectionBehindANewHeader)
+{
+    song_a(Bytes().fill(9, 0x55)).write("a.bmx"); // with a section a converter never writes
+    ASSERT_EQ(merge("a.bmx", " b.bmx"), "");      // a name beginning with a blank is no input
+    EXPECT_EQ(merge_is_merging(), 0);
+    const auto in = sections_of(kxtest::read_file("a.bmx"));
+    const auto out_bytes = kxtest::read_file("out.bmx");
+    const auto out = sections_of(out_bytes);
+    EXPECT_EQ(dword_le(out_bytes, 4), 7u);
+    EXPECT_EQ(dword_le(out_bytes, 12), 380u); // MACH right behind the header
+    EXPECT_EQ(out.size(), 7u);
+    for (const auto& [name, body] : out) EXPECT_TRUE(body == in.at(name)) << name;
+    EXPECT_TRUE(log().find("\nTransformation finished") != std::string::npos);
+}
+
+TEST_F(Merge, TwoSongsBecomeOne)
+{
+    settings.do_mishift2 = 1;
+    settings.do_mscale1 = settings.do_mscale2 = 1;
+    ASSERT_EQ(merge("a.bmx", "b.bmx"), "");
+    EXPECT_EQ(merge_is_merging(), 1);
+    const Seen s = read_back("out.bmx");
+    EXPECT_EQ(s.machines, (std::vector<std::string>{"Master:0", "P:1", "T:3", "U:1", "Reverb:0", "Q:1"}));
+    EXPECT_EQ(s.positions[0], -0.5f); // (0 - 1) / 2
+    EXPECT_EQ(s.positions[7], 0.5f);  // the second song's first machine: (0 + 1) / 2
+    EXPECT_EQ(s.conns, (std::vector<unsigned>{1, 0, 2, 0, 3, 4})); // B's master connections dropped
+    EXPECT_EQ(s.sources, (std::vector<unsigned>{1, 2, 3}));       // the Reverb's input renumbered
+    EXPECT_EQ(s.waves, (std::vector<unsigned>{0, 5, 2, 6, 0, 5, 2, 6})); // B's wave behind bound 6
+    EXPECT_EQ(s.rows.at("3 2 0")[1], 7);                                  // and its Tracker plays it
+    EXPECT_EQ(s.header, (std::vector<uint32_t>{16, 0, 16}));
+    EXPECT_EQ(s.sequences, (std::vector<uint32_t>{0, 1, 0, 2, 0, 8, 3, 0, 5, 2})); // B's master's gone
+    const auto blah = sections_of(kxtest::read_file("out.bmx")).at("BLAH");
+    EXPECT_EQ(dword_le(blah, 0), 74u);
+    EXPECT_EQ(std::string(blah.begin() + 4, blah.end()),
+              "0123456789\r\n" + std::string(40, '-') + "\r\nabcdefghijklmnopqrst");
+}
+
+TEST_F(Merge, BlowUpAndRepeat)
+{
+    settings.blow_up = 2;
+    settings.song_repeat = 3;
+    ASSERT_EQ(merge("a.bmx", nullptr), "");
+    const Seen s = read_back("out.bmx");
+    EXPECT_EQ(s.lines, (std::vector<unsigned>{128, 128, 128}));
+    EXPECT_EQ(s.header, (std::vector<uint32_t>{96, 0, 96}));
+    // Events at 0 (and 8) blown up, then two more plays a blown-up song end (32) apart.
+    EXPECT_EQ(s.sequences, (std::vector<uint32_t>{0, 1, 0, 32, 64, 2, 0, 16, 32, 48, 64, 80}));
+    const auto& master = s.rows.at("0 1 0");
+    EXPECT_EQ(master[2] | master[3] << 8, 252);
+    EXPECT_EQ(std::vector<uint8_t>(master.begin() + 5, master.begin() + 10), std::vector<uint8_t>(master.begin(), master.begin() + 5));
+    const auto& p = s.rows.at("1 2 0"); // PrimiFun: odd rows are its empty rows
+    EXPECT_EQ(std::vector<uint8_t>(p.begin(), p.begin() + 8), (std::vector<uint8_t>{0x41, 0xFF, 0xFF, 0xFF, 0, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(s.rows.at("0 0 1").size(), 128u * 4); // input pairs doubled
+    const auto mach = sections_of(kxtest::read_file("out.bmx")).at("MACH");
+    EXPECT_EQ(mach[26] | mach[27] << 8, 252); // the master's state
+
+    settings.blow_up = 1;
+    ASSERT_EQ(merge("a.bmx", nullptr), ""); // repeat 3 alone: end 16 -> 48, events 0, 16, 32
+    EXPECT_EQ(read_back("out.bmx").sequences, (std::vector<uint32_t>{0, 1, 0, 16, 32, 2, 0, 8, 16, 24, 32, 40}));
+}
+
+TEST_F(Merge, CloneAndTransposition)
+{
+    settings.clone_source = 2; // the Tracker with three tracks
+    settings.clone2 = role_primifun;
+    settings.clone_trans = 12;
+    ASSERT_EQ(merge("a.bmx", nullptr), "");
+    Seen s = read_back("out.bmx");
+    EXPECT_EQ(s.machines.back(), "Clone PrimiFun:3");
+    EXPECT_EQ(std::vector<float>(s.positions.end() - 2, s.positions.end()), (std::vector<float>{0.9f, -0.9f}));
+    const auto& c = s.rows.at("3 2 1"); // row 1 has no note and no wave: PrimiFun's empty wave byte
+    EXPECT_EQ(std::vector<uint8_t>(c.begin(), c.begin() + 8), (std::vector<uint8_t>{0x62, 1, 0xFF, 0xFF, 0, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(s.sequences, (std::vector<uint32_t>{0, 1, 0, 2, 0, 8, 3, 0, 8})); // the clone's after its source's
+
+    settings.clone2 = 0; // only the source's notes move
+    settings.mtranspo = 2;
+    ASSERT_EQ(merge("a.bmx", nullptr), "");
+    s = read_back("out.bmx");
+    EXPECT_EQ(s.machines.size(), 3u);
+    EXPECT_EQ(s.sequences.size(), 6u);
+    EXPECT_EQ(s.rows.at("2 2 1")[0], 0x54);
+    EXPECT_EQ(s.rows.at("1 2 0")[0], 0x41);
+
+    settings.clone2 = role_tracker; // the Tracker plays the source's waves
+    settings.clone_wave = 0;
+    ASSERT_EQ(merge("a.bmx", nullptr), "");
+    s = read_back("out.bmx");
+    EXPECT_EQ(s.rows.at("3 2 1")[1], 2);
+    EXPECT_EQ(s.rows.at("3 1 0")[0], 6); // Tracker to Tracker keeps the ticks per row
+
+    settings.clone_source = 3;
+    EXPECT_EQ(merge("a.bmx", nullptr), "No generator choosen, reselect source machine");
+    song(Sections{{"MACH", Bytes().le16(2).append(master()).append(reverb())}}).write("fx.bmx");
+    settings.clone_source = 1;
+    EXPECT_EQ(merge("fx.bmx", nullptr), "No generator choosen, reselect source machine");
+}
+
+TEST_F(Merge, WaveTuningAndRipping)
+{
+    struct Case {
+        int rip, tune_wave, tune_level;
+        std::string file;
+        uint32_t rate;
+        std::vector<uint32_t> rates; // of the output's wave table
+    } cases[] = {
+        {3, 0, 1, "kxrip03.wav", 22050, {11025, 11026, 11025, 22050}}, // the entry of index 2
+        {6, 1, 2, "kxrip06.wav", 11025, {11025, 8000, 11025, 22050}},  // index 5: the second entry
+        {1, 1, 1, "kxrip01.wav", 8000, {8000, 11026, 11025, 22050}},   // tuned before it is taken
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        settings.rip_wave = c.rip;
+        settings.tune_wave = c.tune_wave;
+        settings.tune_level = c.tune_level;
+        settings.tune_rate = 8000;
+        ASSERT_EQ(merge("a.bmx", nullptr), "");
+        EXPECT_EQ(read_back("out.bmx").rates, c.rates);
+        const auto wav = kxtest::read_file(c.file);
+        const unsigned bytes = c.rip == 6 ? 5 : 4; // an odd count gets RIFF's pad byte
+        ASSERT_EQ(wav.size(), 44u + bytes + (bytes & 1));
+        EXPECT_EQ(std::string(wav.begin(), wav.begin() + 4) + std::string(wav.begin() + 8, wav.begin() + 16), "RIFFWAVEfmt ");
+        EXPECT_EQ(dword_le(wav, 4), 36 + bytes + (bytes & 1));
+        EXPECT_EQ(dword_le(wav, 24), c.rate);
+        EXPECT_EQ(dword_le(wav, 28), 2 * c.rate);
+        EXPECT_EQ(dword_le(wav, 40), bytes);
+        EXPECT_EQ(wav[44], c.rip == 6 ? 0xA1 : c.rip == 3 ? 0xA2 : 0xA0);
+        fs::remove(c.file);
+    }
+}
+
+TEST_F(Merge, ValuesThatDoNotFitAreRefused)
+{
+    struct Case {
+        unsigned tempo;
+        int blow, repeat;
+        std::string message;
+    } cases[] = {
+        {126, 520, 1, "Sequence position 4160 does not fit in 1 byte after blow-up and repetition, use smaller factors!!"},
+        {126, 600, 1, "Tempo 126 times 600 is more than 65535, use a smaller blow-up factor!!"},
+        {50, 1100, 1, "Pattern 00 of 64 lines blown up 1100 times has more than 65535 lines!!"},
+        {126, 2, 9, "Sequence position 256 does not fit in 1 byte after blow-up and repetition, use smaller factors!!"},
+    };
+    for (const Case& c : cases) {
+        song_a({}, c.tempo).write("a.bmx");
+        settings.blow_up = c.blow;
+        settings.song_repeat = c.repeat;
+        EXPECT_EQ(merge("a.bmx", nullptr), c.message);
+    }
+}
+
+TEST_F(Merge, Es9DataRippedForItsCloneAndAMasterOnlySong)
+{
+    const Bytes es9 = machine("E", "Jeskola ES-9", Bytes().fill(4, 0x80), 1, Bytes().fill(4, 0), Bytes().str("DATA5"));
+    const Bytes patt = pattern("e", 1, {}, Bytes().fill(4, 0xFF), {Bytes().u8(0x41).fill(3, 0xFF)});
+    song({{"MACH", Bytes().le16(2).append(master()).append(es9)}, {"PATT", Bytes().le32(0).le16(1).le16(1).append(patt)}})
+        .write("e.bmx");
+    song({{"MACH", Bytes().le16(1).append(master())}}).write("empty.bmx");
+    settings.clone_source = 1;
+    settings.clone2 = role_es9;
+    settings.rip_es9 = 1;
+    ASSERT_EQ(merge("e.bmx", "empty.bmx"), ""); // the second song has nothing but its master
+    EXPECT_EQ(kxtest::read_text("es-9.dat"), "DATA5");
+    const auto mach = sections_of(kxtest::read_file("out.bmx")).at("MACH");
+    const std::string text(mach.begin(), mach.end());
+    EXPECT_EQ(mach[0], 3);
+    EXPECT_NE(text.find("Clone ES-9"), std::string::npos);
+    EXPECT_NE(text.find("DATA5", text.find("DATA5") + 1), std::string::npos); // the clone carries it
+}
+
+// Real songs hold machines with more than 20 bytes per row and large data blocks.
+TEST_F(Merge, MachinesWithLargeStateAreRead)
+{
+    const Bytes guru = machine("Guru 2", "Guru", Bytes().fill(23, 3), 0, {}, Bytes().fill(3000, 9));
+    Bytes patt = Bytes().le16(0).le16(0).le16(1).le16(0).append(pattern("g", 2, {}, Bytes().fill(46, 4), {}));
+    song({{"MACH", Bytes().le16(2).append(master()).append(guru)}, {"CONN", Bytes().le16(1).le32(1).le32(0x40004000)},
+          {"PATT", patt}, {"SEQU", sequ(2, {})}}).write("real.bmx");
+    settings.blow_up = 3;
+    ASSERT_EQ(merge("real.bmx", "real.bmx"), "");
+    EXPECT_TRUE(log().find("\nWarning: machine Guru 2 holds 3000 bytes of data (more than 2000)!") != std::string::npos);
+    const Seen s = read_back("out.bmx");
+    EXPECT_EQ(s.lines, (std::vector<unsigned>{6, 2}));
+    std::vector<uint8_t> rows;
+    for (int r = 0; r < 6; ++r) rows.insert(rows.end(), 23, r % 3 ? 0 : 4);
+    EXPECT_EQ(s.rows.at("1 1 0"), rows); // each row, then two empty rows (the description has none: 0s)
+}
+
+// A merge that fails leaves no output, keeps an existing song of the output's name (an input
+// too) and removes its scratch files.
+TEST_F(Merge, FailedMergesLeaveNothingBehind)
+{
+    const Bytes a = song_a();
+    settings.clone_source = 2;
+    settings.clone2 = role_primifun;
+    settings.rip_wave = 1;
+    for (size_t cut : {size_t(20), size_t(200), a.size() / 2, a.size() - 3}) {
+        Bytes c = a;
+        c.data.resize(cut);
+        c.write("cut.bmx");
+        EXPECT_NE(merge("a.bmx", "cut.bmx", "b.bmx"), "") << cut;
+        EXPECT_NE(merge("cut.bmx", "a.bmx", "b.bmx"), "") << cut;
+    }
+    EXPECT_NE(merge("a.bmx", "missing.bmx", "b.bmx"), "");
+    EXPECT_TRUE(kxtest::read_file("b.bmx") == song_b().data);
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(".")) left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"a.bmx", "b.bmx", "cut.bmx", "machines.ini"}));
+
+    settings.clone_source = settings.rip_wave = 0;
+    ASSERT_EQ(merge("a.bmx", "a.bmx", "a.bmx"), ""); // into itself
+    EXPECT_EQ(read_back("a.bmx").machines.size(), 5u);
+}
+
+} // namespace
