@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 
 #include "settings/settings.h"
 
@@ -78,8 +77,11 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
         ::setenv("PATH", c.script ? path.c_str() : empty_dir.c_str(), 1);
         auto r = convert_file(c.input, "out.bmx");
         ::setenv("PATH", path.c_str(), 1);
-        const std::regex scratch("out_bmx-kx[0-9]+-[0-9]+");
-        EXPECT_EQ(c.script ? std::regex_replace(kxtest::read_text("args.txt"), scratch, "@") : "", c.args);
+        // The scratch names ("out_bmx-kx<pid>-<n>") read as "@".
+        std::string args = c.script ? kxtest::read_text("args.txt") : "";
+        for (size_t at; (at = args.find("out_bmx-kx")) != std::string::npos;)
+            args.replace(at, args.find_first_not_of("0123456789-", at + 10) - at, "@");
+        EXPECT_EQ(args, c.args);
         EXPECT_EQ(r.ok, c.log == nullptr) << r.log;
         if (c.log) {
             EXPECT_EQ(r.log, c.log);
