@@ -1,144 +1,79 @@
-// The conversion driver's own decisions: input kinds from names, the alternate machine check, the
-// machine layout after the first pass with its limits, and the machine numbering of
-// split-by-instrument.
-#include "support/test_support.h"
-
-#include <cstring>
+// The conversion driver's own decisions: the alternate machine check, a module without
+// instruments, and the limits of the machine layout after the first pass. Input kinds from names
+// are in the golden songs of tests/e2e/golden_test.cpp and the outside converter tests.
 #include <filesystem>
 
-#include "buzz/machines_ini.h"
-#include "convert/driver.h"
-#include "core/pool.h"
-#include "jobs/job_runner.h"
-#include "settings/settings.h"
-#include "song/song.h"
+#include "convert/fixtures.h"
 
 namespace {
 
-class DriverInputKind : public kxtest::WorkDirTest {};
-
-TEST_F(DriverInputKind, KindsFromTheFileName)
-{
-    struct Case { const char* name; int domod_ext; const char *kind, *converter_input, *current_input; int dowave; };
-    const Case cases[] = {
-        {"songs.it/tune.xm", 0, "", "", "songs.it/tune.xm", 1}, // only the base name counts
-        {"music\\tune.it", 0, "it", "music\\tune.it", "music\\tune.it", 1},
-        {"x.mid", 0, "midi", "x.mid", "", 1},
-        {"a.mod", 0, "mod", "", "a.mod", 0}, // read here: no XI instruments, so no BMW, for good
-        {"a.mod", 1, "mod", "a.mod", "a.mod", 1},
-        {"s.bmw", 0, "bmw", "", "s.bmw", 1},
-        {"s.bmx", 0, "bmx", "", "s.bmx", 1},
-        {"piano.xi", 0, "xi", "", "piano.xi", 1},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        song_reset_defaults();
-        settings.dowave = 1;
-        settings.domod_ext = c.domod_ext;
-        detect_input_kind(c.name);
-        const char* kind = song.is_it ? "it" : song.is_midi ? "midi" : song.is_mod ? "mod" : song.is_xi ? "xi"
-                         : song.song_kind == 1 ? "bmw" : song.song_kind == 2 ? "bmx" : "";
-        EXPECT_STREQ(kind, c.kind);
-        EXPECT_STREQ(song.converter_input, c.converter_input);
-        EXPECT_STREQ(song.current_input, c.current_input);
-        EXPECT_EQ(settings.dowave, c.dowave);
-        EXPECT_EQ(song.write_xi, c.dowave);
-    }
-}
-
-TEST_F(DriverInputKind, AlternateMachineThatIsNoGeneratorEndsTheJobFirst)
-{
-    kxtest::install_machines_ini();
-    kxtest::Bytes{}.str("Extended Module: ").write("in.xm");
-    settings.dopfun = 10; // record 11: Jeskola Delay, an effect
-    kxtest::FakeWindow window;
-    log_state.window = &window;
-    EXPECT_FALSE(run_guarded([] { convert("in.xm", "out.bmx"); }));
-    log_state.window = nullptr;
-    EXPECT_NE(window.text.find("Error: Alternate Machine is no generator!"), std::string::npos) << window.text;
-    EXPECT_EQ(window.text.find("First pass"), std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists("out.bmx"));
-}
-
-// The shipped machine table, and a module of `channels` channels, patterns of the given lines and
-// `generators` generators of `tracks` tracks each, as the first pass leaves them.
-class DriverLayout : public kxtest::WorkDirTest {
+class DriverTest : public kxtest::WorkDirTest {
 protected:
-    void SetUp() override
-    {
-        WorkDirTest::SetUp();
-        kxtest::install_machines_ini();
-        ASSERT_TRUE(load_machine_descriptions());
-        log_state.window = &window;
-    }
     void TearDown() override
     {
         log_state.window = nullptr;
         machine_descriptions_reset();
         WorkDirTest::TearDown();
     }
-    void module(int channels, std::initializer_list<int> lines, int generators, int tracks)
-    {
-        song.channel_count = channels;
-        song.pattern_count = int(lines.size());
-        song.pattern_table = pool_array<PatternInfo>(lines.size());
-        int p = 0;
-        for (int l : lines) song.pattern_table[p++].lines = l;
-        song.machine_count = generators + 1;
-        song.tracks_per_generator = tracks;
-    }
-    bool layout() { return run_guarded([] { lay_out_machines(); }); }
-
     kxtest::FakeWindow window;
 };
 
-TEST_F(DriverLayout, LimitsEndTheJobBeforeAnythingIsAllocated)
+TEST_F(DriverTest, AlternateMachineThatIsNoGeneratorEndsTheJobFirst)
 {
-    module(40, {64}, 1, 40); // more channels than the Tracker takes
-    EXPECT_FALSE(layout());
-    EXPECT_EQ(window.text, "Jeskola Tracker allows ony 32 channels,sorry!");
-    EXPECT_EQ(song.machine_table, nullptr);
-    module(300, {64}, 300, 1); // 301 machines
-    EXPECT_FALSE(layout());
-    // 64 machines of 1 track with 112 patterns of 65535 lines: far more than a song holds.
-    module(64, {}, 64, 1);
-    song.pattern_count = 112;
-    song.pattern_table = pool_array<PatternInfo>(112);
-    for (int p = 0; p < 112; ++p) song.pattern_table[p].lines = 65535;
-    const uint16_t chunks = pool.count;
-    EXPECT_FALSE(layout());
-    EXPECT_NE(window.text.find("Patterns need"), std::string::npos) << window.text;
-    EXPECT_EQ(pool.count, chunks);
-    settings.dopfun = 70; // an alternate machine the table does not hold
-    module(4, {64}, 1, 4);
-    EXPECT_FALSE(layout());
-    EXPECT_EQ(song.machine_table, nullptr);
+    kxtest::install_machines_ini();
+    kxfix::XmModule m;
+    m.patterns = {kxfix::pattern(4, 4, {{0, 0, 49, 0, 0, 0, 0}})};
+    kxfix::xm_file(m).write("in.xm");
+    settings.dopfun = 10; // record 11: Jeskola Delay, an effect
+    log_state.window = &window;
+    EXPECT_FALSE(run_guarded([] { convert("in.xm", "out.bmx"); }));
+    EXPECT_NE(window.text.find("Error: Alternate Machine is no generator!"), std::string::npos) << window.text;
+    EXPECT_EQ(window.text.find("First pass"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists("out.bmx"));
+    // Without the alternate machine the module converts, also split by instrument without instruments.
+    pool_free_all(); // the end of that job, as the job runner ends it
+    settings.dopfun = 0;
+    settings.dotsplit = 2;
+    EXPECT_TRUE(run_guarded([] { convert("in.xm", "out.bmx"); })) << window.text;
+    EXPECT_EQ(song.machine_count, 1);
 }
 
-TEST_F(DriverLayout, SplitByInstrumentGivesNoMachineToAnUnplayedInstrument)
+TEST_F(DriverTest, LayoutLimitsEndTheJobBeforeAnythingIsAllocated)
 {
-    settings.dotsplit = 2;
-    module(4, {8}, 3, 0);
-    song.instrument_count = 3;
-    song.instrument_table = pool_array<InstrumentRecord>(3);
-    const uint8_t played[3][4] = {{1, 0, 1, 0}, {0, 0, 0, 0}, {0, 1, 0, 0}};
-    for (int j = 0; j < 3; ++j) {
-        song.instrument_table[j].track_map = pool_array<uint8_t>(4);
-        std::memcpy(song.instrument_table[j].track_map, played[j], 4);
+    kxtest::install_machines_ini();
+    ASSERT_TRUE(load_machine_descriptions());
+    log_state.window = &window;
+    // channels, patterns of `lines` rows, generators of `tracks` tracks, target; the log
+    struct Case { int channels, patterns, lines, generators, tracks, dopfun; const char* log; };
+    const Case cases[] = {
+        {40, 1, 64, 1, 40, 0, "Jeskola Tracker allows ony 32 channels,sorry!"},
+        {32, 1, 64, 1, 32, 0, nullptr},
+        {255, 1, 64, 256, 1, 0, nullptr},
+        {255, 1, 64, 257, 1, 0, "\n258 machines needed, 257 allowed"},
+        {256, 1, 64, 1, 1, 0, "Error: Too many channels!!\n"},
+        {4, 113, 64, 1, 4, 0, "Error: Too many patterns!!\n"},
+        {64, 112, 65535, 64, 1, 0, "\nPatterns need 4271833440 bytes, 268435456 allowed"},
+        {4, 1, 65536, 1, 4, 0, "Error: Wrong pattern length!!\n"},
+        {4, 1, 64, 1, 4, 70, "Error: Target machine not found, check machines.ini!!\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.log ? c.log : "passes");
+        window.text.clear();
+        const uint16_t chunks = pool.count;
+        song.channel_count = c.channels;
+        song.pattern_count = c.patterns;
+        song.pattern_table = pool_array<PatternInfo>(size_t(c.patterns));
+        for (int p = 0; p < c.patterns; ++p) song.pattern_table[p].lines = c.lines;
+        song.machine_count = c.generators + 1;
+        song.tracks_per_generator = c.tracks;
+        song.machine_table = nullptr;
+        settings.dopfun = c.dopfun;
+        EXPECT_EQ(run_guarded([] { lay_out_machines(); }), c.log == nullptr) << window.text;
+        if (!c.log) continue;
+        EXPECT_EQ(window.text, c.log);
+        EXPECT_EQ(song.machine_table, nullptr);
+        EXPECT_EQ(pool.count, chunks + 1); // the pattern table alone
     }
-    song.counting_pass = 1;
-    assign_instrument_machines();
-    EXPECT_EQ(song.counting_pass, 0);
-    EXPECT_EQ(song.machine_count, 3);
-    EXPECT_EQ(song.instrument_table[0].track_map[2], 2);
-    EXPECT_EQ(song.instrument_table[1].machine_instrument, 2);
-    EXPECT_EQ(window.text, "\ninstr:0->mach:1, tracks: 2\ninstr:1->mach:0, tracks: 0\ninstr:2->mach:2, tracks: 1");
-    ASSERT_TRUE(layout()) << window.text;
-    EXPECT_EQ(song.machine_table[0].track_count, 2);
-    EXPECT_EQ(song.machine_table[1].track_count, 2);
-    EXPECT_EQ(song.machine_table[2].track_count, 1);
-    const uint8_t* master = song.machine_table[0].track_patterns[0].data;
-    EXPECT_EQ(std::vector<uint8_t>(master, master + 2 * 8 * 4), std::vector<uint8_t>(2 * 8 * 4, 255));
 }
 
 } // namespace

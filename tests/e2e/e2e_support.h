@@ -1,5 +1,5 @@
-// Helpers for whole-job tests: a conversion run the way the job runner runs it, a song re-read
-// with the program's own reader, the console edition started as a process.
+// Helpers for whole-job tests: a conversion run the way the job runner runs it, the console
+// edition started as a process.
 #pragma once
 
 #include <filesystem>
@@ -18,16 +18,6 @@ struct ConvertResult {
 // Runs convert(input, output) with a fake log window inside run_guarded, forgets the driver's
 // streams after a failure as the runner does, and sweeps the pool.
 ConvertResult convert_file(const std::string& input, const std::string& output);
-
-struct ReadResult {
-    bool ok = false;
-    std::string log;
-    int machines = 0, instruments = 0, waves = 0;
-};
-
-// Reads a written song with full_parse and the machine descriptions of machines.ini in the
-// current directory, as the merge would.
-ReadResult reread_song(const std::string& path);
 
 // The demo tune of the repository.
 std::filesystem::path demo_xm();

@@ -4,8 +4,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <optional>
-#include <regex>
 
 #include "settings/settings.h"
 
@@ -13,22 +11,6 @@ namespace fs = std::filesystem;
 using kxe2e::convert_file;
 
 namespace {
-
-// PATH pointing at an empty directory while it lives, so that no installed converter is found.
-class EmptyPath {
-public:
-    EmptyPath() : old_(std::getenv("PATH") ? std::getenv("PATH") : "")
-    {
-        fs::create_directories("empty-bin");
-        ::setenv("PATH", (fs::current_path() / "empty-bin").c_str(), 1);
-    }
-    ~EmptyPath() { ::setenv("PATH", old_.c_str(), 1); }
-    EmptyPath(const EmptyPath&) = delete;
-    EmptyPath& operator=(const EmptyPath&) = delete;
-
-private:
-    std::string old_;
-};
 
 class OutsideConverters : public kxtest::WorkDirTest {};
 
@@ -49,25 +31,35 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
         const char* script;  // what the stand-in does after noting its arguments; none: not found
         const char* args;    // the arguments it was given, one a line
         const char* log;     // the log of the failed job; none: the job converts the prepared XM
+        int machines;        // of the converted song
     };
+    const char* xm = "cat prepared.xm > \"${1%.*}.xm\"";
     const Case cases[] = {
-        {"song.it", 0, 0, "it2xm", nullptr, "", "Error: Error running it2xm!\n"},
+        {"song.it", 0, 0, "it2xm", nullptr, "", "Error: Error running it2xm!\n", 0},
         {"song.it", 0, 0, "it2xm", "exit 3", "@.it\n/WC\n",
-         "\nit2xm returned with errorcode: 3Error: \nProbably wrong IT-format, try to save as v2.xx, not 2.14+\n"},
+         "\nit2xm returned with errorcode: 3Error: \nProbably wrong IT-format, try to save as v2.xx, not 2.14+\n", 0},
         // A converter gets its input as a scratch copy beside the output ("@" here) and writes
-        // its XM under the name its naming rule gives for that.
-        {"song.it", 0, 0, "it2xm", "cat prepared.xm > \"${1%.*}.xm\"", "@.it\n/WC\n", nullptr},
-        {"tune.s3m", 0, 0, "mod2xm", nullptr, "", "Error: Error running mod2xm!\n"},
-        {"tune.s3m.old", 0, 0, "mod2xm", "cat prepared.xm > \"${1%.*}.xm\"", "@.s3m\n/o\n", nullptr},
-        {"tune.MTM", 0, 0, "mod2xm", "cat prepared.xm > \"${1%.*}.xm\"", "@.MTM\n/o\n", nullptr},
+        // its XM under the name its naming rule gives for that (cut after the first extension).
+        {"song.it", 0, 0, "it2xm", xm, "@.it\n/WC\n", nullptr, 5},
+        {"tune.s3m", 0, 0, "mod2xm", nullptr, "", "Error: Error running mod2xm!\n", 0},
+        {"tune.s3m.old", 0, 0, "mod2xm", xm, "@.s3m\n/o\n", nullptr, 5},
+        {"tune.mod.old", 1, 0, "mod2xm", xm, "@.mod\n/o\n", nullptr, 5},
+        {"tune.MTM", 0, 0, "mod2xm", xm, "@.MTM\n/o\n", nullptr, 5},
         {"tune.mod", 1, 0, "mod2xm", "exit 3", "@.mod\n/o\n",
-         "\nmod2xm returned with errorcode: 3Error: \nProbably wrong MOD/S3M-format\n"},
-        {"x.mid", 0, 1, "easyxmid", nullptr, "", "Error: Error running EasyXMid\n"},
+         "\nmod2xm returned with errorcode: 3Error: \nProbably wrong MOD/S3M-format\n", 0},
+        {"x.mid", 0, 1, "easyxmid", nullptr, "", "Error: Error running EasyXMid\n", 0},
         // Writing nothing: the midrix.xm of an earlier run is not read.
-        {"x.mid", 0, 1, "easyxmid", "exit 0", "x.mid\n@.xm\n4\n10\n", "Error: Can't open inputfile\n"},
+        {"x.mid", 0, 1, "easyxmid", "exit 0", "x.mid\n@.xm\n4\n10\n", "Error: Can't open inputfile\n", 0},
+        // The module name easyxmid writes begins with the number of channels to keep: "03".
+        {"x.mid", 0, 1, "easyxmid", "cat prepared.xm > \"$2\"", "x.mid\n@.xm\n4\n10\n", nullptr, 4},
     };
     kxtest::install_machines_ini();
-    fs::copy_file(kxe2e::demo_xm(), "prepared.xm");
+    kxtest::Bytes prepared{kxtest::read_file(kxe2e::demo_xm())};
+    std::copy_n("034 from midi", 13, prepared.data.begin() + 17);
+    prepared.write("prepared.xm");
+    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    const std::string empty_dir = (fs::current_path() / "empty-bin").string();
+    fs::create_directories(empty_dir);
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.input) + " " + (c.script ? c.script : "(none)"));
         settings = Settings();
@@ -76,20 +68,25 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
         settings.domidi_ext = c.domidi_ext;
         kxtest::Bytes().fill(1084, 0).write(c.input);
         fs::copy_file("prepared.xm", "midrix.xm", fs::copy_options::overwrite_existing);
-        std::optional<EmptyPath> no_path;
         if (c.script) {
             std::ofstream(c.program) << "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > args.txt\n"
                                      << c.script << "\n";
             fs::permissions(c.program, fs::perms::owner_all);
-        } else {
-            no_path.emplace();
         }
+        // Without a stand-in, PATH names an empty directory: no installed converter is found.
+        ::setenv("PATH", c.script ? path.c_str() : empty_dir.c_str(), 1);
         auto r = convert_file(c.input, "out.bmx");
-        const std::regex scratch("out_bmx-kx[0-9]+-[0-9]+");
-        EXPECT_EQ(c.script ? std::regex_replace(kxtest::read_text("args.txt"), scratch, "@") : "", c.args);
+        ::setenv("PATH", path.c_str(), 1);
+        // The scratch names ("out_bmx-kx<pid>-<n>") read as "@".
+        std::string args = c.script ? kxtest::read_text("args.txt") : "";
+        for (size_t at; (at = args.find("out_bmx-kx")) != std::string::npos;)
+            args.replace(at, args.find_first_not_of("0123456789-", at + 10) - at, "@");
+        EXPECT_EQ(args, c.args);
         EXPECT_EQ(r.ok, c.log == nullptr) << r.log;
         if (c.log) {
             EXPECT_EQ(r.log, c.log);
+        } else {
+            EXPECT_EQ(r.machine_count, c.machines);
         }
         EXPECT_EQ(fs::exists("out.bmx"), c.log == nullptr);
         EXPECT_FALSE(scratch_left());

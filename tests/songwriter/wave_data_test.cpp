@@ -42,21 +42,4 @@ TEST(WaveDecoders, VectorAndPlainGiveTheSameBytes)
     }
 }
 
-// The values themselves: 16-bit words summed with wrap-around, 8-bit values times 256.
-TEST(WaveDecoders, ValuesAsTheFormatsDefineThem)
-{
-    const Bytes words = {0xFF, 0x7F, 0x02, 0x00, 0x00, 0x80}; // 32767, +2, -32768
-    Bytes out(6);
-    uint16_t v16 = 0;
-    decode_delta16_plain(words.data(), 3, v16, out.data());
-    EXPECT_EQ(out, (Bytes{0xFF, 0x7F, 0x01, 0x80, 0x01, 0x00}));
-    const Bytes deltas = {10, 250, 0x80};
-    Bytes out8(6);
-    uint8_t v8 = 0;
-    decode_delta8_plain(deltas.data(), 3, v8, out8.data());
-    EXPECT_EQ(out8, (Bytes{0, 10, 0, 4, 0, 0x84}));
-    widen_signed8_plain(deltas.data(), 3, out8.data());
-    EXPECT_EQ(out8, (Bytes{0, 10, 0, 250, 0, 0x80}));
-}
-
 } // namespace

@@ -1,0 +1,182 @@
+// The song writer where whole conversions do not reach: the XI files of a MIDI song (one per
+// channel), a song model with pieces missing, the ES-9's data file, WAVE data from an input that
+// changed, XI files cut short or with hostile counts. Whole songs are compared byte for byte in tests/e2e/golden_test.cpp.
+#include <algorithm>
+#include <filesystem>
+
+#include "convert/fixtures.h"
+#include "songwriter/bmx_writer.h"
+#include "songwriter/patt_sequ.h"
+#include "songwriter/wave_table.h"
+#include "songwriter/xi_file.h"
+
+namespace {
+
+using namespace kxfix;
+
+TEST(Crc32, MatchesTheCheckValueWholeAndInPieces)
+{
+    const auto* s = reinterpret_cast<const uint8_t*>("123456789");
+    EXPECT_EQ(crc32_end(crc32_update(crc32_begin(), s, 9)), 0xCBF43926u);
+    EXPECT_EQ(crc32_end(crc32_update(crc32_update(crc32_begin(), s, 4), s + 4, 5)), 0xCBF43926u);
+}
+
+class SongWriterTest : public kxtest::WorkDirTest {
+protected:
+    void SetUp() override
+    {
+        WorkDirTest::SetUp();
+        kxtest::install_machines_ini();
+        ASSERT_TRUE(load_machine_descriptions());
+        log_state.window = &fake;
+    }
+    void TearDown() override
+    {
+        log_state.window = nullptr;
+        machine_descriptions_reset();
+        WorkDirTest::TearDown();
+    }
+    // Writes the song to "out.bmx"; false when the job ended.
+    bool write(FILE* input = nullptr)
+    {
+        File f = open_file("out.bmx", "wb");
+        writer.output_stream = f.get();
+        const bool ok = run_guarded([&] { write_song(input); });
+        writer.output_stream = nullptr;
+        return ok;
+    }
+    bool logged(const char* text) const { return fake.text.find(text) != std::string::npos; }
+    kxtest::FakeWindow fake;
+};
+
+TEST_F(SongWriterTest, MissingPiecesEndTheJob)
+{
+    settings.dowave = 0;
+    layout_song(2, 1, 1, 4);
+    song.pattern_table = nullptr;
+    EXPECT_FALSE(write());
+    layout_song(2, 1, 1, 4);
+    song.machine_table[0].global_patterns = nullptr;
+    EXPECT_FALSE(write());
+    EXPECT_TRUE(logged("Error: Song to write is incomplete!!"));
+
+    settings.dowave = 0;
+    settings.dopfun = role_es9 - 1;
+    layout_song(1, 1, 1, 4);
+    EXPECT_FALSE(write());
+    EXPECT_TRUE(logged("No data file for ES-9 (es-9.dat), rip data from any file with ES-9 first!"));
+    Bytes data;
+    for (int i = 0; i < 5000; ++i) data.u8(unsigned(i * 7));
+    data.write("es-9.dat");
+    ASSERT_TRUE(write());
+    const std::vector<uint8_t> out = kxtest::read_file("out.bmx");
+    const auto at = std::search(out.begin(), out.end(), data.data.begin(), data.data.end());
+    ASSERT_NE(at, out.end()) << "the data block after its size";
+    EXPECT_EQ(dword_at(out, size_t(at - out.begin()) - 4), 5000u);
+}
+
+// The WAVE data is decoded from the input where the reading passes found it (8-bit deltas here,
+// 300002 bytes with the zero value of a sample without data: three progress dots); an input that
+// no longer holds the data ends the job.
+TEST_F(SongWriterTest, WaveDataDecodedFromTheInput)
+{
+    Bytes in = Bytes().str("head");
+    Frames want;
+    uint8_t v = 0;
+    for (int i = 0; i < 150000; ++i) {
+        in.u8(unsigned(i * 7));
+        want.push_back(int16_t((v = uint8_t(v + i * 7)) << 8));
+    }
+    want.push_back(0);
+    in.write("in.bin");
+    song.instrument_count = song.wave_data_count = 1;
+    song.instrument_table = pool_array<InstrumentRecord>(1);
+    InstrumentRecord& ins = song.instrument_table[0];
+    ins.samples = pool_array<SampleRecord>(size_t(ins.sample_count = 2));
+    ins.wave_entry = 1;
+    ins.wave_entry_bytes = 300002;
+    ins.samples[0].data_offset = 4;
+    ins.samples[0].data_values = 150000;
+    ins.samples[1].data_zero = 1;
+    log_state.log_enabled = 0;
+    File f = open_file("in.bin", "rb");
+    EXPECT_EQ(wave_data(f.get()).waves, std::vector<Frames>{want});
+    EXPECT_EQ(fake.text, "...");
+    ins.samples[0].data_offset = 5; // one value more than the file holds
+    EXPECT_FALSE(wave_data(f.get()).well_formed);
+    EXPECT_TRUE(logged("Input file changed during conversion!!"));
+}
+
+TEST_F(SongWriterTest, MidiWavesFromXiFilesPerChannel)
+{
+    // One XI file per MIDI channel: only channels 1 and 3 have one, and channel 1's is cut short.
+    song.is_midi = 1;
+    settings_set_text(settings.xi_dir, "xi/");
+    std::filesystem::create_directory("xi");
+    XmInstrument piano{"Piano", {{{1, 2, 3, 4}}}}, strings{"Strings", {{{3, 4, 5, 6}}}};
+    Bytes cut = xi_file(piano);
+    cut.data.resize(cut.size() - 2);
+    cut.write("xi/gmc_01.xi");
+    xi_file(strings).write("xi/gmc_03.xi");
+    load_xi_instruments(nullptr);
+    EXPECT_EQ(song.wave_count, 2);
+    const std::string missing = "Can't open XI-file xi/gmc_02.xi";
+    EXPECT_NE(fake.text.find(missing), std::string::npos);
+    EXPECT_EQ(fake.text.find(missing), fake.text.rfind(missing)) << "tried once";
+    const WaveData t = wave_data(nullptr); // read from the XI files, kept open
+    EXPECT_TRUE(t.well_formed);
+    EXPECT_EQ(t.waves, (std::vector<Frames>{{0x100, 0x300}, {0x300, 0x700, 0xC00, 0x1200}}));
+    const std::vector<uint8_t> wavt = written(write_wavt_section);
+    const std::string names(wavt.begin(), wavt.end());
+    EXPECT_NE(names.find(std::string("xi/gmc_01.xi\0 Piano", 19)), std::string::npos);
+    EXPECT_EQ(wavt[2 + (wavt.size() - 2) / 2], 2) << "the second entry is channel 3's";
+}
+
+TEST_F(SongWriterTest, XiFilesCutShortOrWithHostileCounts)
+{
+    WaveData waves;
+    auto read_xi = [&waves](const Bytes& file) {
+        file.write("in.xi");
+        song.is_xi = song.instrument_count = song.wave_count = 1;
+        song.instrument_table = nullptr;
+        File f = open_file("in.xi", "rb");
+        const bool ok = run_guarded([&] {
+            for (song.pass_number = 0; song.pass_number < 2; ++song.pass_number) read_instruments(f.get(), 0);
+        });
+        waves = wave_data(f.get());
+        return ok;
+    };
+    settings.dowave = 2;
+    // A sample claiming 4 GB and a loop beyond it; 65535 samples declared, one header present.
+    XmInstrument huge{"huge", {{{7, 7, 7}, 1, 0xFFFFFF00u, 0x1000, 0, 0, 0xFFFFFFFFu}}};
+    Bytes many = xi_file(huge);
+    many.data[296] = many.data[297] = 0xFF;
+    ASSERT_TRUE(read_xi(many));
+    const SampleRecord& s = song.instrument_table[0].samples[0];
+    EXPECT_EQ(song.instrument_table[0].sample_count, 1);
+    EXPECT_EQ((std::vector<int>{s.length, s.is_looping, s.loop_start + s.loop_length}), (std::vector<int>{3, 0, 3}));
+    // The file ends inside the first of two samples: the values read are kept, the second gets one.
+    XmInstrument two{"two", {{{1, 1, 1, 1}}, {{2, 2}}}};
+    Bytes cut = xi_file(two);
+    cut.data.resize(cut.size() - 4);
+    LogCapture log;
+    ASSERT_TRUE(read_xi(cut));
+    for (const char* eof : {"EOF!!! ", "EOF!2! ", "EOF!3! "}) EXPECT_TRUE(log.has(eof));
+    EXPECT_EQ(waves.waves, (std::vector<Frames>{{0x100, 0x200, 0}}));
+    EXPECT_EQ(song.instrument_table[0].samples[0].length, 2);
+    // A generator target gets one zero value per sample.
+    settings.dopfun = 2;
+    ASSERT_TRUE(read_xi(xi_file(two)));
+    EXPECT_EQ(waves.waves, (std::vector<Frames>{{0, 0}}));
+
+    EXPECT_FALSE(read_xi(xi_file(XmInstrument()))); // no samples: no wave to make
+    cut = xi_file(XmInstrument());
+    cut.data.resize(64); // cut before the version word: no instrument at all
+    cut.write("short.xi");
+    File f = open_file("short.xi", "rb");
+    song.pass_number = 0;
+    EXPECT_TRUE(run_guarded([&] { read_instruments(f.get(), 0); }));
+    EXPECT_EQ(song.instrument_count, 0);
+}
+
+} // namespace
