@@ -24,7 +24,13 @@ TEST_F(DriverInputKind, KindsFromTheFileName)
         {"songs.it/tune.xm", 0, "", "", "songs.it/tune.xm", 1}, // only the base name counts
         {"music\\tune.it", 0, "it", "music\\tune.it", "music\\tune.it", 1},
         {"x.mid", 0, "midi", "x.mid", "", 1},
-        {"a.mod", 0, "mod", "", "a.mod", 0}, // read here: no XI instruments, so no BMW, for good
+        {"a.mod", 0, "mod", "", "a.mod", 1}, // read here, its samples exported as XI files
+        // The last extension alone, in any case.
+        {"my.middle.xm", 0, "", "", "my.middle.xm", 1},
+        {"beat.it.remix.xm", 0, "", "", "beat.it.remix.xm", 1},
+        {"old.bmx.song.xm", 0, "", "", "old.bmx.song.xm", 1},
+        {"TUNE.IT", 0, "it", "TUNE.IT", "TUNE.IT", 1},
+        {"Song.Mod", 0, "mod", "", "Song.Mod", 1},
         {"a.mod", 1, "mod", "a.mod", "a.mod", 1},
         {"s.bmw", 0, "bmw", "", "s.bmw", 1},
         {"s.bmx", 0, "bmx", "", "s.bmx", 1},
@@ -43,6 +49,33 @@ TEST_F(DriverInputKind, KindsFromTheFileName)
         EXPECT_STREQ(song.current_input, c.current_input);
         EXPECT_EQ(settings.dowave, c.dowave);
         EXPECT_EQ(song.write_xi, c.dowave);
+    }
+}
+
+// Where the content clearly says another kind than the name, the content decides, and the log
+// says so.
+TEST_F(DriverInputKind, ContentOverrulesTheName)
+{
+    struct Case { const char* name; size_t at; const char* magic; const char* kind; };
+    const Case cases[] = {
+        {"xm.mid", 0, "Extended Module: ", ""},
+        {"xm.mod", 0, "Extended Module: ", ""},
+        {"real.xm", 0, "MThd", "midi"},
+        {"impulse.xm", 0, "IMPM", "it"},
+        {"tracker.mod", 1080, "M.K.", "mod"}, // agrees: no log line
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        kxtest::Bytes b;
+        b.fill(c.at, 0).str(c.magic).fill(1200, 0).write(c.name);
+        song_reset_defaults();
+        kxtest::FakeWindow window;
+        log_state.window = &window;
+        detect_input_kind(c.name);
+        log_state.window = nullptr;
+        const char* kind = song.is_it ? "it" : song.is_midi ? "midi" : song.is_mod ? "mod" : "";
+        EXPECT_STREQ(kind, c.kind);
+        EXPECT_EQ(window.text.find("by its content") != std::string::npos, std::strcmp(c.kind, "mod") != 0) << window.text;
     }
 }
 

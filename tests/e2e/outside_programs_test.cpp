@@ -58,7 +58,7 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
         // its XM under the name its naming rule gives for that.
         {"song.it", 0, 0, "it2xm", "cat prepared.xm > \"${1%.*}.xm\"", "@.it\n/WC\n", nullptr},
         {"tune.s3m", 0, 0, "mod2xm", nullptr, "", "Error: Error running mod2xm!\n"},
-        {"tune.s3m.old", 0, 0, "mod2xm", "cat prepared.xm > \"${1%.*}.xm\"", "@.s3m\n/o\n", nullptr},
+        {"tune.old.s3m", 0, 0, "mod2xm", "cat prepared.xm > \"${1%.*}.xm\"", "@.s3m\n/o\n", nullptr},
         {"tune.MTM", 0, 0, "mod2xm", "cat prepared.xm > \"${1%.*}.xm\"", "@.MTM\n/o\n", nullptr},
         {"tune.mod", 1, 0, "mod2xm", "exit 3", "@.mod\n/o\n",
          "\nmod2xm returned with errorcode: 3Error: \nProbably wrong MOD/S3M-format\n"},

@@ -76,6 +76,23 @@ TEST_F(PattSequTest, EventsAdvanceByTheRowsReallyPlayed)
     EXPECT_EQ(song.machine_table[1].sequence_event_count, 3);
 }
 
+// Song timing: a pattern entered at or below its own break row plays from the entry row to its
+// end, so the next event comes after those rows, never at the same position.
+TEST_F(PattSequTest, PatternEnteredBelowItsOwnBreakPlaysToItsEnd)
+{
+    struct Case { int entry, own_break_lines; unsigned next; };
+    for (const Case c : {Case{50, 32, 64 + 14}, Case{32, 32, 64 + 32}, Case{10, 32, 64 + 22}}) {
+        SCOPED_TRACE(c.entry);
+        song_of(2, 64, {0, 1, 0});
+        song.pattern_table[1].play_lines = c.own_break_lines;
+        enter(1, 1, c.entry);
+        write_sections();
+        ASSERT_GE(sequ.size(), 31u);
+        const size_t third = 14 + 8 + 2 * 3; // SEQU head, machine 1 head, two events
+        EXPECT_EQ(unsigned(sequ[third] | sequ[third + 1] << 8), c.next);
+    }
+}
+
 TEST_F(PattSequTest, PatternRecordsAreByteExact)
 {
     kxtest::build_song(2, 2, 2, 2);
