@@ -563,8 +563,9 @@ int convert(const char* input, const char* output)
     }
     if (s.is_it) {
         const std::string it = reserve_converter_output(output, s.converter_input, ".it");
-        const char* args[] = {it.c_str(), "/WC"};
-        int e = run_outside_converter("it2xm", args, 2);
+        const std::string xm = it2xm_output_name(it);
+        const char* args[] = {it.c_str(), "/WC", xm.c_str()};
+        int e = run_outside_converter("it2xm", args, 3);
         if (e == -1) job_abort("Error running it2xm!");
         if (e != 0) {
             log_state.log_force = 1;
@@ -577,8 +578,9 @@ int convert(const char* input, const char* output)
     }
     if (s.is_s3m || (s.is_mod && settings.domod_ext) || d.other_module) {
         const std::string module = reserve_converter_output(output, s.converter_input, mod2xm_extension(s));
-        const char* args[] = {module.c_str(), "/o"};
-        int e = run_outside_converter("mod2xm", args, 2);
+        const std::string xm = mod2xm_output_name(module);
+        const char* args[] = {module.c_str(), "/o", xm.c_str()};
+        int e = run_outside_converter("mod2xm", args, 3);
         if (e == -1) job_abort("Error running mod2xm!");
         if (e != 0) {
             log_state.log_force = 1;

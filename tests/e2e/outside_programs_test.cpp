@@ -52,15 +52,15 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
     };
     const Case cases[] = {
         {"song.it", 0, 0, "it2xm", nullptr, "", "Error: Error running it2xm!\n"},
-        {"song.it", 0, 0, "it2xm", "exit 3", "@.it\n/WC\n",
+        {"song.it", 0, 0, "it2xm", "exit 3", "@.it\n/WC\n@.xm\n",
          "\nit2xm returned with errorcode: 3Error: \nProbably wrong IT-format, try to save as v2.xx, not 2.14+\n"},
         // A converter gets its input as a scratch copy beside the output ("@" here) and writes
         // its XM under the name its naming rule gives for that.
-        {"song.it", 0, 0, "it2xm", "cat prepared.xm > \"${1%.*}.xm\"", "@.it\n/WC\n", nullptr},
+        {"song.it", 0, 0, "it2xm", "cat prepared.xm > \"${1%.*}.xm\"", "@.it\n/WC\n@.xm\n", nullptr},
         {"tune.s3m", 0, 0, "mod2xm", nullptr, "", "Error: Error running mod2xm!\n"},
-        {"tune.old.s3m", 0, 0, "mod2xm", "cat prepared.xm > \"${1%.*}.xm\"", "@.s3m\n/o\n", nullptr},
-        {"tune.MTM", 0, 0, "mod2xm", "cat prepared.xm > \"${1%.*}.xm\"", "@.MTM\n/o\n", nullptr},
-        {"tune.mod", 1, 0, "mod2xm", "exit 3", "@.mod\n/o\n",
+        {"tune.old.s3m", 0, 0, "mod2xm", "cat prepared.xm > \"${1%.*}.xm\"", "@.s3m\n/o\n@.xm\n", nullptr},
+        {"tune.MTM", 0, 0, "mod2xm", "cat prepared.xm > \"${1%.*}.xm\"", "@.MTM\n/o\n@.xm\n", nullptr},
+        {"tune.mod", 1, 0, "mod2xm", "exit 3", "@.mod\n/o\n@.xm\n",
          "\nmod2xm returned with errorcode: 3Error: \nProbably wrong MOD/S3M-format\n"},
         {"x.mid", 0, 1, "easyxmid", nullptr, "", "Error: Error running EasyXMid\n"},
         // Writing nothing: the midrix.xm of an earlier run is not read.

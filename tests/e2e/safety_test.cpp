@@ -185,3 +185,25 @@ TEST(XiNames, UsualNameKeepsWholeCharacters)
 }
 
 } // namespace
+
+namespace {
+
+// Input files: an IT or S3M module goes through its converter without touching the user's own
+// XM of the same name beside it.
+TEST_F(Safety, ConverterLeavesTheUsersXmAlone)
+{
+    const fs::path corpus = kxtest::corpus_dir();
+    if (!kxtest::have_corpus() || !fs::exists(fs::path(KESTRIX_BINARY_DIR) / "it2xm")) GTEST_SKIP() << "no corpus or converters";
+    for (const char* module : {"it/pingus-2.it", "s3m/pachi-credits.s3m"}) {
+        const std::string ext = fs::path(module).extension().string();
+        fs::copy_file(corpus / module, "song" + ext);
+        std::ofstream("song.xm") << "mine";
+        RunResult r = kxe2e::run_kestrix("song" + ext + " out.bmx");
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(kxtest::read_text("song.xm"), "mine");
+        EXPECT_EQ(scratch_files_in("."), 0);
+        fs::remove("song" + ext);
+    }
+}
+
+} // namespace
