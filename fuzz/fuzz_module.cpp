@@ -1,5 +1,7 @@
 // The XM and MOD readers with the pattern and song writers behind them. The file's length picks
 // the split and wave handling, so one corpus covers every combination.
+#include <filesystem>
+
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -15,6 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     kxfuzz::write_file(name, data, size);
     kxfuzz::run_conversion(name);
     std::remove(name);
-    std::system("rm -rf xi");
+    std::error_code ec;
+    std::filesystem::remove_all("xi", ec);
     return 0;
 }
