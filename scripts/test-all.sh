@@ -15,6 +15,7 @@ command -v pkg-config >/dev/null || need+=(pkg-config)
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
 [ -f /usr/include/xmp.h ] || need+=(libxmp-dev)
 [ -f /usr/include/libopenmpt/libopenmpt.h ] || need+=(libopenmpt-dev)
+command -v clang++ >/dev/null || need+=(clang)
 if [ ${#need[@]} -gt 0 ]; then
   echo "== installing: ${need[*]}"
   $sudo apt-get update -qq || exit 1
@@ -65,4 +66,6 @@ echo "== tests (ASan+UBSan)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build/ci-asan && ctest -j "$jobs" --output-on-failure) || status=1
+echo "== fuzzing (20 s per reader, ASan+UBSan)"
+bash scripts/fuzz.sh 20 || status=1
 exit $status

@@ -113,8 +113,7 @@ int main(int argc, char** argv)
     if (!parse_command_line(args, req, error)) return usage_error(error);
 
     if (req.save) {
-        save_settings();
-        if (!platform::file_exists("kestrix.ini")) {
+        if (!save_settings()) {
             std::fprintf(stderr, "kestrix: could not write kestrix.ini\n");
             return exit_failed;
         }

@@ -8,7 +8,7 @@
 // Buzz song files given as input are only listed; an XI instrument becomes a song holding it.
 //
 // The song is written under a scratch name beside the output ("<output>-kx<pid>-<n>.part", with
-// the output's dots made '_') and renamed onto the output name only when it is complete; the XM
+// at most 16 bytes of the output's name, its dots made '_') and renamed onto the output name only when it is complete; the XM
 // an outside converter makes also gets a scratch name beside the output. Scratch files are
 // created exclusively (two conversions at once never share one), nothing is written into the
 // current folder unless the output goes there, and every way out removes them. A conversion
@@ -16,6 +16,7 @@
 #include "convert/driver.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -63,9 +64,6 @@ const char* base_name(const char* path)
     return b;
 }
 
-// The extension tests search the file's own name, not the directories above it: a folder named
-// "my.items" must not make every module in it an IT file.
-bool name_has(const char* name, const char* ext) { return std::strstr(base_name(name), ext) != nullptr; }
 
 void copy_name(char (&field)[256], const char* text)
 {
@@ -95,17 +93,8 @@ void enter_phase(int phase)
     d.phase = phase;
 }
 
-// A name beside the output that no other conversion uses: the output's folder, its file name with
-// every '.' made '_' (so that a converter's naming rule sees only the extension added here),
-// this process's id and a running number.
-std::string scratch_stem(const char* output)
-{
-    const char* base = base_name(output);
-    std::string stem(output, size_t(base - output));
-    for (const char* p = base; *p; ++p) stem += *p == '.' ? '_' : *p;
-    return stem + "-kx" + std::to_string(platform::process_id()) + "-" +
-           std::to_string(++driver_state.scratch_counter);
-}
+// A name beside the output that no other conversion uses (short, whatever the output's name).
+std::string scratch_stem(const char* output) { return platform::scratch_stem(output); }
 
 // Reserves the XM an outside converter writes beside the output: "<stem>.xm" created empty and
 // exclusively. With a module to convert, the converter gets it as "<stem><ext>" (a link or copy
@@ -120,14 +109,14 @@ std::string reserve_converter_output(const char* output, const char* module, con
         const std::string stem = scratch_stem(output);
         const std::string xm = stem + ".xm";
         if (!platform::create_scratch_file(xm.c_str())) {
-            if (platform::file_exists(xm.c_str())) continue; // taken: the next number
+            if (platform::name_taken(xm.c_str())) continue; // taken: the next number
             job_abort("Can't open outputfile");
         }
         d.scratch_files.push_back(xm);
         if (!module) return xm;
         const std::string copy = stem + ext;
         if (!platform::create_scratch_copy(module, copy.c_str())) {
-            if (platform::file_exists(copy.c_str())) continue;
+            if (platform::name_taken(copy.c_str())) continue;
             job_abort("Can't open outputfile");
         }
         d.scratch_files.push_back(copy);
@@ -158,7 +147,7 @@ void open_output(const char* output)
     for (int attempt = 0; attempt < scratch_attempts && !d.output; ++attempt) {
         d.output_temp = scratch_stem(output) + unfinished_suffix;
         d.output.reset(platform::create_scratch_stream(d.output_temp.c_str()));
-        if (!d.output && !platform::file_exists(d.output_temp.c_str())) break;
+        if (!d.output && !platform::name_taken(d.output_temp.c_str())) break;
     }
     if (!d.output) {
         d.output_temp.clear();
@@ -343,6 +332,11 @@ int write_output_song(const char* output)
         write_song(driver_input_stream());
         finish_output();
     }
+    if (song.ended_early) {
+        // Shown also in quiet mode: a cut file gives a song without the part it lost.
+        log_state.log_force = 1;
+        log_print("\nWarning: %s ends early; the song holds what it has", song.converter_input[0] ? song.converter_input : song.current_input);
+    }
     if (settings.remove_2pat && song.duplicates_removed) {
         log_state.log_force = 1;
         log_print("\nRemoved %d pattern duplicates", song.duplicates_removed);
@@ -379,40 +373,103 @@ struct ForgetOnExit {
 
 } // namespace
 
+namespace {
+
+enum class InputKind { none, xm, mod, s3m, it, midi, xi, bmw, bmx, other };
+
+const char* kind_text(InputKind k)
+{
+    switch (k) {
+    case InputKind::xm: return "an XM module";
+    case InputKind::mod: return "a MOD module";
+    case InputKind::s3m: return "an S3M module";
+    case InputKind::it: return "an IT module";
+    case InputKind::midi: return "a MIDI file";
+    case InputKind::xi: return "an XI instrument";
+    case InputKind::bmw:
+    case InputKind::bmx: return "a Buzz song";
+    default: return "a module";
+    }
+}
+
+// The kind a name says: its last extension, compared without regard to case.
+InputKind kind_by_name(const char* input)
+{
+    const char* base = base_name(input);
+    const char* dot = std::strrchr(base, '.');
+    if (!dot || dot == base) return InputKind::none;
+    std::string ext(dot);
+    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == ".xm") return InputKind::xm;
+    if (ext == ".mod") return InputKind::mod;
+    if (ext == ".s3m") return InputKind::s3m;
+    if (ext == ".it") return InputKind::it;
+    if (ext == ".mid" || ext == ".midi") return InputKind::midi;
+    if (ext == ".xi") return InputKind::xi;
+    if (ext == ".bmw") return InputKind::bmw;
+    if (ext == ".bmx") return InputKind::bmx;
+    if (is_other_module_format(input)) return InputKind::other;
+    return InputKind::none;
+}
+
+// The kind the file's first bytes clearly say, or none: the signatures of XM and MOD modules
+// (what their reader recognises), XI instruments, MIDI files, Buzz songs, IT and S3M modules.
+InputKind kind_by_content(const char* input)
+{
+    File f = open_file(input, "rb");
+    if (!f) return InputKind::none;
+    uint8_t head[1084] = {};
+    const size_t n = std::fread(head, 1, sizeof head, f.get());
+    auto at = [&](size_t offset, const char* text) {
+        const size_t len = std::strlen(text);
+        return n >= offset + len && std::memcmp(head + offset, text, len) == 0;
+    };
+    if (at(0, "Extended Module: ")) return InputKind::xm;
+    if (at(0, "Extended Instrument: ")) return InputKind::xi;
+    if (at(0, "MThd")) return InputKind::midi;
+    if (at(0, "IMPM")) return InputKind::it;
+    if (at(44, "SCRM")) return InputKind::s3m;
+    if (at(0, "Buzz")) return InputKind::none; // a song: its name tells BMW from BMX
+    for (const char* tag : {"M.K.", "M!K!", "M&K!", "FLT4", "FLT8", "4CHN", "6CHN", "8CHN", "OCTA"})
+        if (at(1080, tag)) return InputKind::mod;
+    return InputKind::none;
+}
+
+} // namespace
+
 void detect_input_kind(const char* input)
 {
     Song& s = song;
-    if (name_has(input, ".mid")) {
+    // The kind comes from the name's last extension; where the content clearly says another
+    // kind, the content is trusted ("beat.it.remix.xm" is an XM, an XM named ".mod" is read as
+    // an XM) and the log says so.
+    InputKind kind = kind_by_name(input);
+    const InputKind content = kind_by_content(input);
+    const bool read_here = content == InputKind::xm || content == InputKind::mod;
+    if (content != InputKind::none && content != kind && !(read_here && kind == InputKind::none)) {
+        log_state.log_force = 1;
+        log_print("\n%s is %s by its content, read as such", input, kind_text(content));
+        kind = content;
+    }
+    driver_state.other_module = 0;
+    switch (kind) {
+    case InputKind::midi:
         s.is_midi = 1;
         copy_name(s.converter_input, input);
-    } else {
-        copy_name(s.current_input, input);
+        break;
+    case InputKind::s3m: s.is_s3m = 1; break;
+    case InputKind::it: s.is_it = 1; break;
+    case InputKind::mod: s.is_mod = 1; break;
+    case InputKind::other: driver_state.other_module = 1; break; // through mod2xm like S3M
+    case InputKind::xi: s.is_xi = 1; break;
+    case InputKind::bmw: s.song_kind = 1; break;
+    case InputKind::bmx: s.song_kind = 2; break;
+    default: break;
     }
-    if (name_has(input, ".s3m")) {
-        s.is_s3m = 1;
+    if (kind != InputKind::midi) copy_name(s.current_input, input);
+    if (s.is_s3m || s.is_it || driver_state.other_module || (s.is_mod && settings.domod_ext))
         copy_name(s.converter_input, input);
-    }
-    if (name_has(input, ".it")) {
-        s.is_it = 1;
-        copy_name(s.converter_input, input);
-    }
-    if (name_has(input, ".mod")) {
-        s.is_mod = 1;
-        if (settings.domod_ext)
-            copy_name(s.converter_input, input);
-        else if (settings.dowave == 1)
-            settings.dowave = 0; // a MOD read here has no XI instruments to export
-    }
-    // Every other module format mod2xm reads (MTM, 669, MED, OKT, STM, FAR, ULT ...) goes through
-    // it like S3M.
-    driver_state.other_module = 0;
-    if (!s.is_s3m && !s.is_it && !s.is_mod && !s.is_midi && is_other_module_format(input)) {
-        driver_state.other_module = 1;
-        copy_name(s.converter_input, input);
-    }
-    if (name_has(input, ".xi")) s.is_xi = 1;
-    if (name_has(input, ".bmw")) s.song_kind = 1;
-    if (name_has(input, ".bmx")) s.song_kind = 2;
+    // A MOD read here exports its samples as XI instruments like an XM's for a BMW song.
     s.write_xi = settings.dowave == 1 ? 1 : 0;
 }
 
@@ -614,8 +671,9 @@ int convert(const char* input, const char* output)
     }
     if (s.is_it) {
         const std::string it = reserve_converter_output(output, s.converter_input, ".it");
-        const char* args[] = {it.c_str(), "/WC"};
-        int e = run_outside_converter("it2xm", args, 2);
+        const std::string xm = it2xm_output_name(it);
+        const char* args[] = {it.c_str(), "/WC", xm.c_str()};
+        int e = run_outside_converter("it2xm", args, 3);
         if (e == -1) job_abort("Error running it2xm!");
         if (e != 0) {
             log_state.log_force = 1;
@@ -628,8 +686,9 @@ int convert(const char* input, const char* output)
     }
     if (s.is_s3m || (s.is_mod && settings.domod_ext) || d.other_module) {
         const std::string module = reserve_converter_output(output, s.converter_input, mod2xm_extension(s));
-        const char* args[] = {module.c_str(), "/o"};
-        int e = run_outside_converter("mod2xm", args, 2);
+        const std::string xm = mod2xm_output_name(module);
+        const char* args[] = {module.c_str(), "/o", xm.c_str()};
+        int e = run_outside_converter("mod2xm", args, 3);
         if (e == -1) job_abort("Error running mod2xm!");
         if (e != 0) {
             log_state.log_force = 1;

@@ -26,6 +26,7 @@
 #include "core/pool.h"
 #include "settings/settings.h"
 #include "song/song.h"
+#include "songwriter/xi_file.h"
 
 namespace {
 
@@ -141,6 +142,7 @@ void read_sample_data(FILE* in, const ReadPass& pass)
             if (done < length) {
                 log_state.log_enabled = 2;
                 log_print("EOF!!! reading sample %d byte %d", i, int(done));
+                sg.ended_early = 1;
                 eof = true;
                 s.length = int(done);
                 silent = done == 0;
@@ -151,6 +153,15 @@ void read_sample_data(FILE* in, const ReadPass& pass)
                 s.data_values = uint32_t(done);
                 s.coding = coding_signed8;
             }
+            if (pass.second && settings.dowave == 1) {
+                // A BMW song: the sample becomes an XI instrument file like an XM's instruments.
+                const int64_t after = stream_position(in);
+                export_mod_sample_xi(i, in, start, uint32_t(done));
+                std::fseek(in, long(after), SEEK_SET);
+                if (eof) skip_bytes(in, 1); // keeps the end-of-file state the cut data gave
+            }
+        } else if (pass.second && settings.dowave == 1) {
+            export_mod_sample_xi(i, in, stream_position(in), 0);
         }
         if (silent) {
             if (lay_out) s.data_zero = 1;

@@ -236,6 +236,12 @@ bool file_exists(const char* path)
     return fs::is_regular_file(to_path(path), ec);
 }
 
+bool name_taken(const char* path)
+{
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(to_path(path), ec));
+}
+
 int64_t file_length(const char* path)
 {
     std::error_code ec;
@@ -438,7 +444,7 @@ FILE* create_new_stream(const char* path)
         return nullptr;
     }
 #else
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;
 #endif
 #ifdef _WIN32
@@ -557,6 +563,39 @@ unsigned long process_id()
 #endif
 }
 
+std::string scratch_stem(const char* path)
+{
+    static std::atomic<unsigned> counter{0};
+    const char* base = path;
+    for (const char* p = path; *p; ++p)
+        if (*p == '/' || *p == '\\') base = p + 1;
+    size_t n = std::strlen(base);
+    constexpr size_t label_max = 16;
+    if (n > label_max) {
+        n = label_max;
+        while (n > 0 && (static_cast<unsigned char>(base[n]) & 0xC0) == 0x80) --n;
+    }
+    std::string stem(path, size_t(base - path));
+    for (size_t i = 0; i < n; ++i) stem += base[i] == '.' ? '_' : base[i];
+    return stem + "-kx" + std::to_string(process_id()) + "-" + std::to_string(++counter);
+}
+
+bool rename_new(const char* from, const char* to)
+{
+#ifdef _WIN32
+    return MoveFileExW(to_path(from).c_str(), to_path(to).c_str(), MOVEFILE_COPY_ALLOWED) != 0;
+#else
+    if (::link(from, to) == 0) {
+        ::unlink(from);
+        return true;
+    }
+    if (errno == EEXIST) return false;
+    // A file system without hard links: the name is checked, then taken.
+    if (file_exists(to)) return false;
+    return ::rename(from, to) == 0;
+#endif
+}
+
 void prefer_large_pages(void* p, size_t n)
 {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
@@ -640,7 +679,7 @@ FILE* create_unique_file(const std::string& prefix, const char* suffix, std::str
         }
         return f;
 #else
-        int fd = ::open(name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+        int fd = ::open(name.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_RDWR | O_CLOEXEC, 0666);
         if (fd < 0) {
             if (errno == EEXIST) continue;
             break;

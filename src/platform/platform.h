@@ -27,6 +27,8 @@ bool remove_file(const char* path);
 bool replace_file(const char* from, const char* to);
 // True when a regular file of that name exists.
 bool file_exists(const char* path);
+// True when anything has that name: a file, a folder, a symbolic link (also one to nowhere).
+bool name_taken(const char* path);
 // Length of a file in bytes, or -1 when it cannot be examined.
 int64_t file_length(const char* path);
 // The current working directory, without a final separator.
@@ -73,6 +75,14 @@ bool keep_scratch(const char* from, const char* to);
 void remove_scratch_on_interrupt();
 // This process's id (for names no other run uses).
 unsigned long process_id();
+// A scratch name stem beside `path`: its folder, at most 16 bytes of its file name (never cut
+// inside a UTF-8 sequence, dots made '_' so that a converter's naming rule sees only the extension
+// added to it), "-kx", this process's id and a number of this process's own. However long the
+// name of `path`, the stem stays short enough for every file system's name limit.
+std::string scratch_stem(const char* path);
+// Gives the finished file `from` the name `to` only when no file of that name exists (never
+// replacing one, also not one another process creates at the same moment); false otherwise.
+bool rename_new(const char* from, const char* to);
 
 // Asks the system to back n bytes at p (best from a 2 MiB boundary) with large pages where it
 // can: a large block that is filled at once then costs a few page faults instead of thousands.

@@ -62,6 +62,7 @@ struct InstrumentRecord {
     int machine = 0;              // dotsplit 2: machine that plays it
     int machine_instrument = 0;   // in record m - 1: the instrument machine m plays
     SampleRecord* samples = nullptr;
+    const char* xi_file = nullptr; // BMW: the XI file it was exported as, when exported
 };
 
 struct OrderEntry {
@@ -134,6 +135,7 @@ struct Song {
     // reading passes
     int pass_number = 0;            // 0 first pass, 1 second pass
     int counting_pass = 0;          // dotsplit 2 additional pass
+    int ended_early = 0;            // 1: a reader met the end of the file before the data it expected
 
     // WAVE data: the count word its reading pass gave it (-1: no pass laid it out), and the
     // instrument files besides the conversion's input that its samples are read from (the XI

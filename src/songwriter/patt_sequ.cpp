@@ -259,7 +259,9 @@ void write_machine_sequence(int k)
                 if (sizing()) ++m.sequence_event_count;
             }
         }
-        int advance = entered ? pi.play_lines - pi.start_row : pi.play_lines;
+        // A pattern entered at or below its own break row plays from the entry row to its end.
+        int advance = pi.play_lines;
+        if (entered) advance = (pi.start_row < pi.play_lines ? pi.play_lines : pi.lines) - pi.start_row;
         if (advance < 0) advance = 0;
         pos += advance;
     }

@@ -94,37 +94,105 @@ void xi_write(const SampleSink& sink, const void* data, size_t n)
     if (std::fwrite(data, 1, n, sink.xi) != n) xi_write_failed(sink.xi_path);
 }
 
-// An exported XI file is written under a scratch name beside it and gets its own name only when
-// it is complete: an interrupted or failed conversion leaves no cut instrument behind.
-struct XiExport {
-    File out;
-    std::string part; // the scratch name while it is written
-    XiExport() = default;
-    XiExport(const XiExport&) = delete;
-    XiExport& operator=(const XiExport&) = delete;
-    ~XiExport()
-    {
-        if (!out) return;
-        out.reset();
-        platform::remove_scratch(part.c_str());
+// True when the two files hold the same bytes.
+bool same_content(const char* a, const char* b)
+{
+    File fa = open_file(a, "rb");
+    File fb = open_file(b, "rb");
+    if (!fa || !fb) return false;
+    std::vector<char> ba(1 << 16), bb(1 << 16);
+    for (;;) {
+        size_t na = std::fread(ba.data(), 1, ba.size(), fa.get());
+        size_t nb = std::fread(bb.data(), 1, bb.size(), fb.get());
+        if (na != nb || std::memcmp(ba.data(), bb.data(), na) != 0) return false;
+        if (na < ba.size()) return true;
     }
-    bool open(const char* path)
-    {
-        part = std::string(path) + "-kx" + std::to_string(platform::process_id()) + ".part";
+}
+
+// The n-th name for instrument i of the module (n = 0: the usual name, xi_dir + at most 6 bytes
+// of the module's name + "%02x.xi"). Further names keep 8 characters before ".xi": the module's
+// name cut shorter, "~" and n, then the instrument number ("songna05.xi", "song~105.xi").
+void xi_candidate_name(int i, int n, char* out, int out_size)
+{
+    const char* input = song.current_input[0] ? song.current_input : song.converter_input;
+    const char* base = input;
+    for (const char* p = input; *p; ++p)
+        if (*p == '\\' || *p == '/') base = p + 1;
+    char mark[16] = "";
+    if (n > 0) std::snprintf(mark, sizeof mark, "~%d", n);
+    const int room = 6 - int(std::strlen(mark));
+    int len = 0;
+    while (len < (room > 0 ? room : 0) && base[len] && base[len] != '.') ++len;
+    // Never a part of a character: a UTF-8 sequence is kept whole or left out.
+    while (len > 0 && (static_cast<unsigned char>(base[len]) & 0xC0) == 0x80) --len;
+    std::snprintf(out, size_t(out_size), "%s%.*s%s%02x.xi", settings.xi_dir, len, base, mark, unsigned(i));
+}
+
+} // namespace
+
+// An exported XI file is written under a scratch name beside it and gets its name only when it is
+// complete: an interrupted or failed conversion leaves no cut instrument behind. Its name is the
+// usual one unless a file of that name holds another instrument (another song's of a similar
+// name): then the next free name, and the song's wave table names that file.
+XiExport::~XiExport()
+{
+    if (!out) return;
+    out.reset();
+    platform::remove_scratch(part.c_str());
+}
+
+bool XiExport::open(int instrument)
+{
+    index = instrument;
+    xi_candidate_name(instrument, 0, path, int(sizeof path));
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        part = platform::scratch_stem(path) + ".part";
         out.reset(platform::create_scratch_stream(part.c_str()));
-        return out != nullptr;
+        if (out) return true;
+        if (!platform::name_taken(part.c_str())) break; // not taken: the folder refuses it
     }
-    void finish(const char* path)
-    {
-        if (!out) return;
-        FILE* f = out.release();
-        const bool written = !std::ferror(f);
-        if (std::fclose(f) != 0 || !written || !platform::keep_scratch(part.c_str(), path)) {
+    return false;
+}
+
+void XiExport::finish()
+{
+    if (!out) return;
+    FILE* f = out.release();
+    const bool written = std::fflush(f) == 0 && !std::ferror(f);
+    if (std::fclose(f) != 0 || !written) {
+        platform::remove_scratch(part.c_str());
+        xi_write_failed(path);
+    }
+    constexpr int max_names = 1000;
+    for (int n = 0; n < max_names; ++n) {
+        if (n) xi_candidate_name(index, n, path, int(sizeof path));
+        bool taken = false;
+        if (platform::rename_new(part.c_str(), path)) {
+            platform::remove_scratch(part.c_str()); // forgets the name; the file is gone from it
+        } else if (platform::file_exists(path) && same_content(part.c_str(), path)) {
+            platform::remove_scratch(part.c_str()); // this very instrument is already there
+        } else if (platform::file_exists(path)) {
+            taken = true;
+        } else {
             platform::remove_scratch(part.c_str());
             xi_write_failed(path);
         }
+        if (taken) continue;
+        const size_t len = std::strlen(path) + 1;
+        char* keep = pool_array<char>(len);
+        std::memcpy(keep, path, len);
+        song.instrument_table[index].xi_file = keep;
+        if (n) {
+            log_state.log_force = 1;
+            log_print("\nXI-file of instrument %d named %s (the usual name holds another instrument)", index, path);
+        }
+        return;
     }
-};
+    platform::remove_scratch(part.c_str());
+    xi_write_failed(path);
+}
+
+namespace {
 
 // Passes over one sample's data: the raw bytes are copied into the exported XI file, and
 // wave_bytes counts 2 per value that goes into the WAVE data (8-bit values times 256, 16-bit
@@ -188,14 +256,13 @@ bool read_sample_data(SampleSink& sink, SampleRecord& s, int64_t& wave_bytes)
 void xi_export_name(int i, char* out, int out_size)
 {
     // The module being read: the converted XM when an outside converter made one, else the name
-    // the conversion was given; the wave table names the files the same way.
-    const char* input = song.current_input[0] ? song.current_input : song.converter_input;
-    const char* base = input;
-    for (const char* p = input; *p; ++p)
-        if (*p == '\\' || *p == '/') base = p + 1;
-    int n = 0;
-    while (n < 6 && base[n] && base[n] != '.') ++n;
-    std::snprintf(out, size_t(out_size), "%s%.*s%02x.xi", settings.xi_dir, n, base, unsigned(i));
+    // the conversion was given. An instrument exported under another name keeps that one.
+    const InstrumentRecord* ins = song.instrument_table && i >= 0 && i < song.instrument_count
+                                      ? &song.instrument_table[i] : nullptr;
+    if (ins && ins->xi_file)
+        std::snprintf(out, size_t(out_size), "%s", ins->xi_file);
+    else
+        xi_candidate_name(i, 0, out, out_size);
 }
 
 void read_instruments(FILE* in, int first, int wave_source)
@@ -248,8 +315,7 @@ void read_instruments(FILE* in, int first, int wave_source)
         const int allocated = ins.samples ? ins.sample_count : 0;
         XiExport xi_export;
         File& xi_out = xi_export.out;
-        char xi_path[2 * settings_text_size];
-        xi_path[0] = 0;
+        const char* xi_path = xi_export.path;
         if (first_pass) {
             ins.sample_count = 1;
             ins.is_empty = 0;
@@ -261,10 +327,11 @@ void read_instruments(FILE* in, int first, int wave_source)
         uint32_t header_size = 0;
         if (xm) {
             if (!first_pass && settings.dowave == 1) {
-                xi_export_name(i, xi_path, int(sizeof xi_path));
-                if (!xi_export.open(xi_path)) {
+                // A song naming an instrument file that is not there is no result: the job ends.
+                if (!xi_export.open(i)) {
                     log_state.log_enabled = 2;
                     log_print("\nCould not create XI-file %s!!", xi_path);
+                    xi_write_failed(xi_path);
                 }
             }
             header_size = read_dword_le(in);
@@ -493,6 +560,7 @@ void read_instruments(FILE* in, int first, int wave_source)
                 eof = true;
                 log_state.log_enabled = 2;
                 log_print("EOF!!! ");
+                sg.ended_early = 1;
             }
             if (s.length == 0 || settings.dopfun != 0) {
                 if (lay_out) {
@@ -508,7 +576,7 @@ void read_instruments(FILE* in, int first, int wave_source)
         if (eof) log_print("EOF!2! ");
 
         log_print("\npos=%ld", stream_tell(in));
-        xi_export.finish(xi_path);
+        xi_export.finish();
         if (eof) {
             log_print("EOF!3! ");
             break;
@@ -516,4 +584,53 @@ void read_instruments(FILE* in, int first, int wave_source)
     }
 
     if (xm) sg.wave_count = w;
+}
+
+void export_mod_sample_xi(int instrument, FILE* in, int64_t offset, uint32_t bytes)
+{
+    const InstrumentRecord& ins = song.instrument_table[instrument];
+    const SampleRecord& s = ins.samples[0];
+    XiExport xi;
+    if (!xi.open(instrument)) {
+        log_state.log_enabled = 2;
+        log_print("\nCould not create XI-file %s!!", xi.path);
+        xi_write_failed(xi.path);
+    }
+    FILE* f = xi.out.get();
+    std::fputs("Extended Instrument:", f);
+    std::fprintf(f, " %-22.22s", ins.name);
+    write_byte(f, 0x1A);
+    std::fputs("FastTracker v2.00   ", f);
+    write_word_le(f, 0x0102);
+    // Every key plays the sample; no envelopes, no vibrato, no fadeout.
+    const uint8_t body[key_map_size + 48 + 48 + 14 + 2 + 2 + 20] = {};
+    std::fwrite(body, 1, sizeof body, f);
+    write_word_le(f, 1);
+    write_dword_le(f, bytes);
+    write_dword_le(f, uint32_t(s.is_looping ? s.loop_start : 0));
+    write_dword_le(f, uint32_t(s.is_looping ? s.loop_length : 0));
+    write_byte(f, uint8_t(s.volume > 64 ? 64 : s.volume));
+    write_byte(f, uint8_t(s.finetune));
+    write_byte(f, s.is_looping ? 1 : 0);
+    write_byte(f, 0x80); // centre
+    write_byte(f, 0);    // relative note
+    write_byte(f, 0);
+    std::fprintf(f, "%-22.22s", ins.name);
+    // The data, delta-coded as XI files keep 8-bit samples.
+    std::vector<uint8_t> raw(xi_copy_block);
+    uint8_t last = 0;
+    std::fseek(in, long(offset), SEEK_SET);
+    uint32_t left = bytes;
+    while (left) {
+        const size_t want = left < raw.size() ? left : raw.size();
+        const size_t got = read_bytes(in, raw.data(), want);
+        for (size_t k = 0; k < got; ++k) {
+            const uint8_t v = raw[k];
+            raw[k] = uint8_t(v - last);
+            last = v;
+        }
+        if (std::fwrite(raw.data(), 1, got, f) != got || got < want) break;
+        left -= uint32_t(got);
+    }
+    xi.finish();
 }

@@ -6,7 +6,7 @@
 bool ScratchFile::create(const std::string& beside)
 {
     discard();
-    file.reset(platform::create_unique_file(beside + ".", ".tmp", name));
+    file.reset(platform::create_unique_file(platform::scratch_stem(beside.c_str()) + "-", ".tmp", name));
     if (!file) name.clear();
     return bool(file);
 }

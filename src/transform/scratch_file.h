@@ -16,7 +16,7 @@ struct ScratchFile {
     ScratchFile& operator=(const ScratchFile&) = delete;
     ~ScratchFile() { discard(); }
 
-    // Creates "<beside>.<random>.tmp" for reading and writing; false when it cannot be created.
+    // Creates "<short stem of beside>-<random>.tmp" for reading and writing; false when it cannot be created.
     bool create(const std::string& beside);
     // Closes and removes the file; nothing when there is none.
     void discard();

@@ -1,6 +1,8 @@
 // Writes the XM layout of an XmModule.
 #include "xmconv/xm_writer.h"
 
+#include "platform/platform.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <random>
@@ -224,30 +226,22 @@ bool xm_write_file(const XmModule& m, const std::string& path, std::string& erro
     error = xm_check(m);
     if (!error.empty()) return false;
     std::vector<uint8_t> bytes = xm_encode(m);
-    // A name of its own beside the output: several conversions may run in one folder at once.
-    std::random_device random;
-    std::string temp;
+    // A name of its own beside the output, created exclusively (never an existing file or a
+    // planted link): several conversions may run in one folder at once. "<output>.part" first,
+    // the name a calling kestrix watches.
+    std::string temp = path + ".part";
     std::error_code ec;
-    for (int attempt = 0; attempt < 16 && (temp.empty() || std::filesystem::exists(temp, ec)); ++attempt) {
-        char tag[16];
-        std::snprintf(tag, sizeof tag, ".%08x", unsigned(random()));
-        temp = path + tag + ".part";
+    FILE* f = platform::create_scratch_stream(temp.c_str());
+    for (int attempt = 0; attempt < 100 && !f && platform::name_taken(temp.c_str()); ++attempt) {
+        temp = platform::scratch_stem(path.c_str()) + ".part";
+        f = platform::create_scratch_stream(temp.c_str());
     }
-    FILE* f = std::fopen(temp.c_str(), "wb");
     if (!f) { error = "cannot create " + temp; return false; }
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     ok = (std::fclose(f) == 0) && ok;
-    if (ok) {
-        std::filesystem::rename(temp, path, ec);
-        if (ec) {
-            // Some systems will not rename over an existing file.
-            std::filesystem::remove(path, ec);
-            std::filesystem::rename(temp, path, ec);
-        }
-        ok = !ec;
-    }
+    if (ok) ok = platform::keep_scratch(temp.c_str(), path.c_str());
     if (!ok) {
-        std::filesystem::remove(temp, ec);
+        platform::remove_scratch(temp.c_str());
         error = "cannot write " + path;
         return false;
     }

@@ -1,4 +1,4 @@
-// The converter programs it2xm and mod2xm: `it2xm INPUT /WC` and `mod2xm INPUT /o` read a module
+// The converter programs it2xm and mod2xm: `it2xm INPUT /WC [OUTPUT]` and `mod2xm INPUT /o [OUTPUT]` read a module
 // with libxmp (IT, S3M, MOD and every other format libxmp knows) and write it as INPUT.xm, named
 // as the caller expects (see module_formats.h): the first ".it" turned into ".xm" (it2xm), or the
 // first ".s3m" or ".mod" turned into ".xm" and the name cut after it (mod2xm); other formats get
@@ -79,12 +79,19 @@ struct Context {
 
 int main(int argc, char** argv)
 {
+    // INPUT, then optionally the XM's name (the callers' naming rule otherwise).
     const char* input = nullptr;
-    for (int i = 1; i < argc && !input; ++i)
-        if (!is_switch(argv[i])) input = argv[i];
+    const char* named_output = nullptr;
+    for (int i = 1; i < argc && !named_output; ++i) {
+        if (is_switch(argv[i])) continue;
+        if (!input)
+            input = argv[i];
+        else
+            named_output = argv[i];
+    }
     if (!input) return fail(2, std::string("usage: ") + program + (is_it2xm ? " INPUT.it /WC" : " INPUT.s3m|INPUT.mod /o"));
 
-    std::string output = is_it2xm ? it2xm_output_name(input) : mod2xm_output_name(input);
+    std::string output = named_output ? named_output : is_it2xm ? it2xm_output_name(input) : mod2xm_output_name(input);
     if (output == input) return fail(2, std::string("the output name would be the input's own: ") + input);
 
     FILE* probe = std::fopen(input, "rb");

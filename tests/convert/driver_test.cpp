@@ -76,4 +76,36 @@ TEST_F(DriverTest, LayoutLimitsEndTheJobBeforeAnythingIsAllocated)
     }
 }
 
+// The kind comes from the name's last extension in any case; where the content clearly says
+// another kind, the content decides and the log says so. A MOD read here keeps `dowave`.
+TEST_F(DriverTest, InputKindFromTheLastExtensionAndTheContent)
+{
+    struct Case { const char* name; size_t at; const char* magic; const char* kind; bool logged; };
+    const Case cases[] = {
+        {"my.middle.xm", 0, "Extended Module: ", "", false},
+        {"beat.it.remix.xm", 0, "Extended Module: ", "", false},
+        {"old.bmx.song.xm", 0, "Extended Module: ", "", false},
+        {"TUNE.IT", 0, "IMPM", "it", false},
+        {"Song.Mod", 1080, "M.K.", "mod", false},
+        {"xm.mid", 0, "Extended Module: ", "", true},
+        {"xm.mod", 0, "Extended Module: ", "", true},
+        {"real.xm", 0, "MThd", "midi", true},
+        {"impulse.xm", 0, "IMPM", "it", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        kxtest::Bytes{}.fill(c.at, 0).str(c.magic).fill(1200, 0).write(c.name);
+        song_reset_defaults();
+        settings.dowave = 1;
+        window.text.clear();
+        log_state.window = &window;
+        detect_input_kind(c.name);
+        log_state.window = nullptr;
+        const char* kind = song.is_it ? "it" : song.is_midi ? "midi" : song.is_mod ? "mod" : "";
+        EXPECT_STREQ(kind, c.kind);
+        EXPECT_EQ(settings.dowave, 1);
+        EXPECT_EQ(window.text.find("by its content") != std::string::npos, c.logged) << window.text;
+    }
+}
+
 } // namespace

@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 
+#include "buzz/bmx_reader.h"
+#include "buzz/machines_ini.h"
 #include "convert/driver.h"
 #include "core/pool.h"
 #include "jobs/job_runner.h"
@@ -26,6 +28,31 @@ ConvertResult convert_file(const std::string& input, const std::string& output)
     r.log = w.text;
     pool_free_all();
     close_wave_sources();
+    return r;
+}
+
+ReadResult reread_song(const std::string& path)
+{
+    ReadResult r;
+    kxtest::FakeWindow w;
+    log_state.window = &w;
+    job_state_reset();
+    reader_state = ReaderState();
+    File f = open_file(path.c_str(), "rb");
+    r.ok = f && run_guarded([&] {
+        if (!load_machine_descriptions()) job_abort("machines.ini missing");
+        reader_state.full_parse = 1;
+        reader_state.input_summaries[0].stream = f.get();
+        read_buzz_song(f.get(), 0);
+    });
+    const InputSummary& s = reader_state.input_summaries[0];
+    r.machines = s.machines;
+    r.instruments = s.instruments;
+    r.waves = s.waves;
+    reader_state = ReaderState();
+    log_state.window = nullptr;
+    r.log = w.text;
+    pool_free_all();
     return r;
 }
 

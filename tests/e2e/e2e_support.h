@@ -19,6 +19,16 @@ struct ConvertResult {
 // streams after a failure as the runner does, and sweeps the pool.
 ConvertResult convert_file(const std::string& input, const std::string& output);
 
+struct ReadResult {
+    bool ok = false;
+    std::string log;
+    int machines = 0, instruments = 0, waves = 0;
+};
+
+// Reads a written song with full_parse and the machine descriptions of machines.ini in the
+// current directory, as the merge would.
+ReadResult reread_song(const std::string& path);
+
 // The demo tune of the repository.
 std::filesystem::path demo_xm();
 

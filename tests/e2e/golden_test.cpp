@@ -135,7 +135,7 @@ TEST_F(GoldenSongs, ConversionsAndListingsMatchByteForByte)
         {"effects-instrument", "effects.xm", "dotsplit=2 do_lnvol=1 do_0loops=1 dosminus=1"},
         {"effects-bmw", "effects.xm", "dowave=1 do_envs=1 do_lnvol=1 transpo=100"},
         {"mod", "mods.it/tune.mod", "dolist=1"}, // only the file's own name tells its kind
-        {"mod-vmidiout", "mods.it/tune.mod", "dotsplit=0 dopfun=8 do_lnvol=1 dowave=1"}, // a MOD gives no XI files
+        {"mod-vmidiout", "mods.it/tune.mod", "dotsplit=0 dopfun=8 do_lnvol=1 dowave=1"}, // the MOD's samples as XI files
     };
     kxtest::install_machines_ini();
     fs::create_directories("xi");

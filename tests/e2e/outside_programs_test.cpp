@@ -36,16 +36,15 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
     const char* xm = "cat prepared.xm > \"${1%.*}.xm\"";
     const Case cases[] = {
         {"song.it", 0, 0, "it2xm", nullptr, "", "Error: Error running it2xm!\n", 0},
-        {"song.it", 0, 0, "it2xm", "exit 3", "@.it\n/WC\n",
+        {"song.it", 0, 0, "it2xm", "exit 3", "@.it\n/WC\n@.xm\n",
          "\nit2xm returned with errorcode: 3Error: \nProbably wrong IT-format, try to save as v2.xx, not 2.14+\n", 0},
         // A converter gets its input as a scratch copy beside the output ("@" here) and writes
-        // its XM under the name its naming rule gives for that (cut after the first extension).
-        {"song.it", 0, 0, "it2xm", xm, "@.it\n/WC\n", nullptr, 5},
+        // its XM under the name its naming rule gives for that (its name without the extension).
+        {"song.it", 0, 0, "it2xm", xm, "@.it\n/WC\n@.xm\n", nullptr, 5},
         {"tune.s3m", 0, 0, "mod2xm", nullptr, "", "Error: Error running mod2xm!\n", 0},
-        {"tune.s3m.old", 0, 0, "mod2xm", xm, "@.s3m\n/o\n", nullptr, 5},
-        {"tune.mod.old", 1, 0, "mod2xm", xm, "@.mod\n/o\n", nullptr, 5},
-        {"tune.MTM", 0, 0, "mod2xm", xm, "@.MTM\n/o\n", nullptr, 5},
-        {"tune.mod", 1, 0, "mod2xm", "exit 3", "@.mod\n/o\n",
+        {"tune.old.s3m", 0, 0, "mod2xm", xm, "@.s3m\n/o\n@.xm\n", nullptr, 5},
+        {"tune.MTM", 0, 0, "mod2xm", xm, "@.MTM\n/o\n@.xm\n", nullptr, 5},
+        {"tune.mod", 1, 0, "mod2xm", "exit 3", "@.mod\n/o\n@.xm\n",
          "\nmod2xm returned with errorcode: 3Error: \nProbably wrong MOD/S3M-format\n", 0},
         {"x.mid", 0, 1, "easyxmid", nullptr, "", "Error: Error running EasyXMid\n", 0},
         // Writing nothing: the midrix.xm of an earlier run is not read.

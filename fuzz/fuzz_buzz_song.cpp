@@ -1,0 +1,22 @@
+// The Buzz song reader: a song listed (with its sections' contents), then transformed alone
+// (read and written again section by section).
+#include "fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    kxfuzz::enter_work_folder();
+    settings = Settings{};
+    settings.dolist = 1;
+    kxfuzz::write_file("in.bmx", data, size);
+    kxfuzz::run_conversion("in.bmx");
+    settings = Settings{};
+    kxfuzz::set_text(settings.merge_input1, "in.bmx");
+    kxfuzz::set_text(settings.merge_output, "merged.bmx");
+    settings.use_convout = 2;
+    settings.do_mscale1 = int(size % 2);
+    kxfuzz::QuietFrontEnd fe;
+    run_job(2, fe);
+    std::remove("merged.bmx");
+    std::remove("in.bmx");
+    return 0;
+}

@@ -1,0 +1,17 @@
+// The Standard MIDI File reader and the note placement behind it: a MIDI file converted natively.
+// The file's length picks the patch mode and the split, so one corpus covers them.
+#include "fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    kxfuzz::enter_work_folder();
+    settings = Settings{};
+    settings.domidi_ext = 0;
+    settings.dowave = 0;
+    settings.dopchange = int(size % 2);
+    settings.dotsplit = int((size / 2) % 3);
+    kxfuzz::write_file("in.mid", data, size);
+    kxfuzz::run_conversion("in.mid");
+    std::remove("in.mid");
+    return 0;
+}

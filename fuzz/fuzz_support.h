@@ -1,0 +1,59 @@
+// What every fuzz harness shares: a private scratch folder (in memory where the system has one),
+// the input written there under the name a reader expects, and a job run the way the console
+// edition runs it, with the log going nowhere.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+#include "jobs/job_runner.h"
+#include "settings/settings.h"
+
+namespace kxfuzz {
+
+class QuietFrontEnd : public JobFrontEnd {
+public:
+    LogWindow* open_log_window(const char*) override { return nullptr; }
+    void report(const char*) override {}
+};
+
+// Enters a folder of this process's own once; every harness works inside it.
+inline void enter_work_folder()
+{
+    static bool entered = false;
+    if (entered) return;
+    char templ[] = "/dev/shm/kxfuzz-XXXXXX";
+    char* dir = mkdtemp(templ);
+    if (!dir) {
+        char fallback[] = "/tmp/kxfuzz-XXXXXX";
+        dir = mkdtemp(fallback);
+    }
+    if (!dir || chdir(dir) != 0) std::abort();
+    entered = true;
+}
+
+inline void write_file(const char* name, const uint8_t* data, size_t size)
+{
+    FILE* f = std::fopen(name, "wb");
+    if (!f) std::abort();
+    if (size && std::fwrite(data, 1, size, f) != size) std::abort();
+    std::fclose(f);
+}
+
+inline void set_text(char (&field)[settings_text_size], const char* text) { settings_set_text(field, text); }
+
+// Converts `input` into "out.bmx" (or lists it, for a Buzz song) with the current settings.
+inline void run_conversion(const char* input)
+{
+    set_text(settings.input_file, input);
+    set_text(settings.output_file, "out.bmx");
+    QuietFrontEnd fe;
+    run_job(1, fe);
+    std::remove("out.bmx");
+}
+
+} // namespace kxfuzz

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harnesses (clang, ASan+UBSan) into build/fuzz and runs each for SECONDS
+# (default 20), seeded with the corpus files where ../shared has them. Prints each harness's
+# executions and crashes; exits non-zero when one crashed (its input is kept in build/fuzz/found).
+#   scripts/fuzz.sh [SECONDS] [HARNESS...]
+set -uo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-20}
+shift || true
+build="$(pwd)/build/fuzz"
+
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKESTRIX_FUZZ=ON -DKESTRIX_SANITIZE=ON -DKESTRIX_TESTS=OFF >/dev/null || exit 1
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null || {
+  cmake --build "$build" -j 1 | tail -40; exit 1; }
+
+corpus=${KESTRIX_CORPUS_DIR:-}
+[ -z "$corpus" ] && for d in ../shared/corpus ../../shared/corpus /work/shared/corpus; do
+  [ -d "$d" ] && { corpus=$d; break; }
+done
+
+# Seeds per harness: the corpus files of the formats it reads.
+seeds() {
+  [ -n "$corpus" ] && [ -d "$corpus" ] || return 0
+  case $1 in
+    module) find "$corpus/xm" "$corpus/mod" -type f -size -400k 2>/dev/null ;;
+    xi) find "$corpus/xi" -type f -name '*.xi' 2>/dev/null ;;
+    buzz_song) find "$corpus/bmx" -type f \( -name '*.bmx' -o -name '*.bmw' \) 2>/dev/null ;;
+    machines_ini) find "$corpus/bmx" -name machines.ini 2>/dev/null; ls data/machines.ini ;;
+    settings) ls tests/settings/default_kestrix.ini 2>/dev/null ;;
+    midi) find "$corpus/midi" -type f 2>/dev/null ;;
+  esac
+}
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+harnesses=("$@")
+[ ${#harnesses[@]} -eq 0 ] && for f in "$build"/fuzz/fuzz_*; do
+  [ -x "$f" ] && harnesses+=("$(basename "$f" | sed 's/^fuzz_//')")
+done
+status=0
+mkdir -p "$build/found"
+for h in "${harnesses[@]}"; do
+  work="$build/corpus/$h"
+  mkdir -p "$work"
+  seeds "$h" | while read -r s; do cp -n "$s" "$work/" 2>/dev/null; done
+  dict=()
+  [ -f "fuzz/$h.dict" ] && dict=(-dict="$(pwd)/fuzz/$h.dict")
+  log="$build/$h.log"
+  max_len=65536 # long enough for every structure; the seeds' tails are cut, which tries early ends
+  "$build/fuzz/fuzz_$h" "$work" "${dict[@]}" -max_total_time="$seconds" -max_len=$max_len \
+    -rss_limit_mb=2048 -timeout=20 -print_final_stats=1 -artifact_prefix="$build/found/$h-" \
+    >"$log" 2>&1
+  rc=$?
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  if [ $rc -eq 0 ]; then
+    crashes=0
+  else
+    crashes=$(ls "$build/found/$h-"* 2>/dev/null | wc -l)
+    [ "$crashes" -eq 0 ] && crashes=1
+    status=1
+    tail -30 "$log"
+  fi
+  echo "fuzz $h: ${seconds}s, ${execs:-0} execs, $crashes crashes"
+done
+exit $status
