@@ -18,6 +18,6 @@ fi
 mkdir -p build/demo
 cd build/demo
 echo "== kestrix ../../examples/demo.xm demo.bmx"
-../release/kestrix ../../examples/demo.xm demo.bmx
+../release/kestrix -y ../../examples/demo.xm demo.bmx
 echo "== kestrix --set do_mscale1=1 +v --list demo.bmx"
 ../release/kestrix --set do_mscale1=1 +v --list demo.bmx
