@@ -194,6 +194,12 @@ int main(int argc, char** argv)
             if (!why.empty()) return fail("", why);
         }
     }
+    if (req.merge) {
+        for (const char* song : {static_cast<const char*>(settings.merge_input1), settings.use_convout == 0 ? settings.merge_input2 : ""}) {
+            const int status = *song ? platform::readable_file_status(song) : 0;
+            if (status) return fail(song, std::strerror(status));
+        }
+    }
     if (req.merge || settings.merge_after) {
         // A merge may replace one of its inputs (a transformation in place); any other existing
         // song of the output's name needs -y.
@@ -241,7 +247,7 @@ int main(int argc, char** argv)
     const bool failed = mode == 0 || front_end.failed_;
     std::string line;
     if (failed) {
-        const bool merging = req.merge || (settings.merge_after && front_end.log().error().empty());
+        const bool merging = req.merge;
         FailureLine f = explain_failure(front_end.log().error(), merging ? settings.merge_input1 : req.input,
                                         merging ? settings.merge_output : output, machines_ini);
         fail(f.file, f.reason);

@@ -175,6 +175,8 @@ TEST_F(Cli, OneLineForEachFailure)
          "kestrix: --set blines=0: blines takes 1 to 65535, not 0 (kestrix --keys lists every key)"},
         {nullptr, "--transpose 1000 demo.xm", 2,
          "kestrix: transpo=1000: transpo takes -120 to 120, not 1000 (kestrix --keys lists every key)"},
+        {nullptr, "--merge missing.bmx -o x.bmx", 1, "kestrix: missing.bmx: No such file or directory"},
+        {nullptr, "--merge old.bmx -o link.xm", 1, "kestrix: link.xm: exists; -y (--force) replaces it"},
         {nullptr, "--set foo=1 demo.xm", 2, "kestrix: --set: unknown key \"foo\" (kestrix --keys lists the keys)"},
     };
     for (const auto& c : cases) {
