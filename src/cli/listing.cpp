@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <regex>
+#include <cstdlib>
 #include <sstream>
 
 #include "jobs/job_runner.h"
@@ -44,8 +44,6 @@ bool capture(const std::string& song, bool machines, std::string& text)
     return mode != 0;
 }
 
-long long hex(const std::string& s) { return std::stoll(s, nullptr, 16); }
-
 std::string json_text(const std::string& s)
 {
     std::string o = "\"";
@@ -82,49 +80,57 @@ std::string format_of(const SongFacts& f)
 SongFacts facts_from_listing(const std::string& text)
 {
     SongFacts f;
-    static const std::regex section(R"(^section:(\w{4}):)");
-    static const std::regex machines(R"( machines: (\d+))");
-    static const std::regex machine(R"(^(\d+): (.*) typ: (\d+)(?: \(([^)]*)\))?)");
-    static const std::regex patterns(R"(^machine: (\d+) \(.*\) patts:(\d+))");
-    static const std::regex song_end(R"(^song_end:([0-9a-f]+)\(loop:([0-9a-f]+)->([0-9a-f]+)\) sequences:([0-9a-f]+))");
-    static const std::regex wavt(R"(^([0-9a-f]+):\((.*),(.*)\) vol:)");
-    static const std::regex wave(R"(^([0-9a-f]+): typ:[0-9a-f]+ len:([0-9a-f]+))");
     std::istringstream in(text);
     std::string line, current;
-    std::smatch m;
     while (std::getline(in, line)) {
-        if (std::regex_search(line, m, section)) {
-            current = m[1];
+        const char* l = line.c_str();
+        if (line.rfind("section:", 0) == 0 && line.size() >= 12) {
+            current = line.substr(8, 4);
             f.sections.push_back(current);
-            if (current == "MACH" && std::regex_search(line, m, machines)) f.machine_count = std::stoi(m[1]);
+            const size_t m = line.find(" machines: ");
+            if (current == "MACH" && m != std::string::npos) f.machine_count = std::atoi(l + m + 11);
             continue;
         }
-        if (current == "MACH" && std::regex_search(line, m, machine)) {
+        int a = 0, b = 0;
+        unsigned c = 0, d = 0;
+        unsigned long long x = 0, y = 0, z = 0;
+        if (current == "MACH" && std::sscanf(l, "%d: %n", &a, &b) >= 1 && b > 0) {
+            // "N: NAME typ: T (DLL) ..."
+            const size_t t = line.find(" typ: ", size_t(b));
+            if (t == std::string::npos) continue;
             SongFacts::Machine mc;
-            mc.index = std::stoi(m[1]);
-            mc.name = m[2];
-            mc.type = std::stoi(m[3]);
-            mc.dll = m[4] == "Master" ? "" : std::string(m[4]);
+            mc.index = a;
+            mc.name = line.substr(size_t(b), t - size_t(b));
+            mc.type = std::atoi(l + t + 6);
+            const size_t open = line.find(" (", t + 6);
+            const size_t close = open == std::string::npos ? open : line.find(')', open);
+            if (close != std::string::npos) mc.dll = line.substr(open + 2, close - open - 2);
+            if (mc.dll == "Master") mc.dll.clear();
             f.machines.push_back(mc);
-        } else if (current == "PATT" && std::regex_search(line, m, patterns)) {
-            const size_t k = std::stoul(m[1]);
-            if (k < f.machines.size()) f.machines[k].patterns = std::stoi(m[2]);
-        } else if (current == "SEQU" && std::regex_search(line, m, song_end)) {
-            f.song_end = hex(m[1]);
-            f.loop_start = hex(m[2]);
-            f.loop_end = hex(m[3]);
-            f.sequences = int(hex(m[4]));
-        } else if (current == "WAVT" && std::regex_search(line, m, wavt)) {
+        } else if (current == "PATT" && std::sscanf(l, "machine: %d", &a) == 1) {
+            const size_t p = line.find(" patts:");
+            if (p != std::string::npos && a >= 0 && size_t(a) < f.machines.size())
+                f.machines[size_t(a)].patterns = std::atoi(l + p + 7);
+        } else if (current == "SEQU" && std::sscanf(l, "song_end:%llx(loop:%llx->%llx) sequences:%x", &x, &y, &z, &c) == 4) {
+            f.song_end = static_cast<long long>(x);
+            f.loop_start = static_cast<long long>(y);
+            f.loop_end = static_cast<long long>(z);
+            f.sequences = int(c);
+        } else if (current == "WAVT" && std::sscanf(l, "%x:(%n", &c, &b) >= 1 && b > 0) {
+            // "I:(FILE,NAME) vol:..."
+            const size_t end_at = line.rfind(") vol:");
+            const size_t comma = line.find(',', size_t(b));
+            if (end_at == std::string::npos || comma == std::string::npos || comma > end_at) continue;
             SongFacts::Wave w;
-            w.index = int(hex(m[1]));
-            w.file = m[2];
-            w.name = m[3];
+            w.index = int(c);
+            w.file = line.substr(size_t(b), comma - size_t(b));
+            w.name = line.substr(comma + 1, end_at - comma - 1);
             f.waves.push_back(w);
-        } else if (current == "WAVE" && std::regex_search(line, m, wave)) {
+        } else if (current == "WAVE" && std::sscanf(l, "%x: typ:%x len:%llx", &c, &d, &x) == 3) {
             // The data follow the table's order.
             const size_t k = size_t(std::count_if(f.waves.begin(), f.waves.end(),
                                                   [](const SongFacts::Wave& w) { return w.bytes >= 0; }));
-            if (k < f.waves.size()) f.waves[k].bytes = hex(m[2]);
+            if (k < f.waves.size()) f.waves[k].bytes = static_cast<long long>(x);
         }
     }
     if (f.machine_count >= 0 && int(f.machines.size()) != f.machine_count) f.machines.clear();

@@ -117,9 +117,9 @@ int list_song_generators(const CliRequest& req)
 
 int usage_error(const std::string& message)
 {
-    // A refused setting names what the key takes; other errors point to the options.
-    const bool setting = message.find(" takes ") != std::string::npos && message.find('=') != std::string::npos;
-    std::fprintf(stderr, "kestrix: %s\n%s", message.c_str(), setting ? "" : "(kestrix --help shows the options)\n");
+    // A refused setting already points to --keys; other errors point to the options.
+    const bool points = message.find("kestrix --keys") != std::string::npos;
+    std::fprintf(stderr, "kestrix: %s\n%s", message.c_str(), points ? "" : "(kestrix --help shows the options)\n");
     return exit_usage;
 }
 
