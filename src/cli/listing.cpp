@@ -66,12 +66,14 @@ const char* type_name(int t) { return t == 0 ? "master" : t == 1 ? "generator" :
 
 std::string format_of(const SongFacts& f)
 {
-    bool wave = false, wavt = false;
+    bool wave = false, wavt = false, cwav = false;
     for (const std::string& s : f.sections) {
         wave |= s == "WAVE";
         wavt |= s == "WAVT";
+        cwav |= s == "CWAV";
     }
     if (wave) return "BMX";
+    if (cwav) return "BMX (compressed waves)";
     return wavt ? "BMW" : "Buzz song without waves";
 }
 
