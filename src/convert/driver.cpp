@@ -15,6 +15,8 @@
 // that fails leaves an existing file of the output's name untouched and no half-written song.
 #include "convert/driver.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -26,6 +28,7 @@
 #include "convert/xm_reader.h"
 #include "core/log.h"
 #include "core/pool.h"
+#include "midi/note_placement.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
 #include "song/midi_state.h"
@@ -188,21 +191,125 @@ void finish_output()
 // reader's passes: the first pass (sizes, polyphony per track), after it the additional pass that
 // counts the extra channels notes need, and the second pass that places the notes. The layout
 // then gives every pattern `blines` lines and each machine the polyphony of its MIDI track.
-// The MIDI file reader is not part of the program yet; MIDI files convert through easyxmid
-// (domidi_ext 1).
-void midi_pass(int pass)
+void midi_pass(int pass, FILE* in)
 {
-    (void)pass;
-    job_abort("MIDI conversion is not available yet, use domidi_ext=1 (easyxmid)");
+    Song& s = song;
+    MidiState& ms = midi_state;
+    ms.extra_channels = 0;
+    if (pass == 0) {
+        if (settings.blines < 1 || settings.blines > 65535) job_abort("Wrong pattern length!!");
+        s.frequency_mode = freq_midi;
+        if (settings.dopchange) {
+            s.wave_count = 0;
+            for (int i = 0; i < wave_map_size; ++i) s.wave_map[i] = 0;
+        }
+        log_state.log_enabled = 0;
+        midi_read_pass(in);
+        if (!ms.header_seen) job_abort("not a Standard MIDI File (no \"MThd\" header)");
+        return;
+    }
+    log_state.log_enabled = settings.dolist;
+    midi_read_pass(in);
+    s.song_length = s.pattern_count;
 }
-
-void midi_after_first_pass() {}
 
 // Tracks of machine m in a native MIDI conversion: the polyphony of its MIDI track.
 int midi_machine_tracks(int m)
 {
-    (void)m;
-    return 0;
+    const MidiTrackRecord* t = midi_machine_track(m);
+    return t ? t->polyphony : 0;
+}
+
+// Whole minutes and the seconds after them of a time in ticks, for the song length lines.
+void song_time(int64_t ticks, double& minutes, double& seconds)
+{
+    const double total = std::round(double(song.tempo) * double(ticks) * 60.0);
+    minutes = std::floor(total / 60.0);
+    seconds = total - minutes * 60.0;
+}
+
+// After the first pass: song length, machines, instruments, then the additional pass that finds
+// the tracks each machine needs once the notes sit on rows.
+void midi_after_first_pass(FILE* in)
+{
+    Song& s = song;
+    MidiState& ms = midi_state;
+    const Settings& st = settings;
+    s.machine_count = s.cur_machine;
+    s.bpm = int(std::clamp(std::trunc(double(s.bpm) * st.midi_res), 0.0, 65535.0));
+    log_state.log_enabled = 1;
+    if (st.do_firstnote0 && ms.first_note_time == -1) {
+        log_print("\nWrong starttime of first note, setting to zero");
+        ms.first_note_time = 0;
+    }
+    const double patterns = std::trunc(double(midi_position(ms.last_note_time)) / st.blines + 1);
+    s.pattern_count = int(std::clamp(patterns, 1.0, 2147483647.0));
+    s.song_length = s.pattern_count;
+    double minutes, seconds;
+    song_time(ms.last_note_time, minutes, seconds);
+    log_print("\nSonglength: %d patterns ( %.0f:%02.0f min with midi_res*midi_tpb/4=%f)", s.pattern_count,
+              minutes, seconds, double(st.midi_res) * st.midi_tpb / 4);
+    if (st.do_firstnote0) {
+        song_time(ms.first_note_time, minutes, seconds);
+        log_print("\nFirst note starts at time %.0f:%02.0f min", minutes, seconds);
+    }
+    log_print("\n%d Machines (with Master)", s.machine_count);
+    for (int m = 1; m < s.machine_count; ++m)
+        log_print("\n     Machine %2d: polyphonie: %2d", m, midi_machine_tracks(m));
+    if (s.pattern_count > s.pattern_limit) {
+        s.pattern_count = s.pattern_limit;
+        log_print("\nrestricted pattern number to %d", s.pattern_count);
+    }
+
+    // Instruments: with dopchange one per program seen (record 0 is the drum kit of drkit 1),
+    // else one per channel.
+    if (st.dopchange) {
+        if (s.wave_count != 0) {
+            s.instrument_count = ++s.wave_count;
+            s.instrument_table = table<InstrumentRecord>(size_t(s.instrument_count));
+        } else {
+            // No program and no note: program 0 (the piano, gmp_01) is the one instrument.
+            s.wave_count = s.instrument_count = 2;
+            s.instrument_table = table<InstrumentRecord>(2);
+            s.instrument_table[1].wave_number = 1;
+            s.wave_map[0] = 1;
+        }
+        s.instrument_table[0].wave_number = 0;
+    } else {
+        s.wave_count = s.machine_count - 1;
+    }
+
+    // A track whose notes need more tracks than the target machine has cannot be laid out; found
+    // here, before the additional pass would search that many tracks for every note.
+    const MachineDescription* target = machine_description(st.dopfun + 1);
+    if (!target) job_abort(no_target_message);
+    for (int m = 1; m < s.machine_count; ++m)
+        if (midi_machine_tracks(m) > target->max_tracks) {
+            log_state.log_force = 1;
+            log_print("%s allows ony %d channels,sorry!", target->dll_name, target->max_tracks);
+            job_abort(" ");
+        }
+
+    log_print("\nAdditional pass (get number of additional channels):\n");
+    enter_phase(2);
+    log_state.log_enabled = 0;
+    ms.extra_channels = midi_additional_channels;
+    ms.suppressed_notes = ms.short_notes = 0;
+    midi_read_pass(in);
+    log_state.log_enabled = 1;
+    for (int m = 1; m < s.machine_count; ++m) {
+        const MidiTrackRecord* t = midi_machine_track(m);
+        log_print("\n     Machine %2d:(%2d channels added) --> polyphonie: %2d", m, t ? t->added_channels : 0,
+                  t ? t->polyphony : 0);
+    }
+    if (ms.suppressed_notes)
+        log_print("\nThere are %3d suppressed notes ( >%d additional channels) (increase midi_tpb or midi_res!)",
+                  ms.suppressed_notes, midi_additional_channels);
+    if (ms.short_notes)
+        log_print("\nThere are %3d notes shorter than a row (increase midi_tpb or midi_res!)", ms.short_notes);
+    ms.suppressed_notes = ms.short_notes = 0;
+    ms.extra_channels = 0;
+    s.pattern_table = table<PatternInfo>(size_t(s.pattern_count));
 }
 
 // --- Split by instrument -----------------------------------------------------------------------
@@ -448,8 +555,9 @@ void lay_out_machines()
         master.global_patterns[p].number = 0;
     }
 
-    s.vmidi_extra[0] = 0;
-    s.vmidi_extra[1] = 255;
+    // vMidiOut under native MIDI: cells without a note name no channel and no program change.
+    midi_state.midi_out_channel = 0;
+    midi_state.midi_out_program = 255;
 
     for (int m = 1; m <= generators; ++m) {
         MachineRecord& mr = s.machine_table[m];
@@ -598,14 +706,14 @@ int convert(const char* input, const char* output)
         log_print(pass == 0 ? "\nFirst pass:\n" : "\nSecond pass:\n");
         enter_phase(pass == 0 ? 1 : 3);
         if (d.native_midi) {
-            midi_pass(pass);
+            midi_pass(pass, in);
         } else {
             s.counting_pass = 0;
             read_module(in);
         }
         if (pass == 0) {
             if (d.native_midi) {
-                midi_after_first_pass();
+                midi_after_first_pass(in);
             } else if (settings.dotsplit == 2) {
                 enter_phase(2);
                 counting_pass(in);

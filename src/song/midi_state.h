@@ -1,12 +1,73 @@
-// State of a native MIDI conversion shared with the cell writer.
+// State of a native MIDI conversion: the Standard MIDI File reader's position in the file, and
+// the note placement's per-file, per-track and per-slot state. Reset once per conversion, not per
+// pass: what the first pass learns (division, note times, polyphony) drives the later passes.
 #pragma once
 
 #include <cstdint>
 
+// One MIDI track of the file.
+struct MidiTrackRecord {
+    int polyphony = 0;        // most notes sounding at once; after the additional pass + added_channels
+    int added_channels = 0;   // tracks the additional pass needed beyond the counted polyphony
+    int machine = 0;          // generator machine (1, 2, ...) playing the track, 0 = no notes
+    int track_of_machine = 0; // in record m - 1: the track that machine m plays
+};
+
+// One track of the current machine, as the notes use it.
+struct NoteSlot {
+    int key = 0;      // MIDI key of the sounding note
+    int busy = 0;     // a note sounds on this slot (key 0 is a key like any other)
+    int pattern = -1; // position of the last event written here; -1, -1 when unused
+    int row = -1;
+};
+
+struct ChannelProgram {
+    int program = 0;  // last program of the channel (drum channel: 128 + the last drum key)
+    int changed = 0;  // changed since it was last sent to a vMidiOut machine
+};
+
+constexpr int midi_channels = 16;
+constexpr int midi_drum_channel = 9;        // MIDI channel 10
+constexpr int midi_additional_channels = 32; // tracks a MIDI track may borrow in the additional pass
+constexpr int midi_default_tempo = 500000;  // microseconds per quarter note (120 BPM)
+
 struct MidiState {
-    uint8_t midi_out_channel = 0; // vMidiOut: MIDI channel of the next cell
-    uint8_t midi_out_program = 0; // vMidiOut: MIDI program of the next cell
-    int native = 0;               // a native MIDI conversion is running
+    // --- the file reader ---
+    int64_t bytes_left = 0;    // bytes of the current chunk not yet read
+    int64_t current_ticks = 0; // time of the current event, ticks since the start of the track
+    int eof_trap = 0;          // an end of file is returned as -1 instead of being an error
+    int track_index = 0;       // tracks finished in the current read
+    int track_total = 0;       // tracks the header announces
+
+    // --- the file as a whole ---
+    int division = 120;               // header's division word (ticks per quarter note)
+    int header_seen = 0;              // the first pass found an "MThd" header
+    double smpte_ticks_per_second = 0; // a SMPTE division: frames per second * ticks per frame
+    int midi_tempo = midi_default_tempo; // last tempo event seen, microseconds per quarter note
+    int64_t first_note_time = 0;      // earliest note event in ticks, -1 none yet (do_firstnote0)
+    int64_t last_note_time = 0;       // latest note event in ticks over all tracks
+
+    // --- the current track ---
+    int notes_on = 0;        // notes sounding (note-ons minus note-offs, never below 0)
+    int track_max_poly = 0;  // most notes_on reached
+
+    // --- counters reported between the passes ---
+    int short_notes = 0;      // note-offs that fell into the row of their own note-on
+    int suppressed_notes = 0; // note-ons that found no free track
+    int extra_channels = 0;   // 32 in the additional pass, 0 in the first and second pass
+
+    ChannelProgram channel_programs[midi_channels];
+    MidiTrackRecord* track_table = nullptr; // one record per track (pool)
+    int track_capacity = 0;                 // records of track_table
+    int tracks_read = 0;                    // tracks the first pass met
+    NoteSlot* slot_table = nullptr;         // notes_max + 32 slots (pool), from the additional pass
+    int slot_capacity = 0;
+    int notes_max = 0;                      // largest polyphony of a track with a machine
+
+    // vMidiOut under native MIDI: the MIDI channel (1-16) and program (255 = unchanged) that the
+    // cell writer puts into the machine's parameters 4 and 5.
+    uint8_t midi_out_channel = 0;
+    uint8_t midi_out_program = 255;
 };
 
 extern MidiState midi_state;

@@ -147,7 +147,6 @@ struct Song {
     int cur_machine = 0, cur_pattern = 0, cur_row = 0, cur_track = 0, cur_channel = 0;
     uint8_t* channel_instrument = nullptr;       // per input channel: current instrument
     uint8_t* pattern_channel_instrument = nullptr; // dotsplit 2: [pattern * channel_count + channel]
-    uint8_t vmidi_extra[2] = {0, 255};           // per-song values for vMidiOut under native MIDI
 };
 
 extern Song song;

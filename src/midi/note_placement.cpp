@@ -1,0 +1,415 @@
+// MIDI note placement: the note, program, tempo, header and track hooks of a native MIDI
+// conversion.
+//
+// Time: a tempo event at tick 0 sets the minutes per tick (song.tempo) and the song's bpm; a file
+// without one plays at the MIDI default of 120 BPM (500000 microseconds per quarter note). A
+// SMPTE division (high byte 0x80 or above: frames per second, negated, and ticks per frame) gives
+// ticks per second directly, and tempo events then only set the song's bpm. Later tempo changes
+// do not change the timing. A row is 1 / (midi_tpb * midi_res * midi_scale) of a quarter note.
+//
+// Tracks: each track of the current machine is a slot that holds the key sounding on it and the
+// position of its last event. A note takes the first free slot whose last event is not in this
+// very row, so that a note-off written there survives.
+#include "midi/note_placement.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "core/log.h"
+#include "core/pool.h"
+#include "settings/settings.h"
+#include "song/song.h"
+#include "songwriter/generators.h"
+
+namespace {
+
+constexpr int note_delay_effect = 0x0D;
+constexpr int first_track_records = 64;   // grown when a file holds more tracks
+constexpr int drum_program_base = 128;    // wave_map index of drum key k: 128 + k
+constexpr int drum_note = 48;             // C-4: drums that do not follow the pitch
+
+bool first_pass() { return song.pass_number == 0 && midi_state.extra_channels == 0; }
+bool second_pass() { return song.pass_number != 0 && midi_state.extra_channels == 0; }
+
+[[noreturn]] void midi_error(const char* message) { job_abort(message); }
+
+// The record of the track being read, or null (a track beyond those the first pass counted, or
+// a track without a header before it).
+MidiTrackRecord* current_track()
+{
+    MidiState& ms = midi_state;
+    if (!ms.track_table || ms.track_index < 0 || ms.track_index >= ms.tracks_read) return nullptr;
+    return &ms.track_table[ms.track_index];
+}
+
+// First pass: a record for the track about to be read; the table grows when the file holds more
+// tracks than its header announced (the count is never trusted for the allocation).
+void make_track_record()
+{
+    MidiState& ms = midi_state;
+    if (ms.track_index >= ms.track_capacity) {
+        int capacity = std::max(first_track_records, ms.track_capacity * 2);
+        MidiTrackRecord* grown = pool_array<MidiTrackRecord>(size_t(capacity));
+        if (ms.track_table)
+            std::memcpy(grown, ms.track_table, sizeof(MidiTrackRecord) * size_t(ms.track_capacity));
+        ms.track_table = grown;
+        ms.track_capacity = capacity;
+    }
+    ms.track_table[ms.track_index] = MidiTrackRecord();
+    if (ms.tracks_read < ms.track_index + 1) ms.tracks_read = ms.track_index + 1;
+}
+
+// Under dopchange, a program (0-127, or 128 + a drum key) in use: the first pass gives it the
+// next instrument number, the later passes name that instrument's XI file after it.
+void use_program(int program)
+{
+    Song& s = song;
+    if (first_pass()) {
+        if (s.wave_map[program] == 0) {
+            ++s.wave_count;
+            s.wave_map[program] = s.wave_count;
+        }
+        return;
+    }
+    const int i = s.wave_map[program];
+    if (i > 0 && i < s.instrument_count && s.instrument_table) s.instrument_table[i].wave_number = program + 1;
+}
+
+struct Place {
+    uint8_t effect = 0, value = 0;
+};
+
+// Additional and second pass: the pattern, row and note delay of an event at tick t. False when
+// the event is dropped (before the song's start, or beyond the 112-pattern limit).
+bool place_event(int64_t t, Place& out)
+{
+    Song& s = song;
+    const int blines = settings.blines;
+    const double p = midi_position(t);
+    if (p < 0) return false;
+    double pattern = std::floor(p / blines);
+    if (pattern >= s.pattern_count) {
+        if (s.pattern_count == s.pattern_limit) return false;
+        log_state.log_force = 1;
+        log_print("\nPosition error (%d=pat>=bpatts=%d)!!!!\n", int(std::min(pattern, 2147483647.0)),
+                  s.pattern_count);
+        pattern = s.pattern_count - 1;
+    }
+    s.cur_pattern = int(pattern);
+    const double whole = std::floor(p);
+    double row = whole - pattern * blines;
+    if (row < 0 || row >= blines) {
+        log_state.log_force = 1;
+        log_print("\nPosition error bline=%d (%d)!!!!\n", int(std::clamp(row, -2147483647.0, 2147483647.0)),
+                  blines);
+        row = 0;
+    }
+    s.cur_row = int(row);
+    out = Place();
+    if (settings.use_notedels) {
+        const int d = int((p - whole) * 16);
+        if (d != 0) {
+            out.effect = note_delay_effect;
+            out.value = uint8_t(d);
+        }
+    }
+    if (second_pass() && s.machine_table && s.cur_machine >= 1 && s.cur_machine < s.machine_count &&
+        s.machine_table[s.cur_machine].track_patterns)
+        s.machine_table[s.cur_machine].track_patterns[s.cur_pattern].number = s.cur_pattern + 1;
+    return true;
+}
+
+// Second pass: writes the cell of a note-on (velocity > 0) or note-off on slot `slot`.
+void write_note_cell(int channel, int key, int velocity, int slot, const Place& at)
+{
+    Song& s = song;
+    const Settings& st = settings;
+    MidiState& ms = midi_state;
+    int n = key + st.ptranspo;
+    int w;
+    if (!st.dopchange) {
+        w = channel + 1;
+    } else if (channel != midi_drum_channel) {
+        w = s.wave_map[ms.channel_programs[channel].program] + 1;
+        if (velocity > 0) log_print(" instr: %d", w);
+    } else if (!st.drkit) {
+        n = st.drfollow ? key + st.drtranspo : drum_note + st.drtranspo;
+        w = s.wave_map[drum_program_base + key] + 1;
+    } else {
+        w = 1;
+        if (velocity > 0 && s.instrument_table && s.instrument_count > 0) s.instrument_table[0].wave_number = 1;
+    }
+    if (st.dopfun == 8) {
+        ChannelProgram& cp = ms.channel_programs[channel];
+        ms.midi_out_channel = uint8_t(channel + 1);
+        ms.midi_out_program = 255;
+        if (cp.changed && channel != midi_drum_channel) {
+            ms.midi_out_program = uint8_t(cp.program);
+            cp.changed = 0;
+        }
+    }
+    s.cur_track = slot;
+    if (velocity > 0)
+        write_cell(convert_note(n), uint8_t(w), uint8_t(velocity * 2), at.effect, at.value);
+    else
+        write_cell(255, uint8_t(w), 255, at.effect, at.value);
+}
+
+} // namespace
+
+const MidiHooks midi_file_hooks = {
+    smf_stream_getc,
+    midi_error,
+    midi_on_header,
+    midi_on_track_start,
+    midi_on_track_end,
+    midi_note_event,
+    midi_on_note_off,
+    smf_list_key_pressure,
+    smf_list_controller,
+    smf_list_pitch_bend,
+    midi_on_program,
+    smf_list_channel_pressure,
+    smf_list_sysex,
+    smf_list_raw_bytes,
+    smf_list_meta_other,
+    smf_list_sequence_number,
+    smf_list_end_of_track,
+    smf_list_smpte_offset,
+    midi_on_tempo,
+    smf_list_time_signature,
+    smf_list_key_signature,
+    smf_list_sequencer_specific,
+    smf_list_text,
+};
+
+void midi_read_pass(FILE* in)
+{
+    smf_stream_open(in);
+    mfread(midi_file_hooks);
+}
+
+float midi_position(int64_t t)
+{
+    const Settings& st = settings;
+    const long double t0 = st.do_firstnote0 ? (long double)midi_state.first_note_time : 0.0L;
+    long double p = (long double)song.tempo * ((long double)t - t0) * song.bpm * st.midi_tpb / 4 * 4 *
+                        st.midi_scale +
+                    st.midi_shift;
+    // Far outside any song: held where a float still holds it.
+    if (!(p > -1e30L)) p = -1e30L;
+    if (p > 1e30L) p = 1e30L;
+    return float(p);
+}
+
+const MidiTrackRecord* midi_machine_track(int m)
+{
+    const MidiState& ms = midi_state;
+    if (!ms.track_table || m < 1 || m > ms.tracks_read) return nullptr;
+    const int t = ms.track_table[m - 1].track_of_machine;
+    if (t < 0 || t >= ms.tracks_read) return nullptr;
+    return &ms.track_table[t];
+}
+
+void midi_on_header(int format, int tracks, int division)
+{
+    MidiState& ms = midi_state;
+    Song& s = song;
+    if (first_pass()) {
+        if ((division & 0x8000) ? (division & 0xFF) == 0 : division == 0)
+            job_abort("MIDI file with division 0 (no ticks per quarter note)");
+        ms.header_seen = 1;
+        ms.division = division;
+        ms.track_total = tracks;
+        if (settings.do_firstnote0) ms.first_note_time = -1;
+        // Until a tempo event at tick 0 says otherwise: 120 BPM.
+        s.bpm = 60000000 / midi_default_tempo;
+        if (division & 0x8000) {
+            const int frames = -int(int8_t(uint8_t(division >> 8)));
+            const double fps = frames == 29 ? 29.97 : double(frames);
+            ms.smpte_ticks_per_second = fps * (division & 0xFF);
+            s.tempo = float(1.0 / ms.smpte_ticks_per_second / 60.0);
+        } else {
+            ms.smpte_ticks_per_second = 0;
+            s.tempo = float(midi_default_tempo / 1000000.0 / division / 60.0);
+        }
+    } else if (ms.extra_channels) {
+        int most = 0;
+        for (int t = 0; t < ms.tracks_read; ++t)
+            if (ms.track_table[t].machine) most = std::max(most, ms.track_table[t].polyphony);
+        ms.notes_max = std::max(most, 1);
+        log_print("notes_max=%d\n", ms.notes_max);
+        ms.slot_capacity = ms.notes_max + ms.extra_channels;
+        ms.slot_table = pool_array<NoteSlot>(size_t(ms.slot_capacity));
+    }
+    ms.track_index = 0;
+    s.cur_machine = 1;
+    log_print("Header format=%d ntrks=%d division=%d  maxtime= %lld\n", format, tracks, ms.division,
+              static_cast<long long>(ms.last_note_time));
+}
+
+void midi_on_track_start()
+{
+    MidiState& ms = midi_state;
+    if (first_pass()) {
+        if (ms.header_seen) make_track_record();
+    } else {
+        MidiTrackRecord* rec = current_track();
+        song.cur_machine = rec ? rec->machine : 0;
+        if (rec) {
+            rec->added_channels = 0;
+            const int n = std::min(rec->polyphony + ms.extra_channels, ms.slot_capacity);
+            for (int i = 0; i < n; ++i) ms.slot_table[i] = NoteSlot();
+        }
+    }
+    ms.notes_on = ms.track_max_poly = 0;
+    log_print("%2d Track start\n", ms.track_index);
+}
+
+void midi_on_track_end()
+{
+    MidiState& ms = midi_state;
+    Song& s = song;
+    MidiTrackRecord* rec = current_track();
+    if (rec && first_pass()) {
+        rec->polyphony = ms.track_max_poly;
+        if (ms.track_max_poly != 0) {
+            rec->machine = s.cur_machine;
+            ms.track_table[s.cur_machine - 1].track_of_machine = ms.track_index;
+            ++s.cur_machine;
+        } else {
+            rec->machine = 0;
+        }
+    } else if (rec && ms.extra_channels) {
+        rec->polyphony += rec->added_channels;
+    }
+    log_print("%2d Track end (TrackPolyphonie %d, Machine %d)\n\n", ms.track_index, ms.track_max_poly,
+              rec ? rec->machine : 0);
+    ++ms.track_index;
+}
+
+void midi_on_program(int channel, int program)
+{
+    Song& s = song;
+    MidiState& ms = midi_state;
+    smf_time_prefix();
+    if (channel < 0)
+        log_print("Drum %d", program - drum_program_base);
+    else
+        log_print("Program, chan=%d program=%d", channel + 1, program);
+    // A program byte with bit 7 set is no program (only a status byte carries that bit).
+    if (program < 0 || program > 255 || (channel >= 0 && program >= drum_program_base)) {
+        log_print("\n");
+        return;
+    }
+    if (settings.dopchange && s.wave_map) {
+        use_program(program);
+        log_print(" mapped to %d", s.wave_map[program]);
+    }
+    ChannelProgram& cp = ms.channel_programs[channel < 0 ? midi_drum_channel : channel];
+    cp.program = program;
+    cp.changed = 1;
+    log_print("\n");
+}
+
+void midi_on_tempo(long microseconds_per_quarter)
+{
+    MidiState& ms = midi_state;
+    Song& s = song;
+    ms.midi_tempo = int(microseconds_per_quarter);
+    if (ms.current_ticks == 0 && first_pass() && ms.division > 0 && microseconds_per_quarter > 0) {
+        if (ms.smpte_ticks_per_second == 0)
+            s.tempo = float(microseconds_per_quarter / 1000000.0 / ms.division / 60.0);
+        s.bpm = int(60000000 / microseconds_per_quarter);
+    }
+    smf_time_prefix();
+    log_print("Tempo, microseconds-per-MIDI-quarter-note=%ld\n", microseconds_per_quarter);
+}
+
+void midi_on_note_off(int channel, int key, int velocity)
+{
+    smf_time_prefix();
+    log_print("Note off, chan=%d pitch=%d vol=%d\n-->", channel + 1, key, velocity);
+    midi_note_event(channel, key, 0);
+}
+
+void midi_note_event(int channel, int key, int velocity)
+{
+    if (key > 127) return;
+    // Velocities above 127 are no velocities; doubled they would wrap round to quiet volumes.
+    if (velocity > 127) velocity = 127;
+    MidiState& ms = midi_state;
+    Song& s = song;
+    const Settings& st = settings;
+    const bool drums = channel == midi_drum_channel;
+    if (st.dopchange && !st.drkit && drums) midi_on_program(-1, drum_program_base + key);
+
+    const int64_t t = ms.current_ticks;
+    const bool first = first_pass();
+    if (first) {
+        if (st.do_firstnote0) ms.first_note_time = ms.first_note_time == -1 ? t : std::min(ms.first_note_time, t);
+        ms.last_note_time = std::max(ms.last_note_time, t);
+    }
+    // A channel that never had a program plays program 0, which then needs a wave of its own
+    // (wave 1 belongs to the drum kit).
+    if (st.dopchange && velocity > 0 && !drums && s.wave_map) use_program(ms.channel_programs[channel].program);
+    smf_time_prefix();
+    Place at;
+    if (!first && !place_event(t, at)) return;
+
+    // The slots of the track's machine (a track without notes has none, or only the borrowed ones
+    // of the additional pass: a note-off there finds no note).
+    MidiTrackRecord* rec = current_track();
+    const bool slots = !first && rec && ms.slot_table;
+    const int limit = slots ? std::min(rec->polyphony + ms.extra_channels, ms.slot_capacity) : 0;
+    int slot = -1;
+    if (velocity > 0) {
+        ++ms.notes_on;
+        ms.track_max_poly = std::max(ms.track_max_poly, ms.notes_on);
+        if (limit > 0 && rec->machine) {
+            for (int i = 0; i < limit && slot < 0; ++i) {
+                const NoteSlot& sl = ms.slot_table[i];
+                if (!sl.busy && !(sl.pattern == s.cur_pattern && sl.row == s.cur_row)) slot = i;
+            }
+            if (slot < 0) {
+                slot = limit - 1;
+                ++ms.suppressed_notes;
+                log_state.log_force = 1;
+                log_print("OnNote error!!!\n");
+            }
+            if (slot >= rec->polyphony + rec->added_channels) {
+                rec->added_channels = slot - rec->polyphony + 1;
+                log_print("\nTrack: %d  with polyphonie: %d added %d Channels\n", ms.track_index, rec->polyphony,
+                          rec->added_channels);
+            }
+            if (second_pass()) write_note_cell(channel, key, velocity, slot, at);
+            ms.slot_table[slot] = NoteSlot{key, 1, s.cur_pattern, s.cur_row};
+        }
+    } else {
+        if (slots) {
+            for (int i = 0; i < limit && slot < 0; ++i)
+                if (ms.slot_table[i].busy && ms.slot_table[i].key == key) slot = i;
+            if (slot < 0) {
+                log_state.log_force = 1;
+                log_print("\nOffNote error!!!\n");
+            } else {
+                if (second_pass()) write_note_cell(channel, key, 0, slot, at);
+                NoteSlot& sl = ms.slot_table[slot];
+                sl.busy = 0;
+                if (sl.pattern == s.cur_pattern && sl.row == s.cur_row) {
+                    ++ms.short_notes;
+                    if (st.dolist) {
+                        log_state.log_force = 1;
+                        log_print("\nNote off in same Row (%d,%d,%d)!", s.cur_pattern, s.cur_row, slot);
+                    }
+                }
+                sl.pattern = s.cur_pattern;
+                sl.row = s.cur_row;
+            }
+        }
+        if (ms.notes_on > 0) --ms.notes_on;
+    }
+    log_print("Note on, chan=%d pitch=%d vol=%d :(%d,%d,%d) poly: %d\n", channel + 1, key, velocity, s.cur_pattern,
+              s.cur_row, slot, ms.notes_on);
+}

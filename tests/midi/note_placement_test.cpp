@@ -1,0 +1,210 @@
+// Native MIDI conversions of byte-built files through the conversion driver: time to rows,
+// notes to tracks, programs and drums to waves, the song's limits, and files that are broken or
+// hostile. Cells are shown as "pattern.row.track:note wave volume effect value" (hex).
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
+#include "buzz/machines_ini.h"
+#include "convert/driver.h"
+#include "core/pool.h"
+#include "jobs/job_runner.h"
+#include "midi/smf_builder.h"
+#include "settings/settings.h"
+#include "song/midi_state.h"
+#include "song/song.h"
+
+namespace {
+
+using kxtest::Bytes;
+using kxtest::SmfTrack;
+using kxtest::smf;
+
+class MidiConversion : public kxtest::WorkDirTest {
+protected:
+    void SetUp() override
+    {
+        WorkDirTest::SetUp();
+        kxtest::install_machines_ini();
+        settings.dowave = 0;
+    }
+    // Converts the file with the settings as they are; the log.
+    std::string convert_midi(const Bytes& file)
+    {
+        pool_free_all(); // the song of the conversion before
+        file.write("in.mid");
+        kxtest::FakeWindow w;
+        log_state.window = &w;
+        ok = run_guarded([] { convert("in.mid", "out.bmx"); });
+        log_state.window = nullptr;
+        return w.text;
+    }
+    // Every cell of machine 1 with a note or an effect.
+    static std::string cells()
+    {
+        std::string out;
+        const MachineRecord& mr = song.machine_table[1];
+        for (int p = 0; p < song.pattern_count; ++p)
+            for (int r = 0; r < song.pattern_table[p].lines; ++r)
+                for (int t = 0; t < mr.track_count; ++t) {
+                    const uint8_t* c = mr.track_patterns[p].data + (size_t(t) * song.pattern_table[p].lines + r) * mr.track_row_bytes;
+                    if (!c[0] && !c[3]) continue;
+                    char b[64];
+                    std::snprintf(b, sizeof b, "%s%d.%d.%d:%02x %02x %02x %02x %02x", out.empty() ? "" : " ", p, r, t,
+                                  c[0], c[1], c[2], c[3], c[4]);
+                    out += b;
+                }
+        return out;
+    }
+    bool ok = false;
+};
+
+SmfTrack tempo_track() { return SmfTrack().tempo(500000); }
+bool has(const std::string& log, const char* text) { return log.find(text) != std::string::npos; }
+
+// Time to rows, and notes to tracks; each case: cells of machine 1, a line its log must hold.
+TEST_F(MidiConversion, TimeBecomesRowsAndNotesTracks)
+{
+    struct Case {
+        const char* what;
+        std::function<void()> set;
+        Bytes file;
+        const char* cells;
+        const char* log = "Machines";
+    };
+    const Case cases[] = {
+        {"ticks 96 and 480: row 16 of patterns 0 and 1", [] {}, smf(1, 96, {tempo_track(), SmfTrack().on(96, 0, 60).on(480, 0, 62)}),
+         "0.16.0:41 01 c8 00 00 1.16.1:43 01 c8 00 00", "\n2 Machines (with Master)"},
+        {"no tempo event: 120 BPM", [] {}, smf(0, 96, {SmfTrack().on(96, 0, 60)}), "0.16.0:41 01 c8 00 00"},
+        {"SMPTE, 25 frames of 40 ticks: half a second is a beat", [] {}, smf(0, 0xE728, {SmfTrack().on(500, 0, 60)}),
+         "0.16.0:41 01 c8 00 00"},
+        {"note delay 8 at tick 15", [] { settings.use_notedels = 1; }, smf(1, 96, {tempo_track(), SmfTrack().on(15, 0, 60)}),
+         "0.2.0:41 01 c8 0d 08"},
+        {"first note at tick 960 starts the song", [] { settings.do_firstnote0 = 1; },
+         smf(1, 96, {tempo_track(), SmfTrack().on(960, 1, 60).on(1056, 1, 60)}), "0.0.0:41 02 c8 00 00 0.16.1:41 02 c8 00 00"},
+        {"negative shift drops what comes before the start", [] { settings.midi_shift = -8; },
+         smf(1, 96, {tempo_track(), SmfTrack().on(0, 0, 60).on(96, 0, 62)}), "0.8.0:43 01 c8 00 00"},
+        {"midi_res 2, transpo and ptranspo", [] { settings.midi_res = 2; settings.transpo = 1; settings.ptranspo = 0; },
+         smf(1, 96, {tempo_track(), SmfTrack().on(96, 0, 60)}), "0.32.0:52 01 c8 00 00"},
+        {"a chord of three notes on tracks 0-2", [] {},
+         smf(0, 96, {SmfTrack().on(0, 0, 60).on(0, 0, 64).on(0, 0, 67).off(96, 0, 60).off(96, 0, 64).off(96, 0, 67)}),
+         "0.0.0:41 01 c8 00 00 0.0.1:45 01 c8 00 00 0.0.2:48 01 c8 00 00 0.16.0:ff 01 ff 00 00 0.16.1:ff 01 ff 00 00 "
+         "0.16.2:ff 01 ff 00 00", "Machine  1: polyphonie:  3"},
+        {"a note where another ends takes a track of its own", [] {},
+         smf(0, 96, {SmfTrack().on(0, 0, 60).off(96, 0, 60).on(96, 0, 62).off(192, 0, 62)}),
+         "0.0.0:41 01 c8 00 00 0.16.0:ff 01 ff 00 00 0.16.1:43 01 c8 00 00 0.32.1:ff 01 ff 00 00",
+         "Machine  1:( 1 channels added) --> polyphonie:  2"},
+        // An unmatched note-off, a key above 127, a velocity above 127 (volume 254, not 144).
+        {"a note ending in its own row leaves its note-off", [] {},
+         smf(0, 96, {SmfTrack().on(0, 0, 60).off(3, 0, 60).off(4, 0, 70).at(5, {0x90, 200, 1}).on(96, 0, 60, 200)}),
+         "0.0.0:ff 01 ff 00 00 0.16.0:41 01 fe 00 00", "There are   1 notes shorter than a row (increase midi_tpb or midi_res!)"},
+    };
+    for (const Case& c : cases) {
+        settings = Settings(); // waves, but no XI file to read them from: a song without waves
+        c.set();
+        std::string log = convert_midi(c.file);
+        ASSERT_TRUE(ok) << c.what << log;
+        EXPECT_EQ(cells(), c.cells) << c.what;
+        EXPECT_EQ(song.bpm, int(120 * settings.midi_res)) << c.what;
+        EXPECT_TRUE(has(log, c.log)) << c.what << log;
+    }
+}
+
+TEST_F(MidiConversion, ProgramsAndDrumsChooseTheWaves)
+{
+    settings.dopchange = 1;
+    settings.drtranspo = 2;
+    // Drum key 36: the instrument of program 164, C-4 + drtranspo; channel 1 plays program 5,
+    // channel 2 never had a program: program 0, a wave of its own.
+    std::string log = convert_midi(smf(0, 96, {SmfTrack().at(0, {0xC0, 5}).on(0, 9, 36).on(16, 0, 60).on(32, 1, 60)}));
+    ASSERT_TRUE(ok) << log;
+    const InstrumentRecord* ins = song.instrument_table;
+    EXPECT_EQ(std::vector<int>({song.wave_map[5], song.wave_map[164], song.wave_map[0], ins[1].wave_number,
+                                ins[2].wave_number, ins[3].wave_number}), std::vector<int>({1, 2, 3, 6, 165, 1}));
+    EXPECT_EQ(cells(), "0.0.0:43 03 c8 00 00 0.2.1:41 02 c8 00 00 0.5.2:41 04 c8 00 00");
+
+    // One drum kit: wave 1, the pitch of the key.
+    settings.drkit = 1;
+    convert_midi(smf(0, 96, {SmfTrack().on(0, 9, 36)}));
+    EXPECT_EQ(cells(), "0.0.0:21 01 c8 00 00");
+    EXPECT_EQ(song.instrument_table[0].wave_number, 1);
+
+    // vMidiOut: the channel and a changed program in the cell, then program 255; volume halved.
+    settings = Settings();
+    settings.dowave = 0;
+    settings.dopfun = 8;
+    convert_midi(smf(0, 96, {SmfTrack().at(0, {0xC2, 7}).on(0, 2, 60).on(96, 2, 62)}));
+    EXPECT_EQ(cells(), "0.0.0:41 03 64 03 07 0.16.1:43 03 64 03 ff");
+}
+
+TEST_F(MidiConversion, LimitsAndBrokenFiles)
+{
+    // 112 patterns at most: later notes vanish without a word.
+    std::string log = convert_midi(smf(0, 96, {SmfTrack().on(0, 0, 60).on(96 * 4 * 112, 0, 60).on(96 * 4 * 200, 0, 60)}));
+    ASSERT_TRUE(ok) << log;
+    EXPECT_EQ(song.pattern_count, 112);
+    EXPECT_TRUE(has(log, "restricted pattern number to 112")) << log;
+    EXPECT_FALSE(has(log, "Position error")) << log;
+    EXPECT_EQ(cells(), "0.0.0:41 01 c8 00 00");
+
+    struct Case { const char* what; Bytes file; const char* error; };
+    Bytes million = Bytes().u8(0).u8(0x90);
+    for (int i = 0; i < 1000000; ++i) million.u8(60).u8(1).u8(0);
+    const Case cases[] = {
+        {"no MThd", Bytes().str("MTrk junk"), "Error: not a Standard MIDI File (no \"MThd\" header)"},
+        {"division 0", smf(0, 0, {SmfTrack().on(0, 0, 60)}), "Error: MIDI file with division 0 (no ticks per quarter note)"},
+        {"a million notes in one row", kxtest::chunk("MThd", Bytes().be16(0).be16(1).be16(96)).append(kxtest::chunk("MTrk", million)),
+         "Jeskola Tracker allows ony 32 channels,sorry!"},
+        {"tempo 0", smf(0, 96, {SmfTrack().tempo(0).on(96, 0, 60)}), nullptr},
+        {"a track cut at a status byte", kxtest::chunk("MThd", Bytes().be16(0).be16(1).be16(96))
+                                              .append(kxtest::chunk("MTrk", Bytes().u8(0).u8(0x90).u8(60).u8(1).u8(5), 9)),
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        log = convert_midi(c.file);
+        EXPECT_EQ(ok, c.error == nullptr) << c.what;
+        if (c.error) {
+            EXPECT_TRUE(has(log, c.error)) << c.what << log;
+        }
+    }
+}
+
+// The listing of every kind of event, shown in the second pass with dolist.
+TEST_F(MidiConversion, ListingOfTheSecondPass)
+{
+    settings.dolist = 1;
+    settings.dopchange = 1;
+    log_state.window_height = 1 << 20; // no scrolling
+    SmfTrack events = tempo_track().at(0, {0xC0, 0}).at(1, {0xB2, 7, 100, 0, 0xFF, 0x7F, 3, 0, 0, 0x41});
+    events.at(1, {0xFF, 0x59, 2, 0xFD, 1, 0, 0xFF, 0x58, 4, 6, 3, 24, 8, 0, 0xFF, 0x58, 4, 2, 0xFE, 24, 8});
+    events.at(1, {0xFF, 0x54, 5, 1, 2, 3, 4, 5, 0, 0xFF, 0x0A, 4, 'a', 1, 0x7F, 'b'});
+    std::string log = convert_midi(smf(1, 96, {events, SmfTrack().on(96, 0, 60).off(192, 0, 60).off(192, 1, 64)}));
+    ASSERT_TRUE(ok) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '!'), 6) << log; // OffNote error!!! in two passes
+    log = log.substr(log.find("Header"), log.find("\nWriting") - log.find("Header"));
+    EXPECT_EQ(log, "Header format=1 ntrks=2 division=96  maxtime= 192\n"
+                   " 0 Track start\n"
+                   "Time=0  Tempo, microseconds-per-MIDI-quarter-note=500000\n"
+                   "Time=0  Program, chan=1 program=0 mapped to 1\n"
+                   "Time=1  Parameter, chan=3 c1=7 c2=100\n"
+                   "Time=1  Meta event, sequencer-specific, type=0x7f leng=3\n"
+                   "Time=1  Key signature, sharp/flats=-3  minor=1\n"
+                   "Time=1  Time signature=6/8  MIDI-clocks/click=24  32nd-notes/24-MIDI-clocks=8\n"
+                   "Time=1  Time signature=2/1  MIDI-clocks/click=24  32nd-notes/24-MIDI-clocks=8\n"
+                   "Time=1  SMPTE, hour=1 minute=2 second=3 frame=4 fract-frame=5\n"
+                   "Time=1  Meta Text, type=0x08 (Unrecognized)  leng=4\n"
+                   "     Text = <a\\0x01\\0x7fb>\n"
+                   "Time=1  Meta event, end of track\n"
+                   " 0 Track end (TrackPolyphonie 0, Machine 0)\n\n"
+                   " 1 Track start\n"
+                   "Time=96   instr: 2Note on, chan=1 pitch=60 vol=100 :(0,16,0) poly: 1\n"
+                   "Time=192  Note off, chan=1 pitch=60 vol=0\n"
+                   "-->Time=192  Note on, chan=1 pitch=60 vol=0 :(0,32,0) poly: 0\n"
+                   "Time=192  Note off, chan=2 pitch=64 vol=0\n"
+                   "-->Time=192  \nOffNote error!!!\n"
+                   "Note on, chan=2 pitch=64 vol=0 :(0,32,-1) poly: 0\n"
+                   "Time=192  Meta event, end of track\n"
+                   " 1 Track end (TrackPolyphonie 1, Machine 1)\n\n");
+}
+
+} // namespace
