@@ -30,7 +30,7 @@ convert() {
   local dir="$out/$tag"
   mkdir -p "$dir/xi"
   [ -f "$input" ] && [ "${input#/}" = "$input" ] && cp "$input" "$dir/"
-  (cd "$dir" && "$kestrix" "$@" --set xi_dir=xi/ "$input" "song.$ext" >/dev/null 2>"$dir/stderr"
+  (cd "$dir" && "$kestrix" -y "$@" --set xi_dir=xi/ "$input" "song.$ext" >/dev/null 2>"$dir/stderr"
    echo "exit $?" > "$dir/status")
 }
 

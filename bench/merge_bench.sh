@@ -29,16 +29,16 @@ median() { python3 -c "import json,sys; r=json.load(open(sys.argv[1]))['results'
 
 compare() { # name, kestrix arguments, output
     local name=$1 args=$2 out=$3 ratios=()
-    "$kx" -q $args >/dev/null                       # the output cp copies
+    "$kx" -q -y $args >/dev/null                       # the output cp copies
     for ((r = 1; r <= rounds; r++)); do
         hyperfine -N --style none --runs "$runs" --warmup 1 --export-json h.json \
-            -n "$name" "$kx -q $args" -n cp "cp $out copy.bmx" >/dev/null
+            -n "$name" "$kx -q -y $args" -n cp "cp $out copy.bmx" >/dev/null
         read -r mk mc < <(median h.json)
         ratios+=("$(python3 -c "print('%.2f' % ($mk / $mc))")")
         echo "$name round $r: median kestrix $mk s, cp $mc s, ratio ${ratios[-1]}"
     done
     echo "$name: median ratio $(printf '%s\n' "${ratios[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')"
-    /usr/bin/time -v "$kx" -q $args 2>time.txt >/dev/null
+    /usr/bin/time -v "$kx" -q -y $args 2>time.txt >/dev/null
     echo "$name: peak memory $(awk -F: '/Maximum resident/ {gsub(/ /, "", $2); print $2}' time.txt) KiB"
 }
 

@@ -35,9 +35,9 @@ measure() {
 }
 : >kestrix.txt
 : >midicsv.txt
-"$build/kestrix" -q big.mid big.bmx >/dev/null 2>&1 # warm-up
+"$build/kestrix" -q -y big.mid big.bmx >/dev/null 2>&1 # warm-up
 for _ in $(seq "$runs"); do
-    measure kestrix.txt "$build/kestrix" -q big.mid big.bmx
+    measure kestrix.txt "$build/kestrix" -q -y big.mid big.bmx
     measure midicsv.txt midicsv big.mid big.csv
 done
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }

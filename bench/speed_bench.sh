@@ -48,15 +48,15 @@ compare() {
 
 echo "== (a) ${size_mb} MiB sample-heavy XM -> BMX, against cp of the song"
 python3 "$here/make_big_xm.py" big.xm "$size_mb" 8 >/dev/null
-"$kestrix" -q big.xm big.bmx
-read -r ratio tk tc < <(compare "$kestrix -q big.xm out.bmx" "cp big.bmx copy.bmx")
+"$kestrix" -q -y big.xm big.bmx
+read -r ratio tk tc < <(compare "$kestrix -q -y big.xm out.bmx" "cp big.bmx copy.bmx")
 echo "median ratio ${ratio}x  (kestrix ${tk} s, cp ${tc} s, song $(stat -c %s big.bmx) bytes)"
-echo "peak memory: $(peak_kib "$kestrix" -q big.xm out.bmx) KiB"
+echo "peak memory: $(peak_kib "$kestrix" -q -y big.xm out.bmx) KiB"
 
 echo "== (b) pattern-heavy XM (112 x 256 rows x 32 channels), against openmpt123 --info"
 python3 "$here/make_pattern_xm.py" pat.xm >/dev/null
 for split in 0 1 2; do
-    cmd="$kestrix -q --set dotsplit=$split pat.xm pat$split.bmx"
+    cmd="$kestrix -q -y --set dotsplit=$split pat.xm pat$split.bmx"
     read -r ratio tk to < <(compare "$cmd" "openmpt123 --info pat.xm")
     echo "split $split: median ratio ${ratio}x  (kestrix ${tk} s, openmpt123 ${to} s)," \
          "peak memory $(peak_kib $cmd) KiB"

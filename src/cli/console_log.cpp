@@ -27,9 +27,26 @@ ConsoleLog::ConsoleLog(FILE* out, bool quiet, bool terminal)
 {
 }
 
+// A piece of text at the start of a line that begins an error line, or any piece of such a line:
+// kept in error_ (the first "Error: " message) instead of being shown.
+bool ConsoleLog::held_back(std::string_view text)
+{
+    const bool line_start = streaming_ ? at_line_start_ : line_.empty();
+    if (line_start && (text.starts_with("Error: ") || text.starts_with("Error during "))) {
+        error_line_ = true;
+        if (error_.empty() && text.starts_with("Error: ")) {
+            const std::string_view message = text.substr(7);
+            error_.assign(message.empty() ? std::string_view(" ") : message);
+        }
+        return true;
+    }
+    return error_line_;
+}
+
 void ConsoleLog::draw_text(std::string_view text)
 {
     if (log_state.log_force > 0) line_forced_ = true;
+    if (held_back(text)) return;
     if (streaming_) {
         std::fwrite(text.data(), 1, text.size(), out_);
         if (!text.empty()) at_line_start_ = text.back() == '\n';
@@ -44,7 +61,24 @@ void ConsoleLog::move_to_line(int) { end_line(); }
 
 void ConsoleLog::end_line()
 {
+    if (error_line_) {
+        error_line_ = false;
+        line_forced_ = false;
+        skip_break_ = streaming_;
+        if (streaming_ || !quiet_) return;
+        // Quiet: the line before the error explains it.
+        if (held_forced_ && !held_.empty()) emit(held_);
+        held_.clear();
+        held_forced_ = false;
+        after_warning_ = false;
+        return;
+    }
     if (streaming_) {
+        if (skip_break_ && at_line_start_) {
+            skip_break_ = false;
+            return;
+        }
+        skip_break_ = false;
         std::fputc('\n', out_);
         at_line_start_ = true;
         line_forced_ = false;
@@ -82,8 +116,9 @@ void ConsoleLog::end_line()
 void ConsoleLog::emit(const std::string& line)
 {
     clear_bar();
-    std::fwrite(line.data(), 1, line.size(), out_);
-    std::fputc('\n', out_);
+    FILE* to = warn_ && (starts_with(line, "Warning") || starts_with(line, "Error")) ? warn_ : out_;
+    std::fwrite(line.data(), 1, line.size(), to);
+    std::fputc('\n', to);
 }
 
 void ConsoleLog::clear_bar()
@@ -115,6 +150,7 @@ void ConsoleLog::repaint()
 
 void ConsoleLog::finish()
 {
+    if (error_line_) end_line();
     if (streaming_) {
         if (!at_line_start_) std::fputc('\n', out_);
         at_line_start_ = true;

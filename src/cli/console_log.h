@@ -23,12 +23,30 @@ public:
     // Ends the last line and removes the progress bar (before the final report).
     void finish();
 
+    // The fatal error of the job ("Error: ..." without its label), "" when none was logged. The
+    // error lines of a failed job ("Error: ...", "Error during ...") are held back: the console
+    // reports a failure in one line of its own.
+    const std::string& error() const { return error_; }
+    // Lines that begin with "Warning" or "Error" go here instead (a listing on stdout keeps its
+    // warnings on stderr).
+    void set_warning_stream(FILE* f)
+    {
+        warn_ = f;
+        streaming_ = false;
+    }
+
 private:
     void end_line();
     void emit(const std::string& line);
     void clear_bar();
 
+    bool held_back(std::string_view text);
+
     FILE* out_;
+    FILE* warn_ = nullptr;
+    std::string error_;
+    bool error_line_ = false;
+    bool skip_break_ = false;  // the line break after a held-back line is not written  // the line being written is a held-back error line
     bool quiet_;
     bool terminal_;
     bool streaming_;          // text written as it comes (a pipe or file, not quiet)

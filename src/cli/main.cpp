@@ -2,12 +2,15 @@
 // the settings, from the command line. The job runs as in the dialog program, its log goes to
 // stderr and its final report decides the exit status.
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "buzz/machines_ini.h"
 #include "cli/console_log.h"
+#include "cli/listing.h"
 #include "cli/options.h"
+#include "cli/preflight.h"
 #include "core/byteio.h"
 #include "core/log.h"
 #include "jobs/job_files.h"
@@ -24,7 +27,7 @@ constexpr int exit_usage = 2;
 
 class ConsoleFrontEnd : public JobFrontEnd {
 public:
-    ConsoleFrontEnd(bool quiet, bool terminal) : log_(stderr, quiet, terminal), quiet_(quiet) {}
+    ConsoleFrontEnd(FILE* out, bool quiet, bool terminal) : log_(out, quiet, terminal), quiet_(quiet) {}
 
     LogWindow* open_log_window(const char*) override { return &log_; }
 
@@ -32,14 +35,18 @@ public:
     // takes it over and closes it.
     FILE* open_log_file() override { return pending_log_.release(); }
 
+    // A failure is reported by the console's own line after the job; a listing ends with its
+    // last line.
     void report(const char* text) override
     {
         log_.finish();
         reported_ = text;
         failed_ = reported_ == "Error occured!";
-        if (!quiet_ || failed_) std::fprintf(stderr, "%s\n", text);
+        if (!quiet_ && !failed_ && !listing_) std::fprintf(stderr, "%s\n", text);
         std::fflush(stderr);
     }
+
+    bool listing_ = false;
 
     ConsoleLog& log() { return log_; }
     File pending_log_;
@@ -58,10 +65,32 @@ std::string version_text()
     return v;
 }
 
+// The console's line for a failure: "kestrix: FILE: REASON".
+int fail(const std::string& file, const std::string& reason, int status = 1)
+{
+    if (file.empty())
+        std::fprintf(stderr, "kestrix: %s\n", reason.c_str());
+    else
+        std::fprintf(stderr, "kestrix: %s: %s\n", file.c_str(), reason.c_str());
+    return status;
+}
+
+// kestrix --keys: every key with its type, values, default and meaning.
+int list_keys()
+{
+    std::printf("%-14s %-8s %-26s %-12s %s\n", "key", "type", "values", "default", "meaning");
+    for (const SettingKeyInfo& k : settings_key_list())
+        std::printf("%-14s %-8s %-26s %-12s %s%s\n", k.name.c_str(), k.type.c_str(), k.range.c_str(),
+                    k.fallback.c_str(), k.meaning.c_str(), k.saved ? "" : " (--set only, never saved)");
+    return exit_ok;
+}
+
 // --generators SONG: the generators a clone may take its notes from, one "%2d: %s" line each on
 // stdout; the log (and an error) on stderr.
 int list_song_generators(const CliRequest& req)
 {
+    const int status = platform::readable_file_status(req.input.c_str());
+    if (status) return fail(req.input, std::strerror(status));
     ConsoleLog log(stderr, req.quiet, false);
     log_state.window = &log;
     std::vector<GeneratorEntry> generators;
@@ -69,8 +98,9 @@ int list_song_generators(const CliRequest& req)
     log.finish();
     log_state.window = nullptr;
     if (!ok) {
-        std::fprintf(stderr, "Error occured!\n");
-        return exit_failed;
+        std::string why = log.error();
+        while (!why.empty() && (why.front() == '\n' || why.front() == ' ')) why.erase(why.begin());
+        return fail(req.input, why.empty() ? "cannot be read" : why);
     }
     for (const GeneratorEntry& g : generators) std::printf("%s\n", generator_line(g).c_str());
     return exit_ok;
@@ -78,7 +108,9 @@ int list_song_generators(const CliRequest& req)
 
 int usage_error(const std::string& message)
 {
-    std::fprintf(stderr, "kestrix: %s\n(kestrix --help shows the options)\n", message.c_str());
+    // A refused setting already points to --keys; other errors point to the options.
+    const bool points = message.find("kestrix --keys") != std::string::npos;
+    std::fprintf(stderr, "kestrix: %s\n%s", message.c_str(), points ? "" : "(kestrix --help shows the options)\n");
     return exit_usage;
 }
 
@@ -102,30 +134,73 @@ int main(int argc, char** argv)
         return exit_usage;
     }
 
+    for (const std::string& a : args) {
+        if (a == "--") break;
+        if (a == "--keys" || a == "--help-keys") return list_keys();
+    }
+
     // Settings as the dialog has them: kestrix.ini, or the defaults with the XI directory in the
     // current directory; then the command line.
-    if (!load_settings()) {
+    std::vector<std::string> ini_warnings;
+    const bool ini_read = load_settings(ini_warnings);
+    if (!ini_read) {
         std::string xi = platform::current_directory() + platform::path_separator + "xi" +
                          platform::path_separator;
         settings_set_text(settings.xi_dir, xi.c_str());
     }
     std::string error;
     if (!parse_command_line(args, req, error)) return usage_error(error);
+    if (ini_read && !req.quiet && !req.json)
+        std::fprintf(stderr, "Settings from %s%ckestrix.ini\n", platform::current_directory().c_str(),
+                     platform::path_separator);
+    for (const std::string& w : ini_warnings) std::fprintf(stderr, "kestrix: warning: %s\n", w.c_str());
+
+    if (!req.log_file.empty()) {
+        // A log file that cannot be written is a usage error: nothing has run yet.
+        File probe = open_file(req.log_file.c_str(), "a");
+        if (!probe) return fail(req.log_file, std::strerror(errno ? errno : ENOENT), exit_usage);
+    }
 
     if (req.save) {
-        if (!save_settings()) {
-            std::fprintf(stderr, "kestrix: could not write kestrix.ini\n");
-            return exit_failed;
-        }
+        if (!save_settings()) return fail("kestrix.ini", "could not be written");
         if (req.input.empty() && !req.merge) return exit_ok;
     }
     if (req.list) settings.dolist = 1;
 
-    choose_machines_ini();
+    const std::string machines_ini = choose_machines_ini();
     if (req.generators) return list_song_generators(req);
 
     const bool listing = is_song_name(req.input) && !req.merge;
     std::string output = req.output.empty() ? default_output_name(req.input) : req.output;
+
+    // The files, before anything is written: one line naming the file and the reason.
+    if (!req.merge) {
+        std::string why = check_input(req.input);
+        if (!why.empty()) return fail(req.input, why);
+        if (!listing) {
+            why = check_output(output, req.input, req.force);
+            if (!why.empty()) return fail(output, why);
+            const bool xi = req.input.find(".xi") != std::string::npos;
+            why = xi ? "" : check_machines_ini(machines_ini);
+            if (!why.empty()) return fail("", why);
+        }
+    }
+    if (req.merge) {
+        for (const char* song : {static_cast<const char*>(settings.merge_input1), settings.use_convout == 0 ? settings.merge_input2 : ""}) {
+            const int status = *song ? platform::readable_file_status(song) : 0;
+            if (status) return fail(song, std::strerror(status));
+        }
+    }
+    if (req.merge || settings.merge_after) {
+        // A merge may replace one of its inputs (a transformation in place); any other existing
+        // song of the output's name needs -y.
+        const std::string merged = settings.merge_output;
+        const platform::FileIdentity id = platform::file_identity(merged.c_str());
+        const bool an_input = id.valid && (id == platform::file_identity(settings.merge_input1) ||
+                                           (settings.use_convout == 0 && id == platform::file_identity(settings.merge_input2)));
+        if (!req.force && id.valid && !an_input) return fail(merged, "exists; -y (--force) replaces it");
+    }
+
     if (!req.merge) {
         settings_set_text(settings.input_file, req.input.c_str());
         settings_set_text(settings.output_file, listing ? "" : output.c_str());
@@ -134,13 +209,23 @@ int main(int argc, char** argv)
     // A BMW song refers to XI files in xi_dir: have the directory ready for them.
     if (!listing && !req.merge) prepare_xi_dir();
 
-    ConsoleFrontEnd front_end(req.quiet, platform::is_terminal(2));
+    if (listing) {
+        const SongFacts facts = gather_song_facts(req.input);
+        if (req.json) {
+            if (!facts.read) return fail(req.input, "cannot be read as a Buzz song");
+            std::fputs(facts_json(req.input, facts).c_str(), stdout);
+            return std::fflush(stdout) == 0 ? exit_ok : exit_failed;
+        }
+        if (facts.read) std::fputs(facts_summary(req.input, facts).c_str(), stdout);
+        std::fflush(stdout);
+    }
+
+    ConsoleFrontEnd front_end(listing ? stdout : stderr, req.quiet, platform::is_terminal(listing ? 1 : 2));
+    front_end.listing_ = listing;
+    if (listing) front_end.log().set_warning_stream(stderr);
     if (!req.log_file.empty()) {
         front_end.pending_log_ = open_file(req.log_file.c_str(), "w");
-        if (!front_end.pending_log_) {
-            std::fprintf(stderr, "kestrix: cannot write the log file %s\n", req.log_file.c_str());
-            return exit_failed;
-        }
+        if (!front_end.pending_log_) return fail(req.log_file, std::strerror(errno ? errno : ENOENT), exit_usage);
         settings_set_text(settings.log_file, req.log_file.c_str());
     }
 
@@ -149,5 +234,19 @@ int main(int argc, char** argv)
     platform::remove_scratch_on_interrupt();
     int mode = run_job(job_mode_of(req), front_end);
     front_end.log().finish();
-    return mode == 0 || front_end.failed_ ? exit_failed : exit_ok;
+    const bool failed = mode == 0 || front_end.failed_;
+    std::string line;
+    if (failed) {
+        const bool merging = req.merge;
+        FailureLine f = explain_failure(front_end.log().error(), merging ? settings.merge_input1 : req.input,
+                                        merging ? settings.merge_output : output, machines_ini);
+        fail(f.file, f.reason);
+        line = f.file.empty() ? f.reason : f.file + ": " + f.reason;
+    }
+    // The log file ends as the job did: the final report, and a failure's line.
+    if (!req.log_file.empty()) {
+        File f = open_file(req.log_file.c_str(), "a");
+        if (f) std::fprintf(f.get(), "\n%s\n%s%s", front_end.reported_.c_str(), line.c_str(), line.empty() ? "" : "\n");
+    }
+    return failed ? exit_failed : exit_ok;
 }

@@ -47,6 +47,10 @@ const char* const usage_text =
     "                                     --set do_mscale1=1 machines and patterns one by one\n"
     "  --save-settings                    save the settings as kestrix.ini (like the dialog's\n"
     "                                     Save); with INPUT also converts\n"
+    "  --json, --format json              with --list: the song's facts as JSON on stdout\n"
+    "  -y, --force                        replace an existing OUTPUT (without it kestrix\n"
+    "                                     refuses to write over a file)\n"
+    "  --keys, --help-keys                every settings key with its values, default, meaning\n"
     "  --log FILE                         also write the log text to FILE\n"
     "  -q, --quiet                        show only warnings, errors (with the line before an\n"
     "                                     error that explains it) and a failure's report\n"
@@ -88,8 +92,11 @@ const char* const usage_text =
     "  +m +M -m   MIDI: wave per channel / per program / convert with easyxmid\n"
     "  +m<res>    midi_res     +x*<scale>  midi_scale     +x+<shift>  midi_shift\n"
     "\n"
-    "The log goes to stderr; on a terminal a progress bar shows while a conversion runs.\n"
-    "Exit status: 0 success, 1 the job failed (\"Error occured!\"), 2 usage error.\n";
+    "The log goes to stderr (a --list listing to stdout); on a terminal a progress bar shows\n"
+    "while a conversion runs. machines.ini is read from the current directory, else beside\n"
+    "the program, else from ../share/kestrix/ next to it.\n"
+    "Exit status: 0 success, 1 the job failed or a file was refused (one line names the file\n"
+    "and the reason), 2 usage error or a setting out of its range.\n";
 
 namespace {
 
@@ -130,9 +137,31 @@ int name_index(const std::string& v, const char* const* names, int count)
     return -1;
 }
 
-// The short letters of kestrix.ini's comments. Returns false when `a` is none of them.
-bool apply_letter(const std::string& a, CliRequest& req)
+// False with `error` set when integer setting `key` may not take `value`.
+bool in_range(const char* key, long long value, std::string& error)
 {
+    error = settings_check_int(key, value);
+    if (!error.empty()) error += " (kestrix --keys lists every key)";
+    return error.empty();
+}
+
+// "key=value" through the settings' own parser and range check.
+bool set_checked(const std::string& line, std::string& error)
+{
+    std::string message;
+    switch (settings_apply_checked(line.c_str(), message)) {
+    case SettingResult::ok: return true;
+    case SettingResult::unknown_key: error = message; return false;
+    case SettingResult::bad_value:
+    case SettingResult::out_of_range: error = message; return false;
+    }
+    return false;
+}
+
+// The short letters of kestrix.ini's comments. Returns false when `a` is none of them.
+bool apply_letter(const std::string& a, CliRequest& req, std::string& error)
+{
+    float f = 0;
     Settings& s = settings;
     if (a == "-q") {
         req.quiet = true;
@@ -147,7 +176,7 @@ bool apply_letter(const std::string& a, CliRequest& req)
     } else if (a == "+p") {
         s.dopfun = 1;
     } else if (a.size() > 2 && a.compare(0, 2, "+p") == 0 && all_digits(a.substr(2))) {
-        return parse_int(a.substr(2), s.dopfun);
+        return parse_int(a.substr(2), s.dopfun) && in_range("dopfun", s.dopfun, error);
     } else if (a == "-w") {
         s.dowave = 0;
     } else if (a == "+w") {
@@ -155,7 +184,7 @@ bool apply_letter(const std::string& a, CliRequest& req)
     } else if (a == "+W") {
         s.dowave = 2;
     } else if (a.size() > 1 && (a[0] == '+' || a[0] == '-') && all_digits(a.substr(1))) {
-        return parse_int(a, s.transpo);
+        return parse_int(a, s.transpo) && in_range("transpo", s.transpo, error);
     } else if (a == "+l") {
         s.dolist = 1;
     } else if (a == "-l") {
@@ -180,11 +209,11 @@ bool apply_letter(const std::string& a, CliRequest& req)
         s.domidi_ext = 1;
         s.dopchange = 0;
     } else if (a.size() > 2 && a.compare(0, 2, "+m") == 0) {
-        return parse_float(a.substr(2), s.midi_res);
+        return parse_float(a.substr(2), f) && set_checked("midi_res=" + a.substr(2), error);
     } else if (a.size() > 3 && a.compare(0, 3, "+x*") == 0) {
-        return parse_float(a.substr(3), s.midi_scale);
+        return parse_float(a.substr(3), f) && set_checked("midi_scale=" + a.substr(3), error);
     } else if (a.size() > 3 && a.compare(0, 3, "+x+") == 0) {
-        return parse_float(a.substr(3), s.midi_shift);
+        return parse_float(a.substr(3), f) && set_checked("midi_shift=" + a.substr(3), error);
     } else {
         return false;
     }
@@ -281,9 +310,11 @@ bool apply_merge_option(const std::vector<std::string>& args, size_t& i, CliRequ
         req.input = v;
     } else if (option("--blow-up")) {
         if (!parse_int(v, n[0]) || n[0] < 1) return bad("a factor of 1 or more");
+        if (!in_range("blow_up", n[0], error)) return false;
         s.blow_up = n[0];
     } else if (option("--repeat")) {
         if (!parse_int(v, n[0]) || n[0] < 1) return bad("a count of 1 or more");
+        if (!in_range("song_repeat", n[0], error)) return false;
         s.song_repeat = n[0];
     } else if (option("--clone")) {
         const size_t colon = v.find(':');
@@ -299,9 +330,13 @@ bool apply_merge_option(const std::vector<std::string>& args, size_t& i, CliRequ
         s.clone_source = n[0];
         s.clone2 = target + 1;
     } else if (option("--source-transpose")) {
-        if (!parse_int(v, s.mtranspo)) return bad("a number of semitones");
+        if (!parse_int(v, n[0])) return bad("a number of semitones");
+        if (!in_range("mtranspo", n[0], error)) return false;
+        s.mtranspo = n[0];
     } else if (option("--clone-transpose")) {
-        if (!parse_int(v, s.clone_trans)) return bad("a number of semitones");
+        if (!parse_int(v, n[0])) return bad("a number of semitones");
+        if (!in_range("clone_trans", n[0], error)) return false;
+        s.clone_trans = n[0];
     } else if (option("--clone-wave")) {
         if (!parse_int(v, n[0]) || n[0] < 0 || n[0] > 255) return bad("a wave number 0 to 255");
         s.clone_wave = n[0];
@@ -396,6 +431,26 @@ bool parse_command_line(const std::vector<std::string>& args, CliRequest& req, s
             req.quiet = true;
             continue;
         }
+        if (a == "-y" || a == "--force") {
+            req.force = true;
+            continue;
+        }
+        if (a == "--keys" || a == "--help-keys") {
+            req.keys = true;
+            continue;
+        }
+        if (a == "--json" || a == "--format=json") {
+            req.json = true;
+            continue;
+        }
+        if (a == "--format") {
+            if (i + 1 >= args.size() || (args[i + 1] != "json" && args[i + 1] != "text")) {
+                error = "--format takes json or text";
+                return false;
+            }
+            req.json = args[++i] == "json";
+            continue;
+        }
         std::string v;
         bool matched = false;
         if (!long_value(args, i, "--split", v, matched, error)) return false;
@@ -415,6 +470,7 @@ bool parse_command_line(const std::vector<std::string>& args, CliRequest& req, s
                 error = "--target takes a machine name or a number, not \"" + v + "\"";
                 return false;
             }
+            if (!in_range("dopfun", k, error)) return false;
             settings.dopfun = k;
             continue;
         }
@@ -430,17 +486,30 @@ bool parse_command_line(const std::vector<std::string>& args, CliRequest& req, s
         }
         if (!long_value(args, i, "--transpose", v, matched, error)) return false;
         if (matched) {
-            if (!parse_int(v, settings.transpo)) {
+            int t = 0;
+            if (!parse_int(v, t)) {
                 error = "--transpose takes a number of semitones, not \"" + v + "\"";
                 return false;
             }
+            if (!in_range("transpo", t, error)) return false;
+            settings.transpo = t;
             continue;
         }
         if (!long_value(args, i, "--set", v, matched, error)) return false;
         if (matched) {
             size_t eq = v.find('=');
-            if (eq == std::string::npos || eq == 0 || v.find(' ') < eq || !settings_apply_line(v.c_str())) {
-                error = "--set: unknown key or bad value in \"" + v + "\"";
+            if (eq == std::string::npos || eq == 0 || v.find(' ') < eq) {
+                error = "--set takes KEY=VALUE, not \"" + v + "\" (kestrix --keys lists the keys)";
+                return false;
+            }
+            std::string message;
+            SettingResult r = settings_apply_checked(v.c_str(), message);
+            if (r == SettingResult::unknown_key) {
+                error = "--set: " + message + " (kestrix --keys lists the keys)";
+                return false;
+            }
+            if (r != SettingResult::ok) {
+                error = "--set " + message + " (kestrix --keys lists every key)";
                 return false;
             }
             continue;
@@ -466,12 +535,16 @@ bool parse_command_line(const std::vector<std::string>& args, CliRequest& req, s
         }
         if (!apply_merge_option(args, i, req, matched, error)) return false;
         if (matched) continue;
-        if (apply_letter(a, req)) continue;
-        error = "unknown option \"" + a + "\"";
+        if (apply_letter(a, req, error)) continue;
+        if (error.empty()) error = "unknown option \"" + a + "\"";
         return false;
     }
 
-    if (req.help || req.version) return true;
+    if (req.help || req.version || req.keys) return true;
+    if (req.json && !req.list) {
+        error = "--json goes with --list SONG";
+        return false;
+    }
     if (int(req.list) + int(req.merge) + int(req.generators) > 1) {
         error = "--list, --merge and --generators exclude each other";
         return false;

@@ -16,6 +16,9 @@ struct CliRequest {
     bool quiet = false;      // -q
     bool help = false;       // --help
     bool version = false;    // --version
+    bool force = false;      // -y, --force: an existing output may be replaced
+    bool keys = false;       // --keys: list every settings key
+    bool json = false;       // --json, --format json: the listing's facts as JSON on stdout
 };
 
 // Applies the command line to `settings` (loaded from kestrix.ini before) and fills `req`. For

@@ -3,22 +3,35 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "buzz/machines_ini.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
 
-void choose_machines_ini()
+std::vector<std::string> machines_ini_places()
+{
+    std::vector<std::string> places = {"machines.ini"};
+    const std::string dir = platform::executable_directory();
+    if (!dir.empty()) {
+        const char sep = platform::path_separator;
+        places.push_back(dir + sep + "machines.ini");
+        places.push_back(dir + sep + ".." + sep + "share" + sep + "kestrix" + sep + "machines.ini");
+    }
+    return places;
+}
+
+std::string choose_machines_ini()
 {
     char(&path)[sizeof machine_table_state.machines_ini_path] = machine_table_state.machines_ini_path;
-    std::string chosen = "machines.ini";
-    if (!platform::file_exists("machines.ini")) {
-        std::string dir = platform::executable_directory();
-        std::string beside = dir + platform::path_separator + "machines.ini";
-        if (!dir.empty() && platform::file_exists(beside.c_str()) && beside.size() < sizeof path)
-            chosen = beside;
-    }
-    std::snprintf(path, sizeof path, "%s", chosen.c_str());
+    std::string chosen;
+    for (const std::string& p : machines_ini_places())
+        if (platform::file_exists(p.c_str()) && p.size() < sizeof path) {
+            chosen = p;
+            break;
+        }
+    std::snprintf(path, sizeof path, "%s", chosen.empty() ? "machines.ini" : chosen.c_str());
+    return chosen;
 }
 
 void prepare_xi_dir()

@@ -1,8 +1,16 @@
 // What both front ends do before a job: find machines.ini and have the XI directory ready.
 #pragma once
 
-// machines.ini from the current directory, else the copy shipped beside the executable.
-void choose_machines_ini();
+#include <string>
+#include <vector>
+
+// Where machines.ini is looked for, in order: the current directory, beside the executable, then
+// ../share/kestrix/ next to the executable's folder (an installed copy).
+std::vector<std::string> machines_ini_places();
+
+// Points the machine loader at the first of those places that holds the file and returns it;
+// "" when none does (the loader then reports the file missing under its plain name).
+std::string choose_machines_ini();
 
 // A BMW conversion refers to XI files in xi_dir: creates the directory when it is missing.
 void prepare_xi_dir();

@@ -851,4 +851,44 @@ bool start_program(const std::string& program, const std::string& command_line,
 #endif
 }
 
+int readable_file_status(const char* path)
+{
+    if (is_directory(path)) return EISDIR;
+    errno = 0;
+    FILE* f = open_stream(path, "rb");
+    if (!f) return errno ? errno : ENOENT;
+    std::fclose(f);
+    return 0;
+}
+
+bool is_directory(const char* path)
+{
+    std::error_code ec;
+    return fs::is_directory(to_path(path), ec);
+}
+
+FileIdentity file_identity(const char* path)
+{
+    FileIdentity id;
+#ifdef _WIN32
+    HANDLE h = CreateFileW(widen(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return id;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(h, &info)) {
+        id.valid = true;
+        id.device = info.dwVolumeSerialNumber;
+        id.index = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    }
+    CloseHandle(h);
+#else
+    struct stat st;
+    if (::stat(path, &st) != 0) return id;
+    id.valid = true;
+    id.device = uint64_t(st.st_dev);
+    id.index = uint64_t(st.st_ino);
+#endif
+    return id;
+}
+
 } // namespace platform

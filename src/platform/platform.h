@@ -29,6 +29,22 @@ bool replace_file(const char* from, const char* to);
 bool file_exists(const char* path);
 // True when anything has that name: a file, a folder, a symbolic link (also one to nowhere).
 bool name_taken(const char* path);
+// What a name is, with the reason the system gives when it is no readable file: 0 for a regular
+// file that opens for reading, EISDIR for a directory, otherwise the errno of the failed open
+// (ENOENT, EACCES, ...).
+int readable_file_status(const char* path);
+// True when the name is an existing directory.
+bool is_directory(const char* path);
+// The file behind a name: device and inode (on Windows the volume serial number and the file
+// index), so that two spellings of one file, or two hard links to it, compare equal. `valid` is
+// false when the name does not lead to an existing file.
+struct FileIdentity {
+    bool valid = false;
+    uint64_t device = 0;
+    uint64_t index = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+FileIdentity file_identity(const char* path);
 // Length of a file in bytes, or -1 when it cannot be examined.
 int64_t file_length(const char* path);
 // The current working directory, without a final separator.

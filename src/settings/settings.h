@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 constexpr size_t settings_text_size = 256; // bytes of a text field, terminating zero included
 
@@ -75,6 +77,10 @@ extern Settings settings;
 // Reads "kestrix.ini" from the current directory into `settings`; false when it cannot be opened
 // (nothing is changed then). Loading sets pool.mem_trace when the file's verbose is not 0 or 1.
 bool load_settings();
+// The same, with a check of every line: a line that names no key, a value that does not parse and
+// a value outside its key's range each add one message to `warnings` ("kestrix.ini line N: ...");
+// such a value leaves the field as it was.
+bool load_settings(std::vector<std::string>& warnings);
 // Writes every persistent field to "kestrix.ini" in the current directory, replacing the file.
 // False when the file could not be created or written completely (the dialog shows nothing).
 bool save_settings();
@@ -90,3 +96,23 @@ void settings_set_text(char (&field)[settings_text_size], const char* text);
 // rip_wave. Returns false when the line names no key or its value does not parse; the console
 // edition uses this for --set.
 bool settings_apply_line(const char* line);
+
+// A key as people see it: the values it takes, its default and its meaning.
+struct SettingKeyInfo {
+    std::string name;
+    std::string type;     // "integer", "real" or "text"
+    std::string range;    // "0 to 2", "any", ...
+    std::string fallback; // the default, as kestrix.ini writes it
+    std::string meaning;
+    bool saved = true;    // false: a field --set takes that kestrix.ini never holds
+};
+std::vector<SettingKeyInfo> settings_key_list();
+
+// Applies one "key=value" line like settings_apply_line and holds the value to its key's range.
+// On a refusal the field is unchanged and `message` names the key, the value and what the key
+// takes.
+enum class SettingResult { ok, unknown_key, bad_value, out_of_range };
+SettingResult settings_apply_checked(const char* line, std::string& message);
+// The range check alone, for front ends that set a field themselves: empty when `value` is within
+// the range of integer key `key`, else the refusal.
+std::string settings_check_int(const char* key, long long value);

@@ -163,6 +163,88 @@ constexpr IniLine transient_lines[] = {
     {"tune_rate=%d", &Settings::tune_rate},       {"rip_wave=%d", &Settings::rip_wave},
 };
 
+// The values each key takes and what it means. A number outside its range is refused with a
+// message; the ranges are what the conversion and the tools can use (a Buzz note spans ten
+// octaves, so a transposition beyond 120 semitones has nothing left to play; Buzz patterns hold
+// at most 65535 lines; a wave number is a byte).
+struct KeyRange {
+    const char* key;
+    double low, high;
+    const char* meaning;
+};
+constexpr double any_int = 2147483648.0;
+constexpr KeyRange key_ranges[] = {
+    {"dotsplit", 0, 2, "machines: 0 one, 1 one per track, 2 one per instrument"},
+    {"dopfun", 0, 255, "target: 0 Tracker, N machines.ini record N+1 (1 PrimiFun ... 9 Bass-3)"},
+    {"dowave", 0, 2, "waves: 0 none, 1 BMW with XI files, 2 BMX with waves"},
+    {"midi_device", 0, 255, "output device number written into vMidiOut machines"},
+    {"transpo", -120, 120, "transposition of the whole song, semitones"},
+    {"remove_2pat", 0, 1, "1: remove duplicate patterns"},
+    {"dosminus", 0, 1, "1: song length minus one"},
+    {"do_envs", 0, 1, "1: convert XI/XM envelopes"},
+    {"do_0loops", 0, 1, "1: add zero loops to waves"},
+    {"do_0track", 0, 1, "1: number machines from zero"},
+    {"do_lnvol", 0, 1, "1: logarithmic volume"},
+    {"domod_ext", 0, 1, "1: MOD files through mod2xm too"},
+    {"dolist", 0, 1, "1: detailed listing in the log"},
+    {"verbose", -any_int, any_int - 1, "1: extra diagnostics; other than 0 and 1: 1 and the memory trace"},
+    {"lwind_x", -32768, 32767, "log window position, pixels"},
+    {"lwind_y", -32768, 32767, "log window position, pixels"},
+    {"lwind_dx", 0, 32767, "log window width, pixels"},
+    {"lwind_dy", 0, 32767, "log window height, pixels"},
+    {"buzz_path", 0, 0, "directory of buzz.exe, with a final separator"},
+    {"midi_tpb", 1, 255, "MIDI: ticks per beat of the song"},
+    {"midi_res", 0.001, 1000, "MIDI: BPM resolution"},
+    {"midi_scale", 0.001, 1000, "MIDI: time scaling factor"},
+    {"midi_shift", -65535, 65535, "MIDI: time shift in rows"},
+    {"blines", 1, 65535, "lines per pattern (MIDI and XI songs)"},
+    {"do_firstnote0", 0, 1, "MIDI: 1 start with the first note"},
+    {"use_notedels", 0, 1, "MIDI: 1 use note delays"},
+    {"domidi_ext", 0, 1, "MIDI: 1 convert with easyxmid"},
+    {"dopchange", 0, 1, "MIDI: 0 one wave per channel, 1 one per program"},
+    {"drkit", 0, 1, "MIDI: 0 drums gmp_81.xi..gmp_ff.xi, 1 one drum set gmp_00.xi"},
+    {"drfollow", 0, 1, "MIDI: 1 drums follow the pitch"},
+    {"ptranspo", -120, 120, "MIDI: pitch correction of instruments, semitones"},
+    {"drtranspo", -120, 120, "MIDI: drum correction, semitones"},
+    {"drloopno", 0, 1, "MIDI: 1 remove the loop flag of drum patches"},
+    {"xi_dir", 0, 0, "directory for and with XI instruments"},
+    {"do_mscale1", 0, 1, "merge: 1 rescale the first song's machine positions"},
+    {"do_mscale2", 0, 1, "merge: 1 rescale the second song's machine positions"},
+    {"do_mishift2", 0, 1, "merge: 1 shift the second song's wave numbers in its patterns"},
+    {"use_convout", 0, 2, "merge: second input 0 merge_input2, 1 the conversion's output, 2 none"},
+    {"merge_after", 0, 1, "1: merge right after the conversion"},
+    {"blow_up", 0, 256, "merge: above 1 multiply tempo and pattern lengths"},
+    {"song_repeat", 0, 256, "merge: above 1 play the song that many times"},
+    {"mtranspo", -120, 120, "clone: transposition of the source machine"},
+    {"clone_trans", -120, 120, "clone: transposition of the clone"},
+    {"clone_wave", 0, 255, "clone: wave number of its notes, 0 the source's"},
+    {"clone2", 0, 256, "clone: 0 none, 1 Tracker, 2..10 PrimiFun..Bass-3, N machines.ini record N-1"},
+    {"rip_es9", 0, 1, "1: save an ES-9 source's data as es-9.dat"},
+    {"merge_input1", 0, 0, "merge: first song"},
+    {"merge_input2", 0, 0, "merge: second song"},
+    {"merge_output", 0, 0, "merge: the new song"},
+    {"clone_source", 0, 65535, "clone: the source machine's number"},
+    {"tune_wave", 0, 65535, "wave tool: wave table entry (from 1)"},
+    {"tune_level", 0, 65535, "wave tool: level (from 1)"},
+    {"tune_rate", 0, any_int - 1, "wave tool: sample rate, Hz"},
+    {"rip_wave", 0, 65535, "wave tool: wave to rip (its index + 1)"},
+};
+
+const KeyRange* range_of(const char* key, size_t key_len)
+{
+    for (const KeyRange& r : key_ranges)
+        if (std::strlen(r.key) == key_len && std::strncmp(r.key, key, key_len) == 0) return &r;
+    return nullptr;
+}
+
+std::string number_text(double v)
+{
+    char buf[32];
+    if (v <= -any_int) return "any";
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
 // Length of "key=" of a value line.
 size_t key_length(const IniLine& l) { return size_t(std::strchr(l.text, '=') - l.text) + 1; }
 
@@ -236,37 +318,82 @@ const IniLine* line_for_key(const IniLine (&lines)[N], const char* text)
     return nullptr;
 }
 
-// Parses one line (without its line break) into `settings`; false when no key matched or the
-// value did not parse. `transient`: the fields that are not saved may be set too.
-bool apply_line(const char* line, bool transient)
+std::string range_text(const KeyRange* r, FieldRef::Kind kind)
+{
+    if (kind == FieldRef::text) return "a text";
+    if (!r || (r->low <= -any_int)) return "any integer";
+    return number_text(r->low) + " to " + number_text(r->high);
+}
+
+// Parses one line (without its line break) into `settings`. `transient`: the fields that are not
+// saved may be set too. `checked`: a number outside its key's range is refused. On a refusal the
+// field is as it was and `message` says why.
+SettingResult apply_line(const char* line, bool transient, bool checked, std::string& message)
 {
     unsigned char first = static_cast<unsigned char>(line[0]);
-    if (first < 'A' || first > 'z') return false;
-    const IniLine* found = line_for_key(ini_lines, line);
-    if (!found && transient) found = line_for_key(transient_lines, line);
-    if (found) {
-        const IniLine& l = *found;
-        const char* value = line + key_length(l);
-        switch (l.field.kind) {
-        case FieldRef::integer:
-            if (!scan_int(value, settings.*l.field.i)) return false;
-            // verbose above 1 (taken as unsigned, so negative values too) means 1 plus the
-            // pool's memory trace; the trace itself is never saved.
-            if (l.field.i == &Settings::verbose && unsigned(settings.verbose) > 1) {
-                settings.verbose = 1;
-                pool.mem_trace = true;
-            }
-            return true;
-        case FieldRef::real: return scan_real(value, settings.*l.field.r);
-        case FieldRef::text:
-            if (!scan_text(value, settings.*l.field.t)) return false;
-            if (l.field.t == &Settings::xi_dir) keep_final_separator(settings.xi_dir);
-            return true;
-        case FieldRef::none: break;
-        }
-        return false;
+    const IniLine* found = first < 'A' || first > 'z' ? nullptr : line_for_key(ini_lines, line);
+    if (!found && transient && first >= 'A' && first <= 'z') found = line_for_key(transient_lines, line);
+    if (!found) {
+        const char* eq = std::strchr(line, '=');
+        message = "unknown key \"" + std::string(line, eq ? size_t(eq - line) : std::strlen(line)) + "\"";
+        return SettingResult::unknown_key;
     }
-    return false;
+    const IniLine& l = *found;
+    const size_t klen = key_length(l);
+    const char* value = line + klen;
+    const KeyRange* range = range_of(l.text, klen - 1);
+    const std::string key(l.text, klen - 1);
+    auto refuse = [&](SettingResult why) {
+        std::string v = value;
+        while (!v.empty() && is_blank(v.front())) v.erase(v.begin());
+        message = key + "=" + v + ": " + key + " takes " + range_text(range, l.field.kind) +
+                  (why == SettingResult::bad_value ? "" : ", not " + v);
+        return why;
+    };
+    switch (l.field.kind) {
+    case FieldRef::integer: {
+        int v = 0;
+        if (!scan_int(value, v)) return refuse(SettingResult::bad_value);
+        if (checked && range && (v < range->low || v > range->high)) return refuse(SettingResult::out_of_range);
+        settings.*l.field.i = v;
+        // verbose above 1 (taken as unsigned, so negative values too) means 1 plus the
+        // pool's memory trace; the trace itself is never saved.
+        if (l.field.i == &Settings::verbose && unsigned(settings.verbose) > 1) {
+            settings.verbose = 1;
+            pool.mem_trace = true;
+        }
+        return SettingResult::ok;
+    }
+    case FieldRef::real: {
+        float v = 0;
+        if (!scan_real(value, v)) return refuse(SettingResult::bad_value);
+        if (checked && range && (v < range->low || v > range->high)) return refuse(SettingResult::out_of_range);
+        settings.*l.field.r = v;
+        return SettingResult::ok;
+    }
+    case FieldRef::text:
+        if (!scan_text(value, settings.*l.field.t)) return refuse(SettingResult::bad_value);
+        if (l.field.t == &Settings::xi_dir) keep_final_separator(settings.xi_dir);
+        return SettingResult::ok;
+    case FieldRef::none: break;
+    }
+    return SettingResult::unknown_key;
+}
+
+bool apply_line(const char* line, bool transient)
+{
+    std::string unused;
+    return apply_line(line, transient, false, unused) == SettingResult::ok;
+}
+
+// Copies a line of a caller into a buffer of the loader's line length, without its line break.
+void copy_line(const char* line, char (&buf)[ini_line_max + 1])
+{
+    size_t n = std::strcspn(line, "\n");
+    if (n > ini_line_max) n = ini_line_max;
+    std::memcpy(buf, line, n);
+    if (n > 0 && buf[n - 1] == '\r') --n;
+    buf[n] = 0;
 }
 
 // Reads one line of at most ini_line_max characters into line, skipping the rest of a longer
@@ -335,6 +462,22 @@ bool load_settings()
     return true;
 }
 
+bool load_settings(std::vector<std::string>& warnings)
+{
+    File f = open_file(settings_file_name, "r");
+    if (!f) return false;
+    char line[ini_line_max + 1];
+    std::string message;
+    for (int number = 1; read_line(f.get(), line); ++number) {
+        unsigned char first = static_cast<unsigned char>(line[0]);
+        if (first < 'A' || first > 'z') continue; // comments, blank and indented lines
+        if (apply_line(line, false, true, message) == SettingResult::ok) continue;
+        warnings.push_back(std::string(settings_file_name) + " line " + std::to_string(number) + ": " + message +
+                           " (kept as it was)");
+    }
+    return true;
+}
+
 bool save_settings() { return save_settings(settings); }
 
 bool save_settings(const Settings& from)
@@ -379,10 +522,48 @@ bool settings_apply_line(const char* line)
 {
     if (!line) return false;
     char buf[ini_line_max + 1];
-    size_t n = std::strcspn(line, "\n");
-    if (n > ini_line_max) n = ini_line_max;
-    std::memcpy(buf, line, n);
-    if (n > 0 && buf[n - 1] == '\r') --n;
-    buf[n] = 0;
+    copy_line(line, buf);
     return apply_line(buf, true);
+}
+
+SettingResult settings_apply_checked(const char* line, std::string& message)
+{
+    char buf[ini_line_max + 1];
+    copy_line(line ? line : "", buf);
+    return apply_line(buf, true, true, message);
+}
+
+std::string settings_check_int(const char* key, long long value)
+{
+    const KeyRange* r = range_of(key, std::strlen(key));
+    if (!r || (value >= r->low && value <= r->high)) return {};
+    return std::string(key) + "=" + std::to_string(value) + ": " + key + " takes " +
+           range_text(r, FieldRef::integer) + ", not " + std::to_string(value);
+}
+
+std::vector<SettingKeyInfo> settings_key_list()
+{
+    std::vector<SettingKeyInfo> keys;
+    const Settings defaults;
+    auto add = [&](const IniLine& l, bool saved) {
+        if (l.field.kind == FieldRef::none) return;
+        SettingKeyInfo k;
+        const size_t klen = key_length(l);
+        k.name.assign(l.text, klen - 1);
+        const KeyRange* r = range_of(l.text, klen - 1);
+        k.type = l.field.kind == FieldRef::integer ? "integer" : l.field.kind == FieldRef::real ? "real" : "text";
+        k.range = range_text(r, l.field.kind);
+        if (l.field.kind == FieldRef::real && r) k.range = "a real, " + k.range;
+        char buf[settings_text_size + 16];
+        if (l.field.kind == FieldRef::integer) std::snprintf(buf, sizeof buf, "%d", defaults.*l.field.i);
+        if (l.field.kind == FieldRef::real) std::snprintf(buf, sizeof buf, "%f", double(defaults.*l.field.r));
+        if (l.field.kind == FieldRef::text) std::snprintf(buf, sizeof buf, "\"%s\"", defaults.*l.field.t);
+        k.fallback = buf;
+        k.meaning = r ? r->meaning : "";
+        k.saved = saved;
+        keys.push_back(k);
+    };
+    for (const IniLine& l : ini_lines) add(l, true);
+    for (const IniLine& l : transient_lines) add(l, false);
+    return keys;
 }

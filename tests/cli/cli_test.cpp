@@ -2,6 +2,7 @@
 // statuses, what it writes to kestrix.ini, its option letters, its log and its listings.
 #include "e2e/e2e_support.h"
 
+#include <algorithm>
 #include <fstream>
 
 #include "platform/platform.h"
@@ -76,17 +77,8 @@ TEST_F(Cli, OptionsSaveTheSettingsTheyName)
 // everything.
 TEST_F(Cli, ConvertListAndFail)
 {
-    auto r = run_kestrix("missing.xm");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: Can't open inputfile\n\nError during conversion\nError occured!\n");
-    r = run_kestrix("-q --log job.log missing.xm");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: Can't open inputfile\nError during conversion\nError occured!\n");
-    EXPECT_EQ(kxtest::read_text("job.log"), "Error: Can't open inputfile\n\nError during conversion");
-    EXPECT_FALSE(fs::exists("missing.bmx"));
-
     fs::copy_file(kxe2e::demo_xm(), "demo.xm");
-    r = run_kestrix("demo.xm"); // no machines.ini here: the copy beside the executable is used
+    auto r = run_kestrix("demo.xm"); // no machines.ini here: the copy beside the executable is used
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("\nWriting BUZZ output demo.bmx"), std::string::npos) << r.err;
     EXPECT_TRUE(r.err.ends_with("\nConversion finished!\n")) << r.err;
@@ -95,9 +87,18 @@ TEST_F(Cli, ConvertListAndFail)
 
     r = run_kestrix("--list demo.bmx");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("\nsection:MACH"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("\nsection:WAVE"), std::string::npos) << r.err;
-    EXPECT_TRUE(r.err.ends_with(")\n\nConversion finished!\n")) << r.err; // one blank line, not two
+    EXPECT_TRUE(r.out.starts_with("demo.bmx: BMX, sections MACH CONN WAVT PATT SEQU BLAH WAVE\nmachines: 5\n"
+                                  "    0  Master                   master    \n")) << r.out;
+    EXPECT_NE(r.out.find("\npatterns: 9\nsequence length: 320 rows (loop 0 to 320), 5 sequences\nwaves: 5\n"
+                         "    1  bass                     64 bytes\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nsection:WAVE"), std::string::npos) << r.out;
+    EXPECT_TRUE(r.out.ends_with(")\n\n")) << r.out; // the listing's own end, no report
+    EXPECT_EQ(r.err, "");
+    r = run_kestrix("--list demo.bmx --format json");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"machines\": [\n    {\"index\": 0, \"name\": \"Master\", \"type\": \"master\", \"dll\": \"\", "
+                         "\"patterns\": 1},"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"sequence_length\": 320,"), std::string::npos) << r.out;
 
     r = run_kestrix("+w demo.xm");
     EXPECT_EQ(r.status, 0) << r.err;
@@ -108,6 +109,8 @@ TEST_F(Cli, ConvertListAndFail)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(fs::exists("quiet.bmx"));
+    r = run_kestrix("-q -y demo.xm quiet.bmx");
+    EXPECT_EQ(r.status, 0) << r.err;
 
     // A MOD that the converter reads itself makes a BMX even when a BMW is asked for.
     kxtest::Bytes().fixed("tiny", 20).fill(31 * 30, 0).u8(1).u8(0).fill(128, 0).str("M.K.").fill(1024, 0)
@@ -136,8 +139,81 @@ TEST_F(Cli, ConvertListAndFail)
     r = run_kestrix("-q -s wide.xm");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "order: 0Jeskola Tracker allows ony 32 channels,sorry!\n"
-                     "Error during conversion\nError occured!\n");
+                     "kestrix: wide.xm: the conversion failed (see the line above)\n");
     EXPECT_FALSE(fs::exists("wide.bmx"));
+}
+
+// Every way a job can be refused or fail: one line naming the file and the reason, and the status.
+TEST_F(Cli, OneLineForEachFailure)
+{
+    fs::copy_file(kxe2e::demo_xm(), "demo.xm");
+    fs::create_directory("dir.xm");
+    std::ofstream("text.xm") << "hello, this is text\n";
+    std::ofstream("old.bmx") << "edited in Buzz";
+    fs::create_hard_link("demo.xm", "link.xm");
+    fs::create_directory("nomachines");
+    fs::copy_file("demo.xm", "nomachines/demo.xm");
+    const std::string exe = std::string(KESTRIX_BINARY_DIR) + "/machines.ini";
+    const struct {
+        const char *ini, *args;
+        int status;
+        const char* line;
+    } cases[] = {
+        {nullptr, "missing.xm", 1, "kestrix: missing.xm: No such file or directory"},
+        {nullptr, "dir.xm", 1, "kestrix: dir.xm: Is a directory"},
+        {nullptr, "text.xm", 1, "kestrix: text.xm: not a module of any known kind (XM, MOD, S3M, IT or another "
+                               "format mod2xm reads, MIDI, XI, Buzz song)"},
+        {nullptr, "demo.xm nodir/out.bmx", 1, "kestrix: nodir/out.bmx: No such file or directory (no folder nodir)"},
+        {nullptr, "demo.xm old.bmx", 1, "kestrix: old.bmx: exists; -y (--force) replaces it"},
+        {nullptr, "-y demo.xm ./demo.xm", 1, "kestrix: ./demo.xm: is the input file itself; name another output"},
+        {nullptr, "-y link.xm demo.xm", 1, "kestrix: demo.xm: is the input file itself; name another output"},
+        {"garbage\n", "demo.xm", 1, "kestrix: machines.ini: unsupported machines.ini version \"\" (kestrix reads version 2.5)"},
+        {nullptr, "--log nodir/x.log demo.xm", 2, "kestrix: nodir/x.log: No such file or directory"},
+        {nullptr, "--set dotsplit=7 demo.xm", 2,
+         "kestrix: --set dotsplit=7: dotsplit takes 0 to 2, not 7 (kestrix --keys lists every key)"},
+        {nullptr, "--set blines=0 demo.xm", 2,
+         "kestrix: --set blines=0: blines takes 1 to 65535, not 0 (kestrix --keys lists every key)"},
+        {nullptr, "--transpose 1000 demo.xm", 2,
+         "kestrix: transpo=1000: transpo takes -120 to 120, not 1000 (kestrix --keys lists every key)"},
+        {nullptr, "--merge missing.bmx -o x.bmx", 1, "kestrix: missing.bmx: No such file or directory"},
+        {nullptr, "--merge old.bmx -o link.xm", 1, "kestrix: link.xm: exists; -y (--force) replaces it"},
+        {nullptr, "--set foo=1 demo.xm", 2, "kestrix: --set: unknown key \"foo\" (kestrix --keys lists the keys)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        if (c.ini) std::ofstream("machines.ini") << c.ini;
+        const auto r = run_kestrix(c.args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.line) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        fs::remove("machines.ini");
+    }
+    EXPECT_EQ(kxtest::read_text("old.bmx"), "edited in Buzz");
+    EXPECT_FALSE(fs::exists("demo.bmx"));
+    const auto t = run_kestrix("--target 25 demo.xm");
+    EXPECT_EQ(t.status, 1);
+    EXPECT_EQ(t.err, "kestrix: " + exe + ": no machine record 26 for target 25 (the file has records 0 to 18)\n");
+}
+
+// kestrix.ini: one line says it was read, one warning for each line that could not be used; the
+// field keeps its value. --keys lists every key.
+TEST_F(Cli, SettingsFileWarningsAndKeys)
+{
+    std::ofstream("kestrix.ini") << ";comment\ndotsplit=7\nfoo=1\nblines=x\ntranspo=5\n";
+    const auto r = run_kestrix("--save-settings");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Settings from " + fs::current_path().string() + "/kestrix.ini\n"
+                     "kestrix: warning: kestrix.ini line 2: dotsplit=7: dotsplit takes 0 to 2, not 7 (kept as it was)\n"
+                     "kestrix: warning: kestrix.ini line 3: unknown key \"foo\" (kept as it was)\n"
+                     "kestrix: warning: kestrix.ini line 4: blines=x: blines takes 1 to 65535 (kept as it was)\n");
+    const std::string saved = kxtest::read_text("kestrix.ini");
+    EXPECT_NE(saved.find("\ndotsplit= 1  \n"), std::string::npos);
+    EXPECT_NE(saved.find("\ntranspo=  5   \n"), std::string::npos);
+    const auto k = run_kestrix("--keys");
+    EXPECT_EQ(k.status, 0);
+    EXPECT_NE(k.out.find("\ndotsplit       integer  0 to 2                     1            machines:"), std::string::npos)
+        << k.out;
+    EXPECT_EQ(std::count(k.out.begin(), k.out.end(), '\n'), 1 + 46 + 8) << k.out;
 }
 
 } // namespace

@@ -68,7 +68,7 @@ TEST_F(MergeJobs, ConvertedCorpusModulesMergedPairwiseAndTransformed)
     for (size_t i = 0; i < modules.size(); ++i) {
         const size_t j = (i + 1) % modules.size();
         SCOPED_TRACE(modules[i].filename().string() + " + " + modules[j].filename().string());
-        const auto r = run_kestrix("-q --merge s" + std::to_string(i) + ".bmx s" + std::to_string(j) +
+        const auto r = run_kestrix("-q -y --merge s" + std::to_string(i) + ".bmx s" + std::to_string(j) +
                                    ".bmx -o m.bmx --scale --shift-waves --blow-up 2 --repeat 2 --clone 1:primifun");
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(machines_of("m.bmx"), machines[i] + machines[j]); // one master less, the clone more
@@ -101,7 +101,7 @@ TEST_F(MergeJobs, ConversionThenMergeAndUsageErrors)
     }
     const auto missing = run_kestrix("--generators missing.bmx");
     EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("Could not open first Inputfile: missing.bmx"), std::string::npos) << missing.err;
+    EXPECT_EQ(missing.err, "kestrix: missing.bmx: No such file or directory\n");
 }
 
 } // namespace

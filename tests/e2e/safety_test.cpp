@@ -65,8 +65,8 @@ TEST_F(Safety, FullDiskFailsAndKeepsThePreviousFile)
 {
     struct Case { const char* what; const char* args; const char* kept; };
     const Case cases[] = {
-        {"song with waves", "demo.xm out.bmx", "out.bmx"},
-        {"BMW and its XI files", "demo.xm out.bmw --waves bmw --set xi_dir=xi/", "out.bmw"},
+        {"song with waves", "-y demo.xm out.bmx", "out.bmx"},
+        {"BMW and its XI files", "-y demo.xm out.bmw --waves bmw --set xi_dir=xi/", "out.bmw"},
         {"settings", "--save-settings --split none", "kestrix.ini"},
     };
     for (const Case& c : cases) {
@@ -121,7 +121,7 @@ TEST_F(Safety, SongsOfSimilarNamesKeepTheirOwnXiFiles)
     std::string b = kxtest::read_text("demo.xm");
     b[b.size() - 1] = char(b[b.size() - 1] + 1); // the last instrument's last sample byte
     std::ofstream("samename_b.xm", std::ios::binary) << b;
-    const std::string opts = " --waves bmw --set xi_dir=xi/";
+    const std::string opts = " -y --waves bmw --set xi_dir=xi/";
     ASSERT_EQ(kxe2e::run_kestrix("samename_a.xm a.bmw" + opts).status, 0);
     const auto first = xi_names("xi");
     ASSERT_FALSE(first.empty());
@@ -227,7 +227,7 @@ TEST_F(Safety, ConverterLeavesTheUsersXmAlone)
         const std::string ext = fs::path(module).extension().string();
         fs::copy_file(corpus / module, "song" + ext);
         std::ofstream("song.xm") << "mine";
-        RunResult r = kxe2e::run_kestrix("song" + ext + " out.bmx");
+        RunResult r = kxe2e::run_kestrix("-y song" + ext + " out.bmx");
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(kxtest::read_text("song.xm"), "mine");
         EXPECT_EQ(scratch_files_in("."), 0);

@@ -96,7 +96,7 @@ TEST_F(SideBySide, EightConversionsAtOnceGiveTheSongsOfSerialRuns)
     for (int round = 0; round < 3; ++round) {
         std::vector<pid_t> runs;
         for (size_t k = 0; k < inputs.size(); ++k)
-            runs.push_back(start(dir, {"-q", inputs[k].string(), "side" + std::to_string(k) + ".bmx"}));
+            runs.push_back(start(dir, {"-q", "-y", inputs[k].string(), "side" + std::to_string(k) + ".bmx"}));
         for (size_t k = 0; k < runs.size(); ++k) {
             const int st = wait_for(runs[k]);
             EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << inputs[k] << " round " << round;
@@ -168,7 +168,7 @@ TEST_F(SideBySide, InterruptedConversionLeavesNothingBehind)
         const std::set<std::string> before = files_in(dir);
         bool stopped = false;
         for (int attempt = 0; attempt < 5 && !stopped; ++attempt) {
-            const pid_t pid = start(dir, {"-q", "big.xm", "big.bmx"});
+            const pid_t pid = start(dir, {"-q", "-y", "big.xm", "big.bmx"});
             // Wait until the unfinished song has grown past 8 MB, then stop the conversion.
             const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
             int status = 0;

@@ -1,0 +1,27 @@
+// The console edition's checks around a job: the files named on the command line are looked at
+// before the job starts, so that a missing input, an output that would replace a file or the
+// input itself, a folder that does not exist or a machines.ini that cannot serve the target end
+// with one line that names the file and the reason. After a failed job, the abort message is
+// turned into such a line too.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// "" when `input` can be converted as far as the console can tell; else the line's reason.
+std::string check_input(const std::string& input);
+// "" when the conversion's `output` may be written: its folder exists, it is not a directory,
+// not the input file itself (by identity: a hard link or another spelling is the same file) and,
+// unless `force`, not an existing file.
+std::string check_output(const std::string& output, const std::string& input, bool force);
+// "" when machines.ini (at `path`, "" = not found) describes the target generator dopfun.
+std::string check_machines_ini(const std::string& path);
+
+// The one line for a failed job: the file it concerns and the reason, from the job's abort
+// message (and the files themselves).
+struct FailureLine {
+    std::string file;
+    std::string reason;
+};
+FailureLine explain_failure(const std::string& abort_message, const std::string& input, const std::string& output,
+                            const std::string& machines_ini);
