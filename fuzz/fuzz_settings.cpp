@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!save_settings()) std::abort();
         settings = Settings{};
         load_settings();
-        if (std::memcmp(first.xi_dir, settings.xi_dir, sizeof first.xi_dir) != 0 ||
+        if (std::strncmp(first.xi_dir, settings.xi_dir, sizeof first.xi_dir) != 0 || // the text, not the bytes after it
             first.dowave != settings.dowave || first.dotsplit != settings.dotsplit ||
             first.dopfun != settings.dopfun)
             std::abort(); // saved settings do not read back
