@@ -1,6 +1,8 @@
 // kestrix, the console edition: converts a module into a Buzz song, lists a Buzz song, or saves
 // the settings, from the command line. The job runs as in the dialog program, its log goes to
 // stderr and its final report decides the exit status.
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -180,7 +182,9 @@ int main(int argc, char** argv)
         if (!listing) {
             why = check_output(output, req.input, req.force);
             if (!why.empty()) return fail(output, why);
-            const bool xi = req.input.find(".xi") != std::string::npos;
+            std::string ext = req.input.substr(std::min(req.input.size(), req.input.find_last_of('.')));
+            for (char& ch : ext) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+            const bool xi = ext == ".xi"; // an XI instrument needs no machines.ini
             why = xi ? "" : check_machines_ini(machines_ini);
             if (!why.empty()) return fail("", why);
         }
