@@ -82,6 +82,7 @@ TEST_F(DriverTest, InputKindFromTheLastExtensionAndTheContent)
 {
     struct Case { const char* name; size_t at; const char* magic; const char* kind; bool logged; };
     const Case cases[] = {
+        {"tune", 0, "Extended Module: ", "", false}, // no extension: the native reader, quietly
         {"my.middle.xm", 0, "Extended Module: ", "", false},
         {"beat.it.remix.xm", 0, "Extended Module: ", "", false},
         {"old.bmx.song.xm", 0, "Extended Module: ", "", false},
