@@ -15,7 +15,7 @@ cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null || {
   cmake --build "$build" -j 1 | tail -40; exit 1; }
 
 corpus=${KESTRIX_CORPUS_DIR:-}
-[ -z "$corpus" ] && for d in ../shared/corpus ../../shared/corpus /work/shared/corpus; do
+[ -z "$corpus" ] && for d in ../shared/corpus ../../shared/corpus; do
   [ -d "$d" ] && { corpus=$d; break; }
 done
 
