@@ -23,7 +23,9 @@ def pattern(rows, channels, first_note):
     return struct.pack('<IBHH', 9, 0, rows, len(data)) + data
 
 
-def instrument(name, sample_bytes, block):
+def instrument(name, sample_bytes, loop_start=None, loop_length=None, flags=0x10 | 1, sample_name='bench'):
+    """An XM instrument with one sample of sample_bytes (its data not included): every note plays
+    it, a volume envelope, a forward loop over the second half unless told otherwise."""
     head = struct.pack('<I22sBH', 263, name.encode().ljust(22, b' '), 0, 1)
     body = struct.pack('<I', 40)
     body += bytes(96)                       # every note plays sample 0
@@ -31,8 +33,10 @@ def instrument(name, sample_bytes, block):
     body += bytes(48)                       # panning envelope
     body += bytes([2, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0])
     body += struct.pack('<HH', 256, 0) + bytes(20)
-    sample = struct.pack('<IIIBbBBbB22s', sample_bytes, 0, sample_bytes // 2, 64, 0,
-                         0x10 | 1, 128, 0, 0, b'bench'.ljust(22, b' '))
+    start = 0 if loop_start is None else loop_start
+    length = sample_bytes // 2 if loop_length is None else loop_length
+    sample = struct.pack('<IIIBbBBbB22s', sample_bytes, start, length, 64, 0,
+                         flags, 128, 0, 0, sample_name.encode().ljust(22, b' '))
     return head + body + sample
 
 
@@ -56,7 +60,7 @@ def main():
         for p in range(patterns):
             f.write(pattern(rows, channels, 25 + p * 3))
         for i in range(count):
-            f.write(instrument('bench %d' % i, per_sample, block))
+            f.write(instrument('bench %d' % i, per_sample))
             left = per_sample
             while left > 0:
                 n = min(left, len(block))

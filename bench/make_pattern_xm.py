@@ -12,6 +12,8 @@ import random
 import struct
 import sys
 
+import make_big_xm
+
 EFFECTS = [0x0, 0x1, 0x2, 0x3, 0x4, 0x5, 0x6, 0x7, 0x8, 0x9, 0xA, 0xC, 0xE]
 
 
@@ -32,15 +34,9 @@ def pattern(rng, rows, channels):
 
 def instrument(index):
     sample_bytes = 256
-    head = struct.pack('<I22sBH', 263, ('pat %d' % index).encode().ljust(22, b' '), 0, 1)
-    body = struct.pack('<I', 40) + bytes(96)
-    body += struct.pack('<24H', *([0, 64, 10, 64] + [0] * 20)) + bytes(48)
-    body += bytes([2, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0])
-    body += struct.pack('<HH', 256, 0) + bytes(20)
-    body += struct.pack('<IIIBbBBbB22s', sample_bytes, 0, 0, 64, 0, 0, 128, 0, 0,
-                        b'pat'.ljust(22, b' '))
+    head = make_big_xm.instrument('pat %d' % index, sample_bytes, 0, 0, 0, 'pat')
     data = bytes(((k * 7) & 0x0F) for k in range(sample_bytes))
-    return head + body + data
+    return head + data
 
 
 def main():

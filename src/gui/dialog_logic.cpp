@@ -117,37 +117,14 @@ bool swap_extension(std::string& name, const char* from, char to)
 
 } // namespace
 
-bool scan_leading_int(const std::string& text, int& out)
-{
-    const char* s = text.c_str();
-    errno = 0;
-    char* end = nullptr;
-    long v = std::strtol(s, &end, 10);
-    if (end == s || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
-    out = int(v);
-    return true;
-}
+bool scan_leading_int(const std::string& text, int& out) { return settings_scan_int(text.c_str(), out); }
 
-bool scan_leading_real(const std::string& text, float& out)
-{
-    const char* s = text.c_str();
-    char* end = nullptr;
-    float v = std::strtof(s, &end);
-    if (end == s || !std::isfinite(v)) return false;
-    out = v;
-    return true;
-}
+bool scan_leading_real(const std::string& text, float& out) { return settings_scan_real(text.c_str(), out); }
 
 void scan_int_pair(const std::string& text, int& first, int& second)
 {
-    const char* s = text.c_str();
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(s, &end, 10);
-    if (end == s || errno == ERANGE || v < INT_MIN || v > INT_MAX) return;
-    first = int(v);
-    if (*end != ',') return;
-    scan_leading_int(end + 1, second);
+    const char* rest = nullptr;
+    if (settings_scan_int(text.c_str(), first, &rest) && *rest == ',') settings_scan_int(rest + 1, second);
 }
 
 int wave_choice_from(DialogControls& c)

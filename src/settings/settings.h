@@ -90,6 +90,12 @@ bool save_settings(const Settings& from);
 // Copies text into a settings text field, cutting it to fit.
 void settings_set_text(char (&field)[settings_text_size], const char* text);
 
+// The number rules of kestrix.ini values, also used where a number is typed in: blanks, an
+// optional sign and decimal digits that fit an int (`rest`, when given, gets what follows them);
+// blanks and a finite real that fits a float. `out` is left alone when the text is refused.
+bool settings_scan_int(const char* s, int& out, const char** rest = nullptr);
+bool settings_scan_real(const char* s, float& out);
+
 // Applies one "key=value" line with the loader's rules (key at the start of the line, first
 // match wins). Besides the keys of kestrix.ini it takes the fields that are never saved:
 // merge_input1, merge_input2, merge_output, clone_source, tune_wave, tune_level, tune_rate and

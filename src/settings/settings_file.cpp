@@ -250,28 +250,6 @@ size_t key_length(const IniLine& l) { return size_t(std::strchr(l.text, '=') - l
 
 bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
-// %d: blanks, an optional sign and decimal digits; the value must fit an int.
-bool scan_int(const char* s, int& out)
-{
-    errno = 0;
-    char* end = nullptr;
-    long v = std::strtol(s, &end, 10);
-    if (end == s || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
-    out = int(v);
-    return true;
-}
-
-// %f: blanks and a real; infinities, NaN and values beyond a float are refused.
-bool scan_real(const char* s, float& out)
-{
-    errno = 0;
-    char* end = nullptr;
-    float v = std::strtof(s, &end);
-    if (end == s || !std::isfinite(v)) return false;
-    out = v;
-    return true;
-}
-
 // %s (with the double-quote form described at the top): blanks, then the text.
 bool scan_text(const char* s, char (&out)[settings_text_size])
 {
@@ -353,7 +331,7 @@ SettingResult apply_line(const char* line, bool transient, bool checked, std::st
     switch (l.field.kind) {
     case FieldRef::integer: {
         int v = 0;
-        if (!scan_int(value, v)) return refuse(SettingResult::bad_value);
+        if (!settings_scan_int(value, v)) return refuse(SettingResult::bad_value);
         if (checked && range && (v < range->low || v > range->high)) return refuse(SettingResult::out_of_range);
         settings.*l.field.i = v;
         // verbose above 1 (taken as unsigned, so negative values too) means 1 plus the
@@ -366,7 +344,7 @@ SettingResult apply_line(const char* line, bool transient, bool checked, std::st
     }
     case FieldRef::real: {
         float v = 0;
-        if (!scan_real(value, v)) return refuse(SettingResult::bad_value);
+        if (!settings_scan_real(value, v)) return refuse(SettingResult::bad_value);
         if (checked && range && (v < range->low || v > range->high)) return refuse(SettingResult::out_of_range);
         settings.*l.field.r = v;
         return SettingResult::ok;
@@ -452,6 +430,27 @@ void write_value_line(FILE* f, const IniLine& l, const Settings& from)
 }
 
 } // namespace
+
+bool settings_scan_int(const char* s, int& out, const char** rest)
+{
+    errno = 0;
+    char* end = nullptr;
+    long v = std::strtol(s, &end, 10);
+    if (end == s || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+    out = int(v);
+    if (rest) *rest = end;
+    return true;
+}
+
+bool settings_scan_real(const char* s, float& out)
+{
+    errno = 0;
+    char* end = nullptr;
+    float v = std::strtof(s, &end);
+    if (end == s || !std::isfinite(v)) return false;
+    out = v;
+    return true;
+}
 
 bool load_settings()
 {
