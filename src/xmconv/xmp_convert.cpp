@@ -141,13 +141,11 @@ uint8_t vibrato_type(int wave, bool impulse_tracker)
 // What an instrument does that XM cannot, counted by kind.
 void count_limits(const xmp_instrument& in, const xmp_module& mod, bool pitch_followed, DropCounts& limits)
 {
-    bool nna = false, sustain_loop = false;
+    bool sustain_loop = false;
     for (int i = 0; i < in.nsm; ++i) {
-        nna = nna || in.sub[i].nna != XMP_INST_NNA_CUT;
         int sid = in.sub[i].sid;
         sustain_loop = sustain_loop || (sid >= 0 && sid < mod.smp && (mod.xxs[sid].flg & XMP_SAMPLE_SLOOP));
     }
-    if (nna) limits.add("new note action (NNA)");
     if (sustain_loop) limits.add("sample sustain loop");
     // A pitch envelope the playback walk follows is still counted: it slides only where the effect
     // column is free.
@@ -226,6 +224,9 @@ void convert_instrument(const xmp_module& mod, int index, const SourceInfo& info
         from.volume = std::clamp(vol_base > 0 ? (sub.vol * 64 + vol_base / 2) / vol_base : sub.vol, 0, 64);
         from.fold = std::clamp(sub.gvl, 0, 64) / 64.0 * std::clamp(in.vol, 0, 64) / 64.0 * std::min(info.mix, 1.0);
         from.pan = info.sample_pans && sub.pan >= 0 ? std::min(sub.pan, 255) : -1;
+        from.nna = uint8_t(sub.nna & 3);
+        from.dct = uint8_t(sub.dct & 3);
+        from.dca = uint8_t(sub.dca & 3);
         s.volume = uint8_t(std::lround(from.volume * from.fold));
         // FT2 tunes samples in steps of 1/16 semitone (the finetune's top five bits): a C5 speed
         // is brought to the nearest step rather than cut down to the one below.
@@ -264,13 +265,18 @@ void convert_instrument(const xmp_module& mod, int index, const SourceInfo& info
 // and their volume slides and portamentos keep it per channel across the combined commands. XM's
 // own memory would recall the translated command (a fine slide becomes Exx, not Axx), so a
 // repeated parameter is written out again where the same pattern and channel gave it before.
-// Channel volume slides and tempo slides keep theirs the same way.
+// Channel volume slides and tempo slides keep theirs the same way, and so does tone portamento
+// where it shares the portamentos' memory.
 struct EffectMemory {
     uint8_t volume_slide = 0, portamento = 0, arpeggio = 0, channel_slide = 0, tempo = 0;
-    void resolve(uint8_t type, uint8_t& param)
+    void resolve(uint8_t type, uint8_t& param, const EffectStyle& st)
     {
         uint8_t* slot = nullptr;
         switch (type) {
+        case fx::toneporta:
+            if (!st.shared_porta_memory) return;
+            slot = &portamento;
+            break;
         case fx::volslide:
         case fx::tone_vslide:
         case fx::vibra_vslide: slot = &volume_slide; break;
@@ -353,12 +359,14 @@ SourceInfo describe_source(const std::string& loader, const std::vector<uint8_t>
         info.impulse_tracker = info.sample_pans = true;
         st.it_panning = st.both_nibbles_ignored = true;
         st.global_volume_base = 128;
-        // Header flags at offset 0x2C: bit 3 linear slides, bit 4 old effects;
-        // mix volume at 0x31 (FT2 plays at the level of 48).
+        // Header flags at offset 0x2C: bit 3 linear slides, bit 4 old effects, bit 5 compatible
+        // Gxx (without it G, E and F share one memory); mix volume at 0x31 (FT2 plays at the
+        // level of 48).
         bool is_it = head.size() >= 0x30 && std::memcmp(head.data(), "IMPM", 4) == 0;
-        unsigned flags = is_it ? le16(head, 0x2C) : 0x08;
+        unsigned flags = is_it ? le16(head, 0x2C) : 0x28;
         info.linear_frequencies = (flags & 0x08) != 0;
         st.half_vibrato = (flags & 0x10) == 0;
+        st.shared_porta_memory = (flags & 0x20) == 0;
         if (is_it && head.size() > 0x31) info.mix = head[0x31] / 48.0;
     } else if (loader == "Fast Tracker II") {
         bool is_xm = head.size() >= 76 && std::memcmp(head.data(), "Extended Module: ", 17) == 0;
@@ -465,7 +473,7 @@ bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out
             for (int r = 0; r < std::min(xp.rows, trk->rows); ++r) {
                 const xmp_event& e = trk->event[r];
                 SourceEvent se{e.note, e.ins, e.vol, e.fxt, e.fxp, e.f2t, e.f2p};
-                if (info.style.fine_in_param) memory.resolve(se.fxt, se.fxp);
+                if (info.style.fine_in_param) memory.resolve(se.fxt, se.fxp, info.style);
                 const size_t at = size_t(r) * size_t(channels) + size_t(c);
                 XmCell& cell = xp.cells[at];
                 size_t raw = (size_t(p) * 64 + size_t(r)) * size_t(mod.chn) + size_t(c);
@@ -527,6 +535,7 @@ bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out
     PlaybackReport walk = follow_playback(out, song);
     if (walk.unplaced) report.limits.add("volume, pan or tempo without a free column", walk.unplaced);
     if (walk.shared) report.limits.add("pattern state sharing a copy (pattern limit)", walk.shared);
+    if (walk.no_channel) report.limits.add("new note action (NNA) without a free channel", walk.no_channel);
     error = xm_check(out);
     return error.empty();
 }

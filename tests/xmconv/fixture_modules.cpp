@@ -43,7 +43,7 @@ std::vector<uint8_t> it_bytes(const FixtureSong& s)
     const size_t orders = s.orders.size() + 1, n_ins = s.instruments.size(), n_pat = s.patterns.size();
     Bytes b;
     b.str("IMPM").fixed("fixture", 26).le16(0x1004).le16(unsigned(orders)).le16(unsigned(n_ins)).le16(unsigned(n_ins));
-    b.le16(unsigned(n_pat)).le16(0x0214).le16(0x0214).le16(1 | 4 | 8).le16(0);  // stereo, instruments, linear
+    b.le16(unsigned(n_pat)).le16(0x0214).le16(0x0214).le16(1 | 4 | 8 | (s.compatible_gxx ? 0x20 : 0)).le16(0);  // stereo, instruments, linear
     b.u8(unsigned(s.global_volume < 0 ? 128 : s.global_volume)).u8(unsigned(s.mix_volume)).u8(unsigned(s.speed));
     b.u8(unsigned(s.tempo)).u8(128).u8(0).fill(10, 0);
     for (size_t c = 0; c < 64; ++c) b.u8(c >= size_t(s.channels) ? 160 : c < s.pans.size() ? unsigned(s.pans[c]) : 32);
@@ -54,7 +54,8 @@ std::vector<uint8_t> it_bytes(const FixtureSong& s)
     for (size_t i = 0; i < n_ins; ++i) {
         const FixtureInstrument& in = s.instruments[i];
         patch(b, table + i * 4, b.size(), 4);
-        b.str("IMPI").fill(20, 0).u8(unsigned(in.global)).u8(128).fill(4, 0).u8(1).fill(33, 0);
+        b.str("IMPI").fill(13, 0).u8(unsigned(in.nna)).u8(unsigned(in.dct)).u8(unsigned(in.dca)).le16(unsigned(in.fadeout)).fill(2, 0);
+        b.u8(unsigned(in.global)).u8(128).fill(4, 0).u8(1).fill(33, 0);
         for (unsigned note = 0; note < 120; ++note) b.u8(note).u8(unsigned(i + 1));
         // Volume envelope: held at 64 until the note is released, then down to 0 in 20 ticks.
         if (in.envelope) b.u8(1 | 4).u8(2).fill(4, 0).u8(64).le16(0).u8(0).le16(20).fill(70, 0);
