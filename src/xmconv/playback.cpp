@@ -19,7 +19,7 @@ namespace {
 enum : uint8_t {
     xm_porta_up = 0x1, xm_porta_dn = 0x2, xm_toneporta = 0x3, xm_tone_vslide = 0x5, xm_vibra_vslide = 0x6, xm_setpan = 0x8, xm_volslide = 0xA,
     xm_jump = 0xB, xm_volume = 0xC, xm_break = 0xD, xm_extended = 0xE, xm_speed = 0xF, xm_globalvol = 0x10,
-    xm_gvol_slide = 0x11, xm_keyoff = 0x14, xm_panslide = 0x19,
+    xm_gvol_slide = 0x11, xm_keyoff = 0x14, xm_panslide = 0x19, xm_retrig = 0x1B,
 };
 
 constexpr long max_rows_walked = 1L << 20;  // a song whose walk never ends is cut here
@@ -303,6 +303,9 @@ public:
         std::vector<std::vector<char>> visited(orders);
         bends.assign(size_t(m.channels), Bend());
         pending.assign(size_t(m.channels), 0);
+        st3_count.assign(size_t(m.channels), 0);
+        st3_memory.assign(size_t(m.channels), 0);
+        ft2_count.assign(size_t(m.channels), 0);
         fg.resize(size_t(source_channels));
         std::iota(fg.begin(), fg.end(), 0);
         lanes.assign(size_t(m.channels), Lane());
@@ -562,6 +565,8 @@ private:
         const int source_ticks = source.g.speed * (1 + row_delay(base)), xm_ticks = xm.g.speed * (1 + row_delay(out));
         const double tick_share = xm_ticks > 1 ? (source_ticks - 1) / double(xm_ticks - 1) : 1;
 
+        if (src.st3_retrigger)
+            for (size_t c = 0; c < channels; ++c) retrigger(c, base[c], out[c], source_ticks, xm_ticks, write);
         for (size_t c = 0; c < channels; ++c) {
             const CellExtra& x = extras ? extras[c] : none;
             const Voice& want = source.voices[c];
@@ -635,6 +640,76 @@ private:
         b.tick += source_ticks;
         if (b.tick > b.envelope->points.back().first && std::abs(target - b.applied) < std::max(slides, 1))
             b.envelope = nullptr;
+    }
+
+    // The ticks of a row (`ticks` long) at which FT2 retriggers the note of XM cell `cell`, from
+    // the channel's retrigger counter `count` (-1: not known), which it updates. Rxy counts every
+    // tick and retriggers at y (restarting from 1 on a note with an instrument; a set volume
+    // holds the count on the first tick); E9x retriggers at each multiple of x past tick 0 (E90:
+    // at tick 0) and leaves the counter where this model does not follow it.
+    static std::vector<int> ft2_retriggers(const XmCell& cell, int ticks, int& count)
+    {
+        std::vector<int> at;
+        const bool note = cell.note >= 1 && cell.note <= 96;
+        if (cell.effect == xm_extended && (cell.param >> 4) == 0x9) {
+            const int x = cell.param & 0x0F;
+            if (!x) at.push_back(0);
+            for (int t = x; x && t < ticks; t += x) at.push_back(t);
+            count = -1;
+            return at;
+        }
+        if (cell.effect != xm_retrig) return at;
+        const int y = cell.param & 0x0F;
+        for (int t = 0; t < ticks; ++t) {
+            if (t == 0 && note && cell.instrument) count = 1;
+            if (count < 0) return at;
+            if (t == 0 && cell.volume > 0x10 && cell.volume <= 0x50) continue;
+            if (count >= y && (t > 0 || !note)) {
+                at.push_back(t);
+                count = 0;
+            }
+            ++count;
+        }
+        return at;
+    }
+
+    // Scream Tracker's retriggers on channel c (see SongSource): where they fall in this row, and
+    // the XM effect (Rxy, E9x or none) that makes FT2 retrigger on the same ticks from its own
+    // counter, where one does.
+    void retrigger(size_t c, const XmCell& base, XmCell& out, int source_ticks, int xm_ticks, bool write)
+    {
+        if (plays_note(base)) st3_count[c] = 0;
+        if (base.effect == xm_retrig) {
+            if (base.param) st3_memory[c] = base.param;
+            const int p = st3_memory[c], y = std::max(p & 0x0F, 1);
+            std::vector<int> want;
+            for (int t = 0; t < source_ticks; ++t, ++st3_count[c])
+                if (st3_count[c] && st3_count[c] % y == 0) want.push_back(t);
+            if (write && source_ticks == xm_ticks && out.effect == xm_retrig) {
+                auto fits = [&](uint8_t effect, int param) {
+                    XmCell trial = out;
+                    trial.effect = effect;
+                    trial.param = uint8_t(param);
+                    int count = ft2_count[c];
+                    return ft2_retriggers(trial, xm_ticks, count) == want;
+                };
+                const int volume = p & 0xF0;
+                // Rxy first (FT2's counter stays known), then nothing, then E9x.
+                std::vector<std::pair<uint8_t, int>> choices{{xm_retrig, volume | y}};
+                for (int k = 1; k < 16; ++k) choices.push_back({xm_retrig, volume | k});
+                if (want.empty()) choices.push_back({0, 0});
+                if (volume == 0 || volume == 0x80)
+                    for (int x = 0; x < 16; ++x) choices.push_back({xm_extended, 0x90 | x});
+                for (auto [effect, param] : choices)
+                    if (fits(effect, param)) {
+                        out.effect = effect;
+                        out.param = uint8_t(param);
+                        break;
+                    }
+                if (out.effect == xm_retrig && !out.param) out.param = uint8_t(volume | y);
+            }
+        }
+        ft2_retriggers(out, xm_ticks, ft2_count[c]);
     }
 
     // FT2 repeats a row with EEx (the first one of the row counts).
@@ -741,6 +816,8 @@ private:
     std::vector<int> fg;        // per source channel: the XM channel its cells go to
     std::vector<Lane> lanes;    // per XM channel
     double now = 0;             // seconds of the source at the row being played
+    std::vector<int> st3_count, st3_memory;  // per channel: Scream Tracker's retrigger counter and Q memory
+    std::vector<int> ft2_count;              // per channel: FT2's retrigger counter, -1 not known
 };
 
 // Every pattern `width` channels wide (cells of the channels beyond the old width empty, those

@@ -54,6 +54,9 @@ struct SongSource {
     int speed = 6, tempo = 125;        // at the start; the speed may be above 31
     // Impulse Tracker: a note cut (^^^, SCx) silences the note but keeps its volume for the next.
     bool cut_keeps_volume = false;
+    // Scream Tracker 3: Qxy (the XM's Rxy) retriggers by a counter that a new note resets and that
+    // runs on only through rows with Q, at its multiples of y.
+    bool st3_retrigger = false;
     // Per XM instrument: played as portamento where the effect column is free (linear slides).
     std::vector<PitchEnvelope> pitch_envelopes;
     // Per pattern, per cell (rows x channels of the XM pattern); an empty list when none has any.
