@@ -130,6 +130,64 @@ void copy_sample_data(const xmp_sample& s, XmSample& out, bool& synth)
     }
 }
 
+// The frames of `s` played `ratio` times as fast (a windowed-sinc interpolation; the loop, where
+// there is one, continues past its end), with the loop points moved with them.
+void resample(XmSample& s, double ratio)
+{
+    const std::vector<int16_t> in = s.frames;
+    const size_t n = in.size();
+    const bool looped = s.loop_type != xm_loop_none && s.loop_length > 0;
+    auto at = [&](long k) -> double {
+        if (k < 0) return 0;
+        if (size_t(k) >= n) {
+            if (!looped) return 0;
+            k = long(s.loop_start) + (k - long(s.loop_start)) % long(s.loop_length);
+        }
+        return in[size_t(k)];
+    };
+    const size_t out_n = size_t(std::max(1.0, std::floor(double(n) / ratio)));
+    constexpr int half = 16;
+    std::vector<int16_t> out(out_n);
+    for (size_t j = 0; j < out_n; ++j) {
+        const double x = double(j) * ratio;
+        const long base = long(std::floor(x));
+        double sum = 0;
+        for (long k = base - half + 1; k <= base + half; ++k) {
+            const double d = x - double(k);
+            const double sinc = d == 0 ? 1 : std::sin(M_PI * d) / (M_PI * d);
+            const double w = 0.42 + 0.5 * std::cos(M_PI * d / half) + 0.08 * std::cos(2 * M_PI * d / half);
+            sum += at(k) * sinc * w;
+        }
+        const double limit = s.is_16bit ? 32767 : 127;
+        out[j] = int16_t(std::clamp(std::lround(sum), long(-limit - 1), long(limit)));
+    }
+    s.frames = std::move(out);
+    if (looped) {
+        const uint32_t start = uint32_t(std::lround(s.loop_start / ratio));
+        const uint32_t end = uint32_t(std::min<double>(double(out_n), std::lround((s.loop_start + s.loop_length) / ratio)));
+        s.loop_start = std::min(start, uint32_t(out_n - 1));
+        s.loop_length = end > s.loop_start ? end - s.loop_start : 1;
+    }
+}
+
+// FT2 tunes a sample in steps of 1/16 semitone; `cents128` (1/128 semitones, -4..4) is what the
+// source's tuning has beyond the step chosen. Alone it is at most 3.1 cents, but two channels
+// playing the sample in unison beat against each other otherwise than in the source, so the
+// frames are resampled by it. A looped sample's pitch is its loop length: the ratio is the one
+// that gives the loop a whole number of frames, and a loop too short to come within half the
+// residual of it is left as it is.
+void retune(XmSample& s, int cents128)
+{
+    if (s.frames.empty()) return;
+    double ratio = std::pow(2.0, cents128 / 1536.0);
+    if (s.loop_type != xm_loop_none && s.loop_length > 0) {
+        const double length = s.loop_length, frames = std::round(length / ratio);
+        if (frames == length || std::fabs(std::log(length / frames / ratio)) > std::fabs(std::log(ratio)) / 2) return;
+        ratio = length / frames;
+    }
+    resample(s, ratio);
+}
+
 // IT's auto-vibrato waveforms (sine, ramp down, square, random) in XM's numbering (sine, square,
 // ramp down, ramp up); XM has no random waveform, so it becomes a sine.
 uint8_t vibrato_type(int wave, bool impulse_tracker)
@@ -231,7 +289,9 @@ void convert_instrument(const xmp_module& mod, int index, const SourceInfo& info
         // FT2 tunes samples in steps of 1/16 semitone (the finetune's top five bits): a C5 speed
         // is brought to the nearest step rather than cut down to the one below.
         int tune = (sub.xpo + pr.transpose) * 128 + sub.fin;
+        const int exact = tune;
         if (info.round_finetune) tune = int(std::floor(tune / 8.0 + 0.5)) * 8;
+        if (tune != exact) retune(s, exact - tune);
         int note = info.round_finetune ? int(std::floor((tune + 64) / 128.0)) : sub.xpo + pr.transpose;
         s.finetune = int8_t(std::clamp(tune - note * 128, -128, 127));
         s.relative_note = int8_t(std::clamp(note, -96, 95));
