@@ -35,6 +35,7 @@
 #include "transform/merge.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -269,9 +270,9 @@ uint16_t shifted_wave_index(uint16_t index)
     return uint16_t(v);
 }
 
-void wave_table_index(int, uint16_t* index)
+void wave_table_index(int ordinal, uint16_t* index)
 {
-    wave_tools_entry(*index);
+    wave_tools_entry(ordinal, *index);
     if (current() == 2) *index = shifted_wave_index(*index);
 }
 
@@ -566,8 +567,10 @@ uint32_t directory_field(uint64_t v)
     return uint32_t(v);
 }
 
-// The output: the header with the new directory, then the scratch file of the sections.
-void write_output(platform::ScratchFile& sections, const char* output)
+// The output: the header with the new directory, then the scratch file of the sections. It takes
+// its name (replacing a file of that name only with `replace`) together with the files the merge
+// made on its way (a WAV, es-9.dat), which are kept from then on.
+void write_output(platform::ScratchFile& sections, const char* output, bool replace, platform::NewFiles& made)
 {
     LogState& ls = log_state;
     ls.log_enabled = 1;
@@ -610,11 +613,21 @@ void write_output(platform::ScratchFile& sections, const char* output)
             for (; dots < done / dot_bytes; ++dots) log_print(".");
     }
     if (!out.flush_ok()) job_abort("Can't write outputfile (disk full?)");
-    if (out.commit(output, true) != 0) {
+    wave_tools_commit(&made);
+    platform::InterruptGuard guard; // the song and the files made with it are kept together
+    const int e = out.commit(output, replace);
+    if (e == EEXIST) {
+        std::string msg = std::string("Can't write ") + output + ": exists; -y (--force) replaces it";
         log_state.log_force = 1;
-        log_print("\n%s", output);
-        job_abort("Can't write outputfile");
+        log_print("\n"); // the error on a line of its own, after the progress dots
+        job_abort(msg.c_str());
     }
+    if (e) {
+        log_state.log_force = 1;
+        log_print("\n%s: %s", output, std::strerror(e));
+        job_abort("Can't write outputfile (disk full?)");
+    }
+    made.keep_all();
 }
 
 // Puts the reader and the tools back on every way out of merge_songs, also while a failed job
@@ -650,6 +663,7 @@ void merge_songs(const char* first, const char* second, const char* output)
     rs.merge_stream = nullptr;
     for (InputSummary& s : rs.input_summaries) s = InputSummary(); // no machine lists yet
     ms = MergeState();
+    wave_tools_start();
 
     if (!first) first = "";
     File in[3];
@@ -703,7 +717,9 @@ void merge_songs(const char* first, const char* second, const char* output)
     ms.repeat = settings.song_repeat > 1 ? settings.song_repeat : 1;
     ms.machine_shift = summary(1).machines - 1;
     ms.wave_shift = summary(1).instrument_index_bound;
-    machine_tools_start(summary(1).machines, ms.blow, output);
+    // Files the merge makes besides the song (es-9.dat, a WAV): removed unless the song is made.
+    platform::NewFiles made;
+    machine_tools_start(summary(1).machines, ms.blow, output, &made);
     set_output_counts();
 
     platform::ScratchFile sections;
@@ -748,11 +764,15 @@ void merge_songs(const char* first, const char* second, const char* output)
     rs.hooks = nullptr;
     rs.merge_stream = nullptr;
     rs.input_summaries[1].stream = rs.input_summaries[2].stream = nullptr;
+    wave_tools_check();
+    // A merge may name one of its inputs as its output: that input is replaced once the new song
+    // is complete. Any other existing file of that name only with replace_files.
+    const bool replace = settings.replace_files != 0 || platform::same_file(output, first) ||
+                         (rs.merging && platform::same_file(output, second));
     in[1].reset(); // the output may replace an input
     in[2].reset();
     if (!sections.flush_ok()) job_abort(msg_temp_write);
-    write_output(sections, output);
-    wave_tools_finish();
+    write_output(sections, output, replace, made);
     log_print(rs.merging ? "\nMerging finished" : "\nTransformation finished");
 }
 

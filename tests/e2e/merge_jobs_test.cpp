@@ -41,7 +41,7 @@ TEST_F(MergeJobs, RealBuzzSongMergedAndTransformed)
         {"--merge real.bmx real.bmx -o out.bmx --scale --shift-waves", 7, "\nMerging finished!\n"},
         {"--merge real.bmx -o out.bmx --blow-up 2 --repeat 3 --clone 2:primifun --source-transpose 1", 5,
          "\nTransformation finished!\n"},
-        {"--merge real.bmx real.bmx -o real.bmx --blow-up 2 --clone 1:tracker --rip 1", 8, "\nMerging finished!\n"},
+        {"--merge real.bmx real.bmx -o real.bmx --blow-up 2 --clone 1:tracker", 8, "\nMerging finished!\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
