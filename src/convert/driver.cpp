@@ -25,8 +25,8 @@
 #include "buzz/bmx_reader.h"
 #include "buzz/machines_ini.h"
 #include "buzz/write_primitives.h"
+#include "convert/input_formats.h"
 #include "convert/module_formats.h"
-#include "convert/xm_reader.h"
 #include "core/log.h"
 #include "core/pool.h"
 #include "midi/note_placement.h"
@@ -132,8 +132,8 @@ std::string reserve_converter_output(const char* output, const char* module, con
 // The extension the module gets for mod2xm: the one the conversion recognised it by.
 std::string mod2xm_extension(const Song& s)
 {
-    if (s.is_s3m) return ".s3m";
-    if (s.is_mod) return ".mod";
+    if (s.input_kind == InputKind::s3m) return ".s3m";
+    if (s.input_kind == InputKind::mod) return ".mod";
     const char* base = base_name(s.converter_input);
     const char* dot = std::strrchr(base, '.');
     return dot && dot != base ? std::string(dot) : std::string();
@@ -212,7 +212,7 @@ int midi_machine_tracks(int m)
 // Whole minutes and the seconds after them of a time in ticks, for the song length lines.
 void song_time(int64_t ticks, double& minutes, double& seconds)
 {
-    const double total = std::round(double(song.tempo) * double(ticks) * 60.0);
+    const double total = std::round(midi_tick_seconds(double(ticks)));
     minutes = std::floor(total / 60.0);
     seconds = total - minutes * 60.0;
 }
@@ -231,7 +231,13 @@ void midi_after_first_pass(FILE* in)
         log_print("\nWrong starttime of first note, setting to zero");
         ms.first_note_time = 0;
     }
-    const double patterns = std::trunc(double(midi_position(ms.last_note_time)) / st.blines + 1);
+    const int tempo_changes = midi_settle_tempo_map();
+    if (tempo_changes > 0 && !st.midi_tempos && ms.smpte_ticks_per_second == 0) {
+        log_state.log_force = 1;
+        log_print("\nWarning: the file changes tempo %d times; --set midi_tempos=1 follows them", tempo_changes);
+    }
+    const double last_row = midi_position(ms.last_note_time);
+    const double patterns = std::trunc(last_row / st.blines + 1);
     s.pattern_count = int(std::clamp(patterns, 1.0, 2147483647.0));
     s.song_length = s.pattern_count;
     double minutes, seconds;
@@ -248,6 +254,19 @@ void midi_after_first_pass(FILE* in)
     if (s.pattern_count > s.pattern_limit) {
         s.pattern_count = s.pattern_limit;
         log_print("\nrestricted pattern number to %d", s.pattern_count);
+        // Song seconds from row 0 (midi_scale stretches the song as it stretches the rows).
+        const double zero = midi_tick_seconds(midi_row_tick(0));
+        auto seconds = [&](double ticks) { return (midi_tick_seconds(ticks) - zero) * st.midi_scale; };
+        const double kept = seconds(midi_row_tick(double(s.pattern_limit) * st.blines));
+        const double whole = seconds(double(ms.last_note_time));
+        const double lines = std::floor(last_row / s.pattern_limit) + 1;
+        log_state.log_force = 1;
+        log_print("\nWarning: song cut at %d patterns: %.0f s of %.0f s kept; ", s.pattern_limit, kept, whole);
+        log_state.log_force = 1;
+        if (lines <= 65535)
+            log_print("--set blines=%d keeps it all", int(lines));
+        else
+            log_print("fewer rows per beat (midi_tpb, midi_res) keep more");
     }
 
     // Instruments: with dopchange one per program seen (record 0 is the drum kit of drkit 1),
@@ -299,6 +318,26 @@ void midi_after_first_pass(FILE* in)
     ms.suppressed_notes = ms.short_notes = 0;
     ms.extra_channels = 0;
     s.pattern_table = table<PatternInfo>(size_t(s.pattern_count));
+}
+
+// midi_tempos 1: the Master plays the file's tempo map as BPM changes at their rows; its first
+// BPM is the song's.
+void midi_write_tempo_changes()
+{
+    Song& s = song;
+    const int blines = settings.blines;
+    const std::vector<MidiBpmChange> changes = midi_bpm_changes(int64_t(s.pattern_count) * blines);
+    if (changes.empty()) return;
+    s.bpm = changes.front().bpm;
+    const MachineRecord& master = s.machine_table[0];
+    for (size_t i = 1; i < changes.size(); ++i) {
+        const int p = int(changes[i].row / blines);
+        uint8_t* row = master.global_patterns[p].data + size_t(changes[i].row % blines) * size_t(master.global_row_bytes);
+        row[2] = uint8_t(changes[i].bpm & 0xFF);
+        row[3] = uint8_t(changes[i].bpm >> 8);
+        master.track_patterns[p].number = p + 1;
+    }
+    log_print("\nTempo map: %d BPM changes on the Master, starting at %d BPM", int(changes.size()) - 1, s.bpm);
 }
 
 // --- Split by instrument -----------------------------------------------------------------------
@@ -373,102 +412,23 @@ struct ForgetOnExit {
 
 } // namespace
 
-namespace {
-
-enum class InputKind { none, xm, mod, s3m, it, midi, xi, bmw, bmx, other };
-
-const char* kind_text(InputKind k)
-{
-    switch (k) {
-    case InputKind::xm: return "an XM module";
-    case InputKind::mod: return "a MOD module";
-    case InputKind::s3m: return "an S3M module";
-    case InputKind::it: return "an IT module";
-    case InputKind::midi: return "a MIDI file";
-    case InputKind::xi: return "an XI instrument";
-    case InputKind::bmw:
-    case InputKind::bmx: return "a Buzz song";
-    default: return "a module";
-    }
-}
-
-// The kind a name says: its last extension, compared without regard to case.
-InputKind kind_by_name(const char* input)
-{
-    const char* base = base_name(input);
-    const char* dot = std::strrchr(base, '.');
-    if (!dot || dot == base) return InputKind::none;
-    std::string ext(dot);
-    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
-    if (ext == ".xm") return InputKind::xm;
-    if (ext == ".mod") return InputKind::mod;
-    if (ext == ".s3m") return InputKind::s3m;
-    if (ext == ".it") return InputKind::it;
-    if (ext == ".mid" || ext == ".midi") return InputKind::midi;
-    if (ext == ".xi") return InputKind::xi;
-    if (ext == ".bmw") return InputKind::bmw;
-    if (ext == ".bmx") return InputKind::bmx;
-    if (is_other_module_format(input)) return InputKind::other;
-    return InputKind::none;
-}
-
-// The kind the file's first bytes clearly say, or none: the signatures of XM and MOD modules
-// (what their reader recognises), XI instruments, MIDI files, Buzz songs, IT and S3M modules.
-InputKind kind_by_content(const char* input)
-{
-    File f = open_file(input, "rb");
-    if (!f) return InputKind::none;
-    uint8_t head[1084] = {};
-    const size_t n = std::fread(head, 1, sizeof head, f.get());
-    auto at = [&](size_t offset, const char* text) {
-        const size_t len = std::strlen(text);
-        return n >= offset + len && std::memcmp(head + offset, text, len) == 0;
-    };
-    if (at(0, "Extended Module: ")) return InputKind::xm;
-    if (at(0, "Extended Instrument: ")) return InputKind::xi;
-    if (at(0, "MThd")) return InputKind::midi;
-    if (at(0, "IMPM")) return InputKind::it;
-    if (at(44, "SCRM")) return InputKind::s3m;
-    if (at(0, "Buzz")) return InputKind::none; // a song: its name tells BMW from BMX
-    for (const char* tag : {"M.K.", "M!K!", "M&K!", "FLT4", "FLT8", "4CHN", "6CHN", "8CHN", "OCTA"})
-        if (at(1080, tag)) return InputKind::mod;
-    return InputKind::none;
-}
-
-} // namespace
-
 void detect_input_kind(const char* input)
 {
     Song& s = song;
     // The kind comes from the name's last extension; where the content clearly says another
     // kind, the content is trusted ("beat.it.remix.xm" is an XM, an XM named ".mod" is read as
     // an XM) and the log says so.
-    InputKind kind = kind_by_name(input);
-    const InputKind content = kind_by_content(input);
-    const bool read_here = content == InputKind::xm || content == InputKind::mod;
-    if (content != InputKind::none && content != kind && !(read_here && kind == InputKind::none)) {
+    const InputDecision d = decide_input_kind(input);
+    if (d.by_content) {
         log_state.log_force = 1;
-        log_print("\n%s is %s by its content, read as such", input, kind_text(content));
-        kind = content;
+        log_print("\n%s is %s by its content, read as such", input, input_format(d.kind)->text);
     }
-    driver_state.other_module = 0;
-    switch (kind) {
-    case InputKind::midi:
-        s.is_midi = 1;
+    s.input_kind = d.kind;
+    if (d.kind == InputKind::midi)
         copy_name(s.converter_input, input);
-        break;
-    case InputKind::s3m: s.is_s3m = 1; break;
-    case InputKind::it: s.is_it = 1; break;
-    case InputKind::mod: s.is_mod = 1; break;
-    case InputKind::other: driver_state.other_module = 1; break; // through mod2xm like S3M
-    case InputKind::xi: s.is_xi = 1; break;
-    case InputKind::bmw: s.song_kind = 1; break;
-    case InputKind::bmx: s.song_kind = 2; break;
-    default: break;
-    }
-    if (kind != InputKind::midi) copy_name(s.current_input, input);
-    if (s.is_s3m || s.is_it || driver_state.other_module || (s.is_mod && settings.domod_ext))
-        copy_name(s.converter_input, input);
+    else
+        copy_name(s.current_input, input);
+    if (converter_program(d.kind, settings)) copy_name(s.converter_input, input);
     // A MOD read here exports its samples as XI instruments like an XM's for a BMW song.
     s.write_xi = settings.dowave == 1 ? 1 : 0;
 }
@@ -661,19 +621,19 @@ int convert(const char* input, const char* output)
     // The outside converters write their XM under a scratch name beside the output; the song
     // still names it as the converters' own naming rules do ("midrix.xm", "song.xm" for
     // "song.it"), which is also what the XI files of a BMW conversion are named after.
-    if (s.is_midi && settings.domidi_ext) {
+    const char* converter = converter_program(s.input_kind, settings);
+    if (converter && s.input_kind == InputKind::midi) {
         // easyxmid's exit code says nothing: an XM it did not write is the empty scratch file.
         const std::string xm = reserve_converter_output(output, nullptr, "");
         const char* args[] = {input, xm.c_str(), "4", "10"};
-        if (run_outside_converter("easyxmid", args, 4) == -1) job_abort("Error running EasyXMid");
+        if (run_outside_converter(converter, args, 4) == -1) job_abort("Error running EasyXMid");
         current = xm;
         copy_name(s.current_input, midi_converter_output);
-    }
-    if (s.is_it) {
+    } else if (converter && s.input_kind == InputKind::it) {
         const std::string it = reserve_converter_output(output, s.converter_input, ".it");
         const std::string xm = it2xm_output_name(it);
         const char* args[] = {it.c_str(), "/WC", xm.c_str()};
-        int e = run_outside_converter("it2xm", args, 3);
+        int e = run_outside_converter(converter, args, 3);
         if (e == -1) job_abort("Error running it2xm!");
         if (e != 0) {
             log_state.log_force = 1;
@@ -683,12 +643,11 @@ int convert(const char* input, const char* output)
         set_converted_name(it2xm_output_name(s.converter_input));
         current = it2xm_output_name(it);
         copy_name(s.current_input, d.converted_name);
-    }
-    if (s.is_s3m || (s.is_mod && settings.domod_ext) || d.other_module) {
+    } else if (converter) {
         const std::string module = reserve_converter_output(output, s.converter_input, mod2xm_extension(s));
         const std::string xm = mod2xm_output_name(module);
         const char* args[] = {module.c_str(), "/o", xm.c_str()};
-        int e = run_outside_converter("mod2xm", args, 3);
+        int e = run_outside_converter(converter, args, 3);
         if (e == -1) job_abort("Error running mod2xm!");
         if (e != 0) {
             log_state.log_force = 1;
@@ -707,7 +666,7 @@ int convert(const char* input, const char* output)
     FILE* in = d.input.get();
     d.input_length = platform::file_length(current.c_str());
 
-    if (s.song_kind) {
+    if (s.input_kind == InputKind::buzz_song) {
         // A Buzz song as input: list it, write nothing.
         s.write_output = 0;
         reader_state.current_input = 0;
@@ -725,7 +684,7 @@ int convert(const char* input, const char* output)
     s.wave_map = table<int>(wave_map_size);
     for (int i = 0; i < wave_map_size; ++i) s.wave_map[i] = i;
 
-    if (s.is_xi) {
+    if (s.input_kind == InputKind::xi) {
         // One XI instrument: a song of the Master alone that holds the instrument as its wave.
         s.machine_count = 1;
         s.machine_table = table<MachineRecord>(1);
@@ -757,7 +716,7 @@ int convert(const char* input, const char* output)
 
     if (s.write_output) open_output(output);
 
-    d.native_midi = s.is_midi && !settings.domidi_ext ? 1 : 0;
+    d.native_midi = s.input_kind == InputKind::midi && !settings.domidi_ext ? 1 : 0;
     d.phase_total = d.native_midi || settings.dotsplit == 2 ? 4 : 3;
     for (int pass = 0; pass < 2; ++pass) {
         s.pass_number = pass;
@@ -778,6 +737,7 @@ int convert(const char* input, const char* output)
                 counting_pass(in);
             }
             lay_out_machines();
+            if (d.native_midi && midi_follows_tempos()) midi_write_tempo_changes();
         }
     }
     return write_output_song(output);
