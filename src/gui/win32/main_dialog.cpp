@@ -185,6 +185,7 @@ void start_job(HWND dialog, int mode)
          files_a_job_replaces(main_dialog.pages, mode, [](const char* n) { return platform::file_exists(n); }))
         if (!may_replace(dialog, name)) return;
     settings = main_dialog.pages; // the job's own options from now on
+    settings.replace_files = 1;   // the dialog asks before a job replaces a file
     choose_machines_ini();
     if (mode & 1) prepare_xi_dir();
     DialogFrontEnd& f = main_dialog.front_end;
