@@ -12,6 +12,9 @@
 #   - every XM and MOD cut short at three places (inside the sample data, so that samples end
 #     early), given by a relative name so that both runs' songs name the same input;
 #   - every XM and MOD with the listing on (dolist 1, no -q): the log is hashed too.
+# Then it merges and transforms the songs converted from the modules (one each) and the corpus's
+# real Buzz songs with the merge options (--merge: alone, pairwise, with blow-up, repetition,
+# scaling, wave shifting, a clone, tuning), each song in $out/merge-*.
 # CORPUS names the corpus folder (default ../shared/corpus beside the repository). A program that
 # writes its converters' XM files beside their input needs a writable copy of the corpus.
 set -uo pipefail
@@ -73,5 +76,34 @@ for f in $inputs; do
       done ;;
   esac
 done
+# merge TAG ARGS...: one merge or transformation in $out/merge-TAG, its inputs from $out/songs.
+merge() {
+  local tag="$1"; shift
+  local dir="$out/merge-$tag"
+  mkdir -p "$dir"
+  (cd "$out/songs" && "$kestrix" -y -q "$@" -o "$dir/out.bmx" >/dev/null 2>"$dir/stderr"
+   echo "exit $?" > "$dir/status")
+}
+mkdir -p "$out/songs"
+songs=()
+for d in "$out"/*-s0-w0-t0; do
+  [ -f "$d/song.bmx" ] || continue
+  n=$(basename "$d" -s0-w0-t0); cp "$d/song.bmx" "$out/songs/$n.bmx"; songs+=("$n.bmx")
+done
+for f in "$corpus"/bmx/*.bmx; do [ -f "$f" ] && cp "$f" "$out/songs/" && songs+=("$(basename "$f")"); done
+# The real songs' machines beside the shipped ones, so that every song is described.
+cp "$(dirname "$kestrix")/machines.ini" "$out/songs/machines.ini" 2>/dev/null
+[ -f "$corpus/bmx/machines.ini" ] && sed -n '/^; machines of the songs/,$p' "$corpus/bmx/machines.ini" >> "$out/songs/machines.ini"
+for ((i = 0; i < ${#songs[@]}; i++)); do
+  a=${songs[$i]}; b=${songs[$(((i + 1) % ${#songs[@]}))]}
+  merge "$a-alone" --merge "$a"
+  merge "$a-blow-repeat" --merge "$a" --blow-up 2 --repeat 3
+  merge "$a-repeat" --merge "$a" --repeat 2
+  merge "$a-clone" --merge "$a" --clone 1:primifun --clone-transpose 12 --scale
+  merge "$a-tune" --merge "$a" --tune 1:1:8000
+  merge "$a+$b" --merge "$a" "$b" --scale --shift-waves
+  merge "$a+$b-blow" --merge "$a" "$b" --blow-up 3
+done
+rm -rf "$out/songs"
 (cd "$out" && find . -type f ! -name stderr ! -name SHA256SUMS | sort | xargs sha256sum > SHA256SUMS)
 echo "$(grep -c . "$out/SHA256SUMS") files hashed in $out"
