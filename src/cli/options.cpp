@@ -40,6 +40,8 @@ const char* const usage_text =
     "                                     any target but the Tracker writes no waves\n"
     "  --waves none|bmw|bmx               no waves, BMW with XI files in xi_dir, BMX with waves\n"
     "  --transpose N                      transpose the whole song by N semitones\n"
+    "  --midi-tempos                      MIDI: follow the file's tempo changes (midi_tempos=1;\n"
+    "                                     without it the first tempo holds throughout)\n"
     "  --set KEY=VALUE                    any kestrix.ini key (repeatable); also merge_input1,\n"
     "                                     merge_input2, merge_output, clone_source, tune_wave,\n"
     "                                     tune_level, tune_rate and rip_wave (never saved)\n"
@@ -441,6 +443,10 @@ bool parse_command_line(const std::vector<std::string>& args, CliRequest& req, s
         }
         if (a == "--json" || a == "--format=json") {
             req.json = true;
+            continue;
+        }
+        if (a == "--midi-tempos") {
+            settings.midi_tempos = 1;
             continue;
         }
         if (a == "--format") {

@@ -212,7 +212,7 @@ int midi_machine_tracks(int m)
 // Whole minutes and the seconds after them of a time in ticks, for the song length lines.
 void song_time(int64_t ticks, double& minutes, double& seconds)
 {
-    const double total = std::round(double(song.tempo) * double(ticks) * 60.0);
+    const double total = std::round(midi_tick_seconds(double(ticks)));
     minutes = std::floor(total / 60.0);
     seconds = total - minutes * 60.0;
 }
@@ -231,7 +231,13 @@ void midi_after_first_pass(FILE* in)
         log_print("\nWrong starttime of first note, setting to zero");
         ms.first_note_time = 0;
     }
-    const double patterns = std::trunc(double(midi_position(ms.last_note_time)) / st.blines + 1);
+    const int tempo_changes = midi_settle_tempo_map();
+    if (tempo_changes > 0 && !st.midi_tempos && ms.smpte_ticks_per_second == 0) {
+        log_state.log_force = 1;
+        log_print("\nWarning: the file changes tempo %d times; --set midi_tempos=1 follows them", tempo_changes);
+    }
+    const double last_row = midi_position(ms.last_note_time);
+    const double patterns = std::trunc(last_row / st.blines + 1);
     s.pattern_count = int(std::clamp(patterns, 1.0, 2147483647.0));
     s.song_length = s.pattern_count;
     double minutes, seconds;
@@ -248,6 +254,19 @@ void midi_after_first_pass(FILE* in)
     if (s.pattern_count > s.pattern_limit) {
         s.pattern_count = s.pattern_limit;
         log_print("\nrestricted pattern number to %d", s.pattern_count);
+        // Song seconds from row 0 (midi_scale stretches the song as it stretches the rows).
+        const double zero = midi_tick_seconds(midi_row_tick(0));
+        auto seconds = [&](double ticks) { return (midi_tick_seconds(ticks) - zero) * st.midi_scale; };
+        const double kept = seconds(midi_row_tick(double(s.pattern_limit) * st.blines));
+        const double whole = seconds(double(ms.last_note_time));
+        const double lines = std::floor(last_row / s.pattern_limit) + 1;
+        log_state.log_force = 1;
+        log_print("\nWarning: song cut at %d patterns: %.0f s of %.0f s kept; ", s.pattern_limit, kept, whole);
+        log_state.log_force = 1;
+        if (lines <= 65535)
+            log_print("--set blines=%d keeps it all", int(lines));
+        else
+            log_print("fewer rows per beat (midi_tpb, midi_res) keep more");
     }
 
     // Instruments: with dopchange one per program seen (record 0 is the drum kit of drkit 1),
@@ -299,6 +318,26 @@ void midi_after_first_pass(FILE* in)
     ms.suppressed_notes = ms.short_notes = 0;
     ms.extra_channels = 0;
     s.pattern_table = table<PatternInfo>(size_t(s.pattern_count));
+}
+
+// midi_tempos 1: the Master plays the file's tempo map as BPM changes at their rows; its first
+// BPM is the song's.
+void midi_write_tempo_changes()
+{
+    Song& s = song;
+    const int blines = settings.blines;
+    const std::vector<MidiBpmChange> changes = midi_bpm_changes(int64_t(s.pattern_count) * blines);
+    if (changes.empty()) return;
+    s.bpm = changes.front().bpm;
+    const MachineRecord& master = s.machine_table[0];
+    for (size_t i = 1; i < changes.size(); ++i) {
+        const int p = int(changes[i].row / blines);
+        uint8_t* row = master.global_patterns[p].data + size_t(changes[i].row % blines) * size_t(master.global_row_bytes);
+        row[2] = uint8_t(changes[i].bpm & 0xFF);
+        row[3] = uint8_t(changes[i].bpm >> 8);
+        master.track_patterns[p].number = p + 1;
+    }
+    log_print("\nTempo map: %d BPM changes on the Master, starting at %d BPM", int(changes.size()) - 1, s.bpm);
 }
 
 // --- Split by instrument -----------------------------------------------------------------------
@@ -778,6 +817,7 @@ int convert(const char* input, const char* output)
                 counting_pass(in);
             }
             lay_out_machines();
+            if (d.native_midi && midi_follows_tempos()) midi_write_tempo_changes();
         }
     }
     return write_output_song(output);

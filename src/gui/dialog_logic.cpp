@@ -52,7 +52,7 @@ constexpr CheckBox check_boxes[] = {
     {189, &Settings::verbose},      {243, &Settings::do_firstnote0}, {241, &Settings::use_notedels},
     {244, &Settings::drkit},        {245, &Settings::drfollow},      {248, &Settings::drloopno},
     {447, &Settings::do_mscale1},   {448, &Settings::do_mscale2},    {449, &Settings::do_mishift2},
-    {450, &Settings::merge_after},  {518, &Settings::rip_es9},
+    {450, &Settings::merge_after},  {518, &Settings::rip_es9},       {249, &Settings::midi_tempos},
 };
 
 // Radio groups whose buttons stand for the values 0..count-1 of one setting.

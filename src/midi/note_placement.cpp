@@ -4,8 +4,10 @@
 // Time: a tempo event at tick 0 sets the minutes per tick (song.tempo) and the song's bpm; a file
 // without one plays at the MIDI default of 120 BPM (500000 microseconds per quarter note). A
 // SMPTE division (high byte 0x80 or above: frames per second, negated, and ticks per frame) gives
-// ticks per second directly, and tempo events then only set the song's bpm. Later tempo changes
-// do not change the timing. A row is 1 / (midi_tpb * midi_res * midi_scale) of a quarter note.
+// ticks per second directly, and tempo events then only set the song's bpm. With midi_tempos 0
+// later tempo changes do not change the timing; with midi_tempos 1 rows follow the beat and the
+// driver writes the tempo map as BPM changes on the Master. Either way a row is
+// 1 / (midi_tpb * midi_res * midi_scale) of a quarter note.
 //
 // Tracks: each track of the current machine is a slot that holds the key sounding on it and the
 // position of its last event. A note takes the first free slot whose last event is not in this
@@ -190,17 +192,136 @@ void midi_read_pass(FILE* in)
     mfread(midi_file_hooks);
 }
 
-float midi_position(int64_t t)
+namespace {
+
+long double start_tick() { return settings.do_firstnote0 ? (long double)midi_state.first_note_time : 0.0L; }
+
+// Rows per tick when the rows follow the beat.
+long double beat_rows_per_tick()
 {
     const Settings& st = settings;
-    const long double t0 = st.do_firstnote0 ? (long double)midi_state.first_note_time : 0.0L;
-    long double p = (long double)song.tempo * ((long double)t - t0) * song.bpm * st.midi_tpb / 4 * 4 *
-                        st.midi_scale +
-                    st.midi_shift;
+    return (long double)st.midi_tpb * st.midi_res * st.midi_scale / midi_state.division;
+}
+
+long double position(long double t)
+{
+    const Settings& st = settings;
+    if (midi_follows_tempos()) return (t - start_tick()) * beat_rows_per_tick() + st.midi_shift;
+    return (long double)song.tempo * (t - start_tick()) * song.bpm * st.midi_tpb / 4 * 4 * st.midi_scale +
+           st.midi_shift;
+}
+
+} // namespace
+
+bool midi_follows_tempos() { return settings.midi_tempos && midi_state.smpte_ticks_per_second == 0; }
+
+float midi_position(int64_t t)
+{
+    long double p = position((long double)t);
     // Far outside any song: held where a float still holds it.
     if (!(p > -1e30L)) p = -1e30L;
     if (p > 1e30L) p = 1e30L;
     return float(p);
+}
+
+double midi_row_tick(double row)
+{
+    const Settings& st = settings;
+    const long double per_tick = midi_follows_tempos()
+                                     ? beat_rows_per_tick()
+                                     : (long double)song.tempo * song.bpm * st.midi_tpb * st.midi_scale;
+    if (!(per_tick > 0)) return double(start_tick());
+    return double(start_tick() + (row - st.midi_shift) / per_tick);
+}
+
+int midi_settle_tempo_map()
+{
+    MidiState& ms = midi_state;
+    MidiTempoEvent* m = ms.tempo_map;
+    int n = ms.tempo_count;
+    // Tracks are read one after the other: the events of a format-1 file come in track order.
+    std::stable_sort(m, m + n, [](const MidiTempoEvent& a, const MidiTempoEvent& b) { return a.tick < b.tick; });
+    int kept = 0;
+    for (int i = 0; i < n; ++i) {
+        if (i + 1 < n && m[i + 1].tick == m[i].tick) continue; // a later event at the same tick wins
+        const int before = kept ? m[kept - 1].microseconds : midi_default_tempo;
+        if (m[i].microseconds == before && (kept || m[i].tick > 0)) continue;
+        m[kept++] = m[i];
+    }
+    if (kept == 0 || m[0].tick > 0) {
+        // The map starts at tick 0: with the MIDI default when the file names no tempo there.
+        if (kept == ms.tempo_capacity) {
+            MidiTempoEvent* grown = pool_array<MidiTempoEvent>(size_t(kept) + 1);
+            std::memcpy(grown + 1, m, sizeof(MidiTempoEvent) * size_t(kept));
+            ms.tempo_map = m = grown;
+            ms.tempo_capacity = kept + 1;
+        } else {
+            std::memmove(m + 1, m, sizeof(MidiTempoEvent) * size_t(kept));
+        }
+        m[0] = MidiTempoEvent{0, midi_default_tempo, 0};
+        ++kept;
+    }
+    // Seconds at each change, for the time of any tick.
+    for (int i = 1; i < kept; ++i)
+        m[i].seconds = m[i - 1].seconds + double(m[i].tick - m[i - 1].tick) * m[i - 1].microseconds / 1e6 / ms.division;
+    ms.tempo_count = kept;
+    return kept - 1;
+}
+
+double midi_tick_seconds(double t)
+{
+    const MidiState& ms = midi_state;
+    if (ms.smpte_ticks_per_second > 0) return t / ms.smpte_ticks_per_second;
+    if (!midi_follows_tempos() || ms.tempo_count == 0) return t * double(song.tempo) * 60.0;
+    const MidiTempoEvent* m = ms.tempo_map;
+    const MidiTempoEvent* at =
+        std::upper_bound(m + 1, m + ms.tempo_count, t, [](double x, const MidiTempoEvent& e) { return x < double(e.tick); }) - 1;
+    return at->seconds + (t - double(at->tick)) * at->microseconds / 1e6 / ms.division;
+}
+
+std::vector<MidiBpmChange> midi_bpm_changes(int64_t rows)
+{
+    const MidiState& ms = midi_state;
+    const Settings& st = settings;
+    std::vector<int64_t> bounds{0};
+    for (int i = 1; i < ms.tempo_count; ++i) {
+        const long double p = std::floor(position((long double)ms.tempo_map[i].tick));
+        if (p >= (long double)rows) break;
+        if (p > (long double)bounds.back()) bounds.push_back(int64_t(p));
+    }
+    bounds.push_back(rows);
+    // The time the file gives a row position, from the song's row 0, stretched by midi_scale.
+    const double zero = midi_tick_seconds(midi_row_tick(0));
+    auto file_time = [&](int64_t row) { return (midi_tick_seconds(midi_row_tick(double(row))) - zero) * st.midi_scale; };
+    auto whole = [](double bpm) { return int(std::clamp(bpm, double(master_bpm_low), double(master_bpm_high))); };
+    std::vector<MidiBpmChange> out;
+    auto set = [&](int64_t row, int bpm) {
+        if (out.empty() || out.back().bpm != bpm) out.push_back({row, bpm});
+    };
+    double song_time = 0;
+    for (size_t i = 0; i + 1 < bounds.size(); ++i) {
+        const int64_t a = bounds[i], b = bounds[i + 1];
+        // The BPM that ends the stretch where the file's time does (its first row may hold the
+        // end of the tempo before).
+        const double left = file_time(b) - song_time;
+        const double exact = left > 0 ? double(b - a) * 60.0 / (st.midi_tpb * left) : master_bpm_high;
+        int bpm = whole(std::round(std::min(exact, 1e9)));
+        set(a, bpm);
+        song_time += 60.0 / (st.midi_tpb * bpm);
+        if (b - a < 2) continue;
+        // After its first row the stretch has one tempo; where no whole BPM is that tempo, the BPM
+        // steps between the two around it whenever the song has drifted half a row from the file.
+        const double from = file_time(a + 1), per_row = (file_time(b) - from) / double(b - a - 1);
+        const double tempo = per_row > 0 ? 60.0 / (st.midi_tpb * per_row) : master_bpm_high;
+        const int slow = whole(std::floor(tempo)), fast = whole(std::ceil(tempo));
+        for (int64_t r = a + 1; r < b; ++r) {
+            const double late = song_time - (from + double(r - a - 1) * per_row), half_row = 30.0 / (st.midi_tpb * bpm);
+            if (slow != fast && late > half_row && bpm != fast) set(r, bpm = fast);
+            else if (slow != fast && late < -half_row && bpm != slow) set(r, bpm = slow);
+            song_time += 60.0 / (st.midi_tpb * bpm);
+        }
+    }
+    return out;
 }
 
 const MidiTrackRecord* midi_machine_track(int m)
@@ -318,6 +439,16 @@ void midi_on_tempo(long microseconds_per_quarter)
     MidiState& ms = midi_state;
     Song& s = song;
     ms.midi_tempo = int(microseconds_per_quarter);
+    if (first_pass() && ms.header_seen && microseconds_per_quarter > 0) {
+        if (ms.tempo_count == ms.tempo_capacity) {
+            const int capacity = std::max(16, ms.tempo_capacity * 2);
+            MidiTempoEvent* grown = pool_array<MidiTempoEvent>(size_t(capacity));
+            if (ms.tempo_map) std::memcpy(grown, ms.tempo_map, sizeof(MidiTempoEvent) * size_t(ms.tempo_count));
+            ms.tempo_map = grown;
+            ms.tempo_capacity = capacity;
+        }
+        ms.tempo_map[ms.tempo_count++] = MidiTempoEvent{ms.current_ticks, int(microseconds_per_quarter), 0};
+    }
     if (ms.current_ticks == 0 && first_pass() && ms.division > 0 && microseconds_per_quarter > 0) {
         if (ms.smpte_ticks_per_second == 0)
             s.tempo = float(microseconds_per_quarter / 1000000.0 / ms.division / 60.0);

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "midi/smf_reader.h"
 #include "song/midi_state.h"
@@ -27,6 +28,32 @@ void midi_read_pass(FILE* in);
 // Position in rows from the song's start of an event at tick t (relative to the first note when
 // do_firstnote0 is set), with midi_tpb, midi_scale, midi_shift and the song's bpm and tempo.
 float midi_position(int64_t t);
+
+// After the first pass: puts the collected tempo events in time order, keeps one per tick (the
+// last the file gives there), drops those that repeat the tempo in force and starts the map at
+// tick 0 (with 120 BPM when the file names no tempo there). The number of changes after tick 0.
+int midi_settle_tempo_map();
+
+// Seconds from the file's start to tick t (through the tempo map when midi_tempos follows it,
+// else at the song's one tempo; a SMPTE division counts seconds itself). Ticks before 0 go at
+// the first tempo.
+double midi_tick_seconds(double t);
+
+// The tick at row position `row` (midi_position's inverse).
+double midi_row_tick(double row);
+
+// midi_tempos 1: the Master's BPM at row 0 (the first entry) and at each row where it changes,
+// chosen so that the song's first `rows` rows last as long as the file's time they hold (times
+// midi_scale): the rounding of each BPM is made good in the next one.
+struct MidiBpmChange {
+    int64_t row;
+    int bpm;
+};
+std::vector<MidiBpmChange> midi_bpm_changes(int64_t rows);
+// Whether the rows follow the beat and the tempo map (midi_tempos 1 and a division in ticks per
+// quarter note; a SMPTE division already counts real time).
+bool midi_follows_tempos();
+constexpr int master_bpm_low = 16, master_bpm_high = 500; // the Master's tempo parameter
 
 // The track record of machine m (1-based), or null.
 const MidiTrackRecord* midi_machine_track(int m);

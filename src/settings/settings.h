@@ -35,6 +35,7 @@ struct Settings {
     int blines = 64;        // lines per pattern (MIDI, XI songs)
     int do_firstnote0 = 0;  // 1: start time and patterns with the first note
     int use_notedels = 0;   // 1: use note delays for finer timing
+    int midi_tempos = 0;    // 1: rows follow the beat and tempo changes become Master BPM changes
     int domidi_ext = 0;     // 1: MIDI through the outside converter
     int dopchange = 0;      // 0: one wave per MIDI channel, 1: one per MIDI program
     int drkit = 0;          // 0: drums gmp_81..gmp_ff, 1: one drum kit gmp_00

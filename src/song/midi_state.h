@@ -26,6 +26,13 @@ struct ChannelProgram {
     int changed = 0;  // changed since it was last sent to a vMidiOut machine
 };
 
+// One tempo event of the file (the first pass collects them over all tracks).
+struct MidiTempoEvent {
+    int64_t tick = 0;         // ticks from the file's start
+    int microseconds = 0;     // per quarter note, above 0
+    double seconds = 0;       // from tick 0 to this event (once the map is settled)
+};
+
 constexpr int midi_channels = 16;
 constexpr int midi_drum_channel = 9;        // MIDI channel 10
 constexpr int midi_additional_channels = 32; // tracks a MIDI track may borrow in the additional pass
@@ -63,6 +70,11 @@ struct MidiState {
     NoteSlot* slot_table = nullptr;         // notes_max + 32 slots (pool), from the additional pass
     int slot_capacity = 0;
     int notes_max = 0;                      // largest polyphony of a track with a machine
+    MidiTempoEvent* tempo_map = nullptr;    // the file's tempo events (pool); after the first pass
+                                            // sorted by tick, one per tick (the last there), each
+                                            // one a change: the tempo from its tick on
+    int tempo_count = 0;
+    int tempo_capacity = 0;
 
     // vMidiOut under native MIDI: the MIDI channel (1-16) and program (255 = unchanged) that the
     // cell writer puts into the machine's parameters 4 and 5.

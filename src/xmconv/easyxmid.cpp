@@ -5,18 +5,22 @@
 //
 // Layout of the XM written:
 // - every MIDI track that plays notes gets a group of channels, as many as its notes sound at
-//   once; at most 32 channels in all (notes beyond a track's share cut the oldest note of its
-//   group short);
-// - a row is 1/RES of a sixteenth note at the file's first tempo: RES 4 gives 16 rows per
-//   quarter note, the 16 ticks per beat at which kestrix plays the song it makes of the XM (its
-//   Master's ticks per beat for an XM from this program). Later tempo changes are kept in real
-//   time: rows follow the file's seconds, not its beats;
-// - the song's speed and BPM make Buzz play it in real time: speed 6 and the first tempo's BPM
-//   (times RES / 4). An XM player, playing 4 rows per beat at that speed, plays it at a quarter
-//   of its speed;
+//   once; at most 32 channels in all. A note that finds its group full takes a channel of
+//   another group that is free in its row; only when none is does it cut the oldest note of its
+//   group short;
+// - a row is 1/RES of a sixteenth note: RES 4 gives 16 rows per quarter note, the 16 ticks per
+//   beat at which kestrix plays the song it makes of the XM (its Master's ticks per beat for an
+//   XM from this program). A file with a SMPTE division has no beats: its rows follow its
+//   seconds at 120 BPM;
+// - the song's speed and BPM make Buzz play it in real time: speed 6 and the tempo at tick 0
+//   (the last one the file gives there) as BPM times RES / 4; each later tempo change is an Fxx
+//   BPM effect at its row (with an Fxx speed before it in the channel to its left where the BPM
+//   falls outside 32-255), chosen so that the song keeps the file's time from change to change.
+//   An XM player, playing 4 rows per beat at that speed, plays it at a quarter of its speed;
 // - instruments by MIDI channel (instrument n = channel n, named after the channel and its first
 //   program), without samples; volumes from the velocities (0x10 + velocity * 64 / 127);
-//   MIDI key k is XM note k - 11 (middle C, key 60, is C-4); keys outside C-0..B-7 are left out;
+//   MIDI key k is XM note k - 11 (middle C, key 60, is C-4); keys outside C-0..B-7 are moved
+//   into it by whole octaves;
 // - DRUMS is the MIDI channel (1-16, 0 none) that carries drums: its notes get no key-off (drum
 //   sounds play out) and take a channel only for their own row;
 // - the module name begins with the number of channels as two digits, which kestrix reads as the
@@ -50,9 +54,10 @@ constexpr const char* usage =
     "  DRUMS  the MIDI channel with the drums, 1-16, 0 for none (default 10): its notes get no\n"
     "         key-off\n"
     "One channel group per MIDI track (32 channels at most), instruments by MIDI channel,\n"
-    "volumes from velocities, speed and BPM from the first tempo (Buzz plays the rows in real\n"
-    "time; an XM player at a quarter of that speed). The module name starts with the number of\n"
-    "channels.\n"
+    "volumes from velocities, keys folded into C-0..B-7 by octaves, speed and BPM from the\n"
+    "tempo at tick 0 and Fxx at every tempo change (Buzz plays the rows in real time; an XM\n"
+    "player at a quarter of that speed). The module name starts with the number of channels.\n"
+    "A last line on stderr counts the notes folded, cut short or left out, when there are any.\n"
     "Exit status: 0 success, 2 usage, 3 unreadable MIDI file, 4 content an XM cannot hold,\n"
     "5 the XM cannot be written.\n";
 
@@ -161,6 +166,8 @@ public:
             const int frames = -int(int8_t(uint8_t(division >> 8)));
             ticks_per_second_ = (frames == 29 ? 29.97 : double(frames)) * (division & 0xFF);
         }
+        // In tick order, one per tick: of events at the same tick (tracks are read one after the
+        // other) the last one holds.
         std::stable_sort(in.tempos.begin(), in.tempos.end(),
                          [](const TempoEvent& a, const TempoEvent& b) { return a.tick < b.tick; });
         double seconds = 0;
@@ -170,8 +177,21 @@ public:
             seconds += double(t.tick - tick) * us / 1e6 / division_;
             tick = t.tick;
             us = t.microseconds;
+            if (!map_.empty() && map_.back().tick == tick) map_.pop_back();
+            if (map_.empty() ? tick > 0 && us == midi_default_tempo : map_.back().microseconds == us) continue;
             map_.push_back({tick, seconds, us});
         }
+    }
+    bool smpte() const { return ticks_per_second_ > 0; }
+    // The tempo at tick 0, microseconds per quarter note.
+    long first_tempo() const { return !map_.empty() && map_.front().tick == 0 ? map_.front().microseconds : midi_default_tempo; }
+    // Ticks where the tempo changes after tick 0.
+    std::vector<int64_t> changes() const
+    {
+        std::vector<int64_t> out;
+        for (const Segment& s : map_)
+            if (s.tick > 0 && !smpte()) out.push_back(s.tick);
+        return out;
     }
     double seconds(int64_t tick) const
     {
@@ -254,18 +274,21 @@ int main(int argc, char** argv)
     if ((in.division & 0x8000) ? (in.division & 0xFF) == 0 : in.division == 0)
         return fail(exit_input, std::string(input) + ": division 0 (no ticks per quarter note)");
 
-    // Rows: sixteenths of the first tempo's beats, RES rows each, in the file's real time.
+    // Rows: sixteenths of the beats, RES rows each (a SMPTE file: of 120 BPM's beats in its time).
     const Clock clock(in.division);
-    long first_tempo = midi_default_tempo;
-    if (!in.tempos.empty()) first_tempo = in.tempos.front().microseconds;
-    const double real_bpm = 60e6 / double(first_tempo);
-    const double rows_per_second = real_bpm / 60.0 * 4 * res;
-    auto row_of = [&](int64_t tick) { return int64_t(std::floor(clock.seconds(tick) * rows_per_second + 0.5)); };
+    const double real_bpm = 60e6 / double(clock.first_tempo());
+    const double rows_per_tick = clock.smpte() ? 0 : 4.0 * res / in.division;
+    const double rows_per_second = (clock.smpte() ? 120.0 : real_bpm) / 60.0 * 4 * res;
+    auto row_of = [&](int64_t tick) {
+        const double r = clock.smpte() ? clock.seconds(tick) * rows_per_second : double(tick) * rows_per_tick;
+        return int64_t(std::floor(r + 0.5));
+    };
+    auto row_seconds = [&](int64_t row) { return clock.seconds(int64_t(std::llround(double(row) / rows_per_tick))); };
 
     // Notes of each track: a note-off ends the earliest sounding note of its channel and key.
     constexpr int64_t pending = -2; // off row of a note still sounding
     std::vector<Note> notes;
-    int left_out = 0;
+    int left_out = 0, folded = 0;
     std::vector<std::deque<size_t>> sounding(16 * 128); // by channel * 128 + key
     std::vector<int> touched;
     for (size_t t = 0; t < in.tracks.size(); ++t) {
@@ -273,11 +296,11 @@ int main(int argc, char** argv)
             const bool drum = e.channel == drum_channel;
             const int k = e.channel * 128 + e.key;
             if (e.velocity > 0) {
-                if (e.key < xm_lowest_key || e.key > xm_highest_key) {
-                    ++left_out;
-                    continue;
-                }
-                notes.push_back({row_of(e.tick), drum ? -1 : pending, int(t), e.channel, e.key, e.velocity});
+                int key = e.key;
+                while (key < xm_lowest_key) key += 12;
+                while (key > xm_highest_key) key -= 12;
+                folded += key != e.key;
+                notes.push_back({row_of(e.tick), drum ? -1 : pending, int(t), e.channel, uint8_t(key), e.velocity});
                 if (drum) continue;
                 if (sounding[size_t(k)].empty()) touched.push_back(k);
                 sounding[size_t(k)].push_back(notes.size() - 1);
@@ -296,6 +319,9 @@ int main(int argc, char** argv)
     std::stable_sort(notes.begin(), notes.end(), [](const Note& a, const Note& b) {
         return a.track != b.track ? a.track < b.track : a.on < b.on;
     });
+    std::vector<size_t> by_time(notes.size()); // the placing order: by row, tracks in file order
+    for (size_t i = 0; i < by_time.size(); ++i) by_time[i] = i;
+    std::stable_sort(by_time.begin(), by_time.end(), [&](size_t a, size_t b) { return notes[a].on < notes[b].on; });
 
     // Voices per track: each note takes the first channel of its group that is free in its row
     // (the key-off of the note before may sit there); the group is as large as the track needs.
@@ -352,7 +378,9 @@ int main(int argc, char** argv)
     for (int t = 0; t < track_count; ++t) first_voice[size_t(t) + 1] = first_voice[size_t(t)] + share[size_t(t)];
     const int channels = std::max(1, first_voice[size_t(track_count)]);
 
-    // Channels of the notes; in a full group a note cuts the note that began first.
+    // Channels of the notes, in time order: the first free channel of the note's group, else the
+    // first free one of any group; in a full song the note cuts the note of its group that began
+    // first.
     int cut_short = 0;
     {
         struct Voice {
@@ -360,22 +388,20 @@ int main(int argc, char** argv)
             int64_t began = -1;
             long note = -1;
         };
-        std::vector<Voice> voices;
-        int track = -1;
-        for (size_t i = 0; i < notes.size(); ++i) {
+        std::vector<Voice> voices(static_cast<size_t>(channels));
+        for (size_t i : by_time) {
             Note& n = notes[i];
-            if (n.track != track) {
-                track = n.track;
-                voices.assign(size_t(share[size_t(track)]), Voice());
-            }
-            size_t v = voices.size();
-            for (size_t k = 0; k < voices.size() && v == voices.size(); ++k)
-                if (voices[k].free_at <= n.on) v = k;
-            if (v == voices.size()) {
-                v = 0;
-                for (size_t k = 1; k < voices.size(); ++k)
-                    if (voices[k].began < voices[v].began) v = k;
-                Note& old = notes[size_t(voices[v].note)];
+            const int first = first_voice[size_t(n.track)], end = first_voice[size_t(n.track) + 1];
+            int v = -1;
+            for (int k = first; k < end && v < 0; ++k)
+                if (voices[size_t(k)].free_at <= n.on) v = k;
+            for (int k = 0; k < channels && v < 0; ++k)
+                if (voices[size_t(k)].free_at <= n.on) v = k;
+            if (v < 0) {
+                v = first;
+                for (int k = first + 1; k < end; ++k)
+                    if (voices[size_t(k)].began < voices[size_t(v)].began) v = k;
+                Note& old = notes[size_t(voices[size_t(v)].note)];
                 if (old.on == n.on) {
                     ++left_out; // a chord larger than the group: this note is left out
                     continue;
@@ -383,8 +409,8 @@ int main(int argc, char** argv)
                 old.off = -1; // cut by the new note
                 ++cut_short;
             }
-            voices[v] = {last_row(n), n.on, long(i)};
-            n.voice = first_voice[size_t(track)] + int(v);
+            voices[size_t(v)] = {last_row(n), n.on, long(i)};
+            n.voice = v;
         }
     }
 
@@ -401,6 +427,7 @@ int main(int argc, char** argv)
         patterns = xmconv::xm_max_patterns;
         for (const Note& n : notes) beyond += n.voice >= 0 && n.on >= patterns * pattern_rows;
     }
+    left_out += int(beyond);
 
     xmconv::XmModule xm;
     std::string base = input;
@@ -433,6 +460,45 @@ int main(int argc, char** argv)
         c.instrument = uint8_t(n.channel + 1);
         c.volume = uint8_t(0x10 + (n.velocity * 64 + 63) / 127);
     }
+    // Tempo changes: from each change row to the next the Buzz tempo (BPM * 6 / speed, at 16 rows a
+    // beat) that ends the stretch where the file's time does, so that rounding never adds up.
+    {
+        std::vector<int64_t> bounds{0};
+        for (int64_t tick : clock.changes()) {
+            const int64_t r = row_of(tick);
+            if (r >= end_row) break;
+            if (r > bounds.back()) bounds.push_back(r);
+        }
+        bounds.push_back(end_row);
+        int speed = xm.speed, bpm = xm.bpm;
+        double song_time = 0;
+        for (size_t i = 0; i + 1 < bounds.size(); ++i) {
+            const double n = double(bounds[i + 1] - bounds[i]);
+            if (i > 0) {
+                const double left = row_seconds(bounds[i + 1]) - song_time;
+                int want_speed = speed, want_bpm = bpm;
+                choose_speed(left > 0 ? n * 60.0 / (16.0 * left) : 1e9, want_speed, want_bpm);
+                if (want_speed != speed && channels < 2) { // one effect column: the BPM at this speed
+                    want_bpm = int(std::clamp(std::lround(want_bpm * double(speed) / want_speed), 32L, 255L));
+                    want_speed = speed;
+                }
+                if (want_speed != speed) {
+                    xmconv::XmCell& c = cell(bounds[i], 0);
+                    c.effect = 0xF;
+                    c.param = uint8_t(want_speed);
+                }
+                if (want_speed != speed || want_bpm != bpm) {
+                    // The BPM after the speed: the reader takes a speed with the first BPM.
+                    xmconv::XmCell& c = cell(bounds[i], want_speed != speed ? 1 : 0);
+                    c.effect = 0xF;
+                    c.param = uint8_t(want_bpm);
+                }
+                speed = want_speed;
+                bpm = want_bpm;
+            }
+            song_time += n * 60.0 / (16.0 * bpm * 6.0 / speed);
+        }
+    }
     for (int ch = 0; ch < 16; ++ch) {
         xmconv::XmInstrument& ins = xm.instruments.emplace_back();
         char text[32];
@@ -444,8 +510,8 @@ int main(int argc, char** argv)
     }
 
     if (!xmconv::xm_write_file(xm, output, error)) return fail(exit_write, error);
-    if (cut_short) std::fprintf(stderr, "%s: %d notes cut short (more notes at once than channels)\n", program, cut_short);
-    if (left_out) std::fprintf(stderr, "%s: %d notes left out (keys outside C-0..B-7, or chords larger than 32 channels)\n", program, left_out);
-    if (beyond) std::fprintf(stderr, "%s: %lld notes beyond 256 patterns left out\n", program, static_cast<long long>(beyond));
+    if (folded || cut_short || left_out)
+        std::fprintf(stderr, "%s: %d notes folded into C-0..B-7, %d cut short, %d left out (chords beyond 32 channels, rows beyond 256 patterns)\n",
+                     program, folded, cut_short, left_out);
     return 0;
 }

@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <map>
+#include <numeric>
+#include <type_traits>
 
 namespace xmconv {
 
@@ -16,7 +19,7 @@ namespace {
 enum : uint8_t {
     xm_porta_up = 0x1, xm_porta_dn = 0x2, xm_toneporta = 0x3, xm_tone_vslide = 0x5, xm_vibra_vslide = 0x6, xm_setpan = 0x8, xm_volslide = 0xA,
     xm_jump = 0xB, xm_volume = 0xC, xm_break = 0xD, xm_extended = 0xE, xm_speed = 0xF, xm_globalvol = 0x10,
-    xm_gvol_slide = 0x11, xm_keyoff = 0x14, xm_panslide = 0x19,
+    xm_gvol_slide = 0x11, xm_keyoff = 0x14, xm_panslide = 0x19, xm_retrig = 0x1B,
 };
 
 constexpr long max_rows_walked = 1L << 20;  // a song whose walk never ends is cut here
@@ -270,9 +273,23 @@ struct Bend {
     int applied = 0;  // 1/16 semitones the XM has slid so far
 };
 
+// A channel of the XM as the new-note actions use it: the foreground of a source channel (the
+// channel its cells go to), a note ringing on in the background, or free.
+struct Lane {
+    int owner = -1;           // source channel, -1 free
+    bool background = false;  // a note left ringing by a new note of its owner
+    int ins = 0, sample = -1, note = 0;  // the note it plays
+    double start = 0, end = 0;  // when that note started and when it stops sounding, seconds of the source
+};
+
+constexpr double forever = std::numeric_limits<double>::infinity();
+
 class Walk {
 public:
-    Walk(XmModule& m, const SongSource& src) : m(m), src(src) {}
+    Walk(XmModule& m, const SongSource& src, int source_channels, bool routing)
+        : m(m), src(src), source_channels(source_channels), routing(routing)
+    {
+    }
 
     // Plays the song through once; with `write` the corrections go into the pattern copies.
     void run(bool write)
@@ -286,6 +303,17 @@ public:
         std::vector<std::vector<char>> visited(orders);
         bends.assign(size_t(m.channels), Bend());
         pending.assign(size_t(m.channels), 0);
+        st3_count.assign(size_t(m.channels), 0);
+        st3_memory.assign(size_t(m.channels), 0);
+        ft2_count.assign(size_t(m.channels), 0);
+        fg.resize(size_t(source_channels));
+        std::iota(fg.begin(), fg.end(), 0);
+        lanes.assign(size_t(m.channels), Lane());
+        for (int c = 0; c < source_channels; ++c) lanes[size_t(c)].owner = c;
+        now = 0;
+        no_channel = 0;
+        std::vector<XmCell> routed(size_t(m.channels));
+        std::vector<CellExtra> routed_extras(size_t(m.channels));
         size_t k = 0;
         int row = 0;
         for (long walked = 0; k < orders && walked < max_rows_walked; ++walked) {
@@ -301,8 +329,16 @@ public:
             const size_t at = size_t(row) * size_t(m.channels);
             const size_t p = m.orders[k];
             const CellExtra* extras = p < src.extras.size() && !src.extras[p].empty() ? &src.extras[p][at] : nullptr;
-            play_row(source, xm, &pat.cells[at], &copies[k][at], extras, write && !done[k][size_t(row)]);
+            const XmCell* base = &pat.cells[at];
+            if (routing) {
+                route(source, base, extras, routed.data(), routed_extras.data(),
+                      done[k][size_t(row)] ? nullptr : &copies[k][at]);
+                base = routed.data();
+                if (extras) extras = routed_extras.data();
+            }
+            play_row(source, xm, base, &copies[k][at], extras, write && !done[k][size_t(row)]);
             done[k][size_t(row)] = 1;
+            now += source.g.speed * (1 + row_delay(base)) * 2.5 / std::max(source.g.tempo, 1);
 
             // Where the row leads, read from the XM cells (jumps already name XM positions).
             int jump = -1, target_row = -1, loop_to = -1;
@@ -372,8 +408,150 @@ public:
     }
 
     int unplaced = 0;
+    int no_channel = 0;  // new notes whose old note could not ring on
+    int widest = 0;      // highest XM channel a note was moved to
 
 private:
+    bool alive(const Side& source, size_t x) const
+    {
+        const Lane& l = lanes[x];
+        return l.ins > 0 && now < l.end && source.voices[x].sounding && source.voices[x].vol > 0;
+    }
+
+    // When a note that starts now on lane x stops by itself: the end of an unlooped sample, or of
+    // a volume envelope that falls to 0 without sustain or loop.
+    void start_note(const Side& source, size_t x, int ins, int sample, int note)
+    {
+        Lane& l = lanes[x];
+        l.ins = ins, l.sample = sample, l.note = note, l.start = now, l.end = forever;
+        if (!source.has_sample(ins, sample)) {
+            l.end = now;
+            return;
+        }
+        const XmInstrument& in = m.instruments[size_t(ins - 1)];
+        const XmSample& smp = in.samples[size_t(sample)];
+        if (smp.loop_type == xm_loop_none || smp.loop_length == 0) {
+            const double rate = 8363.0 * std::pow(2.0, (note - 49 + smp.relative_note + smp.finetune / 128.0) / 12.0);
+            l.end = now + double(smp.frames.size()) / rate;
+        }
+        const XmEnvelope& e = in.volume_envelope;
+        if ((e.flags & xm_env_on) && !(e.flags & (xm_env_sustain | xm_env_loop)) && e.count > 0 &&
+            e.points[size_t(e.count - 1)][1] == 0)
+            l.end = std::min(l.end, now + e.points[size_t(e.count - 1)][0] * tick(source));
+    }
+
+    // A key-off (or fade) on lane x now: the note ends with the fadeout, or where its envelope
+    // falls to 0 past the sustain point.
+    void release(const Side& source, size_t x)
+    {
+        Lane& l = lanes[x];
+        if (!source.has_sample(l.ins, l.sample)) return;
+        const XmInstrument& in = m.instruments[size_t(l.ins - 1)];
+        if (in.fadeout) l.end = std::min(l.end, now + 32768.0 / in.fadeout * tick(source));
+        const XmEnvelope& e = in.volume_envelope;
+        if ((e.flags & xm_env_on) && !(e.flags & xm_env_loop) && e.count > 0 && e.points[size_t(e.count - 1)][1] == 0) {
+            const int from = (e.flags & xm_env_sustain) && e.sustain < e.count ? e.points[e.sustain][0] : 0;
+            l.end = std::min(l.end, now + std::max(0, e.points[size_t(e.count - 1)][0] - from) * tick(source));
+        }
+    }
+
+    static double tick(const Side& source) { return 2.5 / std::max(source.g.tempo, 1); }
+
+    // A duplicate check of type `type` of a new note (instrument, sample, note) against lane x.
+    bool duplicate(const Lane& l, uint8_t type, int ins, int sample, int note) const
+    {
+        switch (type) {
+        case duplicate_note: return l.ins == ins && l.note == note;
+        case duplicate_sample: return l.ins == ins && l.sample == sample;
+        case duplicate_instrument: return l.ins == ins;
+        default: return false;
+        }
+    }
+
+    // The source's row, with each source channel's cells on the XM channel that plays its notes
+    // now (`out`, `out_extras`), and the key-offs and cuts of the new-note actions on the channels
+    // of the notes they end. `copy` (the XM's row, when it is still to be written) gets the same,
+    // and an instrument number where a note moved to another channel needs one.
+    void route(Side& source, const XmCell* cells, const CellExtra* extras, XmCell* out, CellExtra* out_extras,
+               XmCell* copy)
+    {
+        const size_t width = size_t(m.channels);
+        std::fill(out, out + width, XmCell());
+        std::fill(out_extras, out_extras + width, CellExtra());
+        std::vector<size_t> needs_instrument;
+        for (size_t x = 0; x < width; ++x)
+            if (lanes[x].background && !alive(source, x)) lanes[x] = Lane();
+        for (int c = 0; c < source_channels; ++c) {
+            const XmCell& cell = cells[c];
+            size_t a = size_t(fg[size_t(c)]);
+            if (plays_note(cell)) {
+                const Voice& v = source.voices[a];
+                const int ins = cell.instrument ? cell.instrument : v.ins;
+                const bool known = ins >= 1 && size_t(ins) <= m.instruments.size() && !m.instruments[size_t(ins - 1)].samples.empty();
+                const int sample = known ? m.instruments[size_t(ins - 1)].note_map[size_t(cell.note - 1)] : -1;
+                const SampleSource* fresh = source.source_sample(ins, sample);
+                const SampleSource* old = source.source_sample(lanes[a].ins, lanes[a].sample);
+                // The old note rings on unless its action (or the duplicate check) cuts it.
+                bool keep = old && old->nna != action_cut && alive(source, a);
+                uint8_t action = old ? old->nna : uint8_t(action_cut);
+                if (fresh && fresh->dct != duplicate_none) {
+                    for (size_t x = 0; x < width; ++x) {
+                        const Lane& l = lanes[x];
+                        if (x == a || !l.background || l.owner != c || !alive(source, x) ||
+                            !duplicate(l, fresh->dct, ins, sample, cell.note))
+                            continue;
+                        if (fresh->dca == action_cut) {
+                            out[x].volume = 0x10;
+                            lanes[x].end = now;
+                        } else {
+                            out[x].note = xm_key_off;
+                            release(source, x);
+                        }
+                    }
+                    if (keep && duplicate(lanes[a], fresh->dct, ins, sample, cell.note)) {
+                        if (fresh->dca == action_cut) keep = false;
+                        else action = fresh->dca;
+                    }
+                }
+                if (keep) {
+                    size_t s = width;
+                    for (size_t x = 0; x < width && s == width; ++x)
+                        if (lanes[x].owner < 0) s = x;
+                    if (s == width) {
+                        // No channel is free: the note that has rung longest in the background
+                        // gives up its channel.
+                        ++no_channel;
+                        for (size_t x = 0; x < width; ++x)
+                            if (lanes[x].background && (s == width || lanes[x].start < lanes[s].start)) s = x;
+                    }
+                    if (s < width) {
+                        lanes[a].background = true;
+                        if (action == action_off || action == action_fade) {
+                            out[a].note = xm_key_off;
+                            release(source, a);
+                        }
+                        lanes[s] = Lane();
+                        lanes[s].owner = c;
+                        source.voices[s] = source.voices[a];  // the channel's volume, pan and memories
+                        bends[s] = Bend();
+                        fg[size_t(c)] = int(s);
+                        a = s;
+                        widest = std::max(widest, int(s));
+                        if (!cell.instrument) needs_instrument.push_back(s);
+                    }
+                }
+                start_note(source, a, ins, sample, cell.note);
+            } else if (cell.note == xm_key_off || (cell.effect == xm_keyoff && cell.param == 0)) {
+                release(source, a);
+            }
+            out[a] = cell;
+            if (extras) out_extras[a] = extras[c];
+        }
+        if (!copy) return;
+        std::copy(out, out + width, copy);
+        for (size_t x : needs_instrument) copy[x].instrument = uint8_t(source.voices[x].ins);
+    }
+
     void play_row(Side& source, Side& xm, const XmCell* base, XmCell* out, const CellExtra* extras, bool write)
     {
         static const CellExtra none;
@@ -387,6 +565,8 @@ private:
         const int source_ticks = source.g.speed * (1 + row_delay(base)), xm_ticks = xm.g.speed * (1 + row_delay(out));
         const double tick_share = xm_ticks > 1 ? (source_ticks - 1) / double(xm_ticks - 1) : 1;
 
+        if (src.st3_retrigger)
+            for (size_t c = 0; c < channels; ++c) retrigger(c, base[c], out[c], source_ticks, xm_ticks, write);
         for (size_t c = 0; c < channels; ++c) {
             const CellExtra& x = extras ? extras[c] : none;
             const Voice& want = source.voices[c];
@@ -462,6 +642,76 @@ private:
             b.envelope = nullptr;
     }
 
+    // The ticks of a row (`ticks` long) at which FT2 retriggers the note of XM cell `cell`, from
+    // the channel's retrigger counter `count` (-1: not known), which it updates. Rxy counts every
+    // tick and retriggers at y (restarting from 1 on a note with an instrument; a set volume
+    // holds the count on the first tick); E9x retriggers at each multiple of x past tick 0 (E90:
+    // at tick 0) and leaves the counter where this model does not follow it.
+    static std::vector<int> ft2_retriggers(const XmCell& cell, int ticks, int& count)
+    {
+        std::vector<int> at;
+        const bool note = cell.note >= 1 && cell.note <= 96;
+        if (cell.effect == xm_extended && (cell.param >> 4) == 0x9) {
+            const int x = cell.param & 0x0F;
+            if (!x) at.push_back(0);
+            for (int t = x; x && t < ticks; t += x) at.push_back(t);
+            count = -1;
+            return at;
+        }
+        if (cell.effect != xm_retrig) return at;
+        const int y = cell.param & 0x0F;
+        for (int t = 0; t < ticks; ++t) {
+            if (t == 0 && note && cell.instrument) count = 1;
+            if (count < 0) return at;
+            if (t == 0 && cell.volume > 0x10 && cell.volume <= 0x50) continue;
+            if (count >= y && (t > 0 || !note)) {
+                at.push_back(t);
+                count = 0;
+            }
+            ++count;
+        }
+        return at;
+    }
+
+    // Scream Tracker's retriggers on channel c (see SongSource): where they fall in this row, and
+    // the XM effect (Rxy, E9x or none) that makes FT2 retrigger on the same ticks from its own
+    // counter, where one does.
+    void retrigger(size_t c, const XmCell& base, XmCell& out, int source_ticks, int xm_ticks, bool write)
+    {
+        if (plays_note(base)) st3_count[c] = 0;
+        if (base.effect == xm_retrig) {
+            if (base.param) st3_memory[c] = base.param;
+            const int p = st3_memory[c], y = std::max(p & 0x0F, 1);
+            std::vector<int> want;
+            for (int t = 0; t < source_ticks; ++t, ++st3_count[c])
+                if (st3_count[c] && st3_count[c] % y == 0) want.push_back(t);
+            if (write && source_ticks == xm_ticks && out.effect == xm_retrig) {
+                auto fits = [&](uint8_t effect, int param) {
+                    XmCell trial = out;
+                    trial.effect = effect;
+                    trial.param = uint8_t(param);
+                    int count = ft2_count[c];
+                    return ft2_retriggers(trial, xm_ticks, count) == want;
+                };
+                const int volume = p & 0xF0;
+                // Rxy first (FT2's counter stays known), then nothing, then E9x.
+                std::vector<std::pair<uint8_t, int>> choices{{xm_retrig, volume | y}};
+                for (int k = 1; k < 16; ++k) choices.push_back({xm_retrig, volume | k});
+                if (want.empty()) choices.push_back({0, 0});
+                if (volume == 0 || volume == 0x80)
+                    for (int x = 0; x < 16; ++x) choices.push_back({xm_extended, 0x90 | x});
+                for (auto [effect, param] : choices)
+                    if (fits(effect, param)) {
+                        out.effect = effect;
+                        out.param = uint8_t(param);
+                        break;
+                    }
+                if (out.effect == xm_retrig && !out.param) out.param = uint8_t(volume | y);
+            }
+        }
+        ft2_retriggers(out, xm_ticks, ft2_count[c]);
+    }
+
     // FT2 repeats a row with EEx (the first one of the row counts).
     int row_delay(const XmCell* cells) const
     {
@@ -533,9 +783,11 @@ private:
         // volume column can hold move there.
         int needed = (retime && before.speed != want.speed) + (retime && before.tempo != want.bpm) +
                      (want.repeats > 0) + (xm.g.volume != source.g.volume);
-        for (size_t c = 0; c < channels; ++c)
+        // Channels that new-note actions may have added beyond those in use so far are left out.
+        const size_t usable = routing ? std::min(channels, size_t(std::max(source_channels, widest + 1))) : channels;
+        for (size_t c = 0; c < usable; ++c)
             if (effect_free(out[c])) columns.push_back(&out[c]);
-        for (size_t c = 0; c < channels && int(columns.size()) < needed; ++c)
+        for (size_t c = 0; c < usable && int(columns.size()) < needed; ++c)
             if (move_to_volume_column(out[c])) columns.insert(columns.begin(), &out[c]);
         if (retime && before.speed != want.speed) take(xm_speed, want.speed);
         if (retime && before.tempo != want.bpm) take(xm_speed, want.bpm);
@@ -559,7 +811,32 @@ private:
     double late = 0;  // seconds the XM is behind the source
     std::vector<Bend> bends;  // per channel
     std::vector<char> pending;  // per channel: a volume or pan still waiting for a free column
+    const int source_channels;  // channels whose cells the patterns hold
+    const bool routing;         // new-note actions move notes to other channels
+    std::vector<int> fg;        // per source channel: the XM channel its cells go to
+    std::vector<Lane> lanes;    // per XM channel
+    double now = 0;             // seconds of the source at the row being played
+    std::vector<int> st3_count, st3_memory;  // per channel: Scream Tracker's retrigger counter and Q memory
+    std::vector<int> ft2_count;              // per channel: FT2's retrigger counter, -1 not known
 };
+
+// Every pattern `width` channels wide (cells of the channels beyond the old width empty, those
+// beyond the new one dropped), and the extras with them.
+void set_width(XmModule& m, std::vector<std::vector<CellExtra>>* extras, int width)
+{
+    const size_t old = size_t(m.channels), w = size_t(width);
+    auto widen = [&](auto& cells, size_t rows) {
+        std::remove_reference_t<decltype(cells)> out(rows * w);
+        for (size_t r = 0; r < rows; ++r)
+            for (size_t c = 0; c < std::min(old, w); ++c) out[r * w + c] = cells[r * old + c];
+        cells = std::move(out);
+    };
+    for (size_t p = 0; p < m.patterns.size(); ++p) {
+        widen(m.patterns[p].cells, size_t(m.patterns[p].rows));
+        if (extras && p < extras->size() && !(*extras)[p].empty()) widen((*extras)[p], size_t(m.patterns[p].rows));
+    }
+    m.channels = width;
+}
 
 } // namespace
 
@@ -603,12 +880,27 @@ PlaybackReport follow_playback(XmModule& m, const SongSource& src)
     SpeedPair start = xm_speed_pair(src.speed, src.tempo, 0, true, late);
     m.speed = start.speed;
     m.bpm = start.bpm;
-    Walk walk(m, src);
+    // New-note actions that let a note ring on: the walk may use every channel XM has, and the
+    // song keeps as many as it used.
+    bool rings_on = false;
+    for (const auto& list : src.samples)
+        for (const SampleSource& s : list) rings_on = rings_on || s.nna != action_cut;
+    const int own = m.channels;
+    SongSource wide;
+    if (rings_on && own < xm_max_channels) {
+        wide = src;
+        set_width(m, &wide.extras, xm_max_channels);
+        wide.channel_pans.resize(size_t(xm_max_channels), 128);
+        wide.channel_volumes.resize(size_t(xm_max_channels), 64);
+    }
+    Walk walk(m, rings_on && own < xm_max_channels ? wide : src, own, rings_on);
     walk.run(false);
     walk.choose_sample_pans();
     walk.run(true);
     walk.install(report);
     report.unplaced = walk.unplaced;
+    report.no_channel = walk.no_channel;
+    if (m.channels != own) set_width(m, nullptr, std::min(xm_max_channels, (std::max(own, walk.widest + 1) + 1) / 2 * 2));
     return report;
 }
 

@@ -27,11 +27,17 @@ struct CellExtra {
     bool empty() const { return channel_volume < 0 && !channel_slide && !speed && !tempo_slide && !note_cut; }
 };
 
+// Impulse Tracker's new-note actions: what a note does when the next note starts on its channel
+// (`nna`), and which of the channel's earlier notes a new note ends (`dct`) and how (`dca`).
+enum NoteAction : uint8_t { action_cut = 0, action_continue = 1, action_off = 2, action_fade = 3 };
+enum DuplicateCheck : uint8_t { duplicate_none = 0, duplicate_note = 1, duplicate_sample = 2, duplicate_instrument = 3 };
+
 // How the source's player treats a note of one XM sample.
 struct SampleSource {
     int volume = 64;   // default note volume, 0..64
     double fold = 1;   // share of the note volume that sounds: sample, instrument and mix volume
     int pan = -1;      // pan (0..255) a note with an instrument number gives the channel; -1 none
+    uint8_t nna = action_cut, dct = duplicate_none, dca = action_cut;
 };
 
 // An instrument's pitch envelope without loop or sustain: (tick, cents) points.
@@ -48,6 +54,9 @@ struct SongSource {
     int speed = 6, tempo = 125;        // at the start; the speed may be above 31
     // Impulse Tracker: a note cut (^^^, SCx) silences the note but keeps its volume for the next.
     bool cut_keeps_volume = false;
+    // Scream Tracker 3: Qxy (the XM's Rxy) retriggers by a counter that a new note resets and that
+    // runs on only through rows with Q, at its multiples of y.
+    bool st3_retrigger = false;
     // Per XM instrument: played as portamento where the effect column is free (linear slides).
     std::vector<PitchEnvelope> pitch_envelopes;
     // Per pattern, per cell (rows x channels of the XM pattern); an empty list when none has any.
@@ -59,9 +68,13 @@ struct SongSource {
 struct PlaybackReport {
     int unplaced = 0;  // volumes and pans (once until placed), speeds, BPM and global volumes without a free column
     int shared = 0;    // pattern states that had to share a copy (pattern limit)
+    int no_channel = 0;  // notes whose new-note action found no free channel: they cut the note before
+
 };
 
-// Rewrites m's patterns, order list, restart position, initial speed/BPM and sample pans. m holds
+// Rewrites m's patterns, order list, restart position, initial speed/BPM and sample pans, and adds
+// channels where the source's new-note actions let a note ring on under the next one: that
+// next note (and its channel's cells after it) moves to a free channel, up to XM's 32. m holds
 // the cells as the effect mapping translated them, its order list with jumps already pointing at
 // XM positions, and sample volumes with src's folds applied.
 PlaybackReport follow_playback(XmModule& m, const SongSource& src);

@@ -59,6 +59,9 @@ struct EffectStyle {
     bool fifteen_step_pans = false;
     int global_volume_base = 64;
     bool half_vibrato = false;
+    // Impulse Tracker without "compatible Gxx": tone portamento shares its memory with the
+    // portamentos up and down.
+    bool shared_porta_memory = false;
     // Tremor on/off times count ticks as they are (XM adds one to each).
     bool tremor_plain = false;
     int volume_base = 64;  // full volume of the module's volume scale

@@ -130,6 +130,64 @@ void copy_sample_data(const xmp_sample& s, XmSample& out, bool& synth)
     }
 }
 
+// The frames of `s` played `ratio` times as fast (a windowed-sinc interpolation; the loop, where
+// there is one, continues past its end), with the loop points moved with them.
+void resample(XmSample& s, double ratio)
+{
+    const std::vector<int16_t> in = s.frames;
+    const size_t n = in.size();
+    const bool looped = s.loop_type != xm_loop_none && s.loop_length > 0;
+    auto at = [&](long k) -> double {
+        if (k < 0) return 0;
+        if (size_t(k) >= n) {
+            if (!looped) return 0;
+            k = long(s.loop_start) + (k - long(s.loop_start)) % long(s.loop_length);
+        }
+        return in[size_t(k)];
+    };
+    const size_t out_n = size_t(std::max(1.0, std::floor(double(n) / ratio)));
+    constexpr int half = 16;
+    std::vector<int16_t> out(out_n);
+    for (size_t j = 0; j < out_n; ++j) {
+        const double x = double(j) * ratio;
+        const long base = long(std::floor(x));
+        double sum = 0;
+        for (long k = base - half + 1; k <= base + half; ++k) {
+            const double d = x - double(k);
+            const double sinc = d == 0 ? 1 : std::sin(M_PI * d) / (M_PI * d);
+            const double w = 0.42 + 0.5 * std::cos(M_PI * d / half) + 0.08 * std::cos(2 * M_PI * d / half);
+            sum += at(k) * sinc * w;
+        }
+        const double limit = s.is_16bit ? 32767 : 127;
+        out[j] = int16_t(std::clamp(std::lround(sum), long(-limit - 1), long(limit)));
+    }
+    s.frames = std::move(out);
+    if (looped) {
+        const uint32_t start = uint32_t(std::lround(s.loop_start / ratio));
+        const uint32_t end = uint32_t(std::min<double>(double(out_n), std::lround((s.loop_start + s.loop_length) / ratio)));
+        s.loop_start = std::min(start, uint32_t(out_n - 1));
+        s.loop_length = end > s.loop_start ? end - s.loop_start : 1;
+    }
+}
+
+// FT2 tunes a sample in steps of 1/16 semitone; `cents128` (1/128 semitones, -4..4) is what the
+// source's tuning has beyond the step chosen. Alone it is at most 3.1 cents, but two channels
+// playing the sample in unison beat against each other otherwise than in the source, so the
+// frames are resampled by it. A looped sample's pitch is its loop length: the ratio is the one
+// that gives the loop a whole number of frames, and a loop too short to come within half the
+// residual of it is left as it is.
+void retune(XmSample& s, int cents128)
+{
+    if (s.frames.empty()) return;
+    double ratio = std::pow(2.0, cents128 / 1536.0);
+    if (s.loop_type != xm_loop_none && s.loop_length > 0) {
+        const double length = s.loop_length, frames = std::round(length / ratio);
+        if (frames == length || std::fabs(std::log(length / frames / ratio)) > std::fabs(std::log(ratio)) / 2) return;
+        ratio = length / frames;
+    }
+    resample(s, ratio);
+}
+
 // IT's auto-vibrato waveforms (sine, ramp down, square, random) in XM's numbering (sine, square,
 // ramp down, ramp up); XM has no random waveform, so it becomes a sine.
 uint8_t vibrato_type(int wave, bool impulse_tracker)
@@ -141,13 +199,11 @@ uint8_t vibrato_type(int wave, bool impulse_tracker)
 // What an instrument does that XM cannot, counted by kind.
 void count_limits(const xmp_instrument& in, const xmp_module& mod, bool pitch_followed, DropCounts& limits)
 {
-    bool nna = false, sustain_loop = false;
+    bool sustain_loop = false;
     for (int i = 0; i < in.nsm; ++i) {
-        nna = nna || in.sub[i].nna != XMP_INST_NNA_CUT;
         int sid = in.sub[i].sid;
         sustain_loop = sustain_loop || (sid >= 0 && sid < mod.smp && (mod.xxs[sid].flg & XMP_SAMPLE_SLOOP));
     }
-    if (nna) limits.add("new note action (NNA)");
     if (sustain_loop) limits.add("sample sustain loop");
     // A pitch envelope the playback walk follows is still counted: it slides only where the effect
     // column is free.
@@ -226,11 +282,16 @@ void convert_instrument(const xmp_module& mod, int index, const SourceInfo& info
         from.volume = std::clamp(vol_base > 0 ? (sub.vol * 64 + vol_base / 2) / vol_base : sub.vol, 0, 64);
         from.fold = std::clamp(sub.gvl, 0, 64) / 64.0 * std::clamp(in.vol, 0, 64) / 64.0 * std::min(info.mix, 1.0);
         from.pan = info.sample_pans && sub.pan >= 0 ? std::min(sub.pan, 255) : -1;
+        from.nna = uint8_t(sub.nna & 3);
+        from.dct = uint8_t(sub.dct & 3);
+        from.dca = uint8_t(sub.dca & 3);
         s.volume = uint8_t(std::lround(from.volume * from.fold));
         // FT2 tunes samples in steps of 1/16 semitone (the finetune's top five bits): a C5 speed
         // is brought to the nearest step rather than cut down to the one below.
         int tune = (sub.xpo + pr.transpose) * 128 + sub.fin;
+        const int exact = tune;
         if (info.round_finetune) tune = int(std::floor(tune / 8.0 + 0.5)) * 8;
+        if (tune != exact) retune(s, exact - tune);
         int note = info.round_finetune ? int(std::floor((tune + 64) / 128.0)) : sub.xpo + pr.transpose;
         s.finetune = int8_t(std::clamp(tune - note * 128, -128, 127));
         s.relative_note = int8_t(std::clamp(note, -96, 95));
@@ -264,13 +325,18 @@ void convert_instrument(const xmp_module& mod, int index, const SourceInfo& info
 // and their volume slides and portamentos keep it per channel across the combined commands. XM's
 // own memory would recall the translated command (a fine slide becomes Exx, not Axx), so a
 // repeated parameter is written out again where the same pattern and channel gave it before.
-// Channel volume slides and tempo slides keep theirs the same way.
+// Channel volume slides and tempo slides keep theirs the same way, and so does tone portamento
+// where it shares the portamentos' memory.
 struct EffectMemory {
     uint8_t volume_slide = 0, portamento = 0, arpeggio = 0, channel_slide = 0, tempo = 0;
-    void resolve(uint8_t type, uint8_t& param)
+    void resolve(uint8_t type, uint8_t& param, const EffectStyle& st)
     {
         uint8_t* slot = nullptr;
         switch (type) {
+        case fx::toneporta:
+            if (!st.shared_porta_memory) return;
+            slot = &portamento;
+            break;
         case fx::volslide:
         case fx::tone_vslide:
         case fx::vibra_vslide: slot = &volume_slide; break;
@@ -353,12 +419,14 @@ SourceInfo describe_source(const std::string& loader, const std::vector<uint8_t>
         info.impulse_tracker = info.sample_pans = true;
         st.it_panning = st.both_nibbles_ignored = true;
         st.global_volume_base = 128;
-        // Header flags at offset 0x2C: bit 3 linear slides, bit 4 old effects;
-        // mix volume at 0x31 (FT2 plays at the level of 48).
+        // Header flags at offset 0x2C: bit 3 linear slides, bit 4 old effects, bit 5 compatible
+        // Gxx (without it G, E and F share one memory); mix volume at 0x31 (FT2 plays at the
+        // level of 48).
         bool is_it = head.size() >= 0x30 && std::memcmp(head.data(), "IMPM", 4) == 0;
-        unsigned flags = is_it ? le16(head, 0x2C) : 0x08;
+        unsigned flags = is_it ? le16(head, 0x2C) : 0x28;
         info.linear_frequencies = (flags & 0x08) != 0;
         st.half_vibrato = (flags & 0x10) == 0;
+        st.shared_porta_memory = (flags & 0x20) == 0;
         if (is_it && head.size() > 0x31) info.mix = head[0x31] / 48.0;
     } else if (loader == "Fast Tracker II") {
         bool is_xm = head.size() >= 76 && std::memcmp(head.data(), "Extended Module: ", 17) == 0;
@@ -465,7 +533,7 @@ bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out
             for (int r = 0; r < std::min(xp.rows, trk->rows); ++r) {
                 const xmp_event& e = trk->event[r];
                 SourceEvent se{e.note, e.ins, e.vol, e.fxt, e.fxp, e.f2t, e.f2p};
-                if (info.style.fine_in_param) memory.resolve(se.fxt, se.fxp);
+                if (info.style.fine_in_param) memory.resolve(se.fxt, se.fxp, info.style);
                 const size_t at = size_t(r) * size_t(channels) + size_t(c);
                 XmCell& cell = xp.cells[at];
                 size_t raw = (size_t(p) * 64 + size_t(r)) * size_t(mod.chn) + size_t(c);
@@ -523,10 +591,12 @@ bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out
     song.speed = std::max(mod.spd, 1);
     song.tempo = std::clamp(mod.bpm, 32, 255);
     song.cut_keeps_volume = info.impulse_tracker;
+    song.st3_retrigger = info.loader == "Scream Tracker 3";
     song.max_patterns = std::clamp(mod.pat, 112, xm_max_patterns);
     PlaybackReport walk = follow_playback(out, song);
     if (walk.unplaced) report.limits.add("volume, pan or tempo without a free column", walk.unplaced);
     if (walk.shared) report.limits.add("pattern state sharing a copy (pattern limit)", walk.shared);
+    if (walk.no_channel) report.limits.add("new note action (NNA) without a free channel", walk.no_channel);
     error = xm_check(out);
     return error.empty();
 }

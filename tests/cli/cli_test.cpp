@@ -55,7 +55,7 @@ TEST_F(Cli, OptionsSaveTheSettingsTheyName)
         {nullptr, "+S +s +w +M +m +l", [](Settings& s) { s.dowave = 1; s.dolist = 1; }},
         {"dotsplit=0\ntranspo=5\nxi_dir=/tmp/xi\n", "--split instrument --waves bmw --transpose=-3",
          [](Settings& s) { s.dotsplit = 2; s.dowave = 1; s.transpo = -3; }},
-        {"transpo=5\n", "--target bass3 +W", [](Settings& s) { s.dopfun = 9; s.dowave = 0; }},
+        {"transpo=5\n", "--target bass3 +W --midi-tempos", [](Settings& s) { s.dopfun = 9; s.dowave = 0; s.midi_tempos = 1; }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);
@@ -213,7 +213,7 @@ TEST_F(Cli, SettingsFileWarningsAndKeys)
     EXPECT_EQ(k.status, 0);
     EXPECT_NE(k.out.find("\ndotsplit       integer  0 to 2                     1            machines:"), std::string::npos)
         << k.out;
-    EXPECT_EQ(std::count(k.out.begin(), k.out.end(), '\n'), 1 + 46 + 8) << k.out;
+    EXPECT_EQ(std::count(k.out.begin(), k.out.end(), '\n'), 1 + 47 + 8) << k.out;
 }
 
 } // namespace

@@ -139,13 +139,19 @@ TEST_F(MidiConversion, ProgramsAndDrumsChooseTheWaves)
 
 TEST_F(MidiConversion, LimitsAndBrokenFiles)
 {
-    // 112 patterns at most: later notes vanish without a word.
+    // 112 patterns at most: later notes vanish, and a forced warning says how much was kept.
     std::string log = convert_midi(smf(0, 96, {SmfTrack().on(0, 0, 60).on(96 * 4 * 112, 0, 60).on(96 * 4 * 200, 0, 60)}));
     ASSERT_TRUE(ok) << log;
     EXPECT_EQ(song.pattern_count, 112);
     EXPECT_TRUE(has(log, "restricted pattern number to 112")) << log;
+    EXPECT_TRUE(has(log, "\nWarning: song cut at 112 patterns: 224 s of 400 s kept; --set blines=115 keeps it all")) << log;
     EXPECT_FALSE(has(log, "Position error")) << log;
     EXPECT_EQ(cells(), "0.0.0:41 01 c8 00 00");
+    settings.blines = 115; // ... and it does
+    log = convert_midi(smf(0, 96, {SmfTrack().on(0, 0, 60).on(96 * 4 * 112, 0, 60).on(96 * 4 * 200, 0, 60)}));
+    EXPECT_EQ(song.pattern_count, 112);
+    EXPECT_FALSE(has(log, "cut")) << log;
+    settings.blines = 64;
 
     struct Case { const char* what; Bytes file; const char* error; };
     Bytes million = Bytes().u8(0).u8(0x90);
@@ -167,6 +173,71 @@ TEST_F(MidiConversion, LimitsAndBrokenFiles)
             EXPECT_TRUE(has(log, c.error)) << c.what << log;
         }
     }
+}
+
+// The Master's BPM at every row, as "pattern.row:bpm" where it is set.
+std::string master_bpms()
+{
+    std::string out;
+    const MachineRecord& m = song.machine_table[0];
+    for (int p = 0; p < song.pattern_count; ++p)
+        for (int r = 0; r < song.pattern_table[p].lines; ++r) {
+            const uint8_t* g = m.global_patterns[p].data + size_t(r) * size_t(m.global_row_bytes);
+            if (g[2] == 0xFF && g[3] == 0xFF) continue;
+            EXPECT_EQ(m.track_patterns[p].number, p + 1); // a pattern with a change is played
+            out += (out.empty() ? "" : " ") + std::to_string(p) + "." + std::to_string(r) + ":" + std::to_string(g[2] | g[3] << 8);
+        }
+    return out;
+}
+
+// Tempo changes after the start: with midi_tempos 0 the first tempo holds and one forced warning
+// counts the changes; with 1 the rows follow the beat and the Master plays the tempo map.
+TEST_F(MidiConversion, TempoChangesFollowTheSetting)
+{
+    // 120 BPM, 240 at row 64, 240 again (no change), 120 at row 192; the second tempo at tick 0
+    // is the one that holds there. Notes at rows 0 and 256 either way.
+    const Bytes file = smf(1, 96, {SmfTrack().tempo(1000000).tempo(500000).tempo(250000, 384).tempo(250000, 768).tempo(500000, 1152),
+                                   SmfTrack().on(0, 0, 60).on(1536, 0, 62)});
+    for (int follow : {0, 1}) {
+        settings = Settings();
+        settings.dowave = 0;
+        settings.midi_tempos = follow;
+        std::string log = convert_midi(file);
+        ASSERT_TRUE(ok) << log;
+        EXPECT_EQ(cells(), "0.0.0:41 01 c8 00 00 4.0.1:43 01 c8 00 00") << follow;
+        EXPECT_EQ(song.bpm, 120);
+        EXPECT_EQ(master_bpms(), follow ? "1.0:240 3.0:120" : "") << follow;
+        EXPECT_EQ(has(log, "\nWarning: the file changes tempo 2 times; --set midi_tempos=1 follows them"), !follow) << log;
+    }
+
+    // A ritardando of uneven tempos, two changes a beat, then a long stretch at the last, with
+    // midi_res 2 and midi_scale 1.5: the Master's whole BPMs keep the song within a row of the
+    // file's time (times the scale) at every row.
+    settings = Settings();
+    settings.dowave = 0;
+    settings.midi_tempos = 1;
+    settings.midi_res = 2;
+    settings.midi_scale = 1.5f;
+    SmfTrack ramp;
+    std::vector<std::pair<int, int>> tempos; // tick, microseconds per quarter
+    for (int i = 0; i < 40; ++i) tempos.push_back({i * 48, 400000 + i * 13331});
+    for (auto [tick, us] : tempos) ramp.tempo(uint32_t(us), uint32_t(tick));
+    ASSERT_TRUE((convert_midi(smf(1, 96, {ramp, SmfTrack().on(0, 0, 60).on(96 * 30, 0, 62)})), ok));
+    const double rows_per_tick = 16 * 2 * 1.5 / 96.0;
+    const MachineRecord& m = song.machine_table[0];
+    double file_time = 0, song_time = 0;
+    int bpm = song.bpm;
+    for (int row = 0; row < song.pattern_count * 64; ++row) {
+        const uint8_t* g = m.global_patterns[row / 64].data + size_t(row % 64) * 5;
+        if (g[2] != 0xFF) bpm = g[2] | g[3] << 8;
+        EXPECT_NEAR(song_time, file_time, 60.0 / (bpm * 16)) << row;
+        song_time += 60.0 / (bpm * 16);
+        const double tick = row / rows_per_tick;
+        size_t i = 0;
+        while (i + 1 < tempos.size() && tempos[i + 1].first <= tick) ++i;
+        file_time += tempos[i].second / 1e6 / 96 / rows_per_tick * 1.5;
+    }
+    EXPECT_NEAR(song_time, file_time, 60.0 / (bpm * 16));
 }
 
 // The listing of every kind of event, shown in the second pass with dolist.

@@ -35,7 +35,10 @@ public:
     }
     SmfTrack& on(uint32_t tick, int ch, int key, int vel = 100) { return at(tick, {0x90 | ch, key, vel}); }
     SmfTrack& off(uint32_t tick, int ch, int key) { return at(tick, {0x80 | ch, key, 0}); }
-    SmfTrack& tempo(uint32_t us) { return at(0, {0xFF, 0x51, 3, int(us >> 16), int(us >> 8 & 0xFF), int(us & 0xFF)}); }
+    SmfTrack& tempo(uint32_t us, uint32_t tick = 0)
+    {
+        return at(tick, {0xFF, 0x51, 3, int(us >> 16), int(us >> 8 & 0xFF), int(us & 0xFF)});
+    }
     Bytes data;
     uint32_t now = 0;
 };

@@ -19,7 +19,7 @@ protected:
         EXPECT_TRUE(save_settings());
         return kxtest::read_text("kestrix.ini");
     }
-    // The 86 lines that saving the defaults must give, byte for byte.
+    // The 88 lines that saving the defaults must give, byte for byte.
     const std::string defaults = kxtest::read_text(kxtest::source_dir() / "tests/settings/default_kestrix.ini");
 };
 

@@ -12,10 +12,12 @@ namespace {
 
 using kxtest::Bytes;
 
-std::vector<uint8_t> tone(int period, int offset)  // 8 cycles of a sine
+std::vector<uint8_t> tone(const FixtureInstrument& in, int offset)  // 8 cycles of a sine, or 64 dying away
 {
-    std::vector<uint8_t> v(size_t(period) * 8);
-    for (size_t i = 0; i < v.size(); ++i) v[i] = uint8_t(offset + std::lround(100 * std::sin(2 * M_PI * double(i) / period)));
+    std::vector<uint8_t> v(size_t(in.period) * (in.pluck ? 64 : 8));
+    for (size_t i = 0; i < v.size(); ++i)
+        v[i] = uint8_t(offset + std::lround(100 * std::sin(2 * M_PI * double(i) / in.period) *
+                                            (in.pluck ? std::exp(-double(i) / (in.period * 6)) : 1.0)));
     return v;
 }
 
@@ -43,7 +45,7 @@ std::vector<uint8_t> it_bytes(const FixtureSong& s)
     const size_t orders = s.orders.size() + 1, n_ins = s.instruments.size(), n_pat = s.patterns.size();
     Bytes b;
     b.str("IMPM").fixed("fixture", 26).le16(0x1004).le16(unsigned(orders)).le16(unsigned(n_ins)).le16(unsigned(n_ins));
-    b.le16(unsigned(n_pat)).le16(0x0214).le16(0x0214).le16(1 | 4 | 8).le16(0);  // stereo, instruments, linear
+    b.le16(unsigned(n_pat)).le16(0x0214).le16(0x0214).le16(1 | 4 | 8 | (s.compatible_gxx ? 0x20 : 0)).le16(0);  // stereo, instruments, linear
     b.u8(unsigned(s.global_volume < 0 ? 128 : s.global_volume)).u8(unsigned(s.mix_volume)).u8(unsigned(s.speed));
     b.u8(unsigned(s.tempo)).u8(128).u8(0).fill(10, 0);
     for (size_t c = 0; c < 64; ++c) b.u8(c >= size_t(s.channels) ? 160 : c < s.pans.size() ? unsigned(s.pans[c]) : 32);
@@ -54,7 +56,8 @@ std::vector<uint8_t> it_bytes(const FixtureSong& s)
     for (size_t i = 0; i < n_ins; ++i) {
         const FixtureInstrument& in = s.instruments[i];
         patch(b, table + i * 4, b.size(), 4);
-        b.str("IMPI").fill(20, 0).u8(unsigned(in.global)).u8(128).fill(4, 0).u8(1).fill(33, 0);
+        b.str("IMPI").fill(13, 0).u8(unsigned(in.nna)).u8(unsigned(in.dct)).u8(unsigned(in.dca)).le16(unsigned(in.fadeout)).fill(2, 0);
+        b.u8(unsigned(in.global)).u8(128).fill(4, 0).u8(1).fill(33, 0);
         for (unsigned note = 0; note < 120; ++note) b.u8(note).u8(unsigned(i + 1));
         // Volume envelope: held at 64 until the note is released, then down to 0 in 20 ticks.
         if (in.envelope) b.u8(1 | 4).u8(2).fill(4, 0).u8(64).le16(0).u8(0).le16(20).fill(70, 0);
@@ -62,9 +65,9 @@ std::vector<uint8_t> it_bytes(const FixtureSong& s)
     }
     for (size_t i = 0; i < n_ins; ++i) {
         const FixtureInstrument& in = s.instruments[i];
-        const std::vector<uint8_t> wave = tone(in.period, 0);
+        const std::vector<uint8_t> wave = tone(in, 0);
         patch(b, table + (n_ins + i) * 4, b.size(), 4);
-        b.str("IMPS").fill(13, 0).u8(unsigned(in.sample_global)).u8(1 | 16).u8(unsigned(in.volume)).fill(26, 0);
+        b.str("IMPS").fill(13, 0).u8(unsigned(in.sample_global)).u8(in.pluck ? 1 : 1 | 16).u8(unsigned(in.volume)).fill(26, 0);
         b.u8(1).u8(32).le32(uint32_t(wave.size())).le32(0).le32(uint32_t(wave.size())).le32(8363).fill(8, 0);
         b.le32(uint32_t(b.size() + 8)).le32(0);
         for (uint8_t v : wave) b.u8(v);
@@ -101,8 +104,10 @@ std::vector<uint8_t> s3m_bytes(const FixtureSong& s)
     };
     for (size_t i = 0; i < n_ins; ++i) {
         paragraph(table + i * 2, 2);
-        b.u8(1).fill(15, 0).le32(uint32_t(s.instruments[i].period) * 8).le32(0).le32(uint32_t(s.instruments[i].period) * 8);
-        b.u8(unsigned(s.instruments[i].volume)).u8(0).u8(0).u8(1).le32(8363).fill(40, 0).str("SCRS");
+        const FixtureInstrument& in = s.instruments[i];
+        const uint32_t frames = uint32_t(tone(in, 0).size());
+        b.u8(1).fill(15, 0).le32(frames).le32(0).le32(in.pluck ? 0 : frames);
+        b.u8(unsigned(in.volume)).u8(0).u8(0).u8(in.pluck ? 0 : 1).le32(8363).fill(40, 0).str("SCRS");
     }
     for (size_t p = 0; p < n_pat; ++p) {
         paragraph(table + (n_ins + p) * 2, 2);
@@ -118,7 +123,7 @@ std::vector<uint8_t> s3m_bytes(const FixtureSong& s)
         const size_t header = size_t(b.data[table + i * 2] | b.data[table + i * 2 + 1] << 8) * 16;
         paragraph(header + 0x0E, 2);
         b.data[header + 0x0D] = uint8_t(b.size() >> 20);
-        b.append(Bytes{tone(s.instruments[i].period, 128)});
+        b.append(Bytes{tone(s.instruments[i], 128)});
     }
     return b.data;
 }

@@ -25,7 +25,11 @@ struct FixtureInstrument {
     int sample_global = 64;    // IT sample global volume, 0..64
     int global = 128;          // IT instrument global volume, 0..128
     int period = 32;           // frames per cycle of the looped tone
+    bool pluck = false;        // an unlooped tone dying away instead (its restarts are heard)
     bool envelope = false;     // IT: a volume envelope held at a sustain point (fades after a note off)
+    int nna = 0;               // IT new-note action: 0 cut, 1 continue, 2 note off, 3 fade
+    int dct = 0, dca = 0;      // IT duplicate check: 0 off, 1 note, 2 sample, 3 instrument; action 0 cut, 1 off, 2 fade
+    int fadeout = 0;           // IT fadeout, 0..1024 (256: gone 4 ticks after the release)
 };
 
 struct FixtureSong {
@@ -34,6 +38,7 @@ struct FixtureSong {
     int speed = 6, tempo = 125;
     int global_volume = -1;    // -1: full (IT 128, S3M 64)
     int mix_volume = 48;       // IT 0..128; S3M master volume 16..127
+    bool compatible_gxx = false;  // IT: G keeps a memory of its own (else E, F and G share one)
     std::vector<int> pans;     // per channel: IT 0..64, S3M 0..15; empty: centre
     std::vector<int> channel_volumes;  // IT, per channel 0..64; empty: 64
     std::vector<int> orders{0};

@@ -5,6 +5,7 @@
 
 #include <xmp.h>
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -155,7 +156,9 @@ TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
     b.mod.xxs[0].flg |= XMP_SAMPLE_LOOP | XMP_SAMPLE_LOOP_BIDIR;
     b.mod.xxs[0].lps = 1;
     b.mod.xxs[0].lpe = 4;
-    b.sample_data(1, {1000, -1000}, true);
+    std::vector<int16_t> sine(1000);
+    for (size_t i = 0; i < sine.size(); ++i) sine[i] = int16_t(std::lround(10000 * std::sin(2 * M_PI * double(i) / 100)));
+    b.sample_data(1, sine, true);
     // The second: fadeout but no volume envelope; sample and instrument global volume a quarter.
     xmp_subinstrument* second = b.subs(1, 1);
     second->vol = 64, second->gvl = 32, second->sid = 1;
@@ -188,6 +191,13 @@ TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
     // An IT note-off fades a note without envelope; XM gets a held flat envelope for that.
     EXPECT_EQ(env(out.instruments[1]), (std::vector<int>{1, xm_env_on | xm_env_sustain, 0, 128}));
     EXPECT_EQ(out.instruments[1].samples[0].volume, 16);
+    // The 2/128 semitone that FT2's steps leave out of the first's tuning go into its frames
+    // (the second plays them as they are).
+    const std::vector<int16_t>& tuned = x.samples[1].frames;
+    EXPECT_EQ(out.instruments[1].samples[0].frames, sine);
+    ASSERT_EQ(tuned.size(), 999u);
+    for (size_t j : {100, 500, 900})
+        EXPECT_NEAR(tuned[j], 10000 * std::sin(2 * M_PI * double(j) * std::pow(2.0, 2 / 1536.0) / 100), 100) << j;
     EXPECT_TRUE(xm_check(out).empty());
 }
 
