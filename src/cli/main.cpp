@@ -13,6 +13,7 @@
 #include "cli/listing.h"
 #include "cli/options.h"
 #include "cli/preflight.h"
+#include "convert/input_formats.h"
 #include "core/byteio.h"
 #include "core/log.h"
 #include "jobs/job_files.h"
@@ -182,9 +183,8 @@ int main(int argc, char** argv)
         if (!listing) {
             why = check_output(output, req.input, req.force);
             if (!why.empty()) return fail(output, why);
-            std::string ext = req.input.substr(std::min(req.input.size(), req.input.find_last_of('.')));
-            for (char& ch : ext) ch = char(std::tolower(static_cast<unsigned char>(ch)));
-            const bool xi = ext == ".xi"; // an XI instrument needs no machines.ini
+            // An XI instrument needs no machines.ini.
+            const bool xi = decide_input_kind(req.input).kind == InputKind::xi;
             why = xi ? "" : check_machines_ini(machines_ini);
             if (!why.empty()) return fail("", why);
         }

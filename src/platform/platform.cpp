@@ -706,6 +706,16 @@ int64_t stream_position(FILE* f)
 #endif
 }
 
+bool seek_stream(FILE* f, int64_t offset)
+{
+    if (offset < 0) return false;
+#ifdef _WIN32
+    return _fseeki64(f, offset, SEEK_SET) == 0;
+#else
+    return fseeko(f, off_t(offset), SEEK_SET) == 0;
+#endif
+}
+
 bool is_terminal(int fd)
 {
 #ifdef _WIN32

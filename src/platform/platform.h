@@ -115,8 +115,21 @@ uint64_t copy_file_region(FILE* in, uint64_t offset, FILE* out, uint64_t n);
 // in binary mode. The name is returned in `name`; nullptr when no such file could be created.
 FILE* create_unique_file(const std::string& prefix, const char* suffix, std::string& name);
 
-// Byte position of a stream, 64 bits wide on every system; -1 when unknown.
+// Byte position of a stream, 64 bits wide on every system; -1 when unknown. A seek to a 64-bit
+// position from the start; false when it fails.
 int64_t stream_position(FILE* f);
+bool seek_stream(FILE* f, int64_t offset);
+
+// The next byte of a stream, or EOF. A stream belongs to one job on one thread: no stdio lock per
+// byte where the library lets the caller skip it.
+inline int get_byte(FILE* f)
+{
+#if defined(_POSIX_C_SOURCE) || defined(__GLIBC__)
+    return getc_unlocked(f);
+#else
+    return std::getc(f);
+#endif
+}
 
 // True when the stream is an interactive terminal.
 bool is_terminal(int fd);

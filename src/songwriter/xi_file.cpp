@@ -59,7 +59,7 @@ constexpr uint64_t sample_header_bytes = 40;
 constexpr size_t key_map_size = 96;
 constexpr size_t xi_copy_block = size_t(1) << 20; // bytes of sample data per copy into an XI file
 
-bool native_midi() { return song.is_midi && !settings.domidi_ext; }
+bool native_midi() { return song.input_kind == InputKind::midi && !settings.domidi_ext; }
 bool patch_mode() { return native_midi() && settings.dopchange; }
 
 // n bytes of text; 0xFF past the end of the file like every other read.
@@ -269,7 +269,7 @@ void read_instruments(FILE* in, int first, int wave_source)
 {
     Song& sg = song;
     const bool first_pass = sg.pass_number == 0;
-    const bool xm = sg.is_xm != 0;
+    const bool xm = sg.module_format == InputKind::xm;
 
     // The instrument listing is shown once.
     log_state.log_enabled = settings.dolist && first_pass ? 1 : 0;
@@ -473,7 +473,7 @@ void read_instruments(FILE* in, int first, int wave_source)
         if (count == 0) {
             ins.wave_number = 0;
         } else {
-            if (!sg.is_xi && sg.wave_map && i + 1 < wave_map_size) sg.wave_map[i + 1] = w + 1;
+            if (sg.input_kind != InputKind::xi && sg.wave_map && i + 1 < wave_map_size) sg.wave_map[i + 1] = w + 1;
             if (!native_midi()) ins.wave_number = w + 1;
             if (lay_out) {
                 ins.wave_entry = 1;

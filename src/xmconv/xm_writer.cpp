@@ -1,6 +1,8 @@
 // Writes the XM layout of an XmModule.
 #include "xmconv/xm_writer.h"
 
+#include "convert/module_formats.h"
+#include "core/byteio.h"
 #include "platform/platform.h"
 
 #include <cstdio>
@@ -23,8 +25,18 @@ class Out {
 public:
     explicit Out(std::vector<uint8_t>& b) : bytes(b) {}
     void u8(unsigned v) { bytes.push_back(uint8_t(v)); }
-    void u16(unsigned v) { u8(v & 0xFF); u8((v >> 8) & 0xFF); }
-    void u32(uint32_t v) { u16(v & 0xFFFF); u16(v >> 16); }
+    void u16(unsigned v)
+    {
+        uint8_t b[2];
+        store_le16(b, v);
+        bytes.insert(bytes.end(), b, b + 2);
+    }
+    void u32(uint32_t v)
+    {
+        uint8_t b[4];
+        store_le32(b, v);
+        bytes.insert(bytes.end(), b, b + 4);
+    }
     void text(const std::string& s, size_t n, uint8_t pad)
     {
         for (size_t i = 0; i < n; ++i) u8(i < s.size() ? uint8_t(s[i]) : pad);
@@ -201,7 +213,7 @@ std::vector<uint8_t> xm_encode(const XmModule& m)
 {
     std::vector<uint8_t> bytes;
     Out o(bytes);
-    o.text("Extended Module: ", 17, 0);
+    o.text(xm_magic, xm_magic_size, 0);
     o.text(m.name, 20, 0);
     o.u8(0x1A);
     o.text(m.tracker, 20, ' ');
