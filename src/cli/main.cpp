@@ -236,6 +236,7 @@ int main(int argc, char** argv)
     // Ctrl-C or a SIGTERM ends the job without leaving its scratch files behind; an
     // existing song of the output's name stays as it was.
     platform::remove_scratch_on_interrupt();
+    settings.replace_files = req.force ? 1 : 0;
     int mode = run_job(job_mode_of(req), front_end);
     front_end.log().finish();
     const bool failed = mode == 0 || front_end.failed_;

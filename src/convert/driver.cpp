@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -36,6 +37,7 @@
 #include "song/song.h"
 #include "songwriter/bmx_writer.h"
 #include "songwriter/generators.h"
+#include "songwriter/xi_file.h"
 
 DriverState driver_state;
 
@@ -144,35 +146,27 @@ void open_output(const char* output)
     DriverState& d = driver_state;
     if (!output || !*output) job_abort("Can't open outputfile");
     d.output_name = output;
-    for (int attempt = 0; attempt < scratch_attempts && !d.output; ++attempt) {
-        d.output_temp = scratch_stem(output) + unfinished_suffix;
-        d.output.reset(platform::create_scratch_stream(d.output_temp.c_str()));
-        if (!d.output && !platform::name_taken(d.output_temp.c_str())) break;
-    }
-    if (!d.output) {
-        d.output_temp.clear();
-        job_abort("Can't open outputfile");
-    }
+    if (!d.output.create(output, unfinished_suffix)) job_abort("Can't open outputfile");
     writer.output_stream = d.output.get();
 }
 
-// Closes the written song and gives it its name. A write error (a full disk) ends the job
-// instead of leaving a truncated song.
+// Gives the written song its name, and with it the XI files it names. Without replace_files the
+// name must still be free: another run that took it meanwhile wins, and this job fails. A write
+// error (a full disk) ends the job instead of leaving a truncated song.
 void finish_output()
 {
     DriverState& d = driver_state;
     writer.output_stream = nullptr;
-    FILE* f = d.output.release();
-    bool ok = std::fflush(f) == 0 && !std::ferror(f);
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok) job_abort("Can't write outputfile (disk full?)");
     d.input.reset(); // the output may replace the input
-    if (!platform::keep_scratch(d.output_temp.c_str(), d.output_name.c_str())) {
+    platform::InterruptGuard guard; // the song and its XI files are kept together
+    const int e = d.output.commit(d.output_name.c_str(), settings.replace_files != 0);
+    if (e == EEXIST) job_abort("Can't write outputfile: exists; -y (--force) replaces it");
+    if (e) {
         log_state.log_force = 1;
-        log_print("\n%s", d.output_name.c_str());
-        job_abort("Can't write outputfile");
+        log_print("\n%s: %s", d.output_name.c_str(), std::strerror(e));
+        job_abort("Can't write outputfile (disk full?)");
     }
-    d.output_temp.clear();
+    exported_xi_files.keep_all();
 }
 
 // --- Native MIDI input -----------------------------------------------------------------------
@@ -367,7 +361,7 @@ int write_output_song(const char* output)
     log_print("\nWriting BUZZ output %s \n", output);
     if (!settings.dolist) log_state.log_dot_interval = 100;
     enter_phase(4);
-    if (driver_state.output) {
+    if (driver_state.output.get()) {
         write_song(driver_input_stream());
         finish_output();
     }
@@ -746,12 +740,9 @@ int convert(const char* input, const char* output)
 void driver_forget_output()
 {
     DriverState& d = driver_state;
-    if (d.output && writer.output_stream == d.output.get()) writer.output_stream = nullptr;
-    d.output.reset();
-    if (!d.output_temp.empty()) {
-        platform::remove_scratch(d.output_temp.c_str());
-        d.output_temp.clear();
-    }
+    if (d.output.get() && writer.output_stream == d.output.get()) writer.output_stream = nullptr;
+    d.output.discard();
+    exported_xi_files.remove_all();
     if (d.input && reader_state.input_summaries[0].stream == d.input.get())
         reader_state.input_summaries[0].stream = nullptr;
     d.input.reset();

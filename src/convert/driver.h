@@ -7,14 +7,14 @@
 #include <vector>
 
 #include "core/byteio.h"
+#include "platform/platform.h"
 
 // What the driver keeps for the running conversion. The streams are owned here, so a job that
 // ends with job_abort closes them while it unwinds.
 struct DriverState {
     File input;                // the file being read (the module, the XM a converter made, ...)
-    File output;               // the song being written, under its temporary name
+    platform::ScratchFile output; // the song being written, under its scratch name
     std::string output_name;   // the name the finished song gets
-    std::string output_temp;   // the scratch file it is written to until it is complete
     std::vector<std::string> scratch_files; // an outside converter's XM and input, removed at the end
     unsigned scratch_counter = 0;           // numbers scratch names (never reset: names stay unique)
     char converted_name[256] = {}; // the XM an outside converter makes, as its naming rule names it

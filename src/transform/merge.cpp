@@ -62,7 +62,6 @@
 #include "platform/platform.h"
 #include "settings/settings.h"
 #include "transform/machine_tools.h"
-#include "transform/scratch_file.h"
 #include "transform/wave_tools.h"
 
 MergeState merge_state;
@@ -92,6 +91,13 @@ const MachineEntry& machine_entry(int m) { return summary(current()).machine_lis
 const MachineDescription& machine_desc(int m)
 {
     return machine_table_state.machine_descriptions[machine_entry(m).description];
+}
+
+// The folder part of a path with its final separator ("" for a bare file name).
+std::string folder_of(const std::string& path)
+{
+    const size_t cut = path.find_last_of("/\\");
+    return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
 
 bool no_second_input(const char* second) { return !second || !*second || *second == ' '; }
@@ -904,8 +910,8 @@ void merge_songs(const char* first, const char* second, const char* output)
 
     // The output, written once: a gap for the header, the sections, then the header.
     ms.file_in_hand = output;
-    ScratchFile out;
-    if (!out.create(output)) {
+    platform::ScratchFile out;
+    if (!out.create(output, ".part")) {
         log_print("\nCould not open outputfile: %s", output);
         const std::string folder = folder_of(output);
         if (!folder.empty() && !platform::is_directory(folder.c_str())) {
@@ -959,7 +965,7 @@ void merge_songs(const char* first, const char* second, const char* output)
     write_header(out.get(), directory, header_size);
     ls.log_enabled = 1;
     if (!out.flush_ok()) job_abort("Can't write outputfile (disk full?)");
-    if (!out.commit(output)) {
+    if (out.commit(output, true) != 0) {
         log_state.log_force = 1;
         log_print("\n%s", output);
         job_abort("Can't write outputfile");
