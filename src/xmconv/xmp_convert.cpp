@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numbers>
 
 #include "convert/input_formats.h"
 
@@ -156,8 +157,8 @@ void resample(XmSample& s, double ratio)
         double sum = 0;
         for (long k = base - half + 1; k <= base + half; ++k) {
             const double d = x - double(k);
-            const double sinc = d == 0 ? 1 : std::sin(M_PI * d) / (M_PI * d);
-            const double w = 0.42 + 0.5 * std::cos(M_PI * d / half) + 0.08 * std::cos(2 * M_PI * d / half);
+            const double sinc = d == 0 ? 1 : std::sin(std::numbers::pi * d) / (std::numbers::pi * d);
+            const double w = 0.42 + 0.5 * std::cos(std::numbers::pi * d / half) + 0.08 * std::cos(2 * std::numbers::pi * d / half);
             sum += at(k) * sinc * w;
         }
         const double limit = s.is_16bit ? 32767 : 127;
