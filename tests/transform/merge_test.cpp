@@ -416,6 +416,7 @@ TEST_F(Merge, SectionsBeyondTheSeven)
 
     // Merged with B (empty window and MIDI lists, no compressed waves) and a PrimiFun clone of P.
     settings = Settings();
+    settings.replace_files = 1;
     settings.clone_source = 1;
     settings.clone2 = role_primifun;
     song_b({{"PARA", para_b()}, {"BVER", Bytes().str("other").u8(0)}},
