@@ -118,6 +118,14 @@ const Case cases[] = {
          }
          notes(s, 0, 1, 0, 48, 16, 1, 61);
      }, false},
+    {"12: S3M slides down held at Scream Tracker's longest period, then up", [](FixtureSong& s) {
+         s.speed = 6;
+         s.instruments[0].period = 4;
+         s.at(0, 0, 0) = {37, 1};
+         for (int r = 1; r < 24; ++r) s.at(0, r, 0).cmd = 'E', s.at(0, r, 0).param = 0x80;
+         for (int r = 24; r < 48; ++r) s.at(0, r, 0).cmd = 'F', s.at(0, r, 0).param = 0x10;
+         notes(s, 0, 1, 0, 48, 16, 1, 61);
+     }, false},
 };
 
 std::vector<uint8_t> converted(const std::vector<uint8_t>& source)
