@@ -11,7 +11,10 @@
 #   - MOD files through mod2xm (domod_ext 1);
 #   - every XM and MOD cut short at three places (inside the sample data, so that samples end
 #     early), given by a relative name so that both runs' songs name the same input;
-#   - every XM and MOD with the listing on (dolist 1, no -q): the log is hashed too.
+#   - every XM and MOD with the listing on (dolist 1, no -q): the log is hashed too;
+#   - every MIDI file with waves by channel and by program, and the other MIDI settings;
+#   - merges and transformations of songs it made (two songs, blow-up, repetition, clones, wave
+#     tuning and ripping, the listing) and of the corpus's Buzz song.
 # CORPUS names the corpus folder (default ../shared/corpus beside the repository). A program that
 # writes its converters' XM files beside their input needs a writable copy of the corpus.
 set -uo pipefail
@@ -73,5 +76,87 @@ for f in $inputs; do
       done ;;
   esac
 done
-(cd "$out" && find . -type f ! -name stderr ! -name SHA256SUMS | sort | xargs sha256sum > SHA256SUMS)
+# Standard MIDI Files: waves per channel (gmc_NN.xi) and per program (gmp_NN.xi, drums as one kit
+# too), each slot linked to one of the corpus's XI instruments in turn; without waves, as BMW, on
+# a generator, with note delays and the first note at the start, through easyxmid, and listed.
+xis=($(find "$corpus/xi" -name '*.xi' | sort))
+# midi TAG INPUT ARGS...: one MIDI conversion with the XI slots in place.
+midi() {
+  local tag="$1" input="$2"; shift 2
+  local dir="$out/$tag" k=0 n
+  mkdir -p "$dir/xi"
+  for n in $(seq 0 255); do
+    ln -f "${xis[$((n % ${#xis[@]}))]}" "$dir/xi/$(printf 'gmp_%02x.xi' "$n")"
+    [ "$n" -ge 1 ] && [ "$n" -le 16 ] && ln -f "${xis[$((n % ${#xis[@]}))]}" "$dir/xi/$(printf 'gmc_%02x.xi' "$n")"
+  done
+  convert "$tag" "$input" "$@"
+  rm -rf "$dir/xi"/gm[cp]_*.xi
+}
+[ ${#xis[@]} -gt 0 ] && for f in $(find "$corpus" -type f -name '*.mid' | sort); do
+  name=$(basename "$f")
+  for pchange in 0 1; do
+    for wave in 0 1 2; do
+      ext=bmx; [ $wave -eq 1 ] && ext=bmw
+      midi "$name-p$pchange-w$wave" "$f" $ext -q --set dopchange=$pchange --set dowave=$wave
+    done
+  done
+  midi "$name-kit" "$f" bmx -q --set dopchange=1 --set drkit=1 --set drfollow=1 --set dowave=2
+  midi "$name-t1" "$f" bmx -q --set dopfun=1 --set dowave=0
+  midi "$name-t8" "$f" bmx -q --set dopfun=8 --set dopchange=1 --set dowave=0
+  midi "$name-timing" "$f" bmx -q --set use_notedels=1 --set do_firstnote0=1 --set midi_tpb=24 \
+      --set midi_res=1.5 --set midi_scale=0.75 --set midi_shift=2 --set blines=32 --set dowave=2
+  midi "$name-ext" "$f" bmx -q --set domidi_ext=1 --set dowave=0
+  midi "$name-listing" "$f" bmx --set dolist=1 --set dopchange=1 --set dowave=2
+  mv "$out/$name-listing/stderr" "$out/$name-listing/log"
+done
+
+# Merges and transformations of songs the program made from the corpus, and of the corpus's own
+# Buzz song (with the machines.ini that describes it).
+songs="$out/merge-inputs"
+mkdir -p "$songs/xi"
+first=$(find "$corpus" -name '*.xm' | sort | tail -1)
+second=$(find "$corpus" -name '*.mod' | sort | head -1)
+if [ -n "$first" ] && [ -n "$second" ]; then
+  (cd "$songs" && "$kestrix" -q -y --set xi_dir=xi/ --set dotsplit=1 "$first" a.bmx &&
+   "$kestrix" -q -y --set xi_dir=xi/ --set dotsplit=0 "$second" b.bmx &&
+   "$kestrix" -q -y --set xi_dir=xi/ --set dowave=1 "$second" b.bmw) >/dev/null 2>&1
+  # merge TAG ARGS...: one merge or transformation in its own folder $out/TAG, output m.bmx.
+  merge() {
+    local tag="$1"; shift
+    local dir="$out/$tag"
+    mkdir -p "$dir"
+    cp "$songs"/*.bmx "$songs"/*.bmw "$dir/" 2>/dev/null
+    [ -f "$corpus/bmx/buzztrax-buzz2.bmx" ] && cp "$corpus/bmx/buzztrax-buzz2.bmx" "$dir/buzz2.bmx"
+    (cd "$dir" && "$kestrix" -y "$@" >"$dir/stdout" 2>"$dir/stderr"; echo "exit $?" > "$dir/status")
+    rm -f "$dir"/[ab].bmx "$dir"/b.bmw "$dir"/buzz2.bmx "$dir"/machines.ini
+  }
+  merge merge-ab -q --merge a.bmx b.bmx -o m.bmx
+  merge merge-ba-bmw -q --merge b.bmw a.bmx -o m.bmx
+  merge merge-scaled -q --merge a.bmx b.bmx -o m.bmx --scale --shift-waves
+  merge merge-blow -q --merge a.bmx -o m.bmx --blow-up 3
+  merge merge-repeat -q --merge b.bmx -o m.bmx --repeat 3
+  merge merge-blow-repeat -q --merge a.bmx b.bmx -o m.bmx --blow-up 2 --repeat 2
+  merge merge-clone -q --merge a.bmx -o m.bmx --clone 2:primifun --clone-transpose 12 --source-transpose -12
+  merge merge-clone-blow -q --merge b.bmx -o m.bmx --clone 1:bass3 --clone-wave 0 --blow-up 2
+  merge merge-tune -q --merge a.bmx -o m.bmx --tune 1:1:22050
+  merge merge-rip -q --merge a.bmx b.bmx -o m.bmx --rip 2
+  merge list-rip -q --list a.bmx --rip 1
+  merge list-json --list a.bmx --json
+  merge merge-after -q --set xi_dir=./ "$second" c.bmx --merge-after a.bmx -o m.bmx
+  merge merge-listing --merge a.bmx b.bmx -o m.bmx --set dolist=1
+  mv "$out/merge-listing/stderr" "$out/merge-listing/log"
+  if [ -f "$corpus/bmx/machines.ini" ]; then
+    for t in "blow --blow-up 2" "repeat --repeat 2" "scale --scale" "self --merge-self"; do
+      set -- $t
+      tag="buzz2-$1"; shift
+      mkdir -p "$out/$tag"; cp "$corpus/bmx/machines.ini" "$out/$tag/"
+      if [ "$1" = --merge-self ]; then
+        merge "$tag" -q --merge buzz2.bmx buzz2.bmx -o m.bmx
+      else
+        merge "$tag" -q --merge buzz2.bmx -o m.bmx "$@"
+      fi
+    done
+  fi
+fi
+(cd "$out" && find . -type f ! -name stderr ! -name SHA256SUMS ! -path './merge-inputs/*' | sort | xargs sha256sum > SHA256SUMS)
 echo "$(grep -c . "$out/SHA256SUMS") files hashed in $out"

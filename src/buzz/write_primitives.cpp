@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "core/byteio.h"
+
 Writer writer;
 
 void put_byte(unsigned b)
@@ -14,14 +16,16 @@ void put_byte(unsigned b)
 
 void put_word(unsigned w)
 {
-    put_byte(w & 0xFF);
-    put_byte((w >> 8) & 0xFF);
+    uint8_t b[2];
+    store_le16(b, w);
+    put_block(b, sizeof b);
 }
 
 void put_dword(uint32_t d)
 {
-    put_word(d & 0xFFFF);
-    put_word(d >> 16);
+    uint8_t b[4];
+    store_le32(b, d);
+    put_block(b, sizeof b);
 }
 
 void put_text(const char* s, int n)

@@ -13,6 +13,7 @@
 #include "cli/listing.h"
 #include "cli/options.h"
 #include "cli/preflight.h"
+#include "convert/input_formats.h"
 #include "core/byteio.h"
 #include "core/log.h"
 #include "jobs/job_files.h"
@@ -182,9 +183,8 @@ int main(int argc, char** argv)
         if (!listing) {
             why = check_output(output, req.input, req.force);
             if (!why.empty()) return fail(output, why);
-            std::string ext = req.input.substr(std::min(req.input.size(), req.input.find_last_of('.')));
-            for (char& ch : ext) ch = char(std::tolower(static_cast<unsigned char>(ch)));
-            const bool xi = ext == ".xi"; // an XI instrument needs no machines.ini
+            // An XI instrument needs no machines.ini.
+            const bool xi = decide_input_kind(req.input).kind == InputKind::xi;
             why = xi ? "" : check_machines_ini(machines_ini);
             if (!why.empty()) return fail("", why);
         }
@@ -236,6 +236,7 @@ int main(int argc, char** argv)
     // Ctrl-C or a SIGTERM ends the job without leaving its scratch files behind; an
     // existing song of the output's name stays as it was.
     platform::remove_scratch_on_interrupt();
+    settings.replace_files = req.force ? 1 : 0;
     int mode = run_job(job_mode_of(req), front_end);
     front_end.log().finish();
     const bool failed = mode == 0 || front_end.failed_;

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "convert/input_formats.h"
 #include "settings/settings.h"
 
 const char* const usage_text =
@@ -364,17 +365,8 @@ bool apply_merge_option(const std::vector<std::string>& args, size_t& i, CliRequ
 
 } // namespace
 
-namespace {
-// The converter tells input kinds by a case-sensitive search of the file's name.
-bool base_has(const std::string& name, const char* ext)
-{
-    size_t slash = name.find_last_of("/\\");
-    std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
-    return base.find(ext) != std::string::npos;
-}
-} // namespace
-
-bool is_song_name(const std::string& name) { return base_has(name, ".bmx") || base_has(name, ".bmw"); }
+// The same kind the conversion sees in the name (its last extension, in any case).
+bool is_song_name(const std::string& name) { return kind_by_name(name) == InputKind::buzz_song; }
 
 std::string default_output_name(const std::string& input)
 {
@@ -384,7 +376,8 @@ std::string default_output_name(const std::string& input)
     if (dot != std::string::npos && dot > 0) base.resize(dot);
     if (base.empty()) base = "kestrix";
     // A MOD read by the converter itself makes a BMX even when a BMW is asked for.
-    const bool native_mod = base_has(input, ".mod") && !settings.domod_ext;
+    const bool native_mod = input.find(".mod", slash == std::string::npos ? 0 : slash + 1) != std::string::npos &&
+                            !settings.domod_ext;
     const bool bmw = settings.dopfun == 0 && settings.dowave == 1 && !native_mod;
     return base + (bmw ? ".bmw" : ".bmx");
 }

@@ -38,7 +38,8 @@ bool wants_help_or_version(const std::vector<std::string>& args, CliRequest& req
 // when the song is a BMW (dowave 1 with the Tracker), in the current directory.
 std::string default_output_name(const std::string& input);
 
-// True when the name makes the converter list a Buzz song instead of converting it.
+// True when the name makes the converter list a Buzz song instead of converting it: its last
+// extension is .bmx or .bmw, in any case.
 bool is_song_name(const std::string& name);
 
 extern const char* const usage_text;

@@ -5,14 +5,13 @@
 #include <cstring>
 
 #include "buzz/machines_ini.h"
-#include "convert/driver.h"
+#include "convert/input_formats.h"
 #include "core/byteio.h"
 #include "core/pool.h"
 #include "jobs/job_runner.h"
 #include "jobs/job_files.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
-#include "song/song.h"
 
 namespace {
 
@@ -25,55 +24,21 @@ std::string folder_of(const std::string& path)
 
 std::string reason_of(int error) { return std::strerror(error); }
 
-// The bytes at the start of a file (fewer when it is shorter).
-std::vector<unsigned char> head_of(const std::string& path, size_t n)
+// An input the program reads itself as a module (a name without a known kind, an XM, or a MOD
+// not handed to mod2xm) must look like one: an XM or MOD by its signature, or a 15-sample MOD
+// whose header holds what such a module can hold.
+bool module_it_cannot_read(const std::string& input)
 {
-    std::vector<unsigned char> b(n);
-    File f = open_file(path.c_str(), "rb");
-    if (!f) return {};
-    b.resize(std::fread(b.data(), 1, n, f.get()));
-    return b;
-}
-
-// A module the program reads itself: an XM by its magic, a MOD by its tag, or a 15-sample MOD
-// whose sample headers and order list hold values such a module can hold (volumes up to 64,
-// finetunes up to 15, 1 to 128 orders of patterns below 128).
-bool looks_like_native_module(const std::vector<unsigned char>& b)
-{
-    if (b.size() >= 17 && std::memcmp(b.data(), "Extended Module: ", 17) == 0) return true;
-    if (b.size() >= 1084) {
-        static const char* const tags[] = {"M.K.", "FLT4", "M!K!", "4CHN", "M&K!", "6CHN", "8CHN", "OCTA", "FLT8"};
-        for (const char* t : tags)
-            if (std::memcmp(b.data() + 1080, t, 4) == 0) return true;
-    }
-    if (b.size() < 600) return false;
-    for (int i = 0; i < 15; ++i) {
-        const unsigned char* h = b.data() + 20 + 30 * i;
-        if (h[24] > 15 || h[25] > 64) return false;
-    }
-    if (b[470] == 0 || b[470] > 128) return false;
-    for (int i = 0; i < 128; ++i)
-        if (b[472 + i] >= 128) return false;
+    uint8_t head[probe_bytes] = {};
+    size_t n = 0;
+    if (File f = open_file(input.c_str(), "rb")) n = std::fread(head, 1, sizeof head, f.get());
+    const InputKind kind = decide_input_kind(input, head, n).kind;
+    const bool read_here = kind == InputKind::none || kind == InputKind::xm ||
+                           (kind == InputKind::mod && !converter_program(kind, settings));
+    if (!read_here) return false;
+    for (InputKind k : {InputKind::xm, InputKind::mod})
+        if (input_format(k)->probe(head, n) != Probe::no) return false;
     return true;
-}
-
-// The input kind as the converter decides it from the name; true when it reads the file itself
-// as an XM or MOD module.
-bool read_as_module(const std::string& input)
-{
-    bool native = false;
-    const int dowave = settings.dowave;
-    run_guarded([&] {
-        detect_input_kind(input.c_str());
-        const Song& s = song;
-        native = !s.is_midi && !s.is_s3m && !s.is_it && !(s.is_mod && settings.domod_ext) &&
-                 !driver_state.other_module && !s.is_xi && !s.song_kind;
-    });
-    settings.dowave = dowave;
-    job_state_reset();
-    song = Song();
-    driver_state.other_module = 0;
-    return native;
 }
 
 // The version a machines.ini names ("version=2.5"), or "" when it names none.
@@ -99,7 +64,7 @@ std::string check_input(const std::string& input)
 {
     const int status = platform::readable_file_status(input.c_str());
     if (status) return reason_of(status);
-    if (read_as_module(input) && !looks_like_native_module(head_of(input, 1084))) return not_a_module;
+    if (module_it_cannot_read(input)) return not_a_module;
     return "";
 }
 

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -25,8 +26,8 @@
 #include "buzz/bmx_reader.h"
 #include "buzz/machines_ini.h"
 #include "buzz/write_primitives.h"
+#include "convert/input_formats.h"
 #include "convert/module_formats.h"
-#include "convert/xm_reader.h"
 #include "core/log.h"
 #include "core/pool.h"
 #include "midi/note_placement.h"
@@ -36,6 +37,7 @@
 #include "song/song.h"
 #include "songwriter/bmx_writer.h"
 #include "songwriter/generators.h"
+#include "songwriter/xi_file.h"
 
 DriverState driver_state;
 
@@ -132,8 +134,8 @@ std::string reserve_converter_output(const char* output, const char* module, con
 // The extension the module gets for mod2xm: the one the conversion recognised it by.
 std::string mod2xm_extension(const Song& s)
 {
-    if (s.is_s3m) return ".s3m";
-    if (s.is_mod) return ".mod";
+    if (s.input_kind == InputKind::s3m) return ".s3m";
+    if (s.input_kind == InputKind::mod) return ".mod";
     const char* base = base_name(s.converter_input);
     const char* dot = std::strrchr(base, '.');
     return dot && dot != base ? std::string(dot) : std::string();
@@ -144,35 +146,27 @@ void open_output(const char* output)
     DriverState& d = driver_state;
     if (!output || !*output) job_abort("Can't open outputfile");
     d.output_name = output;
-    for (int attempt = 0; attempt < scratch_attempts && !d.output; ++attempt) {
-        d.output_temp = scratch_stem(output) + unfinished_suffix;
-        d.output.reset(platform::create_scratch_stream(d.output_temp.c_str()));
-        if (!d.output && !platform::name_taken(d.output_temp.c_str())) break;
-    }
-    if (!d.output) {
-        d.output_temp.clear();
-        job_abort("Can't open outputfile");
-    }
+    if (!d.output.create(output, unfinished_suffix)) job_abort("Can't open outputfile");
     writer.output_stream = d.output.get();
 }
 
-// Closes the written song and gives it its name. A write error (a full disk) ends the job
-// instead of leaving a truncated song.
+// Gives the written song its name, and with it the XI files it names. Without replace_files the
+// name must still be free: another run that took it meanwhile wins, and this job fails. A write
+// error (a full disk) ends the job instead of leaving a truncated song.
 void finish_output()
 {
     DriverState& d = driver_state;
     writer.output_stream = nullptr;
-    FILE* f = d.output.release();
-    bool ok = std::fflush(f) == 0 && !std::ferror(f);
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok) job_abort("Can't write outputfile (disk full?)");
     d.input.reset(); // the output may replace the input
-    if (!platform::keep_scratch(d.output_temp.c_str(), d.output_name.c_str())) {
+    platform::InterruptGuard guard; // the song and its XI files are kept together
+    const int e = d.output.commit(d.output_name.c_str(), settings.replace_files != 0);
+    if (e == EEXIST) job_abort("Can't write outputfile: exists; -y (--force) replaces it");
+    if (e) {
         log_state.log_force = 1;
-        log_print("\n%s", d.output_name.c_str());
-        job_abort("Can't write outputfile");
+        log_print("\n%s: %s", d.output_name.c_str(), std::strerror(e));
+        job_abort("Can't write outputfile (disk full?)");
     }
-    d.output_temp.clear();
+    exported_xi_files.keep_all();
 }
 
 // --- Native MIDI input -----------------------------------------------------------------------
@@ -367,7 +361,7 @@ int write_output_song(const char* output)
     log_print("\nWriting BUZZ output %s \n", output);
     if (!settings.dolist) log_state.log_dot_interval = 100;
     enter_phase(4);
-    if (driver_state.output) {
+    if (driver_state.output.get()) {
         write_song(driver_input_stream());
         finish_output();
     }
@@ -412,102 +406,23 @@ struct ForgetOnExit {
 
 } // namespace
 
-namespace {
-
-enum class InputKind { none, xm, mod, s3m, it, midi, xi, bmw, bmx, other };
-
-const char* kind_text(InputKind k)
-{
-    switch (k) {
-    case InputKind::xm: return "an XM module";
-    case InputKind::mod: return "a MOD module";
-    case InputKind::s3m: return "an S3M module";
-    case InputKind::it: return "an IT module";
-    case InputKind::midi: return "a MIDI file";
-    case InputKind::xi: return "an XI instrument";
-    case InputKind::bmw:
-    case InputKind::bmx: return "a Buzz song";
-    default: return "a module";
-    }
-}
-
-// The kind a name says: its last extension, compared without regard to case.
-InputKind kind_by_name(const char* input)
-{
-    const char* base = base_name(input);
-    const char* dot = std::strrchr(base, '.');
-    if (!dot || dot == base) return InputKind::none;
-    std::string ext(dot);
-    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
-    if (ext == ".xm") return InputKind::xm;
-    if (ext == ".mod") return InputKind::mod;
-    if (ext == ".s3m") return InputKind::s3m;
-    if (ext == ".it") return InputKind::it;
-    if (ext == ".mid" || ext == ".midi") return InputKind::midi;
-    if (ext == ".xi") return InputKind::xi;
-    if (ext == ".bmw") return InputKind::bmw;
-    if (ext == ".bmx") return InputKind::bmx;
-    if (is_other_module_format(input)) return InputKind::other;
-    return InputKind::none;
-}
-
-// The kind the file's first bytes clearly say, or none: the signatures of XM and MOD modules
-// (what their reader recognises), XI instruments, MIDI files, Buzz songs, IT and S3M modules.
-InputKind kind_by_content(const char* input)
-{
-    File f = open_file(input, "rb");
-    if (!f) return InputKind::none;
-    uint8_t head[1084] = {};
-    const size_t n = std::fread(head, 1, sizeof head, f.get());
-    auto at = [&](size_t offset, const char* text) {
-        const size_t len = std::strlen(text);
-        return n >= offset + len && std::memcmp(head + offset, text, len) == 0;
-    };
-    if (at(0, "Extended Module: ")) return InputKind::xm;
-    if (at(0, "Extended Instrument: ")) return InputKind::xi;
-    if (at(0, "MThd")) return InputKind::midi;
-    if (at(0, "IMPM")) return InputKind::it;
-    if (at(44, "SCRM")) return InputKind::s3m;
-    if (at(0, "Buzz")) return InputKind::none; // a song: its name tells BMW from BMX
-    for (const char* tag : {"M.K.", "M!K!", "M&K!", "FLT4", "FLT8", "4CHN", "6CHN", "8CHN", "OCTA"})
-        if (at(1080, tag)) return InputKind::mod;
-    return InputKind::none;
-}
-
-} // namespace
-
 void detect_input_kind(const char* input)
 {
     Song& s = song;
     // The kind comes from the name's last extension; where the content clearly says another
     // kind, the content is trusted ("beat.it.remix.xm" is an XM, an XM named ".mod" is read as
     // an XM) and the log says so.
-    InputKind kind = kind_by_name(input);
-    const InputKind content = kind_by_content(input);
-    const bool read_here = content == InputKind::xm || content == InputKind::mod;
-    if (content != InputKind::none && content != kind && !(read_here && kind == InputKind::none)) {
+    const InputDecision d = decide_input_kind(input);
+    if (d.by_content) {
         log_state.log_force = 1;
-        log_print("\n%s is %s by its content, read as such", input, kind_text(content));
-        kind = content;
+        log_print("\n%s is %s by its content, read as such", input, input_format(d.kind)->text);
     }
-    driver_state.other_module = 0;
-    switch (kind) {
-    case InputKind::midi:
-        s.is_midi = 1;
+    s.input_kind = d.kind;
+    if (d.kind == InputKind::midi)
         copy_name(s.converter_input, input);
-        break;
-    case InputKind::s3m: s.is_s3m = 1; break;
-    case InputKind::it: s.is_it = 1; break;
-    case InputKind::mod: s.is_mod = 1; break;
-    case InputKind::other: driver_state.other_module = 1; break; // through mod2xm like S3M
-    case InputKind::xi: s.is_xi = 1; break;
-    case InputKind::bmw: s.song_kind = 1; break;
-    case InputKind::bmx: s.song_kind = 2; break;
-    default: break;
-    }
-    if (kind != InputKind::midi) copy_name(s.current_input, input);
-    if (s.is_s3m || s.is_it || driver_state.other_module || (s.is_mod && settings.domod_ext))
-        copy_name(s.converter_input, input);
+    else
+        copy_name(s.current_input, input);
+    if (converter_program(d.kind, settings)) copy_name(s.converter_input, input);
     // A MOD read here exports its samples as XI instruments like an XM's for a BMW song.
     s.write_xi = settings.dowave == 1 ? 1 : 0;
 }
@@ -700,19 +615,19 @@ int convert(const char* input, const char* output)
     // The outside converters write their XM under a scratch name beside the output; the song
     // still names it as the converters' own naming rules do ("midrix.xm", "song.xm" for
     // "song.it"), which is also what the XI files of a BMW conversion are named after.
-    if (s.is_midi && settings.domidi_ext) {
+    const char* converter = converter_program(s.input_kind, settings);
+    if (converter && s.input_kind == InputKind::midi) {
         // easyxmid's exit code says nothing: an XM it did not write is the empty scratch file.
         const std::string xm = reserve_converter_output(output, nullptr, "");
         const char* args[] = {input, xm.c_str(), "4", "10"};
-        if (run_outside_converter("easyxmid", args, 4) == -1) job_abort("Error running EasyXMid");
+        if (run_outside_converter(converter, args, 4) == -1) job_abort("Error running EasyXMid");
         current = xm;
         copy_name(s.current_input, midi_converter_output);
-    }
-    if (s.is_it) {
+    } else if (converter && s.input_kind == InputKind::it) {
         const std::string it = reserve_converter_output(output, s.converter_input, ".it");
         const std::string xm = it2xm_output_name(it);
         const char* args[] = {it.c_str(), "/WC", xm.c_str()};
-        int e = run_outside_converter("it2xm", args, 3);
+        int e = run_outside_converter(converter, args, 3);
         if (e == -1) job_abort("Error running it2xm!");
         if (e != 0) {
             log_state.log_force = 1;
@@ -722,12 +637,11 @@ int convert(const char* input, const char* output)
         set_converted_name(it2xm_output_name(s.converter_input));
         current = it2xm_output_name(it);
         copy_name(s.current_input, d.converted_name);
-    }
-    if (s.is_s3m || (s.is_mod && settings.domod_ext) || d.other_module) {
+    } else if (converter) {
         const std::string module = reserve_converter_output(output, s.converter_input, mod2xm_extension(s));
         const std::string xm = mod2xm_output_name(module);
         const char* args[] = {module.c_str(), "/o", xm.c_str()};
-        int e = run_outside_converter("mod2xm", args, 3);
+        int e = run_outside_converter(converter, args, 3);
         if (e == -1) job_abort("Error running mod2xm!");
         if (e != 0) {
             log_state.log_force = 1;
@@ -746,7 +660,7 @@ int convert(const char* input, const char* output)
     FILE* in = d.input.get();
     d.input_length = platform::file_length(current.c_str());
 
-    if (s.song_kind) {
+    if (s.input_kind == InputKind::buzz_song) {
         // A Buzz song as input: list it, write nothing.
         s.write_output = 0;
         reader_state.current_input = 0;
@@ -764,7 +678,7 @@ int convert(const char* input, const char* output)
     s.wave_map = table<int>(wave_map_size);
     for (int i = 0; i < wave_map_size; ++i) s.wave_map[i] = i;
 
-    if (s.is_xi) {
+    if (s.input_kind == InputKind::xi) {
         // One XI instrument: a song of the Master alone that holds the instrument as its wave.
         s.machine_count = 1;
         s.machine_table = table<MachineRecord>(1);
@@ -796,7 +710,7 @@ int convert(const char* input, const char* output)
 
     if (s.write_output) open_output(output);
 
-    d.native_midi = s.is_midi && !settings.domidi_ext ? 1 : 0;
+    d.native_midi = s.input_kind == InputKind::midi && !settings.domidi_ext ? 1 : 0;
     d.phase_total = d.native_midi || settings.dotsplit == 2 ? 4 : 3;
     for (int pass = 0; pass < 2; ++pass) {
         s.pass_number = pass;
@@ -826,12 +740,9 @@ int convert(const char* input, const char* output)
 void driver_forget_output()
 {
     DriverState& d = driver_state;
-    if (d.output && writer.output_stream == d.output.get()) writer.output_stream = nullptr;
-    d.output.reset();
-    if (!d.output_temp.empty()) {
-        platform::remove_scratch(d.output_temp.c_str());
-        d.output_temp.clear();
-    }
+    if (d.output.get() && writer.output_stream == d.output.get()) writer.output_stream = nullptr;
+    d.output.discard();
+    exported_xi_files.remove_all();
     if (d.input && reader_state.input_summaries[0].stream == d.input.get())
         reader_state.input_summaries[0].stream = nullptr;
     d.input.reset();

@@ -7,20 +7,19 @@
 #include <vector>
 
 #include "core/byteio.h"
+#include "platform/platform.h"
 
 // What the driver keeps for the running conversion. The streams are owned here, so a job that
 // ends with job_abort closes them while it unwinds.
 struct DriverState {
     File input;                // the file being read (the module, the XM a converter made, ...)
-    File output;               // the song being written, under its temporary name
+    platform::ScratchFile output; // the song being written, under its scratch name
     std::string output_name;   // the name the finished song gets
-    std::string output_temp;   // the scratch file it is written to until it is complete
     std::vector<std::string> scratch_files; // an outside converter's XM and input, removed at the end
     unsigned scratch_counter = 0;           // numbers scratch names (never reset: names stay unique)
     char converted_name[256] = {}; // the XM an outside converter makes, as its naming rule names it
     int64_t input_length = 0;  // bytes of the input file, for the progress
     int native_midi = 0;       // a MIDI file read by the program itself
-    int other_module = 0;      // a module format other than XM, MOD, S3M, IT: through mod2xm
     // Progress of the running conversion for front ends: phase 0 idle, 1 first pass, 2 counting
     // pass, 3 second pass, 4 writing.
     int phase = 0;
@@ -42,9 +41,9 @@ void driver_forget_output();
 // The open input stream of the running conversion (an XI conversion's writer reads it), or null.
 FILE* driver_input_stream();
 
-// Decides the input kind from the name (case-sensitive search for the extensions in the file's
-// base name) and sets the song's kind flags, converter_input and current_input. May change the
-// `dowave` setting (a MOD read by the program itself makes no BMW).
+// Decides the input kind by the recognisers of input_formats.h (the name, overruled by a content
+// that clearly says another kind) and sets the song's input_kind, converter_input and
+// current_input.
 void detect_input_kind(const char* input);
 
 // Starts an outside converter ("it2xm", "mod2xm", "easyxmid"; the platform's suffix is added),

@@ -222,8 +222,10 @@ void translate_effect(int type, int param, Event& ev)
 
 } // namespace
 
-void translate_cell(int note, int instrument, int volume, int effect, int param)
+void translate_cell(const TrackerCell& cell)
 {
+    const int note = cell.note, instrument = cell.instrument, volume = cell.volume, effect = cell.effect;
+    int param = cell.param;
     Song& s = song;
     const bool by_instrument = settings.dotsplit == 2;
     const int channel = s.cur_channel;

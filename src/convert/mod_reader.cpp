@@ -7,8 +7,8 @@
 //    950    1  song length (entries of the order table in use, 0..128)
 //    951    1  restart byte (logged)
 //    952  128  pattern order table
-//   1080    4  tag: "M.K.", "FLT4", "M!K!", "4CHN", "M&K!" 4 channels; "6CHN" 6; "8CHN",
-//              "OCTA", "FLT8" 8; anything else: a 15-sample module without a tag
+//   1080    4  tag: the channel count (mod_tag_channels in input_formats.h); anything else:
+//              a 15-sample module without a tag
 //   1084       patterns of 64 rows x channels x 4 bytes, then the sample data (8-bit signed)
 // Sample header: 22 bytes name, word length (words), byte finetune (low 4 bits, signed),
 // byte volume (0..64), word loop start (words), word loop length (words).
@@ -17,10 +17,12 @@
 //
 // The sample data of every sample with a wave becomes 16-bit values (byte times 256) in the WAVE
 // data, laid out as for XM instruments; the wave index of an entry is its wave number - 1.
+#include "convert/mod_reader.h"
+
 #include <cstring>
 #include <vector>
 
-#include "convert/module_reader.h"
+#include "convert/module_formats.h"
 #include "core/byteio.h"
 #include "core/log.h"
 #include "core/pool.h"
@@ -35,18 +37,6 @@ constexpr int mod_table_records = 32;
 constexpr int mod_order_entries = 128;
 constexpr int mod_rows = 64;
 constexpr long mod_header15_offset = 20 + 15 * 30; // the song header of a 15-sample module
-
-int channels_of_tag(const char* tag)
-{
-    static constexpr const char* four[] = {"M.K.", "FLT4", "M!K!", "4CHN", "M&K!"};
-    for (const char* t : four)
-        if (std::memcmp(tag, t, 4) == 0) return 4;
-    if (std::memcmp(tag, "6CHN", 4) == 0) return 6;
-    if (std::memcmp(tag, "8CHN", 4) == 0 || std::memcmp(tag, "OCTA", 4) == 0 ||
-        std::memcmp(tag, "FLT8", 4) == 0)
-        return 8;
-    return 0;
-}
 
 // Song length, restart byte and order table; returns the number of patterns (highest entry + 1).
 int read_song_header(FILE* in)
@@ -93,7 +83,7 @@ void read_patterns(FILE* in, const ReadPass& pass, int patterns)
             for (int c = 0; c < channels; ++c, b += 4) {
                 int period = (b[0] & 0x0F) * 256 + b[1];
                 int instrument = (b[0] & 0xF0) + (b[2] >> 4);
-                hand_cell(pass, p, r, c, period, instrument, 0, b[2] & 0x0F, b[3]);
+                hand_cell(pass, {p, r, c}, {period, instrument, 0, b[2] & 0x0F, b[3]});
             }
         }
         log_state.log_enabled = pass.listing ? 1 : 0;
@@ -232,9 +222,9 @@ void read_mod(FILE* in, const ReadPass& pass)
 
     log_state.log_enabled = pass.first ? 1 : 0;
     int patterns = read_song_header(in);
-    char tag[4];
+    uint8_t tag[4];
     if (std::fread(tag, 1, 4, in) < 4) job_abort("cannot read tag");
-    int channels = channels_of_tag(tag);
+    int channels = mod_tag_channels(tag);
     if (channels) {
         sg.channel_count = channels;
     } else {

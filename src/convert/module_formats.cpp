@@ -1,27 +1,12 @@
-// Names of the module formats handled through the converter programs, and the names of the XM
-// files those programs write.
+// Facts of the module formats: the MOD tags, and the names of the XM files the converter programs
+// write.
 #include "convert/module_formats.h"
 
-#include <cctype>
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 namespace {
-
-// Extensions (lower case) of the formats mod2xm reads besides .mod and .s3m. XM is read by the
-// program itself and IT goes through it2xm, so neither is listed.
-constexpr const char* other_module_extensions[] = {
-    ".669",  ".amf",  ".dbm",  ".digi", ".dsm",  ".dtm",  ".emod", ".far",  ".fnk",  ".gdm",
-    ".imf",  ".ims",  ".j2b",  ".liq",  ".mdl",  ".med",  ".mgt",  ".mmd0", ".mmd1", ".mmd2",
-    ".mmd3", ".mtm",  ".okt",  ".okta", ".psm",  ".ptm",  ".rtm",  ".sfx",  ".stm",  ".stx",
-    ".sym",  ".ult",  ".umx",  ".wow",
-};
-
-std::string lower(std::string s)
-{
-    for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 // Start of the file part of name (after the last separator).
 size_t base_name_start(const std::string& name)
@@ -55,17 +40,24 @@ std::string replace_last_extension(const std::string& name)
     return (dot == std::string::npos ? name : name.substr(0, dot)) + ".xm";
 }
 
+bool digit(uint8_t c) { return c >= '0' && c <= '9'; }
+
 } // namespace
 
-bool is_other_module_format(const std::string& name)
+int mod_tag_channels(const uint8_t* tag)
 {
-    size_t dot = last_extension(name);
-    if (dot == std::string::npos) return false;
-    std::string ext = lower(name.substr(dot));
-    for (const char* known : other_module_extensions)
-        if (ext == known) return true;
-    return false;
+    auto is = [tag](const char* t) { return std::memcmp(tag, t, 4) == 0; };
+    for (const char* t : {"M.K.", "M!K!", "M&K!", "FLT4", "4CHN"})
+        if (is(t)) return 4;
+    if (is("6CHN")) return 6;
+    for (const char* t : {"8CHN", "OCTA", "CD81", "FLT8"})
+        if (is(t)) return 8;
+    if (digit(tag[0]) && tag[0] != '0' && std::memcmp(tag + 1, "CHN", 3) == 0) return tag[0] - '0';
+    if (digit(tag[0]) && tag[0] != '0' && digit(tag[1]) && tag[2] == 'C' && (tag[3] == 'H' || tag[3] == 'N'))
+        return (tag[0] - '0') * 10 + (tag[1] - '0');
+    return 0;
 }
+
 
 std::string mod2xm_output_name(const std::string& name)
 {

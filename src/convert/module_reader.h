@@ -1,9 +1,11 @@
-// Pieces the XM and the MOD reader share: the pass they run in, the machine layout, handing a
-// decoded cell to the effect translation, and passing over bytes of the module.
+// Pieces the XM and the MOD reader share: the pass they run in, the start of a module run, the
+// pattern table and machine layout, and handing a decoded cell to the effect translation.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+
+#include "convert/effects.h"
 
 struct ReadPass {
     bool first;   // first pass (not the counting pass): allocates and sizes
@@ -18,15 +20,25 @@ constexpr int max_module_channels = 128;
 // Lines of one pattern at most; a pattern declaring more ends the job.
 constexpr int max_pattern_lines = 1024;
 
-// MOD part of a run, from the sample headers on (the name has been read).
-void read_mod(FILE* in, const ReadPass& pass);
+// The pass song.pass_number and song.counting_pass name.
+ReadPass module_read_pass();
+
+// The start of every module run: the song's order list and wave map when it has none yet, the
+// signature (an XM's 17 bytes; a MOD has none and is read again from its start) and the module's
+// name. Returns true for an XM. The stream then stands after the name.
+bool read_module_start(FILE* in, const ReadPass& pass);
 
 // pattern_count from the module's number of patterns (at most max_patterns), the pattern table,
 // and the machine layout by dotsplit.
 void set_patterns_and_layout(int file_patterns, const ReadPass& pass);
 
-// Sets the write position for cell (pattern p, row r, channel c), lists it and translates it
-// when p is a pattern the song keeps and c lies within the channel limit.
-void hand_cell(const ReadPass& pass, int p, int r, int c, int note, int instrument, int volume,
-               int effect, int param);
+// Where a cell sits in the module.
+struct CellPlace {
+    int pattern;
+    int row;
+    int channel;
+};
 
+// Sets the write position for the cell, lists it and translates it when its pattern is one the
+// song keeps and its channel lies within the channel limit.
+void hand_cell(const ReadPass& pass, const CellPlace& at, const TrackerCell& cell);

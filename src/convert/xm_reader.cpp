@@ -1,7 +1,6 @@
-// XM module reader (and the start of every module run: an XM is told from a MOD by its first 17
-// bytes). One call per pass over the open file; the pass comes from song.pass_number and
-// song.counting_pass. The reader fills the module half of the song and hands every cell to the
-// effect translation; the XM instruments come through the instrument reader of xi_file.cpp.
+// XM module reader. One call per pass over the open file, after read_module_start has read the
+// signature and the name. The reader fills the module half of the song and hands every cell to
+// the effect translation; the XM instruments come through the instrument reader of xi_file.cpp.
 //
 // XM file (little-endian):
 //     0  17  "Extended Module: "
@@ -42,6 +41,8 @@ namespace {
 
 constexpr int xm_order_entries = 256;
 constexpr int xm_max_instruments = 255; // a cell's instrument is one byte
+
+} // namespace
 
 void read_xm(FILE* in, const ReadPass& pass)
 {
@@ -152,8 +153,7 @@ void read_xm(FILE* in, const ReadPass& pass)
                 // A cell may not run past the packed data: the next pattern would be read from
                 // the wrong place.
                 if (used > packed_size) job_abort("Wrong XM-pattern size!");
-                hand_cell(pass, int(p), int(r), int(c), field[0], field[1], field[2], field[3],
-                          field[4]);
+                hand_cell(pass, {int(p), int(r), int(c)}, {field[0], field[1], field[2], field[3], field[4]});
             }
         }
         log_state.log_enabled = pass.listing ? 1 : 0;
@@ -162,116 +162,4 @@ void read_xm(FILE* in, const ReadPass& pass)
 
     if (pass.counting) return;
     read_instruments(in, 0);
-}
-
-// "NN...": the channel limit the outside MIDI converter puts in front of the module name.
-int midi_channel_limit(const char* name)
-{
-    int n = 0;
-    for (int k = 0; k < 2 && name[k] >= '0' && name[k] <= '9'; ++k) n = n * 10 + (name[k] - '0');
-    return n;
-}
-
-} // namespace
-
-void set_patterns_and_layout(int file_patterns, const ReadPass& pass)
-{
-    Song& sg = song;
-    sg.pattern_count = file_patterns;
-    if (sg.pattern_count > max_patterns) {
-        sg.pattern_count = max_patterns;
-        if (pass.first) log_state.log_force = 1;
-        log_print("restricted pattern number to %d\n", max_patterns);
-    }
-    if (!sg.pattern_table || pass.first)
-        sg.pattern_table = pool_array<PatternInfo>(size_t(sg.pattern_count));
-
-    int channels = sg.channel_limit ? sg.channel_limit : sg.channel_count;
-    switch (settings.dotsplit) {
-    case 0:
-        sg.machine_count = 2;
-        sg.tracks_per_generator = channels;
-        break;
-    case 1:
-        sg.machine_count = channels + 1;
-        sg.tracks_per_generator = 1;
-        break;
-    case 2:
-        if (pass.first) sg.machine_count = sg.instrument_count + 1;
-        break;
-    default: break;
-    }
-}
-
-void hand_cell(const ReadPass& pass, int p, int r, int c, int note, int instrument, int volume,
-               int effect, int param)
-{
-    Song& sg = song;
-    sg.cur_row = r;
-    sg.cur_channel = c;
-    if (settings.dotsplit == 0) {
-        sg.cur_machine = 1;
-        sg.cur_track = c;
-    } else if (settings.dotsplit == 1) {
-        sg.cur_machine = c + 1;
-        sg.cur_track = 0;
-    }
-    if (p >= max_patterns || (sg.channel_limit && c >= sg.channel_limit)) return;
-    log_state.log_enabled = pass.listing ? 1 : 0;
-    if (log_active())
-        log_print("%2x %2x %2x %2x %2x  ->", unsigned(note), unsigned(instrument), unsigned(volume),
-                  unsigned(effect), unsigned(param));
-    translate_cell(note, instrument, volume, effect, param);
-}
-
-void read_module(FILE* in)
-{
-    Song& sg = song;
-    ReadPass pass;
-    pass.counting = sg.counting_pass != 0;
-    pass.first = sg.pass_number == 0 && !pass.counting;
-    pass.second = sg.pass_number != 0 && !pass.counting;
-    pass.listing = pass.second && settings.dolist;
-
-    // The driver gives every conversion these two tables; a run without them gets its own.
-    if (!sg.order_list) {
-        sg.order_list = pool_array<OrderEntry>(order_list_size);
-        for (int i = 0; i < order_list_size; ++i) sg.order_list[i].pattern = i;
-    }
-    if (!sg.wave_map) {
-        sg.wave_map = pool_array<int>(wave_map_size);
-        for (int i = 0; i < wave_map_size; ++i) sg.wave_map[i] = i;
-    }
-
-    sg.channel_count = 4;
-    log_state.log_enabled = 2;
-    std::fseek(in, 0, SEEK_SET);
-    char id[17];
-    if (std::fread(id, 1, sizeof id, in) < sizeof id) job_abort("File too short");
-    const bool xm = std::memcmp(id, "Extended Module: ", sizeof id) == 0;
-    log_state.log_enabled = pass.first ? 1 : 0;
-    log_print("%s", xm ? "XM" : "MOD");
-    if (!xm) std::fseek(in, 0, SEEK_SET);
-    // The content decides, whatever the name said.
-    sg.is_xm = xm ? 1 : 0;
-    sg.is_mod = xm ? 0 : 1;
-
-    char name[21];
-    if (std::fread(name, 1, 20, in) < 20) job_abort("Badly formed file: cant read name");
-    name[20] = 0;
-    std::memcpy(sg.song_name, name, sizeof name);
-    log_print(" name:%s", name);
-
-    if (sg.is_midi) {
-        sg.channel_limit = midi_channel_limit(name);
-        if (pass.first)
-            log_print("\nMidifile %s,Input restricted to %d tracks\n", sg.converter_input,
-                      sg.channel_limit);
-        sg.tpb_factor = 4;
-    }
-
-    if (xm)
-        read_xm(in, pass);
-    else
-        read_mod(in, pass);
 }

@@ -10,13 +10,7 @@ File open_file(const char* path, const char* mode) { return File(platform::open_
 
 uint8_t read_byte(FILE* f)
 {
-    // A stream belongs to one job on one thread: no stdio lock per byte where the library lets
-    // the caller skip it.
-#if defined(_POSIX_C_SOURCE) || defined(__GLIBC__)
-    int c = getc_unlocked(f);
-#else
-    int c = std::getc(f);
-#endif
+    const int c = platform::get_byte(f);
     return c == EOF ? 0xFF : uint8_t(c);
 }
 
@@ -45,14 +39,16 @@ void write_byte(FILE* f, unsigned value) { std::putc(int(value & 0xFF), f); }
 
 void write_word_le(FILE* f, unsigned value)
 {
-    write_byte(f, value);
-    write_byte(f, value >> 8);
+    uint8_t b[2];
+    store_le16(b, value);
+    std::fwrite(b, 1, sizeof b, f);
 }
 
 void write_dword_le(FILE* f, uint32_t value)
 {
-    write_word_le(f, value & 0xFFFF);
-    write_word_le(f, value >> 16);
+    uint8_t b[4];
+    store_le32(b, value);
+    std::fwrite(b, 1, sizeof b, f);
 }
 
 size_t read_bytes(FILE* f, uint8_t* buf, size_t n)
@@ -88,24 +84,9 @@ void skip_bytes(FILE* f, uint64_t n)
 
 long stream_tell(FILE* f) { return std::ftell(f); }
 
-int64_t stream_position(FILE* f)
-{
-#ifdef _WIN32
-    return _ftelli64(f);
-#else
-    return int64_t(ftello(f));
-#endif
-}
+int64_t stream_position(FILE* f) { return platform::stream_position(f); }
 
-bool stream_seek(FILE* f, int64_t offset)
-{
-    if (offset < 0) return false;
-#ifdef _WIN32
-    return _fseeki64(f, offset, SEEK_SET) == 0;
-#else
-    return fseeko(f, off_t(offset), SEEK_SET) == 0;
-#endif
-}
+bool stream_seek(FILE* f, int64_t offset) { return platform::seek_stream(f, offset); }
 
 uint64_t stream_length(FILE* f)
 {

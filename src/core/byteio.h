@@ -24,6 +24,19 @@ using File = std::unique_ptr<FILE, FileCloser>;
 // ANSI code page (see platform::open_stream). An empty File when it cannot be opened.
 File open_file(const char* path, const char* mode);
 
+// Little-endian words and dwords into a buffer: every writer of the program's binary files
+// (songs, XI files, WAV files, XMs) builds its numbers through these.
+constexpr void store_le16(uint8_t* at, unsigned value)
+{
+    at[0] = uint8_t(value & 0xFF);
+    at[1] = uint8_t((value >> 8) & 0xFF);
+}
+constexpr void store_le32(uint8_t* at, uint32_t value)
+{
+    store_le16(at, value & 0xFFFF);
+    store_le16(at + 2, value >> 16);
+}
+
 uint8_t read_byte(FILE* f);      // 0..255; 255 and the EOF flag at the end
 uint16_t read_word_le(FILE* f);  // first + 256 * second
 uint16_t read_word_be(FILE* f);  // 256 * first + second (MOD files)

@@ -70,6 +70,10 @@ struct Settings {
     int rip_wave = 0;       // 1-based wave to rip into kxrip%02x.wav, 0 = off
     int clone_source = 0;   // source machine of the machine transformation, 0 = none
     int limit_tracks = 0;   // Extended page "limit tracks to" (no job reads it)
+    // 1: a finished file (song, WAV, es-9.dat) may replace an existing file of its name: the
+    // console's -y, the dialog (it asks first). 0: the name must still be free when the file is
+    // complete. XI files never replace one; kestrix.ini is always replaced by a save.
+    int replace_files = 0;
     int track_limit = 32;
 };
 

@@ -12,6 +12,19 @@ constexpr int order_list_size = 256;  // entries of order_list
 constexpr int wave_map_size = 256;    // entries of wave_map
 constexpr int envelope_max_points = 12;
 
+// The kinds of input a conversion takes (the recognisers are in convert/input_formats.h).
+enum class InputKind : uint8_t {
+    none,         // no known extension and no signature: read as a module
+    xm,
+    mod,
+    s3m,
+    it,
+    other_module, // another format mod2xm reads (MTM, 669, MED, OKT, ...)
+    midi,         // a Standard MIDI File
+    xi,           // one XI instrument
+    buzz_song,    // a BMX or BMW song, only listed
+};
+
 // How a sample's stored data becomes the 16-bit values of the song's WAVE data.
 enum WaveCoding : uint8_t {
     coding_delta8 = 0,  // XM/XI 8-bit: delta-coded bytes, each running value times 256
@@ -117,9 +130,8 @@ struct Song {
     float tempo = 0.0f;             // BPM computed by speed/tempo effects (not reset per job)
     char song_name[24] = {};        // module name (20 characters)
 
-    // input kind flags
-    int is_xm = 0, is_s3m = 0, is_it = 0, is_mod = 0, is_xi = 0, is_midi = 0;
-    int song_kind = 0;              // 1 BMW input, 2 BMX input
+    InputKind input_kind = InputKind::none;    // what the conversion was given (name and content)
+    InputKind module_format = InputKind::none; // the module the reader read: xm or mod
     int write_output = 1;           // write an output file
     int write_xi = 0;               // dowave 1: export XI files
 

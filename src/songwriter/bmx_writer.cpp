@@ -48,7 +48,7 @@ constexpr int native_midi_tick_byte = 15;
 constexpr const char* credit_text =
     " - the kestrix authors (kestrix@example.org) \r\n\r\n";
 
-bool native_midi() { return song.is_midi && settings.domidi_ext == 0; }
+bool native_midi() { return song.input_kind == InputKind::midi && settings.domidi_ext == 0; }
 
 int section_count() { return settings.dowave == 1 ? 6 : 7; }
 
@@ -134,12 +134,12 @@ std::string info_text()
     t += program_version_text;
     t += "(WinGUI)";
     t += credit_text;
-    t += song.is_xi ? "original xi-File: " : "original module: ";
+    t += song.input_kind == InputKind::xi ? "original xi-File: " : "original module: ";
     t += song.current_input[0] ? song.current_input : song.converter_input;
     t += "      \"";
     t += song.song_name;
     t += "\" \r\n";
-    if (song.is_midi) {
+    if (song.input_kind == InputKind::midi) {
         t += "original midifile: ";
         t += song.converter_input;
     }
@@ -190,7 +190,7 @@ void write_song(FILE* input)
     sequ_state = SequState();
     // An XI conversion reads the caller's open input; without one, the file by name.
     File own_input;
-    if (song.is_xi && !input) {
+    if (song.input_kind == InputKind::xi && !input) {
         own_input = open_file(song.current_input, "rb");
         input = own_input.get();
     }
@@ -205,10 +205,10 @@ void write_song(FILE* input)
         mark_section(sec_conn);
         write_conn();
         mark_section(sec_wavt);
-        if (pass == 0 && settings.dowave != 0 && (song.is_xi || native_midi())) {
+        if (pass == 0 && settings.dowave != 0 && (song.input_kind == InputKind::xi || native_midi())) {
             // The instruments of XI and native MIDI conversions are read here, once; with
             // dowave 2 this also lays out their WAVE data.
-            load_xi_instruments(song.is_xi ? input : nullptr);
+            load_xi_instruments(song.input_kind == InputKind::xi ? input : nullptr);
         }
         write_wavt_section();
         mark_section(sec_patt);

@@ -153,7 +153,7 @@ void put_cell_bytes(uint8_t* row, int row_bytes, uint8_t note, uint8_t wave, uin
     };
     for (int i = 1; i <= n; ++i) put(i, d->empty_bytes[global_bytes + i - 1]);
     const bool vmidiout = settings.dopfun == role_vmidiout - 1;
-    if (vmidiout && song.is_midi && settings.domidi_ext == 0) {
+    if (vmidiout && song.input_kind == InputKind::midi && settings.domidi_ext == 0) {
         put(4, midi_state.midi_out_channel);
         put(5, midi_state.midi_out_program);
     }
@@ -211,7 +211,7 @@ void generator_name(int k, char* out, int out_size)
         return;
     }
     int number = k;
-    if (settings.dotsplit == 2 && !song.is_midi && settings.domidi_ext == 0 && song.instrument_table &&
+    if (settings.dotsplit == 2 && song.input_kind != InputKind::midi && settings.domidi_ext == 0 && song.instrument_table &&
         k >= 1 && k <= song.instrument_count)
         number = song.instrument_table[k - 1].machine_instrument + 1;
     number -= settings.do_0track;

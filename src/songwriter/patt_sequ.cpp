@@ -316,7 +316,7 @@ void write_patt_section()
 
 void write_sequ_section()
 {
-    if (song.is_xi) {
+    if (song.input_kind == InputKind::xi) {
         // A song made of one XI instrument has no patterns: one pattern length, no sequences.
         put_dword(uint32_t(settings.blines));
         put_dword(0);

@@ -128,18 +128,16 @@ void write_wave_data(FILE* input)
     const Song& sg = song;
     uint8_t head[7] = {};
     const unsigned count = wave_data_count();
-    head[0] = uint8_t(count);
-    head[1] = uint8_t(count >> 8);
+    store_le16(head, count);
     w.put(head, 2);
     for (int i = 0; sg.instrument_table && i < sg.instrument_count; ++i) {
         const InstrumentRecord& ins = sg.instrument_table[i];
         if (!ins.wave_entry) continue;
         const auto index = unsigned(ins.wave_index);
         const auto bytes = uint32_t(ins.wave_entry_bytes);
-        head[0] = uint8_t(index);
-        head[1] = uint8_t(index >> 8);
+        store_le16(head, index);
         head[2] = 0; // 16-bit signed mono
-        for (int k = 0; k < 4; ++k) head[3 + k] = uint8_t(bytes >> (8 * k));
+        store_le32(head + 3, bytes);
         w.put(head, 7);
         FILE* in = source_of(ins, input);
         for (int j = 0; ins.samples && j < ins.sample_count; ++j) {

@@ -34,7 +34,7 @@ constexpr int envelope_subdivision = 10;
 constexpr unsigned wave_flag_envelope = 0x80;
 constexpr unsigned wave_flag_loop = 0x01;
 
-bool native_midi() { return song.is_midi && settings.domidi_ext == 0; }
+bool native_midi() { return song.input_kind == InputKind::midi && settings.domidi_ext == 0; }
 bool patch_mode() { return native_midi() && settings.dopchange != 0; }
 
 // A scaled envelope value as a word: truncated toward zero, held within 0..65535 (ticks beyond
@@ -145,7 +145,7 @@ void write_levels(const InstrumentRecord& ins)
     put_byte(unsigned(count));
     const bool bmw = settings.dowave == 1;
     const bool first_loops = ins.samples[0].is_looping != 0;
-    const double base = (song.is_mod && settings.domod_ext == 0) ? 8287.0 : 8363.0;
+    const double base = (song.module_format == InputKind::mod && settings.domod_ext == 0) ? 8287.0 : 8363.0;
     for (int j = 0; j < count; ++j) {
         const SampleRecord& sm = ins.samples[j];
         uint32_t length = uint32_t(sm.length);
@@ -183,7 +183,7 @@ void write_wave_entry(int i)
 {
     const InstrumentRecord& ins = song.instrument_table[i];
     const bool patch = patch_mode();
-    put_word(unsigned(patch || song.is_xi ? i : ins.wave_number - 1));
+    put_word(unsigned(patch || song.input_kind == InputKind::xi ? i : ins.wave_number - 1));
     char file_name[settings_text_size + 32];
     wave_file_name(i, file_name, int(sizeof file_name));
     put_text(file_name, 0);
@@ -204,7 +204,7 @@ void write_wave_entry(int i)
 void wave_file_name(int i, char* out, int out_size)
 {
     if (out_size <= 0) return;
-    if (song.is_xi) {
+    if (song.input_kind == InputKind::xi) {
         std::snprintf(out, size_t(out_size), "%s", input_name());
         return;
     }
@@ -222,7 +222,7 @@ void wave_file_name(int i, char* out, int out_size)
 void load_xi_instruments(FILE* xi_input)
 {
     const bool patch = patch_mode();
-    if (song.is_xi)
+    if (song.input_kind == InputKind::xi)
         song.wave_count = 1;
     else if (settings.dopchange == 0)
         song.wave_count = 16; // one slot per MIDI channel
@@ -243,7 +243,7 @@ void load_xi_instruments(FILE* xi_input)
             char name[settings_text_size + 32];
             File own;
             FILE* in = nullptr;
-            if (song.is_xi) {
+            if (song.input_kind == InputKind::xi) {
                 std::snprintf(name, sizeof name, "%s", input_name());
                 in = xi_input;
                 if (in) std::rewind(in);
@@ -292,7 +292,7 @@ void write_wavt_section()
     for (int i = 0; i < song.instrument_count; ++i) {
         const InstrumentRecord& ins = song.instrument_table[i];
         if (ins.sample_count <= 0 || !ins.samples) continue;
-        if ((patch || song.is_xi) && ins.wave_number == 0) continue;
+        if ((patch || song.input_kind == InputKind::xi) && ins.wave_number == 0) continue;
         write_wave_entry(i);
     }
 }

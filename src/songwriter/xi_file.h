@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/byteio.h"
+#include "platform/platform.h"
 #include "settings/settings.h"
 
 // Reads instruments into records first, first + 1, ... from `in` (XM: the rest of the module
@@ -16,20 +17,21 @@ void read_instruments(FILE* in, int first, int wave_source = 0);
 
 // One exported XI file while it is written (see xi_file.cpp): the scratch file, then its name.
 struct XiExport {
-    File out;
-    std::string part;       // the scratch name while it is written
+    platform::ScratchFile out;
     char path[2 * settings_text_size] = ""; // the name it gets
     int index = 0;          // the instrument
-    XiExport() = default;
-    XiExport(const XiExport&) = delete;
-    XiExport& operator=(const XiExport&) = delete;
-    ~XiExport();
     // Creates the scratch file for instrument `instrument`; false when it cannot be created.
     bool open(int instrument);
     // Closes it and gives it its name (recorded as the instrument's xi_file); a write that failed
     // ends the job.
     void finish();
 };
+
+// The XI files a BMW conversion exported under new names: they stay registered as the job's until
+// the song has its name (the conversion driver keeps them then), and a failed or interrupted
+// conversion removes them, so that xi_dir is left as it was. Process-wide like the rest of a
+// conversion's state.
+extern platform::NewFiles exported_xi_files;
 
 // Writes one 8-bit MOD sample as an XI instrument (a one-sample instrument over every key) for a
 // BMW song: `bytes` bytes of signed PCM from `offset` of `in`.

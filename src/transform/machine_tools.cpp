@@ -79,7 +79,7 @@ void machine_tools_start(int first_song_machines, int rows, const std::string& b
     if (!d || d->type != 1) job_abort("Clone destination is no generator, check machines.ini!!");
     if (settings.clone_wave < 0 || settings.clone_wave > 255)
         job_abort("The clone's wave number must be 0 to 255!!");
-    if (!c.patterns.create(beside)) {
+    if (!c.patterns.create(beside, ".tmp", "w+b")) {
         log_state.log_force = 1;
         log_print("\n Could not open temporary file for writing: %s", (beside + ".*.tmp").c_str());
         job_abort(" ");
@@ -100,7 +100,7 @@ void machine_tools_data(int machine, const uint8_t* data, size_t size, uint32_t 
     CloneState& c = clone_state;
     if (!settings.rip_es9 || c.source == 0 || machine != c.source) return;
     if (reader_state.input_summaries[1].machine_list[machine].description != role_es9) return;
-    if (offset == 0 && !c.es9.create(es9_data_name)) {
+    if (offset == 0 && !c.es9.create(es9_data_name, ".part")) {
         es9_failed();
         return;
     }
@@ -109,7 +109,7 @@ void machine_tools_data(int machine, const uint8_t* data, size_t size, uint32_t 
         es9_failed();
         return;
     }
-    if (offset + size == total && !c.es9.commit(es9_data_name)) es9_failed();
+    if (offset + size == total && c.es9.commit(es9_data_name, true) != 0) es9_failed();
 }
 
 void clone_write_machine(int tracks)

@@ -47,7 +47,6 @@
 #include "platform/platform.h"
 #include "settings/settings.h"
 #include "transform/machine_tools.h"
-#include "transform/scratch_file.h"
 #include "transform/wave_tools.h"
 
 MergeState merge_state;
@@ -88,6 +87,13 @@ const MachineEntry& machine_entry(int m) { return summary(current()).machine_lis
 const MachineDescription& machine_desc(int m)
 {
     return machine_table_state.machine_descriptions[machine_entry(m).description];
+}
+
+// The folder part of a path with its final separator ("" for a bare file name).
+std::string folder_of(const std::string& path)
+{
+    const size_t cut = path.find_last_of("/\\");
+    return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
 
 bool no_second_input(const char* second) { return !second || !*second || *second == ' '; }
@@ -561,13 +567,13 @@ uint32_t directory_field(uint64_t v)
 }
 
 // The output: the header with the new directory, then the scratch file of the sections.
-void write_output(ScratchFile& sections, const char* output)
+void write_output(platform::ScratchFile& sections, const char* output)
 {
     LogState& ls = log_state;
     ls.log_enabled = 1;
     log_print("\nWriting output file: %s", output);
-    ScratchFile out;
-    if (!out.create(output)) {
+    platform::ScratchFile out;
+    if (!out.create(output, ".part")) {
         log_print("\nCould not open outputfile: %s", output);
         job_abort(" ");
     }
@@ -604,7 +610,7 @@ void write_output(ScratchFile& sections, const char* output)
             for (; dots < done / dot_bytes; ++dots) log_print(".");
     }
     if (!out.flush_ok()) job_abort("Can't write outputfile (disk full?)");
-    if (!out.commit(output)) {
+    if (out.commit(output, true) != 0) {
         log_state.log_force = 1;
         log_print("\n%s", output);
         job_abort("Can't write outputfile");
@@ -700,8 +706,8 @@ void merge_songs(const char* first, const char* second, const char* output)
     machine_tools_start(summary(1).machines, ms.blow, output);
     set_output_counts();
 
-    ScratchFile sections;
-    if (!sections.create(output)) {
+    platform::ScratchFile sections;
+    if (!sections.create(output, ".tmp", "w+b")) {
         log_print("\n Could not open temporary file for writing: %s", (std::string(output) + ".*.tmp").c_str());
         job_abort(" ");
     }

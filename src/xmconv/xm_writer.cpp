@@ -1,12 +1,13 @@
 // Writes the XM layout of an XmModule.
 #include "xmconv/xm_writer.h"
 
+#include "convert/module_formats.h"
+#include "core/byteio.h"
 #include "platform/platform.h"
 
+#include <cerrno>
 #include <cstdio>
-#include <filesystem>
-#include <random>
-#include <system_error>
+#include <cstring>
 
 namespace xmconv {
 
@@ -23,8 +24,18 @@ class Out {
 public:
     explicit Out(std::vector<uint8_t>& b) : bytes(b) {}
     void u8(unsigned v) { bytes.push_back(uint8_t(v)); }
-    void u16(unsigned v) { u8(v & 0xFF); u8((v >> 8) & 0xFF); }
-    void u32(uint32_t v) { u16(v & 0xFFFF); u16(v >> 16); }
+    void u16(unsigned v)
+    {
+        uint8_t b[2];
+        store_le16(b, v);
+        bytes.insert(bytes.end(), b, b + 2);
+    }
+    void u32(uint32_t v)
+    {
+        uint8_t b[4];
+        store_le32(b, v);
+        bytes.insert(bytes.end(), b, b + 4);
+    }
     void text(const std::string& s, size_t n, uint8_t pad)
     {
         for (size_t i = 0; i < n; ++i) u8(i < s.size() ? uint8_t(s[i]) : pad);
@@ -201,7 +212,7 @@ std::vector<uint8_t> xm_encode(const XmModule& m)
 {
     std::vector<uint8_t> bytes;
     Out o(bytes);
-    o.text("Extended Module: ", 17, 0);
+    o.text(xm_magic, xm_magic_size, 0);
     o.text(m.name, 20, 0);
     o.u8(0x1A);
     o.text(m.tracker, 20, ' ');
@@ -228,21 +239,17 @@ bool xm_write_file(const XmModule& m, const std::string& path, std::string& erro
     std::vector<uint8_t> bytes = xm_encode(m);
     // A name of its own beside the output, created exclusively (never an existing file or a
     // planted link): several conversions may run in one folder at once. "<output>.part" first,
-    // the name a calling kestrix watches.
-    std::string temp = path + ".part";
-    std::error_code ec;
-    FILE* f = platform::create_scratch_stream(temp.c_str());
-    for (int attempt = 0; attempt < 100 && !f && platform::name_taken(temp.c_str()); ++attempt) {
-        temp = platform::scratch_stem(path.c_str()) + ".part";
-        f = platform::create_scratch_stream(temp.c_str());
+    // the name a calling kestrix watches. The XM then replaces a file of its name, as the
+    // callers expect (kestrix reserves that name for it).
+    platform::ScratchFile temp;
+    if (!temp.create_exactly(path + ".part") && !temp.create(path, ".part")) {
+        error = "cannot create " + path + ".part: " + std::strerror(errno);
+        return false;
     }
-    if (!f) { error = "cannot create " + temp; return false; }
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    ok = (std::fclose(f) == 0) && ok;
-    if (ok) ok = platform::keep_scratch(temp.c_str(), path.c_str());
-    if (!ok) {
-        platform::remove_scratch(temp.c_str());
-        error = "cannot write " + path;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), temp.get()) == bytes.size();
+    const int e = written ? temp.commit(path.c_str(), true) : EIO;
+    if (e) {
+        error = "cannot write " + path + ": " + std::strerror(e);
         return false;
     }
     return true;

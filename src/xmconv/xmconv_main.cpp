@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/input_formats.h"
 #include "convert/module_formats.h"
 #include "xmconv/xmp_convert.h"
 #include "xmconv/xm_writer.h"
@@ -58,7 +59,13 @@ std::vector<uint8_t> file_bytes(const char* path)
 std::string load_error(int code, const char* input)
 {
     switch (code) {
-    case -XMP_ERROR_FORMAT: return std::string("cannot read ") + input + ": not a module format this program knows";
+    case -XMP_ERROR_FORMAT: {
+        // A file of a kind the conversion reads in another way is named as such.
+        const InputKind kind = decide_input_kind(input).kind;
+        const bool not_a_module = kind == InputKind::midi || kind == InputKind::xi || kind == InputKind::buzz_song;
+        return std::string("cannot read ") + input + ": " +
+               (not_a_module ? std::string(input_format(kind)->text) + ", not a module" : "not a module format this program knows");
+    }
     case -XMP_ERROR_DEPACK: return std::string("cannot read ") + input + ": cannot unpack it";
     case -XMP_ERROR_SYSTEM: return std::string("cannot read ") + input + ": " + std::strerror(xmp_syserrno());
     default: return std::string("cannot read ") + input + ": damaged or unsupported module";

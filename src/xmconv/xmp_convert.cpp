@@ -8,6 +8,8 @@
 #include <cstring>
 #include <numbers>
 
+#include "convert/input_formats.h"
+
 namespace xmconv {
 
 namespace {
@@ -423,14 +425,14 @@ SourceInfo describe_source(const std::string& loader, const std::vector<uint8_t>
         // Header flags at offset 0x2C: bit 3 linear slides, bit 4 old effects, bit 5 compatible
         // Gxx (without it G, E and F share one memory); mix volume at 0x31 (FT2 plays at the
         // level of 48).
-        bool is_it = head.size() >= 0x30 && std::memcmp(head.data(), "IMPM", 4) == 0;
+        bool is_it = head.size() >= 0x30 && input_format(InputKind::it)->probe(head.data(), head.size()) == Probe::certain;
         unsigned flags = is_it ? le16(head, 0x2C) : 0x28;
         info.linear_frequencies = (flags & 0x08) != 0;
         st.half_vibrato = (flags & 0x10) == 0;
         st.shared_porta_memory = (flags & 0x20) == 0;
         if (is_it && head.size() > 0x31) info.mix = head[0x31] / 48.0;
     } else if (loader == "Fast Tracker II") {
-        bool is_xm = head.size() >= 76 && std::memcmp(head.data(), "Extended Module: ", 17) == 0;
+        bool is_xm = head.size() >= 76 && is_xm_module(head.data(), head.size());
         info.linear_frequencies = is_xm ? (le16(head, 74) & 1) != 0 : true;
     }
     return info;
@@ -440,14 +442,7 @@ void read_mod_effects(const std::vector<uint8_t>& file, const xmp_module& mod, S
 {
     info.mod_effects.clear();
     if (info.loader != "Amiga Protracker/Compatible" || file.size() < 1084 || mod.chn < 1) return;
-    std::string tag(file.begin() + 1080, file.begin() + 1084);
-    int channels = 0;
-    if (tag == "M.K." || tag == "M!K!" || tag == "M&K!" || tag == "FLT4") channels = 4;
-    else if (tag == "OCTA" || tag == "CD81") channels = 8;
-    else if (tag[1] == 'C' && tag[2] == 'H' && tag[3] == 'N' && tag[0] >= '1' && tag[0] <= '9') channels = tag[0] - '0';
-    else if (tag[0] >= '1' && tag[0] <= '9' && tag[1] >= '0' && tag[1] <= '9' &&
-             (tag.substr(2) == "CH" || tag.substr(2) == "CN"))
-        channels = (tag[0] - '0') * 10 + (tag[1] - '0');
+    const int channels = mod_tag_channels(file.data() + mod_tag_offset);
     if (channels != mod.chn) return;
     size_t cells = size_t(mod.pat) * 64 * size_t(channels);
     if (1084 + cells * 4 > file.size()) return;

@@ -92,6 +92,8 @@ TEST_F(DriverTest, InputKindFromTheLastExtensionAndTheContent)
         {"xm.mod", 0, "Extended Module: ", "", true},
         {"real.xm", 0, "MThd", "midi", true},
         {"impulse.xm", 0, "IMPM", "it", true},
+        {"wide.xm", 1080, "16CH", "mod", true},
+        {"song.it", 0, "Buzz", "it", false}, // a song is listed only by its name
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -102,7 +104,8 @@ TEST_F(DriverTest, InputKindFromTheLastExtensionAndTheContent)
         log_state.window = &window;
         detect_input_kind(c.name);
         log_state.window = nullptr;
-        const char* kind = song.is_it ? "it" : song.is_midi ? "midi" : song.is_mod ? "mod" : "";
+        const InputKind k = song.input_kind;
+        const char* kind = k == InputKind::it ? "it" : k == InputKind::midi ? "midi" : k == InputKind::mod ? "mod" : "";
         EXPECT_STREQ(kind, c.kind);
         EXPECT_EQ(settings.dowave, 1);
         EXPECT_EQ(window.text.find("by its content") != std::string::npos, c.logged) << window.text;

@@ -36,7 +36,7 @@ TEST_F(EffectsTest, CellsFromABrokenFileStayInsideTheTables)
     ASSERT_TRUE(run_guarded([] { convert("in.xm", "out.bmx"); })) << window.text;
     auto cell = [](int pattern, int row, int channel, int note, int instrument, int effect, int param) {
         song.cur_pattern = pattern, song.cur_row = row, song.cur_channel = channel;
-        translate_cell(note, instrument, 0, effect, param);
+        translate_cell({note, instrument, 0, effect, param});
     };
     auto any = [&](int from, unsigned n) { return from + int(next(n)); };
     song.order_list[1].pattern = 200;

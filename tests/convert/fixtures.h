@@ -13,7 +13,7 @@
 #include "buzz/machines_ini.h"
 #include "buzz/write_primitives.h"
 #include "convert/driver.h"
-#include "convert/xm_reader.h"
+#include "convert/input_formats.h"
 #include "core/pool.h"
 #include "jobs/job_runner.h"
 #include "settings/settings.h"

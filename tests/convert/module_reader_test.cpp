@@ -47,8 +47,8 @@ TEST_F(ModuleReaderTest, PatternsBeyondTheLimitAreReadButNotTranslated)
         ASSERT_TRUE(read(file));
         EXPECT_EQ(song.pattern_count, 112);
         EXPECT_TRUE(log.has("restricted pattern number to 112"));
-        EXPECT_EQ(count_of(log.text(), "->"), song.is_xm ? 112u * 2 : 112u * 64 * 4); // every cell of 112 patterns
-        EXPECT_EQ(waves.waves.at(0), song.is_xm ? Frames{2560} : (Frames{0x100, 0x200, 0x300, 0x400}));
+        EXPECT_EQ(count_of(log.text(), "->"), song.module_format == InputKind::xm ? 112u * 2 : 112u * 64 * 4); // every cell of 112 patterns
+        EXPECT_EQ(waves.waves.at(0), song.module_format == InputKind::xm ? Frames{2560} : (Frames{0x100, 0x200, 0x300, 0x400}));
     }
 }
 

@@ -10,6 +10,7 @@
 #include "convert/driver.h"
 #include "core/pool.h"
 #include "jobs/job_runner.h"
+#include "settings/settings.h"
 #include "song/song.h"
 
 namespace fs = std::filesystem;
@@ -21,6 +22,7 @@ ConvertResult convert_file(const std::string& input, const std::string& output)
     ConvertResult r;
     kxtest::FakeWindow w;
     log_state.window = &w;
+    settings.replace_files = 1; // the tests write their songs again and again
     r.ok = run_guarded([&] { convert(input.c_str(), output.c_str()); });
     if (!r.ok) driver_forget_output();
     r.machine_count = song.machine_count;

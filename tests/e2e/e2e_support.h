@@ -16,7 +16,8 @@ struct ConvertResult {
 };
 
 // Runs convert(input, output) with a fake log window inside run_guarded, forgets the driver's
-// streams after a failure as the runner does, and sweeps the pool.
+// streams after a failure as the runner does, and sweeps the pool. The song replaces a file of
+// its name (replace_files).
 ConvertResult convert_file(const std::string& input, const std::string& output);
 
 struct ReadResult {

@@ -35,6 +35,7 @@ protected:
         file.write("in.mid");
         kxtest::FakeWindow w;
         log_state.window = &w;
+        settings.replace_files = 1; // each case writes the song again
         ok = run_guarded([] { convert("in.mid", "out.bmx"); });
         log_state.window = nullptr;
         return w.text;

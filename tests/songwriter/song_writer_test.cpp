@@ -110,7 +110,7 @@ TEST_F(SongWriterTest, WaveDataDecodedFromTheInput)
 TEST_F(SongWriterTest, MidiWavesFromXiFilesPerChannel)
 {
     // One XI file per MIDI channel: only channels 1 and 3 have one, and channel 1's is cut short.
-    song.is_midi = 1;
+    song.input_kind = InputKind::midi;
     settings_set_text(settings.xi_dir, "xi/");
     std::filesystem::create_directory("xi");
     XmInstrument piano{"Piano", {{{1, 2, 3, 4}}}}, strings{"Strings", {{{3, 4, 5, 6}}}};
@@ -137,7 +137,8 @@ TEST_F(SongWriterTest, XiFilesCutShortOrWithHostileCounts)
     WaveData waves;
     auto read_xi = [&waves](const Bytes& file) {
         file.write("in.xi");
-        song.is_xi = song.instrument_count = song.wave_count = 1;
+        song.input_kind = InputKind::xi;
+        song.instrument_count = song.wave_count = 1;
         song.instrument_table = nullptr;
         File f = open_file("in.xi", "rb");
         const bool ok = run_guarded([&] {

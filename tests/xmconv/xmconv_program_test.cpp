@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "convert/input_formats.h"
 #include "convert/module_formats.h"
 #include "support/test_support.h"
 
@@ -44,9 +45,9 @@ TEST_F(XmconvProgramTest, OutputNamesAreTheOnesTheDriverOpens)
         {"x.s3m/tune.MTM", "x.s3m/tune.xm"}, {"noext", "noext.xm"}};
     for (auto [in, out] : it2xm) EXPECT_EQ(it2xm_output_name(in), out) << in;
     for (auto [in, out] : mod2xm) EXPECT_EQ(mod2xm_output_name(in), out) << in;
-    for (const char* name : {"tune.mtm", "dir/TUNE.669", "a.b\\tune.Okt"}) EXPECT_TRUE(is_other_module_format(name));
+    for (const char* name : {"tune.mtm", "dir/TUNE.669", "a.b\\tune.Okt"}) EXPECT_EQ(kind_by_name(name), InputKind::other_module);
     for (const char* name : {"tune.xm", "tune.mod", "tune.s3m", "tune.it", "mtm", "dir.mtm/tune"})
-        EXPECT_FALSE(is_other_module_format(name)) << name;
+        EXPECT_NE(kind_by_name(name), InputKind::other_module) << name;
 }
 
 TEST_F(XmconvProgramTest, ArgumentsExitCodesAndWrittenNames)

@@ -124,6 +124,7 @@ void start_job(HWND dialog, int mode)
         return;
     }
     settings = main_dialog.pages; // the job's own options from now on
+    settings.replace_files = 1;   // the dialog asks before a job replaces a file
     choose_machines_ini();
     if (mode & 1) prepare_xi_dir();
     main_dialog.front_end.dialog = dialog;
