@@ -69,7 +69,8 @@ void close_all_job_streams()
     // Borrowed pointers: their streams belong to the functions that opened them.
     writer.output_stream = nullptr;
     reader_state.merge_stream = nullptr;
-    reader_state.input = nullptr;
+    reader_state.in = SectionReader();
+    reader_state.pending.clear();
     for (InputSummary& s : reader_state.input_summaries) s.stream = nullptr;
 }
 

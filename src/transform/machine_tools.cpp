@@ -112,16 +112,21 @@ void machine_tools_data(int machine, const uint8_t* data, size_t size, uint32_t 
     if (offset + size == total && c.es9.commit(es9_data_name, true) != 0) es9_failed();
 }
 
+std::string clone_machine_name()
+{
+    char name[48];
+    std::snprintf(name, sizeof name, "Clone %s", destination().short_name);
+    return name;
+}
+
 void clone_write_machine(int tracks)
 {
     const CloneState& c = clone_state;
     if (c.destination == 0) return;
-    char name[48];
-    std::snprintf(name, sizeof name, "Clone %s", destination().short_name);
     // The generator catalogue writes the record through the song write primitives.
     const Writer saved = writer;
     writer = Writer{1, 0, reader_state.merge_stream};
-    write_generator_machine(c.destination, tracks, clone_x, clone_y, name, clone_tick_byte);
+    write_generator_machine(c.destination, tracks, clone_x, clone_y, clone_machine_name().c_str(), clone_tick_byte);
     writer = saved;
 }
 
@@ -204,6 +209,7 @@ void clone_append_patterns()
     const int64_t length = f ? platform::stream_position(f) : -1;
     // Nothing was written when the first song has no pattern section to take the rows from.
     if (length <= 0 || !c.patterns.flush_ok()) job_abort("Where is the temporary PATT-file???");
+    merge_stream_flush();
     if (platform::copy_file_region(f, 0, reader_state.merge_stream, uint64_t(length)) != uint64_t(length))
         job_abort("Can't write temporary file (disk full?)");
     c.patterns.discard();

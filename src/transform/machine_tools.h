@@ -37,6 +37,8 @@ void machine_tools_forget();
 void machine_tools_data(int machine, const uint8_t* data, size_t size, uint32_t offset, uint32_t total);
 // MACH, after every other machine: the clone's record, with the source's track count.
 void clone_write_machine(int tracks);
+// The clone's machine name: "Clone " and the destination's short name.
+std::string clone_machine_name();
 
 // PATT of the first song, for the source machine: its pattern count and track count, and each
 // pattern's name and line count as written.
