@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 
@@ -21,18 +22,22 @@ public:
     void report(const char*) override {}
 };
 
-// Enters a folder of this process's own once; every harness works inside it.
+// Enters a folder of this process's own once; every harness works inside it, and it goes when
+// the run ends (a crash leaves it for a look).
 inline void enter_work_folder()
 {
     static bool entered = false;
+    static char templ[] = "/dev/shm/kxfuzz-XXXXXX";
+    static char fallback[] = "/tmp/kxfuzz-XXXXXX";
+    static char* dir = nullptr;
     if (entered) return;
-    char templ[] = "/dev/shm/kxfuzz-XXXXXX";
-    char* dir = mkdtemp(templ);
-    if (!dir) {
-        char fallback[] = "/tmp/kxfuzz-XXXXXX";
-        dir = mkdtemp(fallback);
-    }
+    dir = mkdtemp(templ);
+    if (!dir) dir = mkdtemp(fallback);
     if (!dir || chdir(dir) != 0) std::abort();
+    std::atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    });
     entered = true;
 }
 

@@ -29,6 +29,7 @@ seeds() {
     machines_ini) find "$corpus/bmx" -name machines.ini 2>/dev/null; ls data/machines.ini ;;
     settings) ls tests/settings/default_kestrix.ini 2>/dev/null ;;
     midi) find "$corpus/midi" -type f 2>/dev/null ;;
+    transform) find "$corpus/bmx" -type f -name '*.bmx' 2>/dev/null; ls tests/e2e/golden/*.bmx ;;
   esac
 }
 
@@ -44,6 +45,15 @@ for h in "${harnesses[@]}"; do
   work="$build/corpus/$h"
   mkdir -p "$work"
   seeds "$h" | while read -r s; do cp -n "$s" "$work/" 2>/dev/null; done
+  # MIDI files behind XI instruments: the instrument goes into the slots of xi/.
+  if [ "$h" = midi_xi ] && [ -n "$corpus" ] && [ -d "$corpus/midi" ]; then
+    for m in "$corpus"/midi/*; do
+      cp -n "$m" "$work/" 2>/dev/null
+      for x in "$corpus"/xi/*.xi; do
+        [ -f "$x" ] && [ ! -f "$work/$(basename "$x")+$(basename "$m")" ] && cat "$x" "$m" >"$work/$(basename "$x")+$(basename "$m")"
+      done
+    done
+  fi
   dict=()
   [ -f "fuzz/$h.dict" ] && dict=(-dict="$(pwd)/fuzz/$h.dict")
   log="$build/$h.log"
