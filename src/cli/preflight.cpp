@@ -160,7 +160,7 @@ FailureLine explain_failure(const std::string& abort_message, const std::string&
     const size_t colon = m.rfind(": ");
     if (m.rfind(cant_write, 0) == 0 && colon != std::string::npos) {
         const std::string name = m.substr(cant_write.size(), colon - cant_write.size());
-        return {name == "outputfile" ? output : name, m.substr(colon + 2)};
+        return {name, m.substr(colon + 2)};
     }
     if (m.rfind("Can't write outputfile", 0) == 0 || m.rfind("Can't open outputfile", 0) == 0) {
         const std::string folder = folder_of(output);

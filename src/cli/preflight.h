@@ -18,8 +18,7 @@ std::string check_output(const std::string& output, const std::string& input, bo
 std::string check_machines_ini(const std::string& path);
 
 // The one line for a failed job: the file it concerns and the reason, from the job's abort
-// message (and the files themselves). "Can't write NAME: REASON" names the file NAME ("outputfile":
-// the output).
+// message (and the files themselves). "Can't write NAME: REASON" names the file NAME.
 struct FailureLine {
     std::string file;
     std::string reason;

@@ -325,17 +325,19 @@ TEST_F(Merge, WaveTuningAndRipping)
     }
     // A wave or level the song lacks, or a WAV name that is taken, fails the job before the song
     // is written: no copy that silently lacks what was asked for, no WAV.
-    struct Failing { int rip, tune_wave, tune_level, replace; const char* message; } failing[] = {
-        {99, 0, 1, 1, "no wave 99 (the song has waves 1, 3, 6)"},
-        {0, 9, 1, 1, "no wave 9 (the song has waves 1 to 3)"},
-        {0, 2, 5, 1, "wave 2 has no level 5 (it has level 1)"},
-        {6, 0, 1, 0, "Can't write kxrip06.wav: exists; -y (--force) replaces it"},
+    struct Failing { int rip, tune_wave, tune_level, replace, rate; const char* message; } failing[] = {
+        {99, 0, 1, 1, 8000, "no wave 99 (the song has waves 1, 3, 6)"},
+        {0, 9, 1, 1, 8000, "no wave 9 (the song has waves 1 to 3)"},
+        {0, 2, 5, 1, 8000, "wave 2 has no level 5 (it has level 1)"},
+        {6, 0, 1, 0, 8000, "Can't write kxrip06.wav: exists; -y (--force) replaces it"},
+        // A rate whose byte rate would wrap the WAV header's dword.
+        {1, 1, 1, 1, -1, "wave 1's sample rate 4294967295 is more than a WAV file holds"},
     };
     std::ofstream("kxrip06.wav") << "mine";
     for (const Failing& c : failing) {
         SCOPED_TRACE(c.message);
         settings.rip_wave = c.rip, settings.tune_wave = c.tune_wave, settings.tune_level = c.tune_level;
-        settings.replace_files = c.replace;
+        settings.replace_files = c.replace, settings.tune_rate = c.rate;
         EXPECT_EQ(merge("a.bmx", nullptr, "t.bmx"), c.message);
         EXPECT_FALSE(fs::exists("t.bmx"));
     }
