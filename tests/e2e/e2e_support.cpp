@@ -1,7 +1,10 @@
 // Helpers for whole-job tests.
 #include "e2e/e2e_support.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -72,6 +75,40 @@ RunResult run_kestrix(const std::string& args)
     fs::remove("cli-out.txt");
     fs::remove("cli-err.txt");
     return r;
+}
+
+int start_kestrix(const fs::path& dir, const std::vector<std::string>& args, bool unwritable,
+                  const std::string& program)
+{
+    const std::string exe = program.empty() ? std::string(KESTRIX_BINARY_DIR) + "/kestrix" : program;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::chdir(dir.c_str()) != 0) ::_exit(126);
+        if (unwritable && ::rmdir(dir.c_str()) != 0) ::_exit(126);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) ::signal(sig, SIG_DFL);
+        const int null = ::open("/dev/null", O_RDWR);
+        for (int fd : {0, 1, 2}) ::dup2(null, fd);
+        std::vector<char*> argv{const_cast<char*>("kestrix")};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(exe.c_str(), argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+int wait_for(int pid)
+{
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+}
+
+std::set<std::string> files_in(const fs::path& dir)
+{
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+    return names;
 }
 
 } // namespace kxe2e

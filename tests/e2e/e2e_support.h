@@ -3,7 +3,9 @@
 #pragma once
 
 #include <filesystem>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -39,5 +41,17 @@ struct RunResult {
 };
 // Runs the built console edition in the current directory with the arguments (shell-quoted here).
 RunResult run_kestrix(const std::string& args);
+
+// Starts the built console edition (or `program`) as a process in folder `dir` with `args`, its
+// input and output on /dev/null and the signals as a terminal gives them (a test run in the
+// background has SIGINT ignored, which the program keeps); returns the process id. With
+// `unwritable`, nothing can be created in that folder, not even by root: the folder is removed
+// once the process stands in it.
+int start_kestrix(const std::filesystem::path& dir, const std::vector<std::string>& args,
+                  bool unwritable = false, const std::string& program = "");
+// Waits for the process and returns its wait status.
+int wait_for(int pid);
+// The names in a folder.
+std::set<std::string> files_in(const std::filesystem::path& dir);
 
 } // namespace kxe2e

@@ -47,38 +47,9 @@ int scratch_files_in(const fs::path& dir)
     return n;
 }
 
-// Starts the console edition in the current folder (its output to /dev/null); the process id. The
-// signals start as a terminal gives them (a test run in the background has SIGINT ignored, which
-// the program keeps).
-pid_t start(const std::vector<std::string>& args)
-{
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) ::signal(sig, SIG_DFL);
-        const int null = ::open("/dev/null", O_RDWR);
-        for (int fd : {0, 1, 2}) ::dup2(null, fd);
-        std::vector<char*> argv{const_cast<char*>("kestrix")};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv((std::string(KESTRIX_BINARY_DIR) + "/kestrix").c_str(), argv.data());
-        ::_exit(127);
-    }
-    return pid;
-}
-
-int wait_for(pid_t pid)
-{
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return status;
-}
-
-std::set<std::string> files_in(const fs::path& dir)
-{
-    std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
-    return names;
-}
+using kxe2e::files_in;
+using kxe2e::wait_for;
+pid_t start(const std::vector<std::string>& args) { return kxe2e::start_kestrix(".", args); }
 
 // A module of about 160 MB of 16-bit sample data in 8 instruments: its conversion writes long
 // enough to be stopped while the song or its XI files are being written.

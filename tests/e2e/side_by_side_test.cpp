@@ -20,41 +20,12 @@ namespace {
 
 std::string kestrix() { return std::string(KESTRIX_BINARY_DIR) + "/kestrix"; }
 
-// Starts kestrix with args in folder dir (its output to /dev/null); returns the process id. With
-// `unwritable`, nothing can be created in that folder, not even by root: the folder is removed
-// once the process stands in it.
+using kxe2e::files_in;
+using kxe2e::wait_for;
 pid_t start(const fs::path& dir, const std::vector<std::string>& args, bool unwritable = false,
-            const std::string& program = kestrix())
+            const std::string& program = "")
 {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::chdir(dir.c_str()) != 0) ::_exit(126);
-        if (unwritable && ::rmdir(dir.c_str()) != 0) ::_exit(126);
-        const int null = ::open("/dev/null", O_RDWR);
-        ::dup2(null, 0);
-        ::dup2(null, 1);
-        ::dup2(null, 2);
-        std::vector<char*> argv{const_cast<char*>("kestrix")};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
-    return pid;
-}
-
-int wait_for(pid_t pid)
-{
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return status;
-}
-
-std::set<std::string> files_in(const fs::path& dir)
-{
-    std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
-    return names;
+    return kxe2e::start_kestrix(dir, args, unwritable, program);
 }
 
 bool have_converters() { return fs::exists(fs::path(KESTRIX_BINARY_DIR) / "mod2xm") && fs::exists(fs::path(KESTRIX_BINARY_DIR) / "it2xm"); }
