@@ -40,11 +40,11 @@ public:
 
     // A failure is reported by the console's own line after the job; a listing ends with its
     // last line.
-    void report(const char* text) override
+    void report(const char* text, JobOutcome outcome) override
     {
         log_.finish();
         reported_ = text;
-        failed_ = reported_ == "Error occured!";
+        failed_ = outcome != JobOutcome::finished;
         if (!quiet_ && !failed_ && !listing_) std::fprintf(stderr, "%s\n", text);
         std::fflush(stderr);
     }
@@ -90,16 +90,14 @@ int list_keys()
 
 // --generators SONG: the generators a clone may take its notes from, one "%2d: %s" line each on
 // stdout; the log (and an error) on stderr.
-int list_song_generators(const CliRequest& req)
+int list_song_generators(const Settings& settings, const CliRequest& req)
 {
     const int status = platform::readable_file_status(req.input.c_str());
     if (status) return fail(req.input, std::strerror(status));
     ConsoleLog log(stderr, req.quiet, false);
-    log_state.window = &log;
     std::vector<GeneratorEntry> generators;
-    const bool ok = list_generators(req.input.c_str(), generators);
+    const bool ok = list_generators(settings, req.input.c_str(), generators, &log);
     log.finish();
-    log_state.window = nullptr;
     if (!ok) {
         std::string why = log.error();
         while (!why.empty() && (why.front() == '\n' || why.front() == ' ')) why.erase(why.begin());
@@ -144,15 +142,16 @@ int main(int argc, char** argv)
 
     // Settings as the dialog has them: kestrix.ini, or the defaults with the XI directory in the
     // current directory; then the command line.
+    Settings settings;
     std::vector<std::string> ini_warnings;
-    const bool ini_read = load_settings(ini_warnings);
+    const bool ini_read = load_settings(settings, ini_warnings);
     if (!ini_read) {
         std::string xi = platform::current_directory() + platform::path_separator + "xi" +
                          platform::path_separator;
         settings_set_text(settings.xi_dir, xi.c_str());
     }
     std::string error;
-    if (!parse_command_line(args, req, error)) return usage_error(error);
+    if (!parse_command_line(settings, args, req, error)) return usage_error(error);
     if (ini_read && !req.quiet && !req.json)
         std::fprintf(stderr, "Settings from %s%ckestrix.ini\n", platform::current_directory().c_str(),
                      platform::path_separator);
@@ -165,27 +164,27 @@ int main(int argc, char** argv)
     }
 
     if (req.save) {
-        if (!save_settings()) return fail("kestrix.ini", "could not be written");
+        if (!save_settings(settings)) return fail("kestrix.ini", "could not be written");
         if (req.input.empty() && !req.merge) return exit_ok;
     }
     if (req.list) settings.dolist = 1;
 
-    const std::string machines_ini = choose_machines_ini();
-    if (req.generators) return list_song_generators(req);
+    const std::string machines_ini = choose_machines_ini(settings);
+    if (req.generators) return list_song_generators(settings, req);
 
     const bool listing = is_song_name(req.input) && !req.merge;
-    std::string output = req.output.empty() ? default_output_name(req.input) : req.output;
+    std::string output = req.output.empty() ? default_output_name(settings, req.input) : req.output;
 
     // The files, before anything is written: one line naming the file and the reason.
     if (!req.merge) {
-        std::string why = check_input(req.input);
+        std::string why = check_input(settings, req.input);
         if (!why.empty()) return fail(req.input, why);
         if (!listing) {
             why = check_output(output, req.input, req.force);
             if (!why.empty()) return fail(output, why);
             // An XI instrument needs no machines.ini.
             const bool xi = decide_input_kind(req.input).kind == InputKind::xi;
-            why = xi ? "" : check_machines_ini(machines_ini);
+            why = xi ? "" : check_machines_ini(settings, machines_ini);
             if (!why.empty()) return fail("", why);
         }
     }
@@ -211,10 +210,10 @@ int main(int argc, char** argv)
     }
 
     // A BMW song refers to XI files in xi_dir: have the directory ready for them.
-    if (!listing && !req.merge) prepare_xi_dir();
+    if (!listing && !req.merge) prepare_xi_dir(settings);
 
     if (listing) {
-        const SongFacts facts = gather_song_facts(req.input);
+        const SongFacts facts = gather_song_facts(settings, req.input);
         if (req.json) {
             if (!facts.read) return fail(req.input, "cannot be read as a Buzz song");
             std::fputs(facts_json(req.input, facts).c_str(), stdout);
@@ -236,13 +235,15 @@ int main(int argc, char** argv)
     // Ctrl-C or a SIGTERM ends the job without leaving its scratch files behind; an
     // existing song of the output's name stays as it was.
     platform::remove_scratch_on_interrupt();
-    int mode = run_job(job_mode_of(req), front_end);
+    Job job(settings, front_end);
+    front_end.log().set_progress([&job] { return job.progress(); });
+    int mode = job.run(job_mode_of(settings, req));
     front_end.log().finish();
     const bool failed = mode == 0 || front_end.failed_;
     std::string line;
     if (failed) {
         const bool merging = req.merge;
-        FailureLine f = explain_failure(front_end.log().error(), merging ? settings.merge_input1 : req.input,
+        FailureLine f = explain_failure(settings, front_end.log().error(), merging ? settings.merge_input1 : req.input,
                                         merging ? settings.merge_output : output, machines_ini);
         fail(f.file, f.reason);
         line = f.file.empty() ? f.reason : f.file + ": " + f.reason;

@@ -8,19 +8,22 @@
 #include "core/byteio.h"
 #include "settings/settings.h"
 
+#include "song/conversion.h"
+
 // Reads instruments into records first, first + 1, ... from `in` (XM: the rest of the module
 // from the current position; XI: one instrument from the start of the file). Pass from
 // song.pass_number. wave_source tells the song writer where the WAVE data of these instruments is
 // read: 0 the conversion's input, k the stream song.wave_sources[k - 1].
-void read_instruments(FILE* in, int first, int wave_source = 0);
+void read_instruments(Conversion& c, FILE* in, int first, int wave_source = 0);
 
 // One exported XI file while it is written (see xi_file.cpp): the scratch file, then its name.
 struct XiExport {
+    explicit XiExport(Conversion& conversion) : c(conversion) {}
+    Conversion& c;
     File out;
     std::string part;       // the scratch name while it is written
     char path[2 * settings_text_size] = ""; // the name it gets
     int index = 0;          // the instrument
-    XiExport() = default;
     XiExport(const XiExport&) = delete;
     XiExport& operator=(const XiExport&) = delete;
     ~XiExport();
@@ -33,8 +36,8 @@ struct XiExport {
 
 // Writes one 8-bit MOD sample as an XI instrument (a one-sample instrument over every key) for a
 // BMW song: `bytes` bytes of signed PCM from `offset` of `in`.
-void export_mod_sample_xi(int instrument, FILE* in, int64_t offset, uint32_t bytes);
+void export_mod_sample_xi(Conversion& c, int instrument, FILE* in, int64_t offset, uint32_t bytes);
 
 // The XI file name of instrument i for a module input: xi_dir + base name (at most 6 characters,
 // up to its first '.') + "%02x" + ".xi".
-void xi_export_name(int i, char* out, int out_size);
+void xi_export_name(const Conversion& c, int i, char* out, int out_size);

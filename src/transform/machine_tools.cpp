@@ -11,6 +11,9 @@
 #include "settings/settings.h"
 #include "songwriter/generators.h"
 
+#define KESTRIX_AMBIENT_JOB
+#include "buzz/ambient.h"
+
 CloneState clone_state;
 
 namespace {
@@ -119,10 +122,9 @@ void clone_write_machine(int tracks)
     char name[48];
     std::snprintf(name, sizeof name, "Clone %s", destination().short_name);
     // The generator catalogue writes the record through the song write primitives.
-    const Writer saved = writer;
-    writer = Writer{1, 0, reader_state.merge_stream};
-    write_generator_machine(c.destination, tracks, clone_x, clone_y, name, clone_tick_byte);
-    writer = saved;
+    Writer clone_writer{1, 0, reader_state.merge_stream};
+    write_generator_machine(clone_writer, machine_table_state, settings, c.destination, tracks, clone_x, clone_y,
+                            name, clone_tick_byte);
 }
 
 void clone_pattern_header(uint16_t patterns, uint16_t tracks)

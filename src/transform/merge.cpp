@@ -50,6 +50,9 @@
 #include "transform/scratch_file.h"
 #include "transform/wave_tools.h"
 
+#define KESTRIX_AMBIENT_JOB
+#include "buzz/ambient.h"
+
 MergeState merge_state;
 
 namespace {

@@ -57,7 +57,7 @@ Seen read_back(const char* path)
     reader_state.hooks = &h;
     reader_state.full_parse = 1;
     File f = open_file(path, "rb");
-    EXPECT_TRUE(f && run_guarded([&] { read_buzz_song(f.get(), 0); })) << path;
+    EXPECT_TRUE(f && run_guarded(*job_ambient.log, [&] { read_buzz_song(f.get(), 0); })) << path;
     const InputSummary& in = reader_state.input_summaries[0];
     for (int m = 0; in.machine_list && m < in.machines; ++m)
         s.machines.push_back(std::string(in.machine_list[m].name) + ":" + std::to_string(in.machine_list[m].tracks));
@@ -108,7 +108,7 @@ Bytes song_b()
     patt.le16(1).le16(1).append(pattern("q", 4, {}, Bytes().fill(8, 0xFF), {Bytes().fill(16, 0xFF)}));
     Bytes conn = Bytes().le16(3);
     for (unsigned c : {0x0201u, 0x0002u, 0x0003u}) conn.le16(c & 0xFF).le16(c >> 8).le32(0x40004000);
-    return song({{"MACH", Bytes().le16(4).append(master(140)).append(tracker("U", 1)).append(reverb()).append(primifun("Q"))},
+    return kxsong::song({{"MACH", Bytes().le16(4).append(master(140)).append(tracker("U", 1)).append(reverb()).append(primifun("Q"))},
                  {"CONN", conn},
                  {"WAVT", Bytes().le16(1).le16(0).u8(0).u8(0).le32(0).u8(0).u8(1).le32(2).le32(0).le32(0).le32(8000).u8(0x41)},
                  {"PATT", patt},
@@ -137,15 +137,15 @@ protected:
         reader_state = ReaderState();
         kxtest::install_machines_ini();
         std::ofstream("machines.ini", std::ios::app) << "\"Guru\" 1 23 0 0 0 0 16 0 Guru\n";
-        ASSERT_TRUE(load_machine_descriptions());
+        ASSERT_TRUE(load_machine_descriptions(machines, pool, log));
         song_a().write("a.bmx");
         song_b().write("b.bmx");
-        log_state.log_stream = log_file = std::tmpfile();
+        log.log_stream = log_file = std::tmpfile();
     }
     void TearDown() override
     {
         std::fclose(log_file);
-        log_state.log_stream = nullptr;
+        log.log_stream = nullptr;
         reader_state = ReaderState();
         WorkDirTest::TearDown();
     }
@@ -159,7 +159,7 @@ protected:
             return e.what();
         }
     }
-    std::string log() const
+    std::string log_text() const
     {
         std::fflush(log_file);
         std::rewind(log_file);
@@ -180,7 +180,7 @@ TEST_F(Merge, AllOptionsOffKeepsEverySectionBehindANewHeader)
     auto in = sections_of(kxtest::read_file("a.bmx"));
     EXPECT_EQ(in.erase("PARA"), 1u); // the section no converter writes is left out
     EXPECT_EQ(sections_of(out_bytes), in);
-    EXPECT_NE(log().find("\nTransformation finished"), std::string::npos);
+    EXPECT_NE(log_text().find("\nTransformation finished"), std::string::npos);
 }
 
 TEST_F(Merge, TwoSongsBecomeOne)
@@ -258,7 +258,7 @@ TEST_F(Merge, CloneAndTransposition)
 
     settings.clone_source = 3;
     EXPECT_EQ(merge("a.bmx", nullptr), "No generator choosen, reselect source machine");
-    song(Sections{{"MACH", Bytes().le16(2).append(master()).append(reverb())}}).write("fx.bmx");
+    kxsong::song(Sections{{"MACH", Bytes().le16(2).append(master()).append(reverb())}}).write("fx.bmx");
     settings.clone_source = 1;
     EXPECT_EQ(merge("fx.bmx", nullptr), "No generator choosen, reselect source machine");
 }
@@ -304,9 +304,9 @@ TEST_F(Merge, Es9DataRippedForItsCloneAndAMasterOnlySong)
 {
     const Bytes es9 = machine("E", "Jeskola ES-9", Bytes().fill(4, 0x80), 1, Bytes().fill(4, 0), Bytes().str("DATA5"));
     const Bytes patt = pattern("e", 1, {}, Bytes().fill(4, 0xFF), {Bytes().u8(0x41).fill(3, 0xFF)});
-    song({{"MACH", Bytes().le16(2).append(master()).append(es9)}, {"PATT", Bytes().le32(0).le16(1).le16(1).append(patt)}})
+    kxsong::song({{"MACH", Bytes().le16(2).append(master()).append(es9)}, {"PATT", Bytes().le32(0).le16(1).le16(1).append(patt)}})
         .write("e.bmx");
-    song({{"MACH", Bytes().le16(1).append(master())}}).write("empty.bmx");
+    kxsong::song({{"MACH", Bytes().le16(1).append(master())}}).write("empty.bmx");
     settings.clone_source = 1;
     settings.clone2 = role_es9;
     settings.rip_es9 = 1;
@@ -324,11 +324,11 @@ TEST_F(Merge, MachinesWithLargeStateAreRead)
 {
     const Bytes guru = machine("Guru 2", "Guru", Bytes().fill(23, 3), 0, {}, Bytes().fill(3000, 9));
     Bytes patt = Bytes().le16(0).le16(0).le16(1).le16(0).append(pattern("g", 2, {}, Bytes().fill(46, 4), {}));
-    song({{"MACH", Bytes().le16(2).append(master()).append(guru)}, {"CONN", Bytes().le16(1).le32(1).le32(0x40004000)},
+    kxsong::song({{"MACH", Bytes().le16(2).append(master()).append(guru)}, {"CONN", Bytes().le16(1).le32(1).le32(0x40004000)},
           {"PATT", patt}, {"SEQU", sequ(2, {})}}).write("real.bmx");
     settings.blow_up = 3;
     ASSERT_EQ(merge("real.bmx", "real.bmx"), "");
-    EXPECT_TRUE(log().find("\nWarning: machine Guru 2 holds 3000 bytes of data (more than 2000)!") != std::string::npos);
+    EXPECT_TRUE(log_text().find("\nWarning: machine Guru 2 holds 3000 bytes of data (more than 2000)!") != std::string::npos);
     const Seen s = read_back("out.bmx");
     EXPECT_EQ(s.lines, (std::vector<unsigned>{6, 2}));
     std::vector<uint8_t> rows;

@@ -2,9 +2,9 @@
 // thread.
 //
 // The dialog keeps its own copy of the options (`pages`): every command first reads the controls
-// into it. A job gets its options when it starts (the copy goes into `settings`, which only the
-// job reads while it runs), so Save or a refused start during a job never change the options of
-// the running job. The worker never touches a window of the dialog's thread: it sends the dialog
+// into it. A job gets its options when it starts (a copy of its own, which only the job reads
+// while it runs), so Save or a refused start during a job never change the options of the running
+// job. The worker never touches a window of the dialog's thread: it sends the dialog
 // two requests (open the log window, show the final message) and draws its log into a LogLines
 // buffer the log window reads on a timer.
 #include <windows.h>
@@ -68,18 +68,19 @@ public:
     // "Log to file": the job's log also goes to log_file, replaced by each job.
     FILE* open_log_file() override
     {
-        return settings.dolist && settings.log_file[0] ? platform::open_stream(settings.log_file, "w") : nullptr;
+        return job.dolist && job.log_file[0] ? platform::open_stream(job.log_file, "w") : nullptr;
     }
-    void report(const char* text) override
+    void report(const char* text, JobOutcome outcome) override
     {
         if (lines) lines->flush(); // the log's last lines are shown with the message
         lines = nullptr;
-        const bool killed = job_thread_kill_requested() && std::strcmp(text, "Error occured!") == 0;
+        const bool killed = outcome == JobOutcome::killed;
         test_log("job report \"%s\"%s", text, killed ? " killed" : "");
         if (!killed) SendMessageA(dialog, wm_report, 0, LPARAM(text));
     }
     HWND dialog = nullptr;
     LogLines* lines = nullptr; // this job's log window text
+    Settings job;              // the options of the running job (its log window and log file)
 };
 
 struct MainDialogState {
@@ -89,6 +90,7 @@ struct MainDialogState {
     HFONT heading_font = nullptr;
     HHOOK key_hook = nullptr;      // Ctrl+Tab and Ctrl+PgUp/PgDn switch pages
     DialogFrontEnd front_end;
+    JobThread jobs;                // the one job running beside the dialog
     // Test mode: the longest time the dialog's thread did not get to its timer while a job ran.
     DWORD last_tick = 0;
     DWORD longest_gap = 0;
@@ -119,15 +121,16 @@ void on_job_end(void* dialog) { PostMessageA(static_cast<HWND>(dialog), wm_job_e
 
 void start_job(HWND dialog, int mode)
 {
-    if (job_thread_running()) {
+    if (main_dialog.jobs.running()) {
         error_box("error: another thread already running");
         return;
     }
-    settings = main_dialog.pages; // the job's own options from now on
-    choose_machines_ini();
-    if (mode & 1) prepare_xi_dir();
+    Settings& job = main_dialog.front_end.job;
+    job = main_dialog.pages; // the job's own options from now on
+    choose_machines_ini(job);
+    if (mode & 1) prepare_xi_dir(job);
     main_dialog.front_end.dialog = dialog;
-    const JobStart r = job_thread_start(mode, main_dialog.front_end, &on_job_end, dialog);
+    const JobStart r = main_dialog.jobs.start(job, mode, main_dialog.front_end, &on_job_end, dialog);
     if (r == JobStart::cannot_create) {
         error_box("error: cannot create thread");
         return;
@@ -211,17 +214,15 @@ void start_buzz()
 // window and no log file.
 void list_generators_of_input1(HWND dialog)
 {
-    if (job_thread_running()) {
+    if (main_dialog.jobs.running()) {
         error_box("error: another thread already running");
         return;
     }
     read_pages(dialog);
-    settings = main_dialog.pages;
-    choose_machines_ini();
-    log_state.log_stream = nullptr;
-    log_window_open(nullptr, settings.lwind_dy);
+    Settings settings = main_dialog.pages;
+    choose_machines_ini(settings);
     std::vector<GeneratorEntry> generators;
-    const bool ok = list_generators(settings.merge_input1, generators);
+    const bool ok = list_generators(settings, settings.merge_input1, generators);
     SendDlgItemMessageA(dialog, ctl::source_list, LB_RESETCONTENT, 0, 0);
     SendDlgItemMessageA(dialog, ctl::source_list, LB_ADDSTRING, 0, LPARAM(" 0: none"));
     for (const GeneratorEntry& g : generators)
@@ -274,9 +275,8 @@ void initialise(HWND dialog)
     tab_strip_create(dialog, program_instance, ctl::tab_frame, defs, dialog_page_count);
     tab_strip_set_text_style(dialog, -2);
 
-    if (!load_settings())
-        settings_set_text(settings.xi_dir, default_xi_dir(platform::current_directory()).c_str());
-    m.pages = settings;
+    if (!load_settings(m.pages))
+        settings_set_text(m.pages.xi_dir, default_xi_dir(platform::current_directory()).c_str());
     Win32Controls c(dialog);
     pages_from_settings(m.pages, c, m.state);
     update_merge_input2(dialog);
@@ -338,7 +338,7 @@ void command(HWND dialog, int id)
             error_box("Error running winhelp.exe");
         break;
     case ctl::kill_job:
-        if (!job_thread_kill())
+        if (!main_dialog.jobs.kill())
             error_box("No thread running");
         else
             test_log("kill requested");
@@ -350,6 +350,13 @@ void command(HWND dialog, int id)
 }
 
 } // namespace
+
+bool end_dialog_job(int timeout_ms)
+{
+    if (!main_dialog.jobs.running()) return true;
+    main_dialog.jobs.kill();
+    return main_dialog.jobs.finish(timeout_ms);
+}
 
 INT_PTR CALLBACK main_dialog_proc(HWND dialog, UINT msg, WPARAM wparam, LPARAM lparam)
 {
@@ -369,7 +376,7 @@ INT_PTR CALLBACK main_dialog_proc(HWND dialog, UINT msg, WPARAM wparam, LPARAM l
         }
         return FALSE;
     case wm_open_log: {
-        const Settings& s = settings; // the job's options: this runs while the job waits
+        const Settings& s = main_dialog.front_end.job; // the job's options: this runs while the job waits
         SetWindowLongPtrA(dialog, DWLP_MSGRESULT,
                           LONG_PTR(log_window_create(dialog, reinterpret_cast<const char*>(lparam), s.lwind_x,
                                                      s.lwind_y, s.lwind_dx, s.lwind_dy)));
@@ -379,12 +386,12 @@ INT_PTR CALLBACK main_dialog_proc(HWND dialog, UINT msg, WPARAM wparam, LPARAM l
         message_box(dialog, reinterpret_cast<const char*>(lparam), "KESTRIX Message");
         return TRUE;
     case wm_job_ended:
-        job_thread_finish();
+        main_dialog.jobs.finish();
         test_log("job ended; the dialog waited at most %lu ms for its messages",
                  static_cast<unsigned long>(main_dialog.longest_gap));
         return TRUE;
     case WM_TIMER:
-        if (wparam == watch_timer && job_thread_running()) {
+        if (wparam == watch_timer && main_dialog.jobs.running()) {
             const DWORD now = GetTickCount();
             main_dialog.longest_gap = std::max(main_dialog.longest_gap, now - main_dialog.last_tick);
             main_dialog.last_tick = now;
