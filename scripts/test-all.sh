@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Builds kestrix from scratch (natively, with MinGW-w64, and under ASan+UBSan) and runs every test.
-# Installs the Debian packages it needs when they are missing.
+# Installs the Debian packages it needs when they are missing. The MinGW build makes libxmp for
+# Windows from Debian's source package once (kept in build/libxmp-mingw) and the release archive;
+# the Windows programs are then checked under Wine: the songs kestrix.exe writes against the Linux
+# kestrix's, and the dialog program from the unpacked archive.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +16,9 @@ command -v g++ >/dev/null || need+=(g++)
 command -v pkg-config >/dev/null || need+=(pkg-config)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
+command -v make >/dev/null || need+=(make)               # libxmp for Windows
+command -v dpkg-source >/dev/null || need+=(dpkg-dev)   # unpacks libxmp's source package
+command -v git >/dev/null || need+=(git)                # the commit in --version
 [ -f /usr/include/xmp.h ] || need+=(libxmp-dev)
 [ -f /usr/include/libopenmpt/libopenmpt.h ] || need+=(libopenmpt-dev)
 command -v clang++ >/dev/null || need+=(clang)
@@ -29,6 +35,7 @@ command -v xvfb-run >/dev/null || gui+=(xvfb)
 command -v xdotool >/dev/null || gui+=(xdotool)
 command -v import >/dev/null || gui+=(imagemagick)
 command -v python3 >/dev/null || gui+=(python3)
+command -v unzip >/dev/null || gui+=(unzip)
 [ -d /usr/share/wine/fonts ] || gui+=(fonts-wine)
 [ -d /usr/share/fonts/truetype/liberation ] || gui+=(fonts-liberation)
 if [ ${#gui[@]} -gt 0 ]; then
@@ -48,10 +55,19 @@ echo "== native build"
 cmake -S . -B build/ci-native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_WERROR=ON >/dev/null || exit 1
 cmake --build build/ci-native -j "$jobs" || exit 1
 
-echo "== MinGW-w64 build"
+echo "== MinGW-w64 build (with libxmp for Windows, made once into build/libxmp-mingw)"
 cmake -S . -B build/ci-mingw -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRIX_WERROR=ON \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null || exit 1
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake 2>&1 | tee build/ci-mingw-configure.log |
+  { grep -E '^libxmp|^== |build-libxmp' || true; } || { cat build/ci-mingw-configure.log; exit 1; }
 cmake --build build/ci-mingw -j "$jobs" || exit 1
+for program in kestrixw kestrix it2xm mod2xm easyxmid; do
+  [ -f build/ci-mingw/$program.exe ] || { echo "the MinGW build made no $program.exe"; exit 1; }
+done
+
+echo "== release archives"
+cmake --build build/ci-mingw --target package >/dev/null || exit 1
+cmake --build build/ci-native --target package >/dev/null || exit 1
+ls build/ci-mingw/kestrix-*-win64.zip build/ci-native/kestrix-*.tar.gz
 
 echo "== ASan+UBSan build"
 cmake -S . -B build/ci-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_WERROR=ON -DKESTRIX_SANITIZE=ON >/dev/null || exit 1
@@ -60,7 +76,9 @@ cmake --build build/ci-asan -j "$jobs" || exit 1
 status=0
 echo "== tests (native)"
 (cd build/ci-native && ctest -j "$jobs" --output-on-failure) || status=1
-echo "== GUI test (kestrixw.exe under Wine)"
+echo "== Windows build under Wine: the same songs as Linux"
+bash scripts/compare-wine.sh build/ci-mingw build/ci-native || status=1
+echo "== GUI test (kestrixw.exe from the release archive under Wine)"
 bash scripts/test-gui.sh build/ci-mingw build/ci-native/kestrix || status=1
 echo "== tests (ASan+UBSan)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

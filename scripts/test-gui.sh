@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# Drives the dialog program kestrixw.exe under Wine on a virtual X screen, as a user would: takes
-# a screenshot of each page, checks every control against tests/gui/controls.txt, converts
-# examples/demo.xm, kills the conversion of a large module and converts again, transforms a song
-# and lists its generators. Screenshots go to BUILD/gui-test/shots.
+# Drives the dialog program kestrixw.exe under Wine on a virtual X screen, as a user would, from
+# the release archive unpacked into a fresh folder (its it2xm.exe and mod2xm.exe convert the
+# corpus IT and S3M): takes a screenshot of each page, checks every control against
+# tests/gui/controls.txt, converts examples/demo.xm (the output name following the input chosen
+# with Browse..., the log window beside the dialog), answers No and then Yes to the question
+# before a song is replaced, kills the conversion of a large module and converts again, opens the
+# help page and the About box, transforms a song and lists its generators. Screenshots go to
+# BUILD/gui-test/shots.
 #   usage: scripts/test-gui.sh MINGW_BUILD_DIR [NATIVE_KESTRIX]
+# The archive is made (cmake --build MINGW_BUILD_DIR --target package) when it is not there.
 # NATIVE_KESTRIX (optional) re-reads the written songs; without it kestrix.exe does, under Wine.
 # Exits 0 with a note when wine, Xvfb or xdotool are missing or cannot run.
 set -uo pipefail
@@ -11,31 +16,23 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 if [ "${1:-}" != --inner ]; then
     build=$(cd "${1:?usage: test-gui.sh MINGW_BUILD_DIR [NATIVE_KESTRIX]}" && pwd)
-    for tool in wine wineserver xvfb-run xdotool import python3; do
+    for tool in xvfb-run xdotool import python3 unzip; do
         command -v $tool >/dev/null || { echo "gui test skipped: $tool is not installed"; exit 0; }
     done
     [ -f "$build/kestrixw.exe" ] || { echo "gui test: no $build/kestrixw.exe"; exit 1; }
-    export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    source "$root/scripts/wine-env.sh"
+    wine_prepare "$build" || { echo "gui test skipped: $wine_skip"; exit 0; }
     start=$(date +%s)
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        echo "== gui test: preparing the Wine prefix"
-        timeout 120 wineboot -i >/dev/null 2>&1
-        printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n\n[HKEY_CURRENT_USER\\Software\\Wine\\WineDbg]\n"ShowCrashDialog"=dword:00000000\n' > "$build/wine-settings.reg"
-        timeout 60 wine regedit /S "$build/wine-settings.reg" >/dev/null 2>&1
-        cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
-        timeout 30 wineserver -k; timeout 30 wineserver -w
-    fi
-    # Installed is not enough: a Wine that cannot start a program, or an X server that cannot
-    # start here, skips the test too.
-    if ! timeout 60 wine "$build/kestrix.exe" --version >/dev/null 2>&1; then
-        timeout 10 wineserver -k 2>/dev/null
-        echo "gui test skipped: wine cannot run $build/kestrix.exe"; exit 0
-    fi
     timeout 30 xvfb-run -a -s "-screen 0 1024x768x24" true >/dev/null 2>&1 ||
         { echo "gui test skipped: Xvfb cannot start"; exit 0; }
+    zip=$(ls "$build"/kestrix-*-win64.zip 2>/dev/null | head -1)
+    if [ -z "$zip" ]; then
+        cmake --build "$build" --target package >/dev/null || { echo "gui test: the release archive cannot be made"; exit 1; }
+        zip=$(ls "$build"/kestrix-*-win64.zip | head -1)
+    fi
     native=""
     [ -n "${2:-}" ] && native=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
-    timeout 300 xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --inner "$build" "$native"
+    timeout 300 xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --inner "$build" "$native" "$zip"
     status=$?
     timeout 10 wineserver -k 2>/dev/null
     echo "== gui test: $([ $status -eq 0 ] && echo passed || echo FAILED) in $(( $(date +%s) - start )) s"
@@ -45,15 +42,24 @@ fi
 # --- inside the virtual screen ---
 build=$2
 native=${3:-}
+zip=$4
 work="$build/gui-test"
 shots="$work/shots"
-rm -rf "$work"; mkdir -p "$work/files" "$shots"
+rm -rf "$work"; mkdir -p "$work/files" "$work/app" "$shots"
 files="$work/files"
 log="$work/test.log"
+# The programs as a user has them: the release archive unpacked into a fresh folder.
+unzip -q "$zip" -d "$work/app" || { echo "  cannot unpack $zip"; exit 1; }
+app=$(ls -d "$work"/app/kestrix-*-win64)
+echo "== gui test: programs from $(basename "$zip"): $(cd "$app" && ls | tr '\n' ' ')"
 cp "$root/examples/demo.xm" "$files/"
 python3 "$root/tests/gui/make_big_xm.py" "$files/big.xm" 255 48 || exit 1
-# The options the test starts from: the ones kestrix.ini holds by default.
-printf 'dotsplit= 1\ndowave= 2\ndopfun= 0\nlwind_x=560\nlwind_y=40\nlwind_dx=440\nlwind_dy=300\n' > "$files/kestrix.ini"
+corpus=${KESTRIX_CORPUS_DIR:-$root/../shared/corpus}
+corpus_it=$(ls "$corpus"/it/*.it 2>/dev/null | head -1)
+corpus_s3m=$(ls "$corpus"/s3m/*.s3m 2>/dev/null | head -1)
+# The options the test starts from: the ones kestrix.ini holds by default (the log window at
+# 10,10, 500 x 400, where it would cover the dialog).
+printf 'dotsplit= 1\ndowave= 2\ndopfun= 0\nlwind_x=10\nlwind_y=10\nlwind_dx=500\nlwind_dy=400\n' > "$files/kestrix.ini"
 failures=0
 fail() { echo "  FAILED: $*"; failures=$((failures + 1)); }
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
@@ -74,6 +80,13 @@ center() {
     awk -v id="$1" '$2 == "control" && $3 == id { print int(($12 + $14) / 2), int(($13 + $15) / 2); exit }' "$log"
 }
 click() { xdotool mousemove $(center "$1") click 1; }
+rect_of() { awk -v id="$1" '$2 == "control" && $3 == id { print $12, $13, $14, $15; exit }' "$log"; }
+# True when the rectangles "l t r b" $1 and $2 overlap.
+overlap() {
+    read -r al at ar ab <<<"$1"; read -r bl bt br bb <<<"$2"
+    [ "$al" -lt "$br" ] && [ "$bl" -lt "$ar" ] && [ "$at" -lt "$bb" ] && [ "$bt" -lt "$ab" ]
+}
+winpath() { local p=$1; echo "Z:${p//\//\\}"; }
 tab() {
     read -r l t r _ < <(awk '$2 == "control" && $3 == 1010 { print $12, $13, $14, $15; exit }' "$log")
     local w=$(( (r - l) / 5 ))
@@ -92,15 +105,25 @@ answer_message() {
     sleep 0.3
     import -window root "$shots/$3.png"
     local box
-    box=$(xdotool search --sync --onlyvisible --name '^(KESTRIX Message|Error)$' | head -1)
+    box=$(xdotool search --sync --onlyvisible --name '^(KESTRIX Message|Error|About kestrixw)$' | head -1)
     xdotool windowfocus "$box" key Return
     wait_log "message closed" 5 || fail "message \"$1\" did not close"
+}
+# Waits for the question "$1 exists. Replace it?" and answers it with the key $2 (y or n).
+answer_question() {
+    wait_log "question \"$1 exists. Replace it\?\"" 10 || { fail "no question before replacing $1"; return 1; }
+    sleep 0.3
+    import -window root "$shots/question-$2.png"
+    local box
+    box=$(xdotool search --sync --onlyvisible --name '^KESTRIX Message$' | head -1)
+    xdotool windowfocus "$box" key "$2"
+    wait_log "answer $([ "$2" = y ] && echo yes || echo no)" 5 || fail "the question on $1 took no answer"
 }
 reread() {
     if [ -n "$native" ]; then
         (cd "$files" && "$native" --list "$1" +v) >"$work/reread-$1.txt" 2>&1
     else
-        (cd "$files" && timeout 60 wine "$build/kestrix.exe" --list "$1" +v) >"$work/reread-$1.txt" 2>&1
+        (cd "$files" && timeout 60 wine "$app/kestrix.exe" --list "$1" +v) >"$work/reread-$1.txt" 2>&1
     fi || { fail "the reader refused $1 (see $work/reread-$1.txt)"; return; }
     echo "  $1 re-read by the song reader: $(grep -oE 'machines: [0-9]+' "$work/reread-$1.txt" | head -1)"
 }
@@ -108,7 +131,7 @@ reread() {
 cd "$files" || exit 1
 wineserver -p
 export KESTRIX_GUI_TEST_LOG="$log"
-wine "$build/kestrixw.exe" 2>"$work/wine-stderr.txt" &
+wine "$app/kestrixw.exe" 2>"$work/wine-stderr.txt" &
 program=$!
 wait_log "controls end" 60 || { echo "  the dialog did not start (see $work/wine-stderr.txt)"; exit 1; }
 dialog=$(xdotool search --sync --onlyvisible --name '^ KESTRIX Fileconverter v3e$' | head -1)
@@ -134,24 +157,89 @@ wait_log "^[0-9]+ tab 0\$" 15 || fail "Ctrl+Shift+Tab did not select the page be
 echo "  Ctrl+Tab and Ctrl+Shift+Tab switch pages"
 
 echo "== gui test: Convert"
-# The input through "Browse...": the file dialog takes a typed full name.
+# The input through "Browse...": the file dialog takes a typed full name; the output name follows.
 set_mark
 click 304
 if wait_log 'file dialog "Select Module' 10; then
     box=$(timeout 10 xdotool search --sync --onlyvisible --name '^Select Module \(MOD/XM\) or MIDI-File$' | head -1)
     sleep 0.3
-    xdotool windowfocus "$box" type --delay 2 "Z:${files//\//\\}\\demo.xm"
+    xdotool windowfocus "$box" type --delay 2 "$(winpath "$files/demo.xm")"
     xdotool key Return
     wait_log 'file dialog chose ".*demo.xm" for 110' 10 && echo "  Browse... $(grep -oE 'chose "[^"]*"' "$log" | tail -1)" ||
         { fail "Browse... did not fill the input file"; type_into 110 demo.xm; }
+    wait_log "output name \".*files.demo\.bmx\"" 5 && echo "  the output name followed: $(grep -oE 'output name "[^"]*"' "$log" | tail -1)" ||
+        { fail "the output name did not follow the input"; type_into 111 demo.bmx; }
 else
     fail "Browse... opened no file dialog"
     type_into 110 demo.xm
+    type_into 111 demo.bmx
 fi
-type_into 111 demo.bmx
 set_mark
 click 302
+wait_log 'log window "Conversion Log" open' 10 || fail "no log window"
+placed=$(tail -n +$((mark + 1)) "$log" | grep -m1 -oE 'log window "Conversion Log" open rect -?[0-9]+ -?[0-9]+ -?[0-9]+ -?[0-9]+' | grep -oE -- '-?[0-9]+ -?[0-9]+ -?[0-9]+ -?[0-9]+$')
+opened=$(( $(tail -n +$((mark + 1)) "$log" | grep -m1 'log window "Conversion Log" open' | cut -d' ' -f1) - $(tail -n +$((mark + 1)) "$log" | grep -m1 'command 302' | cut -d' ' -f1) ))
+for id in 110 111; do
+    overlap "$placed" "$(rect_of $id)" && fail "the log window ($placed) covers control $id ($(rect_of $id))"
+done
+echo "  log window at $placed, clear of the Input and Output boxes, open $opened ms after Convert"
 answer_message "Conversion finished!" 30 convert-finished && reread demo.bmx
+
+echo "== gui test: Replace"
+# A corpus IT and S3M through the archive's it2xm.exe and mod2xm.exe; an existing song is replaced
+# only after Yes.
+if [ -n "$corpus_it" ] && [ -n "$corpus_s3m" ]; then
+    cp "$corpus_it" "$files/tune.it"
+    cp "$corpus_s3m" "$files/tune.s3m"
+    chmod u+w "$files"/tune.*
+    echo "an older song" > "$files/tune.bmx"
+    type_into 110 tune.it
+    type_into 111 tune.bmx
+    set_mark
+    click 302
+    answer_question tune.bmx n
+    sleep 0.5
+    tail -n +$((mark + 1)) "$log" | grep -q "job start" && fail "No started the job"
+    [ "$(cat "$files/tune.bmx")" = "an older song" ] || fail "No changed tune.bmx"
+    set_mark
+    click 302
+    answer_question tune.bmx y
+    answer_message "Conversion finished!" 60 convert-it && reread tune.bmx
+    [ "$(head -c 4 "$files/tune.bmx")" = Buzz ] && echo "  $(basename "$corpus_it"): No kept the old tune.bmx, Yes replaced it"
+    type_into 110 tune.s3m
+    type_into 111 tune-s3m.bmx
+    set_mark
+    click 302
+    answer_message "Conversion finished!" 60 convert-s3m && reread tune-s3m.bmx
+else
+    echo "  IT and S3M skipped: no corpus at $corpus"
+fi
+
+echo "== gui test: Help and About"
+set_mark
+click 303
+if wait_log 'help "' 10; then
+    target=$(tail -n +$((mark + 1)) "$log" | grep -m1 -oE 'help "[^"]*"' | sed -E 's/^help "(.*)"$/\1/')
+    [ "$target" = "$(winpath "$app/kestrix-help.html")" ] || fail "Help opened $target, not the archive's kestrix-help.html"
+    [ -s "$app/kestrix-help.html" ] && grep -q '<title>kestrix' "$app/kestrix-help.html" || fail "no help page in the archive"
+    sleep 1
+    tail -n +$((mark + 1)) "$log" | grep -q 'message "Error"' && { fail "Help reported an error"; answer_message ".*" 5 help-error; }
+    echo "  Help opened $target"
+else
+    fail "Help opened nothing"
+fi
+set_mark
+xdotool windowfocus "$dialog" key alt+space
+sleep 0.5
+import -window root "$shots/window-menu.png"
+xdotool key Up Return # the menu's last entry
+if wait_log 'message "About kestrixw" "kestrixw [0-9]' 5; then
+    answer_message 'kestrixw [^"]*' 5 about
+    echo "  About: $(grep -oE 'message "About kestrixw" "[^\]*' "$log" | head -1 | cut -d'"' -f4)"
+else
+    fail "the window menu's About showed no version"
+    xdotool key Escape
+fi
 
 echo "== gui test: Kill"
 # With "Log to file" every row is listed: the log window gets a flood of text while the dialog
@@ -167,6 +255,7 @@ echo "an older song" > "$files/big.bmx" # a killed conversion leaves it as it wa
 before=$(listing)
 set_mark
 click 302
+answer_question big.bmx y
 wait_log 'log window "Conversion Log" open' 10 || fail "no log window"
 # Responsive: the dialog takes a page switch while the job runs (a dialog whose thread the job
 # held would take it only after the job).
@@ -199,11 +288,22 @@ set_mark
 click 215
 answer_message "Error running buzz.exe \\(edit buzz_bath in kestrix.ini\\)" 10 no-buzz
 click 188
+# The user moves the log window (over a corner of the dialog, clear of the controls the test
+# clicks): the Extended page shows the new place, and the next log window opens there.
+read -r ll lt _ < <(grep -oE 'log window "Conversion Log" open rect -?[0-9]+ -?[0-9]+' "$log" | tail -1 | awk '{print $(NF-1), $NF}')
+set_mark
+# Dragged by its caption, as a user does.
+xdotool mousemove $((ll + 150)) $((lt + 10)) mousedown 1 sleep 0.2 mousemove $((150 + 420)) $((10 + 360)) sleep 0.2 mouseup 1
+sleep 0.3
+import -window root "$shots/log-moved.png"
+wait_log "log window moved to 420 360" 5 || fail "moving the log window was not noticed"
 tab 0
 type_into 110 demo.xm
 type_into 111 demo2.bmx
 set_mark
 click 302
+wait_log 'log window "Conversion Log" open rect 420 360 ' 10 && echo "  the log window opened where the user moved it" ||
+    fail "the log window did not open where the user moved it: $(grep -o 'log window "Conversion Log" open rect.*' "$log" | tail -1)"
 answer_message "Conversion finished!" 30 convert-after-kill && reread demo2.bmx
 
 echo "== gui test: Transform and Machine"
@@ -234,12 +334,20 @@ else
     click 551
     set_mark
     click 313
+    answer_question morphix.bmx y
     cp "$work/reread-morphix.bmx.txt" "$work/reread-transformed.txt"
     answer_message "Transformation finished!" 30 clone-finished && reread morphix.bmx
     machines() { grep -oE 'machines: [0-9]+' "$1" | head -1 | grep -oE '[0-9]+'; }
     [ "$(machines "$work/reread-morphix.bmx.txt")" = $(( $(machines "$work/reread-transformed.txt") + 1 )) ] ||
         fail "the clone added no machine"
 fi
+
+# Save keeps where the user left the log window.
+set_mark
+click 300
+wait_log "saved" 5 || fail "Save did nothing"
+grep -qE '^lwind_x=420 ' "$files/kestrix.ini" && grep -qE '^lwind_y=360 ' "$files/kestrix.ini" &&
+    echo "  Save kept the log window's place" || fail "kestrix.ini does not hold the log window's new place"
 
 set_mark
 click 301

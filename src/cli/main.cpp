@@ -16,11 +16,11 @@
 #include "convert/input_formats.h"
 #include "core/byteio.h"
 #include "core/log.h"
+#include "core/version.h"
 #include "jobs/job_files.h"
 #include "jobs/job_runner.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
-#include "songwriter/bmx_writer.h"
 
 namespace {
 
@@ -61,10 +61,18 @@ private:
     bool quiet_;
 };
 
+// kestrix --version: the program's version and, when the converter programs are there to run,
+// the libxmp they were built on.
 std::string version_text()
 {
-    std::string v = program_version_text;
-    while (!v.empty() && v.back() == ' ') v.pop_back();
+    std::string v = std::string("kestrix ") + program_version() + "\n";
+#ifdef KESTRIX_CONVERTERS_LIBXMP
+    std::string found;
+    for (const char* program : {"it2xm", "mod2xm"})
+        if (!platform::find_program(std::string(program) + platform::exe_suffix).empty())
+            found += (found.empty() ? "" : ", ") + std::string(program);
+    if (!found.empty()) v += found + ": libxmp " KESTRIX_CONVERTERS_LIBXMP "\n";
+#endif
     return v;
 }
 
@@ -127,7 +135,7 @@ int main(int argc, char** argv)
         if (req.help)
             std::fputs(usage_text, stdout);
         else
-            std::printf("%s\n", version_text().c_str());
+            std::fputs(version_text().c_str(), stdout);
         return exit_ok;
     }
     if (args.empty()) {
@@ -235,6 +243,7 @@ int main(int argc, char** argv)
     // Ctrl-C or a SIGTERM ends the job without leaving its scratch files behind; an
     // existing song of the output's name stays as it was.
     platform::remove_scratch_on_interrupt();
+    settings.replace_files = req.force ? 1 : 0;
     Job job(settings, front_end);
     front_end.log().set_progress([&job] { return job.progress(); });
     int mode = job.run(job_mode_of(settings, req));

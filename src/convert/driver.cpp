@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -36,6 +37,7 @@
 #include "song/song.h"
 #include "songwriter/bmx_writer.h"
 #include "songwriter/generators.h"
+#include "songwriter/xi_file.h"
 
 namespace {
 
@@ -65,9 +67,8 @@ struct DriverState {
 
     Conversion& c;
     File input;                // the file being read (the module, the XM a converter made, ...)
-    File output;               // the song being written, under its scratch name
+    platform::ScratchFile output; // the song being written, under its scratch name
     std::string output_name;   // the name the finished song gets
-    std::string output_temp;   // the scratch file it is written to until it is complete
     std::vector<std::string> scratch_files; // an outside converter's XM and input, removed at the end
     char converted_name[256] = {}; // the XM an outside converter makes, as its naming rule names it
 
@@ -164,36 +165,28 @@ void open_output(DriverState& d, const char* output)
     Conversion& c = d.c;
     if (!output || !*output) job_abort("Can't open outputfile");
     d.output_name = output;
-    for (int attempt = 0; attempt < scratch_attempts && !d.output; ++attempt) {
-        d.output_temp = scratch_stem(output) + unfinished_suffix;
-        d.output.reset(platform::create_scratch_stream(d.output_temp.c_str()));
-        if (!d.output && !platform::name_taken(d.output_temp.c_str())) break;
-    }
-    if (!d.output) {
-        d.output_temp.clear();
-        job_abort("Can't open outputfile");
-    }
+    if (!d.output.create(output, unfinished_suffix)) job_abort("Can't open outputfile");
     c.writer.output_stream = d.output.get();
 }
 
-// Closes the written song and gives it its name. A write error (a full disk) ends the job
-// instead of leaving a truncated song.
+// Gives the written song its name, and with it the XI files it names. Without replace_files the
+// name must still be free: another run that took it meanwhile wins, and this job fails. A write
+// error (a full disk) ends the job instead of leaving a truncated song.
 void finish_output(DriverState& d)
 {
     Conversion& c = d.c;
     c.writer.output_stream = nullptr;
-    FILE* f = d.output.release();
-    bool ok = std::fflush(f) == 0 && !std::ferror(f);
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok) job_abort("Can't write outputfile (disk full?)");
     d.input.reset(); // the output may replace the input
     c.progress.input = nullptr;
-    if (!platform::keep_scratch(d.output_temp.c_str(), d.output_name.c_str())) {
+    platform::InterruptGuard guard; // the song and its XI files are kept together
+    const int e = d.output.commit(d.output_name.c_str(), c.settings.replace_files != 0);
+    if (e == EEXIST) job_abort("Can't write outputfile: exists; -y (--force) replaces it");
+    if (e) {
         c.log.log_force = 1;
-        log_print(c.log, "\n%s", d.output_name.c_str());
-        job_abort("Can't write outputfile");
+        log_print(c.log, "\n%s: %s", d.output_name.c_str(), std::strerror(e));
+        job_abort("Can't write outputfile (disk full?)");
     }
-    d.output_temp.clear();
+    c.exported_xi_files.keep_all();
 }
 
 // --- Native MIDI input -----------------------------------------------------------------------
@@ -389,7 +382,7 @@ int write_output_song(DriverState& d, const char* output)
     log_print(c.log, "\nWriting BUZZ output %s \n", output);
     if (!c.settings.dolist) c.log.log_dot_interval = 100;
     enter_phase(c, 4);
-    if (d.output) {
+    if (d.output.get()) {
         write_song(c, d.input.get());
         finish_output(d);
     }
@@ -427,12 +420,9 @@ void start_conversion(Conversion& c)
 
 void DriverState::forget()
 {
-    if (output && c.writer.output_stream == output.get()) c.writer.output_stream = nullptr;
-    output.reset();
-    if (!output_temp.empty()) {
-        platform::remove_scratch(output_temp.c_str());
-        output_temp.clear();
-    }
+    if (output.get() && c.writer.output_stream == output.get()) c.writer.output_stream = nullptr;
+    output.discard();
+    c.exported_xi_files.remove_all();
     if (input && reader_state.input_summaries[0].stream == input.get())
         reader_state.input_summaries[0].stream = nullptr;
     input.reset();

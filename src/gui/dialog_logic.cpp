@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 
 namespace {
 
@@ -115,6 +116,29 @@ bool swap_extension(std::string& name, const char* from, char to)
     return true;
 }
 
+// The name's last extension in lower case ("" when it has none).
+std::string last_extension(const std::string& name)
+{
+    const size_t base = name.find_last_of("/\\");
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || (base != std::string::npos && dot < base)) return {};
+    std::string ext = name.substr(dot);
+    for (char& ch : ext) ch = lower(ch);
+    return ext;
+}
+
+bool is_song_name(const std::string& name)
+{
+    const std::string ext = last_extension(name);
+    return ext == ".bmx" || ext == ".bmw";
+}
+
+// The longest overlap on either axis: a rectangle that only touches another does not cover it.
+bool overlaps(const ScreenRect& a, const ScreenRect& b)
+{
+    return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
+}
+
 } // namespace
 
 bool scan_leading_int(const std::string& text, int& out) { return settings_scan_int(text.c_str(), out); }
@@ -180,6 +204,7 @@ void pages_from_settings(Settings& s, DialogControls& c, DialogState& d)
 
     d.last_wave_choice = d.wave_choice;
     settings_set_text(s.output_file, output_name_on_init(s.output_file, d.wave_choice).c_str());
+    d.program_output_name = s.output_file;
 
     for (const CheckBox& b : check_boxes) c.set_checked(b.id, s.*b.field != 0);
     for (const IntEdit& e : int_edits) c.set_text(e.id, number_text(s.*e.field));
@@ -257,4 +282,89 @@ std::string browse_directory_from_choice(const std::string& chosen)
 {
     size_t at = chosen.find_last_of('\\');
     return at == std::string::npos ? chosen : chosen.substr(0, at);
+}
+
+void on_wave_choice_changed(DialogControls& c, DialogState& d)
+{
+    d.wave_choice = wave_choice_from(c);
+    const std::string name = c.text(ctl::output_file, text_edit_chars);
+    const std::string changed = output_name_on_change(name, d.wave_choice, d.last_wave_choice);
+    if (name == d.program_output_name) d.program_output_name = changed;
+    c.set_text(ctl::output_file, changed);
+    d.last_wave_choice = d.wave_choice;
+}
+
+std::string output_name_for_input(const std::string& input, int wave_choice)
+{
+    if (input.empty() || is_song_name(input)) return {};
+    const size_t base = input.find_last_of("/\\");
+    const size_t start = base == std::string::npos ? 0 : base + 1;
+    const size_t dot = input.rfind('.');
+    std::string name = dot != std::string::npos && dot > start ? input.substr(0, dot) : input;
+    return name + (wave_choice == 1 ? ".bmw" : ".bmx");
+}
+
+void on_input_chosen(DialogControls& c, DialogState& d, const std::string& input)
+{
+    const std::string output = c.text(ctl::output_file, text_edit_chars);
+    if (!output.empty() && output != d.program_output_name) return; // the user's own name
+    const std::string follows = output_name_for_input(input, d.wave_choice);
+    if (follows.empty() || follows.size() > text_edit_chars) return;
+    c.set_text(ctl::output_file, follows);
+    d.program_output_name = follows;
+}
+
+std::vector<std::string> files_a_job_replaces(const Settings& s, int mode,
+                                              const std::function<bool(const char*)>& exists)
+{
+    std::vector<std::string> names;
+    if ((mode & 1) && !is_song_name(s.input_file)) names.emplace_back(s.output_file);
+    if (mode & 2) names.emplace_back(s.merge_output);
+    std::vector<std::string> found;
+    for (const std::string& n : names)
+        if (!n.empty() && std::find(found.begin(), found.end(), n) == found.end() && exists(n.c_str()))
+            found.push_back(n);
+    return found;
+}
+
+ScreenRect place_log_window(ScreenRect wanted, ScreenRect dialog, ScreenRect work_area, bool avoid_dialog)
+{
+    constexpr int gap = 4;                         // pixels between the dialog and the log window
+    constexpr int least_width = 240, least_height = 120; // narrower than this the log is useless
+    const ScreenRect& a = work_area;
+    const int w = std::clamp(wanted.width(), std::min(least_width, a.width()), a.width());
+    const int h = std::clamp(wanted.height(), std::min(least_height, a.height()), a.height());
+    auto at = [&](int x, int y, int width, int height) {
+        x = std::clamp(x, a.left, a.right - width);
+        y = std::clamp(y, a.top, a.bottom - height);
+        return ScreenRect{x, y, x + width, y + height};
+    };
+    const ScreenRect kept = at(wanted.left, wanted.top, w, h);
+    if (!avoid_dialog || !overlaps(kept, dialog)) return kept;
+
+    struct Side {
+        int room;      // pixels free on that side of the dialog
+        bool across;   // left or right of the dialog (the width must fit), else above or below
+        bool before;   // left or above
+    };
+    const Side sides[] = {{a.right - dialog.right - gap, true, false},
+                          {dialog.left - a.left - gap, true, true},
+                          {a.bottom - dialog.bottom - gap, false, false},
+                          {dialog.top - a.top - gap, false, true}};
+    const Side* best = &sides[0];
+    for (const Side& side : sides) {
+        if (side.room >= (side.across ? w : h)) {
+            best = &side;
+            break;
+        }
+        if (side.room - (side.across ? least_width : least_height) >
+            best->room - (best->across ? least_width : least_height))
+            best = &side;
+    }
+    if (best->across) {
+        const int width = std::clamp(best->room, std::min(least_width, w), w);
+        return at(best->before ? dialog.left - gap - width : dialog.right + gap, dialog.top, width, h);
+    }
+    const int height = std::clamp(best->room, std::min(least_height, h), h);
+    return at(dialog.left, best->before ? dialog.top - gap - height : dialog.bottom + gap, w, height);
 }

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "settings/settings.h"
 
@@ -25,6 +27,8 @@ constexpr int midi_extern = 237;
 constexpr int convout_input2 = 440, convout_output = 441, convout_nothing = 442;
 constexpr int mscale2 = 448, mishift2 = 449;
 constexpr int source_list = 510;
+constexpr int lwind_x = 190, lwind_y = 191, lwind_dx = 192, lwind_dy = 193;
+constexpr int limit_tracks = 172, track_limit = 173;
 } // namespace ctl
 
 // Dialog templates of the main dialog and its five pages.
@@ -55,6 +59,9 @@ struct DialogState {
     int wave_choice = 2;      // 2 BMX, 1 BMW, 0 no waves, -k generator k (1..9)
     int last_wave_choice = 2; // wave_choice when the output name was last adjusted
     std::string browse_directory; // start directory of the next file dialog
+    // The output name as the program itself last put it into the box (at start, after an
+    // extension change, after choosing an input); a name that differs is the user's own.
+    std::string program_output_name;
 };
 
 // Characters of a number edit that are read (the rest of a longer text is ignored).
@@ -80,6 +87,36 @@ std::string output_name_on_init(const std::string& name, int wave_choice);
 // ".bmx" becomes ".bmw" (or ".bmw" is appended when the name has neither), out of it the other
 // way round. Only the file's own name is searched, in any letter case.
 std::string output_name_on_change(const std::string& name, int now, int last);
+
+// The wave choice changed (a click on 131-133 or 151-159): the output name's extension follows it.
+void on_wave_choice_changed(DialogControls& c, DialogState& d);
+
+// The output name for an input chosen with Browse...: the input's name beside it with ".bmx", or
+// ".bmw" under "make BMW"; "" for a Buzz song, which a conversion only lists.
+std::string output_name_for_input(const std::string& input, int wave_choice);
+// An input was chosen with Browse...: unless the output box holds a name of the user's own, the
+// output name follows the input.
+void on_input_chosen(DialogControls& c, DialogState& d, const std::string& input);
+
+// The files a job of `mode` would write over, each once: the conversion's song (not for a Buzz
+// song as input: that is only listed) and the merge's output, those for which `exists` holds.
+std::vector<std::string> files_a_job_replaces(const Settings& s, int mode,
+                                              const std::function<bool(const char*)>& exists);
+// The question asked before a job replaces one of them.
+inline std::string replace_question(const std::string& name) { return name + " exists. Replace it?"; }
+
+// A rectangle of screen pixels.
+struct ScreenRect {
+    int left = 0, top = 0, right = 0, bottom = 0;
+    int width() const { return right - left; }
+    int height() const { return bottom - top; }
+    bool operator==(const ScreenRect&) const = default;
+};
+// Where the log window opens: at `wanted` (the log window settings, or where the user left the
+// window this session) moved into the work area; when `avoid_dialog` is set and that covers the
+// dialog, beside the dialog instead: right of it, left, below or above, the first side with room
+// for the whole window, else the side with the most room, the window made to fit there.
+ScreenRect place_log_window(ScreenRect wanted, ScreenRect dialog, ScreenRect work_area, bool avoid_dialog);
 
 // Initialisation: every control shows its setting (reads dopfun/dowave as the dialog does:
 // dowave becomes 0 under a generator), the wave choice is set and the output name adjusted once.

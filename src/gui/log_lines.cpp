@@ -31,11 +31,13 @@ void LogLines::flush()
 void LogLines::hand_over()
 {
     for (std::string& l : finished_) {
+        if (l.size() > widest_) widest_ = l.size();
         lines_.back() = std::move(l);
         lines_.emplace_back();
     }
     finished_.clear();
     lines_.back() = current_;
+    if (current_.size() > widest_) widest_ = current_.size();
     while (lines_.size() > max_lines_) lines_.pop_front();
     changed_ = true;
 }
@@ -52,4 +54,10 @@ std::vector<std::string> LogLines::lines(size_t first, size_t n) const
     std::vector<std::string> r;
     for (size_t i = first; i < lines_.size() && r.size() < n; ++i) r.push_back(lines_[i]);
     return r;
+}
+
+size_t LogLines::widest_line() const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    return widest_;
 }

@@ -34,6 +34,8 @@ public:
     size_t line_count() const;
     // Up to n lines from line `first` on (the last one may still be growing).
     std::vector<std::string> lines(size_t first, size_t n) const;
+    // Characters of the longest line handed over so far (for the horizontal scroll bar).
+    size_t widest_line() const;
 
     // How often the job hands its text over.
     static constexpr std::chrono::milliseconds hand_over_interval{20};
@@ -50,5 +52,6 @@ private:
     mutable std::mutex lock_;
     std::deque<std::string> lines_{std::string()}; // the last one is the line being drawn
     size_t max_lines_;
+    size_t widest_ = 0;
     std::atomic<bool> changed_{false};
 };

@@ -61,7 +61,8 @@ void forget_merge_streams()
 {
     wave_tools_forget();
     reader_state.merge_stream = nullptr;
-    reader_state.input = nullptr;
+    reader_state.in = SectionReader();
+    reader_state.pending.clear();
     for (InputSummary& s : reader_state.input_summaries) s.stream = nullptr;
 }
 

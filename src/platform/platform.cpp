@@ -12,10 +12,6 @@
 #include <system_error>
 #include <vector>
 
-#include <atomic>
-#include <chrono>
-#include <random>
-
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -49,10 +45,12 @@ std::atomic<HANDLE> g_child{nullptr};
 std::atomic<pid_t> g_child{0};
 #endif
 
-// Registered scratch files. The interrupt handler reads this table: on POSIX it runs in the
-// middle of whatever the program does, so it only walks the fixed slots and calls unlink, and
-// every change of a registration together with its file happens with the signals blocked.
-constexpr int scratch_slots = 16;
+// Registered files. The interrupt handler reads this table: on POSIX it runs in the middle of
+// whatever the program does, so it only walks the fixed slots and calls unlink, and every change
+// of a registration together with its file happens with the signals blocked. A job registers its
+// scratch files and, until it is done, the XI files and rips it gave new names: a few hundred at
+// most (an XM has at most 128 instruments).
+constexpr int scratch_slots = 512;
 constexpr size_t scratch_path_size = 4096;
 struct ScratchSlot {
     std::atomic<int> state{0}; // 0 free, 1 being written, 2 registered
@@ -60,50 +58,31 @@ struct ScratchSlot {
 };
 ScratchSlot g_scratch[scratch_slots];
 
+// The signals that end the process after the registered files are removed.
+#ifndef _WIN32
+constexpr int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+#endif
+
 // Keeps the interrupt handler out while a registration and its file change together: on POSIX
 // by blocking the signals, on Windows (where the handler runs on a thread of its own) by a lock
 // the handler takes too.
 #ifdef _WIN32
-std::mutex g_scratch_lock;
+std::recursive_mutex g_scratch_lock;
 #endif
 
-class SignalGuard {
-public:
-#ifdef _WIN32
-    SignalGuard() : lock_(g_scratch_lock) {}
-
-private:
-    std::lock_guard<std::mutex> lock_;
-#else
-    SignalGuard()
-    {
-        sigset_t block;
-        sigemptyset(&block);
-        sigaddset(&block, SIGINT);
-        sigaddset(&block, SIGTERM);
-        sigprocmask(SIG_BLOCK, &block, &old_);
-    }
-    ~SignalGuard() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
-
-private:
-    sigset_t old_;
-#endif
-public:
-    SignalGuard(const SignalGuard&) = delete;
-    SignalGuard& operator=(const SignalGuard&) = delete;
-};
-
-void register_scratch(const char* path)
+// False when the table is full or the path too long: the file must then not be made.
+bool register_scratch(const char* path)
 {
     const size_t n = std::strlen(path);
-    if (n >= scratch_path_size) return;
+    if (n >= scratch_path_size) return false;
     for (ScratchSlot& slot : g_scratch) {
         int expected = 0;
         if (!slot.state.compare_exchange_strong(expected, 1)) continue;
         std::memcpy(slot.path, path, n + 1);
         slot.state = 2;
-        return;
+        return true;
     }
+    return false;
 }
 
 void forget_scratch(const char* path)
@@ -167,7 +146,7 @@ BOOL WINAPI on_console_event(DWORD)
         TerminateProcess(child, 1);
         WaitForSingleObject(child, 2000);
     }
-    std::lock_guard<std::mutex> lock(g_scratch_lock);
+    std::lock_guard<std::recursive_mutex> lock(g_scratch_lock);
     remove_registered_scratch();
     return FALSE; // the default handler ends the process
 }
@@ -361,7 +340,7 @@ int run_program(const std::string& program_path, const std::vector<std::string>&
     pid_t pid;
     int spawned;
     {
-        SignalGuard guard;
+        InterruptGuard guard;
         spawned = posix_spawn(&pid, program_path.c_str(), nullptr, &attr, argv.data(), environ);
         if (spawned == 0) g_child = pid;
     }
@@ -397,9 +376,6 @@ bool is_executable(const fs::path& p)
 std::string find_program(const std::string& name)
 {
     fs::path n = to_path(name);
-    std::error_code ec;
-    fs::path here = fs::current_path(ec) / n;
-    if (is_executable(here)) return from_path(here);
     std::string exe_dir = executable_directory();
     if (!exe_dir.empty()) {
         fs::path beside = to_path(exe_dir) / n;
@@ -418,7 +394,8 @@ std::string find_program(const std::string& name)
         size_t end = p.find(sep, start);
         if (end == std::string::npos) end = p.size();
         std::string dir = p.substr(start, end - start);
-        if (!dir.empty()) {
+        // An empty or relative entry would be looked up from the current folder.
+        if (!dir.empty() && to_path(dir).is_absolute()) {
             fs::path cand = to_path(dir) / n;
             if (is_executable(cand)) return from_path(cand);
         }
@@ -427,31 +404,64 @@ std::string find_program(const std::string& name)
     return {};
 }
 
-namespace {
-// Opens a new file exclusively for binary writing. On Windows the file may be deleted while it
-// is open (the console's interrupt handler runs beside the thread that writes it).
-FILE* create_new_stream(const char* path)
+InterruptGuard::InterruptGuard()
 {
 #ifdef _WIN32
+    g_scratch_lock.lock();
+#else
+    sigset_t block;
+    sigemptyset(&block);
+    for (int sig : interrupt_signals) sigaddset(&block, sig);
+    pthread_sigmask(SIG_BLOCK, &block, &saved_);
+#endif
+}
+
+InterruptGuard::~InterruptGuard()
+{
+#ifdef _WIN32
+    g_scratch_lock.unlock();
+#else
+    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+#endif
+}
+
+namespace {
+// Opens a new file exclusively for writing, never through a link; mode "wb", "w+b" or "w". On
+// Windows the file may be deleted while it is open (the console's interrupt handler runs beside
+// the thread that writes it).
+FILE* create_new_stream(const char* path, const char* mode = "wb")
+{
+    const bool read_back = std::strchr(mode, '+') != nullptr;
+    const bool text = std::strchr(mode, 'b') == nullptr;
+#ifdef _WIN32
     std::wstring w = widen(path);
-    if (w.empty()) return nullptr;
-    HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
+    if (w.empty()) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE | (read_back ? GENERIC_READ : 0),
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD e = GetLastError();
+        errno = e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS ? EEXIST
+                : e == ERROR_ACCESS_DENIED                          ? EACCES
+                : e == ERROR_DISK_FULL                              ? ENOSPC
+                                                                    : ENOENT;
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), (read_back ? _O_RDWR : _O_WRONLY) | (text ? _O_TEXT : _O_BINARY));
     if (fd < 0) {
         CloseHandle(h);
         return nullptr;
     }
-#else
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return nullptr;
-#endif
-#ifdef _WIN32
-    FILE* f = ::_fdopen(fd, "wb");
+    FILE* f = ::_fdopen(fd, mode);
     if (!f) ::_close(fd);
 #else
-    FILE* f = ::fdopen(fd, "wb");
+    (void)text;
+    int fd = ::open(path, (read_back ? O_RDWR : O_WRONLY) | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE* f = ::fdopen(fd, mode);
     if (!f) ::close(fd);
 #endif
     return f;
@@ -478,25 +488,122 @@ bool copy_into_new_file(const char* from, const char* to)
     if (!ok) remove_file(to);
     return ok;
 }
+
+// Creates `path` exclusively and registers it; the stream, or nullptr (errno set).
+FILE* create_registered(const char* path, const char* mode)
+{
+    InterruptGuard guard;
+    FILE* f = create_new_stream(path, mode);
+    if (f && !register_scratch(path)) {
+        std::fclose(f);
+        remove_file(path);
+        errno = EMFILE;
+        return nullptr;
+    }
+    return f;
+}
+
+// How many numbers a scratch name tries while the names are taken (planted or another run's).
+constexpr int scratch_attempts = 1000;
 } // namespace
 
-FILE* create_scratch_stream(const char* path)
+bool ScratchFile::create(const std::string& beside, const char* suffix, const char* mode)
 {
-    SignalGuard guard;
-    FILE* f = create_new_stream(path);
-    if (f) register_scratch(path);
-    return f;
+    discard();
+    for (int attempt = 0; attempt < scratch_attempts; ++attempt) {
+        std::string name = scratch_stem(beside.c_str()) + (suffix ? suffix : "");
+        file_ = create_registered(name.c_str(), mode);
+        if (file_) {
+            name_ = name;
+            return true;
+        }
+        if (errno != EEXIST && !name_taken(name.c_str())) return false; // the folder refuses it
+    }
+    errno = EEXIST;
+    return false;
+}
+
+bool ScratchFile::create_exactly(const std::string& path, const char* mode)
+{
+    discard();
+    file_ = create_registered(path.c_str(), mode);
+    if (file_) name_ = path;
+    return file_ != nullptr;
+}
+
+bool ScratchFile::flush_ok() { return file_ && std::fflush(file_) == 0 && !std::ferror(file_); }
+
+int ScratchFile::commit(const char* final_name, bool replace, NewFiles* made)
+{
+    if (name_.empty()) return ENOENT;
+    int error = 0;
+    if (file_) {
+        errno = 0;
+        if (!flush_ok()) error = errno ? errno : EIO;
+        FILE* f = file_;
+        file_ = nullptr;
+        errno = 0;
+        if (std::fclose(f) != 0 && !error) error = errno ? errno : EIO;
+    }
+    if (!error) {
+        InterruptGuard guard;
+        error = rename_new(name_.c_str(), final_name);
+        if (!error) {
+            forget_scratch(name_.c_str());
+            // Until the job is done the new file is the job's: it stays registered.
+            if (made && register_scratch(final_name)) made->adopt(final_name);
+            name_.clear();
+            return 0;
+        }
+        if (error == EEXIST && !replace) return EEXIST; // the caller may try another name
+        if (error == EEXIST) {
+            errno = 0;
+            if (replace_file(name_.c_str(), final_name)) {
+                forget_scratch(name_.c_str());
+                name_.clear();
+                return 0;
+            }
+            error = errno ? errno : EACCES;
+        }
+    }
+    discard();
+    return error;
+}
+
+void ScratchFile::discard()
+{
+    if (file_) std::fclose(file_);
+    file_ = nullptr;
+    if (!name_.empty()) remove_scratch(name_.c_str());
+    name_.clear();
+}
+
+void NewFiles::keep_all()
+{
+    InterruptGuard guard;
+    for (const std::string& n : names_) forget_scratch(n.c_str());
+    names_.clear();
+}
+
+void NewFiles::remove_all()
+{
+    for (const std::string& n : names_) remove_scratch(n.c_str());
+    names_.clear();
+}
+
+bool NewFiles::holds(const char* path) const
+{
+    for (const std::string& n : names_)
+        if (n == path) return true;
+    return false;
 }
 
 bool create_scratch_file(const char* path)
 {
-    SignalGuard guard;
-    FILE* f = create_new_stream(path);
+    FILE* f = create_registered(path, "wb");
     if (!f) return false;
-    register_scratch(path);
     if (std::fclose(f) != 0) {
-        remove_file(path);
-        forget_scratch(path);
+        remove_scratch(path);
         return false;
     }
     return true;
@@ -504,7 +611,7 @@ bool create_scratch_file(const char* path)
 
 bool create_scratch_copy(const char* from, const char* to)
 {
-    SignalGuard guard;
+    InterruptGuard guard;
 #ifdef _WIN32
     bool linked = CreateHardLinkW(widen(to).c_str(), widen(from).c_str(), nullptr) != 0;
     if (!linked && GetLastError() == ERROR_ALREADY_EXISTS) return false;
@@ -513,29 +620,24 @@ bool create_scratch_copy(const char* from, const char* to)
     if (!linked && errno == EEXIST) return false;
 #endif
     if (!linked && !copy_into_new_file(from, to)) return false;
-    register_scratch(to);
+    if (!register_scratch(to)) {
+        remove_file(to);
+        return false;
+    }
     return true;
 }
 
 void watch_scratch(const char* path)
 {
-    SignalGuard guard;
+    InterruptGuard guard;
     register_scratch(path);
 }
 
 void remove_scratch(const char* path)
 {
-    SignalGuard guard;
+    InterruptGuard guard;
     remove_file(path);
     forget_scratch(path);
-}
-
-bool keep_scratch(const char* from, const char* to)
-{
-    SignalGuard guard;
-    if (!replace_file(from, to)) return false;
-    forget_scratch(from);
-    return true;
 }
 
 void remove_scratch_on_interrupt()
@@ -546,11 +648,16 @@ void remove_scratch_on_interrupt()
     struct sigaction sa {};
     sa.sa_handler = on_interrupt;
     sigemptyset(&sa.sa_mask);
-    sigaddset(&sa.sa_mask, SIGINT);
-    sigaddset(&sa.sa_mask, SIGTERM);
+    for (int sig : interrupt_signals) sigaddset(&sa.sa_mask, sig);
     sa.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    for (int sig : interrupt_signals) {
+        // A signal the caller's shell set to be ignored (nohup) stays ignored.
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(sig, &sa, nullptr);
+    }
+    // Past a file-size limit a write fails (EFBIG) instead of ending the process.
+    ::signal(SIGXFSZ, SIG_IGN);
 #endif
 }
 
@@ -580,19 +687,62 @@ std::string scratch_stem(const char* path)
     return stem + "-kx" + std::to_string(process_id()) + "-" + std::to_string(++counter);
 }
 
-bool rename_new(const char* from, const char* to)
+int rename_new(const char* from, const char* to)
 {
 #ifdef _WIN32
-    return MoveFileExW(to_path(from).c_str(), to_path(to).c_str(), MOVEFILE_COPY_ALLOWED) != 0;
+    if (MoveFileExW(to_path(from).c_str(), to_path(to).c_str(), 0)) return 0;
+    const DWORD e = GetLastError();
+    if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS) return EEXIST;
+    // A folder of that name.
+    if (e == ERROR_ACCESS_DENIED && name_taken(to)) return EEXIST;
+    return e == ERROR_ACCESS_DENIED ? EACCES : e == ERROR_PATH_NOT_FOUND ? ENOENT : EIO;
 #else
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != EOPNOTSUPP) return errno;
+#endif
+    // A file system without the no-replace rename: a hard link takes the name only while it is
+    // free, then the scratch name goes.
     if (::link(from, to) == 0) {
         ::unlink(from);
-        return true;
+        return 0;
     }
-    if (errno == EEXIST) return false;
-    // A file system without hard links: the name is checked, then taken.
-    if (file_exists(to)) return false;
-    return ::rename(from, to) == 0;
+    if (errno == EEXIST) return EEXIST;
+    if (errno != EPERM && errno != ENOSYS && errno != ENOTSUP && errno != EOPNOTSUPP && errno != EMLINK)
+        return errno;
+    // Neither (some network and FAT file systems): the name is checked, then taken.
+    if (name_taken(to)) return EEXIST;
+    return ::rename(from, to) == 0 ? 0 : errno;
+#endif
+}
+
+FILE* create_file(const char* path, bool replace)
+{
+    if (replace && name_taken(path) && !is_directory(path)) {
+        // Whatever has the name now (a file, a link) goes; a new file takes it, exclusively.
+#ifdef _WIN32
+        DeleteFileW(widen(path).c_str());
+#else
+        ::unlink(path);
+#endif
+    }
+    return create_new_stream(path, "w");
+}
+
+bool same_file(const char* a, const char* b)
+{
+    const FileIdentity ia = file_identity(a), ib = file_identity(b);
+    if (ia.valid && ib.valid) return ia == ib;
+    if (ia.valid || ib.valid) return false;
+    std::error_code ea, eb;
+    const fs::path pa = fs::weakly_canonical(fs::absolute(to_path(a), ea), ea);
+    const fs::path pb = fs::weakly_canonical(fs::absolute(to_path(b), eb), eb);
+    if (ea || eb) return false;
+#ifdef _WIN32
+    // Names on Windows are compared without regard to case.
+    return CompareStringOrdinal(pa.c_str(), -1, pb.c_str(), -1, TRUE) == CSTR_EQUAL;
+#else
+    return pa == pb;
 #endif
 }
 
@@ -645,56 +795,6 @@ uint64_t copy_file_region(FILE* in, uint64_t offset, FILE* out, uint64_t n)
         if (put < got) break;
     }
     return done;
-}
-
-FILE* create_unique_file(const std::string& prefix, const char* suffix, std::string& name)
-{
-    // The random part only makes a clash unlikely; the exclusive creation makes it harmless.
-    static std::atomic<unsigned> counter{0};
-    std::seed_seq seed{unsigned(std::chrono::steady_clock::now().time_since_epoch().count()),
-#ifdef _WIN32
-                       unsigned(GetCurrentProcessId()),
-#else
-                       unsigned(::getpid()),
-#endif
-                       counter.fetch_add(1), unsigned(reinterpret_cast<uintptr_t>(&name))};
-    std::mt19937 rng(seed);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char part[16];
-        std::snprintf(part, sizeof part, "%08x", unsigned(rng()));
-        name = prefix + part + (suffix ? suffix : "");
-#ifdef _WIN32
-        std::wstring w = widen(name.c_str());
-        if (w.empty()) break;
-        int fd = ::_wopen(w.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            break;
-        }
-        FILE* f = ::_fdopen(fd, "w+b");
-        if (!f) {
-            ::_close(fd);
-            ::_wunlink(w.c_str());
-            break;
-        }
-        return f;
-#else
-        int fd = ::open(name.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_RDWR | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            break;
-        }
-        FILE* f = ::fdopen(fd, "w+b");
-        if (!f) {
-            ::close(fd);
-            ::unlink(name.c_str());
-            break;
-        }
-        return f;
-#endif
-    }
-    name.clear();
-    return nullptr;
 }
 
 int64_t stream_position(FILE* f)

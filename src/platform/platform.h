@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <signal.h>
+#endif
+
 namespace platform {
 
 #ifdef _WIN32
@@ -60,20 +64,95 @@ bool make_directories(const char* path);
 // Starts a program with the given arguments (args[0] is the program name as passed to it) and
 // waits for it. Returns its exit code, or -1 when it cannot be started.
 int run_program(const std::string& program_path, const std::vector<std::string>& args);
-// Finds a program: the current directory, then beside the running executable, then on PATH.
-// Returns "" when not found.
+// Finds a program the user installed: beside the running executable, then in the folders of
+// PATH that are absolute. Never in the current folder (a folder of unpacked modules may hold
+// anything with any name), also not through an empty or relative PATH entry. "" when not found.
 std::string find_program(const std::string& name);
 
-// Scratch files: files a job writes for itself only (a song until it is complete, the XM an
-// outside converter makes). Each is created exclusively, so that no file of another run or of
-// the user is ever taken over or removed, and is registered until it is removed or kept: the
-// console edition removes every registered file when it is interrupted.
+// --- Files a job writes ----------------------------------------------------------------------
+// Every file the program writes (a song, an XI file, a WAV, es-9.dat, kestrix.ini, the data of a
+// merge on its way) is first a scratch file: created exclusively under a name of this process's
+// own beside the file it becomes, never through a link, and registered. A registered file is
+// removed by the interrupt handler (remove_scratch_on_interrupt) and by every way out of the
+// code that made it, unless it is committed under its final name.
+//
+// The registry is process-wide on purpose: a signal or a console event can only reach it
+// through a global, and it must see the files of every job the process runs.
 
-// Creates `path` exclusively and opens it for binary writing, registered; nullptr when a file of
-// that name exists or it cannot be created.
-FILE* create_scratch_stream(const char* path);
-// Creates an empty file `path` exclusively, registered (a name reserved for an outside program
-// to write); false when the name exists or it cannot be created.
+// Keeps the interrupt handler out while files and their registrations change together.
+class InterruptGuard {
+public:
+    InterruptGuard();
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+private:
+#ifndef _WIN32
+    sigset_t saved_; // the signal mask before
+#endif
+};
+
+// Files a job gave names that were free, kept until the job is done: while it runs they stay
+// registered, so that an interrupted or failed job leaves the folder as it was (the XI files of a
+// BMW, the WAV of a merge, es-9.dat). keep_all once the job succeeded; otherwise they go.
+class NewFiles {
+public:
+    NewFiles() = default;
+    ~NewFiles() { remove_all(); }
+    NewFiles(const NewFiles&) = delete;
+    NewFiles& operator=(const NewFiles&) = delete;
+    // The job succeeded: the files stay and the registry forgets them.
+    void keep_all();
+    // The job failed: the files are removed.
+    void remove_all();
+    bool holds(const char* path) const;
+    // Takes over the registered file `path` (ScratchFile::commit does this).
+    void adopt(const std::string& path) { names_.push_back(path); }
+
+private:
+    std::vector<std::string> names_;
+};
+
+class ScratchFile {
+public:
+    ScratchFile() = default;
+    ~ScratchFile() { discard(); }
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+
+    // Creates a new file beside `beside`: its folder, at most 16 bytes of its name with dots made
+    // '_', "-kx", this process's id, a number of this process's own and `suffix` (scratch_stem).
+    // A name that is taken, by anything (a file, a folder, a planted link), moves on to the next
+    // number. `mode` is "wb", "w+b" (written and read back) or "w" (text). False when no name
+    // could be created; errno says why.
+    bool create(const std::string& beside, const char* suffix = ".part", const char* mode = "wb");
+    // The same under exactly `path`; false when the name is taken.
+    bool create_exactly(const std::string& path, const char* mode = "wb");
+
+    FILE* get() const { return file_; }
+    const std::string& name() const { return name_; }
+    // Flushes the file; false when a write has failed (a full disk, a file-size limit).
+    bool flush_ok();
+    // Closes the file (every write checked) and gives it the name `final_name`. Without `replace`
+    // the name must still be free at this very moment (a file another run made meanwhile is never
+    // replaced); with it, an existing file of that name is replaced now that the new one is
+    // complete. A file that took a free name is handed to `made` when one is given (it then stays
+    // registered until the job is done); otherwise it is the user's from now on. Returns 0, or the
+    // error: EEXIST when the name is taken (the scratch file then stays, closed, for another name
+    // or discard), the error of a failed write, close or rename (the scratch file is removed).
+    int commit(const char* final_name, bool replace, NewFiles* made = nullptr);
+    // Closes and removes the file; nothing when there is none.
+    void discard();
+
+private:
+    FILE* file_ = nullptr;
+    std::string name_;
+};
+
+// Scratch files that an outside program writes (the XM a converter makes, the input it reads).
+// Creates an empty file `path` exclusively, registered (a name reserved for an outside program to
+// write); false when the name is taken or it cannot be created.
 bool create_scratch_file(const char* path);
 // Creates `to` exclusively as a hard link to `from`, or else as a copy of it, registered; false
 // when `to` exists or the copy fails.
@@ -82,12 +161,10 @@ bool create_scratch_copy(const char* from, const char* to);
 void watch_scratch(const char* path);
 // Removes a registered file and forgets it.
 void remove_scratch(const char* path);
-// Gives the registered file `from` the name `to`, replacing a file of that name, and forgets it;
-// false when that fails (it then stays registered).
-bool keep_scratch(const char* from, const char* to);
-// From now on SIGINT and SIGTERM (on Windows Ctrl-C, Ctrl-Break and closing the console) end
-// a running outside program, remove every registered scratch file, and then end the process as
-// the signal would have.
+// From now on SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE (on Windows Ctrl-C, Ctrl-Break and
+// closing the console) end a running outside program, remove every registered file, and then
+// end the process as the signal would have. A file-size limit (SIGXFSZ) no longer ends the
+// process: the write fails, and the job ends like on a full disk.
 void remove_scratch_on_interrupt();
 // This process's id (for names no other run uses).
 unsigned long process_id();
@@ -96,9 +173,20 @@ unsigned long process_id();
 // added to it), "-kx", this process's id and a number of this process's own. However long the
 // name of `path`, the stem stays short enough for every file system's name limit.
 std::string scratch_stem(const char* path);
-// Gives the finished file `from` the name `to` only when no file of that name exists (never
-// replacing one, also not one another process creates at the same moment); false otherwise.
-bool rename_new(const char* from, const char* to);
+// Gives the file `from` the name `to` only while no file of that name exists (never replacing
+// one, also not one another process creates at the same moment). 0, EEXIST when the name is
+// taken, or the error of the rename.
+int rename_new(const char* from, const char* to);
+
+// Creates the file `path` for writing in text mode, never through a link: without `replace` only
+// when the name is free; with it, an existing file or link of that name is removed first (never a
+// folder). nullptr with errno set when it fails (EEXIST: the name is taken). For files that are
+// written as they go (a log).
+FILE* create_file(const char* path, bool replace);
+// True when the two names lead to one file: the same file by identity when both exist (two
+// spellings, a link, a hard link), else the same absolute path once the existing folders on the
+// way are resolved.
+bool same_file(const char* a, const char* b);
 
 // Asks the system to back n bytes at p (best from a 2 MiB boundary) with large pages where it
 // can: a large block that is filled at once then costs a few page faults instead of thousands.
@@ -109,11 +197,6 @@ void prefer_large_pages(void* p, size_t n);
 // (seek it afterwards). Returns the bytes copied: fewer than n only at the end of `in` or when a
 // write fails (a full disk).
 uint64_t copy_file_region(FILE* in, uint64_t offset, FILE* out, uint64_t n);
-
-// Creates a new file named `prefix`, a random part and `suffix`, exclusively (never an existing
-// file, also not one another process creates at the same moment), opened for reading and writing
-// in binary mode. The name is returned in `name`; nullptr when no such file could be created.
-FILE* create_unique_file(const std::string& prefix, const char* suffix, std::string& name);
 
 // Byte position of a stream, 64 bits wide on every system; -1 when unknown. A seek to a 64-bit
 // position from the start; false when it fails.

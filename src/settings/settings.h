@@ -73,6 +73,10 @@ struct Settings {
     bool mem_trace = false; // the pool's "ok" and "freeing" lines: a verbose above 1 in kestrix.ini
     std::string machines_ini = "machines.ini"; // where the job reads machines.ini (the front end finds it)
     int limit_tracks = 0;   // Extended page "limit tracks to" (no job reads it)
+    // 1: a finished file (song, WAV, es-9.dat) may replace an existing file of its name: the
+    // console's -y, the dialog (it asks first). 0: the name must still be free when the file is
+    // complete. XI files never replace one; kestrix.ini is always replaced by a save.
+    int replace_files = 0;
     int track_limit = 32;
 };
 

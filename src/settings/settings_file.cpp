@@ -480,30 +480,18 @@ bool load_settings(Settings& settings, std::vector<std::string>& warnings)
 bool save_settings(const Settings& from)
 {
     // Written under a scratch name beside it and renamed when complete: a full disk or an
-    // interruption leaves the previous settings as they were.
-    std::string part;
-    for (int attempt = 0; attempt < 100 && part.empty(); ++attempt) {
-        std::string name = platform::scratch_stem(settings_file_name) + ".part";
-        if (platform::create_scratch_file(name.c_str())) part = name;
-        else if (!platform::name_taken(name.c_str())) return false;
+    // interruption leaves the previous settings as they were. Saving replaces the file: that is
+    // what a save is for.
+    platform::ScratchFile part;
+    if (!part.create(settings_file_name, ".part", "w")) return false; // text: the system's line ends
+    for (const IniLine& l : ini_lines) {
+        if (l.field.kind == FieldRef::none)
+            std::fputs(l.text, part.get());
+        else
+            write_value_line(part.get(), l, from);
+        std::fputc('\n', part.get());
     }
-    if (part.empty()) return false;
-    File f = open_file(part.c_str(), "w"); // text mode: the system's own line ends
-    bool ok = bool(f);
-    if (ok) {
-        for (const IniLine& l : ini_lines) {
-            if (l.field.kind == FieldRef::none)
-                std::fputs(l.text, f.get());
-            else
-                write_value_line(f.get(), l, from);
-            std::fputc('\n', f.get());
-        }
-        ok = std::fflush(f.get()) == 0 && std::ferror(f.get()) == 0;
-        ok = std::fclose(f.release()) == 0 && ok;
-    }
-    if (ok && platform::keep_scratch(part.c_str(), settings_file_name)) return true;
-    platform::remove_scratch(part.c_str());
-    return false;
+    return part.commit(settings_file_name, true) == 0;
 }
 
 void settings_set_text(char (&field)[settings_text_size], const char* text)

@@ -12,6 +12,7 @@
 #include "buzz/write_primitives.h"
 #include "core/log.h"
 #include "core/pool.h"
+#include "platform/platform.h"
 #include "settings/settings.h"
 #include "song/midi_state.h"
 #include "song/song.h"
@@ -44,6 +45,10 @@ struct Conversion {
     MidiState midi;           // a native MIDI conversion's reading and placement state
     Writer writer;            // the song file being written
     ConversionProgress progress;
+    // The XI files a BMW conversion exported under new names: they stay registered as the
+    // conversion's until the song has its name (the driver keeps them then), and a failed or
+    // interrupted conversion removes them, so that xi_dir is left as it was.
+    platform::NewFiles exported_xi_files;
 };
 
 // A MIDI file read by the program itself (not through easyxmid), and one whose waves are chosen per

@@ -14,6 +14,8 @@
 #include "songwriter/bmx_writer.h"
 
 #include <cmath>
+#include <iterator>
+#include <utility>
 #include <cstdio>
 #include <cstring>
 #include <numbers>
@@ -47,6 +49,23 @@ constexpr const char* credit_text =
     " - the kestrix authors (kestrix@example.org) \r\n\r\n";
 
 int section_count(const Conversion& c) { return c.settings.dowave == 1 ? 6 : 7; }
+
+// sin and cos of b in [0, π/4] from their Taylor series, in plain multiplications and additions
+// (the first term left out is below a thousandth of the last bit).
+constexpr double sin_terms[] = {1.0 / 355687428096000.0, -1.0 / 1307674368000.0, 1.0 / 6227020800.0,
+                                -1.0 / 39916800.0,       1.0 / 362880.0,         -1.0 / 5040.0,
+                                1.0 / 120.0,             -1.0 / 6.0,             1.0};
+constexpr double cos_terms[] = {-1.0 / 6402373705728000.0, 1.0 / 20922789888000.0, -1.0 / 87178291200.0,
+                                1.0 / 479001600.0,         -1.0 / 3628800.0,       1.0 / 40320.0,
+                                -1.0 / 720.0,              1.0 / 24.0,             -1.0 / 2.0,
+                                1.0};
+
+double series(const double* terms, size_t n, double b2)
+{
+    double v = terms[0];
+    for (size_t i = 1; i < n; ++i) v = v * b2 + terms[i];
+    return v;
+}
 
 void write_header(Conversion& c, const SongLayout& layout)
 {
@@ -85,6 +104,30 @@ unsigned master_ticks_per_beat(const Conversion& c)
     return unsigned(c.song.tpb_base * c.song.tpb_factor) & 0xFF;
 }
 
+} // namespace
+
+GeneratorPosition generator_position(int k, int n)
+{
+    // The angle in quarter turns: 4 (k - 1) / n = q + r / n.
+    const long long quarters = 4LL * (k - 1);
+    const long long q = quarters / n % 4, r = quarters % n;
+    // The rest, from the nearer end of its quarter (at most 45 degrees).
+    const bool far = 2 * r > n;
+    const double b = std::numbers::pi / 2 * double(far ? n - r : r) / double(n);
+    const double b2 = b * b;
+    double s = b * series(sin_terms, std::size(sin_terms), b2);
+    double c = series(cos_terms, std::size(cos_terms), b2);
+    if (far) std::swap(s, c);
+    // Turned by q quarters; 0.0 - v keeps an exact zero positive, so that -0.8 times it is -0.0.
+    double cos_a = c, sin_a = s;
+    if (q == 1) cos_a = 0.0 - s, sin_a = c;
+    if (q == 2) cos_a = 0.0 - c, sin_a = 0.0 - s;
+    if (q == 3) cos_a = s, sin_a = 0.0 - c;
+    return {float(-generator_circle_radius * cos_a), float(-generator_circle_radius * sin_a)};
+}
+
+namespace {
+
 void write_mach(Conversion& c)
 {
     put_word(c.writer, unsigned(c.song.machine_count));
@@ -103,13 +146,11 @@ void write_mach(Conversion& c)
     const int n = c.song.machine_count - 1;
     const int tick = native_midi(c) ? native_midi_tick_byte : c.song.start_speed;
     for (int k = 1; k <= n; ++k) {
-        const double a = 2.0 * std::numbers::pi * (k - 1) / n;
-        const auto x = float(-generator_circle_radius * std::cos(a));
-        const auto y = float(-generator_circle_radius * std::sin(a));
+        const GeneratorPosition at = generator_position(k, n);
         char name[32];
         generator_name(c, k, name, int(sizeof name));
         write_generator_machine(c.writer, c.machines, c.settings, c.settings.dopfun + 1,
-                                c.song.machine_table[k].track_count, x, y, name, tick);
+                                c.song.machine_table[k].track_count, at.x, at.y, name, tick);
     }
 }
 

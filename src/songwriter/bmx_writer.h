@@ -19,4 +19,15 @@ struct SongLayout {
     uint32_t end = 0;       // end of the file
 };
 
+// Where generator k (1..n) of n sits: on a circle of radius 0.8 around the Master, at the angle
+// 2π (k - 1) / n, x = -0.8 cos, y = -0.8 sin, rounded to single precision; the first one at
+// (-0.8, -0.0). The same bytes on every system: quarter turns are taken off in integers (so
+// 90, 180 and 270 degrees give exact zeros, written as -0.0 like the first one's y), and the
+// sine and cosine of the rest come from the program's own series, not the C library's, whose
+// last bits differ between systems.
+struct GeneratorPosition {
+    float x, y;
+};
+GeneratorPosition generator_position(int k, int n);
+
 constexpr const char* program_version_text = "kestrix v3e ";

@@ -41,6 +41,7 @@
 // sample the file ended before) becomes one zero value and a length of one frame.
 #include "songwriter/xi_file.h"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -128,65 +129,50 @@ void xi_candidate_name(const Conversion& c, int i, int n, char* out, int out_siz
 
 } // namespace
 
+namespace {
+// A name the job gives another file: the song's or the log's.
+bool names_a_job_file(const Conversion& c, const char* path)
+{
+    return platform::same_file(path, c.settings.output_file) || platform::same_file(path, c.settings.log_file);
+}
+} // namespace
+
 // An exported XI file is written under a scratch name beside it and gets its name only when it is
 // complete: an interrupted or failed conversion leaves no cut instrument behind. Its name is the
-// usual one unless a file of that name holds another instrument (another song's of a similar
-// name): then the next free name, and the song's wave table names that file.
-XiExport::~XiExport()
-{
-    if (!out) return;
-    out.reset();
-    platform::remove_scratch(part.c_str());
-}
-
+// usual one unless that name is taken by anything else (another song's instrument, a folder, a
+// link, a file this job writes): then the next free name, and the song's wave table names that
+// file. A file of that name that holds this very instrument is used as it is.
 bool XiExport::open(int instrument)
 {
     index = instrument;
     xi_candidate_name(c, instrument, 0, path, int(sizeof path));
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        part = platform::scratch_stem(path) + ".part";
-        out.reset(platform::create_scratch_stream(part.c_str()));
-        if (out) return true;
-        if (!platform::name_taken(part.c_str())) break; // not taken: the folder refuses it
-    }
-    return false;
+    return out.create(path, ".part");
 }
 
 void XiExport::finish()
 {
-    if (!out) return;
-    FILE* f = out.release();
-    const bool written = std::fflush(f) == 0 && !std::ferror(f);
-    if (std::fclose(f) != 0 || !written) {
-        platform::remove_scratch(part.c_str());
-        xi_write_failed(path);
-    }
+    if (!out.get() && out.name().empty()) return;
     constexpr int max_names = 1000;
     for (int n = 0; n < max_names; ++n) {
         if (n) xi_candidate_name(c, index, n, path, int(sizeof path));
-        bool taken = false;
-        if (platform::rename_new(part.c_str(), path)) {
-            platform::remove_scratch(part.c_str()); // forgets the name; the file is gone from it
-        } else if (platform::file_exists(path) && same_content(part.c_str(), path)) {
-            platform::remove_scratch(part.c_str()); // this very instrument is already there
-        } else if (platform::file_exists(path)) {
-            taken = true;
-        } else {
-            platform::remove_scratch(part.c_str());
-            xi_write_failed(path);
+        if (names_a_job_file(c, path)) continue;
+        const int e = out.commit(path, false, &c.exported_xi_files);
+        if (e != 0 && e != EEXIST) xi_write_failed(path); // a full disk: the scratch file is gone
+        if (e == EEXIST) {
+            if (!platform::file_exists(path) || !same_content(out.name().c_str(), path)) continue;
+            out.discard(); // this very instrument is already there
         }
-        if (taken) continue;
         const size_t len = std::strlen(path) + 1;
         char* keep = pool_array<char>(c.pool, len);
         std::memcpy(keep, path, len);
         c.song.instrument_table[index].xi_file = keep;
         if (n) {
             c.log.log_force = 1;
-            log_print(c.log, "\nXI-file of instrument %d named %s (the usual name holds another instrument)", index, path);
+            log_print(c.log, "\nXI-file of instrument %d named %s (the usual name is taken)", index, path);
         }
         return;
     }
-    platform::remove_scratch(part.c_str());
+    out.discard();
     xi_write_failed(path);
 }
 
@@ -312,7 +298,7 @@ void read_instruments(Conversion& c, FILE* in, int first, int wave_source)
         // Sample records the first pass gave this instrument; later passes stay within them.
         const int allocated = ins.samples ? ins.sample_count : 0;
         XiExport xi_export(c);
-        File& xi_out = xi_export.out;
+        platform::ScratchFile& xi_out = xi_export.out;
         const char* xi_path = xi_export.path;
         if (first_pass) {
             ins.sample_count = 1;
@@ -324,29 +310,28 @@ void read_instruments(Conversion& c, FILE* in, int first, int wave_source)
         int count = ins.sample_count; // XI: the count the first pass found
         uint32_t header_size = 0;
         if (xm) {
-            if (!first_pass && c.settings.dowave == 1) {
-                // A song naming an instrument file that is not there is no result: the job ends.
-                if (!xi_export.open(i)) {
-                    c.log.log_enabled = 2;
-                    log_print(c.log, "\nCould not create XI-file %s!!", xi_path);
-                    xi_write_failed(xi_path);
-                }
-            }
             header_size = read_dword_le(in);
             ins.header_size = int(header_size);
             log_print(c.log, "\n\n%x:isize: %d", unsigned(i), int(header_size));
             read_text(in, ins.name, 22);
-            if (xi_out) {
-                std::fputs("Extended Instrument:", xi_out.get());
-                std::fprintf(xi_out.get(), " %-22s", ins.name);
-                write_byte(xi_out.get(), 0x1A);
-                std::fputs("FastTracker v2.00   ", xi_out.get());
-            }
             log_print(c.log, " Name:%s", ins.name);
             unsigned type = read_byte(in);
             log_print(c.log, " type:%x", type);
             count = read_word_le(in);
             log_print(c.log, " samples:%x", unsigned(count));
+            // A BMW song names the XI file of every instrument with samples (none for an empty
+            // one); one it names that is not there is no result: the job ends.
+            if (!first_pass && c.settings.dowave == 1 && count > 0) {
+                if (!xi_export.open(i)) {
+                    c.log.log_enabled = 2;
+                    log_print(c.log, "\nCould not create XI-file %s!!", xi_path);
+                    xi_write_failed(xi_path);
+                }
+                std::fputs("Extended Instrument:", xi_out.get());
+                std::fprintf(xi_out.get(), " %-22s", ins.name);
+                write_byte(xi_out.get(), 0x1A);
+                std::fputs("FastTracker v2.00   ", xi_out.get());
+            }
         }
         FILE* xi = xi_out.get();
 
@@ -460,6 +445,10 @@ void read_instruments(Conversion& c, FILE* in, int first, int wave_source)
             // allocation: keep the headers that are there (a file cut inside them).
             uint64_t room = bytes_remaining(in) / sample_header_bytes;
             if (uint64_t(count) > room) count = int(room);
+            if (count == 0 && xi) {
+                xi_out.discard(); // no sample header left: no XI file for it
+                xi = nullptr;
+            }
             // An XI file without samples gives no wave; it cannot make a song or a wave slot.
             if (!xm && count == 0)
                 job_abort("\nIncorrect Input File, probably wrong pattern number or emtpy XI-File!!!");

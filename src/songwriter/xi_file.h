@@ -6,8 +6,8 @@
 #include <string>
 
 #include "core/byteio.h"
+#include "platform/platform.h"
 #include "settings/settings.h"
-
 #include "song/conversion.h"
 
 // Reads instruments into records first, first + 1, ... from `in` (XM: the rest of the module
@@ -20,13 +20,9 @@ void read_instruments(Conversion& c, FILE* in, int first, int wave_source = 0);
 struct XiExport {
     explicit XiExport(Conversion& conversion) : c(conversion) {}
     Conversion& c;
-    File out;
-    std::string part;       // the scratch name while it is written
+    platform::ScratchFile out;
     char path[2 * settings_text_size] = ""; // the name it gets
     int index = 0;          // the instrument
-    XiExport(const XiExport&) = delete;
-    XiExport& operator=(const XiExport&) = delete;
-    ~XiExport();
     // Creates the scratch file for instrument `instrument`; false when it cannot be created.
     bool open(int instrument);
     // Closes it and gives it its name (recorded as the instrument's xi_file); a write that failed

@@ -82,7 +82,7 @@ void machine_tools_start(int first_song_machines, int rows, const std::string& b
     if (!d || d->type != 1) job_abort("Clone destination is no generator, check machines.ini!!");
     if (settings.clone_wave < 0 || settings.clone_wave > 255)
         job_abort("The clone's wave number must be 0 to 255!!");
-    if (!c.patterns.create(beside)) {
+    if (!c.patterns.create(beside, ".tmp", "w+b")) {
         log_state.log_force = 1;
         log_print("\n Could not open temporary file for writing: %s", (beside + ".*.tmp").c_str());
         job_abort(" ");
@@ -103,7 +103,7 @@ void machine_tools_data(int machine, const uint8_t* data, size_t size, uint32_t 
     CloneState& c = clone_state;
     if (!settings.rip_es9 || c.source == 0 || machine != c.source) return;
     if (reader_state.input_summaries[1].machine_list[machine].description != role_es9) return;
-    if (offset == 0 && !c.es9.create(es9_data_name)) {
+    if (offset == 0 && !c.es9.create(es9_data_name, ".part")) {
         es9_failed();
         return;
     }
@@ -112,19 +112,24 @@ void machine_tools_data(int machine, const uint8_t* data, size_t size, uint32_t 
         es9_failed();
         return;
     }
-    if (offset + size == total && !c.es9.commit(es9_data_name)) es9_failed();
+    if (offset + size == total && c.es9.commit(es9_data_name, true) != 0) es9_failed();
+}
+
+std::string clone_machine_name()
+{
+    char name[48];
+    std::snprintf(name, sizeof name, "Clone %s", destination().short_name);
+    return name;
 }
 
 void clone_write_machine(int tracks)
 {
     const CloneState& c = clone_state;
     if (c.destination == 0) return;
-    char name[48];
-    std::snprintf(name, sizeof name, "Clone %s", destination().short_name);
     // The generator catalogue writes the record through the song write primitives.
     Writer clone_writer{1, 0, reader_state.merge_stream};
     write_generator_machine(clone_writer, machine_table_state, settings, c.destination, tracks, clone_x, clone_y,
-                            name, clone_tick_byte);
+                            clone_machine_name().c_str(), clone_tick_byte);
 }
 
 void clone_pattern_header(uint16_t patterns, uint16_t tracks)
@@ -206,6 +211,7 @@ void clone_append_patterns()
     const int64_t length = f ? platform::stream_position(f) : -1;
     // Nothing was written when the first song has no pattern section to take the rows from.
     if (length <= 0 || !c.patterns.flush_ok()) job_abort("Where is the temporary PATT-file???");
+    merge_stream_flush();
     if (platform::copy_file_region(f, 0, reader_state.merge_stream, uint64_t(length)) != uint64_t(length))
         job_abort("Can't write temporary file (disk full?)");
     c.patterns.discard();

@@ -12,14 +12,14 @@
 #include <string>
 
 #include "buzz/bmx_reader.h"
-#include "transform/scratch_file.h"
+#include "platform/platform.h"
 
 struct CloneState {
     int source = 0;        // machine of the first song whose notes are used, 0 = none
     int destination = 0;   // machines.ini record of the clone, 0 = no clone
     int rows = 1;          // clone rows per source row (the blow-up factor)
-    ScratchFile patterns;  // the clone's patterns until they are appended to PATT
-    ScratchFile es9;       // "es-9.dat" while the source's data block is ripped
+    platform::ScratchFile patterns;  // the clone's patterns until they are appended to PATT
+    platform::ScratchFile es9;       // "es-9.dat" while the source's data block is ripped
     // Taken from the source's last track row read (reset at the start of each pass over PATT).
     uint8_t note = 0, wave = 0, volume = 255, byte4 = 0, byte5 = 0;
 };
@@ -37,6 +37,8 @@ void machine_tools_forget();
 void machine_tools_data(int machine, const uint8_t* data, size_t size, uint32_t offset, uint32_t total);
 // MACH, after every other machine: the clone's record, with the source's track count.
 void clone_write_machine(int tracks);
+// The clone's machine name: "Clone " and the destination's short name.
+std::string clone_machine_name();
 
 // PATT of the first song, for the source machine: its pattern count and track count, and each
 // pattern's name and line count as written.

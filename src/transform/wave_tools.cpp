@@ -80,7 +80,7 @@ void wave_tools_wave_begin(uint16_t index, uint32_t bytes)
     log_print("\nRipping wave %x to %s", unsigned(index + 1), w.rip_name.c_str());
     uint8_t header[wav_header_bytes];
     wav_header(header, bytes, w.rip_rate);
-    if (!w.rip.create(w.rip_name) || std::fwrite(header, 1, sizeof header, w.rip.get()) != sizeof header)
+    if (!w.rip.create(w.rip_name, ".part") || std::fwrite(header, 1, sizeof header, w.rip.get()) != sizeof header)
         rip_failed();
 }
 
@@ -108,7 +108,7 @@ void wave_tools_wave_end()
 void wave_tools_finish()
 {
     WaveTools& w = wave_tools;
-    if (w.rip_complete && !w.rip.commit(w.rip_name.c_str())) rip_failed();
+    if (w.rip_complete && w.rip.commit(w.rip_name.c_str(), true) != 0) rip_failed();
     wave_tools_forget();
 }
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "buzz/bmx_reader.h"
-#include "transform/scratch_file.h"
+#include "platform/platform.h"
 
 constexpr size_t wav_header_bytes = 44;
 
@@ -22,7 +22,7 @@ struct WaveTools {
     uint32_t rip_rate = 44100; // sample rate for the next WAV; kept from job to job
     std::string rip_folder;    // where the WAV goes, with its final separator ("" = here)
     int entry_index = -1;      // WAVT: the index of the entry being read
-    ScratchFile rip;           // the WAV being written
+    platform::ScratchFile rip;           // the WAV being written
     std::string rip_name;      // its final name
     uint32_t rip_bytes = 0;    // the wave's byte count
     uint32_t rip_left = 0;     // wave bytes still to come

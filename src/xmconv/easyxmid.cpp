@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/version.h"
 #include "midi/smf_reader.h"
 #include "song/midi_state.h"
 #include "xmconv/xm_writer.h"
@@ -242,6 +243,10 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
             std::fputs(usage, stdout);
+            return 0;
+        }
+        if (!std::strcmp(argv[i], "--version")) {
+            std::printf("easyxmid %s\n", program_version());
             return 0;
         }
         args.push_back(argv[i]);

@@ -5,10 +5,9 @@
 #include "core/byteio.h"
 #include "platform/platform.h"
 
+#include <cerrno>
 #include <cstdio>
-#include <filesystem>
-#include <random>
-#include <system_error>
+#include <cstring>
 
 namespace xmconv {
 
@@ -240,21 +239,17 @@ bool xm_write_file(const XmModule& m, const std::string& path, std::string& erro
     std::vector<uint8_t> bytes = xm_encode(m);
     // A name of its own beside the output, created exclusively (never an existing file or a
     // planted link): several conversions may run in one folder at once. "<output>.part" first,
-    // the name a calling kestrix watches.
-    std::string temp = path + ".part";
-    std::error_code ec;
-    FILE* f = platform::create_scratch_stream(temp.c_str());
-    for (int attempt = 0; attempt < 100 && !f && platform::name_taken(temp.c_str()); ++attempt) {
-        temp = platform::scratch_stem(path.c_str()) + ".part";
-        f = platform::create_scratch_stream(temp.c_str());
+    // the name a calling kestrix watches. The XM then replaces a file of its name, as the
+    // callers expect (kestrix reserves that name for it).
+    platform::ScratchFile temp;
+    if (!temp.create_exactly(path + ".part") && !temp.create(path, ".part")) {
+        error = "cannot create " + path + ".part: " + std::strerror(errno);
+        return false;
     }
-    if (!f) { error = "cannot create " + temp; return false; }
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    ok = (std::fclose(f) == 0) && ok;
-    if (ok) ok = platform::keep_scratch(temp.c_str(), path.c_str());
-    if (!ok) {
-        platform::remove_scratch(temp.c_str());
-        error = "cannot write " + path;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), temp.get()) == bytes.size();
+    const int e = written ? temp.commit(path.c_str(), true) : EIO;
+    if (e) {
+        error = "cannot write " + path + ": " + std::strerror(e);
         return false;
     }
     return true;

@@ -15,6 +15,7 @@
 
 #include "convert/input_formats.h"
 #include "convert/module_formats.h"
+#include "core/version.h"
 #include "xmconv/xmp_convert.h"
 #include "xmconv/xm_writer.h"
 
@@ -86,6 +87,11 @@ struct Context {
 
 int main(int argc, char** argv)
 {
+    for (int i = 1; i < argc; ++i)
+        if (!std::strcmp(argv[i], "--version")) {
+            std::printf("%s %s, libxmp %s\n", program, program_version(), xmp_version);
+            return 0;
+        }
     // INPUT, then optionally the XM's name (the callers' naming rule otherwise).
     const char* input = nullptr;
     const char* named_output = nullptr;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numbers>
 
 #include "convert/input_formats.h"
 
@@ -156,8 +157,8 @@ void resample(XmSample& s, double ratio)
         double sum = 0;
         for (long k = base - half + 1; k <= base + half; ++k) {
             const double d = x - double(k);
-            const double sinc = d == 0 ? 1 : std::sin(M_PI * d) / (M_PI * d);
-            const double w = 0.42 + 0.5 * std::cos(M_PI * d / half) + 0.08 * std::cos(2 * M_PI * d / half);
+            const double sinc = d == 0 ? 1 : std::sin(std::numbers::pi * d) / (std::numbers::pi * d);
+            const double w = 0.42 + 0.5 * std::cos(std::numbers::pi * d / half) + 0.08 * std::cos(2 * std::numbers::pi * d / half);
             sum += at(k) * sinc * w;
         }
         const double limit = s.is_16bit ? 32767 : 127;
@@ -586,7 +587,7 @@ bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out
     song.speed = std::max(mod.spd, 1);
     song.tempo = std::clamp(mod.bpm, 32, 255);
     song.cut_keeps_volume = info.impulse_tracker;
-    song.st3_retrigger = info.loader == "Scream Tracker 3";
+    song.scream_tracker = info.loader == "Scream Tracker 3";
     song.max_patterns = std::clamp(mod.pat, 112, xm_max_patterns);
     PlaybackReport walk = follow_playback(out, song);
     if (walk.unplaced) report.limits.add("volume, pan or tempo without a free column", walk.unplaced);

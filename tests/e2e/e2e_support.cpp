@@ -10,14 +10,17 @@
 #include "convert/driver.h"
 #include "core/pool.h"
 #include "jobs/job_runner.h"
+#include "settings/settings.h"
 #include "song/song.h"
 
 namespace fs = std::filesystem;
 
 namespace kxe2e {
 
-ConvertResult convert_file(const Settings& settings, const std::string& input, const std::string& output)
+ConvertResult convert_file(const Settings& given, const std::string& input, const std::string& output)
 {
+    Settings settings = given;
+    settings.replace_files = 1; // the tests write their songs again and again
     ConvertResult r;
     kxtest::FakeWindow w;
     Log log;

@@ -18,7 +18,8 @@ struct ConvertResult {
 };
 
 // Runs convert(input, output) as a job of its own with `settings`: a fake log window, its own log,
-// pool and machine descriptions, the fatal error caught as the runner catches it.
+// pool and machine descriptions, the fatal error caught as the runner catches it. The song
+// replaces a file of its name (replace_files).
 ConvertResult convert_file(const Settings& settings, const std::string& input, const std::string& output);
 
 struct ReadResult {

@@ -1,5 +1,5 @@
-// The outside converters, played by shell scripts the tests write into the working directory
-// (where the driver looks first): their arguments, exit codes and the driver's messages.
+// The outside converters, played by shell scripts the tests write into a folder on PATH (the test
+// program has no converter beside it): their arguments, exit codes and the driver's messages.
 #include "e2e/e2e_support.h"
 
 #include <cstdlib>
@@ -57,8 +57,8 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
     std::copy_n("034 from midi", 13, prepared.data.begin() + 17);
     prepared.write("prepared.xm");
     const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-    const std::string empty_dir = (fs::current_path() / "empty-bin").string();
-    fs::create_directories(empty_dir);
+    const std::string bin = (fs::current_path() / "bin").string();
+    fs::create_directories(bin);
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.input) + " " + (c.script ? c.script : "(none)"));
         settings = Settings();
@@ -66,13 +66,15 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
         settings.domidi_ext = c.domidi_ext;
         kxtest::Bytes().fill(1084, 0).write(c.input);
         fs::copy_file("prepared.xm", "midrix.xm", fs::copy_options::overwrite_existing);
+        const fs::path program = fs::path(bin) / c.program;
         if (c.script) {
-            std::ofstream(c.program) << "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > args.txt\n"
-                                     << c.script << "\n";
-            fs::permissions(c.program, fs::perms::owner_all);
+            std::ofstream(program) << "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > args.txt\n"
+                                   << c.script << "\n";
+            fs::permissions(program, fs::perms::owner_all);
         }
-        // Without a stand-in, PATH names an empty directory: no installed converter is found.
-        ::setenv("PATH", c.script ? path.c_str() : empty_dir.c_str(), 1);
+        // The stand-in's folder first on PATH; without a stand-in it alone: no installed
+        // converter is found.
+        ::setenv("PATH", (c.script ? bin + ":" + path : bin).c_str(), 1);
         auto r = convert_file(settings, c.input, "out.bmx");
         ::setenv("PATH", path.c_str(), 1);
         // The scratch names ("out_bmx-kx<pid>-<n>") read as "@".
@@ -88,7 +90,8 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
         }
         EXPECT_EQ(fs::exists("out.bmx"), c.log == nullptr);
         EXPECT_FALSE(scratch_left());
-        for (const char* f : {c.program, c.input, "args.txt", "out.bmx", "song.xm", "tune.xm"}) fs::remove(f);
+        fs::remove(program);
+        for (const char* f : {c.input, "args.txt", "out.bmx", "song.xm", "tune.xm"}) fs::remove(f);
     }
 }
 

@@ -23,7 +23,8 @@ std::string kestrix() { return std::string(KESTRIX_BINARY_DIR) + "/kestrix"; }
 // Starts kestrix with args in folder dir (its output to /dev/null); returns the process id. With
 // `unwritable`, nothing can be created in that folder, not even by root: the folder is removed
 // once the process stands in it.
-pid_t start(const fs::path& dir, const std::vector<std::string>& args, bool unwritable = false)
+pid_t start(const fs::path& dir, const std::vector<std::string>& args, bool unwritable = false,
+            const std::string& program = kestrix())
 {
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -36,7 +37,7 @@ pid_t start(const fs::path& dir, const std::vector<std::string>& args, bool unwr
         std::vector<char*> argv{const_cast<char*>("kestrix")};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        ::execv(kestrix().c_str(), argv.data());
+        ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
     return pid;
@@ -197,17 +198,24 @@ TEST_F(SideBySide, InterruptedConversionLeavesNothingBehind)
 }
 
 // Stopped while an outside converter runs: the converter is ended too and its scratch files
-// (the module's copy, the reserved XM) are removed.
+// (the module's copy, the reserved XM) are removed. The converter is a stand-in beside a copy of
+// the program, where it looks first.
 TEST_F(SideBySide, InterruptDuringAnOutsideConverter)
 {
     kxtest::install_machines_ini();
-    std::ofstream("it2xm") << "#!/bin/sh\necho $$ > converter.pid\nexec sleep 30\n";
-    fs::permissions("it2xm", fs::perms::owner_all);
+    const fs::path app = dir.parent_path() / (dir.filename().string() + "-app");
+    fs::create_directory(app);
+    fs::copy_file(kestrix(), app / "kestrix");
+    std::ofstream(app / "it2xm") << "#!/bin/sh\necho $$ > converter.pid\nexec sleep 30\n";
+    fs::permissions(app / "it2xm", fs::perms::owner_all);
     kxtest::Bytes().fill(64, 0).write("song.it");
     const std::set<std::string> before = files_in(dir);
-    const pid_t pid = start(dir, {"-q", "song.it", "song.bmx"});
-    while (!fs::exists("converter.pid") || kxtest::read_text("converter.pid").empty())
+    const pid_t pid = start(dir, {"-q", "song.it", "song.bmx"}, false, (app / "kestrix").string());
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while ((!fs::exists("converter.pid") || kxtest::read_text("converter.pid").empty()) &&
+           std::chrono::steady_clock::now() < give_up)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(fs::exists("converter.pid")) << "the stand-in converter never ran";
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ::kill(pid, SIGTERM);
     const int status = wait_for(pid);
@@ -215,6 +223,7 @@ TEST_F(SideBySide, InterruptDuringAnOutsideConverter)
     const pid_t converter = std::stoi(kxtest::read_text("converter.pid"));
     EXPECT_NE(::kill(converter, 0), 0); // ended and reaped
     fs::remove("converter.pid");
+    fs::remove_all(app);
     EXPECT_EQ(files_in(dir), before);
 }
 

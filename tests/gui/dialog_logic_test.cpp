@@ -3,6 +3,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "gui/dialog_logic.h"
 
@@ -51,6 +52,67 @@ TEST_F(PagesTest, BasicsOutputNameFollowsTheWaveChoice)
     EXPECT_EQ(output_name_on_init("a.bmw", 2), "a.bmx");
     EXPECT_EQ(output_name_on_init("a.bmx", 1), "a.bmw");
     EXPECT_EQ(output_name_on_init("a", 1), "a");
+}
+
+// An input chosen with Browse... names the output unless the user typed a name of their own; the
+// extension follows the wave choice, and a name the program put there stays the program's.
+TEST_F(PagesTest, BasicsOutputNameFollowsTheInput)
+{
+    Settings s;
+    round_trip(s); // the box shows "kestrix.bmx", the program's name
+    on_input_chosen(c, d, "C:\\mods\\song.it");
+    EXPECT_EQ(c.texts[ctl::output_file], "C:\\mods\\song.bmx");
+    c.checks[ctl::wave_bmx] = false;
+    c.checks[ctl::wave_bmw] = true;
+    on_wave_choice_changed(c, d);
+    on_input_chosen(c, d, "Z:\\a.b\\tune");
+    EXPECT_EQ(c.texts[ctl::output_file], "Z:\\a.b\\tune.bmw");
+    on_input_chosen(c, d, "old.bmx"); // a Buzz song is only listed: the name stays
+    EXPECT_EQ(c.texts[ctl::output_file], "Z:\\a.b\\tune.bmw");
+    c.texts[ctl::output_file] = "mine.bmw";
+    on_input_chosen(c, d, "other.xm");
+    EXPECT_EQ(c.texts[ctl::output_file], "mine.bmw");
+    c.texts[ctl::output_file] = "";
+    on_input_chosen(c, d, "x.mid");
+    EXPECT_EQ(c.texts[ctl::output_file], "x.bmw");
+}
+
+TEST_F(PagesTest, ReplaceQuestionsAndLogWindowPlace)
+{
+    Settings s;
+    settings_set_text(s.input_file, "a.xm");
+    settings_set_text(s.output_file, "a.bmx");
+    settings_set_text(s.merge_output, "m.bmx");
+    auto all = [](const char*) { return true; };
+    auto only_m = [](const char* n) { return std::string(n) == "m.bmx"; };
+    EXPECT_EQ(files_a_job_replaces(s, 1, all), std::vector<std::string>{"a.bmx"});
+    EXPECT_EQ(files_a_job_replaces(s, 3, all), (std::vector<std::string>{"a.bmx", "m.bmx"}));
+    EXPECT_EQ(files_a_job_replaces(s, 3, only_m), std::vector<std::string>{"m.bmx"});
+    EXPECT_EQ(files_a_job_replaces(s, 2, only_m), std::vector<std::string>{"m.bmx"});
+    settings_set_text(s.merge_output, "a.bmx");
+    EXPECT_EQ(files_a_job_replaces(s, 3, all), std::vector<std::string>{"a.bmx"});
+    settings_set_text(s.input_file, "song.BMW"); // listed, nothing written
+    EXPECT_TRUE(files_a_job_replaces(s, 1, all).empty());
+    EXPECT_EQ(replace_question("big.bmx"), "big.bmx exists. Replace it?");
+
+    const ScreenRect screen{0, 0, 1024, 740}, dialog{75, 80, 500, 560};
+    const struct {
+        ScreenRect wanted, dialog;
+        bool avoid;
+        ScreenRect placed;
+    } cases[] = {
+        {{10, 10, 510, 410}, dialog, true, {504, 80, 1004, 480}},           // right of the dialog
+        {{10, 10, 510, 410}, dialog, false, {10, 10, 510, 410}},           // where the user left it
+        {{600, 100, 900, 300}, dialog, true, {600, 100, 900, 300}},        // covers nothing
+        {{900, 700, 1400, 1100}, dialog, false, {524, 340, 1024, 740}},    // into the screen
+        {{10, 10, 510, 410}, {500, 80, 925, 560}, true, {0, 80, 496, 480}},   // left, narrowed
+        {{0, 0, 300, 200}, {0, 100, 1024, 400}, true, {0, 404, 300, 604}}, // below
+        {{0, 0, 600, 300}, {100, 0, 724, 740}, true, {728, 0, 1024, 300}}, // the wider side
+    };
+    for (const auto& k : cases) {
+        const ScreenRect r = place_log_window(k.wanted, k.dialog, screen, k.avoid);
+        EXPECT_EQ(r, k.placed) << r.left << "," << r.top << " " << r.right << "," << r.bottom;
+    }
 }
 
 TEST_F(PagesTest, BasicsWaveChoiceAndTarget)

@@ -100,6 +100,7 @@ TEST(LogWindowLines, WorkerAppendsWhilePainterReads)
     EXPECT_EQ(lines.lines(98, 5), (std::vector<std::string>{"line 999", "last"}));
     lines.take_changes();
     EXPECT_FALSE(lines.take_changes());
+    EXPECT_EQ(lines.widest_line(), 8u); // "line 999"
 }
 
 } // namespace

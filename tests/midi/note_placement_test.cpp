@@ -35,6 +35,7 @@ protected:
         file.write("in.mid");
         kxtest::FakeWindow w;
         log.window = &w;
+        settings.replace_files = 1; // each case writes the song again
         ok = run_guarded(log, [&] { convert(c, "in.mid", "out.bmx"); });
         log.window = nullptr;
         return w.text;

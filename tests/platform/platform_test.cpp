@@ -31,22 +31,23 @@ TEST_F(Platform, RunProgramGivesTheExitCode)
     EXPECT_EQ(platform::run_program((dir / "plain.txt").string(), {"plain.txt"}), -1);
 }
 
-// The current directory first, then beside the running program, then PATH.
+// Beside the running program, then the absolute folders of PATH; never the current folder, also
+// not through an empty or relative PATH entry.
 TEST_F(Platform, FindProgramOrder)
 {
     const std::string name = "kxfind-" + std::to_string(::getpid()), old_path = std::getenv("PATH");
     const fs::path in_path = dir / "bin" / name, beside = fs::path(platform::executable_directory()) / name;
     fs::create_directory("bin");
-    setenv("PATH", ("/nonexistent::" + in_path.parent_path().string()).c_str(), 1);
+    setenv("PATH", ("/nonexistent::.:bin:" + in_path.parent_path().string()).c_str(), 1);
     std::vector<std::string> found;
-    for (const fs::path& p : {in_path, beside, dir / name}) {
+    for (const fs::path& p : {dir / name, in_path, beside}) {
         make_script(p, 0);
         found.push_back(platform::find_program(name));
     }
     found.push_back(platform::find_program("kxfind-no-such-program"));
     setenv("PATH", old_path.c_str(), 1);
     fs::remove(beside);
-    EXPECT_EQ(found, (std::vector<std::string>{in_path.string(), beside.string(), (dir / name).string(), ""}));
+    EXPECT_EQ(found, (std::vector<std::string>{"", in_path.string(), beside.string(), ""}));
 }
 
 // Copies go after what the output had, and the output goes on at its new end; a copy asked for

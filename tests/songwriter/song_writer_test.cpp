@@ -2,6 +2,9 @@
 // channel), a song model with pieces missing, the ES-9's data file, WAVE data from an input that
 // changed, XI files cut short or with hostile counts. Whole songs are compared byte for byte in tests/e2e/golden_test.cpp.
 #include <algorithm>
+#include <bit>
+#include <cmath>
+#include <numbers>
 #include <filesystem>
 
 #include "convert/fixtures.h"
@@ -19,6 +22,30 @@ TEST(Crc32, MatchesTheCheckValueWholeAndInPieces)
     const auto* s = reinterpret_cast<const uint8_t*>("123456789");
     EXPECT_EQ(crc32_end(crc32_update(crc32_begin(), s, 9)), 0xCBF43926u);
     EXPECT_EQ(crc32_end(crc32_update(crc32_update(crc32_begin(), s, 4), s + 4, 5)), 0xCBF43926u);
+}
+
+// Generator positions: the axes exact (zeros written as -0.0), every other point the float the C
+// library's sine and cosine give here (so only the axes changed when the series replaced them).
+TEST(GeneratorPositions, AxesExactOthersAsTheLibraryRoundsThem)
+{
+    auto bits = [](float v) { return std::bit_cast<uint32_t>(v); };
+    const uint32_t neg_zero = 0x80000000u, minus_08 = bits(-0.8f), plus_08 = bits(0.8f);
+    const struct { int k, n; uint32_t x, y; } axes[] = {
+        {1, 1, minus_08, neg_zero}, {2, 2, plus_08, neg_zero}, {2, 4, neg_zero, minus_08},
+        {3, 4, plus_08, neg_zero},  {4, 4, neg_zero, plus_08}, {7, 12, plus_08, neg_zero}};
+    for (const auto& a : axes) {
+        const GeneratorPosition p = generator_position(a.k, a.n);
+        EXPECT_EQ(bits(p.x), a.x) << a.k << " of " << a.n;
+        EXPECT_EQ(bits(p.y), a.y) << a.k << " of " << a.n;
+    }
+    for (int n = 1; n <= 256; ++n)
+        for (int k = 1; k <= n; ++k) {
+            if (4 * (k - 1) % n == 0) continue;
+            const double a = 2.0 * std::numbers::pi * (k - 1) / n;
+            const GeneratorPosition p = generator_position(k, n);
+            ASSERT_EQ(bits(p.x), bits(float(-0.8 * std::cos(a)))) << k << " of " << n;
+            ASSERT_EQ(bits(p.y), bits(float(-0.8 * std::sin(a)))) << k << " of " << n;
+        }
 }
 
 class SongWriterTest : public kxtest::WorkDirTest {

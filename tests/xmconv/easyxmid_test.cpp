@@ -64,7 +64,9 @@ TEST_F(Easyxmid, CorpusNotesReachTheXmAndTheSong)
     auto files = kxtest::corpus_files({".mid"});
     if (files.empty()) GTEST_SKIP() << "no MIDI files in the corpus";
     kxtest::install_machines_ini();
-    fs::copy_file(fs::path(KESTRIX_BINARY_DIR) / "easyxmid", "easyxmid");
+    // The driver finds the converter on PATH (the test program has none beside it).
+    const std::string old_path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", (std::string(KESTRIX_BINARY_DIR) + ":" + old_path).c_str(), 1);
     for (const auto& f : files) {
         SCOPED_TRACE(f.filename().string());
         std::string err;
@@ -86,6 +88,7 @@ TEST_F(Easyxmid, CorpusNotesReachTheXmAndTheSong)
         // The driver's extern conversion reads it: one machine per XM channel, as its name says.
         settings = Settings();
         settings.domidi_ext = 1;
+        settings.replace_files = 1;
         kxtest::FakeWindow w;
         log.window = &w;
         EXPECT_TRUE(run_guarded(log, [&] { convert(c, f.string().c_str(), "in.bmx"); })) << w.text;
@@ -95,6 +98,7 @@ TEST_F(Easyxmid, CorpusNotesReachTheXmAndTheSong)
         for (const auto& e : fs::directory_iterator(".")) // no scratch file left beside the song
             EXPECT_EQ(e.path().filename().string().find("-kx"), std::string::npos) << e.path();
     }
+    ::setenv("PATH", old_path.c_str(), 1);
 }
 
 // Rows follow the beat (16 a quarter note); drums get no key-off and hold a channel for their own

@@ -11,10 +11,10 @@ class LogLines;
 // The module instance: the dialog and the tab strip find their templates in it.
 extern HINSTANCE program_instance;
 
-// Messages the dialog sends itself or gets from the worker.
-constexpr UINT wm_open_log = WM_APP + 1; // lParam: title; returns the LogLines* for the job
+// Messages the dialog gets from the worker and from the log window.
 constexpr UINT wm_report = WM_APP + 2;   // lParam: text of the job's final message
 constexpr UINT wm_job_ended = WM_APP + 3;
+constexpr UINT wm_log_window_moved = WM_APP + 4; // the user moved or sized the log window
 
 // After the dialog has closed: a job still converting is asked to stop, so that it removes its
 // unfinished files; one that is only showing its final message ends with the program. False when
@@ -46,9 +46,11 @@ const int* tab_strip_controls(HWND dialog, int tab, int& count);
 void tab_strip_activate(HWND dialog, int tab, bool focus_page);
 
 // --- log window (log_window.cpp) ---
-// Opens a log window owned by `owner` at the log window settings; the returned lines are what the
-// job draws into (valid until the next log_window_create).
-LogLines* log_window_create(HWND owner, const char* title, int x, int y, int dx, int dy);
+// Opens a log window owned by `owner` at `place` (screen pixels), without taking the keyboard; the
+// returned lines are what the job draws into (valid until the next log_window_create).
+LogLines* log_window_create(HWND owner, const char* title, const RECT& place);
+// The open log window's screen rectangle; false when none is open.
+bool log_window_rect(RECT& r);
 // Closes the last log window (before a new job opens its own).
 void log_window_close();
 

@@ -4,12 +4,14 @@
 // The dialog keeps its own copy of the options (`pages`): every command first reads the controls
 // into it. A job gets its options when it starts (a copy of its own, which only the job reads
 // while it runs), so Save or a refused start during a job never change the options of the running
-// job. The worker never touches a window of the dialog's thread: it sends the dialog
-// two requests (open the log window, show the final message) and draws its log into a LogLines
-// buffer the log window reads on a timer.
+// job. Before a job writes over an existing file the user is asked. The log window
+// opens with the job, beside the dialog unless the user has put it somewhere this session. The
+// worker never touches a window of the dialog's thread: it draws its log into a LogLines buffer
+// the log window reads on a timer, and asks the dialog to show its final message.
 #include <windows.h>
 #include <commctrl.h>
 #include <commdlg.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/version.h"
 #include "gui/dialog_logic.h"
 #include "gui/log_lines.h"
 #include "gui/tab_layout.h"
@@ -60,11 +63,8 @@ private:
 // The job's side of the dialog.
 class DialogFrontEnd : public JobFrontEnd {
 public:
-    LogWindow* open_log_window(const char* title) override
-    {
-        lines = reinterpret_cast<LogLines*>(SendMessageA(dialog, wm_open_log, 0, LPARAM(title)));
-        return lines;
-    }
+    // The window the dialog opened when it started the job.
+    LogWindow* open_log_window(const char*) override { return lines; }
     // "Log to file": the job's log also goes to log_file, replaced by each job.
     FILE* open_log_file() override
     {
@@ -80,7 +80,14 @@ public:
     }
     HWND dialog = nullptr;
     LogLines* lines = nullptr; // this job's log window text
-    Settings job;              // the options of the running job (its log window and log file)
+    Settings job;              // the options of the running job (its log file)
+};
+
+// What the log window settings were when the user last moved the log window: while the Extended
+// page still shows them, the next log window opens right there, covering the dialog or not.
+struct LogPlace {
+    bool moved = false;
+    int x = 0, y = 0, dx = 0, dy = 0;
 };
 
 struct MainDialogState {
@@ -91,12 +98,14 @@ struct MainDialogState {
     HHOOK key_hook = nullptr;      // Ctrl+Tab and Ctrl+PgUp/PgDn switch pages
     DialogFrontEnd front_end;
     JobThread jobs;                // the one job running beside the dialog
+    LogPlace log_place;
     // Test mode: the longest time the dialog's thread did not get to its timer while a job ran.
     DWORD last_tick = 0;
     DWORD longest_gap = 0;
 };
 
 constexpr UINT_PTR watch_timer = 77;
+constexpr UINT about_command = 0x0110; // the window menu's "About" (a multiple of 16)
 MainDialogState main_dialog;
 
 constexpr int heading_ids[] = {201, 202, 203, 204, 205, 206, 207, 262, 270, 460, 461, 464};
@@ -119,25 +128,128 @@ void update_merge_input2(HWND dialog)
 
 void on_job_end(void* dialog) { PostMessageA(static_cast<HWND>(dialog), wm_job_ended, 0, 0); }
 
+// Asks before a job writes over `name`; true for Yes.
+bool may_replace(HWND dialog, const std::string& name)
+{
+    const std::string question = replace_question(name);
+    test_log("question \"%s\"", question.c_str());
+    const int answer =
+        MessageBoxA(dialog, question.c_str(), "KESTRIX Message", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
+    test_log("answer %s", answer == IDYES ? "yes" : "no");
+    return answer == IDYES;
+}
+
+ScreenRect screen_rect(const RECT& r) { return {int(r.left), int(r.top), int(r.right), int(r.bottom)}; }
+
+// Where the next log window opens (see LogPlace and place_log_window).
+RECT log_window_place(HWND dialog, const Settings& s)
+{
+    RECT d{}, work{};
+    GetWindowRect(dialog, &d);
+    MONITORINFO mi{};
+    mi.cbSize = sizeof mi;
+    if (GetMonitorInfoA(MonitorFromWindow(dialog, MONITOR_DEFAULTTONEAREST), &mi))
+        work = mi.rcWork;
+    else
+        SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    const LogPlace& p = main_dialog.log_place;
+    const bool users_place = p.moved && p.x == s.lwind_x && p.y == s.lwind_y && p.dx == s.lwind_dx && p.dy == s.lwind_dy;
+    // Settings far outside any screen are moved onto it anyway; the sums must not overflow.
+    const int x = std::clamp(s.lwind_x, -100000, 100000), y = std::clamp(s.lwind_y, -100000, 100000);
+    const ScreenRect wanted{x, y, x + std::clamp(s.lwind_dx, 0, 100000), y + std::clamp(s.lwind_dy, 0, 100000)};
+    const ScreenRect r = place_log_window(wanted, screen_rect(d), screen_rect(work), !users_place);
+    return RECT{r.left, r.top, r.right, r.bottom};
+}
+
+// The user moved or sized the log window: the Extended page shows its new place (Save keeps it),
+// and the next log window opens there.
+void log_window_moved(HWND dialog)
+{
+    RECT r;
+    if (!log_window_rect(r)) return;
+    LogPlace& p = main_dialog.log_place;
+    p = {true, int(r.left), int(r.top), int(r.right - r.left), int(r.bottom - r.top)};
+    Win32Controls c(dialog);
+    c.set_text(ctl::lwind_x, std::to_string(p.x));
+    c.set_text(ctl::lwind_y, std::to_string(p.y));
+    c.set_text(ctl::lwind_dx, std::to_string(p.dx));
+    c.set_text(ctl::lwind_dy, std::to_string(p.dy));
+    test_log("log window moved to %d %d %d %d", p.x, p.y, p.dx, p.dy);
+}
+
 void start_job(HWND dialog, int mode)
 {
     if (main_dialog.jobs.running()) {
         error_box("error: another thread already running");
         return;
     }
-    Settings& job = main_dialog.front_end.job;
-    job = main_dialog.pages; // the job's own options from now on
-    choose_machines_ini(job);
-    if (mode & 1) prepare_xi_dir(job);
-    main_dialog.front_end.dialog = dialog;
-    const JobStart r = main_dialog.jobs.start(job, mode, main_dialog.front_end, &on_job_end, dialog);
+    for (const std::string& name :
+         files_a_job_replaces(main_dialog.pages, mode, [](const char* n) { return platform::file_exists(n); }))
+        if (!may_replace(dialog, name)) return;
+    DialogFrontEnd& f = main_dialog.front_end;
+    Settings& settings = f.job;
+    settings = main_dialog.pages; // the job's own options from now on
+    settings.replace_files = 1;   // the dialog asks before a job replaces a file
+    choose_machines_ini(settings);
+    if (mode & 1) prepare_xi_dir(settings);
+    f.dialog = dialog;
+    // The runner's first window is "Conversion Log" for a conversion, "Merging Log" for a merge.
+    f.lines = log_window_create(dialog, mode & 1 ? "Conversion Log" : "Merging Log", log_window_place(dialog, settings));
+    const JobStart r = main_dialog.jobs.start(settings, mode, f, &on_job_end, dialog);
     if (r == JobStart::cannot_create) {
+        log_window_close();
+        f.lines = nullptr;
         error_box("error: cannot create thread");
         return;
     }
     main_dialog.last_tick = GetTickCount();
     main_dialog.longest_gap = 0;
     test_log("job start mode %d", mode);
+}
+
+// A name as Windows' wide calls take it: UTF-8, or the ANSI code page when it is not UTF-8.
+std::wstring wide(const std::string& utf8)
+{
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.c_str(), -1, nullptr, 0);
+    const UINT page = n > 0 ? CP_UTF8 : CP_ACP;
+    std::wstring w(size_t(std::max(1, MultiByteToWideChar(page, 0, utf8.c_str(), -1, nullptr, 0))), L'\0');
+    MultiByteToWideChar(page, 0, utf8.c_str(), -1, w.data(), int(w.size()));
+    w.resize(w.size() - 1);
+    return w;
+}
+
+// Help: the old help viewer where it and its help file kxgui.hlp both exist, else the help page
+// beside the program in the system's browser.
+void open_help(HWND dialog)
+{
+    const std::string dir = platform::executable_directory();
+    char windows_dir[MAX_PATH] = {};
+    GetWindowsDirectoryA(windows_dir, MAX_PATH);
+    const std::string winhelp = std::string(windows_dir) + "\\winhelp.exe";
+    for (const std::string& hlp : {std::string("kxgui.hlp"), dir + "\\kxgui.hlp"}) {
+        if (!platform::file_exists(winhelp.c_str()) || !platform::file_exists(hlp.c_str())) continue;
+        test_log("help \"%s\"", hlp.c_str());
+        if (!platform::start_program(winhelp, "winhelp.exe \"" + hlp + "\"", ""))
+            error_box("Error running winhelp.exe");
+        return;
+    }
+    const std::string page = dir + "\\kestrix-help.html";
+    test_log("help \"%s\"", page.c_str());
+    if (!platform::file_exists(page.c_str())) {
+        error_box(("The help page is missing: " + page).c_str());
+        return;
+    }
+    const auto r = INT_PTR(ShellExecuteW(dialog, L"open", wide(page).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+    if (r <= 32) error_box(("No program opens the help page " + page).c_str());
+}
+
+void show_about(HWND dialog)
+{
+    const std::string text = std::string("kestrixw ") + program_version() +
+                             "\n\nConverts tracker modules, MIDI files and XI instruments into Buzz songs, "
+                             "and merges and transforms Buzz songs.\n\nHelp opens kestrix-help.html, which "
+                             "describes every page.";
+    message_box(dialog, text.c_str(), "About kestrixw");
 }
 
 struct FileDialog {
@@ -200,6 +312,11 @@ void browse(HWND dialog, const FileDialog& fd)
     test_log("file dialog chose \"%s\" for %d", chosen.c_str(), fd.edit_id);
     SetDlgItemTextA(dialog, fd.edit_id, chosen.c_str());
     dir = browse_directory_from_choice(result);
+    if (fd.edit_id == ctl::input_file) {
+        Win32Controls c(dialog);
+        on_input_chosen(c, main_dialog.state, chosen);
+        test_log("output name \"%s\"", c.text(ctl::output_file, text_edit_chars).c_str());
+    }
 }
 
 void start_buzz()
@@ -290,6 +407,13 @@ void initialise(HWND dialog)
     SendMessageA(dialog, WM_SETICON, ICON_BIG, LPARAM(icon));
     SendMessageA(dialog, WM_SETICON, ICON_SMALL, LPARAM(icon));
     m.key_hook = SetWindowsHookExA(WH_MSGFILTER, &key_hook, nullptr, GetCurrentThreadId());
+    // "limit tracks to" is shown as it always was, greyed: no conversion reads it.
+    EnableWindow(GetDlgItem(dialog, ctl::limit_tracks), FALSE);
+    EnableWindow(GetDlgItem(dialog, ctl::track_limit), FALSE);
+    if (HMENU menu = GetSystemMenu(dialog, FALSE)) {
+        AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+        AppendMenuA(menu, MF_STRING, about_command, "&About kestrixw...");
+    }
     SetFocus(GetDlgItem(dialog, ctl::input_file));
     test_log_controls(dialog);
     if (test_log_enabled()) SetTimer(dialog, watch_timer, 20, nullptr);
@@ -300,10 +424,7 @@ void command(HWND dialog, int id)
     MainDialogState& m = main_dialog;
     if ((id >= ctl::wave_bmx && id <= ctl::wave_none) || (id >= ctl::machine_first && id <= ctl::machine_last)) {
         Win32Controls c(dialog);
-        m.state.wave_choice = wave_choice_from(c);
-        const std::string name = c.text(ctl::output_file, text_edit_chars);
-        c.set_text(ctl::output_file, output_name_on_change(name, m.state.wave_choice, m.state.last_wave_choice));
-        m.state.last_wave_choice = m.state.wave_choice;
+        on_wave_choice_changed(c, m.state);
         return;
     }
     if (id >= ctl::convout_input2 && id <= ctl::convout_nothing) {
@@ -333,10 +454,7 @@ void command(HWND dialog, int id)
         break;
     case ctl::quit:
     case IDCANCEL: EndDialog(dialog, 0); break;
-    case ctl::help:
-        if (!platform::start_program("", "winhelp.exe kxgui.hlp", ""))
-            error_box("Error running winhelp.exe");
-        break;
+    case ctl::help: open_help(dialog); break;
     case ctl::kill_job:
         if (!main_dialog.jobs.kill())
             error_box("No thread running");
@@ -374,14 +492,12 @@ INT_PTR CALLBACK main_dialog_proc(HWND dialog, UINT msg, WPARAM wparam, LPARAM l
             EndDialog(dialog, 0);
             return TRUE;
         }
+        if ((wparam & 0xFFF0) == about_command) {
+            show_about(dialog);
+            return TRUE;
+        }
         return FALSE;
-    case wm_open_log: {
-        const Settings& s = main_dialog.front_end.job; // the job's options: this runs while the job waits
-        SetWindowLongPtrA(dialog, DWLP_MSGRESULT,
-                          LONG_PTR(log_window_create(dialog, reinterpret_cast<const char*>(lparam), s.lwind_x,
-                                                     s.lwind_y, s.lwind_dx, s.lwind_dy)));
-        return TRUE;
-    }
+    case wm_log_window_moved: log_window_moved(dialog); return TRUE;
     case wm_report:
         message_box(dialog, reinterpret_cast<const char*>(lparam), "KESTRIX Message");
         return TRUE;

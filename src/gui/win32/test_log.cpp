@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 
 #include "gui/win32/app.h"
 #include "gui/dialog_logic.h"
@@ -111,7 +112,9 @@ void test_log_controls(HWND dialog)
 
 int message_box(HWND owner, const char* text, const char* caption)
 {
-    test_log("message \"%s\" \"%s\"", caption, text);
+    std::string one_line = text; // the test log holds one line per event
+    for (size_t at = 0; (at = one_line.find('\n', at)) != std::string::npos; at += 2) one_line.replace(at, 1, "\\n");
+    test_log("message \"%s\" \"%s\"", caption, one_line.c_str());
     const int r = MessageBoxA(owner, text, caption, MB_OK);
     test_log("message closed");
     return r;
