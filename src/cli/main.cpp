@@ -21,6 +21,7 @@
 #include "jobs/job_runner.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
+#include "transform/merge.h"
 
 namespace {
 
@@ -234,7 +235,10 @@ int main(int argc, char** argv)
 
     ConsoleFrontEnd front_end(listing ? stdout : stderr, req.quiet, platform::is_terminal(listing ? 1 : 2));
     front_end.listing_ = listing;
-    if (listing) front_end.log().set_warning_stream(stderr);
+    if (listing) {
+        front_end.log().set_warning_stream(stderr);
+        front_end.log().set_song_text(true);
+    }
     if (!req.log_file.empty()) {
         front_end.pending_log_ = open_file(req.log_file.c_str(), "w");
         if (!front_end.pending_log_) return fail(req.log_file, std::strerror(errno ? errno : ENOENT), exit_usage);
@@ -250,9 +254,11 @@ int main(int argc, char** argv)
     const bool failed = mode == 0 || front_end.failed_;
     std::string line;
     if (failed) {
-        const bool merging = req.merge;
-        FailureLine f = explain_failure(front_end.log().error(), merging ? settings.merge_input1 : req.input,
-                                        merging ? settings.merge_output : output, machines_ini);
+        // A conversion followed by a merge failed in the merge when the merge had begun.
+        const bool merging = req.merge || (settings.merge_after && merge_state.running);
+        FailureLine f = merging ? explain_merge_failure(front_end.log().error(), merge_state.file_in_hand,
+                                                        settings.merge_output, machines_ini)
+                                : explain_failure(front_end.log().error(), req.input, output, machines_ini);
         fail(f.file, f.reason);
         line = f.file.empty() ? f.reason : f.file + ": " + f.reason;
     }

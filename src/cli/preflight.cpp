@@ -114,12 +114,26 @@ std::string check_machines_ini(const std::string& path)
     return "";
 }
 
+namespace {
+
+std::string trimmed(std::string m)
+{
+    while (!m.empty() && (m.front() == '\n' || m.front() == ' ')) m.erase(m.begin());
+    while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
+    return m;
+}
+
+bool is_output_failure(const std::string& m)
+{
+    return m.rfind("Can't write outputfile", 0) == 0 || m.rfind("Can't open outputfile", 0) == 0;
+}
+
+} // namespace
+
 FailureLine explain_failure(const std::string& abort_message, const std::string& input, const std::string& output,
                             const std::string& machines_ini)
 {
-    std::string m = abort_message;
-    while (!m.empty() && (m.front() == '\n' || m.front() == ' ')) m.erase(m.begin());
-    while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
+    std::string m = trimmed(abort_message);
     if (m.find("machines.ini") != std::string::npos || m == "Alternate Machine is no generator!") {
         std::string why = check_machines_ini(machines_ini);
         if (!why.empty()) return {"", why};
@@ -128,11 +142,30 @@ FailureLine explain_failure(const std::string& abort_message, const std::string&
         const int status = platform::readable_file_status(input.c_str());
         if (status) return {input, reason_of(status)};
     }
-    if (m.rfind("Can't write outputfile", 0) == 0 || m.rfind("Can't open outputfile", 0) == 0) {
+    if (is_output_failure(m)) {
         const std::string folder = folder_of(output);
         if (!platform::is_directory(folder.c_str())) return {output, reason_of(ENOENT)};
         return {output, m};
     }
     if (m.empty()) m = "the conversion failed (see the line above)";
     return {input, m};
+}
+
+FailureLine explain_merge_failure(const std::string& abort_message, const std::string& file,
+                                  const std::string& output, const std::string& machines_ini)
+{
+    const std::string m = trimmed(abort_message);
+    if (m.find("machines.ini") != std::string::npos) {
+        std::string why = check_machines_ini(machines_ini);
+        if (!why.empty()) return {"", why};
+    }
+    if (m.empty()) return {"", "the merge failed (see the line above)"};
+    std::string about = file;
+    if (is_output_failure(m)) {
+        const std::string folder = folder_of(output);
+        if (!platform::is_directory(folder.c_str()))
+            return {"", "the merge failed: " + output.substr(0, output.find_last_of("/\\") + 1) + ": no such folder"};
+        about = output;
+    }
+    return {"", "the merge failed: " + (about.empty() ? m : about + ": " + m)};
 }

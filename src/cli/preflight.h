@@ -25,3 +25,7 @@ struct FailureLine {
 };
 FailureLine explain_failure(const std::string& abort_message, const std::string& input, const std::string& output,
                             const std::string& machines_ini);
+// The same for a merge or transformation: "the merge failed: ", the file it was reading or
+// writing when it failed (`file`; "" when the message names what it concerns) and the reason.
+FailureLine explain_merge_failure(const std::string& abort_message, const std::string& file,
+                                  const std::string& output, const std::string& machines_ini);

@@ -683,7 +683,9 @@ std::vector<PlannedSection> plan_sections(const char* first, const char* second,
 void copy_from_input(int input, uint64_t offset, uint64_t n)
 {
     FILE* f = summary(input).stream;
+    merge_state.file_in_hand = merge_state.songs[input];
     if (offset + n > stream_length(f)) job_abort(msg_too_short);
+    merge_state.file_in_hand = merge_state.songs[0];
     merge_stream_flush();
     if (platform::copy_file_region(f, offset, reader_state.merge_stream, n) != n) job_abort(msg_temp_write);
 }
@@ -775,7 +777,9 @@ void write_section(int s, const File (&in)[3], bool second_has_inner_connections
         rs.current_input = i;
         rs.full_parse = full_parse_for(i, s, second_has_inner_connections);
         if (ms.has_section[i][s]) {
+            ms.file_in_hand = ms.songs[i];
             read_buzz_song(in[i].get(), s);
+            ms.file_in_hand = ms.songs[0];
         } else if (i == 1 && rs.merging && ms.has_section[2][s]) {
             write_first_head(s);
         }
@@ -844,6 +848,10 @@ void merge_songs(const char* first, const char* second, const char* output)
     rs.merge_stream = nullptr;
     for (InputSummary& s : rs.input_summaries) s = InputSummary(); // no machine lists yet
     ms = MergeState();
+    ms.running = true;
+    ms.songs[0] = output ? output : "";
+    ms.songs[1] = first ? first : "";
+    ms.songs[2] = no_second_input(second) ? "" : second;
 
     if (!first) first = "";
     File in[3];
@@ -875,6 +883,7 @@ void merge_songs(const char* first, const char* second, const char* output)
         rs.full_parse = 1;
         read_buzz_song(in[1].get(), sec_mach);
         ms.file_in_hand.clear();
+        ms.running = false;
         return;
     }
     if (!output || !*output) {
@@ -902,7 +911,9 @@ void merge_songs(const char* first, const char* second, const char* output)
     ms.repeat = settings.song_repeat > 1 ? settings.song_repeat : 1;
     ms.machine_shift = summary(1).machines - 1;
     ms.wave_shift = summary(1).instrument_index_bound;
+    ms.file_in_hand = ms.songs[1]; // the clone's source is the first song's
     machine_tools_start(summary(1).machines, ms.blow, output);
+    ms.file_in_hand.clear(); // the counts and the plan say what they concern
     set_output_counts();
     rs.current_input = 1;
     ParaPlan para;
@@ -971,6 +982,7 @@ void merge_songs(const char* first, const char* second, const char* output)
         job_abort("Can't write outputfile");
     }
     ms.file_in_hand.clear();
+    ms.running = false;
     wave_tools_finish();
     log_print(rs.merging ? "\nMerging finished" : "\nTransformation finished");
 }
