@@ -11,6 +11,8 @@
 // explains it (an outside converter's exit code, a channel-limit report).
 #include "cli/console_log.h"
 
+#include "cli/song_text.h"
+
 namespace {
 constexpr int bar_width = 40;
 constexpr auto bar_delay = std::chrono::milliseconds(500);   // jobs shorter than this get no bar
@@ -45,6 +47,11 @@ void ConsoleLog::draw_text(std::string_view text) { draw_text(text, false); }
 
 void ConsoleLog::draw_text(std::string_view text, bool forced)
 {
+    std::string converted;
+    if (song_text_) {
+        converted = utf8_from_windows1252(text);
+        text = converted;
+    }
     if (forced) line_forced_ = true;
     if (held_back(text)) return;
     if (streaming_) {

@@ -160,10 +160,15 @@ std::string mod2xm_extension(const Song& s)
     return dot && dot != base ? std::string(dot) : std::string();
 }
 
-void open_output(DriverState& d, const char* output)
+void open_output(DriverState& d, const char* output, const char* input)
 {
     Conversion& c = d.c;
     if (!output || !*output) job_abort("Can't open outputfile");
+    // The song never replaces the module it is made from, whatever name leads to it.
+    if (platform::same_file(output, input)) {
+        std::string msg = std::string("Can't write ") + output + ": is the input file itself; name another output";
+        job_abort(msg.c_str());
+    }
     d.output_name = output;
     if (!d.output.create(output, unfinished_suffix)) job_abort("Can't open outputfile");
     c.writer.output_stream = d.output.get();
@@ -180,7 +185,10 @@ void finish_output(DriverState& d)
     c.progress.input = nullptr;
     platform::InterruptGuard guard; // the song and its XI files are kept together
     const int e = d.output.commit(d.output_name.c_str(), c.settings.replace_files != 0);
-    if (e == EEXIST) job_abort("Can't write outputfile: exists; -y (--force) replaces it");
+    if (e == EEXIST) {
+        std::string msg = "Can't write " + d.output_name + ": exists; -y (--force) replaces it";
+        job_abort(msg.c_str());
+    }
     if (e) {
         c.log.log_force = 1;
         log_print(c.log, "\n%s: %s", d.output_name.c_str(), std::strerror(e));
@@ -412,6 +420,7 @@ void start_conversion(Conversion& c)
     c.log.log_force = 0;
     c.log.log_dot_count = 0;
     c.log.log_dot_interval = 0;
+    c.log.at_line_start = true;
     machine_descriptions_reset(c.machines);
     reader_state.full_parse = 0;
     reader_state.merging = 0;
@@ -715,6 +724,11 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
 
     if (s.input_kind == InputKind::xi) {
         // One XI instrument: a song of the Master alone that holds the instrument as its wave.
+        const std::string problem = xi_instrument_problem(current.c_str());
+        if (!problem.empty()) {
+            const std::string msg = "not an XI instrument (" + problem + ")";
+            job_abort(msg.c_str());
+        }
         s.machine_count = 1;
         s.machine_table = table<MachineRecord>(c, 1);
         MachineRecord& master = s.machine_table[0];
@@ -728,7 +742,7 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
         s.pattern_count = 0;
         s.offset_pattern_count = 0;
         s.tracks_per_generator = 0;
-        open_output(d, output);
+        open_output(d, output, input);
         log_print(c.log, "\nConverting XI file %s:", input);
         c.progress.phase_total = 1;
         return write_output_song(d, output);
@@ -743,7 +757,7 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
     }
     if (!target) job_abort(no_target_message);
 
-    if (s.write_output) open_output(d, output);
+    if (s.write_output) open_output(d, output, input);
 
     const bool midi = native_midi(c);
     c.progress.phase_total = midi || c.settings.dotsplit == 2 ? 4 : 3;

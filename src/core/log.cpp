@@ -39,6 +39,7 @@ int log_vprint(Log& ls, const char* fmt, va_list args)
                 // Written by length: a listed byte may be 0 ("Byte: %d:.%c.").
                 result = n < log_buffer_size ? n : log_buffer_size - 1;
                 std::fwrite(buf, 1, size_t(result), ls.log_stream);
+                if (result > 0) ls.at_line_start = buf[result - 1] == '\n';
             }
         }
         if (ls.window) {
@@ -60,13 +61,16 @@ int log_vprint(Log& ls, const char* fmt, va_list args)
                 if (trailing && len == size_t(n) && len > 0 && buf[len - 1] == '\n') --len;
                 if (len) ls.window->draw_text(std::string_view(buf, len), ls.log_force > 0);
                 if (result < 0) result = int(len);
+                if (len) ls.at_line_start = false;
             }
             if (trailing) log_new_line(ls);
+            if (trailing || (*fmt == '\n' && !*f)) ls.at_line_start = true;
         }
     } else if (ls.log_dot_interval && ls.window) {
         if (++ls.log_dot_count >= ls.log_dot_interval) {
             ls.window->draw_text(".", false);
             ls.log_dot_count = 0;
+            ls.at_line_start = false;
         }
     }
     if (ls.log_force > 0) --ls.log_force;
@@ -88,6 +92,7 @@ void log_window_open(Log& ls, const char* title, int window_height)
     ls.window = ls.open_window(title);
     ls.window_height = window_height;
     ls.text_y = 0;
+    ls.at_line_start = true;
 }
 
 void job_abort(const char* msg) { throw JobAbort(msg ? msg : ""); }
@@ -95,5 +100,6 @@ void job_abort(const char* msg) { throw JobAbort(msg ? msg : ""); }
 void log_abort(Log& log, const char* msg)
 {
     log.log_force = 1;
-    if (msg[0] != ' ') log_print(log, "Error: %s\n", msg);
+    // The error takes a line of its own, also after text that did not end its line.
+    if (msg[0] != ' ') log_print(log, log.at_line_start ? "Error: %s\n" : "\nError: %s\n", msg);
 }

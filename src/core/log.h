@@ -75,6 +75,8 @@ struct Log {
     int window_height = 400;          // lwind_dy when the window was opened
     LogWindowFactory open_window;     // supplied by the front end
     JobCancel* cancel = nullptr;      // the job's kill request, checked at every call
+    bool at_line_start = true;        // the text shown last ended a line (a fatal error's line
+                                      // then needs no line break of its own)
 };
 
 // printf-style sink; returns the length of the formatted text, or -1 when nothing was formatted.

@@ -17,3 +17,7 @@ std::string choose_machines_ini(Settings& settings);
 
 // A BMW conversion refers to XI files in xi_dir: creates the directory when it is missing.
 void prepare_xi_dir(const Settings& settings);
+
+// True when `path` names a file the job of `s` reads or writes (its input, output, merge songs):
+// a log file of that name would destroy it or be replaced by it.
+bool names_a_file_of_the_job(const Settings& s, const char* path);

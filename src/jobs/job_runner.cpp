@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <string>
 
 #include "buzz/ambient.h"
 #include "buzz/bmx_reader.h"
@@ -107,16 +108,18 @@ int Job::run(int job_mode)
 
     if (mode & 1) {
         // A Buzz song given to the conversion is listed; the wave tools work on it then too.
+        wave_tools_start();
         reader_state.hooks = wave_tools_listing_hooks();
         Conversion conversion(settings, log, pool, machines);
         conversion_ = &conversion;
         bool ok = run_phase(log, cancel, [&] {
             log_window_open(ls, "Conversion Log", settings.lwind_dy);
-            convert_fn(conversion, settings.input_file, settings.output_file);
+            const int converted = convert_fn(conversion, settings.input_file, settings.output_file);
+            reader_state.hooks = nullptr;
+            if (converted == 0) wave_tools_finish(); // a listed song's WAV
         });
         conversion_ = nullptr;
         reader_state.hooks = nullptr;
-        if (ok) wave_tools_finish();
         if (!ok) {
             mode = 0;
             ls.log_force = 1;
@@ -136,6 +139,12 @@ int Job::run(int job_mode)
     if (mode & 2) {
         bool ok = run_phase(log, cancel, [&] {
             ls.log_force = 1;
+            // The song a conversion read is no output of the merge that follows it.
+            if ((job_mode & 1) && platform::same_file(settings.merge_output, settings.input_file)) {
+                std::string msg = std::string("Can't write ") + settings.merge_output +
+                                  ": is the conversion's input file; name another output";
+                job_abort(msg.c_str());
+            }
             load_machine_descriptions(machines, pool, log);
             const char* second = nullptr; // use_convout other than 0 and 1: transform alone
             if (settings.use_convout == 0) second = settings.merge_input2;
@@ -151,7 +160,7 @@ int Job::run(int job_mode)
     }
 
     pool_free_all(pool);
-    if (ls.log_stream) std::fclose(ls.log_stream);
+    if (ls.log_stream) front_end_.close_log_file(ls.log_stream);
     ls.log_stream = nullptr;
 
     const JobOutcome outcome = mode ? JobOutcome::finished : kill_requested() ? JobOutcome::killed : JobOutcome::failed;

@@ -35,9 +35,12 @@ public:
     virtual LogWindow* open_log_window(const char* title) = 0;
     // The log file of this job, opened by the front end for writing (the console edition's --log,
     // the dialog's "Log to file"). It becomes the job's `log_stream` at the start of the job,
-    // receives every shown message, and is closed by the runner at the end of the job: the front
-    // end must not close it. nullptr: no log file.
+    // receives every shown message, and is handed to close_log_file at the end of the job, before
+    // the report. nullptr: no log file.
     virtual FILE* open_log_file() { return nullptr; }
+    // The log file after the job's last text: closed here, unless the front end keeps it for a
+    // last line of its own.
+    virtual void close_log_file(FILE* f) { std::fclose(f); }
     // The one final message ("Conversion finished!", "Error occured!", ...) and how the job ended.
     // The window opened for the job stays valid until this returns.
     virtual void report(const char* text, JobOutcome outcome) = 0;

@@ -2,6 +2,8 @@
 #include "transform/machine_tools.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "buzz/machines_ini.h"
@@ -58,19 +60,25 @@ void put_empty_rows(int part, int count)
     for (int i = 0; i < count; ++i) put_clone(row, n);
 }
 
-void es9_failed()
+// es-9.dat could not be written: the job ends with the file's name and the reason.
+[[noreturn]] void es9_failed(int error)
 {
-    log_state.log_force = 1;
-    log_print("\nWarning: Can't write %s, ES-9 data not ripped!", es9_data_name);
     clone_state.es9.discard();
+    char msg[160];
+    std::snprintf(msg, sizeof msg, "Can't write %s: %s", es9_data_name,
+                  error == EEXIST ? "exists; -y (--force) replaces it" : std::strerror(error ? error : EIO));
+    log_state.log_force = 1;
+    log_print("\n"); // the error on a line of its own, after the merge's progress
+    job_abort(msg);
 }
 
 } // namespace
 
-void machine_tools_start(int first_song_machines, int rows, const std::string& beside)
+void machine_tools_start(int first_song_machines, int rows, const std::string& beside, platform::NewFiles* made)
 {
     CloneState& c = clone_state;
     machine_tools_forget();
+    c.made = made;
     c.source = settings.clone_source;
     c.destination = c.source != 0 ? settings.clone2 : 0;
     c.rows = rows;
@@ -96,6 +104,7 @@ void machine_tools_forget()
     c.es9.discard();
     c.source = c.destination = 0;
     c.rows = 1;
+    c.made = nullptr;
 }
 
 void machine_tools_data(int machine, const uint8_t* data, size_t size, uint32_t offset, uint32_t total)
@@ -103,16 +112,16 @@ void machine_tools_data(int machine, const uint8_t* data, size_t size, uint32_t 
     CloneState& c = clone_state;
     if (!settings.rip_es9 || c.source == 0 || machine != c.source) return;
     if (reader_state.input_summaries[1].machine_list[machine].description != role_es9) return;
-    if (offset == 0 && !c.es9.create(es9_data_name, ".part")) {
-        es9_failed();
-        return;
+    // Written under a scratch name and given its name when the block is complete: an ES-9 clone
+    // of this merge reads it.
+    errno = 0;
+    if (offset == 0 && !c.es9.create(es9_data_name, ".part")) es9_failed(errno);
+    if (!c.es9.get()) return;
+    if (size && std::fwrite(data, 1, size, c.es9.get()) != size) es9_failed(errno);
+    if (offset + size == total) {
+        const int e = c.es9.commit(es9_data_name, settings.replace_files != 0, c.made);
+        if (e) es9_failed(e);
     }
-    if (!c.es9.get()) return; // an earlier part failed
-    if (size && std::fwrite(data, 1, size, c.es9.get()) != size) {
-        es9_failed();
-        return;
-    }
-    if (offset + size == total && c.es9.commit(es9_data_name, true) != 0) es9_failed();
 }
 
 std::string clone_machine_name()

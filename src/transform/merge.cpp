@@ -48,6 +48,7 @@
 #include "transform/merge.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -274,9 +275,9 @@ uint16_t shifted_wave_index(uint16_t index)
     return uint16_t(v);
 }
 
-void wave_table_index(int, uint16_t* index)
+void wave_table_index(int ordinal, uint16_t* index)
 {
-    wave_tools_entry(*index);
+    wave_tools_entry(ordinal, *index);
     if (current() == 2) *index = shifted_wave_index(*index);
 }
 
@@ -686,7 +687,9 @@ std::vector<PlannedSection> plan_sections(const char* first, const char* second,
 void copy_from_input(int input, uint64_t offset, uint64_t n)
 {
     FILE* f = summary(input).stream;
+    merge_state.file_in_hand = merge_state.songs[input];
     if (offset + n > stream_length(f)) job_abort(msg_too_short);
+    merge_state.file_in_hand = merge_state.songs[0];
     merge_stream_flush();
     if (platform::copy_file_region(f, offset, reader_state.merge_stream, n) != n) job_abort(msg_temp_write);
 }
@@ -778,7 +781,9 @@ void write_section(int s, const File (&in)[3], bool second_has_inner_connections
         rs.current_input = i;
         rs.full_parse = full_parse_for(i, s, second_has_inner_connections);
         if (ms.has_section[i][s]) {
+            ms.file_in_hand = ms.songs[i];
             read_buzz_song(in[i].get(), s);
+            ms.file_in_hand = ms.songs[0];
         } else if (i == 1 && rs.merging && ms.has_section[2][s]) {
             write_first_head(s);
         }
@@ -811,6 +816,27 @@ void write_header(FILE* out, const std::vector<SectionEntry>& directory, size_t 
     }
     if (!stream_seek(out, 0) || std::fwrite(header.data(), 1, header.size(), out) != header.size())
         job_abort("Can't write outputfile (disk full?)");
+}
+
+// The written song takes its name (replacing a file of that name only with `replace`) together
+// with the files the merge made on its way (a WAV, es-9.dat), which are kept from then on.
+void commit_output(platform::ScratchFile& out, const char* output, bool replace, platform::NewFiles& made)
+{
+    wave_tools_commit(&made);
+    platform::InterruptGuard guard; // the song and the files made with it are kept together
+    const int e = out.commit(output, replace);
+    if (e == EEXIST) {
+        std::string msg = std::string("Can't write ") + output + ": exists; -y (--force) replaces it";
+        log_state.log_force = 1;
+        log_print("\n"); // the error on a line of its own, after the progress dots
+        job_abort(msg.c_str());
+    }
+    if (e) {
+        log_state.log_force = 1;
+        log_print("\n%s: %s", output, std::strerror(e));
+        job_abort("Can't write outputfile (disk full?)");
+    }
+    made.keep_all();
 }
 
 // Puts the reader and the tools back on every way out of merge_songs, also while a failed job
@@ -847,6 +873,11 @@ void merge_songs(const char* first, const char* second, const char* output)
     rs.merge_stream = nullptr;
     for (InputSummary& s : rs.input_summaries) s = InputSummary(); // no machine lists yet
     ms = MergeState();
+    ms.running = true;
+    ms.songs[0] = output ? output : "";
+    ms.songs[1] = first ? first : "";
+    ms.songs[2] = no_second_input(second) ? "" : second;
+    wave_tools_start();
 
     if (!first) first = "";
     File in[3];
@@ -878,6 +909,7 @@ void merge_songs(const char* first, const char* second, const char* output)
         rs.full_parse = 1;
         read_buzz_song(in[1].get(), sec_mach);
         ms.file_in_hand.clear();
+        ms.running = false;
         return;
     }
     if (!output || !*output) {
@@ -905,7 +937,11 @@ void merge_songs(const char* first, const char* second, const char* output)
     ms.repeat = settings.song_repeat > 1 ? settings.song_repeat : 1;
     ms.machine_shift = summary(1).machines - 1;
     ms.wave_shift = summary(1).instrument_index_bound;
-    machine_tools_start(summary(1).machines, ms.blow, output);
+    // Files the merge makes besides the song (es-9.dat, a WAV): removed unless the song is made.
+    platform::NewFiles made;
+    ms.file_in_hand = ms.songs[1]; // the clone's source is the first song's
+    machine_tools_start(summary(1).machines, ms.blow, output, &made);
+    ms.file_in_hand.clear(); // the counts and the plan say what they concern
     set_output_counts();
     rs.current_input = 1;
     ParaPlan para;
@@ -960,6 +996,13 @@ void merge_songs(const char* first, const char* second, const char* output)
     rs.hooks = nullptr;
     rs.merge_stream = nullptr;
     rs.input_summaries[1].stream = rs.input_summaries[2].stream = nullptr;
+    ms.file_in_hand = first; // a wave the tools name and the song lacks
+    wave_tools_check();
+    ms.file_in_hand = output;
+    // A merge may name one of its inputs as its output: that input is replaced once the new song
+    // is complete. Any other existing file of that name only with replace_files.
+    const bool replace = settings.replace_files != 0 || platform::same_file(output, first) ||
+                         (rs.merging && platform::same_file(output, second));
     in[1].reset(); // the output may replace an input
     in[2].reset();
     ls.log_enabled = 1;
@@ -968,13 +1011,9 @@ void merge_songs(const char* first, const char* second, const char* output)
     write_header(out.get(), directory, header_size);
     ls.log_enabled = 1;
     if (!out.flush_ok()) job_abort("Can't write outputfile (disk full?)");
-    if (out.commit(output, true) != 0) {
-        log_state.log_force = 1;
-        log_print("\n%s", output);
-        job_abort("Can't write outputfile");
-    }
+    commit_output(out, output, replace, made);
     ms.file_in_hand.clear();
-    wave_tools_finish();
+    ms.running = false;
     log_print(rs.merging ? "\nMerging finished" : "\nTransformation finished");
 }
 

@@ -59,6 +59,7 @@ TEST_F(DriverTest, LayoutLimitsEndTheJobBeforeAnythingIsAllocated)
     for (const Case& k : cases) {
         SCOPED_TRACE(k.log ? k.log : "passes");
         window.text.clear();
+        log.at_line_start = true; // as in a fresh window
         const uint16_t chunks = pool.count;
         song.channel_count = k.channels;
         song.pattern_count = k.patterns;

@@ -44,7 +44,7 @@ TEST_F(MergeJobs, RealBuzzSongMergedAndTransformed)
         {"--merge real.bmx real.bmx -o out.bmx --scale --shift-waves", 7, "\nMerging finished!\n"},
         {"--merge real.bmx -o out.bmx --blow-up 2 --repeat 3 --clone 2:primifun --source-transpose 1", 5,
          "\nTransformation finished!\n"},
-        {"--merge real.bmx real.bmx -o real.bmx --blow-up 2 --clone 1:tracker --rip 1", 8, "\nMerging finished!\n"},
+        {"--merge real.bmx real.bmx -o real.bmx --blow-up 2 --clone 1:tracker", 8, "\nMerging finished!\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
@@ -154,6 +154,26 @@ TEST_F(MergeJobs, ConversionThenMergeAndUsageErrors)
     const auto missing = run_kestrix("--generators missing.bmx");
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "kestrix: missing.bmx: No such file or directory\n");
+
+    // A failed merge names the job, the file it concerns and the cause; in the log the error has
+    // a line of its own.
+    kxtest::Bytes().str("just notes").write("notes.bmx");
+    const struct {
+        const char *args, *line;
+    } failures[] = {
+        {"--merge notes.bmx base.bmx -o m.bmx", "kestrix: the merge failed: notes.bmx: No correct BUZZ file!!\n"},
+        {"--merge base.bmx notes.bmx -o m.bmx", "kestrix: the merge failed: notes.bmx: No correct BUZZ file!!\n"},
+        {"--merge base.bmx -o sub2/m.bmx", "kestrix: the transformation failed: sub2/: no such folder\n"},
+        {"--merge base.bmx base.bmx -o sub2/m.bmx", "kestrix: the merge failed: sub2/: no such folder\n"},
+        {"demo.xm n.bmx --merge-after notes.bmx -o m.bmx", "kestrix: the merge failed: notes.bmx: No correct BUZZ file!!\n"},
+    };
+    for (const auto& f : failures) {
+        const auto r = run_kestrix(std::string("-q -y --log merge.log ") + f.args);
+        EXPECT_EQ(r.status, 1) << f.args;
+        EXPECT_EQ(r.err, f.line) << f.args;
+    }
+    EXPECT_NE(kxtest::read_text("merge.log").find("Reading first file: notes.bmx\nError: No correct BUZZ file!!\n"),
+              std::string::npos);
 }
 
 } // namespace

@@ -146,6 +146,7 @@ protected:
     {
         WorkDirTest::SetUp();
         reader_state = ReaderState();
+        settings.replace_files = 1; // the tests write out.bmx again and again
         kxtest::install_machines_ini();
         std::ofstream("machines.ini", std::ios::app) << "\"Guru\" 1 23 0 0 0 0 16 0 Guru\n";
         ASSERT_TRUE(load_machine_descriptions(machines, pool, log));
@@ -322,6 +323,23 @@ TEST_F(Merge, WaveTuningAndRipping)
         EXPECT_EQ(kxtest::read_file(c.file), wav.data);
         fs::remove(c.file);
     }
+    // A wave or level the song lacks, or a WAV name that is taken, fails the job before the song
+    // is written: no copy that silently lacks what was asked for, no WAV.
+    struct Failing { int rip, tune_wave, tune_level, replace; const char* message; } failing[] = {
+        {99, 0, 1, 1, "no wave 99 (the song has waves 1, 3, 6)"},
+        {0, 9, 1, 1, "no wave 9 (the song has waves 1 to 3)"},
+        {0, 2, 5, 1, "wave 2 has no level 5 (it has level 1)"},
+        {6, 0, 1, 0, "Can't write kxrip06.wav: exists; -y (--force) replaces it"},
+    };
+    std::ofstream("kxrip06.wav") << "mine";
+    for (const Failing& c : failing) {
+        SCOPED_TRACE(c.message);
+        settings.rip_wave = c.rip, settings.tune_wave = c.tune_wave, settings.tune_level = c.tune_level;
+        settings.replace_files = c.replace;
+        EXPECT_EQ(merge("a.bmx", nullptr, "t.bmx"), c.message);
+        EXPECT_FALSE(fs::exists("t.bmx"));
+    }
+    EXPECT_EQ(kxtest::read_text("kxrip06.wav"), "mine");
 }
 
 TEST_F(Merge, ValuesThatDoNotFitAreRefused)
@@ -385,6 +403,7 @@ TEST_F(Merge, SectionsBeyondTheSeven)
     for (int variant = 0; variant < 3; ++variant) {
         SCOPED_TRACE(variant);
         settings = Settings();
+        settings.replace_files = 1;
         if (variant == 1) settings.blow_up = 2, settings.song_repeat = 3, settings.tune_wave = 1;
         if (variant == 2) settings.clone_source = 1, settings.mtranspo = 5, settings.do_mscale1 = 1; // no clone
         ASSERT_EQ(merge("a.bmx", nullptr), "");
@@ -397,6 +416,7 @@ TEST_F(Merge, SectionsBeyondTheSeven)
 
     // Merged with B (empty window and MIDI lists, no compressed waves) and a PrimiFun clone of P.
     settings = Settings();
+    settings.replace_files = 1;
     settings.clone_source = 1;
     settings.clone2 = role_primifun;
     song_b({{"PARA", para_b()}, {"BVER", Bytes().str("other").u8(0)}},
@@ -468,6 +488,12 @@ TEST_F(Merge, Es9DataRippedForItsCloneAndAMasterOnlySong)
     EXPECT_EQ(mach[0], 3);
     EXPECT_NE(text.find("Clone ES-9"), std::string::npos);
     EXPECT_NE(text.find("DATA5", text.find("DATA5") + 1), std::string::npos); // the clone carries it
+    // An existing es-9.dat is replaced only with replace_files: else the merge fails, writes nothing.
+    std::ofstream("es-9.dat") << "mine";
+    settings.replace_files = 0;
+    EXPECT_EQ(merge("e.bmx", nullptr, "other.bmx"), "Can't write es-9.dat: exists; -y (--force) replaces it");
+    EXPECT_EQ(kxtest::read_text("es-9.dat"), "mine");
+    EXPECT_FALSE(fs::exists("other.bmx"));
 }
 
 // Real songs hold machines with more than 20 bytes per row and large data blocks.

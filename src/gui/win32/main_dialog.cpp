@@ -65,10 +65,12 @@ class DialogFrontEnd : public JobFrontEnd {
 public:
     // The window the dialog opened when it started the job.
     LogWindow* open_log_window(const char*) override { return lines; }
-    // "Log to file": the job's log also goes to log_file, replaced by each job.
+    // "Log to file": the job's log also goes to log_file, a new file for each job (never written
+    // through a link), unless that names one of the job's own files.
     FILE* open_log_file() override
     {
-        return job.dolist && job.log_file[0] ? platform::open_stream(job.log_file, "w") : nullptr;
+        if (!job.dolist || !job.log_file[0] || names_a_file_of_the_job(job, job.log_file)) return nullptr;
+        return platform::create_file(job.log_file, true);
     }
     void report(const char* text, JobOutcome outcome) override
     {
