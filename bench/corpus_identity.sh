@@ -15,6 +15,9 @@
 #   - every MIDI file with waves by channel and by program, and the other MIDI settings;
 #   - merges and transformations of songs it made (two songs, blow-up, repetition, clones, wave
 #     tuning and ripping, the listing) and of the corpus's Buzz song.
+# Then it also merges and transforms the songs converted from the modules (one each) and the corpus's
+# real Buzz songs with the merge options (--merge: alone, pairwise, with blow-up, repetition,
+# scaling, wave shifting, a clone, tuning), each song in $out/pairs-*.
 # CORPUS names the corpus folder (default ../shared/corpus beside the repository). A program that
 # writes its converters' XM files beside their input needs a writable copy of the corpus.
 set -uo pipefail
@@ -158,5 +161,36 @@ if [ -n "$first" ] && [ -n "$second" ]; then
     done
   fi
 fi
+
+# Every song made from a module (one each) and the corpus's Buzz songs, alone and pairwise.
+# pairwise TAG ARGS...: one merge or transformation in $out/pairs-TAG, its inputs from $out/songs.
+pairwise() {
+  local tag="$1"; shift
+  local dir="$out/pairs-$tag"
+  mkdir -p "$dir"
+  (cd "$out/songs" && "$kestrix" -y -q "$@" -o "$dir/out.bmx" >/dev/null 2>"$dir/stderr"
+   echo "exit $?" > "$dir/status")
+}
+mkdir -p "$out/songs"
+made=()
+for d in "$out"/*-s0-w0-t0; do
+  [ -f "$d/song.bmx" ] || continue
+  n=$(basename "$d" -s0-w0-t0); cp "$d/song.bmx" "$out/songs/$n.bmx"; made+=("$n.bmx")
+done
+for f in "$corpus"/bmx/*.bmx; do [ -f "$f" ] && cp "$f" "$out/songs/" && made+=("$(basename "$f")"); done
+# The real songs' machines beside the shipped ones, so that every song is described.
+cp "$(dirname "$kestrix")/machines.ini" "$out/songs/machines.ini" 2>/dev/null
+[ -f "$corpus/bmx/machines.ini" ] && sed -n '/^; machines of the songs/,$p' "$corpus/bmx/machines.ini" >> "$out/songs/machines.ini"
+for ((i = 0; i < ${#made[@]}; i++)); do
+  a=${made[$i]}; b=${made[$(((i + 1) % ${#made[@]}))]}
+  pairwise "$a-alone" --merge "$a"
+  pairwise "$a-blow-repeat" --merge "$a" --blow-up 2 --repeat 3
+  pairwise "$a-repeat" --merge "$a" --repeat 2
+  pairwise "$a-clone" --merge "$a" --clone 1:primifun --clone-transpose 12 --scale
+  pairwise "$a-tune" --merge "$a" --tune 1:1:8000
+  pairwise "$a+$b" --merge "$a" "$b" --scale --shift-waves
+  pairwise "$a+$b-blow" --merge "$a" "$b" --blow-up 3
+done
+rm -rf "$out/songs"
 (cd "$out" && find . -type f ! -name stderr ! -name SHA256SUMS ! -path './merge-inputs/*' | sort | xargs sha256sum > SHA256SUMS)
 echo "$(grep -c . "$out/SHA256SUMS") files hashed in $out"

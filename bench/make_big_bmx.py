@@ -88,12 +88,15 @@ def main():
                 ('BLAH', struct.pack('<I', len(blah)) + blah)]
     wave_head = struct.pack('<H', waves)
     wave_size = len(wave_head) + waves * (7 + wave_bytes)
-    offset = 8 + 12 * 7
+    # A directory of 31 entries, 7 of them used, as Buzz and kestrix write it: the sections start
+    # at byte 380.
+    offset = 8 + 12 * 31
     header = b'Buzz' + struct.pack('<I', 7)
     for name, body in sections:
         header += name.encode() + struct.pack('<II', offset, len(body))
         offset += len(body)
     header += b'WAVE' + struct.pack('<II', offset, wave_size)
+    header += bytes(12 * (31 - 7))
     # One period of a saw wave per wave, repeated: cheap to make, not all zeros.
     with open(out, 'wb') as f:
         f.write(header)

@@ -17,12 +17,16 @@
 // Songs Buzz itself writes hold machines with large state: data blocks of any size that fits in
 // the section are read (with a warning above 2000 bytes), and byte counts up to 255 per row.
 //
-// Large runs of bytes that pass unchanged (wave data, sections copied whole) go from the song to
-// the merge stream in the kernel; rows, data blocks and track states move as blocks.
+// The other sections of a song (BVER, PARA, PDLG, MIDI, CWAV in songs Buzz saves) are only
+// listed; a read of the whole song keeps their directory entries for the merge.
+//
+// Large runs of bytes that pass unchanged (wave data, sections copied whole, the rows of patterns
+// no hook looks at) go from the song to the merge stream in the kernel; rows, data blocks and
+// track states are read as blocks, and what is emitted is written in blocks of a megabyte.
 #include "buzz/bmx_reader.h"
 
 #include <algorithm>
-#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -37,13 +41,7 @@ ReaderState reader_state;
 
 namespace {
 
-constexpr const char* msg_too_short = "File too short!!";
-constexpr const char* msg_patt_size =
-    "\nPattern section size doesn't match, probably wrong machine or machines.ini!!!";
-
 constexpr ReaderHooks no_hooks{};
-
-const char* const section_names[8] = {"", "MACH", "CONN", "WAVT", "PATT", "SEQU", "BLAH", "WAVE"};
 
 // Smallest size of one record, for the count checks: a machine (empty name, type, x, y, data
 // size, attribute count, track count), a connection, a wave table entry (index, two empty texts,
@@ -58,7 +56,11 @@ constexpr uint64_t sequence_header_bytes = 6;
 
 constexpr uint32_t max_usual_data_block = 2000; // larger machine data blocks are worth a warning
 constexpr int max_tracks_before_last = 50;
+constexpr size_t max_extra_sections = 1024; // a Buzz song has a handful
 constexpr size_t copy_block = 65536;    // bytes per block when copying raw data and waves
+constexpr size_t row_block = size_t(1) << 20;  // rows are read in blocks of about this size
+constexpr size_t pending_limit = size_t(1) << 20; // emitted bytes are written in blocks of this
+constexpr uint64_t kernel_copy_min = 256 * 1024;  // smaller runs go through the pending buffer
 
 const ReaderHooks& hooks() { return reader_state.hooks ? *reader_state.hooks : no_hooks; }
 
@@ -68,42 +70,21 @@ InputSummary& summary()
     return reader_state.input_summaries[(i >= 0 && i <= 2) ? i : 0];
 }
 
-uint64_t file_remaining()
-{
-    const ReaderState& rs = reader_state;
-    return rs.input_pos >= rs.input_length ? 0 : rs.input_length - rs.input_pos;
-}
-
+uint64_t file_remaining() { return reader_state.in.file_room(); }
 // Bytes between the position and the end of the section, as far as the file holds them.
-uint64_t section_room()
-{
-    const ReaderState& rs = reader_state;
-    uint64_t end = std::min(rs.section_end, rs.input_length);
-    return rs.input_pos >= end ? 0 : end - rs.input_pos;
-}
-
-void seek_to(uint64_t offset)
-{
-    if (offset > uint64_t(LONG_MAX)) job_abort(msg_too_short);
-    std::fseek(reader_state.input, long(offset), SEEK_SET);
-    reader_state.input_pos = offset;
-}
-
+uint64_t section_room() { return reader_state.in.room(); }
+void seek_to(uint64_t offset) { reader_state.in.seek(offset); }
 // Skips n bytes that the file is known to hold.
-void skip_bytes(uint64_t n)
-{
-    if (n == 0) return;
-    seek_to(reader_state.input_pos + n);
-}
+void skip_bytes(uint64_t n) { reader_state.in.skip(n); }
 
 // Passes n bytes the file is known to hold from the input to the merge stream in one go, and
 // moves the input past them. A short copy is a failed write (a full disk).
 void copy_to_merge_stream(uint64_t n)
 {
     ReaderState& rs = reader_state;
-    if (platform::copy_file_region(rs.input, rs.input_pos, rs.merge_stream, n) != n)
-        job_abort("Can't write temporary file (disk full?)");
-    seek_to(rs.input_pos + n);
+    merge_stream_flush();
+    if (platform::copy_file_region(rs.in.file, rs.in.pos, rs.merge_stream, n) != n) job_abort(msg_temp_write);
+    seek_to(rs.in.pos + n);
 }
 
 void require_file_bytes(uint64_t count, uint64_t record_bytes)
@@ -161,7 +142,7 @@ bool same_name_nocase(const char* a, size_t a_max, const char* b)
     log_state.log_enabled = 1;
     log_print("\nMachine section size doesn't match, probably wrong machine or machines.ini!!!");
     log_print("\nIf only wrong last machine: static_bytes+tracks*track_bytes= %d",
-              int(int64_t(reader_state.section_end) - int64_t(state_pos) - 2));
+              int(int64_t(reader_state.in.end) - int64_t(state_pos) - 2));
     job_abort("\n");
 }
 
@@ -195,7 +176,7 @@ void read_mach()
     }
     const MachineTable& table = machine_table_state;
     std::vector<uint8_t> buf;
-    uint64_t state_pos = rs.input_pos; // where the last machine's global state began
+    uint64_t state_pos = rs.in.pos; // where the last machine's global state began
 
     for (int m = 0; m < count; ++m) {
         MachineEntry& entry = sum.machine_list[m];
@@ -276,7 +257,7 @@ void read_mach()
             if (attributes > 20) break; // a count this high is garbage: keep the first only
         }
 
-        state_pos = rs.input_pos;
+        state_pos = rs.in.pos;
         const size_t global_bytes = size_t(std::max(0, d.global_bytes));
         const size_t track_bytes = size_t(std::max(0, d.track_bytes));
         log_print("\nstat_bytes(%d):", int(global_bytes));
@@ -307,9 +288,9 @@ void read_mach()
         }
 
         rs.forward = saved_forward;
-        if (stream_eof(rs.input) || rs.input_pos > rs.section_end) machine_size_mismatch(state_pos);
+        if (rs.in.at_eof() || rs.in.pos > rs.in.end) machine_size_mismatch(state_pos);
     }
-    if (rs.input_pos != rs.section_end) machine_size_mismatch(state_pos);
+    if (rs.in.pos != rs.in.end) machine_size_mismatch(state_pos);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -425,21 +406,32 @@ void read_wavt()
             emit_dword(rate_out);
             log_print(" root: %x", take_byte());
         }
-        if (stream_eof(rs.input)) job_abort(msg_too_short);
+        if (rs.in.at_eof()) job_abort(msg_too_short);
     }
 }
 
 // ---------------------------------------------------------------------------------------------
 // PATT
 
-void read_row(std::vector<uint8_t>& buf, const RowPlace& at, size_t size)
+// `lines` rows of `size` bytes each (one input's pairs, the global rows or one track's rows),
+// which the section is known to hold: read in blocks of whole rows and shown to the row hooks one
+// by one on their way.
+void read_rows(std::vector<uint8_t>& buf, RowPlace at, size_t size, int lines)
 {
     const ReaderHooks& h = hooks();
-    if (buf.size() < size) buf.resize(size);
-    hold_block(buf.data(), size);
-    if (h.row) h.row(at, buf.data(), int(size));
-    emit_block(buf.data(), size);
-    if (h.row_written) h.row_written(at, buf.data(), int(size));
+    const int per_block = int(std::max<size_t>(1, std::min<size_t>(row_block / std::max<size_t>(size, 1), 65536)));
+    for (int first = 0; first < lines; first += per_block) {
+        const int n = std::min(per_block, lines - first);
+        if (buf.size() < size * size_t(n)) buf.resize(size * size_t(n));
+        hold_block(buf.data(), size * size_t(n));
+        for (int r = 0; r < n; ++r) {
+            uint8_t* row = buf.data() + size * size_t(r);
+            at.row = first + r;
+            if (h.row) h.row(at, row, int(size));
+            emit_block(row, size);
+            if (h.row_written) h.row_written(at, row, int(size));
+        }
+    }
 }
 
 void read_patt()
@@ -472,6 +464,8 @@ void read_patt()
         const uint16_t patterns = hold_word();
         const uint16_t tracks = hold_word();
         if (h.pattern_machine && !h.pattern_machine(m, patterns, tracks)) rs.forward = 0;
+        // Rows that no hook looks at pass on in blocks, a pattern's rows at a time.
+        const bool hooked = (h.row || h.row_written) && (!h.pattern_rows || h.pattern_rows(m));
         emit_word(patterns);
         emit_word(tracks);
         log_print("\n\nmachine: %d (%s) patts:%d tracks: %d inputs:%d", m, entry.name, patterns,
@@ -498,28 +492,36 @@ void read_patt()
                 uint16_t source = hold_word();
                 if (h.input_source) h.input_source(m, k, &source);
                 emit_word(source);
-                for (int r = 0; r < lines; ++r) read_row(buf, RowPlace{row_input, m, k, i, r}, 4);
+                if (hooked) {
+                    read_rows(buf, RowPlace{row_input, m, k, i, 0}, 4, lines);
+                } else {
+                    pass_bytes(4 * uint64_t(lines), msg_patt_size);
+                }
             }
-            for (int r = 0; r < lines; ++r)
-                read_row(buf, RowPlace{row_global, m, k, 0, r}, size_t(global_bytes));
+            if (!hooked) {
+                pass_bytes(lines * global_bytes + uint64_t(tracks) * lines * track_bytes, msg_patt_size);
+                continue;
+            }
+            read_rows(buf, RowPlace{row_global, m, k, 0, 0}, size_t(global_bytes), lines);
             for (int t = 0; t < tracks; ++t)
-                for (int r = 0; r < lines; ++r)
-                    read_row(buf, RowPlace{row_track, m, k, t, r}, size_t(track_bytes));
+                read_rows(buf, RowPlace{row_track, m, k, t, 0}, size_t(track_bytes), lines);
         }
         rs.forward = saved_forward;
-        if (stream_eof(rs.input) || rs.input_pos > rs.section_end) job_abort(msg_patt_size);
+        if (rs.in.at_eof() || rs.in.pos > rs.in.end) job_abort(msg_patt_size);
     }
-    if (rs.input_pos != rs.section_end) job_abort(msg_patt_size);
+    if (rs.in.pos != rs.in.end) job_abort(msg_patt_size);
 }
 
 // ---------------------------------------------------------------------------------------------
 // SEQU
 
-uint32_t hold_field(int width) { return width == 2 ? hold_word() : hold_byte(); }
+uint32_t hold_field(int width) { return width == 4 ? hold_dword() : width == 2 ? hold_word() : hold_byte(); }
 
 void emit_field(uint32_t value, int width)
 {
-    if (width == 2) {
+    if (width == 4) {
+        emit_dword(value);
+    } else if (width == 2) {
         emit_word(value);
     } else {
         emit_byte(value);
@@ -538,6 +540,9 @@ void read_sequ()
     log_print("\nsong_end:%x", song_end);
     log_print("(loop:%x->", loop_start);
     log_print("%x)", loop_end);
+    sum.song_end = song_end;
+    sum.loop_start = loop_start;
+    sum.loop_end = loop_end;
     if (!h.song_header || h.song_header(&song_end, &loop_start, &loop_end)) {
         emit_dword(song_end);
         emit_dword(loop_start);
@@ -568,20 +573,22 @@ void read_sequ()
             value_width = hold_byte();
             log_print(" pos_bytes:%x event_bytes:%x", position_width, value_width);
         }
-        const int pw = position_width == 2 ? 2 : 1; // any width but 2 is one byte
-        const int vw = value_width == 2 ? 2 : 1;
+        const int pw = sequence_field_width(position_width);
+        const int vw = sequence_field_width(value_width);
         require_file_bytes(events, uint64_t(pw + vw));
 
         const int saved_forward = rs.forward;
         uint16_t machine_out = machine;
         uint32_t events_out = events;
+        int position_width_out = position_width;
         if (h.sequence_begin &&
-            !h.sequence_begin(s, &machine_out, &events_out, position_width, value_width))
+            !h.sequence_begin(s, &machine_out, &events_out, &position_width_out, value_width))
             rs.forward = 0;
+        const int pw_out = position_width_out == position_width ? pw : sequence_field_width(position_width_out);
         emit_word(machine_out);
         emit_dword(events_out);
         if (events) {
-            emit_byte(unsigned(position_width));
+            emit_byte(unsigned(position_width_out));
             emit_byte(unsigned(value_width));
         }
         for (uint32_t e = 0; e < events; ++e) {
@@ -591,7 +598,7 @@ void read_sequ()
             log_print(" %4x:", position);
             log_print("%2x", unsigned(int(value) - 16));
             if (h.sequence_event) h.sequence_event(s, &position, &value);
-            emit_field(position, pw);
+            emit_field(position, pw_out);
             emit_field(value, vw);
         }
         if (h.sequence_end) h.sequence_end(s);
@@ -630,8 +637,19 @@ void read_wave()
     emit_count(sec_wave, count, 2);
     log_print("\nwavs:%x", count);
     std::vector<uint8_t> buf;
+    // Nobody looks at the wave bytes on their way: the waves whose headers stay as they are pass
+    // on as one run of the song, which the kernel copies when it ends.
+    const bool runs = rs.merge_stream && rs.forward && !h.wave_data;
+    uint64_t run_start = rs.in.pos;
+    auto end_run = [&](uint64_t at) {
+        const uint64_t back = rs.in.pos;
+        seek_to(run_start);
+        copy_to_merge_stream(at - run_start);
+        seek_to(back);
+    };
 
     for (int w = 0; w < count; ++w) {
+        const uint64_t header_at = rs.in.pos;
         const uint16_t index = hold_word();
         log_print("\n%x:", index);
         const uint8_t format = hold_byte();
@@ -640,15 +658,20 @@ void read_wave()
         log_print(" len:%x", bytes);
         uint16_t index_out = index;
         if (h.wave_begin) h.wave_begin(w, &index_out, format, bytes);
-        emit_word(index_out);
-        emit_byte(format);
-        emit_dword(bytes);
+        if (runs && index_out != index) {
+            end_run(header_at);
+            run_start = rs.in.pos;
+        }
+        if (!runs || index_out != index) {
+            emit_word(index_out);
+            emit_byte(format);
+            emit_dword(bytes);
+        }
 
-        if (rs.merge_stream && rs.forward && !h.wave_data) {
-            // Nobody looks at the bytes on their way: the kernel copies them.
-            const uint64_t room = stream_eof(rs.input) ? 0 : file_remaining();
+        if (runs) {
+            const uint64_t room = rs.in.at_eof() ? 0 : file_remaining();
             if (bytes > room) premature_eof(room);
-            copy_to_merge_stream(bytes);
+            skip_bytes(bytes);
         } else if ((rs.merge_stream && rs.forward) || h.wave_data) {
             // Wave data may be large: it is read and passed on in blocks.
             if (buf.empty()) buf.resize(copy_block);
@@ -663,12 +686,13 @@ void read_wave()
             }
         } else {
             // Nobody needs the bytes: only whether the file holds them all.
-            const uint64_t room = stream_eof(rs.input) ? 0 : file_remaining();
+            const uint64_t room = rs.in.at_eof() ? 0 : file_remaining();
             if (bytes > room) premature_eof(room);
             skip_bytes(bytes);
         }
         if (h.wave_end) h.wave_end(w);
     }
+    if (runs) end_run(rs.in.pos);
 }
 
 int section_id(const char name[4])
@@ -703,42 +727,101 @@ void read_section(int id, uint32_t offset, uint32_t length)
 
 } // namespace
 
-// ---------------------------------------------------------------------------------------------
-// The byte path
+int sequence_field_width(int stored) { return stored == 2 || stored == 4 ? stored : 1; }
 
-uint8_t hold_byte()
+// ---------------------------------------------------------------------------------------------
+// The section reader
+
+uint64_t SectionReader::room() const
 {
-    ReaderState& rs = reader_state;
-    const uint8_t b = read_byte(rs.input);
-    if (b != 0xFF || !stream_eof(rs.input)) ++rs.input_pos;
+    const uint64_t stop = std::min(end, file_length);
+    return pos >= stop ? 0 : stop - pos;
+}
+
+uint64_t SectionReader::file_room() const { return pos >= file_length ? 0 : file_length - pos; }
+
+bool SectionReader::at_eof() const { return stream_eof(file); }
+
+void SectionReader::seek(uint64_t offset)
+{
+    if (offset > uint64_t(INT64_MAX) || !stream_seek(file, int64_t(offset))) job_abort(msg_too_short);
+    pos = offset;
+}
+
+uint8_t SectionReader::byte()
+{
+    const uint8_t b = read_byte(file);
+    if (b != 0xFF || !stream_eof(file)) ++pos;
     return b;
 }
 
-uint16_t hold_word()
+uint16_t SectionReader::word()
 {
-    const unsigned lo = hold_byte();
-    const unsigned hi = hold_byte();
+    const unsigned lo = byte();
+    const unsigned hi = byte();
     return uint16_t(lo + 256 * hi);
 }
 
-uint32_t hold_dword()
+uint32_t SectionReader::dword()
 {
-    const uint32_t lo = hold_word();
-    const uint32_t hi = hold_word();
+    const uint32_t lo = word();
+    const uint32_t hi = word();
     return lo + 65536u * hi;
 }
 
-size_t hold_block(uint8_t* buf, size_t n)
+size_t SectionReader::block(uint8_t* buf, size_t n)
 {
     if (n == 0) return 0;
-    const size_t got = read_bytes(reader_state.input, buf, n);
-    reader_state.input_pos += got;
+    const size_t got = read_bytes(file, buf, n);
+    pos += got;
     return got;
+}
+
+size_t SectionReader::text(char* keep, size_t keep_size)
+{
+    size_t n = 0;
+    while (room() > 0) {
+        const uint8_t c = byte();
+        if (c == 0) break;
+        if (keep && n + 1 < keep_size) keep[n] = char(c);
+        ++n;
+    }
+    if (keep && keep_size) keep[std::min(n, keep_size - 1)] = 0;
+    return n;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The byte path
+
+uint8_t hold_byte() { return reader_state.in.byte(); }
+uint16_t hold_word() { return reader_state.in.word(); }
+uint32_t hold_dword() { return reader_state.in.dword(); }
+size_t hold_block(uint8_t* buf, size_t n) { return reader_state.in.block(buf, n); }
+
+void merge_stream_flush()
+{
+    ReaderState& rs = reader_state;
+    if (rs.pending.empty()) return;
+    const size_t n = rs.pending.size();
+    const bool ok = rs.merge_stream && std::fwrite(rs.pending.data(), 1, n, rs.merge_stream) == n;
+    rs.pending.clear();
+    if (!ok) job_abort(msg_temp_write);
+}
+
+uint64_t merge_stream_position()
+{
+    ReaderState& rs = reader_state;
+    const int64_t at = rs.merge_stream ? stream_position(rs.merge_stream) : -1;
+    if (at < 0) job_abort(msg_temp_write);
+    return uint64_t(at) + rs.pending.size();
 }
 
 void emit_byte(unsigned b)
 {
-    if (reader_state.merge_stream && reader_state.forward) write_byte(reader_state.merge_stream, b);
+    ReaderState& rs = reader_state;
+    if (!rs.merge_stream || !rs.forward) return;
+    rs.pending.push_back(uint8_t(b));
+    if (rs.pending.size() >= pending_limit) merge_stream_flush();
 }
 
 void emit_word(unsigned w)
@@ -762,8 +845,16 @@ void emit_float(float f)
 
 void emit_block(const uint8_t* data, size_t n)
 {
-    if (n && reader_state.merge_stream && reader_state.forward)
-        std::fwrite(data, 1, n, reader_state.merge_stream);
+    ReaderState& rs = reader_state;
+    if (!n || !rs.merge_stream || !rs.forward) return;
+    if (rs.pending.size() + n > pending_limit) {
+        merge_stream_flush();
+        if (n >= pending_limit) {
+            if (std::fwrite(data, 1, n, rs.merge_stream) != n) job_abort(msg_temp_write);
+            return;
+        }
+    }
+    rs.pending.insert(rs.pending.end(), data, data + n);
 }
 
 uint8_t take_byte()
@@ -789,11 +880,11 @@ uint32_t take_dword()
 
 size_t take_text(char* keep, size_t keep_size)
 {
-    FILE* in = reader_state.input;
+    SectionReader& in = reader_state.in;
     size_t n = 0;
     for (;;) {
-        const uint8_t c = hold_byte();
-        if (c == 0xFF && stream_eof(in)) break; // the end of the file ends a text too
+        const uint8_t c = in.byte();
+        if (c == 0xFF && in.at_eof()) break; // the end of the file ends a text too
         emit_byte(c);
         if (c == 0) break;
         if (keep && n + 1 < keep_size) keep[n] = char(c);
@@ -806,8 +897,8 @@ size_t take_text(char* keep, size_t keep_size)
 void copy_section_rest()
 {
     ReaderState& rs = reader_state;
-    if (rs.input_pos >= rs.section_end) return;
-    const uint64_t n = rs.section_end - rs.input_pos;
+    if (rs.in.pos >= rs.in.end) return;
+    const uint64_t n = rs.in.end - rs.in.pos;
     if (n > file_remaining()) job_abort(msg_too_short);
     if (!rs.merge_stream || !rs.forward) {
         skip_bytes(n);
@@ -822,27 +913,45 @@ void hold_skip(uint64_t n, const char* message)
     skip_bytes(n);
 }
 
+void pass_bytes(uint64_t n, const char* message)
+{
+    ReaderState& rs = reader_state;
+    if (n > section_room()) job_abort(message);
+    if (!rs.merge_stream || !rs.forward) {
+        skip_bytes(n);
+    } else if (n >= kernel_copy_min) {
+        copy_to_merge_stream(n);
+    } else {
+        // A short run: through the pending buffer, written with its neighbours.
+        const size_t at = rs.pending.size();
+        rs.pending.resize(at + size_t(n));
+        hold_block(rs.pending.data() + at, size_t(n));
+        if (rs.pending.size() >= pending_limit) merge_stream_flush();
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Header and section directory
 
 void read_buzz_song(FILE* in, int section_selector)
 {
     ReaderState& rs = reader_state;
-    rs.input = in;
+    rs.in = SectionReader{in, stream_length(in), 0, 0};
     rs.forward = 1;
-    rs.input_length = stream_length(in);
     // A read of the whole song builds its own machine list. A list left from an earlier job
     // points into memory the pool has released since; only the section-by-section passes of a
     // merge, whose driver clears the lists when it starts, share one list between calls.
     if (section_selector == 0) {
         summary().machine_list = nullptr;
         summary().machine_list_count = 0;
+        summary().extra_sections.clear();
+        summary().extra_sections_cut = false;
     }
     seek_to(0);
 
     char magic[5] = {};
     for (int i = 0; i < 4; ++i) magic[i] = char(hold_byte());
-    if (stream_eof(in)) job_abort(msg_too_short);
+    if (rs.in.at_eof()) job_abort(msg_too_short);
     if (!same_name_nocase("Buzz", 4, magic)) job_abort("No correct BUZZ file!!");
 
     const int list_level = section_selector == 0 ? settings.dolist : 0;
@@ -861,21 +970,35 @@ void read_buzz_song(FILE* in, int section_selector)
         const uint32_t length = hold_dword();
         log_print("\n\nsection:%s: sect_pos:%lx sect_len:%lx", name, static_cast<unsigned long>(offset),
                   static_cast<unsigned long>(length));
-        const uint64_t directory_pos = rs.input_pos;
+        const uint64_t directory_pos = rs.in.pos;
         // A section named twice is read at its first entry only: the counts of a merge come from
         // one pass over the song and its sections from others, and both must see the same bytes.
-        int id = section_id(name);
-        if (id != 0 && seen[id]) id = 0;
+        const int known = section_id(name);
+        const int id = known != 0 && !seen[known] ? known : 0;
         if (id != 0) seen[id] = true;
+        // Any other section with something in it is kept for the merge, which carries it on.
+        InputSummary& sum = summary();
+        if (section_selector == 0 && known == 0 && length > 0) {
+            if (sum.extra_sections.size() < max_extra_sections) {
+                SectionEntry e;
+                std::memcpy(e.name, name, 4);
+                e.offset = offset;
+                e.length = length;
+                e.before_mach = !seen[sec_mach];
+                sum.extra_sections.push_back(e);
+            } else {
+                sum.extra_sections_cut = true;
+            }
+        }
         const bool process = id != 0 && (section_selector == 0 || section_selector == id);
         log_state.log_enabled = settings.verbose;
         uint64_t reached = offset;
         if (process) {
-            if (offset > rs.input_length) job_abort(msg_too_short);
+            if (offset > rs.in.file_length) job_abort(msg_too_short);
             seek_to(offset);
-            rs.section_end = uint64_t(offset) + length;
+            rs.in.end = uint64_t(offset) + length;
             read_section(id, offset, length);
-            reached = rs.input_pos;
+            reached = rs.in.pos;
         }
         log_state.log_enabled = list_level;
         log_print("\nfilepos: %lx (header: %x)", static_cast<unsigned long>(reached),
@@ -883,4 +1006,5 @@ void read_buzz_song(FILE* in, int section_selector)
         if (process) seek_to(directory_pos);
     }
     log_print("\n\n");
+    merge_stream_flush();
 }

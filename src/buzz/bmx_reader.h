@@ -6,6 +6,53 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
+
+// The seven sections the reader reads itself, by SectionId; any other section of a song (BVER,
+// PARA, PDLG, MIDI, CWAV, ...) is listed in the directory and kept as an extra section.
+inline constexpr const char* section_names[8] = {"", "MACH", "CONN", "WAVT", "PATT", "SEQU", "BLAH", "WAVE"};
+
+// Messages shared by the reader and the merge.
+inline constexpr const char* msg_too_short = "File too short!!";
+inline constexpr const char* msg_mach_size =
+    "\nMachine section size doesn't match, probably wrong machine or machines.ini!!!";
+inline constexpr const char* msg_patt_size =
+    "\nPattern section size doesn't match, probably wrong machine or machines.ini!!!";
+inline constexpr const char* msg_temp_write = "Can't write temporary file (disk full?)";
+
+// One section of a song file: where it is and where it ends, so that a record can be checked
+// against the bytes the section still holds before it is read. Reads are bounded by the file:
+// past its end they yield 0xFF and set the stream's end-of-file flag, as everywhere in the
+// program; `room()` is what is left of the section in the file.
+struct SectionReader {
+    FILE* file = nullptr;
+    uint64_t file_length = 0; // bytes in the file
+    uint64_t pos = 0;         // offset of the next byte (stays at the end of the file past it)
+    uint64_t end = 0;         // directory offset + length of the section
+
+    // Bytes between the position and the end of the section / of the file.
+    uint64_t room() const;
+    uint64_t file_room() const;
+    bool at_eof() const;      // a read has gone past the end of the file
+    // Moves to an offset; offsets beyond what the system can seek end the job ("File too short!!").
+    void seek(uint64_t offset);
+    void skip(uint64_t n) { if (n) seek(pos + n); }
+    uint8_t byte();
+    uint16_t word();
+    uint32_t dword();
+    size_t block(uint8_t* buf, size_t n); // bytes really read; the rest filled with 0xFF
+    // A zero-terminated text: its characters up to the terminator (consumed, not counted) or the
+    // end of the section; the first keep_size - 1 of them go to keep. Returns the characters.
+    size_t text(char* keep, size_t keep_size);
+};
+
+// A directory entry of a section the reader does not read itself (any name but the seven's).
+struct SectionEntry {
+    char name[5] = {};
+    uint32_t offset = 0;
+    uint32_t length = 0;
+    bool before_mach = false; // it comes before MACH in the song's directory
+};
 
 struct MachineEntry {
     int description = 0; // index into machine_descriptions (0 for the master)
@@ -29,6 +76,11 @@ struct InputSummary {
     int waves = 0;
     uint32_t section_start[8] = {};  // by SectionId
     uint32_t section_length[8] = {};
+    uint32_t song_end = 0, loop_start = 0, loop_end = 0; // SEQU's header, in rows
+    // The sections beyond the seven with something in them, in directory order (kept by a read
+    // of the whole song); the directory of a merge's output when it is record 0.
+    std::vector<SectionEntry> extra_sections;
+    bool extra_sections_cut = false; // the song names more of them than are kept
     MachineEntry* machine_list = nullptr;
     int machine_list_count = 0;      // entries allocated in machine_list
 };
@@ -84,6 +136,9 @@ struct ReaderHooks {
 
     // PATT (full_parse). pattern_machine false: the machine's patterns are read, not written.
     bool (*pattern_machine)(int machine, int patterns, int tracks) = nullptr;
+    // Whether the row hooks below see the rows of a machine's patterns; rows nobody looks at pass
+    // on in blocks. Without this hook every machine's rows go to the row hooks that are set.
+    bool (*pattern_rows)(int machine) = nullptr;
     // The line count to write for a pattern whose name and line count were read.
     void (*pattern_lines)(int machine, int pattern, const char* name, uint16_t* lines) = nullptr;
     void (*input_source)(int machine, int pattern, uint16_t* source) = nullptr;
@@ -94,7 +149,8 @@ struct ReaderHooks {
     // SEQU. song_header false: the three dwords are not written.
     bool (*song_header)(uint32_t* song_end, uint32_t* loop_start, uint32_t* loop_end) = nullptr;
     // A sequence's header; the widths are 0 when it has no events. false: the sequence is dropped.
-    bool (*sequence_begin)(int ordinal, uint16_t* machine, uint32_t* events, int position_width,
+    // The hook may widen the positions written (1, 2 or 4 bytes); they are read in their own width.
+    bool (*sequence_begin)(int ordinal, uint16_t* machine, uint32_t* events, int* position_width,
                            int value_width) = nullptr;
     void (*sequence_event)(int ordinal, uint32_t* position, uint32_t* value) = nullptr;
     void (*sequence_end)(int ordinal) = nullptr;
@@ -115,18 +171,30 @@ struct ReaderState {
     int list_generators_only = 0;
     const ReaderHooks* hooks = nullptr; // set by the merge and the tools, none when listing
 
-    // The byte path of the song being read (valid while read_buzz_song runs).
-    FILE* input = nullptr;      // the song
-    uint64_t input_length = 0;  // its size in bytes
-    uint64_t input_pos = 0;     // offset of the next byte (stays at the end past the end)
-    uint64_t section_end = 0;   // directory offset + length of the section being read
+    // The byte path of the song being read (valid while read_buzz_song runs): the song and the
+    // section being read.
+    SectionReader in;
     int forward = 1;            // bytes taken are copied to merge_stream
+    // Bytes emitted and not yet handed to merge_stream: rows and records are gathered here and
+    // written in large blocks (see merge_stream_flush).
+    std::vector<uint8_t> pending;
 };
 
 extern ReaderState reader_state;
 
-// section_selector 0: every section; 1..7 only that section.
+// section_selector 0: every section; 1..7 only that section. Everything emitted is in
+// merge_stream when it returns.
 void read_buzz_song(FILE* in, int section_selector);
+
+// Bytes of a sequence field (position or value) whose width byte is `stored`: 1, 2 or 4; any
+// other width is read as one byte, as songs always were.
+int sequence_field_width(int stored);
+
+// Hands the bytes emitted so far to merge_stream (before anything writes to it directly);
+// ends the job when the write fails (a full disk).
+void merge_stream_flush();
+// Offset in merge_stream of the next byte emitted.
+uint64_t merge_stream_position();
 
 // The byte path. hold_* read from the song (past its end: 0xFF and the EOF flag), emit_* write to
 // the merge stream when one is open and `forward` is set, take_* do both.
@@ -151,3 +219,6 @@ void copy_section_rest();
 // Reads past n bytes of the current section without passing them on; ends the job with `message`
 // when the section (or the file) does not hold them.
 void hold_skip(uint64_t n, const char* message);
+// Passes n bytes of the current section on unchanged (in the kernel where it can), or skips
+// them when nothing is forwarded; ends the job with `message` when the section does not hold them.
+void pass_bytes(uint64_t n, const char* message);

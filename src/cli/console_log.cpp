@@ -11,6 +11,7 @@
 // explains it (an outside converter's exit code, a channel-limit report).
 #include "cli/console_log.h"
 
+#include "cli/song_text.h"
 #include "convert/driver.h"
 
 namespace {
@@ -45,6 +46,11 @@ bool ConsoleLog::held_back(std::string_view text)
 
 void ConsoleLog::draw_text(std::string_view text)
 {
+    std::string converted;
+    if (song_text_) {
+        converted = utf8_from_windows1252(text);
+        text = converted;
+    }
     if (log_state.log_force > 0) line_forced_ = true;
     if (held_back(text)) return;
     if (streaming_) {

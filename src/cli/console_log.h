@@ -34,6 +34,8 @@ public:
         warn_ = f;
         streaming_ = false;
     }
+    // The text is a listing of a song, whose names are Windows-1252: it is shown as UTF-8.
+    void set_song_text(bool on) { song_text_ = on; }
 
 private:
     void end_line();
@@ -49,6 +51,7 @@ private:
     bool skip_break_ = false;  // the line break after a held-back line is not written  // the line being written is a held-back error line
     bool quiet_;
     bool terminal_;
+    bool song_text_ = false;
     bool streaming_;          // text written as it comes (a pipe or file, not quiet)
     bool at_line_start_ = true;
     std::string line_;        // the line being built

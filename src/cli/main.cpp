@@ -2,6 +2,7 @@
 // the settings, from the command line. The job runs as in the dialog program, its log goes to
 // stderr and its final report decides the exit status.
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include "jobs/job_runner.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
+#include "transform/merge.h"
 
 namespace {
 
@@ -34,9 +36,11 @@ public:
 
     LogWindow* open_log_window(const char*) override { return &log_; }
 
-    // The --log file, opened before the job so that a bad name is reported at once; the runner
-    // takes it over and closes it.
-    FILE* open_log_file() override { return pending_log_.release(); }
+    // The --log file, created before the job so that a bad name is reported at once; the runner
+    // writes the job's text into it and hands it back at the end, for the report and a failure's
+    // line.
+    FILE* open_log_file() override { return pending_log_.get(); }
+    void close_log_file(FILE*) override {}
 
     // A failure is reported by the console's own line after the job; a listing ends with its
     // last line.
@@ -117,6 +121,63 @@ int list_song_generators(const CliRequest& req)
     return exit_ok;
 }
 
+// The files a job reads: its input or songs, machines.ini, kestrix.ini, es-9.dat for an ES-9, and
+// the XI instruments a MIDI file's waves come from.
+std::vector<ReadFile> job_reads(const CliRequest& req, const std::string& machines_ini, bool ini_read)
+{
+    const Settings& s = settings;
+    const bool merging = req.merge || s.merge_after;
+    std::vector<ReadFile> reads;
+    if (!req.merge) reads.push_back({req.input, "the input file itself"});
+    if (merging) {
+        reads.push_back({s.merge_input1, "the merge's first song"});
+        if (s.use_convout == 0) reads.push_back({s.merge_input2, "the merge's second song"});
+    }
+    if (!machines_ini.empty()) reads.push_back({machines_ini, "machines.ini, which the job reads"});
+    if (ini_read) reads.push_back({"kestrix.ini", "kestrix.ini, which the job reads"});
+    if ((!req.merge && s.dopfun == 7) || (merging && s.clone2 == 8 && !s.rip_es9))
+        reads.push_back({"es-9.dat", "es-9.dat, which the job reads"});
+    if (!req.merge && decide_input_kind(req.input).kind == InputKind::midi && !s.domidi_ext) {
+        for (const char* kind : {"gmc", "gmp"})
+            for (unsigned k = 0; k < (kind[2] == 'c' ? 17u : 256u); ++k) {
+                char number[8];
+                std::snprintf(number, sizeof number, "_%02x.xi", k);
+                const std::string name = std::string(s.xi_dir) + kind + number;
+                if (platform::file_exists(name.c_str())) reads.push_back({name, "an XI instrument the job reads"});
+            }
+    }
+    return reads;
+}
+
+// The files a job writes: the song, the merged song, the log, a ripped WAV, es-9.dat.
+std::vector<WrittenFile> job_writes(const CliRequest& req, bool listing, const std::string& output)
+{
+    const Settings& s = settings;
+    const bool merging = req.merge || s.merge_after;
+    std::vector<WrittenFile> writes;
+    // The song's existence and folder were checked with the input.
+    if (!req.merge && !listing) writes.push_back({output, "song", false, {}});
+    if (merging) {
+        // A merge may name one of its inputs: it replaces that one once the new song is complete.
+        WrittenFile m{s.merge_output, "merged song", true, {s.merge_input1}};
+        if (s.use_convout == 0) m.may_be.push_back(s.merge_input2);
+        if (s.use_convout == 1) m.may_be.push_back(output);
+        writes.push_back(m);
+    }
+    if (!req.log_file.empty()) writes.push_back({req.log_file, "log file", true, {}});
+    if (s.rip_wave != 0 && (listing || merging)) {
+        char wav[32];
+        std::snprintf(wav, sizeof wav, "kxrip%02x.wav", unsigned(s.rip_wave));
+        const std::string merged = s.merge_output;
+        const size_t cut = merged.find_last_of("/\\");
+        const std::string folder = listing || cut == std::string::npos ? "" : merged.substr(0, cut + 1);
+        writes.push_back({folder + wav, "WAV file", true, {}});
+    }
+    // Only an ES-9 source is ripped: whether the file exists is seen when it is.
+    if (merging && s.rip_es9 && s.clone_source) writes.push_back({"es-9.dat", "ES-9 data file", false, {}});
+    return writes;
+}
+
 int usage_error(const std::string& message)
 {
     // A refused setting already points to --keys; other errors point to the options.
@@ -130,6 +191,9 @@ int usage_error(const std::string& message)
 int main(int argc, char** argv)
 {
     platform::set_program_path(argc > 0 ? argv[0] : nullptr);
+    // Ctrl-C, SIGTERM or a closed terminal end the run without leaving its scratch files behind
+    // (an existing file of an output's name stays as it was); past a file-size limit a write fails.
+    platform::remove_scratch_on_interrupt();
     std::vector<std::string> args(argv + (argc > 0 ? 1 : argc), argv + argc);
 
     CliRequest req;
@@ -166,12 +230,6 @@ int main(int argc, char** argv)
                      platform::path_separator);
     for (const std::string& w : ini_warnings) std::fprintf(stderr, "kestrix: warning: %s\n", w.c_str());
 
-    if (!req.log_file.empty()) {
-        // A log file that cannot be written is a usage error: nothing has run yet.
-        File probe = open_file(req.log_file.c_str(), "a");
-        if (!probe) return fail(req.log_file, std::strerror(errno ? errno : ENOENT), exit_usage);
-    }
-
     if (req.save) {
         if (!save_settings()) return fail("kestrix.ini", "could not be written");
         if (req.input.empty() && !req.merge) return exit_ok;
@@ -203,15 +261,11 @@ int main(int argc, char** argv)
             if (status) return fail(song, std::strerror(status));
         }
     }
-    if (req.merge || settings.merge_after) {
-        // A merge may replace one of its inputs (a transformation in place); any other existing
-        // song of the output's name needs -y.
-        const std::string merged = settings.merge_output;
-        const platform::FileIdentity id = platform::file_identity(merged.c_str());
-        const bool an_input = id.valid && (id == platform::file_identity(settings.merge_input1) ||
-                                           (settings.use_convout == 0 && id == platform::file_identity(settings.merge_input2)));
-        if (!req.force && id.valid && !an_input) return fail(merged, "exists; -y (--force) replaces it");
-    }
+    // No file the job writes may be one it reads or another one it writes, -y or not; an
+    // existing one only with -y.
+    const FailureLine clash = check_job_files(job_reads(req, machines_ini, ini_read),
+                                              job_writes(req, listing, output), req.force);
+    if (!clash.reason.empty()) return fail(clash.file, clash.reason);
 
     if (!req.merge) {
         settings_set_text(settings.input_file, req.input.c_str());
@@ -234,32 +288,46 @@ int main(int argc, char** argv)
 
     ConsoleFrontEnd front_end(listing ? stdout : stderr, req.quiet, platform::is_terminal(listing ? 1 : 2));
     front_end.listing_ = listing;
-    if (listing) front_end.log().set_warning_stream(stderr);
+    if (listing) {
+        front_end.log().set_warning_stream(stderr);
+        front_end.log().set_song_text(true);
+    }
     if (!req.log_file.empty()) {
-        front_end.pending_log_ = open_file(req.log_file.c_str(), "w");
-        if (!front_end.pending_log_) return fail(req.log_file, std::strerror(errno ? errno : ENOENT), exit_usage);
+        // A new file, never through a link; with -y whatever had the name goes. A name that
+        // cannot be created is a usage error: nothing has run yet.
+        front_end.pending_log_.reset(platform::create_file(req.log_file.c_str(), req.force));
+        if (!front_end.pending_log_) {
+            const int e = errno ? errno : ENOENT;
+            if (e == EEXIST) return fail(req.log_file, "exists; -y (--force) replaces it");
+            return fail(req.log_file, std::strerror(e), exit_usage);
+        }
         settings_set_text(settings.log_file, req.log_file.c_str());
     }
 
-    // Ctrl-C or a SIGTERM ends the job without leaving its scratch files behind; an
-    // existing song of the output's name stays as it was.
-    platform::remove_scratch_on_interrupt();
     settings.replace_files = req.force ? 1 : 0;
     int mode = run_job(job_mode_of(req), front_end);
     front_end.log().finish();
     const bool failed = mode == 0 || front_end.failed_;
     std::string line;
     if (failed) {
-        const bool merging = req.merge;
-        FailureLine f = explain_failure(front_end.log().error(), merging ? settings.merge_input1 : req.input,
-                                        merging ? settings.merge_output : output, machines_ini);
+        // A conversion followed by a merge failed in the merge when the merge had begun.
+        const bool merging = req.merge || (settings.merge_after && merge_state.running);
+        const char* job = merge_is_merging() ? "merge" : "transformation";
+        FailureLine f = merging ? explain_merge_failure(front_end.log().error(), job, merge_state.file_in_hand,
+                                                        settings.merge_output, machines_ini)
+                                : explain_failure(front_end.log().error(), req.input, output, machines_ini);
         fail(f.file, f.reason);
         line = f.file.empty() ? f.reason : f.file + ": " + f.reason;
     }
-    // The log file ends as the job did: the final report, and a failure's line.
-    if (!req.log_file.empty()) {
-        File f = open_file(req.log_file.c_str(), "a");
-        if (f) std::fprintf(f.get(), "\n%s\n%s%s", front_end.reported_.c_str(), line.c_str(), line.empty() ? "" : "\n");
+    // The log file ends as the job did: the final report, and a failure's line. A log that could
+    // not be written whole (a full disk) fails the run.
+    if (FILE* f = front_end.pending_log_.get()) {
+        std::fprintf(f, "\n%s\n%s%s", front_end.reported_.c_str(), line.c_str(), line.empty() ? "" : "\n");
+        errno = 0;
+        bool ok = std::fflush(f) == 0 && !std::ferror(f);
+        const int e = errno ? errno : EIO;
+        ok = std::fclose(front_end.pending_log_.release()) == 0 && ok;
+        if (!ok) return fail(req.log_file, std::string("could not be written: ") + std::strerror(e));
     }
     return failed ? exit_failed : exit_ok;
 }

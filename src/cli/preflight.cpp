@@ -12,6 +12,7 @@
 #include "jobs/job_files.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
+#include "songwriter/xi_file.h"
 
 namespace {
 
@@ -65,6 +66,10 @@ std::string check_input(const std::string& input)
     const int status = platform::readable_file_status(input.c_str());
     if (status) return reason_of(status);
     if (module_it_cannot_read(input)) return not_a_module;
+    if (decide_input_kind(input).kind == InputKind::xi) {
+        const std::string problem = xi_instrument_problem(input.c_str());
+        if (!problem.empty()) return "not an XI instrument (" + problem + ")";
+    }
     return "";
 }
 
@@ -80,6 +85,29 @@ std::string check_output(const std::string& output, const std::string& input, bo
     if (!force && (out.valid || platform::file_exists(output.c_str())))
         return "exists; -y (--force) replaces it";
     return "";
+}
+
+FailureLine check_job_files(const std::vector<ReadFile>& reads, const std::vector<WrittenFile>& writes, bool force)
+{
+    auto allowed = [](const WrittenFile& w, const std::string& name) {
+        for (const std::string& m : w.may_be)
+            if (platform::same_file(m.c_str(), name.c_str())) return true;
+        return false;
+    };
+    for (size_t i = 0; i < writes.size(); ++i) {
+        const WrittenFile& w = writes[i];
+        const char* name = w.name.c_str();
+        if (platform::is_directory(name)) return {w.name, reason_of(EISDIR)};
+        for (const ReadFile& r : reads)
+            if (platform::same_file(name, r.name.c_str()) && !allowed(w, r.name))
+                return {w.name, "is " + r.what + "; name another " + w.what};
+        for (size_t j = 0; j < i; ++j)
+            if (platform::same_file(name, writes[j].name.c_str()) && !allowed(w, writes[j].name))
+                return {w.name, "is also the job's " + writes[j].what + "; name another " + w.what};
+        if (!force && w.must_be_new && platform::name_taken(name) && !allowed(w, w.name))
+            return {w.name, "exists; -y (--force) replaces it"};
+    }
+    return {};
 }
 
 std::string check_machines_ini(const std::string& path)
@@ -114,12 +142,38 @@ std::string check_machines_ini(const std::string& path)
     return "";
 }
 
+namespace {
+
+std::string trimmed(std::string m)
+{
+    while (!m.empty() && (m.front() == '\n' || m.front() == ' ')) m.erase(m.begin());
+    while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
+    return m;
+}
+
+bool is_output_failure(const std::string& m)
+{
+    return m.rfind("Can't write outputfile", 0) == 0 || m.rfind("Can't open outputfile", 0) == 0;
+}
+
+// "Can't write NAME: reason", a file the job writes ("outputfile": the output): its name and the
+// reason.
+bool write_failure(const std::string& m, const std::string& output, FailureLine& f)
+{
+    const std::string cant_write = "Can't write ";
+    const size_t colon = m.rfind(": ");
+    if (m.rfind(cant_write, 0) != 0 || colon == std::string::npos) return false;
+    const std::string name = m.substr(cant_write.size(), colon - cant_write.size());
+    f = {name == "outputfile" ? output : name, m.substr(colon + 2)};
+    return true;
+}
+
+} // namespace
+
 FailureLine explain_failure(const std::string& abort_message, const std::string& input, const std::string& output,
                             const std::string& machines_ini)
 {
-    std::string m = abort_message;
-    while (!m.empty() && (m.front() == '\n' || m.front() == ' ')) m.erase(m.begin());
-    while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
+    std::string m = trimmed(abort_message);
     if (m.find("machines.ini") != std::string::npos || m == "Alternate Machine is no generator!") {
         std::string why = check_machines_ini(machines_ini);
         if (!why.empty()) return {"", why};
@@ -128,11 +182,35 @@ FailureLine explain_failure(const std::string& abort_message, const std::string&
         const int status = platform::readable_file_status(input.c_str());
         if (status) return {input, reason_of(status)};
     }
-    if (m.rfind("Can't write outputfile", 0) == 0 || m.rfind("Can't open outputfile", 0) == 0) {
+    FailureLine f;
+    if (write_failure(m, output, f)) return f;
+    if (is_output_failure(m)) {
         const std::string folder = folder_of(output);
         if (!platform::is_directory(folder.c_str())) return {output, reason_of(ENOENT)};
         return {output, m};
     }
     if (m.empty()) m = "the conversion failed (see the line above)";
     return {input, m};
+}
+
+FailureLine explain_merge_failure(const std::string& abort_message, const char* job, const std::string& file,
+                                  const std::string& output, const std::string& machines_ini)
+{
+    const std::string m = trimmed(abort_message);
+    if (m.find("machines.ini") != std::string::npos) {
+        std::string why = check_machines_ini(machines_ini);
+        if (!why.empty()) return {"", why};
+    }
+    const std::string failed = std::string("the ") + job + " failed";
+    if (m.empty()) return {"", failed + " (see the line above)"};
+    FailureLine f;
+    if (write_failure(m, output, f)) return {"", failed + ": " + f.file + ": " + f.reason};
+    std::string about = file;
+    if (is_output_failure(m)) {
+        const std::string folder = folder_of(output);
+        if (!platform::is_directory(folder.c_str()))
+            return {"", failed + ": " + output.substr(0, output.find_last_of("/\\") + 1) + ": no such folder"};
+        about = output;
+    }
+    return {"", failed + ": " + (about.empty() ? m : about + ": " + m)};
 }

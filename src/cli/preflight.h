@@ -18,10 +18,32 @@ std::string check_output(const std::string& output, const std::string& input, bo
 std::string check_machines_ini(const std::string& path);
 
 // The one line for a failed job: the file it concerns and the reason, from the job's abort
-// message (and the files themselves).
+// message (and the files themselves). "Can't write NAME: REASON" names the file NAME ("outputfile":
+// the output).
 struct FailureLine {
     std::string file;
     std::string reason;
 };
 FailureLine explain_failure(const std::string& abort_message, const std::string& input, const std::string& output,
                             const std::string& machines_ini);
+// The same for a merge or transformation (`job`: "merge" or "transformation"): "the merge
+// failed: ", the file it was reading or writing when it failed (`file`; "" when the message names
+// what it concerns) and the reason.
+FailureLine explain_merge_failure(const std::string& abort_message, const char* job, const std::string& file,
+                                  const std::string& output, const std::string& machines_ini);
+
+// The files a job reads and writes, for check_job_files.
+struct ReadFile {
+    std::string name;
+    std::string what; // "the input file itself", "the merge's first song", ...
+};
+struct WrittenFile {
+    std::string name;
+    std::string what;                // "song", "log file", ...
+    bool must_be_new = true;         // an existing file of the name needs -y
+    std::vector<std::string> may_be; // files it may be and replace: a merge's own inputs
+};
+// Checks every file the job writes, in order: not a folder, none of the files it reads (by
+// identity: a link, a hard link or another spelling is the same file) unless named in its
+// may_be, not a file another of its outputs is, and unless `force` not an existing file.
+FailureLine check_job_files(const std::vector<ReadFile>& reads, const std::vector<WrittenFile>& writes, bool force);

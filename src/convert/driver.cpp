@@ -141,10 +141,15 @@ std::string mod2xm_extension(const Song& s)
     return dot && dot != base ? std::string(dot) : std::string();
 }
 
-void open_output(const char* output)
+void open_output(const char* output, const char* input)
 {
     DriverState& d = driver_state;
     if (!output || !*output) job_abort("Can't open outputfile");
+    // The song never replaces the module it is made from, whatever name leads to it.
+    if (platform::same_file(output, input)) {
+        std::string msg = std::string("Can't write ") + output + ": is the input file itself; name another output";
+        job_abort(msg.c_str());
+    }
     d.output_name = output;
     if (!d.output.create(output, unfinished_suffix)) job_abort("Can't open outputfile");
     writer.output_stream = d.output.get();
@@ -160,7 +165,10 @@ void finish_output()
     d.input.reset(); // the output may replace the input
     platform::InterruptGuard guard; // the song and its XI files are kept together
     const int e = d.output.commit(d.output_name.c_str(), settings.replace_files != 0);
-    if (e == EEXIST) job_abort("Can't write outputfile: exists; -y (--force) replaces it");
+    if (e == EEXIST) {
+        std::string msg = "Can't write " + d.output_name + ": exists; -y (--force) replaces it";
+        job_abort(msg.c_str());
+    }
     if (e) {
         log_state.log_force = 1;
         log_print("\n%s: %s", d.output_name.c_str(), std::strerror(e));
@@ -680,6 +688,11 @@ int convert(const char* input, const char* output)
 
     if (s.input_kind == InputKind::xi) {
         // One XI instrument: a song of the Master alone that holds the instrument as its wave.
+        const std::string problem = xi_instrument_problem(current.c_str());
+        if (!problem.empty()) {
+            const std::string msg = "not an XI instrument (" + problem + ")";
+            job_abort(msg.c_str());
+        }
         s.machine_count = 1;
         s.machine_table = table<MachineRecord>(1);
         MachineRecord& master = s.machine_table[0];
@@ -693,7 +706,7 @@ int convert(const char* input, const char* output)
         s.pattern_count = 0;
         s.offset_pattern_count = 0;
         s.tracks_per_generator = 0;
-        open_output(output);
+        open_output(output, input);
         log_print("\nConverting XI file %s:", input);
         d.phase_total = 1;
         return write_output_song(output);
@@ -708,7 +721,7 @@ int convert(const char* input, const char* output)
     }
     if (!target) job_abort(no_target_message);
 
-    if (s.write_output) open_output(output);
+    if (s.write_output) open_output(output, input);
 
     d.native_midi = s.input_kind == InputKind::midi && !settings.domidi_ext ? 1 : 0;
     d.phase_total = d.native_midi || settings.dotsplit == 2 ? 4 : 3;

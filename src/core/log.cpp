@@ -37,6 +37,7 @@ int log_print(const char* fmt, ...)
                 // Written by length: a listed byte may be 0 ("Byte: %d:.%c.").
                 result = n < log_buffer_size ? n : log_buffer_size - 1;
                 std::fwrite(buf, 1, size_t(result), ls.log_stream);
+                if (result > 0) ls.at_line_start = buf[result - 1] == '\n';
             }
         }
         if (ls.window) {
@@ -58,13 +59,16 @@ int log_print(const char* fmt, ...)
                 if (trailing && len == size_t(n) && len > 0 && buf[len - 1] == '\n') --len;
                 if (len) ls.window->draw_text(std::string_view(buf, len));
                 if (result < 0) result = int(len);
+                if (len) ls.at_line_start = false;
             }
             if (trailing) log_new_line();
+            if (trailing || (*fmt == '\n' && !*f)) ls.at_line_start = true;
         }
     } else if (ls.log_dot_interval && ls.window) {
         if (++ls.log_dot_count >= ls.log_dot_interval) {
             ls.window->draw_text(".");
             ls.log_dot_count = 0;
+            ls.at_line_start = false;
         }
     }
     if (ls.log_force > 0) --ls.log_force;
@@ -87,13 +91,15 @@ void log_window_open(const char* title, int window_height)
     ls.window = ls.open_window(title);
     ls.window_height = window_height;
     ls.text_y = 0;
+    ls.at_line_start = true;
 }
 
 void job_abort(const char* msg)
 {
     if (!msg) msg = "";
     log_state.log_force = 1;
-    if (msg[0] != ' ') log_print("Error: %s\n", msg);
+    // The error takes a line of its own, also after text that did not end its line.
+    if (msg[0] != ' ') log_print(log_state.at_line_start ? "Error: %s\n" : "\nError: %s\n", msg);
     throw JobAbort(msg);
 }
 
@@ -106,4 +112,5 @@ void job_state_reset()
     log_state.log_force = 0;
     log_state.log_dot_count = 0;
     log_state.log_dot_interval = 0;
+    log_state.at_line_start = true;
 }

@@ -54,6 +54,8 @@ struct LogState {
     int text_y = 0;                   // pixel row of the current line in the window
     int window_height = 400;          // lwind_dy when the window was opened
     LogWindowFactory open_window;     // supplied by the front end
+    bool at_line_start = true;        // the text shown last ended a line (a fatal error's line
+                                      // then needs no line break of its own)
 };
 
 extern LogState log_state;

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "settings/settings.h"
+
 // Where machines.ini is looked for, in order: the current directory, beside the executable, then
 // ../share/kestrix/ next to the executable's folder (an installed copy).
 std::vector<std::string> machines_ini_places();
@@ -14,3 +16,7 @@ std::string choose_machines_ini();
 
 // A BMW conversion refers to XI files in xi_dir: creates the directory when it is missing.
 void prepare_xi_dir();
+
+// True when `path` names a file the job of `s` reads or writes (its input, output, merge songs):
+// a log file of that name would destroy it or be replaced by it.
+bool names_a_file_of_the_job(const Settings& s, const char* path);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <string>
 
 #include "buzz/bmx_reader.h"
 #include "buzz/machines_ini.h"
@@ -12,6 +13,7 @@
 #include "convert/driver.h"
 #include "core/log.h"
 #include "core/pool.h"
+#include "platform/platform.h"
 #include "settings/settings.h"
 #include "song/song.h"
 #include "transform/merge.h"
@@ -69,7 +71,8 @@ void close_all_job_streams()
     // Borrowed pointers: their streams belong to the functions that opened them.
     writer.output_stream = nullptr;
     reader_state.merge_stream = nullptr;
-    reader_state.input = nullptr;
+    reader_state.in = SectionReader();
+    reader_state.pending.clear();
     for (InputSummary& s : reader_state.input_summaries) s.stream = nullptr;
 }
 
@@ -92,13 +95,15 @@ int run_job(int job_mode, JobFrontEnd& front_end)
 
     if (mode & 1) {
         // A Buzz song given to the conversion is listed; the wave tools work on it then too.
+        wave_tools_start();
         reader_state.hooks = wave_tools_listing_hooks();
         bool ok = run_phase([&] {
             log_window_open("Conversion Log", settings.lwind_dy);
-            convert_fn(settings.input_file, settings.output_file);
+            const int converted = convert_fn(settings.input_file, settings.output_file);
+            reader_state.hooks = nullptr;
+            if (converted == 0) wave_tools_finish(); // a listed song's WAV
         });
         reader_state.hooks = nullptr;
-        if (ok) wave_tools_finish();
         if (!ok) {
             mode = 0;
             ls.log_force = 1;
@@ -118,6 +123,12 @@ int run_job(int job_mode, JobFrontEnd& front_end)
     if (mode & 2) {
         bool ok = run_phase([&] {
             ls.log_force = 1;
+            // The song a conversion read is no output of the merge that follows it.
+            if ((job_mode & 1) && platform::same_file(settings.merge_output, settings.input_file)) {
+                std::string msg = std::string("Can't write ") + settings.merge_output +
+                                  ": is the conversion's input file; name another output";
+                job_abort(msg.c_str());
+            }
             load_machine_descriptions();
             const char* second = nullptr; // use_convout other than 0 and 1: transform alone
             if (settings.use_convout == 0) second = settings.merge_input2;
@@ -133,7 +144,7 @@ int run_job(int job_mode, JobFrontEnd& front_end)
     }
 
     pool_free_all();
-    if (ls.log_stream) std::fclose(ls.log_stream);
+    if (ls.log_stream) front_end.close_log_file(ls.log_stream);
     ls.log_stream = nullptr;
 
     front_end.report(final_text(mode, mode == 2 && merging_fn() != 0));

@@ -20,11 +20,14 @@ public:
     virtual ~JobFrontEnd() = default;
     // Called for "Conversion Log" / "Merging Log"; nullptr when there is no window to offer.
     virtual LogWindow* open_log_window(const char* title) = 0;
-    // The log file of this job, opened by the front end for writing (the console edition's --log;
-    // the dialog opens none). It becomes `log_stream` right after the runner has cleared that at
-    // the start of the job, receives every shown message, and is closed by the runner at the end
-    // of the job: the front end must not close it. nullptr: no log file.
+    // The log file of this job, opened by the front end for writing (the console edition's --log,
+    // the dialog's "Log to file"). It becomes `log_stream` right after the runner has cleared that
+    // at the start of the job, receives every shown message, and is handed to close_log_file at
+    // the end of the job, before the report. nullptr: no log file.
     virtual FILE* open_log_file() { return nullptr; }
+    // The log file after the job's last text: closed here, unless the front end keeps it for a
+    // last line of its own.
+    virtual void close_log_file(FILE* f) { std::fclose(f); }
     // The one final message ("Conversion finished!", "Error occured!", ...). The window opened
     // for the job stays valid until this returns.
     virtual void report(const char* text) = 0;

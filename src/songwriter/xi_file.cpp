@@ -241,6 +241,31 @@ bool read_sample_data(SampleSink& sink, SampleRecord& s, int64_t& wave_bytes)
 
 } // namespace
 
+std::string xi_instrument_problem(const char* path)
+{
+    constexpr size_t xi_header_bytes = 298;
+    File f = open_file(path, "rb");
+    if (!f) return std::strerror(errno ? errno : ENOENT);
+    uint8_t h[xi_header_bytes] = {};
+    const size_t n = std::fread(h, 1, sizeof h, f.get());
+    const uint64_t length = stream_length(f.get());
+    static constexpr char tag[] = "Extended Instrument: ";
+    if (n < sizeof tag - 1 || std::memcmp(h, tag, sizeof tag - 1) != 0) return "no \"Extended Instrument: \" tag";
+    if (n < xi_header_bytes)
+        return "cut at " + std::to_string(n) + " bytes, an XI header takes " + std::to_string(xi_header_bytes);
+    const unsigned version = unsigned(h[64] | h[65] << 8);
+    if (version != 0x0101 && version != 0x0102) {
+        char v[64];
+        std::snprintf(v, sizeof v, "version 0x%04x, not 0x0102", version);
+        return v;
+    }
+    const uint64_t samples = uint64_t(h[296] | h[297] << 8);
+    if (samples == 0) return "no samples";
+    if (xi_header_bytes + samples * sample_header_bytes > length)
+        return "its " + std::to_string(samples) + " sample headers reach past its end at " + std::to_string(length) + " bytes";
+    return "";
+}
+
 void xi_export_name(int i, char* out, int out_size)
 {
     // The module being read: the converted XM when an outside converter made one, else the name

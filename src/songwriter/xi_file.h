@@ -33,6 +33,11 @@ struct XiExport {
 // conversion's state.
 extern platform::NewFiles exported_xi_files;
 
+// Why the file `path` is no XI instrument a song can be made of, or "" when it is one: the tag
+// "Extended Instrument: ", the whole 298-byte header, version 0x0101 or 0x0102, at least one sample
+// and every sample header within the file. ("cut at 30 bytes, an XI header takes 298")
+std::string xi_instrument_problem(const char* path);
+
 // Writes one 8-bit MOD sample as an XI instrument (a one-sample instrument over every key) for a
 // BMW song: `bytes` bytes of signed PCM from `offset` of `in`.
 void export_mod_sample_xi(int instrument, FILE* in, int64_t offset, uint32_t bytes);

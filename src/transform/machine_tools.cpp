@@ -2,6 +2,8 @@
 #include "transform/machine_tools.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "buzz/machines_ini.h"
@@ -55,19 +57,25 @@ void put_empty_rows(int part, int count)
     for (int i = 0; i < count; ++i) put_clone(row, n);
 }
 
-void es9_failed()
+// es-9.dat could not be written: the job ends with the file's name and the reason.
+[[noreturn]] void es9_failed(int error)
 {
-    log_state.log_force = 1;
-    log_print("\nWarning: Can't write %s, ES-9 data not ripped!", es9_data_name);
     clone_state.es9.discard();
+    char msg[160];
+    std::snprintf(msg, sizeof msg, "Can't write %s: %s", es9_data_name,
+                  error == EEXIST ? "exists; -y (--force) replaces it" : std::strerror(error ? error : EIO));
+    log_state.log_force = 1;
+    log_print("\n"); // the error on a line of its own, after the merge's progress
+    job_abort(msg);
 }
 
 } // namespace
 
-void machine_tools_start(int first_song_machines, int rows, const std::string& beside)
+void machine_tools_start(int first_song_machines, int rows, const std::string& beside, platform::NewFiles* made)
 {
     CloneState& c = clone_state;
     machine_tools_forget();
+    c.made = made;
     c.source = settings.clone_source;
     c.destination = c.source != 0 ? settings.clone2 : 0;
     c.rows = rows;
@@ -93,6 +101,7 @@ void machine_tools_forget()
     c.es9.discard();
     c.source = c.destination = 0;
     c.rows = 1;
+    c.made = nullptr;
 }
 
 void machine_tools_data(int machine, const uint8_t* data, size_t size, uint32_t offset, uint32_t total)
@@ -100,28 +109,33 @@ void machine_tools_data(int machine, const uint8_t* data, size_t size, uint32_t 
     CloneState& c = clone_state;
     if (!settings.rip_es9 || c.source == 0 || machine != c.source) return;
     if (reader_state.input_summaries[1].machine_list[machine].description != role_es9) return;
-    if (offset == 0 && !c.es9.create(es9_data_name, ".part")) {
-        es9_failed();
-        return;
+    // Written under a scratch name and given its name when the block is complete: an ES-9 clone
+    // of this merge reads it.
+    errno = 0;
+    if (offset == 0 && !c.es9.create(es9_data_name, ".part")) es9_failed(errno);
+    if (!c.es9.get()) return;
+    if (size && std::fwrite(data, 1, size, c.es9.get()) != size) es9_failed(errno);
+    if (offset + size == total) {
+        const int e = c.es9.commit(es9_data_name, settings.replace_files != 0, c.made);
+        if (e) es9_failed(e);
     }
-    if (!c.es9.get()) return; // an earlier part failed
-    if (size && std::fwrite(data, 1, size, c.es9.get()) != size) {
-        es9_failed();
-        return;
-    }
-    if (offset + size == total && c.es9.commit(es9_data_name, true) != 0) es9_failed();
+}
+
+std::string clone_machine_name()
+{
+    char name[48];
+    std::snprintf(name, sizeof name, "Clone %s", destination().short_name);
+    return name;
 }
 
 void clone_write_machine(int tracks)
 {
     const CloneState& c = clone_state;
     if (c.destination == 0) return;
-    char name[48];
-    std::snprintf(name, sizeof name, "Clone %s", destination().short_name);
     // The generator catalogue writes the record through the song write primitives.
     const Writer saved = writer;
     writer = Writer{1, 0, reader_state.merge_stream};
-    write_generator_machine(c.destination, tracks, clone_x, clone_y, name, clone_tick_byte);
+    write_generator_machine(c.destination, tracks, clone_x, clone_y, clone_machine_name().c_str(), clone_tick_byte);
     writer = saved;
 }
 
@@ -204,6 +218,7 @@ void clone_append_patterns()
     const int64_t length = f ? platform::stream_position(f) : -1;
     // Nothing was written when the first song has no pattern section to take the rows from.
     if (length <= 0 || !c.patterns.flush_ok()) job_abort("Where is the temporary PATT-file???");
+    merge_stream_flush();
     if (platform::copy_file_region(f, 0, reader_state.merge_stream, uint64_t(length)) != uint64_t(length))
         job_abort("Can't write temporary file (disk full?)");
     c.patterns.discard();

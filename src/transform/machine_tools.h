@@ -20,6 +20,7 @@ struct CloneState {
     int rows = 1;          // clone rows per source row (the blow-up factor)
     platform::ScratchFile patterns;  // the clone's patterns until they are appended to PATT
     platform::ScratchFile es9;       // "es-9.dat" while the source's data block is ripped
+    platform::NewFiles* made = nullptr; // where a new es-9.dat goes until the merge's song is made
     // Taken from the source's last track row read (reset at the start of each pass over PATT).
     uint8_t note = 0, wave = 0, volume = 255, byte4 = 0, byte5 = 0;
 };
@@ -28,8 +29,9 @@ extern CloneState clone_state;
 
 // Sets the tools up for one merge from the settings: checks the source against the first song's
 // machine count and the destination against machines.ini, and creates the clone's pattern file
-// beside `beside` (the output song). rows: the blow-up factor in effect.
-void machine_tools_start(int first_song_machines, int rows, const std::string& beside);
+// beside `beside` (the output song). rows: the blow-up factor in effect. A ripped es-9.dat that
+// takes a free name goes to `made`.
+void machine_tools_start(int first_song_machines, int rows, const std::string& beside, platform::NewFiles* made);
 // Removes the tools' scratch files (on every way out of a merge).
 void machine_tools_forget();
 
@@ -37,6 +39,8 @@ void machine_tools_forget();
 void machine_tools_data(int machine, const uint8_t* data, size_t size, uint32_t offset, uint32_t total);
 // MACH, after every other machine: the clone's record, with the source's track count.
 void clone_write_machine(int tracks);
+// The clone's machine name: "Clone " and the destination's short name.
+std::string clone_machine_name();
 
 // PATT of the first song, for the source machine: its pattern count and track count, and each
 // pattern's name and line count as written.

@@ -1,10 +1,11 @@
 // Merge and transformation of Buzz songs.
 //
-// The work streams. A counting pass reads the inputs without writing anything; then, section by
-// section (MACH, CONN, WAVT, PATT, SEQU, BLAH, WAVE), each input is read again by the song reader
-// and every byte goes on to a scratch file, changed, dropped or added on the way by the hooks
-// below; finally the output song is written: a new 380-byte header with the section directory,
-// and the scratch file copied behind it. Sections other than these seven are not carried over.
+// The work streams. A counting pass reads the inputs without writing anything; then the output is
+// written once, into a scratch file beside it: a gap for the header, the sections one after the
+// other (each input read again by the song reader, every byte going on, changed, dropped or added
+// on the way by the hooks below), and last the header with the section directory, in place. Runs
+// of bytes no rule changes (wave data, sections copied whole, patterns of machines no option
+// touches) are copied in the kernel; changed rows are gathered and written in large blocks.
 //
 // What each input writes (m1: machines of the first song, bound1: 1 + its highest wave index):
 // MACH  first: the output's machine count, its machines (positions scaled with do_mscale1, the
@@ -18,30 +19,45 @@
 //       blow_up; the source's transposition, the clone's rows taken; second: its master's
 //       patterns dropped, input sources + (m1 - 1), Tracker wave bytes + bound1 with
 //       do_mishift2; then the clone's patterns.
-// SEQU  first: song end and loop points times blow_up times song_repeat, the output's count,
-//       positions times blow_up, every sequence song_repeat times, the clone's sequence after its
-//       source's; second: its song header and its master's sequences dropped, machines
-//       + (m1 - 1).
+// SEQU  first: loop start times blow_up times song_repeat; the song ends at the later of the
+//       first song's end (times blow_up times song_repeat) and the second song's end, and a loop
+//       that ran to the first song's end runs to that end; the output's count; positions times
+//       blow_up, every sequence song_repeat times, the clone's sequence after its source's. A
+//       sequence whose positions outgrow their width is written with wider positions (1, 2 or 4
+//       bytes). Second: its song header and its master's sequences dropped, machines + (m1 - 1).
 // BLAH  the text length (merging: both texts and a separator line between them), the texts.
 // WAVE  first: the output's count, its waves (wave ripping); second: wave indexes + bound1.
 //
-// Where a value would not fit its field (a tempo above 65535, more than 65535 lines, machines or
-// waves, a sequence position beyond its one or two bytes, a shifted wave number beyond its byte)
-// the job ends with a message instead of wrapping into a wrong song.
+// The sections beyond these seven keep their place before or after them. A transformation that
+// leaves the machines as they are carries every one of them byte for byte. One that adds
+// machines (a merge, a clone) carries the first song's BVER (the version text), PDLG (machine
+// windows) and MIDI (MIDI bindings), which name its machines only, and CWAV (compressed waves,
+// whose indexes stay); its PARA (one parameter description per machine) gets the added machines'
+// entries from the second song's PARA and, for a clone, from the entry of a machine of the
+// clone's library. A section that cannot be made true for the new song is left out with a
+// warning naming it; a second song whose waves are compressed (a CWAV with waves in it) is
+// refused, so that no wave is ever dropped.
 //
-// Files: the scratch file of the sections and the output, until it is complete, live under unique
-// names beside the output and are removed on every way out; the output is renamed into place only
-// when it is whole, so a failed merge leaves an existing song (an input too) as it was.
+// Where a value would not fit its field (a tempo above 65535, more than 65535 lines, machines or
+// waves, a sequence position beyond 4 bytes, a shifted wave number beyond its byte) the job ends
+// with a message instead of wrapping into a wrong song.
+//
+// Files: the output, until it is complete, lives under a unique scratch name beside it and is
+// removed on every way out; it is renamed into place only when it is whole, so a failed merge
+// leaves an existing song (an input too) as it was.
 #include "transform/merge.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <string>
 
 #include "buzz/machines_ini.h"
+#include "buzz/para_section.h"
 #include "core/byteio.h"
 #include "core/log.h"
 #include "platform/platform.h"
@@ -53,20 +69,9 @@ MergeState merge_state;
 
 namespace {
 
-constexpr uint32_t header_bytes = 380;  // "Buzz", section count, 31 directory entries
-constexpr int directory_entries = 31;
+constexpr int directory_slots = 31;     // a song's header has room for 31 sections, used or not
 constexpr int master_global_bytes = 5;  // volume word, tempo word, ticks per beat
 constexpr uint32_t separator_bytes = 44; // CR LF, 40 '-', CR LF between two texts
-constexpr uint64_t copy_step = uint64_t(4) << 20;
-constexpr uint64_t dot_bytes = 100000;   // one progress dot per this many bytes copied
-
-constexpr const char* msg_mach_size =
-    "\nMachine section size doesn't match, probably wrong machine or machines.ini!!!";
-constexpr const char* msg_patt_size =
-    "\nPattern section size doesn't match, probably wrong machine or machines.ini!!!";
-constexpr const char* msg_temp_write = "Can't write temporary file (disk full?)";
-
-const char* const section_names[8] = {"", "MACH", "CONN", "WAVT", "PATT", "SEQU", "BLAH", "WAVE"};
 
 [[noreturn]] void refuse(const char* fmt, ...) KX_PRINTF(1, 2);
 void refuse(const char* fmt, ...)
@@ -97,8 +102,6 @@ std::string folder_of(const std::string& path)
 }
 
 bool no_second_input(const char* second) { return !second || !*second || *second == ' '; }
-
-uint32_t field_max(int width) { return width == 2 ? 0xFFFFu : 0xFFu; }
 
 // --- counts and the text length --------------------------------------------------------------
 
@@ -186,7 +189,7 @@ void skip_second_master()
     hold_skip(uint64_t(d ? d->global_bytes : master_global_bytes), msg_mach_size);
     const uint16_t tracks = hold_word();
     hold_skip(uint64_t(tracks) * uint64_t(d ? d->track_bytes : 0), msg_mach_size);
-    if (stream_eof(rs.input) || rs.input_pos > rs.section_end) job_abort(msg_mach_size);
+    if (rs.in.at_eof() || rs.in.pos > rs.in.end) job_abort(msg_mach_size);
     rs.forward = saved_forward;
 }
 
@@ -205,9 +208,9 @@ void skip_second_master_patterns()
         take_text(nullptr, 0);
         const uint64_t lines = hold_word();
         hold_skip((4 * lines + 2) * inputs + global_bytes * lines + tracks * lines * track_bytes, msg_patt_size);
-        if (stream_eof(rs.input)) job_abort(msg_patt_size);
+        if (rs.in.at_eof()) job_abort(msg_patt_size);
     }
-    if (rs.input_pos > rs.section_end) job_abort(msg_patt_size);
+    if (rs.in.pos > rs.in.end) job_abort(msg_patt_size);
     rs.forward = saved_forward;
 }
 
@@ -269,9 +272,9 @@ uint16_t shifted_wave_index(uint16_t index)
     return uint16_t(v);
 }
 
-void wave_table_index(int, uint16_t* index)
+void wave_table_index(int ordinal, uint16_t* index)
 {
-    wave_tools_entry(*index);
+    wave_tools_entry(ordinal, *index);
     if (current() == 2) *index = shifted_wave_index(*index);
 }
 
@@ -305,6 +308,14 @@ void pattern_lines(int machine, int, const char* name, uint16_t* lines)
         *lines = uint16_t(blown);
     }
     if (clone_state.source != 0 && machine == clone_state.source) clone_pattern_lines(name, *lines);
+}
+
+// The rows a rule changes: every row of the first song when it is blown up, the clone source's
+// rows, the second song's Tracker rows when its waves move; all others pass on in blocks.
+bool pattern_rows(int machine)
+{
+    if (first_input()) return merge_state.blow > 1 || (clone_state.source != 0 && machine == clone_state.source);
+    return settings.do_mishift2 && machine_entry(machine).description == role_tracker;
 }
 
 void input_source(int, int, uint16_t* source)
@@ -348,24 +359,53 @@ void after_row(const RowPlace& at, const uint8_t* bytes, int size)
 
 // --- SEQU -------------------------------------------------------------------------------------
 
-bool song_header(uint32_t* song_end, uint32_t* loop_start, uint32_t* loop_end)
+// The output's song end and loop from the first song's (all 0 when it has no SEQU): times blow-up
+// and repetition; a merge ends where the later of the two songs ends, and a loop that ran to the
+// first song's end runs on to that end (a loop inside the first song stays as it is).
+void output_song_header(uint32_t* song_end, uint32_t* loop_start, uint32_t* loop_end)
 {
-    if (!first_input()) return false;
-    const MergeState& ms = merge_state;
+    MergeState& ms = merge_state;
     const uint64_t factor = uint64_t(ms.blow) * uint64_t(ms.repeat);
     for (uint32_t* v : {song_end, loop_start, loop_end}) {
         if (uint64_t(*v) * factor > 0xFFFFFFFFu)
             refuse("Song end or loop %u times %u does not fit, use smaller factors!!", unsigned(*v),
                    unsigned(factor));
     }
-    merge_state.song_end = *song_end * uint32_t(ms.blow);
-    *song_end *= uint32_t(factor);
+    ms.song_end = *song_end * uint32_t(ms.blow);
+    const uint32_t first_end = *song_end * uint32_t(factor);
+    uint32_t end = first_end;
+    if (reader_state.merging && ms.has_section[2][sec_sequ]) end = std::max(end, summary(2).song_end);
     *loop_start *= uint32_t(factor);
     *loop_end *= uint32_t(factor);
+    if (*loop_end >= first_end) *loop_end = std::max(*loop_end, end);
+    *song_end = end;
+}
+
+bool song_header(uint32_t* song_end, uint32_t* loop_start, uint32_t* loop_end)
+{
+    if (!first_input()) return false;
+    output_song_header(song_end, loop_start, loop_end);
     return true;
 }
 
-bool sequence_begin(int, uint16_t* machine, uint32_t* events, int position_width, int value_width)
+// Counting pass: the largest position of each of the first song's sequences, from which the
+// width of its positions in the output follows.
+bool count_sequence(int ordinal, uint16_t*, uint32_t*, int*, int)
+{
+    if (first_input()) merge_state.last_position.resize(size_t(ordinal) + 1, 0);
+    return true;
+}
+
+void count_event(int ordinal, uint32_t* position, uint32_t*)
+{
+    if (!first_input()) return;
+    uint32_t& last = merge_state.last_position[size_t(ordinal)];
+    last = std::max(last, *position);
+}
+
+uint64_t field_max(int width) { return width == 4 ? 0xFFFFFFFFu : width == 2 ? 0xFFFFu : 0xFFu; }
+
+bool sequence_begin(int ordinal, uint16_t* machine, uint32_t* events, int* position_width, int value_width)
 {
     MergeState& ms = merge_state;
     if (!first_input()) {
@@ -375,8 +415,19 @@ bool sequence_begin(int, uint16_t* machine, uint32_t* events, int position_width
     }
     ms.cloned_sequence = clone_state.destination != 0 && *machine == clone_state.source;
     ms.keep_events = *events != 0 && (ms.repeat > 1 || ms.cloned_sequence);
-    ms.position_width = position_width == 2 ? 2 : 1; // as the reader takes the widths
-    ms.value_width = value_width == 2 ? 2 : 1;
+    ms.position_width = sequence_field_width(*position_width);
+    ms.value_width = sequence_field_width(value_width);
+    if (*events != 0) {
+        // Positions that no longer fit their width after blow-up and repetition get a wider one.
+        const size_t k = size_t(ordinal);
+        const uint32_t largest = k < ms.last_position.size() ? ms.last_position[k] : 0;
+        const uint64_t last = uint64_t(largest) * uint64_t(ms.blow) + uint64_t(ms.repeat - 1) * ms.song_end;
+        if (last > field_max(4))
+            refuse("Sequence position %llu does not fit in 4 bytes after blow-up and repetition, use smaller "
+                   "factors!!", static_cast<unsigned long long>(last));
+        const int need = last > field_max(2) ? 4 : last > field_max(1) ? 2 : 1;
+        if (need > ms.position_width) *position_width = ms.position_width = need;
+    }
     ms.event_count = *events;
     ms.events.clear();
     if (ms.keep_events) {
@@ -394,8 +445,7 @@ bool sequence_begin(int, uint16_t* machine, uint32_t* events, int position_width
 
 void keep_field(uint32_t v, int width)
 {
-    merge_state.events.push_back(uint8_t(v));
-    if (width == 2) merge_state.events.push_back(uint8_t(v >> 8));
+    for (int i = 0; i < width; ++i) merge_state.events.push_back(uint8_t(v >> (8 * i)));
 }
 
 void sequence_event(int, uint32_t* position, uint32_t* value)
@@ -404,9 +454,9 @@ void sequence_event(int, uint32_t* position, uint32_t* value)
     MergeState& ms = merge_state;
     const uint64_t blown = uint64_t(*position) * uint64_t(ms.blow);
     const uint64_t last = blown + uint64_t(ms.repeat - 1) * ms.song_end; // its last repetition
-    if (last > field_max(ms.position_width))
-        refuse("Sequence position %u does not fit in %d byte%s after blow-up and repetition, use smaller "
-               "factors!!", unsigned(last), ms.position_width, ms.position_width == 2 ? "s" : "");
+    if (last > field_max(ms.position_width)) // the counting pass saw another song
+        refuse("Sequence position %llu does not fit in %d bytes, use smaller factors!!",
+               static_cast<unsigned long long>(last), ms.position_width);
     *position = uint32_t(blown);
     if (ms.keep_events) {
         keep_field(*position, ms.position_width);
@@ -416,19 +466,15 @@ void sequence_event(int, uint32_t* position, uint32_t* value)
 
 uint32_t kept_field(const uint8_t*& p, int width)
 {
-    uint32_t v = p[0];
-    if (width == 2) v |= uint32_t(p[1]) << 8;
+    uint32_t v = 0;
+    for (int i = 0; i < width; ++i) v |= uint32_t(p[i]) << (8 * i);
     p += width;
     return v;
 }
 
 void emit_field(uint32_t v, int width)
 {
-    if (width == 2) {
-        emit_word(v);
-    } else {
-        emit_byte(v);
-    }
+    for (int i = 0; i < width; ++i) emit_byte((v >> (8 * i)) & 0xFF);
 }
 
 // The kept events once more, `play` song ends later.
@@ -490,9 +536,16 @@ void write_first_head(int section)
     case sec_conn:
     case sec_wavt:
     case sec_wave: emit_word(unsigned(output_count(section, 0))); break;
-    case sec_sequ:
-        for (int i = 0; i < 3; ++i) emit_dword(0); // song end, loop start, loop end
+    case sec_sequ: {
+        uint32_t header[3] = {}; // song end, loop start, loop end
+        output_song_header(&header[0], &header[1], &header[2]);
+        for (uint32_t v : header) emit_dword(v);
         emit_word(unsigned(summary(0).sequences));
+        break;
+    }
+    case sec_patt:
+        // No patterns: each of its machines has none, on no tracks.
+        for (int m = 0; m < summary(1).machines; ++m) emit_dword(0);
         break;
     case sec_blah:
         emit_dword(text_length());
@@ -502,17 +555,171 @@ void write_first_head(int section)
     }
 }
 
+// --- the sections beyond the seven ----------------------------------------------------------
+
+// One section of the output, in directory order: one of the seven, or a section of the first
+// song carried on (as it is, or with the parameter descriptions of the added machines).
+struct PlannedSection {
+    int id = 0;                          // SectionId, 0 for a section beyond the seven
+    const SectionEntry* extra = nullptr; // that section in the first song
+    bool merged_para = false;
+};
+
+// Where the PARA sections of the inputs hold the entries of the output's machines.
+struct ParaPlan {
+    ParaSection first, second;
+    int clone_input = 0; // the input whose entry the clone's is made from
+};
+
+bool named(const SectionEntry& e, const char* name) { return std::memcmp(e.name, name, 4) == 0; }
+
+// A section of a song is exactly these bytes.
+bool holds_exactly(int input, const SectionEntry& e, std::initializer_list<uint8_t> bytes)
+{
+    if (e.length != bytes.size()) return false;
+    SectionReader in{summary(input).stream, stream_length(summary(input).stream), 0, 0};
+    in.seek(e.offset);
+    uint8_t got[8] = {};
+    in.block(got, bytes.size());
+    return !in.at_eof() && std::equal(bytes.begin(), bytes.end(), got);
+}
+
+// PDLG and MIDI list only the machines that have an open window or a MIDI binding: one without
+// any holds the bytes of an empty list, and nothing is lost when it is not carried.
+bool empty_list(int input, const SectionEntry& e)
+{
+    return (named(e, "PDLG") && holds_exactly(input, e, {1, 0})) || (named(e, "MIDI") && holds_exactly(input, e, {0}));
+}
+
+void leave_out(const SectionEntry& e, const char* song, const char* why)
+{
+    log_state.log_force = 1;
+    log_print("\nWarning: section %s of %.200s is left out, %s!", e.name, song, why);
+}
+
+bool read_para(int input, const SectionEntry& e, int description, ParaSection& out)
+{
+    FILE* f = summary(input).stream;
+    SectionReader in{f, stream_length(f), 0, uint64_t(e.offset) + e.length};
+    in.seek(e.offset);
+    return read_para_section(in, uint32_t(summary(input).machines), description, out);
+}
+
+// A PARA section for the merged song: the first song's entries, the second song's but its
+// master's, and the clone's made from the entry of a machine of its library. False (with the
+// reason) when the inputs do not describe every machine of the new song.
+bool plan_para(const SectionEntry& first_para, const SectionEntry* second_para, ParaPlan& plan, const char*& why)
+{
+    const int clone = clone_state.destination != 0 ? clone_state.destination : -1;
+    why = "it does not describe each machine of the first song";
+    if (!read_para(1, first_para, clone, plan.first)) return false;
+    if (plan.first.match_end) plan.clone_input = 1;
+    if (reader_state.merging) {
+        why = "the second song has no parameter descriptions of its machines";
+        if (!second_para || !read_para(2, *second_para, clone, plan.second)) return false;
+        if (!plan.clone_input && plan.second.match_end) plan.clone_input = 2;
+    }
+    why = "neither song has a machine of the clone's kind to describe it";
+    return clone < 0 || plan.clone_input != 0;
+}
+
+const SectionEntry* find_extra(int input, const char* name)
+{
+    for (const SectionEntry& e : summary(input).extra_sections)
+        if (named(e, name)) return &e;
+    return nullptr;
+}
+
+// The output's sections in directory order, decided before anything is written: every warning
+// about a section left out comes first, and a second song whose compressed waves cannot be
+// merged is refused before the output exists.
+std::vector<PlannedSection> plan_sections(const char* first, const char* second, ParaPlan& para)
+{
+    const bool adds_machines = reader_state.merging || clone_state.destination != 0;
+    if (summary(1).extra_sections_cut) refuse("%.200s has more sections than a Buzz song!!", first);
+    if (reader_state.merging && summary(2).extra_sections_cut) refuse("%.200s has more sections than a Buzz song!!", second);
+
+    const SectionEntry* first_para = find_extra(1, "PARA");
+    if (reader_state.merging) {
+        for (const SectionEntry& e : summary(2).extra_sections) {
+            if (named(e, "CWAV")) {
+                // Its count word first: a section of two zero bytes holds no wave.
+                if (!holds_exactly(2, e, {0, 0}))
+                    refuse("%.200s keeps waves in a CWAV section (compressed waves), which cannot be merged!!", second);
+            } else if (named(e, "PARA")) {
+                if (!first_para) leave_out(e, second, "the first song has no parameter descriptions of its machines");
+            } else if (!named(e, "BVER") && !empty_list(2, e)) { // one version text: the first song's
+                leave_out(e, second, "it cannot be merged");
+            }
+        }
+    }
+    std::vector<PlannedSection> plan;
+    std::vector<PlannedSection> after;
+    for (const SectionEntry& e : summary(1).extra_sections) {
+        PlannedSection p;
+        p.extra = &e;
+        if (adds_machines && named(e, "PARA")) {
+            const char* why = "";
+            if (&e != first_para) {
+                leave_out(e, first, "it is there twice");
+                continue;
+            }
+            if (!plan_para(e, reader_state.merging ? find_extra(2, "PARA") : nullptr, para, why)) {
+                leave_out(e, first, why);
+                continue;
+            }
+            p.merged_para = true;
+        } else if (adds_machines && !named(e, "BVER") && !named(e, "PDLG") && !named(e, "MIDI") && !named(e, "CWAV")) {
+            leave_out(e, first, "it may not hold for the added machines");
+            continue;
+        }
+        (e.before_mach ? plan : after).push_back(p);
+    }
+    for (int id = sec_mach; id <= sec_wave; ++id) plan.push_back(PlannedSection{id, nullptr, false});
+    plan.insert(plan.end(), after.begin(), after.end());
+    return plan;
+}
+
+// Copies n bytes at `offset` of an input to the output.
+void copy_from_input(int input, uint64_t offset, uint64_t n)
+{
+    FILE* f = summary(input).stream;
+    merge_state.file_in_hand = merge_state.songs[input];
+    if (offset + n > stream_length(f)) job_abort(msg_too_short);
+    merge_state.file_in_hand = merge_state.songs[0];
+    merge_stream_flush();
+    if (platform::copy_file_region(f, offset, reader_state.merge_stream, n) != n) job_abort(msg_temp_write);
+}
+
+void write_extra_section(const PlannedSection& p, const ParaPlan& para)
+{
+    if (!p.merged_para) {
+        copy_from_input(1, p.extra->offset, p.extra->length);
+        return;
+    }
+    emit_dword(uint32_t(summary(0).machines));
+    copy_from_input(1, para.first.first_entry, para.first.end - para.first.first_entry);
+    if (reader_state.merging) copy_from_input(2, para.second.second_entry, para.second.end - para.second.second_entry);
+    if (clone_state.destination != 0) {
+        const ParaSection& from = para.clone_input == 1 ? para.first : para.second;
+        const std::string name = clone_machine_name();
+        emit_block(reinterpret_cast<const uint8_t*>(name.c_str()), name.size() + 1);
+        copy_from_input(para.clone_input, from.match_library, from.match_end - from.match_library);
+    }
+}
+
 // --- the passes ---------------------------------------------------------------------------------
 
 void note_section(int section) { merge_state.has_section[current()][section] = true; }
 
-// Machines and patterns are parsed record by record only where a rule needs them.
+// Machines and patterns are parsed record by record only where a rule needs them; repetition
+// changes only the sequences.
 int full_parse_for(int input, int section, bool second_has_inner_connections)
 {
     const Settings& s = settings;
     const MergeState& ms = merge_state;
     if (input == 1) {
-        const bool rows = ms.blow > 1 || s.clone_source != 0 || ms.repeat > 1;
+        const bool rows = ms.blow > 1 || s.clone_source != 0;
         if (section == sec_mach) return s.do_mscale1 || rows;
         return (section == sec_conn || section == sec_patt) && rows;
     }
@@ -537,6 +744,7 @@ ReaderHooks merge_hooks()
     h.wave_table_index = wave_table_index;
     h.sample_rate = wave_tools_sample_rate;
     h.pattern_machine = pattern_machine;
+    h.pattern_rows = pattern_rows;
     h.pattern_lines = pattern_lines;
     h.input_source = input_source;
     h.row = before_row;
@@ -560,61 +768,72 @@ void check_machines(int input, const char* name)
         refuse("No machines in %.200s!!", name);
 }
 
-uint32_t directory_field(uint64_t v)
+// One of the seven sections: each input in turn, then what the tools add after them.
+void write_section(int s, const File (&in)[3], bool second_has_inner_connections)
 {
-    if (v > 0xFFFFFFFFu - header_bytes) job_abort("The song would be larger than 4 GB!!");
-    return uint32_t(v);
+    ReaderState& rs = reader_state;
+    MergeState& ms = merge_state;
+    const int inputs = rs.merging ? 2 : 1;
+    for (int i = 1; i <= inputs; ++i) {
+        rs.current_input = i;
+        rs.full_parse = full_parse_for(i, s, second_has_inner_connections);
+        if (ms.has_section[i][s]) {
+            ms.file_in_hand = ms.songs[i];
+            read_buzz_song(in[i].get(), s);
+            ms.file_in_hand = ms.songs[0];
+        } else if (i == 1 && rs.merging && ms.has_section[2][s]) {
+            write_first_head(s);
+        }
+    }
+    rs.current_input = 1;
+    if (s == sec_mach && clone_state.destination != 0) {
+        merge_stream_flush(); // the clone's record is written to the stream directly
+        clone_write_machine(summary(1).machine_list[clone_state.source].tracks);
+    }
+    if (s == sec_patt) clone_append_patterns();
+    merge_stream_flush();
 }
 
-// The output: the header with the new directory, then the scratch file of the sections.
-void write_output(platform::ScratchFile& sections, const char* output)
+// The header and section directory, written last over the gap left for them at the start.
+void write_header(FILE* out, const std::vector<SectionEntry>& directory, size_t header_size)
 {
-    LogState& ls = log_state;
-    ls.log_enabled = 1;
-    log_print("\nWriting output file: %s", output);
-    platform::ScratchFile out;
-    if (!out.create(output, ".part")) {
-        log_print("\nCould not open outputfile: %s", output);
-        job_abort(" ");
-    }
-    ls.log_enabled = settings.dolist;
-
-    uint8_t header[header_bytes] = {};
-    std::memcpy(header, "Buzz", 4);
-    header[4] = sec_wave;
-    const InputSummary& o = summary(0);
-    for (int s = sec_mach; s <= sec_wave; ++s) {
-        uint8_t* entry = header + 8 + 12 * (s - 1);
-        const uint32_t start = directory_field(o.section_start[s]);
-        const uint32_t length = directory_field(o.section_length[s]);
-        std::memcpy(entry, section_names[s], 4);
+    std::vector<uint8_t> header(header_size, 0);
+    std::memcpy(header.data(), "Buzz", 4);
+    const uint32_t count = uint32_t(directory.size());
+    for (int i = 0; i < 4; ++i) header[4 + size_t(i)] = uint8_t(count >> (8 * i));
+    for (size_t k = 0; k < directory.size(); ++k) {
+        const SectionEntry& e = directory[k];
+        uint8_t* entry = header.data() + 8 + 12 * k;
+        std::memcpy(entry, e.name, 4);
         for (int i = 0; i < 4; ++i) {
-            entry[4 + i] = uint8_t((start + header_bytes) >> (8 * i));
-            entry[8 + i] = uint8_t(length >> (8 * i));
+            entry[4 + i] = uint8_t(e.offset >> (8 * i));
+            entry[8 + i] = uint8_t(e.length >> (8 * i));
         }
-        log_print("\nsection: %d,pos: %x,len: %x\n", s, unsigned(start), unsigned(length));
+        log_print("\nsection: %s,pos: %x,len: %x\n", e.name, unsigned(e.offset), unsigned(e.length));
     }
-    static_assert(8 + 12 * directory_entries == header_bytes);
-    if (std::fwrite(header, 1, sizeof header, out.get()) != sizeof header)
+    if (!stream_seek(out, 0) || std::fwrite(header.data(), 1, header.size(), out) != header.size())
         job_abort("Can't write outputfile (disk full?)");
+}
 
-    ls.log_enabled = 1;
-    const uint64_t total = uint64_t(o.section_start[sec_wave]) + o.section_length[sec_wave];
-    uint64_t done = 0, dots = 0;
-    while (done < total) {
-        const uint64_t step = std::min(total - done, copy_step);
-        if (platform::copy_file_region(sections.get(), done, out.get(), step) != step)
-            job_abort("Can't write outputfile (disk full?)");
-        done += step;
-        if (!settings.dolist)
-            for (; dots < done / dot_bytes; ++dots) log_print(".");
-    }
-    if (!out.flush_ok()) job_abort("Can't write outputfile (disk full?)");
-    if (out.commit(output, true) != 0) {
+// The written song takes its name (replacing a file of that name only with `replace`) together
+// with the files the merge made on its way (a WAV, es-9.dat), which are kept from then on.
+void commit_output(platform::ScratchFile& out, const char* output, bool replace, platform::NewFiles& made)
+{
+    wave_tools_commit(&made);
+    platform::InterruptGuard guard; // the song and the files made with it are kept together
+    const int e = out.commit(output, replace);
+    if (e == EEXIST) {
+        std::string msg = std::string("Can't write ") + output + ": exists; -y (--force) replaces it";
         log_state.log_force = 1;
-        log_print("\n%s", output);
-        job_abort("Can't write outputfile");
+        log_print("\n"); // the error on a line of its own, after the progress dots
+        job_abort(msg.c_str());
     }
+    if (e) {
+        log_state.log_force = 1;
+        log_print("\n%s: %s", output, std::strerror(e));
+        job_abort("Can't write outputfile (disk full?)");
+    }
+    made.keep_all();
 }
 
 // Puts the reader and the tools back on every way out of merge_songs, also while a failed job
@@ -625,8 +844,9 @@ struct MergeCleanup {
         ReaderState& rs = reader_state;
         rs.hooks = nullptr;
         rs.merge_stream = nullptr;
-        rs.input = nullptr;
+        rs.in = SectionReader();
         rs.forward = 1;
+        std::vector<uint8_t>().swap(rs.pending);
         rs.input_summaries[1].stream = rs.input_summaries[2].stream = nullptr;
         machine_tools_forget();
         wave_tools_forget();
@@ -650,6 +870,11 @@ void merge_songs(const char* first, const char* second, const char* output)
     rs.merge_stream = nullptr;
     for (InputSummary& s : rs.input_summaries) s = InputSummary(); // no machine lists yet
     ms = MergeState();
+    ms.running = true;
+    ms.songs[0] = output ? output : "";
+    ms.songs[1] = first ? first : "";
+    ms.songs[2] = no_second_input(second) ? "" : second;
+    wave_tools_start();
 
     if (!first) first = "";
     File in[3];
@@ -672,6 +897,7 @@ void merge_songs(const char* first, const char* second, const char* output)
 
     rs.full_parse = 0;
     rs.current_input = 1;
+    ms.file_in_hand = first;
     log_print("\nReading first file: %s", first);
     if (!settings.dolist) ls.log_dot_interval = 40;
 
@@ -679,6 +905,8 @@ void merge_songs(const char* first, const char* second, const char* output)
         // The Machine page's list: the first song's machines, nothing written.
         rs.full_parse = 1;
         read_buzz_song(in[1].get(), sec_mach);
+        ms.file_in_hand.clear();
+        ms.running = false;
         return;
     }
     if (!output || !*output) {
@@ -689,11 +917,14 @@ void merge_songs(const char* first, const char* second, const char* output)
     // Counting pass.
     ReaderHooks counting;
     counting.section_begin = note_section;
+    counting.sequence_begin = count_sequence;
+    counting.sequence_event = count_event;
     rs.hooks = &counting;
     read_buzz_song(in[1].get(), 0);
     check_machines(1, first);
     if (rs.merging) {
         rs.current_input = 2;
+        ms.file_in_hand = second;
         ls.log_enabled = 1;
         log_print("\nReading second file: %s", second);
         read_buzz_song(in[2].get(), 0);
@@ -703,16 +934,32 @@ void merge_songs(const char* first, const char* second, const char* output)
     ms.repeat = settings.song_repeat > 1 ? settings.song_repeat : 1;
     ms.machine_shift = summary(1).machines - 1;
     ms.wave_shift = summary(1).instrument_index_bound;
-    machine_tools_start(summary(1).machines, ms.blow, output);
+    // Files the merge makes besides the song (es-9.dat, a WAV): removed unless the song is made.
+    platform::NewFiles made;
+    ms.file_in_hand = ms.songs[1]; // the clone's source is the first song's
+    machine_tools_start(summary(1).machines, ms.blow, output, &made);
+    ms.file_in_hand.clear(); // the counts and the plan say what they concern
     set_output_counts();
+    rs.current_input = 1;
+    ParaPlan para;
+    const std::vector<PlannedSection> plan = plan_sections(first, second, para);
 
-    platform::ScratchFile sections;
-    if (!sections.create(output, ".tmp", "w+b")) {
-        log_print("\n Could not open temporary file for writing: %s", (std::string(output) + ".*.tmp").c_str());
-        job_abort(" ");
+    // The output, written once: a gap for the header, the sections, then the header.
+    ms.file_in_hand = output;
+    platform::ScratchFile out;
+    if (!out.create(output, ".part")) {
+        log_print("\nCould not open outputfile: %s", output);
+        const std::string folder = folder_of(output);
+        if (!folder.empty() && !platform::is_directory(folder.c_str())) {
+            ms.file_in_hand.clear();
+            refuse("%.200s: no such folder", folder.c_str());
+        }
+        job_abort("Can't open outputfile");
     }
-    rs.merge_stream = sections.get();
+    rs.merge_stream = out.get();
     wave_tools.rip_folder = folder_of(output);
+    const size_t header_size = 8 + 12 * std::max<size_t>(directory_slots, plan.size());
+    rs.pending.assign(header_size, 0);
 
     ls.log_enabled = 1;
     if (!settings.dolist) ls.log_dot_interval = 200;
@@ -720,39 +967,50 @@ void merge_songs(const char* first, const char* second, const char* output)
 
     const ReaderHooks hooks = merge_hooks();
     rs.hooks = &hooks;
-    const int inputs = rs.merging ? 2 : 1;
     const bool inner2 = rs.merging && summary(2).connections > summary(2).master_connections;
-    InputSummary& out = summary(0);
-    for (int s = sec_mach; s <= sec_wave; ++s) {
-        const int64_t start = platform::stream_position(sections.get());
-        if (start < 0) job_abort(msg_temp_write);
-        out.section_start[s] = directory_field(uint64_t(start));
-        for (int i = 1; i <= inputs; ++i) {
-            rs.current_input = i;
-            rs.full_parse = full_parse_for(i, s, inner2);
-            if (ms.has_section[i][s]) {
-                read_buzz_song(in[i].get(), s);
-            } else if (i == 1 && rs.merging && ms.has_section[2][s]) {
-                write_first_head(s);
-            }
+    std::vector<SectionEntry>& directory = summary(0).extra_sections;
+    for (const PlannedSection& p : plan) {
+        const uint64_t start = merge_stream_position();
+        if (p.id != 0) {
+            write_section(p.id, in, inner2);
+        } else {
+            write_extra_section(p, para);
+            merge_stream_flush();
         }
-        rs.current_input = 1;
-        if (s == sec_mach && clone_state.destination != 0)
-            clone_write_machine(summary(1).machine_list[clone_state.source].tracks);
-        if (s == sec_patt) clone_append_patterns();
-        const int64_t end = platform::stream_position(sections.get());
-        if (end < start) job_abort(msg_temp_write);
-        out.section_length[s] = directory_field(uint64_t(end - start));
+        const uint64_t end = merge_stream_position();
+        if (end > 0xFFFFFFFFu) job_abort("The song would be larger than 4 GB!!");
+        SectionEntry e;
+        std::memcpy(e.name, p.id ? section_names[p.id] : p.extra->name, 4);
+        e.offset = uint32_t(start);
+        e.length = uint32_t(end - start);
+        directory.push_back(e);
+        if (p.id) {
+            summary(0).section_start[p.id] = e.offset;
+            summary(0).section_length[p.id] = e.length;
+        }
     }
 
     rs.hooks = nullptr;
     rs.merge_stream = nullptr;
     rs.input_summaries[1].stream = rs.input_summaries[2].stream = nullptr;
+    ms.file_in_hand = first; // a wave the tools name and the song lacks
+    wave_tools_check();
+    ms.file_in_hand = output;
+    // A merge may name one of its inputs as its output: that input is replaced once the new song
+    // is complete. Any other existing file of that name only with replace_files.
+    const bool replace = settings.replace_files != 0 || platform::same_file(output, first) ||
+                         (rs.merging && platform::same_file(output, second));
     in[1].reset(); // the output may replace an input
     in[2].reset();
-    if (!sections.flush_ok()) job_abort(msg_temp_write);
-    write_output(sections, output);
-    wave_tools_finish();
+    ls.log_enabled = 1;
+    log_print("\nWriting output file: %s", output);
+    ls.log_enabled = settings.dolist;
+    write_header(out.get(), directory, header_size);
+    ls.log_enabled = 1;
+    if (!out.flush_ok()) job_abort("Can't write outputfile (disk full?)");
+    commit_output(out, output, replace, made);
+    ms.file_in_hand.clear();
+    ms.running = false;
     log_print(rs.merging ? "\nMerging finished" : "\nTransformation finished");
 }
 

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "buzz/bmx_reader.h"
@@ -26,12 +27,20 @@ struct MergeState {
     int wave_shift = 0;      // the first song's instrument_index_bound: added to the second's waves
     uint32_t song_end = 0;   // the first song's end after blow-up (the step between repetitions)
     bool has_section[3][8] = {}; // [input][SectionId]: the input holds the section
+    // The largest position of each sequence of the first song (from the counting pass): the
+    // width its positions need in the output follows from it.
+    std::vector<uint32_t> last_position;
+    // The file being read or written while the merge runs; after a failed merge the one the
+    // failure concerns ("" when its message names it).
+    std::string file_in_hand;
+    std::string songs[3]; // the names of the output (0) and of the inputs (1, 2)
+    bool running = false; // from the start of merge_songs until it has finished (true after a failure)
     // The first song's sequence being read, kept when it is repeated or cloned: its events after
     // blow-up as written (position, value; little-endian, widths as in the song). The only song
     // data a merge holds in memory.
     bool keep_events = false;
     bool cloned_sequence = false;
-    int position_width = 1, value_width = 1;
+    int position_width = 1, value_width = 1; // bytes in the output: 1, 2 or 4
     uint32_t event_count = 0;
     std::vector<uint8_t> events;
 };

@@ -1,6 +1,9 @@
 // Wave tuning and ripping.
 #include "transform/wave_tools.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -19,14 +22,48 @@ void put_le(uint8_t* at, uint32_t v, int bytes)
 // The wave reaches the output song (or the listing): the first input of a merge, or a listed song.
 bool rips_this_input() { return reader_state.current_input <= 1; }
 
-void rip_failed()
+[[noreturn]] void tool_failed(const char* fmt, ...) KX_PRINTF(1, 2);
+void tool_failed(const char* fmt, ...)
 {
-    log_state.log_force = 1;
-    log_print("\nWarning: Can't write %s, wave not ripped!", wave_tools.rip_name.c_str());
+    char msg[512];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
     wave_tools.rip.discard();
+    log_state.log_force = 1;
+    log_print("\n"); // the error on a line of its own, after the merge's progress
+    job_abort(msg);
 }
 
-void listing_entry(int, uint16_t* index) { wave_tools_entry(*index); }
+// The WAV could not be written: the job ends with the file's name and the reason.
+[[noreturn]] void rip_failed(int error)
+{
+    tool_failed("Can't write %s: %s", wave_tools.rip_name.c_str(),
+                error == EEXIST ? "exists; -y (--force) replaces it" : std::strerror(error ? error : EIO));
+}
+
+// "(the song has waves 1 to 7)": the numbers a song holds, runs of them joined.
+std::string numbers_text(const char* what, std::vector<int> n)
+{
+    std::sort(n.begin(), n.end());
+    n.erase(std::unique(n.begin(), n.end()), n.end());
+    if (n.empty()) return std::string("no ") + what + "s";
+    std::string t = std::string(what) + (n.size() > 1 ? "s " : " ");
+    size_t runs = 0;
+    for (size_t i = 0; i < n.size(); ++i) {
+        size_t j = i;
+        while (j + 1 < n.size() && n[j + 1] == n[j] + 1) ++j;
+        if (runs++ == 8) return t + ", ...";
+        if (i > 0) t += ", ";
+        t += std::to_string(n[i]);
+        if (j > i) t += (j == i + 1 ? ", " : " to ") + std::to_string(n[j]);
+        i = j;
+    }
+    return t;
+}
+
+void listing_entry(int ordinal, uint16_t* index) { wave_tools_entry(ordinal, *index); }
 void listing_wave_begin(int, uint16_t* index, uint8_t, uint32_t bytes) { wave_tools_wave_begin(*index, bytes); }
 void listing_wave_data(int, const uint8_t* data, size_t size) { wave_tools_wave_data(data, size); }
 void listing_wave_end(int) { wave_tools_wave_end(); }
@@ -50,15 +87,35 @@ void wav_header(uint8_t (&out)[wav_header_bytes], uint32_t bytes, uint32_t rate)
     put_le(out + 40, bytes, 4);
 }
 
-void wave_tools_entry(uint16_t index) { wave_tools.entry_index = index; }
+void wave_tools_start()
+{
+    WaveTools& w = wave_tools;
+    wave_tools_forget();
+    w.entry_index = -1;
+    w.entries = 0;
+    w.tune_levels = -1;
+    w.rip_found = false;
+    w.wave_numbers.clear();
+}
+
+void wave_tools_entry(int ordinal, uint16_t index)
+{
+    WaveTools& w = wave_tools;
+    w.entry_index = index;
+    if (rips_this_input() && ordinal + 1 > w.entries) w.entries = ordinal + 1;
+    if (settings.tune_wave != 0 && ordinal + 1 == settings.tune_wave && w.tune_levels < 0) w.tune_levels = 0;
+}
 
 void wave_tools_sample_rate(int ordinal, int level, uint32_t* rate)
 {
     const Settings& s = settings;
-    if (s.tune_wave != 0 && ordinal + 1 == s.tune_wave && level + 1 == s.tune_level)
-        *rate = uint32_t(s.tune_rate);
-    if (s.rip_wave != 0 && level == 0 && rips_this_input() && wave_tools.entry_index + 1 == s.rip_wave)
-        wave_tools.rip_rate = *rate;
+    WaveTools& w = wave_tools;
+    if (s.tune_wave != 0 && ordinal + 1 == s.tune_wave) {
+        if (level + 1 > w.tune_levels) w.tune_levels = level + 1;
+        if (level + 1 == s.tune_level) *rate = uint32_t(s.tune_rate);
+    }
+    if (s.rip_wave != 0 && level == 0 && rips_this_input() && w.entry_index + 1 == s.rip_wave)
+        w.rip_rate = *rate;
 }
 
 bool wave_tools_ripping() { return settings.rip_wave != 0; }
@@ -66,26 +123,37 @@ bool wave_tools_ripping() { return settings.rip_wave != 0; }
 void wave_tools_wave_begin(uint16_t index, uint32_t bytes)
 {
     WaveTools& w = wave_tools;
-    if (settings.rip_wave == 0 || index + 1 != settings.rip_wave || !rips_this_input()) return;
+    if (settings.rip_wave == 0 || !rips_this_input()) return;
+    w.wave_numbers.push_back(uint16_t(index + 1));
+    if (index + 1 != settings.rip_wave) return;
     char base[32];
     std::snprintf(base, sizeof base, "kxrip%02x.wav", unsigned(index + 1));
     w.rip.discard(); // a song read in several passes: the last pass's WAV counts
     w.rip_complete = false;
+    w.rip_found = true;
     w.rip_name = w.rip_folder + base;
     w.rip_left = bytes;
     w.rip_bytes = bytes;
+    // The header's sizes and byte rate are dwords: a wave or a rate beyond them is refused.
+    if (bytes > 0xFFFFFFFFu - 37)
+        tool_failed("wave %u has %lu bytes, more than a WAV file holds", unsigned(index + 1), static_cast<unsigned long>(bytes));
+    if (w.rip_rate > 0x7FFFFFFFu)
+        tool_failed("wave %u's sample rate %lu is more than a WAV file holds", unsigned(index + 1),
+                    static_cast<unsigned long>(w.rip_rate));
     log_print("\nRipping wave %x to %s", unsigned(index + 1), w.rip_name.c_str());
     uint8_t header[wav_header_bytes];
     wav_header(header, bytes, w.rip_rate);
-    if (!w.rip.create(w.rip_name, ".part") || std::fwrite(header, 1, sizeof header, w.rip.get()) != sizeof header)
-        rip_failed();
+    errno = 0;
+    if (!w.rip.create(w.rip_name, ".part")) rip_failed(errno);
+    if (std::fwrite(header, 1, sizeof header, w.rip.get()) != sizeof header) rip_failed(errno);
 }
 
 void wave_tools_wave_data(const uint8_t* data, size_t size)
 {
     WaveTools& w = wave_tools;
     if (!w.rip.get() || w.rip_complete || size == 0) return;
-    if (std::fwrite(data, 1, size, w.rip.get()) != size) rip_failed();
+    errno = 0;
+    if (std::fwrite(data, 1, size, w.rip.get()) != size) rip_failed(errno);
     w.rip_left -= uint32_t(size);
 }
 
@@ -95,17 +163,47 @@ void wave_tools_wave_end()
     if (!w.rip.get() || w.rip_complete) return;
     // An odd byte count gets the pad byte RIFF asks for.
     const bool odd = (w.rip_bytes & 1) != 0;
-    if (w.rip_left != 0 || (odd && std::fputc(0, w.rip.get()) == EOF) || !w.rip.flush_ok()) {
-        rip_failed();
-        return;
-    }
+    errno = 0;
+    if (w.rip_left != 0) rip_failed(EIO);
+    if ((odd && std::fputc(0, w.rip.get()) == EOF) || !w.rip.flush_ok()) rip_failed(errno);
     w.rip_complete = true;
+}
+
+void wave_tools_check()
+{
+    const Settings& s = settings;
+    const WaveTools& w = wave_tools;
+    if (s.tune_wave != 0) {
+        if (w.tune_levels < 0) {
+            std::vector<int> n;
+            for (int k = 1; k <= w.entries; ++k) n.push_back(k);
+            tool_failed("no wave %d (the song has %s)", s.tune_wave, numbers_text("wave", n).c_str());
+        }
+        if (s.tune_level < 1 || s.tune_level > w.tune_levels) {
+            std::vector<int> n;
+            for (int k = 1; k <= w.tune_levels; ++k) n.push_back(k);
+            tool_failed("wave %d has no level %d (it has %s)", s.tune_wave, s.tune_level, numbers_text("level", n).c_str());
+        }
+    }
+    if (s.rip_wave != 0 && !w.rip_found) {
+        const std::vector<int> n(w.wave_numbers.begin(), w.wave_numbers.end());
+        tool_failed("no wave %d (the song has %s)", s.rip_wave, numbers_text("wave", n).c_str());
+    }
+}
+
+void wave_tools_commit(platform::NewFiles* made)
+{
+    WaveTools& w = wave_tools;
+    if (!w.rip_complete) return;
+    const int e = w.rip.commit(w.rip_name.c_str(), settings.replace_files != 0, made);
+    if (e) rip_failed(e);
+    w.rip_complete = false;
 }
 
 void wave_tools_finish()
 {
-    WaveTools& w = wave_tools;
-    if (w.rip_complete && w.rip.commit(w.rip_name.c_str(), true) != 0) rip_failed();
+    wave_tools_check();
+    wave_tools_commit(nullptr);
     wave_tools_forget();
 }
 

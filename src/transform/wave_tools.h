@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "buzz/bmx_reader.h"
 #include "platform/platform.h"
@@ -22,11 +23,16 @@ struct WaveTools {
     uint32_t rip_rate = 44100; // sample rate for the next WAV; kept from job to job
     std::string rip_folder;    // where the WAV goes, with its final separator ("" = here)
     int entry_index = -1;      // WAVT: the index of the entry being read
-    platform::ScratchFile rip;           // the WAV being written
+    platform::ScratchFile rip; // the WAV being written
     std::string rip_name;      // its final name
     uint32_t rip_bytes = 0;    // the wave's byte count
     uint32_t rip_left = 0;     // wave bytes still to come
     bool rip_complete = false; // the WAV is whole and waits for the job to succeed
+    // What the songs held, so that a tool that found nothing to work on says so.
+    int entries = 0;           // WAVT entries of the first song (or the listed one)
+    int tune_levels = -1;      // levels of the entry tune_wave names (any song); -1: none
+    bool rip_found = false;    // the wave rip_wave names was met
+    std::vector<uint16_t> wave_numbers; // index + 1 of the first song's waves, with rip_wave
 };
 
 extern WaveTools wave_tools;
@@ -34,9 +40,12 @@ extern WaveTools wave_tools;
 // The 44-byte header of a 16-bit mono PCM WAV with `bytes` bytes of data at `rate` samples/s.
 void wav_header(uint8_t (&out)[wav_header_bytes], uint32_t bytes, uint32_t rate);
 
+// Sets the tools up for a job: what the last one met is forgotten.
+void wave_tools_start();
 // The tools' share of the reader's hooks (the merge calls them from its own hooks):
-// WAVT: the entry `index` is read, and the rate of its level `level` is about to be written.
-void wave_tools_entry(uint16_t index);
+// WAVT: entry `ordinal` (0-based in its song) with index `index` is read, and the rate of its
+// level `level` is about to be written.
+void wave_tools_entry(int ordinal, uint16_t index);
 void wave_tools_sample_rate(int ordinal, int level, uint32_t* rate);
 // WAVE: a wave begins, its bytes, its end.
 void wave_tools_wave_begin(uint16_t index, uint32_t bytes);
@@ -49,8 +58,15 @@ bool wave_tools_ripping();
 // tool is chosen.
 const ReaderHooks* wave_tools_listing_hooks();
 
-// The job succeeded: a ripped WAV gets its name "kxrip%02x.wav" (until then it has a scratch name,
-// so a failed job leaves none behind).
+// Every song was read: a wave or a level that the tools name and no song holds ends the job
+// ("no wave 99 (the song has waves 1 to 7)"), so that a transformation never writes a copy that
+// silently lacks what was asked for.
+void wave_tools_check();
+// Gives a complete WAV its name "kxrip%02x.wav" (until then it has a scratch name, so a failed job
+// leaves none behind): only a free name unless replace_files. A WAV that took a free name goes to
+// `made` when one is given (the merge keeps it once its song has its name). A failure ends the job.
+void wave_tools_commit(platform::NewFiles* made);
+// A listed song was read: check, then commit the WAV for good.
 void wave_tools_finish();
 // Removes a WAV that was not finished (a failed job).
 void wave_tools_forget();

@@ -19,7 +19,7 @@ namespace {
 enum : uint8_t {
     xm_porta_up = 0x1, xm_porta_dn = 0x2, xm_toneporta = 0x3, xm_tone_vslide = 0x5, xm_vibra_vslide = 0x6, xm_setpan = 0x8, xm_volslide = 0xA,
     xm_jump = 0xB, xm_volume = 0xC, xm_break = 0xD, xm_extended = 0xE, xm_speed = 0xF, xm_globalvol = 0x10,
-    xm_gvol_slide = 0x11, xm_keyoff = 0x14, xm_panslide = 0x19, xm_retrig = 0x1B,
+    xm_gvol_slide = 0x11, xm_keyoff = 0x14, xm_panslide = 0x19, xm_retrig = 0x1B, xm_extra_fine = 0x21,
 };
 
 constexpr long max_rows_walked = 1L << 20;  // a song whose walk never ends is cut here
@@ -304,6 +304,7 @@ public:
         bends.assign(size_t(m.channels), Bend());
         pending.assign(size_t(m.channels), 0);
         st3_count.assign(size_t(m.channels), 0);
+        periods.assign(size_t(m.channels), 0);
         st3_memory.assign(size_t(m.channels), 0);
         ft2_count.assign(size_t(m.channels), 0);
         fg.resize(size_t(source_channels));
@@ -565,7 +566,7 @@ private:
         const int source_ticks = source.g.speed * (1 + row_delay(base)), xm_ticks = xm.g.speed * (1 + row_delay(out));
         const double tick_share = xm_ticks > 1 ? (source_ticks - 1) / double(xm_ticks - 1) : 1;
 
-        if (src.st3_retrigger)
+        if (src.scream_tracker)
             for (size_t c = 0; c < channels; ++c) retrigger(c, base[c], out[c], source_ticks, xm_ticks, write);
         for (size_t c = 0; c < channels; ++c) {
             const CellExtra& x = extras ? extras[c] : none;
@@ -581,6 +582,7 @@ private:
                 scale_slides(out[c], want.cv / 64.0 * (s ? s->fold : 1), tick_share);
             }
             xm.start(c, out[c], x);
+            if (src.scream_tracker) limit_slide_down(c, xm, out[c], xm_ticks, write);
             if (!write) {
                 // Notes with no free column for a pan of their own count most.
                 if (out[c].note >= 1 && out[c].note <= 96 && out[c].instrument && want.sounding &&
@@ -712,6 +714,40 @@ private:
         ft2_retriggers(out, xm_ticks, ft2_count[c]);
     }
 
+    // Scream Tracker holds a slide down at its longest period (0x7FFF, in periods of 1/4 Amiga
+    // period); FT2 slides on past it. Channel c's period is followed through its notes and
+    // slides, and a slide down that would pass the limit is shortened (or left out) to stop there.
+    void limit_slide_down(size_t c, const Side& xm, XmCell& cell, int ticks, bool write)
+    {
+        constexpr double longest = 0x7FFF, clock = 14317056.0;  // period = clock / rate
+        double& p = periods[c];
+        const Voice& v = xm.voices[c];
+        if (plays_note(cell) && xm.has_sample(v.ins, v.sample)) {
+            const XmSample& s = m.instruments[size_t(v.ins - 1)].samples[size_t(v.sample)];
+            p = clock / (8363.0 * std::pow(2.0, (cell.note - 49 + s.relative_note + s.finetune / 128.0) / 12.0));
+        } else if (tone_portamento(cell)) {
+            p = 0;  // somewhere between two notes: not followed
+        }
+        if (p <= 0) return;
+        const uint8_t e = cell.effect, hi = cell.param >> 4, lo = cell.param & 0x0F;
+        const int slides = std::max(ticks - 1, 0);
+        double step = 0, down = 0;  // period units of one step of the parameter, and all the row slides down
+        if (e == xm_porta_dn) step = 4.0 * slides, down = step * cell.param;
+        else if (e == xm_extended && hi == 0x2) step = 4, down = 4.0 * lo;
+        else if (e == xm_extra_fine && hi == 0x2) step = 1, down = lo;
+        else if (e == xm_porta_up) p -= 4.0 * slides * cell.param;
+        else if (e == xm_extended && hi == 0x1) p -= 4.0 * lo;
+        else if (e == xm_extra_fine && hi == 0x1) p -= lo;
+        p = std::max(p, 1.0);
+        if (down <= 0) return;
+        if (write && p + down > longest) {
+            const int k = int((longest - p) / step);
+            if (k < 1) cell.effect = cell.param = 0;
+            else cell.param = uint8_t(e == xm_porta_dn ? k : hi << 4 | k);
+        }
+        p = std::min(p + down, longest);
+    }
+
     // FT2 repeats a row with EEx (the first one of the row counts).
     int row_delay(const XmCell* cells) const
     {
@@ -818,6 +854,7 @@ private:
     double now = 0;             // seconds of the source at the row being played
     std::vector<int> st3_count, st3_memory;  // per channel: Scream Tracker's retrigger counter and Q memory
     std::vector<int> ft2_count;              // per channel: FT2's retrigger counter, -1 not known
+    std::vector<double> periods;             // per channel: Scream Tracker's period, 0 not followed
 };
 
 // Every pattern `width` channels wide (cells of the channels beyond the old width empty, those

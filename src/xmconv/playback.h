@@ -55,8 +55,9 @@ struct SongSource {
     // Impulse Tracker: a note cut (^^^, SCx) silences the note but keeps its volume for the next.
     bool cut_keeps_volume = false;
     // Scream Tracker 3: Qxy (the XM's Rxy) retriggers by a counter that a new note resets and that
-    // runs on only through rows with Q, at its multiples of y.
-    bool st3_retrigger = false;
+    // runs on only through rows with Q, at its multiples of y; slides down stop at its longest
+    // period.
+    bool scream_tracker = false;
     // Per XM instrument: played as portamento where the effect column is free (linear slides).
     std::vector<PitchEnvelope> pitch_envelopes;
     // Per pattern, per cell (rows x channels of the XM pattern); an empty list when none has any.

@@ -16,6 +16,7 @@
 #include "convert/input_formats.h"
 #include "convert/module_formats.h"
 #include "core/version.h"
+#include "platform/platform.h"
 #include "xmconv/xmp_convert.h"
 #include "xmconv/xm_writer.h"
 
@@ -106,6 +107,8 @@ int main(int argc, char** argv)
 
     std::string output = named_output ? named_output : is_it2xm ? it2xm_output_name(input) : mod2xm_output_name(input);
     if (output == input) return fail(2, std::string("the output name would be the input's own: ") + input);
+    // Interrupted or past a file-size limit, it leaves no unfinished XM behind.
+    platform::remove_scratch_on_interrupt();
 
     FILE* probe = std::fopen(input, "rb");
     if (!probe) return fail(3, std::string("cannot open ") + input + ": " + std::strerror(errno));

@@ -587,7 +587,7 @@ bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out
     song.speed = std::max(mod.spd, 1);
     song.tempo = std::clamp(mod.bpm, 32, 255);
     song.cut_keeps_volume = info.impulse_tracker;
-    song.st3_retrigger = info.loader == "Scream Tracker 3";
+    song.scream_tracker = info.loader == "Scream Tracker 3";
     song.max_patterns = std::clamp(mod.pat, 112, xm_max_patterns);
     PlaybackReport walk = follow_playback(out, song);
     if (walk.unplaced) report.limits.add("volume, pan or tempo without a free column", walk.unplaced);

@@ -8,11 +8,13 @@
 
 #include "buzz/bmx_reader.h"
 #include "buzz/machines_ini.h"
+#include "buzz/para_section.h"
 #include "core/byteio.h"
 #include "core/pool.h"
 #include "jobs/job_runner.h"
 #include "settings/settings.h"
 #include "support/test_support.h"
+#include "transform/buzz_song_builder.h"
 
 namespace {
 
@@ -214,6 +216,52 @@ TEST_F(BmxReaderTest, WhatAReadGathers)
     ASSERT_EQ(read(standard_song().bytes(), sec_wavt), "");
     EXPECT_EQ(input().instruments, 1);
     EXPECT_EQ(std::ftell(log_file), listed);
+}
+
+// Sections beyond the seven are kept by name and place for the merge; a sequence's positions may
+// be 4 bytes wide; PARA's entries are walked within their section.
+TEST_F(BmxReaderTest, OtherSectionsWidePositionsAndParameterDescriptions)
+{
+    SongFile s = standard_song();
+    s.sections.insert(s.sections.begin(), {"BVER", Bytes().str("v1").u8(0)});
+    s.sections[5].second = Bytes().le32(0x10000).le32(0).le32(0x10000).le16(1).le16(1).le32(2).u8(4).u8(1);
+    s.sections[5].second.le32(0).u8(0x10).le32(0x12345).u8(0x11); // SEQU with 4-byte positions
+    s.add("PDLG", Bytes().u8(1).u8(0)).add("NONE", Bytes());   // nothing in it: not kept
+    reader_state.full_parse = 1;
+    settings.dolist = settings.verbose = 1;
+    ASSERT_EQ(read(s.bytes()), "");
+    std::vector<std::string> kept;
+    for (const SectionEntry& e : input().extra_sections)
+        kept.push_back(std::string(e.name) + (e.before_mach ? "<" : ">") + std::to_string(e.length));
+    EXPECT_EQ(kept, (std::vector<std::string>{"BVER<3", "PDLG>2"}));
+    EXPECT_EQ(input().song_end, 0x10000u);
+    EXPECT_TRUE(logged("\n    0: 0 12345: 1"));
+
+    const Bytes para = kxsong::para({kxsong::para_entry("Master", "Master", 3, 0), kxsong::para_entry("T", "jeskola TRACKER", 1, 5)});
+    const size_t master_bytes = kxsong::para_entry("Master", "Master", 3, 0).size();
+    auto walk = [&](const Bytes& body, uint32_t machines, ParaSection& out) {
+        File f(std::tmpfile());
+        std::fwrite("xx", 1, 2, f.get()); // the section starts at byte 2
+        std::fwrite(body.data.data(), 1, body.size(), f.get());
+        SectionReader in{f.get(), body.size() + 2, 0, body.size() + 2};
+        in.seek(2);
+        return read_para_section(in, machines, 1, out); // the Tracker
+    };
+    ParaSection p;
+    ASSERT_TRUE(walk(para, 2, p));
+    EXPECT_EQ((std::vector<uint64_t>{p.first_entry, p.second_entry, p.end, p.match_library}),
+              (std::vector<uint64_t>{6, 6 + master_bytes, para.size() + 2, 6 + master_bytes + 2}));
+    Bytes longer = para, cut = para, huge = kxsong::para({kxsong::para_entry("Master", "Master", 0, 0)});
+    longer.u8(0);
+    cut.data.resize(cut.size() - 3);
+    huge.data[huge.size() - 8] = 0xFF; // a global parameter count beyond the section
+    huge.data[huge.size() - 5] = 0x7F;
+    EXPECT_FALSE(walk(para, 3, p));   // another machine count
+    EXPECT_FALSE(walk(longer, 2, p)); // bytes after the last entry
+    EXPECT_FALSE(walk(cut, 2, p));
+    EXPECT_FALSE(walk(huge, 1, p));
+    EXPECT_TRUE(walk(kxsong::para({kxsong::para_entry("Master", "Master", 0, 0)}), 1, p));
+    EXPECT_EQ(p.match_end, 0u);
 }
 
 // Hooks that change, drop and skip values as the merge does.

@@ -8,9 +8,11 @@
 #include "core/version.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
+#include "transform/buzz_song_builder.h"
 
 namespace fs = std::filesystem;
 using kxe2e::run_kestrix;
+using kxtest::Bytes;
 
 namespace {
 
@@ -153,6 +155,32 @@ TEST_F(Cli, ConvertListAndFail)
 }
 
 // Every way a job can be refused or fail: one line naming the file and the reason, and the status.
+// Names in songs are Windows-1252: the listing shows them, and its JSON holds them, as UTF-8.
+TEST_F(Cli, SongTextsAreListedAsUtf8)
+{
+    const std::string name = "Gur\xfa 2\x01\x81";
+    Bytes wavt = Bytes().le16(1).le16(0).str("\x80.wav").u8(0).str("Kl\xe4ng").u8(0).le32(0).u8(0).u8(1);
+    wavt.le32(2).le32(0).le32(0).le32(8000).u8(0x41);
+    kxsong::song({{"MACH", Bytes().le16(2).append(kxsong::master()).append(kxsong::tracker(name, 1))},
+                  {"WAVT", wavt},
+                  {"WAVE", Bytes().le16(1).le16(0).u8(0).le32(4).fill(4, 1)}})
+        .write("g.bmx");
+    auto r = run_kestrix("--list g.bmx --json");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"name\": \"Gur\xc3\xba 2\\u0001\\u0081\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"name\": \"Kl\xc3\xa4ng\", \"file\": \"\xe2\x82\xac.wav\""), std::string::npos) << r.out;
+    r = run_kestrix("--list g.bmx");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("    1  Gur\xc3\xba 2\x01\xc2\x81                 generator Jeskola Tracker\n"), std::string::npos) << r.out;
+    r = run_kestrix("--list g.bmx +v");
+    EXPECT_NE(r.out.find("\n0:(\xe2\x82\xac.wav,Kl\xc3\xa4ng)"), std::string::npos) << r.out; // the contents too
+
+    // A file name is bytes: what is not UTF-8 in it becomes U+FFFD.
+    fs::copy_file("g.bmx", "g\xff.bmx");
+    r = run_kestrix("--list 'g\xff.bmx' --json");
+    EXPECT_TRUE(r.out.starts_with("{\n  \"file\": \"g\xef\xbf\xbd.bmx\",")) << r.out;
+}
+
 TEST_F(Cli, OneLineForEachFailure)
 {
     fs::copy_file(kxe2e::demo_xm(), "demo.xm");
@@ -162,6 +190,12 @@ TEST_F(Cli, OneLineForEachFailure)
     fs::create_hard_link("demo.xm", "link.xm");
     fs::create_directory("nomachines");
     fs::copy_file("demo.xm", "nomachines/demo.xm");
+    ASSERT_EQ(run_kestrix("-q demo.xm song.bmx").status, 0); // 5 waves of one level each
+    std::ofstream("notes.txt") << "mine";
+    std::ofstream("kxrip01.wav") << "mine";
+    std::ofstream("text.xi") << "hello, this is text\n";
+    std::ofstream("stub.xi") << "Extended Instrument: ";
+    kxtest::Bytes().str("Extended Instrument: ").fill(43, ' ').le16(0x0102).fill(230, 0).le16(3).write("cut.xi");
     const std::string exe = std::string(KESTRIX_BINARY_DIR) + "/machines.ini";
     const struct {
         const char *ini, *args;
@@ -187,6 +221,25 @@ TEST_F(Cli, OneLineForEachFailure)
         {nullptr, "--merge missing.bmx -o x.bmx", 1, "kestrix: missing.bmx: No such file or directory"},
         {nullptr, "--merge old.bmx -o link.xm", 1, "kestrix: link.xm: exists; -y (--force) replaces it"},
         {nullptr, "--set foo=1 demo.xm", 2, "kestrix: --set: unknown key \"foo\" (kestrix --keys lists the keys)"},
+        // No output is a file the job reads or another of its outputs, -y or not; the log file
+        // and a WAV obey the same rules as the song.
+        {nullptr, "-y -q demo.xm out.bmx --log demo.xm", 1, "kestrix: demo.xm: is the input file itself; name another log file"},
+        {nullptr, "--merge old.bmx -o m.bmx --log old.bmx", 1, "kestrix: old.bmx: is the merge's first song; name another log file"},
+        {nullptr, "demo.xm out.bmx --log notes.txt", 1, "kestrix: notes.txt: exists; -y (--force) replaces it"},
+        {nullptr, "-y demo.xm out.bmx --log out.bmx", 1, "kestrix: out.bmx: is also the job's song; name another log file"},
+        {nullptr, "-y demo.xm new.bmx --merge-after song.bmx -o link.xm", 1,
+         "kestrix: link.xm: is the input file itself; name another merged song"},
+        {nullptr, "--list song.bmx --rip 1", 1, "kestrix: kxrip01.wav: exists; -y (--force) replaces it"},
+        // A wave tool that finds nothing to work on fails rather than writing an unchanged copy.
+        {nullptr, "-q --list song.bmx --rip 99", 1, "kestrix: song.bmx: no wave 99 (the song has waves 1 to 5)"},
+        {nullptr, "-q --merge song.bmx -o t.bmx --tune 99:1:22050", 1,
+         "kestrix: the transformation failed: song.bmx: no wave 99 (the song has waves 1 to 5)"},
+        {nullptr, "-q --merge song.bmx -o t.bmx --tune 1:5:22050", 1,
+         "kestrix: the transformation failed: song.bmx: wave 1 has no level 5 (it has level 1)"},
+        // An XI input is checked like every other kind.
+        {nullptr, "text.xi", 1, "kestrix: text.xi: not an XI instrument (no \"Extended Instrument: \" tag)"},
+        {nullptr, "stub.xi", 1, "kestrix: stub.xi: not an XI instrument (cut at 21 bytes, an XI header takes 298)"},
+        {nullptr, "cut.xi", 1, "kestrix: cut.xi: not an XI instrument (its 3 sample headers reach past its end at 298 bytes)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
@@ -198,7 +251,10 @@ TEST_F(Cli, OneLineForEachFailure)
         fs::remove("machines.ini");
     }
     EXPECT_EQ(kxtest::read_text("old.bmx"), "edited in Buzz");
-    EXPECT_FALSE(fs::exists("demo.bmx"));
+    EXPECT_EQ(kxtest::read_text("notes.txt"), "mine");
+    EXPECT_EQ(kxtest::read_file("demo.xm"), kxtest::read_file(kxe2e::demo_xm()));
+    for (const char* never : {"demo.bmx", "out.bmx", "new.bmx", "m.bmx", "t.bmx", "text.bmx", "stub.bmx"})
+        EXPECT_FALSE(fs::exists(never)) << never;
     const auto t = run_kestrix("--target 25 demo.xm");
     EXPECT_EQ(t.status, 1);
     EXPECT_EQ(t.err, "kestrix: " + exe + ": no machine record 26 for target 25 (the file has records 0 to 18)\n");

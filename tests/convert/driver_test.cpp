@@ -59,6 +59,7 @@ TEST_F(DriverTest, LayoutLimitsEndTheJobBeforeAnythingIsAllocated)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.log ? c.log : "passes");
         window.text.clear();
+        log_state.at_line_start = true; // as in a fresh window
         const uint16_t chunks = pool.count;
         song.channel_count = c.channels;
         song.pattern_count = c.patterns;

@@ -26,7 +26,7 @@ TEST_F(LogSink, ForcingDotsAndAbort)
     EXPECT_FALSE(run_guarded([] { job_abort(" "); })); // not echoed
     log_state.log_enabled = 1;
     EXPECT_FALSE(run_guarded([] { job_abort("boom"); }));
-    EXPECT_EQ(win.text, "ab..Error: quiet\nError: boom\n");
+    EXPECT_EQ(win.text, "ab..\nError: quiet\nError: boom\n"); // an error starts its own line
     EXPECT_EQ(log_state.log_dot_count, 1u); // shown text does not count towards a dot
     EXPECT_TRUE(run_guarded([] {}));
 }

@@ -37,7 +37,7 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
     const Case cases[] = {
         {"song.it", 0, 0, "it2xm", nullptr, "", "Error: Error running it2xm!\n", 0},
         {"song.it", 0, 0, "it2xm", "exit 3", "@.it\n/WC\n@.xm\n",
-         "\nit2xm returned with errorcode: 3Error: \nProbably wrong IT-format, try to save as v2.xx, not 2.14+\n", 0},
+         "\nit2xm returned with errorcode: 3\nError: \nProbably wrong IT-format, try to save as v2.xx, not 2.14+\n", 0},
         // A converter gets its input as a scratch copy beside the output ("@" here) and writes
         // its XM under the name its naming rule gives for that (its name without the extension).
         {"song.it", 0, 0, "it2xm", xm, "@.it\n/WC\n@.xm\n", nullptr, 5},
@@ -45,7 +45,7 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
         {"tune.old.s3m", 0, 0, "mod2xm", xm, "@.s3m\n/o\n@.xm\n", nullptr, 5},
         {"tune.MTM", 0, 0, "mod2xm", xm, "@.MTM\n/o\n@.xm\n", nullptr, 5},
         {"tune.mod", 1, 0, "mod2xm", "exit 3", "@.mod\n/o\n@.xm\n",
-         "\nmod2xm returned with errorcode: 3Error: \nProbably wrong MOD/S3M-format\n", 0},
+         "\nmod2xm returned with errorcode: 3\nError: \nProbably wrong MOD/S3M-format\n", 0},
         {"x.mid", 0, 1, "easyxmid", nullptr, "", "Error: Error running EasyXMid\n", 0},
         // Writing nothing: the midrix.xm of an earlier run is not read.
         {"x.mid", 0, 1, "easyxmid", "exit 0", "x.mid\n@.xm\n4\n10\n", "Error: Can't open inputfile\n", 0},

@@ -1,16 +1,22 @@
 // What a user's files must survive: a full disk (seen by the program as writes past a file-size
-// limit), names planted in a shared folder, songs of similar names sharing an XI folder, and a MOD
-// asked for a BMW song. Grouped by what is protected: outputs, XI files, settings.
+// limit), names planted in a shared folder, two runs writing one name at once, a job stopped by a
+// signal, songs of similar names sharing an XI folder, and a MOD asked for a BMW song. Grouped by
+// what is protected: outputs, XI files, settings.
 #include "e2e/e2e_support.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <set>
+#include <thread>
 
 #include "convert/fixtures.h"
 #include "songwriter/xi_file.h"
+#include "transform/buzz_song_builder.h"
 
 namespace fs = std::filesystem;
 
@@ -19,10 +25,11 @@ namespace {
 using kxe2e::RunResult;
 
 // The console edition in the current folder with every file it writes limited to `blocks` blocks
-// of 512 bytes: a write past that fails as on a full disk.
+// of 512 bytes: a write past that fails as on a full disk (the program itself turns the signal the
+// system sends then into a write error).
 RunResult run_limited(int blocks, const std::string& args)
 {
-    const std::string cmd = "sh -c \"ulimit -f " + std::to_string(blocks) + "; trap '' XFSZ; exec '" +
+    const std::string cmd = "sh -c \"ulimit -f " + std::to_string(blocks) + "; exec '" +
                             KESTRIX_BINARY_DIR + "/kestrix' " + args + "\" >/dev/null 2>cli-err.txt </dev/null";
     const int st = std::system(cmd.c_str());
     RunResult r;
@@ -38,6 +45,80 @@ int scratch_files_in(const fs::path& dir)
     for (const auto& e : fs::directory_iterator(dir))
         if (e.path().filename().string().find("-kx") != std::string::npos) ++n;
     return n;
+}
+
+// Starts the console edition in the current folder (its output to /dev/null); the process id.
+pid_t start(const std::vector<std::string>& args)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        for (int fd : {0, 1, 2}) ::dup2(null, fd);
+        std::vector<char*> argv{const_cast<char*>("kestrix")};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv((std::string(KESTRIX_BINARY_DIR) + "/kestrix").c_str(), argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+int wait_for(pid_t pid)
+{
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+}
+
+std::set<std::string> files_in(const fs::path& dir)
+{
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+    return names;
+}
+
+// A module of about 160 MB of 16-bit sample data in 8 instruments: its conversion writes long
+// enough to be stopped while the song or its XI files are being written.
+void write_big_xm(const fs::path& path)
+{
+    constexpr uint32_t sample_bytes = 20u << 20;
+    kxtest::Bytes b;
+    b.str("Extended Module: ").fixed("big", 20).u8(0x1A).fixed("kestrix", 20).le16(0x0104);
+    b.le32(276).le16(1).le16(0).le16(4).le16(1).le16(8).le16(1).le16(6).le16(125).fill(256, 0);
+    b.le32(9).u8(0).le16(64).le16(0);
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(b.data.data()), std::streamsize(b.size()));
+    std::vector<char> data(sample_bytes, 3);
+    for (int i = 0; i < 8; ++i) {
+        kxtest::Bytes ins;
+        ins.le32(263).fixed("big", 22).u8(0).le16(1).le32(40).fill(230, 0);
+        ins.le32(sample_bytes).le32(0).le32(0).u8(64).u8(0).u8(0x10).u8(128).u8(0).u8(0).fixed("s", 22);
+        f.write(reinterpret_cast<const char*>(ins.data.data()), std::streamsize(ins.size()));
+        f.write(data.data(), std::streamsize(data.size()));
+    }
+}
+
+// A Buzz song of a Master and one wave of `bytes` bytes (one level at 22050 Hz).
+void write_wave_song(const fs::path& path, uint32_t bytes)
+{
+    using namespace kxsong;
+    const Bytes wavt = Bytes().le16(1).le16(0).str("w.wav").u8(0).str("W").u8(0).le32(0).u8(0).u8(1)
+                           .le32(bytes / 2).le32(0).le32(0).le32(22050).u8(0x41);
+    // The WAVE section comes last: its wave's bytes follow the song as it is built here.
+    Bytes b = kxsong::song({{"MACH", Bytes().le16(1).append(master())}, {"CONN", Bytes().le16(0)}, {"WAVT", wavt},
+                    {"PATT", Bytes().le16(0).le16(0)}, {"SEQU", sequ(16, {})}, {"BLAH", blah("big")},
+                    {"WAVE", Bytes().le16(1).le16(0).u8(0).le32(bytes)}});
+    const size_t wave_entry = 8 + 12 * 6;
+    const uint32_t length = dword_le(b.data, wave_entry + 8) + bytes;
+    for (int k = 0; k < 4; ++k) b.data[wave_entry + 8 + size_t(k)] = uint8_t(length >> (8 * k));
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(b.data.data()), std::streamsize(b.size()));
+    const std::vector<char> data(1u << 20, 5);
+    for (uint32_t left = bytes; left;) {
+        const uint32_t n = std::min<uint32_t>(left, uint32_t(data.size()));
+        f.write(data.data(), n);
+        left -= n;
+    }
 }
 
 std::vector<std::string> xi_names(const fs::path& dir)
@@ -60,29 +141,117 @@ protected:
 };
 
 // Outputs and settings: a write that fails leaves the previous file as it was, no scratch file,
-// and a non-zero status.
+// no XI file, and status 1.
 TEST_F(Safety, FullDiskFailsAndKeepsThePreviousFile)
 {
+    write_wave_song("w.bmx", 4096);
     struct Case { const char* what; const char* args; const char* kept; };
     const Case cases[] = {
         {"song with waves", "-y demo.xm out.bmx", "out.bmx"},
         {"BMW and its XI files", "-y demo.xm out.bmw --waves bmw --set xi_dir=xi/", "out.bmw"},
         {"settings", "--save-settings --split none", "kestrix.ini"},
+        {"a ripped wave", "-y --list w.bmx --rip 1", "kxrip01.wav"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::ofstream(c.kept) << "previous";
         RunResult r = run_limited(2, c.args);
-        EXPECT_NE(r.status, 0) << r.err;
+        EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_EQ(kxtest::read_text(c.kept), "previous");
         EXPECT_EQ(scratch_files_in("."), 0);
-        EXPECT_EQ(scratch_files_in("xi"), 0);
+        EXPECT_EQ(xi_names("xi"), std::vector<std::string>{});
         RunResult ok = run_limited(100000, c.args);
         EXPECT_EQ(ok.status, 0) << ok.err;
         EXPECT_NE(kxtest::read_text(c.kept), "previous");
         fs::remove(c.kept);
+        for (const std::string& n : xi_names("xi")) fs::remove(fs::path("xi") / n);
     }
 }
+
+// Outputs: two runs that write one name at once never both succeed, many times over: the name is
+// taken only while it is free, and the run that finds it taken fails (status 1) and leaves no
+// scratch file. Conversions and merges.
+TEST_F(Safety, TwoRunsForOneNameNeverBothSucceed)
+{
+    kxtest::install_machines_ini();
+    ASSERT_EQ(kxe2e::run_kestrix("-q demo.xm a.bmx").status, 0);
+    fs::copy_file("demo.xm", "b.xm");
+    struct Case { const char* what; std::vector<std::string> first, second; };
+    const Case cases[] = {
+        {"conversions", {"-q", "demo.xm", "out.bmx"}, {"-q", "b.xm", "out.bmx"}},
+        {"merges", {"-q", "--merge", "a.bmx", "-o", "out.bmx"}, {"-q", "--merge", "a.bmx", "a.bmx", "-o", "out.bmx"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (int round = 0; round < 20; ++round) {
+            fs::remove("out.bmx");
+            const pid_t a = start(c.first), b = start(c.second);
+            const int sa = wait_for(a), sb = wait_for(b);
+            ASSERT_TRUE(WIFEXITED(sa) && WIFEXITED(sb)) << round;
+            const int succeeded = int(WEXITSTATUS(sa) == 0) + int(WEXITSTATUS(sb) == 0);
+            ASSERT_EQ(succeeded, 1) << "round " << round << ": " << WEXITSTATUS(sa) << " " << WEXITSTATUS(sb);
+            EXPECT_EQ(kxtest::read_text("out.bmx").substr(0, 4), "Buzz");
+            EXPECT_EQ(scratch_files_in("."), 0);
+        }
+    }
+}
+
+// Outputs and XI files: a job stopped by SIGINT, SIGTERM or SIGHUP (the terminal closed) while it
+// writes ends by the signal and leaves the folder and xi_dir as they were: no scratch file, no XI
+// file of the unfinished BMW, and the song of that name from before untouched.
+TEST_F(Safety, InterruptedJobsLeaveNothingBehind)
+{
+    write_big_xm("big.xm");
+    write_wave_song("big.bmx", 64u << 20);
+    kxtest::install_machines_ini();
+    struct Case { const char* what; std::vector<std::string> args; const char* kept; int sig; bool on_xi; };
+    const Case cases[] = {
+        {"conversion", {"-q", "-y", "big.xm", "old.bmx"}, "old.bmx", SIGINT, false},
+        {"conversion", {"-q", "-y", "big.xm", "old.bmx"}, "old.bmx", SIGTERM, false},
+        {"conversion", {"-q", "-y", "big.xm", "old.bmx"}, "old.bmx", SIGHUP, false},
+        // Stopped once the first XI file has its name.
+        {"BMW", {"-q", "-y", "big.xm", "old.bmw", "--waves", "bmw", "--set", "xi_dir=xi/"}, "old.bmw", SIGINT, true},
+        {"merge", {"-q", "-y", "--merge", "big.bmx", "-o", "old.bmx", "--blow-up", "2"}, "old.bmx", SIGINT, false},
+        {"merge", {"-q", "-y", "--merge", "big.bmx", "big.bmx", "-o", "old.bmx"}, "old.bmx", SIGTERM, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + " " + std::to_string(c.sig));
+        std::ofstream(c.kept) << "the song from before";
+        const std::set<std::string> before = files_in("."), before_xi = files_in("xi");
+        bool stopped = false;
+        for (int attempt = 0; attempt < 5 && !stopped; ++attempt) {
+            const pid_t pid = start(c.args);
+            const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            int status = 0;
+            bool ended = false;
+            while (!ended && std::chrono::steady_clock::now() < give_up) {
+                bool writing = false;
+                for (const std::string& name : files_in(c.on_xi ? "xi" : ".")) {
+                    const bool scratch = name.find("-kx") != std::string::npos;
+                    std::error_code ec;
+                    if (c.on_xi ? !scratch : scratch && fs::file_size(name, ec) > (8u << 20) && !ec) writing = true;
+                }
+                if (writing) {
+                    ::kill(pid, c.sig);
+                    break;
+                }
+                ended = ::waitpid(pid, &status, WNOHANG) == pid;
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            if (!ended) status = wait_for(pid);
+            stopped = WIFSIGNALED(status) && WTERMSIG(status) == c.sig;
+            if (!stopped) { // it finished first
+                std::ofstream(c.kept) << "the song from before";
+                for (const std::string& n : files_in("xi")) fs::remove(fs::path("xi") / n);
+            }
+        }
+        ASSERT_TRUE(stopped) << "the job was never caught while writing";
+        EXPECT_EQ(files_in("."), before);
+        EXPECT_EQ(files_in("xi"), before_xi);
+        EXPECT_EQ(kxtest::read_text(c.kept), "the song from before");
+    }
+}
+
 
 // Outputs: symbolic links planted under the scratch names a run will try are never written
 // through; the run takes the next free name.
@@ -110,6 +279,13 @@ TEST_F(Safety, PlantedLinksAreNotFollowed)
     EXPECT_EQ(kxtest::read_text("victim"), "victim");
     EXPECT_FALSE(fs::exists("nowhere"));
     EXPECT_GT(fs::file_size("out.bmx"), 1000u);
+    // A log file planted as a link: refused without -y; with it the link itself is replaced.
+    fs::create_symlink("victim", "run.log");
+    EXPECT_EQ(kxe2e::run_kestrix("-q demo.xm log.bmx --log run.log").status, 1);
+    EXPECT_EQ(kxe2e::run_kestrix("-q -y demo.xm log.bmx --log run.log").status, 0);
+    EXPECT_FALSE(fs::is_symlink("run.log"));
+    EXPECT_NE(kxtest::read_text("run.log").find("Conversion finished!"), std::string::npos);
+    EXPECT_EQ(kxtest::read_text("victim"), "victim");
 }
 
 // XI files: a song whose name shares its first six letters with another's never overwrites the
@@ -135,6 +311,28 @@ TEST_F(Safety, SongsOfSimilarNamesKeepTheirOwnXiFiles)
     EXPECT_EQ(kxtest::read_text("a.bmw").find(own), std::string::npos);
     ASSERT_EQ(kxe2e::run_kestrix("samename_a.xm a.bmw" + opts).status, 0);
     EXPECT_EQ(xi_names("xi"), both);
+}
+
+// XI files: a name taken by anything (a link to nowhere, a folder, the song itself) moves on to the
+// next free name, which the song names; an instrument without samples gets no XI file.
+TEST_F(Safety, TakenXiNamesMoveOnAndEmptyInstrumentsGetNone)
+{
+    kxfix::XmModule m;
+    m.channels = 1;
+    m.patterns = {kxfix::pattern(4, 1, {{0, 0, 49, 1, 0, 0, 0}})};
+    const kxfix::XmInstrument played{"ins", {kxfix::XmSample{{1, 2, 3, 4}}}};
+    m.instruments = {played, kxfix::XmInstrument{}, played, played};
+    kxfix::xm_file(m).write("x.xm");
+    fs::create_directory_symlink("nowhere", "xi/x02.xi");
+    fs::create_directory("xi/x03.xi");
+    // The song takes the usual name of its own first XI file.
+    RunResult r = kxe2e::run_kestrix("x.xm xi/x00.xi --waves bmw --set xi_dir=xi/");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(xi_names("xi"), (std::vector<std::string>{"x00.xi", "x02.xi", "x03.xi", "x~100.xi", "x~102.xi", "x~103.xi"}));
+    const std::string song = kxtest::read_text("xi/x00.xi");
+    EXPECT_EQ(song.substr(0, 4), "Buzz");
+    for (const char* named : {"x~100.xi", "x~102.xi", "x~103.xi"}) EXPECT_NE(song.find(named), std::string::npos) << named;
+    EXPECT_EQ(kxtest::read_text("xi/x~102.xi").substr(0, 21), "Extended Instrument: ");
 }
 
 // XI files: a MOD read by the program itself and asked for a BMW song exports its samples as XI

@@ -1,5 +1,5 @@
 // The console edition run the way scripts run it: many conversions at once in one folder, from a
-// folder it may not write to, and stopped half-way by SIGINT or SIGTERM. Nothing of one run may
+// folder it may not write to, and stopped while a converter program runs. Nothing of one run may
 // reach another, no scratch file may stay behind, and an existing song stays as it was.
 #include "e2e/e2e_support.h"
 
@@ -134,67 +134,6 @@ TEST_F(SideBySide, ReadOnlyCurrentFolderWithTheOutputElsewhere)
     }
     EXPECT_EQ(files_in("songs"), (inputs.size() == 2 ? std::set<std::string>{"out0.bmx", "out1.bmx"}
                                                      : std::set<std::string>{"out0.bmx"}));
-}
-
-// A module of about 160 MB of 16-bit sample data: its conversion writes long enough to be
-// stopped while the song is being written.
-void write_big_xm(const fs::path& path)
-{
-    constexpr uint32_t sample_bytes = 20u << 20;
-    kxtest::Bytes b;
-    b.str("Extended Module: ").fixed("big", 20).u8(0x1A).fixed("kestrix", 20).le16(0x0104);
-    b.le32(276).le16(1).le16(0).le16(4).le16(1).le16(8).le16(1).le16(6).le16(125).fill(256, 0);
-    b.le32(9).u8(0).le16(64).le16(0);
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(b.data.data()), std::streamsize(b.size()));
-    std::vector<char> data(sample_bytes, 3);
-    for (int i = 0; i < 8; ++i) {
-        kxtest::Bytes ins;
-        ins.le32(263).fixed("big", 22).u8(0).le16(1).le32(40).fill(230, 0);
-        ins.le32(sample_bytes).le32(0).le32(0).u8(64).u8(0).u8(0x10).u8(128).u8(0).u8(0).fixed("s", 22);
-        f.write(reinterpret_cast<const char*>(ins.data.data()), std::streamsize(ins.size()));
-        f.write(data.data(), std::streamsize(data.size()));
-    }
-}
-
-// SIGINT or SIGTERM while the song is being written: the process ends by the signal, leaves no
-// scratch or unfinished file, and the song of that name from before is untouched.
-TEST_F(SideBySide, InterruptedConversionLeavesNothingBehind)
-{
-    write_big_xm("big.xm");
-    kxtest::install_machines_ini();
-    for (int sig : {SIGINT, SIGTERM}) {
-        SCOPED_TRACE(sig);
-        std::ofstream("big.bmx") << "the song from before";
-        const std::set<std::string> before = files_in(dir);
-        bool stopped = false;
-        for (int attempt = 0; attempt < 5 && !stopped; ++attempt) {
-            const pid_t pid = start(dir, {"-q", "-y", "big.xm", "big.bmx"});
-            // Wait until the unfinished song has grown past 8 MB, then stop the conversion.
-            const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-            int status = 0;
-            bool ended = false;
-            while (!ended && std::chrono::steady_clock::now() < give_up) {
-                bool writing = false;
-                for (const std::string& name : files_in(dir)) {
-                    std::error_code ec;
-                    if (name.ends_with(".part") && fs::file_size(dir / name, ec) > (8u << 20) && !ec) writing = true;
-                }
-                if (writing) {
-                    ::kill(pid, sig);
-                    break;
-                }
-                ended = ::waitpid(pid, &status, WNOHANG) == pid;
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-            }
-            if (!ended) status = wait_for(pid);
-            stopped = WIFSIGNALED(status) && WTERMSIG(status) == sig;
-            if (!stopped) std::ofstream("big.bmx") << "the song from before"; // finished first
-        }
-        ASSERT_TRUE(stopped) << "the conversion was never caught while writing";
-        EXPECT_EQ(files_in(dir), before);
-        EXPECT_EQ(kxtest::read_text("big.bmx"), "the song from before");
-    }
 }
 
 // Stopped while an outside converter runs: the converter is ended too and its scratch files

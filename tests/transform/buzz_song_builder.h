@@ -3,6 +3,7 @@
 #pragma once
 
 #include <bit>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -92,5 +93,39 @@ inline Bytes sequ(unsigned end, const std::vector<Bytes>& sequences)
 }
 
 inline Bytes blah(const std::string& text) { return Bytes().le32(uint32_t(text.size())).str(text); }
+
+// One machine's parameter descriptions (PARA): `globals` and `tracks` word parameters.
+inline Bytes para_entry(const std::string& name, const std::string& library, unsigned globals, unsigned tracks)
+{
+    Bytes b;
+    b.str(name).u8(0).str(library).u8(0).le32(globals).le32(tracks);
+    for (unsigned p = 0; p < globals + tracks; ++p)
+        b.u8(3).str(name + std::to_string(p)).u8(0).le32(0).le32(0x8000).le32(0xFFFF).le32(2).le32(p);
+    return b;
+}
+inline Bytes para(const std::vector<Bytes>& entries)
+{
+    Bytes b = Bytes().le32(uint32_t(entries.size()));
+    for (const Bytes& e : entries) b.append(e);
+    return b;
+}
+
+// The sections of a song by name, and their names in directory order.
+inline std::map<std::string, std::vector<uint8_t>> sections_of(const std::vector<uint8_t>& b)
+{
+    std::map<std::string, std::vector<uint8_t>> out;
+    for (uint32_t i = 0; i < dword_le(b, 4); ++i) {
+        const size_t e = 8 + 12 * i;
+        const uint32_t off = dword_le(b, e + 4), len = dword_le(b, e + 8);
+        out[std::string(b.begin() + long(e), b.begin() + long(e) + 4)].assign(b.begin() + off, b.begin() + off + len);
+    }
+    return out;
+}
+inline std::vector<std::string> directory_of(const std::vector<uint8_t>& b)
+{
+    std::vector<std::string> out;
+    for (uint32_t i = 0; i < dword_le(b, 4); ++i) out.emplace_back(b.begin() + long(8 + 12 * i), b.begin() + long(12 + 12 * i));
+    return out;
+}
 
 } // namespace kxsong

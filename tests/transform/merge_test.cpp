@@ -31,6 +31,7 @@ struct Seen {
     std::vector<unsigned> lines, sources;               // every pattern's line count; input sources
     std::map<std::string, std::vector<uint8_t>> rows;  // "machine kind track" -> its rows
     std::vector<uint32_t> header, sequences;           // song end, loop; per sequence machine, positions...
+    std::vector<int> widths;                           // position width of each sequence
 };
 Seen* seen = nullptr;
 
@@ -51,7 +52,11 @@ Seen read_back(const char* path)
         r.insert(r.end(), b, b + n);
     };
     h.song_header = [](uint32_t* e, uint32_t* ls, uint32_t* le) { seen->header = {*e, *ls, *le}; return true; };
-    h.sequence_begin = [](int, uint16_t* m, uint32_t*, int, int) { seen->sequences.push_back(*m); return true; };
+    h.sequence_begin = [](int, uint16_t* m, uint32_t*, int* w, int) {
+        seen->sequences.push_back(*m);
+        seen->widths.push_back(*w);
+        return true;
+    };
     h.sequence_event = [](int, uint32_t* p, uint32_t*) { seen->sequences.push_back(*p); };
     reader_state = ReaderState();
     reader_state.hooks = &h;
@@ -66,8 +71,9 @@ Seen read_back(const char* path)
 }
 
 // Song A: Master (tempo 126), PrimiFun "P", Tracker "T" with 3 tracks; 64-line patterns; three
-// waves with indexes 0, 5, 2; song end 16; a text of 10 characters.
-Bytes song_a(const Bytes& extra_section = {}, unsigned tempo = 126)
+// waves with indexes 0, 5, 2; song end 16; a text of 10 characters. Further sections before MACH
+// and after WAVE.
+Bytes song_a(const Sections& before = {}, const Sections& after = {}, unsigned tempo = 126)
 {
     Bytes master_rows, p_globals, p_track, t_globals;
     for (int r = 0; r < 64; ++r) {
@@ -93,13 +99,14 @@ Bytes song_a(const Bytes& extra_section = {}, unsigned tempo = 126)
                   {"WAVT", wavt}, {"PATT", patt},
                   {"SEQU", sequ(16, {sequence(0, {}), sequence(1, {0}), sequence(2, {0, 8})})},
                   {"BLAH", blah("0123456789")}, {"WAVE", wave}};
-    if (extra_section.size()) s.insert(s.begin() + 1, {"PARA", extra_section});
+    s.insert(s.begin(), before.begin(), before.end());
+    s.insert(s.end(), after.begin(), after.end());
     return song(s);
 }
 
 // Song B: Master (tempo 140), Tracker "U", a Reverb fed by it, PrimiFun "Q"; 4-line patterns; one
-// wave; a text of 20 characters.
-Bytes song_b()
+// wave; song end 4; a text of 20 characters.
+Bytes song_b(const Sections& before = {}, const Sections& after = {}, unsigned end = 4, unsigned loop_start = 0, unsigned loop_end = 4)
 {
     Bytes patt;
     patt.le16(1).le16(0).append(pattern("m", 4, {2, 3}, Bytes().fill(20, 0xFF), {}));
@@ -108,25 +115,29 @@ Bytes song_b()
     patt.le16(1).le16(1).append(pattern("q", 4, {}, Bytes().fill(8, 0xFF), {Bytes().fill(16, 0xFF)}));
     Bytes conn = Bytes().le16(3);
     for (unsigned c : {0x0201u, 0x0002u, 0x0003u}) conn.le16(c & 0xFF).le16(c >> 8).le32(0x40004000);
-    return song({{"MACH", Bytes().le16(4).append(master(140)).append(tracker("U", 1)).append(reverb()).append(primifun("Q"))},
-                 {"CONN", conn},
-                 {"WAVT", Bytes().le16(1).le16(0).u8(0).u8(0).le32(0).u8(0).u8(1).le32(2).le32(0).le32(0).le32(8000).u8(0x41)},
-                 {"PATT", patt},
-                 {"SEQU", sequ(4, {sequence(0, {0}), sequence(1, {0}), sequence(3, {2})})},
-                 {"BLAH", blah("abcdefghijklmnopqrst")},
-                 {"WAVE", Bytes().le16(1).le16(0).u8(0).le32(2).u8(1).u8(2)}});
+    Bytes seq = Bytes().le32(end).le32(loop_start).le32(loop_end).le16(3);
+    seq.append(sequence(0, {0})).append(sequence(1, {0})).append(sequence(3, {2}));
+    Sections s = {{"MACH", Bytes().le16(4).append(master(140)).append(tracker("U", 1)).append(reverb()).append(primifun("Q"))},
+                  {"CONN", conn},
+                  {"WAVT", Bytes().le16(1).le16(0).u8(0).u8(0).le32(0).u8(0).u8(1).le32(2).le32(0).le32(0).le32(8000).u8(0x41)},
+                  {"PATT", patt},
+                  {"SEQU", seq},
+                  {"BLAH", blah("abcdefghijklmnopqrst")},
+                  {"WAVE", Bytes().le16(1).le16(0).u8(0).le32(2).u8(1).u8(2)}};
+    s.insert(s.begin(), before.begin(), before.end());
+    s.insert(s.end(), after.begin(), after.end());
+    return song(s);
 }
 
-// The sections of a song by name.
-std::map<std::string, std::vector<uint8_t>> sections_of(const std::vector<uint8_t>& b)
+// The machines of songs A and B described as Buzz keeps them (PARA).
+Bytes para_a()
 {
-    std::map<std::string, std::vector<uint8_t>> out;
-    for (uint32_t i = 0; i < dword_le(b, 4); ++i) {
-        const size_t e = 8 + 12 * i;
-        const uint32_t off = dword_le(b, e + 4), len = dword_le(b, e + 8);
-        if (b[e]) out[std::string(b.begin() + long(e), b.begin() + long(e) + 4)].assign(b.begin() + off, b.begin() + off + len);
-    }
-    return out;
+    return para({para_entry("Master", "Master", 3, 0), para_entry("P", "PrimiFun", 2, 4), para_entry("T", "Jeskola Tracker", 1, 5)});
+}
+Bytes para_b()
+{
+    return para({para_entry("Master", "Master", 3, 0), para_entry("U", "Jeskola Tracker", 1, 5),
+                 para_entry("Reverb", "Jeskola Reverb", 6, 0), para_entry("Q", "PrimiFun", 2, 4)});
 }
 
 class Merge : public kxtest::WorkDirTest {
@@ -135,6 +146,7 @@ protected:
     {
         WorkDirTest::SetUp();
         reader_state = ReaderState();
+        settings.replace_files = 1; // the tests write out.bmx again and again
         kxtest::install_machines_ini();
         std::ofstream("machines.ini", std::ios::app) << "\"Guru\" 1 23 0 0 0 0 16 0 Guru\n";
         ASSERT_TRUE(load_machine_descriptions());
@@ -172,15 +184,43 @@ protected:
 
 TEST_F(Merge, AllOptionsOffKeepsEverySectionBehindANewHeader)
 {
-    song_a(Bytes().fill(9, 0x55)).write("a.bmx"); // with a section a converter never writes
     ASSERT_EQ(merge("a.bmx", " b.bmx"), "");      // a name beginning with a blank is no input
     EXPECT_EQ(merge_is_merging(), 0);
     const auto out_bytes = kxtest::read_file("out.bmx");
-    EXPECT_EQ(dword_le(out_bytes, 12), 380u); // MACH right behind the header
-    auto in = sections_of(kxtest::read_file("a.bmx"));
-    EXPECT_EQ(in.erase("PARA"), 1u); // the section no converter writes is left out
-    EXPECT_EQ(sections_of(out_bytes), in);
+    EXPECT_EQ(dword_le(out_bytes, 4), 7u);
+    EXPECT_EQ(dword_le(out_bytes, 12), 380u); // MACH right behind the header of 31 entries
+    EXPECT_EQ(sections_of(out_bytes), sections_of(kxtest::read_file("a.bmx")));
     EXPECT_NE(log().find("\nTransformation finished"), std::string::npos);
+    ASSERT_EQ(merge("out.bmx", nullptr, "again.bmx"), ""); // a song with the same layout: the same bytes
+    EXPECT_TRUE(kxtest::read_file("again.bmx") == out_bytes);
+}
+
+// The later of the two songs' ends ends the merged song; a loop to the first song's end runs on
+// to it, a loop inside the first song stays.
+TEST_F(Merge, TheMergedSongEndsWhereTheLongerOneEnds)
+{
+    const struct {
+        const char *first, *second;
+        int blow, repeat;
+        unsigned b_loop_start, b_loop_end;
+        std::vector<uint32_t> header;
+    } cases[] = {
+        {"a.bmx", "b.bmx", 1, 1, 0, 4, {16, 0, 16}}, // the second song is shorter: as it was
+        {"b.bmx", "a.bmx", 1, 1, 0, 4, {16, 0, 16}}, // A's 16 rows play to their end
+        {"b.bmx", "a.bmx", 1, 1, 1, 2, {16, 1, 2}},  // B's loop inside B stays
+        {"b.bmx", "a.bmx", 2, 3, 1, 4, {24, 6, 24}}, // B blown up and repeated is the longer one
+        {"b.bmx", "a.bmx", 2, 1, 1, 4, {16, 2, 16}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " " + std::to_string(c.blow) + " " + std::to_string(c.b_loop_end));
+        song_b({}, {}, 4, c.b_loop_start, c.b_loop_end).write("b.bmx");
+        settings.blow_up = c.blow, settings.song_repeat = c.repeat;
+        ASSERT_EQ(merge(c.first, c.second), "");
+        EXPECT_EQ(read_back("out.bmx").header, c.header);
+    }
+    song({{"MACH", Bytes().le16(1).append(master())}}).write("bare.bmx"); // no SEQU at all
+    ASSERT_EQ(merge("bare.bmx", "a.bmx"), "");
+    EXPECT_EQ(read_back("out.bmx").header, (std::vector<uint32_t>{16, 0, 16}));
 }
 
 TEST_F(Merge, TwoSongsBecomeOne)
@@ -283,21 +323,152 @@ TEST_F(Merge, WaveTuningAndRipping)
         EXPECT_EQ(kxtest::read_file(c.file), wav.data);
         fs::remove(c.file);
     }
+    // A wave or level the song lacks, or a WAV name that is taken, fails the job before the song
+    // is written: no copy that silently lacks what was asked for, no WAV.
+    struct Failing { int rip, tune_wave, tune_level, replace; const char* message; } failing[] = {
+        {99, 0, 1, 1, "no wave 99 (the song has waves 1, 3, 6)"},
+        {0, 9, 1, 1, "no wave 9 (the song has waves 1 to 3)"},
+        {0, 2, 5, 1, "wave 2 has no level 5 (it has level 1)"},
+        {6, 0, 1, 0, "Can't write kxrip06.wav: exists; -y (--force) replaces it"},
+    };
+    std::ofstream("kxrip06.wav") << "mine";
+    for (const Failing& c : failing) {
+        SCOPED_TRACE(c.message);
+        settings.rip_wave = c.rip, settings.tune_wave = c.tune_wave, settings.tune_level = c.tune_level;
+        settings.replace_files = c.replace;
+        EXPECT_EQ(merge("a.bmx", nullptr, "t.bmx"), c.message);
+        EXPECT_FALSE(fs::exists("t.bmx"));
+    }
+    EXPECT_EQ(kxtest::read_text("kxrip06.wav"), "mine");
 }
 
 TEST_F(Merge, ValuesThatDoNotFitAreRefused)
 {
     const std::tuple<unsigned, int, int, std::string> cases[] = {  // tempo, blow-up, repeat, message
-        {126, 520, 1, "Sequence position 4160 does not fit in 1 byte after blow-up and repetition, use smaller factors!!"},
         {126, 600, 1, "Tempo 126 times 600 is more than 65535, use a smaller blow-up factor!!"},
         {50, 1100, 1, "Pattern 00 of 64 lines blown up 1100 times has more than 65535 lines!!"},
-        {126, 2, 9, "Sequence position 256 does not fit in 1 byte after blow-up and repetition, use smaller factors!!"},
     };
     for (const auto& [tempo, blow, repeat, message] : cases) {
-        song_a({}, tempo).write("a.bmx");
+        song_a({}, {}, tempo).write("a.bmx");
         settings.blow_up = blow, settings.song_repeat = repeat;
         EXPECT_EQ(merge("a.bmx", nullptr), message);
     }
+}
+
+// A sequence whose positions outgrow their bytes is written with wider ones (its own and its
+// clone's); the others keep theirs.
+TEST_F(Merge, PositionsThatOutgrowTheirBytesAreWidened)
+{
+    const struct {
+        int blow, repeat;
+        std::vector<int> widths;          // of the master's (no events), P's, T's and the clone's sequences
+        std::vector<uint32_t> sequences;  // per sequence its machine, then its positions
+    } cases[] = {
+        {1, 1, {0, 1, 1, 1}, {0, 1, 0, 2, 0, 8, 3, 0, 8}},
+        {520, 1, {0, 1, 2, 2}, {0, 1, 0, 2, 0, 4160, 3, 0, 4160}},
+        {2, 9, {0, 2, 2, 2}, {0, 1, 0, 32, 64, 96, 128, 160, 192, 224, 256, 2, 0, 16, 32, 48, 64, 80, 96, 112,
+                              128, 144, 160, 176, 192, 208, 224, 240, 256, 272, 3, 0, 16, 32, 48, 64, 80, 96, 112,
+                              128, 144, 160, 176, 192, 208, 224, 240, 256, 272}},
+        {100, 50, {0, 4, 4, 4}, {}},
+    };
+    settings.clone_source = 2;
+    settings.clone2 = role_primifun;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.blow) + "x" + std::to_string(c.repeat));
+        settings.blow_up = c.blow, settings.song_repeat = c.repeat;
+        ASSERT_EQ(merge("a.bmx", nullptr), "");
+        const Seen s = read_back("out.bmx");
+        EXPECT_EQ(s.widths, c.widths);
+        if (!c.sequences.empty()) {
+            EXPECT_EQ(s.sequences, c.sequences);
+        }
+    }
+    EXPECT_EQ(read_back("out.bmx").sequences.back(), 8u * 100 + 49 * 1600); // read back from 4 bytes
+}
+
+// Sections beyond the seven: a transformation keeps every one byte for byte in its place; a merge
+// or a clone keeps the first song's that stay true, adds the new machines' parameter descriptions,
+// and says which sections it leaves out.
+TEST_F(Merge, SectionsBeyondTheSeven)
+{
+    const Bytes bver = Bytes().str("Buzz 1.2 BETA").u8(0), midi_a = Bytes().str("T").u8(0).u8(0).u8(0).u8(1).u8(0).u8(7).u8(0);
+    const Bytes pdlg_a = Bytes().u8(1).str("P").u8(0).le32(10).le32(20).le32(300).le32(400).u8(0);
+    const Bytes cwav_a = Bytes().le16(1).le16(5).u8(1).fill(11, 0x5C); // compressed waves built byte by byte
+    const Sections before = {{"BVER", bver}, {"PARA", para_a()}};
+    const Sections after = {{"PDLG", pdlg_a}, {"MIDI", midi_a}, {"CWAV", cwav_a}, {"XTRA", Bytes().fill(5, 9)}};
+    song_a(before, after).write("a.bmx");
+    const auto in = sections_of(kxtest::read_file("a.bmx"));
+    const std::vector<std::string> all = {"BVER", "PARA", "MACH", "CONN", "WAVT", "PATT", "SEQU", "BLAH", "WAVE",
+                                          "PDLG", "MIDI", "CWAV", "XTRA"};
+    for (int variant = 0; variant < 3; ++variant) {
+        SCOPED_TRACE(variant);
+        settings = Settings();
+        settings.replace_files = 1;
+        if (variant == 1) settings.blow_up = 2, settings.song_repeat = 3, settings.tune_wave = 1;
+        if (variant == 2) settings.clone_source = 1, settings.mtranspo = 5, settings.do_mscale1 = 1; // no clone
+        ASSERT_EQ(merge("a.bmx", nullptr), "");
+        const auto out_bytes = kxtest::read_file("out.bmx");
+        EXPECT_EQ(directory_of(out_bytes), all);
+        auto out = sections_of(out_bytes);
+        for (const char* name : {"BVER", "PARA", "PDLG", "MIDI", "CWAV", "XTRA"}) EXPECT_EQ(out.at(name), in.at(name)) << name;
+    }
+    EXPECT_EQ(log().find("Warning: section"), std::string::npos);
+
+    // Merged with B (empty window and MIDI lists, no compressed waves) and a PrimiFun clone of P.
+    settings = Settings();
+    settings.replace_files = 1;
+    settings.clone_source = 1;
+    settings.clone2 = role_primifun;
+    song_b({{"PARA", para_b()}, {"BVER", Bytes().str("other").u8(0)}},
+           {{"PDLG", Bytes().u8(1).u8(0)}, {"MIDI", Bytes().u8(0)}, {"CWAV", Bytes().le16(0)}})
+        .write("b.bmx");
+    ASSERT_EQ(merge("a.bmx", "b.bmx"), "");
+    auto out = sections_of(kxtest::read_file("out.bmx"));
+    EXPECT_EQ(directory_of(kxtest::read_file("out.bmx")),
+              (std::vector<std::string>{"BVER", "PARA", "MACH", "CONN", "WAVT", "PATT", "SEQU", "BLAH", "WAVE", "PDLG",
+                                        "MIDI", "CWAV"}));
+    Bytes clone_entry = para_entry("P", "PrimiFun", 2, 4);
+    clone_entry.data.erase(clone_entry.data.begin(), clone_entry.data.begin() + 2); // "P" and its end
+    const std::vector<uint8_t> pa = para_a().data, pb = para_b().data;
+    Bytes want = Bytes().le32(7).append(Bytes{std::vector<uint8_t>(pa.begin() + 4, pa.end())});
+    want.append(Bytes{std::vector<uint8_t>(pb.begin() + 4 + long(para_entry("Master", "Master", 3, 0).size()), pb.end())});
+    want.str("Clone PrimiFun").u8(0).append(clone_entry);
+    EXPECT_TRUE(out.at("PARA") == want.data);
+    for (const char* name : {"BVER", "PDLG", "MIDI", "CWAV"}) EXPECT_EQ(out.at(name), in.at(name)) << name;
+    EXPECT_NE(log().find("\nWarning: section XTRA of a.bmx is left out, it may not hold for the added machines!"),
+              std::string::npos);
+    EXPECT_EQ(log().find("of b.bmx is left out"), std::string::npos); // nothing of B's is lost
+
+    // What cannot be made true for the new song is left out with a warning; compressed waves of
+    // the second song are refused before anything is written.
+    const struct {
+        Sections b_before, b_after;
+        int clone2;
+        std::string result, warning;
+    } cases[] = {
+        {{}, {}, 0, "", "\nWarning: section PARA of a.bmx is left out, the second song has no parameter descriptions of its machines!"},
+        {{{"PARA", para_b()}}, {}, role_organ, "",
+         "\nWarning: section PARA of a.bmx is left out, neither song has a machine of the clone's kind to describe it!"},
+        {{{"PARA", para_b()}}, {{"PDLG", pdlg_a}, {"MIDI", midi_a}}, 0, "", "\nWarning: section MIDI of b.bmx is left out, it cannot be merged!"},
+        {{{"PARA", para_b()}}, {{"CWAV", cwav_a}}, 0,
+         "b.bmx keeps waves in a CWAV section (compressed waves), which cannot be merged!!", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.warning + c.result);
+        fs::remove("out.bmx");
+        settings.clone2 = c.clone2;
+        song_b(c.b_before, c.b_after).write("b.bmx");
+        EXPECT_EQ(merge("a.bmx", "b.bmx"), c.result);
+        EXPECT_NE(log().find(c.warning), std::string::npos);
+        EXPECT_EQ(fs::exists("out.bmx"), c.result.empty());
+    }
+    EXPECT_NE(log().find("\nWarning: section PDLG of b.bmx is left out, it cannot be merged!"), std::string::npos);
+    song_a().write("plain.bmx");
+    song_b({{"PARA", para_b()}}).write("b.bmx");
+    ASSERT_EQ(merge("plain.bmx", "b.bmx"), ""); // the second song's PARA, with none in the first
+    EXPECT_NE(log().find("\nWarning: section PARA of b.bmx is left out, the first song has no parameter descriptions"),
+              std::string::npos);
+    EXPECT_EQ(sections_of(kxtest::read_file("out.bmx")).count("PARA"), 0u);
 }
 
 TEST_F(Merge, Es9DataRippedForItsCloneAndAMasterOnlySong)
@@ -317,6 +488,12 @@ TEST_F(Merge, Es9DataRippedForItsCloneAndAMasterOnlySong)
     EXPECT_EQ(mach[0], 3);
     EXPECT_NE(text.find("Clone ES-9"), std::string::npos);
     EXPECT_NE(text.find("DATA5", text.find("DATA5") + 1), std::string::npos); // the clone carries it
+    // An existing es-9.dat is replaced only with replace_files: else the merge fails, writes nothing.
+    std::ofstream("es-9.dat") << "mine";
+    settings.replace_files = 0;
+    EXPECT_EQ(merge("e.bmx", nullptr, "other.bmx"), "Can't write es-9.dat: exists; -y (--force) replaces it");
+    EXPECT_EQ(kxtest::read_text("es-9.dat"), "mine");
+    EXPECT_FALSE(fs::exists("other.bmx"));
 }
 
 // Real songs hold machines with more than 20 bytes per row and large data blocks.

@@ -91,10 +91,10 @@ const Case cases[] = {
          s.at(0, 32, 1) = {0, 0, -1, 'T', 0x08};
          s.at(0, 48, 1) = {0, 0, -1, 'C', 0};
      }},
-    {"8: IT notes ringing on (NNA continue), a duplicate check cutting the same note", [](FixtureSong& s) {
+    {"8: IT notes ringing on (NNA continue) until the duplicate check cuts them", [](FixtureSong& s) {
          s.instruments[0].nna = 1;
          s.instruments[0].dct = 1;
-         notes(s, 0, 0, 0, 48, 6);  // every fourth note repeats one still ringing
+         for (int r = 0; r < 48; r += 6) s.at(0, r, 0) = {r % 12 ? 56 : 49, 1};  // each ends the one a fifth below
          notes(s, 0, 1, 3, 48, 12, 1, 61);
      }},
     {"9: IT notes fading after a note off (NNA note off, fadeout)", [](FixtureSong& s) {
@@ -116,6 +116,14 @@ const Case cases[] = {
              s.at(0, r, 0) = {49 + r % 24, 1, -1, 'Q', 3 + r % 16 / 8};
              for (int k = 1; k < 4; ++k) s.at(0, r + k, 0).cmd = 'Q', s.at(0, r + k, 0).param = k == 2 ? 0 : 3 + r % 16 / 8;
          }
+         notes(s, 0, 1, 0, 48, 16, 1, 61);
+     }, false},
+    {"12: S3M slides down held at Scream Tracker's longest period, then up", [](FixtureSong& s) {
+         s.speed = 6;
+         s.instruments[0].period = 4;
+         s.at(0, 0, 0) = {37, 1};
+         for (int r = 1; r < 24; ++r) s.at(0, r, 0).cmd = 'E', s.at(0, r, 0).param = 0x80;
+         for (int r = 24; r < 48; ++r) s.at(0, r, 0).cmd = 'F', s.at(0, r, 0).param = 0x10;
          notes(s, 0, 1, 0, 48, 16, 1, 61);
      }, false},
 };

@@ -129,6 +129,24 @@ TEST_F(XmpConvertTest, ChannelAndRowLimits)
 
     EXPECT_FALSE(run(ModuleBuilder(2, {64, 300})));
     EXPECT_EQ(error, "pattern 1 has 300 rows, XM allows at most 256");
+
+    // IT notes that ring on under the next one (NNA continue) move the next to a free channel, up
+    // to 32; past that the longest ringing note gives its channel up, and the summary counts it.
+    // A sample that has ended by the next note needs no channel.
+    ModuleBuilder ring(3, {64});
+    ring.instruments(1);
+    ring.mod.xxi[0].vol = 64;
+    xmp_subinstrument* sub = ring.subs(0, 1);
+    sub->vol = 64, sub->gvl = 64, sub->pan = -1, sub->nna = XMP_INST_NNA_CONT;
+    for (int r = 0; r < 40; ++r) ring.at(0, r, 0) = {50, 1, 0, 0, 0, 0, 0, 0};
+    ring.sample_data(0, std::vector<int16_t>(100000, 50), false);
+    ASSERT_TRUE(run(ring)) << error;
+    EXPECT_EQ(out.channels, 32);
+    EXPECT_EQ(out.patterns[0].cells[1 * 32 + 4].note, 38);
+    EXPECT_EQ(report.summary(), "11 things XM cannot hold left out (11 x new note action (NNA) without a free channel)");
+    ring.sample_data(0, {50, 50, 50}, false);
+    ASSERT_TRUE(run(ring)) << error;
+    EXPECT_EQ(out.channels, 4);
 }
 
 TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
@@ -205,12 +223,12 @@ TEST_F(XmpConvertTest, SourceFlagsComeFromTheFileHeader)
 {
     std::vector<uint8_t> it(0x30, 0);
     std::memcpy(it.data(), "IMPM", 4);
-    it[0x2C] = 0x08 | 0x10;  // linear slides, old effects
+    it[0x2C] = 0x08 | 0x10 | 0x20;  // linear slides, old effects, compatible Gxx
     SourceInfo on = describe_source("Impulse Tracker", it, 64);
     it[0x2C] = 0;
     SourceInfo off = describe_source("Impulse Tracker", it, 64);
-    EXPECT_TRUE(on.linear_frequencies && !on.style.half_vibrato);
-    EXPECT_TRUE(!off.linear_frequencies && off.style.half_vibrato);
+    EXPECT_TRUE(on.linear_frequencies && !on.style.half_vibrato && !on.style.shared_porta_memory);
+    EXPECT_TRUE(!off.linear_frequencies && off.style.half_vibrato && off.style.shared_porta_memory);
 }
 
 // A Protracker MOD's own effects replace libxmp's reading of them, which leaves out the ones that

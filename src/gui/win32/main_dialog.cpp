@@ -65,10 +65,13 @@ class DialogFrontEnd : public JobFrontEnd {
 public:
     // The window the dialog opened when it started the job.
     LogWindow* open_log_window(const char*) override { return lines; }
-    // "Log to file": the job's log also goes to log_file, replaced by each job.
+    // "Log to file": the job's log also goes to log_file, a new file for each job (never written
+    // through a link), unless that names one of the job's own files.
     FILE* open_log_file() override
     {
-        return settings.dolist && settings.log_file[0] ? platform::open_stream(settings.log_file, "w") : nullptr;
+        if (!settings.dolist || !settings.log_file[0] || names_a_file_of_the_job(settings, settings.log_file))
+            return nullptr;
+        return platform::create_file(settings.log_file, true);
     }
     void report(const char* text) override
     {
