@@ -251,7 +251,7 @@ int midi_settle_tempo_map(Conversion& c)
         // The map starts at tick 0: with the MIDI default when the file names no tempo there.
         if (kept == ms.tempo_capacity) {
             MidiTempoEvent* grown = pool_array<MidiTempoEvent>(c.pool, size_t(kept) + 1);
-            std::memcpy(grown + 1, m, sizeof(MidiTempoEvent) * size_t(kept));
+            if (kept > 0) std::memcpy(grown + 1, m, sizeof(MidiTempoEvent) * size_t(kept)); // no map yet at 0
             ms.tempo_map = m = grown;
             ms.tempo_capacity = kept + 1;
         } else {

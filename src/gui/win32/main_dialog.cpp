@@ -196,7 +196,8 @@ void start_job(HWND dialog, int mode)
     if (mode & 1) prepare_xi_dir(settings);
     f.dialog = dialog;
     // The runner's first window is "Conversion Log" for a conversion, "Merging Log" for a merge.
-    f.lines = log_window_create(dialog, mode & 1 ? "Conversion Log" : "Merging Log", log_window_place(dialog, settings));
+    const char* title = mode & 1 ? "Conversion Log" : "Merging Log";
+    f.lines = log_window_create(dialog, title, log_window_place(dialog, settings));
     const JobStart r = main_dialog.jobs.start(settings, mode, f, &on_job_end, dialog);
     if (r == JobStart::cannot_create) {
         log_window_close();
