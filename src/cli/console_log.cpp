@@ -11,7 +11,7 @@
 // explains it (an outside converter's exit code, a channel-limit report).
 #include "cli/console_log.h"
 
-#include "convert/driver.h"
+#include "cli/song_text.h"
 
 namespace {
 constexpr int bar_width = 40;
@@ -43,9 +43,16 @@ bool ConsoleLog::held_back(std::string_view text)
     return error_line_;
 }
 
-void ConsoleLog::draw_text(std::string_view text)
+void ConsoleLog::draw_text(std::string_view text) { draw_text(text, false); }
+
+void ConsoleLog::draw_text(std::string_view text, bool forced)
 {
-    if (log_state.log_force > 0) line_forced_ = true;
+    std::string converted;
+    if (song_text_) {
+        converted = utf8_from_windows1252(text);
+        text = converted;
+    }
+    if (forced) line_forced_ = true;
     if (held_back(text)) return;
     if (streaming_) {
         std::fwrite(text.data(), 1, text.size(), out_);
@@ -134,7 +141,7 @@ void ConsoleLog::repaint()
     auto now = std::chrono::steady_clock::now();
     if (now - start_ < bar_delay || now - last_draw_ < bar_interval) return;
     last_draw_ = now;
-    double p = driver_progress();
+    double p = progress_ ? progress_() : -1;
     if (p < 0) {
         clear_bar();
         return;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "cli/song_text.h"
 #include "jobs/job_runner.h"
 #include "settings/settings.h"
 
@@ -24,13 +25,13 @@ public:
 class CaptureFrontEnd : public JobFrontEnd {
 public:
     LogWindow* open_log_window(const char*) override { return &log_; }
-    void report(const char*) override {}
+    void report(const char*, JobOutcome) override {}
     CaptureLog log_;
 };
 
-bool capture(const std::string& song, bool machines, std::string& text)
+bool capture(const Settings& base, const std::string& song, bool machines, std::string& text)
 {
-    const Settings saved = settings;
+    Settings settings = base;
     settings.dolist = 1;
     settings.verbose = 1;
     settings.do_mscale1 = machines ? 1 : 0;
@@ -38,28 +39,21 @@ bool capture(const std::string& song, bool machines, std::string& text)
     settings_set_text(settings.input_file, song.c_str());
     settings_set_text(settings.output_file, "");
     CaptureFrontEnd fe;
-    const int mode = run_job(1, fe);
-    settings = saved;
+    const int mode = run_job(settings, 1, fe);
     text = fe.log_.text_;
     return mode != 0;
 }
 
-std::string json_text(const std::string& s)
+// A text from the song (Windows-1252) as a JSON string.
+std::string json_text(const std::string& s) { return json_string(utf8_from_windows1252(s)); }
+
+// A text from the song in a column `width` characters wide, as UTF-8.
+std::string column(const std::string& s, size_t width)
 {
-    std::string o = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            o += '\\';
-            o += char(c);
-        } else if (c < 0x20) {
-            char b[8];
-            std::snprintf(b, sizeof b, "\\u%04x", c);
-            o += b;
-        } else {
-            o += char(c);
-        }
-    }
-    return o + "\"";
+    std::string o = utf8_from_windows1252(s);
+    const size_t n = utf8_length(o);
+    if (n < width) o.append(width - n, ' ');
+    return o;
 }
 
 const char* type_name(int t) { return t == 0 ? "master" : t == 1 ? "generator" : t == 2 ? "effect" : "?"; }
@@ -139,12 +133,12 @@ SongFacts facts_from_listing(const std::string& text)
     return f;
 }
 
-SongFacts gather_song_facts(const std::string& song)
+SongFacts gather_song_facts(const Settings& settings, const std::string& song)
 {
     std::string text;
     // Machines one by one need every machine in machines.ini; without that, the rest.
-    bool ok = capture(song, true, text);
-    if (!ok) ok = capture(song, false, text);
+    bool ok = capture(settings, song, true, text);
+    if (!ok) ok = capture(settings, song, false, text);
     SongFacts f = facts_from_listing(text);
     f.read = ok;
     return f;
@@ -154,16 +148,16 @@ std::string facts_summary(const std::string& song, const SongFacts& f)
 {
     std::ostringstream o;
     o << song << ": " << format_of(f) << ", sections";
-    for (const std::string& s : f.sections) o << ' ' << s;
+    for (const std::string& s : f.sections) o << ' ' << utf8_from_windows1252(s);
     o << '\n';
     int patterns = 0;
     bool patterns_known = !f.machines.empty();
     o << "machines: " << (f.machine_count < 0 ? 0 : f.machine_count) << '\n';
     for (const SongFacts::Machine& m : f.machines) {
-        char line[200];
-        std::snprintf(line, sizeof line, "  %3d  %-24s %-9s %s", m.index, m.name.c_str(), type_name(m.type),
-                      m.dll.c_str());
-        o << line << '\n';
+        char number[16];
+        std::snprintf(number, sizeof number, "  %3d  ", m.index);
+        o << number << column(m.name, 24) << ' ' << column(type_name(m.type), 9) << ' '
+          << utf8_from_windows1252(m.dll) << '\n';
         if (m.patterns < 0) patterns_known = false;
         patterns += m.patterns < 0 ? 0 : m.patterns;
     }
@@ -175,12 +169,13 @@ std::string facts_summary(const std::string& song, const SongFacts& f)
           << f.sequences << " sequences\n";
     o << "waves: " << f.waves.size() << '\n';
     for (const SongFacts::Wave& w : f.waves) {
-        char line[400];
+        char number[16];
+        std::snprintf(number, sizeof number, "  %3d  ", w.index + 1);
+        o << number << column(w.name, 24) << ' ';
         if (w.bytes >= 0)
-            std::snprintf(line, sizeof line, "  %3d  %-24s %lld bytes", w.index + 1, w.name.c_str(), w.bytes);
+            o << w.bytes << " bytes\n";
         else
-            std::snprintf(line, sizeof line, "  %3d  %-24s %s", w.index + 1, w.name.c_str(), w.file.c_str());
-        o << line << '\n';
+            o << utf8_from_windows1252(w.file) << '\n';
     }
     o << "listing (counts, positions and lengths in hexadecimal):\n";
     return o.str();
@@ -189,7 +184,7 @@ std::string facts_summary(const std::string& song, const SongFacts& f)
 std::string facts_json(const std::string& song, const SongFacts& f)
 {
     std::ostringstream o;
-    o << "{\n  \"file\": " << json_text(song) << ",\n  \"format\": " << json_text(format_of(f))
+    o << "{\n  \"file\": " << json_string(valid_utf8(song)) << ",\n  \"format\": " << json_text(format_of(f))
       << ",\n  \"sections\": [";
     for (size_t i = 0; i < f.sections.size(); ++i) o << (i ? ", " : "") << json_text(f.sections[i]);
     o << "],\n  \"machine_count\": " << (f.machine_count < 0 ? 0 : f.machine_count) << ",\n  \"machines\": [";

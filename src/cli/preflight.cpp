@@ -28,7 +28,7 @@ std::string reason_of(int error) { return std::strerror(error); }
 // An input the program reads itself as a module (a name without a known kind, an XM, or a MOD
 // not handed to mod2xm) must look like one: an XM or MOD by its signature, or a 15-sample MOD
 // whose header holds what such a module can hold.
-bool module_it_cannot_read(const std::string& input)
+bool module_it_cannot_read(const Settings& settings, const std::string& input)
 {
     uint8_t head[probe_bytes] = {};
     size_t n = 0;
@@ -61,11 +61,11 @@ const char* const not_a_module = "not a module of any known kind (XM, MOD, S3M, 
 
 } // namespace
 
-std::string check_input(const std::string& input)
+std::string check_input(const Settings& settings, const std::string& input)
 {
     const int status = platform::readable_file_status(input.c_str());
     if (status) return reason_of(status);
-    if (module_it_cannot_read(input)) return not_a_module;
+    if (module_it_cannot_read(settings, input)) return not_a_module;
     if (decide_input_kind(input).kind == InputKind::xi) {
         const std::string problem = xi_instrument_problem(input.c_str());
         if (!problem.empty()) return "not an XI instrument (" + problem + ")";
@@ -110,7 +110,7 @@ FailureLine check_job_files(const std::vector<ReadFile>& reads, const std::vecto
     return {};
 }
 
-std::string check_machines_ini(const std::string& path)
+std::string check_machines_ini(const Settings& settings, const std::string& path)
 {
     if (path.empty()) {
         std::string where;
@@ -124,16 +124,18 @@ std::string check_machines_ini(const std::string& path)
     int type = -1;
     std::string dll;
     const int record = settings.dopfun + 1;
-    run_guarded([&] {
-        if (!load_machine_descriptions()) return;
-        count = machine_table_state.machine_description_count;
-        if (const MachineDescription* d = machine_description(record)) {
+    Log log;
+    Pool pool(log);
+    MachineTable machines;
+    machines.machines_ini_path = path;
+    run_guarded(log, [&] {
+        if (!load_machine_descriptions(machines, pool, log)) return;
+        count = machines.machine_description_count;
+        if (const MachineDescription* d = machine_description(machines, record)) {
             type = d->type;
             dll = d->dll_name;
         }
     });
-    machine_descriptions_reset();
-    pool_free_all();
     if (type < 0)
         return path + ": no machine record " + std::to_string(record) + " for target " +
                std::to_string(settings.dopfun) + " (the file has records 0 to " + std::to_string(count - 1) + ")";
@@ -142,31 +144,75 @@ std::string check_machines_ini(const std::string& path)
     return "";
 }
 
-FailureLine explain_failure(const std::string& abort_message, const std::string& input, const std::string& output,
-                            const std::string& machines_ini)
+namespace {
+
+std::string trimmed(std::string m)
 {
-    std::string m = abort_message;
     while (!m.empty() && (m.front() == '\n' || m.front() == ' ')) m.erase(m.begin());
     while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
+    return m;
+}
+
+bool is_output_failure(const std::string& m)
+{
+    return m.rfind("Can't write outputfile", 0) == 0 || m.rfind("Can't open outputfile", 0) == 0;
+}
+
+// "Can't write NAME: reason", a file the job writes ("outputfile": the output): its name and the
+// reason.
+bool write_failure(const std::string& m, const std::string& output, FailureLine& f)
+{
+    const std::string cant_write = "Can't write ";
+    const size_t colon = m.rfind(": ");
+    if (m.rfind(cant_write, 0) != 0 || colon == std::string::npos) return false;
+    const std::string name = m.substr(cant_write.size(), colon - cant_write.size());
+    f = {name == "outputfile" ? output : name, m.substr(colon + 2)};
+    return true;
+}
+
+} // namespace
+
+FailureLine explain_failure(const Settings& settings, const std::string& abort_message, const std::string& input,
+                            const std::string& output, const std::string& machines_ini)
+{
+    std::string m = trimmed(abort_message);
     if (m.find("machines.ini") != std::string::npos || m == "Alternate Machine is no generator!") {
-        std::string why = check_machines_ini(machines_ini);
+        std::string why = check_machines_ini(settings, machines_ini);
         if (!why.empty()) return {"", why};
     }
     if (m.rfind("Can't open inputfile", 0) == 0 && !input.empty()) {
         const int status = platform::readable_file_status(input.c_str());
         if (status) return {input, reason_of(status)};
     }
-    const std::string cant_write = "Can't write ";
-    const size_t colon = m.rfind(": ");
-    if (m.rfind(cant_write, 0) == 0 && colon != std::string::npos) {
-        const std::string name = m.substr(cant_write.size(), colon - cant_write.size());
-        return {name, m.substr(colon + 2)};
-    }
-    if (m.rfind("Can't write outputfile", 0) == 0 || m.rfind("Can't open outputfile", 0) == 0) {
+    FailureLine f;
+    if (write_failure(m, output, f)) return f;
+    if (is_output_failure(m)) {
         const std::string folder = folder_of(output);
         if (!platform::is_directory(folder.c_str())) return {output, reason_of(ENOENT)};
         return {output, m};
     }
     if (m.empty()) m = "the conversion failed (see the line above)";
     return {input, m};
+}
+
+FailureLine explain_merge_failure(const Settings& settings, const std::string& abort_message, const char* job, const std::string& file,
+                                  const std::string& output, const std::string& machines_ini)
+{
+    const std::string m = trimmed(abort_message);
+    if (m.find("machines.ini") != std::string::npos) {
+        std::string why = check_machines_ini(settings, machines_ini);
+        if (!why.empty()) return {"", why};
+    }
+    const std::string failed = std::string("the ") + job + " failed";
+    if (m.empty()) return {"", failed + " (see the line above)"};
+    FailureLine f;
+    if (write_failure(m, output, f)) return {"", failed + ": " + f.file + ": " + f.reason};
+    std::string about = file;
+    if (is_output_failure(m)) {
+        const std::string folder = folder_of(output);
+        if (!platform::is_directory(folder.c_str()))
+            return {"", failed + ": " + output.substr(0, output.find_last_of("/\\") + 1) + ": no such folder"};
+        about = output;
+    }
+    return {"", failed + ": " + (about.empty() ? m : about + ": " + m)};
 }

@@ -65,6 +65,9 @@
 #include "transform/machine_tools.h"
 #include "transform/wave_tools.h"
 
+#define KESTRIX_AMBIENT_JOB
+#include "buzz/ambient.h"
+
 MergeState merge_state;
 
 namespace {
@@ -602,7 +605,7 @@ bool read_para(int input, const SectionEntry& e, int description, ParaSection& o
     FILE* f = summary(input).stream;
     SectionReader in{f, stream_length(f), 0, uint64_t(e.offset) + e.length};
     in.seek(e.offset);
-    return read_para_section(in, uint32_t(summary(input).machines), description, out);
+    return read_para_section(in, uint32_t(summary(input).machines), machine_table_state, description, out);
 }
 
 // A PARA section for the merged song: the first song's entries, the second song's but its
@@ -684,7 +687,9 @@ std::vector<PlannedSection> plan_sections(const char* first, const char* second,
 void copy_from_input(int input, uint64_t offset, uint64_t n)
 {
     FILE* f = summary(input).stream;
+    merge_state.file_in_hand = merge_state.songs[input];
     if (offset + n > stream_length(f)) job_abort(msg_too_short);
+    merge_state.file_in_hand = merge_state.songs[0];
     merge_stream_flush();
     if (platform::copy_file_region(f, offset, reader_state.merge_stream, n) != n) job_abort(msg_temp_write);
 }
@@ -776,7 +781,9 @@ void write_section(int s, const File (&in)[3], bool second_has_inner_connections
         rs.current_input = i;
         rs.full_parse = full_parse_for(i, s, second_has_inner_connections);
         if (ms.has_section[i][s]) {
+            ms.file_in_hand = ms.songs[i];
             read_buzz_song(in[i].get(), s);
+            ms.file_in_hand = ms.songs[0];
         } else if (i == 1 && rs.merging && ms.has_section[2][s]) {
             write_first_head(s);
         }
@@ -866,6 +873,10 @@ void merge_songs(const char* first, const char* second, const char* output)
     rs.merge_stream = nullptr;
     for (InputSummary& s : rs.input_summaries) s = InputSummary(); // no machine lists yet
     ms = MergeState();
+    ms.running = true;
+    ms.songs[0] = output ? output : "";
+    ms.songs[1] = first ? first : "";
+    ms.songs[2] = no_second_input(second) ? "" : second;
     wave_tools_start();
 
     if (!first) first = "";
@@ -898,6 +909,7 @@ void merge_songs(const char* first, const char* second, const char* output)
         rs.full_parse = 1;
         read_buzz_song(in[1].get(), sec_mach);
         ms.file_in_hand.clear();
+        ms.running = false;
         return;
     }
     if (!output || !*output) {
@@ -927,7 +939,9 @@ void merge_songs(const char* first, const char* second, const char* output)
     ms.wave_shift = summary(1).instrument_index_bound;
     // Files the merge makes besides the song (es-9.dat, a WAV): removed unless the song is made.
     platform::NewFiles made;
+    ms.file_in_hand = ms.songs[1]; // the clone's source is the first song's
     machine_tools_start(summary(1).machines, ms.blow, output, &made);
+    ms.file_in_hand.clear(); // the counts and the plan say what they concern
     set_output_counts();
     rs.current_input = 1;
     ParaPlan para;
@@ -999,6 +1013,7 @@ void merge_songs(const char* first, const char* second, const char* output)
     if (!out.flush_ok()) job_abort("Can't write outputfile (disk full?)");
     commit_output(out, output, replace, made);
     ms.file_in_hand.clear();
+    ms.running = false;
     log_print(rs.merging ? "\nMerging finished" : "\nTransformation finished");
 }
 

@@ -31,8 +31,10 @@ struct MergeState {
     // width its positions need in the output follows from it.
     std::vector<uint32_t> last_position;
     // The file being read or written while the merge runs; after a failed merge the one the
-    // failure concerns ("" when it concerns none).
+    // failure concerns ("" when its message names it).
     std::string file_in_hand;
+    std::string songs[3]; // the names of the output (0) and of the inputs (1, 2)
+    bool running = false; // from the start of merge_songs until it has finished (true after a failure)
     // The first song's sequence being read, kept when it is repeated or cloned: its events after
     // blow-up as written (position, value; little-endian, widths as in the song). The only song
     // data a merge holds in memory.

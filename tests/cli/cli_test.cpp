@@ -8,9 +8,11 @@
 #include "core/version.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
+#include "transform/buzz_song_builder.h"
 
 namespace fs = std::filesystem;
 using kxe2e::run_kestrix;
+using kxtest::Bytes;
 
 namespace {
 
@@ -70,12 +72,12 @@ TEST_F(Cli, OptionsSaveTheSettingsTheyName)
         SCOPED_TRACE(c.args);
         if (c.ini) std::ofstream("kestrix.ini") << c.ini;
         settings = Settings();
-        if (!load_settings()) settings_set_text(settings.xi_dir, (platform::current_directory() + "/xi/").c_str());
+        if (!load_settings(settings)) settings_set_text(settings.xi_dir, (platform::current_directory() + "/xi/").c_str());
         c.change(settings);
         auto r = run_kestrix(std::string(c.args) + " --save-settings");
         EXPECT_EQ(r.status, 0) << r.err;
         const std::string written = kxtest::read_text("kestrix.ini");
-        EXPECT_TRUE(save_settings());
+        EXPECT_TRUE(save_settings(settings));
         EXPECT_EQ(written, kxtest::read_text("kestrix.ini"));
         fs::remove("kestrix.ini");
     }
@@ -153,6 +155,32 @@ TEST_F(Cli, ConvertListAndFail)
 }
 
 // Every way a job can be refused or fail: one line naming the file and the reason, and the status.
+// Names in songs are Windows-1252: the listing shows them, and its JSON holds them, as UTF-8.
+TEST_F(Cli, SongTextsAreListedAsUtf8)
+{
+    const std::string name = "Gur\xfa 2\x01\x81";
+    Bytes wavt = Bytes().le16(1).le16(0).str("\x80.wav").u8(0).str("Kl\xe4ng").u8(0).le32(0).u8(0).u8(1);
+    wavt.le32(2).le32(0).le32(0).le32(8000).u8(0x41);
+    kxsong::song({{"MACH", Bytes().le16(2).append(kxsong::master()).append(kxsong::tracker(name, 1))},
+                  {"WAVT", wavt},
+                  {"WAVE", Bytes().le16(1).le16(0).u8(0).le32(4).fill(4, 1)}})
+        .write("g.bmx");
+    auto r = run_kestrix("--list g.bmx --json");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"name\": \"Gur\xc3\xba 2\\u0001\\u0081\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"name\": \"Kl\xc3\xa4ng\", \"file\": \"\xe2\x82\xac.wav\""), std::string::npos) << r.out;
+    r = run_kestrix("--list g.bmx");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("    1  Gur\xc3\xba 2\x01\xc2\x81                 generator Jeskola Tracker\n"), std::string::npos) << r.out;
+    r = run_kestrix("--list g.bmx +v");
+    EXPECT_NE(r.out.find("\n0:(\xe2\x82\xac.wav,Kl\xc3\xa4ng)"), std::string::npos) << r.out; // the contents too
+
+    // A file name is bytes: what is not UTF-8 in it becomes U+FFFD.
+    fs::copy_file("g.bmx", "g\xff.bmx");
+    r = run_kestrix("--list 'g\xff.bmx' --json");
+    EXPECT_TRUE(r.out.starts_with("{\n  \"file\": \"g\xef\xbf\xbd.bmx\",")) << r.out;
+}
+
 TEST_F(Cli, OneLineForEachFailure)
 {
     fs::copy_file(kxe2e::demo_xm(), "demo.xm");
@@ -204,8 +232,10 @@ TEST_F(Cli, OneLineForEachFailure)
         {nullptr, "--list song.bmx --rip 1", 1, "kestrix: kxrip01.wav: exists; -y (--force) replaces it"},
         // A wave tool that finds nothing to work on fails rather than writing an unchanged copy.
         {nullptr, "-q --list song.bmx --rip 99", 1, "kestrix: song.bmx: no wave 99 (the song has waves 1 to 5)"},
-        {nullptr, "-q --merge song.bmx -o t.bmx --tune 99:1:22050", 1, "kestrix: song.bmx: no wave 99 (the song has waves 1 to 5)"},
-        {nullptr, "-q --merge song.bmx -o t.bmx --tune 1:5:22050", 1, "kestrix: song.bmx: wave 1 has no level 5 (it has level 1)"},
+        {nullptr, "-q --merge song.bmx -o t.bmx --tune 99:1:22050", 1,
+         "kestrix: the transformation failed: song.bmx: no wave 99 (the song has waves 1 to 5)"},
+        {nullptr, "-q --merge song.bmx -o t.bmx --tune 1:5:22050", 1,
+         "kestrix: the transformation failed: song.bmx: wave 1 has no level 5 (it has level 1)"},
         // An XI input is checked like every other kind.
         {nullptr, "text.xi", 1, "kestrix: text.xi: not an XI instrument (no \"Extended Instrument: \" tag)"},
         {nullptr, "stub.xi", 1, "kestrix: stub.xi: not an XI instrument (cut at 21 bytes, an XI header takes 298)"},

@@ -17,9 +17,9 @@ namespace {
 // The machines of a written song, listed with a full parse (machines.ini of the current folder).
 int machines_of(const std::string& path)
 {
-    settings = Settings();
+    Settings settings;
     settings.do_mscale1 = 1;
-    const auto r = kxe2e::convert_file(path, "");
+    const auto r = kxe2e::convert_file(settings, path, "");
     EXPECT_TRUE(r.ok && reader_state.full_parse) << path << r.log;
     return reader_state.input_summaries[0].machines;
 }
@@ -107,7 +107,7 @@ TEST_F(MergeJobs, ConvertedCorpusModulesMergedPairwiseAndTransformed)
     std::vector<int> machines;
     for (size_t i = 0; i < modules.size(); ++i) {
         settings = Settings();
-        const auto r = kxe2e::convert_file(modules[i].string(), "s" + std::to_string(i) + ".bmx");
+        const auto r = kxe2e::convert_file(settings, modules[i].string(), "s" + std::to_string(i) + ".bmx");
         ASSERT_TRUE(r.ok) << modules[i] << r.log;
         machines.push_back(r.machine_count);
     }
@@ -154,6 +154,26 @@ TEST_F(MergeJobs, ConversionThenMergeAndUsageErrors)
     const auto missing = run_kestrix("--generators missing.bmx");
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "kestrix: missing.bmx: No such file or directory\n");
+
+    // A failed merge names the job, the file it concerns and the cause; in the log the error has
+    // a line of its own.
+    kxtest::Bytes().str("just notes").write("notes.bmx");
+    const struct {
+        const char *args, *line;
+    } failures[] = {
+        {"--merge notes.bmx base.bmx -o m.bmx", "kestrix: the merge failed: notes.bmx: No correct BUZZ file!!\n"},
+        {"--merge base.bmx notes.bmx -o m.bmx", "kestrix: the merge failed: notes.bmx: No correct BUZZ file!!\n"},
+        {"--merge base.bmx -o sub2/m.bmx", "kestrix: the transformation failed: sub2/: no such folder\n"},
+        {"--merge base.bmx base.bmx -o sub2/m.bmx", "kestrix: the merge failed: sub2/: no such folder\n"},
+        {"demo.xm n.bmx --merge-after notes.bmx -o m.bmx", "kestrix: the merge failed: notes.bmx: No correct BUZZ file!!\n"},
+    };
+    for (const auto& f : failures) {
+        const auto r = run_kestrix(std::string("-q -y --log merge.log ") + f.args);
+        EXPECT_EQ(r.status, 1) << f.args;
+        EXPECT_EQ(r.err, f.line) << f.args;
+    }
+    EXPECT_NE(kxtest::read_text("merge.log").find("Reading first file: notes.bmx\nError: No correct BUZZ file!!\n"),
+              std::string::npos);
 }
 
 } // namespace

@@ -37,7 +37,7 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
     const Case cases[] = {
         {"song.it", 0, 0, "it2xm", nullptr, "", "Error: Error running it2xm!\n", 0},
         {"song.it", 0, 0, "it2xm", "exit 3", "@.it\n/WC\n@.xm\n",
-         "\nit2xm returned with errorcode: 3Error: \nProbably wrong IT-format, try to save as v2.xx, not 2.14+\n", 0},
+         "\nit2xm returned with errorcode: 3\nError: \nProbably wrong IT-format, try to save as v2.xx, not 2.14+\n", 0},
         // A converter gets its input as a scratch copy beside the output ("@" here) and writes
         // its XM under the name its naming rule gives for that (its name without the extension).
         {"song.it", 0, 0, "it2xm", xm, "@.it\n/WC\n@.xm\n", nullptr, 5},
@@ -45,7 +45,7 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
         {"tune.old.s3m", 0, 0, "mod2xm", xm, "@.s3m\n/o\n@.xm\n", nullptr, 5},
         {"tune.MTM", 0, 0, "mod2xm", xm, "@.MTM\n/o\n@.xm\n", nullptr, 5},
         {"tune.mod", 1, 0, "mod2xm", "exit 3", "@.mod\n/o\n@.xm\n",
-         "\nmod2xm returned with errorcode: 3Error: \nProbably wrong MOD/S3M-format\n", 0},
+         "\nmod2xm returned with errorcode: 3\nError: \nProbably wrong MOD/S3M-format\n", 0},
         {"x.mid", 0, 1, "easyxmid", nullptr, "", "Error: Error running EasyXMid\n", 0},
         // Writing nothing: the midrix.xm of an earlier run is not read.
         {"x.mid", 0, 1, "easyxmid", "exit 0", "x.mid\n@.xm\n4\n10\n", "Error: Can't open inputfile\n", 0},
@@ -62,7 +62,6 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.input) + " " + (c.script ? c.script : "(none)"));
         settings = Settings();
-        log_state = LogState();  // each job starts at the log window's top
         settings.domod_ext = c.domod_ext;
         settings.domidi_ext = c.domidi_ext;
         kxtest::Bytes().fill(1084, 0).write(c.input);
@@ -76,7 +75,7 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
         // The stand-in's folder first on PATH; without a stand-in it alone: no installed
         // converter is found.
         ::setenv("PATH", (c.script ? bin + ":" + path : bin).c_str(), 1);
-        auto r = convert_file(c.input, "out.bmx");
+        auto r = convert_file(settings, c.input, "out.bmx");
         ::setenv("PATH", path.c_str(), 1);
         // The scratch names ("out_bmx-kx<pid>-<n>") read as "@".
         std::string args = c.script ? kxtest::read_text("args.txt") : "";
@@ -103,14 +102,14 @@ TEST_F(OutsideConverters, TheOldSongIsReplacedOnlyOnSuccess)
     kxtest::install_machines_ini();
     std::ofstream("out.bmx") << "an older song";
     kxtest::Bytes().str("Extended Module: ").str("broken").write("broken.xm");
-    auto r = convert_file("broken.xm", "out.bmx");
+    auto r = convert_file(settings, "broken.xm", "out.bmx");
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(kxtest::read_text("out.bmx"), "an older song");
     EXPECT_FALSE(scratch_left());
-    r = convert_file(kxe2e::demo_xm().string(), "no-such-dir/out.bmx");
+    r = convert_file(settings, kxe2e::demo_xm().string(), "no-such-dir/out.bmx");
     EXPECT_FALSE(r.ok);
     EXPECT_NE(r.log.find("Error: Can't open outputfile"), std::string::npos) << r.log;
-    r = convert_file(kxe2e::demo_xm().string(), "out.bmx");
+    r = convert_file(settings, kxe2e::demo_xm().string(), "out.bmx");
     ASSERT_TRUE(r.ok) << r.log;
     EXPECT_EQ(kxtest::read_text("out.bmx").substr(0, 4), "Buzz");
     EXPECT_FALSE(scratch_left());
