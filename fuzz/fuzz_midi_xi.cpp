@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::remove("xi/instrument.xi");
     if (midi > 0) kxfuzz::write_file("xi/instrument.xi", data, midi);
 
-    settings = Settings{};
+    Settings settings;
     kxfuzz::set_text(settings.xi_dir, "xi/");
     settings.domidi_ext = 0;
     settings.dowave = size % 2 ? 1 : 2;
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     settings.drkit = int((size / 4) % 2);
     settings.replace_files = 1;
     kxfuzz::write_file("in.mid", data + midi, size - midi);
-    kxfuzz::run_conversion("in.mid");
+    kxfuzz::run_conversion(settings, "in.mid");
     std::remove("in.mid");
     return 0;
 }

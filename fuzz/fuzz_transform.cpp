@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const unsigned pick = size ? data[size - 1] : 0;
     kxfuzz::write_file("in.bmx", data, size);
 
-    settings = Settings{};
+    Settings settings;
     kxfuzz::set_text(settings.merge_input1, "in.bmx");
     kxfuzz::set_text(settings.merge_input2, "in.bmx");
     kxfuzz::set_text(settings.merge_output, "merged.bmx");
@@ -48,10 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (pick & 64) settings.rip_wave = 1;
     settings.replace_files = 1;
     kxfuzz::QuietFrontEnd fe;
-    run_job(2, fe);
+    run_job(settings, 2, fe);
     for (const char* made : {"merged.bmx", "kxrip01.wav", "es-9.dat"}) std::remove(made);
 
-    const SongFacts facts = gather_song_facts("in.bmx");
+    const SongFacts facts = gather_song_facts(settings, "in.bmx");
     if (facts.read && facts_json("in.bmx", facts).empty()) std::abort();
     std::remove("in.bmx");
     return 0;
