@@ -12,7 +12,6 @@
 #include "cli/console_log.h"
 
 #include "cli/song_text.h"
-#include "convert/driver.h"
 
 namespace {
 constexpr int bar_width = 40;
@@ -44,14 +43,16 @@ bool ConsoleLog::held_back(std::string_view text)
     return error_line_;
 }
 
-void ConsoleLog::draw_text(std::string_view text)
+void ConsoleLog::draw_text(std::string_view text) { draw_text(text, false); }
+
+void ConsoleLog::draw_text(std::string_view text, bool forced)
 {
     std::string converted;
     if (song_text_) {
         converted = utf8_from_windows1252(text);
         text = converted;
     }
-    if (log_state.log_force > 0) line_forced_ = true;
+    if (forced) line_forced_ = true;
     if (held_back(text)) return;
     if (streaming_) {
         std::fwrite(text.data(), 1, text.size(), out_);
@@ -140,7 +141,7 @@ void ConsoleLog::repaint()
     auto now = std::chrono::steady_clock::now();
     if (now - start_ < bar_delay || now - last_draw_ < bar_interval) return;
     last_draw_ = now;
-    double p = driver_progress();
+    double p = progress_ ? progress_() : -1;
     if (p < 0) {
         clear_bar();
         return;

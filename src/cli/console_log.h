@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -16,9 +17,13 @@ public:
     ConsoleLog(FILE* out, bool quiet, bool terminal);
 
     void draw_text(std::string_view text) override;
+    void draw_text(std::string_view text, bool forced) override;
     void move_to_line(int y) override;
     void scroll_up(int) override {}
     void repaint() override;
+
+    // Where the progress bar's figure comes from (the running job's progress, -1 when none runs).
+    void set_progress(std::function<double()> progress) { progress_ = std::move(progress); }
 
     // Ends the last line and removes the progress bar (before the final report).
     void finish();
@@ -62,4 +67,5 @@ private:
     bool bar_shown_ = false;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point last_draw_;
+    std::function<double()> progress_;
 };

@@ -44,11 +44,11 @@ public:
 
     // A failure is reported by the console's own line after the job; a listing ends with its
     // last line.
-    void report(const char* text) override
+    void report(const char* text, JobOutcome outcome) override
     {
         log_.finish();
         reported_ = text;
-        failed_ = reported_ == "Error occured!";
+        failed_ = outcome != JobOutcome::finished;
         if (!quiet_ && !failed_ && !listing_) std::fprintf(stderr, "%s\n", text);
         std::fflush(stderr);
     }
@@ -102,16 +102,14 @@ int list_keys()
 
 // --generators SONG: the generators a clone may take its notes from, one "%2d: %s" line each on
 // stdout; the log (and an error) on stderr.
-int list_song_generators(const CliRequest& req)
+int list_song_generators(const Settings& settings, const CliRequest& req)
 {
     const int status = platform::readable_file_status(req.input.c_str());
     if (status) return fail(req.input, std::strerror(status));
     ConsoleLog log(stderr, req.quiet, false);
-    log_state.window = &log;
     std::vector<GeneratorEntry> generators;
-    const bool ok = list_generators(req.input.c_str(), generators);
+    const bool ok = list_generators(settings, req.input.c_str(), generators, &log);
     log.finish();
-    log_state.window = nullptr;
     if (!ok) {
         std::string why = log.error();
         while (!why.empty() && (why.front() == '\n' || why.front() == ' ')) why.erase(why.begin());
@@ -123,9 +121,9 @@ int list_song_generators(const CliRequest& req)
 
 // The files a job reads: its input or songs, machines.ini, kestrix.ini, es-9.dat for an ES-9, and
 // the XI instruments a MIDI file's waves come from.
-std::vector<ReadFile> job_reads(const CliRequest& req, const std::string& machines_ini, bool ini_read)
+std::vector<ReadFile> job_reads(const Settings& s, const CliRequest& req, const std::string& machines_ini,
+                                bool ini_read)
 {
-    const Settings& s = settings;
     const bool merging = req.merge || s.merge_after;
     std::vector<ReadFile> reads;
     if (!req.merge) reads.push_back({req.input, "the input file itself"});
@@ -150,9 +148,8 @@ std::vector<ReadFile> job_reads(const CliRequest& req, const std::string& machin
 }
 
 // The files a job writes: the song, the merged song, the log, a ripped WAV, es-9.dat.
-std::vector<WrittenFile> job_writes(const CliRequest& req, bool listing, const std::string& output)
+std::vector<WrittenFile> job_writes(const Settings& s, const CliRequest& req, bool listing, const std::string& output)
 {
-    const Settings& s = settings;
     const bool merging = req.merge || s.merge_after;
     std::vector<WrittenFile> writes;
     // The song's existence and folder were checked with the input.
@@ -216,42 +213,43 @@ int main(int argc, char** argv)
 
     // Settings as the dialog has them: kestrix.ini, or the defaults with the XI directory in the
     // current directory; then the command line.
+    Settings settings;
     std::vector<std::string> ini_warnings;
-    const bool ini_read = load_settings(ini_warnings);
+    const bool ini_read = load_settings(settings, ini_warnings);
     if (!ini_read) {
         std::string xi = platform::current_directory() + platform::path_separator + "xi" +
                          platform::path_separator;
         settings_set_text(settings.xi_dir, xi.c_str());
     }
     std::string error;
-    if (!parse_command_line(args, req, error)) return usage_error(error);
+    if (!parse_command_line(settings, args, req, error)) return usage_error(error);
     if (ini_read && !req.quiet && !req.json)
         std::fprintf(stderr, "Settings from %s%ckestrix.ini\n", platform::current_directory().c_str(),
                      platform::path_separator);
     for (const std::string& w : ini_warnings) std::fprintf(stderr, "kestrix: warning: %s\n", w.c_str());
 
     if (req.save) {
-        if (!save_settings()) return fail("kestrix.ini", "could not be written");
+        if (!save_settings(settings)) return fail("kestrix.ini", "could not be written");
         if (req.input.empty() && !req.merge) return exit_ok;
     }
     if (req.list) settings.dolist = 1;
 
-    const std::string machines_ini = choose_machines_ini();
-    if (req.generators) return list_song_generators(req);
+    const std::string machines_ini = choose_machines_ini(settings);
+    if (req.generators) return list_song_generators(settings, req);
 
     const bool listing = is_song_name(req.input) && !req.merge;
-    std::string output = req.output.empty() ? default_output_name(req.input) : req.output;
+    std::string output = req.output.empty() ? default_output_name(settings, req.input) : req.output;
 
     // The files, before anything is written: one line naming the file and the reason.
     if (!req.merge) {
-        std::string why = check_input(req.input);
+        std::string why = check_input(settings, req.input);
         if (!why.empty()) return fail(req.input, why);
         if (!listing) {
             why = check_output(output, req.input, req.force);
             if (!why.empty()) return fail(output, why);
             // An XI instrument needs no machines.ini.
             const bool xi = decide_input_kind(req.input).kind == InputKind::xi;
-            why = xi ? "" : check_machines_ini(machines_ini);
+            why = xi ? "" : check_machines_ini(settings, machines_ini);
             if (!why.empty()) return fail("", why);
         }
     }
@@ -263,8 +261,8 @@ int main(int argc, char** argv)
     }
     // No file the job writes may be one it reads or another one it writes, -y or not; an
     // existing one only with -y.
-    const FailureLine clash = check_job_files(job_reads(req, machines_ini, ini_read),
-                                              job_writes(req, listing, output), req.force);
+    const FailureLine clash = check_job_files(job_reads(settings, req, machines_ini, ini_read),
+                                              job_writes(settings, req, listing, output), req.force);
     if (!clash.reason.empty()) return fail(clash.file, clash.reason);
 
     if (!req.merge) {
@@ -273,10 +271,10 @@ int main(int argc, char** argv)
     }
 
     // A BMW song refers to XI files in xi_dir: have the directory ready for them.
-    if (!listing && !req.merge) prepare_xi_dir();
+    if (!listing && !req.merge) prepare_xi_dir(settings);
 
     if (listing) {
-        const SongFacts facts = gather_song_facts(req.input);
+        const SongFacts facts = gather_song_facts(settings, req.input);
         if (req.json) {
             if (!facts.read) return fail(req.input, "cannot be read as a Buzz song");
             std::fputs(facts_json(req.input, facts).c_str(), stdout);
@@ -305,17 +303,19 @@ int main(int argc, char** argv)
     }
 
     settings.replace_files = req.force ? 1 : 0;
-    int mode = run_job(job_mode_of(req), front_end);
+    Job job(settings, front_end);
+    front_end.log().set_progress([&job] { return job.progress(); });
+    int mode = job.run(job_mode_of(settings, req));
     front_end.log().finish();
     const bool failed = mode == 0 || front_end.failed_;
     std::string line;
     if (failed) {
         // A conversion followed by a merge failed in the merge when the merge had begun.
         const bool merging = req.merge || (settings.merge_after && merge_state.started);
-        const char* job = merge_is_merging() ? "merge" : "transformation";
-        FailureLine f = merging ? explain_merge_failure(front_end.log().error(), job, merge_state.file_in_hand,
-                                                        settings.merge_output, machines_ini)
-                                : explain_failure(front_end.log().error(), req.input, output, machines_ini);
+        const char* job_name = merge_is_merging() ? "merge" : "transformation";
+        FailureLine f = merging ? explain_merge_failure(settings, front_end.log().error(), job_name,
+                                                        merge_state.file_in_hand, settings.merge_output, machines_ini)
+                                : explain_failure(settings, front_end.log().error(), req.input, output, machines_ini);
         fail(f.file, f.reason);
         line = f.file.empty() ? f.reason : f.file + ": " + f.reason;
     }

@@ -149,10 +149,10 @@ bool in_range(const char* key, long long value, std::string& error)
 }
 
 // "key=value" through the settings' own parser and range check.
-bool set_checked(const std::string& line, std::string& error)
+bool set_checked(Settings& settings, const std::string& line, std::string& error)
 {
     std::string message;
-    switch (settings_apply_checked(line.c_str(), message)) {
+    switch (settings_apply_checked(settings, line.c_str(), message)) {
     case SettingResult::ok: return true;
     case SettingResult::unknown_key: error = message; return false;
     case SettingResult::bad_value:
@@ -162,7 +162,7 @@ bool set_checked(const std::string& line, std::string& error)
 }
 
 // The short letters of kestrix.ini's comments. Returns false when `a` is none of them.
-bool apply_letter(const std::string& a, CliRequest& req, std::string& error)
+bool apply_letter(Settings& settings, const std::string& a, CliRequest& req, std::string& error)
 {
     float f = 0;
     Settings& s = settings;
@@ -212,11 +212,11 @@ bool apply_letter(const std::string& a, CliRequest& req, std::string& error)
         s.domidi_ext = 1;
         s.dopchange = 0;
     } else if (a.size() > 2 && a.compare(0, 2, "+m") == 0) {
-        return parse_float(a.substr(2), f) && set_checked("midi_res=" + a.substr(2), error);
+        return parse_float(a.substr(2), f) && set_checked(settings, "midi_res=" + a.substr(2), error);
     } else if (a.size() > 3 && a.compare(0, 3, "+x*") == 0) {
-        return parse_float(a.substr(3), f) && set_checked("midi_scale=" + a.substr(3), error);
+        return parse_float(a.substr(3), f) && set_checked(settings, "midi_scale=" + a.substr(3), error);
     } else if (a.size() > 3 && a.compare(0, 3, "+x+") == 0) {
-        return parse_float(a.substr(3), f) && set_checked("midi_shift=" + a.substr(3), error);
+        return parse_float(a.substr(3), f) && set_checked(settings, "midi_shift=" + a.substr(3), error);
     } else {
         return false;
     }
@@ -262,7 +262,7 @@ bool parse_int_list(const std::string& v, int* out, int count)
 
 // The options of the merge and the machine and wave tools. Returns false with `error` set on a
 // bad value; `matched` tells whether `args[i]` was one of them.
-bool apply_merge_option(const std::vector<std::string>& args, size_t& i, CliRequest& req, bool& matched,
+bool apply_merge_option(Settings& settings, const std::vector<std::string>& args, size_t& i, CliRequest& req, bool& matched,
                         std::string& error)
 {
     static const char* const clone_names[] = {"tracker", "primifun", "organ", "omega1", "plucked",
@@ -368,7 +368,7 @@ bool apply_merge_option(const std::vector<std::string>& args, size_t& i, CliRequ
 // The same kind the conversion sees in the name (its last extension, in any case).
 bool is_song_name(const std::string& name) { return kind_by_name(name) == InputKind::buzz_song; }
 
-std::string default_output_name(const std::string& input)
+std::string default_output_name(const Settings& settings, const std::string& input)
 {
     size_t slash = input.find_last_of("/\\");
     std::string base = slash == std::string::npos ? input : input.substr(slash + 1);
@@ -392,7 +392,7 @@ bool wants_help_or_version(const std::vector<std::string>& args, CliRequest& req
     return req.help || req.version;
 }
 
-bool parse_command_line(const std::vector<std::string>& args, CliRequest& req, std::string& error)
+bool parse_command_line(Settings& settings, const std::vector<std::string>& args, CliRequest& req, std::string& error)
 {
     static const char* const split_names[] = {"none", "track", "instrument"};
     static const char* const target_names[] = {"tracker", "primifun", "organ", "omega1", "plucked",
@@ -502,7 +502,7 @@ bool parse_command_line(const std::vector<std::string>& args, CliRequest& req, s
                 return false;
             }
             std::string message;
-            SettingResult r = settings_apply_checked(v.c_str(), message);
+            SettingResult r = settings_apply_checked(settings, v.c_str(), message);
             if (r == SettingResult::unknown_key) {
                 error = "--set: " + message + " (kestrix --keys lists the keys)";
                 return false;
@@ -532,9 +532,9 @@ bool parse_command_line(const std::vector<std::string>& args, CliRequest& req, s
             req.input = v;
             continue;
         }
-        if (!apply_merge_option(args, i, req, matched, error)) return false;
+        if (!apply_merge_option(settings, args, i, req, matched, error)) return false;
         if (matched) continue;
-        if (apply_letter(a, req, error)) continue;
+        if (apply_letter(settings, a, req, error)) continue;
         if (error.empty()) error = "unknown option \"" + a + "\"";
         return false;
     }
@@ -612,7 +612,7 @@ bool parse_command_line(const std::vector<std::string>& args, CliRequest& req, s
     return true;
 }
 
-int job_mode_of(const CliRequest& req)
+int job_mode_of(const Settings& settings, const CliRequest& req)
 {
     if (req.merge) return 2;
     return settings.merge_after ? 3 : 1;

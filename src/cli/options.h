@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "settings/settings.h"
+
 struct CliRequest {
     std::string input;       // INPUT, or the song of --list or --generators
     std::string output;      // OUTPUT, "" = from the input's name
@@ -25,18 +27,18 @@ struct CliRequest {
 // --merge it also sets merge_input1, merge_input2, use_convout and merge_output; for a conversion
 // with merge_after set, the merge that follows uses merge_input1, use_convout and merge_output.
 // Returns false with a message in `error` on a usage error.
-bool parse_command_line(const std::vector<std::string>& args, CliRequest& req, std::string& error);
+bool parse_command_line(Settings& settings, const std::vector<std::string>& args, CliRequest& req, std::string& error);
 
 // The job mode of the request: 2 for --merge, 3 for a conversion followed by a merge
 // (merge_after), 1 for a conversion.
-int job_mode_of(const CliRequest& req);
+int job_mode_of(const Settings& settings, const CliRequest& req);
 
 // True when the arguments ask for --help or --version (looked at before anything is loaded).
 bool wants_help_or_version(const std::vector<std::string>& args, CliRequest& req);
 
 // The output name for an input: its base name with the extension replaced by .bmx, or by .bmw
 // when the song is a BMW (dowave 1 with the Tracker), in the current directory.
-std::string default_output_name(const std::string& input);
+std::string default_output_name(const Settings& settings, const std::string& input);
 
 // True when the name makes the converter list a Buzz song instead of converting it: its last
 // extension is .bmx or .bmw, in any case.

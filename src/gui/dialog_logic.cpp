@@ -1,13 +1,14 @@
-// The main dialog's control <-> setting mapping, text parsing and extension rule.
+// The main dialog's rules: control <-> setting mapping, text parsing, the output name (its
+// extension, following the input), the files a job would replace, the log window's place.
 #include "gui/dialog_logic.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 
 namespace {
 
@@ -133,7 +134,7 @@ bool is_song_name(const std::string& name)
     return ext == ".bmx" || ext == ".bmw";
 }
 
-// The longest overlap on either axis: a rectangle that only touches another does not cover it.
+// True when the rectangles share a pixel (one that only touches another does not cover it).
 bool overlaps(const ScreenRect& a, const ScreenRect& b)
 {
     return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;

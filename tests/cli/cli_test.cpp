@@ -72,12 +72,12 @@ TEST_F(Cli, OptionsSaveTheSettingsTheyName)
         SCOPED_TRACE(c.args);
         if (c.ini) std::ofstream("kestrix.ini") << c.ini;
         settings = Settings();
-        if (!load_settings()) settings_set_text(settings.xi_dir, (platform::current_directory() + "/xi/").c_str());
+        if (!load_settings(settings)) settings_set_text(settings.xi_dir, (platform::current_directory() + "/xi/").c_str());
         c.change(settings);
         auto r = run_kestrix(std::string(c.args) + " --save-settings");
         EXPECT_EQ(r.status, 0) << r.err;
         const std::string written = kxtest::read_text("kestrix.ini");
-        EXPECT_TRUE(save_settings());
+        EXPECT_TRUE(save_settings(settings));
         EXPECT_EQ(written, kxtest::read_text("kestrix.ini"));
         fs::remove("kestrix.ini");
     }
