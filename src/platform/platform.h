@@ -54,8 +54,14 @@ int64_t file_length(const char* path);
 // The current working directory, without a final separator.
 std::string current_directory();
 bool change_directory(const char* path);
+// The folder for temporary files (TMPDIR, TEMP, ...), without a final separator.
+std::string temp_directory();
+// Makes a standard stream binary (Windows turns "\n" into "\r\n" on text streams).
+void set_binary_mode(FILE* stream);
 // Directory of the running executable, without a final separator ("" when unknown).
 std::string executable_directory();
+// The running executable's own path ("" when unknown).
+std::string executable_path();
 // Records argv[0] for executable_directory on systems that need it.
 void set_program_path(const char* argv0);
 // Creates a directory (and its parents); true when it exists afterwards.
@@ -64,6 +70,10 @@ bool make_directories(const char* path);
 // Starts a program with the given arguments (args[0] is the program name as passed to it) and
 // waits for it. Returns its exit code, or -1 when it cannot be started.
 int run_program(const std::string& program_path, const std::vector<std::string>& args);
+// The same for a program of ours whose output the caller wants (kestrix itself running one job of
+// a batch): its standard output and standard error, both, are read into `output`; its standard
+// input is empty. An interrupt asks it to end and gives it time to remove its own scratch files.
+int run_program_output(const std::string& program_path, const std::vector<std::string>& args, std::string& output);
 // Finds a program the user installed: beside the running executable, then in the folders of
 // PATH that are absolute. Never in the current folder (a folder of unpacked modules may hold
 // anything with any name), also not through an empty or relative PATH entry. "" when not found.
@@ -230,7 +240,7 @@ bool start_thread(Thread& t, void (*fn)(void*), void* arg, unsigned stack_size);
 // after that long (false: the thread still runs and stays held).
 bool join_thread(Thread& t, int timeout_ms = -1);
 
-// Ends the outside program run_program is waiting for, if there is one (a killed job must not
+// Ends the outside programs run_program is waiting for, if there are any (a killed job must not
 // wait for its converter); run_program then returns that program's failure.
 void end_running_program();
 
