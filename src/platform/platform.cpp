@@ -327,18 +327,8 @@ std::string executable_path()
 
 std::string executable_directory()
 {
-#ifdef _WIN32
-    wchar_t buf[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return {};
-    return from_path(fs::path(buf).parent_path());
-#else
-    std::error_code ec;
-    auto p = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec) return from_path(p.parent_path());
-    if (!g_argv0.empty()) return from_path(fs::absolute(to_path(g_argv0), ec).parent_path());
-    return {};
-#endif
+    const std::string path = executable_path();
+    return path.empty() ? path : from_path(to_path(path).parent_path());
 }
 
 bool make_directories(const char* path)

@@ -62,6 +62,18 @@ bool have_converters() { return fs::exists(fs::path(KESTRIX_BINARY_DIR) / "mod2x
 
 class SideBySide : public kxtest::WorkDirTest {};
 
+// A copy of the program beside a stand-in it2xm (where the program looks first) that notes its
+// process id in converters.pid and sleeps; the folder is removed by the caller.
+fs::path program_with_sleeping_converter(const fs::path& dir)
+{
+    const fs::path app = dir.parent_path() / (dir.filename().string() + "-app");
+    fs::create_directory(app);
+    fs::copy_file(kestrix(), app / "kestrix");
+    std::ofstream(app / "it2xm") << "#!/bin/sh\necho $$ >> converters.pid\nexec sleep 30\n";
+    fs::permissions(app / "it2xm", fs::perms::owner_all);
+    return app;
+}
+
 // Eight different modules (S3M and IT through the converter programs when they are built)
 // converted at once into one folder, three times over: each song equals the one a run alone
 // made, and every run ends with 0.
@@ -143,26 +155,22 @@ TEST_F(SideBySide, ReadOnlyCurrentFolderWithTheOutputElsewhere)
 TEST_F(SideBySide, InterruptDuringAnOutsideConverter)
 {
     kxtest::install_machines_ini();
-    const fs::path app = dir.parent_path() / (dir.filename().string() + "-app");
-    fs::create_directory(app);
-    fs::copy_file(kestrix(), app / "kestrix");
-    std::ofstream(app / "it2xm") << "#!/bin/sh\necho $$ > converter.pid\nexec sleep 30\n";
-    fs::permissions(app / "it2xm", fs::perms::owner_all);
+    const fs::path app = program_with_sleeping_converter(dir);
     kxtest::Bytes().fill(64, 0).write("song.it");
     const std::set<std::string> before = files_in(dir);
     const pid_t pid = start(dir, {"-q", "song.it", "song.bmx"}, false, (app / "kestrix").string());
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while ((!fs::exists("converter.pid") || kxtest::read_text("converter.pid").empty()) &&
+    while ((!fs::exists("converters.pid") || kxtest::read_text("converters.pid").empty()) &&
            std::chrono::steady_clock::now() < give_up)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_TRUE(fs::exists("converter.pid")) << "the stand-in converter never ran";
+    ASSERT_TRUE(fs::exists("converters.pid")) << "the stand-in converter never ran";
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ::kill(pid, SIGTERM);
     const int status = wait_for(pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-    const pid_t converter = std::stoi(kxtest::read_text("converter.pid"));
+    const pid_t converter = std::stoi(kxtest::read_text("converters.pid"));
     EXPECT_NE(::kill(converter, 0), 0); // ended and reaped
-    fs::remove("converter.pid");
+    fs::remove("converters.pid");
     fs::remove_all(app);
     EXPECT_EQ(files_in(dir), before);
 }
@@ -217,11 +225,7 @@ TEST_F(SideBySide, OneCallConvertsManyFilesAtOnce)
 TEST_F(SideBySide, InterruptedBatchLeavesNoScratch)
 {
     kxtest::install_machines_ini();
-    const fs::path app = dir.parent_path() / (dir.filename().string() + "-app");
-    fs::create_directory(app);
-    fs::copy_file(kestrix(), app / "kestrix");
-    std::ofstream(app / "it2xm") << "#!/bin/sh\necho $$ >> converters.pid\nexec sleep 30\n";
-    fs::permissions(app / "it2xm", fs::perms::owner_all);
+    const fs::path app = program_with_sleeping_converter(dir);
     std::vector<std::string> args = {"-j", "3"};
     for (int k = 0; k < 5; ++k) {
         const std::string name = "song" + std::to_string(k) + ".it";
