@@ -5,17 +5,17 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     kxfuzz::enter_work_folder();
-    settings = Settings{};
+    Settings settings;
     settings.dolist = 1;
     kxfuzz::write_file("in.bmx", data, size);
-    kxfuzz::run_conversion("in.bmx");
+    kxfuzz::run_conversion(settings, "in.bmx");
     settings = Settings{};
     kxfuzz::set_text(settings.merge_input1, "in.bmx");
     kxfuzz::set_text(settings.merge_output, "merged.bmx");
     settings.use_convout = 2;
     settings.do_mscale1 = int(size % 2);
     kxfuzz::QuietFrontEnd fe;
-    run_job(2, fe);
+    run_job(settings, 2, fe);
     std::remove("merged.bmx");
     std::remove("in.bmx");
     return 0;

@@ -10,22 +10,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     kxfuzz::enter_work_folder();
     kxfuzz::write_file("machines.ini", data, size);
-    log_state.log_enabled = 0;
+    Log log;
+    log.log_enabled = 0;
+    Pool pool(log);
+    MachineTable machines;
     try {
-        machine_descriptions_reset();
-        if (load_machine_descriptions()) {
+        if (load_machine_descriptions(machines, pool, log)) {
             for (int i = 0; i < 300; ++i) {
-                const MachineDescription* m = machine_description(i);
+                const MachineDescription* m = machine_description(machines, i);
                 if (!m) continue;
                 volatile size_t n = std::strlen(m->dll_name);
                 (void)n;
-                find_machine_description(m->dll_name);
+                find_machine_description(machines, m->dll_name);
             }
         }
     } catch (const JobAbort&) {
     }
-    machine_descriptions_reset();
-    pool_free_all();
+    pool_free_all(pool);
     std::remove("machines.ini");
     return 0;
 }

@@ -5,13 +5,13 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     kxfuzz::enter_work_folder();
-    settings = Settings{};
+    Settings settings;
     settings.domidi_ext = 0;
     settings.dowave = 0;
     settings.dopchange = int(size % 2);
     settings.dotsplit = int((size / 2) % 3);
     kxfuzz::write_file("in.mid", data, size);
-    kxfuzz::run_conversion("in.mid");
+    kxfuzz::run_conversion(settings, "in.mid");
     std::remove("in.mid");
     return 0;
 }

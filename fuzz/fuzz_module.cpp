@@ -7,7 +7,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     kxfuzz::enter_work_folder();
-    settings = Settings{};
+    Settings settings;
     settings.dotsplit = int(size % 3);
     settings.dowave = (size / 3) % 2 ? 1 : 2;
     settings.remove_2pat = int((size / 6) % 2);
@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const bool mod = size >= 1084 && data[1080] == 'M' && data[1081] == '.';
     const char* name = mod ? "in.mod" : "in.xm";
     kxfuzz::write_file(name, data, size);
-    kxfuzz::run_conversion(name);
+    kxfuzz::run_conversion(settings, name);
     std::remove(name);
     std::error_code ec;
     std::filesystem::remove_all("xi", ec);

@@ -8,23 +8,23 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     kxfuzz::enter_work_folder();
-    settings = Settings{};
+    Settings settings;
     kxfuzz::write_file("kestrix.ini", data, size);
-    load_settings();
+    load_settings(settings);
     std::string text(reinterpret_cast<const char*>(data), size);
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
-        settings_apply_line(text.substr(start, end - start).c_str());
+        settings_apply_line(settings, text.substr(start, end - start).c_str());
         start = end + 1;
     }
-    if (save_settings()) {
-        load_settings();
+    if (save_settings(settings)) {
+        load_settings(settings);
         const Settings first = settings;
-        if (!save_settings()) std::abort();
+        if (!save_settings(settings)) std::abort();
         settings = Settings{};
-        load_settings();
+        load_settings(settings);
         if (std::strncmp(first.xi_dir, settings.xi_dir, sizeof first.xi_dir) != 0 || // the text, not the bytes after it
             first.dowave != settings.dowave || first.dotsplit != settings.dotsplit ||
             first.dopfun != settings.dopfun)

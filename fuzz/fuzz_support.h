@@ -18,7 +18,7 @@ namespace kxfuzz {
 class QuietFrontEnd : public JobFrontEnd {
 public:
     LogWindow* open_log_window(const char*) override { return nullptr; }
-    void report(const char*) override {}
+    void report(const char*, JobOutcome) override {}
 };
 
 // Enters a folder of this process's own once; every harness works inside it.
@@ -46,13 +46,13 @@ inline void write_file(const char* name, const uint8_t* data, size_t size)
 
 inline void set_text(char (&field)[settings_text_size], const char* text) { settings_set_text(field, text); }
 
-// Converts `input` into "out.bmx" (or lists it, for a Buzz song) with the current settings.
-inline void run_conversion(const char* input)
+// Converts `input` into "out.bmx" (or lists it, for a Buzz song) as a job with `settings`.
+inline void run_conversion(Settings settings, const char* input)
 {
     set_text(settings.input_file, input);
     set_text(settings.output_file, "out.bmx");
     QuietFrontEnd fe;
-    run_job(1, fe);
+    run_job(settings, 1, fe);
     std::remove("out.bmx");
 }
 

@@ -4,10 +4,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     kxfuzz::enter_work_folder();
-    settings = Settings{};
+    Settings settings;
     settings.dowave = 2;
     kxfuzz::write_file("in.xi", data, size);
-    kxfuzz::run_conversion("in.xi");
+    kxfuzz::run_conversion(settings, "in.xi");
     std::remove("in.xi");
     return 0;
 }

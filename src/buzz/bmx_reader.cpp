@@ -37,6 +37,9 @@
 #include "platform/platform.h"
 #include "settings/settings.h"
 
+#define KESTRIX_AMBIENT_JOB
+#include "buzz/ambient.h"
+
 ReaderState reader_state;
 
 namespace {

@@ -18,8 +18,6 @@
 #include "core/log.h"
 #include "core/pool.h"
 
-MachineTable machine_table_state;
-
 namespace {
 
 // Lines hold up to 499 characters. A longer line is cut there and the rest of it, up to its line
@@ -98,7 +96,7 @@ void check_version(const char* line, char (&version)[line_size])
 
 // A machine line: the quoted library name, then type, global_bytes, track_bytes and, for a
 // generator, note, wave, volume positions, max_tracks, attribute_count and the short name.
-void parse_machine_line(const char* line, MachineDescription& d)
+void parse_machine_line(const char* line, MachineDescription& d, Log& log)
 {
     const char* p = line + 1;
     size_t n = 0;
@@ -135,8 +133,8 @@ void parse_machine_line(const char* line, MachineDescription& d)
         d.track_bytes > machine_max_bytes) {
         d.global_bytes = std::clamp(d.global_bytes, 0, machine_max_bytes);
         d.track_bytes = std::clamp(d.track_bytes, 0, machine_max_bytes);
-        log_state.log_force = 1;
-        log_print("\nWarning: byte counts of %s cut to %d and %d!", d.dll_name, d.global_bytes,
+        log.log_force = 1;
+        log_print(log, "\nWarning: byte counts of %s cut to %d and %d!", d.dll_name, d.global_bytes,
                   d.track_bytes);
     }
 }
@@ -144,7 +142,7 @@ void parse_machine_line(const char* line, MachineDescription& d)
 // The four hexadecimal byte lists of a colon line: initial global state, initial track state,
 // empty global row, empty track row. Malformed lines are reported with two short diagnostics and
 // read as far as they go; values missing before the line break read as 0.
-void parse_byte_lists(const char* line, MachineDescription& d)
+void parse_byte_lists(const char* line, MachineDescription& d, Log& log)
 {
     const char* p = line + 1;
     int l = 0, k = 0;
@@ -155,12 +153,12 @@ void parse_byte_lists(const char* line, MachineDescription& d)
             ++l;
             k = 0;
             if (l > 3) return;
-            if (*p != ':') log_print(" !(%d, %d, %d)?", int(static_cast<unsigned char>(*p)), l, 0);
+            if (*p != ':') log_print(log, " !(%d, %d, %d)?", int(static_cast<unsigned char>(*p)), l, 0);
             if (*p) ++p;
             continue;
         }
         if (*p == 0 || *p == ':') {
-            log_print(" Why(%d, %d)?", l, k);
+            log_print(log, " Why(%d, %d)?", l, k);
             return;
         }
         unsigned value = 0;
@@ -177,29 +175,28 @@ void parse_byte_lists(const char* line, MachineDescription& d)
     }
 }
 
-void parse_colon_line(const char* line, MachineDescription& d)
+void parse_colon_line(const char* line, MachineDescription& d, Log& log)
 {
     if (d.type != 1) return;
     if (d.attribute_count != 0 && d.attributes_read == 0) {
         const char* p = line + 1;
         scan_int(p, d.attributes_read);
         if (d.attributes_read != d.attribute_count) {
-            log_state.log_force = 1;
-            log_print("\nWarning: numbers of attributes don't match!");
+            log.log_force = 1;
+            log_print(log, "\nWarning: numbers of attributes don't match!");
         }
         return;
     }
-    parse_byte_lists(line, d);
+    parse_byte_lists(line, d, log);
 }
 
 } // namespace
 
-bool load_machine_descriptions()
+bool load_machine_descriptions(MachineTable& mt, Pool& pool, Log& log)
 {
-    MachineTable& mt = machine_table_state;
-    File f = open_file(mt.machines_ini_path, "r");
+    File f = open_file(mt.machines_ini_path.c_str(), "r");
     if (!f) {
-        machine_descriptions_reset();
+        machine_descriptions_reset(mt);
         return false;
     }
 
@@ -213,7 +210,7 @@ bool load_machine_descriptions()
             check_version(line, version);
     }
 
-    mt.machine_descriptions = pool_array<MachineDescription>(size_t(count));
+    mt.machine_descriptions = pool_array<MachineDescription>(pool, size_t(count));
     mt.machine_description_count = count;
     std::rewind(f.get());
 
@@ -223,36 +220,34 @@ bool load_machine_descriptions()
         if (line[0] == '"') {
             if (next >= count) break; // the file grew between the passes
             current = &mt.machine_descriptions[next++];
-            parse_machine_line(line, *current);
+            parse_machine_line(line, *current, log);
         } else if (line[0] == ':') {
-            if (current) parse_colon_line(line, *current);
+            if (current) parse_colon_line(line, *current, log);
         } else if (starts_with(line, "version=")) {
             check_version(line, version);
         }
     }
     mt.machine_description_count = next;
 
-    log_state.log_force = 1;
-    log_print("\nmachines.ini: version: %s, %d machines", version, count);
+    log.log_force = 1;
+    log_print(log, "\nmachines.ini: version: %s, %d machines", version, count);
     return true;
 }
 
-void machine_descriptions_reset()
+void machine_descriptions_reset(MachineTable& mt)
 {
-    machine_table_state.machine_descriptions = nullptr;
-    machine_table_state.machine_description_count = 0;
+    mt.machine_descriptions = nullptr;
+    mt.machine_description_count = 0;
 }
 
-const MachineDescription* machine_description(int index)
+const MachineDescription* machine_description(const MachineTable& mt, int index)
 {
-    const MachineTable& mt = machine_table_state;
     if (!mt.machine_descriptions || index < 0 || index >= mt.machine_description_count) return nullptr;
     return &mt.machine_descriptions[index];
 }
 
-int find_machine_description(const char* dll_name)
+int find_machine_description(const MachineTable& mt, const char* dll_name)
 {
-    const MachineTable& mt = machine_table_state;
     for (int i = 0; i < mt.machine_description_count; ++i) {
         const char* a = mt.machine_descriptions[i].dll_name;
         const char* b = dll_name;

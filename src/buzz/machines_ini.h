@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // A machine's global and track byte counts are 0..255 each (the shipped generators use at most 20
 // together; machines of real songs use more, e.g. 38 global and 9 track bytes).
@@ -32,21 +33,24 @@ enum MachineRole {
 };
 constexpr int fixed_machine_records = 11;
 
+// The descriptions a job loaded. Each job has its own table; its records live in the job's pool.
 struct MachineTable {
     MachineDescription* machine_descriptions = nullptr; // pool memory, valid for one job
     int machine_description_count = 0;
-    char machines_ini_path[260] = "machines.ini";       // where the loader looks
+    std::string machines_ini_path = "machines.ini";     // where the loader looks
 };
 
-extern MachineTable machine_table_state;
+struct Log;
+struct Pool;
 
-// Loads the descriptions; false when the file cannot be opened (the table is left empty).
-bool load_machine_descriptions();
+// Loads the descriptions into `mt` from the job's pool, logging the version line; false when the
+// file cannot be opened (the table is left empty).
+bool load_machine_descriptions(MachineTable& mt, Pool& pool, Log& log);
 // Empties the table (the pool sweep releases its memory).
-void machine_descriptions_reset();
+void machine_descriptions_reset(MachineTable& mt);
 // Record by index, or nullptr when the table does not hold it.
-const MachineDescription* machine_description(int index);
+const MachineDescription* machine_description(const MachineTable& mt, int index);
 // First record whose dll_name equals name case-insensitively, or -1.
-int find_machine_description(const char* dll_name);
+int find_machine_description(const MachineTable& mt, const char* dll_name);
 // Buzz note transposed by semitones; 0 and 255 unchanged; out of range becomes the lowest note.
 uint8_t transpose_note(uint8_t note, int semitones);

@@ -21,7 +21,8 @@ bool read_text(SectionReader& in, char* keep, size_t keep_size)
 
 } // namespace
 
-bool read_para_section(SectionReader& in, uint32_t machines, int description, ParaSection& out)
+bool read_para_section(SectionReader& in, uint32_t machines, const MachineTable& table, int description,
+                       ParaSection& out)
 {
     out = ParaSection();
     if (in.room() < 4) return false;
@@ -44,7 +45,7 @@ bool read_para_section(SectionReader& in, uint32_t machines, int description, Pa
             in.block(values, sizeof values);
         }
         if (description >= 0 && out.match_end == 0 && std::strlen(name) < sizeof name - 1 &&
-            find_machine_description(name) == description) {
+            find_machine_description(table, name) == description) {
             out.match_library = library_at;
             out.match_end = in.pos;
         }

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "buzz/bmx_reader.h"
+#include "buzz/machines_ini.h"
 
 // Where the entries of a PARA section lie in the song file.
 struct ParaSection {
@@ -29,6 +30,7 @@ struct ParaSection {
 };
 
 // Reads the PARA section `in` stands at the start of; true when it holds exactly `machines`
-// well-formed entries and nothing else. `description`: the machines.ini record of the kind of
-// machine to look for (its library found as MACH finds it), or -1.
-bool read_para_section(SectionReader& in, uint32_t machines, int description, ParaSection& out);
+// well-formed entries and nothing else. `description`: the record of `table` (machines.ini) of the
+// kind of machine to look for (its library found as MACH finds it), or -1.
+bool read_para_section(SectionReader& in, uint32_t machines, const MachineTable& table, int description,
+                       ParaSection& out);

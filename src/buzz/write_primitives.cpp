@@ -6,49 +6,55 @@
 
 #include "core/byteio.h"
 
-Writer writer;
-
-void put_byte(unsigned b)
+void put_byte(Writer& w, unsigned b)
 {
-    if (writer.writer_pass != 0 && writer.output_stream) std::putc(int(b & 0xFF), writer.output_stream);
-    ++writer.write_count;
+    if (w.writer_pass != 0 && w.output_stream) std::putc(int(b & 0xFF), w.output_stream);
+    ++w.write_count;
 }
 
-void put_word(unsigned w)
+void put_word(Writer& w, unsigned v)
 {
     uint8_t b[2];
-    store_le16(b, w);
-    put_block(b, sizeof b);
+    store_le16(b, v);
+    put_block(w, b, sizeof b);
 }
 
-void put_dword(uint32_t d)
+void put_dword(Writer& w, uint32_t d)
 {
     uint8_t b[4];
     store_le32(b, d);
-    put_block(b, sizeof b);
+    put_block(w, b, sizeof b);
 }
 
-void put_text(const char* s, int n)
+void put_float(Writer& w, float f)
+{
+    uint32_t bits;
+    static_assert(sizeof bits == sizeof f);
+    std::memcpy(&bits, &f, sizeof bits);
+    put_dword(w, bits);
+}
+
+void put_text(Writer& w, const char* s, int n)
 {
     if (n < 0) {
-        put_block(reinterpret_cast<const uint8_t*>(s), std::strlen(s));
+        put_block(w, reinterpret_cast<const uint8_t*>(s), std::strlen(s));
     } else if (n == 0) {
-        put_block(reinterpret_cast<const uint8_t*>(s), std::strlen(s) + 1);
+        put_block(w, reinterpret_cast<const uint8_t*>(s), std::strlen(s) + 1);
     } else {
-        put_block(reinterpret_cast<const uint8_t*>(s), size_t(n));
+        put_block(w, reinterpret_cast<const uint8_t*>(s), size_t(n));
     }
 }
 
-void put_section_entry(const char* tag, uint32_t offset, uint32_t size)
+void put_section_entry(Writer& w, const char* tag, uint32_t offset, uint32_t size)
 {
-    put_text(tag, -1);
-    put_dword(offset);
-    put_dword(size);
+    put_text(w, tag, -1);
+    put_dword(w, offset);
+    put_dword(w, size);
 }
 
-void put_block(const uint8_t* data, size_t n)
+void put_block(Writer& w, const uint8_t* data, size_t n)
 {
     if (n == 0) return;
-    if (writer.writer_pass != 0 && writer.output_stream) std::fwrite(data, 1, n, writer.output_stream);
-    writer.write_count += int64_t(n);
+    if (w.writer_pass != 0 && w.output_stream) std::fwrite(data, 1, n, w.output_stream);
+    w.write_count += int64_t(n);
 }

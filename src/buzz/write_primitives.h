@@ -1,5 +1,6 @@
 // Song write primitives. In the sizing pass (writer_pass 0) they only count bytes, in every other
-// pass they count and write to output_stream, so both passes produce the same byte count.
+// pass they count and write to output_stream, so both passes produce the same byte count. Each
+// song being written has its own Writer.
 #pragma once
 
 #include <cstdint>
@@ -11,13 +12,12 @@ struct Writer {
     FILE* output_stream = nullptr; // where the bytes go (owned by whoever opened it)
 };
 
-extern Writer writer;
-
-void put_byte(unsigned b);
-void put_word(unsigned w);
-void put_dword(uint32_t d);
+void put_byte(Writer& w, unsigned b);
+void put_word(Writer& w, unsigned v);
+void put_dword(Writer& w, uint32_t d);
+void put_float(Writer& w, float f);
 // n < 0: the characters up to the NUL; n == 0: the characters and one NUL; n > 0: exactly n bytes.
-void put_text(const char* s, int n);
-void put_section_entry(const char* tag, uint32_t offset, uint32_t size);
+void put_text(Writer& w, const char* s, int n);
+void put_section_entry(Writer& w, const char* tag, uint32_t offset, uint32_t size);
 // n bytes of a block, counted in the sizing pass and written in one go otherwise.
-void put_block(const uint8_t* data, size_t n);
+void put_block(Writer& w, const uint8_t* data, size_t n);

@@ -45,6 +45,9 @@ void worker(void* arg)
     }
 }
 
+// The stack of a thread that runs jobs: what the main thread has on Linux, room for any module.
+constexpr unsigned job_stack_size = 8u << 20;
+
 void put_line(FILE* out, const std::string& line)
 {
     std::fwrite(line.data(), 1, line.size(), out);
@@ -69,12 +72,16 @@ std::string batch_summary(int converted, int failed)
     return s;
 }
 
-std::string batch_reason(const std::string& failure_line, const std::string& input)
+std::vector<std::string> warning_lines(const std::string& log)
 {
-    std::string r = failure_line;
-    if (r.starts_with("kestrix: ")) r.erase(0, 9);
-    if (r.starts_with(input + ": ")) r.erase(0, input.size() + 2);
-    return r.empty() ? "the conversion failed" : r;
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < log.size();) {
+        size_t end = log.find('\n', at);
+        if (end == std::string::npos) end = log.size();
+        if (log.compare(at, 7, "Warning") == 0) lines.push_back(log.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
 }
 
 int run_batch(const std::vector<BatchFile>& files, int jobs, const ConvertOne& convert, const BatchConsole& console)
@@ -86,7 +93,7 @@ int run_batch(const std::vector<BatchFile>& files, int jobs, const ConvertOne& c
     std::vector<platform::Thread> pool(threads);
     size_t started = 0;
     for (platform::Thread& t : pool)
-        if (platform::start_thread(t, worker, &s, 0)) ++started;
+        if (platform::start_thread(t, worker, &s, job_stack_size)) ++started;
     if (!started) worker(&s); // no thread to be had: one file after the other, here
 
     int converted = 0, failed = 0;
@@ -149,42 +156,3 @@ int run_batch(const std::vector<BatchFile>& files, int jobs, const ConvertOne& c
     return failed;
 }
 
-BatchResult batch_result_of_output(const std::string& output, int exit_code, const std::string& input)
-{
-    BatchResult r;
-    r.ok = exit_code == 0;
-    std::string failure;
-    size_t at = 0;
-    bool heading = true; // the lines a program prints before its job: said once by the batch
-    while (at < output.size()) {
-        size_t end = output.find('\n', at);
-        if (end == std::string::npos) end = output.size();
-        const std::string line = output.substr(at, end - at);
-        at = end + 1;
-        if (heading && (line.starts_with("Settings from ") || line.starts_with("kestrix: warning: kestrix.ini")))
-            continue;
-        heading = false;
-        if (line.starts_with("kestrix: ")) {
-            failure = line;
-            continue;
-        }
-        if (line.starts_with("Warning")) r.warnings.push_back(line);
-        r.log += line;
-        r.log += '\n';
-    }
-    if (!r.ok) r.reason = exit_code < 0 ? "kestrix could not be run" : batch_reason(failure, input);
-    return r;
-}
-
-ConvertOne converter_program_of_batch(const std::vector<std::string>& job_options)
-{
-    const std::string program = platform::executable_path();
-    return [program, job_options](const BatchFile& f) {
-        std::vector<std::string> args{program};
-        args.insert(args.end(), job_options.begin(), job_options.end());
-        args.insert(args.end(), {"--", f.input, f.output});
-        std::string output;
-        const int code = platform::run_program_output(program, args, output);
-        return batch_result_of_output(output, code, f.input);
-    };
-}

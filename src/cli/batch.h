@@ -43,12 +43,5 @@ std::string batch_ok_line(const BatchFile& f, double seconds);
 std::string batch_failed_line(const BatchFile& f, const std::string& reason);
 // "12 converted, 1 failed"; "12 converted" when none failed.
 std::string batch_summary(int converted, int failed);
-// The reason of a failure line "kestrix: FILE: REASON" (or "kestrix: REASON") as a batch shows it
-// under the input's name: the input's own name is left out, any other file's name is kept.
-std::string batch_reason(const std::string& failure_line, const std::string& input);
-
-// Converts one file of a batch with kestrix itself as a program of its own, given the options of
-// the call (`job_options`): its log is what it writes, its failure its last line.
-ConvertOne converter_program_of_batch(const std::vector<std::string>& job_options);
-// Splits a job program's output into the result's log, warnings and failure reason.
-BatchResult batch_result_of_output(const std::string& output, int exit_code, const std::string& input);
+// The lines of a log that begin with "Warning".
+std::vector<std::string> warning_lines(const std::string& log);

@@ -12,7 +12,6 @@
 #include "cli/console_log.h"
 
 #include "cli/song_text.h"
-#include "convert/driver.h"
 
 namespace {
 constexpr int bar_width = 40;
@@ -53,6 +52,19 @@ ConsoleLog::ConsoleLog(FILE* out, bool quiet, bool terminal)
     if (terminal_) ticker_ = std::make_unique<Ticker>(bar_interval);
 }
 
+ConsoleLog::ConsoleLog(std::string& capture, bool quiet)
+    : out_(nullptr), capture_(&capture), quiet_(quiet), terminal_(false), streaming_(!quiet)
+{
+}
+
+void ConsoleLog::put(std::string_view text, FILE* to)
+{
+    if (capture_)
+        capture_->append(text);
+    else
+        std::fwrite(text.data(), 1, text.size(), to);
+}
+
 // A piece of text at the start of a line that begins an error line, or any piece of such a line:
 // kept in error_ (the first "Error: " message) instead of being shown.
 bool ConsoleLog::held_back(std::string_view text)
@@ -69,17 +81,19 @@ bool ConsoleLog::held_back(std::string_view text)
     return error_line_;
 }
 
-void ConsoleLog::draw_text(std::string_view text)
+void ConsoleLog::draw_text(std::string_view text) { draw_text(text, false); }
+
+void ConsoleLog::draw_text(std::string_view text, bool forced)
 {
     std::string converted;
     if (song_text_) {
         converted = utf8_from_windows1252(text);
         text = converted;
     }
-    if (log_state.log_force > 0) line_forced_ = true;
+    if (forced) line_forced_ = true;
     if (held_back(text)) return;
     if (streaming_) {
-        std::fwrite(text.data(), 1, text.size(), out_);
+        put(text, out_);
         if (!text.empty()) at_line_start_ = text.back() == '\n';
         return;
     }
@@ -110,7 +124,7 @@ void ConsoleLog::end_line()
             return;
         }
         skip_break_ = false;
-        std::fputc('\n', out_);
+        put("\n", out_);
         at_line_start_ = true;
         line_forced_ = false;
         return;
@@ -148,8 +162,8 @@ void ConsoleLog::emit(const std::string& line)
 {
     clear_bar();
     FILE* to = warn_ && (starts_with(line, "Warning") || starts_with(line, "Error")) ? warn_ : out_;
-    std::fwrite(line.data(), 1, line.size(), to);
-    std::fputc('\n', to);
+    put(line, to);
+    put("\n", to);
 }
 
 void ConsoleLog::clear_bar()
@@ -163,7 +177,7 @@ void ConsoleLog::repaint()
 {
     if (!terminal_) return;
     if (!ticker_->due() || ticker_->ticks() < bar_delay) return;
-    double p = driver_progress();
+    double p = progress_ ? progress_() : -1;
     if (p < 0) {
         clear_bar();
         return;
@@ -177,14 +191,14 @@ void ConsoleLog::finish()
 {
     if (error_line_) end_line();
     if (streaming_) {
-        if (!at_line_start_) std::fputc('\n', out_);
+        if (!at_line_start_) put("\n", out_);
         at_line_start_ = true;
-        std::fflush(out_);
+        if (out_) std::fflush(out_);
         return;
     }
     if (!line_.empty()) end_line();
     clear_bar();
-    std::fflush(out_);
+    if (out_) std::fflush(out_);
 }
 
 std::string progress_bar(double fraction)

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,11 +47,17 @@ public:
     // quiet: keep only warnings and errors. terminal: the stream is an interactive terminal (the
     // text is then written a whole line at a time and a progress bar is drawn below it).
     ConsoleLog(FILE* out, bool quiet, bool terminal);
+    // The text kept in `capture` instead (a job of a batch, whose log is shown once it is done).
+    ConsoleLog(std::string& capture, bool quiet);
 
     void draw_text(std::string_view text) override;
+    void draw_text(std::string_view text, bool forced) override;
     void move_to_line(int y) override;
     void scroll_up(int) override {}
     void repaint() override;
+
+    // Where the progress bar's figure comes from (the running job's progress, -1 when none runs).
+    void set_progress(std::function<double()> progress) { progress_ = std::move(progress); }
 
     // Ends the last line and removes the progress bar (before the final report).
     void finish();
@@ -76,7 +83,11 @@ private:
 
     bool held_back(std::string_view text);
 
+    // Writes to the stream, or to the capture.
+    void put(std::string_view text, FILE* to);
+
     FILE* out_;
+    std::string* capture_ = nullptr;
     FILE* warn_ = nullptr;
     std::string error_;
     bool error_line_ = false;
@@ -93,6 +104,7 @@ private:
     bool after_warning_ = false;
     bool bar_shown_ = false;
     std::unique_ptr<Ticker> ticker_; // on a terminal: when the bar may be drawn again
+    std::function<double()> progress_;
 };
 
 // A progress bar of `fraction` (0..1): "[##########------------------------------]".

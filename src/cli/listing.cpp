@@ -25,13 +25,13 @@ public:
 class CaptureFrontEnd : public JobFrontEnd {
 public:
     LogWindow* open_log_window(const char*) override { return &log_; }
-    void report(const char*) override {}
+    void report(const char*, JobOutcome) override {}
     CaptureLog log_;
 };
 
-bool capture(const std::string& song, bool machines, std::string& text)
+bool capture(const Settings& base, const std::string& song, bool machines, std::string& text)
 {
-    const Settings saved = settings;
+    Settings settings = base;
     settings.dolist = 1;
     settings.verbose = 1;
     settings.do_mscale1 = machines ? 1 : 0;
@@ -39,8 +39,7 @@ bool capture(const std::string& song, bool machines, std::string& text)
     settings_set_text(settings.input_file, song.c_str());
     settings_set_text(settings.output_file, "");
     CaptureFrontEnd fe;
-    const int mode = run_job(1, fe);
-    settings = saved;
+    const int mode = run_job(settings, 1, fe);
     text = fe.log_.text_;
     return mode != 0;
 }
@@ -134,12 +133,12 @@ SongFacts facts_from_listing(const std::string& text)
     return f;
 }
 
-SongFacts gather_song_facts(const std::string& song)
+SongFacts gather_song_facts(const Settings& settings, const std::string& song)
 {
     std::string text;
     // Machines one by one need every machine in machines.ini; without that, the rest.
-    bool ok = capture(song, true, text);
-    if (!ok) ok = capture(song, false, text);
+    bool ok = capture(settings, song, true, text);
+    if (!ok) ok = capture(settings, song, false, text);
     SongFacts f = facts_from_listing(text);
     f.read = ok;
     return f;

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "settings/settings.h"
+
 struct SongFacts {
     struct Machine {
         int index = 0;
@@ -27,8 +29,9 @@ struct SongFacts {
     std::vector<Wave> waves;
 };
 
-// Reads the song with the program's own reader and gathers the facts from its detailed listing.
-SongFacts gather_song_facts(const std::string& song);
+// Reads the song with the program's own reader (as a job with `settings` and every detail of the
+// listing on) and gathers the facts from its detailed listing.
+SongFacts gather_song_facts(const Settings& settings, const std::string& song);
 // Facts taken from a detailed listing text (verbose, machines one by one).
 SongFacts facts_from_listing(const std::string& text);
 std::string facts_summary(const std::string& song, const SongFacts& f);

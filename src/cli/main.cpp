@@ -36,6 +36,8 @@ constexpr int exit_usage = 2;
 class ConsoleFrontEnd : public JobFrontEnd {
 public:
     ConsoleFrontEnd(FILE* out, bool quiet, bool terminal) : log_(out, quiet, terminal), quiet_(quiet) {}
+    // A job of a batch: its whole log, the final report too, kept in `capture`.
+    explicit ConsoleFrontEnd(std::string& capture) : log_(capture, false), quiet_(false), capture_(&capture) {}
 
     LogWindow* open_log_window(const char*) override
     {
@@ -59,11 +61,15 @@ public:
 
     // A failure is reported by the console's own line after the job; a listing ends with its
     // last line.
-    void report(const char* text) override
+    void report(const char* text, JobOutcome outcome) override
     {
         log_.finish();
         reported_ = text;
-        failed_ = reported_ == "Error occured!";
+        failed_ = outcome != JobOutcome::finished;
+        if (capture_) {
+            if (!failed_) *capture_ += std::string(text) + "\n";
+            return;
+        }
         if (!quiet_ && !failed_ && !listing_) std::fprintf(stderr, "%s\n", text);
         std::fflush(stderr);
     }
@@ -78,6 +84,7 @@ public:
 private:
     ConsoleLog log_;
     bool quiet_;
+    std::string* capture_ = nullptr;
 };
 
 // kestrix --version: the program's version and, when the converter programs are there to run,
@@ -117,16 +124,14 @@ int list_keys()
 
 // --generators SONG: the generators a clone may take its notes from, one "%2d: %s" line each on
 // stdout; the log (and an error) on stderr.
-int list_song_generators(const CliRequest& req)
+int list_song_generators(const Settings& settings, const CliRequest& req)
 {
     const int status = platform::readable_file_status(req.input.c_str());
     if (status) return fail(req.input, std::strerror(status));
     ConsoleLog log(stderr, req.quiet, false);
-    log_state.window = &log;
     std::vector<GeneratorEntry> generators;
-    const bool ok = list_generators(req.input.c_str(), generators);
+    const bool ok = list_generators(settings, req.input.c_str(), generators, &log);
     log.finish();
-    log_state.window = nullptr;
     if (!ok) {
         std::string why = log.error();
         while (!why.empty() && (why.front() == '\n' || why.front() == ' ')) why.erase(why.begin());
@@ -138,9 +143,9 @@ int list_song_generators(const CliRequest& req)
 
 // The files a job reads: its input or songs, machines.ini, kestrix.ini, es-9.dat for an ES-9, and
 // the XI instruments a MIDI file's waves come from.
-std::vector<ReadFile> job_reads(const CliRequest& req, const std::string& machines_ini, bool ini_read)
+std::vector<ReadFile> job_reads(const Settings& s, const CliRequest& req, const std::string& machines_ini,
+                                bool ini_read)
 {
-    const Settings& s = settings;
     const bool merging = req.merge || s.merge_after;
     std::vector<ReadFile> reads;
     if (!req.merge) reads.push_back({req.input, "the input file itself"});
@@ -165,9 +170,8 @@ std::vector<ReadFile> job_reads(const CliRequest& req, const std::string& machin
 }
 
 // The files a job writes: the song, the merged song, the log, a ripped WAV, es-9.dat.
-std::vector<WrittenFile> job_writes(const CliRequest& req, bool listing, const std::string& output)
+std::vector<WrittenFile> job_writes(const Settings& s, const CliRequest& req, bool listing, const std::string& output)
 {
-    const Settings& s = settings;
     const bool merging = req.merge || s.merge_after;
     std::vector<WrittenFile> writes;
     // The song's existence and folder were checked with the input.
@@ -195,9 +199,8 @@ std::vector<WrittenFile> job_writes(const CliRequest& req, bool listing, const s
 
 // Follows the extension of a named OUTPUT where it and the waves setting disagree; the line that
 // says so, or "".
-std::string song_kind_by_name(const std::string& output)
+std::string song_kind_by_name(Settings& s, const std::string& output)
 {
-    Settings& s = settings;
     if (output.empty() || output == "-" || s.dopfun != 0 || s.dowave == 0) return "";
     std::string ext = output.substr(std::min(output.size(), output.find_last_of("./\\") + 1));
     for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
@@ -289,8 +292,52 @@ private:
     std::string input_, song_;
 };
 
-// Several inputs: each file a job of its own, `-j` at once; one line per file and a summary.
-int convert_batch(const CliRequest& req)
+// The one line of a failure, as a batch shows it under the input's name: another file's name is
+// kept, the input's own left out.
+std::string reason_for(const FailureLine& f, const std::string& input)
+{
+    return f.file.empty() || f.file == input ? f.reason : f.file + ": " + f.reason;
+}
+
+// One file of a batch, on a thread of the batch: the checks of a single conversion, then a job
+// of its own whose log is kept for the batch to show.
+BatchResult convert_file_of_batch(const Settings& base, const CliRequest& req, const std::string& machines_ini,
+                                  bool ini_read, const BatchFile& f)
+{
+    BatchResult r;
+    Settings s = base;
+    std::string why = check_input(s, f.input);
+    if (!why.empty()) return r.reason = why, r;
+    why = check_output(f.output, f.input, req.force);
+    if (!why.empty()) return r.reason = reason_for({f.output, why}, f.input), r;
+    // An XI instrument needs no machines.ini.
+    why = decide_input_kind(f.input).kind == InputKind::xi ? "" : check_machines_ini(s, machines_ini);
+    if (!why.empty()) return r.reason = why, r;
+    CliRequest one = req;
+    one.input = f.input;
+    one.inputs = {f.input};
+    one.log_file.clear();
+    const FailureLine clash = check_job_files(job_reads(s, one, machines_ini, ini_read),
+                                              job_writes(s, one, false, f.output), req.force);
+    if (!clash.reason.empty()) return r.reason = reason_for(clash, f.input), r;
+
+    settings_set_text(s.input_file, f.input.c_str());
+    settings_set_text(s.output_file, f.output.c_str());
+    s.replace_files = req.force ? 1 : 0;
+    prepare_xi_dir(s);
+    ConsoleFrontEnd front_end(r.log);
+    Job job(s, front_end);
+    const int mode = job.run(1);
+    front_end.log().finish();
+    r.warnings = warning_lines(r.log);
+    r.ok = mode != 0 && !front_end.failed_;
+    if (!r.ok) r.reason = reason_for(explain_failure(s, front_end.log().error(), f.input, f.output, machines_ini), f.input);
+    return r;
+}
+
+// Several inputs: each file a job of its own, `-j` at once on threads; one line per file and a
+// summary.
+int convert_batch(const Settings& settings, const CliRequest& req, const std::string& machines_ini, bool ini_read)
 {
     if (!req.output_dir.empty() && !platform::make_directories(req.output_dir.c_str()))
         return fail(req.output_dir, std::strerror(errno ? errno : ENOENT));
@@ -317,7 +364,6 @@ int convert_batch(const CliRequest& req)
             return fail(req.log_file, std::strerror(e), exit_usage);
         }
     }
-    const ConvertOne run = converter_program_of_batch(req.job_options);
     const ConvertOne convert = [&](const BatchFile& f) {
         const size_t i = size_t(&f - files.data());
         if (!clash[i].empty()) {
@@ -325,7 +371,7 @@ int convert_batch(const CliRequest& req)
             r.reason = clash[i];
             return r;
         }
-        return run(f);
+        return convert_file_of_batch(settings, req, machines_ini, ini_read, f);
     };
     BatchConsole console;
     console.quiet = req.quiet;
@@ -381,8 +427,9 @@ int main(int argc, char** argv)
 
     // Settings as the dialog has them: kestrix.ini, or the defaults with the XI directory in the
     // current directory; then the command line.
+    Settings settings;
     std::vector<std::string> ini_warnings;
-    const bool ini_read = load_settings(ini_warnings);
+    const bool ini_read = load_settings(settings, ini_warnings);
     if (!ini_read) {
         std::string xi = platform::current_directory() + platform::path_separator + "xi" +
                          platform::path_separator;
@@ -396,12 +443,12 @@ int main(int argc, char** argv)
     for (const std::string& w : ini_warnings) std::fprintf(stderr, "kestrix: warning: %s\n", w.c_str());
 
     if (req.save) {
-        if (!save_settings()) return fail("kestrix.ini", "could not be written");
+        if (!save_settings(settings)) return fail("kestrix.ini", "could not be written");
         if (req.input.empty() && !req.merge) return exit_ok;
     }
-    const std::string machines_ini = choose_machines_ini();
-    if (req.generators) return list_song_generators(req);
-    if (req.batch()) return convert_batch(req);
+    const std::string machines_ini = choose_machines_ini(settings);
+    if (req.generators) return list_song_generators(settings, req);
+    if (req.batch()) return convert_batch(settings, req, machines_ini, ini_read);
 
     // "-": the input from standard input, the song to standard output.
     StandardStreams streams;
@@ -421,18 +468,18 @@ int main(int argc, char** argv)
     const bool listing = is_song_name(req.input) && !req.merge;
     // An OUTPUT named .bmw holds a BMW song, one named .bmx a BMX song, as in the dialog, where the
     // name follows the wave choice.
-    const std::string opening = song_kind_by_name(req.output);
+    const std::string opening = song_kind_by_name(settings, req.output);
 
     // The files, before anything is written: one line naming the file and the reason.
     if (!req.merge) {
-        std::string why = check_input(req.input);
+        std::string why = check_input(settings, req.input);
         if (!why.empty()) return fail(req.input, why);
         if (!listing) {
             why = check_output(output, req.input, req.force);
             if (!why.empty()) return fail(output, why);
             // An XI instrument needs no machines.ini.
             const bool xi = decide_input_kind(req.input).kind == InputKind::xi;
-            why = xi ? "" : check_machines_ini(machines_ini);
+            why = xi ? "" : check_machines_ini(settings, machines_ini);
             if (!why.empty()) return fail("", why);
         }
     }
@@ -444,8 +491,8 @@ int main(int argc, char** argv)
     }
     // No file the job writes may be one it reads or another one it writes, -y or not; an
     // existing one only with -y.
-    const FailureLine clash = check_job_files(job_reads(req, machines_ini, ini_read),
-                                              job_writes(req, listing, output), req.force);
+    const FailureLine clash = check_job_files(job_reads(settings, req, machines_ini, ini_read),
+                                              job_writes(settings, req, listing, output), req.force);
     if (!clash.reason.empty()) return fail(clash.file, clash.reason);
 
     if (!req.merge) {
@@ -454,10 +501,10 @@ int main(int argc, char** argv)
     }
 
     // A BMW song refers to XI files in xi_dir: have the directory ready for them.
-    if (!listing && !req.merge) prepare_xi_dir();
+    if (!listing && !req.merge) prepare_xi_dir(settings);
 
     if (listing) {
-        const SongFacts facts = gather_song_facts(req.input);
+        const SongFacts facts = gather_song_facts(settings, req.input);
         if (req.json) {
             if (!facts.read) return fail(req.input, "cannot be read as a Buzz song");
             std::fputs(facts_json(req.input, facts).c_str(), stdout);
@@ -487,17 +534,19 @@ int main(int argc, char** argv)
     }
 
     settings.replace_files = req.force ? 1 : 0;
-    int mode = run_job(job_mode_of(settings, req), front_end);
+    Job job(settings, front_end);
+    front_end.log().set_progress([&job] { return job.progress(); });
+    int mode = job.run(job_mode_of(settings, req));
     front_end.log().finish();
     const bool failed = mode == 0 || front_end.failed_;
     std::string line;
     if (failed) {
         // A conversion followed by a merge failed in the merge when the merge had begun.
         const bool merging = req.merge || (settings.merge_after && merge_state.running);
-        const char* job = merge_is_merging() ? "merge" : "transformation";
-        FailureLine f = merging ? explain_merge_failure(front_end.log().error(), job, merge_state.file_in_hand,
-                                                        settings.merge_output, machines_ini)
-                                : explain_failure(front_end.log().error(), req.input, output, machines_ini);
+        const char* job_name = merge_is_merging() ? "merge" : "transformation";
+        FailureLine f = merging ? explain_merge_failure(settings, front_end.log().error(), job_name,
+                                                        merge_state.file_in_hand, settings.merge_output, machines_ini)
+                                : explain_failure(settings, front_end.log().error(), req.input, output, machines_ini);
         fail(f.file, f.reason);
         line = f.file.empty() ? f.reason : f.file + ": " + f.reason;
     }

@@ -71,8 +71,7 @@ bool in_range(const char* key, long long value, std::string& error)
 // "key=value" through the settings' own parser and range check; the refusal in `message`.
 SettingResult apply_setting(Settings& s, const std::string& line, std::string& message)
 {
-    (void)s; // the loader's parser works on the program's record, which `s` is
-    return settings_apply_checked(line.c_str(), message);
+    return settings_apply_checked(s, line.c_str(), message);
 }
 
 bool set_checked(Settings& s, const std::string& line, std::string& error)

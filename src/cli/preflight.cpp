@@ -28,7 +28,7 @@ std::string reason_of(int error) { return std::strerror(error); }
 // An input the program reads itself as a module (a name without a known kind, an XM, or a MOD
 // not handed to mod2xm) must look like one: an XM or MOD by its signature, or a 15-sample MOD
 // whose header holds what such a module can hold.
-bool module_it_cannot_read(const std::string& input)
+bool module_it_cannot_read(const Settings& settings, const std::string& input)
 {
     uint8_t head[probe_bytes] = {};
     size_t n = 0;
@@ -61,11 +61,11 @@ const char* const not_a_module = "not a module of any known kind (XM, MOD, S3M, 
 
 } // namespace
 
-std::string check_input(const std::string& input)
+std::string check_input(const Settings& settings, const std::string& input)
 {
     const int status = platform::readable_file_status(input.c_str());
     if (status) return reason_of(status);
-    if (module_it_cannot_read(input)) return not_a_module;
+    if (module_it_cannot_read(settings, input)) return not_a_module;
     if (decide_input_kind(input).kind == InputKind::xi) {
         const std::string problem = xi_instrument_problem(input.c_str());
         if (!problem.empty()) return "not an XI instrument (" + problem + ")";
@@ -110,7 +110,7 @@ FailureLine check_job_files(const std::vector<ReadFile>& reads, const std::vecto
     return {};
 }
 
-std::string check_machines_ini(const std::string& path)
+std::string check_machines_ini(const Settings& settings, const std::string& path)
 {
     if (path.empty()) {
         std::string where;
@@ -124,16 +124,18 @@ std::string check_machines_ini(const std::string& path)
     int type = -1;
     std::string dll;
     const int record = settings.dopfun + 1;
-    run_guarded([&] {
-        if (!load_machine_descriptions()) return;
-        count = machine_table_state.machine_description_count;
-        if (const MachineDescription* d = machine_description(record)) {
+    Log log;
+    Pool pool(log);
+    MachineTable machines;
+    machines.machines_ini_path = path;
+    run_guarded(log, [&] {
+        if (!load_machine_descriptions(machines, pool, log)) return;
+        count = machines.machine_description_count;
+        if (const MachineDescription* d = machine_description(machines, record)) {
             type = d->type;
             dll = d->dll_name;
         }
     });
-    machine_descriptions_reset();
-    pool_free_all();
     if (type < 0)
         return path + ": no machine record " + std::to_string(record) + " for target " +
                std::to_string(settings.dopfun) + " (the file has records 0 to " + std::to_string(count - 1) + ")";
@@ -170,12 +172,12 @@ bool write_failure(const std::string& m, const std::string& output, FailureLine&
 
 } // namespace
 
-FailureLine explain_failure(const std::string& abort_message, const std::string& input, const std::string& output,
-                            const std::string& machines_ini)
+FailureLine explain_failure(const Settings& settings, const std::string& abort_message, const std::string& input,
+                            const std::string& output, const std::string& machines_ini)
 {
     std::string m = trimmed(abort_message);
     if (m.find("machines.ini") != std::string::npos || m == "Alternate Machine is no generator!") {
-        std::string why = check_machines_ini(machines_ini);
+        std::string why = check_machines_ini(settings, machines_ini);
         if (!why.empty()) return {"", why};
     }
     if (m.rfind("Can't open inputfile", 0) == 0 && !input.empty()) {
@@ -193,12 +195,12 @@ FailureLine explain_failure(const std::string& abort_message, const std::string&
     return {input, m};
 }
 
-FailureLine explain_merge_failure(const std::string& abort_message, const char* job, const std::string& file,
+FailureLine explain_merge_failure(const Settings& settings, const std::string& abort_message, const char* job, const std::string& file,
                                   const std::string& output, const std::string& machines_ini)
 {
     const std::string m = trimmed(abort_message);
     if (m.find("machines.ini") != std::string::npos) {
-        std::string why = check_machines_ini(machines_ini);
+        std::string why = check_machines_ini(settings, machines_ini);
         if (!why.empty()) return {"", why};
     }
     const std::string failed = std::string("the ") + job + " failed";

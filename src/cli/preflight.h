@@ -8,14 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "settings/settings.h"
+
 // "" when `input` can be converted as far as the console can tell; else the line's reason.
-std::string check_input(const std::string& input);
+std::string check_input(const Settings& settings, const std::string& input);
 // "" when the conversion's `output` may be written: its folder exists, it is not a directory,
 // not the input file itself (by identity: a hard link or another spelling is the same file) and,
 // unless `force`, not an existing file.
 std::string check_output(const std::string& output, const std::string& input, bool force);
 // "" when machines.ini (at `path`, "" = not found) describes the target generator dopfun.
-std::string check_machines_ini(const std::string& path);
+std::string check_machines_ini(const Settings& settings, const std::string& path);
 
 // The one line for a failed job: the file it concerns and the reason, from the job's abort
 // message (and the files themselves). "Can't write NAME: REASON" names the file NAME ("outputfile":
@@ -24,12 +26,12 @@ struct FailureLine {
     std::string file;
     std::string reason;
 };
-FailureLine explain_failure(const std::string& abort_message, const std::string& input, const std::string& output,
-                            const std::string& machines_ini);
+FailureLine explain_failure(const Settings& settings, const std::string& abort_message, const std::string& input,
+                            const std::string& output, const std::string& machines_ini);
 // The same for a merge or transformation (`job`: "merge" or "transformation"): "the merge
 // failed: ", the file it was reading or writing when it failed (`file`; "" when the message names
 // what it concerns) and the reason.
-FailureLine explain_merge_failure(const std::string& abort_message, const char* job, const std::string& file,
+FailureLine explain_merge_failure(const Settings& settings, const std::string& abort_message, const char* job, const std::string& file,
                                   const std::string& output, const std::string& machines_ini);
 
 // The files a job reads and writes, for check_job_files.

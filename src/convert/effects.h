@@ -1,6 +1,8 @@
 // Effect translation: one decoded tracker cell becomes one Buzz event in the song model.
 #pragma once
 
+#include "song/conversion.h"
+
 // One pattern cell as a module stores it.
 struct TrackerCell {
     int note = 0;       // XM: 1..96, 97 key-off; MOD: the period; 0 none
@@ -13,4 +15,4 @@ struct TrackerCell {
 
 // Translates a cell at song.cur_pattern / cur_row / cur_channel (and, for dotsplit 0 and 1,
 // cur_machine / cur_track).
-void translate_cell(const TrackerCell& cell);
+void translate_cell(Conversion& c, const TrackerCell& cell);

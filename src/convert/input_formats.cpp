@@ -135,9 +135,9 @@ InputDecision decide_input_kind(const std::string& path)
     return decide_input_kind(path, head, n);
 }
 
-void read_module(FILE* in)
+void read_module(Conversion& c, FILE* in)
 {
-    const ReadPass pass = module_read_pass();
-    const bool xm = read_module_start(in, pass);
-    input_format(xm ? InputKind::xm : InputKind::mod)->read(in, pass);
+    const ReadPass pass = module_read_pass(c);
+    const bool xm = read_module_start(c, in, pass);
+    input_format(xm ? InputKind::xm : InputKind::mod)->read(c, in, pass);
 }

@@ -28,7 +28,7 @@ constexpr size_t probe_bytes = 1084;
 
 // A module reader: one pass over the module, from the sample headers (MOD) or the header fields
 // after the name (XM) on; the start of the file has been read by read_module.
-using ModuleReader = void (*)(FILE* in, const ReadPass& pass);
+using ModuleReader = void (*)(Conversion& c, FILE* in, const ReadPass& pass);
 
 struct InputFormat {
     InputKind kind;
@@ -66,6 +66,6 @@ InputDecision decide_input_kind(const std::string& path);
 const char* converter_program(InputKind kind, const Settings& s);
 
 // One pass over the module in `in`, from its start: an XM by its signature, anything else as a
-// MOD. The pass comes from song.pass_number and song.counting_pass; the reader fills the module
+// MOD. The pass comes from the song's pass_number and counting_pass; the reader fills the module
 // half of the song and hands every cell to the effect translation.
-void read_module(FILE* in);
+void read_module(Conversion& c, FILE* in);

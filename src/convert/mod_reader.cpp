@@ -39,12 +39,12 @@ constexpr int mod_rows = 64;
 constexpr long mod_header15_offset = 20 + 15 * 30; // the song header of a 15-sample module
 
 // Song length, restart byte and order table; returns the number of patterns (highest entry + 1).
-int read_song_header(FILE* in)
+int read_song_header(Conversion& c, FILE* in)
 {
-    Song& sg = song;
+    Song& sg = c.song;
     unsigned length = read_byte(in);
     unsigned restart = read_byte(in);
-    log_print("\nsong: %x  rest: %x", length, restart);
+    log_print(c.log, "\nsong: %x  rest: %x", length, restart);
     // Only 128 order entries exist in a MOD.
     sg.song_length = int(length < unsigned(mod_order_entries) ? length : unsigned(mod_order_entries));
     int highest = 0;
@@ -53,26 +53,26 @@ int read_song_header(FILE* in)
         sg.order_list[i].pattern = entry;
         if (entry > highest) highest = entry;
     }
-    log_print("\n%02x patterns\n", unsigned(highest + 1));
+    log_print(c.log, "\n%02x patterns\n", unsigned(highest + 1));
     return highest + 1;
 }
 
 // Pattern cells of the whole module; the first pass needs the row counts only and passes over
 // the cells.
-void read_patterns(FILE* in, const ReadPass& pass, int patterns)
+void read_patterns(Conversion& c, FILE* in, const ReadPass& pass, int patterns)
 {
-    Song& sg = song;
+    Song& sg = c.song;
     const int channels = sg.channel_count;
     const size_t pattern_bytes = size_t(mod_rows) * size_t(channels) * 4;
     std::vector<uint8_t> cells(pattern_bytes);
     for (int p = 0; p < patterns; ++p) {
-        log_state.log_enabled = pass.listing ? 1 : 0;
-        if (log_active()) log_print("\npatt: %x", unsigned(p));
+        c.log.log_enabled = pass.listing ? 1 : 0;
+        if (log_active(c.log)) log_print(c.log, "\npatt: %x", unsigned(p));
         if (p < max_patterns) {
             sg.cur_pattern = p;
             sg.pattern_table[p].lines = mod_rows;
         }
-        log_repaint();
+        log_repaint(c.log);
         if (pass.first) {
             skip_bytes(in, pattern_bytes);
             continue;
@@ -80,14 +80,14 @@ void read_patterns(FILE* in, const ReadPass& pass, int patterns)
         read_bytes(in, cells.data(), pattern_bytes);
         const uint8_t* b = cells.data();
         for (int r = 0; r < mod_rows; ++r) {
-            for (int c = 0; c < channels; ++c, b += 4) {
+            for (int ch = 0; ch < channels; ++ch, b += 4) {
                 int period = (b[0] & 0x0F) * 256 + b[1];
                 int instrument = (b[0] & 0xF0) + (b[2] >> 4);
-                hand_cell(pass, {p, r, c}, {period, instrument, 0, b[2] & 0x0F, b[3]});
+                hand_cell(c, pass, {p, r, ch}, {period, instrument, 0, b[2] & 0x0F, b[3]});
             }
         }
-        log_state.log_enabled = pass.listing ? 1 : 0;
-        if (log_active()) log_print("Size: %x (%x)", unsigned(pattern_bytes), unsigned(pattern_bytes));
+        c.log.log_enabled = pass.listing ? 1 : 0;
+        if (log_active(c.log)) log_print(c.log, "Size: %x (%x)", unsigned(pattern_bytes), unsigned(pattern_bytes));
     }
 }
 
@@ -95,9 +95,9 @@ void read_patterns(FILE* in, const ReadPass& pass, int patterns)
 // entry, where its bytes lie); the song writer reads them from there. Every wave gets its entry
 // even when the file ends early: the waves the file no longer holds get one silent value, like a
 // sample of 2 bytes or less.
-void read_sample_data(FILE* in, const ReadPass& pass)
+void read_sample_data(Conversion& c, FILE* in, const ReadPass& pass)
 {
-    Song& sg = song;
+    Song& sg = c.song;
     const bool lay_out = pass.second;
     if (lay_out) sg.wave_data_count = sg.wave_count;
     bool eof = false;
@@ -130,8 +130,8 @@ void read_sample_data(FILE* in, const ReadPass& pass)
             const uint64_t done = length <= left ? length : left;
             skip_bytes(in, length);
             if (done < length) {
-                log_state.log_enabled = 2;
-                log_print("EOF!!! reading sample %d byte %d", i, int(done));
+                c.log.log_enabled = 2;
+                log_print(c.log, "EOF!!! reading sample %d byte %d", i, int(done));
                 sg.ended_early = 1;
                 eof = true;
                 s.length = int(done);
@@ -143,15 +143,15 @@ void read_sample_data(FILE* in, const ReadPass& pass)
                 s.data_values = uint32_t(done);
                 s.coding = coding_signed8;
             }
-            if (pass.second && settings.dowave == 1) {
+            if (pass.second && c.settings.dowave == 1) {
                 // A BMW song: the sample becomes an XI instrument file like an XM's instruments.
                 const int64_t after = stream_position(in);
-                export_mod_sample_xi(i, in, start, uint32_t(done));
+                export_mod_sample_xi(c, i, in, start, uint32_t(done));
                 std::fseek(in, long(after), SEEK_SET);
                 if (eof) skip_bytes(in, 1); // keeps the end-of-file state the cut data gave
             }
-        } else if (pass.second && settings.dowave == 1) {
-            export_mod_sample_xi(i, in, stream_position(in), 0);
+        } else if (pass.second && c.settings.dowave == 1) {
+            export_mod_sample_xi(c, i, in, stream_position(in), 0);
         }
         if (silent) {
             if (lay_out) s.data_zero = 1;
@@ -167,17 +167,17 @@ void read_sample_data(FILE* in, const ReadPass& pass)
 
 } // namespace
 
-void read_mod(FILE* in, const ReadPass& pass)
+void read_mod(Conversion& c, FILE* in, const ReadPass& pass)
 {
-    Song& sg = song;
+    Song& sg = c.song;
     sg.frequency_mode = freq_mod_period;
     if (!sg.instrument_table || pass.first) {
-        sg.instrument_table = pool_array<InstrumentRecord>(mod_table_records);
+        sg.instrument_table = pool_array<InstrumentRecord>(c.pool, mod_table_records);
         for (int i = 0; i < mod_table_records; ++i)
-            sg.instrument_table[i].samples = pool_array<SampleRecord>(1);
+            sg.instrument_table[i].samples = pool_array<SampleRecord>(c.pool, 1);
     }
 
-    log_state.log_enabled = pass.first && settings.dolist ? 1 : 0;
+    c.log.log_enabled = pass.first && c.settings.dolist ? 1 : 0;
     long header15 = mod_header15_offset;
     int waves = 0;
     for (int i = 0; i < mod_samples; ++i) {
@@ -193,7 +193,7 @@ void read_mod(FILE* in, const ReadPass& pass)
         unsigned volume = read_byte(in);
         uint32_t loop_start = uint32_t(read_word_be(in)) * 2;
         uint32_t loop_length = uint32_t(read_word_be(in)) * 2;
-        if (length > 2 || settings.dowave == 2) {
+        if (length > 2 || c.settings.dowave == 2) {
             ++waves;
             sg.wave_map[i + 1] = waves;
             ins.wave_number = waves;
@@ -213,15 +213,15 @@ void read_mod(FILE* in, const ReadPass& pass)
         s.is_looping = loop_length > 2;
         s.odd_length = 0;
         clip_sample_loop(s, 2); // a MOD loop of 2 bytes or less is no loop
-        log_print("\n%2x:%-22s len:%lx tun:%d vol:%x loop:%lx+%lx", unsigned(i), ins.name,
+        log_print(c.log, "\n%2x:%-22s len:%lx tun:%d vol:%x loop:%lx+%lx", unsigned(i), ins.name,
                   static_cast<unsigned long>(length), s.finetune, volume,
                   static_cast<unsigned long>(loop_start), static_cast<unsigned long>(loop_length));
     }
     sg.wave_count = waves;
     sg.instrument_count = mod_samples;
 
-    log_state.log_enabled = pass.first ? 1 : 0;
-    int patterns = read_song_header(in);
+    c.log.log_enabled = pass.first ? 1 : 0;
+    int patterns = read_song_header(c, in);
     uint8_t tag[4];
     if (std::fread(tag, 1, 4, in) < 4) job_abort("cannot read tag");
     int channels = mod_tag_channels(tag);
@@ -246,13 +246,13 @@ void read_mod(FILE* in, const ReadPass& pass)
         }
         sg.wave_count = waves;
         std::fseek(in, header15, SEEK_SET);
-        patterns = read_song_header(in);
+        patterns = read_song_header(c, in);
     }
 
-    set_patterns_and_layout(patterns, pass);
-    read_patterns(in, pass, patterns);
+    set_patterns_and_layout(c, patterns, pass);
+    read_patterns(c, in, pass, patterns);
     if (pass.counting) return;
-    read_sample_data(in, pass);
-    log_state.log_enabled = settings.dolist;
-    log_print("\npos=%ld", stream_tell(in));
+    read_sample_data(c, in, pass);
+    c.log.log_enabled = c.settings.dolist;
+    log_print(c.log, "\npos=%ld", stream_tell(in));
 }

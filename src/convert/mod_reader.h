@@ -5,4 +5,4 @@
 
 #include "convert/module_reader.h"
 
-void read_mod(FILE* in, const ReadPass& pass);
+void read_mod(Conversion& c, FILE* in, const ReadPass& pass);

@@ -26,38 +26,38 @@ int midi_channel_limit(const char* name)
 
 } // namespace
 
-ReadPass module_read_pass()
+ReadPass module_read_pass(const Conversion& c)
 {
-    const Song& sg = song;
+    const Song& sg = c.song;
     ReadPass pass;
     pass.counting = sg.counting_pass != 0;
     pass.first = sg.pass_number == 0 && !pass.counting;
     pass.second = sg.pass_number != 0 && !pass.counting;
-    pass.listing = pass.second && settings.dolist;
+    pass.listing = pass.second && c.settings.dolist;
     return pass;
 }
 
-bool read_module_start(FILE* in, const ReadPass& pass)
+bool read_module_start(Conversion& c, FILE* in, const ReadPass& pass)
 {
-    Song& sg = song;
+    Song& sg = c.song;
     // The driver gives every conversion these two tables; a run without them gets its own.
     if (!sg.order_list) {
-        sg.order_list = pool_array<OrderEntry>(order_list_size);
+        sg.order_list = pool_array<OrderEntry>(c.pool, order_list_size);
         for (int i = 0; i < order_list_size; ++i) sg.order_list[i].pattern = i;
     }
     if (!sg.wave_map) {
-        sg.wave_map = pool_array<int>(wave_map_size);
+        sg.wave_map = pool_array<int>(c.pool, wave_map_size);
         for (int i = 0; i < wave_map_size; ++i) sg.wave_map[i] = i;
     }
 
     sg.channel_count = 4;
-    log_state.log_enabled = 2;
+    c.log.log_enabled = 2;
     std::fseek(in, 0, SEEK_SET);
     uint8_t id[xm_magic_size];
     if (std::fread(id, 1, sizeof id, in) < sizeof id) job_abort("File too short");
     const bool xm = is_xm_module(id, sizeof id);
-    log_state.log_enabled = pass.first ? 1 : 0;
-    log_print("%s", xm ? "XM" : "MOD");
+    c.log.log_enabled = pass.first ? 1 : 0;
+    log_print(c.log, "%s", xm ? "XM" : "MOD");
     if (!xm) std::fseek(in, 0, SEEK_SET);
     // The content decides, whatever the name said.
     sg.module_format = xm ? InputKind::xm : InputKind::mod;
@@ -66,32 +66,32 @@ bool read_module_start(FILE* in, const ReadPass& pass)
     if (std::fread(name, 1, 20, in) < 20) job_abort("Badly formed file: cant read name");
     name[20] = 0;
     std::memcpy(sg.song_name, name, sizeof name);
-    log_print(" name:%s", name);
+    log_print(c.log, " name:%s", name);
 
     if (sg.input_kind == InputKind::midi) {
         sg.channel_limit = midi_channel_limit(name);
         if (pass.first)
-            log_print("\nMidifile %s,Input restricted to %d tracks\n", sg.converter_input,
+            log_print(c.log, "\nMidifile %s,Input restricted to %d tracks\n", sg.converter_input,
                       sg.channel_limit);
         sg.tpb_factor = 4;
     }
     return xm;
 }
 
-void set_patterns_and_layout(int file_patterns, const ReadPass& pass)
+void set_patterns_and_layout(Conversion& c, int file_patterns, const ReadPass& pass)
 {
-    Song& sg = song;
+    Song& sg = c.song;
     sg.pattern_count = file_patterns;
     if (sg.pattern_count > max_patterns) {
         sg.pattern_count = max_patterns;
-        if (pass.first) log_state.log_force = 1;
-        log_print("restricted pattern number to %d\n", max_patterns);
+        if (pass.first) c.log.log_force = 1;
+        log_print(c.log, "restricted pattern number to %d\n", max_patterns);
     }
     if (!sg.pattern_table || pass.first)
-        sg.pattern_table = pool_array<PatternInfo>(size_t(sg.pattern_count));
+        sg.pattern_table = pool_array<PatternInfo>(c.pool, size_t(sg.pattern_count));
 
     int channels = sg.channel_limit ? sg.channel_limit : sg.channel_count;
-    switch (settings.dotsplit) {
+    switch (c.settings.dotsplit) {
     case 0:
         sg.machine_count = 2;
         sg.tracks_per_generator = channels;
@@ -107,23 +107,23 @@ void set_patterns_and_layout(int file_patterns, const ReadPass& pass)
     }
 }
 
-void hand_cell(const ReadPass& pass, const CellPlace& at, const TrackerCell& cell)
+void hand_cell(Conversion& c, const ReadPass& pass, const CellPlace& at, const TrackerCell& cell)
 {
-    Song& sg = song;
-    const int p = at.pattern, r = at.row, c = at.channel;
+    Song& sg = c.song;
+    const int p = at.pattern, r = at.row, ch = at.channel;
     sg.cur_row = r;
-    sg.cur_channel = c;
-    if (settings.dotsplit == 0) {
+    sg.cur_channel = ch;
+    if (c.settings.dotsplit == 0) {
         sg.cur_machine = 1;
-        sg.cur_track = c;
-    } else if (settings.dotsplit == 1) {
-        sg.cur_machine = c + 1;
+        sg.cur_track = ch;
+    } else if (c.settings.dotsplit == 1) {
+        sg.cur_machine = ch + 1;
         sg.cur_track = 0;
     }
-    if (p >= max_patterns || (sg.channel_limit && c >= sg.channel_limit)) return;
-    log_state.log_enabled = pass.listing ? 1 : 0;
-    if (log_active())
-        log_print("%2x %2x %2x %2x %2x  ->", unsigned(cell.note), unsigned(cell.instrument),
+    if (p >= max_patterns || (sg.channel_limit && ch >= sg.channel_limit)) return;
+    c.log.log_enabled = pass.listing ? 1 : 0;
+    if (log_active(c.log))
+        log_print(c.log, "%2x %2x %2x %2x %2x  ->", unsigned(cell.note), unsigned(cell.instrument),
                   unsigned(cell.volume), unsigned(cell.effect), unsigned(cell.param));
-    translate_cell(cell);
+    translate_cell(c, cell);
 }

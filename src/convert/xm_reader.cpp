@@ -44,9 +44,9 @@ constexpr int xm_max_instruments = 255; // a cell's instrument is one byte
 
 } // namespace
 
-void read_xm(FILE* in, const ReadPass& pass)
+void read_xm(Conversion& c, FILE* in, const ReadPass& pass)
 {
-    Song& sg = song;
+    Song& sg = c.song;
     unsigned marker = read_byte(in);
     char tracker[21];
     if (std::fread(tracker, 1, 20, in) < 20) job_abort("Badly formed XM file: cant read tag");
@@ -62,12 +62,12 @@ void read_xm(FILE* in, const ReadPass& pass)
     unsigned tempo = read_word_le(in);
     unsigned bpm = read_word_le(in);
 
-    log_state.log_enabled = pass.first ? 1 : 0;
-    log_print(" %x tracker:%s version:%x hsize:%lx", marker, tracker, version,
+    c.log.log_enabled = pass.first ? 1 : 0;
+    log_print(c.log, " %x tracker:%s version:%x hsize:%lx", marker, tracker, version,
               static_cast<unsigned long>(header_size));
-    log_print("\nsong: %x  rest: %x  channels: %x  patterns: %x  instruments: %x", length,
+    log_print(c.log, "\nsong: %x  rest: %x  channels: %x  patterns: %x  instruments: %x", length,
               restart, channels, patterns, instruments);
-    log_print("\nflags: %x  tempo: %x  bpm: %x\n", flags, tempo, bpm);
+    log_print(c.log, "\nflags: %x  tempo: %x  bpm: %x\n", flags, tempo, bpm);
 
     // Counts that would size the song beyond what it can hold end the job here, before they
     // drive any allocation or loop (a file cut inside its header reads them as 0xFFFF).
@@ -87,7 +87,7 @@ void read_xm(FILE* in, const ReadPass& pass)
 
     // The order table has 256 entries; a longer song is cut to them.
     int song_length = int(length < unsigned(order_list_size) ? length : unsigned(order_list_size));
-    if (settings.dosminus && song_length > 0) --song_length;
+    if (c.settings.dosminus && song_length > 0) --song_length;
     sg.song_length = song_length;
     sg.channel_count = int(channels);
     sg.instrument_count = int(instruments);
@@ -95,38 +95,38 @@ void read_xm(FILE* in, const ReadPass& pass)
     sg.speed = sg.start_speed = int(tempo);
     sg.bpm = sg.start_bpm = int(bpm);
 
-    log_print("\norder:");
+    log_print(c.log, "\norder:");
     for (int i = 0; i < xm_order_entries; ++i) {
         unsigned entry = read_byte(in);
         if (entry >= patterns) {
             entry = patterns - 1;
-            log_print("!");
+            log_print(c.log, "!");
         }
         sg.order_list[i].pattern = int(entry);
-        if (i < song_length) log_print(" %x", entry);
+        if (i < song_length) log_print(c.log, " %x", entry);
     }
 
-    set_patterns_and_layout(int(patterns), pass);
+    set_patterns_and_layout(c, int(patterns), pass);
 
     // Packed cells of one pattern, read in one go; a cell may start in the last byte and read
     // four more, which stay zero here (such a cell ends the job below).
     std::vector<uint8_t> packed;
     for (unsigned p = 0; p < patterns; ++p) {
-        log_state.log_enabled = pass.listing ? 1 : 0;
-        if (log_active()) log_print("\npatt: %x", p);
+        c.log.log_enabled = pass.listing ? 1 : 0;
+        if (log_active(c.log)) log_print(c.log, "\npatt: %x", p);
         uint32_t head = read_dword_le(in);
         unsigned packing = read_byte(in);
         unsigned rows = read_word_le(in);
         unsigned packed_size = read_word_le(in);
-        if (log_active())
-            log_print(" head: %lx form: %x lines: %x size: %x\n", static_cast<unsigned long>(head),
+        if (log_active(c.log))
+            log_print(c.log, " head: %lx form: %x lines: %x size: %x\n", static_cast<unsigned long>(head),
                       packing, rows, packed_size);
         if (rows > unsigned(max_pattern_lines)) job_abort("XM-pattern has too many lines!");
         if (p < unsigned(max_patterns)) {
             sg.cur_pattern = int(p);
             sg.pattern_table[p].lines = int(rows);
         }
-        log_repaint();
+        log_repaint(c.log);
         if (pass.first) {
             // The first pass needs the row counts only: the cells are passed over by their size.
             skip_bytes(in, packed_size);
@@ -138,7 +138,7 @@ void read_xm(FILE* in, const ReadPass& pass)
         // Once the packed data is used up, every following cell of the pattern is empty.
         unsigned used = 0;
         for (unsigned r = 0; r < rows && used != packed_size; ++r) {
-            for (unsigned c = 0; c < channels && used != packed_size; ++c) {
+            for (unsigned ch = 0; ch < channels && used != packed_size; ++ch) {
                 int field[5] = {0, 0, 0, 0, 0};
                 const uint8_t* q = cell + used;
                 unsigned b = *q++;
@@ -153,13 +153,13 @@ void read_xm(FILE* in, const ReadPass& pass)
                 // A cell may not run past the packed data: the next pattern would be read from
                 // the wrong place.
                 if (used > packed_size) job_abort("Wrong XM-pattern size!");
-                hand_cell(pass, {int(p), int(r), int(c)}, {field[0], field[1], field[2], field[3], field[4]});
+                hand_cell(c, pass, {int(p), int(r), int(ch)}, {field[0], field[1], field[2], field[3], field[4]});
             }
         }
-        log_state.log_enabled = pass.listing ? 1 : 0;
-        if (log_active()) log_print("Size: %x (%x)", used, packed_size);
+        c.log.log_enabled = pass.listing ? 1 : 0;
+        if (log_active(c.log)) log_print(c.log, "Size: %x (%x)", used, packed_size);
     }
 
     if (pass.counting) return;
-    read_instruments(in, 0);
+    read_instruments(c, in, 0);
 }

@@ -6,4 +6,4 @@
 
 #include "convert/module_reader.h"
 
-void read_xm(FILE* in, const ReadPass& pass);
+void read_xm(Conversion& c, FILE* in, const ReadPass& pass);

@@ -4,14 +4,8 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "core/pool.h"
-
-LogState log_state;
-JobCancel job_cancel;
-
-void log_new_line()
+void log_new_line(Log& ls)
 {
-    LogState& ls = log_state;
     int y = ls.text_y + log_line_height;
     if (y >= ls.window_height - 45) {
         ls.window->scroll_up(log_line_height);
@@ -21,16 +15,24 @@ void log_new_line()
     ls.window->move_to_line(y);
 }
 
-int log_print(const char* fmt, ...)
+int log_print(Log& ls, const char* fmt, ...)
 {
-    job_check_cancel();
-    LogState& ls = log_state;
+    va_list ap;
+    va_start(ap, fmt);
+    const int result = log_vprint(ls, fmt, ap);
+    va_end(ap);
+    return result;
+}
+
+int log_vprint(Log& ls, const char* fmt, va_list args)
+{
+    job_check_cancel(ls.cancel);
     int result = -1;
     if (ls.log_enabled || ls.log_force > 0) {
         char buf[log_buffer_size]; // vsnprintf cuts the text to 255 bytes; it never overflows
         if (ls.log_stream) {
             va_list ap;
-            va_start(ap, fmt);
+            va_copy(ap, args);
             int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
             va_end(ap);
             if (n >= 0) {
@@ -45,28 +47,28 @@ int log_print(const char* fmt, ...)
             // (also one that an argument brings) is drawn like any other character.
             const char* f = fmt;
             if (*f == '\n') {
-                log_new_line();
+                log_new_line(ls);
                 ++f;
             }
             bool trailing = *f && f[std::strlen(f) - 1] == '\n';
             va_list ap;
-            va_start(ap, fmt);
+            va_copy(ap, args);
             int n = std::vsnprintf(buf, sizeof buf, f, ap);
             va_end(ap);
             if (n >= 0) {
                 size_t len = n < log_buffer_size ? size_t(n) : size_t(log_buffer_size - 1);
                 // The format's own trailing newline is the last byte unless the text was cut.
                 if (trailing && len == size_t(n) && len > 0 && buf[len - 1] == '\n') --len;
-                if (len) ls.window->draw_text(std::string_view(buf, len));
+                if (len) ls.window->draw_text(std::string_view(buf, len), ls.log_force > 0);
                 if (result < 0) result = int(len);
                 if (len) ls.at_line_start = false;
             }
-            if (trailing) log_new_line();
+            if (trailing) log_new_line(ls);
             if (trailing || (*fmt == '\n' && !*f)) ls.at_line_start = true;
         }
     } else if (ls.log_dot_interval && ls.window) {
         if (++ls.log_dot_count >= ls.log_dot_interval) {
-            ls.window->draw_text(".");
+            ls.window->draw_text(".", false);
             ls.log_dot_count = 0;
             ls.at_line_start = false;
         }
@@ -76,14 +78,13 @@ int log_print(const char* fmt, ...)
     return result;
 }
 
-void log_repaint()
+void log_repaint(Log& log)
 {
-    if (log_state.window) log_state.window->repaint();
+    if (log.window) log.window->repaint();
 }
 
-void log_window_open(const char* title, int window_height)
+void log_window_open(Log& ls, const char* title, int window_height)
 {
-    LogState& ls = log_state;
     if (!title || !ls.open_window) {
         ls.window = nullptr;
         return;
@@ -94,23 +95,11 @@ void log_window_open(const char* title, int window_height)
     ls.at_line_start = true;
 }
 
-void job_abort(const char* msg)
-{
-    if (!msg) msg = "";
-    log_state.log_force = 1;
-    // The error takes a line of its own, also after text that did not end its line.
-    if (msg[0] != ' ') log_print(log_state.at_line_start ? "Error: %s\n" : "\nError: %s\n", msg);
-    throw JobAbort(msg);
-}
+void job_abort(const char* msg) { throw JobAbort(msg ? msg : ""); }
 
-void job_state_reset()
+void log_abort(Log& log, const char* msg)
 {
-    pool.head = nullptr;
-    pool.total = 0;
-    pool.count = 0;
-    log_state.log_enabled = 1;
-    log_state.log_force = 0;
-    log_state.log_dot_count = 0;
-    log_state.log_dot_interval = 0;
-    log_state.at_line_start = true;
+    log.log_force = 1;
+    // The error takes a line of its own, also after text that did not end its line.
+    if (msg[0] != ' ') log_print(log, log.at_line_start ? "Error: %s\n" : "\nError: %s\n", msg);
 }

@@ -1,16 +1,18 @@
 // Log sink and fatal-error unwinding.
 //
-// Every progress line, listing, warning and error of a job goes through log_print. The text is
-// filtered by log_enabled / log_force, optionally copied to log_stream, and drawn into a log
-// window. The window's line logic (only a leading and a trailing newline of a format count,
-// 15-pixel lines, scrolling near the bottom) is portable and lives here; the front end supplies
-// the drawing through LogWindow (GDI in the Win32 program, the terminal in the console edition).
+// Every progress line, listing, warning and error of a job goes through log_print into the job's
+// own Log. The text is filtered by log_enabled / log_force, optionally copied to log_stream, and
+// drawn into a log window. The window's line logic (only a leading and a trailing newline of a
+// format count, 15-pixel lines, scrolling near the bottom) is portable and lives here; the front
+// end supplies the drawing through LogWindow (GDI in the Win32 program, the terminal in the
+// console edition).
 //
-// Fatal errors call job_abort, which logs "Error: %s\n" and throws JobAbort. Only the job runner
-// (and the dialog's machine-list command) catch it.
+// Fatal errors call job_abort, which throws JobAbort. Whoever catches it (the job runner, the
+// dialog's machine-list command, run_guarded) logs "Error: %s\n" with log_abort.
 #pragma once
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <functional>
 #include <stdexcept>
@@ -30,6 +32,12 @@ public:
     virtual ~LogWindow() = default;
     // Draws text at the current position and advances the position along the line.
     virtual void draw_text(std::string_view text) = 0;
+    // The same, told whether the text was forced through a log that is off (log_force).
+    virtual void draw_text(std::string_view text, bool forced)
+    {
+        (void)forced;
+        draw_text(text);
+    }
     // Moves the current position to x = 0 on pixel row y (a new line has begun).
     virtual void move_to_line(int y) = 0;
     // Scrolls the window's contents up by the given number of pixels.
@@ -44,7 +52,19 @@ using LogWindowFactory = std::function<LogWindow*(const char* title)>;
 constexpr int log_line_height = 15;  // pixels per log line
 constexpr int log_buffer_size = 256; // bytes of one formatted log call, terminating zero included
 
-struct LogState {
+// A request to end a running job early (the dialog's "Kill running process"). The front end
+// sets `requested` from its own thread; the job notices it at its next log call or pool
+// allocation inside a phase and ends there like any fatal error, so that its streams are closed,
+// its unfinished files removed and the pool swept. Only the runner arms the check, around its
+// phases: outside them a request waits.
+struct JobCancel {
+    std::atomic<bool> requested{false};
+    bool armed = false; // set and read by the job's own thread only
+};
+
+// The log of one job: its filter, its optional log file, its window and where the window's text
+// stands. Each job has its own; nothing of it is shared between jobs.
+struct Log {
     int log_enabled = 1;              // non-zero: show log text
     int log_force = 0;                // messages still shown while log_enabled is 0
     unsigned log_dot_interval = 0;    // suppressed calls per progress dot; 0 = no dots
@@ -54,34 +74,33 @@ struct LogState {
     int text_y = 0;                   // pixel row of the current line in the window
     int window_height = 400;          // lwind_dy when the window was opened
     LogWindowFactory open_window;     // supplied by the front end
+    JobCancel* cancel = nullptr;      // the job's kill request, checked at every call
     bool at_line_start = true;        // the text shown last ended a line (a fatal error's line
                                       // then needs no line break of its own)
 };
 
-extern LogState log_state;
-
 // printf-style sink; returns the length of the formatted text, or -1 when nothing was formatted.
-int log_print(const char* fmt, ...) KX_PRINTF(1, 2);
+int log_print(Log& log, const char* fmt, ...) KX_PRINTF(2, 3);
+int log_vprint(Log& log, const char* fmt, va_list args) KX_PRINTF(2, 0);
 
 // True when a log_print call would now show its text or count a progress dot. Paths that run
 // once per pattern cell test it first, so that a log that is off costs no call there.
-inline bool log_active()
+inline bool log_active(const Log& log)
 {
-    const LogState& ls = log_state;
-    return ls.log_enabled || ls.log_force > 0 || (ls.log_dot_interval && ls.window);
+    return log.log_enabled || log.log_force > 0 || (log.log_dot_interval && log.window);
 }
 
 // Lets the log window redraw (the console's progress bar) while no text is shown; the readers
 // call it once per pattern.
-void log_repaint();
+void log_repaint(Log& log);
 
 // Opens the log window titled `title` through the front end's factory; a null title records that
 // there is no log window. `window_height` is the window's height in pixels (the lwind_dy setting),
 // which decides when the text scrolls.
-void log_window_open(const char* title, int window_height);
+void log_window_open(Log& log, const char* title, int window_height);
 
 // Starts a new window line (y += 15, scrolling when the line would reach lwind_dy - 45).
-void log_new_line();
+void log_new_line(Log& log);
 
 // The one fatal exception type. what() is the message passed to job_abort.
 class JobAbort : public std::runtime_error {
@@ -89,31 +108,34 @@ public:
     explicit JobAbort(const std::string& msg) : std::runtime_error(msg) {}
 };
 
-// Logs "Error: %s\n" (unless the message begins with a blank) and unwinds the job.
+// Unwinds the job with its fatal message; the catcher logs it with log_abort.
 [[noreturn]] void job_abort(const char* msg);
 
-// A request to end the running job early (the dialog's "Kill running process"). The front end
-// sets `requested` from its own thread; the job notices it at its next log call or pool
-// allocation inside a phase and ends there like any fatal error, so that its streams are closed,
-// its unfinished files removed and the pool swept. Only the runner arms the check, around its
-// phases: outside them a request waits.
-struct JobCancel {
-    std::atomic<bool> requested{false};
-    bool armed = false; // set and read by the job's own thread only
-};
-extern JobCancel job_cancel;
+// What a fatal error shows: "Error: %s\n", forced through the filter, unless the message begins
+// with a blank (its thrower has logged its own report).
+void log_abort(Log& log, const char* msg);
+
+// Runs fn the way the runner runs a phase: a JobAbort is logged and reported as false.
+template <class Fn>
+bool run_guarded(Log& log, Fn&& fn)
+{
+    try {
+        fn();
+        return true;
+    } catch (const JobAbort& e) {
+        log_abort(log, e.what());
+        return false;
+    }
+}
 
 // The fatal message of a killed job.
 constexpr const char* job_killed_message = "Job killed by the user!!";
 
 // Ends the job (job_abort with job_killed_message) when a kill was requested while armed.
-inline void job_check_cancel()
+inline void job_check_cancel(JobCancel* cancel)
 {
-    if (job_cancel.armed && job_cancel.requested.load(std::memory_order_relaxed)) {
-        job_cancel.armed = false;
+    if (cancel && cancel->armed && cancel->requested.load(std::memory_order_relaxed)) {
+        cancel->armed = false;
         job_abort(job_killed_message);
     }
 }
-
-// Puts the pool bookkeeping and the log state back to the start of a job.
-void job_state_reset();

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "buzz/machines_ini.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
 
@@ -21,16 +20,15 @@ std::vector<std::string> machines_ini_places()
     return places;
 }
 
-std::string choose_machines_ini()
+std::string choose_machines_ini(Settings& settings)
 {
-    char(&path)[sizeof machine_table_state.machines_ini_path] = machine_table_state.machines_ini_path;
     std::string chosen;
     for (const std::string& p : machines_ini_places())
-        if (platform::file_exists(p.c_str()) && p.size() < sizeof path) {
+        if (platform::file_exists(p.c_str())) {
             chosen = p;
             break;
         }
-    std::snprintf(path, sizeof path, "%s", chosen.empty() ? "machines.ini" : chosen.c_str());
+    settings.machines_ini = chosen.empty() ? "machines.ini" : chosen;
     return chosen;
 }
 
@@ -41,7 +39,7 @@ bool names_a_file_of_the_job(const Settings& s, const char* path)
     return false;
 }
 
-void prepare_xi_dir()
+void prepare_xi_dir(const Settings& settings)
 {
     if (settings.dopfun == 0 && settings.dowave == 1 && settings.xi_dir[0])
         platform::make_directories(settings.xi_dir);

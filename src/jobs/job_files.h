@@ -10,12 +10,13 @@
 // ../share/kestrix/ next to the executable's folder (an installed copy).
 std::vector<std::string> machines_ini_places();
 
-// Points the machine loader at the first of those places that holds the file and returns it;
-// "" when none does (the loader then reports the file missing under its plain name).
-std::string choose_machines_ini();
+// Points a job's machine loader (settings.machines_ini) at the first of those places that holds
+// the file and returns it; "" when none does (the loader then reports the file missing under its
+// plain name).
+std::string choose_machines_ini(Settings& settings);
 
 // A BMW conversion refers to XI files in xi_dir: creates the directory when it is missing.
-void prepare_xi_dir();
+void prepare_xi_dir(const Settings& settings);
 
 // True when `path` names a file the job of `s` reads or writes (its input, output, merge songs):
 // a log file of that name would destroy it or be replaced by it.

@@ -7,46 +7,41 @@
 #include <exception>
 #include <string>
 
+#include "buzz/ambient.h"
 #include "buzz/bmx_reader.h"
-#include "buzz/machines_ini.h"
-#include "buzz/write_primitives.h"
 #include "convert/driver.h"
-#include "core/log.h"
-#include "core/pool.h"
 #include "platform/platform.h"
-#include "settings/settings.h"
-#include "song/song.h"
 #include "transform/merge.h"
 #include "transform/wave_tools.h"
 
-JobPhases job_phases;
-
 namespace {
 
-// A phase of the job with its recovery point: a fatal error (JobAbort, already logged by
-// job_abort) comes back here as false. Any other exception that escapes a phase is a fatal error
-// too: it is logged like one, so that it ends the job with "Error occured!" instead of tearing
-// down the whole program from the worker thread.
-// Arms the kill check for the phase's duration; disarmed again before a handler below runs.
+// Arms the kill check for a phase's duration; disarmed again before a handler below runs.
 struct ArmedForKill {
-    ArmedForKill() { job_cancel.armed = true; }
-    ~ArmedForKill() { job_cancel.armed = false; }
+    explicit ArmedForKill(JobCancel& c) : cancel(c) { cancel.armed = true; }
+    ~ArmedForKill() { cancel.armed = false; }
     ArmedForKill(const ArmedForKill&) = delete;
     ArmedForKill& operator=(const ArmedForKill&) = delete;
+    JobCancel& cancel;
 };
 
+// A phase of the job with its recovery point: a fatal error (JobAbort) comes back here, is
+// logged and reported as false. Any other exception that escapes a phase is a fatal error too:
+// it is logged like one, so that it ends the job with "Error occured!" instead of tearing down
+// the whole program from the worker thread.
 template <class Fn>
-bool run_phase(Fn&& fn)
+bool run_phase(Log& log, JobCancel& cancel, Fn&& fn)
 {
     try {
-        ArmedForKill armed;
+        ArmedForKill armed(cancel);
         fn();
         return true;
-    } catch (const JobAbort&) {
+    } catch (const JobAbort& e) {
+        log_abort(log, e.what());
         return false;
     } catch (const std::exception& e) {
-        log_state.log_force = 1;
-        log_print("Error: %s\n", e.what());
+        log.log_force = 1;
+        log_print(log, "Error: %s\n", e.what());
         return false;
     }
 }
@@ -61,67 +56,88 @@ const char* final_text(int mode, bool merged)
     }
 }
 
-} // namespace
-
-void close_all_job_streams()
+// The merge's streams a failed phase leaves in the reader's state (their files were closed while
+// the phase unwound) and a WAV ripped from a listed song that was not finished.
+void forget_merge_streams()
 {
-    close_wave_sources();   // instrument files the WAVE data is read from
-    driver_forget_output(); // the song being written
-    wave_tools_forget();    // a WAV ripped from a listed song, not finished
-    // Borrowed pointers: their streams belong to the functions that opened them.
-    writer.output_stream = nullptr;
+    wave_tools_forget();
     reader_state.merge_stream = nullptr;
     reader_state.in = SectionReader();
     reader_state.pending.clear();
     for (InputSummary& s : reader_state.input_summaries) s.stream = nullptr;
 }
 
-int run_job(int job_mode, JobFrontEnd& front_end)
+int merge_phase(Job&, const char* first, const char* second, const char* output)
 {
-    LogState& ls = log_state;
-    auto* convert_fn = job_phases.convert ? job_phases.convert : &convert;
-    auto* merge_fn = job_phases.merge ? job_phases.merge : &merge_songs;
-    auto* merging_fn = job_phases.is_merging ? job_phases.is_merging : &merge_is_merging;
+    merge_songs(first, second, output);
+    return merge_is_merging();
+}
+
+} // namespace
+
+Job::Job(const Settings& job_settings, JobFrontEnd& front_end) : settings(job_settings), front_end_(front_end)
+{
+    log.cancel = &cancel;
+    pool.mem_trace = settings.mem_trace;
+    machines.machines_ini_path = settings.machines_ini;
+}
+
+void Job::kill()
+{
+    cancel.requested = true;
+    platform::end_running_program(); // a converter the job waits for ends at once
+}
+
+int Job::run(int job_mode)
+{
+    Log& ls = log;
+    auto* convert_fn = phases.convert ? phases.convert : &convert;
+    auto* merge_fn = phases.merge ? phases.merge : &merge_phase;
+    // The song reader and the merge find this job as the one running on this thread.
+    AmbientJob ambient(log, pool, settings, machines);
 
     int mode = job_mode & 3; // the working copy; 0 once a phase has failed
-    ls.open_window = [&front_end](const char* title) { return front_end.open_log_window(title); };
+    int merged = 0;
+    ls.open_window = [this](const char* title) { return front_end_.open_log_window(title); };
 
     // The log file is the front end's choice: the runner takes whatever it opens for this job
     // and closes it at the end.
-    ls.log_stream = nullptr;
     reader_state.list_generators_only = 0;
     ls.log_enabled = 1;
-    ls.log_stream = front_end.open_log_file();
+    ls.log_stream = front_end_.open_log_file();
 
     if (mode & 1) {
         // A Buzz song given to the conversion is listed; the wave tools work on it then too.
         wave_tools_start();
         reader_state.hooks = wave_tools_listing_hooks();
-        bool ok = run_phase([&] {
-            log_window_open("Conversion Log", settings.lwind_dy);
-            const int converted = convert_fn(settings.input_file, settings.output_file);
+        Conversion conversion(settings, log, pool, machines);
+        conversion_ = &conversion;
+        bool ok = run_phase(log, cancel, [&] {
+            log_window_open(ls, "Conversion Log", settings.lwind_dy);
+            const int converted = convert_fn(conversion, settings.input_file, settings.output_file);
             reader_state.hooks = nullptr;
             if (converted == 0) wave_tools_finish(); // a listed song's WAV
         });
+        conversion_ = nullptr;
         reader_state.hooks = nullptr;
         if (!ok) {
             mode = 0;
             ls.log_force = 1;
-            log_print("\nError during conversion");
-            close_all_job_streams(); // this also forgets the conversion's output stream
+            log_print(ls, "\nError during conversion");
+            forget_merge_streams();
         }
     }
 
     if (mode == 3) {
         // The conversion's window stays and receives the merge's text; the merge starts with an
         // empty pool.
-        log_print("\nConversion terminated, now merging files:\n");
-        pool_free_all();
+        log_print(ls, "\nConversion terminated, now merging files:\n");
+        pool_free_all(pool);
     }
-    if (mode == 2) log_window_open("Merging Log", settings.lwind_dy);
+    if (mode == 2) log_window_open(ls, "Merging Log", settings.lwind_dy);
 
     if (mode & 2) {
-        bool ok = run_phase([&] {
+        bool ok = run_phase(log, cancel, [&] {
             ls.log_force = 1;
             // The song a conversion read is no output of the merge that follows it.
             if ((job_mode & 1) && platform::same_file(settings.merge_output, settings.input_file)) {
@@ -129,25 +145,26 @@ int run_job(int job_mode, JobFrontEnd& front_end)
                                   ": is the conversion's input file; name another output";
                 job_abort(msg.c_str());
             }
-            load_machine_descriptions();
+            load_machine_descriptions(machines, pool, log);
             const char* second = nullptr; // use_convout other than 0 and 1: transform alone
             if (settings.use_convout == 0) second = settings.merge_input2;
             if (settings.use_convout == 1) second = settings.output_file;
-            merge_fn(settings.merge_input1, second, settings.merge_output);
+            merged = merge_fn(*this, settings.merge_input1, second, settings.merge_output);
         });
         if (!ok) {
             mode = 0;
             ls.log_force = 1;
-            log_print("\nError during merging");
-            close_all_job_streams();
+            log_print(ls, "\nError during merging");
+            forget_merge_streams();
         }
     }
 
-    pool_free_all();
-    if (ls.log_stream) front_end.close_log_file(ls.log_stream);
+    pool_free_all(pool);
+    if (ls.log_stream) front_end_.close_log_file(ls.log_stream);
     ls.log_stream = nullptr;
 
-    front_end.report(final_text(mode, mode == 2 && merging_fn() != 0));
+    const JobOutcome outcome = mode ? JobOutcome::finished : kill_requested() ? JobOutcome::killed : JobOutcome::failed;
+    front_end_.report(final_text(mode, mode == 2 && merged != 0), outcome);
 
     // The window belongs to the front end and ends with the job.
     ls.window = nullptr;
@@ -155,17 +172,32 @@ int run_job(int job_mode, JobFrontEnd& front_end)
     return mode;
 }
 
-bool list_generators(const char* song, std::vector<GeneratorEntry>& out)
+int run_job(const Settings& settings, int job_mode, JobFrontEnd& front_end)
+{
+    Job job(settings, front_end);
+    return job.run(job_mode);
+}
+
+bool list_generators(const Settings& settings, const char* song, std::vector<GeneratorEntry>& out,
+                     LogWindow* window)
 {
     out.clear();
+    JobCancel cancel;
+    Log log;
+    log.window = window;
+    Pool pool(log);
+    pool.mem_trace = settings.mem_trace;
+    MachineTable machines;
+    machines.machines_ini_path = settings.machines_ini;
+    AmbientJob ambient(log, pool, settings, machines);
     ReaderState& rs = reader_state;
     rs.list_generators_only = 1;
-    const bool ok = run_phase([&] {
-        load_machine_descriptions();
+    const bool ok = run_phase(log, cancel, [&] {
+        load_machine_descriptions(machines, pool, log);
         merge_songs(song, nullptr, nullptr);
         const InputSummary& in = rs.input_summaries[1];
-        const int machines = in.machine_list ? std::min(in.machines, in.machine_list_count) : 0;
-        for (int m = 0; m < machines; ++m) {
+        const int machines_read = in.machine_list ? std::min(in.machines, in.machine_list_count) : 0;
+        for (int m = 0; m < machines_read; ++m) {
             if (in.machine_list[m].kind != 1) continue;
             GeneratorEntry g;
             g.index = m;
@@ -174,10 +206,10 @@ bool list_generators(const char* song, std::vector<GeneratorEntry>& out)
         }
     });
     if (!ok) {
-        close_all_job_streams();
+        forget_merge_streams();
         out.clear();
     }
-    pool_free_all();
+    pool_free_all(pool);
     rs.list_generators_only = 0;
     return ok;
 }

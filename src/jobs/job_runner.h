@@ -1,16 +1,29 @@
-// The job runner: the body of the worker thread. Runs the phases a job mode names, catches every
-// fatal error at its recovery point, sweeps the pool and reports the outcome once.
+// The job runner: a job is a value. A Job holds everything one job runs with and builds: its own
+// copy of the settings, its log, its pool and kill request, the machine descriptions it loads,
+// and the conversion while one runs. It runs the phases a job mode names, catches every fatal
+// error at its recovery point, sweeps the pool and reports the outcome once. Two jobs share
+// nothing, so two may run at once on two threads.
 //
-// run_job keeps everything it needs in the process-global job state and on its own stack, and
-// talks to the front end only through JobFrontEnd, so the Win32 program can run it on its worker
-// thread and the console edition on its main thread.
+// Jobs talk to their front end only through JobFrontEnd, so the Win32 program runs them on its
+// worker thread and the console edition on its main thread.
 #pragma once
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "buzz/machines_ini.h"
 #include "core/log.h"
+#include "core/pool.h"
+#include "settings/settings.h"
+#include "song/conversion.h"
+
+// How a job ended, for the front end's report.
+enum class JobOutcome {
+    finished, // every phase ran
+    failed,   // a phase ended with a fatal error
+    killed,   // the front end asked the job to end ("Kill running process")
+};
 
 // What the front end supplies: the log window, the optional log file and the final report. The
 // Win32 program shows a message box owned by its dialog; the console edition prints the text and
@@ -21,21 +34,64 @@ public:
     // Called for "Conversion Log" / "Merging Log"; nullptr when there is no window to offer.
     virtual LogWindow* open_log_window(const char* title) = 0;
     // The log file of this job, opened by the front end for writing (the console edition's --log,
-    // the dialog's "Log to file"). It becomes `log_stream` right after the runner has cleared that
-    // at the start of the job, receives every shown message, and is handed to close_log_file at
-    // the end of the job, before the report. nullptr: no log file.
+    // the dialog's "Log to file"). It becomes the job's `log_stream` at the start of the job,
+    // receives every shown message, and is handed to close_log_file at the end of the job, before
+    // the report. nullptr: no log file.
     virtual FILE* open_log_file() { return nullptr; }
     // The log file after the job's last text: closed here, unless the front end keeps it for a
     // last line of its own.
     virtual void close_log_file(FILE* f) { std::fclose(f); }
-    // The one final message ("Conversion finished!", "Error occured!", ...). The window opened
-    // for the job stays valid until this returns.
-    virtual void report(const char* text) = 0;
+    // The one final message ("Conversion finished!", "Error occured!", ...) and how the job ended.
+    // The window opened for the job stays valid until this returns.
+    virtual void report(const char* text, JobOutcome outcome) = 0;
 };
 
-// job_mode bit 0: convert input_file into output_file; bit 1: merge/transform. Other bits are
-// ignored. Returns the final mode copy: 0 when a phase failed.
-int run_job(int job_mode, JobFrontEnd& front_end);
+class Job;
+
+// The two phases a job runs. Empty: the conversion driver and the merge. Tests put their own
+// phases here to run every path of the runner.
+struct JobPhases {
+    int (*convert)(Conversion& c, const std::string& input, const std::string& output) = nullptr;
+    // Returns non-zero when a second song was merged in (else the job transformed one song).
+    int (*merge)(Job& job, const char* first, const char* second, const char* output) = nullptr;
+};
+
+class Job {
+public:
+    // The job runs with its own copy of `settings`: a front end may change its record while the
+    // job runs.
+    Job(const Settings& settings, JobFrontEnd& front_end);
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
+
+    // Runs the phases `job_mode` names (bit 0: convert input_file into output_file; bit 1:
+    // merge/transform; other bits are ignored) and reports the outcome once. Returns the final
+    // mode: 0 when a phase failed.
+    int run(int job_mode);
+
+    // Asks the job to end at its next log call or pool allocation inside a phase (from any
+    // thread); an outside converter it waits for ends at once.
+    void kill();
+    bool kill_requested() const { return cancel.requested.load(); }
+
+    // Progress of the running conversion, 0..1, or -1 when none runs. For the log window's
+    // repaint, on the job's own thread.
+    double progress() const { return conversion_ ? conversion_progress(*conversion_) : -1; }
+
+    const Settings settings; // the options this job runs with
+    JobCancel cancel;
+    Log log;
+    Pool pool{log};
+    MachineTable machines;   // machines.ini as this job loaded it (pool memory)
+    JobPhases phases;
+
+private:
+    JobFrontEnd& front_end_;
+    Conversion* conversion_ = nullptr; // the conversion while it runs
+};
+
+// Runs one job with `settings` and the front end: Job(settings, front_end).run(job_mode).
+int run_job(const Settings& settings, int job_mode, JobFrontEnd& front_end);
 
 // One generator of a song, as the Machine page offers it as the source of a clone.
 struct GeneratorEntry {
@@ -44,38 +100,10 @@ struct GeneratorEntry {
 };
 
 // Lists the generators of `song` the way the dialog's "Get generators from Input I" does, on the
-// calling thread with the job state (so never while a job runs): machines.ini is loaded, the
-// song's machines are read with list_generators_only set, and a fatal error is caught (its
-// message went to the log: the log window or stream set at the time, none for the dialog). The
-// pool is swept and list_generators_only cleared before it returns. False when the song could not
-// be read; `out` then holds nothing.
-bool list_generators(const char* song, std::vector<GeneratorEntry>& out);
+// calling thread as a job of its own (machines.ini from settings.machines_ini). Its log goes to
+// `window` (none: nowhere); a fatal error is caught and logged there. False when the song could
+// not be read; `out` then holds nothing.
+bool list_generators(const Settings& settings, const char* song, std::vector<GeneratorEntry>& out,
+                     LogWindow* window = nullptr);
 // A generator as the list shows it: "%2d: %s" with its number and name.
 std::string generator_line(const GeneratorEntry& g);
-
-// Closes every stream the job's global state holds (the wave temp file, the conversion's output)
-// and forgets the stream pointers that only borrow streams owned elsewhere. Streams owned by the
-// functions a JobAbort abandoned were closed while it unwound.
-void close_all_job_streams();
-
-// The two phases a job runs. Both null: the conversion driver and the merge. Tests put their own
-// phases here to run every path of the runner.
-struct JobPhases {
-    int (*convert)(const char* input, const char* output) = nullptr;
-    void (*merge)(const char* first, const char* second, const char* output) = nullptr;
-    int (*is_merging)() = nullptr;
-};
-
-extern JobPhases job_phases;
-
-// Runs fn the way the runner runs a phase: a JobAbort is caught and reported as false.
-template <class Fn>
-bool run_guarded(Fn&& fn)
-{
-    try {
-        fn();
-        return true;
-    } catch (const JobAbort&) {
-        return false;
-    }
-}

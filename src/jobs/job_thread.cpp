@@ -1,55 +1,44 @@
 // The worker thread of the dialog program: start, kill request, end.
 #include "jobs/job_thread.h"
 
-#include "core/log.h"
+JobThread::~JobThread() { finish(); }
 
-JobThreadState job_thread;
-
-namespace {
-
-void worker_main(void*)
+void JobThread::worker_main(void* self)
 {
-    JobThreadState& j = job_thread;
-    run_job(j.job_mode, *j.front_end);
-    if (j.on_end) j.on_end(j.context);
+    JobThread& t = *static_cast<JobThread*>(self);
+    t.job_->run(t.mode_);
+    if (t.on_end_) t.on_end_(t.context_);
 }
 
-} // namespace
-
-JobStart job_thread_start(int mode, JobFrontEnd& front_end, void (*on_end)(void*), void* context)
+JobStart JobThread::start(const Settings& settings, int mode, JobFrontEnd& front_end, void (*on_end)(void*),
+                          void* context, const JobPhases& phases)
 {
-    JobThreadState& j = job_thread;
-    if (j.running) return JobStart::already_running;
-    j.job_mode = mode;
-    j.front_end = &front_end;
-    j.on_end = on_end;
-    j.context = context;
-    job_cancel.requested = false;
-    j.running = true;
-    if (!platform::start_thread(j.worker_thread, &worker_main, nullptr, job_thread_stack_size)) {
-        j.running = false;
+    if (running_) return JobStart::already_running;
+    job_ = std::make_unique<Job>(settings, front_end);
+    job_->phases = phases;
+    mode_ = mode;
+    on_end_ = on_end;
+    context_ = context;
+    running_ = true;
+    if (!platform::start_thread(worker_, &worker_main, this, job_thread_stack_size)) {
+        running_ = false;
+        job_.reset();
         return JobStart::cannot_create;
     }
     return JobStart::started;
 }
 
-bool job_thread_running() { return job_thread.running; }
-
-bool job_thread_kill()
+bool JobThread::kill()
 {
-    if (!job_thread.running) return false;
-    job_cancel.requested = true;
-    platform::end_running_program(); // a converter it waits for ends at once
+    if (!running_ || !job_) return false;
+    job_->kill();
     return true;
 }
 
-bool job_thread_kill_requested() { return job_cancel.requested; }
-
-void job_thread_finish()
+bool JobThread::finish(int timeout_ms)
 {
-    JobThreadState& j = job_thread;
-    if (!j.running) return;
-    platform::join_thread(j.worker_thread);
-    job_cancel.requested = false;
-    j.running = false;
+    if (!running_) return true;
+    if (!platform::join_thread(worker_, timeout_ms)) return false;
+    running_ = false;
+    return true;
 }

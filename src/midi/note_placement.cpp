@@ -21,7 +21,7 @@
 #include "core/log.h"
 #include "core/pool.h"
 #include "settings/settings.h"
-#include "song/song.h"
+#include "song/conversion.h"
 #include "songwriter/generators.h"
 
 namespace {
@@ -31,42 +31,69 @@ constexpr int first_track_records = 64;   // grown when a file holds more tracks
 constexpr int drum_program_base = 128;    // wave_map index of drum key k: 128 + k
 constexpr int drum_note = 48;             // C-4: drums that do not follow the pitch
 
-bool first_pass() { return song.pass_number == 0 && midi_state.extra_channels == 0; }
-bool second_pass() { return song.pass_number != 0 && midi_state.extra_channels == 0; }
+// An event's place in a pattern row beyond its row: a note delay.
+struct Place {
+    uint8_t effect = 0, value = 0;
+};
 
-[[noreturn]] void midi_error(const char* message) { job_abort(message); }
+// The hooks of a native MIDI conversion's reading: the placement's own for the header, tracks,
+// notes, programs and tempos, the listing's for every other event.
+class NotePlacement : public MidiListing {
+public:
+    NotePlacement(Conversion& conversion, SmfReader& reader) : MidiListing(reader), c(conversion) {}
+    void Mf_on_header(int format, int tracks, int division) override;
+    void Mf_on_track_start() override;
+    void Mf_on_track_end() override;
+    void Mf_on_note_on(int channel, int key, int velocity) override;
+    void Mf_on_note_off(int channel, int key, int velocity) override;
+    void Mf_on_program(int channel, int program) override;
+    void Mf_on_tempo(long microseconds_per_quarter) override;
+
+private:
+    bool first_pass() const;
+    bool second_pass() const;
+    MidiTrackRecord* current_track();
+    void make_track_record();
+    void use_program(int program);
+    bool place_event(int64_t t, Place& out);
+    void write_note_cell(int channel, int key, int velocity, int slot, const Place& at);
+    Conversion& c;
+};
+
+bool NotePlacement::first_pass() const { return c.song.pass_number == 0 && c.midi.extra_channels == 0; }
+bool NotePlacement::second_pass() const { return c.song.pass_number != 0 && c.midi.extra_channels == 0; }
 
 // The record of the track being read, or null (a track beyond those the first pass counted, or
 // a track without a header before it).
-MidiTrackRecord* current_track()
+MidiTrackRecord* NotePlacement::current_track()
 {
-    MidiState& ms = midi_state;
-    if (!ms.track_table || ms.track_index < 0 || ms.track_index >= ms.tracks_read) return nullptr;
-    return &ms.track_table[ms.track_index];
+    MidiState& ms = c.midi;
+    if (!ms.track_table || reader_.at.track_index < 0 || reader_.at.track_index >= ms.tracks_read) return nullptr;
+    return &ms.track_table[reader_.at.track_index];
 }
 
 // First pass: a record for the track about to be read; the table grows when the file holds more
 // tracks than its header announced (the count is never trusted for the allocation).
-void make_track_record()
+void NotePlacement::make_track_record()
 {
-    MidiState& ms = midi_state;
-    if (ms.track_index >= ms.track_capacity) {
+    MidiState& ms = c.midi;
+    if (reader_.at.track_index >= ms.track_capacity) {
         int capacity = std::max(first_track_records, ms.track_capacity * 2);
-        MidiTrackRecord* grown = pool_array<MidiTrackRecord>(size_t(capacity));
+        MidiTrackRecord* grown = pool_array<MidiTrackRecord>(c.pool, size_t(capacity));
         if (ms.track_table)
             std::memcpy(grown, ms.track_table, sizeof(MidiTrackRecord) * size_t(ms.track_capacity));
         ms.track_table = grown;
         ms.track_capacity = capacity;
     }
-    ms.track_table[ms.track_index] = MidiTrackRecord();
-    if (ms.tracks_read < ms.track_index + 1) ms.tracks_read = ms.track_index + 1;
+    ms.track_table[reader_.at.track_index] = MidiTrackRecord();
+    if (ms.tracks_read < reader_.at.track_index + 1) ms.tracks_read = reader_.at.track_index + 1;
 }
 
 // Under dopchange, a program (0-127, or 128 + a drum key) in use: the first pass gives it the
 // next instrument number, the later passes name that instrument's XI file after it.
-void use_program(int program)
+void NotePlacement::use_program(int program)
 {
-    Song& s = song;
+    Song& s = c.song;
     if (first_pass()) {
         if (s.wave_map[program] == 0) {
             ++s.wave_count;
@@ -78,23 +105,19 @@ void use_program(int program)
     if (i > 0 && i < s.instrument_count && s.instrument_table) s.instrument_table[i].wave_number = program + 1;
 }
 
-struct Place {
-    uint8_t effect = 0, value = 0;
-};
-
 // Additional and second pass: the pattern, row and note delay of an event at tick t. False when
 // the event is dropped (before the song's start, or beyond the 112-pattern limit).
-bool place_event(int64_t t, Place& out)
+bool NotePlacement::place_event(int64_t t, Place& out)
 {
-    Song& s = song;
-    const int blines = settings.blines;
-    const double p = midi_position(t);
+    Song& s = c.song;
+    const int blines = c.settings.blines;
+    const double p = midi_position(c, t);
     if (p < 0) return false;
     double pattern = std::floor(p / blines);
     if (pattern >= s.pattern_count) {
         if (s.pattern_count == s.pattern_limit) return false;
-        log_state.log_force = 1;
-        log_print("\nPosition error (%d=pat>=bpatts=%d)!!!!\n", int(std::min(pattern, 2147483647.0)),
+        c.log.log_force = 1;
+        log_print(c.log, "\nPosition error (%d=pat>=bpatts=%d)!!!!\n", int(std::min(pattern, 2147483647.0)),
                   s.pattern_count);
         pattern = s.pattern_count - 1;
     }
@@ -102,14 +125,14 @@ bool place_event(int64_t t, Place& out)
     const double whole = std::floor(p);
     double row = whole - pattern * blines;
     if (row < 0 || row >= blines) {
-        log_state.log_force = 1;
-        log_print("\nPosition error bline=%d (%d)!!!!\n", int(std::clamp(row, -2147483647.0, 2147483647.0)),
+        c.log.log_force = 1;
+        log_print(c.log, "\nPosition error bline=%d (%d)!!!!\n", int(std::clamp(row, -2147483647.0, 2147483647.0)),
                   blines);
         row = 0;
     }
     s.cur_row = int(row);
     out = Place();
-    if (settings.use_notedels) {
+    if (c.settings.use_notedels) {
         const int d = int((p - whole) * 16);
         if (d != 0) {
             out.effect = note_delay_effect;
@@ -123,18 +146,18 @@ bool place_event(int64_t t, Place& out)
 }
 
 // Second pass: writes the cell of a note-on (velocity > 0) or note-off on slot `slot`.
-void write_note_cell(int channel, int key, int velocity, int slot, const Place& at)
+void NotePlacement::write_note_cell(int channel, int key, int velocity, int slot, const Place& at)
 {
-    Song& s = song;
-    const Settings& st = settings;
-    MidiState& ms = midi_state;
+    Song& s = c.song;
+    const Settings& st = c.settings;
+    MidiState& ms = c.midi;
     int n = key + st.ptranspo;
     int w;
     if (!st.dopchange) {
         w = channel + 1;
     } else if (channel != midi_drum_channel) {
         w = s.wave_map[ms.channel_programs[channel].program] + 1;
-        if (velocity > 0) log_print(" instr: %d", w);
+        if (velocity > 0) log_print(c.log, " instr: %d", w);
     } else if (!st.drkit) {
         n = st.drfollow ? key + st.drtranspo : drum_note + st.drtranspo;
         w = s.wave_map[drum_program_base + key] + 1;
@@ -153,90 +176,66 @@ void write_note_cell(int channel, int key, int velocity, int slot, const Place& 
     }
     s.cur_track = slot;
     if (velocity > 0)
-        write_cell(convert_note(n), uint8_t(w), uint8_t(velocity * 2), at.effect, at.value);
+        write_cell(c, convert_note(c.song, c.settings.transpo, n), uint8_t(w), uint8_t(velocity * 2), at.effect, at.value);
     else
-        write_cell(255, uint8_t(w), 255, at.effect, at.value);
+        write_cell(c, 255, uint8_t(w), 255, at.effect, at.value);
 }
 
 } // namespace
 
-const MidiHooks midi_file_hooks = {
-    smf_stream_getc,
-    midi_error,
-    midi_on_header,
-    midi_on_track_start,
-    midi_on_track_end,
-    midi_note_event,
-    midi_on_note_off,
-    smf_list_key_pressure,
-    smf_list_controller,
-    smf_list_pitch_bend,
-    midi_on_program,
-    smf_list_channel_pressure,
-    smf_list_sysex,
-    smf_list_raw_bytes,
-    smf_list_meta_other,
-    smf_list_sequence_number,
-    smf_list_end_of_track,
-    smf_list_smpte_offset,
-    midi_on_tempo,
-    smf_list_time_signature,
-    smf_list_key_signature,
-    smf_list_sequencer_specific,
-    smf_list_text,
-};
-
-void midi_read_pass(FILE* in)
+void midi_read_pass(Conversion& c, FILE* in)
 {
-    smf_stream_open(in);
-    mfread(midi_file_hooks);
+    SmfReader reader(c.log);
+    NotePlacement hooks(c, reader);
+    smf_stream_open(reader, in);
+    mfread(reader, hooks);
 }
 
 namespace {
 
-long double start_tick() { return settings.do_firstnote0 ? (long double)midi_state.first_note_time : 0.0L; }
+long double start_tick(const Conversion& c) { return c.settings.do_firstnote0 ? (long double)c.midi.first_note_time : 0.0L; }
 
 // Rows per tick when the rows follow the beat.
-long double beat_rows_per_tick()
+long double beat_rows_per_tick(const Conversion& c)
 {
-    const Settings& st = settings;
-    return (long double)st.midi_tpb * st.midi_res * st.midi_scale / midi_state.division;
+    const Settings& st = c.settings;
+    return (long double)st.midi_tpb * st.midi_res * st.midi_scale / c.midi.division;
 }
 
-long double position(long double t)
+long double position(const Conversion& c, long double t)
 {
-    const Settings& st = settings;
-    if (midi_follows_tempos()) return (t - start_tick()) * beat_rows_per_tick() + st.midi_shift;
-    return (long double)song.tempo * (t - start_tick()) * song.bpm * st.midi_tpb / 4 * 4 * st.midi_scale +
+    const Settings& st = c.settings;
+    if (midi_follows_tempos(c)) return (t - start_tick(c)) * beat_rows_per_tick(c) + st.midi_shift;
+    return (long double)c.song.tempo * (t - start_tick(c)) * c.song.bpm * st.midi_tpb / 4 * 4 * st.midi_scale +
            st.midi_shift;
 }
 
 } // namespace
 
-bool midi_follows_tempos() { return settings.midi_tempos && midi_state.smpte_ticks_per_second == 0; }
+bool midi_follows_tempos(const Conversion& c) { return c.settings.midi_tempos && c.midi.smpte_ticks_per_second == 0; }
 
-float midi_position(int64_t t)
+float midi_position(const Conversion& c, int64_t t)
 {
-    long double p = position((long double)t);
+    long double p = position(c, (long double)t);
     // Far outside any song: held where a float still holds it.
     if (!(p > -1e30L)) p = -1e30L;
     if (p > 1e30L) p = 1e30L;
     return float(p);
 }
 
-double midi_row_tick(double row)
+double midi_row_tick(const Conversion& c, double row)
 {
-    const Settings& st = settings;
-    const long double per_tick = midi_follows_tempos()
-                                     ? beat_rows_per_tick()
-                                     : (long double)song.tempo * song.bpm * st.midi_tpb * st.midi_scale;
-    if (!(per_tick > 0)) return double(start_tick());
-    return double(start_tick() + (row - st.midi_shift) / per_tick);
+    const Settings& st = c.settings;
+    const long double per_tick = midi_follows_tempos(c)
+                                     ? beat_rows_per_tick(c)
+                                     : (long double)c.song.tempo * c.song.bpm * st.midi_tpb * st.midi_scale;
+    if (!(per_tick > 0)) return double(start_tick(c));
+    return double(start_tick(c) + (row - st.midi_shift) / per_tick);
 }
 
-int midi_settle_tempo_map()
+int midi_settle_tempo_map(Conversion& c)
 {
-    MidiState& ms = midi_state;
+    MidiState& ms = c.midi;
     MidiTempoEvent* m = ms.tempo_map;
     int n = ms.tempo_count;
     // Tracks are read one after the other: the events of a format-1 file come in track order.
@@ -251,7 +250,7 @@ int midi_settle_tempo_map()
     if (kept == 0 || m[0].tick > 0) {
         // The map starts at tick 0: with the MIDI default when the file names no tempo there.
         if (kept == ms.tempo_capacity) {
-            MidiTempoEvent* grown = pool_array<MidiTempoEvent>(size_t(kept) + 1);
+            MidiTempoEvent* grown = pool_array<MidiTempoEvent>(c.pool, size_t(kept) + 1);
             if (kept > 0) std::memcpy(grown + 1, m, sizeof(MidiTempoEvent) * size_t(kept)); // no map yet at 0
             ms.tempo_map = m = grown;
             ms.tempo_capacity = kept + 1;
@@ -268,31 +267,31 @@ int midi_settle_tempo_map()
     return kept - 1;
 }
 
-double midi_tick_seconds(double t)
+double midi_tick_seconds(const Conversion& c, double t)
 {
-    const MidiState& ms = midi_state;
+    const MidiState& ms = c.midi;
     if (ms.smpte_ticks_per_second > 0) return t / ms.smpte_ticks_per_second;
-    if (!midi_follows_tempos() || ms.tempo_count == 0) return t * double(song.tempo) * 60.0;
+    if (!midi_follows_tempos(c) || ms.tempo_count == 0) return t * double(c.song.tempo) * 60.0;
     const MidiTempoEvent* m = ms.tempo_map;
     const MidiTempoEvent* at =
         std::upper_bound(m + 1, m + ms.tempo_count, t, [](double x, const MidiTempoEvent& e) { return x < double(e.tick); }) - 1;
     return at->seconds + (t - double(at->tick)) * at->microseconds / 1e6 / ms.division;
 }
 
-std::vector<MidiBpmChange> midi_bpm_changes(int64_t rows)
+std::vector<MidiBpmChange> midi_bpm_changes(const Conversion& c, int64_t rows)
 {
-    const MidiState& ms = midi_state;
-    const Settings& st = settings;
+    const MidiState& ms = c.midi;
+    const Settings& st = c.settings;
     std::vector<int64_t> bounds{0};
     for (int i = 1; i < ms.tempo_count; ++i) {
-        const long double p = std::floor(position((long double)ms.tempo_map[i].tick));
+        const long double p = std::floor(position(c, (long double)ms.tempo_map[i].tick));
         if (p >= (long double)rows) break;
         if (p > (long double)bounds.back()) bounds.push_back(int64_t(p));
     }
     bounds.push_back(rows);
     // The time the file gives a row position, from the song's row 0, stretched by midi_scale.
-    const double zero = midi_tick_seconds(midi_row_tick(0));
-    auto file_time = [&](int64_t row) { return (midi_tick_seconds(midi_row_tick(double(row))) - zero) * st.midi_scale; };
+    const double zero = midi_tick_seconds(c, midi_row_tick(c, 0));
+    auto file_time = [&](int64_t row) { return (midi_tick_seconds(c, midi_row_tick(c, double(row))) - zero) * st.midi_scale; };
     auto whole = [](double bpm) { return int(std::clamp(bpm, double(master_bpm_low), double(master_bpm_high))); };
     std::vector<MidiBpmChange> out;
     auto set = [&](int64_t row, int bpm) {
@@ -324,26 +323,25 @@ std::vector<MidiBpmChange> midi_bpm_changes(int64_t rows)
     return out;
 }
 
-const MidiTrackRecord* midi_machine_track(int m)
+const MidiTrackRecord* midi_machine_track(const Conversion& c, int m)
 {
-    const MidiState& ms = midi_state;
+    const MidiState& ms = c.midi;
     if (!ms.track_table || m < 1 || m > ms.tracks_read) return nullptr;
     const int t = ms.track_table[m - 1].track_of_machine;
     if (t < 0 || t >= ms.tracks_read) return nullptr;
     return &ms.track_table[t];
 }
 
-void midi_on_header(int format, int tracks, int division)
+void NotePlacement::Mf_on_header(int format, int tracks, int division)
 {
-    MidiState& ms = midi_state;
-    Song& s = song;
+    MidiState& ms = c.midi;
+    Song& s = c.song;
     if (first_pass()) {
         if ((division & 0x8000) ? (division & 0xFF) == 0 : division == 0)
             job_abort("MIDI file with division 0 (no ticks per quarter note)");
         ms.header_seen = 1;
         ms.division = division;
-        ms.track_total = tracks;
-        if (settings.do_firstnote0) ms.first_note_time = -1;
+        if (c.settings.do_firstnote0) ms.first_note_time = -1;
         // Until a tempo event at tick 0 says otherwise: 120 BPM.
         s.bpm = 60000000 / midi_default_tempo;
         if (division & 0x8000) {
@@ -360,24 +358,23 @@ void midi_on_header(int format, int tracks, int division)
         for (int t = 0; t < ms.tracks_read; ++t)
             if (ms.track_table[t].machine) most = std::max(most, ms.track_table[t].polyphony);
         ms.notes_max = std::max(most, 1);
-        log_print("notes_max=%d\n", ms.notes_max);
+        log_print(c.log, "notes_max=%d\n", ms.notes_max);
         ms.slot_capacity = ms.notes_max + ms.extra_channels;
-        ms.slot_table = pool_array<NoteSlot>(size_t(ms.slot_capacity));
+        ms.slot_table = pool_array<NoteSlot>(c.pool, size_t(ms.slot_capacity));
     }
-    ms.track_index = 0;
     s.cur_machine = 1;
-    log_print("Header format=%d ntrks=%d division=%d  maxtime= %lld\n", format, tracks, ms.division,
+    log_print(c.log, "Header format=%d ntrks=%d division=%d  maxtime= %lld\n", format, tracks, ms.division,
               static_cast<long long>(ms.last_note_time));
 }
 
-void midi_on_track_start()
+void NotePlacement::Mf_on_track_start()
 {
-    MidiState& ms = midi_state;
+    MidiState& ms = c.midi;
     if (first_pass()) {
         if (ms.header_seen) make_track_record();
     } else {
         MidiTrackRecord* rec = current_track();
-        song.cur_machine = rec ? rec->machine : 0;
+        c.song.cur_machine = rec ? rec->machine : 0;
         if (rec) {
             rec->added_channels = 0;
             const int n = std::min(rec->polyphony + ms.extra_channels, ms.slot_capacity);
@@ -385,19 +382,19 @@ void midi_on_track_start()
         }
     }
     ms.notes_on = ms.track_max_poly = 0;
-    log_print("%2d Track start\n", ms.track_index);
+    log_print(c.log, "%2d Track start\n", reader_.at.track_index);
 }
 
-void midi_on_track_end()
+void NotePlacement::Mf_on_track_end()
 {
-    MidiState& ms = midi_state;
-    Song& s = song;
+    MidiState& ms = c.midi;
+    Song& s = c.song;
     MidiTrackRecord* rec = current_track();
     if (rec && first_pass()) {
         rec->polyphony = ms.track_max_poly;
         if (ms.track_max_poly != 0) {
             rec->machine = s.cur_machine;
-            ms.track_table[s.cur_machine - 1].track_of_machine = ms.track_index;
+            ms.track_table[s.cur_machine - 1].track_of_machine = reader_.at.track_index;
             ++s.cur_machine;
         } else {
             rec->machine = 0;
@@ -405,78 +402,77 @@ void midi_on_track_end()
     } else if (rec && ms.extra_channels) {
         rec->polyphony += rec->added_channels;
     }
-    log_print("%2d Track end (TrackPolyphonie %d, Machine %d)\n\n", ms.track_index, ms.track_max_poly,
+    log_print(c.log, "%2d Track end (TrackPolyphonie %d, Machine %d)\n\n", reader_.at.track_index, ms.track_max_poly,
               rec ? rec->machine : 0);
-    ++ms.track_index;
 }
 
-void midi_on_program(int channel, int program)
+void NotePlacement::Mf_on_program(int channel, int program)
 {
-    Song& s = song;
-    MidiState& ms = midi_state;
-    smf_time_prefix();
+    Song& s = c.song;
+    MidiState& ms = c.midi;
+    time_prefix();
     if (channel < 0)
-        log_print("Drum %d", program - drum_program_base);
+        log_print(c.log, "Drum %d", program - drum_program_base);
     else
-        log_print("Program, chan=%d program=%d", channel + 1, program);
+        log_print(c.log, "Program, chan=%d program=%d", channel + 1, program);
     // A program byte with bit 7 set is no program (only a status byte carries that bit).
     if (program < 0 || program > 255 || (channel >= 0 && program >= drum_program_base)) {
-        log_print("\n");
+        log_print(c.log, "\n");
         return;
     }
-    if (settings.dopchange && s.wave_map) {
+    if (c.settings.dopchange && s.wave_map) {
         use_program(program);
-        log_print(" mapped to %d", s.wave_map[program]);
+        log_print(c.log, " mapped to %d", s.wave_map[program]);
     }
     ChannelProgram& cp = ms.channel_programs[channel < 0 ? midi_drum_channel : channel];
     cp.program = program;
     cp.changed = 1;
-    log_print("\n");
+    log_print(c.log, "\n");
 }
 
-void midi_on_tempo(long microseconds_per_quarter)
+void NotePlacement::Mf_on_tempo(long microseconds_per_quarter)
 {
-    MidiState& ms = midi_state;
-    Song& s = song;
+    MidiState& ms = c.midi;
+    Song& s = c.song;
     ms.midi_tempo = int(microseconds_per_quarter);
     if (first_pass() && ms.header_seen && microseconds_per_quarter > 0) {
         if (ms.tempo_count == ms.tempo_capacity) {
             const int capacity = std::max(16, ms.tempo_capacity * 2);
-            MidiTempoEvent* grown = pool_array<MidiTempoEvent>(size_t(capacity));
+            MidiTempoEvent* grown = pool_array<MidiTempoEvent>(c.pool, size_t(capacity));
             if (ms.tempo_map) std::memcpy(grown, ms.tempo_map, sizeof(MidiTempoEvent) * size_t(ms.tempo_count));
             ms.tempo_map = grown;
             ms.tempo_capacity = capacity;
         }
-        ms.tempo_map[ms.tempo_count++] = MidiTempoEvent{ms.current_ticks, int(microseconds_per_quarter), 0};
+        ms.tempo_map[ms.tempo_count++] = MidiTempoEvent{reader_.at.current_ticks, int(microseconds_per_quarter), 0};
     }
-    if (ms.current_ticks == 0 && first_pass() && ms.division > 0 && microseconds_per_quarter > 0) {
+    if (reader_.at.current_ticks == 0 && first_pass() && ms.division > 0 && microseconds_per_quarter > 0) {
         if (ms.smpte_ticks_per_second == 0)
             s.tempo = float(microseconds_per_quarter / 1000000.0 / ms.division / 60.0);
         s.bpm = int(60000000 / microseconds_per_quarter);
     }
-    smf_time_prefix();
-    log_print("Tempo, microseconds-per-MIDI-quarter-note=%ld\n", microseconds_per_quarter);
+    time_prefix();
+    log_print(c.log, "Tempo, microseconds-per-MIDI-quarter-note=%ld\n", microseconds_per_quarter);
 }
 
-void midi_on_note_off(int channel, int key, int velocity)
+void NotePlacement::Mf_on_note_off(int channel, int key, int velocity)
 {
-    smf_time_prefix();
-    log_print("Note off, chan=%d pitch=%d vol=%d\n-->", channel + 1, key, velocity);
-    midi_note_event(channel, key, 0);
+    time_prefix();
+    log_print(c.log, "Note off, chan=%d pitch=%d vol=%d\n-->", channel + 1, key, velocity);
+    Mf_on_note_on(channel, key, 0);
 }
 
-void midi_note_event(int channel, int key, int velocity)
+void NotePlacement::Mf_on_note_on(int channel, int key, int velocity)
 {
     if (key > 127) return;
     // Velocities above 127 are no velocities; doubled they would wrap round to quiet volumes.
     if (velocity > 127) velocity = 127;
-    MidiState& ms = midi_state;
-    Song& s = song;
-    const Settings& st = settings;
+    MidiState& ms = c.midi;
+    Song& s = c.song;
+    const Settings& st = c.settings;
     const bool drums = channel == midi_drum_channel;
-    if (st.dopchange && !st.drkit && drums) midi_on_program(-1, drum_program_base + key);
+    if (st.dopchange && !st.drkit && drums) Mf_on_program(-1, drum_program_base + key);
 
-    const int64_t t = ms.current_ticks;
+    const int64_t t = reader_.at.current_ticks;
     const bool first = first_pass();
     if (first) {
         if (st.do_firstnote0) ms.first_note_time = ms.first_note_time == -1 ? t : std::min(ms.first_note_time, t);
@@ -485,7 +481,7 @@ void midi_note_event(int channel, int key, int velocity)
     // A channel that never had a program plays program 0, which then needs a wave of its own
     // (wave 1 belongs to the drum kit).
     if (st.dopchange && velocity > 0 && !drums && s.wave_map) use_program(ms.channel_programs[channel].program);
-    smf_time_prefix();
+    time_prefix();
     Place at;
     if (!first && !place_event(t, at)) return;
 
@@ -506,12 +502,12 @@ void midi_note_event(int channel, int key, int velocity)
             if (slot < 0) {
                 slot = limit - 1;
                 ++ms.suppressed_notes;
-                log_state.log_force = 1;
-                log_print("OnNote error!!!\n");
+                c.log.log_force = 1;
+                log_print(c.log, "OnNote error!!!\n");
             }
             if (slot >= rec->polyphony + rec->added_channels) {
                 rec->added_channels = slot - rec->polyphony + 1;
-                log_print("\nTrack: %d  with polyphonie: %d added %d Channels\n", ms.track_index, rec->polyphony,
+                log_print(c.log, "\nTrack: %d  with polyphonie: %d added %d Channels\n", reader_.at.track_index, rec->polyphony,
                           rec->added_channels);
             }
             if (second_pass()) write_note_cell(channel, key, velocity, slot, at);
@@ -522,8 +518,8 @@ void midi_note_event(int channel, int key, int velocity)
             for (int i = 0; i < limit && slot < 0; ++i)
                 if (ms.slot_table[i].busy && ms.slot_table[i].key == key) slot = i;
             if (slot < 0) {
-                log_state.log_force = 1;
-                log_print("\nOffNote error!!!\n");
+                c.log.log_force = 1;
+                log_print(c.log, "\nOffNote error!!!\n");
             } else {
                 if (second_pass()) write_note_cell(channel, key, 0, slot, at);
                 NoteSlot& sl = ms.slot_table[slot];
@@ -531,8 +527,8 @@ void midi_note_event(int channel, int key, int velocity)
                 if (sl.pattern == s.cur_pattern && sl.row == s.cur_row) {
                     ++ms.short_notes;
                     if (st.dolist) {
-                        log_state.log_force = 1;
-                        log_print("\nNote off in same Row (%d,%d,%d)!", s.cur_pattern, s.cur_row, slot);
+                        c.log.log_force = 1;
+                        log_print(c.log, "\nNote off in same Row (%d,%d,%d)!", s.cur_pattern, s.cur_row, slot);
                     }
                 }
                 sl.pattern = s.cur_pattern;
@@ -541,6 +537,6 @@ void midi_note_event(int channel, int key, int velocity)
         }
         if (ms.notes_on > 0) --ms.notes_on;
     }
-    log_print("Note on, chan=%d pitch=%d vol=%d :(%d,%d,%d) poly: %d\n", channel + 1, key, velocity, s.cur_pattern,
+    log_print(c.log, "Note on, chan=%d pitch=%d vol=%d :(%d,%d,%d) poly: %d\n", channel + 1, key, velocity, s.cur_pattern,
               s.cur_row, slot, ms.notes_on);
 }

@@ -16,31 +16,29 @@
 #include <vector>
 
 #include "midi/smf_reader.h"
+#include "song/conversion.h"
 #include "song/midi_state.h"
 
-// The program's hook table: the placement's hooks, the reader's listing hooks, the job's input
-// stream as the byte source and job_abort as the error hook.
-extern const MidiHooks midi_file_hooks;
-
-// Reads the whole file once with midi_file_hooks, from the start of `in`.
-void midi_read_pass(FILE* in);
+// Reads the whole file once from the start of `in`: the placement's hooks for notes, programs,
+// tempos, the header and the tracks, the reader's listing hooks for every other event.
+void midi_read_pass(Conversion& c, FILE* in);
 
 // Position in rows from the song's start of an event at tick t (relative to the first note when
 // do_firstnote0 is set), with midi_tpb, midi_scale, midi_shift and the song's bpm and tempo.
-float midi_position(int64_t t);
+float midi_position(const Conversion& c, int64_t t);
 
 // After the first pass: puts the collected tempo events in time order, keeps one per tick (the
 // last the file gives there), drops those that repeat the tempo in force and starts the map at
 // tick 0 (with 120 BPM when the file names no tempo there). The number of changes after tick 0.
-int midi_settle_tempo_map();
+int midi_settle_tempo_map(Conversion& c);
 
 // Seconds from the file's start to tick t (through the tempo map when midi_tempos follows it,
 // else at the song's one tempo; a SMPTE division counts seconds itself). Ticks before 0 go at
 // the first tempo.
-double midi_tick_seconds(double t);
+double midi_tick_seconds(const Conversion& c, double t);
 
 // The tick at row position `row` (midi_position's inverse).
-double midi_row_tick(double row);
+double midi_row_tick(const Conversion& c, double row);
 
 // midi_tempos 1: the Master's BPM at row 0 (the first entry) and at each row where it changes,
 // chosen so that the song's first `rows` rows last as long as the file's time they hold (times
@@ -49,20 +47,11 @@ struct MidiBpmChange {
     int64_t row;
     int bpm;
 };
-std::vector<MidiBpmChange> midi_bpm_changes(int64_t rows);
+std::vector<MidiBpmChange> midi_bpm_changes(const Conversion& c, int64_t rows);
 // Whether the rows follow the beat and the tempo map (midi_tempos 1 and a division in ticks per
 // quarter note; a SMPTE division already counts real time).
-bool midi_follows_tempos();
+bool midi_follows_tempos(const Conversion& c);
 constexpr int master_bpm_low = 16, master_bpm_high = 500; // the Master's tempo parameter
 
 // The track record of machine m (1-based), or null.
-const MidiTrackRecord* midi_machine_track(int m);
-
-// The hooks the placement supplies (the table above holds them).
-void midi_on_header(int format, int tracks, int division);
-void midi_on_track_start();
-void midi_on_track_end();
-void midi_note_event(int channel, int key, int velocity);
-void midi_on_note_off(int channel, int key, int velocity);
-void midi_on_program(int channel, int program);
-void midi_on_tempo(long microseconds_per_quarter);
+const MidiTrackRecord* midi_machine_track(const Conversion& c, int m);

@@ -40,26 +40,20 @@ std::string g_argv0;
 
 // The outside programs running now, for the interrupt handler to end them: a batch runs several
 // jobs at once, and each may wait for a converter. A slot is free while its handle is null / 0.
-// A gentle program (kestrix itself, running one job of a batch) is asked to end and given time to
-// remove its own scratch files; any other is ended at once.
 #ifdef _WIN32
 using ChildHandle = HANDLE;
 #else
 using ChildHandle = pid_t;
 #endif
 constexpr int child_slots = 64;
-struct ChildSlot {
-    std::atomic<ChildHandle> handle{ChildHandle{}};
-    std::atomic<bool> gentle{false};
-};
-ChildSlot g_children[child_slots];
-// Programs being started (between the check of g_stopping and their registration), and the
-// interrupt handler's word that no program may start any more: the handler waits until no start
-// is under way, so that every program started before it is registered and ended.
-std::atomic<int> g_starting{0};
+std::atomic<ChildHandle> g_children[child_slots];
+// Guarded sections (InterruptGuard) under way on any thread, and the interrupt handler's word that
+// the process ends: the handler waits until no guarded section is under way, and a thread that
+// then enters one waits there for the end. So every file and program made before the handler
+// looks is registered, and none is made after it (the jobs of a batch run on several threads).
+std::atomic<int> g_guarded{0};
 std::atomic<bool> g_stopping{false};
-// How long the interrupt handler waits for a gentle program before it ends it.
-constexpr int gentle_wait_ms = 5000;
+thread_local int g_guard_depth = 0; // guarded sections of this thread, one inside the other
 
 // Registered files. The interrupt handler reads this table: on POSIX it runs in the middle of
 // whatever the program does, so it only walks the fixed slots and calls unlink, and every change
@@ -154,39 +148,25 @@ void remove_registered_scratch()
     }
 }
 
-// Ends every registered program (the interrupt handler; async-signal-safe on POSIX). Gentle
-// programs have the time to clean up that a console event or a signal gives them.
+// Ends every registered program and waits for its end (the interrupt handler; async-signal-safe
+// on POSIX, where it first lets the guarded sections of other threads finish).
 void end_registered_programs()
 {
+#ifndef _WIN32
     g_stopping = true;
-    while (g_starting.load() > 0) {
-#ifdef _WIN32
-        Sleep(1);
-#else
+    while (g_guarded.load() > 0) {
         const timespec ms{0, 1000000};
         ::nanosleep(&ms, nullptr);
-#endif
     }
-    for (ChildSlot& slot : g_children) {
-        const ChildHandle child = slot.handle.load();
+#endif
+    for (std::atomic<ChildHandle>& slot : g_children) {
+        const ChildHandle child = slot.load();
 #ifdef _WIN32
         if (!child || child == INVALID_HANDLE_VALUE) continue;
-        // A console program of ours got the same console event and ends by itself.
-        if (!slot.gentle || WaitForSingleObject(child, gentle_wait_ms) != WAIT_OBJECT_0) {
-            TerminateProcess(child, 1);
-            WaitForSingleObject(child, 2000);
-        }
+        TerminateProcess(child, 1);
+        WaitForSingleObject(child, 2000);
 #else
         if (child <= 0) continue;
-        if (slot.gentle) {
-            ::kill(child, SIGTERM);
-            int waited = 0;
-            while (::waitpid(child, nullptr, WNOHANG) == 0 && waited < gentle_wait_ms) {
-                const timespec ms{0, 10000000};
-                ::nanosleep(&ms, nullptr);
-                waited += 10;
-            }
-        }
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
 #endif
@@ -196,8 +176,9 @@ void end_registered_programs()
 #ifdef _WIN32
 BOOL WINAPI on_console_event(DWORD)
 {
+    // Held until the process ends: no other thread makes a file or starts a program from now on.
+    g_scratch_lock.lock();
     end_registered_programs();
-    std::lock_guard<std::recursive_mutex> lock(g_scratch_lock);
     remove_registered_scratch();
     return FALSE; // the default handler ends the process
 }
@@ -366,16 +347,16 @@ std::wstring quote_arg(const std::wstring& a)
 } // namespace
 #endif
 
-#ifndef _WIN32
 namespace {
-// The program started here from `argv`, with `actions` for its files; registered in a child slot
-// (gentle: asked to end by SIGTERM) before an interrupt can look. 0 when it could not be started.
-pid_t start_registered(const std::string& path, const std::vector<char*>& argv, const posix_spawn_file_actions_t* actions,
-                       bool gentle, int& slot)
+#ifndef _WIN32
+// Starts the program registered in a child slot before an interrupt can look; 0 when it could
+// not be started (or every slot is taken). The child starts with no signal blocked.
+pid_t start_registered(const std::string& path, const std::vector<std::string>& args, int& slot)
 {
-    slot = -1;
-    // The child starts with no signal blocked; the interrupt signals stay blocked on this thread
-    // until the child is registered, so that the handler never runs between the two here.
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    if (argv.empty()) argv.push_back(const_cast<char*>(path.c_str()));
+    argv.push_back(nullptr);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t none;
@@ -383,55 +364,35 @@ pid_t start_registered(const std::string& path, const std::vector<char*>& argv, 
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
     pid_t pid = 0;
+    slot = -1;
     {
         InterruptGuard guard;
-        ++g_starting;
-        for (int i = 0; i < child_slots && slot < 0 && !g_stopping; ++i)
-            if (g_children[i].handle.load() == 0) {
-                pid_t free_slot = 0;
-                if (g_children[i].handle.compare_exchange_strong(free_slot, -1)) slot = i; // taken
-            }
-        if (slot >= 0) {
-            if (posix_spawn(&pid, path.c_str(), actions, &attr, argv.data(), environ) != 0) pid = 0;
-            g_children[slot].gentle = gentle;
-            g_children[slot].handle = pid; // 0 frees the slot again
-            if (!pid) slot = -1;
+        for (int i = 0; i < child_slots && slot < 0; ++i) {
+            pid_t free_slot = 0;
+            if (g_children[i].compare_exchange_strong(free_slot, -1)) slot = i; // taken until the pid is known
         }
-        --g_starting;
+        if (slot >= 0) {
+            if (posix_spawn(&pid, path.c_str(), nullptr, &attr, argv.data(), environ) != 0) pid = 0;
+            g_children[slot] = pid; // 0 frees the slot again
+        }
     }
     posix_spawnattr_destroy(&attr);
     return pid;
 }
 
-// Waits for a program started by start_registered and frees its slot: its exit code, or -1 when
-// it did not end by itself.
+// Waits for the program and frees its slot: its exit code, or -1 when it did not end by itself.
 int wait_registered(pid_t pid, int slot)
 {
     int status = 0;
     int waited;
     while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
     }
-    g_children[slot].handle = 0;
+    g_children[slot] = 0;
     if (waited < 0 || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status); // posix_spawn reports an exec failure as exit status 127
 }
-
-std::vector<char*> argv_of(const std::string& program_path, const std::vector<std::string>& args)
-{
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    if (argv.empty()) argv.push_back(const_cast<char*>(program_path.c_str()));
-    argv.push_back(nullptr);
-    return argv;
-}
-} // namespace
 #else
-namespace {
-// Handles made inheritable for one program are inheritable only while that program starts:
-// programs started at the same time on other threads must not get them.
-std::mutex g_inherit_lock;
-
-std::wstring command_line_of(const std::string& program_path, const std::vector<std::string>& args)
+HANDLE start_registered(const std::string& program_path, const std::vector<std::string>& args, int& slot)
 {
     std::wstring cmd;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -439,122 +400,52 @@ std::wstring command_line_of(const std::string& program_path, const std::vector<
         cmd += quote_arg(widen(args[i].c_str()));
     }
     if (args.empty()) cmd = quote_arg(widen(program_path.c_str()));
-    return cmd;
-}
-
-// Starts the program registered in a child slot; null when it could not be started. A caller
-// that lets it inherit handles holds g_inherit_lock.
-HANDLE start_registered(const std::string& program_path, const std::vector<std::string>& args, STARTUPINFOW& si,
-                        bool inherit, bool gentle, int& slot)
-{
-    slot = -1;
     std::wstring exe = to_path(program_path).wstring();
-    std::wstring cmd = command_line_of(program_path, args);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
     std::vector<wchar_t> line(cmd.begin(), cmd.end());
     line.push_back(0);
-    PROCESS_INFORMATION pi{};
+    slot = -1;
     InterruptGuard guard;
-    ++g_starting;
-    for (int i = 0; i < child_slots && slot < 0 && !g_stopping; ++i) {
+    for (int i = 0; i < child_slots && slot < 0; ++i) {
         HANDLE free_slot = nullptr;
-        if (g_children[i].handle.compare_exchange_strong(free_slot, INVALID_HANDLE_VALUE)) slot = i;
+        if (g_children[i].compare_exchange_strong(free_slot, INVALID_HANDLE_VALUE)) slot = i;
     }
     HANDLE process = nullptr;
     if (slot >= 0) {
-        if (CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, inherit, 0, nullptr, nullptr, &si, &pi)) {
+        if (CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
             CloseHandle(pi.hThread);
             process = pi.hProcess;
         }
-        g_children[slot].gentle = gentle;
-        g_children[slot].handle = process;
-        if (!process) slot = -1;
+        g_children[slot] = process;
     }
-    --g_starting;
     return process;
 }
 
 int wait_registered(HANDLE process, int slot)
 {
     WaitForSingleObject(process, INFINITE);
-    g_children[slot].handle = nullptr;
+    g_children[slot] = nullptr;
     DWORD code = 0;
     GetExitCodeProcess(process, &code);
     CloseHandle(process);
     return int(code);
 }
-} // namespace
 #endif
+} // namespace
 
 int run_program(const std::string& program_path, const std::vector<std::string>& args)
 {
     std::fflush(nullptr);
-    int slot = -1;
-#ifdef _WIN32
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    HANDLE process = start_registered(program_path, args, si, FALSE, false, slot);
-    return process ? wait_registered(process, slot) : -1;
-#else
+#ifndef _WIN32
     // A program that is missing or not executable cannot be started: say so as -1 rather than
     // as the exit status 127 that some C libraries report for a failed exec in the child.
     if (::access(program_path.c_str(), X_OK) != 0) return -1;
-    const std::vector<char*> argv = argv_of(program_path, args);
-    const pid_t pid = start_registered(program_path, argv, nullptr, false, slot);
-    return pid ? wait_registered(pid, slot) : -1;
 #endif
-}
-
-int run_program_output(const std::string& program_path, const std::vector<std::string>& args, std::string& output)
-{
-    output.clear();
-    std::fflush(nullptr);
     int slot = -1;
-#ifdef _WIN32
-    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, FALSE};
-    HANDLE read_end = nullptr, write_end = nullptr;
-    if (!CreatePipe(&read_end, &write_end, &sa, 0)) return -1;
-    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = nul;
-    si.hStdOutput = write_end;
-    si.hStdError = write_end;
-    HANDLE process = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(g_inherit_lock);
-        SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-        if (nul != INVALID_HANDLE_VALUE) SetHandleInformation(nul, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-        process = start_registered(program_path, args, si, TRUE, true, slot);
-        SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0);
-    }
-    CloseHandle(write_end);
-    if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
-    char buf[4096];
-    DWORD got = 0;
-    while (process && ReadFile(read_end, buf, sizeof buf, &got, nullptr) && got > 0) output.append(buf, got);
-    CloseHandle(read_end);
-    return process ? wait_registered(process, slot) : -1;
-#else
-    if (::access(program_path.c_str(), X_OK) != 0) return -1;
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    const std::vector<char*> argv = argv_of(program_path, args);
-    const pid_t pid = start_registered(program_path, argv, &actions, true, slot);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    char buf[4096];
-    ssize_t got;
-    while (pid && ((got = ::read(fds[0], buf, sizeof buf)) > 0 || (got < 0 && errno == EINTR)))
-        if (got > 0) output.append(buf, size_t(got));
-    ::close(fds[0]);
-    return pid ? wait_registered(pid, slot) : -1;
-#endif
+    const auto child = start_registered(program_path, args, slot);
+    return child ? wait_registered(child, slot) : -1;
 }
 
 namespace {
@@ -610,6 +501,12 @@ InterruptGuard::InterruptGuard()
     sigemptyset(&block);
     for (int sig : interrupt_signals) sigaddset(&block, sig);
     pthread_sigmask(SIG_BLOCK, &block, &saved_);
+    ++g_guarded;
+    if (g_guard_depth++ == 0 && g_stopping) {
+        // The interrupt handler runs on another thread: this one waits for the end.
+        --g_guarded;
+        for (;;) ::pause();
+    }
 #endif
 }
 
@@ -618,6 +515,8 @@ InterruptGuard::~InterruptGuard()
 #ifdef _WIN32
     g_scratch_lock.unlock();
 #else
+    --g_guard_depth;
+    --g_guarded;
     pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
 #endif
 }
@@ -1104,8 +1003,8 @@ bool join_thread(Thread& t, int timeout_ms)
 
 void end_running_program()
 {
-    for (ChildSlot& slot : g_children) {
-        const ChildHandle child = slot.handle.load();
+    for (std::atomic<ChildHandle>& slot : g_children) {
+        const ChildHandle child = slot.load();
 #ifdef _WIN32
         if (child && child != INVALID_HANDLE_VALUE) TerminateProcess(child, 1);
 #else

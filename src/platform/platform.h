@@ -70,10 +70,6 @@ bool make_directories(const char* path);
 // Starts a program with the given arguments (args[0] is the program name as passed to it) and
 // waits for it. Returns its exit code, or -1 when it cannot be started.
 int run_program(const std::string& program_path, const std::vector<std::string>& args);
-// The same for a program of ours whose output the caller wants (kestrix itself running one job of
-// a batch): its standard output and standard error, both, are read into `output`; its standard
-// input is empty. An interrupt asks it to end and gives it time to remove its own scratch files.
-int run_program_output(const std::string& program_path, const std::vector<std::string>& args, std::string& output);
 // Finds a program the user installed: beside the running executable, then in the folders of
 // PATH that are absolute. Never in the current folder (a folder of unpacked modules may hold
 // anything with any name), also not through an empty or relative PATH entry. "" when not found.

@@ -1,6 +1,7 @@
-// The process-wide options record. Persistent fields carry the names of their kestrix.ini keys;
-// the others hold the current job's file names and the tool pages' fields. Jobs read the record;
-// only the settings loader and the front ends write it.
+// The options record. Persistent fields carry the names of their kestrix.ini keys; the others hold
+// a job's file names and the tool pages' fields. Each front end keeps its own record and gives a
+// job a copy (the job reads it as const Settings& and never writes it); only the settings loader
+// and the front ends write a record.
 #pragma once
 
 #include <cstddef>
@@ -69,6 +70,8 @@ struct Settings {
     int tune_rate = 44100;  // wave tuning: new sample rate
     int rip_wave = 0;       // 1-based wave to rip into kxrip%02x.wav, 0 = off
     int clone_source = 0;   // source machine of the machine transformation, 0 = none
+    bool mem_trace = false; // the pool's "ok" and "freeing" lines: a verbose above 1 in kestrix.ini
+    std::string machines_ini = "machines.ini"; // where the job reads machines.ini (the front end finds it)
     int limit_tracks = 0;   // Extended page "limit tracks to" (no job reads it)
     // 1: a finished file (song, WAV, es-9.dat) may replace an existing file of its name: the
     // console's -y, the dialog (it asks first). 0: the name must still be free when the file is
@@ -77,19 +80,16 @@ struct Settings {
     int track_limit = 32;
 };
 
-extern Settings settings;
-
 // Reads "kestrix.ini" from the current directory into `settings`; false when it cannot be opened
-// (nothing is changed then). Loading sets pool.mem_trace when the file's verbose is not 0 or 1.
-bool load_settings();
+// (nothing is changed then). A verbose that is not 0 or 1 becomes 1 and sets mem_trace.
+bool load_settings(Settings& settings);
 // The same, with a check of every line: a line that names no key, a value that does not parse and
 // a value outside its key's range each add one message to `warnings` ("kestrix.ini line N: ...");
 // such a value leaves the field as it was.
-bool load_settings(std::vector<std::string>& warnings);
-// Writes every persistent field to "kestrix.ini" in the current directory, replacing the file.
-// False when the file could not be created or written completely (the dialog shows nothing).
-bool save_settings();
-// The same for another record (the dialog's, while a job reads `settings`).
+bool load_settings(Settings& settings, std::vector<std::string>& warnings);
+// Writes every persistent field of `from` to "kestrix.ini" in the current directory, replacing
+// the file. False when the file could not be created or written completely (the dialog shows
+// nothing).
 bool save_settings(const Settings& from);
 
 // Copies text into a settings text field, cutting it to fit.
@@ -106,7 +106,7 @@ bool settings_scan_real(const char* s, float& out);
 // merge_input1, merge_input2, merge_output, clone_source, tune_wave, tune_level, tune_rate and
 // rip_wave. Returns false when the line names no key or its value does not parse; the console
 // edition uses this for --set.
-bool settings_apply_line(const char* line);
+bool settings_apply_line(Settings& settings, const char* line);
 
 // A key as people see it: the values it takes, its default and its meaning.
 struct SettingKeyInfo {
@@ -123,7 +123,7 @@ std::vector<SettingKeyInfo> settings_key_list();
 // On a refusal the field is unchanged and `message` names the key, the value and what the key
 // takes.
 enum class SettingResult { ok, unknown_key, bad_value, out_of_range };
-SettingResult settings_apply_checked(const char* line, std::string& message);
+SettingResult settings_apply_checked(Settings& settings, const char* line, std::string& message);
 // The range check alone, for front ends that set a field themselves: empty when `value` is within
 // the range of integer key `key`, else the refusal.
 std::string settings_check_int(const char* key, long long value);

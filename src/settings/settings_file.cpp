@@ -31,10 +31,7 @@
 #include <string>
 
 #include "core/byteio.h"
-#include "core/pool.h"
 #include "platform/platform.h"
-
-Settings settings;
 
 namespace {
 
@@ -302,7 +299,7 @@ std::string range_text(const KeyRange* r, FieldRef::Kind kind)
 // Parses one line (without its line break) into `settings`. `transient`: the fields that are not
 // saved may be set too. `checked`: a number outside its key's range is refused. On a refusal the
 // field is as it was and `message` says why.
-SettingResult apply_line(const char* line, bool transient, bool checked, std::string& message)
+SettingResult apply_line(Settings& settings, const char* line, bool transient, bool checked, std::string& message)
 {
     unsigned char first = static_cast<unsigned char>(line[0]);
     const IniLine* found = first < 'A' || first > 'z' ? nullptr : line_for_key(ini_lines, line);
@@ -334,7 +331,7 @@ SettingResult apply_line(const char* line, bool transient, bool checked, std::st
         // pool's memory trace; the trace itself is never saved.
         if (l.field.i == &Settings::verbose && unsigned(settings.verbose) > 1) {
             settings.verbose = 1;
-            pool.mem_trace = true;
+            settings.mem_trace = true;
         }
         return SettingResult::ok;
     }
@@ -354,10 +351,10 @@ SettingResult apply_line(const char* line, bool transient, bool checked, std::st
     return SettingResult::unknown_key;
 }
 
-bool apply_line(const char* line, bool transient)
+bool apply_line(Settings& settings, const char* line, bool transient)
 {
     std::string unused;
-    return apply_line(line, transient, false, unused) == SettingResult::ok;
+    return apply_line(settings, line, transient, false, unused) == SettingResult::ok;
 }
 
 // Copies a line of a caller into a buffer of the loader's line length, without its line break.
@@ -439,16 +436,16 @@ bool settings_scan_real(const char* s, float& out)
     return true;
 }
 
-bool load_settings()
+bool load_settings(Settings& settings)
 {
     File f = open_file(settings_file_name, "r");
     if (!f) return false;
     char line[ini_line_max + 1];
-    while (read_line(f.get(), line)) apply_line(line, false);
+    while (read_line(f.get(), line)) apply_line(settings, line, false);
     return true;
 }
 
-bool load_settings(std::vector<std::string>& warnings)
+bool load_settings(Settings& settings, std::vector<std::string>& warnings)
 {
     File f = open_file(settings_file_name, "r");
     if (!f) return false;
@@ -457,14 +454,12 @@ bool load_settings(std::vector<std::string>& warnings)
     for (int number = 1; read_line(f.get(), line); ++number) {
         unsigned char first = static_cast<unsigned char>(line[0]);
         if (first < 'A' || first > 'z') continue; // comments, blank and indented lines
-        if (apply_line(line, false, true, message) == SettingResult::ok) continue;
+        if (apply_line(settings, line, false, true, message) == SettingResult::ok) continue;
         warnings.push_back(std::string(settings_file_name) + " line " + std::to_string(number) + ": " + message +
                            " (kept as it was)");
     }
     return true;
 }
-
-bool save_settings() { return save_settings(settings); }
 
 bool save_settings(const Settings& from)
 {
@@ -492,19 +487,19 @@ void settings_set_text(char (&field)[settings_text_size], const char* text)
     field[n] = 0;
 }
 
-bool settings_apply_line(const char* line)
+bool settings_apply_line(Settings& settings, const char* line)
 {
     if (!line) return false;
     char buf[ini_line_max + 1];
     copy_line(line, buf);
-    return apply_line(buf, true);
+    return apply_line(settings, buf, true);
 }
 
-SettingResult settings_apply_checked(const char* line, std::string& message)
+SettingResult settings_apply_checked(Settings& settings, const char* line, std::string& message)
 {
     char buf[ini_line_max + 1];
     copy_line(line ? line : "", buf);
-    return apply_line(buf, true, true, message);
+    return apply_line(settings, buf, true, true, message);
 }
 
 std::string settings_check_int(const char* key, long long value)

@@ -1,6 +1,7 @@
-// State of a native MIDI conversion: the Standard MIDI File reader's position in the file, and
-// the note placement's per-file, per-track and per-slot state. Reset once per conversion, not per
-// pass: what the first pass learns (division, note times, polyphony) drives the later passes.
+// State of a native MIDI conversion: the note placement's per-file, per-track and per-slot state
+// (the reader's position in the file is the reader's own, midi/smf_reader.h). One per conversion,
+// kept from pass to pass: what the first pass learns (division, note times, polyphony) drives the
+// later passes.
 #pragma once
 
 #include <cstdint>
@@ -39,13 +40,6 @@ constexpr int midi_additional_channels = 32; // tracks a MIDI track may borrow i
 constexpr int midi_default_tempo = 500000;  // microseconds per quarter note (120 BPM)
 
 struct MidiState {
-    // --- the file reader ---
-    int64_t bytes_left = 0;    // bytes of the current chunk not yet read
-    int64_t current_ticks = 0; // time of the current event, ticks since the start of the track
-    int eof_trap = 0;          // an end of file is returned as -1 instead of being an error
-    int track_index = 0;       // tracks finished in the current read
-    int track_total = 0;       // tracks the header announces
-
     // --- the file as a whole ---
     int division = 120;               // header's division word (ticks per quarter note)
     int header_seen = 0;              // the first pass found an "MThd" header
@@ -82,6 +76,3 @@ struct MidiState {
     uint8_t midi_out_program = 255;
 };
 
-extern MidiState midi_state;
-
-void midi_state_reset();

@@ -1,9 +1,7 @@
 // Song model defaults and note conversion.
 #include "song/song.h"
 
-#include "settings/settings.h"
-
-Song song;
+#include "song/conversion.h"
 
 namespace {
 // Five octaves of MOD periods, falling.
@@ -16,14 +14,6 @@ constexpr int mod_periods[60] = {
 };
 } // namespace
 
-void song_reset_defaults()
-{
-    float keep_tempo = song.tempo;
-    song.wave_sources.clear();
-    song = Song();
-    song.tempo = keep_tempo;
-}
-
 int mod_period_note(int period)
 {
     for (int i = 0; i < 60; ++i)
@@ -31,7 +21,7 @@ int mod_period_note(int period)
     return 84;
 }
 
-uint8_t convert_note(int note)
+uint8_t convert_note(const Song& song, int transpo, int note)
 {
     long long n;
     switch (song.frequency_mode) {
@@ -41,7 +31,7 @@ uint8_t convert_note(int note)
     case freq_midi: n = note; break;
     default: n = 0; break;
     }
-    n += settings.transpo;
+    n += transpo;
     if (n < 0) n = 0;
     // The octave has four bits: higher notes would wrap round to low ones (or to the note-off).
     if (n > 191) n = 191;
@@ -60,4 +50,28 @@ void clip_sample_loop(SampleRecord& s, int shortest)
     if (size <= uint32_t(shortest)) s.is_looping = 0;
 }
 
-void close_wave_sources() { song.wave_sources.clear(); }
+void close_wave_sources(Song& song) { song.wave_sources.clear(); }
+
+double conversion_progress(const Conversion& c)
+{
+    const ConversionProgress& d = c.progress;
+    if (!d.phase || d.phase_total <= 0) return -1;
+    double f = 0;
+    if (d.phase == 4) {
+        // Writing: the sizing pass counts as the first half, the writing pass as the second.
+        const Writer& w = c.writer;
+        if (w.writer_pass == 0)
+            f = 0.0;
+        else if (w.writer_pass == 1 && d.song_bytes > 0)
+            f = 0.5 + 0.5 * double(w.write_count) / double(d.song_bytes);
+        else
+            f = 1.0;
+    } else if (d.input) {
+        long pos = std::ftell(d.input);
+        if (pos > 0 && d.input_length > 0) f = double(pos) / double(d.input_length);
+    }
+    if (f < 0) f = 0;
+    if (f > 1) f = 1;
+    double r = (double(d.phases_done) + f) / double(d.phase_total);
+    return r > 1 ? 1 : r;
+}

@@ -1,5 +1,6 @@
 // The in-memory song of one conversion: the module half (what the input said) and the Buzz half
-// (what will be written). Every table comes from the tracked pool and lives until the job's sweep.
+// (what will be written). It belongs to its Conversion (song/conversion.h); every table comes from
+// the job's pool and lives until the job's sweep.
 #pragma once
 
 #include <cstdint>
@@ -127,7 +128,7 @@ struct Song {
     int frequency_mode = 0;
     int speed = 6, start_speed = 6; // ticks per row: running value, and the input's own
     int bpm = 125, start_bpm = 125;
-    float tempo = 0.0f;             // BPM computed by speed/tempo effects (not reset per job)
+    float tempo = 0.0f;             // BPM computed by speed/tempo effects (MIDI: minutes per tick)
     char song_name[24] = {};        // module name (20 characters)
 
     InputKind input_kind = InputKind::none;    // what the conversion was given (name and content)
@@ -163,14 +164,10 @@ struct Song {
     uint8_t* pattern_channel_instrument = nullptr; // dotsplit 2: [pattern * channel_count + channel]
 };
 
-extern Song song;
-
-// Puts the song back to the defaults a conversion starts from (tempo is kept).
-void song_reset_defaults();
-
-// Input note -> Buzz note byte (octave high nibble, semitone 1..12 low nibble) by frequency_mode,
-// with the transpo setting. Does not handle the XM key-off (the caller maps 97 to 255).
-uint8_t convert_note(int note);
+// Input note -> Buzz note byte (octave high nibble, semitone 1..12 low nibble) by the song's
+// frequency_mode, transposed by `transpo` semitones. Does not handle the XM key-off (the caller
+// maps 97 to 255).
+uint8_t convert_note(const Song& song, int transpo, int note);
 // Note number (0 = C-0) of a MOD period.
 int mod_period_note(int period);
 
@@ -178,4 +175,4 @@ int mod_period_note(int period);
 void clip_sample_loop(SampleRecord& s, int shortest);
 
 // Closes the instrument files the WAVE data would be read from and forgets them.
-void close_wave_sources();
+void close_wave_sources(Song& song);

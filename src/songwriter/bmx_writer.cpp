@@ -32,8 +32,6 @@
 #include "songwriter/wave_data.h"
 #include "songwriter/wave_table.h"
 
-SongLayout song_layout;
-
 namespace {
 
 constexpr int directory_entries = 31;
@@ -50,7 +48,7 @@ constexpr int native_midi_tick_byte = 15;
 constexpr const char* credit_text =
     " - the kestrix authors (kestrix@example.org) \r\n\r\n";
 
-bool native_midi() { return song.input_kind == InputKind::midi && settings.domidi_ext == 0; }
+int section_count(const Conversion& c) { return c.settings.dowave == 1 ? 6 : 7; }
 
 // sin and cos of b in [0, π/4] from their Taylor series, in plain multiplications and additions
 // (the first term left out is below a thousandth of the last bit).
@@ -69,43 +67,41 @@ double series(const double* terms, size_t n, double b2)
     return v;
 }
 
-int section_count() { return settings.dowave == 1 ? 6 : 7; }
-
-void write_header()
+void write_header(Conversion& c, const SongLayout& layout)
 {
-    put_text("Buzz", -1);
-    const int n = section_count();
-    put_dword(uint32_t(n));
+    put_text(c.writer, "Buzz", -1);
+    const int n = section_count(c);
+    put_dword(c.writer, uint32_t(n));
     for (int i = 0; i < n; ++i) {
-        const uint32_t next = i + 1 < n ? song_layout.start[i + 1] : song_layout.end;
-        put_section_entry(section_tags[i], song_layout.start[i], next - song_layout.start[i]);
+        const uint32_t next = i + 1 < n ? layout.start[i + 1] : layout.end;
+        put_section_entry(c.writer, section_tags[i], layout.start[i], next - layout.start[i]);
     }
     for (int i = n; i < directory_entries; ++i) {
-        put_dword(0);
-        put_dword(0);
-        put_dword(0);
+        put_dword(c.writer, 0);
+        put_dword(c.writer, 0);
+        put_dword(c.writer, 0);
     }
 }
 
 // Remembers where a section body starts; the writing pass must arrive where the sizing pass did.
-void mark_section(int s)
+void mark_section(Conversion& c, SongLayout& layout, int s)
 {
-    const auto here = uint32_t(writer.write_count);
-    if (writer.writer_pass != 0 && here != song_layout.start[s]) job_abort("Song sections moved between the passes!!");
-    song_layout.start[s] = here;
+    const auto here = uint32_t(c.writer.write_count);
+    if (c.writer.writer_pass != 0 && here != layout.start[s]) job_abort("Song sections moved between the passes!!");
+    layout.start[s] = here;
 }
 
-unsigned master_tempo()
+unsigned master_tempo(const Conversion& c)
 {
-    const int s = song.start_speed;
-    if (s == 0) return unsigned(song.bpm);
-    return unsigned(int(song.bpm * 6.0 / s));
+    const int s = c.song.start_speed;
+    if (s == 0) return unsigned(c.song.bpm);
+    return unsigned(int(c.song.bpm * 6.0 / s));
 }
 
-unsigned master_ticks_per_beat()
+unsigned master_ticks_per_beat(const Conversion& c)
 {
-    if (native_midi()) return unsigned(settings.midi_tpb) & 0xFF;
-    return unsigned(song.tpb_base * song.tpb_factor) & 0xFF;
+    if (native_midi(c)) return unsigned(c.settings.midi_tpb) & 0xFF;
+    return unsigned(c.song.tpb_base * c.song.tpb_factor) & 0xFF;
 }
 
 } // namespace
@@ -132,82 +128,83 @@ GeneratorPosition generator_position(int k, int n)
 
 namespace {
 
-void write_mach()
+void write_mach(Conversion& c)
 {
-    put_word(unsigned(song.machine_count));
-    put_text("Master", 0);
-    put_byte(0); // kind: Master
-    put_dword(0); // x 0.0
-    put_dword(0); // y 0.0
-    put_dword(0); // no machine data
-    put_word(0);  // no attributes
-    put_word(master_volume);
-    put_word(master_tempo());
-    put_byte(master_ticks_per_beat());
-    put_word(0);  // no tracks
+    put_word(c.writer, unsigned(c.song.machine_count));
+    put_text(c.writer, "Master", 0);
+    put_byte(c.writer, 0); // kind: Master
+    put_dword(c.writer, 0); // x 0.0
+    put_dword(c.writer, 0); // y 0.0
+    put_dword(c.writer, 0); // no machine data
+    put_word(c.writer, 0);  // no attributes
+    put_word(c.writer, master_volume);
+    put_word(c.writer, master_tempo(c));
+    put_byte(c.writer, master_ticks_per_beat(c));
+    put_word(c.writer, 0);  // no tracks
 
     // The generators sit on a circle around the Master, the first one left of it.
-    const int n = song.machine_count - 1;
-    const int tick = native_midi() ? native_midi_tick_byte : song.start_speed;
+    const int n = c.song.machine_count - 1;
+    const int tick = native_midi(c) ? native_midi_tick_byte : c.song.start_speed;
     for (int k = 1; k <= n; ++k) {
         const GeneratorPosition at = generator_position(k, n);
         char name[32];
-        generator_name(k, name, int(sizeof name));
-        write_generator_machine(settings.dopfun + 1, song.machine_table[k].track_count, at.x, at.y, name, tick);
+        generator_name(c, k, name, int(sizeof name));
+        write_generator_machine(c.writer, c.machines, c.settings, c.settings.dopfun + 1,
+                                c.song.machine_table[k].track_count, at.x, at.y, name, tick);
     }
 }
 
-void write_conn()
+void write_conn(Conversion& c)
 {
-    const int n = song.machine_count > 0 ? song.machine_count - 1 : 0;
-    put_word(unsigned(n));
+    const int n = c.song.machine_count > 0 ? c.song.machine_count - 1 : 0;
+    put_word(c.writer, unsigned(n));
     for (int k = 1; k <= n; ++k) {
-        put_word(unsigned(k));
-        put_word(0);
-        put_word(connection_amplitude);
-        put_word(connection_panning);
+        put_word(c.writer, unsigned(k));
+        put_word(c.writer, 0);
+        put_word(c.writer, connection_amplitude);
+        put_word(c.writer, connection_panning);
     }
 }
 
-std::string info_text()
+std::string info_text(const Conversion& c)
 {
     std::string t = "This song was translated by ";
     t += program_version_text;
     t += "(WinGUI)";
     t += credit_text;
-    t += song.input_kind == InputKind::xi ? "original xi-File: " : "original module: ";
-    t += song.current_input[0] ? song.current_input : song.converter_input;
+    t += c.song.input_kind == InputKind::xi ? "original xi-File: " : "original module: ";
+    t += c.song.current_input[0] ? c.song.current_input : c.song.converter_input;
     t += "      \"";
-    t += song.song_name;
+    t += c.song.song_name;
     t += "\" \r\n";
-    if (song.input_kind == InputKind::midi) {
+    if (c.song.input_kind == InputKind::midi) {
         t += "original midifile: ";
-        t += song.converter_input;
+        t += c.song.converter_input;
     }
     return t;
 }
 
-void write_blah()
+void write_blah(Conversion& c)
 {
-    const std::string t = info_text();
-    put_dword(uint32_t(t.size()));
-    put_text(t.data(), int(t.size()));
+    const std::string t = info_text(c);
+    put_dword(c.writer, uint32_t(t.size()));
+    put_text(c.writer, t.data(), int(t.size()));
 }
 
-void write_wave(FILE* input)
+void write_wave(Conversion& c, FILE* input)
 {
-    if (settings.dowave == 0) {
-        put_word(0);
+    if (c.settings.dowave == 0) {
+        put_word(c.writer, 0);
         return;
     }
-    write_wave_data(input);
+    write_wave_data(c, input);
 }
 
 // The tables the sections walk must all be there; a song model without them is a program error
 // that ends the job instead of reading through a null table.
-void check_song_model()
+void check_song_model(const Conversion& c)
 {
-    const Song& s = song;
+    const Song& s = c.song;
     bool ok = s.machine_count >= 1 && s.machine_table && s.pattern_count >= 0 &&
               s.pattern_count <= max_patterns && (s.pattern_count == 0 || s.pattern_table) &&
               (s.song_length <= 0 || s.order_list);
@@ -221,54 +218,55 @@ void check_song_model()
 
 } // namespace
 
-void write_song(FILE* input)
+void write_song(Conversion& c, FILE* input)
 {
-    if (!writer.output_stream) return;
-    check_song_model();
-    std::fseek(writer.output_stream, 0, SEEK_SET);
-    writer.writer_pass = 0;
-    song_layout = SongLayout();
-    sequ_state = SequState();
+    if (!c.writer.output_stream) return;
+    check_song_model(c);
+    std::fseek(c.writer.output_stream, 0, SEEK_SET);
+    c.writer.writer_pass = 0;
+    SongLayout layout;
+    SequState sequ;
     // An XI conversion reads the caller's open input; without one, the file by name.
     File own_input;
-    if (song.input_kind == InputKind::xi && !input) {
-        own_input = open_file(song.current_input, "rb");
+    if (c.song.input_kind == InputKind::xi && !input) {
+        own_input = open_file(c.song.current_input, "rb");
         input = own_input.get();
     }
 
-    const bool bmw = settings.dowave == 1;
+    const bool bmw = c.settings.dowave == 1;
     int64_t sized = 0;
     for (int pass = 0; pass < 2; ++pass) {
-        writer.write_count = 0;
-        write_header();
-        mark_section(sec_mach);
-        write_mach();
-        mark_section(sec_conn);
-        write_conn();
-        mark_section(sec_wavt);
-        if (pass == 0 && settings.dowave != 0 && (song.input_kind == InputKind::xi || native_midi())) {
+        c.writer.write_count = 0;
+        write_header(c, layout);
+        mark_section(c, layout, sec_mach);
+        write_mach(c);
+        mark_section(c, layout, sec_conn);
+        write_conn(c);
+        mark_section(c, layout, sec_wavt);
+        if (pass == 0 && c.settings.dowave != 0 && (c.song.input_kind == InputKind::xi || native_midi(c))) {
             // The instruments of XI and native MIDI conversions are read here, once; with
             // dowave 2 this also lays out their WAVE data.
-            load_xi_instruments(song.input_kind == InputKind::xi ? input : nullptr);
+            load_xi_instruments(c, c.song.input_kind == InputKind::xi ? input : nullptr);
         }
-        write_wavt_section();
-        mark_section(sec_patt);
-        write_patt_section();
-        mark_section(sec_sequ);
-        write_sequ_section();
-        mark_section(sec_blah);
-        write_blah();
+        write_wavt_section(c);
+        mark_section(c, layout, sec_patt);
+        write_patt_section(c);
+        mark_section(c, layout, sec_sequ);
+        write_sequ_section(c, sequ);
+        mark_section(c, layout, sec_blah);
+        write_blah(c);
         if (!bmw) {
-            mark_section(sec_wave);
-            write_wave(input);
+            mark_section(c, layout, sec_wave);
+            write_wave(c, input);
         }
         if (pass == 0) {
-            sized = writer.write_count;
-        } else if (writer.write_count != sized) {
+            sized = c.writer.write_count;
+        } else if (c.writer.write_count != sized) {
             job_abort("Song size differs between the passes!!");
         }
-        song_layout.end = uint32_t(writer.write_count);
-        ++writer.writer_pass;
+        layout.end = uint32_t(c.writer.write_count);
+        c.progress.song_bytes = layout.end;
+        ++c.writer.writer_pass;
     }
-    close_wave_sources();
+    close_wave_sources(c.song);
 }

@@ -4,18 +4,20 @@
 #include <cstdint>
 #include <cstdio>
 
-// Writes the whole song to writer.output_stream (seeking it to the start first). `input` is the
-// conversion's open input: an XI conversion reads its instrument from it (from the file
-// song.current_input when it is null), and for dowave 2 the WAVE section's sample data is
-// decoded from it (and from the XI slot files a MIDI conversion keeps open).
-void write_song(FILE* input = nullptr);
+#include "song/conversion.h"
 
-// The section bodies' offsets measured in the last pass.
+// Writes the whole song of the conversion to its writer's output_stream (seeking it to the start
+// first). `input` is the conversion's open input: an XI conversion reads its instrument from it
+// (from the file song.current_input when it is null), and for dowave 2 the WAVE section's sample
+// data is decoded from it (and from the XI slot files a MIDI conversion keeps open).
+void write_song(Conversion& c, FILE* input = nullptr);
+
+// The section bodies' offsets measured in the sizing pass, which the writing pass's directory
+// gives and must arrive at.
 struct SongLayout {
     uint32_t start[7] = {}; // MACH, CONN, WAVT, PATT, SEQU, BLAH, WAVE
     uint32_t end = 0;       // end of the file
 };
-extern SongLayout song_layout;
 
 // Where generator k (1..n) of n sits: on a circle of radius 0.8 around the Master, at the angle
 // 2π (k - 1) / n, x = -0.8 cos, y = -0.8 sin, rounded to single precision; the first one at

@@ -14,8 +14,7 @@
 #include "core/byteio.h"
 #include "core/log.h"
 #include "settings/settings.h"
-#include "song/midi_state.h"
-#include "song/song.h"
+#include "song/conversion.h"
 
 namespace {
 
@@ -26,20 +25,12 @@ struct Attribute {
     int32_t value;
 };
 
-void put_float(float v)
-{
-    uint32_t bits;
-    static_assert(sizeof bits == sizeof v);
-    std::memcpy(&bits, &v, sizeof bits);
-    put_dword(bits);
-}
-
 // Machine data: the ES-9 carries the whole of "es-9.dat", ripped earlier from a song holding one;
 // every other target has none.
-void put_machine_data(int record)
+void put_machine_data(Writer& w, int record)
 {
     if (record != role_es9) {
-        put_dword(0);
+        put_dword(w, 0);
         return;
     }
     File f = open_file(es9_data_name, "rb");
@@ -47,7 +38,7 @@ void put_machine_data(int record)
     uint64_t length = stream_length(f.get());
     if (length > 0x7FFFFFFF) job_abort("No data file for ES-9 (es-9.dat), rip data from any file with ES-9 first!");
     std::rewind(f.get());
-    put_dword(uint32_t(length));
+    put_dword(w, uint32_t(length));
     uint8_t block[4096];
     uint64_t left = length;
     while (left > 0) {
@@ -55,12 +46,12 @@ void put_machine_data(int record)
         size_t got = std::fread(block, 1, want, f.get());
         // A file that shrank while being copied still gives exactly the length announced above.
         if (got < want) std::memset(block + got, 0, want - got);
-        put_block(block, want);
+        put_block(w, block, want);
         left -= want;
     }
 }
 
-void put_attributes(int record)
+void put_attributes(Writer& w, const Settings& settings, int record)
 {
     static const Attribute tracker[] = {
         {"Ramp Time (ms)", 1}, {"Interpolation", 1}, {"Envelope Length", 324}};
@@ -76,10 +67,10 @@ void put_attributes(int record)
     case role_vmidiout: list = vmidiout; n = 2; break;
     default: break;
     }
-    put_word(n);
+    put_word(w, n);
     for (unsigned i = 0; i < n; ++i) {
-        put_text(list[i].name, 0);
-        put_dword(uint32_t(list[i].value));
+        put_text(w, list[i].name, 0);
+        put_dword(w, uint32_t(list[i].value));
     }
 }
 
@@ -93,56 +84,59 @@ void area_counts(const MachineDescription& d, int& global_bytes, int& track_byte
 }
 
 // The record the conversion writes its cells for: dopfun + 1.
-const MachineDescription* target_description() { return machine_description(settings.dopfun + 1); }
+const MachineDescription* target_description(const Conversion& c)
+{
+    return machine_description(c.machines, c.settings.dopfun + 1);
+}
 
 } // namespace
 
-void write_generator_machine(int record, int track_count, float x, float y, const char* name,
-                             int tick_byte)
+void write_generator_machine(Writer& w, const MachineTable& machines, const Settings& settings, int record,
+                             int track_count, float x, float y, const char* name, int tick_byte)
 {
-    const MachineDescription* d = machine_description(record);
+    const MachineDescription* d = machine_description(machines, record);
     if (!d) {
         char msg[80];
         std::snprintf(msg, sizeof msg, "No machine %d in machines.ini!!", record);
         job_abort(msg);
     }
-    put_text(name, 0);
-    put_byte(unsigned(d->type));
-    put_text(d->dll_name, 0);
-    put_float(x);
-    put_float(y);
-    put_machine_data(record);
-    put_attributes(record);
+    put_text(w, name, 0);
+    put_byte(w, unsigned(d->type));
+    put_text(w, d->dll_name, 0);
+    put_float(w, x);
+    put_float(w, y);
+    put_machine_data(w, record);
+    put_attributes(w, settings, record);
 
     if (record == role_tracker) {
         // The Tracker's one global parameter, ticks per row; each track starts empty.
         static const uint8_t tracker_track[5] = {0x00, 0x00, 0xFF, 0x00, 0x00};
-        put_byte(unsigned(tick_byte));
-        put_word(unsigned(track_count));
-        for (int t = 0; t < track_count; ++t) put_block(tracker_track, sizeof tracker_track);
+        put_byte(w, unsigned(tick_byte));
+        put_word(w, unsigned(track_count));
+        for (int t = 0; t < track_count; ++t) put_block(w, tracker_track, sizeof tracker_track);
         return;
     }
     int global_bytes, track_bytes;
     area_counts(*d, global_bytes, track_bytes);
-    put_block(d->init_bytes, size_t(global_bytes));
-    put_word(unsigned(track_count));
-    for (int t = 0; t < track_count; ++t) put_block(d->init_bytes + global_bytes, size_t(track_bytes));
+    put_block(w, d->init_bytes, size_t(global_bytes));
+    put_word(w, unsigned(track_count));
+    for (int t = 0; t < track_count; ++t) put_block(w, d->init_bytes + global_bytes, size_t(track_bytes));
 }
 
 namespace {
 
 // The cell's bytes in one track row of row_bytes bytes: the Tracker's five bytes, or a
 // generator's empty track bytes with note, wave and volume put at the record's positions.
-void put_cell_bytes(uint8_t* row, int row_bytes, uint8_t note, uint8_t wave, uint8_t volume,
+void put_cell_bytes(const Conversion& c, uint8_t* row, int row_bytes, uint8_t note, uint8_t wave, uint8_t volume,
                     uint8_t effect, uint8_t value)
 {
-    if (settings.dopfun == 0) {
+    if (c.settings.dopfun == 0) {
         const uint8_t cell[5] = {note, wave, volume, effect, value};
         std::memcpy(row, cell, size_t(row_bytes < 5 ? row_bytes : 5));
         return;
     }
 
-    const MachineDescription* d = target_description();
+    const MachineDescription* d = target_description(c);
     if (!d) return;
     int global_bytes, track_bytes;
     area_counts(*d, global_bytes, track_bytes);
@@ -152,10 +146,10 @@ void put_cell_bytes(uint8_t* row, int row_bytes, uint8_t note, uint8_t wave, uin
         if (position >= 1 && position <= n) row[position - 1] = b;
     };
     for (int i = 1; i <= n; ++i) put(i, d->empty_bytes[global_bytes + i - 1]);
-    const bool vmidiout = settings.dopfun == role_vmidiout - 1;
-    if (vmidiout && song.input_kind == InputKind::midi && settings.domidi_ext == 0) {
-        put(4, midi_state.midi_out_channel);
-        put(5, midi_state.midi_out_program);
+    const bool vmidiout = c.settings.dopfun == role_vmidiout - 1;
+    if (vmidiout && c.song.input_kind == InputKind::midi && c.settings.domidi_ext == 0) {
+        put(4, c.midi.midi_out_channel);
+        put(5, c.midi.midi_out_program);
     }
     put(d->note_byte, note);
     put(d->wave_byte, wave);
@@ -169,9 +163,9 @@ void put_cell_bytes(uint8_t* row, int row_bytes, uint8_t note, uint8_t wave, uin
 // A position outside the song's tables (the Master, a machine, pattern, track or row that does
 // not exist, a pattern block not allocated) is dropped without a word: the callers report the
 // positions they compute themselves, and the cell writer must never write outside its block.
-void write_cell(uint8_t note, uint8_t wave, uint8_t volume, uint8_t effect, uint8_t value)
+void write_cell(Conversion& c, uint8_t note, uint8_t wave, uint8_t volume, uint8_t effect, uint8_t value)
 {
-    const Song& s = song;
+    const Song& s = c.song;
     if (!s.machine_table || !s.pattern_table) return;
     if (s.cur_machine < 1 || s.cur_machine >= s.machine_count) return;
     if (s.cur_pattern < 0 || s.cur_pattern >= s.pattern_count || s.cur_pattern >= max_patterns) return;
@@ -183,15 +177,15 @@ void write_cell(uint8_t note, uint8_t wave, uint8_t volume, uint8_t effect, uint
     const int row_bytes = m.track_row_bytes;
     if (!data || row_bytes <= 0) return;
     uint8_t* row = data + (size_t(s.cur_track) * size_t(lines) + size_t(s.cur_row)) * size_t(row_bytes);
-    put_cell_bytes(row, row_bytes, note, wave, volume, effect, value);
+    put_cell_bytes(c, row, row_bytes, note, wave, volume, effect, value);
 }
 
-void fill_empty_cells(uint8_t* data, size_t rows, int row_bytes)
+void fill_empty_cells(const Conversion& c, uint8_t* data, size_t rows, int row_bytes)
 {
     if (!data || rows == 0 || row_bytes <= 0) return;
     const size_t width = size_t(row_bytes);
     std::memset(data, 0, width);
-    put_cell_bytes(data, row_bytes, 0, 0, 255, 0, 0);
+    put_cell_bytes(c, data, row_bytes, 0, 0, 255, 0, 0);
     // Doubling copies: each pass copies every row filled so far.
     size_t filled = 1;
     while (filled < rows) {
@@ -201,19 +195,19 @@ void fill_empty_cells(uint8_t* data, size_t rows, int row_bytes)
     }
 }
 
-void generator_name(int k, char* out, int out_size)
+void generator_name(const Conversion& c, int k, char* out, int out_size)
 {
     if (!out || out_size <= 0) return;
-    const MachineDescription* d = target_description();
+    const MachineDescription* d = target_description(c);
     const char* short_name = d ? d->short_name : "";
-    if (song.machine_count <= 2) {
+    if (c.song.machine_count <= 2) {
         std::snprintf(out, size_t(out_size), "%s", short_name);
         return;
     }
     int number = k;
-    if (settings.dotsplit == 2 && song.input_kind != InputKind::midi && settings.domidi_ext == 0 && song.instrument_table &&
-        k >= 1 && k <= song.instrument_count)
-        number = song.instrument_table[k - 1].machine_instrument + 1;
-    number -= settings.do_0track;
+    if (c.settings.dotsplit == 2 && c.song.input_kind != InputKind::midi && c.settings.domidi_ext == 0 && c.song.instrument_table &&
+        k >= 1 && k <= c.song.instrument_count)
+        number = c.song.instrument_table[k - 1].machine_instrument + 1;
+    number -= c.settings.do_0track;
     std::snprintf(out, size_t(out_size), "%s %02X", short_name, unsigned(number));
 }

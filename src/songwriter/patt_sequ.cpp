@@ -25,8 +25,6 @@
 #include "settings/settings.h"
 #include "song/song.h"
 
-SequState sequ_state;
-
 namespace {
 
 // Highest written pattern index a sequence event can carry (event byte 0x10 .. 0x7F).
@@ -49,7 +47,7 @@ constexpr CrcTables make_crc_tables()
 }
 constexpr CrcTables crc_tables = make_crc_tables();
 
-bool sizing() { return writer.writer_pass == 0; }
+bool sizing(const Conversion& c) { return c.writer.writer_pass == 0; }
 
 uint32_t crc_of(const uint8_t* data, size_t n)
 {
@@ -67,13 +65,13 @@ bool same_bytes(const uint8_t* a, const uint8_t* b, size_t n)
 
 // Writes n bytes of a pattern block; a block the song never allocated is written as zeros so
 // that both passes still produce the same count.
-void put_rows(const uint8_t* data, size_t n)
+void put_rows(Conversion& c, const uint8_t* data, size_t n)
 {
     if (n == 0) return;
     if (data) {
-        put_block(data, n);
+        put_block(c.writer, data, n);
     } else {
-        for (size_t i = 0; i < n; ++i) put_byte(0);
+        for (size_t i = 0; i < n; ++i) put_byte(c.writer, 0);
     }
 }
 
@@ -87,19 +85,19 @@ size_t global_block_size(const MachineRecord& m, int lines)
     return size_t(lines) * size_t(m.global_row_bytes);
 }
 
-PatternData* machine1_global(int p)
+PatternData* machine1_global(Conversion& c, int p)
 {
-    if (song.machine_count < 2) return nullptr;
-    MachineRecord& m1 = song.machine_table[1];
+    if (c.song.machine_count < 2) return nullptr;
+    MachineRecord& m1 = c.song.machine_table[1];
     return m1.global_patterns ? &m1.global_patterns[p] : nullptr;
 }
 
 // Duplicate search for pattern p of machine k (sizing pass, remove_2pat). Marks p as a
 // duplicate of the first earlier identical pattern in use.
-void remove_duplicate(int k, int p)
+void remove_duplicate(Conversion& c, int k, int p)
 {
-    MachineRecord& m = song.machine_table[k];
-    const int lines = song.pattern_table[p].lines;
+    MachineRecord& m = c.song.machine_table[k];
+    const int lines = c.song.pattern_table[p].lines;
     PatternData& tp = m.track_patterns[p];
 
     if (k == 0) {
@@ -111,14 +109,14 @@ void remove_duplicate(int k, int p)
         if (has_global) gp->checksum = crc_of(gp->data, gsize);
         for (int i = 0; i < p; ++i) {
             if (m.track_patterns[i].number == 0) continue;
-            if (song.pattern_table[i].lines != lines) continue;
+            if (c.song.pattern_table[i].lines != lines) continue;
             const PatternData* gi = has_global ? &m.global_patterns[i] : nullptr;
             if (has_global && gi->checksum != gp->checksum) continue;
-            log_print("\nMaster patterns %d and %d seem identical", p, i);
+            log_print(c.log, "\nMaster patterns %d and %d seem identical", p, i);
             if (has_global && !same_bytes(gi->data, gp->data, gsize)) continue;
-            log_print("-They are it!");
+            log_print(c.log, "-They are it!");
             tp.number = i + 1;
-            ++song.duplicates_removed;
+            ++c.song.duplicates_removed;
             return;
         }
         return;
@@ -126,94 +124,94 @@ void remove_duplicate(int k, int p)
 
     const size_t tsize = track_block_size(m, lines);
     tp.checksum = crc_of(tp.data, tsize);
-    PatternData* gp = m.global_row_bytes != 0 ? machine1_global(p) : nullptr;
-    const size_t gsize = gp ? size_t(lines) * size_t(song.machine_table[1].global_row_bytes) : 0;
+    PatternData* gp = m.global_row_bytes != 0 ? machine1_global(c, p) : nullptr;
+    const size_t gsize = gp ? size_t(lines) * size_t(c.song.machine_table[1].global_row_bytes) : 0;
     if (gp) gp->checksum = crc_of(gp->data, gsize);
     for (int i = 0; i < p; ++i) {
         const PatternData& ti = m.track_patterns[i];
         if (ti.number == 0) continue;
         if (ti.checksum != tp.checksum) continue;
-        const PatternData* gi = gp ? machine1_global(i) : nullptr;
+        const PatternData* gi = gp ? machine1_global(c, i) : nullptr;
         if (gp && gi->checksum != gp->checksum) continue;
-        if (song.pattern_table[i].lines != lines) continue;
-        log_print("\nMachine %d patterns %d and %d seem identical", k, p, i);
+        if (c.song.pattern_table[i].lines != lines) continue;
+        log_print(c.log, "\nMachine %d patterns %d and %d seem identical", k, p, i);
         // Equal checksums are only a hint: the rows themselves decide (machine 1's global rows
         // included, which all generators share).
         if (!same_bytes(ti.data, tp.data, tsize)) continue;
         if (gp && !same_bytes(gi->data, gp->data, gsize)) continue;
-        log_print("-They are it!");
+        log_print(c.log, "-They are it!");
         tp.number = i + 1;
-        ++song.duplicates_removed;
+        ++c.song.duplicates_removed;
         return;
     }
 }
 
 // One pattern record of machine k: pattern p from row s on.
-void write_pattern_record(int k, int p, int s, int name_number)
+void write_pattern_record(Conversion& c, int k, int p, int s, int name_number)
 {
-    const MachineRecord& m = song.machine_table[k];
-    const int lines = song.pattern_table[p].lines;
+    const MachineRecord& m = c.song.machine_table[k];
+    const int lines = c.song.pattern_table[p].lines;
     if (s > lines) s = lines;
     const int rows = lines - s;
 
     char name[16];
     std::snprintf(name, sizeof name, "%02x", unsigned(name_number));
-    put_text(name, 0);
-    put_word(unsigned(rows));
+    put_text(c.writer, name, 0);
+    put_word(c.writer, unsigned(rows));
 
     const uint8_t* tdata = m.track_patterns[p].data;
     const size_t trb = size_t(m.track_row_bytes);
     if (k == 0) {
         for (int t = 0; t < m.track_count; ++t) {
-            put_word(unsigned(t + 1));
-            put_rows(tdata ? tdata + (size_t(t) * size_t(lines) + size_t(s)) * trb : nullptr,
+            put_word(c.writer, unsigned(t + 1));
+            put_rows(c, tdata ? tdata + (size_t(t) * size_t(lines) + size_t(s)) * trb : nullptr,
                      size_t(rows) * trb);
         }
         const uint8_t* g = m.global_patterns ? m.global_patterns[p].data : nullptr;
         const size_t grb = size_t(m.global_row_bytes);
-        put_rows(g ? g + size_t(s) * grb : nullptr, size_t(rows) * grb);
+        put_rows(c, g ? g + size_t(s) * grb : nullptr, size_t(rows) * grb);
         return;
     }
 
     if (m.global_row_bytes != 0) {
         // Every generator carries machine 1's global rows.
-        const PatternData* g1 = machine1_global(p);
+        const PatternData* g1 = machine1_global(c, p);
         const uint8_t* g = g1 ? g1->data : nullptr;
         const size_t grb = size_t(m.global_row_bytes);
-        put_rows(g ? g + size_t(s) * grb : nullptr, size_t(rows) * grb);
+        put_rows(c, g ? g + size_t(s) * grb : nullptr, size_t(rows) * grb);
     }
     for (int t = 0; t < m.track_count; ++t)
-        put_rows(tdata ? tdata + (size_t(t) * size_t(lines) + size_t(s)) * trb : nullptr,
+        put_rows(c, tdata ? tdata + (size_t(t) * size_t(lines) + size_t(s)) * trb : nullptr,
                  size_t(rows) * trb);
 }
 
-void write_machine_patterns(int k)
+void write_machine_patterns(Conversion& c, int k)
 {
-    MachineRecord& m = song.machine_table[k];
-    if (sizing()) m.patterns_written = 0;
-    put_word(unsigned(m.patterns_written));
-    put_word(unsigned(k == 0 ? 0 : m.track_count));
+    MachineRecord& m = c.song.machine_table[k];
+    if (sizing(c)) m.patterns_written = 0;
+    put_word(c.writer, unsigned(m.patterns_written));
+    put_word(c.writer, unsigned(k == 0 ? 0 : m.track_count));
 
-    for (int p = 0; p < song.pattern_count; ++p) {
+    for (int p = 0; p < c.song.pattern_count; ++p) {
         PatternData& tp = m.track_patterns[p];
         if (tp.number == 0) continue;
-        if (sizing() && settings.remove_2pat && tp.number == p + 1) remove_duplicate(k, p);
+        if (sizing(c) && c.settings.remove_2pat && tp.number == p + 1) remove_duplicate(c, k, p);
         if (tp.number != p + 1) continue;
-        write_pattern_record(k, p, 0, p);
-        if (sizing()) ++m.patterns_written;
+        write_pattern_record(c, k, p, 0, p);
+        if (sizing(c)) ++m.patterns_written;
     }
-    if (sizing()) m.plain_patterns_written = m.patterns_written;
+    if (sizing(c)) m.plain_patterns_written = m.patterns_written;
 
-    if (song.offset_pattern_count == 0) return;
+    if (c.song.offset_pattern_count == 0) return;
     // The Master names its copies by every entered pattern, a generator by its own copies.
     int j = 0;
-    for (int p = 0; p < song.pattern_count; ++p) {
-        const int s = song.pattern_table[p].start_row;
+    for (int p = 0; p < c.song.pattern_count; ++p) {
+        const int s = c.song.pattern_table[p].start_row;
         if (s == 0) continue;
         const bool used = m.track_patterns[p].number != 0;
         if (used) {
-            write_pattern_record(k, p, s, song.pattern_count + j);
-            if (sizing()) ++m.patterns_written;
+            write_pattern_record(c, k, p, s, c.song.pattern_count + j);
+            if (sizing(c)) ++m.patterns_written;
         }
         if (used || k == 0) ++j;
     }
@@ -221,11 +219,11 @@ void write_machine_patterns(int k)
 
 // One machine's sequence. A machine without events takes no room: the sizing pass takes its
 // header back and the writing pass leaves it out.
-void write_machine_sequence(int k)
+void write_machine_sequence(Conversion& c, SequState& sequ, int k)
 {
-    MachineRecord& m = song.machine_table[k];
-    int64_t remembered = writer.write_count;
-    if (sizing()) {
+    MachineRecord& m = c.song.machine_table[k];
+    int64_t remembered = c.writer.write_count;
+    if (sizing(c)) {
         m.sequence_event_count = 0;
     } else if (m.sequence_event_count == 0) {
         // Still walk the order list so the song end comes out the same in both passes.
@@ -233,30 +231,30 @@ void write_machine_sequence(int k)
     }
     const bool write_events = remembered >= 0;
     if (write_events) {
-        put_word(unsigned(k));
-        put_dword(uint32_t(m.sequence_event_count));
-        put_byte(2);
-        put_byte(1);
+        put_word(c.writer, unsigned(k));
+        put_dword(c.writer, uint32_t(m.sequence_event_count));
+        put_byte(c.writer, 2);
+        put_byte(c.writer, 1);
     }
 
     int pos = 0;
-    for (int e = 0; e < song.song_length && e < order_list_size; ++e) {
-        const OrderEntry& oe = song.order_list[e];
+    for (int e = 0; e < c.song.song_length && e < order_list_size; ++e) {
+        const OrderEntry& oe = c.song.order_list[e];
         const int p = oe.pattern;
-        if (p < 0 || p >= song.pattern_count) continue; // not a pattern of this song
-        const PatternInfo& pi = song.pattern_table[p];
+        if (p < 0 || p >= c.song.pattern_count) continue; // not a pattern of this song
+        const PatternInfo& pi = c.song.pattern_table[p];
         const int n = m.track_patterns[p].number;
         // An entry into the middle of a pattern plays the pattern's shortened copy. The copy is
         // always written from this pattern's own rows (also when its rows equal an earlier
         // pattern's), so the event names this pattern's copy, never the earlier one's.
         const bool entered = oe.start_row != 0 && pi.start_row != 0;
         if (n != 0 && write_events) {
-            const int x = entered ? written_pattern_index(k, p, true)
-                                  : written_pattern_index(k, n - 1, false);
+            const int x = entered ? written_pattern_index(c, k, p, true)
+                                  : written_pattern_index(c, k, n - 1, false);
             if (x <= max_event_index) {
-                put_word(unsigned(pos) & 0xFFFF);
-                put_byte(unsigned(x + 0x10));
-                if (sizing()) ++m.sequence_event_count;
+                put_word(c.writer, unsigned(pos) & 0xFFFF);
+                put_byte(c.writer, unsigned(x + 0x10));
+                if (sizing(c)) ++m.sequence_event_count;
             }
         }
         // A pattern entered at or below its own break row plays from the entry row to its end.
@@ -265,11 +263,11 @@ void write_machine_sequence(int k)
         if (advance < 0) advance = 0;
         pos += advance;
     }
-    if (pos > sequ_state.song_end) sequ_state.song_end = pos;
+    if (pos > sequ.song_end) sequ.song_end = pos;
 
-    if (sizing() && m.sequence_event_count == 0) {
-        ++sequ_state.sequences_dropped;
-        writer.write_count = remembered;
+    if (sizing(c) && m.sequence_event_count == 0) {
+        ++sequ.sequences_dropped;
+        c.writer.write_count = remembered;
     }
 }
 
@@ -294,40 +292,40 @@ uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t n)
 
 uint32_t crc32_end(uint32_t crc) { return ~crc; }
 
-int written_pattern_index(int k, int p, bool offset_copy)
+int written_pattern_index(Conversion& c, int k, int p, bool offset_copy)
 {
-    const MachineRecord& m = song.machine_table[k];
+    const MachineRecord& m = c.song.machine_table[k];
     int x = 0;
     if (!offset_copy) {
-        for (int i = 0; i < p && i < song.pattern_count; ++i)
+        for (int i = 0; i < p && i < c.song.pattern_count; ++i)
             if (m.track_patterns[i].number == i + 1) ++x;
         return x;
     }
     x = m.plain_patterns_written;
-    for (int i = 0; i < p && i < song.pattern_count; ++i)
-        if (song.pattern_table[i].start_row != 0 && m.track_patterns[i].number != 0) ++x;
+    for (int i = 0; i < p && i < c.song.pattern_count; ++i)
+        if (c.song.pattern_table[i].start_row != 0 && m.track_patterns[i].number != 0) ++x;
     return x;
 }
 
-void write_patt_section()
+void write_patt_section(Conversion& c)
 {
-    for (int k = 0; k < song.machine_count; ++k) write_machine_patterns(k);
+    for (int k = 0; k < c.song.machine_count; ++k) write_machine_patterns(c, k);
 }
 
-void write_sequ_section()
+void write_sequ_section(Conversion& c, SequState& sequ)
 {
-    if (song.input_kind == InputKind::xi) {
+    if (c.song.input_kind == InputKind::xi) {
         // A song made of one XI instrument has no patterns: one pattern length, no sequences.
-        put_dword(uint32_t(settings.blines));
-        put_dword(0);
-        put_dword(uint32_t(settings.blines));
-        put_word(unsigned(song.machine_count > 0 ? song.machine_count - 1 : 0));
+        put_dword(c.writer, uint32_t(c.settings.blines));
+        put_dword(c.writer, 0);
+        put_dword(c.writer, uint32_t(c.settings.blines));
+        put_word(c.writer, unsigned(c.song.machine_count > 0 ? c.song.machine_count - 1 : 0));
         return;
     }
-    if (sizing()) sequ_state.sequences_dropped = 0;
-    put_dword(uint32_t(sequ_state.song_end));
-    put_dword(0);
-    put_dword(uint32_t(sequ_state.song_end));
-    put_word(unsigned(song.machine_count - sequ_state.sequences_dropped));
-    for (int k = 0; k < song.machine_count; ++k) write_machine_sequence(k);
+    if (sizing(c)) sequ.sequences_dropped = 0;
+    put_dword(c.writer, uint32_t(sequ.song_end));
+    put_dword(c.writer, 0);
+    put_dword(c.writer, uint32_t(sequ.song_end));
+    put_word(c.writer, unsigned(c.song.machine_count - sequ.sequences_dropped));
+    for (int k = 0; k < c.song.machine_count; ++k) write_machine_sequence(c, sequ, k);
 }

@@ -35,16 +35,18 @@ int64_t sample_bytes(const SampleRecord& s) { return 2 * int64_t(s.data_values) 
 
 // The count word: the one the reading pass gave the data; none when no instrument was read in a
 // converting pass (every XI slot of a MIDI conversion missing): the data then holds no wave.
-unsigned wave_data_count() { return song.wave_data_count >= 0 ? unsigned(song.wave_data_count) : 0u; }
+unsigned wave_data_count(const Conversion& c) { return c.song.wave_data_count >= 0 ? unsigned(c.song.wave_data_count) : 0u; }
 
-FILE* source_of(const InstrumentRecord& ins, FILE* input)
+FILE* source_of(const Conversion& c, const InstrumentRecord& ins, FILE* input)
 {
     if (ins.wave_source == 0) return input;
     const size_t k = size_t(ins.wave_source - 1);
-    return k < song.wave_sources.size() ? song.wave_sources[k].get() : nullptr;
+    return k < c.song.wave_sources.size() ? c.song.wave_sources[k].get() : nullptr;
 }
 
 struct WaveWriter {
+    explicit WaveWriter(Conversion& conversion) : c(conversion) {}
+    Conversion& c;
     // Stored bytes and their values, one block of each; not cleared, every byte used is written
     // before it is read.
     std::unique_ptr<uint8_t[]> buffer{new uint8_t[3 * wave_block]};
@@ -56,19 +58,19 @@ struct WaveWriter {
     void progress(size_t bytes)
     {
         if (!dots) return;
-        log_state.log_dot_count += unsigned(bytes);
-        while (log_state.log_dot_count >= wave_dot_bytes) {
-            log_state.log_dot_count -= wave_dot_bytes;
-            log_state.log_force = 1;
-            log_print(".");
+        c.log.log_dot_count += unsigned(bytes);
+        while (c.log.log_dot_count >= wave_dot_bytes) {
+            c.log.log_dot_count -= wave_dot_bytes;
+            c.log.log_force = 1;
+            log_print(c.log, ".");
         }
     }
 
     void put(const uint8_t* data, size_t n)
     {
-        put_block(data, n);
+        put_block(c.writer, data, n);
         // A full disk ends the job here rather than after the rest of the data.
-        if (std::ferror(writer.output_stream)) job_abort("Can't write outputfile (disk full?)");
+        if (std::ferror(c.writer.output_stream)) job_abort("Can't write outputfile (disk full?)");
         progress(n);
     }
 
@@ -92,17 +94,17 @@ struct WaveWriter {
             }
             put(values, 2 * n);
             left -= n;
-            log_repaint(); // the console's progress bar moves on while no text is shown
+            log_repaint(c.log); // the console's progress bar moves on while no text is shown
         }
     }
 };
 
 } // namespace
 
-int64_t wave_data_bytes()
+int64_t wave_data_bytes(const Conversion& c)
 {
     int64_t n = 2;
-    const Song& sg = song;
+    const Song& sg = c.song;
     if (!sg.instrument_table) return n;
     for (int i = 0; i < sg.instrument_count; ++i) {
         const InstrumentRecord& ins = sg.instrument_table[i];
@@ -113,21 +115,21 @@ int64_t wave_data_bytes()
     return n;
 }
 
-void write_wave_data(FILE* input)
+void write_wave_data(Conversion& c, FILE* input)
 {
-    if (writer.writer_pass == 0 || !writer.output_stream) {
-        writer.write_count += wave_data_bytes();
+    if (c.writer.writer_pass == 0 || !c.writer.output_stream) {
+        c.writer.write_count += wave_data_bytes(c);
         return;
     }
-    WaveWriter w;
-    w.dots = settings.dolist == 0;
+    WaveWriter w(c);
+    w.dots = c.settings.dolist == 0;
     if (w.dots) {
-        log_state.log_dot_interval = wave_dot_bytes;
-        log_state.log_dot_count = 0;
+        c.log.log_dot_interval = wave_dot_bytes;
+        c.log.log_dot_count = 0;
     }
-    const Song& sg = song;
+    const Song& sg = c.song;
     uint8_t head[7] = {};
-    const unsigned count = wave_data_count();
+    const unsigned count = wave_data_count(c);
     store_le16(head, count);
     w.put(head, 2);
     for (int i = 0; sg.instrument_table && i < sg.instrument_count; ++i) {
@@ -139,7 +141,7 @@ void write_wave_data(FILE* input)
         head[2] = 0; // 16-bit signed mono
         store_le32(head + 3, bytes);
         w.put(head, 7);
-        FILE* in = source_of(ins, input);
+        FILE* in = source_of(c, ins, input);
         for (int j = 0; ins.samples && j < ins.sample_count; ++j) {
             const SampleRecord& s = ins.samples[j];
             if (s.data_values) w.sample(in, s);

@@ -7,14 +7,16 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "song/conversion.h"
+
 // Bytes of the WAVE data as laid out: the count word, then per wave 7 header bytes and 2 bytes
 // per value (a sample without data counts its one zero value).
-int64_t wave_data_bytes();
+int64_t wave_data_bytes(const Conversion& c);
 
 // The WAVE data through the write primitives: counted in the sizing pass; in the writing pass
 // decoded block by block from the wave sources (`input` is the conversion's open input), with a
 // progress dot per 100000 bytes while there is no listing.
-void write_wave_data(FILE* input);
+void write_wave_data(Conversion& c, FILE* input);
 
 // Decoders of n stored values into n little-endian 16-bit values (2n bytes at out). The running
 // value v of a delta coding carries from one block of a sample to the next; it starts at 0.

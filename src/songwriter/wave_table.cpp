@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -34,8 +35,6 @@ constexpr int envelope_subdivision = 10;
 constexpr unsigned wave_flag_envelope = 0x80;
 constexpr unsigned wave_flag_loop = 0x01;
 
-bool native_midi() { return song.input_kind == InputKind::midi && settings.domidi_ext == 0; }
-bool patch_mode() { return native_midi() && settings.dopchange != 0; }
 
 // A scaled envelope value as a word: truncated toward zero, held within 0..65535 (ticks beyond
 // the tracker's 324 would otherwise wrap round to short times).
@@ -46,25 +45,18 @@ unsigned to_word(double v)
     return unsigned(v);
 }
 
-void put_float(float f)
+const char* input_name(const Conversion& c)
 {
-    uint32_t bits;
-    std::memcpy(&bits, &f, sizeof bits);
-    put_dword(bits);
+    return c.song.current_input[0] ? c.song.current_input : c.song.converter_input;
 }
 
-const char* input_name()
-{
-    return song.current_input[0] ? song.current_input : song.converter_input;
-}
-
-void write_envelope(const InstrumentRecord& ins)
+void write_envelope(Conversion& c, const InstrumentRecord& ins)
 {
     unsigned attack = 2000, decay = 3000, sustain = 60000, release = 10000, flags = 0x10;
     int n = ins.envelope_points;
     if (n > envelope_max_points) n = envelope_max_points;
     if (n < 0) n = 0;
-    const bool convert = settings.do_envs != 0 && n != 0;
+    const bool convert = c.settings.do_envs != 0 && n != 0;
     const bool has_sustain = (ins.envelope_type & 2) != 0;
     const int s = ins.envelope_sustain;
 
@@ -99,37 +91,37 @@ void write_envelope(const InstrumentRecord& ins)
         }
     }
 
-    put_word(attack);
-    put_word(decay);
-    put_word(sustain);
-    put_word(release);
-    put_byte(envelope_subdivision);
-    put_byte(flags);
+    put_word(c.writer, attack);
+    put_word(c.writer, decay);
+    put_word(c.writer, sustain);
+    put_word(c.writer, release);
+    put_byte(c.writer, envelope_subdivision);
+    put_byte(c.writer, flags);
 
     if (!convert) {
-        put_word(0x8002);
-        put_word(0);
-        put_word(0xFFFF);
-        put_byte(0);
-        put_word(0xFFFF);
-        put_word(0);
-        put_byte(0);
+        put_word(c.writer, 0x8002);
+        put_word(c.writer, 0);
+        put_word(c.writer, 0xFFFF);
+        put_byte(c.writer, 0);
+        put_word(c.writer, 0xFFFF);
+        put_word(c.writer, 0);
+        put_byte(c.writer, 0);
         return;
     }
-    put_word(unsigned(n + 2) | ((ins.envelope_type & 1) ? 0u : 0x8000u));
+    put_word(c.writer, unsigned(n + 2) | ((ins.envelope_type & 1) ? 0u : 0x8000u));
     for (int i = 0; i < n; ++i) {
-        put_word(to_word(float(ins.envelope_x[i]) * envelope_tick_scale));
-        put_word(to_word(float(ins.envelope_y[i]) * envelope_level_scale));
-        put_byte(has_sustain && i == s ? 1 : 0);
+        put_word(c.writer, to_word(float(ins.envelope_x[i]) * envelope_tick_scale));
+        put_word(c.writer, to_word(float(ins.envelope_y[i]) * envelope_level_scale));
+        put_byte(c.writer, has_sustain && i == s ? 1 : 0);
     }
     // End point: the release stretched over the fadeout, after the last point.
     const float fade = ins.fadeout ? 65535.0f / float(ins.fadeout) : 65535.0f;
-    put_word(to_word(fade + float(ins.envelope_x[n - 1]) * envelope_tick_scale));
-    put_word(0);
-    put_byte(0);
-    put_word(0xFFFF);
-    put_word(0);
-    put_byte(0);
+    put_word(c.writer, to_word(fade + float(ins.envelope_x[n - 1]) * envelope_tick_scale));
+    put_word(c.writer, 0);
+    put_byte(c.writer, 0);
+    put_word(c.writer, 0xFFFF);
+    put_word(c.writer, 0);
+    put_byte(c.writer, 0);
 }
 
 // Buzz note byte of note number m - 1 (m counted from 1): octave high nibble, semitone 1..12.
@@ -139,13 +131,13 @@ unsigned root_note_byte(int m)
     return unsigned((n / 12) * 16 + n % 12 + 1);
 }
 
-void write_levels(const InstrumentRecord& ins)
+void write_levels(Conversion& c, const InstrumentRecord& ins)
 {
     const int count = ins.sample_count;
-    put_byte(unsigned(count));
-    const bool bmw = settings.dowave == 1;
+    put_byte(c.writer, unsigned(count));
+    const bool bmw = c.settings.dowave == 1;
     const bool first_loops = ins.samples[0].is_looping != 0;
-    const double base = (song.module_format == InputKind::mod && settings.domod_ext == 0) ? 8287.0 : 8363.0;
+    const double base = (c.song.module_format == InputKind::mod && c.settings.domod_ext == 0) ? 8287.0 : 8363.0;
     for (int j = 0; j < count; ++j) {
         const SampleRecord& sm = ins.samples[j];
         uint32_t length = uint32_t(sm.length);
@@ -159,7 +151,7 @@ void write_levels(const InstrumentRecord& ins)
             loop_length >>= 1;
         }
         uint32_t loop_end;
-        if (settings.do_0loops && !first_loops) {
+        if (c.settings.do_0loops && !first_loops) {
             loop_start = length ? length - 1 : 0;
             loop_end = length;
         } else {
@@ -171,128 +163,139 @@ void write_levels(const InstrumentRecord& ins)
         else
             e = (sm.root_note - 49 + sm.relative_note) / 12.0 + sm.finetune / 12.0 / 128.0;
         const uint32_t rate = uint32_t(int(base * std::pow(2.0, e)));
-        put_dword(length);
-        put_dword(loop_start);
-        put_dword(loop_end);
-        put_dword(rate);
-        put_byte(count == 1 ? 0x41 : root_note_byte(sm.root_note));
+        put_dword(c.writer, length);
+        put_dword(c.writer, loop_start);
+        put_dword(c.writer, loop_end);
+        put_dword(c.writer, rate);
+        put_byte(c.writer, count == 1 ? 0x41 : root_note_byte(sm.root_note));
     }
 }
 
-void write_wave_entry(int i)
+void write_wave_entry(Conversion& c, int i)
 {
-    const InstrumentRecord& ins = song.instrument_table[i];
-    const bool patch = patch_mode();
-    put_word(unsigned(patch || song.input_kind == InputKind::xi ? i : ins.wave_number - 1));
+    const InstrumentRecord& ins = c.song.instrument_table[i];
+    const bool patch = patch_mode(c);
+    put_word(c.writer, unsigned(patch || c.song.input_kind == InputKind::xi ? i : ins.wave_number - 1));
     char file_name[settings_text_size + 32];
-    wave_file_name(i, file_name, int(sizeof file_name));
-    put_text(file_name, 0);
-    put_text(ins.name, 0);
-    put_float(float(ins.samples[0].volume / 64.0));
+    wave_file_name(c, i, file_name, int(sizeof file_name));
+    put_text(c.writer, file_name, 0);
+    put_text(c.writer, ins.name, 0);
+    put_float(c.writer, float(ins.samples[0].volume / 64.0));
     unsigned flags = wave_flag_envelope;
-    if (ins.samples[0].is_looping || settings.do_0loops) flags |= wave_flag_loop;
+    if (ins.samples[0].is_looping || c.settings.do_0loops) flags |= wave_flag_loop;
     // Drum patches play once: record 0 (the drum kit) and the drum keys above 0x80.
-    if (patch && settings.drloopno && (i == 0 || ins.wave_number > 0x80)) flags = wave_flag_envelope;
-    put_byte(flags);
-    put_word(1);
-    write_envelope(ins);
-    write_levels(ins);
+    if (patch && c.settings.drloopno && (i == 0 || ins.wave_number > 0x80)) flags = wave_flag_envelope;
+    put_byte(c.writer, flags);
+    put_word(c.writer, 1);
+    write_envelope(c, ins);
+    write_levels(c, ins);
 }
 
 } // namespace
 
-void wave_file_name(int i, char* out, int out_size)
+void wave_file_name(Conversion& c, int i, char* out, int out_size)
 {
     if (out_size <= 0) return;
-    if (song.input_kind == InputKind::xi) {
-        std::snprintf(out, size_t(out_size), "%s", input_name());
+    if (c.song.input_kind == InputKind::xi) {
+        std::snprintf(out, size_t(out_size), "%s", input_name(c));
         return;
     }
-    if (patch_mode()) {
-        const int number = i == 0 ? 0 : song.instrument_table[i].wave_number;
-        std::snprintf(out, size_t(out_size), "%sgmp_%02x.xi", settings.xi_dir, unsigned(number));
-    } else if (native_midi()) {
-        std::snprintf(out, size_t(out_size), "%sgmc_%02x.xi", settings.xi_dir, unsigned(i + 1));
+    if (patch_mode(c)) {
+        const int number = i == 0 ? 0 : c.song.instrument_table[i].wave_number;
+        std::snprintf(out, size_t(out_size), "%sgmp_%02x.xi", c.settings.xi_dir, unsigned(number));
+    } else if (native_midi(c)) {
+        std::snprintf(out, size_t(out_size), "%sgmc_%02x.xi", c.settings.xi_dir, unsigned(i + 1));
     } else {
         // The name under which the instrument reader exports instrument i for a BMW song.
-        xi_export_name(i, out, out_size);
+        xi_export_name(c, i, out, out_size);
     }
 }
 
-void load_xi_instruments(FILE* xi_input)
+void load_xi_instruments(Conversion& c, FILE* xi_input)
 {
-    const bool patch = patch_mode();
-    if (song.input_kind == InputKind::xi)
-        song.wave_count = 1;
-    else if (settings.dopchange == 0)
-        song.wave_count = 16; // one slot per MIDI channel
-    song.instrument_count = song.wave_count;
-    if (song.instrument_count < 0) song.instrument_count = 0;
-    if (!song.instrument_table && song.instrument_count > 0)
-        song.instrument_table = pool_array<InstrumentRecord>(size_t(song.instrument_count));
+    const bool patch = patch_mode(c);
+    if (c.song.input_kind == InputKind::xi)
+        c.song.wave_count = 1;
+    else if (c.settings.dopchange == 0)
+        c.song.wave_count = 16; // one slot per MIDI channel
+    c.song.instrument_count = c.song.wave_count;
+    if (c.song.instrument_count < 0) c.song.instrument_count = 0;
+    if (!c.song.instrument_table && c.song.instrument_count > 0)
+        c.song.instrument_table = pool_array<InstrumentRecord>(c.pool, size_t(c.song.instrument_count));
 
     // Slots whose file was missing in the first pass are not tried again.
-    std::vector<char> missing(size_t(song.instrument_count), 0);
+    std::vector<char> missing(size_t(c.song.instrument_count), 0);
+    std::string first_missing; // of a MIDI file's slots, when none of its files opens
+    bool any_opened = false;
     for (int pass = 0; pass < 2; ++pass) {
-        song.pass_number = pass;
-        for (int q = 0; q < song.instrument_count && q < int(missing.size()); ++q) {
-            InstrumentRecord& slot = song.instrument_table[q];
+        if (pass == 1 && !any_opened && !first_missing.empty()) {
+            // A folder without the instruments makes a song that plays nothing: said also under -q.
+            c.log.log_force = 1;
+            const char* folder = c.settings.xi_dir[0] ? c.settings.xi_dir : "the current folder (xi_dir)";
+            log_print(c.log, "\nWarning: %s holds none of the XI files this song's waves come from (the first: %s); "
+                             "the song has no waves", folder, first_missing.c_str());
+        }
+        c.song.pass_number = pass;
+        for (int q = 0; q < c.song.instrument_count && q < int(missing.size()); ++q) {
+            InstrumentRecord& slot = c.song.instrument_table[q];
             if (patch && slot.wave_number == 0) continue;
             if (missing[size_t(q)]) continue;
 
             char name[settings_text_size + 32];
             File own;
             FILE* in = nullptr;
-            if (song.input_kind == InputKind::xi) {
-                std::snprintf(name, sizeof name, "%s", input_name());
+            if (c.song.input_kind == InputKind::xi) {
+                std::snprintf(name, sizeof name, "%s", input_name(c));
                 in = xi_input;
                 if (in) std::rewind(in);
             } else {
                 const unsigned number = patch ? (q == 0 ? 0u : unsigned(slot.wave_number)) : unsigned(q + 1);
-                std::snprintf(name, sizeof name, "%s%s%02x.xi", settings.xi_dir,
+                std::snprintf(name, sizeof name, "%s%s%02x.xi", c.settings.xi_dir,
                               patch ? "gmp_" : "gmc_", number);
                 if (!patch && pass == 1) slot.wave_number = q + 1;
                 own = open_file(name, "rb");
                 in = own.get();
             }
             if (!in) {
-                log_state.log_force = 1;
-                log_print("\nCan't open XI-file %s", name);
+                if (first_missing.empty() && c.song.input_kind != InputKind::xi) first_missing = name;
+                c.log.log_force = 1;
+                log_print(c.log, "\nCan't open XI-file %s", name);
                 slot.wave_number = 0;
-                --song.wave_count;
+                --c.song.wave_count;
                 missing[size_t(q)] = 1;
                 continue;
             }
+            any_opened = true;
             if (pass == 1) {
-                log_state.log_force = 1;
-                log_print("\nInstrument %d (%s)", q, name);
+                c.log.log_force = 1;
+                log_print(c.log, "\nInstrument %d (%s)", q, name);
             }
             // A slot file stays open for the WAVE data, which the writing pass reads from it.
             int source = 0;
-            if (own && pass == 1 && settings.dowave == 2) {
-                song.wave_sources.push_back(std::move(own));
-                source = int(song.wave_sources.size());
+            if (own && pass == 1 && c.settings.dowave == 2) {
+                c.song.wave_sources.push_back(std::move(own));
+                source = int(c.song.wave_sources.size());
             }
-            read_instruments(in, q, source);
+            read_instruments(c, in, q, source);
         }
     }
 }
 
-void write_wavt_section()
+void write_wavt_section(Conversion& c)
 {
-    if (settings.dowave == 0) {
-        put_word(0);
+    if (c.settings.dowave == 0) {
+        put_word(c.writer, 0);
         return;
     }
-    const bool patch = patch_mode();
-    int count = song.wave_count;
-    if (patch && song.instrument_table) count = song.wave_count - 1 + song.instrument_table[0].wave_number;
-    put_word(unsigned(count));
-    if (!song.instrument_table) return;
-    for (int i = 0; i < song.instrument_count; ++i) {
-        const InstrumentRecord& ins = song.instrument_table[i];
+    const bool patch = patch_mode(c);
+    int count = c.song.wave_count;
+    if (patch && c.song.instrument_table) count = c.song.wave_count - 1 + c.song.instrument_table[0].wave_number;
+    put_word(c.writer, unsigned(count));
+    if (!c.song.instrument_table) return;
+    for (int i = 0; i < c.song.instrument_count; ++i) {
+        const InstrumentRecord& ins = c.song.instrument_table[i];
         if (ins.sample_count <= 0 || !ins.samples) continue;
-        if ((patch || song.input_kind == InputKind::xi) && ins.wave_number == 0) continue;
-        write_wave_entry(i);
+        if ((patch || c.song.input_kind == InputKind::xi) && ins.wave_number == 0) continue;
+        write_wave_entry(c, i);
     }
 }

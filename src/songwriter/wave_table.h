@@ -4,8 +4,10 @@
 
 #include <cstdio>
 
-void write_wavt_section();
+#include "song/conversion.h"
+
+void write_wavt_section(Conversion& c);
 // XI loading (sizing pass): reads the gmc_/gmp_ slot files, or the XI input itself.
-void load_xi_instruments(FILE* xi_input);
+void load_xi_instruments(Conversion& c, FILE* xi_input);
 // The XI file name of wave entry i as written into WAVT.
-void wave_file_name(int i, char* out, int out_size);
+void wave_file_name(Conversion& c, int i, char* out, int out_size);

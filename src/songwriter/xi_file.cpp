@@ -60,8 +60,6 @@ constexpr uint64_t sample_header_bytes = 40;
 constexpr size_t key_map_size = 96;
 constexpr size_t xi_copy_block = size_t(1) << 20; // bytes of sample data per copy into an XI file
 
-bool native_midi() { return song.input_kind == InputKind::midi && !settings.domidi_ext; }
-bool patch_mode() { return native_midi() && settings.dopchange; }
 
 // n bytes of text; 0xFF past the end of the file like every other read.
 void read_text(FILE* in, char* out, size_t n)
@@ -113,9 +111,9 @@ bool same_content(const char* a, const char* b)
 // The n-th name for instrument i of the module (n = 0: the usual name, xi_dir + at most 6 bytes
 // of the module's name + "%02x.xi"). Further names keep 8 characters before ".xi": the module's
 // name cut shorter, "~" and n, then the instrument number ("songna05.xi", "song~105.xi").
-void xi_candidate_name(int i, int n, char* out, int out_size)
+void xi_candidate_name(const Conversion& c, int i, int n, char* out, int out_size)
 {
-    const char* input = song.current_input[0] ? song.current_input : song.converter_input;
+    const char* input = c.song.current_input[0] ? c.song.current_input : c.song.converter_input;
     const char* base = input;
     for (const char* p = input; *p; ++p)
         if (*p == '\\' || *p == '/') base = p + 1;
@@ -126,18 +124,16 @@ void xi_candidate_name(int i, int n, char* out, int out_size)
     while (len < (room > 0 ? room : 0) && base[len] && base[len] != '.') ++len;
     // Never a part of a character: a UTF-8 sequence is kept whole or left out.
     while (len > 0 && (static_cast<unsigned char>(base[len]) & 0xC0) == 0x80) --len;
-    std::snprintf(out, size_t(out_size), "%s%.*s%s%02x.xi", settings.xi_dir, len, base, mark, unsigned(i));
+    std::snprintf(out, size_t(out_size), "%s%.*s%s%02x.xi", c.settings.xi_dir, len, base, mark, unsigned(i));
 }
 
 } // namespace
 
-platform::NewFiles exported_xi_files;
-
 namespace {
 // A name the job gives another file: the song's or the log's.
-bool names_a_job_file(const char* path)
+bool names_a_job_file(const Conversion& c, const char* path)
 {
-    return platform::same_file(path, settings.output_file) || platform::same_file(path, settings.log_file);
+    return platform::same_file(path, c.settings.output_file) || platform::same_file(path, c.settings.log_file);
 }
 } // namespace
 
@@ -149,7 +145,7 @@ bool names_a_job_file(const char* path)
 bool XiExport::open(int instrument)
 {
     index = instrument;
-    xi_candidate_name(instrument, 0, path, int(sizeof path));
+    xi_candidate_name(c, instrument, 0, path, int(sizeof path));
     return out.create(path, ".part");
 }
 
@@ -158,21 +154,21 @@ void XiExport::finish()
     if (!out.get() && out.name().empty()) return;
     constexpr int max_names = 1000;
     for (int n = 0; n < max_names; ++n) {
-        if (n) xi_candidate_name(index, n, path, int(sizeof path));
-        if (names_a_job_file(path)) continue;
-        const int e = out.commit(path, false, &exported_xi_files);
+        if (n) xi_candidate_name(c, index, n, path, int(sizeof path));
+        if (names_a_job_file(c, path)) continue;
+        const int e = out.commit(path, false, &c.exported_xi_files);
         if (e != 0 && e != EEXIST) xi_write_failed(path); // a full disk: the scratch file is gone
         if (e == EEXIST) {
             if (!platform::file_exists(path) || !same_content(out.name().c_str(), path)) continue;
             out.discard(); // this very instrument is already there
         }
         const size_t len = std::strlen(path) + 1;
-        char* keep = pool_array<char>(len);
+        char* keep = pool_array<char>(c.pool, len);
         std::memcpy(keep, path, len);
-        song.instrument_table[index].xi_file = keep;
+        c.song.instrument_table[index].xi_file = keep;
         if (n) {
-            log_state.log_force = 1;
-            log_print("\nXI-file of instrument %d named %s (the usual name is taken)", index, path);
+            c.log.log_force = 1;
+            log_print(c.log, "\nXI-file of instrument %d named %s (the usual name is taken)", index, path);
         }
         return;
     }
@@ -266,51 +262,51 @@ std::string xi_instrument_problem(const char* path)
     return "";
 }
 
-void xi_export_name(int i, char* out, int out_size)
+void xi_export_name(const Conversion& c, int i, char* out, int out_size)
 {
     // The module being read: the converted XM when an outside converter made one, else the name
     // the conversion was given. An instrument exported under another name keeps that one.
-    const InstrumentRecord* ins = song.instrument_table && i >= 0 && i < song.instrument_count
-                                      ? &song.instrument_table[i] : nullptr;
+    const InstrumentRecord* ins = c.song.instrument_table && i >= 0 && i < c.song.instrument_count
+                                      ? &c.song.instrument_table[i] : nullptr;
     if (ins && ins->xi_file)
         std::snprintf(out, size_t(out_size), "%s", ins->xi_file);
     else
-        xi_candidate_name(i, 0, out, out_size);
+        xi_candidate_name(c, i, 0, out, out_size);
 }
 
-void read_instruments(FILE* in, int first, int wave_source)
+void read_instruments(Conversion& c, FILE* in, int first, int wave_source)
 {
-    Song& sg = song;
+    Song& sg = c.song;
     const bool first_pass = sg.pass_number == 0;
     const bool xm = sg.module_format == InputKind::xm;
 
     // The instrument listing is shown once.
-    log_state.log_enabled = settings.dolist && first_pass ? 1 : 0;
+    c.log.log_enabled = c.settings.dolist && first_pass ? 1 : 0;
     if (!sg.instrument_table)
-        sg.instrument_table = pool_array<InstrumentRecord>(size_t(sg.instrument_count > 0 ? sg.instrument_count : 1));
-    log_print("\nInstruments:");
+        sg.instrument_table = pool_array<InstrumentRecord>(c.pool, size_t(sg.instrument_count > 0 ? sg.instrument_count : 1));
+    log_print(c.log, "\nInstruments:");
     if (!xm && (first < 0 || first >= sg.instrument_count)) return;
 
     if (!xm) {
         std::fseek(in, 0, SEEK_SET);
         char text[25];
         read_text(in, text, 20);
-        log_print("Tag:%s", text);
+        log_print(c.log, "Tag:%s", text);
         read_text(in, text, 24); // blank, name, 0x1A: the 23 characters before the 0x1A
         InstrumentRecord& ins = sg.instrument_table[first];
         std::memcpy(ins.name, text, 23);
         ins.name[23] = 0;
-        log_print("Name:%s", ins.name);
+        log_print(c.log, "Name:%s", ins.name);
         read_text(in, text, 20);
-        log_print("\nCreat:%s", text);
+        log_print(c.log, "\nCreat:%s", text);
     }
 
     // The second pass of a BMX with waves lays out the WAVE data: its count word is the wave
     // count when the first instrument of that pass is read.
-    const bool lay_out = !first_pass && settings.dowave == 2;
+    const bool lay_out = !first_pass && c.settings.dowave == 2;
     if (lay_out && sg.wave_data_count < 0) {
         int count = sg.wave_count;
-        if (patch_mode() && sg.instrument_table[0].wave_number == 0) --count;
+        if (patch_mode(c) && sg.instrument_table[0].wave_number == 0) --count;
         sg.wave_data_count = int(unsigned(count) & 0xFFFF); // as the word holds it
     }
     if (lay_out)
@@ -318,7 +314,7 @@ void read_instruments(FILE* in, int first, int wave_source)
 
     SampleSink sink;
     sink.in = in;
-    sink.convert = settings.dopfun == 0;
+    sink.convert = c.settings.dopfun == 0;
     sink.lay_out = lay_out;
     int w = first; // running wave index
     int i = first;
@@ -326,7 +322,7 @@ void read_instruments(FILE* in, int first, int wave_source)
         InstrumentRecord& ins = sg.instrument_table[i];
         // Sample records the first pass gave this instrument; later passes stay within them.
         const int allocated = ins.samples ? ins.sample_count : 0;
-        XiExport xi_export;
+        XiExport xi_export(c);
         platform::ScratchFile& xi_out = xi_export.out;
         const char* xi_path = xi_export.path;
         if (first_pass) {
@@ -341,19 +337,19 @@ void read_instruments(FILE* in, int first, int wave_source)
         if (xm) {
             header_size = read_dword_le(in);
             ins.header_size = int(header_size);
-            log_print("\n\n%x:isize: %d", unsigned(i), int(header_size));
+            log_print(c.log, "\n\n%x:isize: %d", unsigned(i), int(header_size));
             read_text(in, ins.name, 22);
-            log_print(" Name:%s", ins.name);
+            log_print(c.log, " Name:%s", ins.name);
             unsigned type = read_byte(in);
-            log_print(" type:%x", type);
+            log_print(c.log, " type:%x", type);
             count = read_word_le(in);
-            log_print(" samples:%x", unsigned(count));
+            log_print(c.log, " samples:%x", unsigned(count));
             // A BMW song names the XI file of every instrument with samples (none for an empty
             // one); one it names that is not there is no result: the job ends.
-            if (!first_pass && settings.dowave == 1 && count > 0) {
+            if (!first_pass && c.settings.dowave == 1 && count > 0) {
                 if (!xi_export.open(i)) {
-                    log_state.log_enabled = 2;
-                    log_print("\nCould not create XI-file %s!!", xi_path);
+                    c.log.log_enabled = 2;
+                    log_print(c.log, "\nCould not create XI-file %s!!", xi_path);
                     xi_write_failed(xi_path);
                 }
                 std::fputs("Extended Instrument:", xi_out.get());
@@ -369,7 +365,7 @@ void read_instruments(FILE* in, int first, int wave_source)
             if (header_size < xm_instrument_head_bytes)
                 job_abort("Empty instrument is too short, should take at least 29 bytes\n");
             skip_bytes(in, header_size - xm_instrument_head_bytes);
-            if (settings.dowave == 2) {
+            if (c.settings.dowave == 2) {
                 ins.is_empty = 1;
                 count = 1;
                 placeholder = true;
@@ -382,14 +378,14 @@ void read_instruments(FILE* in, int first, int wave_source)
                 sg.instrument_count = 0;
                 return;
             }
-            log_print("  hlen? %x  \nsample_map:", unsigned(hlen));
+            log_print(c.log, "  hlen? %x  \nsample_map:", unsigned(hlen));
             if (xi) write_word_le(xi, 0x0102);
 
             uint8_t key_map[key_map_size];
             read_bytes(in, key_map, key_map_size);
             for (size_t n = 0; n < key_map_size; ++n) {
-                if (n && n % 24 == 0) log_print("\n");
-                log_print("%2x ", unsigned(key_map[n]));
+                if (n && n % 24 == 0) log_print(c.log, "\n");
+                log_print(c.log, "%2x ", unsigned(key_map[n]));
             }
             if (xi) std::fwrite(key_map, 1, key_map_size, xi);
             if (!first_pass) {
@@ -410,8 +406,8 @@ void read_instruments(FILE* in, int first, int wave_source)
                 uint16_t y = read_word_le(in);
                 ins.envelope_x[p] = x;
                 ins.envelope_y[p] = y;
-                if (p % 6 == 0) log_print("\n");
-                log_print("(%4x,%4x)", unsigned(x), unsigned(y));
+                if (p % 6 == 0) log_print(c.log, "\n");
+                log_print(c.log, "(%4x,%4x)", unsigned(x), unsigned(y));
                 if (xi) {
                     write_word_le(xi, x);
                     write_word_le(xi, y);
@@ -420,8 +416,8 @@ void read_instruments(FILE* in, int first, int wave_source)
             for (int p = 0; p < envelope_max_points; ++p) {
                 uint16_t x = read_word_le(in);
                 uint16_t y = read_word_le(in);
-                if (p % 6 == 0) log_print("\n");
-                log_print("(%4x,%4x)", unsigned(x), unsigned(y));
+                if (p % 6 == 0) log_print(c.log, "\n");
+                log_print(c.log, "(%4x,%4x)", unsigned(x), unsigned(y));
                 if (xi) {
                     write_word_le(xi, x);
                     write_word_le(xi, y);
@@ -431,7 +427,7 @@ void read_instruments(FILE* in, int first, int wave_source)
             // The point bytes, each read, logged with its label and copied.
             auto point_byte = [&](const char* fmt) {
                 unsigned b = read_byte(in);
-                log_print(fmt, b);
+                log_print(c.log, fmt, b);
                 if (xi) write_byte(xi, b);
                 return b;
             };
@@ -452,9 +448,9 @@ void read_instruments(FILE* in, int first, int wave_source)
             point_byte(" rate:%2x");
 
             ins.fadeout = read_word_le(in);
-            log_print("\nvolfade:%x", unsigned(ins.fadeout));
+            log_print(c.log, "\nvolfade:%x", unsigned(ins.fadeout));
             unsigned reserved = read_word_le(in);
-            log_print(" reserved %x", reserved);
+            log_print(c.log, " reserved %x", reserved);
             if (xi) {
                 write_word_le(xi, ins.fadeout);
                 write_word_le(xi, reserved);
@@ -466,7 +462,7 @@ void read_instruments(FILE* in, int first, int wave_source)
             }
             if (!xm) {
                 count = read_word_le(in);
-                log_print("  samples:%2x:", unsigned(count));
+                log_print(c.log, "  samples:%2x:", unsigned(count));
             }
             if (xi) write_word_le(xi, unsigned(count));
 
@@ -490,7 +486,7 @@ void read_instruments(FILE* in, int first, int wave_source)
             ins.wave_number = 0;
         } else {
             if (sg.input_kind != InputKind::xi && sg.wave_map && i + 1 < wave_map_size) sg.wave_map[i + 1] = w + 1;
-            if (!native_midi()) ins.wave_number = w + 1;
+            if (!native_midi(c)) ins.wave_number = w + 1;
             if (lay_out) {
                 ins.wave_entry = 1;
                 ins.wave_index = w;
@@ -499,7 +495,7 @@ void read_instruments(FILE* in, int first, int wave_source)
             }
             ins.wave_bytes = 0;
             ++w;
-            if (first_pass) ins.samples = pool_array<SampleRecord>(size_t(count));
+            if (first_pass) ins.samples = pool_array<SampleRecord>(c.pool, size_t(count));
 
             if (placeholder) {
                 SampleRecord& s = ins.samples[0];
@@ -512,15 +508,15 @@ void read_instruments(FILE* in, int first, int wave_source)
                     uint32_t length = read_dword_le(in);
                     uint32_t loop_start = read_dword_le(in);
                     uint32_t loop_length = read_dword_le(in);
-                    log_print("\n%2x:%lx ", unsigned(j), static_cast<unsigned long>(length));
-                    log_print("(loop:%lx+%lx)", static_cast<unsigned long>(loop_start),
+                    log_print(c.log, "\n%2x:%lx ", unsigned(j), static_cast<unsigned long>(length));
+                    log_print(c.log, "(loop:%lx+%lx)", static_cast<unsigned long>(loop_start),
                               static_cast<unsigned long>(loop_length));
                     unsigned volume = read_byte(in);
-                    log_print(" vol:%x", volume);
+                    log_print(c.log, " vol:%x", volume);
                     unsigned finetune = read_byte(in);
-                    log_print(" tun:%x", finetune);
+                    log_print(c.log, " tun:%x", finetune);
                     unsigned type = read_byte(in);
-                    log_print(" typ:%x", type);
+                    log_print(c.log, " typ:%x", type);
                     if (xi) {
                         write_dword_le(xi, length);
                         write_dword_le(xi, loop_start);
@@ -530,14 +526,14 @@ void read_instruments(FILE* in, int first, int wave_source)
                         write_byte(xi, type);
                     }
                     unsigned panning = read_byte(in);
-                    log_print(" pan:%x", panning);
+                    log_print(c.log, " pan:%x", panning);
                     unsigned relative = read_byte(in);
-                    log_print(" trn:%x", relative);
+                    log_print(c.log, " trn:%x", relative);
                     unsigned reserved_byte = read_byte(in);
-                    log_print(" res:%x", reserved_byte);
+                    log_print(c.log, " res:%x", reserved_byte);
                     char name[23];
                     read_text(in, name, 22);
-                    log_print(" %s", name);
+                    log_print(c.log, " %s", name);
                     if (xi) {
                         write_byte(xi, panning);
                         write_byte(xi, relative);
@@ -574,11 +570,11 @@ void read_instruments(FILE* in, int first, int wave_source)
                 s.length = 0;
             } else if (s.length != 0 && read_sample_data(sink, s, wave_bytes)) {
                 eof = true;
-                log_state.log_enabled = 2;
-                log_print("EOF!!! ");
+                c.log.log_enabled = 2;
+                log_print(c.log, "EOF!!! ");
                 sg.ended_early = 1;
             }
-            if (s.length == 0 || settings.dopfun != 0) {
+            if (s.length == 0 || c.settings.dopfun != 0) {
                 if (lay_out) {
                     s.data_zero = 1;
                     s.length = s.is_16bit ? 2 : 1; // one frame
@@ -589,12 +585,12 @@ void read_instruments(FILE* in, int first, int wave_source)
             clip_sample_loop(s, 0);
         }
         ins.wave_bytes = int(wave_bytes);
-        if (eof) log_print("EOF!2! ");
+        if (eof) log_print(c.log, "EOF!2! ");
 
-        log_print("\npos=%ld", stream_tell(in));
+        log_print(c.log, "\npos=%ld", stream_tell(in));
         xi_export.finish();
         if (eof) {
-            log_print("EOF!3! ");
+            log_print(c.log, "EOF!3! ");
             break;
         }
     }
@@ -602,14 +598,14 @@ void read_instruments(FILE* in, int first, int wave_source)
     if (xm) sg.wave_count = w;
 }
 
-void export_mod_sample_xi(int instrument, FILE* in, int64_t offset, uint32_t bytes)
+void export_mod_sample_xi(Conversion& c, int instrument, FILE* in, int64_t offset, uint32_t bytes)
 {
-    const InstrumentRecord& ins = song.instrument_table[instrument];
+    const InstrumentRecord& ins = c.song.instrument_table[instrument];
     const SampleRecord& s = ins.samples[0];
-    XiExport xi;
+    XiExport xi(c);
     if (!xi.open(instrument)) {
-        log_state.log_enabled = 2;
-        log_print("\nCould not create XI-file %s!!", xi.path);
+        c.log.log_enabled = 2;
+        log_print(c.log, "\nCould not create XI-file %s!!", xi.path);
         xi_write_failed(xi.path);
     }
     FILE* f = xi.out.get();

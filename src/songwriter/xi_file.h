@@ -8,15 +8,18 @@
 #include "core/byteio.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
+#include "song/conversion.h"
 
 // Reads instruments into records first, first + 1, ... from `in` (XM: the rest of the module
 // from the current position; XI: one instrument from the start of the file). Pass from
 // song.pass_number. wave_source tells the song writer where the WAVE data of these instruments is
 // read: 0 the conversion's input, k the stream song.wave_sources[k - 1].
-void read_instruments(FILE* in, int first, int wave_source = 0);
+void read_instruments(Conversion& c, FILE* in, int first, int wave_source = 0);
 
 // One exported XI file while it is written (see xi_file.cpp): the scratch file, then its name.
 struct XiExport {
+    explicit XiExport(Conversion& conversion) : c(conversion) {}
+    Conversion& c;
     platform::ScratchFile out;
     char path[2 * settings_text_size] = ""; // the name it gets
     int index = 0;          // the instrument
@@ -27,12 +30,6 @@ struct XiExport {
     void finish();
 };
 
-// The XI files a BMW conversion exported under new names: they stay registered as the job's until
-// the song has its name (the conversion driver keeps them then), and a failed or interrupted
-// conversion removes them, so that xi_dir is left as it was. Process-wide like the rest of a
-// conversion's state.
-extern platform::NewFiles exported_xi_files;
-
 // Why the file `path` is no XI instrument a song can be made of, or "" when it is one: the tag
 // "Extended Instrument: ", the whole 298-byte header, version 0x0101 or 0x0102, at least one sample
 // and every sample header within the file. ("cut at 30 bytes, an XI header takes 298")
@@ -40,8 +37,8 @@ std::string xi_instrument_problem(const char* path);
 
 // Writes one 8-bit MOD sample as an XI instrument (a one-sample instrument over every key) for a
 // BMW song: `bytes` bytes of signed PCM from `offset` of `in`.
-void export_mod_sample_xi(int instrument, FILE* in, int64_t offset, uint32_t bytes);
+void export_mod_sample_xi(Conversion& c, int instrument, FILE* in, int64_t offset, uint32_t bytes);
 
 // The XI file name of instrument i for a module input: xi_dir + base name (at most 6 characters,
 // up to its first '.') + "%02x" + ".xi".
-void xi_export_name(int i, char* out, int out_size);
+void xi_export_name(const Conversion& c, int i, char* out, int out_size);

@@ -13,6 +13,9 @@
 #include "settings/settings.h"
 #include "songwriter/generators.h"
 
+#define KESTRIX_AMBIENT_JOB
+#include "buzz/ambient.h"
+
 CloneState clone_state;
 
 namespace {
@@ -133,10 +136,9 @@ void clone_write_machine(int tracks)
     const CloneState& c = clone_state;
     if (c.destination == 0) return;
     // The generator catalogue writes the record through the song write primitives.
-    const Writer saved = writer;
-    writer = Writer{1, 0, reader_state.merge_stream};
-    write_generator_machine(c.destination, tracks, clone_x, clone_y, clone_machine_name().c_str(), clone_tick_byte);
-    writer = saved;
+    Writer clone_writer{1, 0, reader_state.merge_stream};
+    write_generator_machine(clone_writer, machine_table_state, settings, c.destination, tracks, clone_x, clone_y,
+                            clone_machine_name().c_str(), clone_tick_byte);
 }
 
 void clone_pattern_header(uint16_t patterns, uint16_t tracks)

@@ -65,6 +65,9 @@
 #include "transform/machine_tools.h"
 #include "transform/wave_tools.h"
 
+#define KESTRIX_AMBIENT_JOB
+#include "buzz/ambient.h"
+
 MergeState merge_state;
 
 namespace {
@@ -602,7 +605,7 @@ bool read_para(int input, const SectionEntry& e, int description, ParaSection& o
     FILE* f = summary(input).stream;
     SectionReader in{f, stream_length(f), 0, uint64_t(e.offset) + e.length};
     in.seek(e.offset);
-    return read_para_section(in, uint32_t(summary(input).machines), description, out);
+    return read_para_section(in, uint32_t(summary(input).machines), machine_table_state, description, out);
 }
 
 // A PARA section for the merged song: the first song's entries, the second song's but its

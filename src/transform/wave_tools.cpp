@@ -10,6 +10,9 @@
 #include "core/log.h"
 #include "settings/settings.h"
 
+#define KESTRIX_AMBIENT_JOB
+#include "buzz/ambient.h"
+
 WaveTools wave_tools;
 
 namespace {

@@ -81,8 +81,6 @@ struct TempoEvent {
 
 // What the reading collects.
 struct Collected {
-    std::vector<uint8_t> bytes; // the file
-    size_t pos = 0;
     std::vector<std::vector<NoteEvent>> tracks;
     std::vector<TempoEvent> tempos;
     int division = 0;
@@ -90,39 +88,36 @@ struct Collected {
     int first_program[16];
     std::string error;
 };
-Collected in;
 
-int source_getc() { return in.pos < in.bytes.size() ? in.bytes[in.pos++] : -1; }
-void on_error(const char* message) { in.error = message; }
-void on_header(int, int tracks, int division)
-{
-    midi_state.track_total = tracks;
-    midi_state.track_index = 0;
-    in.division = division;
-    in.header = true;
-}
-void on_track_start() { in.tracks.emplace_back(); }
-void on_track_end() { ++midi_state.track_index; }
-void on_note(int channel, int key, int velocity)
-{
-    if (in.tracks.empty() || key > 127) return;
-    in.tracks.back().push_back({midi_state.current_ticks, uint8_t(channel), uint8_t(key),
-                                uint8_t(std::min(velocity, 127))});
-}
-void on_note_off(int channel, int key, int) { on_note(channel, key, 0); }
-void on_program(int channel, int p)
-{
-    if (in.first_program[channel] < 0 && p < 128) in.first_program[channel] = p;
-}
-void on_tempo(long microseconds)
-{
-    if (microseconds > 0) in.tempos.push_back({midi_state.current_ticks, microseconds});
-}
+// The reader's hooks: notes, programs and tempos with their times, the track structure.
+class Collector : public MidiHooks {
+public:
+    Collector(Collected& collected, const SmfReader& reader) : in(collected), at(reader.at) {}
+    void Mf_on_error(const char* message) override { in.error = message; }
+    void Mf_on_header(int, int, int division) override
+    {
+        in.division = division;
+        in.header = true;
+    }
+    void Mf_on_track_start() override { in.tracks.emplace_back(); }
+    void Mf_on_note_on(int channel, int key, int velocity) override
+    {
+        if (in.tracks.empty() || key > 127) return;
+        in.tracks.back().push_back({at.current_ticks, uint8_t(channel), uint8_t(key), uint8_t(std::min(velocity, 127))});
+    }
+    void Mf_on_note_off(int channel, int key, int) override { Mf_on_note_on(channel, key, 0); }
+    void Mf_on_program(int channel, int p) override
+    {
+        if (in.first_program[channel] < 0 && p < 128) in.first_program[channel] = p;
+    }
+    void Mf_on_tempo(long microseconds) override
+    {
+        if (microseconds > 0) in.tempos.push_back({at.current_ticks, microseconds});
+    }
 
-constexpr MidiHooks hooks = {
-    source_getc, on_error, on_header, on_track_start, on_track_end, on_note, on_note_off,
-    nullptr, nullptr, nullptr, on_program, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-    nullptr, on_tempo, nullptr, nullptr, nullptr, nullptr,
+private:
+    Collected& in;
+    const SmfPosition& at;
 };
 
 int fail(int code, const std::string& why)
@@ -161,7 +156,7 @@ bool parse_number(const char* text, int low, int high, int& out)
 // division's ticks per second.
 class Clock {
 public:
-    explicit Clock(int division) : division_(division)
+    Clock(int division, std::vector<TempoEvent> tempos) : division_(division)
     {
         if (division & 0x8000) {
             const int frames = -int(int8_t(uint8_t(division >> 8)));
@@ -169,12 +164,12 @@ public:
         }
         // In tick order, one per tick: of events at the same tick (tracks are read one after the
         // other) the last one holds.
-        std::stable_sort(in.tempos.begin(), in.tempos.end(),
+        std::stable_sort(tempos.begin(), tempos.end(),
                          [](const TempoEvent& a, const TempoEvent& b) { return a.tick < b.tick; });
         double seconds = 0;
         int64_t tick = 0;
         long us = midi_default_tempo;
-        for (const TempoEvent& t : in.tempos) {
+        for (const TempoEvent& t : tempos) {
             seconds += double(t.tick - tick) * us / 1e6 / division_;
             tick = t.tick;
             us = t.microseconds;
@@ -265,12 +260,17 @@ int main(int argc, char** argv)
     const int drum_channel = drums - 1;
 
     std::string error;
-    if (!read_file(input, in.bytes, error)) return fail(exit_input, error);
+    std::vector<uint8_t> bytes;
+    if (!read_file(input, bytes, error)) return fail(exit_input, error);
+    Collected in;
     std::fill(std::begin(in.first_program), std::end(in.first_program), -1);
-    midi_state_reset();
-    log_state.log_enabled = 0;
+    Log log; // the reader's lines are not shown
+    log.log_enabled = 0;
+    SmfReader reader(log);
+    Collector hooks(in, reader);
+    smf_bytes_open(reader, bytes.data(), bytes.size());
     try {
-        mfread(hooks);
+        mfread(reader, hooks);
     } catch (const JobAbort&) {
         return fail(exit_input, std::string(input) + ": " + (in.error.empty() ? "broken MIDI file" : in.error));
     }
@@ -280,7 +280,7 @@ int main(int argc, char** argv)
         return fail(exit_input, std::string(input) + ": division 0 (no ticks per quarter note)");
 
     // Rows: sixteenths of the beats, RES rows each (a SMPTE file: of 120 BPM's beats in its time).
-    const Clock clock(in.division);
+    const Clock clock(in.division, in.tempos);
     const double real_bpm = 60e6 / double(clock.first_tempo());
     const double rows_per_tick = clock.smpte() ? 0 : 4.0 * res / in.division;
     const double rows_per_second = (clock.smpte() ? 120.0 : real_bpm) / 60.0 * 4 * res;

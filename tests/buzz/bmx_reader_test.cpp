@@ -137,15 +137,15 @@ protected:
         reader_state = ReaderState();
         static MachineDescription d[3] = {{"Master", 0, 5, 0}, {"Jeskola Tracker", 1, 1, 5, 1, 2, 3},
                                           {"Jeskola Reverb", 2, 3, 0}};
-        machine_table_state = MachineTable{d, 3};
-        log_state.log_stream = log_file = std::tmpfile();
+        machines = MachineTable{d, 3};
+        log.log_stream = log_file = std::tmpfile();
     }
     void TearDown() override
     {
         std::fclose(log_file);
         if (merge_file) std::fclose(merge_file);
         reader_state = ReaderState();
-        machine_table_state = MachineTable();
+        machines = MachineTable();
         kxtest::WorkDirTest::TearDown();
     }
     // Reads the song from a temporary file; "" when it passed, otherwise the fatal message.
@@ -245,7 +245,7 @@ TEST_F(BmxReaderTest, OtherSectionsWidePositionsAndParameterDescriptions)
         std::fwrite(body.data.data(), 1, body.size(), f.get());
         SectionReader in{f.get(), body.size() + 2, 0, body.size() + 2};
         in.seek(2);
-        return read_para_section(in, machines, 1, out); // the Tracker
+        return read_para_section(in, machines, this->machines, 1, out); // the Tracker
     };
     ParaSection p;
     ASSERT_TRUE(walk(para, 2, p));

@@ -17,19 +17,19 @@ protected:
     void SetUp() override
     {
         WorkDirTest::SetUp();
-        machine_table_state = MachineTable();
-        log_state.window = &fake;
+        machines = MachineTable();
+        log.window = &fake;
     }
     void TearDown() override
     {
-        machine_descriptions_reset();
+        machine_descriptions_reset(machines);
         WorkDirTest::TearDown();
     }
     void write_ini(const std::string& text) { std::ofstream("machines.ini", std::ios::binary) << text; }
     void load(const std::string& text)
     {
         write_ini(text);
-        ASSERT_TRUE(load_machine_descriptions());
+        ASSERT_TRUE(load_machine_descriptions(machines, pool, log));
     }
     bool logged(const char* text) const { return fake.text.find(text) != std::string::npos; }
     kxtest::FakeWindow fake;
@@ -37,9 +37,9 @@ protected:
 
 // "name: type global track | note wave volume max_tracks | attributes/read short_name | initial
 // bytes | empty row bytes" of record i, the bytes in hex as far as the counts say.
-std::string record(int i)
+std::string record(const MachineTable& machines, int i)
 {
-    const MachineDescription& d = *machine_description(i);
+    const MachineDescription& d = *machine_description(machines, i);
     char b[200];
     std::snprintf(b, sizeof b, "%s: %d %d %d | %d %d %d %d | %d/%d %s |", d.dll_name, d.type, d.global_bytes,
                   d.track_bytes, d.note_byte, d.wave_byte, d.volume_byte, d.max_tracks, d.attribute_count,
@@ -80,7 +80,7 @@ TEST_F(MachinesIniTest, EveryKindOfLine)
         return r;
     };
     std::string all;
-    for (int i = 0; i < machine_table_state.machine_description_count; ++i) all += record(i) + "\n";
+    for (int i = 0; i < machines.machine_description_count; ++i) all += record(machines, i) + "\n";
     EXPECT_EQ(all, "Some Delay: 2 3 2 | 0 0 0 0 | 0/0  | 0000000000 | 0000000000 |\n"
                    "Gen: 1 2 3 | 1 2 3 16 | 3/3 GenShort | A00B0001FF | FEFD00FF07 |\n"
                    "Cut: 1 1 3 | 1 2 3 4 | 0/0 C | 21222300 | 15161718 |\n"
@@ -103,39 +103,39 @@ TEST_F(MachinesIniTest, EveryKindOfLine)
 
 TEST_F(MachinesIniTest, VersionMustBeExactly25)
 {
-    EXPECT_FALSE(load_machine_descriptions()); // no file: the table stays empty
-    EXPECT_EQ(machine_description(0), nullptr);
+    EXPECT_FALSE(load_machine_descriptions(machines, pool, log)); // no file: the table stays empty
+    EXPECT_EQ(machine_description(machines, 0), nullptr);
     write_ini("version=2.50\n\"Master\" 0 5 0\n");
-    EXPECT_FALSE(run_guarded([] { load_machine_descriptions(); }));
+    EXPECT_FALSE(run_guarded(log, [&] { load_machine_descriptions(machines, pool, log); }));
     EXPECT_TRUE(logged("Wrong machines.ini version!!"));
     load("; no version\n\"Master\" 0 5 0\n\"Jeskola Tracker\" 1 1 5 1 2 3 32 0 T\n\"JESKOLA TRACKER\" 2 0 0\n");
     EXPECT_TRUE(logged("machines.ini: version: , 3 machines"));
     // Lookups ignore the case and take the first match.
-    EXPECT_EQ(find_machine_description("jeskola tracker"), 1);
-    EXPECT_EQ(find_machine_description("Jeskola Tracke"), -1);
-    EXPECT_EQ(find_machine_description("Jeskola Trackers"), -1);
-    EXPECT_EQ(machine_description(-1), nullptr);
-    EXPECT_EQ(machine_description(3), nullptr);
+    EXPECT_EQ(find_machine_description(machines, "jeskola tracker"), 1);
+    EXPECT_EQ(find_machine_description(machines, "Jeskola Tracke"), -1);
+    EXPECT_EQ(find_machine_description(machines, "Jeskola Trackers"), -1);
+    EXPECT_EQ(machine_description(machines, -1), nullptr);
+    EXPECT_EQ(machine_description(machines, 3), nullptr);
 }
 
 TEST_F(MachinesIniTest, ShippedFileHoldsTheFixedRoles)
 {
     kxtest::install_machines_ini();
-    ASSERT_TRUE(load_machine_descriptions());
-    ASSERT_GE(machine_table_state.machine_description_count, fixed_machine_records);
+    ASSERT_TRUE(load_machine_descriptions(machines, pool, log));
+    ASSERT_GE(machines.machine_description_count, fixed_machine_records);
     for (const char* bad : {"Why", " !(", "Warning"}) EXPECT_FALSE(logged(bad)) << bad;
-    EXPECT_EQ(record(role_tracker), "Jeskola Tracker: 1 1 5 | 1 2 3 32 | 3/3 Tracker | 060000FF0000 | 000000FF0000 |");
-    EXPECT_GE(machine_description(role_vmidiout)->track_bytes, 5); // MIDI channel at 4, program at 5
+    EXPECT_EQ(record(machines, role_tracker), "Jeskola Tracker: 1 1 5 | 1 2 3 32 | 3/3 Tracker | 060000FF0000 | 000000FF0000 |");
+    EXPECT_GE(machine_description(machines, role_vmidiout)->track_bytes, 5); // MIDI channel at 4, program at 5
     for (int i = role_tracker; i <= role_bass3; ++i) { // generators whose empty row plays nothing
-        const MachineDescription& d = *machine_description(i);
+        const MachineDescription& d = *machine_description(machines, i);
         SCOPED_TRACE(d.dll_name);
         for (int at : {d.note_byte, d.wave_byte, d.volume_byte}) EXPECT_TRUE(at >= 1 && at <= d.track_bytes);
         EXPECT_TRUE(d.type == 1 && d.attributes_read == d.attribute_count);
         const uint8_t* empty = d.empty_bytes + d.global_bytes;
         EXPECT_TRUE(empty[d.note_byte - 1] == 0 && empty[d.volume_byte - 1] == 0xFF);
     }
-    for (int i = fixed_machine_records; i < machine_table_state.machine_description_count; ++i)
-        EXPECT_EQ(machine_description(i)->type, 2) << machine_description(i)->dll_name;
+    for (int i = fixed_machine_records; i < machines.machine_description_count; ++i)
+        EXPECT_EQ(machine_description(machines, i)->type, 2) << machine_description(machines, i)->dll_name;
 }
 
 TEST(TransposeNote, MovesWithinTheByteAndClamps)

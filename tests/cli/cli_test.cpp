@@ -7,6 +7,7 @@
 
 #include "cli/option_table.h"
 #include "core/version.h"
+#include "midi/smf_builder.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
 #include "transform/buzz_song_builder.h"
@@ -113,12 +114,12 @@ TEST_F(Cli, OptionsSaveTheSettingsTheyName)
         SCOPED_TRACE(c.args);
         if (c.ini) std::ofstream("kestrix.ini") << c.ini;
         settings = Settings();
-        if (!load_settings()) settings_set_text(settings.xi_dir, (platform::current_directory() + "/xi/").c_str());
+        if (!load_settings(settings)) settings_set_text(settings.xi_dir, (platform::current_directory() + "/xi/").c_str());
         c.change(settings);
         auto r = run_kestrix(std::string(c.args) + " --save-settings");
         EXPECT_EQ(r.status, 0) << r.err;
         const std::string written = kxtest::read_text("kestrix.ini");
-        EXPECT_TRUE(save_settings());
+        EXPECT_TRUE(save_settings(settings));
         EXPECT_EQ(written, kxtest::read_text("kestrix.ini"));
         fs::remove("kestrix.ini");
     }
@@ -202,6 +203,13 @@ TEST_F(Cli, ConvertListAndFail)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Warning: No instrument mapped (31 1 0 0 0)\n(pattern: 0 track: 0 line: 0)\n"
                      "Warning: No instrument mapped (31 2 0 0 0)\n(pattern: 0 track: 1 line: 0)\n");
+    // A MIDI file whose XI folder holds none of its instruments: one warning, also under -q.
+    kxtest::smf(0, 96, {kxtest::SmfTrack().on(0, 0, 60).off(96, 0, 60)}).write("tune.mid");
+    fs::create_directory("empty");
+    r = run_kestrix("-q --set xi_dir=empty/ tune.mid");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Warning: empty/ holds none of the XI files this song's waves come from (the first: "
+                     "empty/gmc_01.xi); the song has no waves\n");
     r = run_kestrix("-q -s wide.xm");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "order: 0Jeskola Tracker allows ony 32 channels,sorry!\n"

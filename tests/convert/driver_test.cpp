@@ -11,8 +11,8 @@ class DriverTest : public kxtest::WorkDirTest {
 protected:
     void TearDown() override
     {
-        log_state.window = nullptr;
-        machine_descriptions_reset();
+        log.window = nullptr;
+        machine_descriptions_reset(machines);
         WorkDirTest::TearDown();
     }
     kxtest::FakeWindow window;
@@ -25,24 +25,24 @@ TEST_F(DriverTest, AlternateMachineThatIsNoGeneratorEndsTheJobFirst)
     m.patterns = {kxfix::pattern(4, 4, {{0, 0, 49, 0, 0, 0, 0}})};
     kxfix::xm_file(m).write("in.xm");
     settings.dopfun = 10; // record 11: Jeskola Delay, an effect
-    log_state.window = &window;
-    EXPECT_FALSE(run_guarded([] { convert("in.xm", "out.bmx"); }));
+    log.window = &window;
+    EXPECT_FALSE(run_guarded(log, [&] { convert(c, "in.xm", "out.bmx"); }));
     EXPECT_NE(window.text.find("Error: Alternate Machine is no generator!"), std::string::npos) << window.text;
     EXPECT_EQ(window.text.find("First pass"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists("out.bmx"));
     // Without the alternate machine the module converts, also split by instrument without instruments.
-    pool_free_all(); // the end of that job, as the job runner ends it
+    pool_free_all(pool); // the end of that job, as the job runner ends it
     settings.dopfun = 0;
     settings.dotsplit = 2;
-    EXPECT_TRUE(run_guarded([] { convert("in.xm", "out.bmx"); })) << window.text;
+    EXPECT_TRUE(run_guarded(log, [&] { convert(c, "in.xm", "out.bmx"); })) << window.text;
     EXPECT_EQ(song.machine_count, 1);
 }
 
 TEST_F(DriverTest, LayoutLimitsEndTheJobBeforeAnythingIsAllocated)
 {
     kxtest::install_machines_ini();
-    ASSERT_TRUE(load_machine_descriptions());
-    log_state.window = &window;
+    ASSERT_TRUE(load_machine_descriptions(machines, pool, log));
+    log.window = &window;
     // channels, patterns of `lines` rows, generators of `tracks` tracks, target; the log
     struct Case { int channels, patterns, lines, generators, tracks, dopfun; const char* log; };
     const Case cases[] = {
@@ -56,22 +56,22 @@ TEST_F(DriverTest, LayoutLimitsEndTheJobBeforeAnythingIsAllocated)
         {4, 1, 65536, 1, 4, 0, "Error: Wrong pattern length!!\n"},
         {4, 1, 64, 1, 4, 70, "Error: Target machine not found, check machines.ini!!\n"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.log ? c.log : "passes");
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.log ? k.log : "passes");
         window.text.clear();
-        log_state.at_line_start = true; // as in a fresh window
+        log.at_line_start = true; // as in a fresh window
         const uint16_t chunks = pool.count;
-        song.channel_count = c.channels;
-        song.pattern_count = c.patterns;
-        song.pattern_table = pool_array<PatternInfo>(size_t(c.patterns));
-        for (int p = 0; p < c.patterns; ++p) song.pattern_table[p].lines = c.lines;
-        song.machine_count = c.generators + 1;
-        song.tracks_per_generator = c.tracks;
+        song.channel_count = k.channels;
+        song.pattern_count = k.patterns;
+        song.pattern_table = pool_array<PatternInfo>(pool, size_t(k.patterns));
+        for (int p = 0; p < k.patterns; ++p) song.pattern_table[p].lines = k.lines;
+        song.machine_count = k.generators + 1;
+        song.tracks_per_generator = k.tracks;
         song.machine_table = nullptr;
-        settings.dopfun = c.dopfun;
-        EXPECT_EQ(run_guarded([] { lay_out_machines(); }), c.log == nullptr) << window.text;
-        if (!c.log) continue;
-        EXPECT_EQ(window.text, c.log);
+        settings.dopfun = k.dopfun;
+        EXPECT_EQ(run_guarded(log, [&] { lay_out_machines(c); }), k.log == nullptr) << window.text;
+        if (!k.log) continue;
+        EXPECT_EQ(window.text, k.log);
         EXPECT_EQ(song.machine_table, nullptr);
         EXPECT_EQ(pool.count, chunks + 1); // the pattern table alone
     }
@@ -96,20 +96,20 @@ TEST_F(DriverTest, InputKindFromTheLastExtensionAndTheContent)
         {"wide.xm", 1080, "16CH", "mod", true},
         {"song.it", 0, "Buzz", "it", false}, // a song is listed only by its name
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        kxtest::Bytes{}.fill(c.at, 0).str(c.magic).fill(1200, 0).write(c.name);
-        song_reset_defaults();
+    for (const Case& t : cases) {
+        SCOPED_TRACE(t.name);
+        kxtest::Bytes{}.fill(t.at, 0).str(t.magic).fill(1200, 0).write(t.name);
+        song = Song();
         settings.dowave = 1;
         window.text.clear();
-        log_state.window = &window;
-        detect_input_kind(c.name);
-        log_state.window = nullptr;
-        const InputKind k = song.input_kind;
-        const char* kind = k == InputKind::it ? "it" : k == InputKind::midi ? "midi" : k == InputKind::mod ? "mod" : "";
-        EXPECT_STREQ(kind, c.kind);
+        log.window = &window;
+        detect_input_kind(c, t.name);
+        log.window = nullptr;
+        const InputKind got = song.input_kind;
+        const char* kind = got == InputKind::it ? "it" : got == InputKind::midi ? "midi" : got == InputKind::mod ? "mod" : "";
+        EXPECT_STREQ(kind, t.kind);
         EXPECT_EQ(settings.dowave, 1);
-        EXPECT_EQ(window.text.find("by its content") != std::string::npos, c.logged) << window.text;
+        EXPECT_EQ(window.text.find("by its content") != std::string::npos, t.logged) << window.text;
     }
 }
 

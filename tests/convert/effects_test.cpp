@@ -32,17 +32,17 @@ TEST_F(EffectsTest, CellsFromABrokenFileStayInsideTheTables)
     settings.dotsplit = 2;
     settings.dowave = 0;
     kxtest::FakeWindow window;
-    log_state.window = &window;
-    ASSERT_TRUE(run_guarded([] { convert("in.xm", "out.bmx"); })) << window.text;
-    auto cell = [](int pattern, int row, int channel, int note, int instrument, int effect, int param) {
+    log.window = &window;
+    ASSERT_TRUE(run_guarded(log, [&] { convert(c, "in.xm", "out.bmx"); })) << window.text;
+    auto cell = [&](int pattern, int row, int channel, int note, int instrument, int effect, int param) {
         song.cur_pattern = pattern, song.cur_row = row, song.cur_channel = channel;
-        translate_cell({note, instrument, 0, effect, param});
+        translate_cell(c, {note, instrument, 0, effect, param});
     };
     auto any = [&](int from, unsigned n) { return from + int(next(n)); };
     song.order_list[1].pattern = 200;
     song.order_list[2].pattern = -5;
     for (int i = 0; i < 300; ++i)
-        run_guarded([&] {
+        run_guarded(log, [&] {
             cell(any(-1, 5), any(-2, 12), any(-1, 5), any(0, 120), any(0, 300), any(0, 20), any(0, 256));
         });
     // An instrument whose machine does not exist drops the cell with its song effects.
@@ -59,8 +59,8 @@ TEST_F(EffectsTest, CellsFromABrokenFileStayInsideTheTables)
         EXPECT_LE(song.pattern_table[p].play_lines, song.pattern_table[p].lines);
         EXPECT_LT(song.pattern_table[p].start_row, song.pattern_table[p].lines);
     }
-    log_state.window = nullptr;
-    machine_descriptions_reset();
+    log.window = nullptr;
+    machine_descriptions_reset(machines);
 }
 
 } // namespace

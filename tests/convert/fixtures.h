@@ -160,20 +160,21 @@ inline Bytes mod_file(const ModModule& m)
     return b;
 }
 
-// What a section writer writes in a writing pass; empty when the job ended.
-inline std::vector<uint8_t> written(const std::function<void()>& section)
+// What a section writer writes in a writing pass of the conversion's writer; empty when the job
+// ended.
+inline std::vector<uint8_t> written(Conversion& c, const std::function<void()>& section)
 {
-    const Writer kept = writer;
+    const Writer kept = c.writer;
     FILE* f = std::tmpfile();
-    writer = Writer{1, 0, f};
+    c.writer = Writer{1, 0, f};
     std::vector<uint8_t> out;
-    if (run_guarded(section)) {
+    if (run_guarded(c.log, section)) {
         out.resize(size_t(std::ftell(f)));
         std::rewind(f);
         EXPECT_EQ(std::fread(out.data(), 1, out.size(), f), out.size());
     }
     std::fclose(f);
-    writer = kept;
+    c.writer = kept;
     return out;
 }
 
@@ -185,9 +186,9 @@ struct WaveData {
 };
 
 // The WAVE data the song writer writes for the song as read (`in`: the conversion's input).
-inline WaveData wave_data(FILE* in)
+inline WaveData wave_data(Conversion& c, FILE* in)
 {
-    const std::vector<uint8_t> d = written([in] { write_wave_data(in); });
+    const std::vector<uint8_t> d = written(c, [&c, in] { write_wave_data(c, in); });
     WaveData t;
     size_t p = 2;
     auto get = [&](size_t at, int n) {
@@ -209,29 +210,31 @@ inline WaveData wave_data(FILE* in)
 
 // The first pass, the driver's machine layout (Tracker generators) and the second pass over a
 // module file, and the WAVE data of the song as read; false when the job ended with job_abort.
-inline bool read_module_passes(const char* path, WaveData* waves = nullptr)
+inline bool read_module_passes(Conversion& c, const char* path, WaveData* waves = nullptr)
 {
     // The Master and the Tracker: all the layout reads.
     static MachineDescription records[2] = {{"Master"}, {"Jeskola Tracker", 1, 0, 0, 0, 0, 0, 255}};
-    machine_table_state = MachineTable{records, 2};
+    c.song = Song(); // a song of its own, as every conversion starts
+    c.machines.machine_descriptions = records;
+    c.machines.machine_description_count = 2;
     File f = open_file(path, "rb");
-    bool ok = f && run_guarded([&] {
-        for (song.pass_number = 0; song.pass_number < 2; ++song.pass_number) {
-            read_module(f.get());
-            if (song.pass_number == 0) lay_out_machines();
+    bool ok = f && run_guarded(c.log, [&] {
+        for (c.song.pass_number = 0; c.song.pass_number < 2; ++c.song.pass_number) {
+            read_module(c, f.get());
+            if (c.song.pass_number == 0) lay_out_machines(c);
         }
     });
-    if (ok && waves) *waves = wave_data(f.get());
-    machine_descriptions_reset();
+    if (ok && waves) *waves = wave_data(c, f.get());
+    machine_descriptions_reset(c.machines);
     return ok;
 }
 
 // The log as shown (the log stream gets every shown message unchanged).
 struct LogCapture {
-    LogCapture() : file(std::tmpfile()) { log_state.log_stream = file; }
+    explicit LogCapture(Log& log) : log_(log), file(std::tmpfile()) { log_.log_stream = file; }
     ~LogCapture()
     {
-        log_state.log_stream = nullptr;
+        log_.log_stream = nullptr;
         std::fclose(file);
     }
     std::string text()
@@ -243,23 +246,25 @@ struct LogCapture {
         return s;
     }
     bool has(const std::string& t) { return text().find(t) != std::string::npos; }
+    Log& log_;
     FILE* file;
 };
 
 // The song model as the driver leaves it after the first pass: the Master and `generators`
 // generators of `tracks` tracks of the target in the loaded machine table, `patterns` patterns of
 // `lines` rows played in order.
-inline void layout_song(int generators, int tracks, int patterns, int lines)
+inline void layout_song(Conversion& c, int generators, int tracks, int patterns, int lines)
 {
+    Song& song = c.song;
     song.channel_count = tracks;
     song.machine_count = generators + 1;
     song.tracks_per_generator = tracks;
     song.pattern_count = song.song_length = patterns;
-    song.pattern_table = pool_array<PatternInfo>(size_t(patterns));
+    song.pattern_table = pool_array<PatternInfo>(c.pool, size_t(patterns));
     for (int p = 0; p < patterns; ++p) song.pattern_table[p].lines = lines;
-    song.order_list = pool_array<OrderEntry>(order_list_size);
+    song.order_list = pool_array<OrderEntry>(c.pool, order_list_size);
     for (int i = 0; i < order_list_size; ++i) song.order_list[i].pattern = i;
-    lay_out_machines();
+    lay_out_machines(c);
 }
 
 } // namespace kxfix

@@ -25,7 +25,7 @@ protected:
     bool read(const Bytes& file)
     {
         file.write("in.mod");
-        return read_module_passes("in.mod", &waves);
+        return read_module_passes(c, "in.mod", &waves);
     }
     WaveData waves; // of the last read that got through
 };
@@ -43,11 +43,11 @@ TEST_F(ModuleReaderTest, PatternsBeyondTheLimitAreReadButNotTranslated)
     mod.patterns = Bytes().fill(130 * 1024, 0);
     mod.samples = {{{1, 2, 3, 4}}};
     for (const Bytes& file : {xm_file(xm), mod_file(mod)}) {
-        LogCapture log;
+        LogCapture captured(log);
         ASSERT_TRUE(read(file));
         EXPECT_EQ(song.pattern_count, 112);
-        EXPECT_TRUE(log.has("restricted pattern number to 112"));
-        EXPECT_EQ(count_of(log.text(), "->"), song.module_format == InputKind::xm ? 112u * 2 : 112u * 64 * 4); // every cell of 112 patterns
+        EXPECT_TRUE(captured.has("restricted pattern number to 112"));
+        EXPECT_EQ(count_of(captured.text(), "->"), song.module_format == InputKind::xm ? 112u * 2 : 112u * 64 * 4); // every cell of 112 patterns
         EXPECT_EQ(waves.waves.at(0), song.module_format == InputKind::xm ? Frames{2560} : (Frames{0x100, 0x200, 0x300, 0x400}));
     }
 }
@@ -83,9 +83,9 @@ TEST_F(ModuleReaderTest, ModCutShort)
     Bytes b = mod_file(m);
     b.data.resize(b.size() - 6); // two bytes of the second sample remain
     settings.dowave = 0;
-    LogCapture log;
+    LogCapture captured(log);
     ASSERT_TRUE(read(b));
-    EXPECT_TRUE(log.has("EOF!!! reading sample 1 byte 2"));
+    EXPECT_TRUE(captured.has("EOF!!! reading sample 1 byte 2"));
     const WaveData& t = waves;
     ASSERT_TRUE(t.well_formed) << "every wave keeps an entry that matches its byte count";
     ASSERT_EQ(t.waves.size(), 3u);
@@ -96,7 +96,7 @@ TEST_F(ModuleReaderTest, ModCutShort)
         b.data.resize(size);
         EXPECT_FALSE(read(b)) << size;
     }
-    EXPECT_TRUE(log.has("cannot read tag"));
+    EXPECT_TRUE(captured.has("cannot read tag"));
 }
 
 TEST_F(ModuleReaderTest, BrokenXmFilesEndTheJob)
@@ -128,9 +128,9 @@ TEST_F(ModuleReaderTest, BrokenXmFilesEndTheJob)
         SCOPED_TRACE(c.what);
         TearDown();
         SetUp();
-        LogCapture log;
+        LogCapture captured(log);
         EXPECT_FALSE(read(c.file));
-        EXPECT_TRUE(log.has(c.message));
+        EXPECT_TRUE(captured.has(c.message));
     }
 }
 

@@ -14,21 +14,21 @@ using LogSink = kxtest::LogWindowTest;
 // Suppressed calls make a dot every log_dot_interval; job_abort's message is forced through.
 TEST_F(LogSink, ForcingDotsAndAbort)
 {
-    log_state.log_force = 2;
-    log_print("a");
-    log_state.log_enabled = 0;
-    EXPECT_EQ(log_print("b"), 1);
-    EXPECT_EQ(log_print("hidden"), -1);
-    EXPECT_EQ(log_state.log_force, 0);
-    log_state.log_dot_interval = 3;
-    for (int i = 0; i < 7; ++i) log_print("x");
-    EXPECT_FALSE(run_guarded([] { job_abort("quiet"); }));
-    EXPECT_FALSE(run_guarded([] { job_abort(" "); })); // not echoed
-    log_state.log_enabled = 1;
-    EXPECT_FALSE(run_guarded([] { job_abort("boom"); }));
+    log.log_force = 2;
+    log_print(log, "a");
+    log.log_enabled = 0;
+    EXPECT_EQ(log_print(log, "b"), 1);
+    EXPECT_EQ(log_print(log, "hidden"), -1);
+    EXPECT_EQ(log.log_force, 0);
+    log.log_dot_interval = 3;
+    for (int i = 0; i < 7; ++i) log_print(log, "x");
+    EXPECT_FALSE(run_guarded(log, [&] { job_abort("quiet"); }));
+    EXPECT_FALSE(run_guarded(log, [&] { job_abort(" "); })); // not echoed
+    log.log_enabled = 1;
+    EXPECT_FALSE(run_guarded(log, [&] { job_abort("boom"); }));
     EXPECT_EQ(win.text, "ab..\nError: quiet\nError: boom\n"); // an error starts its own line
-    EXPECT_EQ(log_state.log_dot_count, 1u); // shown text does not count towards a dot
-    EXPECT_TRUE(run_guarded([] {}));
+    EXPECT_EQ(log.log_dot_count, 1u); // shown text does not count towards a dot
+    EXPECT_TRUE(run_guarded(log, [&] {}));
 }
 
 // Only a leading and a trailing newline of the format start lines; other newlines are drawn, and
@@ -39,18 +39,18 @@ TEST_F(LogSink, LinesScrollingAndTheLogFile)
 {
     std::FILE* f = std::fopen("log.txt", "w");
     ASSERT_NE(f, nullptr);
-    log_state.log_stream = f;
-    log_state.window_height = 105; // scrolls once y reaches 60; the new line is then at y 45
-    log_print("one");
-    log_print("\ntwo\n");
-    log_print("a\nb");
-    log_print("%s\n", "arg\n"); // the argument's newline is text; the format's ends the line
-    log_print("\n");
-    log_print("%s", "c\n");
+    log.log_stream = f;
+    log.window_height = 105; // scrolls once y reaches 60; the new line is then at y 45
+    log_print(log, "one");
+    log_print(log, "\ntwo\n");
+    log_print(log, "a\nb");
+    log_print(log, "%s\n", "arg\n"); // the argument's newline is text; the format's ends the line
+    log_print(log, "\n");
+    log_print(log, "%s", "c\n");
     const std::string z255(255, 'z');
-    EXPECT_EQ(log_print("%s\n", z255.c_str()), 255);
+    EXPECT_EQ(log_print(log, "%s\n", z255.c_str()), 255);
     std::fclose(f);
-    log_state.log_stream = nullptr;
+    log.log_stream = nullptr;
     EXPECT_EQ(win.text, "one\ntwo\na\nbarg\n\n^\nc\n" + z255 + "^\n");
     EXPECT_EQ(win.ys, (std::vector<int>{15, 30, 45, 45, 45}));
     EXPECT_EQ(win.scrolls, 30);

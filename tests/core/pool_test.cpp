@@ -15,18 +15,18 @@ using TrackedPool = kxtest::LogWindowTest;
 TEST_F(TrackedPool, AccountingNumberingAndTrace)
 {
     pool.count = 65534; // as if the job had already made that many chunks (not in the list)
-    pool_alloc(100);
-    pool_alloc(0); // a 0-byte request still gets its record
-    uint32_t* zeros = pool_array<uint32_t>(4);
+    pool_alloc(pool, 100);
+    pool_alloc(pool, 0); // a 0-byte request still gets its record
+    uint32_t* zeros = pool_array<uint32_t>(pool, 4);
     EXPECT_EQ(zeros[0] | zeros[3], 0u);
     EXPECT_EQ(pool.total, 164);
     EXPECT_EQ(pool.head->number, 1);
     EXPECT_EQ(pool.head->next->number, 0);
-    EXPECT_TRUE(run_guarded(pool_check)); // no trace without mem_trace
+    EXPECT_TRUE(run_guarded(log, [&] { pool_check(pool); })); // no trace without mem_trace
     pool.mem_trace = true;
-    pool_check();
-    pool_free_all();
-    pool_free_all(); // the pool is empty now, and that is traced too
+    pool_check(pool);
+    pool_free_all(pool);
+    pool_free_all(pool); // the pool is empty now, and that is traced too
     EXPECT_EQ(win.text, "Memory ok(chunks: 1)\nMemory ok(chunks: 1)\nFreeing all allocated memory (164 bytes)\n"
                         "Memory ok(chunks: 0)\nFreeing all allocated memory (0 bytes)\n");
 }
@@ -35,13 +35,13 @@ TEST_F(TrackedPool, AccountingNumberingAndTrace)
 // then reports it again and keeps every block instead of raising.
 TEST_F(TrackedPool, CorruptNumberIsReported)
 {
-    pool_alloc(1);
-    pool_alloc(2);
-    pool_alloc(3);
+    pool_alloc(pool, 1);
+    pool_alloc(pool, 2);
+    pool_alloc(pool, 3);
     pool.head->next->number = 7; // the walk expects 2 there
-    log_state.log_enabled = 0;
-    EXPECT_FALSE(run_guarded(pool_check));
-    pool_free_all();
+    log.log_enabled = 0;
+    EXPECT_FALSE(run_guarded(log, [&] { pool_check(pool); }));
+    pool_free_all(pool);
     EXPECT_EQ(win.text, "\nMemory corrupt(chunk 2 of 3)!!!\nMemory corrupt(chunk 2 of 3)!!!\n"
                         "internal memory error: conversion results may be wrong!");
     EXPECT_EQ(pool.count, 3);
@@ -64,14 +64,14 @@ TEST_F(TrackedPool, OutOfMemory)
 {
     pool.sys_alloc = heap_alloc;
     pool.sys_free = heap_free;
-    pool_alloc(100);
-    EXPECT_FALSE(run_guarded([] { pool_alloc(5000); }));
+    pool_alloc(pool, 100);
+    EXPECT_FALSE(run_guarded(log, [&] { pool_alloc(pool, 5000); }));
     EXPECT_EQ(pool.head->block, nullptr);
-    EXPECT_TRUE(run_guarded(pool_check));
-    EXPECT_FALSE(run_guarded([] { pool_array<uint32_t>(size_t(1) << 62); }));
-    pool_free_all();
-    EXPECT_FALSE(run_guarded([] { pool_alloc(INT32_MAX - 15); }));
-    EXPECT_TRUE(run_guarded([] { pool_alloc(INT32_MAX - 32); }));
+    EXPECT_TRUE(run_guarded(log, [&] { pool_check(pool); }));
+    EXPECT_FALSE(run_guarded(log, [&] { pool_array<uint32_t>(pool, size_t(1) << 62); }));
+    pool_free_all(pool);
+    EXPECT_FALSE(run_guarded(log, [&] { pool_alloc(pool, INT32_MAX - 15); }));
+    EXPECT_TRUE(run_guarded(log, [&] { pool_alloc(pool, INT32_MAX - 32); }));
     EXPECT_EQ(pool.total, INT32_MAX);
     EXPECT_EQ(win.text, "Out of Memory(allocated 132, failed to allocate 5000)"
                         "Out of Memory(allocated 148, failed to allocate 9223372036854775807)"

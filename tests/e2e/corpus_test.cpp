@@ -29,10 +29,10 @@ TEST_F(Corpus, EveryModuleConvertsAndReadsBackInEverySetting)
             settings = Settings();
             settings_set_text(settings.xi_dir, "xi/");
             if (c[0] >= 0) settings.dotsplit = c[0], settings.dowave = c[1], settings.dopfun = c[2];
-            const auto r = kxe2e::convert_file(f.string(), "out.bmx");
+            const auto r = kxe2e::convert_file(settings, f.string(), "out.bmx");
             ASSERT_TRUE(r.ok) << r.log;
             settings.do_mscale1 = 1; // the listing walks machines and patterns with machines.ini
-            const auto listed = kxe2e::convert_file("out.bmx", "");
+            const auto listed = kxe2e::convert_file(settings, "out.bmx", "");
             EXPECT_TRUE(listed.ok) << listed.log;
             EXPECT_EQ(reader_state.input_summaries[0].machines, r.machine_count);
         }
@@ -56,14 +56,16 @@ TEST_F(Corpus, BrokenCopiesEndCleanly)
         }
         for (const auto& [what, data] : copies) {
             SCOPED_TRACE(path.filename().string() + " " + what);
-            pool_free_all();
-            pool = Pool();
-            song_reset_defaults();
-            log_state = LogState();
-            settings.dotsplit = int(data.size() % 2);
+            Settings s;
+            s.dotsplit = int(data.size() % 2);
+            Log l;
+            Pool p(l);
+            MachineTable m;
+            Conversion fresh(s, l, p, m);
             kxtest::Bytes{data}.write("broken.bin");
             kxfix::WaveData waves;
-            EXPECT_TRUE(!kxfix::read_module_passes("broken.bin", &waves) || waves.well_formed);
+            EXPECT_TRUE(!kxfix::read_module_passes(fresh, "broken.bin", &waves) || waves.well_formed);
+            close_wave_sources(fresh.song);
         }
     }
 }

@@ -17,19 +17,29 @@ namespace fs = std::filesystem;
 
 namespace kxe2e {
 
-ConvertResult convert_file(const std::string& input, const std::string& output)
+ConvertResult convert_file(const Settings& given, const std::string& input, const std::string& output)
 {
+    Settings settings = given;
+    settings.replace_files = 1; // the tests write their songs again and again
     ConvertResult r;
     kxtest::FakeWindow w;
-    log_state.window = &w;
-    settings.replace_files = 1; // the tests write their songs again and again
-    r.ok = run_guarded([&] { convert(input.c_str(), output.c_str()); });
-    if (!r.ok) driver_forget_output();
-    r.machine_count = song.machine_count;
-    log_state.window = nullptr;
+    Log log;
+    log.window = &w;
+    FILE* stream = std::tmpfile();
+    log.log_stream = stream;
+    Pool pool(log);
+    MachineTable machines;
+    AmbientJob ambient(log, pool, settings, machines);
+    {
+        Conversion c(settings, log, pool, machines);
+        r.ok = run_guarded(log, [&] { convert(c, input, output); });
+        r.machine_count = c.song.machine_count;
+    }
+    pool_free_all(pool);
     r.log = w.text;
-    pool_free_all();
-    close_wave_sources();
+    std::rewind(stream);
+    for (int ch; (ch = std::getc(stream)) != EOF;) r.stream += char(ch);
+    std::fclose(stream);
     return r;
 }
 
@@ -37,12 +47,16 @@ ReadResult reread_song(const std::string& path)
 {
     ReadResult r;
     kxtest::FakeWindow w;
-    log_state.window = &w;
-    job_state_reset();
+    const Settings settings;
+    Log log;
+    log.window = &w;
+    Pool pool(log);
+    MachineTable machines;
+    AmbientJob ambient(log, pool, settings, machines);
     reader_state = ReaderState();
     File f = open_file(path.c_str(), "rb");
-    r.ok = f && run_guarded([&] {
-        if (!load_machine_descriptions()) job_abort("machines.ini missing");
+    r.ok = f && run_guarded(log, [&] {
+        if (!load_machine_descriptions(machines, pool, log)) job_abort("machines.ini missing");
         reader_state.full_parse = 1;
         reader_state.input_summaries[0].stream = f.get();
         read_buzz_song(f.get(), 0);
@@ -52,9 +66,8 @@ ReadResult reread_song(const std::string& path)
     r.instruments = s.instruments;
     r.waves = s.waves;
     reader_state = ReaderState();
-    log_state.window = nullptr;
+    pool_free_all(pool);
     r.log = w.text;
-    pool_free_all();
     return r;
 }
 

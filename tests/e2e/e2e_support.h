@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "settings/settings.h"
 #include "support/test_support.h"
 
 namespace kxe2e {
@@ -12,13 +13,14 @@ namespace kxe2e {
 struct ConvertResult {
     bool ok = false;        // the conversion ended without job_abort
     std::string log;        // what the log window showed
+    std::string stream;     // the log as a log file gets it
     int machine_count = 0;  // the song's machines (Master included)
 };
 
-// Runs convert(input, output) with a fake log window inside run_guarded, forgets the driver's
-// streams after a failure as the runner does, and sweeps the pool. The song replaces a file of
-// its name (replace_files).
-ConvertResult convert_file(const std::string& input, const std::string& output);
+// Runs convert(input, output) as a job of its own with `settings`: a fake log window, its own log,
+// pool and machine descriptions, the fatal error caught as the runner catches it. The song
+// replaces a file of its name (replace_files).
+ConvertResult convert_file(const Settings& settings, const std::string& input, const std::string& output);
 
 struct ReadResult {
     bool ok = false;

@@ -149,14 +149,13 @@ TEST_F(GoldenSongs, ConversionsAndListingsMatchByteForByte)
         settings_set_text(settings.xi_dir, "xi/");
         for (std::string o = c.options, item; !o.empty(); o.erase(0, item.size() + 1)) {
             item = o.substr(0, o.find(' '));
-            ASSERT_TRUE(settings_apply_line(item.c_str())) << item;
+            ASSERT_TRUE(settings_apply_line(settings, item.c_str())) << item;
         }
         const std::string out = std::string(c.name) + ".bmx";
-        LogCapture log;
-        const kxe2e::ConvertResult r = kxe2e::convert_file(c.input, out);
+        const kxe2e::ConvertResult r = kxe2e::convert_file(settings, c.input, out);
         ASSERT_TRUE(r.ok) << r.log;
         if (fs::exists(out)) expect_golden(out, kxtest::read_file(out));
-        const std::string text = log.text();
+        const std::string& text = r.stream;
         expect_golden(std::string(c.name) + ".log", {text.begin(), text.end()});
         for (const auto& e : fs::directory_iterator(".")) // no scratch file ("<output>-kx<pid>-<n>") left
             EXPECT_EQ(e.path().filename().string().find("-kx"), std::string::npos) << e.path();

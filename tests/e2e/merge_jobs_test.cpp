@@ -17,9 +17,9 @@ namespace {
 // The machines of a written song, listed with a full parse (machines.ini of the current folder).
 int machines_of(const std::string& path)
 {
-    settings = Settings();
+    Settings settings;
     settings.do_mscale1 = 1;
-    const auto r = kxe2e::convert_file(path, "");
+    const auto r = kxe2e::convert_file(settings, path, "");
     EXPECT_TRUE(r.ok && reader_state.full_parse) << path << r.log;
     return reader_state.input_summaries[0].machines;
 }
@@ -107,7 +107,7 @@ TEST_F(MergeJobs, ConvertedCorpusModulesMergedPairwiseAndTransformed)
     std::vector<int> machines;
     for (size_t i = 0; i < modules.size(); ++i) {
         settings = Settings();
-        const auto r = kxe2e::convert_file(modules[i].string(), "s" + std::to_string(i) + ".bmx");
+        const auto r = kxe2e::convert_file(settings, modules[i].string(), "s" + std::to_string(i) + ".bmx");
         ASSERT_TRUE(r.ok) << modules[i] << r.log;
         machines.push_back(r.machine_count);
     }

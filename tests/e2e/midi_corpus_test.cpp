@@ -44,7 +44,7 @@ TEST_F(MidiCorpus, EveryFileInEveryWaveModeReadsBack)
                 settings.drkit = c.drkit;
                 settings.dowave = dowave;
                 std::snprintf(settings.xi_dir, sizeof settings.xi_dir, "%s/xi/", fs::current_path().c_str());
-                auto r = kxe2e::convert_file(f.string(), "out.bmx");
+                auto r = kxe2e::convert_file(settings, f.string(), "out.bmx");
                 ASSERT_TRUE(r.ok) << r.log;
                 EXPECT_GE(r.machine_count, 2);
                 auto rr = kxe2e::reread_song("out.bmx");

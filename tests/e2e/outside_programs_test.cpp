@@ -62,7 +62,6 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.input) + " " + (c.script ? c.script : "(none)"));
         settings = Settings();
-        log_state = LogState();  // each job starts at the log window's top
         settings.domod_ext = c.domod_ext;
         settings.domidi_ext = c.domidi_ext;
         kxtest::Bytes().fill(1084, 0).write(c.input);
@@ -76,7 +75,7 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
         // The stand-in's folder first on PATH; without a stand-in it alone: no installed
         // converter is found.
         ::setenv("PATH", (c.script ? bin + ":" + path : bin).c_str(), 1);
-        auto r = convert_file(c.input, "out.bmx");
+        auto r = convert_file(settings, c.input, "out.bmx");
         ::setenv("PATH", path.c_str(), 1);
         // The scratch names ("out_bmx-kx<pid>-<n>") read as "@".
         std::string args = c.script ? kxtest::read_text("args.txt") : "";
@@ -103,14 +102,14 @@ TEST_F(OutsideConverters, TheOldSongIsReplacedOnlyOnSuccess)
     kxtest::install_machines_ini();
     std::ofstream("out.bmx") << "an older song";
     kxtest::Bytes().str("Extended Module: ").str("broken").write("broken.xm");
-    auto r = convert_file("broken.xm", "out.bmx");
+    auto r = convert_file(settings, "broken.xm", "out.bmx");
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(kxtest::read_text("out.bmx"), "an older song");
     EXPECT_FALSE(scratch_left());
-    r = convert_file(kxe2e::demo_xm().string(), "no-such-dir/out.bmx");
+    r = convert_file(settings, kxe2e::demo_xm().string(), "no-such-dir/out.bmx");
     EXPECT_FALSE(r.ok);
     EXPECT_NE(r.log.find("Error: Can't open outputfile"), std::string::npos) << r.log;
-    r = convert_file(kxe2e::demo_xm().string(), "out.bmx");
+    r = convert_file(settings, kxe2e::demo_xm().string(), "out.bmx");
     ASSERT_TRUE(r.ok) << r.log;
     EXPECT_EQ(kxtest::read_text("out.bmx").substr(0, 4), "Buzz");
     EXPECT_FALSE(scratch_left());

@@ -384,7 +384,7 @@ TEST_F(Safety, PatternEnteredBelowItsOwnBreakPlaysToItsEnd)
         kxfix::xm_file(m).write("break.xm");
         settings = Settings();
         settings.dotsplit = 0;
-        ASSERT_TRUE(kxe2e::convert_file("break.xm", "break.bmx").ok);
+        ASSERT_TRUE(kxe2e::convert_file(settings, "break.xm", "break.bmx").ok);
         const std::vector<uint8_t> b = kxtest::read_file("break.bmx");
         size_t sequ = 0;
         for (size_t e = 8; e + 12 <= b.size() && b[e]; e += 12)
@@ -401,13 +401,16 @@ TEST_F(Safety, PatternEnteredBelowItsOwnBreakPlaysToItsEnd)
 TEST(XiNames, UsualNameKeepsWholeCharacters)
 {
     struct Case { const char* input; const char* name; };
-    for (const Case c : {Case{"añññ.xm", "añ\xc3\xb1" "05.xi"}, Case{"ññññ.xm", "ñññ05.xi"}, Case{"ab", "ab05.xi"}}) {
-        song_reset_defaults();
-        settings = Settings();
-        std::snprintf(song.current_input, sizeof song.current_input, "%s", c.input);
+    for (const Case k : {Case{"añññ.xm", "añ\xc3\xb1" "05.xi"}, Case{"ññññ.xm", "ñññ05.xi"}, Case{"ab", "ab05.xi"}}) {
+        const Settings settings;
+        Log log;
+        Pool pool(log);
+        MachineTable machines;
+        Conversion c(settings, log, pool, machines);
+        std::snprintf(c.song.current_input, sizeof c.song.current_input, "%s", k.input);
         char out[64];
-        xi_export_name(5, out, int(sizeof out));
-        EXPECT_STREQ(out, c.name);
+        xi_export_name(c, 5, out, int(sizeof out));
+        EXPECT_STREQ(out, k.name);
     }
 }
 

@@ -26,52 +26,46 @@ public:
         return &win;
     }
     FILE* open_log_file() override { return std::fopen("job.log", "w"); }
-    void report(const char* text) override
+    void report(const char* text, JobOutcome) override
     {
-        EXPECT_EQ(log_state.log_stream, nullptr); // the log file is closed before the final text
+        EXPECT_EQ(job->log.log_stream, nullptr); // the log file is closed before the final text
         trace += text;
     }
     kxtest::FakeWindow win;
+    const Job* job = nullptr;
 };
 
-int convert_ok(const char* in, const char* out)
+int convert_ok(Conversion& c, const std::string& in, const std::string& out)
 {
-    trace += std::string(in) + ">" + out + " ";
-    pool_alloc(100);
-    log_print("converted\n");
+    trace += in + ">" + out + " ";
+    pool_alloc(c.pool, 100);
+    log_print(c.log, "converted\n");
     return 1;
 }
-int convert_fails(const char* in, const char*)
+int convert_fails(Conversion& c, const std::string& in, const std::string&)
 {
-    trace += std::string(in) + " ";
-    pool_alloc(100);
-    song.wave_sources.push_back(open_file("gmc_01.xi", "wb"));
+    trace += in + " ";
+    pool_alloc(c.pool, 100);
+    c.song.wave_sources.push_back(open_file("gmc_01.xi", "wb"));
     job_abort("Cannot open input file!!");
 }
-int convert_throws(const char*, const char*) { throw std::runtime_error("unexpected"); }
-void merge_ok(const char* first, const char* second, const char* out)
+int convert_throws(Conversion&, const std::string&, const std::string&) { throw std::runtime_error("unexpected"); }
+int merge_ok(Job& job, const char* first, const char* second, const char* out)
 {
-    EXPECT_EQ(pool.count, 0); // the conversion's blocks were swept before
+    EXPECT_EQ(job.pool.count, 0); // the conversion's blocks were swept before
     trace += std::string(first) + "+" + (second ? second : "(none)") + ">" + out + " ";
-    pool_alloc(10);
+    pool_alloc(job.pool, 10);
+    return merging;
 }
-int is_merging() { return merging; }
 
-class JobRunner : public kxtest::WorkDirTest {
-protected:
-    void TearDown() override
-    {
-        job_phases = JobPhases();
-        WorkDirTest::TearDown();
-    }
-};
+using JobRunner = kxtest::WorkDirTest;
 
 TEST_F(JobRunner, EachModesPhasesAndFinalText)
 {
     const char* const failed = "Error: Cannot open input file!!\n\nError during conversion";
     struct Case {
         int mode;
-        int (*convert)(const char*, const char*);
+        int (*convert)(Conversion&, const std::string&, const std::string&);
         int use_convout, merging, result;
         const char *trace, *text;
     };
@@ -88,34 +82,36 @@ TEST_F(JobRunner, EachModesPhasesAndFinalText)
         {0, convert_ok, 2, 0, 0, "Error occured!", ""},
     };
     settings_set_text(settings.input_file, "tune.xm");
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.trace);
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.trace);
         trace.clear();
-        merging = c.merging;
-        job_phases = JobPhases{c.convert, merge_ok, is_merging};
-        settings.use_convout = c.use_convout;
+        merging = k.merging;
+        settings.use_convout = k.use_convout;
         reader_state.list_generators_only = 1;
         std::filesystem::remove("job.log");
         FakeFrontEnd f;
-        EXPECT_EQ(run_job(c.mode, f), c.result);
-        EXPECT_EQ(trace, c.trace);
-        EXPECT_EQ(f.win.text, c.text);
-        EXPECT_EQ(kxtest::read_text("job.log"), c.text);
-        EXPECT_TRUE(song.wave_sources.empty()); // every stream of the job is closed
-        EXPECT_EQ(pool.count, 0);
-        EXPECT_EQ(pool.total, 0);
+        Job job(settings, f);
+        f.job = &job;
+        job.phases = JobPhases{k.convert, merge_ok};
+        EXPECT_EQ(job.run(k.mode), k.result);
+        EXPECT_EQ(trace, k.trace);
+        EXPECT_EQ(f.win.text, k.text);
+        EXPECT_EQ(kxtest::read_text("job.log"), k.text);
+        EXPECT_EQ(job.pool.count, 0);
+        EXPECT_EQ(job.pool.total, 0);
         EXPECT_EQ(reader_state.list_generators_only, 0);
-        EXPECT_EQ(log_state.window, nullptr); // the front end's window is forgotten
+        EXPECT_EQ(job.log.window, nullptr); // the front end's window is forgotten
     }
 }
 
 // The program's own merge in an empty directory fails and says so.
 TEST_F(JobRunner, RealMergeFailsCleanly)
 {
-    job_phases = JobPhases();
     FakeFrontEnd f;
+    Job job(settings, f);
+    f.job = &job;
     trace.clear();
-    EXPECT_EQ(run_job(2, f), 0); // there is no mpx1.bmx
+    EXPECT_EQ(job.run(2), 0); // there is no mpx1.bmx
     EXPECT_EQ(trace, "[Merging Log] Error occured!");
     EXPECT_TRUE(f.win.text.starts_with("\n Could not open first Inputfile: mpx1.bmx")) << f.win.text;
     EXPECT_TRUE(f.win.text.ends_with("\nError during merging"));

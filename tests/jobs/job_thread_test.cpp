@@ -14,20 +14,26 @@ namespace {
 
 std::atomic<bool> converting{false};
 
-int convert_until_killed(const char*, const char*)
+int convert_until_killed(Conversion& c, const std::string&, const std::string&)
 {
     converting = true;
     for (;;) {
-        pool_alloc(16);
-        log_print("row\n");
+        pool_alloc(c.pool, 16);
+        log_print(c.log, "row\n");
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
+int convert_done(Conversion& c, const std::string&, const std::string&) { return log_print(c.log, "done\n"); }
+
 class Recorder : public JobFrontEnd {
 public:
     LogWindow* open_log_window(const char*) override { return &win; }
-    void report(const char* text) override { reports += text; }
+    void report(const char* text, JobOutcome outcome) override
+    {
+        reports += text;
+        if (outcome == JobOutcome::killed) reports += " (killed)";
+    }
     kxtest::FakeWindow win;
     std::string reports;
 };
@@ -37,41 +43,34 @@ void note_end(void*) { ++ended; }
 
 class JobThreadTest : public kxtest::WorkDirTest {
 protected:
-    void TearDown() override
-    {
-        job_phases = JobPhases();
-        kxtest::WorkDirTest::TearDown();
-    }
     void wait_for_end(int count)
     {
         for (int i = 0; i < 5000 && ended < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         ASSERT_EQ(ended, count);
-        job_thread_finish();
+        jobs.finish();
     }
+    JobThread jobs;
 };
 
 TEST_F(JobThreadTest, KillEndsTheJobAndTheNextOneStarts)
 {
     Recorder front;
     ended = 0;
-    job_phases.convert = &convert_until_killed;
-    EXPECT_FALSE(job_thread_kill()); // "No thread running"
-    ASSERT_EQ(job_thread_start(1, front, &note_end, nullptr), JobStart::started);
+    EXPECT_FALSE(jobs.kill()); // "No thread running"
+    ASSERT_EQ(jobs.start(settings, 1, front, &note_end, nullptr, JobPhases{convert_until_killed}), JobStart::started);
     while (!converting) std::this_thread::yield();
-    EXPECT_EQ(job_thread_start(1, front, &note_end, nullptr), JobStart::already_running);
-    EXPECT_TRUE(job_thread_kill());
+    EXPECT_EQ(jobs.start(settings, 1, front, &note_end, nullptr), JobStart::already_running);
+    EXPECT_TRUE(jobs.kill());
     wait_for_end(1);
-    EXPECT_EQ(front.reports, "Error occured!");
+    EXPECT_EQ(front.reports, "Error occured! (killed)");
     EXPECT_NE(front.win.text.find("Error: Job killed by the user!!"), std::string::npos);
-    EXPECT_EQ(pool.count, 0); // swept
-    EXPECT_FALSE(job_thread_running());
-    EXPECT_FALSE(job_thread_kill_requested());
+    EXPECT_FALSE(jobs.running());
 
-    // The kill request is gone: the next job runs to its end.
-    job_phases.convert = [](const char*, const char*) { return log_print("done\n"); };
-    ASSERT_EQ(job_thread_start(1, front, &note_end, nullptr), JobStart::started);
+    // The next job is a new one: it runs to its end.
+    ASSERT_EQ(jobs.start(settings, 1, front, &note_end, nullptr, JobPhases{convert_done}), JobStart::started);
     wait_for_end(2);
-    EXPECT_EQ(front.reports, "Error occured!Conversion finished!");
+    EXPECT_EQ(front.reports, "Error occured! (killed)Conversion finished!");
+    EXPECT_FALSE(jobs.kill_requested());
 }
 
 } // namespace

@@ -31,17 +31,17 @@ protected:
     // Converts the file with the settings as they are; the log.
     std::string convert_midi(const Bytes& file)
     {
-        pool_free_all(); // the song of the conversion before
+        pool_free_all(pool); // the song of the conversion before
         file.write("in.mid");
         kxtest::FakeWindow w;
-        log_state.window = &w;
+        log.window = &w;
         settings.replace_files = 1; // each case writes the song again
-        ok = run_guarded([] { convert("in.mid", "out.bmx"); });
-        log_state.window = nullptr;
+        ok = run_guarded(log, [&] { convert(c, "in.mid", "out.bmx"); });
+        log.window = nullptr;
         return w.text;
     }
     // Every cell of machine 1 with a note or an effect.
-    static std::string cells()
+    std::string cells() const
     {
         std::string out;
         const MachineRecord& mr = song.machine_table[1];
@@ -74,29 +74,29 @@ TEST_F(MidiConversion, TimeBecomesRowsAndNotesTracks)
         const char* log = "Machines";
     };
     const Case cases[] = {
-        {"ticks 96 and 480: row 16 of patterns 0 and 1", [] {}, smf(1, 96, {tempo_track(), SmfTrack().on(96, 0, 60).on(480, 0, 62)}),
+        {"ticks 96 and 480: row 16 of patterns 0 and 1", [&] {}, smf(1, 96, {tempo_track(), SmfTrack().on(96, 0, 60).on(480, 0, 62)}),
          "0.16.0:41 01 c8 00 00 1.16.1:43 01 c8 00 00", "\n2 Machines (with Master)"},
-        {"no tempo event: 120 BPM", [] {}, smf(0, 96, {SmfTrack().on(96, 0, 60)}), "0.16.0:41 01 c8 00 00"},
-        {"SMPTE, 25 frames of 40 ticks: half a second is a beat", [] {}, smf(0, 0xE728, {SmfTrack().on(500, 0, 60)}),
+        {"no tempo event: 120 BPM", [&] {}, smf(0, 96, {SmfTrack().on(96, 0, 60)}), "0.16.0:41 01 c8 00 00"},
+        {"SMPTE, 25 frames of 40 ticks: half a second is a beat", [&] {}, smf(0, 0xE728, {SmfTrack().on(500, 0, 60)}),
          "0.16.0:41 01 c8 00 00"},
-        {"note delay 8 at tick 15", [] { settings.use_notedels = 1; }, smf(1, 96, {tempo_track(), SmfTrack().on(15, 0, 60)}),
+        {"note delay 8 at tick 15", [&] { settings.use_notedels = 1; }, smf(1, 96, {tempo_track(), SmfTrack().on(15, 0, 60)}),
          "0.2.0:41 01 c8 0d 08"},
-        {"first note at tick 960 starts the song", [] { settings.do_firstnote0 = 1; },
+        {"first note at tick 960 starts the song", [&] { settings.do_firstnote0 = 1; },
          smf(1, 96, {tempo_track(), SmfTrack().on(960, 1, 60).on(1056, 1, 60)}), "0.0.0:41 02 c8 00 00 0.16.1:41 02 c8 00 00"},
-        {"negative shift drops what comes before the start", [] { settings.midi_shift = -8; },
+        {"negative shift drops what comes before the start", [&] { settings.midi_shift = -8; },
          smf(1, 96, {tempo_track(), SmfTrack().on(0, 0, 60).on(96, 0, 62)}), "0.8.0:43 01 c8 00 00"},
-        {"midi_res 2, transpo and ptranspo", [] { settings.midi_res = 2; settings.transpo = 1; settings.ptranspo = 0; },
+        {"midi_res 2, transpo and ptranspo", [&] { settings.midi_res = 2; settings.transpo = 1; settings.ptranspo = 0; },
          smf(1, 96, {tempo_track(), SmfTrack().on(96, 0, 60)}), "0.32.0:52 01 c8 00 00"},
-        {"a chord of three notes on tracks 0-2", [] {},
+        {"a chord of three notes on tracks 0-2", [&] {},
          smf(0, 96, {SmfTrack().on(0, 0, 60).on(0, 0, 64).on(0, 0, 67).off(96, 0, 60).off(96, 0, 64).off(96, 0, 67)}),
          "0.0.0:41 01 c8 00 00 0.0.1:45 01 c8 00 00 0.0.2:48 01 c8 00 00 0.16.0:ff 01 ff 00 00 0.16.1:ff 01 ff 00 00 "
          "0.16.2:ff 01 ff 00 00", "Machine  1: polyphonie:  3"},
-        {"a note where another ends takes a track of its own", [] {},
+        {"a note where another ends takes a track of its own", [&] {},
          smf(0, 96, {SmfTrack().on(0, 0, 60).off(96, 0, 60).on(96, 0, 62).off(192, 0, 62)}),
          "0.0.0:41 01 c8 00 00 0.16.0:ff 01 ff 00 00 0.16.1:43 01 c8 00 00 0.32.1:ff 01 ff 00 00",
          "Machine  1:( 1 channels added) --> polyphonie:  2"},
         // An unmatched note-off, a key above 127, a velocity above 127 (volume 254, not 144).
-        {"a note ending in its own row leaves its note-off", [] {},
+        {"a note ending in its own row leaves its note-off", [&] {},
          smf(0, 96, {SmfTrack().on(0, 0, 60).off(3, 0, 60).off(4, 0, 70).at(5, {0x90, 200, 1}).on(96, 0, 60, 200)}),
          "0.0.0:ff 01 ff 00 00 0.16.0:41 01 fe 00 00", "There are   1 notes shorter than a row (increase midi_tpb or midi_res!)"},
     };
@@ -177,7 +177,7 @@ TEST_F(MidiConversion, LimitsAndBrokenFiles)
 }
 
 // The Master's BPM at every row, as "pattern.row:bpm" where it is set.
-std::string master_bpms()
+std::string master_bpms(const Song& song)
 {
     std::string out;
     const MachineRecord& m = song.machine_table[0];
@@ -207,7 +207,7 @@ TEST_F(MidiConversion, TempoChangesFollowTheSetting)
         ASSERT_TRUE(ok) << log;
         EXPECT_EQ(cells(), "0.0.0:41 01 c8 00 00 4.0.1:43 01 c8 00 00") << follow;
         EXPECT_EQ(song.bpm, 120);
-        EXPECT_EQ(master_bpms(), follow ? "1.0:240 3.0:120" : "") << follow;
+        EXPECT_EQ(master_bpms(song), follow ? "1.0:240 3.0:120" : "") << follow;
         EXPECT_EQ(has(log, "\nWarning: the file changes tempo 2 times; --set midi_tempos=1 follows them"), !follow) << log;
     }
 
@@ -246,7 +246,7 @@ TEST_F(MidiConversion, ListingOfTheSecondPass)
 {
     settings.dolist = 1;
     settings.dopchange = 1;
-    log_state.window_height = 1 << 20; // no scrolling
+    log.window_height = 1 << 20; // no scrolling
     SmfTrack events = tempo_track().at(0, {0xC0, 0}).at(1, {0xB2, 7, 100, 0, 0xFF, 0x7F, 3, 0, 0, 0x41});
     events.at(1, {0xFF, 0x59, 2, 0xFD, 1, 0, 0xFF, 0x58, 4, 6, 3, 24, 8, 0, 0xFF, 0x58, 4, 2, 0xFE, 24, 8});
     events.at(1, {0xFF, 0x54, 5, 1, 2, 3, 4, 5, 0, 0xFF, 0x0A, 4, 'a', 1, 0x7F, 'b'});

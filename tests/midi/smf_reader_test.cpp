@@ -4,60 +4,62 @@
 
 #include "midi/smf_reader.h"
 #include "midi/smf_builder.h"
-#include "song/midi_state.h"
 
 namespace {
 
 using kxtest::Bytes;
 using kxtest::chunk;
 
-std::vector<uint8_t> source;
-size_t source_pos = 0;
-std::string trace;
-
-void add(const std::string& s) { trace += (trace.empty() ? "" : " ") + s; }
-std::string ev(const char* k, int a, int b, int c)
-{
-    return k + std::to_string(a) + ":" + std::to_string(b) + ":" + std::to_string(c) + "@" +
-           std::to_string(midi_state.current_ticks);
-}
-
-// Records each event as a word of the trace; keeps the track count as the placement does.
-constexpr MidiHooks recording = {
-    [] { return source_pos < source.size() ? int(source[source_pos++]) : -1; },
-    [](const char* m) { add(std::string("error:") + m); },
-    [](int f, int n, int d) {
-        midi_state.track_total = n;
-        midi_state.track_index = 0;
+// Records each event as a word of the trace, with the time the reader gives it.
+class Recording : public MidiHooks {
+public:
+    explicit Recording(const SmfReader& reader) : at(reader.at) {}
+    void Mf_on_error(const char* m) override { add(std::string("error:") + m); }
+    void Mf_on_header(int f, int n, int d) override
+    {
         add("H" + std::to_string(f) + "," + std::to_string(n) + "," + std::to_string(d));
-    },
-    [] { add("S"); }, [] { ++midi_state.track_index, add("E"); },
-    [](int c, int k, int v) { add(ev("N", c, k, v)); }, [](int c, int k, int v) { add(ev("F", c, k, v)); }, nullptr,
-    [](int c, int a, int b) { add(ev("C", c, a, b)); }, nullptr, [](int c, int p) { add(ev("P", c, p, 0)); }, nullptr,
-    [](int n, const uint8_t* d) { add(ev("X", n, d[0], 0)); }, nullptr, nullptr, nullptr, nullptr, nullptr,
-    [](long us) { add("T" + std::to_string(us)); }, nullptr, nullptr, nullptr,
-    [](int type, int n, const uint8_t*) { add(ev("M", type, n, 0)); },
+    }
+    void Mf_on_track_start() override { add("S"); }
+    void Mf_on_track_end() override { add("E"); }
+    void Mf_on_note_on(int c, int k, int v) override { add(ev("N", c, k, v)); }
+    void Mf_on_note_off(int c, int k, int v) override { add(ev("F", c, k, v)); }
+    void Mf_on_controller(int c, int a, int b) override { add(ev("C", c, a, b)); }
+    void Mf_on_program(int c, int p) override { add(ev("P", c, p, 0)); }
+    void Mf_on_sysex(int n, const uint8_t* d) override { add(ev("X", n, d[0], 0)); }
+    void Mf_on_tempo(long us) override { add("T" + std::to_string(us)); }
+    void Mf_on_text(int type, int n, const uint8_t*) override { add(ev("M", type, n, 0)); }
+    std::string trace;
+
+private:
+    void add(const std::string& s) { trace += (trace.empty() ? "" : " ") + s; }
+    std::string ev(const char* k, int a, int b, int c)
+    {
+        return k + std::to_string(a) + ":" + std::to_string(b) + ":" + std::to_string(c) + "@" +
+               std::to_string(at.current_ticks);
+    }
+    const SmfPosition& at;
 };
 
-class SmfReader : public kxtest::WorkDirTest {
+class SmfReaderTest : public kxtest::WorkDirTest {
 protected:
     // Reads the file with the hooks, the log on or off; the trace, then the log text after " | ".
-    std::string read(const Bytes& file, int log = 1, const MidiHooks& hooks = recording)
+    std::string read(const Bytes& file, int on = 1)
     {
-        source = file.data;
-        source_pos = 0;
-        trace.clear();
-        midi_state_reset();
         kxtest::FakeWindow w;
-        log_state.window = &w;
-        log_state.log_enabled = log;
+        log.window = &w;
+        log.log_enabled = on;
+        SmfReader reader(log);
+        Recording hooks(reader);
+        smf_bytes_open(reader, file.data.data(), file.size());
         try {
-            mfread(hooks);
+            mfread(reader, hooks);
         } catch (const JobAbort&) {
         }
-        log_state.window = nullptr;
-        return w.text.empty() ? trace : trace + " | " + w.text;
+        log.window = nullptr;
+        message_capacity = reader.message.capacity();
+        return w.text.empty() ? hooks.trace : hooks.trace + " | " + w.text;
     }
+    size_t message_capacity = 0;
 };
 
 Bytes header(int tracks, int length = 6) { return chunk("MThd", Bytes().be16(1).be16(tracks).be16(96).fill(length - 6, 0)); }
@@ -68,7 +70,7 @@ Bytes track(std::initializer_list<int> bytes, int64_t length = -1)
     return chunk("MTrk", b, length);
 }
 
-TEST_F(SmfReader, EventsAndWhatCanGoWrong)
+TEST_F(SmfReaderTest, EventsAndWhatCanGoWrong)
 {
     struct Case { const char* what; Bytes file; int log; const char* trace; };
     const Case cases[] = {
@@ -98,21 +100,18 @@ TEST_F(SmfReader, EventsAndWhatCanGoWrong)
         {"delta time of 5 bytes", header(1).append(track({0x81, 0x80, 0x80, 0x80, 0})), 1,
          "H1,1,96 S error:variable-length number longer than 4 bytes"},
     };
-    for (const Case& c : cases) EXPECT_EQ(read(c.file, c.log), c.trace) << c.what;
-    MidiHooks no_source = recording;
-    no_source.Mf_getc = nullptr;
-    EXPECT_EQ(read(Bytes(), 1, no_source), "error:mfread() called without setting Mf_getc");
+    for (const Case& k : cases) EXPECT_EQ(read(k.file, k.log), k.trace) << k.what;
 }
 
 // Lengths and counts from the file never drive an allocation or a loop beyond the file.
-TEST_F(SmfReader, HostileLengthsEndAtTheEndOfTheFile)
+TEST_F(SmfReaderTest, HostileLengthsEndAtTheEndOfTheFile)
 {
     // A meta and a sysex length of 256 MB, a chunk of 4 GB, 65535 tracks announced in 40 bytes.
     EXPECT_EQ(read(header(1).append(track({0, 0xFF, 1, 0xFF, 0xFF, 0xFF, 0x7F, 65}))), "H1,1,96 S error:premature EOF");
     EXPECT_EQ(read(header(1).append(track({0, 0xF7, 0xFF, 0xFF, 0xFF, 0x7F}))), "H1,1,96 S error:premature EOF");
     EXPECT_EQ(read(header(1).append(track({0, 0x90, 1, 2}, 0xFFFFFFFF))), "H1,1,96 S N0:1:2@0 error:premature EOF");
     EXPECT_EQ(read(header(65535).append(track({0, 0x90, 1, 2}))).substr(0, 12), "H1,65535,96 ");
-    EXPECT_LT(smf_reader.message.capacity(), 4096u);
+    EXPECT_LT(message_capacity, 4096u);
 }
 
 } // namespace

@@ -16,7 +16,7 @@ protected:
     void write_ini(const std::string& text) { std::ofstream("kestrix.ini", std::ios::binary) << text; }
     std::string saved()
     {
-        EXPECT_TRUE(save_settings());
+        EXPECT_TRUE(save_settings(settings));
         return kxtest::read_text("kestrix.ini");
     }
     // The 88 lines that saving the defaults must give, byte for byte.
@@ -26,18 +26,18 @@ protected:
 TEST_F(SettingsFile, SavingAndLoadingTheDefaults)
 {
     settings.dotsplit = 0;
-    EXPECT_FALSE(load_settings()); // no file: nothing changes
+    EXPECT_FALSE(load_settings(settings)); // no file: nothing changes
     EXPECT_EQ(settings.dotsplit, 0);
     settings = Settings();
     ASSERT_FALSE(defaults.empty());
     EXPECT_EQ(saved(), defaults);
     settings.dotsplit = 0;
     settings.ptranspo = 0;
-    ASSERT_TRUE(load_settings()); // every value comes back as saved
+    ASSERT_TRUE(load_settings(settings)); // every value comes back as saved
     EXPECT_EQ(saved(), defaults);
     std::filesystem::remove("kestrix.ini");
     std::filesystem::create_directory("kestrix.ini");
-    EXPECT_FALSE(save_settings()); // a file that cannot be created
+    EXPECT_FALSE(save_settings(settings)); // a file that cannot be created
 }
 
 // Every key of the file, each loaded with a value of its own, saves that value again (verbose
@@ -53,7 +53,7 @@ TEST_F(SettingsFile, EveryKeyKeepsItsOwnValue)
         want += line.substr(0, eq + 1) + (line.starts_with("verbose") ? "1" : std::to_string(-v)) + "\n";
     }
     write_ini(ini);
-    ASSERT_TRUE(load_settings());
+    ASSERT_TRUE(load_settings(settings));
     std::istringstream back(saved());
     while (std::getline(back, line)) {
         const size_t eq = line.find('=');
@@ -73,22 +73,22 @@ TEST_F(SettingsFile, Texts)
     settings_set_text(settings.xi_dir, "xi\\\ndotsplit=0");
     EXPECT_NE(saved().find("\nbuzz_path=C:\\Program Files\\Buzz\\\n"), std::string::npos);
     settings = Settings();
-    ASSERT_TRUE(load_settings());
+    ASSERT_TRUE(load_settings(settings));
     EXPECT_STREQ(settings.buzz_path, "C:\\Program Files\\Buzz\\");
     EXPECT_STREQ(settings.xi_dir, "xi\\");
     EXPECT_EQ(settings.dotsplit, 1);
 
     write_ini("buzz_path=  \"C:\\Program Files\\\"  \r\nxi_dir=\"\"\n");
-    ASSERT_TRUE(load_settings());
+    ASSERT_TRUE(load_settings(settings));
     EXPECT_STREQ(settings.buzz_path, "C:\\Program Files\\");
     EXPECT_STREQ(settings.xi_dir, ""); // an empty quoted text empties the field
 
     for (const char* dir : {"C:\\Program\\Files\\", "xi/"}) {
-        EXPECT_TRUE(settings_apply_line((std::string("xi_dir=") + dir).c_str()));
+        EXPECT_TRUE(settings_apply_line(settings, (std::string("xi_dir=") + dir).c_str()));
         EXPECT_STREQ(settings.xi_dir, dir);
     }
-    EXPECT_TRUE(settings_apply_line("xi_dir=instruments")); // shorter than what the field held
-    EXPECT_FALSE(settings_apply_line("xi_dir=   "));        // no text: the field stays
+    EXPECT_TRUE(settings_apply_line(settings, "xi_dir=instruments")); // shorter than what the field held
+    EXPECT_FALSE(settings_apply_line(settings, "xi_dir=   "));        // no text: the field stays
     EXPECT_EQ(std::string(settings.xi_dir), std::string("instruments") + platform::path_separator);
 }
 
@@ -114,15 +114,14 @@ TEST_F(SettingsFile, KeyRules)
                           Case{"verbose=-1", true, &Settings::verbose, 1}}) {
         SCOPED_TRACE(c.line);
         settings = Settings();
-        pool.mem_trace = false;
-        EXPECT_EQ(settings_apply_line(c.line), c.ok);
+        EXPECT_EQ(settings_apply_line(settings, c.line), c.ok);
         EXPECT_EQ(settings.*c.field, c.want);
-        EXPECT_EQ(pool.mem_trace, c.field == &Settings::verbose);
+        EXPECT_EQ(settings.mem_trace, c.field == &Settings::verbose);
     }
-    EXPECT_FALSE(settings_apply_line(nullptr));
-    EXPECT_FALSE(settings_apply_line("midi_scale=nan")); // reals must be finite floats
-    EXPECT_FALSE(settings_apply_line("midi_shift=1e99"));
-    EXPECT_TRUE(settings_apply_line("midi_res=  0.5"));
+    EXPECT_FALSE(settings_apply_line(settings, nullptr));
+    EXPECT_FALSE(settings_apply_line(settings, "midi_scale=nan")); // reals must be finite floats
+    EXPECT_FALSE(settings_apply_line(settings, "midi_shift=1e99"));
+    EXPECT_TRUE(settings_apply_line(settings, "midi_res=  0.5"));
     EXPECT_EQ(settings.midi_res, 0.5f);
 }
 
@@ -139,7 +138,7 @@ TEST_F(SettingsFile, OverlongValuesAndLines)
               "blines=" + std::string(500, ' ') + "77\n" +   // beyond them: not seen
               "rip_es9=1" + tail + "\n"                      // the tail is skipped
               "clone2=3\n");
-    ASSERT_TRUE(load_settings());
+    ASSERT_TRUE(load_settings(settings));
     EXPECT_EQ(std::string(settings.buzz_path), std::string(255, 'b'));
     EXPECT_EQ(std::string(settings.xi_dir), std::string(254, 'd') + platform::path_separator);
     EXPECT_EQ(settings.midi_tpb, 77);

@@ -30,7 +30,7 @@ TEST_F(SongModelTest, NoteBytes)
         SCOPED_TRACE(testing::Message() << "mode " << c.mode << " transpo " << c.transpo << " note " << c.note);
         song.frequency_mode = c.mode;
         settings.transpo = c.transpo;
-        EXPECT_EQ(convert_note(c.note), c.byte);
+        EXPECT_EQ(convert_note(song, settings.transpo, c.note), c.byte);
     }
 }
 

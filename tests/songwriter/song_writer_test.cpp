@@ -54,22 +54,22 @@ protected:
     {
         WorkDirTest::SetUp();
         kxtest::install_machines_ini();
-        ASSERT_TRUE(load_machine_descriptions());
-        log_state.window = &fake;
+        ASSERT_TRUE(load_machine_descriptions(machines, pool, log));
+        log.window = &fake;
     }
     void TearDown() override
     {
-        log_state.window = nullptr;
-        machine_descriptions_reset();
+        log.window = nullptr;
+        machine_descriptions_reset(machines);
         WorkDirTest::TearDown();
     }
     // Writes the song to "out.bmx"; false when the job ended.
     bool write(FILE* input = nullptr)
     {
         File f = open_file("out.bmx", "wb");
-        writer.output_stream = f.get();
-        const bool ok = run_guarded([&] { write_song(input); });
-        writer.output_stream = nullptr;
+        c.writer.output_stream = f.get();
+        const bool ok = run_guarded(log, [&] { write_song(c, input); });
+        c.writer.output_stream = nullptr;
         return ok;
     }
     bool logged(const char* text) const { return fake.text.find(text) != std::string::npos; }
@@ -79,17 +79,17 @@ protected:
 TEST_F(SongWriterTest, MissingPiecesEndTheJob)
 {
     settings.dowave = 0;
-    layout_song(2, 1, 1, 4);
+    layout_song(c, 2, 1, 1, 4);
     song.pattern_table = nullptr;
     EXPECT_FALSE(write());
-    layout_song(2, 1, 1, 4);
+    layout_song(c, 2, 1, 1, 4);
     song.machine_table[0].global_patterns = nullptr;
     EXPECT_FALSE(write());
     EXPECT_TRUE(logged("Error: Song to write is incomplete!!"));
 
     settings.dowave = 0;
     settings.dopfun = role_es9 - 1;
-    layout_song(1, 1, 1, 4);
+    layout_song(c, 1, 1, 1, 4);
     EXPECT_FALSE(write());
     EXPECT_TRUE(logged("No data file for ES-9 (es-9.dat), rip data from any file with ES-9 first!"));
     Bytes data;
@@ -117,20 +117,20 @@ TEST_F(SongWriterTest, WaveDataDecodedFromTheInput)
     want.push_back(0);
     in.write("in.bin");
     song.instrument_count = song.wave_data_count = 1;
-    song.instrument_table = pool_array<InstrumentRecord>(1);
+    song.instrument_table = pool_array<InstrumentRecord>(pool, 1);
     InstrumentRecord& ins = song.instrument_table[0];
-    ins.samples = pool_array<SampleRecord>(size_t(ins.sample_count = 2));
+    ins.samples = pool_array<SampleRecord>(pool, size_t(ins.sample_count = 2));
     ins.wave_entry = 1;
     ins.wave_entry_bytes = 300002;
     ins.samples[0].data_offset = 4;
     ins.samples[0].data_values = 150000;
     ins.samples[1].data_zero = 1;
-    log_state.log_enabled = 0;
+    log.log_enabled = 0;
     File f = open_file("in.bin", "rb");
-    EXPECT_EQ(wave_data(f.get()).waves, std::vector<Frames>{want});
+    EXPECT_EQ(wave_data(c, f.get()).waves, std::vector<Frames>{want});
     EXPECT_EQ(fake.text, "...");
     ins.samples[0].data_offset = 5; // one value more than the file holds
-    EXPECT_FALSE(wave_data(f.get()).well_formed);
+    EXPECT_FALSE(wave_data(c, f.get()).well_formed);
     EXPECT_TRUE(logged("Input file changed during conversion!!"));
 }
 
@@ -145,15 +145,15 @@ TEST_F(SongWriterTest, MidiWavesFromXiFilesPerChannel)
     cut.data.resize(cut.size() - 2);
     cut.write("xi/gmc_01.xi");
     xi_file(strings).write("xi/gmc_03.xi");
-    load_xi_instruments(nullptr);
+    load_xi_instruments(c, nullptr);
     EXPECT_EQ(song.wave_count, 2);
     const std::string missing = "Can't open XI-file xi/gmc_02.xi";
     EXPECT_NE(fake.text.find(missing), std::string::npos);
     EXPECT_EQ(fake.text.find(missing), fake.text.rfind(missing)) << "tried once";
-    const WaveData t = wave_data(nullptr); // read from the XI files, kept open
+    const WaveData t = wave_data(c, nullptr); // read from the XI files, kept open
     EXPECT_TRUE(t.well_formed);
     EXPECT_EQ(t.waves, (std::vector<Frames>{{0x100, 0x300}, {0x300, 0x700, 0xC00, 0x1200}}));
-    const std::vector<uint8_t> wavt = written(write_wavt_section);
+    const std::vector<uint8_t> wavt = written(c, [&] { write_wavt_section(c); });
     const std::string names(wavt.begin(), wavt.end());
     EXPECT_NE(names.find(std::string("xi/gmc_01.xi\0 Piano", 19)), std::string::npos);
     EXPECT_EQ(wavt[2 + (wavt.size() - 2) / 2], 2) << "the second entry is channel 3's";
@@ -162,16 +162,16 @@ TEST_F(SongWriterTest, MidiWavesFromXiFilesPerChannel)
 TEST_F(SongWriterTest, XiFilesCutShortOrWithHostileCounts)
 {
     WaveData waves;
-    auto read_xi = [&waves](const Bytes& file) {
+    auto read_xi = [&](const Bytes& file) {
         file.write("in.xi");
         song.input_kind = InputKind::xi;
         song.instrument_count = song.wave_count = 1;
         song.instrument_table = nullptr;
         File f = open_file("in.xi", "rb");
-        const bool ok = run_guarded([&] {
-            for (song.pass_number = 0; song.pass_number < 2; ++song.pass_number) read_instruments(f.get(), 0);
+        const bool ok = run_guarded(log, [&] {
+            for (song.pass_number = 0; song.pass_number < 2; ++song.pass_number) read_instruments(c, f.get(), 0);
         });
-        waves = wave_data(f.get());
+        waves = wave_data(c, f.get());
         return ok;
     };
     settings.dowave = 2;
@@ -187,9 +187,9 @@ TEST_F(SongWriterTest, XiFilesCutShortOrWithHostileCounts)
     XmInstrument two{"two", {{{1, 1, 1, 1}}, {{2, 2}}}};
     Bytes cut = xi_file(two);
     cut.data.resize(cut.size() - 4);
-    LogCapture log;
+    LogCapture captured(log);
     ASSERT_TRUE(read_xi(cut));
-    for (const char* eof : {"EOF!!! ", "EOF!2! ", "EOF!3! "}) EXPECT_TRUE(log.has(eof));
+    for (const char* eof : {"EOF!!! ", "EOF!2! ", "EOF!3! "}) EXPECT_TRUE(captured.has(eof));
     EXPECT_EQ(waves.waves, (std::vector<Frames>{{0x100, 0x200, 0}}));
     EXPECT_EQ(song.instrument_table[0].samples[0].length, 2);
     // A generator target gets one zero value per sample.
@@ -203,7 +203,7 @@ TEST_F(SongWriterTest, XiFilesCutShortOrWithHostileCounts)
     cut.write("short.xi");
     File f = open_file("short.xi", "rb");
     song.pass_number = 0;
-    EXPECT_TRUE(run_guarded([&] { read_instruments(f.get(), 0); }));
+    EXPECT_TRUE(run_guarded(log, [&] { read_instruments(c, f.get(), 0); }));
     EXPECT_EQ(song.instrument_count, 0);
 }
 

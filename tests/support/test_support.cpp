@@ -8,10 +8,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "buzz/write_primitives.h"
-#include "core/pool.h"
-#include "settings/settings.h"
-#include "song/song.h"
 
 namespace fs = std::filesystem;
 
@@ -28,19 +24,13 @@ void WorkDirTest::SetUp()
     fs::remove_all(dir);
     fs::create_directories(dir);
     fs::current_path(dir);
-    settings = Settings();
-    log_state = LogState();
-    pool_free_all();
-    pool = Pool();
-    song_reset_defaults();
-    writer = Writer();
 }
 
 void WorkDirTest::TearDown()
 {
-    pool_free_all();
-    close_wave_sources();
-    log_state = LogState();
+    pool_free_all(pool);
+    close_wave_sources(song);
+    log.window = nullptr;
     fs::current_path(old_dir);
     if (!HasFailure()) fs::remove_all(dir);
 }

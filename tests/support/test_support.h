@@ -10,18 +10,34 @@
 #include <string_view>
 #include <vector>
 
+#include "buzz/ambient.h"
+#include "buzz/machines_ini.h"
 #include "core/log.h"
+#include "core/pool.h"
+#include "settings/settings.h"
+#include "song/conversion.h"
 
 namespace kxtest {
 
 // Runs each test in a fresh empty directory (the program uses the current directory for its
-// temporary and settings files) and resets the job's global state.
+// scratch and settings files), with a job of its own: settings, log, pool, machine descriptions
+// and a conversion, all fresh for every test.
 class WorkDirTest : public ::testing::Test {
 protected:
+    WorkDirTest() { log.cancel = &cancel; }
     void SetUp() override;
     void TearDown() override;
     std::filesystem::path dir;
     std::filesystem::path old_dir;
+
+    Settings settings;
+    JobCancel cancel;
+    Log log;
+    Pool pool{log};
+    MachineTable machines;
+    Conversion c{settings, log, pool, machines};
+    Song& song = c.song;
+    AmbientJob ambient{log, pool, settings, machines};
 };
 
 // Little- and big-endian byte builder for synthetic files.
@@ -59,7 +75,7 @@ public:
 // A WorkDirTest whose log is drawn into `win`.
 class LogWindowTest : public WorkDirTest {
 protected:
-    void SetUp() override { WorkDirTest::SetUp(); log_state.window = &win; }
+    void SetUp() override { WorkDirTest::SetUp(); log.window = &win; }
     FakeWindow win;
 };
 

@@ -62,7 +62,7 @@ Seen read_back(const char* path)
     reader_state.hooks = &h;
     reader_state.full_parse = 1;
     File f = open_file(path, "rb");
-    EXPECT_TRUE(f && run_guarded([&] { read_buzz_song(f.get(), 0); })) << path;
+    EXPECT_TRUE(f && run_guarded(*job_ambient.log, [&] { read_buzz_song(f.get(), 0); })) << path;
     const InputSummary& in = reader_state.input_summaries[0];
     for (int m = 0; in.machine_list && m < in.machines; ++m)
         s.machines.push_back(std::string(in.machine_list[m].name) + ":" + std::to_string(in.machine_list[m].tracks));
@@ -101,7 +101,7 @@ Bytes song_a(const Sections& before = {}, const Sections& after = {}, unsigned t
                   {"BLAH", blah("0123456789")}, {"WAVE", wave}};
     s.insert(s.begin(), before.begin(), before.end());
     s.insert(s.end(), after.begin(), after.end());
-    return song(s);
+    return kxsong::song(s);
 }
 
 // Song B: Master (tempo 140), Tracker "U", a Reverb fed by it, PrimiFun "Q"; 4-line patterns; one
@@ -126,7 +126,7 @@ Bytes song_b(const Sections& before = {}, const Sections& after = {}, unsigned e
                   {"WAVE", Bytes().le16(1).le16(0).u8(0).le32(2).u8(1).u8(2)}};
     s.insert(s.begin(), before.begin(), before.end());
     s.insert(s.end(), after.begin(), after.end());
-    return song(s);
+    return kxsong::song(s);
 }
 
 // The machines of songs A and B described as Buzz keeps them (PARA).
@@ -149,15 +149,15 @@ protected:
         settings.replace_files = 1; // the tests write out.bmx again and again
         kxtest::install_machines_ini();
         std::ofstream("machines.ini", std::ios::app) << "\"Guru\" 1 23 0 0 0 0 16 0 Guru\n";
-        ASSERT_TRUE(load_machine_descriptions());
+        ASSERT_TRUE(load_machine_descriptions(machines, pool, log));
         song_a().write("a.bmx");
         song_b().write("b.bmx");
-        log_state.log_stream = log_file = std::tmpfile();
+        log.log_stream = log_file = std::tmpfile();
     }
     void TearDown() override
     {
         std::fclose(log_file);
-        log_state.log_stream = nullptr;
+        log.log_stream = nullptr;
         reader_state = ReaderState();
         WorkDirTest::TearDown();
     }
@@ -171,7 +171,7 @@ protected:
             return e.what();
         }
     }
-    std::string log() const
+    std::string log_text() const
     {
         std::fflush(log_file);
         std::rewind(log_file);
@@ -190,7 +190,7 @@ TEST_F(Merge, AllOptionsOffKeepsEverySectionBehindANewHeader)
     EXPECT_EQ(dword_le(out_bytes, 4), 7u);
     EXPECT_EQ(dword_le(out_bytes, 12), 380u); // MACH right behind the header of 31 entries
     EXPECT_EQ(sections_of(out_bytes), sections_of(kxtest::read_file("a.bmx")));
-    EXPECT_NE(log().find("\nTransformation finished"), std::string::npos);
+    EXPECT_NE(log_text().find("\nTransformation finished"), std::string::npos);
     ASSERT_EQ(merge("out.bmx", nullptr, "again.bmx"), ""); // a song with the same layout: the same bytes
     EXPECT_TRUE(kxtest::read_file("again.bmx") == out_bytes);
 }
@@ -218,7 +218,7 @@ TEST_F(Merge, TheMergedSongEndsWhereTheLongerOneEnds)
         ASSERT_EQ(merge(c.first, c.second), "");
         EXPECT_EQ(read_back("out.bmx").header, c.header);
     }
-    song({{"MACH", Bytes().le16(1).append(master())}}).write("bare.bmx"); // no SEQU at all
+    kxsong::song({{"MACH", Bytes().le16(1).append(master())}}).write("bare.bmx"); // no SEQU at all
     ASSERT_EQ(merge("bare.bmx", "a.bmx"), "");
     EXPECT_EQ(read_back("out.bmx").header, (std::vector<uint32_t>{16, 0, 16}));
 }
@@ -298,7 +298,7 @@ TEST_F(Merge, CloneAndTransposition)
 
     settings.clone_source = 3;
     EXPECT_EQ(merge("a.bmx", nullptr), "No generator choosen, reselect source machine");
-    song(Sections{{"MACH", Bytes().le16(2).append(master()).append(reverb())}}).write("fx.bmx");
+    kxsong::song(Sections{{"MACH", Bytes().le16(2).append(master()).append(reverb())}}).write("fx.bmx");
     settings.clone_source = 1;
     EXPECT_EQ(merge("fx.bmx", nullptr), "No generator choosen, reselect source machine");
 }
@@ -412,7 +412,7 @@ TEST_F(Merge, SectionsBeyondTheSeven)
         auto out = sections_of(out_bytes);
         for (const char* name : {"BVER", "PARA", "PDLG", "MIDI", "CWAV", "XTRA"}) EXPECT_EQ(out.at(name), in.at(name)) << name;
     }
-    EXPECT_EQ(log().find("Warning: section"), std::string::npos);
+    EXPECT_EQ(log_text().find("Warning: section"), std::string::npos);
 
     // Merged with B (empty window and MIDI lists, no compressed waves) and a PrimiFun clone of P.
     settings = Settings();
@@ -435,9 +435,9 @@ TEST_F(Merge, SectionsBeyondTheSeven)
     want.str("Clone PrimiFun").u8(0).append(clone_entry);
     EXPECT_TRUE(out.at("PARA") == want.data);
     for (const char* name : {"BVER", "PDLG", "MIDI", "CWAV"}) EXPECT_EQ(out.at(name), in.at(name)) << name;
-    EXPECT_NE(log().find("\nWarning: section XTRA of a.bmx is left out, it may not hold for the added machines!"),
+    EXPECT_NE(log_text().find("\nWarning: section XTRA of a.bmx is left out, it may not hold for the added machines!"),
               std::string::npos);
-    EXPECT_EQ(log().find("of b.bmx is left out"), std::string::npos); // nothing of B's is lost
+    EXPECT_EQ(log_text().find("of b.bmx is left out"), std::string::npos); // nothing of B's is lost
 
     // What cannot be made true for the new song is left out with a warning; compressed waves of
     // the second song are refused before anything is written.
@@ -459,14 +459,14 @@ TEST_F(Merge, SectionsBeyondTheSeven)
         settings.clone2 = c.clone2;
         song_b(c.b_before, c.b_after).write("b.bmx");
         EXPECT_EQ(merge("a.bmx", "b.bmx"), c.result);
-        EXPECT_NE(log().find(c.warning), std::string::npos);
+        EXPECT_NE(log_text().find(c.warning), std::string::npos);
         EXPECT_EQ(fs::exists("out.bmx"), c.result.empty());
     }
-    EXPECT_NE(log().find("\nWarning: section PDLG of b.bmx is left out, it cannot be merged!"), std::string::npos);
+    EXPECT_NE(log_text().find("\nWarning: section PDLG of b.bmx is left out, it cannot be merged!"), std::string::npos);
     song_a().write("plain.bmx");
     song_b({{"PARA", para_b()}}).write("b.bmx");
     ASSERT_EQ(merge("plain.bmx", "b.bmx"), ""); // the second song's PARA, with none in the first
-    EXPECT_NE(log().find("\nWarning: section PARA of b.bmx is left out, the first song has no parameter descriptions"),
+    EXPECT_NE(log_text().find("\nWarning: section PARA of b.bmx is left out, the first song has no parameter descriptions"),
               std::string::npos);
     EXPECT_EQ(sections_of(kxtest::read_file("out.bmx")).count("PARA"), 0u);
 }
@@ -475,9 +475,9 @@ TEST_F(Merge, Es9DataRippedForItsCloneAndAMasterOnlySong)
 {
     const Bytes es9 = machine("E", "Jeskola ES-9", Bytes().fill(4, 0x80), 1, Bytes().fill(4, 0), Bytes().str("DATA5"));
     const Bytes patt = pattern("e", 1, {}, Bytes().fill(4, 0xFF), {Bytes().u8(0x41).fill(3, 0xFF)});
-    song({{"MACH", Bytes().le16(2).append(master()).append(es9)}, {"PATT", Bytes().le32(0).le16(1).le16(1).append(patt)}})
+    kxsong::song({{"MACH", Bytes().le16(2).append(master()).append(es9)}, {"PATT", Bytes().le32(0).le16(1).le16(1).append(patt)}})
         .write("e.bmx");
-    song({{"MACH", Bytes().le16(1).append(master())}}).write("empty.bmx");
+    kxsong::song({{"MACH", Bytes().le16(1).append(master())}}).write("empty.bmx");
     settings.clone_source = 1;
     settings.clone2 = role_es9;
     settings.rip_es9 = 1;
@@ -501,11 +501,11 @@ TEST_F(Merge, MachinesWithLargeStateAreRead)
 {
     const Bytes guru = machine("Guru 2", "Guru", Bytes().fill(23, 3), 0, {}, Bytes().fill(3000, 9));
     Bytes patt = Bytes().le16(0).le16(0).le16(1).le16(0).append(pattern("g", 2, {}, Bytes().fill(46, 4), {}));
-    song({{"MACH", Bytes().le16(2).append(master()).append(guru)}, {"CONN", Bytes().le16(1).le32(1).le32(0x40004000)},
+    kxsong::song({{"MACH", Bytes().le16(2).append(master()).append(guru)}, {"CONN", Bytes().le16(1).le32(1).le32(0x40004000)},
           {"PATT", patt}, {"SEQU", sequ(2, {})}}).write("real.bmx");
     settings.blow_up = 3;
     ASSERT_EQ(merge("real.bmx", "real.bmx"), "");
-    EXPECT_TRUE(log().find("\nWarning: machine Guru 2 holds 3000 bytes of data (more than 2000)!") != std::string::npos);
+    EXPECT_TRUE(log_text().find("\nWarning: machine Guru 2 holds 3000 bytes of data (more than 2000)!") != std::string::npos);
     const Seen s = read_back("out.bmx");
     EXPECT_EQ(s.lines, (std::vector<unsigned>{6, 2}));
     std::vector<uint8_t> rows;

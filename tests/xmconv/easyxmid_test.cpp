@@ -29,27 +29,25 @@ namespace {
 using kxtest::SmfTrack;
 using Notes = std::map<std::pair<int, int>, int>; // (channel, key) -> notes played
 
-// The notes a MIDI file plays, as the program's reader finds them.
-std::vector<uint8_t> midi;
-size_t midi_pos;
-Notes* counting;
+// The notes a MIDI file plays, as the program's reader finds them: (channel, key) with keys
+// outside C-0..B-7 folded in by octaves.
+class NoteCounter : public MidiHooks {
+public:
+    void Mf_on_note_on(int channel, int k, int velocity) override
+    {
+        if (velocity && k <= 127) ++notes[{channel, k < 12 ? k + (23 - k) / 12 * 12 : k > 107 ? k - (k - 96) / 12 * 12 : k}];
+    }
+    Notes notes;
+};
 Notes midi_notes(const fs::path& file)
 {
-    static constexpr MidiHooks hooks = {
-        [] { return midi_pos < midi.size() ? int(midi[midi_pos++]) : -1; }, [](const char*) {},
-        [](int, int n, int) { midi_state.track_total = n; }, nullptr, [] { ++midi_state.track_index; },
-        [](int c, int k, int v) { // keys outside C-0..B-7 folded in by octaves
-            if (v && k <= 127) ++(*counting)[{c, k < 12 ? k + (23 - k) / 12 * 12 : k > 107 ? k - (k - 96) / 12 * 12 : k}];
-        },
-        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-    Notes n;
-    counting = &n;
-    midi = kxtest::read_file(file);
-    midi_pos = 0;
-    midi_state_reset();
-    mfread(hooks);
-    return n;
+    const std::vector<uint8_t> midi = kxtest::read_file(file);
+    Log log;
+    SmfReader reader(log);
+    NoteCounter counter;
+    smf_bytes_open(reader, midi.data(), midi.size());
+    mfread(reader, counter);
+    return counter.notes;
 }
 
 int run(const std::string& args, std::string& err)
@@ -92,11 +90,11 @@ TEST_F(Easyxmid, CorpusNotesReachTheXmAndTheSong)
         settings.domidi_ext = 1;
         settings.replace_files = 1;
         kxtest::FakeWindow w;
-        log_state.window = &w;
-        EXPECT_TRUE(run_guarded([&] { convert(f.string().c_str(), "in.bmx"); })) << w.text;
-        log_state.window = nullptr;
+        log.window = &w;
+        EXPECT_TRUE(run_guarded(log, [&] { convert(c, f.string().c_str(), "in.bmx"); })) << w.text;
+        log.window = nullptr;
         EXPECT_EQ(song.machine_count, channels + 1);
-        pool_free_all();
+        pool_free_all(pool);
         for (const auto& e : fs::directory_iterator(".")) // no scratch file left beside the song
             EXPECT_EQ(e.path().filename().string().find("-kx"), std::string::npos) << e.path();
     }

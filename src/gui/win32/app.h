@@ -16,6 +16,11 @@ constexpr UINT wm_report = WM_APP + 2;   // lParam: text of the job's final mess
 constexpr UINT wm_job_ended = WM_APP + 3;
 constexpr UINT wm_log_window_moved = WM_APP + 4; // the user moved or sized the log window
 
+// After the dialog has closed: a job still converting is asked to stop, so that it removes its
+// unfinished files; one that is only showing its final message ends with the program. False when
+// the job did not stop within `timeout_ms`.
+bool end_dialog_job(int timeout_ms);
+
 INT_PTR CALLBACK main_dialog_proc(HWND dialog, UINT msg, WPARAM wparam, LPARAM lparam);
 
 // --- tab strip (tab_strip.cpp) ---

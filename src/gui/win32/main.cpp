@@ -8,7 +8,6 @@
 
 #include "core/version.h"
 #include "gui/win32/app.h"
-#include "jobs/job_thread.h"
 
 HINSTANCE program_instance = nullptr;
 
@@ -92,15 +91,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     InitCommonControlsEx(&icc);
     program_instance = instance;
     DialogBoxParamA(instance, "DIALOG_1", nullptr, &main_dialog_proc, 0);
-    // A job still converting is asked to stop, so that it removes its unfinished files; one that
-    // is only showing its final message ends with the program.
-    if (job_thread_running()) {
-        job_thread_kill();
-        // A job that does not stop in time ends with the process, before anything it may still
-        // use is torn down.
-        if (!platform::join_thread(job_thread.worker_thread, 5000)) ExitProcess(0);
-        job_thread.running = false;
-    }
+    // A job that does not stop in time ends with the process, before anything it may still use
+    // is torn down.
+    if (!end_dialog_job(5000)) ExitProcess(0);
     if (old) ctl3d_switch(0, instance);
     return 0;
 }

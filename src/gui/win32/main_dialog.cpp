@@ -2,9 +2,9 @@
 // thread.
 //
 // The dialog keeps its own copy of the options (`pages`): every command first reads the controls
-// into it. A job gets its options when it starts (the copy goes into `settings`, which only the
-// job reads while it runs), so Save or a refused start during a job never change the options of
-// the running job. Before a job writes over an existing file the user is asked. The log window
+// into it. A job gets its options when it starts (a copy of its own, which only the job reads
+// while it runs), so Save or a refused start during a job never change the options of the running
+// job. Before a job writes over an existing file the user is asked. The log window
 // opens with the job, beside the dialog unless the user has put it somewhere this session. The
 // worker never touches a window of the dialog's thread: it draws its log into a LogLines buffer
 // the log window reads on a timer, and asks the dialog to show its final message.
@@ -69,20 +69,20 @@ public:
     // through a link), unless that names one of the job's own files.
     FILE* open_log_file() override
     {
-        if (!settings.dolist || !settings.log_file[0] || names_a_file_of_the_job(settings, settings.log_file))
-            return nullptr;
-        return platform::create_file(settings.log_file, true);
+        if (!job.dolist || !job.log_file[0] || names_a_file_of_the_job(job, job.log_file)) return nullptr;
+        return platform::create_file(job.log_file, true);
     }
-    void report(const char* text) override
+    void report(const char* text, JobOutcome outcome) override
     {
         if (lines) lines->flush(); // the log's last lines are shown with the message
         lines = nullptr;
-        const bool killed = job_thread_kill_requested() && std::strcmp(text, "Error occured!") == 0;
+        const bool killed = outcome == JobOutcome::killed;
         test_log("job report \"%s\"%s", text, killed ? " killed" : "");
         if (!killed) SendMessageA(dialog, wm_report, 0, LPARAM(text));
     }
     HWND dialog = nullptr;
     LogLines* lines = nullptr; // this job's log window text
+    Settings job;              // the options of the running job (its log file)
 };
 
 // What the log window settings were when the user last moved the log window: while the Extended
@@ -99,6 +99,7 @@ struct MainDialogState {
     HFONT heading_font = nullptr;
     HHOOK key_hook = nullptr;      // Ctrl+Tab and Ctrl+PgUp/PgDn switch pages
     DialogFrontEnd front_end;
+    JobThread jobs;                // the one job running beside the dialog
     LogPlace log_place;
     // Test mode: the longest time the dialog's thread did not get to its timer while a job ran.
     DWORD last_tick = 0;
@@ -180,23 +181,24 @@ void log_window_moved(HWND dialog)
 
 void start_job(HWND dialog, int mode)
 {
-    if (job_thread_running()) {
+    if (main_dialog.jobs.running()) {
         error_box("error: another thread already running");
         return;
     }
     for (const std::string& name :
          files_a_job_replaces(main_dialog.pages, mode, [](const char* n) { return platform::file_exists(n); }))
         if (!may_replace(dialog, name)) return;
+    DialogFrontEnd& f = main_dialog.front_end;
+    Settings& settings = f.job;
     settings = main_dialog.pages; // the job's own options from now on
     settings.replace_files = 1;   // the dialog asks before a job replaces a file
-    choose_machines_ini();
-    if (mode & 1) prepare_xi_dir();
-    DialogFrontEnd& f = main_dialog.front_end;
+    choose_machines_ini(settings);
+    if (mode & 1) prepare_xi_dir(settings);
     f.dialog = dialog;
     // The runner's first window is "Conversion Log" for a conversion, "Merging Log" for a merge.
     const char* title = mode & 1 ? "Conversion Log" : "Merging Log";
     f.lines = log_window_create(dialog, title, log_window_place(dialog, settings));
-    const JobStart r = job_thread_start(mode, f, &on_job_end, dialog);
+    const JobStart r = main_dialog.jobs.start(settings, mode, f, &on_job_end, dialog);
     if (r == JobStart::cannot_create) {
         log_window_close();
         f.lines = nullptr;
@@ -332,17 +334,15 @@ void start_buzz()
 // window and no log file.
 void list_generators_of_input1(HWND dialog)
 {
-    if (job_thread_running()) {
+    if (main_dialog.jobs.running()) {
         error_box("error: another thread already running");
         return;
     }
     read_pages(dialog);
-    settings = main_dialog.pages;
-    choose_machines_ini();
-    log_state.log_stream = nullptr;
-    log_window_open(nullptr, settings.lwind_dy);
+    Settings settings = main_dialog.pages;
+    choose_machines_ini(settings);
     std::vector<GeneratorEntry> generators;
-    const bool ok = list_generators(settings.merge_input1, generators);
+    const bool ok = list_generators(settings, settings.merge_input1, generators);
     SendDlgItemMessageA(dialog, ctl::source_list, LB_RESETCONTENT, 0, 0);
     SendDlgItemMessageA(dialog, ctl::source_list, LB_ADDSTRING, 0, LPARAM(" 0: none"));
     for (const GeneratorEntry& g : generators)
@@ -395,9 +395,8 @@ void initialise(HWND dialog)
     tab_strip_create(dialog, program_instance, ctl::tab_frame, defs, dialog_page_count);
     tab_strip_set_text_style(dialog, -2);
 
-    if (!load_settings())
-        settings_set_text(settings.xi_dir, default_xi_dir(platform::current_directory()).c_str());
-    m.pages = settings;
+    if (!load_settings(m.pages))
+        settings_set_text(m.pages.xi_dir, default_xi_dir(platform::current_directory()).c_str());
     Win32Controls c(dialog);
     pages_from_settings(m.pages, c, m.state);
     update_merge_input2(dialog);
@@ -460,7 +459,7 @@ void command(HWND dialog, int id)
     case IDCANCEL: EndDialog(dialog, 0); break;
     case ctl::help: open_help(dialog); break;
     case ctl::kill_job:
-        if (!job_thread_kill())
+        if (!main_dialog.jobs.kill())
             error_box("No thread running");
         else
             test_log("kill requested");
@@ -472,6 +471,13 @@ void command(HWND dialog, int id)
 }
 
 } // namespace
+
+bool end_dialog_job(int timeout_ms)
+{
+    if (!main_dialog.jobs.running()) return true;
+    main_dialog.jobs.kill();
+    return main_dialog.jobs.finish(timeout_ms);
+}
 
 INT_PTR CALLBACK main_dialog_proc(HWND dialog, UINT msg, WPARAM wparam, LPARAM lparam)
 {
@@ -499,12 +505,12 @@ INT_PTR CALLBACK main_dialog_proc(HWND dialog, UINT msg, WPARAM wparam, LPARAM l
         message_box(dialog, reinterpret_cast<const char*>(lparam), "KESTRIX Message");
         return TRUE;
     case wm_job_ended:
-        job_thread_finish();
+        main_dialog.jobs.finish();
         test_log("job ended; the dialog waited at most %lu ms for its messages",
                  static_cast<unsigned long>(main_dialog.longest_gap));
         return TRUE;
     case WM_TIMER:
-        if (wparam == watch_timer && job_thread_running()) {
+        if (wparam == watch_timer && main_dialog.jobs.running()) {
             const DWORD now = GetTickCount();
             main_dialog.longest_gap = std::max(main_dialog.longest_gap, now - main_dialog.last_tick);
             main_dialog.last_tick = now;
