@@ -542,7 +542,7 @@ int main(int argc, char** argv)
     std::string line;
     if (failed) {
         // A conversion followed by a merge failed in the merge when the merge had begun.
-        const bool merging = req.merge || (settings.merge_after && merge_state.running);
+        const bool merging = req.merge || (settings.merge_after && merge_state.started);
         const char* job_name = merge_is_merging() ? "merge" : "transformation";
         FailureLine f = merging ? explain_merge_failure(settings, front_end.log().error(), job_name,
                                                         merge_state.file_in_hand, settings.merge_output, machines_ini)

@@ -873,7 +873,7 @@ void merge_songs(const char* first, const char* second, const char* output)
     rs.merge_stream = nullptr;
     for (InputSummary& s : rs.input_summaries) s = InputSummary(); // no machine lists yet
     ms = MergeState();
-    ms.running = true;
+    ms.started = true;
     ms.songs[0] = output ? output : "";
     ms.songs[1] = first ? first : "";
     ms.songs[2] = no_second_input(second) ? "" : second;
@@ -911,7 +911,6 @@ void merge_songs(const char* first, const char* second, const char* output)
         rs.full_parse = 1;
         read_buzz_song(in[1].get(), sec_mach);
         ms.file_in_hand.clear();
-        ms.running = false;
         return;
     }
     if (!output || !*output) {
@@ -1021,7 +1020,6 @@ void merge_songs(const char* first, const char* second, const char* output)
     if (!out.flush_ok()) job_abort("Can't write outputfile (disk full?)");
     commit_output(out, output, replace, made);
     ms.file_in_hand.clear();
-    ms.running = false;
     log_print(rs.merging ? "\nMerging finished" : "\nTransformation finished");
 }
 

@@ -34,7 +34,7 @@ struct MergeState {
     // failure concerns ("" when its message names it).
     std::string file_in_hand;
     std::string songs[3]; // the names of the output (0) and of the inputs (1, 2)
-    bool running = false; // from the start of merge_songs until it has finished (true after a failure)
+    bool started = false; // merge_songs has begun (in a failed job: the merge is what failed)
     // The first song's sequence being read, kept when it is repeated or cloned: its events after
     // blow-up as written (position, value; little-endian, widths as in the song). The only song
     // data a merge holds in memory.
