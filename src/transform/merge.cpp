@@ -1027,7 +1027,7 @@ double merge_progress()
 {
     const MergeState& ms = merge_state;
     const ReaderState& rs = reader_state;
-    if (!ms.running || rs.list_generators_only) return -1;
+    if (!ms.started || rs.list_generators_only) return -1;
     // How far input k is read: all of it, or of the section being written.
     auto read_of = [&](int k, bool in_section) -> uint64_t {
         FILE* f = rs.input_summaries[k].stream;

@@ -58,8 +58,8 @@ extern MergeState merge_state;
 // left behind. `output` may name one of the inputs.
 void merge_songs(const char* first, const char* second, const char* output);
 
-// Progress of the running merge or transformation, 0..1, or -1 when none runs: the counting read
-// of the inputs is the first fifth, the writing the rest, both measured by how far the inputs are
+// Progress of the merge or transformation, 0..1, or -1 before one has begun: the counting read of
+// the inputs is the first fifth, the writing the rest, both measured by how far the inputs are
 // read. For the log window's repaint, on the job's own thread.
 double merge_progress();
 
