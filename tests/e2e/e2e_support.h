@@ -41,7 +41,8 @@ struct RunResult {
     int status = -1;
     std::string out, err;
 };
-// Runs the built console edition in the current directory with the arguments (shell-quoted here).
+// Runs the built console edition in the current directory with the arguments (shell-quoted here;
+// standard input is empty unless they redirect it).
 RunResult run_kestrix(const std::string& args);
 
 // Starts the built console edition (or `program`) as a process in folder `dir` with `args`, its
