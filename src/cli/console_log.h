@@ -67,5 +67,8 @@ private:
     bool bar_shown_ = false;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point last_draw_;
+    std::chrono::steady_clock::time_point last_look_; // the clock's last reading by repaint
+    int look_stride_ = 1;   // repaint calls per reading of the clock
+    int calls_to_look_ = 1; // repaint calls left before the next reading
     std::function<double()> progress_;
 };
