@@ -87,7 +87,6 @@ TEST_F(JobRunner, EachModesPhasesAndFinalText)
         trace.clear();
         merging = k.merging;
         settings.use_convout = k.use_convout;
-        reader_state.list_generators_only = 1;
         std::filesystem::remove("job.log");
         FakeFrontEnd f;
         Job job(settings, f);
@@ -99,7 +98,6 @@ TEST_F(JobRunner, EachModesPhasesAndFinalText)
         EXPECT_EQ(kxtest::read_text("job.log"), k.text);
         EXPECT_EQ(job.pool.count, 0);
         EXPECT_EQ(job.pool.total, 0);
-        EXPECT_EQ(reader_state.list_generators_only, 0);
         EXPECT_EQ(job.log.window, nullptr); // the front end's window is forgotten
     }
 }
