@@ -138,7 +138,7 @@ std::vector<ReadFile> job_reads(const Settings& s, const CliRequest& req, const 
     if (!req.merge && decide_input_kind(req.input).kind == InputKind::midi && !s.domidi_ext) {
         for (const char* kind : {"gmc", "gmp"})
             for (unsigned k = 0; k < (kind[2] == 'c' ? 17u : 256u); ++k) {
-                char number[8];
+                char number[16]; // "_%02x.xi" of any unsigned
                 std::snprintf(number, sizeof number, "_%02x.xi", k);
                 const std::string name = std::string(s.xi_dir) + kind + number;
                 if (platform::file_exists(name.c_str())) reads.push_back({name, "an XI instrument the job reads"});
