@@ -4,6 +4,7 @@
 
 #include "gui/win32/app.h"
 
+// Process-wide by nature: the module handle Windows gave the program at start.
 HINSTANCE program_instance = nullptr;
 
 namespace {
