@@ -22,7 +22,7 @@
 //
 // Large runs of bytes that pass unchanged (wave data, sections copied whole, the rows of patterns
 // no hook looks at) go from the song to the merge stream in the kernel; rows, data blocks and
-// track states are read as blocks, and what is emitted is written in blocks of a megabyte.
+// track states are read as blocks, and what is emitted is written in blocks of 256 KiB.
 #include "buzz/bmx_reader.h"
 
 #include <algorithm>
@@ -56,8 +56,8 @@ constexpr uint32_t max_usual_data_block = 2000; // larger machine data blocks ar
 constexpr int max_tracks_before_last = 50;
 constexpr size_t max_extra_sections = 1024; // a Buzz song has a handful
 constexpr size_t copy_block = 65536;    // bytes per block when copying raw data and waves
-constexpr size_t row_block = size_t(1) << 20;  // rows are read in blocks of about this size
-constexpr size_t pending_limit = size_t(1) << 20; // emitted bytes are written in blocks of this
+constexpr size_t row_block = size_t(256) << 10;  // rows are read in blocks of about this size
+constexpr size_t pending_limit = size_t(256) << 10; // emitted bytes are written in blocks of this
 constexpr uint64_t kernel_copy_min = 256 * 1024;  // smaller runs go through the pending buffer
 
 const ReaderHooks& hooks(ReaderState& rs) { return rs.hooks ? *rs.hooks : no_hooks; }

@@ -76,6 +76,12 @@ void Job::kill()
     platform::end_running_program(); // a converter the job waits for ends at once
 }
 
+double Job::progress() const
+{
+    if (conversion_) return conversion_progress(*conversion_);
+    return merge ? merge_progress(*merge) : -1;
+}
+
 int Job::run(int job_mode)
 {
     Log& ls = log;

@@ -903,7 +903,7 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
     ls.log_dot_interval = 0;
     rs.reset(); // no machine lists yet, nothing of an earlier merge
     ms = MergeState();
-    ms.running = true;
+    ms.started = true;
     ms.songs[0] = output ? output : "";
     ms.songs[1] = first ? first : "";
     ms.songs[2] = no_second_input(second) ? "" : second;
@@ -927,6 +927,8 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
     }
     rs.input_summaries[1].stream = in[1].get();
     rs.input_summaries[2].stream = in[2].get();
+    for (const char* song : {first, rs.merging ? second : nullptr})
+        if (song) ms.input_bytes += uint64_t(std::max<int64_t>(platform::file_length(song), 0));
 
     rs.full_parse = 0;
     rs.current_input = 1;
@@ -939,7 +941,6 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
         rs.full_parse = 1;
         read_buzz_song(m.reader, in[1].get(), sec_mach);
         ms.file_in_hand.clear();
-        ms.running = false;
         return;
     }
     if (!output || !*output) {
@@ -1003,10 +1004,16 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
     rs.hooks = &hooks;
     const bool inner2 = rs.merging && summary(m, 2).connections > summary(m, 2).master_connections;
     std::vector<SectionEntry>& directory = summary(m, 0).extra_sections;
+    ms.writing = true;
+    for (const PlannedSection& p : plan)
+        if (p.id) ms.section_bytes_total += uint64_t(summary(m, 1).section_length[p.id]) + summary(m, 2).section_length[p.id];
     for (const PlannedSection& p : plan) {
         const uint64_t start = merge_stream_position(m.reader);
         if (p.id != 0) {
+            ms.section_writing = p.id;
             write_section(m, p.id, in, inner2);
+            ms.section_writing = 0;
+            ms.section_bytes_done += uint64_t(summary(m, 1).section_length[p.id]) + summary(m, 2).section_length[p.id];
         } else {
             write_extra_section(m, p, para);
             merge_stream_flush(m.reader);
@@ -1044,8 +1051,35 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
     if (!out.flush_ok()) job_abort("Can't write outputfile (disk full?)");
     commit_output(m, out, output, replace, made);
     ms.file_in_hand.clear();
-    ms.running = false;
     log_print(m.log, rs.merging ? "\nMerging finished" : "\nTransformation finished");
+}
+
+double merge_progress(const Merge& m)
+{
+    const MergeState& ms = m.state;
+    const ReaderState& rs = m.reader;
+    if (!ms.started || rs.options.list_generators_only) return -1;
+    // How far input k is read: all of it, or of the section being written.
+    auto read_of = [&](int k, bool in_section) -> uint64_t {
+        FILE* f = rs.input_summaries[k].stream;
+        const int64_t pos = f ? platform::stream_position(f) : -1;
+        if (pos < 0) return 0;
+        if (!in_section) return uint64_t(pos);
+        const InputSummary& s = rs.input_summaries[k];
+        const int64_t start = s.section_start[ms.section_writing];
+        return uint64_t(std::clamp<int64_t>(pos - start, 0, s.section_length[ms.section_writing]));
+    };
+    double f = 0;
+    if (!ms.writing) {
+        if (ms.input_bytes) f = 0.2 * double(read_of(1, false) + read_of(2, false)) / double(ms.input_bytes);
+    } else if (ms.section_bytes_total) {
+        uint64_t done = ms.section_bytes_done;
+        if (ms.section_writing) done += read_of(1, true) + read_of(2, true);
+        f = 0.2 + 0.8 * double(done) / double(ms.section_bytes_total);
+    } else {
+        f = 0.2;
+    }
+    return std::clamp(f, 0.0, 1.0);
 }
 
 int merge_is_merging(const Merge& m) { return m.reader.merging; }

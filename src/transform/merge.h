@@ -40,7 +40,7 @@ struct MergeState {
     // failure concerns ("" when its message names it).
     std::string file_in_hand;
     std::string songs[3]; // the names of the output (0) and of the inputs (1, 2)
-    bool running = false; // from the start of merge_songs until it has finished (true after a failure)
+    bool started = false; // merge_songs has begun (in a failed job: the merge is what failed)
     // The first song's sequence being read, kept when it is repeated or cloned: its events after
     // blow-up as written (position, value; little-endian, widths as in the song). The only song
     // data a merge holds in memory.
@@ -49,6 +49,12 @@ struct MergeState {
     int position_width = 1, value_width = 1; // bytes in the output: 1, 2 or 4
     uint32_t event_count = 0;
     std::vector<uint8_t> events;
+    // Progress: the bytes of the inputs (read once to count, then once more to write), the
+    // sections written so far (their bytes in the inputs), and the section being written (0 none).
+    uint64_t input_bytes = 0;
+    bool writing = false;
+    uint64_t section_bytes_total = 0, section_bytes_done = 0;
+    int section_writing = 0;
 };
 
 // One merge or transformation as a value: what it runs with (the job's settings, log, pool,
@@ -81,3 +87,8 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
 // Non-zero when merge_songs merged a second song in (the final message then says "Merging
 // finished!" rather than "Transformation finished!").
 int merge_is_merging(const Merge& m);
+
+// Progress of the merge or transformation `m`, 0..1, or -1 before it has begun: the counting read
+// of the inputs is the first fifth, the writing the rest, both measured by how far the inputs are
+// read. For the log window's repaint, on the job's own thread.
+double merge_progress(const Merge& m);
