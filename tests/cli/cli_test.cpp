@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <fstream>
+#include <thread>
 
+#include "cli/batch.h"
+#include "cli/console_log.h"
 #include "cli/option_table.h"
 #include "core/version.h"
 #include "midi/smf_builder.h"
@@ -342,6 +345,60 @@ TEST_F(Cli, SettingsFileWarningsAndKeys)
     EXPECT_NE(k.out.find("\ndotsplit       integer  0 to 2                     1            machines:"), std::string::npos)
         << k.out;
     EXPECT_EQ(std::count(k.out.begin(), k.out.end(), '\n'), 1 + 47 + 8) << k.out;
+}
+
+// On a terminal a bar stands below the lines: a job's progress once it has run half a second, a
+// batch's count of files; each is gone before the next line and at the end. Off a terminal no
+// bar at all.
+TEST(ConsoleProgress, ABarOnATerminalOnly)
+{
+    const auto text_of = [](FILE* f) {
+        std::string t(size_t(std::ftell(f)), '\0');
+        std::rewind(f);
+        t.resize(std::fread(t.data(), 1, t.size(), f));
+        std::fclose(f);
+        return t;
+    };
+    const std::string cleared = "\r" + std::string(progress_bar_columns, ' ') + "\r";
+    for (bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal);
+        FILE* f = std::tmpfile();
+        ASSERT_NE(f, nullptr);
+        {
+            ConsoleLog log(f, false, terminal);
+            log.set_progress([] { return 0.25; });
+            log.draw_text("Reading");
+            log.move_to_line(1);
+            // The bar waits half a second (so short jobs show none), then comes with a repaint.
+            const auto start = std::chrono::steady_clock::now(), give_up = start + std::chrono::milliseconds(terminal ? 5000 : 700);
+            while (std::ftell(f) == 8 && std::chrono::steady_clock::now() < give_up) {
+                log.repaint();
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(terminal ? 450 : 700));
+            log.draw_text("Writing");
+            log.move_to_line(2);
+            log.finish();
+        }
+        const std::string bar = "\r" + progress_bar(0.25) + "  25%";
+        EXPECT_EQ(text_of(f), terminal ? "Reading\n" + bar + cleared + "Writing\n" : std::string("Reading\nWriting\n"));
+
+        f = std::tmpfile();
+        ASSERT_NE(f, nullptr);
+        const std::vector<BatchFile> files = {{"a.xm", "a.bmx"}, {"b.xm", "b.bmx"}};
+        const int failed = run_batch(files, 1, [](const BatchFile& b) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(b.input == "b.xm" ? 400 : 0));
+            BatchResult r;
+            r.ok = true;
+            return r;
+        }, BatchConsole{f, false, terminal, nullptr});
+        EXPECT_EQ(failed, 0);
+        const std::string t = text_of(f);
+        const std::string half = "\r" + progress_bar(0.5) + " 1/2 files";
+        EXPECT_EQ(t.find('['), terminal ? t.find(half) + 1 : std::string::npos) << t;
+        EXPECT_EQ(t.find(half + cleared + "ok  b.xm -> b.bmx  ") != std::string::npos, terminal) << t;
+        EXPECT_TRUE(t.starts_with("ok  a.xm -> a.bmx  ") && t.ends_with(" s\n2 converted\n")) << t;
+    }
 }
 
 } // namespace
