@@ -19,6 +19,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -54,6 +55,7 @@ constexpr int tracker_global_row_bytes = 1; // ticks per row
 constexpr const char* midi_converter_output = "midrix.xm"; // as the song names easyxmid's XM
 constexpr const char* unfinished_suffix = ".part";
 constexpr int scratch_attempts = 1000; // scratch names tried before giving up
+constexpr size_t song_write_buffer = 1 << 20; // bytes of the song stream's buffer
 constexpr const char* no_target_message = "Target machine not found, check machines.ini!!";
 
 // What the driver keeps for the conversion it runs. The streams are owned here and every scratch
@@ -172,6 +174,8 @@ void open_output(DriverState& d, const char* output, const char* input)
     d.output_name = output;
     if (!d.output.create(output, unfinished_suffix)) job_abort("Can't open outputfile");
     c.writer.output_stream = d.output.get();
+    // Songs run to tens of MB of pattern and wave data: written in large blocks, not 4 KiB ones.
+    std::setvbuf(c.writer.output_stream, nullptr, _IOFBF, song_write_buffer);
 }
 
 // Gives the written song its name, and with it the XI files it names. Without replace_files the
@@ -422,9 +426,6 @@ void start_conversion(Conversion& c)
     c.log.log_dot_interval = 0;
     c.log.at_line_start = true;
     machine_descriptions_reset(c.machines);
-    reader_state.full_parse = 0;
-    reader_state.merging = 0;
-    reader_state.current_input = 0;
 }
 
 void DriverState::forget()
@@ -432,8 +433,6 @@ void DriverState::forget()
     if (output.get() && c.writer.output_stream == output.get()) c.writer.output_stream = nullptr;
     output.discard();
     c.exported_xi_files.remove_all();
-    if (input && reader_state.input_summaries[0].stream == input.get())
-        reader_state.input_summaries[0].stream = nullptr;
     input.reset();
     for (const std::string& f : scratch_files) platform::remove_scratch(f.c_str());
     scratch_files.clear();
@@ -706,13 +705,14 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
     if (s.input_kind == InputKind::buzz_song) {
         // A Buzz song as input: list it, write nothing.
         s.write_output = 0;
-        reader_state.current_input = 0;
-        reader_state.input_summaries[0].stream = in;
+        ReaderState reader(c.log, c.pool, c.machines);
+        reader.options.list_level = c.settings.dolist;
+        reader.options.verbose = c.settings.verbose;
+        reader.hooks = c.listing_hooks;
+        reader.input_summaries[0].stream = in;
         c.log.log_enabled = c.settings.dolist;
-        reader_state.full_parse =
-            c.settings.do_mscale1 && load_machine_descriptions(c.machines, c.pool, c.log) ? 1 : 0;
-        read_buzz_song(in, 0);
-        reader_state.input_summaries[0].stream = nullptr;
+        reader.full_parse = c.settings.do_mscale1 && load_machine_descriptions(c.machines, c.pool, c.log) ? 1 : 0;
+        read_buzz_song(reader, in, 0);
         d.forget();
         return 0;
     }
