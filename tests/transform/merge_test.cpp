@@ -260,6 +260,15 @@ TEST_F(MergeTest, BlowUpAndRepeat)
     EXPECT_EQ(s.rows.at("0 0 1").size(), 128u * 4); // input pairs doubled
     const auto mach = sections_of(kxtest::read_file("out.bmx")).at("MACH");
     EXPECT_EQ(mach[26] | mach[27] << 8, 252); // the master's state
+    // Only the master's tempo is blown up: song B's Reverb (six global bytes) keeps its state.
+    song_b().write("b.bmx");
+    const auto mach_b = sections_of(kxtest::read_file("b.bmx")).at("MACH");
+    ASSERT_EQ(run_merge("b.bmx", nullptr), "");
+    auto mach_out = sections_of(kxtest::read_file("out.bmx")).at("MACH");
+    ASSERT_EQ(mach_out.size(), mach_b.size());
+    EXPECT_EQ(mach_out[26] | mach_out[27] << 8, 280);
+    mach_out[26] = mach_b[26], mach_out[27] = mach_b[27];
+    EXPECT_TRUE(mach_out == mach_b);
 
     settings.blow_up = 1;
     ASSERT_EQ(run_merge("a.bmx", nullptr), ""); // repeat 3 alone: end 16 -> 48, events 0, 16, 32
