@@ -469,15 +469,37 @@ void detect_input_kind(Conversion& c, const char* input)
     s.write_xi = c.settings.dowave == 1 ? 1 : 0;
 }
 
-int run_outside_converter(const char* program, const char* const* args, int arg_count)
+int run_outside_converter(const char* program, const char* const* args, int arg_count, std::string* errors)
 {
     std::string name = std::string(program) + platform::exe_suffix;
     std::string path = platform::find_program(name);
     if (path.empty()) return -1;
     std::vector<std::string> argv{name};
     for (int i = 0; i < arg_count; ++i) argv.emplace_back(args[i]);
-    return platform::run_program(path, argv);
+    return platform::run_program(path, argv, errors);
 }
+
+namespace {
+// A converter's lines (its summary, or why it failed) go into the job's log, forced as the
+// console showed them, each where it belongs among the job's lines; the scratch copy it read is
+// named as the user's file.
+void log_converter_lines(Conversion& c, std::string text, const std::string& scratch, const char* input)
+{
+    if (!scratch.empty())
+        for (size_t at = text.find(scratch); at != std::string::npos; at = text.find(scratch, at + std::strlen(input)))
+            text.replace(at, scratch.size(), input);
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const size_t length = end > start && text[end - 1] == '\r' ? end - start - 1 : end - start;
+        if (length) {
+            c.log.log_force = 1;
+            log_print(c.log, "\n%.*s", int(length), text.data() + start);
+        }
+        start = end + 1;
+    }
+}
+} // namespace
 
 void assign_instrument_machines(Conversion& c)
 {
@@ -663,20 +685,25 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
         // easyxmid's exit code says nothing: an XM it did not write is the empty scratch file.
         const std::string xm = reserve_converter_output(d, output, nullptr, "");
         const char* args[] = {input, xm.c_str(), "4", "10"};
-        if (run_outside_converter(converter, args, 4) == -1) job_abort("Error running EasyXMid");
+        std::string said;
+        if (run_outside_converter(converter, args, 4, &said) == -1) job_abort("Error running EasyXMid");
+        log_converter_lines(c, said, "", input);
         current = xm;
         copy_name(s.current_input, midi_converter_output);
     } else if (converter && s.input_kind == InputKind::it) {
         const std::string it = reserve_converter_output(d, output, s.converter_input, ".it");
         const std::string xm = it2xm_output_name(it);
         const char* args[] = {it.c_str(), "/WC", xm.c_str()};
-        int e = run_outside_converter(converter, args, 3);
+        std::string said;
+        int e = run_outside_converter(converter, args, 3, &said);
         if (e == -1) job_abort("Error running it2xm!");
         if (e != 0) {
             c.log.log_force = 1;
             log_print(c.log, "\nit2xm returned with errorcode: %d", e);
+            log_converter_lines(c, said, it, s.converter_input); // last: the line that explains the failure
             job_abort("\nProbably wrong IT-format, try to save as v2.xx, not 2.14+");
         }
+        log_converter_lines(c, said, it, s.converter_input);
         set_converted_name(d, it2xm_output_name(s.converter_input));
         current = it2xm_output_name(it);
         copy_name(s.current_input, d.converted_name);
@@ -684,13 +711,16 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
         const std::string module = reserve_converter_output(d, output, s.converter_input, mod2xm_extension(s));
         const std::string xm = mod2xm_output_name(module);
         const char* args[] = {module.c_str(), "/o", xm.c_str()};
-        int e = run_outside_converter(converter, args, 3);
+        std::string said;
+        int e = run_outside_converter(converter, args, 3, &said);
         if (e == -1) job_abort("Error running mod2xm!");
         if (e != 0) {
             c.log.log_force = 1;
             log_print(c.log, "\nmod2xm returned with errorcode: %d", e);
+            log_converter_lines(c, said, module, s.converter_input);
             job_abort("\nProbably wrong MOD/S3M-format");
         }
+        log_converter_lines(c, said, module, s.converter_input);
         set_converted_name(d, mod2xm_output_name(s.converter_input));
         current = mod2xm_output_name(module);
         copy_name(s.current_input, d.converted_name);

@@ -354,8 +354,9 @@ std::wstring quote_arg(const std::wstring& a)
 namespace {
 #ifndef _WIN32
 // Starts the program registered in a child slot before an interrupt can look; 0 when it could
-// not be started (or every slot is taken). The child starts with no signal blocked.
-pid_t start_registered(const std::string& path, const std::vector<std::string>& args, int& slot)
+// not be started (or every slot is taken). The child starts with no signal blocked, and with
+// `error_fd` as its standard error when that is not -1.
+pid_t start_registered(const std::string& path, const std::vector<std::string>& args, int& slot, int error_fd)
 {
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -367,6 +368,9 @@ pid_t start_registered(const std::string& path, const std::vector<std::string>& 
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (error_fd >= 0) posix_spawn_file_actions_adddup2(&actions, error_fd, 2);
     pid_t pid = 0;
     slot = -1;
     {
@@ -376,10 +380,11 @@ pid_t start_registered(const std::string& path, const std::vector<std::string>& 
             if (g_children[i].compare_exchange_strong(free_slot, -1)) slot = i; // taken until the pid is known
         }
         if (slot >= 0) {
-            if (posix_spawn(&pid, path.c_str(), nullptr, &attr, argv.data(), environ) != 0) pid = 0;
+            if (posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ) != 0) pid = 0;
             g_children[slot] = pid; // 0 frees the slot again
         }
     }
+    posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     return pid;
 }
@@ -396,7 +401,7 @@ int wait_registered(pid_t pid, int slot)
     return WEXITSTATUS(status); // posix_spawn reports an exec failure as exit status 127
 }
 #else
-HANDLE start_registered(const std::string& program_path, const std::vector<std::string>& args, int& slot)
+HANDLE start_registered(const std::string& program_path, const std::vector<std::string>& args, int& slot, int)
 {
     std::wstring cmd;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -439,17 +444,43 @@ int wait_registered(HANDLE process, int slot)
 #endif
 } // namespace
 
-int run_program(const std::string& program_path, const std::vector<std::string>& args)
+int run_program(const std::string& program_path, const std::vector<std::string>& args, std::string* errors)
 {
     std::fflush(nullptr);
+    if (errors) errors->clear();
+    int error_fd = -1;
 #ifndef _WIN32
     // A program that is missing or not executable cannot be started: say so as -1 rather than
     // as the exit status 127 that some C libraries report for a failed exec in the child.
     if (::access(program_path.c_str(), X_OK) != 0) return -1;
+    if (errors) {
+        // Its standard error goes into a file of the temporary folder that has no name from the
+        // start (removed before an interrupt can look): nothing to clean up on any way out.
+        // Without one the program writes to ours.
+        std::string name = temp_directory() + "/kxerr-XXXXXX";
+        InterruptGuard guard;
+        error_fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (error_fd >= 0) ::unlink(name.c_str());
+    }
 #endif
     int slot = -1;
-    const auto child = start_registered(program_path, args, slot);
-    return child ? wait_registered(child, slot) : -1;
+    const auto child = start_registered(program_path, args, slot, error_fd);
+    const int status = child ? wait_registered(child, slot) : -1;
+#ifndef _WIN32
+    if (error_fd >= 0) {
+        errors->resize(65536);
+        size_t got = 0;
+        while (got < errors->size()) {
+            const ssize_t n = ::pread(error_fd, errors->data() + got, errors->size() - got, off_t(got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += size_t(n);
+        }
+        errors->resize(got);
+        ::close(error_fd);
+    }
+#endif
+    return status;
 }
 
 namespace {

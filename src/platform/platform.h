@@ -68,8 +68,12 @@ void set_program_path(const char* argv0);
 bool make_directories(const char* path);
 
 // Starts a program with the given arguments (args[0] is the program name as passed to it) and
-// waits for it. Returns its exit code, or -1 when it cannot be started.
-int run_program(const std::string& program_path, const std::vector<std::string>& args);
+// waits for it. Returns its exit code, or -1 when it cannot be started. With `errors` what the
+// program writes to its standard error is kept there (its first 64 KiB) instead of shown, so that
+// programs run side by side do not mix their lines on the console; on Windows it is shown as
+// without and `errors` stays empty.
+int run_program(const std::string& program_path, const std::vector<std::string>& args,
+                std::string* errors = nullptr);
 // Finds a program the user installed: beside the running executable, then in the folders of
 // PATH that are absolute. Never in the current folder (a folder of unpacked modules may hold
 // anything with any name), also not through an empty or relative PATH entry. "" when not found.

@@ -170,14 +170,28 @@ TEST_F(SideBySide, OneCallConvertsManyFilesAtOnce)
         alone.push_back(kxtest::read_file("alone.bmx"));
     }
     fs::remove("alone.bmx");
-    std::ofstream("broken.xm") << "no module at all";
+    // With the converters the broken file is a cut IT: what it2xm says of it goes into the log,
+    // naming the file, and no converter's line reaches the console between the files' lines.
+    const std::string broken = have_converters() ? "broken.it" : "broken.xm";
+    if (have_converters()) {
+        kxtest::Bytes cut;
+        cut.data = kxtest::read_file(kxtest::corpus_files({".it"}).front());
+        cut.data.resize(2000);
+        cut.write(broken);
+    } else {
+        std::ofstream(broken) << "no module at all";
+    }
     std::string args = "-j 4 -O songs --log all.log";
-    for (size_t k = 0; k < names.size(); ++k) args += " " + names[k] + (k == 4 ? " broken.xm" : "");
+    for (size_t k = 0; k < names.size(); ++k) args += " " + names[k] + (k == 4 ? " " + broken : "");
     const auto r = kxe2e::run_kestrix(args);
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_TRUE(r.err.ends_with("\n10 converted, 1 failed\n")) << r.err;
-    EXPECT_NE(r.err.find("\nfailed  broken.xm: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\nfailed  " + broken + ": "), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("2xm: "), std::string::npos) << r.err;
     const std::string log = kxtest::read_text("all.log");
+    if (have_converters()) {
+        EXPECT_NE(log.find("\nit2xm: cannot read broken.it: "), std::string::npos) << log;
+    }
     size_t at = 0;
     for (size_t k = 0; k < names.size(); ++k) {
         const std::string song = "songs/in" + std::to_string(k) + ".bmx";
