@@ -15,16 +15,54 @@
 
 namespace {
 constexpr int bar_width = 40;
-constexpr auto bar_delay = std::chrono::milliseconds(500);   // jobs shorter than this get no bar
 constexpr auto bar_interval = std::chrono::milliseconds(100); // redraws at most this often
+constexpr int bar_delay = 5; // intervals before the first bar: short jobs get none
 
 bool starts_with(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
 } // namespace
 
-ConsoleLog::ConsoleLog(FILE* out, bool quiet, bool terminal)
-    : out_(out), quiet_(quiet), terminal_(terminal), streaming_(!quiet && !terminal),
-      start_(std::chrono::steady_clock::now()), last_draw_(start_)
+Ticker::Ticker(std::chrono::milliseconds period) : period_(period)
 {
+    platform::start_thread(thread_, run, this, 0); // without a thread it is never due: no bar
+}
+
+Ticker::~Ticker()
+{
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        stop_ = true;
+    }
+    wake_.notify_one();
+    platform::join_thread(thread_);
+}
+
+void Ticker::run(void* self)
+{
+    Ticker& t = *static_cast<Ticker*>(self);
+    std::unique_lock<std::mutex> hold(t.lock_);
+    while (!t.wake_.wait_for(hold, t.period_, [&t] { return t.stop_; })) {
+        t.ticks_.fetch_add(1, std::memory_order_relaxed);
+        t.raised_.store(true, std::memory_order_relaxed);
+    }
+}
+
+ConsoleLog::ConsoleLog(FILE* out, bool quiet, bool terminal)
+    : out_(out), quiet_(quiet), terminal_(terminal), streaming_(!quiet && !terminal)
+{
+    if (terminal_) ticker_ = std::make_unique<Ticker>(bar_interval);
+}
+
+ConsoleLog::ConsoleLog(std::string& capture, bool quiet)
+    : out_(nullptr), capture_(&capture), quiet_(quiet), terminal_(false), streaming_(!quiet)
+{
+}
+
+void ConsoleLog::put(std::string_view text, FILE* to)
+{
+    if (capture_)
+        capture_->append(text);
+    else
+        std::fwrite(text.data(), 1, text.size(), to);
 }
 
 // A piece of text at the start of a line that begins an error line, or any piece of such a line:
@@ -55,7 +93,7 @@ void ConsoleLog::draw_text(std::string_view text, bool forced)
     if (forced) line_forced_ = true;
     if (held_back(text)) return;
     if (streaming_) {
-        std::fwrite(text.data(), 1, text.size(), out_);
+        put(text, out_);
         if (!text.empty()) at_line_start_ = text.back() == '\n';
         return;
     }
@@ -86,7 +124,7 @@ void ConsoleLog::end_line()
             return;
         }
         skip_break_ = false;
-        std::fputc('\n', out_);
+        put("\n", out_);
         at_line_start_ = true;
         line_forced_ = false;
         return;
@@ -124,33 +162,27 @@ void ConsoleLog::emit(const std::string& line)
 {
     clear_bar();
     FILE* to = warn_ && (starts_with(line, "Warning") || starts_with(line, "Error")) ? warn_ : out_;
-    std::fwrite(line.data(), 1, line.size(), to);
-    std::fputc('\n', to);
+    put(line, to);
+    put("\n", to);
 }
 
 void ConsoleLog::clear_bar()
 {
     if (!bar_shown_) return;
-    std::fprintf(out_, "\r%*s\r", bar_width + 10, "");
+    std::fprintf(out_, "\r%*s\r", progress_bar_columns, "");
     bar_shown_ = false;
 }
 
 void ConsoleLog::repaint()
 {
     if (!terminal_) return;
-    auto now = std::chrono::steady_clock::now();
-    if (now - start_ < bar_delay || now - last_draw_ < bar_interval) return;
-    last_draw_ = now;
+    if (!ticker_->due() || ticker_->ticks() < bar_delay) return;
     double p = progress_ ? progress_() : -1;
     if (p < 0) {
         clear_bar();
         return;
     }
-    int filled = int(p * bar_width + 0.5);
-    char bar[bar_width + 1];
-    for (int i = 0; i < bar_width; ++i) bar[i] = i < filled ? '#' : '-';
-    bar[bar_width] = 0;
-    std::fprintf(out_, "\r[%s] %3d%%", bar, int(p * 100 + 0.5));
+    std::fprintf(out_, "\r%s %3d%%", progress_bar(p).c_str(), int(p * 100 + 0.5));
     std::fflush(out_);
     bar_shown_ = true;
 }
@@ -159,12 +191,24 @@ void ConsoleLog::finish()
 {
     if (error_line_) end_line();
     if (streaming_) {
-        if (!at_line_start_) std::fputc('\n', out_);
+        if (!at_line_start_) put("\n", out_);
         at_line_start_ = true;
-        std::fflush(out_);
+        if (out_) std::fflush(out_);
         return;
     }
     if (!line_.empty()) end_line();
     clear_bar();
-    std::fflush(out_);
+    if (out_) std::fflush(out_);
+}
+
+std::string progress_bar(double fraction)
+{
+    const double p = fraction < 0 ? 0 : fraction > 1 ? 1 : fraction;
+    const int filled = int(p * bar_width + 0.5);
+    char bar[bar_width + 3];
+    bar[0] = '[';
+    for (int i = 0; i < bar_width; ++i) bar[i + 1] = i < filled ? '#' : '-';
+    bar[bar_width + 1] = ']';
+    bar[bar_width + 2] = 0;
+    return bar;
 }

@@ -2,19 +2,53 @@
 // the window would show it, with an optional quiet filter and a progress bar on a terminal.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "core/log.h"
+#include "platform/platform.h"
+
+// A flag raised a few times a second by a thread of its own: the progress bar's redraw, which the
+// log offers with every log call, looks at the flag instead of asking the clock each time.
+class Ticker {
+public:
+    explicit Ticker(std::chrono::milliseconds period);
+    ~Ticker();
+    Ticker(const Ticker&) = delete;
+    Ticker& operator=(const Ticker&) = delete;
+    // True once for every period that has passed since it was last true.
+    bool due()
+    {
+        return raised_.load(std::memory_order_relaxed) && raised_.exchange(false, std::memory_order_relaxed);
+    }
+    // Periods since the start.
+    int ticks() const { return ticks_.load(std::memory_order_relaxed); }
+
+private:
+    static void run(void* self);
+    const std::chrono::milliseconds period_;
+    std::atomic<bool> raised_{false};
+    std::atomic<int> ticks_{0};
+    std::mutex lock_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    platform::Thread thread_;
+};
 
 class ConsoleLog : public LogWindow {
 public:
     // quiet: keep only warnings and errors. terminal: the stream is an interactive terminal (the
     // text is then written a whole line at a time and a progress bar is drawn below it).
     ConsoleLog(FILE* out, bool quiet, bool terminal);
+    // The text kept in `capture` instead (a job of a batch, whose log is shown once it is done).
+    ConsoleLog(std::string& capture, bool quiet);
 
     void draw_text(std::string_view text) override;
     void draw_text(std::string_view text, bool forced) override;
@@ -49,7 +83,11 @@ private:
 
     bool held_back(std::string_view text);
 
+    // Writes to the stream, or to the capture.
+    void put(std::string_view text, FILE* to);
+
     FILE* out_;
+    std::string* capture_ = nullptr;
     FILE* warn_ = nullptr;
     std::string error_;
     bool error_line_ = false;
@@ -65,7 +103,11 @@ private:
     bool held_forced_ = false;
     bool after_warning_ = false;
     bool bar_shown_ = false;
-    std::chrono::steady_clock::time_point start_;
-    std::chrono::steady_clock::time_point last_draw_;
+    std::unique_ptr<Ticker> ticker_; // on a terminal: when the bar may be drawn again
     std::function<double()> progress_;
 };
+
+// A progress bar of `fraction` (0..1): "[##########------------------------------]".
+std::string progress_bar(double fraction);
+// Columns a progress line takes at most (the bar and its figures): what clearing it overwrites.
+constexpr int progress_bar_columns = 60;

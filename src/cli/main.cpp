@@ -1,17 +1,20 @@
-// kestrix, the console edition: converts a module into a Buzz song, lists a Buzz song, or saves
-// the settings, from the command line. The job runs as in the dialog program, its log goes to
-// stderr and its final report decides the exit status.
+// kestrix, the console edition: converts modules into Buzz songs (one, or many at once), lists a
+// Buzz song, merges songs or saves the settings, from the command line. A job runs as in the
+// dialog program, its log goes to stderr and its final report decides the exit status.
 #include <algorithm>
 #include <cerrno>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "buzz/machines_ini.h"
+#include "cli/batch.h"
 #include "cli/console_log.h"
 #include "cli/listing.h"
+#include "cli/option_table.h"
 #include "cli/options.h"
 #include "cli/preflight.h"
 #include "convert/input_formats.h"
@@ -33,8 +36,22 @@ constexpr int exit_usage = 2;
 class ConsoleFrontEnd : public JobFrontEnd {
 public:
     ConsoleFrontEnd(FILE* out, bool quiet, bool terminal) : log_(out, quiet, terminal), quiet_(quiet) {}
+    // A job of a batch: its whole log, the final report too, kept in `capture`.
+    explicit ConsoleFrontEnd(std::string& capture) : log_(capture, false), quiet_(false), capture_(&capture) {}
 
-    LogWindow* open_log_window(const char*) override { return &log_; }
+    LogWindow* open_log_window(const char*) override
+    {
+        if (!opening_.empty()) {
+            log_.draw_text(opening_);
+            log_.move_to_line(0);
+            if (pending_log_) std::fprintf(pending_log_.get(), "%s\n", opening_.c_str());
+            opening_.clear();
+        }
+        return &log_;
+    }
+
+    // The console's own word on the job, the first line of its log.
+    std::string opening_;
 
     // The --log file, created before the job so that a bad name is reported at once; the runner
     // writes the job's text into it and hands it back at the end, for the report and a failure's
@@ -49,6 +66,10 @@ public:
         log_.finish();
         reported_ = text;
         failed_ = outcome != JobOutcome::finished;
+        if (capture_) {
+            if (!failed_) *capture_ += std::string(text) + "\n";
+            return;
+        }
         if (!quiet_ && !failed_ && !listing_) std::fprintf(stderr, "%s\n", text);
         std::fflush(stderr);
     }
@@ -63,6 +84,7 @@ public:
 private:
     ConsoleLog log_;
     bool quiet_;
+    std::string* capture_ = nullptr;
 };
 
 // kestrix --version: the program's version and, when the converter programs are there to run,
@@ -175,6 +197,198 @@ std::vector<WrittenFile> job_writes(const Settings& s, const CliRequest& req, bo
     return writes;
 }
 
+// Follows the extension of a named OUTPUT where it and the waves setting disagree; the line that
+// says so, or "".
+std::string song_kind_by_name(Settings& s, const std::string& output)
+{
+    if (output.empty() || output == "-" || s.dopfun != 0 || s.dowave == 0) return "";
+    std::string ext = output.substr(std::min(output.size(), output.find_last_of("./\\") + 1));
+    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == "bmw" && s.dowave == 2) {
+        s.dowave = 1;
+        return output + ": a BMW song with its waves as XI files in xi_dir, as its name says (the waves setting "
+                        "asked for BMX)";
+    }
+    if (ext == "bmx" && s.dowave == 1) {
+        s.dowave = 2;
+        return output + ": a BMX song with its waves inside, as its name says (the waves setting asked for BMW)";
+    }
+    return "";
+}
+
+// "-" on the command line: standard input spooled into a scratch file of the temporary folder (a
+// conversion reads its input in passes, and knows its kind by its name), the song written under
+// a scratch name there and sent to standard output once complete. Both files are registered, so
+// that an interruption removes them, and removed on every way out.
+class StandardStreams {
+public:
+    StandardStreams() = default;
+    StandardStreams(const StandardStreams&) = delete;
+    StandardStreams& operator=(const StandardStreams&) = delete;
+    ~StandardStreams()
+    {
+        for (const std::string* name : {&input_, &song_})
+            if (!name->empty()) platform::remove_scratch(name->c_str());
+    }
+
+    // Reads standard input into the scratch file; "" or why it could not.
+    std::string read_input()
+    {
+        platform::set_binary_mode(stdin);
+        uint8_t head[probe_bytes];
+        const size_t n = std::fread(head, 1, sizeof head, stdin);
+        if (n == 0) return std::ferror(stdin) ? std::strerror(errno ? errno : EIO) : "nothing to read";
+        const InputKind kind = kind_by_content(head, n);
+        if (kind == InputKind::buzz_song) return "a Buzz song is listed (kestrix --list SONG), not converted";
+        // Without a signature the name has no extension: the file is read as a module.
+        const char* extension = kind == InputKind::none ? "" : input_format(kind)->extensions[0];
+        const std::string name = scratch_name("stdin") + extension;
+        if (!platform::create_scratch_file(name.c_str())) return name + ": " + std::strerror(errno ? errno : EEXIST);
+        input_ = name;
+        File f = open_file(name.c_str(), "wb");
+        if (!f) return name + ": " + std::strerror(errno ? errno : EIO);
+        bool ok = std::fwrite(head, 1, n, f.get()) == n;
+        char block[65536];
+        size_t got;
+        while (ok && (got = std::fread(block, 1, sizeof block, stdin)) > 0) ok = std::fwrite(block, 1, got, f.get()) == got;
+        if (std::ferror(stdin)) return std::strerror(errno ? errno : EIO);
+        errno = 0;
+        ok = std::fflush(f.get()) == 0 && ok;
+        ok = std::fclose(f.release()) == 0 && ok;
+        if (!ok) return name + ": " + std::strerror(errno ? errno : EIO);
+        return "";
+    }
+    const std::string& input_name() const { return input_; }
+
+    // The name the song is written under before it goes to standard output: free, registered.
+    std::string song_name(const Settings& s)
+    {
+        song_ = scratch_name("stdout") + (s.dopfun == 0 && s.dowave == 1 ? ".bmw" : ".bmx");
+        platform::watch_scratch(song_.c_str());
+        return song_;
+    }
+    bool sends_song() const { return !song_.empty(); }
+
+    // Copies the complete song to standard output; "" or why it could not.
+    std::string send_song()
+    {
+        File f = open_file(song_.c_str(), "rb");
+        if (!f) return std::strerror(errno ? errno : ENOENT);
+        platform::set_binary_mode(stdout);
+        char block[65536];
+        size_t got;
+        bool ok = true;
+        while (ok && (got = std::fread(block, 1, sizeof block, f.get())) > 0) ok = std::fwrite(block, 1, got, stdout) == got;
+        errno = 0;
+        ok = std::fflush(stdout) == 0 && ok && !std::ferror(f.get());
+        return ok ? "" : std::strerror(errno ? errno : EIO);
+    }
+
+private:
+    static std::string scratch_name(const char* label)
+    {
+        return platform::scratch_stem((platform::temp_directory() + platform::path_separator + label).c_str());
+    }
+    std::string input_, song_;
+};
+
+// The one line of a failure, as a batch shows it under the input's name: another file's name is
+// kept, the input's own left out.
+std::string reason_for(const FailureLine& f, const std::string& input)
+{
+    return f.file.empty() || f.file == input ? f.reason : f.file + ": " + f.reason;
+}
+
+// One file of a batch, on a thread of the batch: the checks of a single conversion, then a job
+// of its own whose log is kept for the batch to show.
+BatchResult convert_file_of_batch(const Settings& base, const CliRequest& req, const std::string& machines_ini,
+                                  bool ini_read, const BatchFile& f)
+{
+    BatchResult r;
+    Settings s = base;
+    std::string why = check_input(s, f.input);
+    if (!why.empty()) return r.reason = why, r;
+    why = check_output(f.output, f.input, req.force);
+    if (!why.empty()) return r.reason = reason_for({f.output, why}, f.input), r;
+    // An XI instrument needs no machines.ini.
+    why = decide_input_kind(f.input).kind == InputKind::xi ? "" : check_machines_ini(s, machines_ini);
+    if (!why.empty()) return r.reason = why, r;
+    CliRequest one = req;
+    one.input = f.input;
+    one.inputs = {f.input};
+    one.log_file.clear();
+    const FailureLine clash = check_job_files(job_reads(s, one, machines_ini, ini_read),
+                                              job_writes(s, one, false, f.output), req.force);
+    if (!clash.reason.empty()) return r.reason = reason_for(clash, f.input), r;
+
+    settings_set_text(s.input_file, f.input.c_str());
+    settings_set_text(s.output_file, f.output.c_str());
+    s.replace_files = req.force ? 1 : 0;
+    prepare_xi_dir(s);
+    ConsoleFrontEnd front_end(r.log);
+    Job job(s, front_end);
+    const int mode = job.run(1);
+    front_end.log().finish();
+    r.warnings = warning_lines(r.log);
+    r.ok = mode != 0 && !front_end.failed_;
+    if (!r.ok) r.reason = reason_for(explain_failure(s, front_end.log().error(), f.input, f.output, machines_ini), f.input);
+    return r;
+}
+
+// Several inputs: each file a job of its own, `-j` at once on threads; one line per file and a
+// summary.
+int convert_batch(const Settings& settings, const CliRequest& req, const std::string& machines_ini, bool ini_read)
+{
+    if (!req.output_dir.empty() && !platform::make_directories(req.output_dir.c_str()))
+        return fail(req.output_dir, std::strerror(errno ? errno : ENOENT));
+    std::vector<BatchFile> files;
+    for (const std::string& in : req.inputs) files.push_back({in, default_output_name(settings, in, req.output_dir)});
+    // Two inputs that would make one song (song.xm and song.it, or two folders' song.xm with -O):
+    // the later one fails alone rather than write over the other's song.
+    std::vector<std::string> clash(files.size());
+    for (size_t i = 1; i < files.size(); ++i)
+        for (size_t j = 0; j < i && clash[i].empty(); ++j) {
+            const std::string& a = files[i].output;
+            const std::string& b = files[j].output;
+            const auto base = [](const std::string& p) { return p.substr(p.find_last_of("/\\") + 1); };
+            if (a == b || (base(a) == base(b) && platform::same_file(a.c_str(), b.c_str())))
+                clash[i] = a + " is also the song of " + files[j].input;
+        }
+
+    File log;
+    if (!req.log_file.empty()) {
+        log.reset(platform::create_file(req.log_file.c_str(), req.force));
+        if (!log) {
+            const int e = errno ? errno : ENOENT;
+            if (e == EEXIST) return fail(req.log_file, "exists; -y (--force) replaces it");
+            return fail(req.log_file, std::strerror(e), exit_usage);
+        }
+    }
+    const ConvertOne convert = [&](const BatchFile& f) {
+        const size_t i = size_t(&f - files.data());
+        if (!clash[i].empty()) {
+            BatchResult r;
+            r.reason = clash[i];
+            return r;
+        }
+        return convert_file_of_batch(settings, req, machines_ini, ini_read, f);
+    };
+    BatchConsole console;
+    console.quiet = req.quiet;
+    console.terminal = platform::is_terminal(2);
+    console.log = log.get();
+    const unsigned cores = std::thread::hardware_concurrency();
+    const int failed = run_batch(files, req.jobs ? req.jobs : int(cores ? cores : 1), convert, console);
+    if (log) {
+        errno = 0;
+        bool ok = std::fflush(log.get()) == 0 && !std::ferror(log.get());
+        const int e = errno ? errno : EIO;
+        ok = std::fclose(log.release()) == 0 && ok;
+        if (!ok) return fail(req.log_file, std::string("could not be written: ") + std::strerror(e));
+    }
+    return failed ? exit_failed : exit_ok;
+}
+
 int usage_error(const std::string& message)
 {
     // A refused setting already points to --keys; other errors point to the options.
@@ -196,13 +410,13 @@ int main(int argc, char** argv)
     CliRequest req;
     if (wants_help_or_version(args, req)) {
         if (req.help)
-            std::fputs(usage_text, stdout);
+            std::fputs(help_text().c_str(), stdout);
         else
             std::fputs(version_text().c_str(), stdout);
         return exit_ok;
     }
     if (args.empty()) {
-        std::fputs(usage_text, stderr);
+        std::fputs(help_text().c_str(), stderr);
         return exit_usage;
     }
 
@@ -232,13 +446,29 @@ int main(int argc, char** argv)
         if (!save_settings(settings)) return fail("kestrix.ini", "could not be written");
         if (req.input.empty() && !req.merge) return exit_ok;
     }
-    if (req.list) settings.dolist = 1;
-
     const std::string machines_ini = choose_machines_ini(settings);
     if (req.generators) return list_song_generators(settings, req);
+    if (req.batch()) return convert_batch(settings, req, machines_ini, ini_read);
 
+    // "-": the input from standard input, the song to standard output.
+    StandardStreams streams;
+    std::string output = req.output.empty() ? req.input == "-" ? "-" : default_output_name(settings, req.input, req.output_dir)
+                                            : req.output;
+    if (!req.output_dir.empty() && !platform::make_directories(req.output_dir.c_str()))
+        return fail(req.output_dir, std::strerror(errno ? errno : ENOENT));
+    if (output == "-") {
+        if (platform::is_terminal(1)) return fail("", "the song would go to a terminal: name an OUTPUT, or redirect standard output", exit_usage);
+        output = streams.song_name(settings);
+    }
+    if (req.input == "-") {
+        const std::string why = streams.read_input();
+        if (!why.empty()) return fail("standard input", why);
+        req.input = streams.input_name();
+    }
     const bool listing = is_song_name(req.input) && !req.merge;
-    std::string output = req.output.empty() ? default_output_name(settings, req.input) : req.output;
+    // An OUTPUT named .bmw holds a BMW song, one named .bmx a BMX song, as in the dialog, where the
+    // name follows the wave choice.
+    const std::string opening = song_kind_by_name(settings, req.output);
 
     // The files, before anything is written: one line naming the file and the reason.
     if (!req.merge) {
@@ -286,6 +516,7 @@ int main(int argc, char** argv)
 
     ConsoleFrontEnd front_end(listing ? stdout : stderr, req.quiet, platform::is_terminal(listing ? 1 : 2));
     front_end.listing_ = listing;
+    front_end.opening_ = opening;
     if (listing) {
         front_end.log().set_warning_stream(stderr);
         front_end.log().set_song_text(true);
@@ -328,6 +559,10 @@ int main(int argc, char** argv)
         const int e = errno ? errno : EIO;
         ok = std::fclose(front_end.pending_log_.release()) == 0 && ok;
         if (!ok) return fail(req.log_file, std::string("could not be written: ") + std::strerror(e));
+    }
+    if (!failed && streams.sends_song()) {
+        const std::string why = streams.send_song();
+        if (!why.empty()) return fail("standard output", why);
     }
     return failed ? exit_failed : exit_ok;
 }

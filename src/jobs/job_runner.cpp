@@ -88,6 +88,8 @@ void Job::kill()
     platform::end_running_program(); // a converter the job waits for ends at once
 }
 
+double Job::progress() const { return conversion_ ? conversion_progress(*conversion_) : merge_progress(); }
+
 int Job::run(int job_mode)
 {
     Log& ls = log;

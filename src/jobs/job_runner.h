@@ -74,9 +74,9 @@ public:
     void kill();
     bool kill_requested() const { return cancel.requested.load(); }
 
-    // Progress of the running conversion, 0..1, or -1 when none runs. For the log window's
-    // repaint, on the job's own thread.
-    double progress() const { return conversion_ ? conversion_progress(*conversion_) : -1; }
+    // Progress of the running conversion or merge, 0..1, or -1 when none runs. For the log
+    // window's repaint, on the job's own thread.
+    double progress() const;
 
     const Settings settings; // the options this job runs with
     JobCancel cancel;

@@ -38,12 +38,22 @@ namespace platform {
 namespace {
 std::string g_argv0;
 
-// The outside program running now (0 / null when none), for the interrupt handler to end it.
+// The outside programs running now, for the interrupt handler to end them: a batch runs several
+// jobs at once, and each may wait for a converter. A slot is free while its handle is null / 0.
 #ifdef _WIN32
-std::atomic<HANDLE> g_child{nullptr};
+using ChildHandle = HANDLE;
 #else
-std::atomic<pid_t> g_child{0};
+using ChildHandle = pid_t;
 #endif
+constexpr int child_slots = 64;
+std::atomic<ChildHandle> g_children[child_slots];
+// Guarded sections (InterruptGuard) under way on any thread, and the interrupt handler's word that
+// the process ends: the handler waits until no guarded section is under way, and a thread that
+// then enters one waits there for the end. So every file and program made before the handler
+// looks is registered, and none is made after it (the jobs of a batch run on several threads).
+std::atomic<int> g_guarded{0};
+std::atomic<bool> g_stopping{false};
+thread_local int g_guard_depth = 0; // guarded sections of this thread, one inside the other
 
 // Registered files. The interrupt handler reads this table: on POSIX it runs in the middle of
 // whatever the program does, so it only walks the fixed slots and calls unlink, and every change
@@ -138,26 +148,44 @@ void remove_registered_scratch()
     }
 }
 
+// Ends every registered program and waits for its end (the interrupt handler; async-signal-safe
+// on POSIX, where it first lets the guarded sections of other threads finish).
+void end_registered_programs()
+{
+#ifndef _WIN32
+    g_stopping = true;
+    while (g_guarded.load() > 0) {
+        const timespec ms{0, 1000000};
+        ::nanosleep(&ms, nullptr);
+    }
+#endif
+    for (std::atomic<ChildHandle>& slot : g_children) {
+        const ChildHandle child = slot.load();
+#ifdef _WIN32
+        if (!child || child == INVALID_HANDLE_VALUE) continue;
+        TerminateProcess(child, 1);
+        WaitForSingleObject(child, 2000);
+#else
+        if (child <= 0) continue;
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+#endif
+    }
+}
+
 #ifdef _WIN32
 BOOL WINAPI on_console_event(DWORD)
 {
-    HANDLE child = g_child.load();
-    if (child) {
-        TerminateProcess(child, 1);
-        WaitForSingleObject(child, 2000);
-    }
-    std::lock_guard<std::recursive_mutex> lock(g_scratch_lock);
+    // Held until the process ends: no other thread makes a file or starts a program from now on.
+    g_scratch_lock.lock();
+    end_registered_programs();
     remove_registered_scratch();
     return FALSE; // the default handler ends the process
 }
 #else
 void on_interrupt(int sig)
 {
-    const pid_t child = g_child.load();
-    if (child > 0) {
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
-    }
+    end_registered_programs();
     remove_registered_scratch();
     ::raise(sig); // the handler was reset: the signal ends the process once this returns
 }
@@ -244,20 +272,44 @@ bool change_directory(const char* path)
 
 void set_program_path(const char* argv0) { g_argv0 = argv0 ? argv0 : ""; }
 
-std::string executable_directory()
+std::string temp_directory()
+{
+    std::error_code ec;
+    std::string t = from_path(fs::temp_directory_path(ec));
+    if (ec || t.empty()) return current_directory();
+    while (t.size() > 1 && (t.back() == '/' || t.back() == '\\')) t.pop_back();
+    return t;
+}
+
+void set_binary_mode(FILE* stream)
+{
+#ifdef _WIN32
+    _setmode(_fileno(stream), _O_BINARY);
+#else
+    (void)stream;
+#endif
+}
+
+std::string executable_path()
 {
 #ifdef _WIN32
     wchar_t buf[MAX_PATH];
     DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return {};
-    return from_path(fs::path(buf).parent_path());
+    return from_path(fs::path(buf));
 #else
     std::error_code ec;
     auto p = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec) return from_path(p.parent_path());
-    if (!g_argv0.empty()) return from_path(fs::absolute(to_path(g_argv0), ec).parent_path());
+    if (!ec) return from_path(p);
+    if (!g_argv0.empty()) return from_path(fs::absolute(to_path(g_argv0), ec));
     return {};
 #endif
+}
+
+std::string executable_directory()
+{
+    const std::string path = executable_path();
+    return path.empty() ? path : from_path(to_path(path).parent_path());
 }
 
 bool make_directories(const char* path)
@@ -295,10 +347,53 @@ std::wstring quote_arg(const std::wstring& a)
 } // namespace
 #endif
 
-int run_program(const std::string& program_path, const std::vector<std::string>& args)
+namespace {
+#ifndef _WIN32
+// Starts the program registered in a child slot before an interrupt can look; 0 when it could
+// not be started (or every slot is taken). The child starts with no signal blocked.
+pid_t start_registered(const std::string& path, const std::vector<std::string>& args, int& slot)
 {
-    std::fflush(nullptr);
-#ifdef _WIN32
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    if (argv.empty()) argv.push_back(const_cast<char*>(path.c_str()));
+    argv.push_back(nullptr);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    pid_t pid = 0;
+    slot = -1;
+    {
+        InterruptGuard guard;
+        for (int i = 0; i < child_slots && slot < 0; ++i) {
+            pid_t free_slot = 0;
+            if (g_children[i].compare_exchange_strong(free_slot, -1)) slot = i; // taken until the pid is known
+        }
+        if (slot >= 0) {
+            if (posix_spawn(&pid, path.c_str(), nullptr, &attr, argv.data(), environ) != 0) pid = 0;
+            g_children[slot] = pid; // 0 frees the slot again
+        }
+    }
+    posix_spawnattr_destroy(&attr);
+    return pid;
+}
+
+// Waits for the program and frees its slot: its exit code, or -1 when it did not end by itself.
+int wait_registered(pid_t pid, int slot)
+{
+    int status = 0;
+    int waited;
+    while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    g_children[slot] = 0;
+    if (waited < 0 || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status); // posix_spawn reports an exec failure as exit status 127
+}
+#else
+HANDLE start_registered(const std::string& program_path, const std::vector<std::string>& args, int& slot)
+{
     std::wstring cmd;
     for (size_t i = 0; i < args.size(); ++i) {
         if (i) cmd += L' ';
@@ -311,53 +406,46 @@ int run_program(const std::string& program_path, const std::vector<std::string>&
     PROCESS_INFORMATION pi{};
     std::vector<wchar_t> line(cmd.begin(), cmd.end());
     line.push_back(0);
-    if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &pi))
-        return -1;
-    g_child = pi.hProcess;
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    g_child = nullptr;
+    slot = -1;
+    InterruptGuard guard;
+    for (int i = 0; i < child_slots && slot < 0; ++i) {
+        HANDLE free_slot = nullptr;
+        if (g_children[i].compare_exchange_strong(free_slot, INVALID_HANDLE_VALUE)) slot = i;
+    }
+    HANDLE process = nullptr;
+    if (slot >= 0) {
+        if (CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+            CloseHandle(pi.hThread);
+            process = pi.hProcess;
+        }
+        g_children[slot] = process;
+    }
+    return process;
+}
+
+int wait_registered(HANDLE process, int slot)
+{
+    WaitForSingleObject(process, INFINITE);
+    g_children[slot] = nullptr;
     DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
     return int(code);
-#else
+}
+#endif
+} // namespace
+
+int run_program(const std::string& program_path, const std::vector<std::string>& args)
+{
+    std::fflush(nullptr);
+#ifndef _WIN32
     // A program that is missing or not executable cannot be started: say so as -1 rather than
     // as the exit status 127 that some C libraries report for a failed exec in the child.
     if (::access(program_path.c_str(), X_OK) != 0) return -1;
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    if (argv.empty()) argv.push_back(const_cast<char*>(program_path.c_str()));
-    argv.push_back(nullptr);
-    // The child starts with no signal blocked; the parent notes it before an interrupt can ask.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-    pid_t pid;
-    int spawned;
-    {
-        InterruptGuard guard;
-        spawned = posix_spawn(&pid, program_path.c_str(), nullptr, &attr, argv.data(), environ);
-        if (spawned == 0) g_child = pid;
-    }
-    posix_spawnattr_destroy(&attr);
-    if (spawned != 0) return -1;
-    int status = 0;
-    int waited;
-    while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
-    }
-    g_child = 0;
-    if (waited < 0) return -1;
-    if (WIFEXITED(status)) {
-        // posix_spawn reports an exec failure as exit status 127 of the child.
-        return WEXITSTATUS(status);
-    }
-    return -1;
 #endif
+    int slot = -1;
+    const auto child = start_registered(program_path, args, slot);
+    return child ? wait_registered(child, slot) : -1;
 }
 
 namespace {
@@ -413,6 +501,12 @@ InterruptGuard::InterruptGuard()
     sigemptyset(&block);
     for (int sig : interrupt_signals) sigaddset(&block, sig);
     pthread_sigmask(SIG_BLOCK, &block, &saved_);
+    ++g_guarded;
+    if (g_guard_depth++ == 0 && g_stopping) {
+        // The interrupt handler runs on another thread: this one waits for the end.
+        --g_guarded;
+        for (;;) ::pause();
+    }
 #endif
 }
 
@@ -421,6 +515,8 @@ InterruptGuard::~InterruptGuard()
 #ifdef _WIN32
     g_scratch_lock.unlock();
 #else
+    --g_guard_depth;
+    --g_guarded;
     pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
 #endif
 }
@@ -907,12 +1003,14 @@ bool join_thread(Thread& t, int timeout_ms)
 
 void end_running_program()
 {
+    for (std::atomic<ChildHandle>& slot : g_children) {
+        const ChildHandle child = slot.load();
 #ifdef _WIN32
-    if (HANDLE child = g_child.load()) TerminateProcess(child, 1);
+        if (child && child != INVALID_HANDLE_VALUE) TerminateProcess(child, 1);
 #else
-    const pid_t child = g_child.load();
-    if (child > 0) ::kill(child, SIGKILL);
+        if (child > 0) ::kill(child, SIGKILL);
 #endif
+    }
 }
 
 bool start_program(const std::string& program, const std::string& command_line,

@@ -54,8 +54,14 @@ int64_t file_length(const char* path);
 // The current working directory, without a final separator.
 std::string current_directory();
 bool change_directory(const char* path);
+// The folder for temporary files (TMPDIR, TEMP, ...), without a final separator.
+std::string temp_directory();
+// Makes a standard stream binary (Windows turns "\n" into "\r\n" on text streams).
+void set_binary_mode(FILE* stream);
 // Directory of the running executable, without a final separator ("" when unknown).
 std::string executable_directory();
+// The running executable's own path ("" when unknown).
+std::string executable_path();
 // Records argv[0] for executable_directory on systems that need it.
 void set_program_path(const char* argv0);
 // Creates a directory (and its parents); true when it exists afterwards.
@@ -230,7 +236,7 @@ bool start_thread(Thread& t, void (*fn)(void*), void* arg, unsigned stack_size);
 // after that long (false: the thread still runs and stays held).
 bool join_thread(Thread& t, int timeout_ms = -1);
 
-// Ends the outside program run_program is waiting for, if there is one (a killed job must not
+// Ends the outside programs run_program is waiting for, if there are any (a killed job must not
 // wait for its converter); run_program then returns that program's failure.
 void end_running_program();
 

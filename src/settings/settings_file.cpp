@@ -13,14 +13,12 @@
 //   "mtranspo=..." never sets `transpo`; the first key that matches is taken;
 // - numbers may have blanks after "="; a value that does not parse (or does not fit the field)
 //   leaves the field as it was; reals must be finite;
-// - a text ends at its first blank, and is cut to the 255 bytes its field holds.
+// - a text runs to the end of its line: blanks after "=" and at the end of the line are not part
+//   of it, blanks inside are ("buzz_path=C:\Program Files\Buzz\"); it is cut to the 255 bytes
+//   its field holds. A text in double quotes (as some files have them) is read without them.
 //
-// Texts with blanks: directories such as "C:\Program Files\Buzz\" are common, but a plain text
-// ends at its first blank. The saver therefore writes a text that holds a blank (or begins with a
-// double quote) in double quotes, and the loader reads a value that begins with a double quote up
-// to the last double quote of the line. Files without quotes read exactly as before, and a saved
-// file without such texts is unchanged byte for byte. A line break can never be part of a text:
-// the saver ends the text before it.
+// The saver writes a text as stored, up to a line break: a line break can never be part of a
+// text, so a text cannot break out of its line.
 #include "settings/settings.h"
 
 #include <cctype>
@@ -250,23 +248,18 @@ size_t key_length(const IniLine& l) { return size_t(std::strchr(l.text, '=') - l
 
 bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
-// %s (with the double-quote form described at the top): blanks, then the text.
+// A text value: what follows the blanks after "=", up to the end of the line without its
+// trailing blanks; one pair of double quotes around it is taken away ("" is an empty text).
 bool scan_text(const char* s, char (&out)[settings_text_size])
 {
     while (is_blank(*s)) ++s;
     if (!*s) return false;
     const char* begin = s;
-    const char* end = nullptr;
-    if (*s == '"') {
-        const char* last = std::strrchr(s + 1, '"');
-        if (last) {
-            begin = s + 1;
-            end = last;
-        }
-    }
-    if (!end) {
-        end = s;
-        while (*end && !is_blank(*end)) ++end;
+    const char* end = s + std::strlen(s);
+    while (end > begin && is_blank(end[-1])) --end;
+    if (end - begin >= 2 && *begin == '"' && end[-1] == '"') {
+        ++begin;
+        --end;
     }
     size_t n = size_t(end - begin);
     if (n > settings_text_size - 1) n = settings_text_size - 1;
@@ -390,17 +383,8 @@ bool read_line(FILE* f, char (&line)[ini_line_max + 1])
     return true;
 }
 
-// Writes a text value: as stored, or in double quotes when it holds a blank; never past a line
-// break.
-void write_text(FILE* f, const char* text)
-{
-    size_t n = std::strcspn(text, "\r\n");
-    bool quote = (n > 0 && text[0] == '"');
-    for (size_t k = 0; k < n && !quote; ++k) quote = is_blank(text[k]);
-    if (quote) std::fputc('"', f);
-    std::fwrite(text, 1, n, f);
-    if (quote) std::fputc('"', f);
-}
+// Writes a text value as stored, up to a line break.
+void write_text(FILE* f, const char* text) { std::fwrite(text, 1, std::strcspn(text, "\r\n"), f); }
 
 // Writes one value line: "key=", the value by the line's conversion, the rest of the line.
 void write_value_line(FILE* f, const IniLine& l, const Settings& from)

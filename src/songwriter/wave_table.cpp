@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -224,7 +225,16 @@ void load_xi_instruments(Conversion& c, FILE* xi_input)
 
     // Slots whose file was missing in the first pass are not tried again.
     std::vector<char> missing(size_t(c.song.instrument_count), 0);
+    std::string first_missing; // of a MIDI file's slots, when none of its files opens
+    bool any_opened = false;
     for (int pass = 0; pass < 2; ++pass) {
+        if (pass == 1 && !any_opened && !first_missing.empty()) {
+            // A folder without the instruments makes a song that plays nothing: said also under -q.
+            c.log.log_force = 1;
+            const char* folder = c.settings.xi_dir[0] ? c.settings.xi_dir : "the current folder (xi_dir)";
+            log_print(c.log, "\nWarning: %s holds none of the XI files this song's waves come from (the first: %s); "
+                             "the song has no waves", folder, first_missing.c_str());
+        }
         c.song.pass_number = pass;
         for (int q = 0; q < c.song.instrument_count && q < int(missing.size()); ++q) {
             InstrumentRecord& slot = c.song.instrument_table[q];
@@ -247,6 +257,7 @@ void load_xi_instruments(Conversion& c, FILE* xi_input)
                 in = own.get();
             }
             if (!in) {
+                if (first_missing.empty() && c.song.input_kind != InputKind::xi) first_missing = name;
                 c.log.log_force = 1;
                 log_print(c.log, "\nCan't open XI-file %s", name);
                 slot.wave_number = 0;
@@ -254,6 +265,7 @@ void load_xi_instruments(Conversion& c, FILE* xi_input)
                 missing[size_t(q)] = 1;
                 continue;
             }
+            any_opened = true;
             if (pass == 1) {
                 c.log.log_force = 1;
                 log_print(c.log, "\nInstrument %d (%s)", q, name);

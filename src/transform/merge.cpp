@@ -897,6 +897,8 @@ void merge_songs(const char* first, const char* second, const char* output)
     }
     rs.input_summaries[1].stream = in[1].get();
     rs.input_summaries[2].stream = in[2].get();
+    for (const char* song : {first, rs.merging ? second : nullptr})
+        if (song) ms.input_bytes += uint64_t(std::max<int64_t>(platform::file_length(song), 0));
 
     rs.full_parse = 0;
     rs.current_input = 1;
@@ -971,10 +973,16 @@ void merge_songs(const char* first, const char* second, const char* output)
     rs.hooks = &hooks;
     const bool inner2 = rs.merging && summary(2).connections > summary(2).master_connections;
     std::vector<SectionEntry>& directory = summary(0).extra_sections;
+    ms.writing = true;
+    for (const PlannedSection& p : plan)
+        if (p.id) ms.section_bytes_total += uint64_t(summary(1).section_length[p.id]) + summary(2).section_length[p.id];
     for (const PlannedSection& p : plan) {
         const uint64_t start = merge_stream_position();
         if (p.id != 0) {
+            ms.section_writing = p.id;
             write_section(p.id, in, inner2);
+            ms.section_writing = 0;
+            ms.section_bytes_done += uint64_t(summary(1).section_length[p.id]) + summary(2).section_length[p.id];
         } else {
             write_extra_section(p, para);
             merge_stream_flush();
@@ -1013,6 +1021,34 @@ void merge_songs(const char* first, const char* second, const char* output)
     commit_output(out, output, replace, made);
     ms.file_in_hand.clear();
     log_print(rs.merging ? "\nMerging finished" : "\nTransformation finished");
+}
+
+double merge_progress()
+{
+    const MergeState& ms = merge_state;
+    const ReaderState& rs = reader_state;
+    if (!ms.started || rs.list_generators_only) return -1;
+    // How far input k is read: all of it, or of the section being written.
+    auto read_of = [&](int k, bool in_section) -> uint64_t {
+        FILE* f = rs.input_summaries[k].stream;
+        const int64_t pos = f ? platform::stream_position(f) : -1;
+        if (pos < 0) return 0;
+        if (!in_section) return uint64_t(pos);
+        const InputSummary& s = rs.input_summaries[k];
+        const int64_t start = s.section_start[ms.section_writing];
+        return uint64_t(std::clamp<int64_t>(pos - start, 0, s.section_length[ms.section_writing]));
+    };
+    double f = 0;
+    if (!ms.writing) {
+        if (ms.input_bytes) f = 0.2 * double(read_of(1, false) + read_of(2, false)) / double(ms.input_bytes);
+    } else if (ms.section_bytes_total) {
+        uint64_t done = ms.section_bytes_done;
+        if (ms.section_writing) done += read_of(1, true) + read_of(2, true);
+        f = 0.2 + 0.8 * double(done) / double(ms.section_bytes_total);
+    } else {
+        f = 0.2;
+    }
+    return std::clamp(f, 0.0, 1.0);
 }
 
 int merge_is_merging() { return reader_state.merging; }

@@ -43,6 +43,12 @@ struct MergeState {
     int position_width = 1, value_width = 1; // bytes in the output: 1, 2 or 4
     uint32_t event_count = 0;
     std::vector<uint8_t> events;
+    // Progress: the bytes of the inputs (read once to count, then once more to write), the
+    // sections written so far (their bytes in the inputs), and the section being written (0 none).
+    uint64_t input_bytes = 0;
+    bool writing = false;
+    uint64_t section_bytes_total = 0, section_bytes_done = 0;
+    int section_writing = 0;
 };
 
 extern MergeState merge_state;
@@ -51,6 +57,11 @@ extern MergeState merge_state;
 // errors end the job through job_abort; the output then stays as it was and no scratch file is
 // left behind. `output` may name one of the inputs.
 void merge_songs(const char* first, const char* second, const char* output);
+
+// Progress of the merge or transformation, 0..1, or -1 before one has begun: the counting read of
+// the inputs is the first fifth, the writing the rest, both measured by how far the inputs are
+// read. For the log window's repaint, on the job's own thread.
+double merge_progress();
 
 // Non-zero when the last merge_songs merged a second song in (the final message then says
 // "Merging finished!" rather than "Transformation finished!").

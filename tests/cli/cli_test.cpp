@@ -4,8 +4,13 @@
 
 #include <algorithm>
 #include <fstream>
+#include <thread>
 
+#include "cli/batch.h"
+#include "cli/console_log.h"
+#include "cli/option_table.h"
 #include "core/version.h"
+#include "midi/smf_builder.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
 #include "transform/buzz_song_builder.h"
@@ -37,12 +42,47 @@ TEST_F(Cli, HelpVersionAndUsageErrors)
     for (const char* args : {"", "+Q x.xm", "--split diagonal x.xm", "--target zither x.xm", "--waves wav x.xm",
                              "--transpose up x.xm", "+99999999999 x.xm", "--set nokey=1 x.xm", "--set dotsplit x.xm",
                              "a.xm b.bmx c.bmx", "--list a.xm", "x.xm --log", "+pX x.xm", "+m2x x.xm",
-                             "song.bmx out.bmx", "--set"}) {
+                             "song.bmx out.bmx", "--set", "-j 0 a.xm", "-j", "- a.xm b.xm", "-O out a.bmx b.xm",
+                             "--log - a.xm", "--list", "--list a.bmx b.bmx", "--quiet=1 a.xm", "a.xm b.xm --merge-after c.bmx",
+                             "-O out --merge a.bmx -o b.bmx", "a.xm b.xm -o c.bmx", "--list a.bmx -o x.bmx"}) {
         auto r = run_kestrix(args);
         EXPECT_EQ(r.status, 2) << "kestrix " << args << "\n" << r.err;
         EXPECT_FALSE(r.err.empty()) << "kestrix " << args;
     }
     EXPECT_FALSE(fs::exists("kestrix.ini"));
+}
+
+// --help, the manual page and the bash completion come from one table: every option --help names
+// is one the parser knows, and the manual page and the completion name it too.
+TEST_F(Cli, HelpManualAndCompletionNameTheSameOptions)
+{
+    const std::string all_help = help_text(), manual = manual_page("1.0"), completion = bash_completion({"dotsplit"});
+    const std::string help = all_help.substr(0, all_help.find("\nShort letters")); // the named options
+    const auto a_word_of = [](const std::string& text, const std::string& word) {
+        for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1))
+            if (at > 0 && (text[at - 1] == ' ' || text[at - 1] == '"') &&
+                (text[at + word.size()] == ' ' || text[at + word.size()] == '"'))
+                return true;
+        return false;
+    };
+    int options = 0;
+    for (size_t at = help.find("\n  -"); at != std::string::npos; at = help.find("\n  -", at + 1)) {
+        std::string label = help.substr(at + 3, help.find("  ", at + 3) - at - 3);
+        for (size_t p = 0; p < label.size();) {
+            const size_t end = std::min(label.find(", ", p), label.find(' ', p));
+            const std::string name = label.substr(p, end - p);
+            p = end == std::string::npos ? label.size() : label.find('-', end);
+            if (name == "--") continue;
+            ++options;
+            EXPECT_NE(find_option(name), nullptr) << name;
+            std::string in_roff;
+            for (char c : name) in_roff += c == '-' ? std::string("\\-") : std::string(1, c);
+            EXPECT_NE(manual.find("\\fB" + in_roff + "\\fR"), std::string::npos) << name;
+            EXPECT_TRUE(a_word_of(completion, name)) << name;
+        }
+    }
+    EXPECT_GE(options, 40);
+    EXPECT_NE(completion.find("--split) COMPREPLY=($(compgen -W \"none track instrument\""), std::string::npos);
 }
 
 // kestrix.ini as the binary saves it equals what the program's own loader and saver give for the
@@ -67,6 +107,11 @@ TEST_F(Cli, OptionsSaveTheSettingsTheyName)
         {"dotsplit=0\ntranspo=5\nxi_dir=/tmp/xi\n", "--split instrument --waves bmw --transpose=-3",
          [](Settings& s) { s.dotsplit = 2; s.dowave = 1; s.transpo = -3; }},
         {"transpo=5\n", "--target bass3 +W --midi-tempos", [](Settings& s) { s.dopfun = 9; s.dowave = 0; s.midi_tempos = 1; }},
+        {nullptr, "--set 'buzz_path=C:\\Program Files\\Buzz\\' -V --set 'xi_dir=my xi/'", [](Settings& s) {
+             settings_set_text(s.buzz_path, "C:\\Program Files\\Buzz\\");
+             settings_set_text(s.xi_dir, "my xi/");
+             s.verbose = 1;
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);
@@ -105,7 +150,7 @@ TEST_F(Cli, ConvertListAndFail)
     EXPECT_NE(r.out.find("\nsection:WAVE"), std::string::npos) << r.out;
     EXPECT_TRUE(r.out.ends_with(")\n\n")) << r.out; // the listing's own end, no report
     EXPECT_EQ(r.err, "");
-    r = run_kestrix("--list demo.bmx --format json");
+    r = run_kestrix("--format json --list demo.bmx");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("\"machines\": [\n    {\"index\": 0, \"name\": \"Master\", \"type\": \"master\", \"dll\": \"\", "
                          "\"patterns\": 1},"), std::string::npos) << r.out;
@@ -123,13 +168,27 @@ TEST_F(Cli, ConvertListAndFail)
     r = run_kestrix("-q -y demo.xm quiet.bmx");
     EXPECT_EQ(r.status, 0) << r.err;
 
-    // A MOD that the converter reads itself makes a BMX even when a BMW is asked for.
+    // The song goes beside its input, named as its kind: a MOD read by the converter itself makes
+    // a BMW like any module. An OUTPUT's extension decides the kind, and the log says so.
+    fs::create_directory("sub");
     kxtest::Bytes().fixed("tiny", 20).fill(31 * 30, 0).u8(1).u8(0).fill(128, 0).str("M.K.").fill(1024, 0)
-        .write("tiny.mod");
-    r = run_kestrix("+w tiny.mod");
+        .write("sub/tiny.mod");
+    r = run_kestrix("+w sub/tiny.mod");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(fs::exists("tiny.bmx"));
-    EXPECT_FALSE(fs::exists("tiny.bmw"));
+    EXPECT_TRUE(fs::exists("sub/tiny.bmw"));
+    r = run_kestrix("+w demo.xm named.bmx");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("named.bmx: a BMX song"), std::string::npos) << r.err;
+    EXPECT_TRUE(kxtest::read_text("named.bmx").find("WAVE") != std::string::npos);
+
+    // "-": standard input and standard output, the song only once it is complete.
+    r = run_kestrix("-q - piped.bmx <demo.xm");
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string piped = kxtest::read_text("piped.bmx");
+    EXPECT_TRUE(piped.starts_with("Buzz")) << piped.size();
+    r = run_kestrix("-q - - <demo.xm");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.size(), piped.size());
 
     // XMs of one pattern of one row. 40 channels are too many tracks for one Tracker: the report
     // continues the line before it, as in the log window, and quiet mode shows that line. Notes
@@ -147,6 +206,13 @@ TEST_F(Cli, ConvertListAndFail)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Warning: No instrument mapped (31 1 0 0 0)\n(pattern: 0 track: 0 line: 0)\n"
                      "Warning: No instrument mapped (31 2 0 0 0)\n(pattern: 0 track: 1 line: 0)\n");
+    // A MIDI file whose XI folder holds none of its instruments: one warning, also under -q.
+    kxtest::smf(0, 96, {kxtest::SmfTrack().on(0, 0, 60).off(96, 0, 60)}).write("tune.mid");
+    fs::create_directory("empty");
+    r = run_kestrix("-q --set xi_dir=empty/ tune.mid");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Warning: empty/ holds none of the XI files this song's waves come from (the first: "
+                     "empty/gmc_01.xi); the song has no waves\n");
     r = run_kestrix("-q -s wide.xm");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "order: 0Jeskola Tracker allows ony 32 channels,sorry!\n"
@@ -187,7 +253,7 @@ TEST_F(Cli, OneLineForEachFailure)
     fs::create_directory("dir.xm");
     std::ofstream("text.xm") << "hello, this is text\n";
     std::ofstream("old.bmx") << "edited in Buzz";
-    fs::create_hard_link("demo.xm", "link.xm");
+    fs::create_hard_link("demo.xm", "link.bmx");
     fs::create_directory("nomachines");
     fs::copy_file("demo.xm", "nomachines/demo.xm");
     ASSERT_EQ(run_kestrix("-q demo.xm song.bmx").status, 0); // 5 waves of one level each
@@ -208,8 +274,7 @@ TEST_F(Cli, OneLineForEachFailure)
                                "format mod2xm reads, MIDI, XI, Buzz song)"},
         {nullptr, "demo.xm nodir/out.bmx", 1, "kestrix: nodir/out.bmx: No such file or directory (no folder nodir)"},
         {nullptr, "demo.xm old.bmx", 1, "kestrix: old.bmx: exists; -y (--force) replaces it"},
-        {nullptr, "-y demo.xm ./demo.xm", 1, "kestrix: ./demo.xm: is the input file itself; name another output"},
-        {nullptr, "-y link.xm demo.xm", 1, "kestrix: demo.xm: is the input file itself; name another output"},
+        {nullptr, "-y demo.xm ./link.bmx", 1, "kestrix: ./link.bmx: is the input file itself; name another output"},
         {"garbage\n", "demo.xm", 1, "kestrix: machines.ini: unsupported machines.ini version \"\" (kestrix reads version 2.5)"},
         {nullptr, "--log nodir/x.log demo.xm", 2, "kestrix: nodir/x.log: No such file or directory"},
         {nullptr, "--set dotsplit=7 demo.xm", 2,
@@ -219,16 +284,17 @@ TEST_F(Cli, OneLineForEachFailure)
         {nullptr, "--transpose 1000 demo.xm", 2,
          "kestrix: transpo=1000: transpo takes -120 to 120, not 1000 (kestrix --keys lists every key)"},
         {nullptr, "--merge missing.bmx -o x.bmx", 1, "kestrix: missing.bmx: No such file or directory"},
-        {nullptr, "--merge old.bmx -o link.xm", 1, "kestrix: link.xm: exists; -y (--force) replaces it"},
+        {nullptr, "--merge old.bmx -o link.bmx", 1, "kestrix: link.bmx: exists; -y (--force) replaces it"},
         {nullptr, "--set foo=1 demo.xm", 2, "kestrix: --set: unknown key \"foo\" (kestrix --keys lists the keys)"},
+        {nullptr, "- out.bmx", 1, "kestrix: standard input: nothing to read"},
         // No output is a file the job reads or another of its outputs, -y or not; the log file
         // and a WAV obey the same rules as the song.
         {nullptr, "-y -q demo.xm out.bmx --log demo.xm", 1, "kestrix: demo.xm: is the input file itself; name another log file"},
         {nullptr, "--merge old.bmx -o m.bmx --log old.bmx", 1, "kestrix: old.bmx: is the merge's first song; name another log file"},
         {nullptr, "demo.xm out.bmx --log notes.txt", 1, "kestrix: notes.txt: exists; -y (--force) replaces it"},
         {nullptr, "-y demo.xm out.bmx --log out.bmx", 1, "kestrix: out.bmx: is also the job's song; name another log file"},
-        {nullptr, "-y demo.xm new.bmx --merge-after song.bmx -o link.xm", 1,
-         "kestrix: link.xm: is the input file itself; name another merged song"},
+        {nullptr, "-y demo.xm new.bmx --merge-after song.bmx -o link.bmx", 1,
+         "kestrix: link.bmx: is the input file itself; name another merged song"},
         {nullptr, "--list song.bmx --rip 1", 1, "kestrix: kxrip01.wav: exists; -y (--force) replaces it"},
         // A wave tool that finds nothing to work on fails rather than writing an unchanged copy.
         {nullptr, "-q --list song.bmx --rip 99", 1, "kestrix: song.bmx: no wave 99 (the song has waves 1 to 5)"},
@@ -279,6 +345,60 @@ TEST_F(Cli, SettingsFileWarningsAndKeys)
     EXPECT_NE(k.out.find("\ndotsplit       integer  0 to 2                     1            machines:"), std::string::npos)
         << k.out;
     EXPECT_EQ(std::count(k.out.begin(), k.out.end(), '\n'), 1 + 47 + 8) << k.out;
+}
+
+// On a terminal a bar stands below the lines: a job's progress once it has run half a second, a
+// batch's count of files; each is gone before the next line and at the end. Off a terminal no
+// bar at all.
+TEST(ConsoleProgress, ABarOnATerminalOnly)
+{
+    const auto text_of = [](FILE* f) {
+        std::string t(size_t(std::ftell(f)), '\0');
+        std::rewind(f);
+        t.resize(std::fread(t.data(), 1, t.size(), f));
+        std::fclose(f);
+        return t;
+    };
+    const std::string cleared = "\r" + std::string(progress_bar_columns, ' ') + "\r";
+    for (bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal);
+        FILE* f = std::tmpfile();
+        ASSERT_NE(f, nullptr);
+        {
+            ConsoleLog log(f, false, terminal);
+            log.set_progress([] { return 0.25; });
+            log.draw_text("Reading");
+            log.move_to_line(1);
+            // The bar waits half a second (so short jobs show none), then comes with a repaint.
+            const auto start = std::chrono::steady_clock::now(), give_up = start + std::chrono::milliseconds(terminal ? 5000 : 700);
+            while (std::ftell(f) == 8 && std::chrono::steady_clock::now() < give_up) {
+                log.repaint();
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(terminal ? 450 : 700));
+            log.draw_text("Writing");
+            log.move_to_line(2);
+            log.finish();
+        }
+        const std::string bar = "\r" + progress_bar(0.25) + "  25%";
+        EXPECT_EQ(text_of(f), terminal ? "Reading\n" + bar + cleared + "Writing\n" : std::string("Reading\nWriting\n"));
+
+        f = std::tmpfile();
+        ASSERT_NE(f, nullptr);
+        const std::vector<BatchFile> files = {{"a.xm", "a.bmx"}, {"b.xm", "b.bmx"}};
+        const int failed = run_batch(files, 1, [](const BatchFile& b) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(b.input == "b.xm" ? 400 : 0));
+            BatchResult r;
+            r.ok = true;
+            return r;
+        }, BatchConsole{f, false, terminal, nullptr});
+        EXPECT_EQ(failed, 0);
+        const std::string t = text_of(f);
+        const std::string half = "\r" + progress_bar(0.5) + " 1/2 files";
+        EXPECT_EQ(t.find('['), terminal ? t.find(half) + 1 : std::string::npos) << t;
+        EXPECT_EQ(t.find(half + cleared + "ok  b.xm -> b.bmx  ") != std::string::npos, terminal) << t;
+        EXPECT_TRUE(t.starts_with("ok  a.xm -> a.bmx  ") && t.ends_with(" s\n2 converted\n")) << t;
+    }
 }
 
 } // namespace

@@ -76,8 +76,9 @@ fs::path demo_xm() { return kxtest::source_dir() / "examples" / "demo.xm"; }
 RunResult run_kestrix(const std::string& args)
 {
     RunResult r;
-    std::string cmd = std::string("'") + KESTRIX_BINARY_DIR + "/kestrix' " + args +
-                      " >cli-out.txt 2>cli-err.txt </dev/null";
+    // Standard input is empty unless the arguments redirect it.
+    std::string cmd = std::string("'") + KESTRIX_BINARY_DIR + "/kestrix' " + args + " >cli-out.txt 2>cli-err.txt" +
+                      (args.find('<') == std::string::npos ? " </dev/null" : "");
     int st = std::system(cmd.c_str());
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     r.out = kxtest::read_text("cli-out.txt");

@@ -39,7 +39,8 @@ struct RunResult {
     int status = -1;
     std::string out, err;
 };
-// Runs the built console edition in the current directory with the arguments (shell-quoted here).
+// Runs the built console edition in the current directory with the arguments (shell-quoted here;
+// standard input is empty unless they redirect it).
 RunResult run_kestrix(const std::string& args);
 
 } // namespace kxe2e

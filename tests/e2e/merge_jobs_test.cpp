@@ -144,7 +144,7 @@ TEST_F(MergeJobs, ConversionThenMergeAndUsageErrors)
 
     const char* const bad[] = {
         "--merge",           "--merge a.bmx b.bmx c.bmx", "--merge a.bmx --blow-up 0", "--merge a.bmx --clone 2",
-        "--merge a.bmx --clone 1:zither", "--merge a.bmx --tune 1:2", "demo.xm -o x.bmx", "--merge a.bmx --rip x",
+        "--merge a.bmx --clone 1:zither", "--merge a.bmx --tune 1:2", "demo.xm a.bmx -o x.bmx", "--merge a.bmx --rip x",
         "--generators",      "--list base.bmx --merge base.bmx",  "--merge a.bmx --clone-wave 256",
     };
     for (const char* args : bad) {

@@ -326,7 +326,7 @@ TEST_F(Safety, TakenXiNamesMoveOnAndEmptyInstrumentsGetNone)
     fs::create_directory_symlink("nowhere", "xi/x02.xi");
     fs::create_directory("xi/x03.xi");
     // The song takes the usual name of its own first XI file.
-    RunResult r = kxe2e::run_kestrix("x.xm xi/x00.xi --waves bmw --set xi_dir=xi/");
+    RunResult r = kxe2e::run_kestrix("x.xm -o xi/x00.xi --waves bmw --set xi_dir=xi/");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(xi_names("xi"), (std::vector<std::string>{"x00.xi", "x02.xi", "x03.xi", "x~100.xi", "x~102.xi", "x~103.xi"}));
     const std::string song = kxtest::read_text("xi/x00.xi");

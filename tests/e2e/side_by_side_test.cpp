@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <set>
@@ -60,6 +61,18 @@ std::set<std::string> files_in(const fs::path& dir)
 bool have_converters() { return fs::exists(fs::path(KESTRIX_BINARY_DIR) / "mod2xm") && fs::exists(fs::path(KESTRIX_BINARY_DIR) / "it2xm"); }
 
 class SideBySide : public kxtest::WorkDirTest {};
+
+// A copy of the program beside a stand-in it2xm (where the program looks first) that notes its
+// process id in converters.pid and sleeps; the folder is removed by the caller.
+fs::path program_with_sleeping_converter(const fs::path& dir)
+{
+    const fs::path app = dir.parent_path() / (dir.filename().string() + "-app");
+    fs::create_directory(app);
+    fs::copy_file(kestrix(), app / "kestrix");
+    std::ofstream(app / "it2xm") << "#!/bin/sh\necho $$ >> converters.pid\nexec sleep 30\n";
+    fs::permissions(app / "it2xm", fs::perms::owner_all);
+    return app;
+}
 
 // Eight different modules (S3M and IT through the converter programs when they are built)
 // converted at once into one folder, three times over: each song equals the one a run alone
@@ -142,26 +155,100 @@ TEST_F(SideBySide, ReadOnlyCurrentFolderWithTheOutputElsewhere)
 TEST_F(SideBySide, InterruptDuringAnOutsideConverter)
 {
     kxtest::install_machines_ini();
-    const fs::path app = dir.parent_path() / (dir.filename().string() + "-app");
-    fs::create_directory(app);
-    fs::copy_file(kestrix(), app / "kestrix");
-    std::ofstream(app / "it2xm") << "#!/bin/sh\necho $$ > converter.pid\nexec sleep 30\n";
-    fs::permissions(app / "it2xm", fs::perms::owner_all);
+    const fs::path app = program_with_sleeping_converter(dir);
     kxtest::Bytes().fill(64, 0).write("song.it");
     const std::set<std::string> before = files_in(dir);
     const pid_t pid = start(dir, {"-q", "song.it", "song.bmx"}, false, (app / "kestrix").string());
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while ((!fs::exists("converter.pid") || kxtest::read_text("converter.pid").empty()) &&
+    while ((!fs::exists("converters.pid") || kxtest::read_text("converters.pid").empty()) &&
            std::chrono::steady_clock::now() < give_up)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_TRUE(fs::exists("converter.pid")) << "the stand-in converter never ran";
+    ASSERT_TRUE(fs::exists("converters.pid")) << "the stand-in converter never ran";
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ::kill(pid, SIGTERM);
     const int status = wait_for(pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-    const pid_t converter = std::stoi(kxtest::read_text("converter.pid"));
+    const pid_t converter = std::stoi(kxtest::read_text("converters.pid"));
     EXPECT_NE(::kill(converter, 0), 0); // ended and reaped
-    fs::remove("converter.pid");
+    fs::remove("converters.pid");
+    fs::remove_all(app);
+    EXPECT_EQ(files_in(dir), before);
+}
+
+// Ten corpus files in one call, four at once, beside a broken one: each song equals the one a run
+// of its own makes, the broken file fails alone (its line names it, the status is 1), and the
+// summary counts both. The log file holds every file's log whole, in the order of the files.
+TEST_F(SideBySide, OneCallConvertsManyFilesAtOnce)
+{
+    std::vector<std::string> exts = {".xm", ".mod", ".xi"};
+    if (have_converters()) exts.insert(exts.end(), {".s3m", ".it"});
+    std::vector<std::string> names; // taken by turns from each kind
+    for (size_t round = 0; round < 10; ++round)
+        for (const std::string& ext : exts) {
+            const auto kind = kxtest::corpus_files({ext});
+            if (round >= kind.size() || names.size() == 10) continue;
+            names.push_back("in" + std::to_string(names.size()) + ext);
+            fs::copy_file(kind[round], names.back());
+        }
+    if (names.size() < 10) GTEST_SKIP() << "fewer than 10 corpus files";
+    kxtest::install_machines_ini();
+    std::vector<std::vector<uint8_t>> alone;
+    for (const std::string& n : names) {
+        const auto r = kxe2e::run_kestrix("-q " + n + " alone.bmx -y");
+        ASSERT_EQ(r.status, 0) << n << r.err;
+        alone.push_back(kxtest::read_file("alone.bmx"));
+    }
+    fs::remove("alone.bmx");
+    std::ofstream("broken.xm") << "no module at all";
+    std::string args = "-j 4 -O songs --log all.log";
+    for (size_t k = 0; k < names.size(); ++k) args += " " + names[k] + (k == 4 ? " broken.xm" : "");
+    const auto r = kxe2e::run_kestrix(args);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(r.err.ends_with("\n10 converted, 1 failed\n")) << r.err;
+    EXPECT_NE(r.err.find("\nfailed  broken.xm: "), std::string::npos) << r.err;
+    const std::string log = kxtest::read_text("all.log");
+    size_t at = 0;
+    for (size_t k = 0; k < names.size(); ++k) {
+        const std::string song = "songs/in" + std::to_string(k) + ".bmx";
+        EXPECT_EQ(kxtest::read_file(song), alone[k]) << names[k];
+        EXPECT_NE(r.err.find("ok  " + names[k] + " -> " + song + "  "), std::string::npos) << r.err;
+        const size_t next = log.find("== " + names[k] + "\n", at);
+        EXPECT_NE(next, std::string::npos) << names[k] << " out of order in the log";
+        at = next == std::string::npos ? at : next;
+    }
+    EXPECT_EQ(files_in("songs").size(), names.size());
+}
+
+// Ctrl-C while a batch waits for its converters: every job ends, each converter with it, and no
+// scratch file stays. The converter is a stand-in beside a copy of the program, where it looks
+// first.
+TEST_F(SideBySide, InterruptedBatchLeavesNoScratch)
+{
+    kxtest::install_machines_ini();
+    const fs::path app = program_with_sleeping_converter(dir);
+    std::vector<std::string> args = {"-j", "3"};
+    for (int k = 0; k < 5; ++k) {
+        const std::string name = "song" + std::to_string(k) + ".it";
+        kxtest::Bytes().fill(64, 0).write(name);
+        args.push_back(name);
+    }
+    const std::set<std::string> before = files_in(dir);
+    const pid_t pid = start(dir, args, false, (app / "kestrix").string());
+    auto started = [] {
+        std::ifstream in("converters.pid");
+        return int(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
+    };
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (started() < 3 && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(started(), 3) << "the batch did not run three converters at once";
+    ::kill(pid, SIGINT);
+    const int status = wait_for(pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+    std::ifstream in("converters.pid");
+    for (int converter; in >> converter;) EXPECT_NE(::kill(converter, 0), 0) << converter; // ended and reaped
+    in.close();
+    fs::remove("converters.pid");
     fs::remove_all(app);
     EXPECT_EQ(files_in(dir), before);
 }

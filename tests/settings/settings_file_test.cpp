@@ -63,23 +63,24 @@ TEST_F(SettingsFile, EveryKeyKeepsItsOwnValue)
     EXPECT_EQ(got, want);
 }
 
-// Directories with blanks are saved in double quotes and come back whole; a file that has them
-// without quotes still stops at the blank. A line break in a text cannot break out of its line.
-// xi_dir keeps a final separator of either kind, or gets one.
+// A text runs to the end of its line: directories with blanks are saved as they are and come back
+// whole, from files of any age (quoted ones too); trailing blanks are no part of it. A line break
+// in a text cannot break out of its line. xi_dir keeps a final separator of either kind, or gets
+// one.
 TEST_F(SettingsFile, Texts)
 {
     settings_set_text(settings.buzz_path, "C:\\Program Files\\Buzz\\");
     settings_set_text(settings.xi_dir, "xi\\\ndotsplit=0");
-    EXPECT_NE(saved().find("\nbuzz_path=\"C:\\Program Files\\Buzz\\\"\n"), std::string::npos);
+    EXPECT_NE(saved().find("\nbuzz_path=C:\\Program Files\\Buzz\\\n"), std::string::npos);
     settings = Settings();
     ASSERT_TRUE(load_settings(settings));
     EXPECT_STREQ(settings.buzz_path, "C:\\Program Files\\Buzz\\");
     EXPECT_STREQ(settings.xi_dir, "xi\\");
     EXPECT_EQ(settings.dotsplit, 1);
 
-    write_ini("buzz_path=C:\\Program Files\\Buzz\\\nxi_dir=\"\"\n");
+    write_ini("buzz_path=  \"C:\\Program Files\\\"  \r\nxi_dir=\"\"\n");
     ASSERT_TRUE(load_settings(settings));
-    EXPECT_STREQ(settings.buzz_path, "C:\\Program");
+    EXPECT_STREQ(settings.buzz_path, "C:\\Program Files\\");
     EXPECT_STREQ(settings.xi_dir, ""); // an empty quoted text empties the field
 
     for (const char* dir : {"C:\\Program\\Files\\", "xi/"}) {

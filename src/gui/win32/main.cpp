@@ -1,7 +1,12 @@
 // kestrixw, the dialog edition: the program's only window is the main dialog, run modally.
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 
+#include <cwchar>
+#include <string>
+
+#include "core/version.h"
 #include "gui/win32/app.h"
 
 HINSTANCE program_instance = nullptr;
@@ -48,10 +53,38 @@ void ctl3d_switch(int on, HINSTANCE instance)
     subclass(instance);
 }
 
+// kestrixw --version: the version on standard output when it leads somewhere (a pipe, a file),
+// else in the console the program was started from, else in a message box.
+bool asked_for_version()
+{
+    int count = 0;
+    LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
+    bool asked = false;
+    for (int i = 1; args && i < count; ++i) asked = asked || std::wcscmp(args[i], L"--version") == 0;
+    if (args) LocalFree(args);
+    return asked;
+}
+
+void show_version()
+{
+    const std::string text = std::string("kestrixw ") + program_version() + "\n";
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if ((!out || out == INVALID_HANDLE_VALUE) && AttachConsole(ATTACH_PARENT_PROCESS))
+        out = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD written = 0;
+    if (out && out != INVALID_HANDLE_VALUE && WriteFile(out, text.data(), DWORD(text.size()), &written, nullptr))
+        return;
+    MessageBoxA(nullptr, text.c_str(), "kestrixw", MB_OK | MB_ICONINFORMATION);
+}
+
 } // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
+    if (asked_for_version()) {
+        show_version();
+        return 0;
+    }
     const bool old = LOBYTE(LOWORD(GetVersion())) <= 3;
     if (old) ctl3d_switch(1, instance);
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_STANDARD_CLASSES};
