@@ -8,9 +8,10 @@
 #include <cstdio>
 #include <vector>
 
-// The seven sections the reader reads itself, by SectionId; any other section of a song (BVER,
-// PARA, PDLG, MIDI, CWAV, ...) is listed in the directory and kept as an extra section.
-inline constexpr const char* section_names[8] = {"", "MACH", "CONN", "WAVT", "PATT", "SEQU", "BLAH", "WAVE"};
+#include "buzz/machines_ini.h"
+#include "buzz/sections.h"
+#include "core/log.h"
+#include "core/pool.h"
 
 // Messages shared by the reader and the merge.
 inline constexpr const char* msg_too_short = "File too short!!";
@@ -62,8 +63,6 @@ struct MachineEntry {
     char name[30] = {};  // first 29 characters of the machine's name
 };
 
-enum SectionId { sec_mach = 1, sec_conn, sec_wavt, sec_patt, sec_sequ, sec_blah, sec_wave };
-
 struct InputSummary {
     FILE* stream = nullptr;
     int machines = 0;
@@ -99,76 +98,107 @@ struct RowPlace {
     int row;      // 0-based line
 };
 
-// The points where the merge and the tools see a song on its way through the reader. Each
-// pointer may be null: the value then passes unchanged. They are called while a song is listed
+// The points where the merge and the tools see a song on its way through the reader, with their
+// context (`user`) as every hook's first argument. Each pointer may be null: the value then
+// passes unchanged. They are called while a song is listed
 // as well (the wave ripping works then too); writes go to the merge stream only when one is open.
 // A hook that consumes input itself does so through the byte path with `forward` cleared.
 struct ReaderHooks {
+    // Handed to every hook as its first argument: the merge or the tool the hooks belong to.
+    void* user = nullptr;
+
     // The input stands at the start of a section that is about to be read / the section was read
     // and passed its checks.
-    void (*section_begin)(int section) = nullptr;
-    void (*section_end)(int section) = nullptr;
+    void (*section_begin)(void* user, int section) = nullptr;
+    void (*section_end)(void* user, int section) = nullptr;
     // The count that heads MACH, CONN, WAVT, SEQU or WAVE, and BLAH's text length: returns the
     // value to write in its place, or -1 to write nothing.
-    int64_t (*count)(int section, uint32_t value) = nullptr;
+    int64_t (*count)(void* user, int section, uint32_t value) = nullptr;
     // MACH or PATT without full_parse, and BLAH after its length: called before the rest of the
     // section is copied; may consume a leading part that must not be copied.
-    void (*raw_prefix)(int section) = nullptr;
+    void (*raw_prefix)(void* user, int section) = nullptr;
 
     // MACH (full_parse). machine_begin false: the record is read but not written.
-    bool (*machine_begin)(int machine) = nullptr;
-    void (*machine_position)(int machine, float* x, float* y) = nullptr;
+    bool (*machine_begin)(void* user, int machine) = nullptr;
+    void (*machine_position)(void* user, int machine, float* x, float* y) = nullptr;
     // The machine's data block, before it is written, in parts of at most 64 KiB: `offset` is
     // where the part begins within the block of `total` bytes. Called once with size 0 for an
     // empty block.
-    void (*machine_data)(int machine, const uint8_t* data, size_t size, uint32_t offset,
+    void (*machine_data)(void* user, int machine, const uint8_t* data, size_t size, uint32_t offset,
                          uint32_t total) = nullptr;
     // The machine's global parameter state, before it is written; may change it in place.
-    void (*machine_globals)(int machine, uint8_t* state, int size) = nullptr;
+    void (*machine_globals)(void* user, int machine, uint8_t* state, int size) = nullptr;
 
     // CONN: may change every word; false drops the connection.
-    bool (*connection)(uint16_t* source, uint16_t* destination, uint16_t* amplitude,
+    bool (*connection)(void* user, uint16_t* source, uint16_t* destination, uint16_t* amplitude,
                        uint16_t* panning) = nullptr;
 
     // WAVT: entry `ordinal` (0-based in this input) and level `level` (0-based).
-    void (*wave_table_index)(int ordinal, uint16_t* index) = nullptr;
-    void (*sample_rate)(int ordinal, int level, uint32_t* rate) = nullptr;
+    void (*wave_table_index)(void* user, int ordinal, uint16_t* index) = nullptr;
+    void (*sample_rate)(void* user, int ordinal, int level, uint32_t* rate) = nullptr;
 
     // PATT (full_parse). pattern_machine false: the machine's patterns are read, not written.
-    bool (*pattern_machine)(int machine, int patterns, int tracks) = nullptr;
+    bool (*pattern_machine)(void* user, int machine, int patterns, int tracks) = nullptr;
     // Whether the row hooks below see the rows of a machine's patterns; rows nobody looks at pass
     // on in blocks. Without this hook every machine's rows go to the row hooks that are set.
-    bool (*pattern_rows)(int machine) = nullptr;
+    bool (*pattern_rows)(void* user, int machine) = nullptr;
     // The line count to write for a pattern whose name and line count were read.
-    void (*pattern_lines)(int machine, int pattern, const char* name, uint16_t* lines) = nullptr;
-    void (*input_source)(int machine, int pattern, uint16_t* source) = nullptr;
+    void (*pattern_lines)(void* user, int machine, int pattern, const char* name, uint16_t* lines) = nullptr;
+    void (*input_source)(void* user, int machine, int pattern, uint16_t* source) = nullptr;
     // A row before it is written (may change it in place) and after (may emit further rows).
-    void (*row)(const RowPlace& at, uint8_t* bytes, int size) = nullptr;
-    void (*row_written)(const RowPlace& at, const uint8_t* bytes, int size) = nullptr;
+    void (*row)(void* user, const RowPlace& at, uint8_t* bytes, int size) = nullptr;
+    void (*row_written)(void* user, const RowPlace& at, const uint8_t* bytes, int size) = nullptr;
 
     // SEQU. song_header false: the three dwords are not written.
-    bool (*song_header)(uint32_t* song_end, uint32_t* loop_start, uint32_t* loop_end) = nullptr;
+    bool (*song_header)(void* user, uint32_t* song_end, uint32_t* loop_start, uint32_t* loop_end) = nullptr;
     // A sequence's header; the widths are 0 when it has no events. false: the sequence is dropped.
     // The hook may widen the positions written (1, 2 or 4 bytes); they are read in their own width.
-    bool (*sequence_begin)(int ordinal, uint16_t* machine, uint32_t* events, int* position_width,
+    bool (*sequence_begin)(void* user, int ordinal, uint16_t* machine, uint32_t* events, int* position_width,
                            int value_width) = nullptr;
-    void (*sequence_event)(int ordinal, uint32_t* position, uint32_t* value) = nullptr;
-    void (*sequence_end)(int ordinal) = nullptr;
+    void (*sequence_event)(void* user, int ordinal, uint32_t* position, uint32_t* value) = nullptr;
+    void (*sequence_end)(void* user, int ordinal) = nullptr;
 
     // WAVE: a wave's header before it is written, then its bytes in blocks, then its end. Without
     // wave_data the bytes go from the song to the merge stream in the kernel.
-    void (*wave_begin)(int ordinal, uint16_t* index, uint8_t format, uint32_t bytes) = nullptr;
-    void (*wave_data)(int ordinal, const uint8_t* data, size_t size) = nullptr;
-    void (*wave_end)(int ordinal) = nullptr;
+    void (*wave_begin)(void* user, int ordinal, uint16_t* index, uint8_t format, uint32_t bytes) = nullptr;
+    void (*wave_data)(void* user, int ordinal, const uint8_t* data, size_t size) = nullptr;
+    void (*wave_end)(void* user, int ordinal) = nullptr;
 };
 
+// What the song's reader is told by whoever reads: how much it lists, the clone a merge makes (the
+// source machine must be a generator, and its sequence is counted twice), and whether only a
+// song's machines are wanted.
+struct ReaderOptions {
+    int list_level = 0;       // log_enabled for the listing of a whole song (dolist)
+    int verbose = 0;          // log_enabled inside the sections (verbose)
+    int clone_source = 0;     // the machine a clone is made of, 0 none
+    bool clone_sequence = false; // the clone gets the source's sequence (a destination is set)
+    int list_generators_only = 0; // only the first song's machines are read (the Machine page's list)
+};
+
+// One reading of Buzz songs: the counts of the inputs and of the output, the byte path of the
+// song being read, the merge stream, and what the reading runs with (the job's log, pool and
+// machine descriptions). The merge, the wave tools, a conversion that lists a song and the
+// dialog's generator list each read through one of their own.
 struct ReaderState {
+    ReaderState(Log& job_log, Pool& job_pool, const MachineTable& job_machines)
+        : log(job_log), pool(job_pool), machines(job_machines)
+    {
+    }
+    Log& log;
+    Pool& pool;                      // the machine lists
+    const MachineTable& machines;
+    ReaderOptions options;
+
+    // Forgets everything an earlier reading left (the job's log, pool, machines and the options
+    // stay).
+    void reset();
+
     InputSummary input_summaries[3]; // 0 merged output, 1 first input, 2 second input
     int current_input = 0;
     int full_parse = 0;
     FILE* merge_stream = nullptr;
     int merging = 0;
-    int list_generators_only = 0;
     const ReaderHooks* hooks = nullptr; // set by the merge and the tools, none when listing
 
     // The byte path of the song being read (valid while read_buzz_song runs): the song and the
@@ -180,11 +210,9 @@ struct ReaderState {
     std::vector<uint8_t> pending;
 };
 
-extern ReaderState reader_state;
-
 // section_selector 0: every section; 1..7 only that section. Everything emitted is in
 // merge_stream when it returns.
-void read_buzz_song(FILE* in, int section_selector);
+void read_buzz_song(ReaderState& rs, FILE* in, int section_selector);
 
 // Bytes of a sequence field (position or value) whose width byte is `stored`: 1, 2 or 4; any
 // other width is read as one byte, as songs always were.
@@ -192,33 +220,33 @@ int sequence_field_width(int stored);
 
 // Hands the bytes emitted so far to merge_stream (before anything writes to it directly);
 // ends the job when the write fails (a full disk).
-void merge_stream_flush();
+void merge_stream_flush(ReaderState& rs);
 // Offset in merge_stream of the next byte emitted.
-uint64_t merge_stream_position();
+uint64_t merge_stream_position(ReaderState& rs);
 
 // The byte path. hold_* read from the song (past its end: 0xFF and the EOF flag), emit_* write to
 // the merge stream when one is open and `forward` is set, take_* do both.
-uint8_t hold_byte();
-uint16_t hold_word();
-uint32_t hold_dword();
-size_t hold_block(uint8_t* buf, size_t n); // bytes really read; the rest filled with 0xFF
-void emit_byte(unsigned b);
-void emit_word(unsigned w);
-void emit_dword(uint32_t d);
-void emit_float(float f);
-void emit_block(const uint8_t* data, size_t n);
-uint8_t take_byte();
-uint16_t take_word();
-uint32_t take_dword();
+uint8_t hold_byte(ReaderState& rs);
+uint16_t hold_word(ReaderState& rs);
+uint32_t hold_dword(ReaderState& rs);
+size_t hold_block(ReaderState& rs, uint8_t* buf, size_t n); // bytes really read; the rest filled with 0xFF
+void emit_byte(ReaderState& rs, unsigned b);
+void emit_word(ReaderState& rs, unsigned w);
+void emit_dword(ReaderState& rs, uint32_t d);
+void emit_float(ReaderState& rs, float f);
+void emit_block(ReaderState& rs, const uint8_t* data, size_t n);
+uint8_t take_byte(ReaderState& rs);
+uint16_t take_word(ReaderState& rs);
+uint32_t take_dword(ReaderState& rs);
 // A zero-terminated text, terminator included; the first keep_size - 1 characters go to keep.
 // Ends at the end of the file too. Returns the characters read.
-size_t take_text(char* keep, size_t keep_size);
+size_t take_text(ReaderState& rs, char* keep, size_t keep_size);
 // Copies the rest of the current section; ends the job when the file is shorter than the
 // directory says.
-void copy_section_rest();
+void copy_section_rest(ReaderState& rs);
 // Reads past n bytes of the current section without passing them on; ends the job with `message`
 // when the section (or the file) does not hold them.
-void hold_skip(uint64_t n, const char* message);
+void hold_skip(ReaderState& rs, uint64_t n, const char* message);
 // Passes n bytes of the current section on unchanged (in the kernel where it can), or skips
 // them when nothing is forwarded; ends the job with `message` when the section does not hold them.
-void pass_bytes(uint64_t n, const char* message);
+void pass_bytes(ReaderState& rs, uint64_t n, const char* message);

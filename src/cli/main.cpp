@@ -542,10 +542,12 @@ int main(int argc, char** argv)
     std::string line;
     if (failed) {
         // A conversion followed by a merge failed in the merge when the merge had begun.
-        const bool merging = req.merge || (settings.merge_after && merge_state.started);
-        const char* job_name = merge_is_merging() ? "merge" : "transformation";
-        FailureLine f = merging ? explain_merge_failure(settings, front_end.log().error(), job_name,
-                                                        merge_state.file_in_hand, settings.merge_output, machines_ini)
+        const Merge* m = job.merge.get();
+        const bool merging = req.merge || (settings.merge_after && m && m->state.started);
+        const char* job_name = m && merge_is_merging(*m) ? "merge" : "transformation";
+        const std::string in_hand = m ? m->state.file_in_hand : std::string();
+        FailureLine f = merging ? explain_merge_failure(settings, front_end.log().error(), job_name, in_hand,
+                                                        settings.merge_output, machines_ini)
                                 : explain_failure(settings, front_end.log().error(), req.input, output, machines_ini);
         fail(f.file, f.reason);
         line = f.file.empty() ? f.reason : f.file + ": " + f.reason;

@@ -422,9 +422,6 @@ void start_conversion(Conversion& c)
     c.log.log_dot_interval = 0;
     c.log.at_line_start = true;
     machine_descriptions_reset(c.machines);
-    reader_state.full_parse = 0;
-    reader_state.merging = 0;
-    reader_state.current_input = 0;
 }
 
 void DriverState::forget()
@@ -432,8 +429,6 @@ void DriverState::forget()
     if (output.get() && c.writer.output_stream == output.get()) c.writer.output_stream = nullptr;
     output.discard();
     c.exported_xi_files.remove_all();
-    if (input && reader_state.input_summaries[0].stream == input.get())
-        reader_state.input_summaries[0].stream = nullptr;
     input.reset();
     for (const std::string& f : scratch_files) platform::remove_scratch(f.c_str());
     scratch_files.clear();
@@ -706,13 +701,14 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
     if (s.input_kind == InputKind::buzz_song) {
         // A Buzz song as input: list it, write nothing.
         s.write_output = 0;
-        reader_state.current_input = 0;
-        reader_state.input_summaries[0].stream = in;
+        ReaderState reader(c.log, c.pool, c.machines);
+        reader.options.list_level = c.settings.dolist;
+        reader.options.verbose = c.settings.verbose;
+        reader.hooks = c.listing_hooks;
+        reader.input_summaries[0].stream = in;
         c.log.log_enabled = c.settings.dolist;
-        reader_state.full_parse =
-            c.settings.do_mscale1 && load_machine_descriptions(c.machines, c.pool, c.log) ? 1 : 0;
-        read_buzz_song(in, 0);
-        reader_state.input_summaries[0].stream = nullptr;
+        reader.full_parse = c.settings.do_mscale1 && load_machine_descriptions(c.machines, c.pool, c.log) ? 1 : 0;
+        read_buzz_song(reader, in, 0);
         d.forget();
         return 0;
     }

@@ -7,7 +7,6 @@
 #include <exception>
 #include <string>
 
-#include "buzz/ambient.h"
 #include "buzz/bmx_reader.h"
 #include "convert/driver.h"
 #include "platform/platform.h"
@@ -56,21 +55,10 @@ const char* final_text(int mode, bool merged)
     }
 }
 
-// The merge's streams a failed phase leaves in the reader's state (their files were closed while
-// the phase unwound) and a WAV ripped from a listed song that was not finished.
-void forget_merge_streams()
+int merge_phase(Job& job, const char* first, const char* second, const char* output)
 {
-    wave_tools_forget();
-    reader_state.merge_stream = nullptr;
-    reader_state.in = SectionReader();
-    reader_state.pending.clear();
-    for (InputSummary& s : reader_state.input_summaries) s.stream = nullptr;
-}
-
-int merge_phase(Job&, const char* first, const char* second, const char* output)
-{
-    merge_songs(first, second, output);
-    return merge_is_merging();
+    merge_songs(*job.merge, first, second, output);
+    return merge_is_merging(*job.merge);
 }
 
 } // namespace
@@ -88,15 +76,17 @@ void Job::kill()
     platform::end_running_program(); // a converter the job waits for ends at once
 }
 
-double Job::progress() const { return conversion_ ? conversion_progress(*conversion_) : merge_progress(); }
+double Job::progress() const
+{
+    if (conversion_) return conversion_progress(*conversion_);
+    return merge ? merge_progress(*merge) : -1;
+}
 
 int Job::run(int job_mode)
 {
     Log& ls = log;
     auto* convert_fn = phases.convert ? phases.convert : &convert;
     auto* merge_fn = phases.merge ? phases.merge : &merge_phase;
-    // The song reader and the merge find this job as the one running on this thread.
-    AmbientJob ambient(log, pool, settings, machines);
 
     int mode = job_mode & 3; // the working copy; 0 once a phase has failed
     int merged = 0;
@@ -104,29 +94,26 @@ int Job::run(int job_mode)
 
     // The log file is the front end's choice: the runner takes whatever it opens for this job
     // and closes it at the end.
-    reader_state.list_generators_only = 0;
     ls.log_enabled = 1;
     ls.log_stream = front_end_.open_log_file();
 
     if (mode & 1) {
         // A Buzz song given to the conversion is listed; the wave tools work on it then too.
-        wave_tools_start();
-        reader_state.hooks = wave_tools_listing_hooks();
+        wave_tools_start(tools);
         Conversion conversion(settings, log, pool, machines);
+        conversion.listing_hooks = wave_tools_listing_hooks(tools);
         conversion_ = &conversion;
         bool ok = run_phase(log, cancel, [&] {
             log_window_open(ls, "Conversion Log", settings.lwind_dy);
             const int converted = convert_fn(conversion, settings.input_file, settings.output_file);
-            reader_state.hooks = nullptr;
-            if (converted == 0) wave_tools_finish(); // a listed song's WAV
+            if (converted == 0) wave_tools_finish(tools); // a listed song's WAV
         });
         conversion_ = nullptr;
-        reader_state.hooks = nullptr;
         if (!ok) {
             mode = 0;
             ls.log_force = 1;
             log_print(ls, "\nError during conversion");
-            forget_merge_streams();
+            wave_tools_forget(tools); // a WAV ripped from a listed song that was not finished
         }
     }
 
@@ -148,6 +135,7 @@ int Job::run(int job_mode)
                 job_abort(msg.c_str());
             }
             load_machine_descriptions(machines, pool, log);
+            merge = std::make_unique<Merge>(settings, log, pool, machines, tools);
             const char* second = nullptr; // use_convout other than 0 and 1: transform alone
             if (settings.use_convout == 0) second = settings.merge_input2;
             if (settings.use_convout == 1) second = settings.output_file;
@@ -157,7 +145,6 @@ int Job::run(int job_mode)
             mode = 0;
             ls.log_force = 1;
             log_print(ls, "\nError during merging");
-            forget_merge_streams();
         }
     }
 
@@ -191,12 +178,13 @@ bool list_generators(const Settings& settings, const char* song, std::vector<Gen
     pool.mem_trace = settings.mem_trace;
     MachineTable machines;
     machines.machines_ini_path = settings.machines_ini;
-    AmbientJob ambient(log, pool, settings, machines);
-    ReaderState& rs = reader_state;
-    rs.list_generators_only = 1;
+    WaveTools tools(settings, log);
+    Merge merge(settings, log, pool, machines, tools);
+    ReaderState& rs = merge.reader;
+    rs.options.list_generators_only = 1;
     const bool ok = run_phase(log, cancel, [&] {
         load_machine_descriptions(machines, pool, log);
-        merge_songs(song, nullptr, nullptr);
+        merge_songs(merge, song, nullptr, nullptr);
         const InputSummary& in = rs.input_summaries[1];
         const int machines_read = in.machine_list ? std::min(in.machines, in.machine_list_count) : 0;
         for (int m = 0; m < machines_read; ++m) {
@@ -207,12 +195,8 @@ bool list_generators(const Settings& settings, const char* song, std::vector<Gen
             out.push_back(g);
         }
     });
-    if (!ok) {
-        forget_merge_streams();
-        out.clear();
-    }
+    if (!ok) out.clear();
     pool_free_all(pool);
-    rs.list_generators_only = 0;
     return ok;
 }
 

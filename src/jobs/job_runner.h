@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,8 @@
 #include "core/pool.h"
 #include "settings/settings.h"
 #include "song/conversion.h"
+#include "transform/merge.h"
+#include "transform/wave_tools.h"
 
 // How a job ended, for the front end's report.
 enum class JobOutcome {
@@ -83,6 +86,8 @@ public:
     Log log;
     Pool pool{log};
     MachineTable machines;   // machines.ini as this job loaded it (pool memory)
+    WaveTools tools{settings, log}; // tuning and ripping, of a listed song or in the merge
+    std::unique_ptr<Merge> merge; // the merge or transformation, once it has begun (kept after it)
     JobPhases phases;
 
 private:

@@ -36,6 +36,8 @@ namespace fs = std::filesystem;
 namespace platform {
 
 namespace {
+// Process-wide by nature: the path the program was started by, set once at start; it names the
+// program's folder where /proc does not.
 std::string g_argv0;
 
 // The outside programs running now, for the interrupt handler to end them: a batch runs several

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "buzz/bmx_reader.h"
 #include "buzz/machines_ini.h"
 #include "buzz/write_primitives.h"
 #include "core/log.h"
@@ -49,6 +50,8 @@ struct Conversion {
     // conversion's until the song has its name (the driver keeps them then), and a failed or
     // interrupted conversion removes them, so that xi_dir is left as it was.
     platform::NewFiles exported_xi_files;
+    // The hooks a song given as input is listed with (the job's wave tools), or none.
+    const ReaderHooks* listing_hooks = nullptr;
 };
 
 // A MIDI file read by the program itself (not through easyxmid), and one whose waves are chosen per

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "buzz/sections.h"
 #include "buzz/write_primitives.h"
 #include "core/byteio.h"
 #include "core/log.h"
@@ -35,8 +36,6 @@
 namespace {
 
 constexpr int directory_entries = 31;
-constexpr const char* section_tags[7] = {"MACH", "CONN", "WAVT", "PATT", "SEQU", "BLAH", "WAVE"};
-enum Section { sec_mach, sec_conn, sec_wavt, sec_patt, sec_sequ, sec_blah, sec_wave };
 
 constexpr unsigned master_volume = 3003;
 constexpr unsigned connection_amplitude = 0x4000;
@@ -74,7 +73,7 @@ void write_header(Conversion& c, const SongLayout& layout)
     put_dword(c.writer, uint32_t(n));
     for (int i = 0; i < n; ++i) {
         const uint32_t next = i + 1 < n ? layout.start[i + 1] : layout.end;
-        put_section_entry(c.writer, section_tags[i], layout.start[i], next - layout.start[i]);
+        put_section_entry(c.writer, section_names[i + 1], layout.start[i], next - layout.start[i]);
     }
     for (int i = n; i < directory_entries; ++i) {
         put_dword(c.writer, 0);
@@ -84,11 +83,12 @@ void write_header(Conversion& c, const SongLayout& layout)
 }
 
 // Remembers where a section body starts; the writing pass must arrive where the sizing pass did.
-void mark_section(Conversion& c, SongLayout& layout, int s)
+void mark_section(Conversion& c, SongLayout& layout, SectionId s)
 {
     const auto here = uint32_t(c.writer.write_count);
-    if (c.writer.writer_pass != 0 && here != layout.start[s]) job_abort("Song sections moved between the passes!!");
-    layout.start[s] = here;
+    uint32_t& start = layout.start[s - 1];
+    if (c.writer.writer_pass != 0 && here != start) job_abort("Song sections moved between the passes!!");
+    start = here;
 }
 
 unsigned master_tempo(const Conversion& c)

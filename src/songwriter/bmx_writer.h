@@ -15,7 +15,7 @@ void write_song(Conversion& c, FILE* input = nullptr);
 // The section bodies' offsets measured in the sizing pass, which the writing pass's directory
 // gives and must arrive at.
 struct SongLayout {
-    uint32_t start[7] = {}; // MACH, CONN, WAVT, PATT, SEQU, BLAH, WAVE
+    uint32_t start[7] = {}; // by SectionId - 1: MACH, CONN, WAVT, PATT, SEQU, BLAH, WAVE
     uint32_t end = 0;       // end of the file
 };
 

@@ -25,30 +25,30 @@ struct CloneState {
     uint8_t note = 0, wave = 0, volume = 255, byte4 = 0, byte5 = 0;
 };
 
-extern CloneState clone_state;
+struct Merge;
 
 // Sets the tools up for one merge from the settings: checks the source against the first song's
 // machine count and the destination against machines.ini, and creates the clone's pattern file
 // beside `beside` (the output song). rows: the blow-up factor in effect. A ripped es-9.dat that
 // takes a free name goes to `made`.
-void machine_tools_start(int first_song_machines, int rows, const std::string& beside, platform::NewFiles* made);
+void machine_tools_start(Merge& m, int first_song_machines, int rows, const std::string& beside, platform::NewFiles* made);
 // Removes the tools' scratch files (on every way out of a merge).
-void machine_tools_forget();
+void machine_tools_forget(Merge& m);
 
 // MACH of the first song: a part of machine `machine`'s data block (for the ES-9 rip).
-void machine_tools_data(int machine, const uint8_t* data, size_t size, uint32_t offset, uint32_t total);
+void machine_tools_data(Merge& m, int machine, const uint8_t* data, size_t size, uint32_t offset, uint32_t total);
 // MACH, after every other machine: the clone's record, with the source's track count.
-void clone_write_machine(int tracks);
+void clone_write_machine(Merge& m, int tracks);
 // The clone's machine name: "Clone " and the destination's short name.
-std::string clone_machine_name();
+std::string clone_machine_name(const Merge& m);
 
 // PATT of the first song, for the source machine: its pattern count and track count, and each
 // pattern's name and line count as written.
-void clone_pattern_header(uint16_t patterns, uint16_t tracks);
-void clone_pattern_lines(const char* name, uint16_t lines);
+void clone_pattern_header(Merge& m, uint16_t patterns, uint16_t tracks);
+void clone_pattern_lines(Merge& m, const char* name, uint16_t lines);
 // A row of the source before it is written: taken for the clone, then its note transposed.
-void source_row(const RowPlace& at, uint8_t* bytes, int size);
+void source_row(Merge& m, const RowPlace& at, uint8_t* bytes, int size);
 // After a row of the source was written: the clone's row (and its blow-up rows).
-void clone_after_row(const RowPlace& at, const uint8_t* bytes, int size);
+void clone_after_row(Merge& m, const RowPlace& at, const uint8_t* bytes, int size);
 // PATT, after every other machine: the clone's patterns appended to the merge stream.
-void clone_append_patterns();
+void clone_append_patterns(Merge& m);

@@ -65,12 +65,10 @@
 #include "transform/machine_tools.h"
 #include "transform/wave_tools.h"
 
-#define KESTRIX_AMBIENT_JOB
-#include "buzz/ambient.h"
-
-MergeState merge_state;
 
 namespace {
+
+Merge& merge_of(void* user) { return *static_cast<Merge*>(user); }
 
 constexpr int directory_slots = 31;     // a song's header has room for 31 sections, used or not
 constexpr int master_global_bytes = 5;  // volume word, tempo word, ticks per beat
@@ -87,14 +85,14 @@ void refuse(const char* fmt, ...)
     job_abort(msg);
 }
 
-InputSummary& summary(int i) { return reader_state.input_summaries[i]; }
-int current() { return reader_state.current_input; }
-bool first_input() { return reader_state.current_input == 1; }
+InputSummary& summary(Merge& m, int i) { return m.reader.input_summaries[i]; }
+int current(Merge& m) { return m.reader.current_input; }
+bool first_input(Merge& m) { return m.reader.current_input == 1; }
 
-const MachineEntry& machine_entry(int m) { return summary(current()).machine_list[m]; }
-const MachineDescription& machine_desc(int m)
+const MachineEntry& machine_entry(Merge& m, int machine) { return summary(m, current(m)).machine_list[machine]; }
+const MachineDescription& machine_desc(Merge& m, int machine)
 {
-    return machine_table_state.machine_descriptions[machine_entry(m).description];
+    return m.machines.machine_descriptions[machine_entry(m, machine).description];
 }
 
 // The folder part of a path with its final separator ("" for a bare file name).
@@ -108,31 +106,32 @@ bool no_second_input(const char* second) { return !second || !*second || *second
 
 // --- counts and the text length --------------------------------------------------------------
 
-uint32_t text_bytes(int input)
+uint32_t text_bytes(Merge& m, int input)
 {
-    const uint32_t length = summary(input).section_length[sec_blah];
-    return merge_state.has_section[input][sec_blah] && length > 4 ? length - 4 : 0;
+    const uint32_t length = summary(m, input).section_length[sec_blah];
+    return m.state.has_section[input][sec_blah] && length > 4 ? length - 4 : 0;
 }
 
-uint32_t text_length()
+uint32_t text_length(Merge& m)
 {
-    uint64_t n = text_bytes(1);
-    if (reader_state.merging) n += separator_bytes + uint64_t(text_bytes(2));
+    uint64_t n = text_bytes(m, 1);
+    if (m.reader.merging) n += separator_bytes + uint64_t(text_bytes(m, 2));
     if (n > 0xFFFFFFFFu) job_abort("The texts of the songs are too long!!");
     return uint32_t(n);
 }
 
-int64_t output_count(int section, uint32_t value)
+int64_t output_count(void* user, int section, uint32_t value)
 {
-    if (!first_input()) return -1; // the first song writes the output's counts
-    const InputSummary& out = summary(0);
+    Merge& m = merge_of(user);
+    if (!first_input(m)) return -1; // the first song writes the output's counts
+    const InputSummary& out = summary(m, 0);
     switch (section) {
     case sec_mach: return out.machines;
     case sec_conn: return out.connections;
     case sec_wavt: return out.instruments;
     case sec_sequ: return out.sequences;
     case sec_wave: return out.waves;
-    case sec_blah: return text_length();
+    case sec_blah: return text_length(m);
     default: return value;
     }
 }
@@ -142,12 +141,12 @@ void check_count(int value, const char* what)
     if (value > 0xFFFF) refuse("The song would have %d %s, more than 65535!!", value, what);
 }
 
-void set_output_counts()
+void set_output_counts(Merge& m)
 {
-    InputSummary& out = summary(0);
-    const InputSummary& a = summary(1);
-    const InputSummary& b = summary(2);
-    if (reader_state.merging) {
+    InputSummary& out = summary(m, 0);
+    const InputSummary& a = summary(m, 1);
+    const InputSummary& b = summary(m, 2);
+    if (m.reader.merging) {
         out.machines = a.machines + b.machines - 1;
         out.connections = a.connections + b.connections - b.master_connections;
         out.instruments = a.instruments + b.instruments;
@@ -160,7 +159,7 @@ void set_output_counts()
         out.sequences = a.sequences;
         out.waves = a.waves;
     }
-    if (clone_state.destination != 0) {
+    if (m.clone.destination != 0) {
         out.machines += 1;
         out.sequences += a.sequence_adjustment;
     }
@@ -173,66 +172,68 @@ void set_output_counts()
 
 // --- the second song's master, when its machines and patterns are copied whole ----------------
 
-void skip_second_master()
+void skip_second_master(Merge& m)
 {
-    ReaderState& rs = reader_state;
+    ReaderState& rs = m.reader;
     const int saved_forward = rs.forward;
     rs.forward = 0;
-    take_text(nullptr, 0);
-    if (hold_byte() != 0) job_abort("The second song does not begin with its master!!");
-    hold_skip(8, msg_mach_size); // x, y
-    hold_skip(hold_dword(), msg_mach_size);
-    const uint16_t attributes = hold_word();
+    take_text(m.reader, nullptr, 0);
+    if (hold_byte(m.reader) != 0) job_abort("The second song does not begin with its master!!");
+    hold_skip(m.reader, 8, msg_mach_size); // x, y
+    hold_skip(m.reader, hold_dword(m.reader), msg_mach_size);
+    const uint16_t attributes = hold_word(m.reader);
     for (int a = 0; a < attributes; ++a) {
-        take_text(nullptr, 0);
-        hold_dword();
+        take_text(m.reader, nullptr, 0);
+        hold_dword(m.reader);
         if (attributes > 20) break; // as the reader takes such a count
     }
-    const MachineDescription* d = machine_description(role_master);
-    hold_skip(uint64_t(d ? d->global_bytes : master_global_bytes), msg_mach_size);
-    const uint16_t tracks = hold_word();
-    hold_skip(uint64_t(tracks) * uint64_t(d ? d->track_bytes : 0), msg_mach_size);
+    const MachineDescription* d = machine_description(m.machines, role_master);
+    hold_skip(m.reader, uint64_t(d ? d->global_bytes : master_global_bytes), msg_mach_size);
+    const uint16_t tracks = hold_word(m.reader);
+    hold_skip(m.reader, uint64_t(tracks) * uint64_t(d ? d->track_bytes : 0), msg_mach_size);
     if (rs.in.at_eof() || rs.in.pos > rs.in.end) job_abort(msg_mach_size);
     rs.forward = saved_forward;
 }
 
-void skip_second_master_patterns()
+void skip_second_master_patterns(Merge& m)
 {
-    ReaderState& rs = reader_state;
+    ReaderState& rs = m.reader;
     const int saved_forward = rs.forward;
     rs.forward = 0;
-    const MachineDescription* d = machine_description(role_master);
+    const MachineDescription* d = machine_description(m.machines, role_master);
     const uint64_t global_bytes = uint64_t(d ? d->global_bytes : master_global_bytes);
     const uint64_t track_bytes = uint64_t(d ? d->track_bytes : 0);
-    const uint64_t inputs = uint64_t(summary(2).master_connections);
-    const uint16_t patterns = hold_word();
-    const uint16_t tracks = hold_word();
+    const uint64_t inputs = uint64_t(summary(m, 2).master_connections);
+    const uint16_t patterns = hold_word(m.reader);
+    const uint16_t tracks = hold_word(m.reader);
     for (int k = 0; k < patterns; ++k) {
-        take_text(nullptr, 0);
-        const uint64_t lines = hold_word();
-        hold_skip((4 * lines + 2) * inputs + global_bytes * lines + tracks * lines * track_bytes, msg_patt_size);
+        take_text(m.reader, nullptr, 0);
+        const uint64_t lines = hold_word(m.reader);
+        hold_skip(m.reader, (4 * lines + 2) * inputs + global_bytes * lines + tracks * lines * track_bytes, msg_patt_size);
         if (rs.in.at_eof()) job_abort(msg_patt_size);
     }
     if (rs.in.pos > rs.in.end) job_abort(msg_patt_size);
     rs.forward = saved_forward;
 }
 
-void raw_prefix(int section)
+void raw_prefix(void* user, int section)
 {
-    if (current() != 2) return;
-    if (section == sec_mach) skip_second_master();
-    if (section == sec_patt) skip_second_master_patterns();
+    Merge& m = merge_of(user);
+    if (current(m) != 2) return;
+    if (section == sec_mach) skip_second_master(m);
+    if (section == sec_patt) skip_second_master_patterns(m);
 }
 
 // --- MACH and CONN ----------------------------------------------------------------------------
 
-bool keep_machine(int machine) { return !(current() == 2 && machine == 0); }
+bool keep_machine(void* user, int machine) { Merge& m = merge_of(user); return !(current(m) == 2 && machine == 0); }
 
-void scale_position(int, float* x, float* y)
+void scale_position(void* user, int, float* x, float* y)
 {
-    if (first_input() ? settings.do_mscale1 : settings.do_mscale2) {
+    Merge& m = merge_of(user);
+    if (first_input(m) ? m.settings.do_mscale1 : m.settings.do_mscale2) {
         // The first song's machines move to -1..0, the second's to 0..1.
-        const float shift = first_input() ? -1.0f : 1.0f;
+        const float shift = first_input(m) ? -1.0f : 1.0f;
         *x = (*x + shift) / 2.0f;
         *y = (*y + shift) / 2.0f;
     }
@@ -240,105 +241,114 @@ void scale_position(int, float* x, float* y)
 
 // A tempo word (beats per minute) times the blow-up factor; 0xFFFF in a pattern row means "no
 // change" and stays.
-void multiply_tempo(uint8_t* word, bool pattern_row)
+void multiply_tempo(Merge& m, uint8_t* word, bool pattern_row)
 {
     const uint32_t tempo = word[0] | uint32_t(word[1]) << 8;
     if (pattern_row && tempo == 0xFFFF) return;
-    const uint64_t blown = uint64_t(tempo) * uint64_t(merge_state.blow);
+    const uint64_t blown = uint64_t(tempo) * uint64_t(m.state.blow);
     if (blown > 0xFFFF)
         refuse("Tempo %u times %d is more than 65535, use a smaller blow-up factor!!", unsigned(tempo),
-               merge_state.blow);
+               m.state.blow);
     word[0] = uint8_t(blown);
     word[1] = uint8_t(blown >> 8);
 }
 
-void master_state(int machine, uint8_t* state, int size)
+void master_state(void* user, int machine, uint8_t* state, int size)
 {
-    if (first_input() && machine == 0 && merge_state.blow > 1 && size >= 4) multiply_tempo(state + 2, false);
+    Merge& m = merge_of(user);
+    if (first_input(m) && machine == 0 && m.state.blow > 1 && size >= 4) multiply_tempo(m, state + 2, false);
 }
 
-bool shift_connection(uint16_t* source, uint16_t* destination, uint16_t*, uint16_t*)
+bool shift_connection(void* user, uint16_t* source, uint16_t* destination, uint16_t*, uint16_t*)
 {
-    if (current() != 2) return true;
+    Merge& m = merge_of(user);
+    if (current(m) != 2) return true;
     if (*destination == 0) return false; // the second song's master is gone
-    *source = uint16_t(*source + merge_state.machine_shift);
-    *destination = uint16_t(*destination + merge_state.machine_shift);
+    *source = uint16_t(*source + m.state.machine_shift);
+    *destination = uint16_t(*destination + m.state.machine_shift);
     return true;
 }
 
 // --- WAVT and WAVE ----------------------------------------------------------------------------
 
-uint16_t shifted_wave_index(uint16_t index)
+uint16_t shifted_wave_index(Merge& m, uint16_t index)
 {
-    const uint32_t v = uint32_t(index) + uint32_t(merge_state.wave_shift);
+    const uint32_t v = uint32_t(index) + uint32_t(m.state.wave_shift);
     if (v > 0xFFFF) refuse("Wave %u of the second song does not fit behind the first song's waves!!", unsigned(index));
     return uint16_t(v);
 }
 
-void wave_table_index(int ordinal, uint16_t* index)
+void wave_table_index(void* user, int ordinal, uint16_t* index)
 {
-    wave_tools_entry(ordinal, *index);
-    if (current() == 2) *index = shifted_wave_index(*index);
+    Merge& m = merge_of(user);
+    wave_tools_entry(m.tools, ordinal, *index);
+    if (current(m) == 2) *index = shifted_wave_index(m, *index);
 }
 
-void wave_begin(int, uint16_t* index, uint8_t, uint32_t bytes)
+void wave_begin(void* user, int, uint16_t* index, uint8_t, uint32_t bytes)
 {
-    wave_tools_wave_begin(*index, bytes);
-    if (current() == 2) *index = shifted_wave_index(*index);
+    Merge& m = merge_of(user);
+    wave_tools_wave_begin(m.tools, *index, bytes);
+    if (current(m) == 2) *index = shifted_wave_index(m, *index);
 }
 
-void wave_data(int, const uint8_t* data, size_t size) { wave_tools_wave_data(data, size); }
-void wave_end(int) { wave_tools_wave_end(); }
+void wave_data(void* user, int, const uint8_t* data, size_t size) { Merge& m = merge_of(user); wave_tools_wave_data(m.tools, data, size); }
+void wave_end(void* user, int) { Merge& m = merge_of(user); wave_tools_wave_end(m.tools); }
 
 // --- PATT -------------------------------------------------------------------------------------
 
-bool pattern_machine(int machine, int patterns, int tracks)
+bool pattern_machine(void* user, int machine, int patterns, int tracks)
 {
-    if (current() == 2) return machine != 0;
-    if (clone_state.source != 0 && machine == clone_state.source)
-        clone_pattern_header(uint16_t(patterns), uint16_t(tracks));
+    Merge& m = merge_of(user);
+    if (current(m) == 2) return machine != 0;
+    if (m.clone.source != 0 && machine == m.clone.source)
+        clone_pattern_header(m, uint16_t(patterns), uint16_t(tracks));
     return true;
 }
 
-void pattern_lines(int machine, int, const char* name, uint16_t* lines)
+void pattern_lines(void* user, int machine, int, const char* name, uint16_t* lines)
 {
-    if (!first_input()) return;
-    if (merge_state.blow > 1) {
-        const uint64_t blown = uint64_t(*lines) * uint64_t(merge_state.blow);
+    Merge& m = merge_of(user);
+    if (!first_input(m)) return;
+    if (m.state.blow > 1) {
+        const uint64_t blown = uint64_t(*lines) * uint64_t(m.state.blow);
         if (blown > 0xFFFF)
             refuse("Pattern %.40s of %u lines blown up %d times has more than 65535 lines!!", name,
-                   unsigned(*lines), merge_state.blow);
+                   unsigned(*lines), m.state.blow);
         *lines = uint16_t(blown);
     }
-    if (clone_state.source != 0 && machine == clone_state.source) clone_pattern_lines(name, *lines);
+    if (m.clone.source != 0 && machine == m.clone.source) clone_pattern_lines(m, name, *lines);
 }
 
 // The rows a rule changes: every row of the first song when it is blown up, the clone source's
 // rows, the second song's Tracker rows when its waves move; all others pass on in blocks.
-bool pattern_rows(int machine)
+bool pattern_rows(void* user, int machine)
 {
-    if (first_input()) return merge_state.blow > 1 || (clone_state.source != 0 && machine == clone_state.source);
-    return settings.do_mishift2 && machine_entry(machine).description == role_tracker;
+    Merge& m = merge_of(user);
+    if (first_input(m)) return m.state.blow > 1 || (m.clone.source != 0 && machine == m.clone.source);
+    return m.settings.do_mishift2 && machine_entry(m, machine).description == role_tracker;
 }
 
-void input_source(int, int, uint16_t* source)
+void input_source(void* user, int, int, uint16_t* source)
 {
-    if (current() == 2) *source = uint16_t(*source + merge_state.machine_shift);
+    Merge& m = merge_of(user);
+    if (current(m) == 2) *source = uint16_t(*source + m.state.machine_shift);
 }
 
-void before_row(const RowPlace& at, uint8_t* bytes, int size)
+void before_row(void* user, const RowPlace& at, uint8_t* bytes, int size)
 {
-    if (first_input()) {
-        if (at.machine == 0 && at.kind == row_global && merge_state.blow > 1 && size >= 4)
-            multiply_tempo(bytes + 2, true);
-        if (clone_state.source != 0 && at.machine == clone_state.source) source_row(at, bytes, size);
+    Merge& m = merge_of(user);
+    if (first_input(m)) {
+        if (at.machine == 0 && at.kind == row_global && m.state.blow > 1 && size >= 4)
+            multiply_tempo(m, bytes + 2, true);
+        if (m.clone.source != 0 && at.machine == m.clone.source) source_row(m, at, bytes, size);
         return;
     }
     // The second song's Tracker plays its waves under their new numbers.
-    if (settings.do_mishift2 && at.kind == row_track && machine_entry(at.machine).description == role_tracker) {
-        const int p = machine_desc(at.machine).wave_byte;
+    if (m.settings.do_mishift2 && at.kind == row_track && machine_entry(m, at.machine).description == role_tracker) {
+        const int p = machine_desc(m, at.machine).wave_byte;
         if (p < 1 || p > size || bytes[p - 1] == 0) return;
-        const unsigned shifted = bytes[p - 1] + unsigned(merge_state.wave_shift);
+        const unsigned shifted = bytes[p - 1] + unsigned(m.state.wave_shift);
         if (shifted > 0xFF)
             refuse("Wave %u of the second song does not fit in the Tracker's wave byte behind the first "
                    "song's waves!!", unsigned(bytes[p - 1]));
@@ -346,18 +356,19 @@ void before_row(const RowPlace& at, uint8_t* bytes, int size)
     }
 }
 
-void after_row(const RowPlace& at, const uint8_t* bytes, int size)
+void after_row(void* user, const RowPlace& at, const uint8_t* bytes, int size)
 {
-    if (!first_input()) return;
-    if (clone_state.destination != 0 && at.machine == clone_state.source) clone_after_row(at, bytes, size);
-    if (merge_state.blow <= 1) return;
+    Merge& m = merge_of(user);
+    if (!first_input(m)) return;
+    if (m.clone.destination != 0 && at.machine == m.clone.source) clone_after_row(m, at, bytes, size);
+    if (m.state.blow <= 1) return;
     // A generator's new rows change nothing; any other machine's repeat the row as written.
     const uint8_t* extra = bytes;
-    if (at.kind != row_input && machine_entry(at.machine).kind == 1) {
-        const MachineDescription& d = machine_desc(at.machine);
+    if (at.kind != row_input && machine_entry(m, at.machine).kind == 1) {
+        const MachineDescription& d = machine_desc(m, at.machine);
         extra = at.kind == row_global ? d.empty_bytes : d.empty_bytes + d.global_bytes;
     }
-    for (int i = 1; i < merge_state.blow; ++i) emit_block(extra, size_t(size));
+    for (int i = 1; i < m.state.blow; ++i) emit_block(m.reader, extra, size_t(size));
 }
 
 // --- SEQU -------------------------------------------------------------------------------------
@@ -365,9 +376,9 @@ void after_row(const RowPlace& at, const uint8_t* bytes, int size)
 // The output's song end and loop from the first song's (all 0 when it has no SEQU): times blow-up
 // and repetition; a merge ends where the later of the two songs ends, and a loop that ran to the
 // first song's end runs on to that end (a loop inside the first song stays as it is).
-void output_song_header(uint32_t* song_end, uint32_t* loop_start, uint32_t* loop_end)
+void output_song_header(Merge& m, uint32_t* song_end, uint32_t* loop_start, uint32_t* loop_end)
 {
-    MergeState& ms = merge_state;
+    MergeState& ms = m.state;
     const uint64_t factor = uint64_t(ms.blow) * uint64_t(ms.repeat);
     for (uint32_t* v : {song_end, loop_start, loop_end}) {
         if (uint64_t(*v) * factor > 0xFFFFFFFFu)
@@ -377,46 +388,50 @@ void output_song_header(uint32_t* song_end, uint32_t* loop_start, uint32_t* loop
     ms.song_end = *song_end * uint32_t(ms.blow);
     const uint32_t first_end = *song_end * uint32_t(factor);
     uint32_t end = first_end;
-    if (reader_state.merging && ms.has_section[2][sec_sequ]) end = std::max(end, summary(2).song_end);
+    if (m.reader.merging && ms.has_section[2][sec_sequ]) end = std::max(end, summary(m, 2).song_end);
     *loop_start *= uint32_t(factor);
     *loop_end *= uint32_t(factor);
     if (*loop_end >= first_end) *loop_end = std::max(*loop_end, end);
     *song_end = end;
 }
 
-bool song_header(uint32_t* song_end, uint32_t* loop_start, uint32_t* loop_end)
+bool song_header(void* user, uint32_t* song_end, uint32_t* loop_start, uint32_t* loop_end)
 {
-    if (!first_input()) return false;
-    output_song_header(song_end, loop_start, loop_end);
+    Merge& m = merge_of(user);
+    if (!first_input(m)) return false;
+    output_song_header(m, song_end, loop_start, loop_end);
     return true;
 }
 
 // Counting pass: the largest position of each of the first song's sequences, from which the
 // width of its positions in the output follows.
-bool count_sequence(int ordinal, uint16_t*, uint32_t*, int*, int)
+bool count_sequence(void* user, int ordinal, uint16_t*, uint32_t*, int*, int)
 {
-    if (first_input()) merge_state.last_position.resize(size_t(ordinal) + 1, 0);
+    Merge& m = merge_of(user);
+    if (first_input(m)) m.state.last_position.resize(size_t(ordinal) + 1, 0);
     return true;
 }
 
-void count_event(int ordinal, uint32_t* position, uint32_t*)
+void count_event(void* user, int ordinal, uint32_t* position, uint32_t*)
 {
-    if (!first_input()) return;
-    uint32_t& last = merge_state.last_position[size_t(ordinal)];
+    Merge& m = merge_of(user);
+    if (!first_input(m)) return;
+    uint32_t& last = m.state.last_position[size_t(ordinal)];
     last = std::max(last, *position);
 }
 
 uint64_t field_max(int width) { return width == 4 ? 0xFFFFFFFFu : width == 2 ? 0xFFFFu : 0xFFu; }
 
-bool sequence_begin(int ordinal, uint16_t* machine, uint32_t* events, int* position_width, int value_width)
+bool sequence_begin(void* user, int ordinal, uint16_t* machine, uint32_t* events, int* position_width, int value_width)
 {
-    MergeState& ms = merge_state;
-    if (!first_input()) {
+    Merge& m = merge_of(user);
+    MergeState& ms = m.state;
+    if (!first_input(m)) {
         if (*machine == 0) return false; // the second song's master is gone
         *machine = uint16_t(*machine + ms.machine_shift);
         return true;
     }
-    ms.cloned_sequence = clone_state.destination != 0 && *machine == clone_state.source;
+    ms.cloned_sequence = m.clone.destination != 0 && *machine == m.clone.source;
     ms.keep_events = *events != 0 && (ms.repeat > 1 || ms.cloned_sequence);
     ms.position_width = sequence_field_width(*position_width);
     ms.value_width = sequence_field_width(value_width);
@@ -446,15 +461,16 @@ bool sequence_begin(int ordinal, uint16_t* machine, uint32_t* events, int* posit
     return true;
 }
 
-void keep_field(uint32_t v, int width)
+void keep_field(Merge& m, uint32_t v, int width)
 {
-    for (int i = 0; i < width; ++i) merge_state.events.push_back(uint8_t(v >> (8 * i)));
+    for (int i = 0; i < width; ++i) m.state.events.push_back(uint8_t(v >> (8 * i)));
 }
 
-void sequence_event(int, uint32_t* position, uint32_t* value)
+void sequence_event(void* user, int, uint32_t* position, uint32_t* value)
 {
-    if (!first_input()) return;
-    MergeState& ms = merge_state;
+    Merge& m = merge_of(user);
+    if (!first_input(m)) return;
+    MergeState& ms = m.state;
     const uint64_t blown = uint64_t(*position) * uint64_t(ms.blow);
     const uint64_t last = blown + uint64_t(ms.repeat - 1) * ms.song_end; // its last repetition
     if (last > field_max(ms.position_width)) // the counting pass saw another song
@@ -462,8 +478,8 @@ void sequence_event(int, uint32_t* position, uint32_t* value)
                static_cast<unsigned long long>(last), ms.position_width);
     *position = uint32_t(blown);
     if (ms.keep_events) {
-        keep_field(*position, ms.position_width);
-        keep_field(*value, ms.value_width);
+        keep_field(m, *position, ms.position_width);
+        keep_field(m, *value, ms.value_width);
     }
 }
 
@@ -475,39 +491,40 @@ uint32_t kept_field(const uint8_t*& p, int width)
     return v;
 }
 
-void emit_field(uint32_t v, int width)
+void emit_field(Merge& m, uint32_t v, int width)
 {
-    for (int i = 0; i < width; ++i) emit_byte((v >> (8 * i)) & 0xFF);
+    for (int i = 0; i < width; ++i) emit_byte(m.reader, (v >> (8 * i)) & 0xFF);
 }
 
 // The kept events once more, `play` song ends later.
-void emit_kept_events(int play)
+void emit_kept_events(Merge& m, int play)
 {
-    const MergeState& ms = merge_state;
+    const MergeState& ms = m.state;
     const uint8_t* p = ms.events.data();
     const uint8_t* end = p + ms.events.size();
     while (p < end) {
         const uint32_t position = kept_field(p, ms.position_width) + uint32_t(play) * ms.song_end;
         const uint32_t value = kept_field(p, ms.value_width);
-        emit_field(position, ms.position_width);
-        emit_field(value, ms.value_width);
+        emit_field(m, position, ms.position_width);
+        emit_field(m, value, ms.value_width);
     }
 }
 
-void sequence_end(int)
+void sequence_end(void* user, int)
 {
-    MergeState& ms = merge_state;
-    if (!first_input()) return;
+    Merge& m = merge_of(user);
+    MergeState& ms = m.state;
+    if (!first_input(m)) return;
     if (ms.keep_events)
-        for (int play = 1; play < ms.repeat; ++play) emit_kept_events(play);
+        for (int play = 1; play < ms.repeat; ++play) emit_kept_events(m, play);
     if (ms.cloned_sequence) {
         // The clone's patterns are the source's in the same order: the same references play them.
-        emit_word(unsigned(summary(0).machines - 1));
-        emit_dword(ms.event_count * uint32_t(ms.repeat));
+        emit_word(m.reader, unsigned(summary(m, 0).machines - 1));
+        emit_dword(m.reader, ms.event_count * uint32_t(ms.repeat));
         if (ms.event_count) {
-            emit_byte(unsigned(ms.position_width));
-            emit_byte(unsigned(ms.value_width));
-            for (int play = 0; play < ms.repeat; ++play) emit_kept_events(play);
+            emit_byte(m.reader, unsigned(ms.position_width));
+            emit_byte(m.reader, unsigned(ms.value_width));
+            for (int play = 0; play < ms.repeat; ++play) emit_kept_events(m, play);
         }
     }
     ms.keep_events = ms.cloned_sequence = false;
@@ -516,43 +533,44 @@ void sequence_end(int)
 
 // --- BLAH and the sections the first song lacks -----------------------------------------------
 
-void emit_separator()
+void emit_separator(Merge& m)
 {
     uint8_t line[separator_bytes];
     std::memset(line, '-', sizeof line);
     line[0] = line[42] = '\r';
     line[1] = line[43] = '\n';
-    emit_block(line, sizeof line);
+    emit_block(m.reader, line, sizeof line);
 }
 
-void section_end(int section)
+void section_end(void* user, int section)
 {
-    if (section == sec_blah && first_input() && reader_state.merging) emit_separator();
+    Merge& m = merge_of(user);
+    if (section == sec_blah && first_input(m) && m.reader.merging) emit_separator(m);
 }
 
 // The first song lacks a section the second one has: what the first song would have written
 // ahead of the second song's part.
-void write_first_head(int section)
+void write_first_head(Merge& m, int section)
 {
-    reader_state.forward = 1;
+    m.reader.forward = 1;
     switch (section) {
     case sec_conn:
     case sec_wavt:
-    case sec_wave: emit_word(unsigned(output_count(section, 0))); break;
+    case sec_wave: emit_word(m.reader, unsigned(output_count(&m, section, 0))); break;
     case sec_sequ: {
         uint32_t header[3] = {}; // song end, loop start, loop end
-        output_song_header(&header[0], &header[1], &header[2]);
-        for (uint32_t v : header) emit_dword(v);
-        emit_word(unsigned(summary(0).sequences));
+        output_song_header(m, &header[0], &header[1], &header[2]);
+        for (uint32_t v : header) emit_dword(m.reader, v);
+        emit_word(m.reader, unsigned(summary(m, 0).sequences));
         break;
     }
     case sec_patt:
         // No patterns: each of its machines has none, on no tracks.
-        for (int m = 0; m < summary(1).machines; ++m) emit_dword(0);
+        for (int k = 0; k < summary(m, 1).machines; ++k) emit_dword(m.reader, 0);
         break;
     case sec_blah:
-        emit_dword(text_length());
-        emit_separator();
+        emit_dword(m.reader, text_length(m));
+        emit_separator(m);
         break;
     default: break;
     }
@@ -577,10 +595,10 @@ struct ParaPlan {
 bool named(const SectionEntry& e, const char* name) { return std::memcmp(e.name, name, 4) == 0; }
 
 // A section of a song is exactly these bytes.
-bool holds_exactly(int input, const SectionEntry& e, std::initializer_list<uint8_t> bytes)
+bool holds_exactly(Merge& m, int input, const SectionEntry& e, std::initializer_list<uint8_t> bytes)
 {
     if (e.length != bytes.size()) return false;
-    SectionReader in{summary(input).stream, stream_length(summary(input).stream), 0, 0};
+    SectionReader in{summary(m, input).stream, stream_length(summary(m, input).stream), 0, 0};
     in.seek(e.offset);
     uint8_t got[8] = {};
     in.block(got, bytes.size());
@@ -589,46 +607,46 @@ bool holds_exactly(int input, const SectionEntry& e, std::initializer_list<uint8
 
 // PDLG and MIDI list only the machines that have an open window or a MIDI binding: one without
 // any holds the bytes of an empty list, and nothing is lost when it is not carried.
-bool empty_list(int input, const SectionEntry& e)
+bool empty_list(Merge& m, int input, const SectionEntry& e)
 {
-    return (named(e, "PDLG") && holds_exactly(input, e, {1, 0})) || (named(e, "MIDI") && holds_exactly(input, e, {0}));
+    return (named(e, "PDLG") && holds_exactly(m, input, e, {1, 0})) || (named(e, "MIDI") && holds_exactly(m, input, e, {0}));
 }
 
-void leave_out(const SectionEntry& e, const char* song, const char* why)
+void leave_out(Merge& m, const SectionEntry& e, const char* song, const char* why)
 {
-    log_state.log_force = 1;
-    log_print("\nWarning: section %s of %.200s is left out, %s!", e.name, song, why);
+    m.log.log_force = 1;
+    log_print(m.log, "\nWarning: section %s of %.200s is left out, %s!", e.name, song, why);
 }
 
-bool read_para(int input, const SectionEntry& e, int description, ParaSection& out)
+bool read_para(Merge& m, int input, const SectionEntry& e, int description, ParaSection& out)
 {
-    FILE* f = summary(input).stream;
+    FILE* f = summary(m, input).stream;
     SectionReader in{f, stream_length(f), 0, uint64_t(e.offset) + e.length};
     in.seek(e.offset);
-    return read_para_section(in, uint32_t(summary(input).machines), machine_table_state, description, out);
+    return read_para_section(in, uint32_t(summary(m, input).machines), m.machines, description, out);
 }
 
 // A PARA section for the merged song: the first song's entries, the second song's but its
 // master's, and the clone's made from the entry of a machine of its library. False (with the
 // reason) when the inputs do not describe every machine of the new song.
-bool plan_para(const SectionEntry& first_para, const SectionEntry* second_para, ParaPlan& plan, const char*& why)
+bool plan_para(Merge& m, const SectionEntry& first_para, const SectionEntry* second_para, ParaPlan& plan, const char*& why)
 {
-    const int clone = clone_state.destination != 0 ? clone_state.destination : -1;
+    const int clone = m.clone.destination != 0 ? m.clone.destination : -1;
     why = "it does not describe each machine of the first song";
-    if (!read_para(1, first_para, clone, plan.first)) return false;
+    if (!read_para(m, 1, first_para, clone, plan.first)) return false;
     if (plan.first.match_end) plan.clone_input = 1;
-    if (reader_state.merging) {
+    if (m.reader.merging) {
         why = "the second song has no parameter descriptions of its machines";
-        if (!second_para || !read_para(2, *second_para, clone, plan.second)) return false;
+        if (!second_para || !read_para(m, 2, *second_para, clone, plan.second)) return false;
         if (!plan.clone_input && plan.second.match_end) plan.clone_input = 2;
     }
     why = "neither song has a machine of the clone's kind to describe it";
     return clone < 0 || plan.clone_input != 0;
 }
 
-const SectionEntry* find_extra(int input, const char* name)
+const SectionEntry* find_extra(Merge& m, int input, const char* name)
 {
-    for (const SectionEntry& e : summary(input).extra_sections)
+    for (const SectionEntry& e : summary(m, input).extra_sections)
         if (named(e, name)) return &e;
     return nullptr;
 }
@@ -636,44 +654,44 @@ const SectionEntry* find_extra(int input, const char* name)
 // The output's sections in directory order, decided before anything is written: every warning
 // about a section left out comes first, and a second song whose compressed waves cannot be
 // merged is refused before the output exists.
-std::vector<PlannedSection> plan_sections(const char* first, const char* second, ParaPlan& para)
+std::vector<PlannedSection> plan_sections(Merge& m, const char* first, const char* second, ParaPlan& para)
 {
-    const bool adds_machines = reader_state.merging || clone_state.destination != 0;
-    if (summary(1).extra_sections_cut) refuse("%.200s has more sections than a Buzz song!!", first);
-    if (reader_state.merging && summary(2).extra_sections_cut) refuse("%.200s has more sections than a Buzz song!!", second);
+    const bool adds_machines = m.reader.merging || m.clone.destination != 0;
+    if (summary(m, 1).extra_sections_cut) refuse("%.200s has more sections than a Buzz song!!", first);
+    if (m.reader.merging && summary(m, 2).extra_sections_cut) refuse("%.200s has more sections than a Buzz song!!", second);
 
-    const SectionEntry* first_para = find_extra(1, "PARA");
-    if (reader_state.merging) {
-        for (const SectionEntry& e : summary(2).extra_sections) {
+    const SectionEntry* first_para = find_extra(m, 1, "PARA");
+    if (m.reader.merging) {
+        for (const SectionEntry& e : summary(m, 2).extra_sections) {
             if (named(e, "CWAV")) {
                 // Its count word first: a section of two zero bytes holds no wave.
-                if (!holds_exactly(2, e, {0, 0}))
+                if (!holds_exactly(m, 2, e, {0, 0}))
                     refuse("%.200s keeps waves in a CWAV section (compressed waves), which cannot be merged!!", second);
             } else if (named(e, "PARA")) {
-                if (!first_para) leave_out(e, second, "the first song has no parameter descriptions of its machines");
-            } else if (!named(e, "BVER") && !empty_list(2, e)) { // one version text: the first song's
-                leave_out(e, second, "it cannot be merged");
+                if (!first_para) leave_out(m, e, second, "the first song has no parameter descriptions of its machines");
+            } else if (!named(e, "BVER") && !empty_list(m, 2, e)) { // one version text: the first song's
+                leave_out(m, e, second, "it cannot be merged");
             }
         }
     }
     std::vector<PlannedSection> plan;
     std::vector<PlannedSection> after;
-    for (const SectionEntry& e : summary(1).extra_sections) {
+    for (const SectionEntry& e : summary(m, 1).extra_sections) {
         PlannedSection p;
         p.extra = &e;
         if (adds_machines && named(e, "PARA")) {
             const char* why = "";
             if (&e != first_para) {
-                leave_out(e, first, "it is there twice");
+                leave_out(m, e, first, "it is there twice");
                 continue;
             }
-            if (!plan_para(e, reader_state.merging ? find_extra(2, "PARA") : nullptr, para, why)) {
-                leave_out(e, first, why);
+            if (!plan_para(m, e, m.reader.merging ? find_extra(m, 2, "PARA") : nullptr, para, why)) {
+                leave_out(m, e, first, why);
                 continue;
             }
             p.merged_para = true;
         } else if (adds_machines && !named(e, "BVER") && !named(e, "PDLG") && !named(e, "MIDI") && !named(e, "CWAV")) {
-            leave_out(e, first, "it may not hold for the added machines");
+            leave_out(m, e, first, "it may not hold for the added machines");
             continue;
         }
         (e.before_mach ? plan : after).push_back(p);
@@ -684,43 +702,43 @@ std::vector<PlannedSection> plan_sections(const char* first, const char* second,
 }
 
 // Copies n bytes at `offset` of an input to the output.
-void copy_from_input(int input, uint64_t offset, uint64_t n)
+void copy_from_input(Merge& m, int input, uint64_t offset, uint64_t n)
 {
-    FILE* f = summary(input).stream;
-    merge_state.file_in_hand = merge_state.songs[input];
+    FILE* f = summary(m, input).stream;
+    m.state.file_in_hand = m.state.songs[input];
     if (offset + n > stream_length(f)) job_abort(msg_too_short);
-    merge_state.file_in_hand = merge_state.songs[0];
-    merge_stream_flush();
-    if (platform::copy_file_region(f, offset, reader_state.merge_stream, n) != n) job_abort(msg_temp_write);
+    m.state.file_in_hand = m.state.songs[0];
+    merge_stream_flush(m.reader);
+    if (platform::copy_file_region(f, offset, m.reader.merge_stream, n) != n) job_abort(msg_temp_write);
 }
 
-void write_extra_section(const PlannedSection& p, const ParaPlan& para)
+void write_extra_section(Merge& m, const PlannedSection& p, const ParaPlan& para)
 {
     if (!p.merged_para) {
-        copy_from_input(1, p.extra->offset, p.extra->length);
+        copy_from_input(m, 1, p.extra->offset, p.extra->length);
         return;
     }
-    emit_dword(uint32_t(summary(0).machines));
-    copy_from_input(1, para.first.first_entry, para.first.end - para.first.first_entry);
-    if (reader_state.merging) copy_from_input(2, para.second.second_entry, para.second.end - para.second.second_entry);
-    if (clone_state.destination != 0) {
+    emit_dword(m.reader, uint32_t(summary(m, 0).machines));
+    copy_from_input(m, 1, para.first.first_entry, para.first.end - para.first.first_entry);
+    if (m.reader.merging) copy_from_input(m, 2, para.second.second_entry, para.second.end - para.second.second_entry);
+    if (m.clone.destination != 0) {
         const ParaSection& from = para.clone_input == 1 ? para.first : para.second;
-        const std::string name = clone_machine_name();
-        emit_block(reinterpret_cast<const uint8_t*>(name.c_str()), name.size() + 1);
-        copy_from_input(para.clone_input, from.match_library, from.match_end - from.match_library);
+        const std::string name = clone_machine_name(m);
+        emit_block(m.reader, reinterpret_cast<const uint8_t*>(name.c_str()), name.size() + 1);
+        copy_from_input(m, para.clone_input, from.match_library, from.match_end - from.match_library);
     }
 }
 
 // --- the passes ---------------------------------------------------------------------------------
 
-void note_section(int section) { merge_state.has_section[current()][section] = true; }
+void note_section(void* user, int section) { Merge& m = merge_of(user); m.state.has_section[current(m)][section] = true; }
 
 // Machines and patterns are parsed record by record only where a rule needs them; repetition
 // changes only the sequences.
-int full_parse_for(int input, int section, bool second_has_inner_connections)
+int full_parse_for(Merge& m, int input, int section, bool second_has_inner_connections)
 {
-    const Settings& s = settings;
-    const MergeState& ms = merge_state;
+    const Settings& s = m.settings;
+    const MergeState& ms = m.state;
     if (input == 1) {
         const bool rows = ms.blow > 1 || s.clone_source != 0;
         if (section == sec_mach) return s.do_mscale1 || rows;
@@ -733,19 +751,30 @@ int full_parse_for(int input, int section, bool second_has_inner_connections)
     return (section == sec_conn || section == sec_patt) && rows;
 }
 
-ReaderHooks merge_hooks()
+// The tools' hooks, with the merge as their context.
+void tools_machine_data(void* user, int machine, const uint8_t* data, size_t size, uint32_t offset, uint32_t total)
+{
+    machine_tools_data(merge_of(user), machine, data, size, offset, total);
+}
+void tools_sample_rate(void* user, int ordinal, int level, uint32_t* rate)
+{
+    wave_tools_sample_rate(merge_of(user).tools, ordinal, level, rate);
+}
+
+ReaderHooks merge_hooks(Merge& m)
 {
     ReaderHooks h;
+    h.user = &m;
     h.section_end = section_end;
     h.count = output_count;
     h.raw_prefix = raw_prefix;
     h.machine_begin = keep_machine;
-    if (settings.do_mscale1 || settings.do_mscale2) h.machine_position = scale_position;
-    h.machine_data = machine_tools_data;
+    if (m.settings.do_mscale1 || m.settings.do_mscale2) h.machine_position = scale_position;
+    h.machine_data = tools_machine_data;
     h.machine_globals = master_state;
     h.connection = shift_connection;
     h.wave_table_index = wave_table_index;
-    h.sample_rate = wave_tools_sample_rate;
+    h.sample_rate = tools_sample_rate;
     h.pattern_machine = pattern_machine;
     h.pattern_rows = pattern_rows;
     h.pattern_lines = pattern_lines;
@@ -757,7 +786,7 @@ ReaderHooks merge_hooks()
     h.sequence_event = sequence_event;
     h.sequence_end = sequence_end;
     h.wave_begin = wave_begin;
-    if (wave_tools_ripping()) {
+    if (wave_tools_ripping(m.tools)) {
         // Only then do the wave bytes pass through here; otherwise the kernel copies them.
         h.wave_data = wave_data;
         h.wave_end = wave_end;
@@ -765,40 +794,40 @@ ReaderHooks merge_hooks()
     return h;
 }
 
-void check_machines(int input, const char* name)
+void check_machines(Merge& m, int input, const char* name)
 {
-    if (!merge_state.has_section[input][sec_mach] || summary(input).machines < 1)
+    if (!m.state.has_section[input][sec_mach] || summary(m, input).machines < 1)
         refuse("No machines in %.200s!!", name);
 }
 
 // One of the seven sections: each input in turn, then what the tools add after them.
-void write_section(int s, const File (&in)[3], bool second_has_inner_connections)
+void write_section(Merge& m, int s, const File (&in)[3], bool second_has_inner_connections)
 {
-    ReaderState& rs = reader_state;
-    MergeState& ms = merge_state;
+    ReaderState& rs = m.reader;
+    MergeState& ms = m.state;
     const int inputs = rs.merging ? 2 : 1;
     for (int i = 1; i <= inputs; ++i) {
         rs.current_input = i;
-        rs.full_parse = full_parse_for(i, s, second_has_inner_connections);
+        rs.full_parse = full_parse_for(m, i, s, second_has_inner_connections);
         if (ms.has_section[i][s]) {
             ms.file_in_hand = ms.songs[i];
-            read_buzz_song(in[i].get(), s);
+            read_buzz_song(m.reader, in[i].get(), s);
             ms.file_in_hand = ms.songs[0];
         } else if (i == 1 && rs.merging && ms.has_section[2][s]) {
-            write_first_head(s);
+            write_first_head(m, s);
         }
     }
     rs.current_input = 1;
-    if (s == sec_mach && clone_state.destination != 0) {
-        merge_stream_flush(); // the clone's record is written to the stream directly
-        clone_write_machine(summary(1).machine_list[clone_state.source].tracks);
+    if (s == sec_mach && m.clone.destination != 0) {
+        merge_stream_flush(m.reader); // the clone's record is written to the stream directly
+        clone_write_machine(m, summary(m, 1).machine_list[m.clone.source].tracks);
     }
-    if (s == sec_patt) clone_append_patterns();
-    merge_stream_flush();
+    if (s == sec_patt) clone_append_patterns(m);
+    merge_stream_flush(m.reader);
 }
 
 // The header and section directory, written last over the gap left for them at the start.
-void write_header(FILE* out, const std::vector<SectionEntry>& directory, size_t header_size)
+void write_header(Merge& m, FILE* out, const std::vector<SectionEntry>& directory, size_t header_size)
 {
     std::vector<uint8_t> header(header_size, 0);
     std::memcpy(header.data(), "Buzz", 4);
@@ -812,7 +841,7 @@ void write_header(FILE* out, const std::vector<SectionEntry>& directory, size_t 
             entry[4 + i] = uint8_t(e.offset >> (8 * i));
             entry[8 + i] = uint8_t(e.length >> (8 * i));
         }
-        log_print("\nsection: %s,pos: %x,len: %x\n", e.name, unsigned(e.offset), unsigned(e.length));
+        log_print(m.log, "\nsection: %s,pos: %x,len: %x\n", e.name, unsigned(e.offset), unsigned(e.length));
     }
     if (!stream_seek(out, 0) || std::fwrite(header.data(), 1, header.size(), out) != header.size())
         job_abort("Can't write outputfile (disk full?)");
@@ -820,77 +849,78 @@ void write_header(FILE* out, const std::vector<SectionEntry>& directory, size_t 
 
 // The written song takes its name (replacing a file of that name only with `replace`) together
 // with the files the merge made on its way (a WAV, es-9.dat), which are kept from then on.
-void commit_output(platform::ScratchFile& out, const char* output, bool replace, platform::NewFiles& made)
+void commit_output(Merge& m, platform::ScratchFile& out, const char* output, bool replace, platform::NewFiles& made)
 {
-    wave_tools_commit(&made);
+    wave_tools_commit(m.tools, &made);
     platform::InterruptGuard guard; // the song and the files made with it are kept together
     const int e = out.commit(output, replace);
     if (e == EEXIST) {
         std::string msg = std::string("Can't write ") + output + ": exists; -y (--force) replaces it";
-        log_state.log_force = 1;
-        log_print("\n"); // the error on a line of its own, after the progress dots
+        m.log.log_force = 1;
+        log_print(m.log, "\n"); // the error on a line of its own, after the progress dots
         job_abort(msg.c_str());
     }
     if (e) {
-        log_state.log_force = 1;
-        log_print("\n%s: %s", output, std::strerror(e));
+        m.log.log_force = 1;
+        log_print(m.log, "\n%s: %s", output, std::strerror(e));
         job_abort("Can't write outputfile (disk full?)");
     }
     made.keep_all();
 }
 
-// Puts the reader and the tools back on every way out of merge_songs, also while a failed job
-// unwinds; the streams and scratch files owned by merge_songs close (and go) with it.
-struct MergeCleanup {
-    ~MergeCleanup()
+// The job's wave tools and log outlive the merge: they are put back on every way out of
+// merge_songs, also while a failed job unwinds. The reader, the merge's own state and its scratch
+// files go with the Merge.
+struct ToolsBack {
+    explicit ToolsBack(Merge& merge) : m(merge) {}
+    ToolsBack(const ToolsBack&) = delete;
+    ToolsBack& operator=(const ToolsBack&) = delete;
+    ~ToolsBack()
     {
-        ReaderState& rs = reader_state;
-        rs.hooks = nullptr;
-        rs.merge_stream = nullptr;
-        rs.in = SectionReader();
-        rs.forward = 1;
-        std::vector<uint8_t>().swap(rs.pending);
-        rs.input_summaries[1].stream = rs.input_summaries[2].stream = nullptr;
-        machine_tools_forget();
-        wave_tools_forget();
-        wave_tools.rip_folder.clear();
-        std::vector<uint8_t>().swap(merge_state.events);
-        log_state.log_dot_interval = 0;
+        wave_tools_forget(m.tools);
+        m.tools.rip_folder.clear();
+        m.tools.reader = nullptr;
+        m.log.log_dot_interval = 0;
     }
+    Merge& m;
 };
 
 } // namespace
 
-void merge_songs(const char* first, const char* second, const char* output)
+void merge_songs(Merge& m, const char* first, const char* second, const char* output)
 {
-    ReaderState& rs = reader_state;
-    LogState& ls = log_state;
-    MergeState& ms = merge_state;
-    MergeCleanup cleanup;
+    ReaderState& rs = m.reader;
+    Log& ls = m.log;
+    MergeState& ms = m.state;
+    ToolsBack tools_back(m);
+    m.tools.reader = &rs;
+    rs.options.list_level = m.settings.dolist;
+    rs.options.verbose = m.settings.verbose;
+    rs.options.clone_source = m.settings.clone_source;
+    rs.options.clone_sequence = m.settings.clone2 != 0;
 
     ls.log_enabled = 1;
     ls.log_dot_interval = 0;
-    rs.merge_stream = nullptr;
-    for (InputSummary& s : rs.input_summaries) s = InputSummary(); // no machine lists yet
+    rs.reset(); // no machine lists yet, nothing of an earlier merge
     ms = MergeState();
     ms.started = true;
     ms.songs[0] = output ? output : "";
     ms.songs[1] = first ? first : "";
     ms.songs[2] = no_second_input(second) ? "" : second;
-    wave_tools_start();
+    wave_tools_start(m.tools);
 
     if (!first) first = "";
     File in[3];
     in[1] = open_file(first, "rb");
     if (!in[1]) {
-        log_print("\n Could not open first Inputfile: %s", first);
+        log_print(m.log, "\n Could not open first Inputfile: %s", first);
         job_abort(" ");
     }
     rs.merging = 0;
     if (!no_second_input(second)) {
         in[2] = open_file(second, "rb");
         if (!in[2]) {
-            log_print("\n Could not open second Inputfile: %s", second);
+            log_print(m.log, "\n Could not open second Inputfile: %s", second);
             job_abort(" ");
         }
         rs.merging = 1;
@@ -903,56 +933,57 @@ void merge_songs(const char* first, const char* second, const char* output)
     rs.full_parse = 0;
     rs.current_input = 1;
     ms.file_in_hand = first;
-    log_print("\nReading first file: %s", first);
-    if (!settings.dolist) ls.log_dot_interval = 40;
+    log_print(m.log, "\nReading first file: %s", first);
+    if (!m.settings.dolist) ls.log_dot_interval = 40;
 
-    if (rs.list_generators_only) {
+    if (rs.options.list_generators_only) {
         // The Machine page's list: the first song's machines, nothing written.
         rs.full_parse = 1;
-        read_buzz_song(in[1].get(), sec_mach);
+        read_buzz_song(m.reader, in[1].get(), sec_mach);
         ms.file_in_hand.clear();
         return;
     }
     if (!output || !*output) {
-        log_print("\nCould not open outputfile: %s", "");
+        log_print(m.log, "\nCould not open outputfile: %s", "");
         job_abort(" ");
     }
 
     // Counting pass.
     ReaderHooks counting;
+    counting.user = &m;
     counting.section_begin = note_section;
     counting.sequence_begin = count_sequence;
     counting.sequence_event = count_event;
     rs.hooks = &counting;
-    read_buzz_song(in[1].get(), 0);
-    check_machines(1, first);
+    read_buzz_song(m.reader, in[1].get(), 0);
+    check_machines(m, 1, first);
     if (rs.merging) {
         rs.current_input = 2;
         ms.file_in_hand = second;
         ls.log_enabled = 1;
-        log_print("\nReading second file: %s", second);
-        read_buzz_song(in[2].get(), 0);
-        check_machines(2, second);
+        log_print(m.log, "\nReading second file: %s", second);
+        read_buzz_song(m.reader, in[2].get(), 0);
+        check_machines(m, 2, second);
     }
-    ms.blow = settings.blow_up > 1 ? settings.blow_up : 1;
-    ms.repeat = settings.song_repeat > 1 ? settings.song_repeat : 1;
-    ms.machine_shift = summary(1).machines - 1;
-    ms.wave_shift = summary(1).instrument_index_bound;
+    ms.blow = m.settings.blow_up > 1 ? m.settings.blow_up : 1;
+    ms.repeat = m.settings.song_repeat > 1 ? m.settings.song_repeat : 1;
+    ms.machine_shift = summary(m, 1).machines - 1;
+    ms.wave_shift = summary(m, 1).instrument_index_bound;
     // Files the merge makes besides the song (es-9.dat, a WAV): removed unless the song is made.
     platform::NewFiles made;
     ms.file_in_hand = ms.songs[1]; // the clone's source is the first song's
-    machine_tools_start(summary(1).machines, ms.blow, output, &made);
+    machine_tools_start(m, summary(m, 1).machines, ms.blow, output, &made);
     ms.file_in_hand.clear(); // the counts and the plan say what they concern
-    set_output_counts();
+    set_output_counts(m);
     rs.current_input = 1;
     ParaPlan para;
-    const std::vector<PlannedSection> plan = plan_sections(first, second, para);
+    const std::vector<PlannedSection> plan = plan_sections(m, first, second, para);
 
     // The output, written once: a gap for the header, the sections, then the header.
     ms.file_in_hand = output;
     platform::ScratchFile out;
     if (!out.create(output, ".part")) {
-        log_print("\nCould not open outputfile: %s", output);
+        log_print(m.log, "\nCould not open outputfile: %s", output);
         const std::string folder = folder_of(output);
         if (!folder.empty() && !platform::is_directory(folder.c_str())) {
             ms.file_in_hand.clear();
@@ -961,33 +992,33 @@ void merge_songs(const char* first, const char* second, const char* output)
         job_abort("Can't open outputfile");
     }
     rs.merge_stream = out.get();
-    wave_tools.rip_folder = folder_of(output);
+    m.tools.rip_folder = folder_of(output);
     const size_t header_size = 8 + 12 * std::max<size_t>(directory_slots, plan.size());
     rs.pending.assign(header_size, 0);
 
     ls.log_enabled = 1;
-    if (!settings.dolist) ls.log_dot_interval = 200;
-    log_print(rs.merging ? "\nMerging files" : "\nTransforming file");
+    if (!m.settings.dolist) ls.log_dot_interval = 200;
+    log_print(m.log, rs.merging ? "\nMerging files" : "\nTransforming file");
 
-    const ReaderHooks hooks = merge_hooks();
+    const ReaderHooks hooks = merge_hooks(m);
     rs.hooks = &hooks;
-    const bool inner2 = rs.merging && summary(2).connections > summary(2).master_connections;
-    std::vector<SectionEntry>& directory = summary(0).extra_sections;
+    const bool inner2 = rs.merging && summary(m, 2).connections > summary(m, 2).master_connections;
+    std::vector<SectionEntry>& directory = summary(m, 0).extra_sections;
     ms.writing = true;
     for (const PlannedSection& p : plan)
-        if (p.id) ms.section_bytes_total += uint64_t(summary(1).section_length[p.id]) + summary(2).section_length[p.id];
+        if (p.id) ms.section_bytes_total += uint64_t(summary(m, 1).section_length[p.id]) + summary(m, 2).section_length[p.id];
     for (const PlannedSection& p : plan) {
-        const uint64_t start = merge_stream_position();
+        const uint64_t start = merge_stream_position(m.reader);
         if (p.id != 0) {
             ms.section_writing = p.id;
-            write_section(p.id, in, inner2);
+            write_section(m, p.id, in, inner2);
             ms.section_writing = 0;
-            ms.section_bytes_done += uint64_t(summary(1).section_length[p.id]) + summary(2).section_length[p.id];
+            ms.section_bytes_done += uint64_t(summary(m, 1).section_length[p.id]) + summary(m, 2).section_length[p.id];
         } else {
-            write_extra_section(p, para);
-            merge_stream_flush();
+            write_extra_section(m, p, para);
+            merge_stream_flush(m.reader);
         }
-        const uint64_t end = merge_stream_position();
+        const uint64_t end = merge_stream_position(m.reader);
         if (end > 0xFFFFFFFFu) job_abort("The song would be larger than 4 GB!!");
         SectionEntry e;
         std::memcpy(e.name, p.id ? section_names[p.id] : p.extra->name, 4);
@@ -995,8 +1026,8 @@ void merge_songs(const char* first, const char* second, const char* output)
         e.length = uint32_t(end - start);
         directory.push_back(e);
         if (p.id) {
-            summary(0).section_start[p.id] = e.offset;
-            summary(0).section_length[p.id] = e.length;
+            summary(m, 0).section_start[p.id] = e.offset;
+            summary(m, 0).section_length[p.id] = e.length;
         }
     }
 
@@ -1004,30 +1035,30 @@ void merge_songs(const char* first, const char* second, const char* output)
     rs.merge_stream = nullptr;
     rs.input_summaries[1].stream = rs.input_summaries[2].stream = nullptr;
     ms.file_in_hand = first; // a wave the tools name and the song lacks
-    wave_tools_check();
+    wave_tools_check(m.tools);
     ms.file_in_hand = output;
     // A merge may name one of its inputs as its output: that input is replaced once the new song
     // is complete. Any other existing file of that name only with replace_files.
-    const bool replace = settings.replace_files != 0 || platform::same_file(output, first) ||
+    const bool replace = m.settings.replace_files != 0 || platform::same_file(output, first) ||
                          (rs.merging && platform::same_file(output, second));
     in[1].reset(); // the output may replace an input
     in[2].reset();
     ls.log_enabled = 1;
-    log_print("\nWriting output file: %s", output);
-    ls.log_enabled = settings.dolist;
-    write_header(out.get(), directory, header_size);
+    log_print(m.log, "\nWriting output file: %s", output);
+    ls.log_enabled = m.settings.dolist;
+    write_header(m, out.get(), directory, header_size);
     ls.log_enabled = 1;
     if (!out.flush_ok()) job_abort("Can't write outputfile (disk full?)");
-    commit_output(out, output, replace, made);
+    commit_output(m, out, output, replace, made);
     ms.file_in_hand.clear();
-    log_print(rs.merging ? "\nMerging finished" : "\nTransformation finished");
+    log_print(m.log, rs.merging ? "\nMerging finished" : "\nTransformation finished");
 }
 
-double merge_progress()
+double merge_progress(const Merge& m)
 {
-    const MergeState& ms = merge_state;
-    const ReaderState& rs = reader_state;
-    if (!ms.started || rs.list_generators_only) return -1;
+    const MergeState& ms = m.state;
+    const ReaderState& rs = m.reader;
+    if (!ms.started || rs.options.list_generators_only) return -1;
     // How far input k is read: all of it, or of the section being written.
     auto read_of = [&](int k, bool in_section) -> uint64_t {
         FILE* f = rs.input_summaries[k].stream;
@@ -1051,4 +1082,4 @@ double merge_progress()
     return std::clamp(f, 0.0, 1.0);
 }
 
-int merge_is_merging() { return reader_state.merging; }
+int merge_is_merging(const Merge& m) { return m.reader.merging; }

@@ -6,7 +6,7 @@
 // pages through the job runner):
 //   merge_songs(first, second, output)   with the settings below; second null, "" or beginning
 //                                        with a blank: transform `first` alone
-//   merge_songs(first, nullptr, nullptr) with reader_state.list_generators_only set: only reads
+//   merge_songs(first, nullptr, nullptr) with the reader's options.list_generators_only set: only reads
 //                                        the machines of `first` (the Machine page's list)
 // Settings read: do_mscale1, do_mscale2, do_mishift2, blow_up, song_repeat, dolist, clone_source,
 // clone2, mtranspo, clone_trans, clone_wave, rip_es9, tune_wave, tune_level, tune_rate, rip_wave.
@@ -17,9 +17,15 @@
 #include <vector>
 
 #include "buzz/bmx_reader.h"
+#include "buzz/machines_ini.h"
+#include "core/log.h"
+#include "core/pool.h"
+#include "settings/settings.h"
+#include "transform/machine_tools.h"
+#include "transform/wave_tools.h"
 
 // The merge's own state while merge_songs runs; the counts of the inputs and of the output are
-// in reader_state.input_summaries (0 the output, 1 and 2 the inputs).
+// in its reader's input_summaries (0 the output, 1 and 2 the inputs).
 struct MergeState {
     int blow = 1;            // blow-up factor in effect (blow_up above 1, else 1)
     int repeat = 1;          // plays of the first song (song_repeat above 1, else 1)
@@ -51,18 +57,38 @@ struct MergeState {
     int section_writing = 0;
 };
 
-extern MergeState merge_state;
+// One merge or transformation as a value: what it runs with (the job's settings, log, pool,
+// machine descriptions and wave tools) and everything it keeps while it runs: its song reader,
+// its own state and the machine tools' state. The reader's hooks carry the Merge as their context.
+struct Merge {
+    Merge(const Settings& job_settings, Log& job_log, Pool& job_pool, MachineTable& job_machines, WaveTools& job_tools)
+        : settings(job_settings), log(job_log), pool(job_pool), machines(job_machines), tools(job_tools),
+          reader(job_log, job_pool, job_machines)
+    {
+    }
+    Merge(const Merge&) = delete;
+    Merge& operator=(const Merge&) = delete;
 
-// Merges `first` and `second` into `output`, or transforms `first` alone into `output`. Fatal
-// errors end the job through job_abort; the output then stays as it was and no scratch file is
-// left behind. `output` may name one of the inputs.
-void merge_songs(const char* first, const char* second, const char* output);
+    const Settings& settings;
+    Log& log;
+    Pool& pool;
+    MachineTable& machines;
+    WaveTools& tools;
+    ReaderState reader;
+    MergeState state;
+    CloneState clone;
+};
 
-// Progress of the merge or transformation, 0..1, or -1 before one has begun: the counting read of
-// the inputs is the first fifth, the writing the rest, both measured by how far the inputs are
+// Merges `first` and `second` into `output`, or transforms `first` alone into `output`, as the
+// merge `m` says. Fatal errors end the job through job_abort; the output then stays as it was and
+// no scratch file is left behind. `output` may name one of the inputs.
+void merge_songs(Merge& m, const char* first, const char* second, const char* output);
+
+// Non-zero when merge_songs merged a second song in (the final message then says "Merging
+// finished!" rather than "Transformation finished!").
+int merge_is_merging(const Merge& m);
+
+// Progress of the merge or transformation `m`, 0..1, or -1 before it has begun: the counting read
+// of the inputs is the first fifth, the writing the rest, both measured by how far the inputs are
 // read. For the log window's repaint, on the job's own thread.
-double merge_progress();
-
-// Non-zero when the last merge_songs merged a second song in (the final message then says
-// "Merging finished!" rather than "Transformation finished!").
-int merge_is_merging();
+double merge_progress(const Merge& m);

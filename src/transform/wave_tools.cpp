@@ -7,42 +7,34 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/byteio.h"
 #include "core/log.h"
 #include "settings/settings.h"
 
-#define KESTRIX_AMBIENT_JOB
-#include "buzz/ambient.h"
-
-WaveTools wave_tools;
 
 namespace {
 
-void put_le(uint8_t* at, uint32_t v, int bytes)
-{
-    for (int i = 0; i < bytes; ++i) at[i] = uint8_t(v >> (8 * i));
-}
-
 // The wave reaches the output song (or the listing): the first input of a merge, or a listed song.
-bool rips_this_input() { return reader_state.current_input <= 1; }
+bool rips_this_input(const WaveTools& w) { return !w.reader || w.reader->current_input <= 1; }
 
-[[noreturn]] void tool_failed(const char* fmt, ...) KX_PRINTF(1, 2);
-void tool_failed(const char* fmt, ...)
+[[noreturn]] void tool_failed(WaveTools& w, const char* fmt, ...) KX_PRINTF(2, 3);
+void tool_failed(WaveTools& w, const char* fmt, ...)
 {
     char msg[512];
     va_list ap;
     va_start(ap, fmt);
     std::vsnprintf(msg, sizeof msg, fmt, ap);
     va_end(ap);
-    wave_tools.rip.discard();
-    log_state.log_force = 1;
-    log_print("\n"); // the error on a line of its own, after the merge's progress
+    w.rip.discard();
+    w.log.log_force = 1;
+    log_print(w.log, "\n"); // the error on a line of its own, after the merge's progress
     job_abort(msg);
 }
 
 // The WAV could not be written: the job ends with the file's name and the reason.
-[[noreturn]] void rip_failed(int error)
+[[noreturn]] void rip_failed(WaveTools& w, int error)
 {
-    tool_failed("Can't write %s: %s", wave_tools.rip_name.c_str(),
+    tool_failed(w, "Can't write %s: %s", w.rip_name.c_str(),
                 error == EEXIST ? "exists; -y (--force) replaces it" : std::strerror(error ? error : EIO));
 }
 
@@ -66,10 +58,18 @@ std::string numbers_text(const char* what, std::vector<int> n)
     return t;
 }
 
-void listing_entry(int ordinal, uint16_t* index) { wave_tools_entry(ordinal, *index); }
-void listing_wave_begin(int, uint16_t* index, uint8_t, uint32_t bytes) { wave_tools_wave_begin(*index, bytes); }
-void listing_wave_data(int, const uint8_t* data, size_t size) { wave_tools_wave_data(data, size); }
-void listing_wave_end(int) { wave_tools_wave_end(); }
+WaveTools& tools(void* user) { return *static_cast<WaveTools*>(user); }
+void listing_entry(void* user, int ordinal, uint16_t* index) { wave_tools_entry(tools(user), ordinal, *index); }
+void listing_sample_rate(void* user, int ordinal, int level, uint32_t* rate)
+{
+    wave_tools_sample_rate(tools(user), ordinal, level, rate);
+}
+void listing_wave_begin(void* user, int, uint16_t* index, uint8_t, uint32_t bytes)
+{
+    wave_tools_wave_begin(tools(user), *index, bytes);
+}
+void listing_wave_data(void* user, int, const uint8_t* data, size_t size) { wave_tools_wave_data(tools(user), data, size); }
+void listing_wave_end(void* user, int) { wave_tools_wave_end(tools(user)); }
 
 } // namespace
 
@@ -77,23 +77,22 @@ void wav_header(uint8_t (&out)[wav_header_bytes], uint32_t bytes, uint32_t rate)
 {
     // RIFF chunks are padded to an even size; the pad byte counts in the RIFF size only.
     std::memcpy(out, "RIFF", 4);
-    put_le(out + 4, bytes + 36 + (bytes & 1), 4);
+    store_le32(out + 4, bytes + 36 + (bytes & 1));
     std::memcpy(out + 8, "WAVEfmt ", 8);
-    put_le(out + 16, 16, 4);        // fmt chunk size
-    put_le(out + 20, 1, 2);         // PCM
-    put_le(out + 22, 1, 2);         // mono
-    put_le(out + 24, rate, 4);      // samples per second
-    put_le(out + 28, rate * 2, 4);  // bytes per second
-    put_le(out + 32, 2, 2);         // bytes per frame
-    put_le(out + 34, 16, 2);        // bits per sample
+    store_le32(out + 16, 16);       // fmt chunk size
+    store_le16(out + 20, 1);        // PCM
+    store_le16(out + 22, 1);        // mono
+    store_le32(out + 24, rate);     // samples per second
+    store_le32(out + 28, rate * 2); // bytes per second
+    store_le16(out + 32, 2);        // bytes per frame
+    store_le16(out + 34, 16);       // bits per sample
     std::memcpy(out + 36, "data", 4);
-    put_le(out + 40, bytes, 4);
+    store_le32(out + 40, bytes);
 }
 
-void wave_tools_start()
+void wave_tools_start(WaveTools& w)
 {
-    WaveTools& w = wave_tools;
-    wave_tools_forget();
+    wave_tools_forget(w);
     w.entry_index = -1;
     w.entries = 0;
     w.tune_levels = -1;
@@ -101,32 +100,31 @@ void wave_tools_start()
     w.wave_numbers.clear();
 }
 
-void wave_tools_entry(int ordinal, uint16_t index)
+void wave_tools_entry(WaveTools& w, int ordinal, uint16_t index)
 {
-    WaveTools& w = wave_tools;
+    const Settings& settings = w.settings;
     w.entry_index = index;
-    if (rips_this_input() && ordinal + 1 > w.entries) w.entries = ordinal + 1;
+    if (rips_this_input(w) && ordinal + 1 > w.entries) w.entries = ordinal + 1;
     if (settings.tune_wave != 0 && ordinal + 1 == settings.tune_wave && w.tune_levels < 0) w.tune_levels = 0;
 }
 
-void wave_tools_sample_rate(int ordinal, int level, uint32_t* rate)
+void wave_tools_sample_rate(WaveTools& w, int ordinal, int level, uint32_t* rate)
 {
-    const Settings& s = settings;
-    WaveTools& w = wave_tools;
+    const Settings& s = w.settings;
     if (s.tune_wave != 0 && ordinal + 1 == s.tune_wave) {
         if (level + 1 > w.tune_levels) w.tune_levels = level + 1;
         if (level + 1 == s.tune_level) *rate = uint32_t(s.tune_rate);
     }
-    if (s.rip_wave != 0 && level == 0 && rips_this_input() && w.entry_index + 1 == s.rip_wave)
+    if (s.rip_wave != 0 && level == 0 && rips_this_input(w) && w.entry_index + 1 == s.rip_wave)
         w.rip_rate = *rate;
 }
 
-bool wave_tools_ripping() { return settings.rip_wave != 0; }
+bool wave_tools_ripping(const WaveTools& w) { return w.settings.rip_wave != 0; }
 
-void wave_tools_wave_begin(uint16_t index, uint32_t bytes)
+void wave_tools_wave_begin(WaveTools& w, uint16_t index, uint32_t bytes)
 {
-    WaveTools& w = wave_tools;
-    if (settings.rip_wave == 0 || !rips_this_input()) return;
+    const Settings& settings = w.settings;
+    if (settings.rip_wave == 0 || !rips_this_input(w)) return;
     w.wave_numbers.push_back(uint16_t(index + 1));
     if (index + 1 != settings.rip_wave) return;
     char base[32];
@@ -139,98 +137,92 @@ void wave_tools_wave_begin(uint16_t index, uint32_t bytes)
     w.rip_bytes = bytes;
     // The header's sizes and byte rate are dwords: a wave or a rate beyond them is refused.
     if (bytes > 0xFFFFFFFFu - 37)
-        tool_failed("wave %u has %lu bytes, more than a WAV file holds", unsigned(index + 1), static_cast<unsigned long>(bytes));
+        tool_failed(w, "wave %u has %lu bytes, more than a WAV file holds", unsigned(index + 1), static_cast<unsigned long>(bytes));
     if (w.rip_rate > 0x7FFFFFFFu)
-        tool_failed("wave %u's sample rate %lu is more than a WAV file holds", unsigned(index + 1),
+        tool_failed(w, "wave %u's sample rate %lu is more than a WAV file holds", unsigned(index + 1),
                     static_cast<unsigned long>(w.rip_rate));
-    log_print("\nRipping wave %x to %s", unsigned(index + 1), w.rip_name.c_str());
+    log_print(w.log, "\nRipping wave %x to %s", unsigned(index + 1), w.rip_name.c_str());
     uint8_t header[wav_header_bytes];
     wav_header(header, bytes, w.rip_rate);
     errno = 0;
-    if (!w.rip.create(w.rip_name, ".part")) rip_failed(errno);
-    if (std::fwrite(header, 1, sizeof header, w.rip.get()) != sizeof header) rip_failed(errno);
+    if (!w.rip.create(w.rip_name, ".part")) rip_failed(w, errno);
+    if (std::fwrite(header, 1, sizeof header, w.rip.get()) != sizeof header) rip_failed(w, errno);
 }
 
-void wave_tools_wave_data(const uint8_t* data, size_t size)
+void wave_tools_wave_data(WaveTools& w, const uint8_t* data, size_t size)
 {
-    WaveTools& w = wave_tools;
     if (!w.rip.get() || w.rip_complete || size == 0) return;
     errno = 0;
-    if (std::fwrite(data, 1, size, w.rip.get()) != size) rip_failed(errno);
+    if (std::fwrite(data, 1, size, w.rip.get()) != size) rip_failed(w, errno);
     w.rip_left -= uint32_t(size);
 }
 
-void wave_tools_wave_end()
+void wave_tools_wave_end(WaveTools& w)
 {
-    WaveTools& w = wave_tools;
     if (!w.rip.get() || w.rip_complete) return;
     // An odd byte count gets the pad byte RIFF asks for.
     const bool odd = (w.rip_bytes & 1) != 0;
     errno = 0;
-    if (w.rip_left != 0) rip_failed(EIO);
-    if ((odd && std::fputc(0, w.rip.get()) == EOF) || !w.rip.flush_ok()) rip_failed(errno);
+    if (w.rip_left != 0) rip_failed(w, EIO);
+    if ((odd && std::fputc(0, w.rip.get()) == EOF) || !w.rip.flush_ok()) rip_failed(w, errno);
     w.rip_complete = true;
 }
 
-void wave_tools_check()
+void wave_tools_check(WaveTools& w)
 {
-    const Settings& s = settings;
-    const WaveTools& w = wave_tools;
+    const Settings& s = w.settings;
     if (s.tune_wave != 0) {
         if (w.tune_levels < 0) {
             std::vector<int> n;
             for (int k = 1; k <= w.entries; ++k) n.push_back(k);
-            tool_failed("no wave %d (the song has %s)", s.tune_wave, numbers_text("wave", n).c_str());
+            tool_failed(w, "no wave %d (the song has %s)", s.tune_wave, numbers_text("wave", n).c_str());
         }
         if (s.tune_level < 1 || s.tune_level > w.tune_levels) {
             std::vector<int> n;
             for (int k = 1; k <= w.tune_levels; ++k) n.push_back(k);
-            tool_failed("wave %d has no level %d (it has %s)", s.tune_wave, s.tune_level, numbers_text("level", n).c_str());
+            tool_failed(w, "wave %d has no level %d (it has %s)", s.tune_wave, s.tune_level, numbers_text("level", n).c_str());
         }
     }
     if (s.rip_wave != 0 && !w.rip_found) {
         const std::vector<int> n(w.wave_numbers.begin(), w.wave_numbers.end());
-        tool_failed("no wave %d (the song has %s)", s.rip_wave, numbers_text("wave", n).c_str());
+        tool_failed(w, "no wave %d (the song has %s)", s.rip_wave, numbers_text("wave", n).c_str());
     }
 }
 
-void wave_tools_commit(platform::NewFiles* made)
+void wave_tools_commit(WaveTools& w, platform::NewFiles* made)
 {
-    WaveTools& w = wave_tools;
     if (!w.rip_complete) return;
-    const int e = w.rip.commit(w.rip_name.c_str(), settings.replace_files != 0, made);
-    if (e) rip_failed(e);
+    const int e = w.rip.commit(w.rip_name.c_str(), w.settings.replace_files != 0, made);
+    if (e) rip_failed(w, e);
     w.rip_complete = false;
 }
 
-void wave_tools_finish()
+void wave_tools_finish(WaveTools& w)
 {
-    wave_tools_check();
-    wave_tools_commit(nullptr);
-    wave_tools_forget();
+    wave_tools_check(w);
+    wave_tools_commit(w, nullptr);
+    wave_tools_forget(w);
 }
 
-const ReaderHooks* wave_tools_listing_hooks()
+const ReaderHooks* wave_tools_listing_hooks(WaveTools& w)
 {
-    static const ReaderHooks tuning = [] {
-        ReaderHooks h;
-        h.wave_table_index = listing_entry;
-        h.sample_rate = wave_tools_sample_rate;
-        return h;
-    }();
-    static const ReaderHooks ripping = [] {
-        ReaderHooks h = tuning;
+    const Settings& settings = w.settings;
+    if (settings.rip_wave == 0 && settings.tune_wave == 0) return nullptr;
+    ReaderHooks& h = w.listing;
+    h = ReaderHooks();
+    h.user = &w;
+    h.wave_table_index = listing_entry;
+    h.sample_rate = listing_sample_rate;
+    if (settings.rip_wave != 0) {
         h.wave_begin = listing_wave_begin;
         h.wave_data = listing_wave_data;
         h.wave_end = listing_wave_end;
-        return h;
-    }();
-    if (settings.rip_wave != 0) return &ripping;
-    return settings.tune_wave != 0 ? &tuning : nullptr;
+    }
+    return &h;
 }
 
-void wave_tools_forget()
+void wave_tools_forget(WaveTools& w)
 {
-    wave_tools.rip.discard();
-    wave_tools.rip_complete = false;
+    w.rip.discard();
+    w.rip_complete = false;
 }

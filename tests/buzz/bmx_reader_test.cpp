@@ -134,7 +134,7 @@ protected:
     void SetUp() override
     {
         kxtest::WorkDirTest::SetUp();
-        reader_state = ReaderState();
+        reader_state.reset();
         static MachineDescription d[3] = {{"Master", 0, 5, 0}, {"Jeskola Tracker", 1, 1, 5, 1, 2, 3},
                                           {"Jeskola Reverb", 2, 3, 0}};
         machines = MachineTable{d, 3};
@@ -144,7 +144,7 @@ protected:
     {
         std::fclose(log_file);
         if (merge_file) std::fclose(merge_file);
-        reader_state = ReaderState();
+        reader_state.reset();
         machines = MachineTable();
         kxtest::WorkDirTest::TearDown();
     }
@@ -155,7 +155,7 @@ protected:
         if (song.size()) std::fwrite(song.data.data(), 1, song.size(), f.get());
         std::rewind(f.get());
         try {
-            read_buzz_song(f.get(), selector);
+            read_buzz_song(reader_state, f.get(), selector);
             return "";
         } catch (const JobAbort& e) {
             return std::string("abort:") + e.what();
@@ -192,9 +192,9 @@ TEST_F(BmxReaderTest, WhatAReadGathers)
     EXPECT_EQ(read(Bytes().str("Buz")), too_short);
 
     // A full parse into input 1 counts everything and lists the machines with their inputs.
-    reader_state = ReaderState();
+    reader_state.reset();
     reader_state.full_parse = reader_state.current_input = 1;
-    settings.dolist = settings.verbose = 1;
+    reader_state.options.list_level = reader_state.options.verbose = 1;
     ASSERT_EQ(read(standard_song().bytes()), "");
     const InputSummary& in = input(1);
     EXPECT_EQ((std::vector<int>{in.machines, in.connections, in.master_connections, in.instruments,
@@ -209,8 +209,8 @@ TEST_F(BmxReaderTest, WhatAReadGathers)
     EXPECT_TRUE(logged(" 78: 1\n   80: 0")) << "16 events a line";
 
     // With a selector only that section is read, and nothing is listed.
-    reader_state = ReaderState();
-    settings.verbose = 0;
+    reader_state.reset();
+    reader_state.options.verbose = 0;
     std::fflush(log_file);
     const long listed = std::ftell(log_file);
     ASSERT_EQ(read(standard_song().bytes(), sec_wavt), "");
@@ -228,7 +228,7 @@ TEST_F(BmxReaderTest, OtherSectionsWidePositionsAndParameterDescriptions)
     s.sections[5].second.le32(0).u8(0x10).le32(0x12345).u8(0x11); // SEQU with 4-byte positions
     s.add("PDLG", Bytes().u8(1).u8(0)).add("NONE", Bytes());   // nothing in it: not kept
     reader_state.full_parse = 1;
-    settings.dolist = settings.verbose = 1;
+    reader_state.options.list_level = reader_state.options.verbose = 1;
     ASSERT_EQ(read(s.bytes()), "");
     std::vector<std::string> kept;
     for (const SectionEntry& e : input().extra_sections)
@@ -265,19 +265,19 @@ TEST_F(BmxReaderTest, OtherSectionsWidePositionsAndParameterDescriptions)
 }
 
 // Hooks that change, drop and skip values as the merge does.
-int64_t drop_conn_count(int section, uint32_t value) { return section == sec_conn ? -1 : int64_t(value); }
-bool drop_master(int machine) { return machine != 0; }
-bool drop_to_master(uint16_t* source, uint16_t* destination, uint16_t*, uint16_t*)
+int64_t drop_conn_count(void*, int section, uint32_t value) { return section == sec_conn ? -1 : int64_t(value); }
+bool drop_master(void*, int machine) { return machine != 0; }
+bool drop_to_master(void*, uint16_t* source, uint16_t* destination, uint16_t*, uint16_t*)
 {
     *source += 10;
     return *destination != 0;
 }
-void transpose_rows(const RowPlace& at, uint8_t* bytes, int)
+void transpose_rows(void*, const RowPlace& at, uint8_t* bytes, int)
 {
     if (at.kind == row_track && at.machine == 1 && bytes[0] == 0x41) bytes[0] = 0x51;
 }
-void later_events(int, uint32_t* position, uint32_t*) { *position += 0x100; }
-void wave_plus_five(int, uint16_t* index, uint8_t, uint32_t) { *index += 5; }
+void later_events(void*, int, uint32_t* position, uint32_t*) { *position += 0x100; }
+void wave_plus_five(void*, int, uint16_t* index, uint8_t, uint32_t) { *index += 5; }
 
 TEST_F(BmxReaderTest, MergeStreamGetsEveryByteOrWhatTheHooksMakeOfIt)
 {
@@ -311,10 +311,10 @@ TEST_F(BmxReaderTest, CloneSourceAndSequenceAdjustment)
     ASSERT_EQ(read(song), "");
     EXPECT_EQ(input(2).sequence_adjustment, -1); // one master sequence of three
     reader_state.current_input = reader_state.full_parse = 1;
-    settings.clone_source = 2;
+    reader_state.options.clone_source = 2;
     EXPECT_EQ(read(song), "abort:No generator choosen, reselect source machine");
-    settings.clone_source = 1;
-    settings.clone2 = 3;
+    reader_state.options.clone_source = 1;
+    reader_state.options.clone_sequence = true;
     ASSERT_EQ(read(song), "");
     EXPECT_EQ(input(1).sequence_adjustment, 1); // a destination chosen
 }
@@ -378,7 +378,7 @@ TEST_F(BmxReaderTest, RefusedSongs)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        reader_state = ReaderState();
+        reader_state.reset();
         reader_state.full_parse = 1;
         EXPECT_EQ(read(c.song), c.result);
         EXPECT_TRUE(logged(c.log));
@@ -393,7 +393,7 @@ TEST_F(BmxReaderTest, CutSongsNeverCrash)
     const Bytes whole = standard_song().bytes();
     for (size_t cut = 0; cut < whole.size(); ++cut)
         for (int mode = 0; mode < 4; ++mode) {
-            reader_state = ReaderState();
+            reader_state.reset();
             reader_state.full_parse = mode & 1;
             if (mode & 2) reader_state.merge_stream = merge_file ? merge_file : (merge_file = std::tmpfile());
             const std::string r = read(Bytes{std::vector<uint8_t>(whole.data.begin(), whole.data.begin() + long(cut))});

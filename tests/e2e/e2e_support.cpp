@@ -29,7 +29,6 @@ ConvertResult convert_file(const Settings& given, const std::string& input, cons
     log.log_stream = stream;
     Pool pool(log);
     MachineTable machines;
-    AmbientJob ambient(log, pool, settings, machines);
     {
         Conversion c(settings, log, pool, machines);
         r.ok = run_guarded(log, [&] { convert(c, input, output); });
@@ -52,20 +51,20 @@ ReadResult reread_song(const std::string& path)
     log.window = &w;
     Pool pool(log);
     MachineTable machines;
-    AmbientJob ambient(log, pool, settings, machines);
-    reader_state = ReaderState();
+    ReaderState reader_state(log, pool, machines);
+    reader_state.options.list_level = settings.dolist;
+    reader_state.options.verbose = settings.verbose;
     File f = open_file(path.c_str(), "rb");
     r.ok = f && run_guarded(log, [&] {
         if (!load_machine_descriptions(machines, pool, log)) job_abort("machines.ini missing");
         reader_state.full_parse = 1;
         reader_state.input_summaries[0].stream = f.get();
-        read_buzz_song(f.get(), 0);
+        read_buzz_song(reader_state, f.get(), 0);
     });
     const InputSummary& s = reader_state.input_summaries[0];
     r.machines = s.machines;
     r.instruments = s.instruments;
     r.waves = s.waves;
-    reader_state = ReaderState();
     pool_free_all(pool);
     r.log = w.text;
     return r;

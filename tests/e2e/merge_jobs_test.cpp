@@ -17,11 +17,9 @@ namespace {
 // The machines of a written song, listed with a full parse (machines.ini of the current folder).
 int machines_of(const std::string& path)
 {
-    Settings settings;
-    settings.do_mscale1 = 1;
-    const auto r = kxe2e::convert_file(settings, path, "");
-    EXPECT_TRUE(r.ok && reader_state.full_parse) << path << r.log;
-    return reader_state.input_summaries[0].machines;
+    const auto r = kxe2e::reread_song(path);
+    EXPECT_TRUE(r.ok) << path << r.log;
+    return r.machines;
 }
 
 class MergeJobs : public kxtest::WorkDirTest {};

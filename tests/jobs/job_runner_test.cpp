@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "buzz/bmx_reader.h"
 #include "core/pool.h"
@@ -87,7 +88,6 @@ TEST_F(JobRunner, EachModesPhasesAndFinalText)
         trace.clear();
         merging = k.merging;
         settings.use_convout = k.use_convout;
-        reader_state.list_generators_only = 1;
         std::filesystem::remove("job.log");
         FakeFrontEnd f;
         Job job(settings, f);
@@ -99,7 +99,6 @@ TEST_F(JobRunner, EachModesPhasesAndFinalText)
         EXPECT_EQ(kxtest::read_text("job.log"), k.text);
         EXPECT_EQ(job.pool.count, 0);
         EXPECT_EQ(job.pool.total, 0);
-        EXPECT_EQ(reader_state.list_generators_only, 0);
         EXPECT_EQ(job.log.window, nullptr); // the front end's window is forgotten
     }
 }
@@ -115,6 +114,71 @@ TEST_F(JobRunner, RealMergeFailsCleanly)
     EXPECT_EQ(trace, "[Merging Log] Error occured!");
     EXPECT_TRUE(f.win.text.starts_with("\n Could not open first Inputfile: mpx1.bmx")) << f.win.text;
     EXPECT_TRUE(f.win.text.ends_with("\nError during merging"));
+}
+
+// A front end of its own for each job of JobsOnTwoThreads: the window and the report of one job.
+class QuietFrontEnd : public JobFrontEnd {
+public:
+    LogWindow* open_log_window(const char*) override { return &win; }
+    void report(const char* text, JobOutcome) override { final_text = text; }
+    kxtest::FakeWindow win;
+    std::string final_text;
+};
+
+// Two conversions and a merge run at once on three threads write the bytes they write one after
+// the other: each job has its own settings, log, pool, machine descriptions and reader state.
+TEST_F(JobRunner, JobsOnThreadsWriteTheBytesOfJobsInTurn)
+{
+    kxtest::install_machines_ini();
+    std::filesystem::copy_file(kxtest::source_dir() / "examples" / "demo.xm", "demo.xm");
+    struct Run {
+        Settings settings;
+        int mode;
+        const char* output;
+        std::vector<uint8_t> bytes;
+        std::string final_text;
+    };
+    Settings split = settings, plain = settings, merge = settings;
+    for (Settings* s : {&split, &plain, &merge}) s->replace_files = 1;
+    std::snprintf(split.input_file, sizeof split.input_file, "demo.xm");
+    split.dotsplit = 1;
+    split.dowave = 1;
+    plain = split;
+    plain.dotsplit = 0;
+    plain.dowave = 0;
+    std::snprintf(merge.merge_input1, sizeof merge.merge_input1, "first.bmx");
+    std::snprintf(merge.merge_input2, sizeof merge.merge_input2, "second.bmx");
+    merge.use_convout = 0;
+    merge.do_mscale1 = merge.do_mscale2 = 1;
+    merge.blow_up = merge.song_repeat = 2;
+    std::vector<Run> runs = {{split, 1, "split.bmx", {}, {}}, {plain, 1, "plain.bmx", {}, {}}, {merge, 2, "merged.bmx", {}, {}}};
+    auto run = [](Run& r, const std::string& output) {
+        std::snprintf(r.settings.output_file, sizeof r.settings.output_file, "%s", output.c_str());
+        std::snprintf(r.settings.merge_output, sizeof r.settings.merge_output, "%s", output.c_str());
+        QuietFrontEnd f;
+        Job(r.settings, f).run(r.mode);
+        r.final_text = f.final_text;
+        r.bytes = kxtest::read_file(output);
+    };
+
+    // The merge's inputs, then every job in turn.
+    run(runs[0], "first.bmx");
+    run(runs[1], "second.bmx");
+    for (Run& r : runs) run(r, r.output);
+    for (int round = 0; round < 3; ++round) {
+        std::vector<Run> at_once = runs;
+        std::vector<std::thread> threads;
+        for (Run& r : at_once) threads.emplace_back([&r, round, &run] { run(r, std::to_string(round) + r.output); });
+        for (std::thread& t : threads) t.join();
+        for (size_t i = 0; i < runs.size(); ++i) {
+            SCOPED_TRACE(runs[i].output);
+            EXPECT_EQ(at_once[i].final_text, runs[i].final_text);
+            EXPECT_FALSE(at_once[i].bytes.empty());
+            EXPECT_TRUE(at_once[i].bytes == runs[i].bytes);
+        }
+    }
+    EXPECT_EQ(runs[0].final_text, "Conversion finished!");
+    EXPECT_EQ(runs[2].final_text, "Merging finished!");
 }
 
 } // namespace

@@ -10,12 +10,13 @@
 #include <string_view>
 #include <vector>
 
-#include "buzz/ambient.h"
 #include "buzz/machines_ini.h"
 #include "core/log.h"
 #include "core/pool.h"
 #include "settings/settings.h"
 #include "song/conversion.h"
+#include "transform/merge.h"
+#include "transform/wave_tools.h"
 
 namespace kxtest {
 
@@ -37,7 +38,9 @@ protected:
     MachineTable machines;
     Conversion c{settings, log, pool, machines};
     Song& song = c.song;
-    AmbientJob ambient{log, pool, settings, machines};
+    WaveTools tools{settings, log};
+    Merge merge{settings, log, pool, machines, tools};
+    ReaderState& reader_state = merge.reader; // the songs a test reads, merges and transforms
 };
 
 // Little- and big-endian byte builder for synthetic files.

@@ -34,38 +34,38 @@ struct Seen {
 };
 Seen* seen = nullptr;
 
-Seen read_back(const char* path)
+Seen read_back(ReaderState& reader_state, const char* path)
 {
     Seen s;
     seen = &s;
     ReaderHooks h;
-    h.machine_position = [](int, float* x, float* y) { seen->positions.insert(seen->positions.end(), {*x, *y}); };
-    h.connection = [](uint16_t* a, uint16_t* b, uint16_t*, uint16_t*) { seen->conns.insert(seen->conns.end(), {*a, *b}); return true; };
-    h.wave_table_index = [](int, uint16_t* i) { seen->waves.push_back(*i); };
-    h.sample_rate = [](int, int, uint32_t* r) { seen->rates.push_back(*r); };
-    h.wave_begin = [](int, uint16_t* i, uint8_t, uint32_t) { seen->waves.push_back(*i); };
-    h.pattern_lines = [](int, int, const char*, uint16_t* l) { seen->lines.push_back(*l); };
-    h.input_source = [](int, int, uint16_t* m) { seen->sources.push_back(*m); };
-    h.row = [](const RowPlace& at, uint8_t* b, int n) {
+    h.machine_position = [](void*, int, float* x, float* y) { seen->positions.insert(seen->positions.end(), {*x, *y}); };
+    h.connection = [](void*, uint16_t* a, uint16_t* b, uint16_t*, uint16_t*) { seen->conns.insert(seen->conns.end(), {*a, *b}); return true; };
+    h.wave_table_index = [](void*, int, uint16_t* i) { seen->waves.push_back(*i); };
+    h.sample_rate = [](void*, int, int, uint32_t* r) { seen->rates.push_back(*r); };
+    h.wave_begin = [](void*, int, uint16_t* i, uint8_t, uint32_t) { seen->waves.push_back(*i); };
+    h.pattern_lines = [](void*, int, int, const char*, uint16_t* l) { seen->lines.push_back(*l); };
+    h.input_source = [](void*, int, int, uint16_t* m) { seen->sources.push_back(*m); };
+    h.row = [](void*, const RowPlace& at, uint8_t* b, int n) {
         auto& r = seen->rows[std::to_string(at.machine) + " " + std::to_string(at.kind) + " " + std::to_string(at.track)];
         r.insert(r.end(), b, b + n);
     };
-    h.song_header = [](uint32_t* e, uint32_t* ls, uint32_t* le) { seen->header = {*e, *ls, *le}; return true; };
-    h.sequence_begin = [](int, uint16_t* m, uint32_t*, int* w, int) {
+    h.song_header = [](void*, uint32_t* e, uint32_t* ls, uint32_t* le) { seen->header = {*e, *ls, *le}; return true; };
+    h.sequence_begin = [](void*, int, uint16_t* m, uint32_t*, int* w, int) {
         seen->sequences.push_back(*m);
         seen->widths.push_back(*w);
         return true;
     };
-    h.sequence_event = [](int, uint32_t* p, uint32_t*) { seen->sequences.push_back(*p); };
-    reader_state = ReaderState();
+    h.sequence_event = [](void*, int, uint32_t* p, uint32_t*) { seen->sequences.push_back(*p); };
+    reader_state.reset();
     reader_state.hooks = &h;
     reader_state.full_parse = 1;
     File f = open_file(path, "rb");
-    EXPECT_TRUE(f && run_guarded(*job_ambient.log, [&] { read_buzz_song(f.get(), 0); })) << path;
+    EXPECT_TRUE(f && run_guarded(reader_state.log, [&] { read_buzz_song(reader_state, f.get(), 0); })) << path;
     const InputSummary& in = reader_state.input_summaries[0];
     for (int m = 0; in.machine_list && m < in.machines; ++m)
         s.machines.push_back(std::string(in.machine_list[m].name) + ":" + std::to_string(in.machine_list[m].tracks));
-    reader_state = ReaderState();
+    reader_state.reset();
     return s;
 }
 
@@ -139,12 +139,12 @@ Bytes para_b()
                  para_entry("Reverb", "Jeskola Reverb", 6, 0), para_entry("Q", "PrimiFun", 2, 4)});
 }
 
-class Merge : public kxtest::WorkDirTest {
+class MergeTest : public kxtest::WorkDirTest {
 protected:
     void SetUp() override
     {
         WorkDirTest::SetUp();
-        reader_state = ReaderState();
+        reader_state.reset();
         settings.replace_files = 1; // the tests write out.bmx again and again
         kxtest::install_machines_ini();
         std::ofstream("machines.ini", std::ios::app) << "\"Guru\" 1 23 0 0 0 0 16 0 Guru\n";
@@ -157,14 +157,14 @@ protected:
     {
         std::fclose(log_file);
         log.log_stream = nullptr;
-        reader_state = ReaderState();
+        reader_state.reset();
         WorkDirTest::TearDown();
     }
     // "" when the merge passed, else its fatal message.
-    static std::string merge(const char* first, const char* second, const char* out = "out.bmx")
+    std::string run_merge(const char* first, const char* second, const char* out = "out.bmx")
     {
         try {
-            merge_songs(first, second, out);
+            merge_songs(merge, first, second, out);
             return "";
         } catch (const JobAbort& e) {
             return e.what();
@@ -181,22 +181,22 @@ protected:
     FILE* log_file = nullptr;
 };
 
-TEST_F(Merge, AllOptionsOffKeepsEverySectionBehindANewHeader)
+TEST_F(MergeTest, AllOptionsOffKeepsEverySectionBehindANewHeader)
 {
-    ASSERT_EQ(merge("a.bmx", " b.bmx"), "");      // a name beginning with a blank is no input
-    EXPECT_EQ(merge_is_merging(), 0);
+    ASSERT_EQ(run_merge("a.bmx", " b.bmx"), "");      // a name beginning with a blank is no input
+    EXPECT_EQ(merge_is_merging(merge), 0);
     const auto out_bytes = kxtest::read_file("out.bmx");
     EXPECT_EQ(dword_le(out_bytes, 4), 7u);
     EXPECT_EQ(dword_le(out_bytes, 12), 380u); // MACH right behind the header of 31 entries
     EXPECT_EQ(sections_of(out_bytes), sections_of(kxtest::read_file("a.bmx")));
     EXPECT_NE(log_text().find("\nTransformation finished"), std::string::npos);
-    ASSERT_EQ(merge("out.bmx", nullptr, "again.bmx"), ""); // a song with the same layout: the same bytes
+    ASSERT_EQ(run_merge("out.bmx", nullptr, "again.bmx"), ""); // a song with the same layout: the same bytes
     EXPECT_TRUE(kxtest::read_file("again.bmx") == out_bytes);
 }
 
 // The later of the two songs' ends ends the merged song; a loop to the first song's end runs on
 // to it, a loop inside the first song stays.
-TEST_F(Merge, TheMergedSongEndsWhereTheLongerOneEnds)
+TEST_F(MergeTest, TheMergedSongEndsWhereTheLongerOneEnds)
 {
     const struct {
         const char *first, *second;
@@ -214,21 +214,21 @@ TEST_F(Merge, TheMergedSongEndsWhereTheLongerOneEnds)
         SCOPED_TRACE(std::string(c.first) + " " + std::to_string(c.blow) + " " + std::to_string(c.b_loop_end));
         song_b({}, {}, 4, c.b_loop_start, c.b_loop_end).write("b.bmx");
         settings.blow_up = c.blow, settings.song_repeat = c.repeat;
-        ASSERT_EQ(merge(c.first, c.second), "");
-        EXPECT_EQ(read_back("out.bmx").header, c.header);
+        ASSERT_EQ(run_merge(c.first, c.second), "");
+        EXPECT_EQ(read_back(reader_state, "out.bmx").header, c.header);
     }
     kxsong::song({{"MACH", Bytes().le16(1).append(master())}}).write("bare.bmx"); // no SEQU at all
-    ASSERT_EQ(merge("bare.bmx", "a.bmx"), "");
-    EXPECT_EQ(read_back("out.bmx").header, (std::vector<uint32_t>{16, 0, 16}));
+    ASSERT_EQ(run_merge("bare.bmx", "a.bmx"), "");
+    EXPECT_EQ(read_back(reader_state, "out.bmx").header, (std::vector<uint32_t>{16, 0, 16}));
 }
 
-TEST_F(Merge, TwoSongsBecomeOne)
+TEST_F(MergeTest, TwoSongsBecomeOne)
 {
     settings.do_mishift2 = 1;
     settings.do_mscale1 = settings.do_mscale2 = 1;
-    ASSERT_EQ(merge("a.bmx", "b.bmx"), "");
-    EXPECT_EQ(merge_is_merging(), 1);
-    const Seen s = read_back("out.bmx");
+    ASSERT_EQ(run_merge("a.bmx", "b.bmx"), "");
+    EXPECT_EQ(merge_is_merging(merge), 1);
+    const Seen s = read_back(reader_state, "out.bmx");
     EXPECT_EQ(s.machines, (std::vector<std::string>{"Master:0", "P:1", "T:3", "U:1", "Reverb:0", "Q:1"}));
     EXPECT_EQ(s.positions[0], -0.5f); // (0 - 1) / 2
     EXPECT_EQ(s.positions[7], 0.5f);  // the second song's first machine: (0 + 1) / 2
@@ -244,23 +244,23 @@ TEST_F(Merge, TwoSongsBecomeOne)
     // A second song whose machines do not feed each other: its rows are read for the wave shift
     // alone, its positions scaled without the first song's.
     settings.do_mscale1 = 0;
-    ASSERT_EQ(merge("b.bmx", "a.bmx"), "");
-    const Seen t = read_back("out.bmx");
+    ASSERT_EQ(run_merge("b.bmx", "a.bmx"), "");
+    const Seen t = read_back(reader_state, "out.bmx");
     EXPECT_EQ(t.rows.at("5 2 1")[1], 3); // wave 2 behind B's bound 1
     settings.do_mishift2 = settings.do_mscale2 = 0;
-    ASSERT_EQ(merge("b.bmx", "a.bmx"), "");
-    const Seen plain = read_back("out.bmx");
+    ASSERT_EQ(run_merge("b.bmx", "a.bmx"), "");
+    const Seen plain = read_back(reader_state, "out.bmx");
     EXPECT_EQ(std::vector<float>(t.positions.begin(), t.positions.begin() + 8),
               std::vector<float>(plain.positions.begin(), plain.positions.begin() + 8));
     for (size_t i = 8; i < t.positions.size(); ++i) EXPECT_EQ(t.positions[i], (plain.positions[i] + 1) / 2) << i;
 }
 
-TEST_F(Merge, BlowUpAndRepeat)
+TEST_F(MergeTest, BlowUpAndRepeat)
 {
     settings.blow_up = 2;
     settings.song_repeat = 3;
-    ASSERT_EQ(merge("a.bmx", nullptr), "");
-    const Seen s = read_back("out.bmx");
+    ASSERT_EQ(run_merge("a.bmx", nullptr), "");
+    const Seen s = read_back(reader_state, "out.bmx");
     EXPECT_EQ(s.lines, (std::vector<unsigned>{128, 128, 128}));
     EXPECT_EQ(s.header, (std::vector<uint32_t>{96, 0, 96}));
     // Events at 0 (and 8) blown up, then two more plays a blown-up song end (32) apart.
@@ -275,17 +275,17 @@ TEST_F(Merge, BlowUpAndRepeat)
     EXPECT_EQ(mach[26] | mach[27] << 8, 252); // the master's state
 
     settings.blow_up = 1;
-    ASSERT_EQ(merge("a.bmx", nullptr), ""); // repeat 3 alone: end 16 -> 48, events 0, 16, 32
-    EXPECT_EQ(read_back("out.bmx").sequences, (std::vector<uint32_t>{0, 1, 0, 16, 32, 2, 0, 8, 16, 24, 32, 40}));
+    ASSERT_EQ(run_merge("a.bmx", nullptr), ""); // repeat 3 alone: end 16 -> 48, events 0, 16, 32
+    EXPECT_EQ(read_back(reader_state, "out.bmx").sequences, (std::vector<uint32_t>{0, 1, 0, 16, 32, 2, 0, 8, 16, 24, 32, 40}));
 }
 
-TEST_F(Merge, CloneAndTransposition)
+TEST_F(MergeTest, CloneAndTransposition)
 {
     settings.clone_source = 2; // the Tracker with three tracks
     settings.clone2 = role_primifun;
     settings.clone_trans = 12;
-    ASSERT_EQ(merge("a.bmx", nullptr), "");
-    Seen s = read_back("out.bmx");
+    ASSERT_EQ(run_merge("a.bmx", nullptr), "");
+    Seen s = read_back(reader_state, "out.bmx");
     EXPECT_EQ(s.machines.back(), "Clone PrimiFun:3");
     EXPECT_EQ(std::vector<float>(s.positions.end() - 2, s.positions.end()), (std::vector<float>{0.9f, -0.9f}));
     const auto& c = s.rows.at("3 2 1"); // row 1 has no note and no wave: PrimiFun's empty wave byte
@@ -294,8 +294,8 @@ TEST_F(Merge, CloneAndTransposition)
 
     settings.clone2 = 0; // only the source's notes move
     settings.mtranspo = 2;
-    ASSERT_EQ(merge("a.bmx", nullptr), "");
-    s = read_back("out.bmx");
+    ASSERT_EQ(run_merge("a.bmx", nullptr), "");
+    s = read_back(reader_state, "out.bmx");
     EXPECT_EQ(s.machines.size(), 3u);
     EXPECT_EQ(s.sequences.size(), 6u);
     EXPECT_EQ(s.rows.at("2 2 1")[0], 0x54);
@@ -303,19 +303,19 @@ TEST_F(Merge, CloneAndTransposition)
 
     settings.clone2 = role_tracker; // the Tracker plays the source's waves
     settings.clone_wave = 0;
-    ASSERT_EQ(merge("a.bmx", nullptr), "");
-    s = read_back("out.bmx");
+    ASSERT_EQ(run_merge("a.bmx", nullptr), "");
+    s = read_back(reader_state, "out.bmx");
     EXPECT_EQ(s.rows.at("3 2 1")[1], 2);
     EXPECT_EQ(s.rows.at("3 1 0")[0], 6); // Tracker to Tracker keeps the ticks per row
 
     settings.clone_source = 3;
-    EXPECT_EQ(merge("a.bmx", nullptr), "No generator choosen, reselect source machine");
+    EXPECT_EQ(run_merge("a.bmx", nullptr), "No generator choosen, reselect source machine");
     kxsong::song(Sections{{"MACH", Bytes().le16(2).append(master()).append(reverb())}}).write("fx.bmx");
     settings.clone_source = 1;
-    EXPECT_EQ(merge("fx.bmx", nullptr), "No generator choosen, reselect source machine");
+    EXPECT_EQ(run_merge("fx.bmx", nullptr), "No generator choosen, reselect source machine");
 }
 
-TEST_F(Merge, WaveTuningAndRipping)
+TEST_F(MergeTest, WaveTuningAndRipping)
 {
     struct Case { int rip, tune_wave, tune_level; std::string file; uint32_t rate; std::vector<uint32_t> rates; } cases[] = {
         {3, 0, 1, "kxrip03.wav", 22050, {11025, 11026, 11025, 22050}}, // the entry of index 2
@@ -326,8 +326,8 @@ TEST_F(Merge, WaveTuningAndRipping)
         SCOPED_TRACE(c.file);
         settings.rip_wave = c.rip, settings.tune_wave = c.tune_wave, settings.tune_level = c.tune_level;
         settings.tune_rate = 8000;
-        ASSERT_EQ(merge("a.bmx", nullptr), "");
-        EXPECT_EQ(read_back("out.bmx").rates, c.rates);  // of the output's wave table
+        ASSERT_EQ(run_merge("a.bmx", nullptr), "");
+        EXPECT_EQ(read_back(reader_state, "out.bmx").rates, c.rates);  // of the output's wave table
         const unsigned bytes = c.rip == 6 ? 5 : 4; // an odd count gets RIFF's pad byte
         Bytes wav = Bytes().str("RIFF").le32(36 + bytes + (bytes & 1)).str("WAVEfmt ").le32(16).le16(1).le16(1);
         wav.le32(c.rate).le32(2 * c.rate).le16(2).le16(16).str("data").le32(bytes);
@@ -348,7 +348,7 @@ TEST_F(Merge, WaveTuningAndRipping)
         SCOPED_TRACE(c.message);
         settings.rip_wave = c.rip, settings.tune_wave = c.tune_wave, settings.tune_level = c.tune_level;
         settings.replace_files = c.replace;
-        EXPECT_EQ(merge("a.bmx", nullptr, "t.bmx"), c.message);
+        EXPECT_EQ(run_merge("a.bmx", nullptr, "t.bmx"), c.message);
         EXPECT_FALSE(fs::exists("t.bmx"));
     }
     EXPECT_EQ(kxtest::read_text("kxrip06.wav"), "mine");
@@ -356,7 +356,7 @@ TEST_F(Merge, WaveTuningAndRipping)
 
 // Values that outgrow their fields: a tempo or a line count is refused; sequence positions get
 // wider ones (the sequence's own and its clone's), the other sequences keep theirs.
-TEST_F(Merge, ValuesThatOutgrowTheirFields)
+TEST_F(MergeTest, ValuesThatOutgrowTheirFields)
 {
     settings.clone_source = 2;
     settings.clone2 = role_primifun;
@@ -378,21 +378,21 @@ TEST_F(Merge, ValuesThatOutgrowTheirFields)
         SCOPED_TRACE(std::to_string(c.blow) + "x" + std::to_string(c.repeat));
         song_a({}, {}, c.tempo).write("a.bmx");
         settings.blow_up = c.blow, settings.song_repeat = c.repeat;
-        ASSERT_EQ(merge("a.bmx", nullptr), c.message);
+        ASSERT_EQ(run_merge("a.bmx", nullptr), c.message);
         if (!c.message.empty()) continue;
-        const Seen s = read_back("out.bmx");
+        const Seen s = read_back(reader_state, "out.bmx");
         EXPECT_EQ(s.widths, c.widths);
         if (!c.sequences.empty()) {
             EXPECT_EQ(s.sequences, c.sequences);
         }
     }
-    EXPECT_EQ(read_back("out.bmx").sequences.back(), 8u * 100 + 49 * 1600); // read back from 4 bytes
+    EXPECT_EQ(read_back(reader_state, "out.bmx").sequences.back(), 8u * 100 + 49 * 1600); // read back from 4 bytes
 }
 
 // Sections beyond the seven: a transformation keeps every one byte for byte in its place; a merge
 // or a clone keeps the first song's that stay true, adds the new machines' parameter descriptions,
 // and says which sections it leaves out.
-TEST_F(Merge, SectionsBeyondTheSeven)
+TEST_F(MergeTest, SectionsBeyondTheSeven)
 {
     const Bytes bver = Bytes().str("Buzz 1.2 BETA").u8(0), midi_a = Bytes().str("T").u8(0).u8(0).u8(0).u8(1).u8(0).u8(7).u8(0);
     const Bytes pdlg_a = Bytes().u8(1).str("P").u8(0).le32(10).le32(20).le32(300).le32(400).u8(0);
@@ -409,7 +409,7 @@ TEST_F(Merge, SectionsBeyondTheSeven)
         settings.replace_files = 1;
         if (variant == 1) settings.blow_up = 2, settings.song_repeat = 3, settings.tune_wave = 1;
         if (variant == 2) settings.clone_source = 1, settings.mtranspo = 5, settings.do_mscale1 = 1; // no clone
-        ASSERT_EQ(merge("a.bmx", nullptr), "");
+        ASSERT_EQ(run_merge("a.bmx", nullptr), "");
         const auto out_bytes = kxtest::read_file("out.bmx");
         EXPECT_EQ(directory_of(out_bytes), all);
         auto out = sections_of(out_bytes);
@@ -425,7 +425,7 @@ TEST_F(Merge, SectionsBeyondTheSeven)
     song_b({{"PARA", para_b()}, {"BVER", Bytes().str("other").u8(0)}},
            {{"PDLG", Bytes().u8(1).u8(0)}, {"MIDI", Bytes().u8(0)}, {"CWAV", Bytes().le16(0)}})
         .write("b.bmx");
-    ASSERT_EQ(merge("a.bmx", "b.bmx"), "");
+    ASSERT_EQ(run_merge("a.bmx", "b.bmx"), "");
     auto out = sections_of(kxtest::read_file("out.bmx"));
     EXPECT_EQ(directory_of(kxtest::read_file("out.bmx")),
               (std::vector<std::string>{"BVER", "PARA", "MACH", "CONN", "WAVT", "PATT", "SEQU", "BLAH", "WAVE", "PDLG",
@@ -461,20 +461,20 @@ TEST_F(Merge, SectionsBeyondTheSeven)
         fs::remove("out.bmx");
         settings.clone2 = c.clone2;
         song_b(c.b_before, c.b_after).write("b.bmx");
-        EXPECT_EQ(merge("a.bmx", "b.bmx"), c.result);
+        EXPECT_EQ(run_merge("a.bmx", "b.bmx"), c.result);
         EXPECT_NE(log_text().find(c.warning), std::string::npos);
         EXPECT_EQ(fs::exists("out.bmx"), c.result.empty());
     }
     EXPECT_NE(log_text().find("\nWarning: section PDLG of b.bmx is left out, it cannot be merged!"), std::string::npos);
     song_a().write("plain.bmx");
     song_b({{"PARA", para_b()}}).write("b.bmx");
-    ASSERT_EQ(merge("plain.bmx", "b.bmx"), ""); // the second song's PARA, with none in the first
+    ASSERT_EQ(run_merge("plain.bmx", "b.bmx"), ""); // the second song's PARA, with none in the first
     EXPECT_NE(log_text().find("\nWarning: section PARA of b.bmx is left out, the first song has no parameter descriptions"),
               std::string::npos);
     EXPECT_EQ(sections_of(kxtest::read_file("out.bmx")).count("PARA"), 0u);
 }
 
-TEST_F(Merge, Es9DataRippedForItsCloneAndAMasterOnlySong)
+TEST_F(MergeTest, Es9DataRippedForItsCloneAndAMasterOnlySong)
 {
     const Bytes es9 = machine("E", "Jeskola ES-9", Bytes().fill(4, 0x80), 1, Bytes().fill(4, 0), Bytes().str("DATA5"));
     const Bytes patt = pattern("e", 1, {}, Bytes().fill(4, 0xFF), {Bytes().u8(0x41).fill(3, 0xFF)});
@@ -484,7 +484,7 @@ TEST_F(Merge, Es9DataRippedForItsCloneAndAMasterOnlySong)
     settings.clone_source = 1;
     settings.clone2 = role_es9;
     settings.rip_es9 = 1;
-    ASSERT_EQ(merge("e.bmx", "empty.bmx"), ""); // the second song has nothing but its master
+    ASSERT_EQ(run_merge("e.bmx", "empty.bmx"), ""); // the second song has nothing but its master
     EXPECT_EQ(kxtest::read_text("es-9.dat"), "DATA5");
     const auto mach = sections_of(kxtest::read_file("out.bmx")).at("MACH");
     const std::string text(mach.begin(), mach.end());
@@ -494,22 +494,22 @@ TEST_F(Merge, Es9DataRippedForItsCloneAndAMasterOnlySong)
     // An existing es-9.dat is replaced only with replace_files: else the merge fails, writes nothing.
     std::ofstream("es-9.dat") << "mine";
     settings.replace_files = 0;
-    EXPECT_EQ(merge("e.bmx", nullptr, "other.bmx"), "Can't write es-9.dat: exists; -y (--force) replaces it");
+    EXPECT_EQ(run_merge("e.bmx", nullptr, "other.bmx"), "Can't write es-9.dat: exists; -y (--force) replaces it");
     EXPECT_EQ(kxtest::read_text("es-9.dat"), "mine");
     EXPECT_FALSE(fs::exists("other.bmx"));
 }
 
 // Real songs hold machines with more than 20 bytes per row and large data blocks.
-TEST_F(Merge, MachinesWithLargeStateAreRead)
+TEST_F(MergeTest, MachinesWithLargeStateAreRead)
 {
     const Bytes guru = machine("Guru 2", "Guru", Bytes().fill(23, 3), 0, {}, Bytes().fill(3000, 9));
     Bytes patt = Bytes().le16(0).le16(0).le16(1).le16(0).append(pattern("g", 2, {}, Bytes().fill(46, 4), {}));
     kxsong::song({{"MACH", Bytes().le16(2).append(master()).append(guru)}, {"CONN", Bytes().le16(1).le32(1).le32(0x40004000)},
           {"PATT", patt}, {"SEQU", sequ(2, {})}}).write("real.bmx");
     settings.blow_up = 3;
-    ASSERT_EQ(merge("real.bmx", "real.bmx"), "");
+    ASSERT_EQ(run_merge("real.bmx", "real.bmx"), "");
     EXPECT_TRUE(log_text().find("\nWarning: machine Guru 2 holds 3000 bytes of data (more than 2000)!") != std::string::npos);
-    const Seen s = read_back("out.bmx");
+    const Seen s = read_back(reader_state, "out.bmx");
     EXPECT_EQ(s.lines, (std::vector<unsigned>{6, 2}));
     std::vector<uint8_t> rows;
     for (int r = 0; r < 6; ++r) rows.insert(rows.end(), 23, r % 3 ? 0 : 4);
@@ -518,7 +518,7 @@ TEST_F(Merge, MachinesWithLargeStateAreRead)
 
 // A merge that fails leaves no output, keeps an existing song of the output's name (an input
 // too) and removes its scratch files.
-TEST_F(Merge, FailedMergesLeaveNothingBehind)
+TEST_F(MergeTest, FailedMergesLeaveNothingBehind)
 {
     const Bytes a = song_a();
     settings.clone_source = 2;
@@ -528,10 +528,10 @@ TEST_F(Merge, FailedMergesLeaveNothingBehind)
         Bytes c = a;
         c.data.resize(cut);
         c.write("cut.bmx");
-        EXPECT_NE(merge("a.bmx", "cut.bmx", "b.bmx"), "") << cut;
-        EXPECT_NE(merge("cut.bmx", "a.bmx", "b.bmx"), "") << cut;
+        EXPECT_NE(run_merge("a.bmx", "cut.bmx", "b.bmx"), "") << cut;
+        EXPECT_NE(run_merge("cut.bmx", "a.bmx", "b.bmx"), "") << cut;
     }
-    EXPECT_NE(merge("a.bmx", "missing.bmx", "b.bmx"), "");
+    EXPECT_NE(run_merge("a.bmx", "missing.bmx", "b.bmx"), "");
     EXPECT_TRUE(kxtest::read_file("b.bmx") == song_b().data);
     std::vector<std::string> left;
     for (const auto& e : fs::directory_iterator(".")) left.push_back(e.path().filename().string());
@@ -539,8 +539,8 @@ TEST_F(Merge, FailedMergesLeaveNothingBehind)
     EXPECT_EQ(left, (std::vector<std::string>{"a.bmx", "b.bmx", "cut.bmx", "machines.ini"}));
 
     settings.clone_source = settings.rip_wave = 0;
-    ASSERT_EQ(merge("a.bmx", "a.bmx", "a.bmx"), ""); // into itself
-    EXPECT_EQ(read_back("a.bmx").machines.size(), 5u);
+    ASSERT_EQ(run_merge("a.bmx", "a.bmx", "a.bmx"), ""); // into itself
+    EXPECT_EQ(read_back(reader_state, "a.bmx").machines.size(), 5u);
 }
 
 } // namespace

@@ -33,6 +33,7 @@ struct LogWindowState {
     HFONT font = nullptr;  // fixed pitch: listings keep their columns
     int char_width = 8;
 };
+// One per process: the dialog program has one log window, shared by the jobs it runs one at a time.
 LogWindowState log_window;
 
 int visible_lines(HWND w)

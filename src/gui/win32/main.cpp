@@ -9,6 +9,7 @@
 #include "core/version.h"
 #include "gui/win32/app.h"
 
+// Process-wide by nature: the module handle Windows gave the program at start.
 HINSTANCE program_instance = nullptr;
 
 namespace {

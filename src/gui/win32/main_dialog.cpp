@@ -108,6 +108,7 @@ struct MainDialogState {
 
 constexpr UINT_PTR watch_timer = 77;
 constexpr UINT about_command = 0x0110; // the window menu's "About" (a multiple of 16)
+// One per process: the program's main window and the job its worker runs.
 MainDialogState main_dialog;
 
 constexpr int heading_ids[] = {201, 202, 203, 204, 205, 206, 207, 262, 270, 460, 461, 464};

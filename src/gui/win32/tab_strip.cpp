@@ -38,6 +38,7 @@ struct TabStrips {
     HPEN shadow_pen = nullptr;
     HFONT label_font = nullptr;
 };
+// Process-wide: a window class's procedure finds its strip here by window handle.
 TabStrips tab_strips;
 
 TabStrip* strip_of_dialog(HWND dialog)

@@ -14,6 +14,7 @@ struct TestLog {
     FILE* file = nullptr;
     bool opened = false;
 };
+// Process-wide: the one trace file a test run of the dialog asks for, written from its threads under the lock.
 TestLog test_log_state;
 
 FILE* test_log_file()
