@@ -19,6 +19,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -54,6 +55,7 @@ constexpr int tracker_global_row_bytes = 1; // ticks per row
 constexpr const char* midi_converter_output = "midrix.xm"; // as the song names easyxmid's XM
 constexpr const char* unfinished_suffix = ".part";
 constexpr int scratch_attempts = 1000; // scratch names tried before giving up
+constexpr size_t song_write_buffer = 1 << 20; // bytes of the song stream's buffer
 constexpr const char* no_target_message = "Target machine not found, check machines.ini!!";
 
 // What the driver keeps for the conversion it runs. The streams are owned here and every scratch
@@ -172,6 +174,8 @@ void open_output(DriverState& d, const char* output, const char* input)
     d.output_name = output;
     if (!d.output.create(output, unfinished_suffix)) job_abort("Can't open outputfile");
     c.writer.output_stream = d.output.get();
+    // Songs run to tens of MB of pattern and wave data: written in large blocks, not 4 KiB ones.
+    std::setvbuf(c.writer.output_stream, nullptr, _IOFBF, song_write_buffer);
 }
 
 // Gives the written song its name, and with it the XI files it names. Without replace_files the

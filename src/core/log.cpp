@@ -26,9 +26,10 @@ int log_print(Log& ls, const char* fmt, ...)
 
 int log_vprint(Log& ls, const char* fmt, va_list args)
 {
+    if (!log_shows(ls)) return -1; // counted there: the kill request, a dot, the repaint
     job_check_cancel(ls.cancel);
     int result = -1;
-    if (ls.log_enabled || ls.log_force > 0) {
+    {
         char buf[log_buffer_size]; // vsnprintf cuts the text to 255 bytes; it never overflows
         if (ls.log_stream) {
             va_list ap;
@@ -66,16 +67,17 @@ int log_vprint(Log& ls, const char* fmt, va_list args)
             if (trailing) log_new_line(ls);
             if (trailing || (*fmt == '\n' && !*f)) ls.at_line_start = true;
         }
-    } else if (ls.log_dot_interval && ls.window) {
-        if (++ls.log_dot_count >= ls.log_dot_interval) {
-            ls.window->draw_text(".", false);
-            ls.log_dot_count = 0;
-            ls.at_line_start = false;
-        }
     }
     if (ls.log_force > 0) --ls.log_force;
     if (ls.window) ls.window->repaint();
     return result;
+}
+
+void log_dot(Log& ls)
+{
+    ls.window->draw_text(".", false);
+    ls.log_dot_count = 0;
+    ls.at_line_start = false;
 }
 
 void log_repaint(Log& log)

@@ -139,3 +139,22 @@ inline void job_check_cancel(JobCancel* cancel)
         job_abort(job_killed_message);
     }
 }
+
+// Draws one progress dot (the suppressed call that completes a dot interval).
+void log_dot(Log& log);
+
+// Whether a log_print call made now would show its text. When it would not, the call is counted
+// here exactly as log_print counts a suppressed call (the kill request, the progress dots, the
+// window's repaint), so that the innermost loops (a MIDI file's notes) skip the call and the
+// formatting of its arguments at the cost of a few loads:
+//     if (log_shows(log)) log_print(log, ...);
+inline bool log_shows(Log& log)
+{
+    if (log.log_enabled || log.log_force > 0) return true;
+    job_check_cancel(log.cancel);
+    if (log.window) {
+        if (log.log_dot_interval && ++log.log_dot_count >= log.log_dot_interval) log_dot(log);
+        log.window->repaint();
+    }
+    return false;
+}

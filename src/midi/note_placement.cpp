@@ -15,6 +15,7 @@
 #include "midi/note_placement.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -34,6 +35,81 @@ constexpr int drum_note = 48;             // C-4: drums that do not follow the p
 // An event's place in a pattern row beyond its row: a note delay.
 struct Place {
     uint8_t effect = 0, value = 0;
+};
+
+// The two searches every note makes among the slots 0..limit-1 of its track (the first free slot
+// not written in the current row; the first slot sounding a key), answered from bit sets kept
+// beside the slot table instead of walking it: the free slots, the slots written at the current
+// row, and the sounding slots of each key. The sets are derived from the table: rebuilt from it
+// when the track or the limit changes (the row set when the row does), and told of every change
+// the placement makes to it.
+class SlotIndex {
+public:
+    // Before a search: the sets describe slots[0, limit) at pattern p, row r.
+    void sync(const NoteSlot* slots, int limit, int p, int r)
+    {
+        if (!valid_ || limit != limit_) rebuild(slots, limit);
+        if (p != pattern_ || r != row_) {
+            pattern_ = p;
+            row_ = r;
+            std::fill(row_bits_.begin(), row_bits_.end(), 0);
+            for (int i = 0; i < limit_; ++i)
+                if (slots[i].pattern == p && slots[i].row == r) set(row_bits_, i);
+        }
+    }
+    void invalidate() { valid_ = false; }
+    // The first free slot not written in this row, -1 when none.
+    int free_slot() const
+    {
+        for (size_t w = 0; w < words_; ++w)
+            if (const uint64_t b = free_bits_[w] & ~row_bits_[w]) return int(w * 64) + std::countr_zero(b);
+        return -1;
+    }
+    // The first slot sounding `key`, -1 when none.
+    int sounding(int key) const
+    {
+        const uint64_t* k = &key_bits_[size_t(key) * words_];
+        for (size_t w = 0; w < words_; ++w)
+            if (k[w]) return int(w * 64) + std::countr_zero(k[w]);
+        return -1;
+    }
+    // The table's slot i now holds `slot` (written at the synced row).
+    void changed(int i, const NoteSlot& before, const NoteSlot& slot)
+    {
+        if (before.busy) clear(key_bits_, size_t(before.key) * words_ * 64 + size_t(i));
+        if (slot.busy) {
+            set(key_bits_, size_t(slot.key) * words_ * 64 + size_t(i));
+            clear(free_bits_, size_t(i));
+        } else {
+            set(free_bits_, size_t(i));
+        }
+        set(row_bits_, size_t(i));
+    }
+
+private:
+    static void set(std::vector<uint64_t>& v, size_t i) { v[i / 64] |= uint64_t(1) << (i % 64); }
+    static void clear(std::vector<uint64_t>& v, size_t i) { v[i / 64] &= ~(uint64_t(1) << (i % 64)); }
+    void rebuild(const NoteSlot* slots, int limit)
+    {
+        limit_ = limit;
+        words_ = (size_t(limit) + 63) / 64;
+        free_bits_.assign(words_, 0);
+        row_bits_.assign(words_, 0);
+        key_bits_.assign(words_ * 128, 0);
+        for (int i = 0; i < limit; ++i) {
+            if (slots[i].busy)
+                set(key_bits_, size_t(slots[i].key) * words_ * 64 + size_t(i));
+            else
+                set(free_bits_, size_t(i));
+        }
+        pattern_ = row_ = -2; // no row: the row set is made at the next sync
+        valid_ = true;
+    }
+    bool valid_ = false;
+    int limit_ = 0;
+    size_t words_ = 0;
+    int pattern_ = -2, row_ = -2;
+    std::vector<uint64_t> free_bits_, row_bits_, key_bits_; // key_bits_: 128 sets of words_ words
 };
 
 // The hooks of a native MIDI conversion's reading: the placement's own for the header, tracks,
@@ -57,8 +133,20 @@ private:
     void use_program(int program);
     bool place_event(int64_t t, Place& out);
     void write_note_cell(int channel, int key, int velocity, int slot, const Place& at);
+    void set_slot(int i, const NoteSlot& slot);
     Conversion& c;
+    SlotIndex slots_;
+    bool position_kept_ = false; // place_event's last tick, its row position and pattern quotient
+    int64_t kept_tick_ = 0;
+    double kept_position_ = 0, kept_patterns_ = 0;
 };
+
+void NotePlacement::set_slot(int i, const NoteSlot& slot)
+{
+    NoteSlot& sl = c.midi.slot_table[i];
+    slots_.changed(i, sl, slot);
+    sl = slot;
+}
 
 bool NotePlacement::first_pass() const { return c.song.pass_number == 0 && c.midi.extra_channels == 0; }
 bool NotePlacement::second_pass() const { return c.song.pass_number != 0 && c.midi.extra_channels == 0; }
@@ -105,15 +193,27 @@ void NotePlacement::use_program(int program)
     if (i > 0 && i < s.instrument_count && s.instrument_table) s.instrument_table[i].wave_number = program + 1;
 }
 
+// floor(x), through the integer conversion where that is exact (0 <= x < 2^52): without SSE4.1
+// std::floor is a library call, and it runs twice for every note.
+double floor_fast(double x) { return x >= 0 && x < 4503599627370496.0 ? double(int64_t(x)) : std::floor(x); }
+
 // Additional and second pass: the pattern, row and note delay of an event at tick t. False when
 // the event is dropped (before the song's start, or beyond the 112-pattern limit).
 bool NotePlacement::place_event(int64_t t, Place& out)
 {
     Song& s = c.song;
     const int blines = c.settings.blines;
-    const double p = midi_position(c, t);
+    // The events of a chord share their tick, and a tick's position does not change after the
+    // first pass: the last one is kept.
+    if (!position_kept_ || t != kept_tick_) {
+        kept_position_ = midi_position(c, t);
+        kept_patterns_ = kept_position_ / blines;
+        kept_tick_ = t;
+        position_kept_ = true;
+    }
+    const double p = kept_position_;
     if (p < 0) return false;
-    double pattern = std::floor(p / blines);
+    double pattern = floor_fast(kept_patterns_);
     if (pattern >= s.pattern_count) {
         if (s.pattern_count == s.pattern_limit) return false;
         c.log.log_force = 1;
@@ -122,7 +222,7 @@ bool NotePlacement::place_event(int64_t t, Place& out)
         pattern = s.pattern_count - 1;
     }
     s.cur_pattern = int(pattern);
-    const double whole = std::floor(p);
+    const double whole = floor_fast(p);
     double row = whole - pattern * blines;
     if (row < 0 || row >= blines) {
         c.log.log_force = 1;
@@ -157,7 +257,7 @@ void NotePlacement::write_note_cell(int channel, int key, int velocity, int slot
         w = channel + 1;
     } else if (channel != midi_drum_channel) {
         w = s.wave_map[ms.channel_programs[channel].program] + 1;
-        if (velocity > 0) log_print(c.log, " instr: %d", w);
+        if (velocity > 0 && log_shows(c.log)) log_print(c.log, " instr: %d", w);
     } else if (!st.drkit) {
         n = st.drfollow ? key + st.drtranspo : drum_note + st.drtranspo;
         w = s.wave_map[drum_program_base + key] + 1;
@@ -380,6 +480,7 @@ void NotePlacement::Mf_on_track_start()
             const int n = std::min(rec->polyphony + ms.extra_channels, ms.slot_capacity);
             for (int i = 0; i < n; ++i) ms.slot_table[i] = NoteSlot();
         }
+        slots_.invalidate();
     }
     ms.notes_on = ms.track_max_poly = 0;
     log_print(c.log, "%2d Track start\n", reader_.at.track_index);
@@ -411,23 +512,25 @@ void NotePlacement::Mf_on_program(int channel, int program)
     Song& s = c.song;
     MidiState& ms = c.midi;
     time_prefix();
-    if (channel < 0)
-        log_print(c.log, "Drum %d", program - drum_program_base);
-    else
-        log_print(c.log, "Program, chan=%d program=%d", channel + 1, program);
+    if (log_shows(c.log)) {
+        if (channel < 0)
+            log_print(c.log, "Drum %d", program - drum_program_base);
+        else
+            log_print(c.log, "Program, chan=%d program=%d", channel + 1, program);
+    }
     // A program byte with bit 7 set is no program (only a status byte carries that bit).
     if (program < 0 || program > 255 || (channel >= 0 && program >= drum_program_base)) {
-        log_print(c.log, "\n");
+        if (log_shows(c.log)) log_print(c.log, "\n");
         return;
     }
     if (c.settings.dopchange && s.wave_map) {
         use_program(program);
-        log_print(c.log, " mapped to %d", s.wave_map[program]);
+        if (log_shows(c.log)) log_print(c.log, " mapped to %d", s.wave_map[program]);
     }
     ChannelProgram& cp = ms.channel_programs[channel < 0 ? midi_drum_channel : channel];
     cp.program = program;
     cp.changed = 1;
-    log_print(c.log, "\n");
+    if (log_shows(c.log)) log_print(c.log, "\n");
 }
 
 void NotePlacement::Mf_on_tempo(long microseconds_per_quarter)
@@ -457,7 +560,7 @@ void NotePlacement::Mf_on_tempo(long microseconds_per_quarter)
 void NotePlacement::Mf_on_note_off(int channel, int key, int velocity)
 {
     time_prefix();
-    log_print(c.log, "Note off, chan=%d pitch=%d vol=%d\n-->", channel + 1, key, velocity);
+    if (log_shows(c.log)) log_print(c.log, "Note off, chan=%d pitch=%d vol=%d\n-->", channel + 1, key, velocity);
     Mf_on_note_on(channel, key, 0);
 }
 
@@ -495,10 +598,8 @@ void NotePlacement::Mf_on_note_on(int channel, int key, int velocity)
         ++ms.notes_on;
         ms.track_max_poly = std::max(ms.track_max_poly, ms.notes_on);
         if (limit > 0 && rec->machine) {
-            for (int i = 0; i < limit && slot < 0; ++i) {
-                const NoteSlot& sl = ms.slot_table[i];
-                if (!sl.busy && !(sl.pattern == s.cur_pattern && sl.row == s.cur_row)) slot = i;
-            }
+            slots_.sync(ms.slot_table, limit, s.cur_pattern, s.cur_row);
+            slot = slots_.free_slot();
             if (slot < 0) {
                 slot = limit - 1;
                 ++ms.suppressed_notes;
@@ -511,19 +612,18 @@ void NotePlacement::Mf_on_note_on(int channel, int key, int velocity)
                           rec->added_channels);
             }
             if (second_pass()) write_note_cell(channel, key, velocity, slot, at);
-            ms.slot_table[slot] = NoteSlot{key, 1, s.cur_pattern, s.cur_row};
+            set_slot(slot, NoteSlot{key, 1, s.cur_pattern, s.cur_row});
         }
     } else {
         if (slots) {
-            for (int i = 0; i < limit && slot < 0; ++i)
-                if (ms.slot_table[i].busy && ms.slot_table[i].key == key) slot = i;
+            slots_.sync(ms.slot_table, limit, s.cur_pattern, s.cur_row);
+            slot = slots_.sounding(key);
             if (slot < 0) {
                 c.log.log_force = 1;
                 log_print(c.log, "\nOffNote error!!!\n");
             } else {
                 if (second_pass()) write_note_cell(channel, key, 0, slot, at);
-                NoteSlot& sl = ms.slot_table[slot];
-                sl.busy = 0;
+                const NoteSlot& sl = ms.slot_table[slot];
                 if (sl.pattern == s.cur_pattern && sl.row == s.cur_row) {
                     ++ms.short_notes;
                     if (st.dolist) {
@@ -531,12 +631,12 @@ void NotePlacement::Mf_on_note_on(int channel, int key, int velocity)
                         log_print(c.log, "\nNote off in same Row (%d,%d,%d)!", s.cur_pattern, s.cur_row, slot);
                     }
                 }
-                sl.pattern = s.cur_pattern;
-                sl.row = s.cur_row;
+                set_slot(slot, NoteSlot{sl.key, 0, s.cur_pattern, s.cur_row});
             }
         }
         if (ms.notes_on > 0) --ms.notes_on;
     }
-    log_print(c.log, "Note on, chan=%d pitch=%d vol=%d :(%d,%d,%d) poly: %d\n", channel + 1, key, velocity, s.cur_pattern,
-              s.cur_row, slot, ms.notes_on);
+    if (log_shows(c.log))
+        log_print(c.log, "Note on, chan=%d pitch=%d vol=%d :(%d,%d,%d) poly: %d\n", channel + 1, key, velocity,
+                  s.cur_pattern, s.cur_row, slot, ms.notes_on);
 }

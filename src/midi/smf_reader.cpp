@@ -294,30 +294,30 @@ int smf_stream_getc(SmfReader& r)
 
 // --- Listing ---------------------------------------------------------------------------------
 
-void MidiListing::time_prefix() { log_print(reader_.log, "Time=%lld  ", static_cast<long long>(reader_.at.current_ticks)); }
+void MidiListing::print_time() { log_print(reader_.log, "Time=%lld  ", static_cast<long long>(reader_.at.current_ticks)); }
 
 void MidiListing::Mf_on_key_pressure(int channel, int key, int pressure)
 {
     time_prefix();
-    log_print(reader_.log, "Pressure, chan=%d pitch=%d press=%d\n", channel + 1, key, pressure);
+    if (log_shows(reader_.log)) log_print(reader_.log, "Pressure, chan=%d pitch=%d press=%d\n", channel + 1, key, pressure);
 }
 
 void MidiListing::Mf_on_controller(int channel, int c1, int c2)
 {
     time_prefix();
-    log_print(reader_.log, "Parameter, chan=%d c1=%d c2=%d\n", channel + 1, c1, c2);
+    if (log_shows(reader_.log)) log_print(reader_.log, "Parameter, chan=%d c1=%d c2=%d\n", channel + 1, c1, c2);
 }
 
 void MidiListing::Mf_on_pitch_bend(int channel, int msb, int lsb)
 {
     time_prefix();
-    log_print(reader_.log, "Pitchbend, chan=%d msb=%d lsb=%d\n", channel + 1, msb, lsb);
+    if (log_shows(reader_.log)) log_print(reader_.log, "Pitchbend, chan=%d msb=%d lsb=%d\n", channel + 1, msb, lsb);
 }
 
 void MidiListing::Mf_on_channel_pressure(int channel, int pressure)
 {
     time_prefix();
-    log_print(reader_.log, "Channel pressure, chan=%d pressure=%d\n", channel + 1, pressure);
+    if (log_shows(reader_.log)) log_print(reader_.log, "Channel pressure, chan=%d pressure=%d\n", channel + 1, pressure);
 }
 
 void MidiListing::Mf_on_sysex(int length, const uint8_t*)

@@ -96,7 +96,12 @@ public:
     void Mf_on_text(int type, int length, const uint8_t* data) override;
 
 protected:
-    // "Time=<current_ticks>  ", the prefix of every listing line.
-    void time_prefix();
+    // "Time=<current_ticks>  ", the prefix of every listing line (asked inline: it comes with
+    // every event, and the log is mostly off).
+    void time_prefix()
+    {
+        if (log_shows(reader_.log)) print_time();
+    }
+    void print_time();
     SmfReader& reader_;
 };

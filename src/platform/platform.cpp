@@ -55,7 +55,9 @@ std::atomic<ChildHandle> g_children[child_slots];
 // looks is registered, and none is made after it (the jobs of a batch run on several threads).
 std::atomic<int> g_guarded{0};
 std::atomic<bool> g_stopping{false};
+#ifndef _WIN32
 thread_local int g_guard_depth = 0; // guarded sections of this thread, one inside the other
+#endif
 
 // Registered files. The interrupt handler reads this table: on POSIX it runs in the middle of
 // whatever the program does, so it only walks the fixed slots and calls unlink, and every change

@@ -93,7 +93,7 @@ struct PatternInfo {
 
 struct PatternData {
     int number = 0;          // 0 unused; k + 1 written as pattern k (a duplicate names an earlier one)
-    uint32_t checksum = 0;   // CRC-32 of the data
+    uint32_t checksum = 0;   // hash of the data (the duplicate search)
     uint8_t* data = nullptr; // track t row r at (t * lines + r) * track_row_bytes
 };
 

@@ -1,5 +1,5 @@
 // PATT and SEQU sections of a Buzz song: every machine's patterns row by row, and the sequence
-// of pattern events per machine. The sizing pass also removes duplicate patterns (CRC-32 first,
+// of pattern events per machine. The sizing pass also removes duplicate patterns (a hash first,
 // then the bytes), counts the patterns each machine writes and the events of each sequence.
 //
 // PATT, per machine: word pattern count, word track count, then per pattern
@@ -16,7 +16,6 @@
 // and byte 0x10 + written pattern index.
 #include "songwriter/patt_sequ.h"
 
-#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -30,30 +29,43 @@ namespace {
 // Highest written pattern index a sequence event can carry (event byte 0x10 .. 0x7F).
 constexpr int max_event_index = 0x6F;
 
-// CRC-32 tables for eight bytes at a time: table 0 is the byte-wise table, table k the CRC of a
-// byte followed by k zero bytes.
-using CrcTables = std::array<std::array<uint32_t, 256>, 8>;
-constexpr CrcTables make_crc_tables()
-{
-    CrcTables t{};
-    for (uint32_t n = 0; n < 256; ++n) {
-        uint32_t c = n;
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        t[0][n] = c;
-    }
-    for (size_t k = 1; k < 8; ++k)
-        for (size_t n = 0; n < 256; ++n) t[k][n] = (t[k - 1][n] >> 8) ^ t[0][t[k - 1][n] & 0xFF];
-    return t;
-}
-constexpr CrcTables crc_tables = make_crc_tables();
-
 bool sizing(const Conversion& c) { return c.writer.writer_pass == 0; }
 
-uint32_t crc_of(const uint8_t* data, size_t n)
+// The duplicate search's hash of a pattern block: four lanes of 64-bit words, each word mixed in
+// by a multiplication and a shift (a bijection of the lane, so one changed byte always changes
+// its lane), the lanes and the length folded into 32 bits at the end. Equal hashes are only a
+// hint, the bytes decide; what counts is speed (a split by instrument hashes tens of MB).
+uint32_t block_hash(const uint8_t* data, size_t n)
 {
-    uint32_t c = crc32_begin();
-    if (data) c = crc32_update(c, data, n);
-    return crc32_end(c);
+    if (!data) return 0;
+    constexpr uint64_t k = 0x9E3779B97F4A7C15ull;
+    uint64_t h[4] = {n, 0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull};
+    auto mix = [](uint64_t& lane, uint64_t w) {
+        lane = (lane ^ w) * k;
+        lane ^= lane >> 29;
+    };
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        uint64_t w[4];
+        std::memcpy(w, data + i, sizeof w);
+        mix(h[0], w[0]);
+        mix(h[1], w[1]);
+        mix(h[2], w[2]);
+        mix(h[3], w[3]);
+    }
+    for (int lane = 0; i < n; lane = (lane + 1) & 3) {
+        uint64_t w = 0;
+        const size_t m = n - i < 8 ? n - i : 8;
+        std::memcpy(&w, data + i, m);
+        mix(h[lane], w);
+        i += m;
+    }
+    uint64_t f = h[0];
+    mix(f, h[1]);
+    mix(f, h[2]);
+    mix(f, h[3]);
+    mix(f, n);
+    return uint32_t(f ^ (f >> 32));
 }
 
 bool same_bytes(const uint8_t* a, const uint8_t* b, size_t n)
@@ -106,7 +118,7 @@ void remove_duplicate(Conversion& c, int k, int p)
         const size_t gsize = global_block_size(m, lines);
         PatternData* gp = m.global_patterns ? &m.global_patterns[p] : nullptr;
         const bool has_global = m.global_row_bytes != 0 && gp;
-        if (has_global) gp->checksum = crc_of(gp->data, gsize);
+        if (has_global) gp->checksum = block_hash(gp->data, gsize);
         for (int i = 0; i < p; ++i) {
             if (m.track_patterns[i].number == 0) continue;
             if (c.song.pattern_table[i].lines != lines) continue;
@@ -123,10 +135,10 @@ void remove_duplicate(Conversion& c, int k, int p)
     }
 
     const size_t tsize = track_block_size(m, lines);
-    tp.checksum = crc_of(tp.data, tsize);
+    tp.checksum = block_hash(tp.data, tsize);
     PatternData* gp = m.global_row_bytes != 0 ? machine1_global(c, p) : nullptr;
     const size_t gsize = gp ? size_t(lines) * size_t(c.song.machine_table[1].global_row_bytes) : 0;
-    if (gp) gp->checksum = crc_of(gp->data, gsize);
+    if (gp) gp->checksum = block_hash(gp->data, gsize);
     for (int i = 0; i < p; ++i) {
         const PatternData& ti = m.track_patterns[i];
         if (ti.number == 0) continue;
@@ -272,25 +284,6 @@ void write_machine_sequence(Conversion& c, SequState& sequ, int k)
 }
 
 } // namespace
-
-uint32_t crc32_begin() { return 0xFFFFFFFFu; }
-
-uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t n)
-{
-    const auto& t = crc_tables;
-    for (; n >= 8; n -= 8, data += 8) {
-        const uint32_t a = crc ^ (uint32_t(data[0]) | uint32_t(data[1]) << 8 | uint32_t(data[2]) << 16 |
-                                  uint32_t(data[3]) << 24);
-        const uint32_t b = uint32_t(data[4]) | uint32_t(data[5]) << 8 | uint32_t(data[6]) << 16 |
-                           uint32_t(data[7]) << 24;
-        crc = t[7][a & 0xFF] ^ t[6][(a >> 8) & 0xFF] ^ t[5][(a >> 16) & 0xFF] ^ t[4][a >> 24] ^
-              t[3][b & 0xFF] ^ t[2][(b >> 8) & 0xFF] ^ t[1][(b >> 16) & 0xFF] ^ t[0][b >> 24];
-    }
-    for (; n > 0; --n, ++data) crc = t[0][(crc ^ *data) & 0xFF] ^ (crc >> 8);
-    return crc;
-}
-
-uint32_t crc32_end(uint32_t crc) { return ~crc; }
 
 int written_pattern_index(Conversion& c, int k, int p, bool offset_copy)
 {

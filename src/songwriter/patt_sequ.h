@@ -1,4 +1,4 @@
-// PATT and SEQU section bodies, duplicate pattern removal and CRC-32.
+// PATT and SEQU section bodies, duplicate pattern removal.
 #pragma once
 
 #include <cstddef>
@@ -12,11 +12,6 @@ void write_patt_section(Conversion& c);
 void write_sequ_section(Conversion& c, SequState& sequ);
 // Index of pattern p among the patterns machine k writes, as sequence events count them.
 int written_pattern_index(Conversion& c, int k, int p, bool offset_copy);
-
-// Standard CRC-32 (zlib/PNG).
-uint32_t crc32_begin();
-uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t n);
-uint32_t crc32_end(uint32_t crc);
 
 // Song end of the sequence section, kept from the sizing pass into the writing pass (one per song
 // written).

@@ -11,7 +11,8 @@ namespace {
 using LogSink = kxtest::LogWindowTest;
 
 // A forced message shows while the log is off; the count goes down on every call, shown or not.
-// Suppressed calls make a dot every log_dot_interval; job_abort's message is forced through.
+// Suppressed calls, made or skipped after log_shows, make a dot every log_dot_interval;
+// job_abort's message is forced through.
 TEST_F(LogSink, ForcingDotsAndAbort)
 {
     log.log_force = 2;
@@ -21,10 +22,13 @@ TEST_F(LogSink, ForcingDotsAndAbort)
     EXPECT_EQ(log_print(log, "hidden"), -1);
     EXPECT_EQ(log.log_force, 0);
     log.log_dot_interval = 3;
-    for (int i = 0; i < 7; ++i) log_print(log, "x");
+    // A caller that asks log_shows first and skips the call counts it towards a dot all the same.
+    for (int i = 0; i < 7; ++i)
+        if (i % 2 || log_shows(log)) log_print(log, "x");
     EXPECT_FALSE(run_guarded(log, [&] { job_abort("quiet"); }));
     EXPECT_FALSE(run_guarded(log, [&] { job_abort(" "); })); // not echoed
     log.log_enabled = 1;
+    EXPECT_TRUE(log_shows(log));
     EXPECT_FALSE(run_guarded(log, [&] { job_abort("boom"); }));
     EXPECT_EQ(win.text, "ab..\nError: quiet\nError: boom\n"); // an error starts its own line
     EXPECT_EQ(log.log_dot_count, 1u); // shown text does not count towards a dot

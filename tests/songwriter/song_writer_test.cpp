@@ -17,13 +17,6 @@ namespace {
 
 using namespace kxfix;
 
-TEST(Crc32, MatchesTheCheckValueWholeAndInPieces)
-{
-    const auto* s = reinterpret_cast<const uint8_t*>("123456789");
-    EXPECT_EQ(crc32_end(crc32_update(crc32_begin(), s, 9)), 0xCBF43926u);
-    EXPECT_EQ(crc32_end(crc32_update(crc32_update(crc32_begin(), s, 4), s + 4, 5)), 0xCBF43926u);
-}
-
 // Generator positions: the axes exact (zeros written as -0.0), every other point the float the C
 // library's sine and cosine give here (so only the axes changed when the series replaced them).
 TEST(GeneratorPositions, AxesExactOthersAsTheLibraryRoundsThem)
