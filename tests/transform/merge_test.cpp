@@ -240,6 +240,19 @@ TEST_F(MergeTest, TwoSongsBecomeOne)
     EXPECT_EQ(s.sequences, (std::vector<uint32_t>{0, 1, 0, 2, 0, 8, 3, 0, 5, 2})); // B's master's gone
     EXPECT_EQ(sections_of(kxtest::read_file("out.bmx")).at("BLAH"),
               blah("0123456789\r\n" + std::string(40, '-') + "\r\nabcdefghijklmnopqrst").data);
+
+    // A second song whose machines do not feed each other: its rows are read for the wave shift
+    // alone, its positions scaled without the first song's.
+    settings.do_mscale1 = 0;
+    ASSERT_EQ(run_merge("b.bmx", "a.bmx"), "");
+    const Seen t = read_back(reader_state, "out.bmx");
+    EXPECT_EQ(t.rows.at("5 2 1")[1], 3); // wave 2 behind B's bound 1
+    settings.do_mishift2 = settings.do_mscale2 = 0;
+    ASSERT_EQ(run_merge("b.bmx", "a.bmx"), "");
+    const Seen plain = read_back(reader_state, "out.bmx");
+    EXPECT_EQ(std::vector<float>(t.positions.begin(), t.positions.begin() + 8),
+              std::vector<float>(plain.positions.begin(), plain.positions.begin() + 8));
+    for (size_t i = 8; i < t.positions.size(); ++i) EXPECT_EQ(t.positions[i], (plain.positions[i] + 1) / 2) << i;
 }
 
 TEST_F(MergeTest, BlowUpAndRepeat)
