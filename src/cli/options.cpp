@@ -167,6 +167,13 @@ bool apply_option(Settings& s, OptionId id, const std::string& name, const std::
         error = name + " takes " + what + ", not \"" + v + "\"";
         return false;
     };
+    // --transpose, --source-transpose and --clone-transpose: semitones within the key's range.
+    auto semitones = [&](const char* key, int& field) {
+        if (!parse_int(v, n[0])) return bad("a number of semitones");
+        if (!in_range(key, n[0], error)) return false;
+        field = n[0];
+        return true;
+    };
     switch (id) {
     case OptionId::help: req.help = true; break;
     case OptionId::version: req.version = true; break;
@@ -201,9 +208,7 @@ bool apply_option(Settings& s, OptionId id, const std::string& name, const std::
         break;
     }
     case OptionId::transpose:
-        if (!parse_int(v, n[0])) return bad("a number of semitones");
-        if (!in_range("transpo", n[0], error)) return false;
-        s.transpo = n[0];
+        if (!semitones("transpo", s.transpo)) return false;
         break;
     case OptionId::set: {
         // The value is the whole argument: a text may hold blanks ("xi_dir=my xi/").
@@ -271,14 +276,10 @@ bool apply_option(Settings& s, OptionId id, const std::string& name, const std::
         break;
     }
     case OptionId::source_transpose:
-        if (!parse_int(v, n[0])) return bad("a number of semitones");
-        if (!in_range("mtranspo", n[0], error)) return false;
-        s.mtranspo = n[0];
+        if (!semitones("mtranspo", s.mtranspo)) return false;
         break;
     case OptionId::clone_transpose:
-        if (!parse_int(v, n[0])) return bad("a number of semitones");
-        if (!in_range("clone_trans", n[0], error)) return false;
-        s.clone_trans = n[0];
+        if (!semitones("clone_trans", s.clone_trans)) return false;
         break;
     case OptionId::clone_wave:
         if (!parse_int(v, n[0]) || n[0] < 0 || n[0] > 255) return bad("a wave number 0 to 255");
