@@ -2,8 +2,11 @@
 #include "song/pattern_cells.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
+
+#include "platform/platform.h"
 
 namespace {
 
@@ -30,15 +33,35 @@ bool is_empty_row(const MachineRecord& m, const uint8_t* row)
     return true;
 }
 
+// size bytes for a chunk, from the conversion's cell space. The space is taken from the pool in
+// slabs that double from 64 KiB to 4 MiB; a slab of 4 MiB is aligned so that the system may back
+// it with large pages (tens of MB of rows fault in 2 MiB at a time instead of 4 KiB).
+void* chunk_space(Pool& pool, CellSpace& space, size_t size)
+{
+    constexpr size_t smallest = size_t(64) << 10, largest = size_t(4) << 20, large_page = size_t(2) << 20;
+    size = (size + 15) & ~size_t(15);
+    if (space.left < size) {
+        space.slab = std::max(std::min(space.slab * 2, largest), std::max(smallest, size));
+        const size_t align = space.slab >= largest ? large_page : 16;
+        auto* raw = static_cast<uint8_t*>(pool_alloc(pool, uint32_t(space.slab + align)));
+        space.next = raw + (align - reinterpret_cast<uintptr_t>(raw) % align) % align;
+        space.left = space.slab;
+        if (align == large_page) platform::prefer_large_pages(space.next, space.slab);
+    }
+    void* p = space.next;
+    space.next += size;
+    space.left -= size;
+    return p;
+}
+
 // Room for one more entry at the end of the pattern's last chunk.
-uint8_t* new_entry(Pool& pool, PatternData& tp, size_t size)
+uint8_t* new_entry(Pool& pool, CellSpace& space, PatternData& tp, size_t size)
 {
     CellChunk* last = tp.last_chunk;
     if (!last || last->capacity - last->used < size) {
         uint32_t capacity = uint32_t(size) * first_chunk_entries;
         if (last) capacity = std::max(std::min(last->capacity * 2, largest_chunk_bytes) / uint32_t(size), 1u) * uint32_t(size);
-        auto* chunk = static_cast<CellChunk*>(pool_alloc(pool, uint32_t(sizeof(CellChunk) + capacity)));
-        new (chunk) CellChunk();
+        auto* chunk = new (chunk_space(pool, space, sizeof(CellChunk) + capacity)) CellChunk();
         chunk->capacity = capacity;
         if (last)
             last->next = chunk;
@@ -137,22 +160,21 @@ size_t block_bytes(const MachineRecord& m, int lines)
 
 } // namespace
 
-void put_track_row(Pool& pool, const MachineRecord& m, PatternData& tp, uint32_t position, const uint8_t* row)
+void put_track_row(Pool& pool, CellSpace& space, const MachineRecord& m, PatternData& tp, uint32_t position, const uint8_t* row)
 {
     const size_t rb = row_bytes(m), size = entry_bytes(m);
-    const bool empty = is_empty_row(m, row);
-    if (tp.cell_count && position == tp.last_position) {
+    if (tp.cell_count == 0 || position > tp.last_position) {
+        // Cells come row by row: a position after every entry is the common case.
+        if (tp.cells_settled && is_empty_row(m, row)) return; // no entry holds it: empty already
+    } else if (position == tp.last_position) {
         // The last entry ends the last chunk: replaced in place.
         std::memcpy(tp.last_chunk->entries() + tp.last_chunk->used - size + sizeof(uint32_t), row, rb);
-        if (empty) tp.cells_settled = 0;
+        if (is_empty_row(m, row)) tp.cells_settled = 0;
         return;
-    }
-    if (tp.cell_count && position < tp.last_position) {
+    } else {
         tp.cells_settled = 0;
-    } else if (empty && tp.cells_settled) {
-        return; // no entry holds this position: it is empty already
     }
-    uint8_t* e = new_entry(pool, tp, size);
+    uint8_t* e = new_entry(pool, space, tp, size);
     std::memcpy(e, &position, sizeof position);
     std::memcpy(e + sizeof position, row, rb);
     tp.last_position = position;

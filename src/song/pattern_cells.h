@@ -33,8 +33,8 @@ inline uint32_t track_row_position(const MachineRecord& m, int track, int row)
 }
 
 // Writes one track row (m.track_row_bytes bytes) at `position` of pattern tp of machine m,
-// held sparse.
-void put_track_row(Pool& pool, const MachineRecord& m, PatternData& tp, uint32_t position, const uint8_t* row);
+// held sparse; new chunks come from `space` (the song's cell_space).
+void put_track_row(Pool& pool, CellSpace& space, const MachineRecord& m, PatternData& tp, uint32_t position, const uint8_t* row);
 
 // Puts the entries in rising position order, keeps the last one written of each position and
 // drops those equal to the empty row: two patterns of m with the same lines then hold the same

@@ -93,6 +93,14 @@ struct PatternInfo {
 
 struct CellChunk; // song/pattern_cells.h
 
+// Where the chunks of sparse track rows are carved from: the rest of the last slab taken from
+// the pool.
+struct CellSpace {
+    uint8_t* next = nullptr;
+    size_t left = 0; // bytes
+    size_t slab = 0; // bytes of the last slab
+};
+
 // One pattern of one machine. Global rows are held whole (data); track rows are held sparse
 // (song/pattern_cells.h): only the rows a cell was written to, every other row is the machine's
 // empty row.
@@ -173,6 +181,7 @@ struct Song {
     int cur_machine = 0, cur_pattern = 0, cur_row = 0, cur_track = 0, cur_channel = 0;
     uint8_t* channel_instrument = nullptr;       // per input channel: current instrument
     uint8_t* pattern_channel_instrument = nullptr; // dotsplit 2: [pattern * channel_count + channel]
+    CellSpace cell_space;                          // chunks of the track rows held sparse
 };
 
 // Input note -> Buzz note byte (octave high nibble, semitone 1..12 low nibble) by the song's

@@ -185,9 +185,14 @@ void write_cell(Conversion& c, uint8_t note, uint8_t wave, uint8_t volume, uint8
     }
     if (!m.empty_row || row_bytes > machine_max_bytes) return;
     uint8_t row[machine_max_bytes];
-    std::memcpy(row, m.empty_row, size_t(row_bytes));
-    put_cell_bytes(c, row, row_bytes, note, wave, volume, effect, value);
-    put_track_row(c.pool, m, tp, track_row_position(m, s.cur_track, s.cur_row), row);
+    if (c.settings.dopfun == 0 && row_bytes == 5) {
+        // The Tracker's row is the cell itself.
+        row[0] = note, row[1] = wave, row[2] = volume, row[3] = effect, row[4] = value;
+    } else {
+        std::memcpy(row, m.empty_row, size_t(row_bytes));
+        put_cell_bytes(c, row, row_bytes, note, wave, volume, effect, value);
+    }
+    put_track_row(c.pool, s.cell_space, m, tp, track_row_position(m, s.cur_track, s.cur_row), row);
 }
 
 void fill_empty_cells(const Conversion& c, uint8_t* data, size_t rows, int row_bytes)

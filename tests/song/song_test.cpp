@@ -45,14 +45,14 @@ TEST_F(SongModelTest, SparseTrackRows)
     m.empty_row = empty;
     PatternData in_order, mixed, whole;
     // 3 tracks x 3 lines: track 0 row 0 = a, track 2 row 1 = b, the rest empty.
-    put_track_row(pool, m, in_order, track_row_position(m, 0, 0), a);
-    put_track_row(pool, m, in_order, track_row_position(m, 1, 0), empty); // held as no entry
-    put_track_row(pool, m, in_order, track_row_position(m, 2, 1), b);
-    for (int i = 0; i < 40; ++i) put_track_row(pool, m, mixed, uint32_t(8 - i % 9), b); // over several chunks
-    put_track_row(pool, m, mixed, track_row_position(m, 2, 1), a);
-    put_track_row(pool, m, mixed, track_row_position(m, 2, 1), b);  // the last one written wins
-    for (uint32_t p = 1; p < 9; ++p) if (p != 5) put_track_row(pool, m, mixed, p, empty);
-    put_track_row(pool, m, mixed, 0, a);
+    put_track_row(pool, song.cell_space, m, in_order, track_row_position(m, 0, 0), a);
+    put_track_row(pool, song.cell_space, m, in_order, track_row_position(m, 1, 0), empty); // held as no entry
+    put_track_row(pool, song.cell_space, m, in_order, track_row_position(m, 2, 1), b);
+    for (int i = 0; i < 40; ++i) put_track_row(pool, song.cell_space, m, mixed, uint32_t(8 - i % 9), b); // over several chunks
+    put_track_row(pool, song.cell_space, m, mixed, track_row_position(m, 2, 1), a);
+    put_track_row(pool, song.cell_space, m, mixed, track_row_position(m, 2, 1), b);  // the last one written wins
+    for (uint32_t p = 1; p < 9; ++p) if (p != 5) put_track_row(pool, song.cell_space, m, mixed, p, empty);
+    put_track_row(pool, song.cell_space, m, mixed, 0, a);
     EXPECT_FALSE(mixed.cells_settled);
     settle_track_rows(m, mixed);
     EXPECT_EQ(mixed.cell_count, 2u);
@@ -65,7 +65,7 @@ TEST_F(SongModelTest, SparseTrackRows)
     whole.data = want.data();
     expand_track_rows(m, whole, 3, rows.data());
     EXPECT_EQ(rows, want);
-    put_track_row(pool, m, in_order, track_row_position(m, 2, 2), a); // one row more
+    put_track_row(pool, song.cell_space, m, in_order, track_row_position(m, 2, 2), a); // one row more
     EXPECT_FALSE(same_track_rows(m, mixed, in_order, 3));
 }
 
