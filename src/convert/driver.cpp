@@ -467,17 +467,21 @@ void detect_input_kind(Conversion& c, const char* input)
     s.write_xi = c.settings.dowave == 1 ? 1 : 0;
 }
 
-int run_outside_converter(const char* program, const char* const* args, int arg_count, std::string* errors)
+int run_outside_converter(const char* program, const char* const* args, int arg_count, std::string* errors,
+                          platform::RunningProgram* running)
 {
     std::string name = std::string(program) + platform::exe_suffix;
     std::string path = platform::find_program(name);
     if (path.empty()) return -1;
     std::vector<std::string> argv{name};
     for (int i = 0; i < arg_count; ++i) argv.emplace_back(args[i]);
-    return platform::run_program(path, argv, errors);
+    return platform::run_program(path, argv, errors, running);
 }
 
 namespace {
+// Where the job keeps the converter it waits for, so that killing the job ends it.
+platform::RunningProgram* job_program(Conversion& c) { return c.log.cancel ? &c.log.cancel->program : nullptr; }
+
 // A converter's lines (its summary, or why it failed) go into the job's log, forced as the
 // console showed them, each where it belongs among the job's lines; the scratch copy it read is
 // named as the user's file.
@@ -684,7 +688,7 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
         const std::string xm = reserve_converter_output(d, output, nullptr, "");
         const char* args[] = {input, xm.c_str(), "4", "10"};
         std::string said;
-        if (run_outside_converter(converter, args, 4, &said) == -1) job_abort("Error running EasyXMid");
+        if (run_outside_converter(converter, args, 4, &said, job_program(c)) == -1) job_abort("Error running EasyXMid");
         log_converter_lines(c, said, "", input);
         current = xm;
         s.current_input = midi_converter_output;
@@ -693,7 +697,7 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
         const std::string xm = it2xm_output_name(it);
         const char* args[] = {it.c_str(), "/WC", xm.c_str()};
         std::string said;
-        int e = run_outside_converter(converter, args, 3, &said);
+        int e = run_outside_converter(converter, args, 3, &said, job_program(c));
         if (e == -1) job_abort("Error running it2xm!");
         if (e != 0) {
             c.log.log_force = 1;
@@ -710,7 +714,7 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
         const std::string xm = mod2xm_output_name(module);
         const char* args[] = {module.c_str(), "/o", xm.c_str()};
         std::string said;
-        int e = run_outside_converter(converter, args, 3, &said);
+        int e = run_outside_converter(converter, args, 3, &said, job_program(c));
         if (e == -1) job_abort("Error running mod2xm!");
         if (e != 0) {
             c.log.log_force = 1;
