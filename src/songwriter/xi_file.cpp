@@ -116,13 +116,6 @@ bool XiExport::open(int instrument)
     return out.create(path.c_str(), ".part");
 }
 
-namespace {
-void put_le(uint8_t*& p, unsigned v, int bytes)
-{
-    for (int k = 0; k < bytes; ++k) *p++ = uint8_t(v >> (8 * k));
-}
-} // namespace
-
 void XiExport::write_failed() const { xi_write_failed(path.c_str()); }
 
 void XiExport::write_data(const void* data, size_t n)
@@ -141,27 +134,28 @@ void XiExport::write_body(const InstrumentBody& body, unsigned sample_count)
 {
     uint8_t b[xi_body_bytes] = {};
     uint8_t* p = b;
-    put_le(p, 0x0102, 2);
+    auto word = [&p](unsigned v) { store_le16(p, v), p += 2; };
+    word(0x0102);
     std::memcpy(p, body.key_map, key_map_size);
     p += key_map_size;
-    for (uint16_t v : body.volume_envelope) put_le(p, v, 2);
-    for (uint16_t v : body.panning_envelope) put_le(p, v, 2);
+    for (uint16_t v : body.volume_envelope) word(v);
+    for (uint16_t v : body.panning_envelope) word(v);
     std::memcpy(p, body.points, sizeof body.points);
     p += sizeof body.points;
-    put_le(p, body.fadeout, 2);
-    put_le(p, body.reserved, 2);
+    word(body.fadeout);
+    word(body.reserved);
     p += 20; // reserved, written as zeros
-    put_le(p, sample_count, 2);
+    word(sample_count);
     write_data(b, sizeof b);
 }
 
 void XiExport::write_sample_header(const SampleHeader& h)
 {
     uint8_t b[sample_header_bytes] = {};
-    uint8_t* p = b;
-    put_le(p, h.length, 4);
-    put_le(p, h.loop_start, 4);
-    put_le(p, h.loop_length, 4);
+    store_le32(b, h.length);
+    store_le32(b + 4, h.loop_start);
+    store_le32(b + 8, h.loop_length);
+    uint8_t* p = b + 12;
     for (uint8_t v : {h.volume, h.finetune, h.type, h.panning, h.relative_note, h.reserved}) *p++ = v;
     char name[23];
     std::snprintf(name, sizeof name, "%-22s", h.name);
