@@ -4,7 +4,7 @@
 // reads, and on request MOD modules and MIDI files are first turned into XM files by outside
 // converter programs. The module is then read in passes: a first pass that learns the sizes, for
 // split-by-instrument an additional pass that counts the channels each instrument plays on, and
-// a second pass that fills the patterns. Between them the machines are laid out and every pattern is allocated and cleared.
+// a second pass that fills the patterns. Between them the machines are laid out and every pattern is made empty.
 // Buzz song files given as input are only listed; an XI instrument becomes a song holding it.
 //
 // The song is written under a scratch name beside the output ("<output>-kx<pid>-<n>.part", with
@@ -47,7 +47,6 @@ namespace {
 constexpr int max_channels = 255;      // input channels (track numbers are bytes)
 constexpr int max_generators = 256;    // generator machines in one song
 constexpr int64_t max_pattern_bytes = int64_t(256) << 20; // pattern data of all machines
-constexpr size_t large_page_bytes = size_t(2) << 20;  // the pattern blocks' alignment
 constexpr int master_track_row_bytes = 4;  // amplitude word, panning word
 constexpr int master_global_row_bytes = 5; // volume word, BPM word, ticks-per-beat byte
 constexpr int tracker_track_row_bytes = 5; // note, wave, volume, effect, effect value
@@ -594,14 +593,13 @@ void lay_out_machines(Conversion& c)
     if (!native) s.channel_instrument = table<uint8_t>(c, size_t(s.channel_count));
     s.machine_table = table<MachineRecord>(c, size_t(s.machine_count));
 
-    // Every pattern block of every machine comes out of one allocation: one request instead of
-    // one per pattern and machine, aligned so that the system may back it with large pages
-    // (the blocks are filled right away, page by page). Each block is filled completely below.
-    const size_t align = size_t(total) >= large_page_bytes ? large_page_bytes : 1;
-    uint8_t* arena = block(c, size_t(total) + align - 1);
-    arena += (align - reinterpret_cast<uintptr_t>(arena) % align) % align;
-    if (align > 1) platform::prefer_large_pages(arena, size_t(total));
-    size_t arena_left = size_t(total);
+    // Track rows are held sparse (song/pattern_cells.h), starting with no row written; the global
+    // rows of the Master and machine 1 are held whole, every pattern's out of one allocation.
+    int64_t global_total = 0;
+    for (int p = 0; p < s.pattern_count; ++p)
+        global_total += int64_t(s.pattern_table[p].lines) * (master_global_row_bytes + global_row);
+    uint8_t* arena = block(c, size_t(global_total));
+    size_t arena_left = size_t(global_total);
     auto take = [&](size_t n) {
         if (n > arena_left) job_abort("Wrong pattern length!!");
         uint8_t* b = arena;
@@ -615,53 +613,46 @@ void lay_out_machines(Conversion& c)
     master.track_count = generators;
     master.track_row_bytes = master_track_row_bytes;
     master.global_row_bytes = master_global_row_bytes;
+    uint8_t* master_empty = table<uint8_t>(c, master_track_row_bytes);
+    std::memset(master_empty, 255, master_track_row_bytes);
+    master.empty_row = master_empty;
     master.track_patterns = table<PatternData>(c, size_t(s.pattern_count));
     master.global_patterns = table<PatternData>(c, size_t(s.pattern_count));
     for (int p = 0; p < s.pattern_count; ++p) {
         PatternInfo& pi = s.pattern_table[p];
         pi.play_lines = pi.lines;
         pi.start_row = 0;
-        size_t lines = size_t(pi.lines);
-        size_t tn = size_t(generators) * lines * master_track_row_bytes;
-        size_t gn = lines * master_global_row_bytes;
-        master.track_patterns[p].data = take(tn);
+        size_t gn = size_t(pi.lines) * master_global_row_bytes;
         master.global_patterns[p].data = take(gn);
-        std::memset(master.track_patterns[p].data, 255, tn);
         std::memset(master.global_patterns[p].data, 255, gn);
-        master.track_patterns[p].number = 0;
-        master.global_patterns[p].number = 0;
     }
 
     // vMidiOut under native MIDI: cells without a note name no channel and no program change.
     c.midi.midi_out_channel = 0;
     c.midi.midi_out_program = 255;
 
+    uint8_t* generator_empty = table<uint8_t>(c, size_t(track_row));
+    fill_empty_cells(c, generator_empty, 1, track_row);
     for (int m = 1; m <= generators; ++m) {
         MachineRecord& mr = s.machine_table[m];
         mr.kind = 1;
         mr.track_row_bytes = track_row;
+        mr.empty_row = generator_empty;
         mr.global_row_bytes = global_row;
         mr.track_count = tracks[size_t(m)];
         mr.track_patterns = table<PatternData>(c, size_t(s.pattern_count));
         const bool globals = m == 1 && global_row > 0;
-        if (globals) mr.global_patterns = table<PatternData>(c, size_t(s.pattern_count));
+        if (!globals) continue;
+        mr.global_patterns = table<PatternData>(c, size_t(s.pattern_count));
         for (int p = 0; p < s.pattern_count; ++p) {
             const int lines = s.pattern_table[p].lines;
-            const size_t rows = size_t(mr.track_count) * size_t(lines);
-            mr.track_patterns[p].data = take(rows * size_t(track_row));
-            mr.track_patterns[p].number = 0;
-            fill_empty_cells(c, mr.track_patterns[p].data, rows, track_row);
-            if (globals) {
-                uint8_t* g = take(size_t(lines) * size_t(global_row));
-                mr.global_patterns[p].data = g;
-                mr.global_patterns[p].number = 0;
-                for (int r = 0; r < lines; ++r) {
-                    if (dopfun)
-                        std::memcpy(g + size_t(r) * size_t(global_row), target->empty_bytes,
-                                    size_t(global_row));
-                    else
-                        std::memset(g + size_t(r) * size_t(global_row), 0, size_t(global_row));
-                }
+            uint8_t* g = take(size_t(lines) * size_t(global_row));
+            mr.global_patterns[p].data = g;
+            for (int r = 0; r < lines; ++r) {
+                if (dopfun)
+                    std::memcpy(g + size_t(r) * size_t(global_row), target->empty_bytes, size_t(global_row));
+                else
+                    std::memset(g + size_t(r) * size_t(global_row), 0, size_t(global_row));
             }
         }
     }
