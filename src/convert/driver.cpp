@@ -4,7 +4,7 @@
 // reads, and on request MOD modules and MIDI files are first turned into XM files by outside
 // converter programs. The module is then read in passes: a first pass that learns the sizes, for
 // split-by-instrument an additional pass that counts the channels each instrument plays on, and
-// a second pass that fills the patterns. Between them the machines are laid out and every pattern is made empty.
+// a second pass that fills the patterns. Between them the machines are laid out and every pattern is allocated and cleared.
 // Buzz song files given as input are only listed; an XI instrument becomes a song holding it.
 //
 // The song is written under a scratch name beside the output ("<output>-kx<pid>-<n>.part", with
@@ -47,6 +47,7 @@ namespace {
 constexpr int max_channels = 255;      // input channels (track numbers are bytes)
 constexpr int max_generators = 256;    // generator machines in one song
 constexpr int64_t max_pattern_bytes = int64_t(256) << 20; // pattern data of all machines
+constexpr size_t large_page_bytes = size_t(2) << 20;  // the pattern blocks' alignment
 constexpr int master_track_row_bytes = 4;  // amplitude word, panning word
 constexpr int master_global_row_bytes = 5; // volume word, BPM word, ticks-per-beat byte
 constexpr int tracker_track_row_bytes = 5; // note, wave, volume, effect, effect value
@@ -69,6 +70,7 @@ struct DriverState {
 
     Conversion& c;
     File input;                // the file being read (the module, the XM a converter made, ...)
+    std::vector<char> output_buffer; // the song stream's buffer: outlives the stream (declared first)
     platform::ScratchFile output; // the song being written, under its scratch name
     std::string output_name;   // the name the finished song gets
     std::vector<std::string> scratch_files; // an outside converter's XM and input, removed at the end
@@ -167,7 +169,9 @@ void open_output(DriverState& d, const char* output, const char* input)
     if (!d.output.create(output, unfinished_suffix)) job_abort("Can't open outputfile");
     c.writer.output_stream = d.output.get();
     // Songs run to tens of MB of pattern and wave data: written in large blocks, not 4 KiB ones.
-    std::setvbuf(c.writer.output_stream, nullptr, _IOFBF, song_write_buffer);
+    // The buffer is given: without one, the C library may keep its own size and ignore ours.
+    d.output_buffer.resize(song_write_buffer);
+    std::setvbuf(c.writer.output_stream, d.output_buffer.data(), _IOFBF, song_write_buffer);
 }
 
 // Gives the written song its name, and with it the XI files it names. Without replace_files the
@@ -593,13 +597,27 @@ void lay_out_machines(Conversion& c)
     if (!native) s.channel_instrument = table<uint8_t>(c, size_t(s.channel_count));
     s.machine_table = table<MachineRecord>(c, size_t(s.machine_count));
 
-    // Track rows are held sparse (song/pattern_cells.h), starting with no row written; the global
-    // rows of the Master and machine 1 are held whole, every pattern's out of one allocation.
-    int64_t global_total = 0;
-    for (int p = 0; p < s.pattern_count; ++p)
-        global_total += int64_t(s.pattern_table[p].lines) * (master_global_row_bytes + global_row);
-    uint8_t* arena = block(c, size_t(global_total));
-    size_t arena_left = size_t(global_total);
+    // A split by instrument gives each instrument's machine a track for every channel it plays
+    // on, nearly all of their rows empty: its generators' track rows are held sparse
+    // (song/pattern_cells.h). Otherwise every input cell has one track row, and the rows are held
+    // whole. The blocks held whole come out of one allocation: one request instead of one per
+    // pattern and machine, aligned so that the system may back it with large pages (the blocks
+    // are filled right away, page by page). Each block is filled completely below.
+    const bool sparse_rows = by_instrument;
+    int64_t whole = 0;
+    for (int p = 0; p < s.pattern_count; ++p) {
+        int64_t row = master_global_row_bytes + global_row;
+        if (!sparse_rows) {
+            row += int64_t(generators) * master_track_row_bytes;
+            for (int m = 1; m <= generators; ++m) row += int64_t(tracks[size_t(m)]) * track_row;
+        }
+        whole += int64_t(s.pattern_table[p].lines) * row;
+    }
+    const size_t align = size_t(whole) >= large_page_bytes ? large_page_bytes : 1;
+    uint8_t* arena = block(c, size_t(whole) + align - 1);
+    arena += (align - reinterpret_cast<uintptr_t>(arena) % align) % align;
+    if (align > 1) platform::prefer_large_pages(arena, size_t(whole));
+    size_t arena_left = size_t(whole);
     auto take = [&](size_t n) {
         if (n > arena_left) job_abort("Wrong pattern length!!");
         uint8_t* b = arena;
@@ -622,7 +640,13 @@ void lay_out_machines(Conversion& c)
         PatternInfo& pi = s.pattern_table[p];
         pi.play_lines = pi.lines;
         pi.start_row = 0;
-        size_t gn = size_t(pi.lines) * master_global_row_bytes;
+        size_t lines = size_t(pi.lines);
+        if (!sparse_rows) {
+            size_t tn = size_t(generators) * lines * master_track_row_bytes;
+            master.track_patterns[p].data = take(tn);
+            std::memset(master.track_patterns[p].data, 255, tn);
+        }
+        size_t gn = lines * master_global_row_bytes;
         master.global_patterns[p].data = take(gn);
         std::memset(master.global_patterns[p].data, 255, gn);
     }
@@ -641,6 +665,12 @@ void lay_out_machines(Conversion& c)
         mr.global_row_bytes = global_row;
         mr.track_count = tracks[size_t(m)];
         mr.track_patterns = table<PatternData>(c, size_t(s.pattern_count));
+        if (!sparse_rows)
+            for (int p = 0; p < s.pattern_count; ++p) {
+                const size_t rows = size_t(mr.track_count) * size_t(s.pattern_table[p].lines);
+                mr.track_patterns[p].data = take(rows * size_t(track_row));
+                fill_empty_cells(c, mr.track_patterns[p].data, rows, track_row);
+            }
         const bool globals = m == 1 && global_row > 0;
         if (!globals) continue;
         mr.global_patterns = table<PatternData>(c, size_t(s.pattern_count));

@@ -20,9 +20,14 @@ uint32_t entry_position(const uint8_t* e)
     return p;
 }
 
+// A byte loop: rows are a few bytes, too short for a call to memcmp to pay.
 bool is_empty_row(const MachineRecord& m, const uint8_t* row)
 {
-    return !m.empty_row || std::memcmp(row, m.empty_row, row_bytes(m)) == 0;
+    if (!m.empty_row) return true;
+    const size_t n = row_bytes(m);
+    for (size_t i = 0; i < n; ++i)
+        if (row[i] != m.empty_row[i]) return false;
+    return true;
 }
 
 // Room for one more entry at the end of the pattern's last chunk.
@@ -66,10 +71,68 @@ struct EntryCursor {
     }
 };
 
-void mix(uint64_t& h, uint64_t w)
+// The duplicate search's hash: four lanes of 64-bit words, each word mixed in by a
+// multiplication and a shift (a bijection of the lane, so one changed byte always changes its
+// lane), the lanes and the length folded into 32 bits at the end. The bytes come in pieces (the
+// entries of one chunk after another); the hash depends only on the bytes, not on the pieces.
+class RowHash {
+public:
+    void feed(const uint8_t* p, size_t n)
+    {
+        total_ += n;
+        if (held_) {
+            const size_t take = std::min(sizeof buffer_ - held_, n);
+            std::memcpy(buffer_ + held_, p, take);
+            held_ += take;
+            p += take;
+            n -= take;
+            if (held_ < sizeof buffer_) return;
+            block(buffer_);
+            held_ = 0;
+        }
+        for (; n >= sizeof buffer_; p += sizeof buffer_, n -= sizeof buffer_) block(p);
+        std::memcpy(buffer_, p, n);
+        held_ = n;
+    }
+    uint32_t finish()
+    {
+        for (size_t i = 0, lane = 0; i < held_; i += 8, lane = (lane + 1) & 3) {
+            uint64_t w = 0;
+            std::memcpy(&w, buffer_ + i, std::min<size_t>(held_ - i, 8));
+            mix(h_[lane], w);
+        }
+        uint64_t f = h_[0];
+        mix(f, h_[1]);
+        mix(f, h_[2]);
+        mix(f, h_[3]);
+        mix(f, total_);
+        return uint32_t(f ^ (f >> 32));
+    }
+
+private:
+    static void mix(uint64_t& lane, uint64_t w)
+    {
+        lane = (lane ^ w) * 0x9E3779B97F4A7C15ull;
+        lane ^= lane >> 29;
+    }
+    void block(const uint8_t* p)
+    {
+        uint64_t w[4];
+        std::memcpy(w, p, sizeof w);
+        mix(h_[0], w[0]);
+        mix(h_[1], w[1]);
+        mix(h_[2], w[2]);
+        mix(h_[3], w[3]);
+    }
+    uint64_t h_[4] = {0x452821E638D01377ull, 0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull};
+    uint64_t total_ = 0;
+    uint8_t buffer_[32] = {};
+    size_t held_ = 0;
+};
+
+size_t block_bytes(const MachineRecord& m, int lines)
 {
-    h = (h ^ w) * 0x9E3779B97F4A7C15ull;
-    h ^= h >> 29;
+    return size_t(m.track_count > 0 ? m.track_count : 0) * size_t(lines > 0 ? lines : 0) * row_bytes(m);
 }
 
 } // namespace
@@ -98,7 +161,7 @@ void put_track_row(Pool& pool, const MachineRecord& m, PatternData& tp, uint32_t
 
 void settle_track_rows(const MachineRecord& m, PatternData& tp)
 {
-    if (tp.cells_settled) return;
+    if (tp.cells_settled || tp.data) return;
     const size_t size = entry_bytes(m);
     std::vector<uint8_t> held;
     held.reserve(size_t(tp.cell_count) * size);
@@ -131,29 +194,27 @@ void settle_track_rows(const MachineRecord& m, PatternData& tp)
     tp.cells_settled = 1;
 }
 
-uint32_t track_rows_hash(const MachineRecord& m, const PatternData& tp)
+uint32_t rows_hash(const uint8_t* data, size_t n)
 {
-    const size_t rb = row_bytes(m), size = entry_bytes(m);
-    uint64_t h = tp.cell_count;
-    for (EntryCursor c(tp); c.get(); c.next(size)) {
-        const uint8_t* e = c.get();
-        // The position and the row's first four bytes in one word, the rest in words of eight.
-        uint64_t w = entry_position(e);
-        uint32_t head = 0;
-        size_t k = std::min<size_t>(rb, 4);
-        std::memcpy(&head, e + sizeof(uint32_t), k);
-        mix(h, w | uint64_t(head) << 32);
-        for (; k < rb; k += 8) {
-            uint64_t rest = 0;
-            std::memcpy(&rest, e + sizeof(uint32_t) + k, std::min<size_t>(rb - k, 8));
-            mix(h, rest);
-        }
-    }
-    return uint32_t(h ^ (h >> 32));
+    RowHash h;
+    if (data) h.feed(data, n);
+    return h.finish();
 }
 
-bool same_track_rows(const MachineRecord& m, const PatternData& a, const PatternData& b)
+uint32_t track_rows_hash(const MachineRecord& m, const PatternData& tp, int lines)
 {
+    if (tp.data) return rows_hash(tp.data, block_bytes(m, lines));
+    RowHash h;
+    for (const CellChunk* k = tp.first_chunk; k; k = k->next) h.feed(k->entries(), k->used);
+    return h.finish();
+}
+
+bool same_track_rows(const MachineRecord& m, const PatternData& a, const PatternData& b, int lines)
+{
+    if (a.data || b.data) {
+        const size_t n = block_bytes(m, lines);
+        return n == 0 || (a.data && b.data && std::memcmp(a.data, b.data, n) == 0);
+    }
     if (a.cell_count != b.cell_count) return false;
     const size_t size = entry_bytes(m);
     EntryCursor x(a), y(b);
@@ -168,6 +229,10 @@ void expand_track_rows(const MachineRecord& m, const PatternData& tp, int lines,
     const size_t tracks = m.track_count > 0 ? size_t(m.track_count) : 0;
     const size_t rows = tracks * size_t(lines > 0 ? lines : 0);
     if (rows == 0 || rb == 0) return;
+    if (tp.data) {
+        std::memcpy(out, tp.data, rows * rb);
+        return;
+    }
     if (m.empty_row)
         std::memcpy(out, m.empty_row, rb);
     else

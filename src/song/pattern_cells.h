@@ -1,8 +1,9 @@
-// The track rows of one pattern of one machine, held sparse. Only the rows a cell was written to
-// are kept; every other row is the machine's empty row. A split by instrument gives every
+// The track rows of one pattern of one machine: held whole (PatternData::data, track t row r at
+// (t * lines + r) * track_row_bytes), or held sparse, where only the rows a cell was written to
+// are kept and every other row is the machine's empty row. A split by instrument gives every
 // instrument a machine with a track for each channel it plays on, so a module whose patterns
-// fill 5 MB becomes 70 MB of Buzz track rows, nearly all of them empty: they are spelled out one
-// pattern at a time, while the song is written.
+// fill 5 MB becomes 70 MB of Buzz track rows, nearly all of them empty: those are held sparse and
+// spelled out one pattern at a time, while the song is written.
 //
 // A row is kept as an entry: its position (row * track_count + track, 4 bytes in host byte
 // order) and its track_row_bytes bytes. Entries are packed into chunks from the job's pool in
@@ -31,7 +32,8 @@ inline uint32_t track_row_position(const MachineRecord& m, int track, int row)
     return uint32_t(row) * uint32_t(m.track_count) + uint32_t(track);
 }
 
-// Writes one track row (m.track_row_bytes bytes) at `position` of pattern tp of machine m.
+// Writes one track row (m.track_row_bytes bytes) at `position` of pattern tp of machine m,
+// held sparse.
 void put_track_row(Pool& pool, const MachineRecord& m, PatternData& tp, uint32_t position, const uint8_t* row);
 
 // Puts the entries in rising position order, keeps the last one written of each position and
@@ -39,9 +41,12 @@ void put_track_row(Pool& pool, const MachineRecord& m, PatternData& tp, uint32_t
 // rows exactly when their entries are the same.
 void settle_track_rows(const MachineRecord& m, PatternData& tp);
 
-// Hash of settled entries, and whether two patterns' settled entries are the same.
-uint32_t track_rows_hash(const MachineRecord& m, const PatternData& tp);
-bool same_track_rows(const MachineRecord& m, const PatternData& a, const PatternData& b);
+// The duplicate search's hash of n bytes of rows. Equal hashes are only a hint: the rows decide.
+uint32_t rows_hash(const uint8_t* data, size_t n);
+// Hash of a pattern's track rows (settled when held sparse), and whether two patterns of m with
+// `lines` rows hold the same track rows (both held whole, or both sparse and settled).
+uint32_t track_rows_hash(const MachineRecord& m, const PatternData& tp, int lines);
+bool same_track_rows(const MachineRecord& m, const PatternData& a, const PatternData& b, int lines);
 
 // Spells out the track rows of a pattern of `lines` rows into out: track t row r at
 // (t * lines + r) * track_row_bytes, track_count * lines rows in all.

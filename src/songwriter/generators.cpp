@@ -164,7 +164,8 @@ void put_cell_bytes(const Conversion& c, uint8_t* row, int row_bytes, uint8_t no
 // A position outside the song's tables (the Master, a machine, pattern, track or row that does
 // not exist) is dropped without a word: the callers report the positions they compute
 // themselves, and the cell writer must never write outside its pattern. A cell sets the whole
-// row (bytes it leaves out stay those of the empty row), so it starts from the empty row.
+// row (bytes it leaves out stay those of the empty row), so a row held sparse starts from the
+// empty row.
 void write_cell(Conversion& c, uint8_t note, uint8_t wave, uint8_t volume, uint8_t effect, uint8_t value)
 {
     Song& s = c.song;
@@ -175,11 +176,18 @@ void write_cell(Conversion& c, uint8_t note, uint8_t wave, uint8_t volume, uint8
     if (!m.track_patterns || s.cur_track < 0 || s.cur_track >= m.track_count) return;
     if (s.cur_row < 0 || s.cur_row >= s.pattern_table[s.cur_pattern].lines) return;
     const int row_bytes = m.track_row_bytes;
-    if (!m.empty_row || row_bytes <= 0 || row_bytes > machine_max_bytes) return;
+    if (row_bytes <= 0) return;
+    PatternData& tp = m.track_patterns[s.cur_pattern];
+    if (tp.data) {
+        const size_t at = size_t(s.cur_track) * size_t(s.pattern_table[s.cur_pattern].lines) + size_t(s.cur_row);
+        put_cell_bytes(c, tp.data + at * size_t(row_bytes), row_bytes, note, wave, volume, effect, value);
+        return;
+    }
+    if (!m.empty_row || row_bytes > machine_max_bytes) return;
     uint8_t row[machine_max_bytes];
     std::memcpy(row, m.empty_row, size_t(row_bytes));
     put_cell_bytes(c, row, row_bytes, note, wave, volume, effect, value);
-    put_track_row(c.pool, m, m.track_patterns[s.cur_pattern], track_row_position(m, s.cur_track, s.cur_row), row);
+    put_track_row(c.pool, m, tp, track_row_position(m, s.cur_track, s.cur_row), row);
 }
 
 void fill_empty_cells(const Conversion& c, uint8_t* data, size_t rows, int row_bytes)

@@ -33,43 +33,6 @@ constexpr int max_event_index = 0x6F;
 
 bool sizing(const Conversion& c) { return c.writer.writer_pass == 0; }
 
-// The duplicate search's hash of a pattern block: four lanes of 64-bit words, each word mixed in
-// by a multiplication and a shift (a bijection of the lane, so one changed byte always changes
-// its lane), the lanes and the length folded into 32 bits at the end. Equal hashes are only a
-// hint, the bytes decide. Track rows are hashed by their entries (song/pattern_cells.h).
-uint32_t block_hash(const uint8_t* data, size_t n)
-{
-    if (!data) return 0;
-    constexpr uint64_t k = 0x9E3779B97F4A7C15ull;
-    uint64_t h[4] = {n, 0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull};
-    auto mix = [](uint64_t& lane, uint64_t w) {
-        lane = (lane ^ w) * k;
-        lane ^= lane >> 29;
-    };
-    size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        uint64_t w[4];
-        std::memcpy(w, data + i, sizeof w);
-        mix(h[0], w[0]);
-        mix(h[1], w[1]);
-        mix(h[2], w[2]);
-        mix(h[3], w[3]);
-    }
-    for (int lane = 0; i < n; lane = (lane + 1) & 3) {
-        uint64_t w = 0;
-        const size_t m = n - i < 8 ? n - i : 8;
-        std::memcpy(&w, data + i, m);
-        mix(h[lane], w);
-        i += m;
-    }
-    uint64_t f = h[0];
-    mix(f, h[1]);
-    mix(f, h[2]);
-    mix(f, h[3]);
-    mix(f, n);
-    return uint32_t(f ^ (f >> 32));
-}
-
 bool same_bytes(const uint8_t* a, const uint8_t* b, size_t n)
 {
     if (n == 0) return true;
@@ -115,7 +78,7 @@ void remove_duplicate(Conversion& c, int k, int p)
         const size_t gsize = global_block_size(m, lines);
         PatternData* gp = m.global_patterns ? &m.global_patterns[p] : nullptr;
         const bool has_global = m.global_row_bytes != 0 && gp;
-        if (has_global) gp->checksum = block_hash(gp->data, gsize);
+        if (has_global) gp->checksum = rows_hash(gp->data, gsize);
         for (int i = 0; i < p; ++i) {
             if (m.track_patterns[i].number == 0) continue;
             if (c.song.pattern_table[i].lines != lines) continue;
@@ -132,10 +95,10 @@ void remove_duplicate(Conversion& c, int k, int p)
     }
 
     settle_track_rows(m, tp);
-    tp.checksum = track_rows_hash(m, tp);
+    tp.checksum = track_rows_hash(m, tp, lines);
     PatternData* gp = m.global_row_bytes != 0 ? machine1_global(c, p) : nullptr;
     const size_t gsize = gp ? size_t(lines) * size_t(c.song.machine_table[1].global_row_bytes) : 0;
-    if (gp) gp->checksum = block_hash(gp->data, gsize);
+    if (gp) gp->checksum = rows_hash(gp->data, gsize);
     for (int i = 0; i < p; ++i) {
         const PatternData& ti = m.track_patterns[i];
         if (ti.number == 0) continue;
@@ -146,7 +109,7 @@ void remove_duplicate(Conversion& c, int k, int p)
         log_print(c.log, "\nMachine %d patterns %d and %d seem identical", k, p, i);
         // Equal checksums are only a hint: the rows themselves decide (machine 1's global rows
         // included, which all generators share).
-        if (!same_track_rows(m, ti, tp)) continue;
+        if (!same_track_rows(m, ti, tp, lines)) continue;
         if (gp && !same_bytes(gi->data, gp->data, gsize)) continue;
         log_print(c.log, "-They are it!");
         tp.number = i + 1;
@@ -156,8 +119,8 @@ void remove_duplicate(Conversion& c, int k, int p)
 }
 
 // The track rows of pattern p of machine m from row s on, track by track, each of the Master's
-// after the number of the machine its connection comes from; `rows` holds the pattern's rows
-// spelled out (writing pass only).
+// after the number of the machine its connection comes from; `rows` holds the rows of a pattern
+// held sparse, spelled out (writing pass only).
 void put_track_rows(Conversion& c, const MachineRecord& m, bool master, int p, int s, std::vector<uint8_t>& rows)
 {
     const int lines = c.song.pattern_table[p].lines;
@@ -167,11 +130,15 @@ void put_track_rows(Conversion& c, const MachineRecord& m, bool master, int p, i
         c.writer.write_count += (int64_t(n) + (master ? 2 : 0)) * tracks;
         return;
     }
-    rows.resize(size_t(tracks) * size_t(lines) * trb);
-    expand_track_rows(m, m.track_patterns[p], lines, rows.data());
+    const uint8_t* data = m.track_patterns[p].data;
+    if (!data) {
+        rows.resize(size_t(tracks) * size_t(lines) * trb);
+        expand_track_rows(m, m.track_patterns[p], lines, rows.data());
+        data = rows.data();
+    }
     for (int t = 0; t < tracks; ++t) {
         if (master) put_word(c.writer, unsigned(t + 1));
-        put_rows(c, rows.data() + (size_t(t) * size_t(lines) + size_t(s)) * trb, n);
+        put_rows(c, data + (size_t(t) * size_t(lines) + size_t(s)) * trb, n);
     }
 }
 
