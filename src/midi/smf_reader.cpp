@@ -168,6 +168,43 @@ void decode_header(SmfReader& r)
     while (ms.bytes_left > 0) next_byte(r);
 }
 
+// The common event (a channel message whose bytes all lie in the block read ahead, so no end of
+// file can interrupt it) decoded straight from the block; false, with nothing read, for any
+// other event, which then takes the byte-by-byte way.
+bool quick_channel_message(SmfReader& r, int& status)
+{
+    constexpr size_t longest = varlen_max_bytes + 3; // delta time, status byte, two data bytes
+    if (r.block_len - r.block_pos < longest) return false;
+    const uint8_t* const from = r.block.data() + r.block_pos;
+    const uint8_t* b = from;
+    uint32_t delta = 0;
+    int c = 0;
+    for (int n = 0; n < varlen_max_bytes; ++n) {
+        c = *b++;
+        delta = delta << 7 | uint32_t(c & 0x7F);
+        if (!(c & 0x80)) break;
+    }
+    if (c & 0x80) return false;
+    c = *b++;
+    const bool running = c < 0x80;
+    const int s = running ? status : c;
+    if (s < 0x80 || s >= 0xF0) return false;
+    const int d1 = running ? c : *b++;
+    const int d2 = data_bytes[s >> 4] == 2 ? *b++ : 0;
+    status = s;
+    const size_t n = size_t(b - from);
+    r.block_pos += n;
+    r.at.bytes_left -= int64_t(n);
+    r.at.eof_trap = 0;
+    uint8_t* q = record_room(r);
+    *q++ = uint8_t(s);
+    q = put_number(q, delta);
+    *q++ = uint8_t(d1);
+    *q++ = uint8_t(d2);
+    record_end(r, q);
+    return true;
+}
+
 // 0 when there is no further track.
 int decode_track(SmfReader& r, int tracks_read)
 {
@@ -179,6 +216,7 @@ int decode_track(SmfReader& r, int tracks_read)
     put(r, rec_track_start);
     while (ms.bytes_left > 0) {
         if (++events % cancel_check_events == 0) job_check_cancel(r.log.cancel);
+        if (quick_channel_message(r, status)) continue;
         const int64_t delta = read_varlen(r);
         ms.eof_trap = 1;
         int c = next_byte(r);
