@@ -21,6 +21,8 @@
 #include "midi/smf_reader.h"
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <new>
 
 #include "core/log.h"
@@ -58,13 +60,20 @@ struct DecodeStop {};
 // caller writes it through the pointer and moves `used` past it.
 uint8_t* record_room(SmfReader& r)
 {
-    std::vector<uint8_t>& v = r.events.records;
+    SmfEvents& e = r.events;
     constexpr size_t largest_record = 16;
-    if (v.size() - r.events.used < largest_record) v.resize(v.size() < 65536 ? 65536 : v.size() * 2);
-    return v.data() + r.events.used;
+    if (e.capacity - e.used < largest_record) {
+        // Grown without clearing: only the bytes written ever occupy memory.
+        const size_t capacity = e.capacity < 65536 ? 65536 : e.capacity * 2;
+        std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity]);
+        if (e.used) std::memcpy(grown.get(), e.records.get(), e.used);
+        e.records = std::move(grown);
+        e.capacity = capacity;
+    }
+    return e.records.get() + e.used;
 }
 
-void record_end(SmfReader& r, const uint8_t* end) { r.events.used = size_t(end - r.events.records.data()); }
+void record_end(SmfReader& r, const uint8_t* end) { r.events.used = size_t(end - r.events.records.get()); }
 
 uint8_t* put_number(uint8_t* q, uint64_t v)
 {
@@ -385,7 +394,6 @@ void smf_decode(SmfReader& r)
     } catch (const std::bad_alloc&) {
         e.error = "malloc error!";
     }
-    e.records.resize(e.used);
 }
 
 void smf_replay(SmfReader& r, MidiHooks& h)
@@ -393,7 +401,7 @@ void smf_replay(SmfReader& r, MidiHooks& h)
     const SmfEvents& e = r.events;
     SmfPosition& at = r.at;
     at = SmfPosition();
-    const uint8_t* p = e.records.data();
+    const uint8_t* p = e.records.get();
     const uint8_t* const end = p + e.used;
     const uint8_t* data = e.data.data();
     while (p < end) {

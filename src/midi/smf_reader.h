@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,8 +37,8 @@ struct SmfPosition {
 // A note event takes 4 bytes, about what the file spends on it under running status.
 struct SmfEvents {
     bool decoded = false;
-    std::vector<uint8_t> records;
-    size_t used = 0; // bytes of `records` written
+    std::unique_ptr<uint8_t[]> records;
+    size_t used = 0, capacity = 0; // bytes of `records` written, allocated
     std::vector<uint8_t> data;
     std::string error; // the fatal error that ended the decoding, empty: none
 };
