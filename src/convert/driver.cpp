@@ -70,6 +70,7 @@ struct DriverState {
 
     Conversion& c;
     File input;                // the file being read (the module, the XM a converter made, ...)
+    std::vector<char> output_buffer; // the song stream's buffer: outlives the stream (declared first)
     platform::ScratchFile output; // the song being written, under its scratch name
     std::string output_name;   // the name the finished song gets
     std::vector<std::string> scratch_files; // an outside converter's XM and input, removed at the end
@@ -176,7 +177,9 @@ void open_output(DriverState& d, const char* output, const char* input)
     if (!d.output.create(output, unfinished_suffix)) job_abort("Can't open outputfile");
     c.writer.output_stream = d.output.get();
     // Songs run to tens of MB of pattern and wave data: written in large blocks, not 4 KiB ones.
-    std::setvbuf(c.writer.output_stream, nullptr, _IOFBF, song_write_buffer);
+    // The buffer is given: without one, the C library may keep its own size and ignore ours.
+    d.output_buffer.resize(song_write_buffer);
+    std::setvbuf(c.writer.output_stream, d.output_buffer.data(), _IOFBF, song_write_buffer);
 }
 
 // Gives the written song its name, and with it the XI files it names. Without replace_files the
@@ -593,14 +596,27 @@ void lay_out_machines(Conversion& c)
     if (!native) s.channel_instrument = table<uint8_t>(c, size_t(s.channel_count));
     s.machine_table = table<MachineRecord>(c, size_t(s.machine_count));
 
-    // Every pattern block of every machine comes out of one allocation: one request instead of
-    // one per pattern and machine, aligned so that the system may back it with large pages
-    // (the blocks are filled right away, page by page). Each block is filled completely below.
-    const size_t align = size_t(total) >= large_page_bytes ? large_page_bytes : 1;
-    uint8_t* arena = block(c, size_t(total) + align - 1);
+    // A split by instrument gives each instrument's machine a track for every channel it plays
+    // on, nearly all of their rows empty: its generators' track rows are held sparse
+    // (song/pattern_cells.h). Otherwise every input cell has one track row, and the rows are held
+    // whole. The blocks held whole come out of one allocation: one request instead of one per
+    // pattern and machine, aligned so that the system may back it with large pages (the blocks
+    // are filled right away, page by page). Each block is filled completely below.
+    const bool sparse_rows = by_instrument;
+    int64_t whole = 0;
+    for (int p = 0; p < s.pattern_count; ++p) {
+        int64_t row = master_global_row_bytes + global_row;
+        if (!sparse_rows) {
+            row += int64_t(generators) * master_track_row_bytes;
+            for (int m = 1; m <= generators; ++m) row += int64_t(tracks[size_t(m)]) * track_row;
+        }
+        whole += int64_t(s.pattern_table[p].lines) * row;
+    }
+    const size_t align = size_t(whole) >= large_page_bytes ? large_page_bytes : 1;
+    uint8_t* arena = block(c, size_t(whole) + align - 1);
     arena += (align - reinterpret_cast<uintptr_t>(arena) % align) % align;
-    if (align > 1) platform::prefer_large_pages(arena, size_t(total));
-    size_t arena_left = size_t(total);
+    if (align > 1) platform::prefer_large_pages(arena, size_t(whole));
+    size_t arena_left = size_t(whole);
     auto take = [&](size_t n) {
         if (n > arena_left) job_abort("Wrong pattern length!!");
         uint8_t* b = arena;
@@ -614,6 +630,9 @@ void lay_out_machines(Conversion& c)
     master.track_count = generators;
     master.track_row_bytes = master_track_row_bytes;
     master.global_row_bytes = master_global_row_bytes;
+    uint8_t* master_empty = table<uint8_t>(c, master_track_row_bytes);
+    std::memset(master_empty, 255, master_track_row_bytes);
+    master.empty_row = master_empty;
     master.track_patterns = table<PatternData>(c, size_t(s.pattern_count));
     master.global_patterns = table<PatternData>(c, size_t(s.pattern_count));
     for (int p = 0; p < s.pattern_count; ++p) {
@@ -621,46 +640,48 @@ void lay_out_machines(Conversion& c)
         pi.play_lines = pi.lines;
         pi.start_row = 0;
         size_t lines = size_t(pi.lines);
-        size_t tn = size_t(generators) * lines * master_track_row_bytes;
+        if (!sparse_rows) {
+            size_t tn = size_t(generators) * lines * master_track_row_bytes;
+            master.track_patterns[p].data = take(tn);
+            std::memset(master.track_patterns[p].data, 255, tn);
+        }
         size_t gn = lines * master_global_row_bytes;
-        master.track_patterns[p].data = take(tn);
         master.global_patterns[p].data = take(gn);
-        std::memset(master.track_patterns[p].data, 255, tn);
         std::memset(master.global_patterns[p].data, 255, gn);
-        master.track_patterns[p].number = 0;
-        master.global_patterns[p].number = 0;
     }
 
     // vMidiOut under native MIDI: cells without a note name no channel and no program change.
     c.midi.midi_out_channel = 0;
     c.midi.midi_out_program = 255;
 
+    uint8_t* generator_empty = table<uint8_t>(c, size_t(track_row));
+    fill_empty_cells(c, generator_empty, 1, track_row);
     for (int m = 1; m <= generators; ++m) {
         MachineRecord& mr = s.machine_table[m];
         mr.kind = 1;
         mr.track_row_bytes = track_row;
+        mr.empty_row = generator_empty;
         mr.global_row_bytes = global_row;
         mr.track_count = tracks[size_t(m)];
         mr.track_patterns = table<PatternData>(c, size_t(s.pattern_count));
+        if (!sparse_rows)
+            for (int p = 0; p < s.pattern_count; ++p) {
+                const size_t rows = size_t(mr.track_count) * size_t(s.pattern_table[p].lines);
+                mr.track_patterns[p].data = take(rows * size_t(track_row));
+                fill_empty_cells(c, mr.track_patterns[p].data, rows, track_row);
+            }
         const bool globals = m == 1 && global_row > 0;
-        if (globals) mr.global_patterns = table<PatternData>(c, size_t(s.pattern_count));
+        if (!globals) continue;
+        mr.global_patterns = table<PatternData>(c, size_t(s.pattern_count));
         for (int p = 0; p < s.pattern_count; ++p) {
             const int lines = s.pattern_table[p].lines;
-            const size_t rows = size_t(mr.track_count) * size_t(lines);
-            mr.track_patterns[p].data = take(rows * size_t(track_row));
-            mr.track_patterns[p].number = 0;
-            fill_empty_cells(c, mr.track_patterns[p].data, rows, track_row);
-            if (globals) {
-                uint8_t* g = take(size_t(lines) * size_t(global_row));
-                mr.global_patterns[p].data = g;
-                mr.global_patterns[p].number = 0;
-                for (int r = 0; r < lines; ++r) {
-                    if (dopfun)
-                        std::memcpy(g + size_t(r) * size_t(global_row), target->empty_bytes,
-                                    size_t(global_row));
-                    else
-                        std::memset(g + size_t(r) * size_t(global_row), 0, size_t(global_row));
-                }
+            uint8_t* g = take(size_t(lines) * size_t(global_row));
+            mr.global_patterns[p].data = g;
+            for (int r = 0; r < lines; ++r) {
+                if (dopfun)
+                    std::memcpy(g + size_t(r) * size_t(global_row), target->empty_bytes, size_t(global_row));
+                else
+                    std::memset(g + size_t(r) * size_t(global_row), 0, size_t(global_row));
             }
         }
     }

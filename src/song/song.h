@@ -91,15 +91,26 @@ struct PatternInfo {
     int reserved[3] = {};
 };
 
+struct CellChunk; // song/pattern_cells.h
+
+// One pattern of one machine. Global rows are held whole (data); track rows are held sparse
+// (song/pattern_cells.h): only the rows a cell was written to, every other row is the machine's
+// empty row.
 struct PatternData {
     int number = 0;          // 0 unused; k + 1 written as pattern k (a duplicate names an earlier one)
-    uint32_t checksum = 0;   // hash of the data (the duplicate search)
-    uint8_t* data = nullptr; // track t row r at (t * lines + r) * track_row_bytes
+    uint32_t checksum = 0;   // hash of the rows (the duplicate search)
+    uint8_t* data = nullptr; // global rows: row r at r * global_row_bytes
+    CellChunk* first_chunk = nullptr; // track rows written, in the order written
+    CellChunk* last_chunk = nullptr;
+    uint32_t cell_count = 0;    // track rows held
+    uint32_t last_position = 0; // position of the row written last
+    uint8_t cells_settled = 1;  // 1: rows in rising position order, one per position, none empty
 };
 
 struct MachineRecord {
     int kind = 0;            // 0 Master, 1 generator
     int track_row_bytes = 0;
+    const uint8_t* empty_row = nullptr; // track_row_bytes bytes: a track row without a cell
     PatternData* track_patterns = nullptr;  // one per pattern
     int global_row_bytes = 0;
     PatternData* global_patterns = nullptr; // Master and machine 1 only

@@ -15,6 +15,7 @@
 #include "core/log.h"
 #include "settings/settings.h"
 #include "song/conversion.h"
+#include "song/pattern_cells.h"
 
 namespace {
 
@@ -161,23 +162,32 @@ void put_cell_bytes(const Conversion& c, uint8_t* row, int row_bytes, uint8_t no
 
 // A cell goes to row cur_row of track cur_track of pattern cur_pattern of machine cur_machine.
 // A position outside the song's tables (the Master, a machine, pattern, track or row that does
-// not exist, a pattern block not allocated) is dropped without a word: the callers report the
-// positions they compute themselves, and the cell writer must never write outside its block.
+// not exist) is dropped without a word: the callers report the positions they compute
+// themselves, and the cell writer must never write outside its pattern. A cell sets the whole
+// row (bytes it leaves out stay those of the empty row), so a row held sparse starts from the
+// empty row.
 void write_cell(Conversion& c, uint8_t note, uint8_t wave, uint8_t volume, uint8_t effect, uint8_t value)
 {
-    const Song& s = c.song;
+    Song& s = c.song;
     if (!s.machine_table || !s.pattern_table) return;
     if (s.cur_machine < 1 || s.cur_machine >= s.machine_count) return;
     if (s.cur_pattern < 0 || s.cur_pattern >= s.pattern_count || s.cur_pattern >= max_patterns) return;
     const MachineRecord& m = s.machine_table[s.cur_machine];
     if (!m.track_patterns || s.cur_track < 0 || s.cur_track >= m.track_count) return;
-    const int lines = s.pattern_table[s.cur_pattern].lines;
-    if (s.cur_row < 0 || s.cur_row >= lines) return;
-    uint8_t* data = m.track_patterns[s.cur_pattern].data;
+    if (s.cur_row < 0 || s.cur_row >= s.pattern_table[s.cur_pattern].lines) return;
     const int row_bytes = m.track_row_bytes;
-    if (!data || row_bytes <= 0) return;
-    uint8_t* row = data + (size_t(s.cur_track) * size_t(lines) + size_t(s.cur_row)) * size_t(row_bytes);
+    if (row_bytes <= 0) return;
+    PatternData& tp = m.track_patterns[s.cur_pattern];
+    if (tp.data) {
+        const size_t at = size_t(s.cur_track) * size_t(s.pattern_table[s.cur_pattern].lines) + size_t(s.cur_row);
+        put_cell_bytes(c, tp.data + at * size_t(row_bytes), row_bytes, note, wave, volume, effect, value);
+        return;
+    }
+    if (!m.empty_row || row_bytes > machine_max_bytes) return;
+    uint8_t row[machine_max_bytes];
+    std::memcpy(row, m.empty_row, size_t(row_bytes));
     put_cell_bytes(c, row, row_bytes, note, wave, volume, effect, value);
+    put_track_row(c.pool, m, tp, track_row_position(m, s.cur_track, s.cur_row), row);
 }
 
 void fill_empty_cells(const Conversion& c, uint8_t* data, size_t rows, int row_bytes)

@@ -18,10 +18,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "buzz/write_primitives.h"
 #include "core/log.h"
 #include "settings/settings.h"
+#include "song/pattern_cells.h"
 #include "song/song.h"
 
 namespace {
@@ -30,43 +32,6 @@ namespace {
 constexpr int max_event_index = 0x6F;
 
 bool sizing(const Conversion& c) { return c.writer.writer_pass == 0; }
-
-// The duplicate search's hash of a pattern block: four lanes of 64-bit words, each word mixed in
-// by a multiplication and a shift (a bijection of the lane, so one changed byte always changes
-// its lane), the lanes and the length folded into 32 bits at the end. Equal hashes are only a
-// hint, the bytes decide; what counts is speed (a split by instrument hashes tens of MB).
-uint32_t block_hash(const uint8_t* data, size_t n)
-{
-    if (!data) return 0;
-    constexpr uint64_t k = 0x9E3779B97F4A7C15ull;
-    uint64_t h[4] = {n, 0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull};
-    auto mix = [](uint64_t& lane, uint64_t w) {
-        lane = (lane ^ w) * k;
-        lane ^= lane >> 29;
-    };
-    size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        uint64_t w[4];
-        std::memcpy(w, data + i, sizeof w);
-        mix(h[0], w[0]);
-        mix(h[1], w[1]);
-        mix(h[2], w[2]);
-        mix(h[3], w[3]);
-    }
-    for (int lane = 0; i < n; lane = (lane + 1) & 3) {
-        uint64_t w = 0;
-        const size_t m = n - i < 8 ? n - i : 8;
-        std::memcpy(&w, data + i, m);
-        mix(h[lane], w);
-        i += m;
-    }
-    uint64_t f = h[0];
-    mix(f, h[1]);
-    mix(f, h[2]);
-    mix(f, h[3]);
-    mix(f, n);
-    return uint32_t(f ^ (f >> 32));
-}
 
 bool same_bytes(const uint8_t* a, const uint8_t* b, size_t n)
 {
@@ -85,11 +50,6 @@ void put_rows(Conversion& c, const uint8_t* data, size_t n)
     } else {
         for (size_t i = 0; i < n; ++i) put_byte(c.writer, 0);
     }
-}
-
-size_t track_block_size(const MachineRecord& m, int lines)
-{
-    return size_t(m.track_count > 0 ? m.track_count : 0) * size_t(lines) * size_t(m.track_row_bytes);
 }
 
 size_t global_block_size(const MachineRecord& m, int lines)
@@ -118,7 +78,7 @@ void remove_duplicate(Conversion& c, int k, int p)
         const size_t gsize = global_block_size(m, lines);
         PatternData* gp = m.global_patterns ? &m.global_patterns[p] : nullptr;
         const bool has_global = m.global_row_bytes != 0 && gp;
-        if (has_global) gp->checksum = block_hash(gp->data, gsize);
+        if (has_global) gp->checksum = rows_hash(gp->data, gsize);
         for (int i = 0; i < p; ++i) {
             if (m.track_patterns[i].number == 0) continue;
             if (c.song.pattern_table[i].lines != lines) continue;
@@ -134,11 +94,11 @@ void remove_duplicate(Conversion& c, int k, int p)
         return;
     }
 
-    const size_t tsize = track_block_size(m, lines);
-    tp.checksum = block_hash(tp.data, tsize);
+    settle_track_rows(m, tp);
+    tp.checksum = track_rows_hash(m, tp, lines);
     PatternData* gp = m.global_row_bytes != 0 ? machine1_global(c, p) : nullptr;
     const size_t gsize = gp ? size_t(lines) * size_t(c.song.machine_table[1].global_row_bytes) : 0;
-    if (gp) gp->checksum = block_hash(gp->data, gsize);
+    if (gp) gp->checksum = rows_hash(gp->data, gsize);
     for (int i = 0; i < p; ++i) {
         const PatternData& ti = m.track_patterns[i];
         if (ti.number == 0) continue;
@@ -149,7 +109,7 @@ void remove_duplicate(Conversion& c, int k, int p)
         log_print(c.log, "\nMachine %d patterns %d and %d seem identical", k, p, i);
         // Equal checksums are only a hint: the rows themselves decide (machine 1's global rows
         // included, which all generators share).
-        if (!same_bytes(ti.data, tp.data, tsize)) continue;
+        if (!same_track_rows(m, ti, tp, lines)) continue;
         if (gp && !same_bytes(gi->data, gp->data, gsize)) continue;
         log_print(c.log, "-They are it!");
         tp.number = i + 1;
@@ -158,30 +118,48 @@ void remove_duplicate(Conversion& c, int k, int p)
     }
 }
 
+// The track rows of pattern p of machine m from row s on, track by track, each of the Master's
+// after the number of the machine its connection comes from; `rows` holds the rows of a pattern
+// held sparse, spelled out (writing pass only).
+void put_track_rows(Conversion& c, const MachineRecord& m, bool master, int p, int s, std::vector<uint8_t>& rows)
+{
+    const int lines = c.song.pattern_table[p].lines;
+    const size_t trb = size_t(m.track_row_bytes), n = size_t(lines - s) * trb;
+    const int tracks = m.track_count > 0 ? m.track_count : 0;
+    if (sizing(c)) {
+        c.writer.write_count += (int64_t(n) + (master ? 2 : 0)) * tracks;
+        return;
+    }
+    const uint8_t* data = m.track_patterns[p].data;
+    if (!data) {
+        rows.resize(size_t(tracks) * size_t(lines) * trb);
+        expand_track_rows(m, m.track_patterns[p], lines, rows.data());
+        data = rows.data();
+    }
+    for (int t = 0; t < tracks; ++t) {
+        if (master) put_word(c.writer, unsigned(t + 1));
+        put_rows(c, data + (size_t(t) * size_t(lines) + size_t(s)) * trb, n);
+    }
+}
+
 // One pattern record of machine k: pattern p from row s on.
-void write_pattern_record(Conversion& c, int k, int p, int s, int name_number)
+void write_pattern_record(Conversion& c, int k, int p, int s, int name_number, std::vector<uint8_t>& rows)
 {
     const MachineRecord& m = c.song.machine_table[k];
     const int lines = c.song.pattern_table[p].lines;
     if (s > lines) s = lines;
-    const int rows = lines - s;
+    const int count = lines - s;
 
     char name[16];
     std::snprintf(name, sizeof name, "%02x", unsigned(name_number));
     put_text(c.writer, name, 0);
-    put_word(c.writer, unsigned(rows));
+    put_word(c.writer, unsigned(count));
 
-    const uint8_t* tdata = m.track_patterns[p].data;
-    const size_t trb = size_t(m.track_row_bytes);
     if (k == 0) {
-        for (int t = 0; t < m.track_count; ++t) {
-            put_word(c.writer, unsigned(t + 1));
-            put_rows(c, tdata ? tdata + (size_t(t) * size_t(lines) + size_t(s)) * trb : nullptr,
-                     size_t(rows) * trb);
-        }
+        put_track_rows(c, m, true, p, s, rows);
         const uint8_t* g = m.global_patterns ? m.global_patterns[p].data : nullptr;
         const size_t grb = size_t(m.global_row_bytes);
-        put_rows(c, g ? g + size_t(s) * grb : nullptr, size_t(rows) * grb);
+        put_rows(c, g ? g + size_t(s) * grb : nullptr, size_t(count) * grb);
         return;
     }
 
@@ -190,17 +168,16 @@ void write_pattern_record(Conversion& c, int k, int p, int s, int name_number)
         const PatternData* g1 = machine1_global(c, p);
         const uint8_t* g = g1 ? g1->data : nullptr;
         const size_t grb = size_t(m.global_row_bytes);
-        put_rows(c, g ? g + size_t(s) * grb : nullptr, size_t(rows) * grb);
+        put_rows(c, g ? g + size_t(s) * grb : nullptr, size_t(count) * grb);
     }
-    for (int t = 0; t < m.track_count; ++t)
-        put_rows(c, tdata ? tdata + (size_t(t) * size_t(lines) + size_t(s)) * trb : nullptr,
-                 size_t(rows) * trb);
+    put_track_rows(c, m, false, p, s, rows);
 }
 
 void write_machine_patterns(Conversion& c, int k)
 {
     MachineRecord& m = c.song.machine_table[k];
     if (sizing(c)) m.patterns_written = 0;
+    std::vector<uint8_t> rows; // one pattern's track rows spelled out
     put_word(c.writer, unsigned(m.patterns_written));
     put_word(c.writer, unsigned(k == 0 ? 0 : m.track_count));
 
@@ -209,7 +186,7 @@ void write_machine_patterns(Conversion& c, int k)
         if (tp.number == 0) continue;
         if (sizing(c) && c.settings.remove_2pat && tp.number == p + 1) remove_duplicate(c, k, p);
         if (tp.number != p + 1) continue;
-        write_pattern_record(c, k, p, 0, p);
+        write_pattern_record(c, k, p, 0, p, rows);
         if (sizing(c)) ++m.patterns_written;
     }
     if (sizing(c)) m.plain_patterns_written = m.patterns_written;
@@ -222,7 +199,7 @@ void write_machine_patterns(Conversion& c, int k)
         if (s == 0) continue;
         const bool used = m.track_patterns[p].number != 0;
         if (used) {
-            write_pattern_record(c, k, p, s, c.song.pattern_count + j);
+            write_pattern_record(c, k, p, s, c.song.pattern_count + j, rows);
             if (sizing(c)) ++m.patterns_written;
         }
         if (used || k == 0) ++j;

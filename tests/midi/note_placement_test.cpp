@@ -12,6 +12,7 @@
 #include "midi/smf_builder.h"
 #include "settings/settings.h"
 #include "song/midi_state.h"
+#include "song/pattern_cells.h"
 #include "song/song.h"
 
 namespace {
@@ -45,16 +46,20 @@ protected:
     {
         std::string out;
         const MachineRecord& mr = song.machine_table[1];
-        for (int p = 0; p < song.pattern_count; ++p)
+        std::vector<uint8_t> rows;
+        for (int p = 0; p < song.pattern_count; ++p) {
+            rows.resize(size_t(mr.track_count) * song.pattern_table[p].lines * mr.track_row_bytes);
+            expand_track_rows(mr, mr.track_patterns[p], song.pattern_table[p].lines, rows.data());
             for (int r = 0; r < song.pattern_table[p].lines; ++r)
                 for (int t = 0; t < mr.track_count; ++t) {
-                    const uint8_t* c = mr.track_patterns[p].data + (size_t(t) * song.pattern_table[p].lines + r) * mr.track_row_bytes;
+                    const uint8_t* c = rows.data() + (size_t(t) * song.pattern_table[p].lines + r) * mr.track_row_bytes;
                     if (!c[0] && !c[3]) continue;
                     char b[64];
                     std::snprintf(b, sizeof b, "%s%d.%d.%d:%02x %02x %02x %02x %02x", out.empty() ? "" : " ", p, r, t,
                                   c[0], c[1], c[2], c[3], c[4]);
                     out += b;
                 }
+        }
         return out;
     }
     bool ok = false;
