@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Drives the dialog program kestrixw.exe under Wine on a virtual X screen, as a user would, from
 # the release archive unpacked into a fresh folder (its it2xm.exe and mod2xm.exe convert the
-# corpus IT and S3M): takes a screenshot of each page, checks every control against
-# tests/gui/controls.txt, converts examples/demo.xm (the output name following the input chosen
-# with Browse..., the log window beside the dialog), answers No and then Yes to the question
-# before a song is replaced, kills the conversion of a large module and converts again, opens the
-# help page and the About box, transforms a song and lists its generators. Screenshots go to
-# BUILD/gui-test/shots.
+# corpus IT and S3M): takes a screenshot of each page, checks every control against the dialog
+# templates of src/gui/win32/kestrixw.rc, converts examples/demo.xm (the output name following the
+# input chosen with Browse..., the log window beside the dialog), answers No and then Yes to the
+# question before a song is replaced, kills the conversion of a large module and converts again,
+# opens the help page and the About box, transforms a song and lists its generators. Screenshots
+# go to BUILD/gui-test/shots.
 #   usage: scripts/test-gui.sh MINGW_BUILD_DIR [NATIVE_KESTRIX]
 # The archive is made (cmake --build MINGW_BUILD_DIR --target package) when it is not there.
 # NATIVE_KESTRIX (optional) re-reads the written songs; without it kestrix.exe does, under Wine.
@@ -138,7 +138,7 @@ dialog=$(xdotool search --sync --onlyvisible --name '^ KESTRIX Fileconverter v3e
 xdotool windowfocus "$dialog"
 
 echo "== gui test: controls"
-python3 "$root/tests/gui/check_controls.py" "$root/tests/gui/controls.txt" "$log" || fail "control check"
+python3 "$root/tests/gui/check_controls.py" "$root/src/gui/win32/kestrixw.rc" "$log" || fail "control check"
 
 echo "== gui test: pages"
 names=(basics extended midi transform machine)

@@ -114,15 +114,6 @@ SongFile standard_song()
     return s.add("WAVE", Bytes().le16(1).le16(2).u8(0).le32(4).u8(1).u8(2).u8(3).u8(4));
 }
 
-std::string text_of(FILE* f)
-{
-    std::fflush(f);
-    std::rewind(f);
-    std::string s;
-    for (int c; (c = std::fgetc(f)) != EOF;) s += char(c);
-    return s;
-}
-
 std::string string_of(const Bytes& b) { return std::string(b.data.begin(), b.data.end()); }
 
 const std::string too_short = "abort:File too short!!";
@@ -138,11 +129,9 @@ protected:
         static MachineDescription d[3] = {{"Master", 0, 5, 0}, {"Jeskola Tracker", 1, 1, 5, 1, 2, 3},
                                           {"Jeskola Reverb", 2, 3, 0}};
         machines = MachineTable{d, 3};
-        log.log_stream = log_file = std::tmpfile();
     }
     void TearDown() override
     {
-        std::fclose(log_file);
         if (merge_file) std::fclose(merge_file);
         reader_state.reset();
         machines = MachineTable();
@@ -167,12 +156,12 @@ protected:
         if (merge_file) std::fclose(merge_file);
         reader_state.merge_stream = merge_file = std::tmpfile();
         for (int sec = sec_mach; sec <= sec_wave; ++sec) EXPECT_EQ(read(s.bytes(), sec), "") << sec;
-        return text_of(merge_file);
+        return kxtest::text_of(merge_file);
     }
-    bool logged(const std::string& text) { return text_of(log_file).find(text) != std::string::npos; }
+    bool logged(const std::string& text) { return captured.has(text); }
     const InputSummary& input(int i = 0) const { return reader_state.input_summaries[i]; }
 
-    FILE* log_file = nullptr;
+    kxtest::LogCapture captured{log};
     FILE* merge_file = nullptr;
 };
 
@@ -211,11 +200,11 @@ TEST_F(BmxReaderTest, WhatAReadGathers)
     // With a selector only that section is read, and nothing is listed.
     reader_state.reset();
     reader_state.options.verbose = 0;
-    std::fflush(log_file);
-    const long listed = std::ftell(log_file);
+    std::fflush(captured.file);
+    const long listed = std::ftell(captured.file);
     ASSERT_EQ(read(standard_song().bytes(), sec_wavt), "");
     EXPECT_EQ(input().instruments, 1);
-    EXPECT_EQ(std::ftell(log_file), listed);
+    EXPECT_EQ(std::ftell(captured.file), listed);
 }
 
 // Sections beyond the seven are kept by name and place for the merge; a sequence's positions may

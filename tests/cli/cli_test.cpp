@@ -353,9 +353,7 @@ TEST_F(Cli, SettingsFileWarningsAndKeys)
 TEST(ConsoleProgress, ABarOnATerminalOnly)
 {
     const auto text_of = [](FILE* f) {
-        std::string t(size_t(std::ftell(f)), '\0');
-        std::rewind(f);
-        t.resize(std::fread(t.data(), 1, t.size(), f));
+        const std::string t = kxtest::text_of(f);
         std::fclose(f);
         return t;
     };

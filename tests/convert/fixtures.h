@@ -229,26 +229,7 @@ inline bool read_module_passes(Conversion& c, const char* path, WaveData* waves 
     return ok;
 }
 
-// The log as shown (the log stream gets every shown message unchanged).
-struct LogCapture {
-    explicit LogCapture(Log& log) : log_(log), file(std::tmpfile()) { log_.log_stream = file; }
-    ~LogCapture()
-    {
-        log_.log_stream = nullptr;
-        std::fclose(file);
-    }
-    std::string text()
-    {
-        std::fflush(file);
-        std::rewind(file);
-        std::string s;
-        for (int c; (c = std::getc(file)) != EOF;) s += char(c);
-        return s;
-    }
-    bool has(const std::string& t) { return text().find(t) != std::string::npos; }
-    Log& log_;
-    FILE* file;
-};
+using kxtest::LogCapture;
 
 // The song model as the driver leaves it after the first pass: the Master and `generators`
 // generators of `tracks` tracks of the target in the loaded machine table, `patterns` patterns of

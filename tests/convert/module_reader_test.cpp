@@ -63,10 +63,8 @@ TEST_F(ModuleReaderTest, ModTagsGiveTheChannels)
         m.patterns = Bytes().fill(size_t(2 * 64 * 4 * channels), 0);
         m.samples = {{{0x80, 0x7F, 1, 1}}, {{5, 6, 7, 8}}};
         ASSERT_TRUE(read(mod_file(m)));
-        EXPECT_EQ(song.channel_count, channels);
-        EXPECT_EQ(song.instrument_count, *tag ? 31 : 15);
-        EXPECT_EQ(song.song_length, 3);
-        EXPECT_EQ(song.pattern_count, 2);
+        EXPECT_EQ(std::tie(song.channel_count, song.instrument_count, song.song_length, song.pattern_count),
+                  std::make_tuple(channels, *tag ? 31 : 15, 3, 2));
         // The sample data follows the patterns of that many channels.
         const WaveData& t = waves;
         ASSERT_TRUE(t.well_formed);

@@ -39,8 +39,7 @@ ConvertResult convert_file(const Settings& given, const std::string& input, cons
     }
     pool_free_all(pool);
     r.log = w.text;
-    std::rewind(stream);
-    for (int ch; (ch = std::getc(stream)) != EOF;) r.stream += char(ch);
+    r.stream = kxtest::text_of(stream);
     std::fclose(stream);
     return r;
 }

@@ -23,8 +23,8 @@ namespace {
 // effect alone (pattern 1), pattern breaks: into patterns 1 and 4 (entered at rows 3 and 2), a
 // second one ignored, one to a row the next pattern does not have, one on row 0; patterns 2 and 3
 // identical but for that break; an order entry beyond the patterns. Instruments: an 8-bit looped
-// sample with an envelope, an empty one, two samples (16-bit of odd length, 8-bit) on the two
-// halves of the key map, one never played.
+// sample with an envelope, one never played (so the machines of split by instrument skip it), an
+// empty one, two samples (16-bit of odd length, 8-bit) on the two halves of the key map.
 Bytes effects_module()
 {
     const unsigned effects[][2] = {
@@ -33,11 +33,11 @@ Bytes effects_module()
         {14, 0x01}, {14, 0x12}, {14, 0x22}, {14, 0x31}, {14, 0x41}, {14, 0x57}, {14, 0x61}, {14, 0x71},
         {14, 0x81}, {14, 0x93}, {14, 0xA1}, {14, 0xB1}, {14, 0xC3}, {14, 0xD4}, {14, 0xE1}, {14, 0xF1},
         {15, 0x03}, {15, 0x96}, {16, 0x01}};
-    std::vector<Cell> first = {{0, 0, 49, 1, 0x30, 0, 0}, {2, 0, 97, 0, 0, 0, 0},  {4, 0, 60, 3, 0x11, 0, 0},
-                               {6, 0, 13, 9, 0x4F, 0, 0}, {8, 0, 96, 1, 0x10, 1, 2}, {10, 0, 1, 3, 0x50, 0, 0},
-                               {12, 2, 30, 2, 0, 0, 0},   {14, 0, 0, 0, 0x40, 0, 0}, {38, 2, 0, 0, 0, 13, 0x03}};
+    std::vector<Cell> first = {{0, 0, 49, 1, 0x30, 0, 0}, {2, 0, 97, 0, 0, 0, 0},  {4, 0, 60, 4, 0x11, 0, 0},
+                               {6, 0, 13, 9, 0x4F, 0, 0}, {8, 0, 96, 1, 0x10, 1, 2}, {10, 0, 1, 4, 0x50, 0, 0},
+                               {12, 2, 30, 3, 0, 0, 0},   {14, 0, 0, 0, 0x40, 0, 0}, {38, 2, 0, 0, 0, 13, 0x03}};
     for (unsigned r = 0; r < std::size(effects); ++r) first.push_back({r, 1, 0, 0, 0, effects[r][0], effects[r][1]});
-    const std::vector<Cell> same = {{0, 0, 37, 3, 0, 0, 0}, {3, 2, 40, 1, 0x20, 0, 0}, {5, 0, 38, 0, 0, 0, 0}};
+    const std::vector<Cell> same = {{0, 0, 37, 4, 0, 0, 0}, {3, 2, 40, 1, 0x20, 0, 0}, {5, 0, 38, 0, 0, 0, 0}};
     std::vector<Cell> same_but_break = same;
     same_but_break.push_back({0, 1, 0, 0, 0, 13, 0}); // plays row 0 only
     XmModule m;
@@ -50,7 +50,7 @@ Bytes effects_module()
                   pattern(8, 3, {{1, 2, 25, 1, 0, 0, 0}, {2, 1, 0, 0, 0, 14, 0x90}, {5, 1, 0, 0, 0, 13, 0x02},
                                  {6, 1, 0, 0, 0, 13, 0x01}}),
                   pattern(8, 3, same), pattern(8, 3, same_but_break),
-                  pattern(4, 3, {{0, 0, 61, 1, 0, 0, 0}, {2, 0, 62, 3, 0, 0, 0}, {3, 2, 63, 3, 0, 14, 0xC1},
+                  pattern(4, 3, {{0, 0, 61, 1, 0, 0, 0}, {2, 0, 62, 4, 0, 0, 0}, {3, 2, 63, 4, 0, 14, 0xC1},
                                  {3, 1, 0, 0, 0, 13, 0x10}})};
     XmInstrument looped{"looped", {{{10, 250, 0, 7, 9, 1, 3, 255}, 1, 2, 4}}};
     looped.volume_env = {0, 32, 10, 64, 20, 32};
@@ -60,7 +60,7 @@ Bytes effects_module()
     XmInstrument split{"split", {{{0x10, 0x00, 0x77}, 0x10, 0, 0, 0x80, 12}, {{5, 1, 1, 1}, 0, 0, 0, 0x10, 0xF4}}};
     std::fill(split.key_map.begin() + 48, split.key_map.end(), 1);
     split.key_map[0] = 2; // a sample the instrument does not have
-    m.instruments = {looped, XmInstrument{"empty"}, split, XmInstrument{"unplayed", {{{1, 2}}}}};
+    m.instruments = {looped, XmInstrument{"unplayed", {{{1, 2}}}}, XmInstrument{"empty"}, split};
     return xm_file(m);
 }
 

@@ -1,17 +1,35 @@
 #!/usr/bin/env python3
-# Compares the controls the running dialog reports in its test-mode log with the expected table:
-# every control exists on its page with its kind, group start and text (edits show settings, so
-# their text is not compared; an icon's text is its icon's name), lies where its dialog units put it (+-1 pixel) and inside the page
-# frame (an icon takes its image's size: only its corner is compared).  usage: check_controls.py CONTROLS_TXT TEST_LOG
+# Compares the controls the running dialog reports in its test-mode log with the dialog templates of
+# src/gui/win32/kestrixw.rc (its macros expanded), so a layout is changed there alone: every control
+# exists on its page with its kind, group start and text (edits show settings, so their text is not
+# compared; an icon's text is its icon's name), lies where its dialog units put it (+-1 pixel) and
+# inside the page frame (an icon takes its image's size: only its corner is compared). The pages'
+# copies of the frame 1010 only size their templates.   usage: check_controls.py KESTRIXW_RC TEST_LOG
 import re, sys
 
-expected = []
+KINDS = [("SS_ICON", "icon"), ("SS_BLACKFRAME", "frame"), ("SS_LEFT", "text"), ("ES_LEFT", "edit"), ("LBS_", "listbox"),
+         ("BS_PUSH", "push"), ("BS_AUTOCHECK", "check"), ("BS_AUTORADIO", "radio")]
+macros, expected, page = {}, [], None
 for line in open(sys.argv[1]):
-    if line.startswith("#") or not line.strip():
+    d = re.match(r"#define (\w+)(?:\(([^)]*)\))? (.*)", line)
+    if d:
+        macros[d[1]] = ([p.strip() for p in d[2].split(",")] if d[2] else None, d[3])
         continue
-    f = line.rstrip("\n").split(" ", 8)
-    expected.append((int(f[0]), int(f[1]), f[2], int(f[3]), *map(int, f[4:8]), f[8] if len(f) > 8 else ""))
-
+    m = re.match(r"(DIALOG_1|\d+) DIALOG ", line)
+    page = (-1 if m[1] == "DIALOG_1" else int(m[1]) - 1011) if m else page
+    line = line.strip()
+    for _ in range(3):  # expand the template macros (CONTROL lines, then their style names)
+        m = re.match(r"(\w+)(?:\((.*)\))?$", line)
+        if m and m[1] in macros and macros[m[1]][0]:
+            args = [a.strip() for a in re.findall(r'"[^"]*"|[^,]+', m[2])]
+            line = re.sub(r"\b\w+\b", lambda w: dict(zip(macros[m[1]][0], args)).get(w[0], w[0]), macros[m[1]][1])
+        elif m and m[1] in macros:
+            line = macros[m[1]][1]
+        line = re.sub(r"\b(NG|GS|FIRST)\b", lambda w: macros[w[0]][1], line)
+    c = re.match(r'CONTROL "([^"]*)", (\d+), "\w+", ([^,]+), (\d+), (\d+), (\d+), (\d+)$', line)
+    if page is not None and c and (page == -1 or c[2] != "1010"):
+        kind = next(k for flag, k in KINDS if flag in c[3])
+        expected.append((page, int(c[2]), kind, int("WS_GROUP" in c[3]), *map(int, c.group(4, 5, 6, 7)), c[1]))
 seen, units, origin = {}, None, None
 for line in open(sys.argv[2]):
     m = re.match(r"\d+ dialog units (\d+) (\d+) origin (-?\d+) (-?\d+)", line)

@@ -3,6 +3,7 @@
 
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "gui/dialog_logic.h"
@@ -122,20 +123,15 @@ TEST_F(PagesTest, BasicsWaveChoiceAndTarget)
     s.dowave = 2;
     s.output_file[0] = 0;
     Settings r = round_trip(s);
-    EXPECT_TRUE(c.checks[153]);
-    EXPECT_FALSE(c.checks[131]);
-    EXPECT_EQ(d.wave_choice, -3);
-    EXPECT_EQ(r.dopfun, 3);
-    EXPECT_EQ(r.dowave, 0);
+    EXPECT_TRUE(c.checks[153] && !c.checks[131]);
+    EXPECT_EQ(std::tie(d.wave_choice, r.dopfun, r.dowave), std::make_tuple(-3, 3, 0));
 
     // Values no button stands for check none; the next read gives 0.
     s = Settings();
     s.dowave = 3;
     s.dotsplit = 5;
     r = round_trip(s);
-    EXPECT_EQ(r.dowave, 0);
-    EXPECT_EQ(r.dopfun, 0);
-    EXPECT_EQ(r.dotsplit, 0);
+    EXPECT_EQ(std::tie(r.dowave, r.dopfun, r.dotsplit), std::make_tuple(0, 0, 0));
 
     s = Settings();
     s.dowave = 0;
@@ -192,14 +188,9 @@ TEST_F(PagesTest, ExtendedAndMidiPages)
     s.drtranspo = 3;
     s.domidi_ext = 1;
     pages_from_settings(s, c, d);
-    EXPECT_EQ(c.texts[175], "-5");
-    EXPECT_EQ(c.texts[233], "1.500");
-    EXPECT_EQ(c.texts[239], "0.000");
-    EXPECT_EQ(c.texts[246], "-24,3");
-    EXPECT_EQ(c.texts[232], "16");
-    EXPECT_TRUE(c.checks[171]); // remove_2pat
-    EXPECT_TRUE(c.checks[237]);
-    EXPECT_FALSE(c.checks[236]);
+    for (auto [id, text] : {std::pair{175, "-5"}, {233, "1.500"}, {239, "0.000"}, {246, "-24,3"}, {232, "16"}})
+        EXPECT_EQ(c.texts[id], text) << id;
+    EXPECT_TRUE(c.checks[171] && c.checks[237] && !c.checks[236]); // remove_2pat, extern conversion
 
     // "MIDI Instruments": extern conversion, else programs or channels.
     struct Instruments {
@@ -211,8 +202,7 @@ TEST_F(PagesTest, ExtendedAndMidiPages)
         m.domidi_ext = k.ext;
         m.dopchange = k.change;
         round_trip(m);
-        EXPECT_EQ(c.checks[235], k.programs);
-        EXPECT_EQ(c.checks[236], k.channels);
+        EXPECT_EQ(std::tie(c.checks[235], c.checks[236]), std::tie(k.programs, k.channels));
     }
 
     Settings r = round_trip(s, [](FakeControls& c) {
@@ -223,14 +213,8 @@ TEST_F(PagesTest, ExtendedAndMidiPages)
         c.checks[237] = false;
         c.checks[235] = true;         // use programs
     });
-    EXPECT_EQ(r.midi_tpb, 16);
-    EXPECT_EQ(r.blines, 123456789);
-    EXPECT_EQ(r.lwind_x, 30);
-    EXPECT_EQ(r.verbose, 1);
-    EXPECT_EQ(r.domidi_ext, 0);
-    EXPECT_EQ(r.dopchange, 1);
-    EXPECT_EQ(r.transpo, -5);
-    EXPECT_EQ(r.ptranspo, -24);
+    EXPECT_EQ(std::tie(r.midi_tpb, r.blines, r.lwind_x, r.verbose, r.domidi_ext, r.dopchange, r.transpo, r.ptranspo),
+              std::make_tuple(16, 123456789, 30, 1, 0, 1, -5, -24));
 }
 
 TEST_F(PagesTest, TransformPage)
@@ -240,15 +224,12 @@ TEST_F(PagesTest, TransformPage)
     s.song_repeat = 2; // the smallest count that is on
     s.tune_wave = 3;
     pages_from_settings(s, c, d);
-    EXPECT_TRUE(c.checks[418]);
-    EXPECT_EQ(c.texts[419], "4");
-    EXPECT_TRUE(c.checks[420]);
-    EXPECT_EQ(c.texts[421], "2");
+    EXPECT_TRUE(c.checks[418] && c.checks[420]);
+    EXPECT_EQ(std::tie(c.texts[419], c.texts[421]), std::make_tuple("4", "2"));
     s.song_repeat = 1;
     pages_from_settings(s, c, d);
     EXPECT_FALSE(c.checks[420]);
-    EXPECT_EQ(c.texts[421], "1");
-    EXPECT_EQ(c.texts[431], "3");
+    EXPECT_EQ(std::tie(c.texts[421], c.texts[431]), std::make_tuple("1", "3"));
 
     Settings r = round_trip(s, [](FakeControls& c) {
         c.checks[418] = false;
@@ -257,10 +238,7 @@ TEST_F(PagesTest, TransformPage)
         c.checks[436] = true; // rip the wave of 431 too
         c.texts[431] = "2";
     });
-    EXPECT_EQ(r.blow_up, 0);
-    EXPECT_EQ(r.song_repeat, 6);
-    EXPECT_EQ(r.tune_wave, 2);
-    EXPECT_EQ(r.rip_wave, 2);
+    EXPECT_EQ(std::tie(r.blow_up, r.song_repeat, r.tune_wave, r.rip_wave), std::make_tuple(0, 6, 2, 2));
 
     // "converter output" also checks both second-input options; only "Inputfile II" lets the
     // second name be edited.
@@ -283,15 +261,13 @@ TEST_F(PagesTest, MachinePage)
     s.clone2 = 10;
     Settings r = round_trip(s, [](FakeControls& c) { c.selected = " 3: Tracker 2"; });
     EXPECT_TRUE(c.checks[559]);
-    EXPECT_EQ(r.clone2, 10);
-    EXPECT_EQ(r.clone_source, 3);
+    EXPECT_EQ(std::tie(r.clone2, r.clone_source), std::make_tuple(10, 3));
     r = round_trip(s, [](FakeControls& c) {
         c.checks[559] = false;
         c.checks[550] = true;
         c.texts[570] = "7";
     });
-    EXPECT_EQ(r.clone2, 1);
-    EXPECT_EQ(r.clone_wave, 7);
+    EXPECT_EQ(std::tie(r.clone2, r.clone_wave), std::make_tuple(1, 7));
 }
 
 TEST_F(PagesTest, DirectoriesFromFileDialogs)

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <tuple>
 
 #include "gui/log_lines.h"
 #include "gui/tab_layout.h"
@@ -60,12 +61,8 @@ TEST(TabStrip, DialogTemplateItems)
     kxtest::Bytes t = dialog_template(false);
     ASSERT_TRUE(parse_dialog_template(t.data.data(), t.size(), items));
     ASSERT_EQ(items.size(), 2u);
-    EXPECT_EQ(items[0].id, 302);
-    EXPECT_EQ(items[0].class_name, "BUTTON");
-    EXPECT_EQ(items[0].title, "Convert");
-    EXPECT_EQ(items[0].ex_style, 4u);
-    EXPECT_EQ(items[0].cy, 23);
-    EXPECT_EQ(items[1].x, -10);
+    EXPECT_EQ(std::tie(items[0].id, items[0].class_name, items[0].title, items[0].ex_style, items[0].cy, items[1].x),
+              std::make_tuple(302, "BUTTON", "Convert", 4u, 23, -10));
     EXPECT_TRUE(same_class(items[1].class_name, "STATIC"));
     EXPECT_EQ(items[1].title, "#7");
 

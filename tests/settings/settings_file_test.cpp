@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include "core/pool.h"
 #include "platform/platform.h"
@@ -141,11 +142,8 @@ TEST_F(SettingsFile, OverlongValuesAndLines)
     ASSERT_TRUE(load_settings(settings));
     EXPECT_EQ(std::string(settings.buzz_path), std::string(255, 'b'));
     EXPECT_EQ(std::string(settings.xi_dir), std::string(254, 'd') + platform::path_separator);
-    EXPECT_EQ(settings.midi_tpb, 77);
-    EXPECT_EQ(settings.blines, 64);
-    EXPECT_EQ(settings.rip_es9, 1);
-    EXPECT_EQ(settings.dotsplit, 1);
-    EXPECT_EQ(settings.clone2, 3);
+    EXPECT_EQ(std::tie(settings.midi_tpb, settings.blines, settings.rip_es9, settings.dotsplit, settings.clone2),
+              std::make_tuple(77, 64, 1, 1, 3));
 
     settings_set_text(settings.buzz_path, std::string(1000, 'x').c_str());
     EXPECT_EQ(std::string(settings.buzz_path), std::string(255, 'x'));

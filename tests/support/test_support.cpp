@@ -59,6 +59,15 @@ std::string read_text(const fs::path& p)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+std::string text_of(FILE* f)
+{
+    std::fflush(f);
+    std::rewind(f);
+    std::string s;
+    for (int c; (c = std::getc(f)) != EOF;) s += char(c);
+    return s;
+}
+
 fs::path source_dir() { return fs::path(KESTRIX_SOURCE_DIR); }
 fs::path corpus_dir() { return fs::path(KESTRIX_CORPUS_DIR); }
 bool have_corpus() { return fs::is_directory(corpus_dir()); }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -63,6 +64,17 @@ public:
 
 std::vector<uint8_t> read_file(const std::filesystem::path& p);
 std::string read_text(const std::filesystem::path& p);
+std::string text_of(FILE* f); // all that was written to f, which stays open
+
+// The log as shown, for as long as this lives (the log stream gets every shown message unchanged).
+struct LogCapture {
+    explicit LogCapture(Log& log) : log_(log), file(std::tmpfile()) { log_.log_stream = file; }
+    ~LogCapture() { log_.log_stream = nullptr, std::fclose(file); }
+    std::string text() const { return text_of(file); }
+    bool has(const std::string& t) const { return text().find(t) != std::string::npos; }
+    Log& log_;
+    FILE* file;
+};
 
 // Records the window calls as text: "\n" for each new line, text as drawn, "^" for a scroll.
 class FakeWindow : public LogWindow {

@@ -151,12 +151,9 @@ protected:
         ASSERT_TRUE(load_machine_descriptions(machines, pool, log));
         song_a().write("a.bmx");
         song_b().write("b.bmx");
-        log.log_stream = log_file = std::tmpfile();
     }
     void TearDown() override
     {
-        std::fclose(log_file);
-        log.log_stream = nullptr;
         reader_state.reset();
         WorkDirTest::TearDown();
     }
@@ -170,15 +167,7 @@ protected:
             return e.what();
         }
     }
-    std::string log_text() const
-    {
-        std::fflush(log_file);
-        std::rewind(log_file);
-        std::string s;
-        for (int c; (c = std::fgetc(log_file)) != EOF;) s += char(c);
-        return s;
-    }
-    FILE* log_file = nullptr;
+    kxtest::LogCapture captured{log};
 };
 
 TEST_F(MergeTest, AllOptionsOffKeepsEverySectionBehindANewHeader)
@@ -189,7 +178,7 @@ TEST_F(MergeTest, AllOptionsOffKeepsEverySectionBehindANewHeader)
     EXPECT_EQ(dword_le(out_bytes, 4), 7u);
     EXPECT_EQ(dword_le(out_bytes, 12), 380u); // MACH right behind the header of 31 entries
     EXPECT_EQ(sections_of(out_bytes), sections_of(kxtest::read_file("a.bmx")));
-    EXPECT_NE(log_text().find("\nTransformation finished"), std::string::npos);
+    EXPECT_NE(captured.text().find("\nTransformation finished"), std::string::npos);
     ASSERT_EQ(run_merge("out.bmx", nullptr, "again.bmx"), ""); // a song with the same layout: the same bytes
     EXPECT_TRUE(kxtest::read_file("again.bmx") == out_bytes);
 }
@@ -426,7 +415,7 @@ TEST_F(MergeTest, SectionsBeyondTheSeven)
         auto out = sections_of(out_bytes);
         for (const char* name : {"BVER", "PARA", "PDLG", "MIDI", "CWAV", "XTRA"}) EXPECT_EQ(out.at(name), in.at(name)) << name;
     }
-    EXPECT_EQ(log_text().find("Warning: section"), std::string::npos);
+    EXPECT_EQ(captured.text().find("Warning: section"), std::string::npos);
 
     // Merged with B (empty window and MIDI lists, no compressed waves) and a PrimiFun clone of P.
     settings = Settings();
@@ -449,9 +438,9 @@ TEST_F(MergeTest, SectionsBeyondTheSeven)
     want.str("Clone PrimiFun").u8(0).append(clone_entry);
     EXPECT_TRUE(out.at("PARA") == want.data);
     for (const char* name : {"BVER", "PDLG", "MIDI", "CWAV"}) EXPECT_EQ(out.at(name), in.at(name)) << name;
-    EXPECT_NE(log_text().find("\nWarning: section XTRA of a.bmx is left out, it may not hold for the added machines!"),
+    EXPECT_NE(captured.text().find("\nWarning: section XTRA of a.bmx is left out, it may not hold for the added machines!"),
               std::string::npos);
-    EXPECT_EQ(log_text().find("of b.bmx is left out"), std::string::npos); // nothing of B's is lost
+    EXPECT_EQ(captured.text().find("of b.bmx is left out"), std::string::npos); // nothing of B's is lost
 
     // What cannot be made true for the new song is left out with a warning; compressed waves of
     // the second song are refused before anything is written.
@@ -473,14 +462,14 @@ TEST_F(MergeTest, SectionsBeyondTheSeven)
         settings.clone2 = c.clone2;
         song_b(c.b_before, c.b_after).write("b.bmx");
         EXPECT_EQ(run_merge("a.bmx", "b.bmx"), c.result);
-        EXPECT_NE(log_text().find(c.warning), std::string::npos);
+        EXPECT_NE(captured.text().find(c.warning), std::string::npos);
         EXPECT_EQ(fs::exists("out.bmx"), c.result.empty());
     }
-    EXPECT_NE(log_text().find("\nWarning: section PDLG of b.bmx is left out, it cannot be merged!"), std::string::npos);
+    EXPECT_NE(captured.text().find("\nWarning: section PDLG of b.bmx is left out, it cannot be merged!"), std::string::npos);
     song_a().write("plain.bmx");
     song_b({{"PARA", para_b()}}).write("b.bmx");
     ASSERT_EQ(run_merge("plain.bmx", "b.bmx"), ""); // the second song's PARA, with none in the first
-    EXPECT_NE(log_text().find("\nWarning: section PARA of b.bmx is left out, the first song has no parameter descriptions"),
+    EXPECT_NE(captured.text().find("\nWarning: section PARA of b.bmx is left out, the first song has no parameter descriptions"),
               std::string::npos);
     EXPECT_EQ(sections_of(kxtest::read_file("out.bmx")).count("PARA"), 0u);
 }
@@ -519,7 +508,7 @@ TEST_F(MergeTest, MachinesWithLargeStateAreRead)
           {"PATT", patt}, {"SEQU", sequ(2, {})}}).write("real.bmx");
     settings.blow_up = 3;
     ASSERT_EQ(run_merge("real.bmx", "real.bmx"), "");
-    EXPECT_TRUE(log_text().find("\nWarning: machine Guru 2 holds 3000 bytes of data (more than 2000)!") != std::string::npos);
+    EXPECT_TRUE(captured.text().find("\nWarning: machine Guru 2 holds 3000 bytes of data (more than 2000)!") != std::string::npos);
     const Seen s = read_back(reader_state, "out.bmx");
     EXPECT_EQ(s.lines, (std::vector<unsigned>{6, 2}));
     std::vector<uint8_t> rows;

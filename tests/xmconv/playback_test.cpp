@@ -61,6 +61,19 @@ TEST(PlaybackTest, WritesWhatFt2NeedsWhereAColumnIsFree)
              s.at(0, 0) = {49, 1, 0x30, 0, 0}, s.at(1, 0) = {0, 0, 0, 0xE, 0xC0}, s.extra(1, 0).note_cut = true;
              s.at(2, 0).note = 50;
          }, 2, 0, {50, 0, 0x30, 0, 0}},
+        {"IT ^^^ as a zero volume keeps the volume", [&](Song& s) {
+             s.src.cut_keeps_volume = true;
+             s.at(0, 0) = {49, 1, 0x30, 0, 0}, s.at(1, 0).volume = 0x10, s.extra(1, 0).note_cut = true, s.at(2, 0).note = 50;
+         }, 2, 0, {50, 0, 0x30, 0, 0}},
+        {"fine volume slides at half the channel volume slide half as far: down, then up", [&](Song& s) {
+             s.src.channel_volumes[0] = 32, s.at(0, 0) = {49, 1, 0x30, 0, 0}, s.at(1, 0) = {0, 0, 0x84, 0xE, 0xA4};
+         }, 1, 0, {0, 0, 0x82, 0xE, 0xA2}},
+        {"up, then down", [&](Song& s) {
+             s.src.channel_volumes[0] = 32, s.at(0, 0) = {49, 1, 0x30, 0, 0}, s.at(1, 0) = {0, 0, 0x94, 0xE, 0xB4};
+         }, 1, 0, {0, 0, 0x92, 0xE, 0xB2}},
+        {"but a portamento's speed stays", [&](Song& s) {
+             s.src.channel_volumes[0] = 32, s.at(0, 0) = {49, 1, 0x30, 0, 0}, s.at(1, 0) = {0, 0, 0, 0x1, 0xA4};
+         }, 1, 0, {0, 0, 0, 0x1, 0xA4}},
         {"pan kept: no instrument number", [&](Song& s) {
              const XmCell full{49, 1, 0x40, 0x4, 0x11};  // no column free for a pan
              s.src.channel_pans = {0, 255};
@@ -87,6 +100,14 @@ TEST(PlaybackTest, WritesWhatFt2NeedsWhereAColumnIsFree)
              s.src.pitch_envelopes = {{{{0, 0}, {6, -300}}}};
              s.at(0, 0) = note;
          }, 0, 0, {49, 1, 0, 0x2, 8}},
+        {"pitch envelope, next row: the rest of the way", [&](Song& s) {
+             s.src.pitch_envelopes = {{{{0, 0}, {6, -300}}}};
+             s.at(0, 0) = note;
+         }, 1, 0, {0, 0, 0, 0x2, 12}},
+        {"pitch envelope at speed 1: no tick to slide on", [&](Song& s) {
+             s.src.pitch_envelopes = {{{{0, 0}, {6, -300}}}};
+             s.src.speed = s.m.speed = 1, s.at(0, 0) = note;
+         }, 0, 0, {49, 1, 0, 0, 0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
