@@ -28,6 +28,7 @@
 #include "buzz/machines_ini.h"
 #include "buzz/write_primitives.h"
 #include "convert/input_formats.h"
+#include "convert/instrument_reader.h"
 #include "convert/module_formats.h"
 #include "core/log.h"
 #include "core/pool.h"
@@ -74,7 +75,7 @@ struct DriverState {
     platform::ScratchFile output; // the song being written, under its scratch name
     std::string output_name;   // the name the finished song gets
     std::vector<std::string> scratch_files; // an outside converter's XM and input, removed at the end
-    char converted_name[256] = {}; // the XM an outside converter makes, as its naming rule names it
+    std::string converted_name; // the XM an outside converter makes, as its naming rule names it
 
     // Closes the streams, removes the unfinished song and the scratch files, and ends the progress.
     void forget();
@@ -90,14 +91,6 @@ const char* base_name(const char* path)
     return b;
 }
 
-
-void copy_name(char (&field)[256], const char* text)
-{
-    if (std::strlen(text) >= sizeof field) job_abort("Can't open inputfile");
-    std::memcpy(field, text, std::strlen(text) + 1);
-}
-
-void set_converted_name(DriverState& d, const std::string& name) { copy_name(d.converted_name, name.c_str()); }
 
 template <class T>
 T* table(Conversion& c, size_t n)
@@ -159,7 +152,7 @@ std::string mod2xm_extension(const Song& s)
 {
     if (s.input_kind == InputKind::s3m) return ".s3m";
     if (s.input_kind == InputKind::mod) return ".mod";
-    const char* base = base_name(s.converter_input);
+    const char* base = base_name(s.converter_input.c_str());
     const char* dot = std::strrchr(base, '.');
     return dot && dot != base ? std::string(dot) : std::string();
 }
@@ -399,13 +392,18 @@ int write_output_song(DriverState& d, const char* output)
     if (!c.settings.dolist) c.log.log_dot_interval = 100;
     enter_phase(c, 4);
     if (d.output.get()) {
+        // The instruments of XI and native MIDI conversions are read now, once; with dowave 2
+        // this also lays out their WAVE data.
+        const bool xi = c.song.input_kind == InputKind::xi;
+        if (c.settings.dowave != 0 && (xi || native_midi(c))) load_xi_instruments(c, xi ? d.input.get() : nullptr);
         write_song(c, d.input.get());
         finish_output(d);
     }
     if (c.song.ended_early) {
         // Shown also in quiet mode: a cut file gives a song without the part it lost.
         c.log.log_force = 1;
-        log_print(c.log, "\nWarning: %s ends early; the song holds what it has", c.song.converter_input[0] ? c.song.converter_input : c.song.current_input);
+        const std::string& input = c.song.converter_input.empty() ? c.song.current_input : c.song.converter_input;
+        log_print(c.log, "\nWarning: %s ends early; the song holds what it has", input.c_str());
     }
     if (c.settings.remove_2pat && c.song.duplicates_removed) {
         c.log.log_force = 1;
@@ -465,25 +463,29 @@ void detect_input_kind(Conversion& c, const char* input)
     }
     s.input_kind = d.kind;
     if (d.kind == InputKind::midi)
-        copy_name(s.converter_input, input);
+        s.converter_input = input;
     else
-        copy_name(s.current_input, input);
-    if (converter_program(d.kind, c.settings)) copy_name(s.converter_input, input);
+        s.current_input = input;
+    if (converter_program(d.kind, c.settings)) s.converter_input = input;
     // A MOD read here exports its samples as XI instruments like an XM's for a BMW song.
     s.write_xi = c.settings.dowave == 1 ? 1 : 0;
 }
 
-int run_outside_converter(const char* program, const char* const* args, int arg_count, std::string* errors)
+int run_outside_converter(const char* program, const char* const* args, int arg_count, std::string* errors,
+                          platform::RunningProgram* running)
 {
     std::string name = std::string(program) + platform::exe_suffix;
     std::string path = platform::find_program(name);
     if (path.empty()) return -1;
     std::vector<std::string> argv{name};
     for (int i = 0; i < arg_count; ++i) argv.emplace_back(args[i]);
-    return platform::run_program(path, argv, errors);
+    return platform::run_program(path, argv, errors, running);
 }
 
 namespace {
+// Where the job keeps the converter it waits for, so that killing the job ends it.
+platform::RunningProgram* job_program(Conversion& c) { return c.log.cancel ? &c.log.cancel->program : nullptr; }
+
 // A converter's lines (its summary, or why it failed) go into the job's log, forced as the
 // console showed them, each where it belongs among the job's lines; the scratch copy it read is
 // named as the user's file.
@@ -708,44 +710,44 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
         const std::string xm = reserve_converter_output(d, output, nullptr, "");
         const char* args[] = {input, xm.c_str(), "4", "10"};
         std::string said;
-        if (run_outside_converter(converter, args, 4, &said) == -1) job_abort("Error running EasyXMid");
+        if (run_outside_converter(converter, args, 4, &said, job_program(c)) == -1) job_abort("Error running EasyXMid");
         log_converter_lines(c, said, "", input);
         current = xm;
-        copy_name(s.current_input, midi_converter_output);
+        s.current_input = midi_converter_output;
     } else if (converter && s.input_kind == InputKind::it) {
-        const std::string it = reserve_converter_output(d, output, s.converter_input, ".it");
+        const std::string it = reserve_converter_output(d, output, s.converter_input.c_str(), ".it");
         const std::string xm = it2xm_output_name(it);
         const char* args[] = {it.c_str(), "/WC", xm.c_str()};
         std::string said;
-        int e = run_outside_converter(converter, args, 3, &said);
+        int e = run_outside_converter(converter, args, 3, &said, job_program(c));
         if (e == -1) job_abort("Error running it2xm!");
         if (e != 0) {
             c.log.log_force = 1;
             log_print(c.log, "\nit2xm returned with errorcode: %d", e);
-            log_converter_lines(c, said, it, s.converter_input); // last: the line that explains the failure
+            log_converter_lines(c, said, it, s.converter_input.c_str()); // last: the line that explains the failure
             job_abort("\nProbably wrong IT-format, try to save as v2.xx, not 2.14+");
         }
-        log_converter_lines(c, said, it, s.converter_input);
-        set_converted_name(d, it2xm_output_name(s.converter_input));
+        log_converter_lines(c, said, it, s.converter_input.c_str());
+        d.converted_name = it2xm_output_name(s.converter_input);
         current = it2xm_output_name(it);
-        copy_name(s.current_input, d.converted_name);
+        s.current_input = d.converted_name;
     } else if (converter) {
-        const std::string module = reserve_converter_output(d, output, s.converter_input, mod2xm_extension(s));
+        const std::string module = reserve_converter_output(d, output, s.converter_input.c_str(), mod2xm_extension(s));
         const std::string xm = mod2xm_output_name(module);
         const char* args[] = {module.c_str(), "/o", xm.c_str()};
         std::string said;
-        int e = run_outside_converter(converter, args, 3, &said);
+        int e = run_outside_converter(converter, args, 3, &said, job_program(c));
         if (e == -1) job_abort("Error running mod2xm!");
         if (e != 0) {
             c.log.log_force = 1;
             log_print(c.log, "\nmod2xm returned with errorcode: %d", e);
-            log_converter_lines(c, said, module, s.converter_input);
+            log_converter_lines(c, said, module, s.converter_input.c_str());
             job_abort("\nProbably wrong MOD/S3M-format");
         }
-        log_converter_lines(c, said, module, s.converter_input);
-        set_converted_name(d, mod2xm_output_name(s.converter_input));
+        log_converter_lines(c, said, module, s.converter_input.c_str());
+        d.converted_name = mod2xm_output_name(s.converter_input);
         current = mod2xm_output_name(module);
-        copy_name(s.current_input, d.converted_name);
+        s.current_input = d.converted_name;
     }
 
     // A converter that wrote nothing left its scratch XM empty.

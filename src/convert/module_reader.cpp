@@ -71,7 +71,7 @@ bool read_module_start(Conversion& c, FILE* in, const ReadPass& pass)
     if (sg.input_kind == InputKind::midi) {
         sg.channel_limit = midi_channel_limit(name);
         if (pass.first)
-            log_print(c.log, "\nMidifile %s,Input restricted to %d tracks\n", sg.converter_input,
+            log_print(c.log, "\nMidifile %s,Input restricted to %d tracks\n", sg.converter_input.c_str(),
                       sg.channel_limit);
         sg.tpb_factor = 4;
     }

@@ -1,6 +1,6 @@
 // XM module reader. One call per pass over the open file, after read_module_start has read the
 // signature and the name. The reader fills the module half of the song and hands every cell to
-// the effect translation; the XM instruments come through the instrument reader of xi_file.cpp.
+// the effect translation; the XM instruments come through the instrument reader (instrument_reader.cpp).
 //
 // XM file (little-endian):
 //     0  17  "Extended Module: "
@@ -29,13 +29,13 @@
 #include <vector>
 
 #include "convert/effects.h"
+#include "convert/instrument_reader.h"
 #include "convert/module_reader.h"
 #include "core/byteio.h"
 #include "core/log.h"
 #include "core/pool.h"
 #include "settings/settings.h"
 #include "song/song.h"
-#include "songwriter/xi_file.h"
 
 namespace {
 

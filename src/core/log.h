@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/platform.h"
+
 #if defined(__GNUC__)
 #define KX_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
 #else
@@ -60,6 +62,7 @@ constexpr int log_buffer_size = 256; // bytes of one formatted log call, termina
 struct JobCancel {
     std::atomic<bool> requested{false};
     bool armed = false; // set and read by the job's own thread only
+    platform::RunningProgram program; // the outside converter the job waits for, ended by a kill
 };
 
 // The log of one job: its filter, its optional log file, its window and where the window's text

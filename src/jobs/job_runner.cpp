@@ -73,7 +73,7 @@ Job::Job(const Settings& job_settings, JobFrontEnd& front_end) : settings(job_se
 void Job::kill()
 {
     cancel.requested = true;
-    platform::end_running_program(); // a converter the job waits for ends at once
+    platform::end_running_program(cancel.program); // its converter ends at once, no other job's
 }
 
 double Job::progress() const

@@ -42,6 +42,8 @@ std::string g_argv0;
 
 // The outside programs running now, for the interrupt handler to end them: a batch runs several
 // jobs at once, and each may wait for a converter. A slot is free while its handle is null / 0.
+// Process-wide because the handler reaches no job; ending one job goes through that job's own
+// RunningProgram instead.
 #ifdef _WIN32
 using ChildHandle = HANDLE;
 #else
@@ -390,8 +392,17 @@ pid_t start_registered(const std::string& path, const std::vector<std::string>& 
 }
 
 // Waits for the program and frees its slot: its exit code, or -1 when it did not end by itself.
-int wait_registered(pid_t pid, int slot)
+// The job's record of it is cleared before the process is reaped, so that ending the job never
+// reaches a process that has taken its id since.
+int wait_registered(pid_t pid, int slot, RunningProgram* running)
 {
+    siginfo_t info;
+    while (waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    if (running) {
+        std::lock_guard<std::mutex> lock(running->mutex);
+        running->child = 0;
+    }
     int status = 0;
     int waited;
     while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
@@ -432,9 +443,13 @@ HANDLE start_registered(const std::string& program_path, const std::vector<std::
     return process;
 }
 
-int wait_registered(HANDLE process, int slot)
+int wait_registered(HANDLE process, int slot, RunningProgram* running)
 {
     WaitForSingleObject(process, INFINITE);
+    if (running) { // cleared before the handle is closed
+        std::lock_guard<std::mutex> lock(running->mutex);
+        running->child = 0;
+    }
     g_children[slot] = nullptr;
     DWORD code = 0;
     GetExitCodeProcess(process, &code);
@@ -442,9 +457,20 @@ int wait_registered(HANDLE process, int slot)
     return int(code);
 }
 #endif
+
+// Ends one program: a process id, or on Windows a process handle.
+void end_child(intptr_t child)
+{
+#ifdef _WIN32
+    TerminateProcess(reinterpret_cast<HANDLE>(child), 1);
+#else
+    ::kill(pid_t(child), SIGKILL);
+#endif
+}
 } // namespace
 
-int run_program(const std::string& program_path, const std::vector<std::string>& args, std::string* errors)
+int run_program(const std::string& program_path, const std::vector<std::string>& args, std::string* errors,
+                RunningProgram* running)
 {
     std::fflush(nullptr);
     if (errors) errors->clear();
@@ -465,7 +491,12 @@ int run_program(const std::string& program_path, const std::vector<std::string>&
 #endif
     int slot = -1;
     const auto child = start_registered(program_path, args, slot, error_fd);
-    const int status = child ? wait_registered(child, slot) : -1;
+    if (child && running) {
+        std::lock_guard<std::mutex> lock(running->mutex);
+        running->child = intptr_t(child);
+        if (running->ended) end_child(running->child); // its job was ended while it started
+    }
+    const int status = child ? wait_registered(child, slot, running) : -1;
 #ifndef _WIN32
     if (error_fd >= 0) {
         errors->resize(65536);
@@ -1036,16 +1067,11 @@ bool join_thread(Thread& t, int timeout_ms)
     return true;
 }
 
-void end_running_program()
+void end_running_program(RunningProgram& running)
 {
-    for (std::atomic<ChildHandle>& slot : g_children) {
-        const ChildHandle child = slot.load();
-#ifdef _WIN32
-        if (child && child != INVALID_HANDLE_VALUE) TerminateProcess(child, 1);
-#else
-        if (child > 0) ::kill(child, SIGKILL);
-#endif
-    }
+    std::lock_guard<std::mutex> lock(running.mutex);
+    running.ended = true;
+    if (running.child) end_child(running.child);
 }
 
 bool start_program(const std::string& program, const std::string& command_line,

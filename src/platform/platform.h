@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -67,13 +68,22 @@ void set_program_path(const char* argv0);
 // Creates a directory (and its parents); true when it exists afterwards.
 bool make_directories(const char* path);
 
+// The outside program one job waits for, so that ending that job ends its program and no other
+// job's. run_program fills it on the job's thread; end_running_program may be called from any
+// other. Its fields belong to those two functions.
+struct RunningProgram {
+    std::mutex mutex;
+    bool ended = false;  // end_running_program was called: a program started later ends at once
+    intptr_t child = 0;  // the program while run_program waits for it (a process id or handle)
+};
+
 // Starts a program with the given arguments (args[0] is the program name as passed to it) and
-// waits for it. Returns its exit code, or -1 when it cannot be started. With `errors` what the
+// waits for it; with `running` the program is kept there while it runs. Returns its exit code, or -1 when it cannot be started. With `errors` what the
 // program writes to its standard error is kept there (its first 64 KiB) instead of shown, so that
 // programs run side by side do not mix their lines on the console; on Windows it is shown as
 // without and `errors` stays empty.
 int run_program(const std::string& program_path, const std::vector<std::string>& args,
-                std::string* errors = nullptr);
+                std::string* errors = nullptr, RunningProgram* running = nullptr);
 // Finds a program the user installed: beside the running executable, then in the folders of
 // PATH that are absolute. Never in the current folder (a folder of unpacked modules may hold
 // anything with any name), also not through an empty or relative PATH entry. "" when not found.
@@ -240,9 +250,10 @@ bool start_thread(Thread& t, void (*fn)(void*), void* arg, unsigned stack_size);
 // after that long (false: the thread still runs and stays held).
 bool join_thread(Thread& t, int timeout_ms = -1);
 
-// Ends the outside programs run_program is waiting for, if there are any (a killed job must not
-// wait for its converter); run_program then returns that program's failure.
-void end_running_program();
+// Ends the outside program `running` holds, if there is one, and any that is started with it
+// later (a killed job must not wait for its converter); run_program then returns that program's
+// failure.
+void end_running_program(RunningProgram& running);
 
 // Starts a program and does not wait for it: `command_line` is the whole command line (program
 // name first, quoted as needed), `program` the program's path or empty to have the system search

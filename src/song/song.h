@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "core/byteio.h"
@@ -153,8 +154,8 @@ struct Song {
     int rows_per_beat = 4;
     int tracks_per_generator = 8;
 
-    char converter_input[256] = {}; // the name the conversion was given (kept for BLAH)
-    char current_input[256] = {};   // what is actually opened
+    std::string converter_input; // the name the conversion was given (kept for BLAH)
+    std::string current_input;   // what is actually opened
 
     // reading passes
     int pass_number = 0;            // 0 first pass, 1 second pass
@@ -174,6 +175,9 @@ struct Song {
     uint8_t* channel_instrument = nullptr;       // per input channel: current instrument
     uint8_t* pattern_channel_instrument = nullptr; // dotsplit 2: [pattern * channel_count + channel]
 };
+
+// The module the song names as its input: what is actually opened, else the name given.
+inline const std::string& song_input_name(const Song& s) { return s.current_input.empty() ? s.converter_input : s.current_input; }
 
 // Input note -> Buzz note byte (octave high nibble, semitone 1..12 low nibble) by the song's
 // frequency_mode, transposed by `transpo` semitones. Does not handle the XM key-off (the caller

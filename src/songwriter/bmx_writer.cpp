@@ -173,7 +173,7 @@ std::string info_text(const Conversion& c)
     t += "(WinGUI)";
     t += credit_text;
     t += c.song.input_kind == InputKind::xi ? "original xi-File: " : "original module: ";
-    t += c.song.current_input[0] ? c.song.current_input : c.song.converter_input;
+    t += song_input_name(c.song);
     t += "      \"";
     t += c.song.song_name;
     t += "\" \r\n";
@@ -229,7 +229,7 @@ void write_song(Conversion& c, FILE* input)
     // An XI conversion reads the caller's open input; without one, the file by name.
     File own_input;
     if (c.song.input_kind == InputKind::xi && !input) {
-        own_input = open_file(c.song.current_input, "rb");
+        own_input = open_file(c.song.current_input.c_str(), "rb");
         input = own_input.get();
     }
 
@@ -243,11 +243,6 @@ void write_song(Conversion& c, FILE* input)
         mark_section(c, layout, sec_conn);
         write_conn(c);
         mark_section(c, layout, sec_wavt);
-        if (pass == 0 && c.settings.dowave != 0 && (c.song.input_kind == InputKind::xi || native_midi(c))) {
-            // The instruments of XI and native MIDI conversions are read here, once; with
-            // dowave 2 this also lays out their WAVE data.
-            load_xi_instruments(c, c.song.input_kind == InputKind::xi ? input : nullptr);
-        }
         write_wavt_section(c);
         mark_section(c, layout, sec_patt);
         write_patt_section(c);

@@ -101,6 +101,44 @@ struct WaveWriter {
 
 } // namespace
 
+void begin_wave_layout(Conversion& c, int first, int end)
+{
+    Song& sg = c.song;
+    if (sg.wave_data_count < 0) {
+        int count = sg.wave_count;
+        if (patch_mode(c) && sg.instrument_table[0].wave_number == 0) --count;
+        sg.wave_data_count = int(unsigned(count) & 0xFFFF); // as the word holds it
+    }
+    for (int k = first; k < end; ++k) sg.instrument_table[k].wave_entry = 0;
+}
+
+void lay_out_wave_entry(InstrumentRecord& ins, int index, int source)
+{
+    ins.wave_entry = 1;
+    ins.wave_index = index;
+    ins.wave_entry_bytes = ins.wave_bytes; // as the first pass counted them
+    ins.wave_source = source;
+}
+
+void clear_sample_layout(SampleRecord& s)
+{
+    s.data_values = 0;
+    s.data_zero = 0;
+}
+
+void lay_out_sample_data(SampleRecord& s, int64_t offset, uint32_t values, WaveCoding coding)
+{
+    s.data_offset = offset;
+    s.data_values = values;
+    s.coding = coding;
+}
+
+void lay_out_silent_sample(SampleRecord& s)
+{
+    s.data_zero = 1;
+    s.length = s.is_16bit ? 2 : 1; // one frame
+}
+
 int64_t wave_data_bytes(const Conversion& c)
 {
     int64_t n = 2;

@@ -13,6 +13,19 @@
 // per value (a sample without data counts its one zero value).
 int64_t wave_data_bytes(const Conversion& c);
 
+// The layout the reading pass that converts the waves gives the WAVE data, for what the readers
+// read. begin_wave_layout sets the data's count word once (the song's wave count, less the unused
+// drum kit of a MIDI conversion by program) and clears the entries of instruments first..end-1;
+// an instrument with a wave then gets entry `index` with the byte count the first pass counted,
+// read from `source` (0 the conversion's input, k song.wave_sources[k - 1]). Each sample is first
+// cleared, then given its stored data (`values` values coded `coding` at file position `offset`)
+// or made silent: one zero value and a length of one frame.
+void begin_wave_layout(Conversion& c, int first, int end);
+void lay_out_wave_entry(InstrumentRecord& ins, int index, int source);
+void clear_sample_layout(SampleRecord& s);
+void lay_out_sample_data(SampleRecord& s, int64_t offset, uint32_t values, WaveCoding coding);
+void lay_out_silent_sample(SampleRecord& s);
+
 // The WAVE data through the write primitives: counted in the sizing pass; in the writing pass
 // decoded block by block from the wave sources (`input` is the conversion's open input), with a
 // progress dot per 100000 bytes while there is no listing.

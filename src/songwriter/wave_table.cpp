@@ -1,6 +1,7 @@
 // WAVT section of a Buzz song (one entry per wave: index, XI file name, name, volume, flags, one
-// volume envelope, one level per sample) and the XI loading of native MIDI and XI conversions,
-// which fills the instrument records and lays out their WAVE data before the entries are written.
+// volume envelope, one level per sample), from the instrument records the readers filled (the XI
+// files of native MIDI and XI conversions are read by convert/instrument_reader.cpp before the
+// song is written).
 //
 // Wave entry: word index, string XI file name, string name, float volume (0..1), byte flags
 // (0x80 envelope present, 0x01 loop), word envelope count 1, envelope (words attack, decay,
@@ -45,10 +46,6 @@ unsigned to_word(double v)
     return unsigned(v);
 }
 
-const char* input_name(const Conversion& c)
-{
-    return c.song.current_input[0] ? c.song.current_input : c.song.converter_input;
-}
 
 void write_envelope(Conversion& c, const InstrumentRecord& ins)
 {
@@ -176,9 +173,8 @@ void write_wave_entry(Conversion& c, int i)
     const InstrumentRecord& ins = c.song.instrument_table[i];
     const bool patch = patch_mode(c);
     put_word(c.writer, unsigned(patch || c.song.input_kind == InputKind::xi ? i : ins.wave_number - 1));
-    char file_name[settings_text_size + 32];
-    wave_file_name(c, i, file_name, int(sizeof file_name));
-    put_text(c.writer, file_name, 0);
+    const std::string file_name = wave_file_name(c, i);
+    put_text(c.writer, file_name.c_str(), 0);
     put_text(c.writer, ins.name, 0);
     put_float(c.writer, float(ins.samples[0].volume / 64.0));
     unsigned flags = wave_flag_envelope;
@@ -193,92 +189,20 @@ void write_wave_entry(Conversion& c, int i)
 
 } // namespace
 
-void wave_file_name(Conversion& c, int i, char* out, int out_size)
+std::string xi_slot_name(const Conversion& c, const char* kind, unsigned number)
 {
-    if (out_size <= 0) return;
-    if (c.song.input_kind == InputKind::xi) {
-        std::snprintf(out, size_t(out_size), "%s", input_name(c));
-        return;
-    }
-    if (patch_mode(c)) {
-        const int number = i == 0 ? 0 : c.song.instrument_table[i].wave_number;
-        std::snprintf(out, size_t(out_size), "%sgmp_%02x.xi", c.settings.xi_dir, unsigned(number));
-    } else if (native_midi(c)) {
-        std::snprintf(out, size_t(out_size), "%sgmc_%02x.xi", c.settings.xi_dir, unsigned(i + 1));
-    } else {
-        // The name under which the instrument reader exports instrument i for a BMW song.
-        xi_export_name(c, i, out, out_size);
-    }
+    char tail[16];
+    std::snprintf(tail, sizeof tail, "%s%02x.xi", kind, number);
+    return std::string(c.settings.xi_dir) + tail;
 }
 
-void load_xi_instruments(Conversion& c, FILE* xi_input)
+std::string wave_file_name(Conversion& c, int i)
 {
-    const bool patch = patch_mode(c);
-    if (c.song.input_kind == InputKind::xi)
-        c.song.wave_count = 1;
-    else if (c.settings.dopchange == 0)
-        c.song.wave_count = 16; // one slot per MIDI channel
-    c.song.instrument_count = c.song.wave_count;
-    if (c.song.instrument_count < 0) c.song.instrument_count = 0;
-    if (!c.song.instrument_table && c.song.instrument_count > 0)
-        c.song.instrument_table = pool_array<InstrumentRecord>(c.pool, size_t(c.song.instrument_count));
-
-    // Slots whose file was missing in the first pass are not tried again.
-    std::vector<char> missing(size_t(c.song.instrument_count), 0);
-    std::string first_missing; // of a MIDI file's slots, when none of its files opens
-    bool any_opened = false;
-    for (int pass = 0; pass < 2; ++pass) {
-        if (pass == 1 && !any_opened && !first_missing.empty()) {
-            // A folder without the instruments makes a song that plays nothing: said also under -q.
-            c.log.log_force = 1;
-            const char* folder = c.settings.xi_dir[0] ? c.settings.xi_dir : "the current folder (xi_dir)";
-            log_print(c.log, "\nWarning: %s holds none of the XI files this song's waves come from (the first: %s); "
-                             "the song has no waves", folder, first_missing.c_str());
-        }
-        c.song.pass_number = pass;
-        for (int q = 0; q < c.song.instrument_count && q < int(missing.size()); ++q) {
-            InstrumentRecord& slot = c.song.instrument_table[q];
-            if (patch && slot.wave_number == 0) continue;
-            if (missing[size_t(q)]) continue;
-
-            char name[settings_text_size + 32];
-            File own;
-            FILE* in = nullptr;
-            if (c.song.input_kind == InputKind::xi) {
-                std::snprintf(name, sizeof name, "%s", input_name(c));
-                in = xi_input;
-                if (in) std::rewind(in);
-            } else {
-                const unsigned number = patch ? (q == 0 ? 0u : unsigned(slot.wave_number)) : unsigned(q + 1);
-                std::snprintf(name, sizeof name, "%s%s%02x.xi", c.settings.xi_dir,
-                              patch ? "gmp_" : "gmc_", number);
-                if (!patch && pass == 1) slot.wave_number = q + 1;
-                own = open_file(name, "rb");
-                in = own.get();
-            }
-            if (!in) {
-                if (first_missing.empty() && c.song.input_kind != InputKind::xi) first_missing = name;
-                c.log.log_force = 1;
-                log_print(c.log, "\nCan't open XI-file %s", name);
-                slot.wave_number = 0;
-                --c.song.wave_count;
-                missing[size_t(q)] = 1;
-                continue;
-            }
-            any_opened = true;
-            if (pass == 1) {
-                c.log.log_force = 1;
-                log_print(c.log, "\nInstrument %d (%s)", q, name);
-            }
-            // A slot file stays open for the WAVE data, which the writing pass reads from it.
-            int source = 0;
-            if (own && pass == 1 && c.settings.dowave == 2) {
-                c.song.wave_sources.push_back(std::move(own));
-                source = int(c.song.wave_sources.size());
-            }
-            read_instruments(c, in, q, source);
-        }
-    }
+    if (c.song.input_kind == InputKind::xi) return song_input_name(c.song);
+    if (patch_mode(c)) return xi_slot_name(c, "gmp_", unsigned(i == 0 ? 0 : c.song.instrument_table[i].wave_number));
+    if (native_midi(c)) return xi_slot_name(c, "gmc_", unsigned(i + 1));
+    // The name under which the instrument reader exports instrument i for a BMW song.
+    return xi_export_name(c, i);
 }
 
 void write_wavt_section(Conversion& c)

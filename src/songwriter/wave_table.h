@@ -1,13 +1,15 @@
-// WAVT section body (wave entries with envelopes and levels) and the XI loading of native MIDI
-// and XI conversions.
+// WAVT section body (wave entries with envelopes and levels) and the names of the XI files the
+// waves of native MIDI and XI conversions come from.
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "song/conversion.h"
 
 void write_wavt_section(Conversion& c);
-// XI loading (sizing pass): reads the gmc_/gmp_ slot files, or the XI input itself.
-void load_xi_instruments(Conversion& c, FILE* xi_input);
+// The XI slot file `kind` + number ("gmc_", "gmp_") in xi_dir that a native MIDI conversion's
+// waves come from: "<xi_dir>gmc_01.xi".
+std::string xi_slot_name(const Conversion& c, const char* kind, unsigned number);
 // The XI file name of wave entry i as written into WAVT.
-void wave_file_name(Conversion& c, int i, char* out, int out_size);
+std::string wave_file_name(Conversion& c, int i);

@@ -3,8 +3,10 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -29,6 +31,24 @@ TEST_F(Platform, RunProgramGivesTheExitCode)
     EXPECT_EQ(platform::run_program((dir / "missing").string(), {"missing"}), -1);
     std::ofstream("plain.txt") << "not a program\n";
     EXPECT_EQ(platform::run_program((dir / "plain.txt").string(), {"plain.txt"}), -1);
+
+    // Ending one job's program ends that one alone, and one started after the end at once.
+    std::ofstream("slow.sh") << "#!/bin/sh\n[ \"$1\" = long ] && exec sleep 30\nsleep 1\nexit 4\n";
+    fs::permissions("slow.sh", fs::perms::owner_all);
+    auto slow = [&](platform::RunningProgram& r, const char* how) {
+        return platform::run_program((dir / "slow.sh").string(), {"slow.sh", how}, nullptr, &r);
+    };
+    platform::RunningProgram mine, other;
+    int mine_code = 0, other_code = 0;
+    std::thread a([&] { mine_code = slow(mine, "long"); }), b([&] { other_code = slow(other, "short"); });
+    for (int i = 0; i < 500 && [&] { std::lock_guard<std::mutex> l(mine.mutex); return !mine.child; }(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    platform::end_running_program(mine);
+    a.join();
+    b.join();
+    EXPECT_EQ(mine_code, -1);
+    EXPECT_EQ(other_code, 4);
+    EXPECT_EQ(slow(mine, "long"), -1);
 }
 
 // Beside the running program, then the absolute folders of PATH; never the current folder, also

@@ -11,6 +11,7 @@
 #include "songwriter/bmx_writer.h"
 #include "songwriter/patt_sequ.h"
 #include "songwriter/wave_table.h"
+#include "convert/instrument_reader.h"
 #include "songwriter/xi_file.h"
 
 namespace {
