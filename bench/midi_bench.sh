@@ -3,9 +3,12 @@
 # tracks, bench/make_big_midi.py) into a BMX song with the console edition `kestrix`, beside
 # `midicsv` of the same file (Debian package midicsv). The two commands run alternately, RUNS
 # times each, under /usr/bin/time; the script prints the median wall-clock and CPU (user +
-# system) times, their ratios, and each command's largest peak memory. The conversion reads the
-# file three times and writes the song. Run by hand from the repository:
-#   bench/midi_bench.sh [RUNS]            (BUILD=build/dev to use an existing build)
+# system) times, their ratios, and each command's largest peak memory. The conversion decodes the
+# file once, runs its three passes over the decoded events and writes the song; each run must
+# have written it anew (-y; the song is removed before the run and checked after it). Run by hand
+# from the repository:
+#   bench/midi_bench.sh [RUNS]            (BUILD=build/dev to use an existing build; INSTR=0: no
+#                                         instruction counts)
 set -euo pipefail
 runs=${1:-9}
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -37,8 +40,10 @@ measure() {
 : >midicsv.txt
 "$build/kestrix" -q -y big.mid big.bmx >/dev/null 2>&1 # warm-up
 for _ in $(seq "$runs"); do
+    rm -f big.bmx big.csv
     measure kestrix.txt "$build/kestrix" -q -y big.mid big.bmx
     measure midicsv.txt midicsv big.mid big.csv
+    [ -s big.bmx ] && [ -s big.csv ] || { echo "a run wrote no output"; exit 1; }
 done
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 col() { cut -d' ' -f"$2" "$1" | median; }
@@ -48,3 +53,13 @@ echo "median cpu:  kestrix $kc s, midicsv $mc s, ratio $(awk -v a="$kc" -v b="$m
 peak() { cut -d' ' -f3 "$1" | sort -g | tail -1; }
 echo "peak memory: kestrix $(peak kestrix.txt) KiB, midicsv $(peak midicsv.txt) KiB"
 echo "song: $(stat -c %s big.bmx) bytes"
+# Instructions executed (valgrind's callgrind, one run each): unlike the times, the same on a busy
+# machine. INSTR=0 skips it.
+if [ "${INSTR:-1}" != 0 ] && command -v valgrind >/dev/null; then
+    instr() { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null | awk '/Collected/ { print $NF }'; }
+    rm -f big.bmx
+    ki=$(instr "$build/kestrix" -q -y big.mid big.bmx)
+    [ -s big.bmx ] || { echo "kestrix wrote no song under valgrind"; exit 1; }
+    mi=$(instr midicsv big.mid big.csv)
+    echo "instructions: kestrix $ki, midicsv $mi, ratio $(awk -v a="$ki" -v b="$mi" 'BEGIN { printf "%.3f", a / b }')"
+fi

@@ -33,6 +33,7 @@
 #include "core/log.h"
 #include "core/pool.h"
 #include "midi/note_placement.h"
+#include "midi/smf_reader.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
 #include "song/midi_state.h"
@@ -202,7 +203,7 @@ void finish_output(DriverState& d)
 // reader's passes: the first pass (sizes, polyphony per track), after it the additional pass that
 // counts the extra channels notes need, and the second pass that places the notes. The layout
 // then gives every pattern `blines` lines and each machine the polyphony of its MIDI track.
-void midi_pass(Conversion& c, int pass, FILE* in)
+void midi_pass(Conversion& c, int pass, SmfReader& file)
 {
     Song& s = c.song;
     MidiState& ms = c.midi;
@@ -215,12 +216,12 @@ void midi_pass(Conversion& c, int pass, FILE* in)
             for (int i = 0; i < wave_map_size; ++i) s.wave_map[i] = 0;
         }
         c.log.log_enabled = 0;
-        midi_read_pass(c, in);
+        midi_read_pass(c, file);
         if (!ms.header_seen) job_abort("not a Standard MIDI File (no \"MThd\" header)");
         return;
     }
     c.log.log_enabled = c.settings.dolist;
-    midi_read_pass(c, in);
+    midi_read_pass(c, file);
     s.song_length = s.pattern_count;
 }
 
@@ -241,7 +242,7 @@ void song_time(Conversion& c, int64_t ticks, double& minutes, double& seconds)
 
 // After the first pass: song length, machines, instruments, then the additional pass that finds
 // the tracks each machine needs once the notes sit on rows.
-void midi_after_first_pass(Conversion& c, FILE* in)
+void midi_after_first_pass(Conversion& c, SmfReader& file)
 {
     Song& s = c.song;
     MidiState& ms = c.midi;
@@ -325,7 +326,7 @@ void midi_after_first_pass(Conversion& c, FILE* in)
     c.log.log_enabled = 0;
     ms.extra_channels = midi_additional_channels;
     ms.suppressed_notes = ms.short_notes = 0;
-    midi_read_pass(c, in);
+    midi_read_pass(c, file);
     c.log.log_enabled = 1;
     for (int m = 1; m < s.machine_count; ++m) {
         const MidiTrackRecord* t = midi_machine_track(c, m);
@@ -813,6 +814,9 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
     if (s.write_output) open_output(d, output, input);
 
     const bool midi = native_midi(c);
+    // A MIDI file is decoded in the first pass and held until the last one is done.
+    SmfReader midi_file(c.log);
+    if (midi) smf_stream_open(midi_file, in);
     c.progress.phase_total = midi || c.settings.dotsplit == 2 ? 4 : 3;
     for (int pass = 0; pass < 2; ++pass) {
         s.pass_number = pass;
@@ -820,14 +824,14 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
         log_print(c.log, pass == 0 ? "\nFirst pass:\n" : "\nSecond pass:\n");
         enter_phase(c, pass == 0 ? 1 : 3);
         if (midi) {
-            midi_pass(c, pass, in);
+            midi_pass(c, pass, midi_file);
         } else {
             s.counting_pass = 0;
             read_module(c, in);
         }
         if (pass == 0) {
             if (midi) {
-                midi_after_first_pass(c, in);
+                midi_after_first_pass(c, midi_file);
             } else if (c.settings.dotsplit == 2) {
                 enter_phase(c, 2);
                 counting_pass(c, in);
@@ -836,5 +840,6 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
             if (midi && midi_follows_tempos(c)) midi_write_tempo_changes(c);
         }
     }
+    midi_file.events = SmfEvents();
     return write_output_song(d, output);
 }

@@ -18,6 +18,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "core/log.h"
 #include "core/pool.h"
@@ -53,6 +54,8 @@ public:
             pattern_ = p;
             row_ = r;
             std::fill(row_bits_.begin(), row_bits_.end(), 0);
+            // A row after every slot's last event (the usual case: time runs forward) has none.
+            if (later(p, r, latest_pattern_, latest_row_)) return;
             for (int i = 0; i < limit_; ++i)
                 if (slots[i].pattern == p && slots[i].row == r) set(row_bits_, i);
         }
@@ -84,9 +87,14 @@ public:
             set(free_bits_, size_t(i));
         }
         set(row_bits_, size_t(i));
+        if (later(pattern_, row_, latest_pattern_, latest_row_)) {
+            latest_pattern_ = pattern_;
+            latest_row_ = row_;
+        }
     }
 
 private:
+    static bool later(int p, int r, int than_p, int than_r) { return p > than_p || (p == than_p && r > than_r); }
     static void set(std::vector<uint64_t>& v, size_t i) { v[i / 64] |= uint64_t(1) << (i % 64); }
     static void clear(std::vector<uint64_t>& v, size_t i) { v[i / 64] &= ~(uint64_t(1) << (i % 64)); }
     void rebuild(const NoteSlot* slots, int limit)
@@ -96,11 +104,16 @@ private:
         free_bits_.assign(words_, 0);
         row_bits_.assign(words_, 0);
         key_bits_.assign(words_ * 128, 0);
+        latest_pattern_ = latest_row_ = std::numeric_limits<int>::min();
         for (int i = 0; i < limit; ++i) {
             if (slots[i].busy)
                 set(key_bits_, size_t(slots[i].key) * words_ * 64 + size_t(i));
             else
                 set(free_bits_, size_t(i));
+            if (later(slots[i].pattern, slots[i].row, latest_pattern_, latest_row_)) {
+                latest_pattern_ = slots[i].pattern;
+                latest_row_ = slots[i].row;
+            }
         }
         pattern_ = row_ = -2; // no row: the row set is made at the next sync
         valid_ = true;
@@ -109,6 +122,7 @@ private:
     int limit_ = 0;
     size_t words_ = 0;
     int pattern_ = -2, row_ = -2;
+    int latest_pattern_ = 0, latest_row_ = 0; // the latest position of a slot's last event
     std::vector<uint64_t> free_bits_, row_bits_, key_bits_; // key_bits_: 128 sets of words_ words
 };
 
@@ -126,6 +140,7 @@ public:
     void Mf_on_tempo(long microseconds_per_quarter) override;
 
 private:
+    void note(int channel, int key, int velocity, bool listing);
     bool first_pass() const;
     bool second_pass() const;
     MidiTrackRecord* current_track();
@@ -283,12 +298,11 @@ void NotePlacement::write_note_cell(int channel, int key, int velocity, int slot
 
 } // namespace
 
-void midi_read_pass(Conversion& c, FILE* in)
+void midi_read_pass(Conversion& c, SmfReader& reader)
 {
-    SmfReader reader(c.log);
+    smf_decode(reader);
     NotePlacement hooks(c, reader);
-    smf_stream_open(reader, in);
-    mfread(reader, hooks);
+    smf_replay(reader, hooks);
 }
 
 namespace {
@@ -557,14 +571,22 @@ void NotePlacement::Mf_on_tempo(long microseconds_per_quarter)
     log_print(c.log, "Tempo, microseconds-per-MIDI-quarter-note=%ld\n", microseconds_per_quarter);
 }
 
+// The log is asked once per note event (the innermost loop of a conversion): when it shows
+// nothing at the event's start, nothing of the event is shown.
 void NotePlacement::Mf_on_note_off(int channel, int key, int velocity)
 {
-    time_prefix();
-    if (log_shows(c.log)) log_print(c.log, "Note off, chan=%d pitch=%d vol=%d\n-->", channel + 1, key, velocity);
-    Mf_on_note_on(channel, key, 0);
+    const bool listing = log_shows(c.log);
+    if (listing) {
+        print_time();
+        log_print(c.log, "Note off, chan=%d pitch=%d vol=%d\n-->", channel + 1, key, velocity);
+    }
+    note(channel, key, 0, listing);
 }
 
-void NotePlacement::Mf_on_note_on(int channel, int key, int velocity)
+void NotePlacement::Mf_on_note_on(int channel, int key, int velocity) { note(channel, key, velocity, log_shows(c.log)); }
+
+// A note-on (velocity > 0) or note-off; `listing`: the log shows the event.
+void NotePlacement::note(int channel, int key, int velocity, bool listing)
 {
     if (key > 127) return;
     // Velocities above 127 are no velocities; doubled they would wrap round to quiet volumes.
@@ -584,7 +606,7 @@ void NotePlacement::Mf_on_note_on(int channel, int key, int velocity)
     // A channel that never had a program plays program 0, which then needs a wave of its own
     // (wave 1 belongs to the drum kit).
     if (st.dopchange && velocity > 0 && !drums && s.wave_map) use_program(ms.channel_programs[channel].program);
-    time_prefix();
+    if (listing) print_time();
     Place at;
     if (!first && !place_event(t, at)) return;
 
@@ -636,7 +658,7 @@ void NotePlacement::Mf_on_note_on(int channel, int key, int velocity)
         }
         if (ms.notes_on > 0) --ms.notes_on;
     }
-    if (log_shows(c.log))
+    if (listing)
         log_print(c.log, "Note on, chan=%d pitch=%d vol=%d :(%d,%d,%d) poly: %d\n", channel + 1, key, velocity,
                   s.cur_pattern, s.cur_row, slot, ms.notes_on);
 }

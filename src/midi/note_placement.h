@@ -3,7 +3,8 @@
 // sounding at once in a track are spread over the machine's tracks; MIDI time becomes pattern
 // and row; MIDI channels or programs choose the waves, and the drum channel has its own rules.
 //
-// The file is read three times (the conversion driver runs the passes):
+// The file is decoded once and its events run three times (the conversion driver runs the
+// passes):
 //   first pass       (song.pass_number 0, extra_channels 0): division, tempo, note times, the
 //                    polyphony of each track, machines, the programs in use;
 //   additional pass  (extra_channels 32): the tracks each MIDI track needs once notes are put
@@ -19,9 +20,10 @@
 #include "song/conversion.h"
 #include "song/midi_state.h"
 
-// Reads the whole file once from the start of `in`: the placement's hooks for notes, programs,
-// tempos, the header and the tracks, the reader's listing hooks for every other event.
-void midi_read_pass(Conversion& c, FILE* in);
+// Runs the whole file once through the placement's hooks for notes, programs, tempos, the
+// header and the tracks, and the reader's listing hooks for every other event. The first run
+// decodes the file from the reader's byte source; later runs walk the decoded events.
+void midi_read_pass(Conversion& c, SmfReader& reader);
 
 // Position in rows from the song's start of an event at tick t (relative to the first note when
 // do_firstnote0 is set), with midi_tpb, midi_scale, midi_shift and the song's bpm and tempo.

@@ -11,13 +11,18 @@
 //   0xF7       packet of arbitrary bytes: variable-length length, data
 // A meta or system-exclusive event ends running status.
 //
+// The file is decoded once into event records (smf_reader.h), with running status resolved and
+// every length checked; each run of the hooks then walks the records.
+//
 // Broken files: an end of file at an event's status byte or first data byte ends the track with
 // a warning (players write such cut files); every other end of file, and every byte that cannot
-// begin an event, ends the job. Data lengths are never trusted: the message buffer grows with the
-// bytes really read, so a length of 4 GB in a small file ends at the file's end.
+// begin an event, ends the job. Data lengths are never trusted: the data grows with the bytes
+// really read, so a length of 4 GB in a small file ends at the file's end.
 #include "midi/smf_reader.h"
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <new>
 
 #include "core/log.h"
@@ -25,54 +30,105 @@
 namespace {
 
 constexpr size_t stream_block = 64 * 1024;
-constexpr int varlen_max_bytes = 4; // 28 bits, the most a MIDI file's lengths and times use
+constexpr int varlen_max_bytes = 4;             // 28 bits, the most a MIDI file's lengths and times use
+constexpr unsigned cancel_check_events = 65536; // events decoded between looks at a kill request
 
-[[noreturn]] void fail(MidiHooks& h, const char* message)
+// Record codes beside the status bytes 0x80-0xEF, 0xF0, 0xF7 and 0xFF.
+enum RecordCode : uint8_t {
+    rec_header = 0x01,       // format, tracks, division: three numbers
+    rec_track_start = 0x02,  // "MTrk" and its length read
+    rec_track_end = 0x03,    // the track's bytes all read
+    rec_trapped_end = 0x04,  // delta time; the file ended where an event should begin
+    rec_foreign_data = 0x05, // a chunk that is no track after the announced tracks
+};
+
+// Data bytes of a channel message by the status byte's high nibble 0x8..0xE.
+constexpr int data_bytes[16] = {0, 0, 0, 0, 0, 0, 0, 0, 2, 2, 2, 2, 1, 1, 2, 0};
+
+// --- Decoding --------------------------------------------------------------------------------
+
+// Thrown inside the decoding when the file cannot be read on; its text is in events.error.
+struct DecodeStop {};
+
+[[noreturn]] void stop(SmfReader& r, const char* message)
 {
-    h.Mf_on_error(message);
-    throw JobAbort(message);
+    r.events.error = message;
+    throw DecodeStop{};
 }
 
-int next_byte(SmfReader& r, MidiHooks& h)
+// Room for one more record (at most 16 bytes) at the end of the records written so far; the
+// caller writes it through the pointer and moves `used` past it.
+uint8_t* record_room(SmfReader& r)
+{
+    SmfEvents& e = r.events;
+    constexpr size_t largest_record = 16;
+    if (e.capacity - e.used < largest_record) {
+        // Grown without clearing: only the bytes written ever occupy memory.
+        const size_t capacity = e.capacity < 65536 ? 65536 : e.capacity * 2;
+        std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity]);
+        if (e.used) std::memcpy(grown.get(), e.records.get(), e.used);
+        e.records = std::move(grown);
+        e.capacity = capacity;
+    }
+    return e.records.get() + e.used;
+}
+
+void record_end(SmfReader& r, const uint8_t* end) { r.events.used = size_t(end - r.events.records.get()); }
+
+uint8_t* put_number(uint8_t* q, uint64_t v)
+{
+    for (; v >= 0x80; v >>= 7) *q++ = uint8_t(v | 0x80);
+    *q++ = uint8_t(v);
+    return q;
+}
+
+void put(SmfReader& r, uint8_t code)
+{
+    uint8_t* q = record_room(r);
+    *q++ = code;
+    record_end(r, q);
+}
+
+int next_byte(SmfReader& r)
 {
     SmfPosition& ms = r.at;
     int c = smf_stream_getc(r);
     if (c < 0) {
         if (ms.eof_trap) return -1;
-        fail(h, "premature EOF");
+        stop(r, "premature EOF");
     }
     ms.eof_trap = 0;
     --ms.bytes_left;
     return c;
 }
 
-int64_t read_varlen(SmfReader& r, MidiHooks& h)
+int64_t read_varlen(SmfReader& r)
 {
     int64_t value = 0;
     for (int n = 0; n < varlen_max_bytes; ++n) {
-        int c = next_byte(r, h);
+        int c = next_byte(r);
         value = value * 128 + (c & 0x7F);
         if (!(c & 0x80)) return value;
     }
-    fail(h, "variable-length number longer than 4 bytes");
+    stop(r, "variable-length number longer than 4 bytes");
 }
 
-uint32_t read32(SmfReader& r, MidiHooks& h)
+uint32_t read32(SmfReader& r)
 {
     uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v = v << 8 | uint32_t(next_byte(r, h));
+    for (int i = 0; i < 4; ++i) v = v << 8 | uint32_t(next_byte(r));
     return v;
 }
 
-int read16(SmfReader& r, MidiHooks& h)
+int read16(SmfReader& r)
 {
-    int hi = next_byte(r, h);
-    return hi << 8 | next_byte(r, h);
+    int hi = next_byte(r);
+    return hi << 8 | next_byte(r);
 }
 
 // Reads the four letters of a chunk magic straight from the byte source. -1 at the end of the
 // file, or when foreign data follows the announced tracks; any other difference is fatal.
-int expect_magic(SmfReader& r, MidiHooks& h, const char* magic)
+int expect_magic(SmfReader& r, const char* magic, int tracks_read)
 {
     int c = 0;
     bool differs = false;
@@ -82,77 +138,220 @@ int expect_magic(SmfReader& r, MidiHooks& h, const char* magic)
         if (c != (unsigned char)magic[i]) differs = true;
     }
     if (differs) {
-        const SmfPosition& ms = r.at;
-        if (ms.track_index == ms.track_total) {
-            log_print(r.log, "Unexpected data after trackdata!\n");
+        if (tracks_read == r.at.track_total) {
+            put(r, rec_foreign_data);
             return -1;
         }
         char text[16];
         std::snprintf(text, sizeof text, "expecting %s", magic);
-        fail(h, text);
+        stop(r, text);
     }
     return c;
 }
 
 // The data of a meta or system-exclusive event: exactly `length` bytes, read one by one, so a
-// length the file cannot hold ends at its end ("premature EOF") before the buffer grows past it.
-void read_message(SmfReader& r, MidiHooks& h, int64_t length)
+// length the file cannot hold ends at its end ("premature EOF") before the data grow past it.
+// The bytes it appended to events.data.
+uint64_t read_message(SmfReader& r, int64_t length)
 {
-    std::vector<uint8_t>& m = r.message;
-    try {
-        for (int64_t i = 0; i < length; ++i) m.push_back(uint8_t(next_byte(r, h)));
-    } catch (const std::bad_alloc&) {
-        fail(h, "malloc error!");
+    std::vector<uint8_t>& m = r.events.data;
+    for (int64_t i = 0; i < length; ++i) m.push_back(uint8_t(next_byte(r)));
+    return uint64_t(length);
+}
+
+void decode_header(SmfReader& r)
+{
+    SmfPosition& ms = r.at;
+    if (expect_magic(r, "MThd", 0) == -1) return;
+    ms.bytes_left = read32(r);
+    const int format = read16(r);
+    const int tracks = read16(r);
+    const int division = read16(r);
+    ms.track_total = tracks;
+    uint8_t* q = record_room(r);
+    *q++ = rec_header;
+    q = put_number(q, uint64_t(format));
+    q = put_number(q, uint64_t(tracks));
+    q = put_number(q, uint64_t(division));
+    record_end(r, q);
+    while (ms.bytes_left > 0) next_byte(r);
+}
+
+// The common event (a channel message whose bytes all lie in the block read ahead, so no end of
+// file can interrupt it) decoded straight from the block; false, with nothing read, for any
+// other event, which then takes the byte-by-byte way.
+bool quick_channel_message(SmfReader& r, int& status)
+{
+    constexpr size_t longest = varlen_max_bytes + 3; // delta time, status byte, two data bytes
+    if (r.block_len - r.block_pos < longest) return false;
+    const uint8_t* const from = r.block.data() + r.block_pos;
+    const uint8_t* b = from;
+    uint32_t delta = 0;
+    int c = 0;
+    for (int n = 0; n < varlen_max_bytes; ++n) {
+        c = *b++;
+        delta = delta << 7 | uint32_t(c & 0x7F);
+        if (!(c & 0x80)) break;
+    }
+    if (c & 0x80) return false;
+    c = *b++;
+    const bool running = c < 0x80;
+    const int s = running ? status : c;
+    if (s < 0x80 || s >= 0xF0) return false;
+    const int d1 = running ? c : *b++;
+    const int d2 = data_bytes[s >> 4] == 2 ? *b++ : 0;
+    status = s;
+    const size_t n = size_t(b - from);
+    r.block_pos += n;
+    r.at.bytes_left -= int64_t(n);
+    r.at.eof_trap = 0;
+    uint8_t* q = record_room(r);
+    *q++ = uint8_t(s);
+    q = put_number(q, delta);
+    *q++ = uint8_t(d1);
+    *q++ = uint8_t(d2);
+    record_end(r, q);
+    return true;
+}
+
+// 0 when there is no further track.
+int decode_track(SmfReader& r, int tracks_read)
+{
+    SmfPosition& ms = r.at;
+    if (expect_magic(r, "MTrk", tracks_read) == -1) return 0;
+    ms.bytes_left = read32(r);
+    int status = 0;
+    unsigned events = 0;
+    put(r, rec_track_start);
+    while (ms.bytes_left > 0) {
+        if (++events % cancel_check_events == 0) job_check_cancel(r.log.cancel);
+        if (quick_channel_message(r, status)) continue;
+        const int64_t delta = read_varlen(r);
+        ms.eof_trap = 1;
+        int c = next_byte(r);
+        if (!ms.eof_trap) {
+            const bool running = c < 0x80;
+            if (running) {
+                if (status == 0) stop(r, "unexpected running status");
+            } else {
+                status = c;
+            }
+            const int needed = data_bytes[status >> 4];
+            if (needed) {
+                int d1 = c;
+                if (!running) {
+                    ms.eof_trap = 1;
+                    d1 = next_byte(r);
+                }
+                if (!ms.eof_trap) {
+                    const int d2 = needed == 2 ? next_byte(r) : 0;
+                    uint8_t* q = record_room(r);
+                    *q++ = uint8_t(status);
+                    q = put_number(q, uint64_t(delta));
+                    *q++ = uint8_t(d1);
+                    *q++ = uint8_t(d2);
+                    record_end(r, q);
+                    continue;
+                }
+            } else if (c == 0xFF) {
+                const int type = next_byte(r);
+                const uint64_t n = read_message(r, read_varlen(r));
+                uint8_t* q = record_room(r);
+                *q++ = 0xFF;
+                q = put_number(q, uint64_t(delta));
+                *q++ = uint8_t(type);
+                q = put_number(q, n);
+                record_end(r, q);
+                continue;
+            } else if (c == 0xF0 || c == 0xF7) {
+                const int64_t length = read_varlen(r);
+                if (c == 0xF0) r.events.data.push_back(0xF0);
+                const uint64_t n = read_message(r, length) + (c == 0xF0);
+                uint8_t* q = record_room(r);
+                *q++ = uint8_t(c);
+                q = put_number(q, uint64_t(delta));
+                q = put_number(q, n);
+                record_end(r, q);
+                continue;
+            } else {
+                char text[32];
+                std::snprintf(text, sizeof text, "unexpected byte: 0x%02x", unsigned(c));
+                stop(r, text);
+            }
+        }
+        // An end of file where the status byte or the first data byte should be.
+        ms.eof_trap = 0;
+        uint8_t* q = record_room(r);
+        *q++ = rec_trapped_end;
+        q = put_number(q, uint64_t(delta));
+        record_end(r, q);
+        return 1;
+    }
+    put(r, rec_track_end);
+    return 1;
+}
+
+// --- Replay ----------------------------------------------------------------------------------
+
+// A number of the records (they are the decoder's own: well formed).
+uint64_t take_number(const uint8_t*& p)
+{
+    uint64_t v = *p++;
+    if (v < 0x80) return v;
+    v &= 0x7F;
+    for (int shift = 7;; shift += 7) {
+        const uint64_t b = *p++;
+        v |= (b & 0x7F) << shift;
+        if (b < 0x80) return v;
     }
 }
 
-// Byte i of the message, 0 when the event is shorter (a tempo event of one byte, ...).
-int message_byte(const SmfReader& r, int i)
+[[noreturn]] void fail(MidiHooks& h, const char* message)
 {
-    const std::vector<uint8_t>& m = r.message;
-    return size_t(i) < m.size() ? m[size_t(i)] : 0;
+    h.Mf_on_error(message);
+    throw JobAbort(message);
 }
-int message_signed(const SmfReader& r, int i) { return int(int8_t(uint8_t(message_byte(r, i)))); }
 
-int message_length(const SmfReader& r) { return int(r.message.size()); }
+// The data of a meta event; byte i reads 0 when the event is shorter (a tempo event of one
+// byte, ...).
+struct Message {
+    const uint8_t* data;
+    int length;
+    int byte(int i) const { return i < length ? data[i] : 0; }
+    int signed_byte(int i) const { return int(int8_t(uint8_t(byte(i)))); }
+};
 
-void meta_event(SmfReader& r, MidiHooks& h)
+void meta_event(MidiHooks& h, int type, const Message& m)
 {
-    const int type = next_byte(r, h);
-    const int64_t length = read_varlen(r, h);
-    r.message.clear();
-    read_message(r, h, length);
-    const uint8_t* data = r.message.data();
-    const int n = message_length(r);
     if (type >= 0x01 && type <= 0x0F) {
-        h.Mf_on_text(type, n, data);
+        h.Mf_on_text(type, m.length, m.data);
         return;
     }
     switch (type) {
     case 0x00:
-        h.Mf_on_sequence_number(message_byte(r, 0) << 8 | message_byte(r, 1));
+        h.Mf_on_sequence_number(m.byte(0) << 8 | m.byte(1));
         break;
     case 0x2F:
         h.Mf_on_end_of_track();
         break;
     case 0x51:
-        h.Mf_on_tempo(long(message_byte(r, 0)) << 16 | message_byte(r, 1) << 8 | message_byte(r, 2));
+        h.Mf_on_tempo(long(m.byte(0)) << 16 | m.byte(1) << 8 | m.byte(2));
         break;
     case 0x54:
-        h.Mf_on_smpte_offset(message_signed(r, 0), message_signed(r, 1), message_signed(r, 2), message_signed(r, 3),
-                                 message_signed(r, 4));
+        h.Mf_on_smpte_offset(m.signed_byte(0), m.signed_byte(1), m.signed_byte(2), m.signed_byte(3),
+                             m.signed_byte(4));
         break;
     case 0x58:
-        h.Mf_on_time_signature(message_signed(r, 0), message_signed(r, 1), message_signed(r, 2), message_signed(r, 3));
+        h.Mf_on_time_signature(m.signed_byte(0), m.signed_byte(1), m.signed_byte(2), m.signed_byte(3));
         break;
     case 0x59:
-        h.Mf_on_key_signature(message_signed(r, 0), message_signed(r, 1));
+        h.Mf_on_key_signature(m.signed_byte(0), m.signed_byte(1));
         break;
     case 0x7F:
-        h.Mf_on_sequencer_specific(n, data);
+        h.Mf_on_sequencer_specific(m.length, m.data);
         break;
     default:
-        h.Mf_on_meta_other(type, n, data);
+        h.Mf_on_meta_other(type, m.length, m.data);
         break;
     }
 }
@@ -179,90 +378,96 @@ void end_track(SmfReader& r, MidiHooks& h)
     ++r.at.track_index;
 }
 
-// An end of file where an event's status byte or first data byte should be: the track ends here.
-int trapped_end(SmfReader& r, MidiHooks& h)
-{
-    r.log.log_force = 1;
-    log_print(r.log, "Unexpected EOF trapped\n");
-    r.at.eof_trap = 0;
-    end_track(r, h);
-    return 1;
-}
+} // namespace
 
-void read_header(SmfReader& r, MidiHooks& h)
+void smf_decode(SmfReader& r)
 {
-    SmfPosition& ms = r.at;
-    if (expect_magic(r, h, "MThd") == -1) return;
-    ms.bytes_left = read32(r, h);
-    const int format = read16(r, h);
-    const int tracks = read16(r, h);
-    const int division = read16(r, h);
-    ms.track_total = tracks;
-    ms.track_index = 0;
-    h.Mf_on_header(format, tracks, division);
-    while (ms.bytes_left > 0) next_byte(r, h);
-}
-
-// 0 when there is no further track.
-int read_track(SmfReader& r, MidiHooks& h)
-{
-    // Data bytes of a channel message by the status byte's high nibble 0x8..0xE.
-    static constexpr int data_bytes[16] = {0, 0, 0, 0, 0, 0, 0, 0, 2, 2, 2, 2, 1, 1, 2, 0};
-    SmfPosition& ms = r.at;
-    if (expect_magic(r, h, "MTrk") == -1) return 0;
-    ms.bytes_left = read32(r, h);
-    ms.current_ticks = 0;
-    int status = 0;
-    h.Mf_on_track_start();
-    while (ms.bytes_left > 0) {
-        ms.current_ticks += read_varlen(r, h);
-        ms.eof_trap = 1;
-        int c = next_byte(r, h);
-        if (ms.eof_trap) return trapped_end(r, h);
-        const bool running = c < 0x80;
-        if (running) {
-            if (status == 0) fail(h, "unexpected running status");
-        } else {
-            status = c;
+    SmfEvents& e = r.events;
+    if (e.decoded) return;
+    e.decoded = true;
+    r.at = SmfPosition();
+    try {
+        decode_header(r);
+        for (int tracks_read = 0; decode_track(r, tracks_read); ++tracks_read) {
         }
-        const int needed = data_bytes[status >> 4];
-        if (needed) {
-            int d1 = c;
-            if (!running) {
-                ms.eof_trap = 1;
-                d1 = next_byte(r, h);
-                if (ms.eof_trap) return trapped_end(r, h);
-            }
-            const int d2 = needed == 2 ? next_byte(r, h) : 0;
-            channel_message(h, status, d1, d2);
+    } catch (const DecodeStop&) {
+    } catch (const std::bad_alloc&) {
+        e.error = "malloc error!";
+    }
+}
+
+void smf_replay(SmfReader& r, MidiHooks& h)
+{
+    const SmfEvents& e = r.events;
+    SmfPosition& at = r.at;
+    at = SmfPosition();
+    const uint8_t* p = e.records.get();
+    const uint8_t* const end = p + e.used;
+    const uint8_t* data = e.data.data();
+    while (p < end) {
+        const int code = *p++;
+        if (code >= 0x80 && code < 0xF0) {
+            at.current_ticks += int64_t(take_number(p));
+            channel_message(h, code, p[0], p[1]);
+            p += 2;
             continue;
         }
-        if (c == 0xFF) {
-            meta_event(r, h);
-        } else if (c == 0xF0 || c == 0xF7) {
-            const int64_t length = read_varlen(r, h);
-            r.message.clear();
-            if (c == 0xF0) r.message.push_back(0xF0);
-            read_message(r, h, length);
-            if (c == 0xF0) h.Mf_on_sysex(message_length(r), r.message.data());
-            if (c == 0xF7) h.Mf_on_raw_bytes(message_length(r), r.message.data());
-        } else {
-            char text[32];
-            std::snprintf(text, sizeof text, "unexpected byte: 0x%02x", unsigned(c));
-            fail(h, text);
+        switch (code) {
+        case 0xFF: {
+            at.current_ticks += int64_t(take_number(p));
+            const int type = *p++;
+            const Message m{data, int(take_number(p))};
+            data += m.length;
+            meta_event(h, type, m);
+            break;
+        }
+        case 0xF0:
+        case 0xF7: {
+            at.current_ticks += int64_t(take_number(p));
+            const int n = int(take_number(p));
+            if (code == 0xF0)
+                h.Mf_on_sysex(n, data);
+            else
+                h.Mf_on_raw_bytes(n, data);
+            data += n;
+            break;
+        }
+        case rec_header: {
+            const int format = int(take_number(p));
+            const int tracks = int(take_number(p));
+            const int division = int(take_number(p));
+            at.track_total = tracks;
+            at.track_index = 0;
+            h.Mf_on_header(format, tracks, division);
+            break;
+        }
+        case rec_track_start:
+            at.current_ticks = 0;
+            h.Mf_on_track_start();
+            break;
+        case rec_track_end:
+            end_track(r, h);
+            break;
+        case rec_trapped_end:
+            at.current_ticks += int64_t(take_number(p));
+            r.log.log_force = 1;
+            log_print(r.log, "Unexpected EOF trapped\n");
+            end_track(r, h);
+            break;
+        case rec_foreign_data:
+            log_print(r.log, "Unexpected data after trackdata!\n");
+            break;
+        default:
+            break;
         }
     }
-    end_track(r, h);
-    return 1;
+    if (!e.error.empty()) fail(h, e.error.c_str());
 }
-
-} // namespace
 
 void mfread(SmfReader& reader, MidiHooks& hooks)
 {
-    read_header(reader, hooks);
-    while (read_track(reader, hooks)) {
-    }
+    smf_decode(reader);
+    smf_replay(reader, hooks);
 }
 
 void smf_stream_open(SmfReader& r, FILE* stream)

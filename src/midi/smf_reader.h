@@ -1,11 +1,14 @@
-// Standard MIDI File reader: walks the header chunk "MThd" and the track chunks "MTrk" byte by
-// byte and reports every event to a hooks object. It interprets nothing musically; the note
-// placement turns the note, program, tempo and track hooks into a song, and the listing hooks
-// below write every other event into the log.
+// Standard MIDI File reader: decodes the header chunk "MThd" and the track chunks "MTrk" once into
+// compact event records held in memory, and reports the events to a hooks object as often as a
+// program asks. It interprets nothing musically; the note placement turns the note, program,
+// tempo and track hooks into a song, and the listing hooks below write every other event into
+// the log.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "core/log.h"
@@ -19,13 +22,34 @@ struct SmfPosition {
     int track_total = 0;       // tracks the header announces
 };
 
-// One reading of one file: its byte source (a stream read in blocks, or bytes in memory), where
-// it stands, and the data of the current meta or system-exclusive event.
+// A file decoded once, so that a conversion's passes run over memory instead of reading and
+// decoding the file each time. `records` holds the events in file order, one code byte each
+// followed by its fields (times and lengths as little-endian base-128 numbers):
+//   0x80-0xEF  channel message: the status byte, delta time, two data bytes (the second 0 for
+//              0xCn and 0xDn)
+//   0xFF       meta event: delta time, type byte, length; its data next in `data`
+//   0xF0 0xF7  system-exclusive message, packet: delta time, length; data next in `data`
+//              (a system-exclusive message's data begins with its 0xF0)
+//   the rest   the header's three words, a track's start and end, an end of file trapped
+//              (with the delta time read before it), foreign data after the tracks
+// A fatal error ends the decoding; its text is kept in `error`, and a run of the hooks ends with
+// it after the last record.
+// A note event takes 4 bytes, about what the file spends on it under running status.
+struct SmfEvents {
+    bool decoded = false;
+    std::unique_ptr<uint8_t[]> records;
+    size_t used = 0, capacity = 0; // bytes of `records` written, allocated
+    std::vector<uint8_t> data;
+    std::string error; // the fatal error that ended the decoding, empty: none
+};
+
+// One reading of one file: its byte source (a stream read in blocks, or bytes in memory), the
+// events decoded from it, and where a run of the hooks over them stands.
 struct SmfReader {
     explicit SmfReader(Log& job_log) : log(job_log) {}
     Log& log;                     // the reader's own lines ("Unexpected EOF trapped", ...)
     SmfPosition at;
-    std::vector<uint8_t> message; // data of the current meta or system-exclusive event
+    SmfEvents events;
     FILE* stream = nullptr;       // the file the bytes come from; null: only `block`
     std::vector<uint8_t> block;   // bytes read ahead from it
     size_t block_pos = 0, block_len = 0;
@@ -66,7 +90,15 @@ public:
 // Reads the header, then tracks until there is no further one, from the reader's byte source.
 // The reader counts the tracks itself (track_total from the header, track_index after each
 // track's end hook). Every fatal error goes through Mf_on_error; the job ends with its text.
+// The same as smf_decode, then smf_replay.
 void mfread(SmfReader& reader, MidiHooks& hooks);
+
+// Decodes the whole byte source into reader.events, once (later calls do nothing). Calls no
+// hook and writes no line: a fatal error is kept as the last record, the reader's lines as theirs.
+void smf_decode(SmfReader& reader);
+// Runs the hooks over the decoded events from the start, exactly as reading the file would: the
+// same calls, positions, log lines and fatal error.
+void smf_replay(SmfReader& reader, MidiHooks& hooks);
 
 // The byte source: a stream from its start (rewound, nothing read ahead), or bytes in memory.
 void smf_stream_open(SmfReader& reader, FILE* stream);

@@ -56,7 +56,7 @@ protected:
         } catch (const JobAbort&) {
         }
         log.window = nullptr;
-        message_capacity = reader.message.capacity();
+        message_capacity = reader.events.data.capacity();
         return w.text.empty() ? hooks.trace : hooks.trace + " | " + w.text;
     }
     size_t message_capacity = 0;
