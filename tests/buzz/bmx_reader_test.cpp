@@ -1,5 +1,5 @@
 // Song reader tests over synthetic BMX songs built byte by byte: what a read gathers, the merge
-// stream and its hooks, the clone source, refused and hostile songs, songs cut short. The listing
+// stream and its hooks, refused and hostile songs, songs cut short. The listing
 // of a song the program wrote is one of the golden files of tests/e2e.
 #include <algorithm>
 #include <string>
@@ -291,21 +291,6 @@ TEST_F(BmxReaderTest, MergeStreamGetsEveryByteOrWhatTheHooksMakeOfIt)
     want.append(s.sections[2].second).append(patt(0x51)).append(sequ(0x100)).append(s.sections[5].second);
     want.append(big).data[want.size() - big.size() + 2] = 5; // wave index 0 + 5
     EXPECT_TRUE(merged(s) == string_of(want));
-}
-
-TEST_F(BmxReaderTest, CloneSourceAndSequenceAdjustment)
-{
-    const Bytes song = standard_song().bytes();
-    reader_state.current_input = 2;
-    ASSERT_EQ(read(song), "");
-    EXPECT_EQ(input(2).sequence_adjustment, -1); // one master sequence of three
-    reader_state.current_input = reader_state.full_parse = 1;
-    reader_state.options.clone_source = 2;
-    EXPECT_EQ(read(song), "abort:No generator choosen, reselect source machine");
-    reader_state.options.clone_source = 1;
-    reader_state.options.clone_sequence = true;
-    ASSERT_EQ(read(song), "");
-    EXPECT_EQ(input(1).sequence_adjustment, 1); // a destination chosen
 }
 
 // Songs that do not fit the machine descriptions, and counts and offsets far beyond the bytes

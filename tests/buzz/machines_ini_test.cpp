@@ -138,13 +138,4 @@ TEST_F(MachinesIniTest, ShippedFileHoldsTheFixedRoles)
         EXPECT_EQ(machine_description(machines, i)->type, 2) << machine_description(machines, i)->dll_name;
 }
 
-TEST(TransposeNote, MovesWithinTheByteAndClamps)
-{
-    // note, semitones, result: octave in the high nibble, 1..12 in the low one.
-    const int cases[][3] = {{0x41, 12, 0x51}, {0x41, -1, 0x3C},       {0x4C, 1, 0x51}, {0x01, -1, 0x01},
-                            {0, 5, 0},        {255, 5, 255},          {0xFC, 0, 0xFC}, {0xFC, 1, 0x01},
-                            {0x41, 2000000000, 0x01}, {0x01, -1000000, 0x01}};
-    for (const auto& c : cases) EXPECT_EQ(transpose_note(uint8_t(c[0]), c[1]), c[2]) << c[0] << " " << c[1];
-}
-
 } // namespace

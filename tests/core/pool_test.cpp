@@ -1,5 +1,4 @@
-// Tracked pool: accounting, chunk numbering, the consistency walk, the sweep and the
-// out-of-memory report.
+// Tracked pool: the consistency walk, the sweep and the out-of-memory report.
 #include "support/test_support.h"
 
 #include <cstdlib>
@@ -10,26 +9,6 @@
 namespace {
 
 using TrackedPool = kxtest::LogWindowTest;
-
-// Each chunk counts 16 bytes plus its size and carries the chunk count, which wraps at 65536.
-TEST_F(TrackedPool, AccountingNumberingAndTrace)
-{
-    pool.count = 65534; // as if the job had already made that many chunks (not in the list)
-    pool_alloc(pool, 100);
-    pool_alloc(pool, 0); // a 0-byte request still gets its record
-    uint32_t* zeros = pool_array<uint32_t>(pool, 4);
-    EXPECT_EQ(zeros[0] | zeros[3], 0u);
-    EXPECT_EQ(pool.total, 164);
-    EXPECT_EQ(pool.head->number, 1);
-    EXPECT_EQ(pool.head->next->number, 0);
-    EXPECT_TRUE(run_guarded(log, [&] { pool_check(pool); })); // no trace without mem_trace
-    pool.mem_trace = true;
-    pool_check(pool);
-    pool_free_all(pool);
-    pool_free_all(pool); // the pool is empty now, and that is traced too
-    EXPECT_EQ(win.text, "Memory ok(chunks: 1)\nMemory ok(chunks: 1)\nFreeing all allocated memory (164 bytes)\n"
-                        "Memory ok(chunks: 0)\nFreeing all allocated memory (0 bytes)\n");
-}
 
 // A broken chunk number is reported (forced through, with no "Error:" line of its own); the sweep
 // then reports it again and keeps every block instead of raising.

@@ -95,24 +95,4 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
     }
 }
 
-// A failed conversion leaves an existing song of the output's name as it was, and nothing
-// half-written; a successful one replaces it.
-TEST_F(OutsideConverters, TheOldSongIsReplacedOnlyOnSuccess)
-{
-    kxtest::install_machines_ini();
-    std::ofstream("out.bmx") << "an older song";
-    kxtest::Bytes().str("Extended Module: ").str("broken").write("broken.xm");
-    auto r = convert_file(settings, "broken.xm", "out.bmx");
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(kxtest::read_text("out.bmx"), "an older song");
-    EXPECT_FALSE(scratch_left());
-    r = convert_file(settings, kxe2e::demo_xm().string(), "no-such-dir/out.bmx");
-    EXPECT_FALSE(r.ok);
-    EXPECT_NE(r.log.find("Error: Can't open outputfile"), std::string::npos) << r.log;
-    r = convert_file(settings, kxe2e::demo_xm().string(), "out.bmx");
-    ASSERT_TRUE(r.ok) << r.log;
-    EXPECT_EQ(kxtest::read_text("out.bmx").substr(0, 4), "Buzz");
-    EXPECT_FALSE(scratch_left());
-}
-
 } // namespace

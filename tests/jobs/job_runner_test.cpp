@@ -103,19 +103,6 @@ TEST_F(JobRunner, EachModesPhasesAndFinalText)
     }
 }
 
-// The program's own merge in an empty directory fails and says so.
-TEST_F(JobRunner, RealMergeFailsCleanly)
-{
-    FakeFrontEnd f;
-    Job job(settings, f);
-    f.job = &job;
-    trace.clear();
-    EXPECT_EQ(job.run(2), 0); // there is no mpx1.bmx
-    EXPECT_EQ(trace, "[Merging Log] Error occured!");
-    EXPECT_TRUE(f.win.text.starts_with("\n Could not open first Inputfile: mpx1.bmx")) << f.win.text;
-    EXPECT_TRUE(f.win.text.ends_with("\nError during merging"));
-}
-
 // A front end of its own for each job of JobsOnTwoThreads: the window and the report of one job.
 class QuietFrontEnd : public JobFrontEnd {
 public:

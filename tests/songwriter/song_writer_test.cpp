@@ -1,6 +1,6 @@
 // The song writer where whole conversions do not reach: the XI files of a MIDI song (one per
-// channel), a song model with pieces missing, the ES-9's data file, WAVE data from an input that
-// changed, XI files cut short or with hostile counts. Whole songs are compared byte for byte in tests/e2e/golden_test.cpp.
+// channel), the ES-9's data file, WAVE data from an input that changed, XI files cut short or with
+// hostile counts. Whole songs are compared byte for byte in tests/e2e/golden_test.cpp.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -70,17 +70,8 @@ protected:
     kxtest::FakeWindow fake;
 };
 
-TEST_F(SongWriterTest, MissingPiecesEndTheJob)
+TEST_F(SongWriterTest, Es9DataFile)
 {
-    settings.dowave = 0;
-    layout_song(c, 2, 1, 1, 4);
-    song.pattern_table = nullptr;
-    EXPECT_FALSE(write());
-    layout_song(c, 2, 1, 1, 4);
-    song.machine_table[0].global_patterns = nullptr;
-    EXPECT_FALSE(write());
-    EXPECT_TRUE(logged("Error: Song to write is incomplete!!"));
-
     settings.dowave = 0;
     settings.dopfun = role_es9 - 1;
     layout_song(c, 1, 1, 1, 4);
