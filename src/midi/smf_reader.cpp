@@ -25,11 +25,17 @@
 #include <memory>
 #include <new>
 
+#include "core/byteio.h"
 #include "core/log.h"
 
 namespace {
 
 constexpr size_t stream_block = 64 * 1024;
+// The records take at most twice the file's bytes (a pressure message under running status:
+// 2 bytes in the file, 4 in its record; a note: 3 or 4, and 4 or 5), so that much is set aside
+// before decoding, up to this bound: beyond it the records grow as they come. Pages set aside
+// and never written cost no memory.
+constexpr size_t records_reserved_most = size_t(256) << 20;
 constexpr int varlen_max_bytes = 4;             // 28 bits, the most a MIDI file's lengths and times use
 constexpr unsigned cancel_check_events = 65536; // events decoded between looks at a kill request
 
@@ -54,6 +60,16 @@ struct DecodeStop {};
 {
     r.events.error = message;
     throw DecodeStop{};
+}
+
+// Sets aside room for the records of a source of `bytes` bytes.
+void reserve_records(SmfReader& r, uint64_t bytes)
+{
+    SmfEvents& e = r.events;
+    const uint64_t want = (bytes < records_reserved_most / 2 ? 2 * bytes : records_reserved_most) + 65536;
+    if (want <= e.capacity || e.used) return;
+    e.records.reset(new uint8_t[size_t(want)]);
+    e.capacity = size_t(want);
 }
 
 // Room for one more record (at most 16 bytes) at the end of the records written so far; the
@@ -387,6 +403,7 @@ void smf_decode(SmfReader& r)
     e.decoded = true;
     r.at = SmfPosition();
     try {
+        reserve_records(r, r.stream ? stream_length(r.stream) : r.block_len);
         decode_header(r);
         for (int tracks_read = 0; decode_track(r, tracks_read); ++tracks_read) {
         }
