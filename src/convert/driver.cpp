@@ -58,7 +58,8 @@ constexpr int tracker_global_row_bytes = 1; // ticks per row
 constexpr const char* midi_converter_output = "midrix.xm"; // as the song names easyxmid's XM
 constexpr const char* unfinished_suffix = ".part";
 constexpr int scratch_attempts = 1000; // scratch names tried before giving up
-constexpr size_t song_write_buffer = 1 << 20; // bytes of the song stream's buffer
+constexpr size_t song_write_buffer = 1 << 18; // bytes of the song stream's buffer: large blocks, and few
+                                               // pages to fault in on the first writes
 constexpr const char* no_target_message = "Target machine not found, check machines.ini!!";
 
 // What the driver keeps for the conversion it runs. The streams are owned here and every scratch
