@@ -33,6 +33,10 @@ TEST_F(LogSink, ForcingDotsAndAbort)
     EXPECT_EQ(win.text, "ab..\nError: quiet\nError: boom\n"); // an error starts its own line
     EXPECT_EQ(log.log_dot_count, 1u); // shown text does not count towards a dot
     EXPECT_TRUE(run_guarded(log, [&] {}));
+    // A kill reaches a loop that only asks log_shows within a round of suppressed calls.
+    log.log_enabled = 0;
+    cancel.armed = cancel.requested = true;
+    EXPECT_FALSE(run_guarded(log, [&] { for (unsigned i = 0; i < log_quiet_round; ++i) log_shows(log); }));
 }
 
 // Only a leading and a trailing newline of the format start lines; other newlines are drawn, and
