@@ -46,19 +46,12 @@ struct Place {
 // the placement makes to it.
 class SlotIndex {
 public:
-    // Before a search: the sets describe slots[0, limit) at pattern p, row r.
+    // Before a search: the sets describe slots[0, limit) at pattern p, row r (asked for every
+    // note: the sets are mostly right already).
     void sync(const NoteSlot* slots, int limit, int p, int r)
     {
-        if (!valid_ || limit != limit_) rebuild(slots, limit);
-        if (p != pattern_ || r != row_) {
-            pattern_ = p;
-            row_ = r;
-            std::fill(row_bits_.begin(), row_bits_.end(), 0);
-            // A row after every slot's last event (the usual case: time runs forward) has none.
-            if (later(p, r, latest_pattern_, latest_row_)) return;
-            for (int i = 0; i < limit_; ++i)
-                if (slots[i].pattern == p && slots[i].row == r) set(row_bits_, i);
-        }
+        if (valid_ && limit == limit_ && p == pattern_ && r == row_) return;
+        resync(slots, limit, p, r);
     }
     void invalidate() { valid_ = false; }
     // The first free slot not written in this row, -1 when none.
@@ -94,6 +87,19 @@ public:
     }
 
 private:
+    void resync(const NoteSlot* slots, int limit, int p, int r)
+    {
+        if (!valid_ || limit != limit_) rebuild(slots, limit);
+        if (p != pattern_ || r != row_) {
+            pattern_ = p;
+            row_ = r;
+            std::fill(row_bits_.begin(), row_bits_.end(), 0);
+            // A row after every slot's last event (the usual case: time runs forward) has none.
+            if (later(p, r, latest_pattern_, latest_row_)) return;
+            for (int i = 0; i < limit_; ++i)
+                if (slots[i].pattern == p && slots[i].row == r) set(row_bits_, i);
+        }
+    }
     static bool later(int p, int r, int than_p, int than_r) { return p > than_p || (p == than_p && r > than_r); }
     static void set(std::vector<uint64_t>& v, size_t i) { v[i / 64] |= uint64_t(1) << (i % 64); }
     static void clear(std::vector<uint64_t>& v, size_t i) { v[i / 64] &= ~(uint64_t(1) << (i % 64)); }
