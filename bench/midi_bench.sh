@@ -8,12 +8,15 @@
 # have written it anew (-y; the song is removed before the run and checked after it). Run by hand
 # from the repository:
 #   bench/midi_bench.sh [RUNS]            (BUILD=build/dev to use an existing build; INSTR=0: no
-#                                         instruction counts)
+#                                         instruction counts; OLD=path/to/kestrix: that one
+#                                         too, in the same rounds, for a before/after comparison)
 set -euo pipefail
 runs=${1:-9}
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$repo/build/release}
 case $build in /*) ;; *) build=$repo/$build ;; esac
+old=${OLD:-}
+[ -z "$old" ] || old=$(cd "$(dirname "$old")" && pwd)/$(basename "$old")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -38,12 +41,18 @@ measure() {
 }
 : >kestrix.txt
 : >midicsv.txt
+: >old.txt
 "$build/kestrix" -q -y big.mid big.bmx >/dev/null 2>&1 # warm-up
 for _ in $(seq "$runs"); do
     rm -f big.bmx big.csv
     measure kestrix.txt "$build/kestrix" -q -y big.mid big.bmx
     measure midicsv.txt midicsv big.mid big.csv
     [ -s big.bmx ] && [ -s big.csv ] || { echo "a run wrote no output"; exit 1; }
+    if [ -n "$old" ]; then
+        rm -f big.bmx
+        measure old.txt "$old" -q -y big.mid big.bmx
+        [ -s big.bmx ] || { echo "the old kestrix wrote no song"; exit 1; }
+    fi
 done
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 col() { cut -d' ' -f"$2" "$1" | median; }
@@ -52,6 +61,11 @@ echo "median wall: kestrix $kw s, midicsv $mw s, ratio $(awk -v a="$kw" -v b="$m
 echo "median cpu:  kestrix $kc s, midicsv $mc s, ratio $(awk -v a="$kc" -v b="$mc" 'BEGIN { printf "%.2f", a / b }')"
 peak() { cut -d' ' -f3 "$1" | sort -g | tail -1; }
 echo "peak memory: kestrix $(peak kestrix.txt) KiB, midicsv $(peak midicsv.txt) KiB"
+if [ -n "$old" ]; then
+    ow=$(col old.txt 1) oc=$(col old.txt 2)
+    echo "old kestrix: median wall $ow s (ratio to midicsv $(awk -v a="$ow" -v b="$mw" 'BEGIN { printf "%.2f", a / b }')), cpu $oc s, peak $(peak old.txt) KiB"
+    echo "new / old: wall $(awk -v a="$kw" -v b="$ow" 'BEGIN { printf "%.3f", a / b }'), cpu $(awk -v a="$kc" -v b="$oc" 'BEGIN { printf "%.3f", a / b }')"
+fi
 echo "song: $(stat -c %s big.bmx) bytes"
 # Instructions executed (valgrind's callgrind, one run each): unlike the times, the same on a busy
 # machine. INSTR=0 skips it.
@@ -62,4 +76,8 @@ if [ "${INSTR:-1}" != 0 ] && command -v valgrind >/dev/null; then
     [ -s big.bmx ] || { echo "kestrix wrote no song under valgrind"; exit 1; }
     mi=$(instr midicsv big.mid big.csv)
     echo "instructions: kestrix $ki, midicsv $mi, ratio $(awk -v a="$ki" -v b="$mi" 'BEGIN { printf "%.3f", a / b }')"
+    if [ -n "$old" ]; then
+        oi=$(instr "$old" -q -y big.mid big.bmx)
+        echo "instructions: old kestrix $oi, ratio to midicsv $(awk -v a="$oi" -v b="$mi" 'BEGIN { printf "%.3f", a / b }')"
+    fi
 fi

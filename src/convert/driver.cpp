@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,7 +58,8 @@ constexpr int tracker_global_row_bytes = 1; // ticks per row
 constexpr const char* midi_converter_output = "midrix.xm"; // as the song names easyxmid's XM
 constexpr const char* unfinished_suffix = ".part";
 constexpr int scratch_attempts = 1000; // scratch names tried before giving up
-constexpr size_t song_write_buffer = 1 << 20; // bytes of the song stream's buffer
+constexpr size_t song_write_buffer = 1 << 18; // bytes of the song stream's buffer: large blocks, and few
+                                               // pages to fault in on the first writes
 constexpr const char* no_target_message = "Target machine not found, check machines.ini!!";
 
 // What the driver keeps for the conversion it runs. The streams are owned here and every scratch
@@ -71,7 +73,8 @@ struct DriverState {
 
     Conversion& c;
     File input;                // the file being read (the module, the XM a converter made, ...)
-    std::vector<char> output_buffer; // the song stream's buffer: outlives the stream (declared first)
+    std::unique_ptr<char[]> output_buffer; // the song stream's buffer: outlives the stream (declared
+                                           // first); not cleared: the stream writes it before it reads
     platform::ScratchFile output; // the song being written, under its scratch name
     std::string output_name;   // the name the finished song gets
     std::vector<std::string> scratch_files; // an outside converter's XM and input, removed at the end
@@ -171,8 +174,8 @@ void open_output(DriverState& d, const char* output, const char* input)
     c.writer.output_stream = d.output.get();
     // Songs run to tens of MB of pattern and wave data: written in large blocks, not 4 KiB ones.
     // The buffer is given: without one, the C library may keep its own size and ignore ours.
-    d.output_buffer.resize(song_write_buffer);
-    std::setvbuf(c.writer.output_stream, d.output_buffer.data(), _IOFBF, song_write_buffer);
+    if (!d.output_buffer) d.output_buffer.reset(new char[song_write_buffer]);
+    std::setvbuf(c.writer.output_stream, d.output_buffer.get(), _IOFBF, song_write_buffer);
 }
 
 // Gives the written song its name, and with it the XI files it names. Without replace_files the

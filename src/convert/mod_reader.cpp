@@ -16,7 +16,8 @@
 // effect = b2 & 0x0F, parameter = b3.
 //
 // The sample data of every sample with a wave becomes 16-bit values (byte times 256) in the WAVE
-// data, laid out as for XM instruments; the wave index of an entry is its wave number - 1.
+// data, laid out through the WAVE layout of songwriter/wave_data.h as XM instruments are; the wave
+// index of an entry is its wave number - 1.
 #include "convert/mod_reader.h"
 
 #include <cstring>
@@ -28,6 +29,7 @@
 #include "core/pool.h"
 #include "settings/settings.h"
 #include "song/song.h"
+#include "songwriter/wave_data.h"
 #include "songwriter/xi_file.h"
 
 namespace {
@@ -99,13 +101,12 @@ void read_sample_data(Conversion& c, FILE* in, const ReadPass& pass)
 {
     Song& sg = c.song;
     const bool lay_out = pass.second;
-    if (lay_out) sg.wave_data_count = sg.wave_count;
+    if (lay_out) begin_wave_layout(c, 0, sg.instrument_count);
     bool eof = false;
     for (int i = 0; i < sg.instrument_count; ++i) {
         InstrumentRecord& ins = sg.instrument_table[i];
         SampleRecord& s = ins.samples[0];
         const uint32_t length = uint32_t(s.length);
-        if (lay_out) ins.wave_entry = 0;
         if (!ins.wave_number) {
             // No wave, but its bytes are still there: the next sample starts after them.
             if (!eof) skip_bytes(in, length);
@@ -113,12 +114,8 @@ void read_sample_data(Conversion& c, FILE* in, const ReadPass& pass)
         }
         if (pass.first) ins.wave_bytes = 0;
         if (lay_out) {
-            ins.wave_entry = 1;
-            ins.wave_index = ins.wave_number - 1;
-            ins.wave_entry_bytes = ins.wave_bytes; // as the first pass counted them
-            ins.wave_source = 0;
-            s.data_values = 0;
-            s.data_zero = 0;
+            lay_out_wave_entry(ins, ins.wave_number - 1, 0);
+            clear_sample_layout(s);
         }
         bool silent = eof || length <= 2;
         if (!eof && length <= 2) {
@@ -138,11 +135,7 @@ void read_sample_data(Conversion& c, FILE* in, const ReadPass& pass)
                 silent = done == 0;
             }
             if (pass.first && !silent) ins.wave_bytes += int(2 * done);
-            if (lay_out && !silent) {
-                s.data_offset = start;
-                s.data_values = uint32_t(done);
-                s.coding = coding_signed8;
-            }
+            if (lay_out && !silent) lay_out_sample_data(s, start, uint32_t(done), coding_signed8);
             if (pass.second && c.settings.dowave == 1) {
                 // A BMW song: the sample becomes an XI instrument file like an XM's instruments.
                 const int64_t after = stream_position(in);
@@ -153,13 +146,8 @@ void read_sample_data(Conversion& c, FILE* in, const ReadPass& pass)
         } else if (pass.second && c.settings.dowave == 1) {
             export_mod_sample_xi(c, i, in, stream_position(in), 0);
         }
-        if (silent) {
-            if (lay_out) s.data_zero = 1;
-            if (pass.first)
-                ins.wave_bytes += 2;
-            else
-                s.length = 1;
-        }
+        if (silent && pass.first) ins.wave_bytes += 2;
+        if (silent && lay_out) lay_out_silent_sample(s);
         s.odd_length = uint8_t(s.length & 1);
         clip_sample_loop(s, 2); // a MOD loop of 2 bytes or less is no loop
     }

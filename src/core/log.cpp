@@ -26,8 +26,8 @@ int log_print(Log& ls, const char* fmt, ...)
 
 int log_vprint(Log& ls, const char* fmt, va_list args)
 {
-    if (!log_shows(ls)) return -1; // counted there: the kill request, a dot, the repaint
     job_check_cancel(ls.cancel);
+    if (!log_shows(ls)) return -1; // counted there: a dot, the repaint
     int result = -1;
     {
         char buf[log_buffer_size]; // vsnprintf cuts the text to 255 bytes; it never overflows
@@ -78,6 +78,15 @@ void log_dot(Log& ls)
     ls.window->draw_text(".", false);
     ls.log_dot_count = 0;
     ls.at_line_start = false;
+}
+
+void log_quiet_turn(Log& log, bool dot)
+{
+    log.quiet_calls = 0;
+    job_check_cancel(log.cancel);
+    if (!log.window) return;
+    if (dot) log_dot(log);
+    log.window->repaint();
 }
 
 void log_repaint(Log& log)

@@ -56,7 +56,8 @@ constexpr int log_buffer_size = 256; // bytes of one formatted log call, termina
 
 // A request to end a running job early (the dialog's "Kill running process"). The front end
 // sets `requested` from its own thread; the job notices it at its next log call or pool
-// allocation inside a phase and ends there like any fatal error, so that its streams are closed,
+// allocation inside a phase (or within log_quiet_round calls of log_shows that show nothing)
+// and ends there like any fatal error, so that its streams are closed,
 // its unfinished files removed and the pool swept. Only the runner arms the check, around its
 // phases: outside them a request waits.
 struct JobCancel {
@@ -80,6 +81,8 @@ struct Log {
     JobCancel* cancel = nullptr;      // the job's kill request, checked at every call
     bool at_line_start = true;        // the text shown last ended a line (a fatal error's line
                                       // then needs no line break of its own)
+    unsigned quiet_calls = 0;         // suppressed calls since the last look at the kill request
+                                      // and the window (log_shows)
 };
 
 // printf-style sink; returns the length of the formatted text, or -1 when nothing was formatted.
@@ -146,18 +149,24 @@ inline void job_check_cancel(JobCancel* cancel)
 // Draws one progress dot (the suppressed call that completes a dot interval).
 void log_dot(Log& log);
 
+// Suppressed calls between two looks at the kill request and the window's repaint: a few
+// microseconds of the innermost loops, far below what a person notices.
+constexpr unsigned log_quiet_round = 256;
+
+// The kill request, then the dot (when one is due) and the window's repaint: what a suppressed
+// call looks at once per log_quiet_round calls, and whenever it completes a dot.
+void log_quiet_turn(Log& log, bool dot);
+
 // Whether a log_print call made now would show its text. When it would not, the call is counted
-// here exactly as log_print counts a suppressed call (the kill request, the progress dots, the
-// window's repaint), so that the innermost loops (a MIDI file's notes) skip the call and the
-// formatting of its arguments at the cost of a few loads:
+// here exactly as log_print counts a suppressed call (the progress dots each call; the kill
+// request and the window's repaint every log_quiet_round calls and at each dot), so that the
+// innermost loops (a MIDI file's notes) skip the call and the formatting of its arguments at the
+// cost of a few loads:
 //     if (log_shows(log)) log_print(log, ...);
 inline bool log_shows(Log& log)
 {
     if (log.log_enabled || log.log_force > 0) return true;
-    job_check_cancel(log.cancel);
-    if (log.window) {
-        if (log.log_dot_interval && ++log.log_dot_count >= log.log_dot_interval) log_dot(log);
-        log.window->repaint();
-    }
+    const bool dot = log.window && log.log_dot_interval && ++log.log_dot_count >= log.log_dot_interval;
+    if (dot || ++log.quiet_calls >= log_quiet_round) log_quiet_turn(log, dot);
     return false;
 }

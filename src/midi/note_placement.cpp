@@ -46,19 +46,12 @@ struct Place {
 // the placement makes to it.
 class SlotIndex {
 public:
-    // Before a search: the sets describe slots[0, limit) at pattern p, row r.
+    // Before a search: the sets describe slots[0, limit) at pattern p, row r (asked for every
+    // note: the sets are mostly right already).
     void sync(const NoteSlot* slots, int limit, int p, int r)
     {
-        if (!valid_ || limit != limit_) rebuild(slots, limit);
-        if (p != pattern_ || r != row_) {
-            pattern_ = p;
-            row_ = r;
-            std::fill(row_bits_.begin(), row_bits_.end(), 0);
-            // A row after every slot's last event (the usual case: time runs forward) has none.
-            if (later(p, r, latest_pattern_, latest_row_)) return;
-            for (int i = 0; i < limit_; ++i)
-                if (slots[i].pattern == p && slots[i].row == r) set(row_bits_, i);
-        }
+        if (valid_ && limit == limit_ && p == pattern_ && r == row_) return;
+        resync(slots, limit, p, r);
     }
     void invalidate() { valid_ = false; }
     // The first free slot not written in this row, -1 when none.
@@ -94,6 +87,19 @@ public:
     }
 
 private:
+    void resync(const NoteSlot* slots, int limit, int p, int r)
+    {
+        if (!valid_ || limit != limit_) rebuild(slots, limit);
+        if (p != pattern_ || r != row_) {
+            pattern_ = p;
+            row_ = r;
+            std::fill(row_bits_.begin(), row_bits_.end(), 0);
+            // A row after every slot's last event (the usual case: time runs forward) has none.
+            if (later(p, r, latest_pattern_, latest_row_)) return;
+            for (int i = 0; i < limit_; ++i)
+                if (slots[i].pattern == p && slots[i].row == r) set(row_bits_, i);
+        }
+    }
     static bool later(int p, int r, int than_p, int than_r) { return p > than_p || (p == than_p && r > than_r); }
     static void set(std::vector<uint64_t>& v, size_t i) { v[i / 64] |= uint64_t(1) << (i % 64); }
     static void clear(std::vector<uint64_t>& v, size_t i) { v[i / 64] &= ~(uint64_t(1) << (i % 64)); }
@@ -130,7 +136,12 @@ private:
 // notes, programs and tempos, the listing's for every other event.
 class NotePlacement : public MidiListing {
 public:
-    NotePlacement(Conversion& conversion, SmfReader& reader) : MidiListing(reader), c(conversion) {}
+    // The pass is the driver's choice before the run (song.pass_number, midi.extra_channels).
+    NotePlacement(Conversion& conversion, SmfReader& reader)
+        : MidiListing(reader), c(conversion), first_(c.song.pass_number == 0 && c.midi.extra_channels == 0),
+          second_(c.song.pass_number != 0 && c.midi.extra_channels == 0)
+    {
+    }
     void Mf_on_header(int format, int tracks, int division) override;
     void Mf_on_track_start() override;
     void Mf_on_track_end() override;
@@ -141,19 +152,27 @@ public:
 
 private:
     void note(int channel, int key, int velocity, bool listing);
-    bool first_pass() const;
-    bool second_pass() const;
+    bool first_pass() const { return first_; }
+    bool second_pass() const { return second_; }
     MidiTrackRecord* current_track();
+    MidiTrackRecord* note_track();
     void make_track_record();
     void use_program(int program);
     bool place_event(int64_t t, Place& out);
+    bool find_place(int64_t t);
     void write_note_cell(int channel, int key, int velocity, int slot, const Place& at);
     void set_slot(int i, const NoteSlot& slot);
     Conversion& c;
+    const bool first_, second_;
     SlotIndex slots_;
-    bool position_kept_ = false; // place_event's last tick, its row position and pattern quotient
+    // The record of track record_index_ (note_track), kept while the track is read.
+    MidiTrackRecord* record_ = nullptr;
+    int record_index_ = std::numeric_limits<int>::min();
+    // The place of the events at kept_tick_ (find_place): the events of a chord share their tick.
+    bool place_kept_ = false;
     int64_t kept_tick_ = 0;
-    double kept_position_ = 0, kept_patterns_ = 0;
+    int kept_pattern_ = 0, kept_row_ = 0;
+    Place kept_place_;
 };
 
 void NotePlacement::set_slot(int i, const NoteSlot& slot)
@@ -163,9 +182,6 @@ void NotePlacement::set_slot(int i, const NoteSlot& slot)
     sl = slot;
 }
 
-bool NotePlacement::first_pass() const { return c.song.pass_number == 0 && c.midi.extra_channels == 0; }
-bool NotePlacement::second_pass() const { return c.song.pass_number != 0 && c.midi.extra_channels == 0; }
-
 // The record of the track being read, or null (a track beyond those the first pass counted, or
 // a track without a header before it).
 MidiTrackRecord* NotePlacement::current_track()
@@ -173,6 +189,16 @@ MidiTrackRecord* NotePlacement::current_track()
     MidiState& ms = c.midi;
     if (!ms.track_table || reader_.at.track_index < 0 || reader_.at.track_index >= ms.tracks_read) return nullptr;
     return &ms.track_table[reader_.at.track_index];
+}
+
+// current_track for the events of a track: the record changes only where a track starts or ends.
+MidiTrackRecord* NotePlacement::note_track()
+{
+    if (reader_.at.track_index != record_index_) {
+        record_ = current_track();
+        record_index_ = reader_.at.track_index;
+    }
+    return record_;
 }
 
 // First pass: a record for the track about to be read; the table grows when the file holds more
@@ -217,26 +243,36 @@ double floor_fast(double x) { return x >= 0 && x < 4503599627370496.0 ? double(i
 bool NotePlacement::place_event(int64_t t, Place& out)
 {
     Song& s = c.song;
+    if ((!place_kept_ || t != kept_tick_) && !find_place(t)) return false;
+    s.cur_pattern = kept_pattern_;
+    s.cur_row = kept_row_;
+    out = kept_place_;
+    if (second_pass() && s.machine_table && s.cur_machine >= 1 && s.cur_machine < s.machine_count &&
+        s.machine_table[s.cur_machine].track_patterns)
+        s.machine_table[s.cur_machine].track_patterns[s.cur_pattern].number = s.cur_pattern + 1;
+    return true;
+}
+
+// The place of tick t, worked out: kept for the next events at that tick (a tick's place does not
+// change after the first pass), unless it was reported as a position error, which every event
+// there then reports again.
+bool NotePlacement::find_place(int64_t t)
+{
+    const Song& s = c.song;
     const int blines = c.settings.blines;
-    // The events of a chord share their tick, and a tick's position does not change after the
-    // first pass: the last one is kept.
-    if (!position_kept_ || t != kept_tick_) {
-        kept_position_ = midi_position(c, t);
-        kept_patterns_ = kept_position_ / blines;
-        kept_tick_ = t;
-        position_kept_ = true;
-    }
-    const double p = kept_position_;
+    place_kept_ = false;
+    const double p = midi_position(c, t);
     if (p < 0) return false;
-    double pattern = floor_fast(kept_patterns_);
+    bool error = false;
+    double pattern = floor_fast(p / blines);
     if (pattern >= s.pattern_count) {
         if (s.pattern_count == s.pattern_limit) return false;
         c.log.log_force = 1;
         log_print(c.log, "\nPosition error (%d=pat>=bpatts=%d)!!!!\n", int(std::min(pattern, 2147483647.0)),
                   s.pattern_count);
         pattern = s.pattern_count - 1;
+        error = true;
     }
-    s.cur_pattern = int(pattern);
     const double whole = floor_fast(p);
     double row = whole - pattern * blines;
     if (row < 0 || row >= blines) {
@@ -244,19 +280,20 @@ bool NotePlacement::place_event(int64_t t, Place& out)
         log_print(c.log, "\nPosition error bline=%d (%d)!!!!\n", int(std::clamp(row, -2147483647.0, 2147483647.0)),
                   blines);
         row = 0;
+        error = true;
     }
-    s.cur_row = int(row);
-    out = Place();
+    kept_pattern_ = int(pattern);
+    kept_row_ = int(row);
+    kept_place_ = Place();
     if (c.settings.use_notedels) {
         const int d = int((p - whole) * 16);
         if (d != 0) {
-            out.effect = note_delay_effect;
-            out.value = uint8_t(d);
+            kept_place_.effect = note_delay_effect;
+            kept_place_.value = uint8_t(d);
         }
     }
-    if (second_pass() && s.machine_table && s.cur_machine >= 1 && s.cur_machine < s.machine_count &&
-        s.machine_table[s.cur_machine].track_patterns)
-        s.machine_table[s.cur_machine].track_patterns[s.cur_pattern].number = s.cur_pattern + 1;
+    kept_tick_ = t;
+    place_kept_ = !error;
     return true;
 }
 
@@ -496,6 +533,7 @@ void NotePlacement::Mf_on_track_start()
         }
         slots_.invalidate();
     }
+    record_index_ = std::numeric_limits<int>::min(); // the first pass has just made the record
     ms.notes_on = ms.track_max_poly = 0;
     log_print(c.log, "%2d Track start\n", reader_.at.track_index);
 }
@@ -612,7 +650,7 @@ void NotePlacement::note(int channel, int key, int velocity, bool listing)
 
     // The slots of the track's machine (a track without notes has none, or only the borrowed ones
     // of the additional pass: a note-off there finds no note).
-    MidiTrackRecord* rec = current_track();
+    MidiTrackRecord* rec = note_track();
     const bool slots = !first && rec && ms.slot_table;
     const int limit = slots ? std::min(rec->polyphony + ms.extra_channels, ms.slot_capacity) : 0;
     int slot = -1;

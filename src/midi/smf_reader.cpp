@@ -25,11 +25,20 @@
 #include <memory>
 #include <new>
 
+#include "core/byteio.h"
 #include "core/log.h"
+#include "platform/platform.h"
 
 namespace {
 
 constexpr size_t stream_block = 64 * 1024;
+// The records take at most twice the file's bytes (a pressure message under running status:
+// 2 bytes in the file, 4 in its record; a note: 3 or 4, and 4 or 5), so that much is set aside
+// before decoding, up to this bound: beyond it the records grow as they come. Pages set aside
+// and never written cost no memory. Room of a few large pages begins at a large page, so that the
+// system may back it with them (a page fault each 2 MB instead of each 4 KB).
+constexpr size_t records_reserved_most = size_t(256) << 20;
+constexpr size_t large_page = size_t(2) << 20;
 constexpr int varlen_max_bytes = 4;             // 28 bits, the most a MIDI file's lengths and times use
 constexpr unsigned cancel_check_events = 65536; // events decoded between looks at a kill request
 
@@ -56,6 +65,19 @@ struct DecodeStop {};
     throw DecodeStop{};
 }
 
+// Sets aside room for the records of a source of `bytes` bytes.
+void reserve_records(SmfReader& r, uint64_t bytes)
+{
+    SmfEvents& e = r.events;
+    const uint64_t want = (bytes < records_reserved_most / 2 ? 2 * bytes : records_reserved_most) + 65536;
+    if (want <= e.capacity || e.used) return;
+    const bool large = want >= 2 * large_page;
+    e.records.reset(new uint8_t[size_t(want) + (large ? large_page : 0)]);
+    e.start = large ? (large_page - reinterpret_cast<uintptr_t>(e.records.get()) % large_page) % large_page : 0;
+    e.capacity = size_t(want);
+    if (large) platform::prefer_large_pages(e.records.get() + e.start, e.capacity);
+}
+
 // Room for one more record (at most 16 bytes) at the end of the records written so far; the
 // caller writes it through the pointer and moves `used` past it.
 uint8_t* record_room(SmfReader& r)
@@ -66,14 +88,15 @@ uint8_t* record_room(SmfReader& r)
         // Grown without clearing: only the bytes written ever occupy memory.
         const size_t capacity = e.capacity < 65536 ? 65536 : e.capacity * 2;
         std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity]);
-        if (e.used) std::memcpy(grown.get(), e.records.get(), e.used);
+        if (e.used) std::memcpy(grown.get(), e.begin(), e.used);
         e.records = std::move(grown);
+        e.start = 0;
         e.capacity = capacity;
     }
-    return e.records.get() + e.used;
+    return e.records.get() + e.start + e.used;
 }
 
-void record_end(SmfReader& r, const uint8_t* end) { r.events.used = size_t(end - r.events.records.get()); }
+void record_end(SmfReader& r, const uint8_t* end) { r.events.used = size_t(end - r.events.begin()); }
 
 uint8_t* put_number(uint8_t* q, uint64_t v)
 {
@@ -387,6 +410,7 @@ void smf_decode(SmfReader& r)
     e.decoded = true;
     r.at = SmfPosition();
     try {
+        reserve_records(r, r.stream ? stream_length(r.stream) : r.block_len);
         decode_header(r);
         for (int tracks_read = 0; decode_track(r, tracks_read); ++tracks_read) {
         }
@@ -401,7 +425,7 @@ void smf_replay(SmfReader& r, MidiHooks& h)
     const SmfEvents& e = r.events;
     SmfPosition& at = r.at;
     at = SmfPosition();
-    const uint8_t* p = e.records.get();
+    const uint8_t* p = e.begin();
     const uint8_t* const end = p + e.used;
     const uint8_t* data = e.data.data();
     while (p < end) {

@@ -38,7 +38,9 @@ struct SmfPosition {
 struct SmfEvents {
     bool decoded = false;
     std::unique_ptr<uint8_t[]> records;
-    size_t used = 0, capacity = 0; // bytes of `records` written, allocated
+    size_t start = 0;              // the first record's offset in `records` (a large page's start)
+    size_t used = 0, capacity = 0; // bytes of records written, room for them from `start` on
+    const uint8_t* begin() const { return records.get() + start; }
     std::vector<uint8_t> data;
     std::string error; // the fatal error that ended the decoding, empty: none
 };

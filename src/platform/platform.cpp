@@ -72,7 +72,9 @@ struct ScratchSlot {
     std::atomic<int> state{0}; // 0 free, 1 being written, 2 registered
     char path[scratch_path_size];
 };
-ScratchSlot g_scratch[scratch_slots];
+// Initialised as the program is loaded (zero pages that are only touched when a file is
+// registered), not by code at its start, which would touch all 2 MB.
+constinit ScratchSlot g_scratch[scratch_slots];
 
 // The signals that end the process after the registered files are removed.
 #ifndef _WIN32

@@ -180,7 +180,13 @@ void write_cell(Conversion& c, uint8_t note, uint8_t wave, uint8_t volume, uint8
     PatternData& tp = m.track_patterns[s.cur_pattern];
     if (tp.data) {
         const size_t at = size_t(s.cur_track) * size_t(s.pattern_table[s.cur_pattern].lines) + size_t(s.cur_row);
-        put_cell_bytes(c, tp.data + at * size_t(row_bytes), row_bytes, note, wave, volume, effect, value);
+        uint8_t* row = tp.data + at * size_t(row_bytes);
+        if (c.settings.dopfun == 0 && row_bytes >= 5) {
+            // The Tracker's cell: its first five bytes (a MIDI file's every note comes here).
+            row[0] = note, row[1] = wave, row[2] = volume, row[3] = effect, row[4] = value;
+            return;
+        }
+        put_cell_bytes(c, row, row_bytes, note, wave, volume, effect, value);
         return;
     }
     if (!m.empty_row || row_bytes > machine_max_bytes) return;

@@ -225,6 +225,9 @@ TEST_F(BmxReaderTest, OtherSectionsWidePositionsAndParameterDescriptions)
     EXPECT_EQ(kept, (std::vector<std::string>{"BVER<3", "PDLG>2"}));
     EXPECT_EQ(input().song_end, 0x10000u);
     EXPECT_TRUE(logged("\n    0: 0 12345: 1"));
+    for (int i = 0; i < 1023; ++i) s.add("XTRA", Bytes().u8(0)); // 1025 kept ones: the list is cut
+    ASSERT_EQ(read(s.bytes()), "");
+    EXPECT_EQ(std::make_pair(input().extra_sections.size(), input().extra_sections_cut), std::make_pair(size_t(1024), true));
 
     const Bytes para = kxsong::para({kxsong::para_entry("Master", "Master", 3, 0), kxsong::para_entry("T", "jeskola TRACKER", 1, 5)});
     const size_t master_bytes = kxsong::para_entry("Master", "Master", 3, 0).size();

@@ -1,4 +1,5 @@
-// Log sink: the window's line logic and the log file copy.
+// Log sink: filtering and forcing, progress dots, the window's line logic, the log file copy and
+// job_abort.
 #include "support/test_support.h"
 
 #include <cstdio>
@@ -8,6 +9,35 @@
 namespace {
 
 using LogSink = kxtest::LogWindowTest;
+
+// A forced message shows while the log is off; the count goes down on every call, shown or not.
+// Suppressed calls, made or skipped after log_shows, make a dot every log_dot_interval;
+// job_abort's message is forced through.
+TEST_F(LogSink, ForcingDotsAndAbort)
+{
+    log.log_force = 2;
+    log_print(log, "a");
+    log.log_enabled = 0;
+    EXPECT_EQ(log_print(log, "b"), 1);
+    EXPECT_EQ(log_print(log, "hidden"), -1);
+    EXPECT_EQ(log.log_force, 0);
+    log.log_dot_interval = 3;
+    // A caller that asks log_shows first and skips the call counts it towards a dot all the same.
+    for (int i = 0; i < 7; ++i)
+        if (i % 2 || log_shows(log)) log_print(log, "x");
+    EXPECT_FALSE(run_guarded(log, [&] { job_abort("quiet"); }));
+    EXPECT_FALSE(run_guarded(log, [&] { job_abort(" "); })); // not echoed
+    log.log_enabled = 1;
+    EXPECT_TRUE(log_shows(log));
+    EXPECT_FALSE(run_guarded(log, [&] { job_abort("boom"); }));
+    EXPECT_EQ(win.text, "ab..\nError: quiet\nError: boom\n"); // an error starts its own line
+    EXPECT_EQ(log.log_dot_count, 1u); // shown text does not count towards a dot
+    EXPECT_TRUE(run_guarded(log, [&] {}));
+    // A kill reaches a loop that only asks log_shows within a round of suppressed calls.
+    log.log_enabled = 0;
+    cancel.armed = cancel.requested = true;
+    EXPECT_FALSE(run_guarded(log, [&] { for (unsigned i = 0; i < log_quiet_round; ++i) log_shows(log); }));
+}
 
 // Only a leading and a trailing newline of the format start lines; other newlines are drawn, and
 // the log file gets the text unchanged. The window scrolls by a line once the next line would

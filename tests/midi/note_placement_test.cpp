@@ -179,6 +179,17 @@ TEST_F(MidiConversion, LimitsAndBrokenFiles)
             EXPECT_TRUE(has(log, c.error)) << c.what << log;
         }
     }
+
+    // 34 notes in one row for a Tracker of 64 tracks: the 1 + 32 tracks a MIDI track may have are
+    // full, and the last note takes the last of them.
+    std::string ini = kxtest::read_text("machines.ini");
+    kxtest::Bytes().str(ini.replace(ini.find(" 32 3 Tracker"), 3, " 64")).write("machines.ini");
+    SmfTrack burst;
+    for (int i = 0; i < 33; ++i) burst.on(0, 0, 60).off(0, 0, 60);
+    log = convert_midi(smf(0, 96, {burst.on(0, 1, 62).off(96, 1, 62)}));
+    ASSERT_TRUE(ok) << log;
+    EXPECT_TRUE(cells().ends_with("0.0.32:43 02 c8 00 00 0.16.32:ff 02 ff 00 00")) << cells();
+    EXPECT_TRUE(has(log, "There are   1 suppressed notes")) << log;
 }
 
 // The Master's BPM at every row, as "pattern.row:bpm" where it is set.

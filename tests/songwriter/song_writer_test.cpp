@@ -164,10 +164,12 @@ TEST_F(SongWriterTest, XiFilesCutShortOrWithHostileCounts)
     XmInstrument huge{"huge", {{{7, 7, 7}, 1, 0xFFFFFF00u, 0x1000, 0, 0, 0xFFFFFFFFu}}};
     Bytes many = xi_file(huge);
     many.data[296] = many.data[297] = 0xFF;
+    many.data[258] = 13; // volume envelope points: one more than an envelope holds, so none is kept
     ASSERT_TRUE(read_xi(many));
     const SampleRecord& s = song.instrument_table[0].samples[0];
     EXPECT_EQ(song.instrument_table[0].sample_count, 1);
-    EXPECT_EQ((std::vector<int>{s.length, s.is_looping, s.loop_start + s.loop_length}), (std::vector<int>{3, 0, 3}));
+    EXPECT_EQ((std::vector<int>{s.length, s.is_looping, s.loop_start + s.loop_length, song.instrument_table[0].envelope_points}),
+              (std::vector<int>{3, 0, 3, 0}));
     // The file ends inside the first of two samples: the values read are kept, the second gets one.
     XmInstrument two{"two", {{{1, 1, 1, 1}}, {{2, 2}}}};
     Bytes cut = xi_file(two);
