@@ -180,6 +180,10 @@ TEST_F(MidiConversion, LimitsAndBrokenFiles)
         }
     }
 
+    // A note-off without its note, alone in pattern 1: the machine still plays its own pattern 1 there.
+    ASSERT_TRUE((convert_midi(smf(0, 96, {SmfTrack().on(0, 0, 60).off(384, 0, 70)})), ok));
+    EXPECT_EQ(song.machine_table[1].track_patterns[1].number, 2);
+
     // 34 notes in one row for a Tracker of 64 tracks: the 1 + 32 tracks a MIDI track may have are
     // full, and the last note takes the last of them.
     std::string ini = kxtest::read_text("machines.ini");
