@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "convert/input_formats.h"
-#include "convert/module_formats.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -34,21 +32,6 @@ protected:
         return !files.empty() && fs::copy_file(files.front(), name);
     }
 };
-
-TEST_F(XmconvProgramTest, OutputNamesAreTheOnesTheDriverOpens)
-{
-    const std::pair<const char*, const char*> it2xm[] = {
-        {"tune.it", "tune.xm"}, {"tune.it.old", "tune.xm.old"}, {"dir.it/tune.it", "dir.it/tune.xm"},
-        {"TUNE.IT", "TUNE.xm"}};
-    const std::pair<const char*, const char*> mod2xm[] = {
-        {"tune.s3m.bak", "tune.xm"}, {"a.mod.s3m", "a.mod.xm"}, {"c:\\music\\tune.mod", "c:\\music\\tune.xm"},
-        {"x.s3m/tune.MTM", "x.s3m/tune.xm"}, {"noext", "noext.xm"}};
-    for (auto [in, out] : it2xm) EXPECT_EQ(it2xm_output_name(in), out) << in;
-    for (auto [in, out] : mod2xm) EXPECT_EQ(mod2xm_output_name(in), out) << in;
-    for (const char* name : {"tune.mtm", "dir/TUNE.669", "a.b\\tune.Okt"}) EXPECT_EQ(kind_by_name(name), InputKind::other_module);
-    for (const char* name : {"tune.xm", "tune.mod", "tune.s3m", "tune.it", "mtm", "dir.mtm/tune"})
-        EXPECT_NE(kind_by_name(name), InputKind::other_module) << name;
-}
 
 TEST_F(XmconvProgramTest, ArgumentsExitCodesAndWrittenNames)
 {
