@@ -70,7 +70,7 @@ constexpr int scratch_slots = 512;
 constexpr size_t scratch_path_size = 4096;
 struct ScratchSlot {
     std::atomic<int> state{0}; // 0 free, 1 being written, 2 registered
-    char path[scratch_path_size];
+    char path[scratch_path_size] = {}; // zeros, so that the table is constant-initialised
 };
 // Initialised as the program is loaded (zero pages that are only touched when a file is
 // registered), not by code at its start, which would touch all 2 MB.
