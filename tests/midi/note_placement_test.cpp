@@ -14,6 +14,7 @@
 #include "song/midi_state.h"
 #include "song/pattern_cells.h"
 #include "song/song.h"
+#include "transform/merge.h"
 
 namespace {
 
@@ -160,6 +161,20 @@ TEST_F(MidiConversion, LimitsAndBrokenFiles)
     EXPECT_EQ(std::make_tuple(q.song_end, s->position_width, s->value_width, s->events.size()), std::make_tuple(1026u * 64, 4, 2, 114u));
     EXPECT_EQ(s->events[112], std::make_pair(112u * 64, 0x80u));
     EXPECT_EQ(s->events[113], std::make_pair(1025u * 64, 0x81u));
+    // Merged with itself and its machine cloned, every sequence keeps those widths and events.
+    settings.clone_source = 1;
+    settings.clone2 = role_primifun;
+    ASSERT_TRUE(load_machine_descriptions(machines, pool, c.log));
+    ASSERT_TRUE(run_guarded(c.log, [&] { merge_songs(merge, "out.bmx", "out.bmx", "merged.bmx"); }));
+    const kxtest::SongSequences merged = kxtest::song_sequences(kxtest::read_file("merged.bmx"));
+    ASSERT_EQ(merged.sequences.size(), 3u);
+    for (int m = 1; m <= 3; ++m) {
+        const kxtest::SongSequence* t = merged.of_machine(m);
+        ASSERT_NE(t, nullptr) << m;
+        EXPECT_EQ(std::make_tuple(t->position_width, t->value_width), std::make_tuple(4, 2)) << m;
+        EXPECT_EQ(t->events, s->events) << m;
+    }
+    settings = Settings();
 
     struct Case { const char* what; Bytes file; const char* error; };
     Bytes million = Bytes().u8(0).u8(0x90);
