@@ -709,7 +709,11 @@ void copy_from_input(Merge& m, int input, uint64_t offset, uint64_t n)
     if (offset + n > stream_length(f)) job_abort(msg_too_short);
     m.state.file_in_hand = m.state.songs[0];
     merge_stream_flush(m.reader);
-    if (platform::copy_file_region(f, offset, m.reader.merge_stream, n) != n) job_abort(msg_temp_write);
+    int write_error = 0;
+    if (platform::copy_file_region(f, offset, m.reader.merge_stream, n, &write_error) != n) {
+        if (!write_error) m.state.file_in_hand = m.state.songs[input]; // cut short while it is read
+        job_abort(write_error ? msg_temp_write : msg_too_short);
+    }
 }
 
 void write_extra_section(Merge& m, const PlannedSection& p, const ParaPlan& para)
@@ -992,7 +996,7 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
         job_abort("Can't open outputfile");
     }
     rs.merge_stream = out.get();
-    m.tools.rip_folder = folder_of(output);
+    if (m.tools.rip_folder.empty()) m.tools.rip_folder = folder_of(output);
     const size_t header_size = 8 + 12 * std::max<size_t>(directory_slots, plan.size());
     rs.pending.assign(header_size, 0);
 
