@@ -399,7 +399,7 @@ void load_xi_instruments(Conversion& c, FILE* xi_input)
             const char* folder = c.settings.xi_dir[0] ? c.settings.xi_dir : "the current folder (xi_dir)";
             log_print(c.log, "\nWarning: %s holds none of the XI files this song's waves come from (the first: %s); "
                              "the song has no waves", folder, first_missing.c_str());
-            if (!bank.available()) {
+            if (!bank.available() && !c.settings.soundfont[0]) {
                 c.log.log_force = 1;
                 log_print(c.log, ". A General MIDI SoundFont gives them: install one (Debian: timgm6mb-soundfont "
                                  "or fluid-soundfont-gm) or name any (.sf2) with --soundfont FILE");

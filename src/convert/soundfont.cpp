@@ -23,6 +23,7 @@
 #include "convert/soundfont.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -147,7 +148,8 @@ void read_sdta(SoundFont& sf, FILE* f, const FileChunk& list)
     for (uint64_t at = list.body + 4; at < end;) {
         const FileChunk c = file_chunk(f, at, end, "sdta");
         if (std::strcmp(c.id, "smpl") == 0) {
-            if (c.size / 2 > UINT32_MAX) refuse("sdta/smpl: more than 4 G frames");
+            // A wave's data is counted in bytes that fit an int (2 GiB), like an XI sample's.
+            if (c.size > uint64_t(INT32_MAX)) refuse("sdta/smpl: more than 2 GiB of samples");
             sf.sample_data = c.body;
             sf.sample_frames = uint32_t(c.size / 2);
         }

@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -388,6 +389,7 @@ void fill_soundfont_instrument(Conversion& c, const SfWave& w, InstrumentRecord&
         clip_sample_loop(s, 0);
         bytes += c.settings.dopfun == 0 ? 2 * int64_t(ws.frames) : 2;
     }
+    if (bytes > INT32_MAX) job_abort("SoundFont wave of more than 2 GiB!!");
     ins.wave_bytes = int(bytes);
 }
 
