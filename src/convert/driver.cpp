@@ -485,7 +485,7 @@ int run_outside_converter(const char* program, const char* const* args, int arg_
 
 namespace {
 // Where the job keeps the converter it waits for, so that killing the job ends it.
-platform::RunningProgram* job_program(Conversion& c) { return c.log.cancel ? &c.log.cancel->program : nullptr; }
+platform::RunningProgram* job_program(Conversion& c) { return c.cancel ? &c.cancel->program : nullptr; }
 
 // A converter's lines (its summary, or why it failed) go into the job's log, forced as the
 // console showed them, each where it belongs among the job's lines; the scratch copy it read is
@@ -818,6 +818,7 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
     const bool midi = native_midi(c);
     // A MIDI file is decoded in the first pass and held until the last one is done.
     SmfReader midi_file(c.log);
+    midi_file.cancel = c.cancel;
     if (midi) smf_stream_open(midi_file, in);
     c.progress.phase_total = midi || c.settings.dotsplit == 2 ? 4 : 3;
     for (int pass = 0; pass < 2; ++pass) {

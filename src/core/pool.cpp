@@ -93,7 +93,7 @@ Pool::~Pool()
 
 void* pool_alloc(Pool& pool, uint32_t size)
 {
-    job_check_cancel(pool.log.cancel);
+    job_check_cancel(pool.cancel);
     MemChunk* c = new_chunk(pool);
     void* b = fits_total(pool, size) ? sys_alloc(pool, size) : nullptr;
     if (!b) out_of_memory(pool, size); // the record stays, with no block and size 0

@@ -21,6 +21,7 @@ struct MemChunk {
 constexpr int32_t pool_chunk_overhead = 16; // bytes accounted per chunk record
 
 struct Log;
+struct JobCancel;
 
 struct Pool {
     explicit Pool(Log& job_log) : log(job_log) {}
@@ -33,7 +34,8 @@ struct Pool {
     int32_t total = 0;         // sum over the chunks of 16 + size
     uint16_t count = 0;        // chunks in the list (wraps at 65536)
     bool mem_trace = false;    // write the "ok" and "freeing" lines (verbose > 1 in kestrix.ini)
-    Log& log;                  // the job's log: reports, and the kill check of every allocation
+    Log& log;                  // the job's log: the out-of-memory and trace reports
+    JobCancel* cancel = nullptr; // the job's kill request, checked at every allocation; null: none
     // The system heap; tests swap these to provoke the out-of-memory path.
     void* (*sys_alloc)(size_t) = nullptr;
     void (*sys_free)(void*) = nullptr;

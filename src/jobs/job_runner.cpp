@@ -66,6 +66,7 @@ int merge_phase(Job& job, const char* first, const char* second, const char* out
 Job::Job(const Settings& job_settings, JobFrontEnd& front_end) : settings(job_settings), front_end_(front_end)
 {
     log.cancel = &cancel;
+    pool.cancel = &cancel;
     pool.mem_trace = settings.mem_trace;
     machines.machines_ini_path = settings.machines_ini;
 }
@@ -100,7 +101,7 @@ int Job::run(int job_mode)
     if (mode & 1) {
         // A Buzz song given to the conversion is listed; the wave tools work on it then too.
         wave_tools_start(tools);
-        Conversion conversion(settings, log, pool, machines);
+        Conversion conversion(settings, log, pool, machines, &cancel);
         conversion.listing_hooks = wave_tools_listing_hooks(tools);
         conversion_ = &conversion;
         bool ok = run_phase(log, cancel, [&] {
@@ -175,6 +176,7 @@ bool list_generators(const Settings& settings, const char* song, std::vector<Gen
     Log log;
     log.window = window;
     Pool pool(log);
+    pool.cancel = &cancel;
     pool.mem_trace = settings.mem_trace;
     MachineTable machines;
     machines.machines_ini_path = settings.machines_ini;

@@ -247,7 +247,7 @@ int decode_track(SmfReader& r, int tracks_read)
     unsigned events = 0;
     put(r, rec_track_start);
     while (ms.bytes_left > 0) {
-        if (++events % cancel_check_events == 0) job_check_cancel(r.log.cancel);
+        if (++events % cancel_check_events == 0) job_check_cancel(r.cancel);
         if (quick_channel_message(r, status)) continue;
         const int64_t delta = read_varlen(r);
         ms.eof_trap = 1;

@@ -50,6 +50,8 @@ struct SmfEvents {
 struct SmfReader {
     explicit SmfReader(Log& job_log) : log(job_log) {}
     Log& log;                     // the reader's own lines ("Unexpected EOF trapped", ...)
+    JobCancel* cancel = nullptr;  // the job's kill request, looked at every cancel_check_events
+                                  // events (a file of notes only, whose lines are all suppressed)
     SmfPosition at;
     SmfEvents events;
     FILE* stream = nullptr;       // the file the bytes come from; null: only `block`

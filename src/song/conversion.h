@@ -30,8 +30,9 @@ struct ConversionProgress {
 };
 
 struct Conversion {
-    Conversion(const Settings& job_settings, Log& job_log, Pool& job_pool, MachineTable& job_machines)
-        : settings(job_settings), log(job_log), pool(job_pool), machines(job_machines)
+    Conversion(const Settings& job_settings, Log& job_log, Pool& job_pool, MachineTable& job_machines,
+               JobCancel* job_cancel = nullptr)
+        : settings(job_settings), log(job_log), pool(job_pool), machines(job_machines), cancel(job_cancel)
     {
     }
     Conversion(const Conversion&) = delete;
@@ -41,6 +42,8 @@ struct Conversion {
     Log& log;                 // the job's log
     Pool& pool;               // the job's pool: every table of the song comes from it
     MachineTable& machines;   // machines.ini as the job loaded it
+    JobCancel* cancel;        // the job's kill request and the outside converter it waits for;
+                              // null: the conversion cannot be killed (a test's)
 
     Song song;                // the song being built
     MidiState midi;           // a native MIDI conversion's reading and placement state

@@ -26,7 +26,11 @@ namespace kxtest {
 // and a conversion, all fresh for every test.
 class WorkDirTest : public ::testing::Test {
 protected:
-    WorkDirTest() { log.cancel = &cancel; }
+    WorkDirTest()
+    {
+        log.cancel = &cancel;
+        pool.cancel = &cancel;
+    }
     void SetUp() override;
     void TearDown() override;
     std::filesystem::path dir;
@@ -37,7 +41,7 @@ protected:
     Log log;
     Pool pool{log};
     MachineTable machines;
-    Conversion c{settings, log, pool, machines};
+    Conversion c{settings, log, pool, machines, &cancel};
     Song& song = c.song;
     WaveTools tools{settings, log};
     Merge merge{settings, log, pool, machines, tools};
