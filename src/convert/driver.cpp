@@ -28,11 +28,13 @@
 #include "buzz/bmx_reader.h"
 #include "buzz/machines_ini.h"
 #include "buzz/write_primitives.h"
+#include "convert/converters.h"
 #include "convert/input_formats.h"
 #include "convert/instrument_reader.h"
 #include "convert/module_formats.h"
 #include "core/log.h"
 #include "core/pool.h"
+#include "midi/midi_passes.h"
 #include "midi/note_placement.h"
 #include "midi/smf_reader.h"
 #include "platform/platform.h"
@@ -48,19 +50,13 @@ namespace {
 // Sane bounds for the counts a module gives; a song beyond them cannot be a real module.
 constexpr int max_channels = 255;      // input channels (track numbers are bytes)
 constexpr int max_generators = 256;    // generator machines in one song
-constexpr int64_t max_pattern_bytes = int64_t(256) << 20; // pattern data of all machines
 constexpr size_t large_page_bytes = size_t(2) << 20;  // the pattern blocks' alignment
-constexpr int master_track_row_bytes = 4;  // amplitude word, panning word
-constexpr int master_global_row_bytes = 5; // volume word, BPM word, ticks-per-beat byte
 constexpr int tracker_track_row_bytes = 5; // note, wave, volume, effect, effect value
 constexpr int tracker_global_row_bytes = 1; // ticks per row
 
-constexpr const char* midi_converter_output = "midrix.xm"; // as the song names easyxmid's XM
 constexpr const char* unfinished_suffix = ".part";
-constexpr int scratch_attempts = 1000; // scratch names tried before giving up
 constexpr size_t song_write_buffer = 1 << 18; // bytes of the song stream's buffer: large blocks, and few
                                                // pages to fault in on the first writes
-constexpr const char* no_target_message = "Target machine not found, check machines.ini!!";
 
 // What the driver keeps for the conversion it runs. The streams are owned here and every scratch
 // file is removed when it ends (also while a JobAbort unwinds): a song that was not finished
@@ -77,8 +73,7 @@ struct DriverState {
                                            // first); not cleared: the stream writes it before it reads
     platform::ScratchFile output; // the song being written, under its scratch name
     std::string output_name;   // the name the finished song gets
-    std::vector<std::string> scratch_files; // an outside converter's XM and input, removed at the end
-    std::string converted_name; // the XM an outside converter makes, as its naming rule names it
+    ConverterScratch converter; // an outside converter's XM and input, removed at the end
 
     // Closes the streams, removes the unfinished song and the scratch files, and ends the progress.
     void forget();
@@ -86,20 +81,8 @@ struct DriverState {
     void open_input(const std::string& name);
 };
 
-const char* base_name(const char* path)
-{
-    const char* b = path;
-    for (const char* p = path; *p; ++p)
-        if (*p == '/' || *p == '\\') b = p + 1;
-    return b;
-}
 
 
-template <class T>
-T* table(Conversion& c, size_t n)
-{
-    return pool_array<T>(c.pool, n ? n : 1);
-}
 
 // n bytes (at least one) that the caller fills completely.
 uint8_t* block(Conversion& c, size_t n)
@@ -108,57 +91,9 @@ uint8_t* block(Conversion& c, size_t n)
     return static_cast<uint8_t*>(pool_alloc(c.pool, uint32_t(n ? n : 1)));
 }
 
-void enter_phase(Conversion& c, int phase)
-{
-    ConversionProgress& d = c.progress;
-    if (d.phase) ++d.phases_done;
-    d.phase = phase;
-}
 
-// A name beside the output that no other conversion uses (short, whatever the output's name).
-std::string scratch_stem(const char* output) { return platform::scratch_stem(output); }
 
-// Reserves the XM an outside converter writes beside the output: "<stem>.xm" created empty and
-// exclusively. With a module to convert, the converter gets it as "<stem><ext>" (a link or copy
-// beside the output), from which its naming rule gives "<stem>.xm". Returns the name to give
-// the converter (the module's scratch name, or without one the XM's).
-std::string reserve_converter_output(DriverState& d, const char* output, const char* module, const std::string& ext)
-{
-    if (!output || !*output) job_abort("Can't open outputfile");
-    if (module && !platform::file_exists(module)) job_abort("Can't open inputfile");
-    for (int attempt = 0; attempt < scratch_attempts; ++attempt) {
-        const std::string stem = scratch_stem(output);
-        const std::string xm = stem + ".xm";
-        if (!platform::create_scratch_file(xm.c_str())) {
-            if (platform::name_taken(xm.c_str())) continue; // taken: the next number
-            job_abort("Can't open outputfile");
-        }
-        d.scratch_files.push_back(xm);
-        if (!module) return xm;
-        const std::string copy = stem + ext;
-        if (!platform::create_scratch_copy(module, copy.c_str())) {
-            if (platform::name_taken(copy.c_str())) continue;
-            job_abort("Can't open outputfile");
-        }
-        d.scratch_files.push_back(copy);
-        // What the project's own converters write until their XM is complete.
-        const std::string unfinished = xm + unfinished_suffix;
-        platform::watch_scratch(unfinished.c_str());
-        d.scratch_files.push_back(unfinished);
-        return copy;
-    }
-    job_abort("Can't open outputfile");
-}
 
-// The extension the module gets for mod2xm: the one the conversion recognised it by.
-std::string mod2xm_extension(const Song& s)
-{
-    if (s.input_kind == InputKind::s3m) return ".s3m";
-    if (s.input_kind == InputKind::mod) return ".mod";
-    const char* base = base_name(s.converter_input.c_str());
-    const char* dot = std::strrchr(base, '.');
-    return dot && dot != base ? std::string(dot) : std::string();
-}
 
 void open_output(DriverState& d, const char* output, const char* input)
 {
@@ -201,169 +136,6 @@ void finish_output(DriverState& d)
     c.exported_xi_files.keep_all();
 }
 
-// --- Native MIDI input -----------------------------------------------------------------------
-// A MIDI file read by the program itself runs the MIDI pass protocol in place of the module
-// reader's passes: the first pass (sizes, polyphony per track), after it the additional pass that
-// counts the extra channels notes need, and the second pass that places the notes. The layout
-// then gives every pattern `blines` lines and each machine the polyphony of its MIDI track.
-void midi_pass(Conversion& c, int pass, SmfReader& file)
-{
-    Song& s = c.song;
-    MidiState& ms = c.midi;
-    ms.extra_channels = 0;
-    if (pass == 0) {
-        if (c.settings.blines < 1 || c.settings.blines > 65535) job_abort("Wrong pattern length!!");
-        s.frequency_mode = freq_midi;
-        if (c.settings.dopchange) {
-            s.wave_count = 0;
-            for (int i = 0; i < wave_map_size; ++i) s.wave_map[i] = 0;
-        }
-        c.log.log_enabled = 0;
-        midi_read_pass(c, file);
-        if (!ms.header_seen) job_abort("not a Standard MIDI File (no \"MThd\" header)");
-        return;
-    }
-    c.log.log_enabled = c.settings.dolist;
-    midi_read_pass(c, file);
-    s.song_length = s.pattern_count;
-}
-
-// Tracks of machine m in a native MIDI conversion: the polyphony of its MIDI track.
-int midi_machine_tracks(Conversion& c, int m)
-{
-    const MidiTrackRecord* t = midi_machine_track(c, m);
-    return t ? t->polyphony : 0;
-}
-
-// Whole minutes and the seconds after them of a time in ticks, for the song length lines.
-void song_time(Conversion& c, int64_t ticks, double& minutes, double& seconds)
-{
-    const double total = std::round(midi_tick_seconds(c, double(ticks)));
-    minutes = std::floor(total / 60.0);
-    seconds = total - minutes * 60.0;
-}
-
-// After the first pass: song length, machines, instruments, then the additional pass that finds
-// the tracks each machine needs once the notes sit on rows.
-void midi_after_first_pass(Conversion& c, SmfReader& file)
-{
-    Song& s = c.song;
-    MidiState& ms = c.midi;
-    const Settings& st = c.settings;
-    s.machine_count = s.cur_machine;
-    s.bpm = int(std::clamp(std::trunc(midi_whole(double(s.bpm) * st.midi_res, midi_bpm_noise)), 0.0, 65535.0));
-    c.log.log_enabled = 1;
-    if (st.do_firstnote0 && ms.first_note_time == -1) {
-        log_print(c.log, "\nWrong starttime of first note, setting to zero");
-        ms.first_note_time = 0;
-    }
-    const int tempo_changes = midi_settle_tempo_map(c);
-    if (tempo_changes > 0 && !st.midi_tempos && ms.smpte_ticks_per_second == 0) {
-        c.log.log_force = 1;
-        log_print(c.log, "\nWarning: the file changes tempo %d times; --set midi_tempos=1 follows them", tempo_changes);
-    }
-    const double last_row = midi_position(c, ms.last_note_time);
-    const double patterns = std::trunc(last_row / st.blines + 1);
-    s.pattern_count = int(std::clamp(patterns, 1.0, 2147483647.0));
-    s.song_length = s.pattern_count;
-    double minutes, seconds;
-    song_time(c, ms.last_note_time, minutes, seconds);
-    log_print(c.log, "\nSonglength: %d patterns ( %.0f:%02.0f min with midi_res*midi_tpb/4=%f)", s.pattern_count,
-              minutes, seconds, double(st.midi_res) * st.midi_tpb / 4);
-    if (st.do_firstnote0) {
-        song_time(c, ms.first_note_time, minutes, seconds);
-        log_print(c.log, "\nFirst note starts at time %.0f:%02.0f min", minutes, seconds);
-    }
-    log_print(c.log, "\n%d Machines (with Master)", s.machine_count);
-    for (int m = 1; m < s.machine_count; ++m)
-        log_print(c.log, "\n     Machine %2d: polyphonie: %2d", m, midi_machine_tracks(c, m));
-    // Every row of the song gets at least the Master's global bytes: a song beyond the bound of
-    // the layout ends here, before its tables are allocated.
-    const int64_t least = int64_t(s.pattern_count) * st.blines * master_global_row_bytes;
-    if (least > max_pattern_bytes) {
-        c.log.log_force = 1;
-        log_print(c.log, "\nPatterns need %lld bytes, %lld allowed", static_cast<long long>(least),
-                  static_cast<long long>(max_pattern_bytes));
-        job_abort(" ");
-    }
-    // One order entry per pattern, played in turn.
-    if (s.pattern_count > s.order_list_room) {
-        s.order_list = table<OrderEntry>(c, size_t(s.pattern_count));
-        s.order_list_room = s.pattern_count;
-        for (int i = 0; i < s.pattern_count; ++i) s.order_list[i].pattern = i;
-    }
-
-    // Instruments: with dopchange one per program seen (record 0 is the drum kit of drkit 1),
-    // else one per channel.
-    if (st.dopchange) {
-        if (s.wave_count != 0) {
-            s.instrument_count = ++s.wave_count;
-            s.instrument_table = table<InstrumentRecord>(c, size_t(s.instrument_count));
-        } else {
-            // No program and no note: program 0 (the piano, gmp_01) is the one instrument.
-            s.wave_count = s.instrument_count = 2;
-            s.instrument_table = table<InstrumentRecord>(c, 2);
-            s.instrument_table[1].wave_number = 1;
-            s.wave_map[0] = 1;
-        }
-        s.instrument_table[0].wave_number = 0;
-    } else {
-        s.wave_count = s.machine_count - 1;
-    }
-
-    // A track whose notes need more tracks than the target machine has cannot be laid out; found
-    // here, before the additional pass would search that many tracks for every note.
-    const MachineDescription* target = machine_description(c.machines, st.dopfun + 1);
-    if (!target) job_abort(no_target_message);
-    for (int m = 1; m < s.machine_count; ++m)
-        if (midi_machine_tracks(c, m) > target->max_tracks) {
-            c.log.log_force = 1;
-            log_print(c.log, "%s allows ony %d channels,sorry!", target->dll_name, target->max_tracks);
-            job_abort(" ");
-        }
-
-    log_print(c.log, "\nAdditional pass (get number of additional channels):\n");
-    enter_phase(c, 2);
-    c.log.log_enabled = 0;
-    ms.extra_channels = midi_additional_channels;
-    ms.suppressed_notes = ms.short_notes = 0;
-    midi_read_pass(c, file);
-    c.log.log_enabled = 1;
-    for (int m = 1; m < s.machine_count; ++m) {
-        const MidiTrackRecord* t = midi_machine_track(c, m);
-        log_print(c.log, "\n     Machine %2d:(%2d channels added) --> polyphonie: %2d", m, t ? t->added_channels : 0,
-                  t ? t->polyphony : 0);
-    }
-    if (ms.suppressed_notes)
-        log_print(c.log, "\nThere are %3d suppressed notes ( >%d additional channels) (increase midi_tpb or midi_res!)",
-                  ms.suppressed_notes, midi_additional_channels);
-    // Information, not a warning: each such note keeps its note-on and sounds for a row.
-    if (ms.short_notes) log_print(c.log, "\n%d notes shorter than a row kept one row long", ms.short_notes);
-    ms.suppressed_notes = ms.short_notes = 0;
-    ms.extra_channels = 0;
-    s.pattern_table = table<PatternInfo>(c, size_t(s.pattern_count));
-}
-
-// midi_tempos 1: the Master plays the file's tempo map as BPM changes at their rows; its first
-// BPM is the song's.
-void midi_write_tempo_changes(Conversion& c)
-{
-    Song& s = c.song;
-    const int blines = c.settings.blines;
-    const std::vector<MidiBpmChange> changes = midi_bpm_changes(c, int64_t(s.pattern_count) * blines);
-    if (changes.empty()) return;
-    s.bpm = changes.front().bpm;
-    const MachineRecord& master = s.machine_table[0];
-    for (size_t i = 1; i < changes.size(); ++i) {
-        const int p = int(changes[i].row / blines);
-        uint8_t* row = master.global_patterns[p].data + size_t(changes[i].row % blines) * size_t(master.global_row_bytes);
-        row[2] = uint8_t(changes[i].bpm & 0xFF);
-        row[3] = uint8_t(changes[i].bpm >> 8);
-        master.track_patterns[p].number = p + 1;
-    }
-    log_print(c.log, "\nTempo map: %d BPM changes on the Master, starting at %d BPM", int(changes.size()) - 1, s.bpm);
-}
-
 // --- Split by instrument -----------------------------------------------------------------------
 void counting_pass(Conversion& c, FILE* in)
 {
@@ -373,8 +145,8 @@ void counting_pass(Conversion& c, FILE* in)
     if (s.pattern_count < 0 || s.pattern_count > max_module_patterns) job_abort("Too many patterns!!");
     if (s.instrument_count > 0 && !s.instrument_table) job_abort("No instruments read!!");
     for (int i = 0; i < s.instrument_count; ++i)
-        s.instrument_table[i].track_map = table<uint8_t>(c, size_t(s.channel_count));
-    s.pattern_channel_instrument = table<uint8_t>(c, size_t(s.pattern_count) * size_t(s.channel_count));
+        s.instrument_table[i].track_map = song_table<uint8_t>(c, size_t(s.channel_count));
+    s.pattern_channel_instrument = song_table<uint8_t>(c, size_t(s.pattern_count) * size_t(s.channel_count));
     s.counting_pass = 1;
     c.log.log_enabled = 1;
     log_print(c.log, "\n");
@@ -437,8 +209,7 @@ void DriverState::forget()
     output.discard();
     c.exported_xi_files.remove_all();
     input.reset();
-    for (const std::string& f : scratch_files) platform::remove_scratch(f.c_str());
-    scratch_files.clear();
+    converter.remove_all();
     c.progress = ConversionProgress();
 }
 
@@ -472,41 +243,7 @@ void detect_input_kind(Conversion& c, const char* input)
     s.write_xi = c.settings.dowave == 1 ? 1 : 0;
 }
 
-int run_outside_converter(const char* program, const char* const* args, int arg_count, std::string* errors,
-                          platform::RunningProgram* running)
-{
-    std::string name = std::string(program) + platform::exe_suffix;
-    std::string path = platform::find_program(name);
-    if (path.empty()) return -1;
-    std::vector<std::string> argv{name};
-    for (int i = 0; i < arg_count; ++i) argv.emplace_back(args[i]);
-    return platform::run_program(path, argv, errors, running);
-}
 
-namespace {
-// Where the job keeps the converter it waits for, so that killing the job ends it.
-platform::RunningProgram* job_program(Conversion& c) { return c.cancel ? &c.cancel->program : nullptr; }
-
-// A converter's lines (its summary, or why it failed) go into the job's log, forced as the
-// console showed them, each where it belongs among the job's lines; the scratch copy it read is
-// named as the user's file.
-void log_converter_lines(Conversion& c, std::string text, const std::string& scratch, const char* input)
-{
-    if (!scratch.empty())
-        for (size_t at = text.find(scratch); at != std::string::npos; at = text.find(scratch, at + std::strlen(input)))
-            text.replace(at, scratch.size(), input);
-    for (size_t start = 0; start < text.size();) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        const size_t length = end > start && text[end - 1] == '\r' ? end - start - 1 : end - start;
-        if (length) {
-            c.log.log_force = 1;
-            log_print(c.log, "\n%.*s", int(length), text.data() + start);
-        }
-        start = end + 1;
-    }
-}
-} // namespace
 
 void assign_instrument_machines(Conversion& c)
 {
@@ -596,8 +333,8 @@ void lay_out_machines(Conversion& c)
         job_abort(" ");
     }
 
-    if (!native) s.channel_instrument = table<uint8_t>(c, size_t(s.channel_count));
-    s.machine_table = table<MachineRecord>(c, size_t(s.machine_count));
+    if (!native) s.channel_instrument = song_table<uint8_t>(c, size_t(s.channel_count));
+    s.machine_table = song_table<MachineRecord>(c, size_t(s.machine_count));
 
     // A split by instrument gives each instrument's machine a track for every channel it plays
     // on, nearly all of their rows empty: its generators' track rows are held sparse
@@ -633,11 +370,11 @@ void lay_out_machines(Conversion& c)
     master.track_count = generators;
     master.track_row_bytes = master_track_row_bytes;
     master.global_row_bytes = master_global_row_bytes;
-    uint8_t* master_empty = table<uint8_t>(c, master_track_row_bytes);
+    uint8_t* master_empty = song_table<uint8_t>(c, master_track_row_bytes);
     std::memset(master_empty, 255, master_track_row_bytes);
     master.empty_row = master_empty;
-    master.track_patterns = table<PatternData>(c, size_t(s.pattern_count));
-    master.global_patterns = table<PatternData>(c, size_t(s.pattern_count));
+    master.track_patterns = song_table<PatternData>(c, size_t(s.pattern_count));
+    master.global_patterns = song_table<PatternData>(c, size_t(s.pattern_count));
     for (int p = 0; p < s.pattern_count; ++p) {
         PatternInfo& pi = s.pattern_table[p];
         pi.play_lines = pi.lines;
@@ -657,7 +394,7 @@ void lay_out_machines(Conversion& c)
     c.midi.midi_out_channel = 0;
     c.midi.midi_out_program = 255;
 
-    uint8_t* generator_empty = table<uint8_t>(c, size_t(track_row));
+    uint8_t* generator_empty = song_table<uint8_t>(c, size_t(track_row));
     fill_empty_cells(c, generator_empty, 1, track_row);
     for (int m = 1; m <= generators; ++m) {
         MachineRecord& mr = s.machine_table[m];
@@ -666,7 +403,7 @@ void lay_out_machines(Conversion& c)
         mr.empty_row = generator_empty;
         mr.global_row_bytes = global_row;
         mr.track_count = tracks[size_t(m)];
-        mr.track_patterns = table<PatternData>(c, size_t(s.pattern_count));
+        mr.track_patterns = song_table<PatternData>(c, size_t(s.pattern_count));
         if (!sparse_rows)
             for (int p = 0; p < s.pattern_count; ++p) {
                 const size_t rows = size_t(mr.track_count) * size_t(s.pattern_table[p].lines);
@@ -675,7 +412,7 @@ void lay_out_machines(Conversion& c)
             }
         const bool globals = m == 1 && global_row > 0;
         if (!globals) continue;
-        mr.global_patterns = table<PatternData>(c, size_t(s.pattern_count));
+        mr.global_patterns = song_table<PatternData>(c, size_t(s.pattern_count));
         for (int p = 0; p < s.pattern_count; ++p) {
             const int lines = s.pattern_table[p].lines;
             uint8_t* g = take(size_t(lines) * size_t(global_row));
@@ -700,56 +437,7 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
     Song& s = c.song;
 
     detect_input_kind(c, input);
-    std::string current = input;
-
-    // The outside converters write their XM under a scratch name beside the output; the song
-    // still names it as the converters' own naming rules do ("midrix.xm", "song.xm" for
-    // "song.it"), which is also what the XI files of a BMW conversion are named after.
-    const char* converter = converter_program(s.input_kind, c.settings);
-    if (converter && s.input_kind == InputKind::midi) {
-        // easyxmid's exit code says nothing: an XM it did not write is the empty scratch file.
-        const std::string xm = reserve_converter_output(d, output, nullptr, "");
-        const char* args[] = {input, xm.c_str(), "4", "10"};
-        std::string said;
-        if (run_outside_converter(converter, args, 4, &said, job_program(c)) == -1) job_abort("Error running EasyXMid");
-        log_converter_lines(c, said, "", input);
-        current = xm;
-        s.current_input = midi_converter_output;
-    } else if (converter && s.input_kind == InputKind::it) {
-        const std::string it = reserve_converter_output(d, output, s.converter_input.c_str(), ".it");
-        const std::string xm = it2xm_output_name(it);
-        const char* args[] = {it.c_str(), "/WC", xm.c_str()};
-        std::string said;
-        int e = run_outside_converter(converter, args, 3, &said, job_program(c));
-        if (e == -1) job_abort("Error running it2xm!");
-        if (e != 0) {
-            c.log.log_force = 1;
-            log_print(c.log, "\nit2xm returned with errorcode: %d", e);
-            log_converter_lines(c, said, it, s.converter_input.c_str()); // last: the line that explains the failure
-            job_abort("\nProbably wrong IT-format, try to save as v2.xx, not 2.14+");
-        }
-        log_converter_lines(c, said, it, s.converter_input.c_str());
-        d.converted_name = it2xm_output_name(s.converter_input);
-        current = it2xm_output_name(it);
-        s.current_input = d.converted_name;
-    } else if (converter) {
-        const std::string module = reserve_converter_output(d, output, s.converter_input.c_str(), mod2xm_extension(s));
-        const std::string xm = mod2xm_output_name(module);
-        const char* args[] = {module.c_str(), "/o", xm.c_str()};
-        std::string said;
-        int e = run_outside_converter(converter, args, 3, &said, job_program(c));
-        if (e == -1) job_abort("Error running mod2xm!");
-        if (e != 0) {
-            c.log.log_force = 1;
-            log_print(c.log, "\nmod2xm returned with errorcode: %d", e);
-            log_converter_lines(c, said, module, s.converter_input.c_str());
-            job_abort("\nProbably wrong MOD/S3M-format");
-        }
-        log_converter_lines(c, said, module, s.converter_input.c_str());
-        d.converted_name = mod2xm_output_name(s.converter_input);
-        current = mod2xm_output_name(module);
-        s.current_input = d.converted_name;
-    }
+    const std::string current = run_input_converter(c, d.converter, input, output);
 
     // A converter that wrote nothing left its scratch XM empty.
     if (current != input && platform::file_length(current.c_str()) <= 0) job_abort("Can't open inputfile");
@@ -772,10 +460,10 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
         return 0;
     }
 
-    s.order_list = table<OrderEntry>(c, order_list_size);
+    s.order_list = song_table<OrderEntry>(c, order_list_size);
     s.order_list_room = order_list_size;
     for (int i = 0; i < order_list_size; ++i) s.order_list[i].pattern = i;
-    s.wave_map = table<int>(c, wave_map_size);
+    s.wave_map = song_table<int>(c, wave_map_size);
     for (int i = 0; i < wave_map_size; ++i) s.wave_map[i] = i;
 
     if (s.input_kind == InputKind::xi) {
@@ -786,14 +474,14 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
             job_abort(msg.c_str());
         }
         s.machine_count = 1;
-        s.machine_table = table<MachineRecord>(c, 1);
+        s.machine_table = song_table<MachineRecord>(c, 1);
         MachineRecord& master = s.machine_table[0];
         master.kind = 0;
         master.track_count = 0;
         master.track_row_bytes = master_track_row_bytes;
         master.global_row_bytes = master_global_row_bytes;
-        master.track_patterns = table<PatternData>(c, 1);
-        master.global_patterns = table<PatternData>(c, 1);
+        master.track_patterns = song_table<PatternData>(c, 1);
+        master.global_patterns = song_table<PatternData>(c, 1);
         s.song_length = 1;
         s.pattern_count = 0;
         s.offset_pattern_count = 0;

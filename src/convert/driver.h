@@ -1,4 +1,5 @@
-// Conversion driver: input kind, outside converters, reading passes, machine layout, writing.
+// Conversion driver: input kind, reading passes, machine layout, writing (the outside converters
+// in convert/converters.h, the MIDI passes in midi/midi_passes.h).
 #pragma once
 
 #include <string>
@@ -16,14 +17,6 @@ int convert(Conversion& c, const std::string& input, const std::string& output);
 // that clearly says another kind) and sets the song's input_kind, converter_input and
 // current_input.
 void detect_input_kind(Conversion& c, const char* input);
-
-// Starts an outside converter ("it2xm", "mod2xm", "easyxmid"; the platform's suffix is added),
-// looked for in the current directory, beside the running executable, then on PATH, with the
-// program name as its first argument, and waits for it. Its exit code, or -1 when it cannot be
-// started. With `errors` what it writes to its standard error is kept there instead of shown; with
-// `running` (the job's) the program is kept there while it runs, so that killing the job ends it.
-int run_outside_converter(const char* program, const char* const* args, int arg_count, std::string* errors = nullptr,
-                          platform::RunningProgram* running = nullptr);
 
 // dotsplit 2, after the counting pass: numbers each instrument's channels as tracks, gives every
 // instrument that is played a machine and drops the others from machine_count.

@@ -62,5 +62,23 @@ struct Conversion {
 inline bool native_midi(const Conversion& c) { return c.song.input_kind == InputKind::midi && !c.settings.domidi_ext; }
 inline bool patch_mode(const Conversion& c) { return native_midi(c) && c.settings.dopchange; }
 
+// A table of n song records (at least one) from the job's pool, value-initialised.
+template <class T>
+T* song_table(Conversion& c, size_t n)
+{
+    return pool_array<T>(c.pool, n ? n : 1);
+}
+
+// The conversion enters progress phase `phase` (ConversionProgress::phase), the one before done.
+inline void enter_phase(Conversion& c, int phase)
+{
+    ConversionProgress& d = c.progress;
+    if (d.phase) ++d.phases_done;
+    d.phase = phase;
+}
+
+// Why a conversion ends when machines.ini lacks the target machine's record.
+constexpr const char* no_target_message = "Target machine not found, check machines.ini!!";
+
 // Overall progress of the conversion, 0..1, or -1 when it has not begun or has ended.
 double conversion_progress(const Conversion& c);

@@ -14,6 +14,12 @@ constexpr int order_list_size = 256;  // entries of a module's order_list
 constexpr int wave_map_size = 256;    // entries of wave_map
 constexpr int envelope_max_points = 12;
 
+// The Master's pattern rows and the bound of a song's layout.
+constexpr int master_track_row_bytes = 4;  // amplitude word, panning word
+constexpr int master_global_row_bytes = 5; // volume word, BPM word, ticks-per-beat byte
+constexpr int64_t max_pattern_bytes = int64_t(256) << 20; // pattern data of all machines: a song
+                                                          // beyond it cannot be a real module
+
 // The kinds of input a conversion takes (the recognisers are in convert/input_formats.h).
 enum class InputKind : uint8_t {
     none,         // no known extension and no signature: read as a module
