@@ -31,6 +31,7 @@ struct Seen {
     std::map<std::string, std::vector<uint8_t>> rows;  // "machine kind track" -> its rows
     std::vector<uint32_t> header, sequences;           // song end, loop; per sequence machine, positions...
     std::vector<int> widths;                           // position width of each sequence
+    std::map<unsigned, std::vector<uint8_t>> wave_bytes; // by index: WAVE's bytes, CWAV's decoded
 };
 Seen* seen = nullptr;
 
@@ -43,7 +44,16 @@ Seen read_back(ReaderState& reader_state, const char* path)
     h.connection = [](void*, uint16_t* a, uint16_t* b, uint16_t*, uint16_t*) { seen->conns.insert(seen->conns.end(), {*a, *b}); return true; };
     h.wave_table_index = [](void*, int, uint16_t* i) { seen->waves.push_back(*i); };
     h.sample_rate = [](void*, int, int, uint32_t* r) { seen->rates.push_back(*r); };
-    h.wave_begin = [](void*, int, uint16_t* i, uint8_t, uint32_t) { seen->waves.push_back(*i); };
+    h.wave_begin = [](void* at, int, uint16_t* i, uint8_t, uint32_t) {
+        seen->waves.push_back(*i);
+        *static_cast<unsigned*>(at) = *i;
+    };
+    h.wave_data = [](void* at, int, const uint8_t* d, size_t n) {
+        auto& w = seen->wave_bytes[*static_cast<unsigned*>(at)];
+        w.insert(w.end(), d, d + n);
+    };
+    unsigned wave_index = 0;
+    h.user = &wave_index;
     h.pattern_lines = [](void*, int, int, const char*, uint16_t* l) { seen->lines.push_back(*l); };
     h.input_source = [](void*, int, int, uint16_t* m) { seen->sources.push_back(*m); };
     h.row = [](void*, const RowPlace& at, uint8_t* b, int n) {
@@ -60,13 +70,23 @@ Seen read_back(ReaderState& reader_state, const char* path)
     reader_state.reset();
     reader_state.hooks = &h;
     reader_state.full_parse = 1;
+    reader_state.options.compressed_waves = true;
     File f = open_file(path, "rb");
     EXPECT_TRUE(f && run_guarded(reader_state.log, [&] { read_buzz_song(reader_state, f.get(), 0); })) << path;
     const InputSummary& in = reader_state.input_summaries[0];
     for (int m = 0; in.machine_list && m < in.machines; ++m)
         s.machines.push_back(std::string(in.machine_list[m].name) + ":" + std::to_string(in.machine_list[m].tracks));
     reader_state.reset();
+    reader_state.options.compressed_waves = false;
     return s;
+}
+
+// Buzz plays every machine of the song.
+void expect_plays_whole(const Seen& s)
+{
+    std::vector<std::string> names;
+    for (const std::string& m : s.machines) names.push_back(m.substr(0, m.rfind(':')));
+    EXPECT_EQ(wiring_fault(names, s.conns), "");
 }
 
 // Song A: Master (tempo 126), PrimiFun "P", Tracker "T" with 3 tracks; 64-line patterns; three
@@ -137,6 +157,22 @@ Bytes para_b()
 {
     return para({para_entry("Master", "Master", 3, 0), para_entry("U", "Jeskola Tracker", 1, 5),
                  para_entry("Reverb", "Jeskola Reverb", 6, 0), para_entry("Q", "PrimiFun", 2, 4)});
+}
+
+// Song C: Master and Tracker "V", its waves compressed as Buzz saves them: wave 0 of two mono
+// levels packed, wave 3 of a stereo level raw (format 0).
+const std::vector<int16_t> c_levels = {100, -100, 2000, 0, 5, -32768, 32767, 1}, c_stereo = {1, 2, 3, 4, 5, 6, 7, 8};
+Bytes c_packed(unsigned index)
+{
+    return packed_entry(index, pack_wave({{c_levels.begin(), c_levels.begin() + 5}, {c_levels.begin() + 5, c_levels.end()}}, false, 2, 5));
+}
+Bytes song_c(const Bytes& cwav = Bytes().le16(2).append(c_packed(0)).append(raw_entry(3, samples_le(c_stereo))))
+{
+    const Bytes wavt = Bytes().le16(2).append(wave_entry(0, {5, 3})).append(wave_entry(3, {4}, true));
+    const Bytes patt = Bytes().le32(0).le16(1).le16(1).append(pattern("v", 4, {}, Bytes().fill(4, 6), {tracker_rows(4, 0x41, 4)}));
+    return kxsong::song({{"MACH", Bytes().le16(2).append(master()).append(tracker("V", 1))},
+                         {"CONN", Bytes().le16(1).le16(1).le16(0).le32(0x40004000)}, {"WAVT", wavt}, {"PATT", patt},
+                         {"SEQU", sequ(4, {sequence(1, {0})})}, {"CWAV", cwav}});
 }
 
 class MergeTest : public kxtest::WorkDirTest {
@@ -221,8 +257,10 @@ TEST_F(MergeTest, TwoSongsBecomeOne)
     EXPECT_EQ(s.machines, (std::vector<std::string>{"Master:0", "P:1", "T:3", "U:1", "Reverb:0", "Q:1"}));
     EXPECT_EQ(s.positions[0], -0.5f); // (0 - 1) / 2
     EXPECT_EQ(s.positions[7], 0.5f);  // the second song's first machine: (0 + 1) / 2
-    EXPECT_EQ(s.conns, (std::vector<unsigned>{1, 0, 2, 0, 3, 4})); // B's master connections dropped
-    EXPECT_EQ(s.sources, (std::vector<unsigned>{1, 2, 3}));       // the Reverb's input renumbered
+    EXPECT_EQ(s.conns, (std::vector<unsigned>{1, 0, 2, 0, 3, 4, 4, 0, 5, 0})); // B's into A's master
+    EXPECT_EQ(s.sources, (std::vector<unsigned>{1, 2, 4, 5, 3})); // A's master's inputs, the Reverb's
+    EXPECT_EQ(s.rows.at("0 0 3"), std::vector<uint8_t>(64 * 4, 0xFF)); // rows that change nothing
+    expect_plays_whole(s);
     EXPECT_EQ(s.waves, (std::vector<unsigned>{0, 5, 2, 6, 0, 5, 2, 6})); // B's wave behind bound 6
     EXPECT_EQ(s.rows.at("3 2 0")[1], 7);                                  // and its Tracker plays it
     EXPECT_EQ(s.header, (std::vector<uint32_t>{16, 0, 16}));
@@ -242,6 +280,78 @@ TEST_F(MergeTest, TwoSongsBecomeOne)
     EXPECT_EQ(std::vector<float>(t.positions.begin(), t.positions.begin() + 8),
               std::vector<float>(plain.positions.begin(), plain.positions.begin() + 8));
     for (size_t i = 8; i < t.positions.size(); ++i) EXPECT_EQ(t.positions[i], (plain.positions[i] + 1) / 2) << i;
+}
+
+// Every machine of a merged or cloned song plays: the second song's machines reach the output's
+// master through their own connections, a clone is connected wherever its source is (through an
+// effect too); each connection an input block that changes nothing in every pattern of its
+// destination. No two machines share a name: the added ones take free names, in PARA too.
+TEST_F(MergeTest, AddedMachinesAreWiredAndNamedOnce)
+{
+    song_a({{"PARA", para_a()}}).write("pa.bmx");
+    settings.clone_source = 1, settings.clone2 = role_primifun;
+    ASSERT_EQ(run_merge("a.bmx", nullptr, "c.bmx"), ""); // A with "Clone PrimiFun", wired like P
+    const struct {
+        const char *first, *second;
+        int blow, clone_source;
+        std::vector<std::string> machines;
+        std::vector<unsigned> conns, sources; // every pattern's input sources, machine by machine
+        const char* added;                    // rows of an added input block
+        size_t lines;
+    } cases[] = {
+        {"pa.bmx", "pa.bmx", 1, 0, {"Master:0", "P:1", "T:3", "P 2:1", "T 2:3"}, {1, 0, 2, 0, 3, 0, 4, 0}, {1, 2, 3, 4}, "0 0 3", 64},
+        {"a.bmx", "a.bmx", 2, 0, {"Master:0", "P:1", "T:3", "P 2:1", "T 2:3"}, {1, 0, 2, 0, 3, 0, 4, 0}, {1, 2, 3, 4}, "0 0 2", 128},
+        {"b.bmx", "a.bmx", 1, 1, {"Master:0", "U:1", "Reverb:0", "Q:1", "P:1", "T:3", "Clone PrimiFun:1"},
+         {1, 2, 2, 0, 3, 0, 4, 0, 5, 0, 6, 2}, {2, 3, 4, 5, 1, 6}, "2 0 1", 4},
+        {"a.bmx", "c.bmx", 1, 1, {"Master:0", "P:1", "T:3", "P 2:1", "T 2:3", "Clone PrimiFun:1", "Clone PrimiFun 2:1"},
+         {1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0}, {1, 2, 3, 4, 5, 6}, "0 0 5", 64},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " " + c.second);
+        settings.blow_up = c.blow, settings.clone_source = c.clone_source;
+        ASSERT_EQ(run_merge(c.first, c.second), "");
+        const Seen s = read_back(reader_state, "out.bmx");
+        EXPECT_EQ(s.machines, c.machines);
+        EXPECT_EQ(s.conns, c.conns);
+        EXPECT_EQ(s.sources, c.sources);
+        EXPECT_EQ(s.rows.at(c.added), std::vector<uint8_t>(c.lines * 4, 0xFF));
+        expect_plays_whole(s);
+    }
+    EXPECT_TRUE(captured.has("\nMachine P of pa.bmx renamed P 2, its name is taken"));
+    EXPECT_TRUE(captured.has("\nThe clone is named Clone PrimiFun 2, Clone PrimiFun is taken"));
+    settings.clone_source = 0;
+    ASSERT_EQ(run_merge("pa.bmx", "pa.bmx"), "");
+    const auto para_bytes = sections_of(kxtest::read_file("out.bmx")).at("PARA");
+    const std::string para(para_bytes.begin(), para_bytes.end());
+    EXPECT_EQ(para.size(), 2 * para_a().size() - 4 - para_entry("Master", "Master", 3, 0).size() + 4);
+    EXPECT_NE(para.find(std::string("P 2\0PrimiFun\0", 13)), std::string::npos);
+    EXPECT_NE(para.find(std::string("T 2\0Jeskola Tracker\0", 20)), std::string::npos);
+
+    // Names as the readers keep and compare them: their first 29 characters, either case. A song
+    // whose machines machines.ini does not describe keeps its names, with a warning.
+    settings = Settings();
+    settings.replace_files = 1;
+    const std::string long_name = "ABCDEFGHIJKLMNOPQRSTUVWXYZ123456";
+    kxsong::song({{"MACH", Bytes().le16(3).append(master()).append(primifun(long_name)).append(primifun("p"))}}).write("l.bmx");
+    kxsong::song({{"MACH", Bytes().le16(2).append(master()).append(machine("X", "Nobody", Bytes()))},
+                  {"CONN", Bytes().le16(1).le16(1).le16(0).le32(0x40004000)}}).write("x.bmx");
+    const struct {
+        const char *first, *second;
+        std::vector<std::string> machines; // of the second song in the output
+    } named[] = {
+        {"l.bmx", "l.bmx", {"ABCDEFGHIJKLMNOPQRSTUVWXYZ1 2:1", "p 2:1"}},
+        {"a.bmx", "l.bmx", {"ABCDEFGHIJKLMNOPQRSTUVWXYZ123:1", "p 2:1"}},
+        {"x.bmx", "a.bmx", {}},
+    };
+    for (const auto& c : named) {
+        SCOPED_TRACE(c.first);
+        ASSERT_EQ(run_merge(c.first, c.second), "");
+        if (c.machines.empty()) continue;
+        const auto m = read_back(reader_state, "out.bmx").machines;
+        EXPECT_EQ(std::vector<std::string>(m.end() - 2, m.end()), c.machines);
+    }
+    EXPECT_TRUE(captured.has("\nWarning: the names of the machines of x.bmx are not checked for clashes, Nobody is not in machines.ini!"));
+    EXPECT_EQ(kxsong::dword_le(sections_of(kxtest::read_file("out.bmx")).at("CONN"), 0) & 0xFFFF, 3u);
 }
 
 TEST_F(MergeTest, BlowUpAndRepeat)
@@ -354,6 +464,74 @@ TEST_F(MergeTest, WaveTuningAndRipping)
     EXPECT_EQ(kxtest::read_text("kxrip06.wav"), "mine");
 }
 
+// Compressed waves (both formats) through merges, rips and tuning: the first song's entries byte
+// for byte, the second song's with their indexes shifted, raw waves joining them as format-0
+// entries; a ripped wave decoded; tuning changes the wave table only.
+TEST_F(MergeTest, CompressedWavesMergedRippedAndTuned)
+{
+    song_c().write("c.bmx");
+    const auto c_cwav = sections_of(kxtest::read_file("c.bmx")).at("CWAV");
+    const Bytes c_entries{std::vector<uint8_t>(c_cwav.begin() + 2, c_cwav.end())};
+    const Bytes b_wave = raw_entry(0, Bytes().u8(1).u8(2));
+    const std::vector<uint8_t> decoded = samples_le(c_levels).data, stereo = samples_le(c_stereo).data;
+    const struct {
+        const char *first, *second;
+        Bytes cwav;
+        std::map<unsigned, std::vector<uint8_t>> waves;
+    } cases[] = {
+        {"c.bmx", "c.bmx", Bytes().le16(4).append(c_entries).append(c_packed(4)).append(raw_entry(7, samples_le(c_stereo))),
+         {{0, decoded}, {3, stereo}, {4, decoded}, {7, stereo}}},
+        {"b.bmx", "c.bmx", Bytes().le16(3).append(b_wave).append(c_packed(1)).append(raw_entry(4, samples_le(c_stereo))),
+         {{0, {1, 2}}, {1, decoded}, {4, stereo}}},
+        {"c.bmx", "b.bmx", Bytes().le16(3).append(c_entries).append(raw_entry(4, Bytes().u8(1).u8(2))),
+         {{0, decoded}, {3, stereo}, {4, {1, 2}}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " " + c.second);
+        ASSERT_EQ(run_merge(c.first, c.second), "");
+        const auto out_bytes = kxtest::read_file("out.bmx");
+        const auto out = sections_of(out_bytes);
+        EXPECT_EQ(out.at("CWAV"), c.cwav.data);
+        EXPECT_EQ(directory_of(out_bytes).back(), "CWAV");
+        EXPECT_TRUE(out.at("WAVE").empty() || out.at("WAVE") == Bytes().le16(0).data); // no waves left there
+        const Seen s = read_back(reader_state, "out.bmx");
+        EXPECT_EQ(s.wave_bytes, c.waves);
+        expect_plays_whole(s);
+    }
+
+    // Ripped decoded, from either format; tuned in the table alone.
+    const struct {
+        int rip, tune_wave;
+        const char* wav;
+        std::vector<uint8_t> data;
+    } tools[] = {{1, 0, "kxrip01.wav", decoded}, {4, 2, "kxrip04.wav", stereo}};
+    for (const auto& t : tools) {
+        SCOPED_TRACE(t.wav);
+        settings.rip_wave = t.rip, settings.tune_wave = t.tune_wave, settings.tune_level = 1, settings.tune_rate = 8000;
+        ASSERT_EQ(run_merge("c.bmx", nullptr), "");
+        const auto wav = kxtest::read_file(t.wav);
+        EXPECT_EQ(std::vector<uint8_t>(wav.begin() + 44, wav.end()), t.data);
+        EXPECT_EQ(sections_of(kxtest::read_file("out.bmx")).at("CWAV"), c_cwav);
+    }
+    EXPECT_EQ(read_back(reader_state, "out.bmx").rates, (std::vector<uint32_t>{22050, 22050, 8000}));
+
+    // A stream that ends early or late is refused as the second song, and carried as it is by a
+    // transformation, which does not read it.
+    settings = Settings();
+    settings.replace_files = 1;
+    Bytes early = c_packed(0), late = c_packed(0);
+    early.data.pop_back();
+    late.u8(0);
+    for (const Bytes& entry : {early, late}) {
+        song_c(Bytes().le16(1).append(entry)).write("broken.bmx");
+        fs::remove("out.bmx");
+        EXPECT_NE(run_merge("b.bmx", "broken.bmx").find("CWAV section unreadable: "), std::string::npos);
+        EXPECT_FALSE(fs::exists("out.bmx"));
+        ASSERT_EQ(run_merge("broken.bmx", nullptr), "");
+        EXPECT_EQ(sections_of(kxtest::read_file("out.bmx")).at("CWAV"), Bytes().le16(1).append(entry).data);
+    }
+}
+
 // Values that outgrow their fields: a tempo or a line count is refused; sequence positions get
 // wider ones (the sequence's own and its clone's), the other sequences keep theirs.
 TEST_F(MergeTest, ValuesThatOutgrowTheirFields)
@@ -396,7 +574,7 @@ TEST_F(MergeTest, SectionsBeyondTheSeven)
 {
     const Bytes bver = Bytes().str("Buzz 1.2 BETA").u8(0), midi_a = Bytes().str("T").u8(0).u8(0).u8(0).u8(1).u8(0).u8(7).u8(0);
     const Bytes pdlg_a = Bytes().u8(1).str("P").u8(0).le32(10).le32(20).le32(300).le32(400).u8(0);
-    const Bytes cwav_a = Bytes().le16(1).le16(5).u8(1).fill(11, 0x5C); // compressed waves built byte by byte
+    const Bytes cwav_a = Bytes().le16(1).append(packed_entry(5, pack_wave({{1, 2}}, false, 1, 2)));
     const Sections before = {{"BVER", bver}, {"PARA", para_a()}};
     const Sections after = {{"PDLG", pdlg_a}, {"MIDI", midi_a}, {"CWAV", cwav_a}, {"XTRA", Bytes().fill(5, 9)}};
     song_a(before, after).write("a.bmx");
@@ -437,13 +615,19 @@ TEST_F(MergeTest, SectionsBeyondTheSeven)
     want.append(Bytes{std::vector<uint8_t>(pb.begin() + 4 + long(para_entry("Master", "Master", 3, 0).size()), pb.end())});
     want.str("Clone PrimiFun").u8(0).append(clone_entry);
     EXPECT_TRUE(out.at("PARA") == want.data);
-    for (const char* name : {"BVER", "PDLG", "MIDI", "CWAV"}) EXPECT_EQ(out.at(name), in.at(name)) << name;
+    for (const char* name : {"BVER", "PDLG", "MIDI"}) EXPECT_EQ(out.at(name), in.at(name)) << name;
+    // A's waves are compressed: B's wave goes there too, behind A's raw ones, and WAVE holds none.
+    const auto& wave_a = in.at("WAVE");
+    Bytes cwav = Bytes().le16(5).append(Bytes{std::vector<uint8_t>(cwav_a.data.begin() + 2, cwav_a.data.end())});
+    cwav.append(Bytes{std::vector<uint8_t>(wave_a.begin() + 2, wave_a.end())}).le16(6).u8(0).le32(2).u8(1).u8(2);
+    EXPECT_EQ(out.at("CWAV"), cwav.data);
+    EXPECT_EQ(out.at("WAVE"), Bytes().le16(0).data);
     EXPECT_NE(captured.text().find("\nWarning: section XTRA of a.bmx is left out, it may not hold for the added machines!"),
               std::string::npos);
     EXPECT_EQ(captured.text().find("of b.bmx is left out"), std::string::npos); // nothing of B's is lost
 
-    // What cannot be made true for the new song is left out with a warning; compressed waves of
-    // the second song are refused before anything is written.
+    // What cannot be made true for the new song is left out with a warning; compressed waves that
+    // cannot be read are refused before anything is written.
     const struct {
         Sections b_before, b_after;
         int clone2;
@@ -453,8 +637,7 @@ TEST_F(MergeTest, SectionsBeyondTheSeven)
         {{{"PARA", para_b()}}, {}, role_organ, "",
          "\nWarning: section PARA of a.bmx is left out, neither song has a machine of the clone's kind to describe it!"},
         {{{"PARA", para_b()}}, {{"PDLG", pdlg_a}, {"MIDI", midi_a}}, 0, "", "\nWarning: section MIDI of b.bmx is left out, it cannot be merged!"},
-        {{{"PARA", para_b()}}, {{"CWAV", cwav_a}}, 0,
-         "b.bmx keeps waves in a CWAV section (compressed waves), which cannot be merged!!", ""},
+        {{{"PARA", para_b()}}, {{"CWAV", cwav_a}}, 0, "CWAV section unreadable: wave 5 is not in the wave table!!", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.warning + c.result);
