@@ -24,24 +24,6 @@ int machines_of(const std::string& path)
     return r.machines;
 }
 
-// A song like the real one: its first machines named as the real one's, a Tracker, and a wave
-// compressed as Buzz saves it.
-kxtest::Bytes ers_song()
-{
-    using namespace kxsong;
-    const std::vector<int16_t> samples = {0, 300, -300, 20};
-    Bytes patt = Bytes().le16(1).le16(0).append(pattern("m", 4, {1, 2, 3}, Bytes().fill(20, 0xFF), {}));
-    patt.le16(1).le16(1).append(pattern("k", 4, {}, {}, {Bytes().fill(48, 0xFF)}));
-    patt.le16(1).le16(1).append(pattern("s", 4, {}, {}, {Bytes().fill(40, 0xFF)}));
-    patt.le16(1).le16(1).append(pattern("t", 4, {}, Bytes().fill(4, 6), {tracker_rows(4, 0x41)}));
-    return song({{"MACH", Bytes().le16(4).append(master()).append(machine("ErsKick", "ErsKick", {}, 1, Bytes().fill(12, 0xFF)))
-                              .append(machine("ErsSnare", "ErsSnare", {}, 1, Bytes().fill(10, 0xFF))).append(tracker("Drums", 1))},
-                 {"CONN", Bytes().le16(3).le16(1).le16(0).le32(0x40004000).le16(2).le16(0).le32(0x40004000).le16(3).le16(0).le32(0x40004000)},
-                 {"WAVT", Bytes().le16(1).append(wave_entry(0, {4}))}, {"PATT", patt},
-                 {"SEQU", sequ(4, {sequence(1, {0}), sequence(2, {0}), sequence(3, {0})})},
-                 {"CWAV", Bytes().le16(1).append(packed_entry(0, pack_wave({samples}, false, 1, 4)))}});
-}
-
 class MergeJobs : public kxtest::WorkDirTest {};
 
 TEST_F(MergeJobs, RealBuzzSongMergedAndTransformed)
@@ -73,20 +55,15 @@ TEST_F(MergeJobs, RealBuzzSongMergedAndTransformed)
         fs::remove("out.bmx");
     }
 
-    // With a song whose machines have the same names, both ways round; a converted module merged
-    // after the real song.
+    // With a song whose machines have the same names (a copy with a clone), both ways round; a
+    // converted module merged after the real song.
     fs::copy_file(dir / "buzztrax-buzz2.bmx", "real.bmx", fs::copy_options::overwrite_existing);
-    ers_song().write("ers.bmx");
+    ASSERT_EQ(run_kestrix("--merge real.bmx -o ers.bmx --clone 1:tracker").status, 0);
     fs::copy_file(kxe2e::demo_xm(), "demo.xm");
     for (const char* args : {"--merge real.bmx ers.bmx", "--merge ers.bmx real.bmx", "demo.xm new.bmx --merge-after real.bmx"}) {
         SCOPED_TRACE(args);
-        const auto r = run_kestrix(std::string("-y ") + args + " -o m.bmx");
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(machines_of("m.bmx"), args[0] == 'd' ? 8 : 7);
-        // The compressed wave, whichever song brought it.
-        if (args[0] != 'd') {
-            EXPECT_NE(run_kestrix("--list m.bmx").out.find(" bytes, compressed (8 raw)\n"), std::string::npos);
-        }
+        EXPECT_EQ(run_kestrix(std::string("-y ") + args + " -o m.bmx").status, 0);
+        EXPECT_EQ(machines_of("m.bmx"), 8); // 4 and 5 machines, one master
     }
 }
 

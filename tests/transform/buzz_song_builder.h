@@ -121,105 +121,66 @@ inline Bytes wave_entry(unsigned index, const std::vector<uint32_t>& frames, boo
 }
 
 // Compressed waves (CWAV format 1), packed as Buzz documents them: bits least significant first,
-// every block of a level with one method and width.
-struct BitWriter {
-    Bytes out;
-    int used = 8;
-    void bit(bool b)
-    {
-        if (used == 8) out.u8(0), used = 0;
-        if (b) out.data.back() = uint8_t(out.data.back() | 1 << used);
-        ++used;
-    }
-    void bits(unsigned v, int n) { for (int i = 0; i < n; ++i) bit((v >> i) & 1); }
-    void run(unsigned zeros) { for (unsigned i = 0; i < zeros; ++i) bit(false); bit(true); }
-};
-
-// The value that makes `method` reach `target` from the sums s (a, b, result), which follow it.
-inline uint16_t pack_value(uint16_t (&s)[3], int method, uint16_t target)
-{
-    uint16_t& a = s[0];
-    uint16_t& b = s[1];
-    uint16_t& r = s[2];
-    uint16_t v;
-    switch (method) {
-    case 0: v = target; b = uint16_t(v - r - a); a = uint16_t(v - r); break;
-    case 1: v = uint16_t(target - r); b = uint16_t(v - a); a = v; break;
-    case 2: v = uint16_t(target - r - a); b = v; a = uint16_t(a + v); break;
-    default: v = uint16_t(target - r - a - b); b = uint16_t(b + v); a = uint16_t(a + b); break;
-    }
-    r = target;
-    return v;
-}
-
-// A wave's levels (samples; stereo: left, right per frame; multiples of 2^shift) packed.
+// every block of a level with one method and width; samples (stereo: left, right per frame) are
+// multiples of 2^shift.
 inline Bytes pack_wave(const std::vector<std::vector<int16_t>>& levels, bool stereo, int method, int width,
                        int block_shift = 2, int shift = 0, bool sum = false)
 {
-    BitWriter w;
+    Bytes out;
+    int used = 8;
+    auto bits = [&](unsigned v, int n) {
+        for (int i = 0; i < n; ++i, ++used) {
+            if (used == 8) out.u8(0), used = 0;
+            out.data.back() = uint8_t(out.data.back() | ((v >> i) & 1) << used);
+        }
+    };
+    auto run = [&](unsigned zeros) { for (; zeros > 0; zeros -= std::min(zeros, 16u)) bits(0, int(std::min(zeros, 16u))); bits(1, 1); };
     const size_t channels = stereo ? 2 : 1;
     for (const auto& level : levels) {
-        w.run(0);
-        w.bits(unsigned(block_shift), 4);
-        w.bits(unsigned(shift), 4);
-        if (stereo) w.bit(sum);
-        uint16_t sums[2][3] = {};
+        run(0), bits(unsigned(block_shift), 4), bits(unsigned(shift), 4), bits(sum, stereo ? 1 : 0);
+        uint16_t a[2] = {}, b[2] = {}, r[2] = {}; // each channel's sums
         const size_t frames = level.size() / channels, block = size_t(1) << block_shift;
         for (size_t first = 0; first < frames; first += block) {
             for (size_t c = 0; c < channels; ++c) {
-                w.bits(unsigned(method), 2);
-                w.bits(unsigned(width), 4);
+                bits(unsigned(method), 2), bits(unsigned(width), 4);
                 for (size_t i = first; i < std::min(frames, first + block); ++i) {
-                    uint16_t target = uint16_t(level[i * channels + c] >> shift);
-                    if (c == 1 && sum) target = uint16_t(target - uint16_t(level[i * channels] >> shift));
-                    const int v = int16_t(pack_value(sums[c], method, target));
-                    const unsigned u = v >= 0 ? 2u * unsigned(v) : unsigned(-2 * v - 1);
-                    w.bits(u & ((1u << width) - 1), width);
-                    w.run(u >> width);
+                    uint16_t t = uint16_t(level[i * channels + c] >> shift); // the result wanted
+                    if (c == 1 && sum) t = uint16_t(t - uint16_t(level[i * channels] >> shift));
+                    const uint16_t v = uint16_t(method == 0 ? t : method == 1 ? t - r[c] : method == 2 ? t - r[c] - a[c] : t - r[c] - a[c] - b[c]);
+                    b[c] = uint16_t(method == 0 ? v - r[c] - a[c] : method == 1 ? v - a[c] : method == 2 ? v : b[c] + v);
+                    a[c] = uint16_t(method == 0 ? v - r[c] : method == 1 ? v : method == 2 ? a[c] + v : a[c] + b[c]);
+                    r[c] = t;
+                    const unsigned u = int16_t(v) >= 0 ? 2u * v : 2u * unsigned(-int16_t(v)) - 1;
+                    bits(u & ((1u << width) - 1), width), run(u >> width);
                 }
             }
         }
     }
-    return w.out;
+    return out;
 }
+inline Bytes listed(const std::vector<Bytes>& entries) { Bytes b = Bytes().le16(unsigned(entries.size())); for (const Bytes& e : entries) b.append(e); return b; }
 inline Bytes packed_entry(unsigned index, const Bytes& stream) { return Bytes().le16(index).u8(1).append(stream); }
-inline Bytes raw_entry(unsigned index, const Bytes& samples)
-{
-    return Bytes().le16(index).u8(0).le32(uint32_t(samples.size())).append(samples);
-}
-inline Bytes samples_le(const std::vector<int16_t>& v)
-{
-    Bytes b;
-    for (int16_t s : v) b.le16(uint16_t(s));
-    return b;
-}
+inline Bytes raw_entry(unsigned index, const Bytes& samples) { return Bytes().le16(index).u8(0).le32(uint32_t(samples.size())).append(samples); }
+inline Bytes samples_le(const std::vector<int16_t>& v) { Bytes b; for (int16_t s : v) b.le16(uint16_t(s)); return b; }
 
-// Why Buzz would not play every machine of a song ("" when it would): a machine whose
-// connections (source, destination pairs) lead nowhere near the master, or a name twice (as the
-// readers compare names: either case).
+// Why Buzz would not play every machine of a song ("" when it would): a machine from which the
+// connections (source, destination pairs) lead nowhere near the master, or a name twice (in
+// either case).
 inline std::string wiring_fault(const std::vector<std::string>& names, const std::vector<unsigned>& conns)
 {
-    for (unsigned m = 1; m < names.size(); ++m) {
-        std::vector<bool> seen(names.size() + 1);
-        std::vector<unsigned> todo = {m};
-        while (!todo.empty()) {
-            const unsigned at = todo.back();
-            todo.pop_back();
-            for (size_t c = 0; c + 1 < conns.size(); c += 2) {
-                const unsigned to = std::min<unsigned>(conns[c + 1], unsigned(names.size()));
-                if (conns[c] == at && !seen[to]) seen[to] = true, todo.push_back(to);
-            }
-        }
-        if (!seen[0]) return names[m] + " does not reach the master";
+    std::vector<bool> plays(names.size());
+    plays.at(0) = true;
+    for (size_t pass = 0; pass < names.size(); ++pass)
+        for (size_t c = 0; c + 1 < conns.size(); c += 2)
+            if (conns[c + 1] < plays.size() && plays[conns[c + 1]] && conns[c] < plays.size()) plays[conns[c]] = true;
+    std::map<std::string, int> seen;
+    for (size_t m = 0; m < names.size(); ++m) {
+        std::string key = names[m].substr(0, names[m].rfind(':')); // "name:tracks" as a name
+
+        for (char& ch : key) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+        if (!plays[m] || seen[key]++) return names[m] + (plays[m] ? " is named twice" : " does not reach the master");
     }
-    std::vector<std::string> keys;
-    for (std::string n : names) {
-        for (char& c : n) c = char(std::tolower(static_cast<unsigned char>(c)));
-        keys.push_back(n);
-    }
-    std::sort(keys.begin(), keys.end());
-    const auto twice = std::adjacent_find(keys.begin(), keys.end());
-    return twice == keys.end() ? "" : *twice + " is named twice";
+    return "";
 }
 
 // The sections of a song by name, and their names in directory order.

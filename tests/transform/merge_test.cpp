@@ -8,6 +8,7 @@
 #include <map>
 
 #include "buzz/machines_ini.h"
+#include "cli/listing.h"
 #include "core/byteio.h"
 #include "core/pool.h"
 #include "jobs/job_runner.h"
@@ -31,7 +32,6 @@ struct Seen {
     std::map<std::string, std::vector<uint8_t>> rows;  // "machine kind track" -> its rows
     std::vector<uint32_t> header, sequences;           // song end, loop; per sequence machine, positions...
     std::vector<int> widths;                           // position width of each sequence
-    std::map<unsigned, std::vector<uint8_t>> wave_bytes; // by index: WAVE's bytes, CWAV's decoded
 };
 Seen* seen = nullptr;
 
@@ -44,16 +44,7 @@ Seen read_back(ReaderState& reader_state, const char* path)
     h.connection = [](void*, uint16_t* a, uint16_t* b, uint16_t*, uint16_t*) { seen->conns.insert(seen->conns.end(), {*a, *b}); return true; };
     h.wave_table_index = [](void*, int, uint16_t* i) { seen->waves.push_back(*i); };
     h.sample_rate = [](void*, int, int, uint32_t* r) { seen->rates.push_back(*r); };
-    h.wave_begin = [](void* at, int, uint16_t* i, uint8_t, uint32_t) {
-        seen->waves.push_back(*i);
-        *static_cast<unsigned*>(at) = *i;
-    };
-    h.wave_data = [](void* at, int, const uint8_t* d, size_t n) {
-        auto& w = seen->wave_bytes[*static_cast<unsigned*>(at)];
-        w.insert(w.end(), d, d + n);
-    };
-    unsigned wave_index = 0;
-    h.user = &wave_index;
+    h.wave_begin = [](void*, int, uint16_t* i, uint8_t, uint32_t) { seen->waves.push_back(*i); };
     h.pattern_lines = [](void*, int, int, const char*, uint16_t* l) { seen->lines.push_back(*l); };
     h.input_source = [](void*, int, int, uint16_t* m) { seen->sources.push_back(*m); };
     h.row = [](void*, const RowPlace& at, uint8_t* b, int n) {
@@ -70,24 +61,17 @@ Seen read_back(ReaderState& reader_state, const char* path)
     reader_state.reset();
     reader_state.hooks = &h;
     reader_state.full_parse = 1;
-    reader_state.options.compressed_waves = true;
     File f = open_file(path, "rb");
     EXPECT_TRUE(f && run_guarded(reader_state.log, [&] { read_buzz_song(reader_state, f.get(), 0); })) << path;
     const InputSummary& in = reader_state.input_summaries[0];
     for (int m = 0; in.machine_list && m < in.machines; ++m)
         s.machines.push_back(std::string(in.machine_list[m].name) + ":" + std::to_string(in.machine_list[m].tracks));
     reader_state.reset();
-    reader_state.options.compressed_waves = false;
     return s;
 }
 
 // Buzz plays every machine of the song.
-void expect_plays_whole(const Seen& s)
-{
-    std::vector<std::string> names;
-    for (const std::string& m : s.machines) names.push_back(m.substr(0, m.rfind(':')));
-    EXPECT_EQ(wiring_fault(names, s.conns), "");
-}
+void expect_plays_whole(const Seen& s) { EXPECT_EQ(wiring_fault(s.machines, s.conns), ""); }
 
 // Song A: Master (tempo 126), PrimiFun "P", Tracker "T" with 3 tracks; 64-line patterns; three
 // waves with indexes 0, 5, 2; song end 16; a text of 10 characters. Further sections before MACH
@@ -164,15 +148,15 @@ Bytes para_b()
 const std::vector<int16_t> c_levels = {100, -100, 2000, 0, 5, -32768, 32767, 1}, c_stereo = {1, 2, 3, 4, 5, 6, 7, 8};
 Bytes c_packed(unsigned index)
 {
-    return packed_entry(index, pack_wave({{c_levels.begin(), c_levels.begin() + 5}, {c_levels.begin() + 5, c_levels.end()}}, false, 2, 5));
+    return packed_entry(index, pack_wave({{c_levels.begin(), c_levels.begin() + 5}, {c_levels.begin() + 5, c_levels.end()}}, false, 2, 12));
 }
-Bytes song_c(const Bytes& cwav = Bytes().le16(2).append(c_packed(0)).append(raw_entry(3, samples_le(c_stereo))))
+Bytes song_c(const std::vector<Bytes>& cwav = {c_packed(0), raw_entry(3, samples_le(c_stereo))},
+             const std::vector<Bytes>& wavt = {wave_entry(0, {5, 3}), wave_entry(3, {4}, true)}, const Bytes& after = {})
 {
-    const Bytes wavt = Bytes().le16(2).append(wave_entry(0, {5, 3})).append(wave_entry(3, {4}, true));
     const Bytes patt = Bytes().le32(0).le16(1).le16(1).append(pattern("v", 4, {}, Bytes().fill(4, 6), {tracker_rows(4, 0x41, 4)}));
     return kxsong::song({{"MACH", Bytes().le16(2).append(master()).append(tracker("V", 1))},
-                         {"CONN", Bytes().le16(1).le16(1).le16(0).le32(0x40004000)}, {"WAVT", wavt}, {"PATT", patt},
-                         {"SEQU", sequ(4, {sequence(1, {0})})}, {"CWAV", cwav}});
+                         {"CONN", Bytes().le16(1).le16(1).le16(0).le32(0x40004000)}, {"WAVT", listed(wavt)}, {"PATT", patt},
+                         {"SEQU", sequ(4, {sequence(1, {0})})}, {"CWAV", listed(cwav).append(after)}});
 }
 
 class MergeTest : public kxtest::WorkDirTest {
@@ -259,8 +243,6 @@ TEST_F(MergeTest, TwoSongsBecomeOne)
     EXPECT_EQ(s.positions[7], 0.5f);  // the second song's first machine: (0 + 1) / 2
     EXPECT_EQ(s.conns, (std::vector<unsigned>{1, 0, 2, 0, 3, 4, 4, 0, 5, 0})); // B's into A's master
     EXPECT_EQ(s.sources, (std::vector<unsigned>{1, 2, 4, 5, 3})); // A's master's inputs, the Reverb's
-    EXPECT_EQ(s.rows.at("0 0 3"), std::vector<uint8_t>(64 * 4, 0xFF)); // rows that change nothing
-    expect_plays_whole(s);
     EXPECT_EQ(s.waves, (std::vector<unsigned>{0, 5, 2, 6, 0, 5, 2, 6})); // B's wave behind bound 6
     EXPECT_EQ(s.rows.at("3 2 0")[1], 7);                                  // and its Tracker plays it
     EXPECT_EQ(s.header, (std::vector<uint32_t>{16, 0, 16}));
@@ -285,10 +267,14 @@ TEST_F(MergeTest, TwoSongsBecomeOne)
 // Every machine of a merged or cloned song plays: the second song's machines reach the output's
 // master through their own connections, a clone is connected wherever its source is (through an
 // effect too); each connection an input block that changes nothing in every pattern of its
-// destination. No two machines share a name: the added ones take free names, in PARA too.
+// destination. No two machines share a name (as the readers compare names: their first 29
+// characters, either case): the added ones take free names, in PARA too.
 TEST_F(MergeTest, AddedMachinesAreWiredAndNamedOnce)
 {
     song_a({{"PARA", para_a()}}).write("pa.bmx");
+    kxsong::song({{"MACH", Bytes().le16(3).append(master()).append(primifun("ABCDEFGHIJKLMNOPQRSTUVWXYZ123456")).append(primifun("p"))},
+                  {"CONN", Bytes().le16(2).le16(1).le16(0).le32(0x40004000).le16(2).le16(0).le32(0x40004000)}})
+        .write("l.bmx");
     settings.clone_source = 1, settings.clone2 = role_primifun;
     ASSERT_EQ(run_merge("a.bmx", nullptr, "c.bmx"), ""); // A with "Clone PrimiFun", wired like P
     const struct {
@@ -296,15 +282,18 @@ TEST_F(MergeTest, AddedMachinesAreWiredAndNamedOnce)
         int blow, clone_source;
         std::vector<std::string> machines;
         std::vector<unsigned> conns, sources; // every pattern's input sources, machine by machine
-        const char* added;                    // rows of an added input block
+        const char* added;                    // rows of an added input block, of `lines` lines
         size_t lines;
     } cases[] = {
-        {"pa.bmx", "pa.bmx", 1, 0, {"Master:0", "P:1", "T:3", "P 2:1", "T 2:3"}, {1, 0, 2, 0, 3, 0, 4, 0}, {1, 2, 3, 4}, "0 0 3", 64},
         {"a.bmx", "a.bmx", 2, 0, {"Master:0", "P:1", "T:3", "P 2:1", "T 2:3"}, {1, 0, 2, 0, 3, 0, 4, 0}, {1, 2, 3, 4}, "0 0 2", 128},
         {"b.bmx", "a.bmx", 1, 1, {"Master:0", "U:1", "Reverb:0", "Q:1", "P:1", "T:3", "Clone PrimiFun:1"},
          {1, 2, 2, 0, 3, 0, 4, 0, 5, 0, 6, 2}, {2, 3, 4, 5, 1, 6}, "2 0 1", 4},
         {"a.bmx", "c.bmx", 1, 1, {"Master:0", "P:1", "T:3", "P 2:1", "T 2:3", "Clone PrimiFun:1", "Clone PrimiFun 2:1"},
          {1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0}, {1, 2, 3, 4, 5, 6}, "0 0 5", 64},
+        {"a.bmx", "l.bmx", 1, 0, {"Master:0", "P:1", "T:3", "ABCDEFGHIJKLMNOPQRSTUVWXYZ123:1", "p 2:1"}, {1, 0, 2, 0, 3, 0, 4, 0}, {1, 2, 3, 4}, "0 0 2", 64},
+        {"l.bmx", "l.bmx", 1, 0, {"Master:0", "ABCDEFGHIJKLMNOPQRSTUVWXYZ123:1", "p:1", "ABCDEFGHIJKLMNOPQRSTUVWXYZ1 2:1", "p 2:1"},
+         {1, 0, 2, 0, 3, 0, 4, 0}, {}, nullptr, 0},
+        {"pa.bmx", "pa.bmx", 1, 0, {"Master:0", "P:1", "T:3", "P 2:1", "T 2:3"}, {1, 0, 2, 0, 3, 0, 4, 0}, {1, 2, 3, 4}, "0 0 3", 64},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.first) + " " + c.second);
@@ -314,44 +303,19 @@ TEST_F(MergeTest, AddedMachinesAreWiredAndNamedOnce)
         EXPECT_EQ(s.machines, c.machines);
         EXPECT_EQ(s.conns, c.conns);
         EXPECT_EQ(s.sources, c.sources);
-        EXPECT_EQ(s.rows.at(c.added), std::vector<uint8_t>(c.lines * 4, 0xFF));
+        EXPECT_EQ(c.added ? s.rows.at(c.added) : std::vector<uint8_t>(), std::vector<uint8_t>(c.lines * 4, 0xFF));
         expect_plays_whole(s);
     }
     EXPECT_TRUE(captured.has("\nMachine P of pa.bmx renamed P 2, its name is taken"));
     EXPECT_TRUE(captured.has("\nThe clone is named Clone PrimiFun 2, Clone PrimiFun is taken"));
-    settings.clone_source = 0;
-    ASSERT_EQ(run_merge("pa.bmx", "pa.bmx"), "");
-    const auto para_bytes = sections_of(kxtest::read_file("out.bmx")).at("PARA");
-    const std::string para(para_bytes.begin(), para_bytes.end());
-    EXPECT_EQ(para.size(), 2 * para_a().size() - 4 - para_entry("Master", "Master", 3, 0).size() + 4);
-    EXPECT_NE(para.find(std::string("P 2\0PrimiFun\0", 13)), std::string::npos);
-    EXPECT_NE(para.find(std::string("T 2\0Jeskola Tracker\0", 20)), std::string::npos);
-
-    // Names as the readers keep and compare them: their first 29 characters, either case. A song
-    // whose machines machines.ini does not describe keeps its names, with a warning.
-    settings = Settings();
-    settings.replace_files = 1;
-    const std::string long_name = "ABCDEFGHIJKLMNOPQRSTUVWXYZ123456";
-    kxsong::song({{"MACH", Bytes().le16(3).append(master()).append(primifun(long_name)).append(primifun("p"))}}).write("l.bmx");
-    kxsong::song({{"MACH", Bytes().le16(2).append(master()).append(machine("X", "Nobody", Bytes()))},
-                  {"CONN", Bytes().le16(1).le16(1).le16(0).le32(0x40004000)}}).write("x.bmx");
-    const struct {
-        const char *first, *second;
-        std::vector<std::string> machines; // of the second song in the output
-    } named[] = {
-        {"l.bmx", "l.bmx", {"ABCDEFGHIJKLMNOPQRSTUVWXYZ1 2:1", "p 2:1"}},
-        {"a.bmx", "l.bmx", {"ABCDEFGHIJKLMNOPQRSTUVWXYZ123:1", "p 2:1"}},
-        {"x.bmx", "a.bmx", {}},
-    };
-    for (const auto& c : named) {
-        SCOPED_TRACE(c.first);
-        ASSERT_EQ(run_merge(c.first, c.second), "");
-        if (c.machines.empty()) continue;
-        const auto m = read_back(reader_state, "out.bmx").machines;
-        EXPECT_EQ(std::vector<std::string>(m.end() - 2, m.end()), c.machines);
-    }
+    const auto para = sections_of(kxtest::read_file("out.bmx")).at("PARA");
+    Bytes renamed = para_entry("P", "PrimiFun", 2, 4); // its parameters are named after its old name
+    renamed.data.insert(renamed.data.begin() + 1, {' ', '2'});
+    EXPECT_NE(std::search(para.begin(), para.end(), renamed.data.begin(), renamed.data.end()), para.end());
+    // A song whose machines machines.ini does not describe keeps its names, with a warning.
+    kxsong::song({{"MACH", Bytes().le16(2).append(master()).append(machine("X", "Nobody", Bytes()))}}).write("x.bmx");
+    ASSERT_EQ(run_merge("x.bmx", "a.bmx"), "");
     EXPECT_TRUE(captured.has("\nWarning: the names of the machines of x.bmx are not checked for clashes, Nobody is not in machines.ini!"));
-    EXPECT_EQ(kxsong::dword_le(sections_of(kxtest::read_file("out.bmx")).at("CONN"), 0) & 0xFFFF, 3u);
 }
 
 TEST_F(MergeTest, BlowUpAndRepeat)
@@ -464,71 +428,92 @@ TEST_F(MergeTest, WaveTuningAndRipping)
     EXPECT_EQ(kxtest::read_text("kxrip06.wav"), "mine");
 }
 
-// Compressed waves (both formats) through merges, rips and tuning: the first song's entries byte
-// for byte, the second song's with their indexes shifted, raw waves joining them as format-0
-// entries; a ripped wave decoded; tuning changes the wave table only.
+// Compressed waves (both formats) through merges, rips, tuning and the listing: the first song's
+// entries byte for byte, the second song's with their indexes shifted, raw waves joining them as
+// format-0 entries; a ripped wave decoded; tuning changes the wave table only.
 TEST_F(MergeTest, CompressedWavesMergedRippedAndTuned)
 {
     song_c().write("c.bmx");
     const auto c_cwav = sections_of(kxtest::read_file("c.bmx")).at("CWAV");
-    const Bytes c_entries{std::vector<uint8_t>(c_cwav.begin() + 2, c_cwav.end())};
-    const Bytes b_wave = raw_entry(0, Bytes().u8(1).u8(2));
-    const std::vector<uint8_t> decoded = samples_le(c_levels).data, stereo = samples_le(c_stereo).data;
-    const struct {
-        const char *first, *second;
-        Bytes cwav;
-        std::map<unsigned, std::vector<uint8_t>> waves;
-    } cases[] = {
-        {"c.bmx", "c.bmx", Bytes().le16(4).append(c_entries).append(c_packed(4)).append(raw_entry(7, samples_le(c_stereo))),
-         {{0, decoded}, {3, stereo}, {4, decoded}, {7, stereo}}},
-        {"b.bmx", "c.bmx", Bytes().le16(3).append(b_wave).append(c_packed(1)).append(raw_entry(4, samples_le(c_stereo))),
-         {{0, {1, 2}}, {1, decoded}, {4, stereo}}},
-        {"c.bmx", "b.bmx", Bytes().le16(3).append(c_entries).append(raw_entry(4, Bytes().u8(1).u8(2))),
-         {{0, decoded}, {3, stereo}, {4, {1, 2}}}},
+    const Bytes c_shifted = Bytes().append(c_packed(4)).append(raw_entry(7, samples_le(c_stereo)));
+    const std::pair<const char*, Bytes> cases[] = {
+        {"c.bmx", Bytes().le16(4).append(Bytes{{c_cwav.begin() + 2, c_cwav.end()}}).append(c_shifted)},
+        {"b.bmx", Bytes().le16(3).append(raw_entry(0, Bytes().u8(1).u8(2))).append(c_packed(1)).append(raw_entry(4, samples_le(c_stereo)))},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.first) + " " + c.second);
-        ASSERT_EQ(run_merge(c.first, c.second), "");
-        const auto out_bytes = kxtest::read_file("out.bmx");
-        const auto out = sections_of(out_bytes);
-        EXPECT_EQ(out.at("CWAV"), c.cwav.data);
-        EXPECT_EQ(directory_of(out_bytes).back(), "CWAV");
-        EXPECT_TRUE(out.at("WAVE").empty() || out.at("WAVE") == Bytes().le16(0).data); // no waves left there
-        const Seen s = read_back(reader_state, "out.bmx");
-        EXPECT_EQ(s.wave_bytes, c.waves);
-        expect_plays_whole(s);
+    for (const auto& [first, cwav] : cases) {
+        ASSERT_EQ(run_merge(first, "c.bmx"), "");
+        const auto out = kxtest::read_file("out.bmx");
+        EXPECT_EQ(sections_of(out).at("CWAV"), cwav.data) << first;
+        EXPECT_EQ(directory_of(out).back(), "CWAV");
+        EXPECT_TRUE(sections_of(out).at("WAVE").size() <= 2) << first; // no waves left there
+        expect_plays_whole(read_back(reader_state, "out.bmx"));
     }
+    const std::string listed = facts_summary("c.bmx", gather_song_facts(settings, "c.bmx"));
+    EXPECT_NE(listed.find("    1  W                        24 bytes, compressed (16 raw)\n    4  W                        16 bytes, raw\n"), std::string::npos) << listed;
 
     // Ripped decoded, from either format; tuned in the table alone.
     const struct {
         int rip, tune_wave;
         const char* wav;
-        std::vector<uint8_t> data;
-    } tools[] = {{1, 0, "kxrip01.wav", decoded}, {4, 2, "kxrip04.wav", stereo}};
+        std::vector<int16_t> data;
+    } tools[] = {{1, 0, "kxrip01.wav", c_levels}, {4, 2, "kxrip04.wav", c_stereo}};
     for (const auto& t : tools) {
-        SCOPED_TRACE(t.wav);
         settings.rip_wave = t.rip, settings.tune_wave = t.tune_wave, settings.tune_level = 1, settings.tune_rate = 8000;
         ASSERT_EQ(run_merge("c.bmx", nullptr), "");
         const auto wav = kxtest::read_file(t.wav);
-        EXPECT_EQ(std::vector<uint8_t>(wav.begin() + 44, wav.end()), t.data);
+        EXPECT_EQ(std::vector<uint8_t>(wav.begin() + 44, wav.end()), samples_le(t.data).data);
         EXPECT_EQ(sections_of(kxtest::read_file("out.bmx")).at("CWAV"), c_cwav);
     }
     EXPECT_EQ(read_back(reader_state, "out.bmx").rates, (std::vector<uint32_t>{22050, 22050, 8000}));
+}
 
-    // A stream that ends early or late is refused as the second song, and carried as it is by a
-    // transformation, which does not read it.
-    settings = Settings();
-    settings.replace_files = 1;
-    Bytes early = c_packed(0), late = c_packed(0);
-    early.data.pop_back();
-    late.u8(0);
-    for (const Bytes& entry : {early, late}) {
-        song_c(Bytes().le16(1).append(entry)).write("broken.bmx");
-        fs::remove("out.bmx");
-        EXPECT_NE(run_merge("b.bmx", "broken.bmx").find("CWAV section unreadable: "), std::string::npos);
-        EXPECT_FALSE(fs::exists("out.bmx"));
-        ASSERT_EQ(run_merge("broken.bmx", nullptr), "");
-        EXPECT_EQ(sections_of(kxtest::read_file("out.bmx")).at("CWAV"), Bytes().le16(1).append(entry).data);
+// Compressed waves decoded, as a rip reads them: frames worked out by hand for each method, mono
+// and stereo; streams packed by the tests' encoder (16-bit wrap, shifts, two levels, two waves);
+// entries that end early or late, or that cannot be decoded, refused with one line.
+TEST_F(MergeTest, CompressedWavesDecoded)
+{
+    struct Case { std::vector<Bytes> wavt, cwav; int rip; std::vector<int16_t> samples; std::string message; Bytes after = {}; };
+    std::vector<Case> cases = {
+        // Blocks of 2: method 1 (v 3, -2), width 2; method 2 (v 1), width 0, with a carried over.
+        {{wave_entry(0, {3})}, {packed_entry(0, Bytes{{0x03, 0x12, 0xBD, 0x40}})}, 1, {3, 1, 0}, ""},
+        // Method 3, width 1: v 1, 1 give b 1, 2, a 1, 3, result 1, 4.
+        {{wave_entry(0, {2})}, {packed_entry(0, Bytes{{0x03, 0x0E, 0x12}})}, 1, {1, 4}, ""},
+        // Stereo, result shift 2, "sum": left v 1 (sample 4), right v -1 plus the left result 1; and without "sum".
+        {{wave_entry(0, {1}, true)}, {packed_entry(0, Bytes{{0x41, 0x02, 0x04, 0x04}})}, 1, {4, 0}, ""},
+        {{wave_entry(0, {1}, true)}, {packed_entry(0, Bytes{{0x41, 0x00, 0x04, 0x04}})}, 1, {4, -4}, ""},
+    };
+    const std::vector<int16_t> mono = {0, 7, -7, 32767, -32768, 30000, -30000, 12, 12, 0, -1};
+    std::vector<int16_t> stereo, shifted;
+    for (int16_t s : mono) stereo.insert(stereo.end(), {s, int16_t(s / 3 * 2)}), shifted.push_back(int16_t(s & ~7));
+    for (int method = 0; method < 4; ++method) {
+        const uint32_t n = uint32_t(mono.size());
+        cases.push_back({{wave_entry(0, {n})}, {packed_entry(0, pack_wave({mono}, false, method, 3))}, 1, mono, ""}); // last block of 3
+        cases.push_back({{wave_entry(0, {n}, true)}, {packed_entry(0, pack_wave({stereo}, true, method, 15, 0))}, 1, stereo, ""});
+        cases.push_back({{wave_entry(0, {n}, true)}, {packed_entry(0, pack_wave({stereo}, true, method, 6, 15, 0, true))}, 1, stereo, ""});
+        cases.push_back({{wave_entry(0, {n})}, {packed_entry(0, pack_wave({shifted}, false, method, 0, 3, 3))}, 1, shifted, ""});
+    }
+    // Two levels in one stream, and two waves: the second begins at the next whole byte.
+    const std::vector<int16_t> a = {1, 2, 3}, b = {-5, 5, -5, 5, 9};
+    const std::vector<Bytes> two = {packed_entry(4, pack_wave({a, b}, false, 1, 2)), raw_entry(9, samples_le({6, 6})), packed_entry(2, pack_wave({b}, false, 3, 4))};
+    const std::vector<Bytes> table = {wave_entry(2, {5}), wave_entry(4, {3, 5})};
+    cases.push_back({table, two, 5, {1, 2, 3, -5, 5, -5, 5, 9}, ""});
+    cases.push_back({table, two, 3, b, ""});
+    const Bytes packed = packed_entry(0, pack_wave({{1, 2, 3, 4, 5}}, false, 2, 1));
+    const std::string unreadable = "CWAV section unreadable: ";
+    const std::vector<Bytes> five = {wave_entry(0, {5})};
+    cases.push_back({five, {Bytes{{packed.data.begin(), packed.data.end() - 1}}}, 1, {}, unreadable + "wave 0 runs past the section's end!!"});
+    cases.push_back({five, {packed}, 1, {}, unreadable + "its waves end before the section does (1 bytes left)!!", Bytes().u8(0)});
+    cases.push_back({five, {packed_entry(3, Bytes().u8(0))}, 1, {}, unreadable + "wave 3 is not in the wave table!!"});
+    cases.push_back({five, {Bytes().le16(0).u8(2)}, 1, {}, unreadable + "wave 0 has the unknown format 2!!"});
+    cases.push_back({five, {packed_entry(0, Bytes().u8(0x04))}, 1, {}, unreadable + "wave 0 is packed by unknown method 2!!"});
+    cases.push_back({{wave_entry(0, {1 << 28})}, {packed}, 1, {}, unreadable + "wave 0 runs past the section's end!!"}); // not decoded
+    for (const Case& c : cases) {
+        song_c(c.cwav, c.wavt, c.after).write("w.bmx");
+        settings.rip_wave = c.rip;
+        ASSERT_EQ(run_merge("w.bmx", nullptr), c.message) << c.samples.size();
+        if (!c.message.empty()) continue;
+        const auto wav = kxtest::read_file("kxrip0" + std::to_string(c.rip) + ".wav");
+        EXPECT_EQ(std::vector<uint8_t>(wav.begin() + 44, wav.end()), samples_le(c.samples).data) << c.samples.size();
     }
 }
 
