@@ -1026,8 +1026,8 @@ void read_buzz_song(ReaderState& rs, FILE* in, int section_selector)
         for (const SectionEntry& e : summary(rs).extra_sections) {
             if (std::memcmp(e.name, "CWAV", 4) != 0) continue;
             read_compressed_waves(rs, in, e);
-            rs.log.log_enabled = list_level;
             log_print(rs.log, "\n\n");
+            rs.log.log_enabled = list_level;
             break;
         }
     }

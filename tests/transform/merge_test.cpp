@@ -288,8 +288,8 @@ TEST_F(MergeTest, AddedMachinesAreWiredAndNamedOnce)
         {"a.bmx", "a.bmx", 2, 0, {"Master:0", "P:1", "T:3", "P 2:1", "T 2:3"}, {1, 0, 2, 0, 3, 0, 4, 0}, {1, 2, 3, 4}, "0 0 2", 128},
         {"b.bmx", "a.bmx", 1, 1, {"Master:0", "U:1", "Reverb:0", "Q:1", "P:1", "T:3", "Clone PrimiFun:1"},
          {1, 2, 2, 0, 3, 0, 4, 0, 5, 0, 6, 2}, {2, 3, 4, 5, 1, 6}, "2 0 1", 4},
-        {"a.bmx", "c.bmx", 1, 1, {"Master:0", "P:1", "T:3", "P 2:1", "T 2:3", "Clone PrimiFun:1", "Clone PrimiFun 2:1"},
-         {1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0}, {1, 2, 3, 4, 5, 6}, "0 0 5", 64},
+        {"c.bmx", "c.bmx", 1, 1, {"Master:0", "P:1", "T:3", "Clone PrimiFun:1", "P 2:1", "T 2:3", "Clone PrimiFun 2:1", "Clone PrimiFun 3:1"},
+         {1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0}, {1, 2, 3, 4, 5, 6, 7}, "0 0 6", 64},
         {"a.bmx", "l.bmx", 1, 0, {"Master:0", "P:1", "T:3", "ABCDEFGHIJKLMNOPQRSTUVWXYZ123:1", "p 2:1"}, {1, 0, 2, 0, 3, 0, 4, 0}, {1, 2, 3, 4}, "0 0 2", 64},
         {"l.bmx", "l.bmx", 1, 0, {"Master:0", "ABCDEFGHIJKLMNOPQRSTUVWXYZ123:1", "p:1", "ABCDEFGHIJKLMNOPQRSTUVWXYZ1 2:1", "p 2:1"},
          {1, 0, 2, 0, 3, 0, 4, 0}, {}, nullptr, 0},
@@ -307,7 +307,7 @@ TEST_F(MergeTest, AddedMachinesAreWiredAndNamedOnce)
         expect_plays_whole(s);
     }
     EXPECT_TRUE(captured.has("\nMachine P of pa.bmx renamed P 2, its name is taken"));
-    EXPECT_TRUE(captured.has("\nThe clone is named Clone PrimiFun 2, Clone PrimiFun is taken"));
+    EXPECT_TRUE(captured.has("\nThe clone is named Clone PrimiFun 3, Clone PrimiFun is taken"));
     const auto para = sections_of(kxtest::read_file("out.bmx")).at("PARA");
     Bytes renamed = para_entry("P", "PrimiFun", 2, 4); // its parameters are named after its old name
     renamed.data.insert(renamed.data.begin() + 1, {' ', '2'});
