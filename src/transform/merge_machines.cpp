@@ -5,6 +5,7 @@
 // connections, copied from its source's).
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
@@ -184,8 +185,10 @@ std::string free_name(std::set<std::string>& taken, const std::string& name)
 {
     std::string out = name;
     for (int n = 2; taken.count(name_key(out)); ++n) {
-        const std::string suffix = " " + std::to_string(n);
-        out = name.substr(0, machine_name_chars - suffix.size()) + suffix;
+        char suffix[16], with[machine_name_chars + 1];
+        const int digits = std::snprintf(suffix, sizeof suffix, " %d", n);
+        std::snprintf(with, sizeof with, "%.*s%s", int(machine_name_chars) - digits, name.c_str(), suffix);
+        out = with;
     }
     taken.insert(name_key(out));
     return out;
