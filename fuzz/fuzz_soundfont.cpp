@@ -9,7 +9,7 @@
 
 namespace {
 
-// song.mid: program 1 on channel 1, notes on channels 1 and 2, two drum keys.
+// song.mid: program 1 on channel 1, notes on channels 1 and 2, two drum keys; and machines.ini.
 void write_song()
 {
     static const uint8_t song[] = {
@@ -18,7 +18,12 @@ void write_song()
         0, 0xC0, 1, 0, 0x90, 60, 100, 0, 0x91, 40, 100, 0, 0x99, 36, 100,
         48, 0x99, 38, 100, 48, 0x80, 60, 0, 0, 0x81, 40, 0, 0, 0xFF, 0x2F, 0};
     static bool written = false;
-    if (!written) kxfuzz::write_file("song.mid", song, sizeof song);
+    if (written) return;
+    kxfuzz::write_file("song.mid", song, sizeof song);
+    // The conversion needs the machine descriptions before it reaches the bank.
+    std::error_code failed;
+    std::filesystem::copy_file(KESTRIX_SOURCE_DIR "/data/machines.ini", "machines.ini", failed);
+    if (failed) std::abort();
     written = true;
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-# Writes the seed bank of the SoundFont harness: a piano (a looped sample on low keys, a stereo pair
-# on high ones, an envelope), a lead, and a kit of two drums.   usage: soundfont_seed.py OUT.sf2
+# Writes the seed bank of the SoundFont harness (fuzz/seeds/soundfont/bank.sf2 is its output): a
+# piano (a looped sample on low keys, a stereo pair on high ones, an envelope), a lead, and a kit
+# of two drums.   usage: soundfont_seed.py OUT.sf2
 import struct, sys
 
 def chunk(tag, body):

@@ -10,6 +10,7 @@
 
 #include "buzz/machines_ini.h"
 #include "buzz/sections.h"
+#include "buzz/sequence_fields.h"
 #include "core/log.h"
 #include "core/pool.h"
 
@@ -242,10 +243,6 @@ void read_buzz_song(ReaderState& rs, FILE* in, int section_selector);
 // wave_end. Nothing goes to the merge stream. Entries that cannot be read, or that do not end
 // exactly at the section's end, end the job.
 void read_compressed_waves(ReaderState& rs, FILE* in, const SectionEntry& e);
-
-// Bytes of a sequence field (position or value) whose width byte is `stored`: 1, 2 or 4; any
-// other width is read as one byte, as songs always were.
-int sequence_field_width(int stored);
 
 // Hands the bytes emitted so far to merge_stream (before anything writes to it directly);
 // ends the job when the write fails (a full disk).

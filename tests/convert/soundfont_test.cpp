@@ -56,6 +56,7 @@ TEST_F(SoundFontTest, HostileBanksAreRefusedWithTheirChunk)
         {far.build(), "pdta/igen: generator"},
         {lost.build(), "pdta/pgen: generator"},
         {patch32(good, bank.at["shdr"] + 24, 1u << 30), "pdta/shdr: sample 0"},  // data past smpl
+        {patch32(good, bank.at["shdr"] + 36, 0), "sample rate of 0"},
         {sf3.build(), "SF3"},
     };
     EXPECT_EQ(read(good), "");
@@ -64,7 +65,13 @@ TEST_F(SoundFontTest, HostileBanksAreRefusedWithTheirChunk)
 
 TEST_F(SoundFontTest, PresetsBecomeXiInstruments)
 {
-    ASSERT_EQ(read(kxtest::test_bank().build()), "");
+    // Preset 0:2 has 18 zones: keys 0-39, then one zone for each key from 40 to 56.
+    kxtest::SfBank bank = kxtest::test_bank();
+    bank.instruments.push_back({"Many", 0, 0, {{kxtest::sf_range(kxtest::g_keys, 0, 39), {kxtest::g_sample, 3}}}});
+    for (unsigned k = 40; k <= 56; ++k)
+        bank.instruments.back().zones.push_back({kxtest::sf_range(kxtest::g_keys, k, k), {kxtest::g_sample, 3}});
+    bank.presets.push_back({"Many", 2, 0, {{{kxtest::g_instrument, 2}}}});
+    ASSERT_EQ(read(bank.build()), "");
     SfWave w;
     // The piano: keys up to 59 the looped ramp (note 0 sounds as key 12), from 60 the stereo pair
     // mixed (note 48, C-4, sounds as key 60, an octave below the pair's root 72).
@@ -100,6 +107,15 @@ TEST_F(SoundFontTest, PresetsBecomeXiInstruments)
     EXPECT_EQ(w.samples.size(), 2u);
     EXPECT_NE(soundfont_wave(sf, {128, 0, 40, nullptr}, w).find("no sample at key 40"), std::string::npos);
     EXPECT_NE(soundfont_wave(sf, {0, 9, -1, nullptr}, w).find("no preset 0:9"), std::string::npos);
+    // Of 18 zones the 16 kept: the one the song plays (key 56), the one of most keys, then the
+    // lowest drum keys up from 35; keys 54 and 55 go to their nearest kept neighbours.
+    const uint8_t played[16] = {0, 0, 0, 0, 0, 0, 0, 1}; // key 56
+    ASSERT_EQ(soundfont_wave(sf, {0, 2, -1, played}, w), "");
+    EXPECT_EQ(w.samples.size(), 16u);
+    EXPECT_NE(w.body.key_map[0], w.body.key_map[28]);
+    EXPECT_EQ(w.body.key_map[42], w.body.key_map[41]);
+    EXPECT_EQ(w.body.key_map[43], w.body.key_map[44]);
+    EXPECT_NE(w.body.key_map[44], w.body.key_map[41]);
 }
 
 // A song of two channels (programs 0 and 1) and drums, converted with the bank into a BMX and a
