@@ -49,13 +49,11 @@ inline void write_file(const char* name, const uint8_t* data, size_t size)
     std::fclose(f);
 }
 
-inline void set_text(char (&field)[settings_text_size], const char* text) { settings_set_text(field, text); }
-
 // Converts `input` into "out.bmx" (or lists it, for a Buzz song) as a job with `settings`.
 inline void run_conversion(Settings settings, const char* input)
 {
-    set_text(settings.input_file, input);
-    set_text(settings.output_file, "out.bmx");
+    settings.input_file = input;
+    settings.output_file = "out.bmx";
     QuietFrontEnd fe;
     run_job(settings, 1, fe);
     std::remove("out.bmx");

@@ -30,9 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     kxfuzz::write_file("in.bmx", data, size);
 
     Settings settings;
-    kxfuzz::set_text(settings.merge_input1, "in.bmx");
-    kxfuzz::set_text(settings.merge_input2, "in.bmx");
-    kxfuzz::set_text(settings.merge_output, "merged.bmx");
+    settings.merge_input1 = "in.bmx";
+    settings.merge_input2 = "in.bmx";
+    settings.merge_output = "merged.bmx";
     settings.use_convout = pick & 1 ? 0 : 2;
     settings.blow_up = pick & 2 ? 2 : 1;
     settings.song_repeat = pick & 4 ? 2 : 1;

@@ -321,8 +321,8 @@ BatchResult convert_file_of_batch(const Settings& base, const CliRequest& req, c
                                               job_writes(s, one, false, f.output), req.force);
     if (!clash.reason.empty()) return r.reason = reason_for(clash, f.input), r;
 
-    settings_set_text(s.input_file, f.input.c_str());
-    settings_set_text(s.output_file, f.output.c_str());
+    s.input_file = f.input;
+    s.output_file = f.output;
     s.replace_files = req.force ? 1 : 0;
     prepare_xi_dir(s);
     ConsoleFrontEnd front_end(r.log);
@@ -433,7 +433,7 @@ int main(int argc, char** argv)
     if (!ini_read) {
         std::string xi = platform::current_directory() + platform::path_separator + "xi" +
                          platform::path_separator;
-        settings_set_text(settings.xi_dir, xi.c_str());
+        settings.xi_dir = xi;
     }
     std::string error;
     if (!parse_command_line(settings, args, req, error)) return usage_error(error);
@@ -443,7 +443,8 @@ int main(int argc, char** argv)
     for (const std::string& w : ini_warnings) std::fprintf(stderr, "kestrix: warning: %s\n", w.c_str());
 
     if (req.save) {
-        if (!save_settings(settings)) return fail("kestrix.ini", "could not be written");
+        std::string why;
+        if (!save_settings(settings, &why)) return fail("kestrix.ini", "not saved: " + why);
         if (req.input.empty() && !req.merge) return exit_ok;
     }
     const std::string machines_ini = choose_machines_ini(settings);
@@ -484,8 +485,8 @@ int main(int argc, char** argv)
         }
     }
     if (req.merge) {
-        for (const char* song : {static_cast<const char*>(settings.merge_input1), settings.use_convout == 0 ? settings.merge_input2 : ""}) {
-            const int status = *song ? platform::readable_file_status(song) : 0;
+        for (const std::string& song : {settings.merge_input1, settings.use_convout == 0 ? settings.merge_input2 : ""}) {
+            const int status = song.empty() ? 0 : platform::readable_file_status(song.c_str());
             if (status) return fail(song, std::strerror(status));
         }
     }
@@ -496,8 +497,8 @@ int main(int argc, char** argv)
     if (!clash.reason.empty()) return fail(clash.file, clash.reason);
 
     if (!req.merge) {
-        settings_set_text(settings.input_file, req.input.c_str());
-        settings_set_text(settings.output_file, listing ? "" : output.c_str());
+        settings.input_file = req.input;
+        settings.output_file = listing ? "" : output;
     }
 
     // A BMW song refers to XI files in xi_dir: have the directory ready for them.
@@ -530,7 +531,7 @@ int main(int argc, char** argv)
             if (e == EEXIST) return fail(req.log_file, "exists; -y (--force) replaces it");
             return fail(req.log_file, std::strerror(e), exit_usage);
         }
-        settings_set_text(settings.log_file, req.log_file.c_str());
+        settings.log_file = req.log_file;
     }
 
     settings.replace_files = req.force ? 1 : 0;

@@ -297,10 +297,10 @@ bool apply_option(Settings& s, OptionId id, const std::string& name, const std::
         s.rip_wave = n[0];
         break;
     case OptionId::merge_after:
-        if (v.empty() || v.size() >= settings_text_size) return bad("a Buzz song");
+        if (v.empty()) return bad("a Buzz song");
         s.merge_after = 1;
         s.use_convout = 1;
-        settings_set_text(s.merge_input1, v.c_str());
+        s.merge_input1 = v;
         break;
     }
     return true;
@@ -312,8 +312,6 @@ bool call_option(OptionId id)
     return id == OptionId::jobs || id == OptionId::output_dir || id == OptionId::log || id == OptionId::quiet ||
            id == OptionId::save;
 }
-
-bool too_long(const std::string& name) { return name.size() >= settings_text_size; }
 
 } // namespace
 
@@ -424,15 +422,6 @@ bool parse_command_line(Settings& s, const std::vector<std::string>& args, CliRe
     // Without a merge, -o names the song of the one input: any name, also one an input could have.
     std::string named_output;
     if (!req.merge && !s.merge_after) named_output.swap(req.merge_output);
-    for (const std::string& n : names)
-        if (too_long(n)) {
-            error = "file name too long";
-            return false;
-        }
-    if (too_long(req.merge_output) || too_long(named_output) || too_long(req.output_dir)) {
-        error = "file name too long";
-        return false;
-    }
     const bool single = req.merge || req.generators || req.list;
     if (single && (!req.output_dir.empty() || !named_output.empty())) {
         error = std::string(named_output.empty() ? "-O" : "-o") + " goes with conversions and merges";
@@ -448,12 +437,12 @@ bool parse_command_line(Settings& s, const std::vector<std::string>& args, CliRe
             error = "--merge takes one or two Buzz songs";
             return false;
         }
-        settings_set_text(s.merge_input1, names[0].c_str());
-        settings_set_text(s.merge_input2, names.size() == 2 ? names[1].c_str() : "");
+        s.merge_input1 = names[0];
+        s.merge_input2 = names.size() == 2 ? names[1] : "";
         s.use_convout = names.size() == 2 ? 0 : 2;
         s.merge_after = 0;
     }
-    if (!req.merge_output.empty()) settings_set_text(s.merge_output, req.merge_output.c_str());
+    if (!req.merge_output.empty()) s.merge_output = req.merge_output;
     if (req.merge) return true;
     if (req.generators || req.list) {
         const char* option = req.list ? "--list" : "--generators";

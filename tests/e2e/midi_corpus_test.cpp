@@ -43,7 +43,7 @@ TEST_F(MidiCorpus, EveryFileInEveryWaveModeReadsBack)
                 settings.dopchange = c.dopchange;
                 settings.drkit = c.drkit;
                 settings.dowave = dowave;
-                std::snprintf(settings.xi_dir, sizeof settings.xi_dir, "%s/xi/", fs::current_path().c_str());
+                settings.xi_dir = fs::current_path().string() + "/xi/";
                 auto r = kxe2e::convert_file(settings, f.string(), "out.bmx");
                 ASSERT_TRUE(r.ok) << r.log;
                 EXPECT_GE(r.machine_count, 2);
