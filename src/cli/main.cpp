@@ -222,6 +222,12 @@ std::string song_kind_by_name(Settings& s, const std::string& output)
 // that an interruption removes them, and removed on every way out.
 class StandardStreams {
 public:
+    // At most 4 GiB of standard input are spooled: a Buzz song counts its sections in 32 bits,
+    // so no larger module becomes one, and no MIDI file or instrument in use comes near; a stream
+    // that goes on (a device, a program that never stops) ends there instead of filling the
+    // temporary folder.
+    static constexpr uint64_t standard_input_limit = uint64_t(4) << 30;
+
     StandardStreams() = default;
     StandardStreams(const StandardStreams&) = delete;
     StandardStreams& operator=(const StandardStreams&) = delete;
@@ -238,8 +244,11 @@ public:
         uint8_t head[probe_bytes];
         const size_t n = std::fread(head, 1, sizeof head, stdin);
         if (n == 0) return std::ferror(stdin) ? std::strerror(errno ? errno : EIO) : "nothing to read";
+        // Judged by its first bytes before anything is spooled: what can be no input (an endless
+        // /dev/zero) is read no further.
+        const std::string why = check_input_head(head, n);
+        if (!why.empty()) return why;
         const InputKind kind = kind_by_content(head, n);
-        if (kind == InputKind::buzz_song) return "a Buzz song is listed (kestrix --list SONG), not converted";
         // Without a signature the name has no extension: the file is read as a module.
         const char* extension = kind == InputKind::none ? "" : input_format(kind)->extensions[0];
         const std::string name = scratch_name("stdin") + extension;
@@ -247,16 +256,10 @@ public:
         input_ = name;
         File f = open_file(name.c_str(), "wb");
         if (!f) return name + ": " + std::strerror(errno ? errno : EIO);
-        bool ok = std::fwrite(head, 1, n, f.get()) == n;
-        char block[65536];
-        size_t got;
-        while (ok && (got = std::fread(block, 1, sizeof block, stdin)) > 0) ok = std::fwrite(block, 1, got, f.get()) == got;
-        if (std::ferror(stdin)) return std::strerror(errno ? errno : EIO);
+        std::string spooled = spool_input(stdin, head, n, f.get(), name, standard_input_limit);
         errno = 0;
-        ok = std::fflush(f.get()) == 0 && ok;
-        ok = std::fclose(f.release()) == 0 && ok;
-        if (!ok) return name + ": " + std::strerror(errno ? errno : EIO);
-        return "";
+        if (std::fclose(f.release()) != 0 && spooled.empty()) spooled = name + ": " + std::strerror(errno ? errno : EIO);
+        return spooled;
     }
     const std::string& input_name() const { return input_; }
 

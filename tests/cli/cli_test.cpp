@@ -9,6 +9,7 @@
 #include "cli/batch.h"
 #include "cli/console_log.h"
 #include "cli/option_table.h"
+#include "cli/preflight.h"
 #include "core/version.h"
 #include "midi/smf_builder.h"
 #include "platform/platform.h"
@@ -272,6 +273,8 @@ TEST_F(Cli, OneLineForEachFailure)
         {nullptr, "--merge old.bmx -o link.bmx", 1, "kestrix: link.bmx: exists; -y (--force) replaces it"},
         {nullptr, "--set foo=1 demo.xm", 2, "kestrix: --set: unknown key \"foo\" (kestrix --keys lists the keys)"},
         {nullptr, "- out.bmx", 1, "kestrix: standard input: nothing to read"},
+        {nullptr, "- out.bmx </dev/zero", 1, "kestrix: standard input: not a module of any known kind (XM, MOD, "
+                                             "S3M, IT or another format mod2xm reads, MIDI, XI, Buzz song)"},
         {nullptr, long_text.c_str(), 1, "kestrix: kestrix.ini: not saved: buzz_path is 490 characters long; a "
                                         "kestrix.ini line holds 489 after \"buzz_path=\""},
         // No output is a file the job reads or another of its outputs, -y or not; the log file
@@ -332,6 +335,24 @@ TEST_F(Cli, SettingsFileWarningsAndKeys)
     EXPECT_NE(k.out.find("\ndotsplit       integer  0 to 2                     1            machines:"), std::string::npos)
         << k.out;
     EXPECT_EQ(std::count(k.out.begin(), k.out.end(), '\n'), 1 + 47 + 8) << k.out;
+}
+
+// Standard input is spooled up to a limit: the first bytes (already read) count.
+TEST(StandardInput, SpooledUpToTheLimit)
+{
+    for (uint64_t limit : {9, 10}) {
+        FILE* in = std::tmpfile();
+        FILE* out = std::tmpfile();
+        ASSERT_TRUE(in && out);
+        std::fputs("3456789", in);
+        std::rewind(in);
+        const uint8_t head[] = {'0', '1', '2'};
+        EXPECT_EQ(spool_input(in, head, 3, out, "spool", limit),
+                  limit < 10 ? "more than the 9 bytes kestrix takes from standard input; name the file instead" : "");
+        EXPECT_EQ(kxtest::text_of(out), limit < 10 ? "012" : "0123456789");
+        std::fclose(in);
+        std::fclose(out);
+    }
 }
 
 // On a terminal a bar stands below the lines: a job's progress once it has run half a second, a
