@@ -163,7 +163,7 @@ bool apply_option(Settings& s, OptionId id, const std::string& name, const std::
                   std::string& error)
 {
     int n[3];
-    auto bad = [&](const char* what) {
+    auto bad = [&](const std::string& what) {
         error = name + " takes " + what + ", not \"" + v + "\"";
         return false;
     };
@@ -235,7 +235,9 @@ bool apply_option(Settings& s, OptionId id, const std::string& name, const std::
     case OptionId::list: req.list = true; break;
     case OptionId::generators: req.generators = true; break;
     case OptionId::jobs:
-        if (!parse_int(v, n[0]) || n[0] < 1 || n[0] > 256) return bad("a number of jobs from 1 to 256");
+        // Each job runs one converter at a time: the jobs never wait for a converter's slot.
+        if (!parse_int(v, n[0]) || n[0] < 1 || n[0] > platform::max_programs_at_once)
+            return bad("a number of jobs from 1 to " + std::to_string(platform::max_programs_at_once));
         req.jobs = n[0];
         break;
     case OptionId::output_dir:
