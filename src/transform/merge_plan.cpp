@@ -107,7 +107,7 @@ bool empty_list(Merge& m, int input, const SectionEntry& e)
 void leave_out(Merge& m, const SectionEntry& e, const char* song, const char* why)
 {
     m.log.log_force = 1;
-    log_print(m.log, "\nWarning: section %s of %.200s is left out, %s!", e.name, song, why);
+    log_print(m.log, "\nWarning: section %s of %s is left out, %s!", e.name, song, why);
 }
 
 bool read_para(Merge& m, int input, const SectionEntry& e, int description, ParaSection& out)
@@ -151,8 +151,8 @@ const SectionEntry* find_extra(Merge& m, int input, const char* name)
 std::vector<PlannedSection> plan_sections(Merge& m, const char* first, const char* second, ParaPlan& para)
 {
     const bool adds_machines = m.reader.merging || m.clone.destination != 0;
-    if (summary(m, 1).extra_sections_cut) refuse("%.200s has more sections than a Buzz song!!", first);
-    if (m.reader.merging && summary(m, 2).extra_sections_cut) refuse("%.200s has more sections than a Buzz song!!", second);
+    if (summary(m, 1).extra_sections_cut) refuse("%s has more sections than a Buzz song!!", first);
+    if (m.reader.merging && summary(m, 2).extra_sections_cut) refuse("%s has more sections than a Buzz song!!", second);
 
     const SectionEntry* first_para = find_extra(m, 1, "PARA");
     if (m.reader.merging) {
@@ -160,7 +160,7 @@ std::vector<PlannedSection> plan_sections(Merge& m, const char* first, const cha
             if (named(e, "CWAV")) {
                 // Its count word first: a section of two zero bytes holds no wave.
                 if (!holds_exactly(m, 2, e, {0, 0}))
-                    refuse("%.200s keeps waves in a CWAV section (compressed waves), which cannot be merged!!", second);
+                    refuse("%s keeps waves in a CWAV section (compressed waves), which cannot be merged!!", second);
             } else if (named(e, "PARA")) {
                 if (!first_para) leave_out(m, e, second, "the first song has no parameter descriptions of its machines");
             } else if (!named(e, "BVER") && !empty_list(m, 2, e)) { // one version text: the first song's
