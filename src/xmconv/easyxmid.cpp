@@ -40,6 +40,7 @@
 #include "core/log.h"
 #include "core/version.h"
 #include "midi/smf_reader.h"
+#include "platform/platform.h"
 #include "song/midi_state.h"
 #include "xmconv/xm_writer.h"
 
@@ -239,6 +240,7 @@ void choose_speed(double tempo, int& speed, int& bpm)
 
 int main(int argc, char** argv)
 {
+    platform::open_closed_standard_descriptors();
     std::vector<const char*> args;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
