@@ -234,6 +234,11 @@ bool apply_option(Settings& s, OptionId id, const std::string& name, const std::
         break;
     case OptionId::list: req.list = true; break;
     case OptionId::generators: req.generators = true; break;
+    case OptionId::export_xi: req.export_xi = true; break;
+    case OptionId::soundfont:
+        if (v.empty()) return bad("a SoundFont file (.sf2) or none");
+        s.soundfont = v;
+        break;
     case OptionId::jobs:
         // Each job runs one converter at a time: the jobs never wait for a converter's slot.
         if (!parse_int(v, n[0]) || n[0] < 1 || n[0] > platform::max_programs_at_once)
@@ -417,8 +422,8 @@ bool parse_command_line(Settings& s, const std::vector<std::string>& args, CliRe
         error = "--json goes with --list SONG";
         return false;
     }
-    if (int(req.list) + int(req.merge) + int(req.generators) > 1) {
-        error = "--list, --merge and --generators exclude each other";
+    if (int(req.list) + int(req.merge) + int(req.generators) + int(req.export_xi) > 1) {
+        error = "--list, --merge, --generators and --export-xi exclude each other";
         return false;
     }
     // Without a merge, -o names the song of the one input: any name, also one an input could have.
@@ -446,6 +451,16 @@ bool parse_command_line(Settings& s, const std::vector<std::string>& args, CliRe
     }
     if (!req.merge_output.empty()) s.merge_output = req.merge_output;
     if (req.merge) return true;
+    if (req.export_xi) {
+        if (names.size() != 2 || !named_output.empty() || !req.output_dir.empty()) {
+            error = "--export-xi takes a SoundFont and a folder: kestrix --export-xi FILE.sf2 DIR";
+            return false;
+        }
+        req.inputs = names;
+        req.input = names[0];
+        req.output = names[1];
+        return true;
+    }
     if (req.generators || req.list) {
         const char* option = req.list ? "--list" : "--generators";
         if (names.size() != 1) {

@@ -619,6 +619,13 @@ void NotePlacement::Mf_on_program(int channel, int program)
         use_program(program);
         if (log_shows(c.log)) log_print(c.log, " mapped to %d", s.wave_map[program]);
     }
+    if (channel >= 0 && first_pass()) {
+        const int64_t t = reader_.at.current_ticks;
+        if (ms.first_program[channel] < 0 || t < ms.first_program_tick[channel]) {
+            ms.first_program[channel] = program;
+            ms.first_program_tick[channel] = t;
+        }
+    }
     ChannelProgram& cp = ms.channel_programs[channel < 0 ? midi_drum_channel : channel];
     cp.program = program;
     cp.changed = 1;
@@ -682,6 +689,7 @@ void NotePlacement::note(int channel, int key, int velocity, bool listing)
     const int64_t t = reader_.at.current_ticks;
     const bool first = first_pass();
     if (first) {
+        if (velocity > 0) ms.keys_played[channel][key >> 3] |= uint8_t(1u << (key & 7));
         if (st.do_firstnote0) ms.first_note_time = ms.first_note_time == -1 ? t : std::min(ms.first_note_time, t);
         ms.last_note_time = std::max(ms.last_note_time, t);
     }

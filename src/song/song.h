@@ -32,6 +32,8 @@ enum WaveCoding : uint8_t {
     coding_delta8 = 0,  // XM/XI 8-bit: delta-coded bytes, each running value times 256
     coding_delta16 = 1, // XM/XI 16-bit: delta-coded little-endian words
     coding_signed8 = 2, // MOD: plain signed bytes, each times 256
+    coding_pcm16 = 3,   // SoundFont: plain signed little-endian words
+    coding_mix16 = 4,   // SoundFont stereo pair: two runs of plain words (data_offset, mix_offset), averaged
 };
 
 struct SampleRecord {
@@ -53,6 +55,7 @@ struct SampleRecord {
     uint32_t data_values = 0; // values: bytes of 8-bit data, words of 16-bit data
     uint8_t data_zero = 0;    // 1: one zero value
     uint8_t coding = coding_delta8;
+    int64_t mix_offset = 0;   // coding_mix16: file position of the other channel's data
 };
 
 struct InstrumentRecord {

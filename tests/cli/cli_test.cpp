@@ -197,7 +197,7 @@ TEST_F(Cli, ConvertListAndFail)
     // A MIDI file whose XI folder holds none of its instruments: one warning, also under -q.
     kxtest::smf(0, 96, {kxtest::SmfTrack().on(0, 0, 60).off(96, 0, 60)}).write("tune.mid");
     fs::create_directory("empty");
-    r = run_kestrix("-q --set xi_dir=empty/ tune.mid");
+    r = run_kestrix("-q --set xi_dir=empty/ --soundfont none tune.mid");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Warning: empty/ holds none of the XI files this song's waves come from (the first: "
                      "empty/gmc_01.xi); the song has no waves\n");
@@ -351,7 +351,7 @@ TEST_F(Cli, SettingsFileWarningsAndKeys)
     EXPECT_EQ(k.status, 0);
     EXPECT_NE(k.out.find("\ndotsplit       integer  0 to 2                     1            machines:"), std::string::npos)
         << k.out;
-    EXPECT_EQ(std::count(k.out.begin(), k.out.end(), '\n'), 1 + 47 + 8) << k.out;
+    EXPECT_EQ(std::count(k.out.begin(), k.out.end(), '\n'), 1 + 48 + 8) << k.out;
 }
 
 // Standard input is spooled up to a limit: the first bytes (already read) count.
