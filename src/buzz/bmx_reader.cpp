@@ -734,8 +734,6 @@ void ReaderState::reset()
     std::vector<uint8_t>().swap(pending);
 }
 
-int sequence_field_width(int stored) { return stored == 2 || stored == 4 ? stored : 1; }
-
 // ---------------------------------------------------------------------------------------------
 // The section reader
 

@@ -244,7 +244,7 @@ void NotePlacement::use_program(int program)
 double floor_fast(double x) { return x >= 0 && x < 4503599627370496.0 ? double(int64_t(x)) : std::floor(x); }
 
 // Additional and second pass: the pattern, row and note delay of an event at tick t. False when
-// the event is dropped (before the song's start, or beyond the 112-pattern limit).
+// the event is dropped (before the song's start).
 bool NotePlacement::place_event(int64_t t, Place& out)
 {
     Song& s = c.song;
@@ -277,7 +277,6 @@ bool NotePlacement::find_place(int64_t t)
     bool error = false;
     double pattern = floor_fast(p / blines);
     if (pattern >= s.pattern_count) {
-        if (s.pattern_count == s.pattern_limit) return false;
         c.log.log_force = 1;
         log_print(c.log, "\nPosition error (%d=pat>=bpatts=%d)!!!!\n", int(std::min(pattern, 2147483647.0)),
                   s.pattern_count);

@@ -9,8 +9,8 @@
 
 #include "core/byteio.h"
 
-constexpr int max_patterns = 112;     // patterns a song can hold
-constexpr int order_list_size = 256;  // entries of order_list
+constexpr int max_module_patterns = 256; // patterns a module's order table can name (a byte each)
+constexpr int order_list_size = 256;  // entries of a module's order_list
 constexpr int wave_map_size = 256;    // entries of wave_map
 constexpr int envelope_max_points = 12;
 
@@ -130,6 +130,7 @@ struct MachineRecord {
     int patterns_written = 0;       // kept by the writer
     int plain_patterns_written = 0;
     int sequence_event_count = 0;
+    int patterns_left_out = 0;      // beyond the patterns a sequence can name
 };
 
 // frequency_mode values
@@ -140,7 +141,8 @@ struct Song {
     InstrumentRecord* instrument_table = nullptr;
     int* wave_map = nullptr;         // wave_map_size entries: input instrument -> output wave
     int wave_count = 32;
-    OrderEntry* order_list = nullptr; // order_list_size entries
+    OrderEntry* order_list = nullptr; // order_list_room entries
+    int order_list_room = order_list_size;
     int song_length = 33;
     int offset_pattern_count = 0;
     int duplicates_removed = 0;
@@ -160,7 +162,6 @@ struct Song {
     int write_xi = 0;               // dowave 1: export XI files
 
     int channel_limit = 0;          // 0 = none (MIDI through the outside converter)
-    int pattern_limit = max_patterns;
     int tpb_base = 4, tpb_factor = 1; // Master's ticks per beat = base * factor
     int rows_per_beat = 4;
     int tracks_per_generator = 8;
