@@ -23,13 +23,14 @@ corpus=${KESTRIX_CORPUS_DIR:-}
   [ -d "$d" ] && { corpus=$d; break; }
 done
 
-# Seeds per harness: its own small files (fuzz/seeds/HARNESS), files of the repository (a
-# SoundFont bank made by a script), and the corpus files of the formats it reads.
+# Seeds per harness: its own small files (fuzz/seeds/HARNESS), files of the repository (songs,
+# one of them with compressed waves, which the corpus lacks; a SoundFont bank made by a script),
+# and the corpus files of the formats it reads.
 seeds() {
   [ -d "fuzz/seeds/$1" ] && find "fuzz/seeds/$1" -type f
   case $1 in
     module) ls examples/demo.xm tests/xmconv/golden/*.xm ;;
-    buzz_song) ls tests/e2e/golden/*.bmx ;;
+    buzz_song|transform) ls tests/e2e/golden/*.bmx fuzz/seeds/*.bmx ;;
     soundfont) python3 fuzz/soundfont_seed.py "$build/seed-bank.sf2" && echo "$build/seed-bank.sf2"; return 0 ;;
   esac
   [ -n "$corpus" ] && [ -d "$corpus" ] || return 0
@@ -40,7 +41,7 @@ seeds() {
     machines_ini) find "$corpus/bmx" -name machines.ini 2>/dev/null; ls data/machines.ini ;;
     settings) ls tests/settings/default_kestrix.ini 2>/dev/null ;;
     midi) find "$corpus/midi" -type f 2>/dev/null ;;
-    transform) find "$corpus/bmx" -type f -name '*.bmx' 2>/dev/null; ls tests/e2e/golden/*.bmx ;;
+    transform) find "$corpus/bmx" -type f -name '*.bmx' 2>/dev/null ;;
   esac
 }
 
@@ -56,7 +57,7 @@ targets() {
     midi) echo "smf_decode decode_track midi_pass NotePlacement::note midi_write_tempo_changes write_song" ;;
     transform) echo "merge_songs gather_song_facts facts_json" ;;
     midi_xi) echo "smf_decode NotePlacement::note load_xi_instruments read_instruments write_song" ;;
-    soundfont) echo "read_soundfont soundfont_wave lay_out_soundfont_wave export_soundfont_xi" ;;
+    soundfont) echo "read_soundfont soundfont_wave SoundFontWaves::give write_soundfont_xi" ;;
     *) return 1 ;;
   esac
 }
