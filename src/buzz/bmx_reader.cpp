@@ -4,16 +4,16 @@
 // A song is user input. Besides the checks Buzz songs have always been given (magic, machine
 // library known, track limit, the MACH and PATT position checks, waves cut off),
 // the reader never trusts a count or size from the file before it has checked it against the
-// bytes left:
+// bytes left, and every section is read through a SectionReader that stops at the section's end:
 // - a directory that does not fit in the file, or a section offset beyond its end, ends the job
 //   with "File too short!!";
-// - in CONN, WAVT and SEQU (sections without a position check) a count whose records cannot fit
-//   in the rest of the file, or a table whose texts run into the end of the file, ends the job
-//   with "File too short!!" instead of listing 0xFF filler;
-// - in MACH and PATT the position only grows, so once a record needs more bytes than the
-//   section has left the final position check cannot pass: the reader stops there and reports
-//   the section's size mismatch at once;
-// - texts end at the end of the file, so no read loops on the 0xFF filler.
+// - in CONN, WAVT, SEQU and BLAH (sections without a position check) a count whose records
+//   cannot fit in the rest of the section, or records that run over its end, end the job with
+//   "File too short!!" instead of listing 0xFF filler or the next section's bytes;
+// - in MACH and PATT a record that needs more bytes than the section has left cannot pass the
+//   final position check: the reader stops there and reports the section's size mismatch at once;
+// - in WAVE a wave whose bytes run over the section's end is a premature end ("File too short!!");
+// - texts end at the end of the section, so no read loops on the 0xFF filler.
 // Songs Buzz itself writes hold machines with large state: data blocks of any size that fits in
 // the section are read (with a warning above 2000 bytes), and byte counts up to 255 per row.
 //
@@ -70,7 +70,6 @@ InputSummary& summary(ReaderState& rs)
     return rs.input_summaries[(i >= 0 && i <= 2) ? i : 0];
 }
 
-uint64_t file_remaining(ReaderState& rs) { return rs.in.file_room(); }
 // Bytes between the position and the end of the section, as far as the file holds them.
 uint64_t section_room(ReaderState& rs) { return rs.in.room(); }
 void seek_to(ReaderState& rs, uint64_t offset) { rs.in.seek(offset); }
@@ -89,9 +88,10 @@ void copy_to_merge_stream(ReaderState& rs, uint64_t n)
     seek_to(rs, rs.in.pos + n);
 }
 
-void require_file_bytes(ReaderState& rs, uint64_t count, uint64_t record_bytes)
+// `count` records of at least `record_bytes` each must fit in the rest of the section.
+void require_bytes(ReaderState& rs, uint64_t count, uint64_t record_bytes)
 {
-    if (count * record_bytes > file_remaining(rs)) job_abort(msg_too_short);
+    if (count * record_bytes > section_room(rs)) job_abort(msg_too_short);
 }
 
 void emit_count(ReaderState& rs, int section, uint32_t value, int width)
@@ -170,7 +170,7 @@ void read_mach(ReaderState& rs)
         return;
     }
 
-    require_file_bytes(rs, count, min_machine_bytes);
+    require_bytes(rs, count, min_machine_bytes);
     if (count > sum.machine_list_count) {
         sum.machine_list = pool_array<MachineEntry>(rs.pool, count);
         sum.machine_list_count = count;
@@ -297,7 +297,7 @@ void read_mach(ReaderState& rs)
         }
 
         rs.forward = saved_forward;
-        if (rs.in.at_eof() || rs.in.pos > rs.in.end) machine_size_mismatch(rs, state_pos);
+        if (rs.in.past_end()) machine_size_mismatch(rs, state_pos);
     }
     if (rs.in.pos != rs.in.end) machine_size_mismatch(rs, state_pos);
 }
@@ -315,7 +315,7 @@ void read_conn(ReaderState& rs)
     sum.master_connections = 0;
     emit_count(rs, sec_conn, count, 2);
     log_print(rs.log, " conns: %x", count);
-    require_file_bytes(rs, count, connection_bytes);
+    require_bytes(rs, count, connection_bytes);
 
     // A second full pass over the same song counts afresh.
     const bool count_inputs = rs.full_parse && sum.machine_list;
@@ -354,7 +354,7 @@ void read_wavt(ReaderState& rs)
     sum.instrument_index_bound = count;
     emit_count(rs, sec_wavt, count, 2);
     log_print(rs.log, " instrs: %x", count);
-    require_file_bytes(rs, count, min_wave_entry_bytes);
+    require_bytes(rs, count, min_wave_entry_bytes);
     sum.wave_shapes.clear();
     sum.level_frames.clear();
 
@@ -378,7 +378,7 @@ void read_wavt(ReaderState& rs)
         if (flags & 0x80) {
             const uint16_t envelopes = take_word(rs);
             log_print(rs.log, " envs:%x:", envelopes);
-            require_file_bytes(rs, envelopes, envelope_bytes);
+            require_bytes(rs, envelopes, envelope_bytes);
             for (int e = 0; e < envelopes; ++e) {
                 const unsigned attack = take_word(rs);
                 const unsigned decay = take_word(rs);
@@ -390,7 +390,7 @@ void read_wavt(ReaderState& rs)
                 log_print(rs.log, "\n  %x: att:%x dec:%x sus:%x rel:%x adiv:%x aflg:%x points:%x:", e,
                           attack, decay, sustain, release, subdivision, env_flags, points);
                 const unsigned point_count = points & 0x7FFF; // bit 15 is a flag
-                require_file_bytes(rs, point_count, envelope_point_bytes);
+                require_bytes(rs, point_count, envelope_point_bytes);
                 for (unsigned p = 0; p < point_count; ++p) {
                     const unsigned px = take_word(rs);
                     const unsigned py = take_word(rs);
@@ -402,7 +402,7 @@ void read_wavt(ReaderState& rs)
 
         const uint8_t levels = take_byte(rs);
         log_print(rs.log, " lvls:%x:", levels);
-        require_file_bytes(rs, levels, level_bytes);
+        require_bytes(rs, levels, level_bytes);
         sum.wave_shapes.push_back(WaveShape{index, (flags & wave_stereo_flag) != 0, uint32_t(sum.level_frames.size()), levels});
         for (int l = 0; l < levels; ++l) {
             log_print(rs.log, "\n   %x", l);
@@ -418,7 +418,7 @@ void read_wavt(ReaderState& rs)
             emit_dword(rs, rate_out);
             log_print(rs.log, " root: %x", take_byte(rs));
         }
-        if (rs.in.at_eof()) job_abort(msg_too_short);
+        if (rs.in.past_end()) job_abort(msg_too_short);
     }
 }
 
@@ -519,7 +519,7 @@ void read_patt(ReaderState& rs)
                 read_rows(rs, buf, RowPlace{row_track, m, k, t, 0}, size_t(track_bytes), lines);
         }
         rs.forward = saved_forward;
-        if (rs.in.at_eof() || rs.in.pos > rs.in.end) job_abort(msg_patt_size);
+        if (rs.in.past_end()) job_abort(msg_patt_size);
     }
     if (rs.in.pos != rs.in.end) job_abort(msg_patt_size);
 }
@@ -565,7 +565,7 @@ void read_sequ(ReaderState& rs)
     sum.sequence_adjustment = 0;
     emit_count(rs, sec_sequ, count, 2);
     log_print(rs.log, " sequences:%x:", count);
-    require_file_bytes(rs, count, sequence_header_bytes);
+    require_bytes(rs, count, sequence_header_bytes);
 
     for (int s = 0; s < count; ++s) {
         const uint16_t machine = hold_word(rs);
@@ -586,7 +586,7 @@ void read_sequ(ReaderState& rs)
         }
         const int pw = sequence_field_width(position_width);
         const int vw = sequence_field_width(value_width);
-        require_file_bytes(rs, events, uint64_t(pw + vw));
+        require_bytes(rs, events, uint64_t(pw + vw));
 
         const int saved_forward = rs.forward;
         uint16_t machine_out = machine;
@@ -679,8 +679,7 @@ void read_wave(ReaderState& rs)
         }
 
         if (runs) {
-            const uint64_t room = rs.in.at_eof() ? 0 : file_remaining(rs);
-            if (bytes > room) premature_eof(rs, room);
+            if (bytes > section_room(rs)) premature_eof(rs, section_room(rs));
             skip_bytes(rs, bytes);
         } else if ((rs.merge_stream && rs.forward) || h.wave_data) {
             // Wave data may be large: it is read and passed on in blocks.
@@ -696,8 +695,7 @@ void read_wave(ReaderState& rs)
             }
         } else {
             // Nobody needs the bytes: only whether the file holds them all.
-            const uint64_t room = rs.in.at_eof() ? 0 : file_remaining(rs);
-            if (bytes > room) premature_eof(rs, room);
+            if (bytes > section_room(rs)) premature_eof(rs, section_room(rs));
             skip_bytes(rs, bytes);
         }
         if (h.wave_end) h.wave_end(h.user, w);
@@ -732,6 +730,9 @@ void read_section(ReaderState& rs, int id, uint32_t offset, uint32_t length)
     case sec_wave: read_wave(rs); break;
     default: break;
     }
+    // Records that ran over the section's end (CONN, WAVT, SEQU and BLAH have no size check of
+    // their own): the section is too short for what it says it holds.
+    if (rs.in.past_end()) job_abort(msg_too_short);
     if (h.section_end) h.section_end(h.user, id);
 }
 
@@ -759,20 +760,32 @@ uint64_t SectionReader::room() const
     return pos >= stop ? 0 : stop - pos;
 }
 
-uint64_t SectionReader::file_room() const { return pos >= file_length ? 0 : file_length - pos; }
-
-bool SectionReader::at_eof() const { return stream_eof(file); }
+SectionReader SectionReader::at(FILE* file, uint64_t offset, uint64_t length)
+{
+    SectionReader in{file, stream_length(file), 0, offset + length};
+    in.seek(offset);
+    return in;
+}
 
 void SectionReader::seek(uint64_t offset)
 {
     if (offset > uint64_t(INT64_MAX) || !stream_seek(file, int64_t(offset))) job_abort(msg_too_short);
     pos = offset;
+    overrun = false;
 }
 
 uint8_t SectionReader::byte()
 {
+    if (pos >= end || pos >= file_length) {
+        overrun = true;
+        return 0xFF;
+    }
     const uint8_t b = read_byte(file);
-    if (b != 0xFF || !stream_eof(file)) ++pos;
+    if (b == 0xFF && stream_eof(file)) {
+        overrun = true; // the file is shorter than when it was opened
+        return b;
+    }
+    ++pos;
     return b;
 }
 
@@ -793,8 +806,13 @@ uint32_t SectionReader::dword()
 size_t SectionReader::block(uint8_t* buf, size_t n)
 {
     if (n == 0) return 0;
-    const size_t got = read_bytes(file, buf, n);
+    const size_t want = size_t(std::min<uint64_t>(n, room()));
+    const size_t got = want ? read_bytes(file, buf, want) : 0;
     pos += got;
+    if (got < n) {
+        std::memset(buf + got, 0xFF, n - got);
+        overrun = true;
+    }
     return got;
 }
 
@@ -903,7 +921,7 @@ size_t take_text(ReaderState& rs, char* keep, size_t keep_size)
     size_t n = 0;
     for (;;) {
         const uint8_t c = in.byte();
-        if (c == 0xFF && in.at_eof()) break; // the end of the file ends a text too
+        if (c == 0xFF && in.past_end()) break; // the end of the section ends a text too
         emit_byte(rs, c);
         if (c == 0) break;
         if (keep && n + 1 < keep_size) keep[n] = char(c);
@@ -917,7 +935,7 @@ void copy_section_rest(ReaderState& rs)
 {
     if (rs.in.pos >= rs.in.end) return;
     const uint64_t n = rs.in.end - rs.in.pos;
-    if (n > file_remaining(rs)) job_abort(msg_too_short);
+    if (n > section_room(rs)) job_abort(msg_too_short); // the file ends inside the section
     if (!rs.merge_stream || !rs.forward) {
         skip_bytes(rs, n);
         return;
@@ -952,7 +970,8 @@ void pass_bytes(ReaderState& rs, uint64_t n, const char* message)
 
 void read_buzz_song(ReaderState& rs, FILE* in, int section_selector)
 {
-    rs.in = SectionReader{in, stream_length(in), 0, 0};
+    const uint64_t file_length = stream_length(in);
+    rs.in = SectionReader{in, file_length, 0, file_length}; // the header and the directory
     rs.forward = 1;
     // A read of the whole song builds its own machine list. A list left from an earlier job
     // points into memory the pool has released since; only the section-by-section passes of a
@@ -967,7 +986,7 @@ void read_buzz_song(ReaderState& rs, FILE* in, int section_selector)
 
     char magic[5] = {};
     for (int i = 0; i < 4; ++i) magic[i] = char(hold_byte(rs));
-    if (rs.in.at_eof()) job_abort(msg_too_short);
+    if (rs.in.past_end()) job_abort(msg_too_short);
     if (!same_name_nocase("Buzz", 4, magic)) job_abort("No correct BUZZ file!!");
 
     const int list_level = section_selector == 0 ? rs.options.list_level : 0;
@@ -976,7 +995,7 @@ void read_buzz_song(ReaderState& rs, FILE* in, int section_selector)
     const uint32_t sections = hold_dword(rs);
     log_print(rs.log, " sections:%x", sections);
     // 12 bytes per directory entry; a directory the file cannot hold is a cut or broken file.
-    if (uint64_t(sections) * 12 > file_remaining(rs)) job_abort(msg_too_short);
+    if (uint64_t(sections) * 12 > section_room(rs)) job_abort(msg_too_short);
 
     bool seen[8] = {};
     for (uint32_t i = 0; i < sections; ++i) {
@@ -1015,6 +1034,7 @@ void read_buzz_song(ReaderState& rs, FILE* in, int section_selector)
             rs.in.end = uint64_t(offset) + length;
             read_section(rs, id, offset, length);
             reached = rs.in.pos;
+            rs.in.end = file_length;
         }
         rs.log.log_enabled = list_level;
         log_print(rs.log, "\nfilepos: %lx (header: %x)", static_cast<unsigned long>(reached),
@@ -1037,9 +1057,8 @@ void read_buzz_song(ReaderState& rs, FILE* in, int section_selector)
 void read_compressed_waves(ReaderState& rs, FILE* in, const SectionEntry& e)
 {
     const ReaderHooks& h = hooks(rs);
-    SectionReader cwav{in, stream_length(in), 0, uint64_t(e.offset) + e.length};
-    if (e.offset > cwav.file_length) job_abort(msg_too_short);
-    cwav.seek(e.offset);
+    if (e.offset > stream_length(in)) job_abort(msg_too_short);
+    SectionReader cwav = SectionReader::at(in, e.offset, e.length);
     rs.log.log_enabled = rs.options.verbose;
     const WaveShapeIndex shapes(summary(rs));
     const uint16_t count = cwav.room() >= 2 ? cwav.word() : 0;

@@ -22,21 +22,25 @@ inline constexpr const char* msg_patt_size =
     "\nPattern section size doesn't match, probably wrong machine or machines.ini!!!";
 inline constexpr const char* msg_temp_write = "Can't write temporary file (disk full?)";
 
-// One section of a song file: where it is and where it ends, so that a record can be checked
-// against the bytes the section still holds before it is read. Reads are bounded by the file:
-// past its end they yield 0xFF and set the stream's end-of-file flag, as everywhere in the
-// program; `room()` is what is left of the section in the file.
+// One section of a song file, read like a chunk: reads stop at the section's end (or the file's,
+// when the file ends first). A read past it yields 0xFF, moves nothing and marks the reader
+// `past_end`, so a record that runs over its section can never take the next section's bytes;
+// a count is still checked against `room()` before it drives a loop or an allocation.
 struct SectionReader {
     FILE* file = nullptr;
     uint64_t file_length = 0; // bytes in the file
-    uint64_t pos = 0;         // offset of the next byte (stays at the end of the file past it)
+    uint64_t pos = 0;         // offset of the next byte (stays at the section's end past it)
     uint64_t end = 0;         // directory offset + length of the section
+    bool overrun = false;     // a read has gone past the section's end or the file's
 
-    // Bytes between the position and the end of the section / of the file.
+    // Bytes between the position and the end of the section, as far as the file holds them.
     uint64_t room() const;
-    uint64_t file_room() const;
-    bool at_eof() const;      // a read has gone past the end of the file
-    // Moves to an offset; offsets beyond what the system can seek end the job ("File too short!!").
+    // A read has gone past the end of the section (or of the file) since the last seek.
+    bool past_end() const { return overrun; }
+    // The reader over the section of `length` bytes at `offset` of `file`, at its start.
+    static SectionReader at(FILE* file, uint64_t offset, uint64_t length);
+    // Moves to an offset (clearing past_end); offsets beyond what the system can seek end the job
+    // ("File too short!!").
     void seek(uint64_t offset);
     void skip(uint64_t n) { if (n) seek(pos + n); }
     uint8_t byte();
@@ -250,7 +254,7 @@ void merge_stream_flush(ReaderState& rs);
 // Offset in merge_stream of the next byte emitted.
 uint64_t merge_stream_position(ReaderState& rs);
 
-// The byte path. hold_* read from the song (past its end: 0xFF and the EOF flag), emit_* write to
+// The byte path. hold_* read from the section (past its end: 0xFF and past_end), emit_* write to
 // the merge stream when one is open and `forward` is set, take_* do both.
 uint8_t hold_byte(ReaderState& rs);
 uint16_t hold_word(ReaderState& rs);

@@ -53,5 +53,5 @@ bool read_para_section(SectionReader& in, uint32_t machines, const MachineTable&
         }
     }
     out.end = in.pos;
-    return in.room() == 0 && !in.at_eof();
+    return in.room() == 0 && !in.past_end();
 }

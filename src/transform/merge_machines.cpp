@@ -57,7 +57,7 @@ int read_past_machine(Merge& m, char* name, size_t name_size, uint8_t* type, cha
     const uint64_t track_bytes = tracks * uint64_t(d ? d->track_bytes : 0);
     if (track_bytes > rs.in.room()) return -2;
     rs.in.skip(track_bytes);
-    return rs.in.at_eof() || rs.in.pos > rs.in.end ? -2 : index;
+    return rs.in.past_end() ? -2 : index;
 }
 
 } // namespace
@@ -150,8 +150,7 @@ bool machine_names(Merge& m, int input, std::vector<std::string>& names, std::st
 {
     ReaderState& rs = m.reader;
     const InputSummary& in = summary(m, input);
-    rs.in = SectionReader{in.stream, stream_length(in.stream), 0, uint64_t(in.section_start[sec_mach]) + in.section_length[sec_mach]};
-    rs.in.seek(in.section_start[sec_mach]);
+    rs.in = SectionReader::at(in.stream, in.section_start[sec_mach], in.section_length[sec_mach]);
     const int saved_forward = rs.forward;
     rs.forward = 0;
     const uint16_t count = hold_word(rs);

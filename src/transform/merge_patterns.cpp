@@ -71,9 +71,8 @@ void master_patterns(Merge& m, int input)
         pass_bytes(m.reader, (4 * lines + 2) * inputs, msg_patt_size);
         if (input == 1) add_input_blocks(m, 0, lines);
         pass_bytes(m.reader, global_bytes * lines + tracks * lines * track_bytes, msg_patt_size);
-        if (rs.in.at_eof()) job_abort(msg_patt_size);
+        if (rs.in.past_end()) job_abort(msg_patt_size);
     }
-    if (rs.in.pos > rs.in.end) job_abort(msg_patt_size);
     rs.forward = saved_forward;
 }
 

@@ -92,11 +92,9 @@ bool named(const SectionEntry& e, const char* name) { return std::memcmp(e.name,
 bool holds_exactly(Merge& m, int input, const SectionEntry& e, std::initializer_list<uint8_t> bytes)
 {
     if (e.length != bytes.size()) return false;
-    SectionReader in{summary(m, input).stream, stream_length(summary(m, input).stream), 0, 0};
-    in.seek(e.offset);
+    SectionReader in = SectionReader::at(summary(m, input).stream, e.offset, e.length);
     uint8_t got[8] = {};
-    in.block(got, bytes.size());
-    return !in.at_eof() && std::equal(bytes.begin(), bytes.end(), got);
+    return in.block(got, bytes.size()) == bytes.size() && std::equal(bytes.begin(), bytes.end(), got);
 }
 
 // PDLG and MIDI list only the machines that have an open window or a MIDI binding: one without
@@ -114,9 +112,7 @@ void leave_out(Merge& m, const SectionEntry& e, const char* song, const char* wh
 
 bool read_para(Merge& m, int input, const SectionEntry& e, int description, ParaSection& out)
 {
-    FILE* f = summary(m, input).stream;
-    SectionReader in{f, stream_length(f), 0, uint64_t(e.offset) + e.length};
-    in.seek(e.offset);
+    SectionReader in = SectionReader::at(summary(m, input).stream, e.offset, e.length);
     return read_para_section(in, uint32_t(summary(m, input).machines), m.machines, description, out);
 }
 
@@ -147,9 +143,8 @@ bool holds_waves(Merge& m, int input, const SectionEntry& e) { return !holds_exa
 void compressed_entries(Merge& m, int input, const SectionEntry& e, std::vector<CompressedWave>& out)
 {
     const InputSummary& s = summary(m, input);
-    SectionReader in{s.stream, stream_length(s.stream), 0, uint64_t(e.offset) + e.length};
+    SectionReader in = SectionReader::at(s.stream, e.offset, e.length);
     m.state.file_in_hand = m.state.songs[input];
-    in.seek(e.offset);
     read_compressed_wave_list(in, WaveShapeIndex(s), out);
     m.state.file_in_hand.clear();
 }
@@ -159,8 +154,7 @@ void raw_entries(Merge& m, int input, std::vector<CompressedWave>& out)
 {
     const InputSummary& s = summary(m, input);
     if (!m.state.has_section[input][sec_wave]) return;
-    SectionReader in{s.stream, stream_length(s.stream), 0, uint64_t(s.section_start[sec_wave]) + s.section_length[sec_wave]};
-    in.seek(s.section_start[sec_wave]);
+    SectionReader in = SectionReader::at(s.stream, s.section_start[sec_wave], s.section_length[sec_wave]);
     const uint16_t count = in.room() >= 2 ? in.word() : 0;
     for (int k = 0; k < count; ++k) {
         CompressedWave w;

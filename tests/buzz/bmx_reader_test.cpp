@@ -323,6 +323,11 @@ TEST_F(BmxReaderTest, RefusedSongs)
     unconnected.sections[1].second = Bytes().le16(1).le16(1).le16(2).le16(0x4000).le16(0x4000);
     longer.sections[3].second.u8(0);
     cut.sections[6].second.data.resize(9 + 1); // 1 of the 4 wave bytes remains, at the end of the file
+    // Records that run over their section's end into the next section's bytes.
+    SongFile over_conn = standard_song(), over_sequ = standard_song(), over_wave = cut;
+    over_conn.sections[1].second.data[0] = 4; // 4 connections in a section of 3
+    over_sequ.sections[4].second.data[16] = 18; // 18 events where 17 are
+    over_wave.add("XTRA", Bytes().fill(8, 0));
     struct Case { const char* what; Bytes song; std::string result, log; };
     const Case cases[] = {
         {"track bytes", SongFile().add("MACH", mach({narrow})).bytes(), "abort:\n",
@@ -343,6 +348,9 @@ TEST_F(BmxReaderTest, RefusedSongs)
         {"PATT first", SongFile().add("PATT", patt()).add("MACH", mach({tracker(), reverb()})).bytes(), patt_mismatch,
          ""},
         {"wave cut", cut.bytes(), too_short, "\npremature EOF at pos: 1"},
+        {"connections over CONN", over_conn.bytes(), too_short, ""},
+        {"events over SEQU", over_sequ.bytes(), too_short, ""},
+        {"wave over WAVE", over_wave.bytes(), too_short, "\npremature EOF at pos: 1"},
         {"directory entries", damaged(-1, 4, 4), too_short, ""},
         {"MACH offset", damaged(-1, 15, 1), too_short, ""},
         {"machines", damaged(0, 0, 2), too_short, ""},
