@@ -72,18 +72,6 @@ std::string batch_summary(int converted, int failed)
     return s;
 }
 
-std::vector<std::string> warning_lines(const std::string& log)
-{
-    std::vector<std::string> lines;
-    for (size_t at = 0; at < log.size();) {
-        size_t end = log.find('\n', at);
-        if (end == std::string::npos) end = log.size();
-        if (log.compare(at, 7, "Warning") == 0) lines.push_back(log.substr(at, end - at));
-        at = end + 1;
-    }
-    return lines;
-}
-
 int run_batch(const std::vector<BatchFile>& files, int jobs, const ConvertOne& convert, const BatchConsole& console)
 {
     Shared s(files, convert);

@@ -19,7 +19,7 @@ struct BatchResult {
     bool ok = false;
     std::string reason;                // a failure: why, as the console's failure line says it
     std::string log;                   // the job's whole log
-    std::vector<std::string> warnings; // the warning lines of its log, shown under its line
+    std::vector<std::string> warnings; // the lines of its log that -q shows, shown under its line
     double seconds = 0;
 };
 
@@ -43,5 +43,3 @@ std::string batch_ok_line(const BatchFile& f, double seconds);
 std::string batch_failed_line(const BatchFile& f, const std::string& reason);
 // "12 converted, 1 failed"; "12 converted" when none failed.
 std::string batch_summary(int converted, int failed);
-// The lines of a log that begin with "Warning".
-std::vector<std::string> warning_lines(const std::string& log);

@@ -34,10 +34,38 @@ constexpr int exit_ok = 0;
 constexpr int exit_failed = 1;
 constexpr int exit_usage = 2;
 
+// A log drawn into two windows at once.
+class BothWindows : public LogWindow {
+public:
+    BothWindows(LogWindow& a, LogWindow& b) : a_(a), b_(b) {}
+    void draw_text(std::string_view text) override { draw_text(text, false); }
+    void draw_text(std::string_view text, bool forced) override
+    {
+        a_.draw_text(text, forced);
+        b_.draw_text(text, forced);
+    }
+    void move_to_line(int y) override
+    {
+        a_.move_to_line(y);
+        b_.move_to_line(y);
+    }
+    void scroll_up(int pixels) override
+    {
+        a_.scroll_up(pixels);
+        b_.scroll_up(pixels);
+    }
+    void repaint() override { a_.repaint(); }
+
+private:
+    LogWindow& a_;
+    LogWindow& b_;
+};
+
 class ConsoleFrontEnd : public JobFrontEnd {
 public:
     ConsoleFrontEnd(FILE* out, bool quiet, bool terminal) : log_(out, quiet, terminal), quiet_(quiet) {}
-    // A job of a batch: its whole log, the final report too, kept in `capture`.
+    // A job of a batch: its whole log, the final report too, kept in `capture`; what -q would show
+    // of it is kept apart, for the lines under the file's line.
     explicit ConsoleFrontEnd(std::string& capture) : log_(capture, false), quiet_(false), capture_(&capture) {}
 
     LogWindow* open_log_window(const char*) override
@@ -48,7 +76,20 @@ public:
             if (pending_log_) std::fprintf(pending_log_.get(), "%s\n", opening_.c_str());
             opening_.clear();
         }
-        return &log_;
+        return capture_ ? static_cast<LogWindow*>(&both_) : &log_;
+    }
+
+    // A batch job's lines that -q would show, once the job is done.
+    std::vector<std::string> quiet_lines()
+    {
+        quiet_log_.finish();
+        std::vector<std::string> lines;
+        for (size_t at = 0; at < quiet_text_.size();) {
+            const size_t end = quiet_text_.find('\n', at);
+            lines.push_back(quiet_text_.substr(at, end - at));
+            at = end == std::string::npos ? quiet_text_.size() : end + 1;
+        }
+        return lines;
     }
 
     // The console's own word on the job, the first line of its log.
@@ -86,6 +127,9 @@ private:
     ConsoleLog log_;
     bool quiet_;
     std::string* capture_ = nullptr;
+    std::string quiet_text_;
+    ConsoleLog quiet_log_{quiet_text_, true};
+    BothWindows both_{log_, quiet_log_};
 };
 
 // kestrix --version: the program's version and, when the converter programs are there to run,
@@ -420,7 +464,7 @@ BatchResult convert_file_of_batch(const Settings& base, const CliRequest& req, c
     Job job(s, front_end);
     const int mode = job.run(1);
     front_end.log().finish();
-    r.warnings = warning_lines(r.log);
+    r.warnings = front_end.quiet_lines();
     r.ok = mode != 0 && !front_end.failed_;
     if (!r.ok) r.reason = reason_for(explain_failure(s, front_end.log().error(), f.input, f.output, machines_ini), f.input);
     return r;

@@ -206,6 +206,16 @@ TEST_F(Cli, ConvertListAndFail)
     EXPECT_EQ(r.err, "order: 0Jeskola Tracker allows ony 32 channels,sorry!\n"
                      "kestrix: wide.xm: the conversion failed (see the line above)\n");
     EXPECT_FALSE(fs::exists("wide.bmx"));
+    // A batch shows under a file's line what -q shows of its log.
+    fs::copy_file("warn.xm", "warn2.xm");
+    r = run_kestrix("-q -y +S warn.xm warn2.xm");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find(" s\n    Warning: No instrument mapped (31 1 0 0 0)\n    (pattern: 0 track: 0 line: 0)\n"),
+              std::string::npos) << r.err;
+    r = run_kestrix("-q -s wide.xm warn.xm");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("failed  wide.xm: the conversion failed (see the line above)\n"
+                         "    order: 0Jeskola Tracker allows ony 32 channels,sorry!\n"), std::string::npos) << r.err;
 }
 
 // Every way a job can be refused or fail: one line naming the file and the reason, and the status.
