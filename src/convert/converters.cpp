@@ -85,8 +85,9 @@ platform::RunningProgram* job_program(Conversion& c) { return c.cancel ? &c.canc
 
 // A converter's lines (its summary, or why it failed) go into the job's log, forced as the
 // console showed them, each where it belongs among the job's lines; the scratch copy it read is
-// named as the user's file.
-void log_converter_lines(Conversion& c, std::string text, const std::string& scratch, const char* input)
+// named as the user's file. What a converter that succeeded says is what its XM could not hold (or
+// what it changed to hold it): each line is a warning, shown in quiet mode too.
+void log_converter_lines(Conversion& c, std::string text, const std::string& scratch, const char* input, bool succeeded)
 {
     if (!scratch.empty())
         for (size_t at = text.find(scratch); at != std::string::npos; at = text.find(scratch, at + std::strlen(input)))
@@ -97,7 +98,7 @@ void log_converter_lines(Conversion& c, std::string text, const std::string& scr
         const size_t length = end > start && text[end - 1] == '\r' ? end - start - 1 : end - start;
         if (length) {
             c.log.log_force = 1;
-            log_print(c.log, "\n%.*s", int(length), text.data() + start);
+            log_print(c.log, "\n%s%.*s", succeeded ? "Warning: " : "", int(length), text.data() + start);
         }
         start = end + 1;
     }
@@ -136,8 +137,9 @@ std::string run_input_converter(Conversion& c, ConverterScratch& scratch, const 
         const std::string in_arg = converter_argument(input), xm_arg = converter_argument(xm);
         const char* args[] = {in_arg.c_str(), xm_arg.c_str(), "4", "10"};
         std::string said;
-        if (run_outside_converter(converter, args, 4, &said, job_program(c)) == -1) job_abort("Error running EasyXMid");
-        log_converter_lines(c, said, in_arg == input ? "" : in_arg, input);
+        const int e = run_outside_converter(converter, args, 4, &said, job_program(c));
+        if (e == -1) job_abort("Error running EasyXMid");
+        log_converter_lines(c, said, in_arg == input ? "" : in_arg, input, e == 0);
         current = xm;
         s.current_input = midi_converter_output;
     } else if (converter && s.input_kind == InputKind::it) {
@@ -150,10 +152,10 @@ std::string run_input_converter(Conversion& c, ConverterScratch& scratch, const 
         if (e != 0) {
             c.log.log_force = 1;
             log_print(c.log, "\nit2xm returned with errorcode: %d", e);
-            log_converter_lines(c, said, it, s.converter_input.c_str()); // last: the line that explains the failure
+            log_converter_lines(c, said, it, s.converter_input.c_str(), false); // last: the line that explains the failure
             job_abort("\nProbably wrong IT-format, try to save as v2.xx, not 2.14+");
         }
-        log_converter_lines(c, said, it, s.converter_input.c_str());
+        log_converter_lines(c, said, it, s.converter_input.c_str(), true);
         current = it2xm_output_name(it);
         s.current_input = it2xm_output_name(s.converter_input);
     } else if (converter) {
@@ -167,10 +169,10 @@ std::string run_input_converter(Conversion& c, ConverterScratch& scratch, const 
         if (e != 0) {
             c.log.log_force = 1;
             log_print(c.log, "\nmod2xm returned with errorcode: %d", e);
-            log_converter_lines(c, said, module, s.converter_input.c_str());
+            log_converter_lines(c, said, module, s.converter_input.c_str(), false);
             job_abort("\nProbably wrong MOD/S3M-format");
         }
-        log_converter_lines(c, said, module, s.converter_input.c_str());
+        log_converter_lines(c, said, module, s.converter_input.c_str(), true);
         current = mod2xm_output_name(module);
         s.current_input = mod2xm_output_name(s.converter_input);
     }

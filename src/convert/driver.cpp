@@ -178,6 +178,11 @@ int write_output_song(DriverState& d, const char* output)
         const std::string& input = c.song.converter_input.empty() ? c.song.current_input : c.song.converter_input;
         log_print(c.log, "\nWarning: %s ends early; the song holds what it has", input.c_str());
     }
+    if (c.song.notes_out_of_range) {
+        c.log.log_force = 1;
+        log_print(c.log, "\nWarning: %d notes beyond C-0 to B-15 (the notes a Buzz note byte holds) play at the nearest of them",
+                  c.song.notes_out_of_range);
+    }
     if (c.settings.remove_2pat && c.song.duplicates_removed) {
         c.log.log_force = 1;
         log_print(c.log, "\nRemoved %d pattern duplicates", c.song.duplicates_removed);

@@ -33,6 +33,11 @@ void midi_pass(Conversion& c, int pass, SmfReader& file)
     c.log.log_enabled = c.settings.dolist;
     midi_read_pass(c, file);
     s.song_length = s.pattern_count;
+    if (ms.notes_before_start) {
+        c.log.log_force = 1;
+        log_print(c.log, "\nWarning: %d notes before the song's start (midi_shift %g rows) left out", ms.notes_before_start,
+                  double(c.settings.midi_shift));
+    }
 }
 
 int midi_machine_tracks(const Conversion& c, int m)
@@ -142,9 +147,12 @@ void midi_after_first_pass(Conversion& c, SmfReader& file)
         log_print(c.log, "\n     Machine %2d:(%2d channels added) --> polyphonie: %2d", m, t ? t->added_channels : 0,
                   t ? t->polyphony : 0);
     }
-    if (ms.suppressed_notes)
-        log_print(c.log, "\nThere are %3d suppressed notes ( >%d additional channels) (increase midi_tpb or midi_res!)",
+    if (ms.suppressed_notes) {
+        // Notes that find no track are lost: said also in quiet mode.
+        c.log.log_force = 1;
+        log_print(c.log, "\nWarning: There are %3d suppressed notes ( >%d additional channels) (increase midi_tpb or midi_res!)",
                   ms.suppressed_notes, midi_additional_channels);
+    }
     // Information, not a warning: each such note keeps its note-on and sounds for a row.
     if (ms.short_notes) log_print(c.log, "\n%d notes shorter than a row kept one row long", ms.short_notes);
     ms.suppressed_notes = ms.short_notes = 0;
@@ -158,7 +166,13 @@ void midi_write_tempo_changes(Conversion& c)
 {
     Song& s = c.song;
     const int blines = c.settings.blines;
-    const std::vector<MidiBpmChange> changes = midi_bpm_changes(c, int64_t(s.pattern_count) * blines);
+    int beyond = 0;
+    const std::vector<MidiBpmChange> changes = midi_bpm_changes(c, int64_t(s.pattern_count) * blines, &beyond);
+    if (beyond) {
+        c.log.log_force = 1;
+        log_print(c.log, "\nWarning: %d tempo stretches beyond the Master's %d to %d BPM play at the nearest of them", beyond,
+                  master_bpm_low, master_bpm_high);
+    }
     if (changes.empty()) return;
     s.bpm = changes.front().bpm;
     const MachineRecord& master = s.machine_table[0];
