@@ -189,8 +189,9 @@ void finish_output(DriverState& d)
     c.progress.input = nullptr;
     platform::InterruptGuard guard; // the song and its XI files are kept together
     const int e = d.output.commit(d.output_name.c_str(), c.settings.replace_files != 0);
-    if (e == EEXIST) {
-        std::string msg = "Can't write " + d.output_name + ": exists; -y (--force) replaces it";
+    if (e == EEXIST || e == platform::not_regular_file) {
+        const std::string msg = "Can't write " + d.output_name + ": " +
+                                (e == EEXIST ? "exists; -y (--force) replaces it" : platform::error_text(e));
         job_abort(msg.c_str());
     }
     if (e) {

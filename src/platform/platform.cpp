@@ -743,6 +743,9 @@ int ScratchFile::commit(const char* final_name, bool replace, NewFiles* made)
             return 0;
         }
         if (error == EEXIST && !replace) return EEXIST; // the caller may try another name
+        const NameKind kind = error == EEXIST ? name_kind(final_name) : NameKind::none;
+        if (kind == NameKind::directory) error = EISDIR;
+        if (kind == NameKind::device || kind == NameKind::other) error = not_regular_file;
         if (error == EEXIST) {
             errno = 0;
             if (replace_file(name_.c_str(), final_name)) {
@@ -905,8 +908,14 @@ int rename_new(const char* from, const char* to)
 
 FILE* create_file(const char* path, bool replace)
 {
-    if (replace && name_taken(path) && !is_directory(path)) {
-        // Whatever has the name now (a file, a link) goes; a new file takes it, exclusively.
+    const NameKind kind = name_kind(path);
+    if (kind == NameKind::device) return open_device(path, "w");
+    if (replace && kind == NameKind::other) {
+        errno = not_regular_file;
+        return nullptr;
+    }
+    if (replace && name_taken(path) && kind != NameKind::directory) {
+        // The file or link that has the name now goes; a new file takes it, exclusively.
 #ifdef _WIN32
         DeleteFileW(widen(path).c_str());
 #else
@@ -1176,6 +1185,60 @@ bool is_directory(const char* path)
 {
     std::error_code ec;
     return fs::is_directory(to_path(path), ec);
+}
+
+NameKind name_kind(const char* path)
+{
+#ifdef _WIN32
+    // The system's own names (NUL, CON) are devices; links are followed.
+    const std::wstring w = widen(path);
+    if (w.empty()) return NameKind::none;
+    const HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const DWORD attributes = GetFileAttributesW(w.c_str());
+    if (h == INVALID_HANDLE_VALUE) {
+        if (attributes == INVALID_FILE_ATTRIBUTES) return NameKind::none;
+        return attributes & FILE_ATTRIBUTE_DIRECTORY ? NameKind::directory : NameKind::regular;
+    }
+    const DWORD type = GetFileType(h);
+    CloseHandle(h);
+    if (type == FILE_TYPE_CHAR) return NameKind::device;
+    if (type != FILE_TYPE_DISK) return NameKind::other;
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? NameKind::directory
+                                                                                           : NameKind::regular;
+#else
+    struct stat st;
+    if (::lstat(path, &st) != 0) return NameKind::none;
+    const bool link = S_ISLNK(st.st_mode);
+    if (link && ::stat(path, &st) != 0) return NameKind::none; // a link to nothing
+    if (S_ISREG(st.st_mode)) return NameKind::regular;
+    if (S_ISDIR(st.st_mode)) return NameKind::directory;
+    return S_ISCHR(st.st_mode) && !link ? NameKind::device : NameKind::other;
+#endif
+}
+
+bool stream_is_terminal(FILE* stream)
+{
+#ifdef _WIN32
+    return _isatty(_fileno(stream)) != 0;
+#else
+    return ::isatty(::fileno(stream)) != 0;
+#endif
+}
+
+std::string error_text(int error) { return error == not_regular_file ? "not a regular file" : std::strerror(error); }
+
+FILE* open_device(const char* path, const char* mode)
+{
+#ifdef _WIN32
+    return ::_wfopen(widen(path).c_str(), widen(mode).c_str());
+#else
+    const int fd = ::open(path, O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    FILE* f = ::fdopen(fd, mode);
+    if (!f) ::close(fd);
+    return f;
+#endif
 }
 
 FileIdentity standard_output_identity()

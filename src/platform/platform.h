@@ -41,6 +41,19 @@ bool name_taken(const char* path);
 int readable_file_status(const char* path);
 // True when the name is an existing directory.
 bool is_directory(const char* path);
+// What a name leads to, as an output sees it: nothing (also a link to nothing), a regular file
+// (also through a link), a folder, a character device named as itself (/dev/null, NUL; not through
+// a link), or anything else (a FIFO, a socket, a block device, a link to a device).
+enum class NameKind { none, regular, directory, device, other };
+NameKind name_kind(const char* path);
+// The error of a name that -y may not replace, as ScratchFile::commit and create_file give it: a
+// FIFO, a device, a link to one. error_text says it as "not a regular file".
+constexpr int not_regular_file = -2;
+// The text of an error: the system's, or "not a regular file".
+std::string error_text(int error);
+// Opens the character device `path`, named as itself (never through a link), for writing ("w" or
+// "wb"); nullptr with errno set when it fails.
+FILE* open_device(const char* path, const char* mode);
 // The file behind a name: device and inode (on Windows the volume serial number and the file
 // index), so that two spellings of one file, or two hard links to it, compare equal. `valid` is
 // false when the name does not lead to an existing file.
@@ -164,8 +177,8 @@ public:
     bool flush_ok();
     // Closes the file (every write checked) and gives it the name `final_name`. Without `replace`
     // the name must still be free at this very moment (a file another run made meanwhile is never
-    // replaced); with it, an existing file of that name is replaced now that the new one is
-    // complete. A file that took a free name is handed to `made` when one is given (it then stays
+    // replaced); with it, an existing regular file of that name (or a link to one) is replaced now
+    // that the new one is complete, and anything else is not (not_regular_file, EISDIR). A file that took a free name is handed to `made` when one is given (it then stays
     // registered until the job is done); otherwise it is the user's from now on. Returns 0, or the
     // error: EEXIST when the name is taken (the scratch file then stays, closed, for another name
     // or discard), the error of a failed write, close or rename (the scratch file is removed).
@@ -207,9 +220,10 @@ std::string scratch_stem(const char* path);
 int rename_new(const char* from, const char* to);
 
 // Creates the file `path` for writing in text mode, never through a link: without `replace` only
-// when the name is free; with it, an existing file or link of that name is removed first (never a
-// folder). nullptr with errno set when it fails (EEXIST: the name is taken). For files that are
-// written as they go (a log).
+// when the name is free; with it, an existing regular file or a link to one (or to nothing) is
+// removed first, never a folder, a FIFO or a device (not_regular_file). A character device named
+// as itself (/dev/null) is opened and written into: nothing is replaced. nullptr with errno set
+// when it fails (EEXIST: the name is taken). For files that are written as they go (a log).
 FILE* create_file(const char* path, bool replace);
 // Whether two file names may name one file as the system compares names: equal bytes, or with
 // `ignore_case` (Windows) equal but for the case of ASCII letters; names with other letters, whose
@@ -253,6 +267,7 @@ inline int get_byte(FILE* f)
 
 // True when the stream is an interactive terminal.
 bool is_terminal(int fd);
+bool stream_is_terminal(FILE* stream);
 
 // Threads: one worker at a time runs a job beside the dialog.
 struct Thread {

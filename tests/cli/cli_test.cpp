@@ -2,6 +2,9 @@
 // statuses, what it writes to kestrix.ini, its option letters, its log and its listings.
 #include "e2e/e2e_support.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <algorithm>
 #include <fstream>
 #include <thread>
@@ -167,6 +170,13 @@ TEST_F(Cli, ConvertListAndFail)
     r = run_kestrix("-q --merge piped.bmx -o -"); // a merge's too
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out.starts_with("Buzz") && !fs::exists("-")) << r.out.size();
+    // A character device named as the song or the log is written into, -y or not, and stays one
+    // (a node made here when the system lets us, else /dev/null itself).
+    const std::string null = ::mknod("null", S_IFCHR | 0666, makedev(1, 3)) == 0 ? "null" : "/dev/null";
+    for (const std::string args : {"-q demo.xm -o ", "-q -y --merge piped.bmx -o ", "-q -y demo.xm nul.bmx --log "}) {
+        EXPECT_EQ(run_kestrix(args + null).status, 0) << args;
+        EXPECT_EQ(fs::status(null).type(), fs::file_type::character) << args;
+    }
 
     // XMs of one pattern of one row. 40 channels are too many tracks for one Tracker: the report
     // continues the line before it, as in the log window, and quiet mode shows that line. Notes
@@ -238,6 +248,8 @@ TEST_F(Cli, OneLineForEachFailure)
     std::ofstream("notes.txt") << "mine";
     std::ofstream("kxrip01.wav") << "mine";
     std::ofstream("text.xi") << "hello, this is text\n";
+    ASSERT_EQ(::mkfifo("fifo", 0644), 0);
+    fs::create_symlink("fifo", "fifo.bmx");
     std::ofstream("stub.xi") << "Extended Instrument: ";
     kxtest::Bytes().str("Extended Instrument: ").fill(43, ' ').le16(0x0102).fill(230, 0).le16(3).write("cut.xi");
     const std::string exe = std::string(KESTRIX_BINARY_DIR) + "/machines.ini";
@@ -294,6 +306,10 @@ TEST_F(Cli, OneLineForEachFailure)
         {nullptr, "-q demo.xm - 1<>demo.xm", 1, "kestrix: standard output: is the input file itself"},
         {nullptr, "--list song.bmx >>song.bmx", 1, "kestrix: standard output: is the input file itself"},
         {nullptr, "--merge song.bmx -o - 1<>song.bmx", 1, "kestrix: standard output: is the merge's first song"},
+        // -y replaces regular files only: never a FIFO, nor through a link to one.
+        {nullptr, "-y demo.xm -o fifo", 1, "kestrix: fifo: not a regular file"},
+        {nullptr, "-y -O . demo.xm nomachines/demo.xm --log fifo.bmx", 1, "kestrix: fifo.bmx: not a regular file"},
+        {nullptr, "-y --merge song.bmx -o fifo.bmx", 1, "kestrix: fifo.bmx: not a regular file"},
         // An XI input is checked like every other kind.
         {nullptr, "text.xi", 1, "kestrix: text.xi: not an XI instrument (no \"Extended Instrument: \" tag)"},
         {nullptr, "stub.xi", 1, "kestrix: stub.xi: not an XI instrument (cut at 21 bytes, an XI header takes 298)"},
@@ -309,6 +325,7 @@ TEST_F(Cli, OneLineForEachFailure)
         fs::remove("machines.ini");
     }
     EXPECT_EQ(kxtest::read_text("old.bmx"), "edited in Buzz");
+    EXPECT_TRUE(fs::is_fifo("fifo") && fs::is_symlink("fifo.bmx"));
     EXPECT_EQ(kxtest::read_text("notes.txt"), "mine");
     EXPECT_EQ(kxtest::read_file("demo.xm"), kxtest::read_file(kxe2e::demo_xm()));
     for (const char* never : {"demo.bmx", "nomachines/demo.bmx", "out.bmx", "new.bmx", "m.bmx", "t.bmx", "text.bmx", "stub.bmx"})
