@@ -34,7 +34,9 @@ constexpr OptionDoc files[] = {
     {OptionId::output_dir, "-O, --output-dir", "DIR",
      "write the songs into DIR instead of beside their inputs; every name is then an input",
      ValueKind::directory},
-    {OptionId::force, "-y, --force", nullptr, "replace an existing output, log, WAV or es-9.dat (without it kestrix refuses to write over a file)"},
+    {OptionId::force, "-y, --force", nullptr,
+     "replace an existing output, log, WAV or es-9.dat (without it kestrix refuses to write over a file); only a "
+     "regular file is replaced"},
     {OptionId::log, "--log", "FILE", "also write the log text to FILE, a new file (several files: each file's log whole, in order)",
      ValueKind::file},
     {OptionId::quiet, "-q, --quiet", nullptr,
@@ -55,7 +57,7 @@ constexpr OptionDoc merging[] = {
     {OptionId::merge, "--merge", nullptr, "merge the Buzz songs FIRST and SECOND, or transform FIRST alone"},
     {OptionId::output, "-o, --output", "OUTPUT",
      "the new song (merge_output, default morphix.bmx); it may name an input, which is replaced only when done. "
-     "Without a merge: the song of the one input, whatever its name",
+     "Without a merge: the song of the one input, whatever its name. \"-\": standard output",
      ValueKind::file},
     {OptionId::generators, "--generators", nullptr, "list the song's generators (sources for --clone) on stdout"},
     {OptionId::scale, "--scale", nullptr,

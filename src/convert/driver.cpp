@@ -199,7 +199,11 @@ void finish_output(DriverState& d)
         log_print(c.log, "\n%s: %s", d.output_name.c_str(), std::strerror(e));
         job_abort("Can't write outputfile (disk full?)");
     }
-    c.exported_xi_files.keep_all();
+    if (const int xe = c.exported_xi_files.keep_all()) {
+        c.log.log_force = 1;
+        log_print(c.log, "\n%s: %s", c.settings.xi_dir, std::strerror(xe));
+        job_abort("Could not write XI-files!!");
+    }
 }
 
 // --- Native MIDI input -----------------------------------------------------------------------

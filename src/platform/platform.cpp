@@ -720,9 +720,8 @@ bool ScratchFile::create_exactly(const std::string& path, const char* mode)
 
 bool ScratchFile::flush_ok() { return file_ && std::fflush(file_) == 0 && !std::ferror(file_); }
 
-int ScratchFile::commit(const char* final_name, bool replace, NewFiles* made)
+int ScratchFile::close_checked()
 {
-    if (name_.empty()) return ENOENT;
     int error = 0;
     if (file_) {
         errno = 0;
@@ -732,6 +731,38 @@ int ScratchFile::commit(const char* final_name, bool replace, NewFiles* made)
         errno = 0;
         if (std::fclose(f) != 0 && !error) error = errno ? errno : EIO;
     }
+    return error;
+}
+
+int ScratchFile::commit_later(const char* final_name, NewFiles& made)
+{
+    if (name_.empty()) return ENOENT;
+    int error = close_checked();
+    if (!error) {
+        InterruptGuard guard;
+        errno = 0;
+        FILE* keeper = create_registered(final_name, "wb");
+        error = keeper ? 0 : errno ? errno : EEXIST;
+        if (keeper && std::fclose(keeper) != 0) {
+            error = errno ? errno : EIO;
+            remove_scratch(final_name);
+        }
+        if (!error) {
+            made.adopt(final_name);
+            made.adopt_waiting(name_, final_name);
+            name_.clear();
+            return 0;
+        }
+        if (error == EEXIST) return EEXIST; // the caller may try another name
+    }
+    discard();
+    return error;
+}
+
+int ScratchFile::commit(const char* final_name, bool replace, NewFiles* made)
+{
+    if (name_.empty()) return ENOENT;
+    int error = close_checked();
     if (!error) {
         InterruptGuard guard;
         error = rename_new(name_.c_str(), final_name);
@@ -768,15 +799,29 @@ void ScratchFile::discard()
     name_.clear();
 }
 
-void NewFiles::keep_all()
+int NewFiles::keep_all()
 {
     InterruptGuard guard;
+    int error = 0;
+    for (const Waiting& w : waiting_) {
+        errno = 0;
+        if (error || !replace_file(w.scratch.c_str(), w.path.c_str())) {
+            if (!error) error = errno ? errno : EIO;
+            continue;
+        }
+        forget_scratch(w.scratch.c_str());
+    }
+    if (error) return error;
+    waiting_.clear();
     for (const std::string& n : names_) forget_scratch(n.c_str());
     names_.clear();
+    return 0;
 }
 
 void NewFiles::remove_all()
 {
+    for (const Waiting& w : waiting_) remove_scratch(w.scratch.c_str());
+    waiting_.clear();
     for (const std::string& n : names_) remove_scratch(n.c_str());
     names_.clear();
 }

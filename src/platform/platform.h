@@ -143,16 +143,25 @@ public:
     ~NewFiles() { remove_all(); }
     NewFiles(const NewFiles&) = delete;
     NewFiles& operator=(const NewFiles&) = delete;
-    // The job succeeded: the files stay and the registry forgets them.
-    void keep_all();
+    // The job succeeded: files that wait under scratch names take their names (over the empty
+    // files that kept the names for them), and every file stays, forgotten by the registry. 0, or
+    // the error of a name that could not be given (then no file is kept: remove_all removes them).
+    int keep_all();
     // The job failed: the files are removed.
     void remove_all();
     bool holds(const char* path) const;
     // Takes over the registered file `path` (ScratchFile::commit does this).
     void adopt(const std::string& path) { names_.push_back(path); }
+    // Takes over the registered scratch file `scratch`, which keep_all gives the name `path` (a
+    // file of this list; ScratchFile::commit_later does this).
+    void adopt_waiting(const std::string& scratch, const std::string& path) { waiting_.push_back({scratch, path}); }
 
 private:
+    struct Waiting {
+        std::string scratch, path;
+    };
     std::vector<std::string> names_;
+    std::vector<Waiting> waiting_;
 };
 
 class ScratchFile {
@@ -183,10 +192,18 @@ public:
     // error: EEXIST when the name is taken (the scratch file then stays, closed, for another name
     // or discard), the error of a failed write, close or rename (the scratch file is removed).
     int commit(const char* final_name, bool replace, NewFiles* made = nullptr);
+    // Closes the file (every write checked) and keeps the free name `final_name` for it until the
+    // job is done: an empty file takes the name now, exclusively, and the file itself waits under
+    // its scratch name, both handed to `made`; keep_all gives it the name. So no other job ever
+    // finds the file complete under that name while this job may still remove it. Returns 0, or
+    // as commit does EEXIST (the scratch file stays) or the error of a failed write.
+    int commit_later(const char* final_name, NewFiles& made);
     // Closes and removes the file; nothing when there is none.
     void discard();
 
 private:
+    // Closes the file: 0, or the error of a write, the flush or the close.
+    int close_checked();
     FILE* file_ = nullptr;
     std::string name_;
 };

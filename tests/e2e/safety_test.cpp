@@ -320,6 +320,39 @@ TEST_F(Safety, SongsOfSimilarNamesKeepTheirOwnXiFiles)
     EXPECT_EQ(xi_names("xi"), both);
 }
 
+// XI files: a job never takes another running job's instrument for its own. Two BMW songs of one
+// game (their first instrument the same) at once: the one made while the other is stopped halfway
+// names a file of its own, and the other, interrupted or failing, removes only its own files. Round
+// after round, stopped and failing in turn.
+TEST_F(Safety, RunningJobsNeverShareAnXiFile)
+{
+    kxfix::XmModule game;
+    game.channels = 1;
+    game.patterns = {kxfix::pattern(4, 1, {{0, 0, 49, 1, 0, 0, 0}})};
+    game.instruments = {kxfix::XmInstrument{"drum", {kxfix::XmSample{{1, 2, 3, 4}}}}};
+    kxfix::xm_file(game).write("gamesong2.xm");
+    game.instruments.push_back({"long", {kxfix::XmSample{std::vector<uint8_t>(32u << 20, 1)}}});
+    kxfix::xm_file(game).write("gamesong1.xm");
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        for (const char* f : {"xi", "a.bmw", "b.bmw"}) fs::remove_all(f);
+        const pid_t a = start({"-q", "gamesong1.xm", "a.bmw", "--waves", "bmw", "--set", "xi_dir=xi/"});
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!fs::exists("xi/gameso00.xi") && std::chrono::steady_clock::now() < give_up) {
+        }
+        ::kill(a, SIGSTOP); // its first instrument is there, its song is not
+        ASSERT_EQ(kxe2e::run_kestrix("-q gamesong2.xm b.bmw --waves bmw --set xi_dir=xi/").status, 0);
+        if (round % 2) std::ofstream("a.bmw") << "taken meanwhile"; // its song cannot have its name
+        ::kill(a, round % 2 ? SIGCONT : SIGINT);
+        ::kill(a, SIGCONT);
+        const int status = wait_for(a);
+        EXPECT_TRUE(round % 2 ? WIFEXITED(status) && WEXITSTATUS(status) == 1 : WIFSIGNALED(status)) << status;
+        const std::string named = kxtest::read_text("b.bmw").find("gameso00.xi") != std::string::npos ? "gameso00.xi" : "game~100.xi";
+        EXPECT_EQ(xi_names("xi"), std::vector<std::string>{named});
+        EXPECT_EQ(xi_instrument_problem(("xi/" + named).c_str()), "");
+    }
+}
+
 // XI files: a name taken by anything (a link to nowhere, a folder, the song itself) moves on to the
 // next free name, which the song names; an instrument without samples gets no XI file.
 TEST_F(Safety, TakenXiNamesMoveOnAndEmptyInstrumentsGetNone)
