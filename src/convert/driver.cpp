@@ -256,7 +256,7 @@ void midi_after_first_pass(Conversion& c, SmfReader& file)
     MidiState& ms = c.midi;
     const Settings& st = c.settings;
     s.machine_count = s.cur_machine;
-    s.bpm = int(std::clamp(std::trunc(double(s.bpm) * st.midi_res), 0.0, 65535.0));
+    s.bpm = int(std::clamp(std::trunc(midi_whole(double(s.bpm) * st.midi_res, midi_bpm_noise)), 0.0, 65535.0));
     c.log.log_enabled = 1;
     if (st.do_firstnote0 && ms.first_note_time == -1) {
         log_print(c.log, "\nWrong starttime of first note, setting to zero");
@@ -344,8 +344,8 @@ void midi_after_first_pass(Conversion& c, SmfReader& file)
     if (ms.suppressed_notes)
         log_print(c.log, "\nThere are %3d suppressed notes ( >%d additional channels) (increase midi_tpb or midi_res!)",
                   ms.suppressed_notes, midi_additional_channels);
-    if (ms.short_notes)
-        log_print(c.log, "\nThere are %3d notes shorter than a row (increase midi_tpb or midi_res!)", ms.short_notes);
+    // Information, not a warning: each such note keeps its note-on and sounds for a row.
+    if (ms.short_notes) log_print(c.log, "\n%d notes shorter than a row kept one row long", ms.short_notes);
     ms.suppressed_notes = ms.short_notes = 0;
     ms.extra_channels = 0;
     s.pattern_table = table<PatternInfo>(c, size_t(s.pattern_count));
