@@ -80,7 +80,7 @@ std::string check_output(const std::string& output, const std::string& input, bo
         return reason_of(ENOENT) + std::string(" (no folder ") + folder + ")";
     if (platform::is_directory(output.c_str())) return reason_of(EISDIR);
     const platform::NameKind kind = platform::name_kind(output.c_str());
-    if (kind == platform::NameKind::device || kind == platform::NameKind::other)
+    if (kind != platform::NameKind::none && kind != platform::NameKind::regular)
         return platform::error_text(platform::not_regular_file);
     const platform::FileIdentity out = platform::file_identity(output.c_str());
     if (out.valid && out == platform::file_identity(input.c_str()))

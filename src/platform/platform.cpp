@@ -1077,7 +1077,10 @@ bool seek_stream(FILE* f, int64_t offset)
 bool is_terminal(int fd)
 {
 #ifdef _WIN32
-    return _isatty(fd) != 0;
+    // A console: _isatty says yes to every character device, NUL too.
+    DWORD mode = 0;
+    const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
 #else
     return ::isatty(fd) != 0;
 #endif
@@ -1265,9 +1268,9 @@ NameKind name_kind(const char* path)
 bool stream_is_terminal(FILE* stream)
 {
 #ifdef _WIN32
-    return _isatty(_fileno(stream)) != 0;
+    return is_terminal(_fileno(stream));
 #else
-    return ::isatty(::fileno(stream)) != 0;
+    return is_terminal(::fileno(stream));
 #endif
 }
 

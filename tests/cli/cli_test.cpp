@@ -47,7 +47,8 @@ TEST_F(Cli, HelpVersionAndUsageErrors)
                              "a.xm b.bmx c.bmx", "--list a.xm", "x.xm --log", "+pX x.xm", "+m2x x.xm",
                              "song.bmx out.bmx", "--set", "-j 0 a.xm", "-j", "- a.xm b.xm", "-O out a.bmx b.xm",
                              "--log - a.xm", "--list", "--list a.bmx b.bmx", "--quiet=1 a.xm", "a.xm b.xm --merge-after c.bmx",
-                             "-O out --merge a.bmx -o b.bmx", "a.xm b.xm -o c.bmx", "--list a.bmx -o x.bmx"}) {
+                             "-O out --merge a.bmx -o b.bmx", "a.xm b.xm -o c.bmx", "--list a.bmx -o x.bmx",
+                             "a.xm - --merge-after b.bmx -o -"}) {
         auto r = run_kestrix(args);
         EXPECT_EQ(r.status, 2) << "kestrix " << args << "\n" << r.err;
         EXPECT_FALSE(r.err.empty()) << "kestrix " << args;
@@ -310,6 +311,8 @@ TEST_F(Cli, OneLineForEachFailure)
         {nullptr, "-y demo.xm -o fifo", 1, "kestrix: fifo: not a regular file"},
         {nullptr, "-y -O . demo.xm nomachines/demo.xm --log fifo.bmx", 1, "kestrix: fifo.bmx: not a regular file"},
         {nullptr, "-y --merge song.bmx -o fifo.bmx", 1, "kestrix: fifo.bmx: not a regular file"},
+        // The WAV of a merge sent to a device goes into the current folder.
+        {nullptr, "--merge song.bmx -o /dev/null --rip 1", 1, "kestrix: kxrip01.wav: exists; -y (--force) replaces it"},
         // An XI input is checked like every other kind.
         {nullptr, "text.xi", 1, "kestrix: text.xi: not an XI instrument (no \"Extended Instrument: \" tag)"},
         {nullptr, "stub.xi", 1, "kestrix: stub.xi: not an XI instrument (cut at 21 bytes, an XI header takes 298)"},

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -293,6 +294,13 @@ TEST_F(Safety, PlantedLinksAreNotFollowed)
     EXPECT_FALSE(fs::is_symlink("run.log"));
     EXPECT_NE(kxtest::read_text("run.log").find("Conversion finished!"), std::string::npos);
     EXPECT_EQ(kxtest::read_text("victim"), "victim");
+    // A FIFO under the song's name is never replaced, also by a job that no check of the console
+    // came before (the dialog's).
+    ASSERT_EQ(::mkfifo("pipe.bmx", 0644), 0);
+    kxtest::install_machines_ini();
+    const auto r = kxe2e::convert_file(settings, "demo.xm", "pipe.bmx");
+    EXPECT_NE(r.log.find("Can't write pipe.bmx: not a regular file"), std::string::npos) << r.log;
+    EXPECT_TRUE(!r.ok && fs::is_fifo("pipe.bmx"));
 }
 
 // XI files: a song whose name shares its first six letters with another's never overwrites the
