@@ -18,6 +18,7 @@
 #include "cli/options.h"
 #include "cli/preflight.h"
 #include "convert/input_formats.h"
+#include "convert/soundfont_waves.h"
 #include "core/byteio.h"
 #include "core/log.h"
 #include "core/version.h"
@@ -153,6 +154,48 @@ int list_keys()
     return to_standard_output(text);
 }
 
+// --export-xi FILE.sf2 DIR: the SoundFont's waves as the XI set a MIDI conversion looks up, written
+// by a job of its own. Without -y a folder that holds such files already is refused before
+// anything is written.
+int export_xi_set(Settings settings, const CliRequest& req)
+{
+    const int status = platform::readable_file_status(req.input.c_str());
+    if (status) return fail(req.input, std::strerror(status));
+    // The set by program, unless the command line asks for the set by channel.
+    bool by_channel = false;
+    for (size_t k = 0; k < req.job_options.size(); ++k)
+        by_channel = (by_channel || req.job_options[k] == "+m" || req.job_options[k] == "dopchange=0") &&
+                     req.job_options[k] != "+M" && req.job_options[k] != "dopchange=1";
+    settings.dopchange = by_channel ? 0 : 1;
+    std::string folder = req.output;
+    if (folder.back() != '/' && folder.back() != '\\') folder += platform::path_separator;
+    if (!req.force) {
+        const bool patch = settings.dopchange != 0;
+        for (unsigned k = patch ? 0 : 1; k <= (patch ? 255u : 16u); ++k) {
+            char tail[16];
+            std::snprintf(tail, sizeof tail, "%s_%02x.xi", patch ? "gmp" : "gmc", k);
+            if (platform::name_taken((folder + tail).c_str()))
+                return fail(folder + tail, "exists; -y (--force) replaces the XI files of the set");
+        }
+    }
+    settings_set_text(settings.input_file, req.input.c_str());
+    settings_set_text(settings.output_file, req.output.c_str());
+    settings.replace_files = req.force ? 1 : 0;
+    ConsoleFrontEnd front_end(stderr, req.quiet, false);
+    Job job(settings, front_end);
+    job.phases.convert = [](Conversion& c, const std::string& bank, const std::string& dir) {
+        return export_soundfont_xi(c, bank, dir);
+    };
+    const int mode = job.run(1);
+    front_end.log().finish();
+    if (mode == 0 || front_end.failed_) {
+        std::string why = front_end.log().error();
+        while (!why.empty() && (why.front() == '\n' || why.front() == ' ')) why.erase(why.begin());
+        return fail(req.input, why.empty() ? "the export failed" : why);
+    }
+    return exit_ok;
+}
+
 // --generators SONG: the generators a clone may take its notes from, one "%2d: %s" line each on
 // stdout; the log (and an error) on stderr.
 int list_song_generators(const Settings& settings, const CliRequest& req)
@@ -173,6 +216,19 @@ int list_song_generators(const Settings& settings, const CliRequest& req)
     return to_standard_output(lines);
 }
 
+// A native MIDI conversion's waves: the SoundFont found on this system goes to the job when the
+// settings name none and xi_dir lacks the XI files; a SoundFont they name that cannot be read
+// refuses the job before it starts.
+FailureLine prepare_midi_waves(Settings& s, const std::string& input)
+{
+    s.soundfont_found.clear();
+    if (decide_input_kind(input).kind != InputKind::midi || s.domidi_ext) return {};
+    const MidiWaveSource w = midi_wave_source(s);
+    if (!w.problem.empty()) return {w.soundfont, w.problem};
+    if (w.found) s.soundfont_found = w.soundfont;
+    return {};
+}
+
 // The files a job reads: its input or songs, machines.ini, kestrix.ini, es-9.dat for an ES-9, and
 // the XI instruments a MIDI file's waves come from.
 std::vector<ReadFile> job_reads(const Settings& s, const CliRequest& req, const std::string& machines_ini,
@@ -190,6 +246,8 @@ std::vector<ReadFile> job_reads(const Settings& s, const CliRequest& req, const 
     if ((!req.merge && s.dopfun == 7) || (merging && s.clone2 == 8 && !s.rip_es9))
         reads.push_back({"es-9.dat", "es-9.dat, which the job reads"});
     if (!req.merge && decide_input_kind(req.input).kind == InputKind::midi && !s.domidi_ext) {
+        const MidiWaveSource w = midi_wave_source(s);
+        if (w.kind == MidiWaveSourceKind::soundfont) reads.push_back({w.soundfont, "the SoundFont the job reads"});
         for (const char* kind : {"gmc", "gmp"})
             for (unsigned k = 0; k < (kind[2] == 'c' ? 17u : 256u); ++k) {
                 char number[16]; // "_%02x.xi" of any unsigned
@@ -389,6 +447,8 @@ BatchResult convert_file_of_batch(const Settings& base, const CliRequest& req, c
     if (!why.empty()) return r.reason = why, r;
     why = check_output(f.output, f.input, req.force);
     if (!why.empty()) return r.reason = reason_for({f.output, why}, f.input), r;
+    const FailureLine waves = prepare_midi_waves(s, f.input);
+    if (!waves.reason.empty()) return r.reason = reason_for(waves, f.input), r;
     // An XI instrument needs no machines.ini.
     why = decide_input_kind(f.input).kind == InputKind::xi ? "" : check_machines_ini(s, machines_ini);
     if (!why.empty()) return r.reason = why, r;
@@ -539,6 +599,7 @@ int main(int argc, char** argv)
         if (!same.reason.empty()) return fail(same.file, same.reason);
         return list_song_generators(settings, req);
     }
+    if (req.export_xi) return export_xi_set(settings, req);
     if (req.batch()) return convert_batch(settings, req, machines_ini, ini_read);
 
     // "-": the input from standard input, the song to standard output.
@@ -581,6 +642,8 @@ int main(int argc, char** argv)
             const bool xi = decide_input_kind(req.input).kind == InputKind::xi;
             why = xi ? "" : check_machines_ini(settings, machines_ini);
             if (!why.empty()) return fail("", why);
+            const FailureLine waves = prepare_midi_waves(settings, req.input);
+            if (!waves.reason.empty()) return fail(waves.file, waves.reason);
         }
     }
     if (req.merge) {

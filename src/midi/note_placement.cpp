@@ -242,7 +242,7 @@ void NotePlacement::use_program(int program)
 double floor_fast(double x) { return x >= 0 && x < 4503599627370496.0 ? double(int64_t(x)) : std::floor(x); }
 
 // Additional and second pass: the pattern, row and note delay of an event at tick t. False when
-// the event is dropped (before the song's start, or beyond the 112-pattern limit).
+// the event is dropped (before the song's start).
 bool NotePlacement::place_event(int64_t t, Place& out)
 {
     Song& s = c.song;
@@ -275,7 +275,6 @@ bool NotePlacement::find_place(int64_t t)
     bool error = false;
     double pattern = floor_fast(p / blines);
     if (pattern >= s.pattern_count) {
-        if (s.pattern_count == s.pattern_limit) return false;
         c.log.log_force = 1;
         log_print(c.log, "\nPosition error (%d=pat>=bpatts=%d)!!!!\n", int(std::min(pattern, 2147483647.0)),
                   s.pattern_count);
@@ -617,6 +616,13 @@ void NotePlacement::Mf_on_program(int channel, int program)
         use_program(program);
         if (log_shows(c.log)) log_print(c.log, " mapped to %d", s.wave_map[program]);
     }
+    if (channel >= 0 && first_pass()) {
+        const int64_t t = reader_.at.current_ticks;
+        if (ms.first_program[channel] < 0 || t < ms.first_program_tick[channel]) {
+            ms.first_program[channel] = program;
+            ms.first_program_tick[channel] = t;
+        }
+    }
     ChannelProgram& cp = ms.channel_programs[channel < 0 ? midi_drum_channel : channel];
     cp.program = program;
     cp.changed = 1;
@@ -680,6 +686,7 @@ void NotePlacement::note(int channel, int key, int velocity, bool listing)
     const int64_t t = reader_.at.current_ticks;
     const bool first = first_pass();
     if (first) {
+        if (velocity > 0) ms.keys_played[channel][key >> 3] |= uint8_t(1u << (key & 7));
         if (st.do_firstnote0) ms.first_note_time = ms.first_note_time == -1 ? t : std::min(ms.first_note_time, t);
         ms.last_note_time = std::max(ms.last_note_time, t);
     }

@@ -1,40 +1,89 @@
 // Patterns and sequences of a merge or transformation. PATT: line counts and rows times the
 // blow-up factor, the clone's rows taken from its source's, the second song's master's patterns
-// left out, its input sources and Tracker wave bytes renumbered. SEQU: the song end and loop,
+// left out, its input sources and Tracker wave bytes renumbered; an input block that changes
+// nothing in each pattern of the output's master for each connection it gains from the second
+// song, and in each pattern of a clone's destination for the clone. SEQU: the song end and loop,
 // positions times the blow-up factor, every sequence repeated, the clone's sequence after its
 // source's, the second song's sequences renumbered.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <new>
 #include <vector>
 
 #include "buzz/machines_ini.h"
+#include "buzz/sequence_fields.h"
 #include "core/log.h"
 #include "transform/machine_tools.h"
 #include "transform/merge_stages.h"
 
 namespace merge_stage {
 
-void skip_second_master_patterns(Merge& m)
+namespace {
+
+// A row of an input block that changes nothing: amplitude and panning 0xFFFF, as the empty master
+// rows of a conversion hold them (the real songs' master rows agree).
+constexpr std::array<uint8_t, 4096> unchanged_rows = [] {
+    std::array<uint8_t, 4096> rows{};
+    rows.fill(0xFF);
+    return rows;
+}();
+
+void emit_unchanged_input(Merge& m, unsigned source, uint64_t lines)
+{
+    emit_word(m.reader, source);
+    for (uint64_t left = 4 * lines; left > 0;) {
+        const size_t n = size_t(std::min<uint64_t>(left, unchanged_rows.size()));
+        emit_block(m.reader, unchanged_rows.data(), n);
+        left -= n;
+    }
+}
+
+// The input blocks a pattern of the first song's machine gains: the output's master one for each
+// machine of the second song that fed its master; a clone's destination one for the clone.
+void add_input_blocks(Merge& m, int machine, uint64_t lines)
+{
+    const MergeState& ms = m.state;
+    if (machine == 0 && m.reader.merging)
+        for (uint16_t source : ms.second_master_sources) emit_unchanged_input(m, source + unsigned(ms.machine_shift), lines);
+    if (m.clone.destination == 0) return;
+    for (const MergeState::Connection& c : ms.clone_connections)
+        if (c.destination == machine) emit_unchanged_input(m, unsigned(summary(m, 0).machines - 1), lines);
+}
+
+// The master's patterns at the start of a PATT section copied whole: read past (input 2) or
+// passed on with the blocks the output's master gains (input 1).
+void master_patterns(Merge& m, int input)
 {
     ReaderState& rs = m.reader;
     const int saved_forward = rs.forward;
-    rs.forward = 0;
+    if (input == 2) rs.forward = 0;
     const MachineDescription* d = machine_description(m.machines, role_master);
     const uint64_t global_bytes = uint64_t(d ? d->global_bytes : master_global_bytes);
     const uint64_t track_bytes = uint64_t(d ? d->track_bytes : 0);
-    const uint64_t inputs = uint64_t(summary(m, 2).master_connections);
-    const uint16_t patterns = hold_word(m.reader);
-    const uint16_t tracks = hold_word(m.reader);
+    const uint64_t inputs = uint64_t(summary(m, input).master_connections);
+    const uint16_t patterns = take_word(m.reader);
+    const uint16_t tracks = take_word(m.reader);
     for (int k = 0; k < patterns; ++k) {
         take_text(m.reader, nullptr, 0);
-        const uint64_t lines = hold_word(m.reader);
-        hold_skip(m.reader, (4 * lines + 2) * inputs + global_bytes * lines + tracks * lines * track_bytes, msg_patt_size);
+        const uint64_t lines = take_word(m.reader);
+        pass_bytes(m.reader, (4 * lines + 2) * inputs, msg_patt_size);
+        if (input == 1) add_input_blocks(m, 0, lines);
+        pass_bytes(m.reader, global_bytes * lines + tracks * lines * track_bytes, msg_patt_size);
         if (rs.in.at_eof()) job_abort(msg_patt_size);
     }
     if (rs.in.pos > rs.in.end) job_abort(msg_patt_size);
     rs.forward = saved_forward;
+}
+
+} // namespace
+
+void skip_second_master_patterns(Merge& m) { master_patterns(m, 2); }
+
+void first_master_patterns(Merge& m)
+{
+    if (m.reader.merging && !m.state.second_master_sources.empty()) master_patterns(m, 1);
 }
 
 namespace {
@@ -77,6 +126,12 @@ void input_source(void* user, int, int, uint16_t* source)
 {
     Merge& m = merge_of(user);
     if (current(m) == 2) *source = uint16_t(*source + m.state.machine_shift);
+}
+
+void pattern_inputs(void* user, int machine, int, uint16_t lines)
+{
+    Merge& m = merge_of(user);
+    if (first_input(m)) add_input_blocks(m, machine, lines);
 }
 
 void before_row(void* user, const RowPlace& at, uint8_t* bytes, int size)
@@ -168,8 +223,6 @@ void count_event(void* user, int ordinal, uint32_t* position, uint32_t*)
     last = std::max(last, *position);
 }
 
-uint64_t field_max(int width) { return width == 4 ? 0xFFFFFFFFu : width == 2 ? 0xFFFFu : 0xFFu; }
-
 bool sequence_begin(void* user, int ordinal, uint16_t* machine, uint32_t* events, int* position_width, int value_width)
 {
     Merge& m = merge_of(user);
@@ -188,11 +241,11 @@ bool sequence_begin(void* user, int ordinal, uint16_t* machine, uint32_t* events
         const size_t k = size_t(ordinal);
         const uint32_t largest = k < ms.last_position.size() ? ms.last_position[k] : 0;
         const uint64_t last = uint64_t(largest) * uint64_t(ms.blow) + uint64_t(ms.repeat - 1) * ms.song_end;
-        if (last > field_max(4))
+        const int need = sequence_position_width(last, ms.position_width);
+        if (need == 0)
             refuse("Sequence position %llu does not fit in 4 bytes after blow-up and repetition, use smaller "
                    "factors!!", static_cast<unsigned long long>(last));
-        const int need = last > field_max(2) ? 4 : last > field_max(1) ? 2 : 1;
-        if (need > ms.position_width) *position_width = ms.position_width = need;
+        if (need != ms.position_width) *position_width = ms.position_width = need;
     }
     ms.event_count = *events;
     ms.events.clear();
@@ -221,7 +274,7 @@ void sequence_event(void* user, int, uint32_t* position, uint32_t* value)
     MergeState& ms = m.state;
     const uint64_t blown = uint64_t(*position) * uint64_t(ms.blow);
     const uint64_t last = blown + uint64_t(ms.repeat - 1) * ms.song_end; // its last repetition
-    if (last > field_max(ms.position_width)) // the counting pass saw another song
+    if (last > sequence_field_max(ms.position_width)) // the counting pass saw another song
         refuse("Sequence position %llu does not fit in %d bytes, use smaller factors!!",
                static_cast<unsigned long long>(last), ms.position_width);
     *position = uint32_t(blown);
@@ -266,7 +319,8 @@ void sequence_end(void* user, int)
     if (ms.keep_events)
         for (int play = 1; play < ms.repeat; ++play) emit_kept_events(m, play);
     if (ms.cloned_sequence) {
-        // The clone's patterns are the source's in the same order: the same references play them.
+        // The clone's patterns are the source's in the same order: the same references play them,
+        // in the source's widths.
         emit_word(m.reader, unsigned(summary(m, 0).machines - 1));
         emit_dword(m.reader, ms.event_count * uint32_t(ms.repeat));
         if (ms.event_count) {
@@ -293,6 +347,7 @@ void set_pattern_hooks(ReaderHooks& h)
     h.pattern_rows = pattern_rows;
     h.pattern_lines = pattern_lines;
     h.input_source = input_source;
+    h.pattern_inputs = pattern_inputs;
     h.row = before_row;
     h.row_written = after_row;
 }

@@ -658,7 +658,6 @@ bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out
     song.tempo = std::clamp(mod.bpm, 32, 255);
     song.cut_keeps_volume = info.impulse_tracker;
     song.scream_tracker = info.loader == "Scream Tracker 3";
-    song.max_patterns = std::clamp(mod.pat, 112, xm_max_patterns);
     PlaybackReport walk = follow_playback(out, song);
     if (walk.unplaced) report.limits.add("volume, pan or tempo without a free column", walk.unplaced);
     if (walk.shared) report.limits.add("pattern state sharing a copy (pattern limit)", walk.shared);

@@ -125,7 +125,7 @@ TEST_F(Cli, ConvertListAndFail)
     EXPECT_TRUE(r.out.starts_with("demo.bmx: BMX, sections MACH CONN WAVT PATT SEQU BLAH WAVE\nmachines: 5\n"
                                   "    0  Master                   master    \n")) << r.out;
     EXPECT_NE(r.out.find("\npatterns: 9\nsequence length: 320 rows (loop 0 to 320), 5 sequences\nwaves: 5\n"
-                         "    1  bass                     64 bytes\n"), std::string::npos) << r.out;
+                         "    1  bass                     64 bytes, raw\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\nsection:WAVE"), std::string::npos) << r.out;
     EXPECT_TRUE(r.out.ends_with(")\n\n")) << r.out; // the listing's own end, no report
     EXPECT_EQ(r.err, "");
@@ -198,7 +198,7 @@ TEST_F(Cli, ConvertListAndFail)
     // A MIDI file whose XI folder holds none of its instruments: one warning, also under -q.
     kxtest::smf(0, 96, {kxtest::SmfTrack().on(0, 0, 60).off(96, 0, 60)}).write("tune.mid");
     fs::create_directory("empty");
-    r = run_kestrix("-q --set xi_dir=empty/ tune.mid");
+    r = run_kestrix("-q --set xi_dir=empty/ --soundfont none tune.mid");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Warning: empty/ holds none of the XI files this song's waves come from (the first: "
                      "empty/gmc_01.xi); the song has no waves\n");
@@ -356,7 +356,7 @@ TEST_F(Cli, SettingsFileWarningsAndKeys)
     EXPECT_EQ(k.status, 0);
     EXPECT_NE(k.out.find("\ndotsplit       integer  0 to 2                     1            machines:"), std::string::npos)
         << k.out;
-    EXPECT_EQ(std::count(k.out.begin(), k.out.end(), '\n'), 1 + 47 + 8) << k.out;
+    EXPECT_EQ(std::count(k.out.begin(), k.out.end(), '\n'), 1 + 48 + 8) << k.out;
 }
 
 // On a terminal a bar stands below the lines: a job's progress once it has run half a second, a

@@ -14,6 +14,7 @@
 #include "song/midi_state.h"
 #include "song/pattern_cells.h"
 #include "song/song.h"
+#include "transform/merge.h"
 
 namespace {
 
@@ -145,19 +146,35 @@ TEST_F(MidiConversion, ProgramsAndDrumsChooseTheWaves)
 
 TEST_F(MidiConversion, LimitsAndBrokenFiles)
 {
-    // 112 patterns at most: later notes vanish, and a forced warning says how much was kept.
-    std::string log = convert_midi(smf(0, 96, {SmfTrack().on(0, 0, 60).on(96 * 4 * 112, 0, 60).on(96 * 4 * 200, 0, 60)}));
+    // No song is cut: a note in each of 113 patterns (each another key) and one past row 65535
+    // (in pattern 1025) all play, from a sequence of 2-byte values and 4-byte positions.
+    SmfTrack long_song;
+    for (int p = 0; p < 113; ++p) long_song.on(96 * 4 * p, 0, 14 + p).off(96 * 4 * p + 96, 0, 14 + p);
+    std::string log = convert_midi(smf(0, 96, {long_song.on(96 * 4 * 1025, 0, 62)}));
     ASSERT_TRUE(ok) << log;
-    EXPECT_EQ(song.pattern_count, 112);
-    EXPECT_TRUE(has(log, "restricted pattern number to 112")) << log;
-    EXPECT_TRUE(has(log, "\nWarning: song cut at 112 patterns: 224 s of 400 s kept; --set blines=115 keeps it all")) << log;
+    EXPECT_EQ(song.pattern_count, 1026);
     EXPECT_FALSE(has(log, "Position error")) << log;
-    EXPECT_EQ(cells(), "0.0.0:41 01 c8 00 00");
-    settings.blines = 115; // ... and it does
-    log = convert_midi(smf(0, 96, {SmfTrack().on(0, 0, 60).on(96 * 4 * 112, 0, 60).on(96 * 4 * 200, 0, 60)}));
-    EXPECT_EQ(song.pattern_count, 112);
-    EXPECT_FALSE(has(log, "cut")) << log;
-    settings.blines = 64;
+    EXPECT_TRUE(cells().ends_with("112.16.0:ff 01 ff 00 00 1025.0.0:43 01 c8 00 00")) << cells();
+    const kxtest::SongSequences q = kxtest::song_sequences(kxtest::read_file("out.bmx"));
+    const kxtest::SongSequence* s = q.of_machine(1);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(std::make_tuple(q.song_end, s->position_width, s->value_width, s->events.size()), std::make_tuple(1026u * 64, 4, 2, 114u));
+    EXPECT_EQ(s->events[112], std::make_pair(112u * 64, 0x80u));
+    EXPECT_EQ(s->events[113], std::make_pair(1025u * 64, 0x81u));
+    // Merged with itself and its machine cloned, every sequence keeps those widths and events.
+    settings.clone_source = 1;
+    settings.clone2 = role_primifun;
+    ASSERT_TRUE(load_machine_descriptions(machines, pool, c.log));
+    ASSERT_TRUE(run_guarded(c.log, [&] { merge_songs(merge, "out.bmx", "out.bmx", "merged.bmx"); }));
+    const kxtest::SongSequences merged = kxtest::song_sequences(kxtest::read_file("merged.bmx"));
+    ASSERT_EQ(merged.sequences.size(), 3u);
+    for (int m = 1; m <= 3; ++m) {
+        const kxtest::SongSequence* t = merged.of_machine(m);
+        ASSERT_NE(t, nullptr) << m;
+        EXPECT_EQ(std::make_tuple(t->position_width, t->value_width), std::make_tuple(4, 2)) << m;
+        EXPECT_EQ(t->events, s->events) << m;
+    }
+    settings = Settings();
 
     struct Case { const char* what; Bytes file; const char* error; };
     Bytes million = Bytes().u8(0).u8(0x90);

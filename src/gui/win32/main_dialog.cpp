@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/input_formats.h"
 #include "core/log.h"
 #include "core/version.h"
 #include "gui/dialog_logic.h"
@@ -194,7 +195,10 @@ void start_job(HWND dialog, int mode)
     settings = main_dialog.pages; // the job's own options from now on
     settings.replace_files = 1;   // the dialog asks before a job replaces a file
     choose_machines_ini(settings);
-    if (mode & 1) prepare_xi_dir(settings);
+    if (mode & 1) {
+        prepare_xi_dir(settings);
+        if (decide_input_kind(settings.input_file).kind == InputKind::midi) take_midi_wave_source(settings);
+    }
     f.dialog = dialog;
     // The runner's first window is "Conversion Log" for a conversion, "Merging Log" for a merge.
     const char* title = mode & 1 ? "Conversion Log" : "Merging Log";
@@ -281,6 +285,8 @@ const FileDialog* file_dialog_for(int button)
         {ctl::merge_input1, "Select Name of first merge input file", song_filter, OFN_FILEMUSTEXIST, false},
         {ctl::merge_input2, "Select Name of second merge input file", song_filter, OFN_FILEMUSTEXIST, false},
         {ctl::merge_output, "Select Name of merge output", song_filter, OFN_OVERWRITEPROMPT, true},
+        {ctl::soundfont, "Select a SoundFont for the waves of MIDI files",
+         "SoundFont (*.sf2)\0*.sf2\0All files (*.*)\0*.*\0", OFN_FILEMUSTEXIST, false},
     };
     const int k = button - ctl::browse_input;
     return k >= 0 && k < int(sizeof dialogs / sizeof dialogs[0]) ? &dialogs[k] : nullptr;
