@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -64,9 +65,10 @@ struct DialogState {
     std::string program_output_name;
 };
 
-// Characters of a number edit that are read (the rest of a longer text is ignored).
+// Characters of a number edit that are read (the rest of a longer text is ignored); a text edit
+// (a file or folder name) is read whole.
 constexpr size_t number_edit_chars = 9;
-constexpr size_t text_edit_chars = settings_text_size - 1;
+constexpr size_t text_edit_chars = SIZE_MAX;
 
 // "%d": blanks, a sign, digits; the text must begin with a number (24x gives 24). False, and
 // `out` unchanged, otherwise.

@@ -39,7 +39,8 @@ public:
     explicit Win32Controls(HWND dialog) : dialog_(dialog) {}
     std::string text(int id, size_t max_chars) override
     {
-        std::vector<char> buf(max_chars + 1, 0);
+        const size_t length = size_t(std::max(0, GetWindowTextLengthA(GetDlgItem(dialog_, id))));
+        std::vector<char> buf(std::min(length, max_chars) + 1, 0);
         GetDlgItemTextA(dialog_, id, buf.data(), int(buf.size()));
         return buf.data();
     }
@@ -70,8 +71,8 @@ public:
     // through a link), unless that names one of the job's own files.
     FILE* open_log_file() override
     {
-        if (!job.dolist || !job.log_file[0] || names_a_file_of_the_job(job, job.log_file)) return nullptr;
-        return platform::create_file(job.log_file, true);
+        if (!job.dolist || job.log_file.empty() || names_a_file_of_the_job(job, job.log_file.c_str())) return nullptr;
+        return platform::create_file(job.log_file.c_str(), true);
     }
     void report(const char* text, JobOutcome outcome) override
     {
@@ -300,14 +301,15 @@ void browse(HWND dialog, const FileDialog& fd)
         GetSystemDirectoryA(system_dir, MAX_PATH);
         dir = system_dir;
     }
-    char result[256] = {};
+    // Room for any name the system's dialog returns: a long path is taken whole.
+    std::vector<char> result(32768, 0);
     OPENFILENAMEA ofn{};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = dialog;
     ofn.lpstrFilter = fd.filter;
     ofn.nFilterIndex = 1;
-    ofn.lpstrFile = result;
-    ofn.nMaxFile = sizeof result;
+    ofn.lpstrFile = result.data();
+    ofn.nMaxFile = DWORD(result.size());
     ofn.lpstrInitialDir = dir.c_str();
     ofn.lpstrTitle = fd.title;
     ofn.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | fd.options;
@@ -317,11 +319,11 @@ void browse(HWND dialog, const FileDialog& fd)
         test_log("file dialog cancelled");
         return;
     }
-    std::string chosen = result;
+    std::string chosen = result.data();
     if (fd.edit_id == ctl::xi_dir) chosen = xi_dir_from_choice(chosen);
     test_log("file dialog chose \"%s\" for %d", chosen.c_str(), fd.edit_id);
     SetDlgItemTextA(dialog, fd.edit_id, chosen.c_str());
-    dir = browse_directory_from_choice(result);
+    dir = browse_directory_from_choice(result.data());
     if (fd.edit_id == ctl::input_file) {
         Win32Controls c(dialog);
         on_input_chosen(c, main_dialog.state, chosen);
@@ -349,7 +351,7 @@ void list_generators_of_input1(HWND dialog)
     Settings settings = main_dialog.pages;
     choose_machines_ini(settings);
     std::vector<GeneratorEntry> generators;
-    const bool ok = list_generators(settings, settings.merge_input1, generators);
+    const bool ok = list_generators(settings, settings.merge_input1.c_str(), generators);
     SendDlgItemMessageA(dialog, ctl::source_list, LB_RESETCONTENT, 0, 0);
     SendDlgItemMessageA(dialog, ctl::source_list, LB_ADDSTRING, 0, LPARAM(" 0: none"));
     for (const GeneratorEntry& g : generators)
@@ -403,7 +405,7 @@ void initialise(HWND dialog)
     tab_strip_set_text_style(dialog, -2);
 
     if (!load_settings(m.pages))
-        settings_set_text(m.pages.xi_dir, default_xi_dir(platform::current_directory()).c_str());
+        m.pages.xi_dir = default_xi_dir(platform::current_directory());
     Win32Controls c(dialog);
     pages_from_settings(m.pages, c, m.state);
     update_merge_input2(dialog);
@@ -448,11 +450,13 @@ void command(HWND dialog, int id)
         return;
     }
     switch (id) {
-    case ctl::save:
+    case ctl::save: {
         read_pages(dialog);
-        if (!save_settings(m.pages)) error_box("error: cannot write kestrix.ini");
+        std::string why;
+        if (!save_settings(m.pages, &why)) error_box(("error: cannot write kestrix.ini: " + why).c_str());
         test_log("saved");
         break;
+    }
     case ctl::convert:
         read_pages(dialog);
         start_job(dialog, convert_job_mode(m.pages));
