@@ -201,7 +201,7 @@ void finish_output(DriverState& d)
     }
     if (const int xe = c.exported_xi_files.keep_all()) {
         c.log.log_force = 1;
-        log_print(c.log, "\n%s: %s", c.settings.xi_dir, std::strerror(xe));
+        log_print(c.log, "\n%s: %s", c.settings.xi_dir.c_str(), std::strerror(xe));
         job_abort("Could not write XI-files!!");
     }
 }
