@@ -231,6 +231,11 @@ void midi_pass(Conversion& c, int pass, SmfReader& file)
     c.log.log_enabled = c.settings.dolist;
     midi_read_pass(c, file);
     s.song_length = s.pattern_count;
+    if (ms.notes_before_start) {
+        c.log.log_force = 1;
+        log_print(c.log, "\nWarning: %d notes before the song's start (midi_shift %g rows) left out", ms.notes_before_start,
+                  double(c.settings.midi_shift));
+    }
 }
 
 // Tracks of machine m in a native MIDI conversion: the polyphony of its MIDI track.
@@ -339,9 +344,12 @@ void midi_after_first_pass(Conversion& c, SmfReader& file)
         log_print(c.log, "\n     Machine %2d:(%2d channels added) --> polyphonie: %2d", m, t ? t->added_channels : 0,
                   t ? t->polyphony : 0);
     }
-    if (ms.suppressed_notes)
-        log_print(c.log, "\nThere are %3d suppressed notes ( >%d additional channels) (increase midi_tpb or midi_res!)",
+    if (ms.suppressed_notes) {
+        // Notes that find no track are lost: said also in quiet mode.
+        c.log.log_force = 1;
+        log_print(c.log, "\nWarning: There are %3d suppressed notes ( >%d additional channels) (increase midi_tpb or midi_res!)",
                   ms.suppressed_notes, midi_additional_channels);
+    }
     // Information, not a warning: each such note keeps its note-on and sounds for a row.
     if (ms.short_notes) log_print(c.log, "\n%d notes shorter than a row kept one row long", ms.short_notes);
     ms.suppressed_notes = ms.short_notes = 0;
@@ -355,7 +363,13 @@ void midi_write_tempo_changes(Conversion& c)
 {
     Song& s = c.song;
     const int blines = c.settings.blines;
-    const std::vector<MidiBpmChange> changes = midi_bpm_changes(c, int64_t(s.pattern_count) * blines);
+    int beyond = 0;
+    const std::vector<MidiBpmChange> changes = midi_bpm_changes(c, int64_t(s.pattern_count) * blines, &beyond);
+    if (beyond) {
+        c.log.log_force = 1;
+        log_print(c.log, "\nWarning: %d tempo stretches beyond the Master's %d to %d BPM play at the nearest of them", beyond,
+                  master_bpm_low, master_bpm_high);
+    }
     if (changes.empty()) return;
     s.bpm = changes.front().bpm;
     const MachineRecord& master = s.machine_table[0];
@@ -410,6 +424,11 @@ int write_output_song(DriverState& d, const char* output)
         c.log.log_force = 1;
         const std::string& input = c.song.converter_input.empty() ? c.song.current_input : c.song.converter_input;
         log_print(c.log, "\nWarning: %s ends early; the song holds what it has", input.c_str());
+    }
+    if (c.song.notes_out_of_range) {
+        c.log.log_force = 1;
+        log_print(c.log, "\nWarning: %d notes beyond C-0 to B-15 (the notes a Buzz note byte holds) play at the nearest of them",
+                  c.song.notes_out_of_range);
     }
     if (c.settings.remove_2pat && c.song.duplicates_removed) {
         c.log.log_force = 1;
@@ -502,8 +521,9 @@ platform::RunningProgram* job_program(Conversion& c) { return c.log.cancel ? &c.
 
 // A converter's lines (its summary, or why it failed) go into the job's log, forced as the
 // console showed them, each where it belongs among the job's lines; the scratch copy it read is
-// named as the user's file.
-void log_converter_lines(Conversion& c, std::string text, const std::string& scratch, const char* input)
+// named as the user's file. What a converter that succeeded says is what its XM could not hold (or
+// what it changed to hold it): each line is a warning, shown in quiet mode too.
+void log_converter_lines(Conversion& c, std::string text, const std::string& scratch, const char* input, bool succeeded)
 {
     if (!scratch.empty())
         for (size_t at = text.find(scratch); at != std::string::npos; at = text.find(scratch, at + std::strlen(input)))
@@ -514,7 +534,7 @@ void log_converter_lines(Conversion& c, std::string text, const std::string& scr
         const size_t length = end > start && text[end - 1] == '\r' ? end - start - 1 : end - start;
         if (length) {
             c.log.log_force = 1;
-            log_print(c.log, "\n%.*s", int(length), text.data() + start);
+            log_print(c.log, "\n%s%.*s", succeeded ? "Warning: " : "", int(length), text.data() + start);
         }
         start = end + 1;
     }
@@ -725,8 +745,9 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
         const std::string in_arg = converter_argument(input), xm_arg = converter_argument(xm);
         const char* args[] = {in_arg.c_str(), xm_arg.c_str(), "4", "10"};
         std::string said;
-        if (run_outside_converter(converter, args, 4, &said, job_program(c)) == -1) job_abort("Error running EasyXMid");
-        log_converter_lines(c, said, in_arg == input ? "" : in_arg, input);
+        const int e = run_outside_converter(converter, args, 4, &said, job_program(c));
+        if (e == -1) job_abort("Error running EasyXMid");
+        log_converter_lines(c, said, in_arg == input ? "" : in_arg, input, e == 0);
         current = xm;
         s.current_input = midi_converter_output;
     } else if (converter && s.input_kind == InputKind::it) {
@@ -739,10 +760,10 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
         if (e != 0) {
             c.log.log_force = 1;
             log_print(c.log, "\nit2xm returned with errorcode: %d", e);
-            log_converter_lines(c, said, it, s.converter_input.c_str()); // last: the line that explains the failure
+            log_converter_lines(c, said, it, s.converter_input.c_str(), false); // last: the line that explains the failure
             job_abort("\nProbably wrong IT-format, try to save as v2.xx, not 2.14+");
         }
-        log_converter_lines(c, said, it, s.converter_input.c_str());
+        log_converter_lines(c, said, it, s.converter_input.c_str(), true);
         d.converted_name = it2xm_output_name(s.converter_input);
         current = it2xm_output_name(it);
         s.current_input = d.converted_name;
@@ -757,10 +778,10 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
         if (e != 0) {
             c.log.log_force = 1;
             log_print(c.log, "\nmod2xm returned with errorcode: %d", e);
-            log_converter_lines(c, said, module, s.converter_input.c_str());
+            log_converter_lines(c, said, module, s.converter_input.c_str(), false);
             job_abort("\nProbably wrong MOD/S3M-format");
         }
-        log_converter_lines(c, said, module, s.converter_input.c_str());
+        log_converter_lines(c, said, module, s.converter_input.c_str(), true);
         d.converted_name = mod2xm_output_name(s.converter_input);
         current = mod2xm_output_name(module);
         s.current_input = d.converted_name;
