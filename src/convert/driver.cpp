@@ -489,24 +489,83 @@ namespace {
 // Where the job keeps the converter it waits for, so that killing the job ends it.
 platform::RunningProgram* job_program(Conversion& c) { return c.log.cancel ? &c.log.cancel->program : nullptr; }
 
-// A converter's lines (its summary, or why it failed) go into the job's log, forced as the
-// console showed them, each where it belongs among the job's lines; the scratch copy it read is
-// named as the user's file.
-void log_converter_lines(Conversion& c, std::string text, const std::string& scratch, const char* input)
+// A converter's lines (its summary, or why it failed), the scratch copy it read named as the
+// user's file, without empty lines.
+std::vector<std::string> converter_lines(std::string text, const std::string& scratch, const char* input)
 {
     if (!scratch.empty())
         for (size_t at = text.find(scratch); at != std::string::npos; at = text.find(scratch, at + std::strlen(input)))
             text.replace(at, scratch.size(), input);
+    std::vector<std::string> lines;
     for (size_t start = 0; start < text.size();) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
         const size_t length = end > start && text[end - 1] == '\r' ? end - start - 1 : end - start;
-        if (length) {
-            c.log.log_force = 1;
-            log_print(c.log, "\n%.*s", int(length), text.data() + start);
-        }
+        if (length) lines.emplace_back(text, start, length);
         start = end + 1;
     }
+    return lines;
+}
+
+// The converter's lines go into the job's log, forced as a console would have shown them, each
+// where it belongs among the job's lines.
+void log_converter_lines(Conversion& c, const std::vector<std::string>& lines, size_t count)
+{
+    for (size_t i = 0; i < count && i < lines.size(); ++i) {
+        c.log.log_force = 1;
+        log_print(c.log, "\n%s", lines[i].c_str());
+    }
+}
+
+// A converter that could not be run: where it was looked for, or that it was found and could not
+// start (a library it needs is missing), and where the converters belong.
+[[noreturn]] void converter_not_run(const char* message, const char* program, bool found)
+{
+    const std::string name = std::string(program) + platform::exe_suffix;
+    const std::string self = platform::executable_path();
+    const std::string self_name = self.substr(self.find_last_of("/\\") + 1);
+    const bool libxmp = std::strcmp(program, "easyxmid") != 0;
+    std::string why = std::string(message) + " ";
+    if (found) {
+        why += platform::find_program(name) + " could not start";
+    } else {
+        why += "No " + name + " beside " + self_name + " (in " + platform::executable_directory() +
+               ") nor in a folder of PATH";
+    }
+#ifdef _WIN32
+    why += std::string(": ") + name + (libxmp ? " and libxmp.dll belong" : " belongs") + " beside " + self_name;
+#else
+    why += std::string(": ") + name + " belongs beside " + self_name;
+    if (libxmp) why += " (built there when libxmp-dev is installed; it runs with libxmp's library)";
+#endif
+    job_abort(why.c_str());
+}
+
+// Runs a converter on the job's behalf and brings its lines into the job's log. One that cannot
+// be run ends the job with `not_run` and the reason (converter_not_run). With a `hint`, an exit
+// code other than 0 is a failure: the code is logged, and the job ends with the converter's own
+// last line, which says why (a file that is no module is called that), or with the hint when it
+// said nothing.
+void run_converter(Conversion& c, const char* program, const char* const* args, int arg_count,
+                   const std::string& scratch, const char* input, const char* not_run, const char* hint)
+{
+    std::string said;
+    const int e = run_outside_converter(program, args, arg_count, &said, job_program(c));
+    const std::vector<std::string> lines = converter_lines(said, scratch, input);
+    if (e == -1) converter_not_run(not_run, program, false);
+    if (platform::program_did_not_start(e)) {
+        log_converter_lines(c, lines, lines.size()); // the system's reason, when it gave one
+        converter_not_run(not_run, program, true);
+    }
+    if (!hint || e == 0) {
+        log_converter_lines(c, lines, lines.size());
+        return;
+    }
+    c.log.log_force = 1;
+    log_print(c.log, "\n%s returned with errorcode: %d", program, e);
+    if (lines.empty()) job_abort(hint);
+    log_converter_lines(c, lines, lines.size() - 1);
+    job_abort(lines.back().c_str());
 }
 } // namespace
 
@@ -712,25 +771,15 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
         // easyxmid's exit code says nothing: an XM it did not write is the empty scratch file.
         const std::string xm = reserve_converter_output(d, output, nullptr, "");
         const char* args[] = {input, xm.c_str(), "4", "10"};
-        std::string said;
-        if (run_outside_converter(converter, args, 4, &said, job_program(c)) == -1) job_abort("Error running EasyXMid");
-        log_converter_lines(c, said, "", input);
+        run_converter(c, converter, args, 4, "", input, "Error running EasyXMid", nullptr);
         current = xm;
         s.current_input = midi_converter_output;
     } else if (converter && s.input_kind == InputKind::it) {
         const std::string it = reserve_converter_output(d, output, s.converter_input.c_str(), ".it");
         const std::string xm = it2xm_output_name(it);
         const char* args[] = {it.c_str(), "/WC", xm.c_str()};
-        std::string said;
-        int e = run_outside_converter(converter, args, 3, &said, job_program(c));
-        if (e == -1) job_abort("Error running it2xm!");
-        if (e != 0) {
-            c.log.log_force = 1;
-            log_print(c.log, "\nit2xm returned with errorcode: %d", e);
-            log_converter_lines(c, said, it, s.converter_input.c_str()); // last: the line that explains the failure
-            job_abort("\nProbably wrong IT-format, try to save as v2.xx, not 2.14+");
-        }
-        log_converter_lines(c, said, it, s.converter_input.c_str());
+        run_converter(c, converter, args, 3, it, s.converter_input.c_str(), "Error running it2xm!",
+                      "Probably wrong IT-format, try to save as v2.xx, not 2.14+");
         d.converted_name = it2xm_output_name(s.converter_input);
         current = it2xm_output_name(it);
         s.current_input = d.converted_name;
@@ -738,16 +787,8 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
         const std::string module = reserve_converter_output(d, output, s.converter_input.c_str(), mod2xm_extension(s));
         const std::string xm = mod2xm_output_name(module);
         const char* args[] = {module.c_str(), "/o", xm.c_str()};
-        std::string said;
-        int e = run_outside_converter(converter, args, 3, &said, job_program(c));
-        if (e == -1) job_abort("Error running mod2xm!");
-        if (e != 0) {
-            c.log.log_force = 1;
-            log_print(c.log, "\nmod2xm returned with errorcode: %d", e);
-            log_converter_lines(c, said, module, s.converter_input.c_str());
-            job_abort("\nProbably wrong MOD/S3M-format");
-        }
-        log_converter_lines(c, said, module, s.converter_input.c_str());
+        run_converter(c, converter, args, 3, module, s.converter_input.c_str(), "Error running mod2xm!",
+                      "Probably wrong MOD/S3M-format");
         d.converted_name = mod2xm_output_name(s.converter_input);
         current = mod2xm_output_name(module);
         s.current_input = d.converted_name;
