@@ -16,6 +16,8 @@ def resource_data(pe, type_id):
     dirs = opt + (112 if struct.unpack_from("<H", pe, opt)[0] == 0x20B else 96)
     rsrc_rva, _ = struct.unpack_from("<II", pe, dirs + 2 * 8)
     table = [struct.unpack_from("<8xIIII", pe, opt + opt_size + 40 * i) for i in range(sections)]
+    if rsrc_rva == 0:
+        return None
 
     def offset(rva):
         for vsize, va, raw_size, raw in table:
