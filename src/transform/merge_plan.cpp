@@ -1,0 +1,198 @@
+// Planning a merge or transformation: the output's counts (machines, connections, waves,
+// sequences, the text length) from the inputs' counting pass, and its sections in directory
+// order: which sections beyond the seven each song carries on, which are left out with a warning,
+// and where the PARA entries of the output's machines come from.
+#include <cstring>
+#include <initializer_list>
+#include <vector>
+
+#include "buzz/para_section.h"
+#include "core/byteio.h"
+#include "core/log.h"
+#include "transform/machine_tools.h"
+#include "transform/merge_stages.h"
+
+namespace merge_stage {
+
+namespace {
+
+uint32_t text_bytes(Merge& m, int input)
+{
+    const uint32_t length = summary(m, input).section_length[sec_blah];
+    return m.state.has_section[input][sec_blah] && length > 4 ? length - 4 : 0;
+}
+
+void check_count(int value, const char* what)
+{
+    if (value > 0xFFFF) refuse("The song would have %d %s, more than 65535!!", value, what);
+}
+
+} // namespace
+
+uint32_t text_length(Merge& m)
+{
+    uint64_t n = text_bytes(m, 1);
+    if (m.reader.merging) n += separator_bytes + uint64_t(text_bytes(m, 2));
+    if (n > 0xFFFFFFFFu) job_abort("The texts of the songs are too long!!");
+    return uint32_t(n);
+}
+
+int64_t output_count(void* user, int section, uint32_t value)
+{
+    Merge& m = merge_of(user);
+    if (!first_input(m)) return -1; // the first song writes the output's counts
+    const InputSummary& out = summary(m, 0);
+    switch (section) {
+    case sec_mach: return out.machines;
+    case sec_conn: return out.connections;
+    case sec_wavt: return out.instruments;
+    case sec_sequ: return out.sequences;
+    case sec_wave: return out.waves;
+    case sec_blah: return text_length(m);
+    default: return value;
+    }
+}
+
+void set_output_counts(Merge& m)
+{
+    InputSummary& out = summary(m, 0);
+    const InputSummary& a = summary(m, 1);
+    const InputSummary& b = summary(m, 2);
+    if (m.reader.merging) {
+        out.machines = a.machines + b.machines - 1;
+        out.connections = a.connections + b.connections - b.master_connections;
+        out.instruments = a.instruments + b.instruments;
+        out.sequences = a.sequences + b.sequences + b.sequence_adjustment;
+        out.waves = a.waves + b.waves;
+    } else {
+        out.machines = a.machines;
+        out.connections = a.connections;
+        out.instruments = a.instruments;
+        out.sequences = a.sequences;
+        out.waves = a.waves;
+    }
+    if (m.clone.destination != 0) {
+        out.machines += 1;
+        out.sequences += a.sequence_adjustment;
+    }
+    check_count(out.machines, "machines");
+    check_count(out.connections, "connections");
+    check_count(out.instruments, "waves");
+    check_count(out.sequences, "sequences");
+    check_count(out.waves, "waves");
+}
+
+namespace {
+
+bool named(const SectionEntry& e, const char* name) { return std::memcmp(e.name, name, 4) == 0; }
+
+// A section of a song is exactly these bytes.
+bool holds_exactly(Merge& m, int input, const SectionEntry& e, std::initializer_list<uint8_t> bytes)
+{
+    if (e.length != bytes.size()) return false;
+    SectionReader in{summary(m, input).stream, stream_length(summary(m, input).stream), 0, 0};
+    in.seek(e.offset);
+    uint8_t got[8] = {};
+    in.block(got, bytes.size());
+    return !in.at_eof() && std::equal(bytes.begin(), bytes.end(), got);
+}
+
+// PDLG and MIDI list only the machines that have an open window or a MIDI binding: one without
+// any holds the bytes of an empty list, and nothing is lost when it is not carried.
+bool empty_list(Merge& m, int input, const SectionEntry& e)
+{
+    return (named(e, "PDLG") && holds_exactly(m, input, e, {1, 0})) || (named(e, "MIDI") && holds_exactly(m, input, e, {0}));
+}
+
+void leave_out(Merge& m, const SectionEntry& e, const char* song, const char* why)
+{
+    m.log.log_force = 1;
+    log_print(m.log, "\nWarning: section %s of %.200s is left out, %s!", e.name, song, why);
+}
+
+bool read_para(Merge& m, int input, const SectionEntry& e, int description, ParaSection& out)
+{
+    FILE* f = summary(m, input).stream;
+    SectionReader in{f, stream_length(f), 0, uint64_t(e.offset) + e.length};
+    in.seek(e.offset);
+    return read_para_section(in, uint32_t(summary(m, input).machines), m.machines, description, out);
+}
+
+// A PARA section for the merged song: the first song's entries, the second song's but its
+// master's, and the clone's made from the entry of a machine of its library. False (with the
+// reason) when the inputs do not describe every machine of the new song.
+bool plan_para(Merge& m, const SectionEntry& first_para, const SectionEntry* second_para, ParaPlan& plan, const char*& why)
+{
+    const int clone = m.clone.destination != 0 ? m.clone.destination : -1;
+    why = "it does not describe each machine of the first song";
+    if (!read_para(m, 1, first_para, clone, plan.first)) return false;
+    if (plan.first.match_end) plan.clone_input = 1;
+    if (m.reader.merging) {
+        why = "the second song has no parameter descriptions of its machines";
+        if (!second_para || !read_para(m, 2, *second_para, clone, plan.second)) return false;
+        if (!plan.clone_input && plan.second.match_end) plan.clone_input = 2;
+    }
+    why = "neither song has a machine of the clone's kind to describe it";
+    return clone < 0 || plan.clone_input != 0;
+}
+
+const SectionEntry* find_extra(Merge& m, int input, const char* name)
+{
+    for (const SectionEntry& e : summary(m, input).extra_sections)
+        if (named(e, name)) return &e;
+    return nullptr;
+}
+
+} // namespace
+
+// The output's sections in directory order, decided before anything is written: every warning
+// about a section left out comes first, and a second song whose compressed waves cannot be
+// merged is refused before the output exists.
+std::vector<PlannedSection> plan_sections(Merge& m, const char* first, const char* second, ParaPlan& para)
+{
+    const bool adds_machines = m.reader.merging || m.clone.destination != 0;
+    if (summary(m, 1).extra_sections_cut) refuse("%.200s has more sections than a Buzz song!!", first);
+    if (m.reader.merging && summary(m, 2).extra_sections_cut) refuse("%.200s has more sections than a Buzz song!!", second);
+
+    const SectionEntry* first_para = find_extra(m, 1, "PARA");
+    if (m.reader.merging) {
+        for (const SectionEntry& e : summary(m, 2).extra_sections) {
+            if (named(e, "CWAV")) {
+                // Its count word first: a section of two zero bytes holds no wave.
+                if (!holds_exactly(m, 2, e, {0, 0}))
+                    refuse("%.200s keeps waves in a CWAV section (compressed waves), which cannot be merged!!", second);
+            } else if (named(e, "PARA")) {
+                if (!first_para) leave_out(m, e, second, "the first song has no parameter descriptions of its machines");
+            } else if (!named(e, "BVER") && !empty_list(m, 2, e)) { // one version text: the first song's
+                leave_out(m, e, second, "it cannot be merged");
+            }
+        }
+    }
+    std::vector<PlannedSection> plan;
+    std::vector<PlannedSection> after;
+    for (const SectionEntry& e : summary(m, 1).extra_sections) {
+        PlannedSection p;
+        p.extra = &e;
+        if (adds_machines && named(e, "PARA")) {
+            const char* why = "";
+            if (&e != first_para) {
+                leave_out(m, e, first, "it is there twice");
+                continue;
+            }
+            if (!plan_para(m, e, m.reader.merging ? find_extra(m, 2, "PARA") : nullptr, para, why)) {
+                leave_out(m, e, first, why);
+                continue;
+            }
+            p.merged_para = true;
+        } else if (adds_machines && !named(e, "BVER") && !named(e, "PDLG") && !named(e, "MIDI") && !named(e, "CWAV")) {
+            leave_out(m, e, first, "it may not hold for the added machines");
+            continue;
+        }
+        (e.before_mach ? plan : after).push_back(p);
+    }
+    for (int id = sec_mach; id <= sec_wave; ++id) plan.push_back(PlannedSection{id, nullptr, false});
+    plan.insert(plan.end(), after.begin(), after.end());
+    return plan;
+}
+
+} // namespace merge_stage

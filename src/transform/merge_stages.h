@@ -1,0 +1,92 @@
+// The stages of a merge or transformation, shared by the files that make it up: merge.cpp runs
+// the passes and writes the output; merge_plan.cpp decides the output's counts and sections;
+// merge_machines.cpp carries MACH and CONN; merge_patterns.cpp PATT and SEQU; merge_sections.cpp
+// WAVT, WAVE, BLAH and the sections beyond the seven. The reader's hooks of each stage carry the
+// Merge as their context.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "buzz/bmx_reader.h"
+#include "buzz/machines_ini.h"
+#include "buzz/para_section.h"
+#include "core/log.h"
+#include "transform/merge.h"
+
+namespace merge_stage {
+
+inline Merge& merge_of(void* user) { return *static_cast<Merge*>(user); }
+
+constexpr int master_global_bytes = 5;   // volume word, tempo word, ticks per beat
+constexpr uint32_t separator_bytes = 44; // CR LF, 40 '-', CR LF between two texts
+
+// Ends the job with a formatted message.
+[[noreturn]] void refuse(const char* fmt, ...) KX_PRINTF(1, 2);
+
+inline InputSummary& summary(Merge& m, int i) { return m.reader.input_summaries[i]; }
+inline int current(Merge& m) { return m.reader.current_input; }
+inline bool first_input(Merge& m) { return m.reader.current_input == 1; }
+
+inline const MachineEntry& machine_entry(Merge& m, int machine) { return summary(m, current(m)).machine_list[machine]; }
+inline const MachineDescription& machine_desc(Merge& m, int machine)
+{
+    return m.machines.machine_descriptions[machine_entry(m, machine).description];
+}
+
+// --- planning (merge_plan.cpp) -----------------------------------------------------------------
+
+// The output's text length: the first song's text, merging: a separator and the second's too.
+uint32_t text_length(Merge& m);
+// The reader's count hook: the first song writes the output's counts.
+int64_t output_count(void* user, int section, uint32_t value);
+// The output's machine, connection, wave and sequence counts from the inputs' (refused past 65535).
+void set_output_counts(Merge& m);
+
+// One section of the output, in directory order: one of the seven, or a section of the first
+// song carried on (as it is, or with the parameter descriptions of the added machines).
+struct PlannedSection {
+    int id = 0;                          // SectionId, 0 for a section beyond the seven
+    const SectionEntry* extra = nullptr; // that section in the first song
+    bool merged_para = false;
+};
+
+// Where the PARA sections of the inputs hold the entries of the output's machines.
+struct ParaPlan {
+    ParaSection first, second;
+    int clone_input = 0; // the input whose entry the clone's is made from
+};
+
+// The output's sections in directory order, decided before anything is written.
+std::vector<PlannedSection> plan_sections(Merge& m, const char* first, const char* second, ParaPlan& para);
+
+// --- machines and connections (merge_machines.cpp) ---------------------------------------------
+
+// MACH of the second song, when its machines are copied whole: its master read past.
+void skip_second_master(Merge& m);
+// A tempo word times the blow-up factor (pattern_row: 0xFFFF, "no change", stays).
+void multiply_tempo(Merge& m, uint8_t* word, bool pattern_row);
+void set_machine_hooks(Merge& m, ReaderHooks& h);
+
+// --- patterns and sequences (merge_patterns.cpp) -----------------------------------------------
+
+// PATT of the second song, when its patterns are copied whole: its master's patterns read past.
+void skip_second_master_patterns(Merge& m);
+// The output's song end and loop from the first song's.
+void output_song_header(Merge& m, uint32_t* song_end, uint32_t* loop_start, uint32_t* loop_end);
+// The counting pass's sequence hooks: the largest position of each of the first song's sequences.
+void set_counting_sequence_hooks(ReaderHooks& h);
+void set_pattern_hooks(ReaderHooks& h);
+void set_sequence_hooks(ReaderHooks& h);
+
+// --- waves and the other sections (merge_sections.cpp) -----------------------------------------
+
+// The first song lacks a section the second one has: what the first song would have written
+// ahead of the second song's part.
+void write_first_head(Merge& m, int section);
+// A section beyond the seven: the first song's, as it is or as the merged PARA.
+void write_extra_section(Merge& m, const PlannedSection& p, const ParaPlan& para);
+void set_wave_hooks(Merge& m, ReaderHooks& h);
+void set_text_hooks(ReaderHooks& h);
+
+} // namespace merge_stage
