@@ -11,7 +11,7 @@
 // explains it (an outside converter's exit code, a channel-limit report).
 #include "cli/console_log.h"
 
-#include "cli/song_text.h"
+#include "jobs/song_text.h"
 
 namespace {
 constexpr int bar_width = 40;

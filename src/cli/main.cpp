@@ -13,7 +13,7 @@
 #include "buzz/machines_ini.h"
 #include "cli/batch.h"
 #include "cli/console_log.h"
-#include "cli/listing.h"
+#include "jobs/song_facts.h"
 #include "cli/option_table.h"
 #include "cli/options.h"
 #include "cli/preflight.h"
@@ -139,6 +139,20 @@ int list_song_generators(const Settings& settings, const CliRequest& req)
     }
     for (const GeneratorEntry& g : generators) std::printf("%s\n", generator_line(g).c_str());
     return exit_ok;
+}
+
+// --libraries SONG: the library names of the song's machines as machines.ini takes them, on stdout.
+int list_song_libraries(const Settings& settings, const CliRequest& req)
+{
+    const int status = platform::readable_file_status(req.input.c_str());
+    if (status) return fail(req.input, std::strerror(status));
+    const SongFacts facts = gather_song_facts(settings, req.input);
+    if (facts.machine_count < 0) return fail(req.input, "cannot be read as a Buzz song");
+    std::fputs(facts_libraries(facts).c_str(), stdout);
+    if (!facts.machines_problem.empty())
+        std::fprintf(stderr, "kestrix: %s: the later machines are not named: %s\n", req.input.c_str(),
+                     facts.machines_problem.c_str());
+    return std::fflush(stdout) == 0 ? exit_ok : exit_failed;
 }
 
 // The files a job reads: its input or songs, machines.ini, kestrix.ini, es-9.dat for an ES-9, and
@@ -448,6 +462,7 @@ int main(int argc, char** argv)
     }
     const std::string machines_ini = choose_machines_ini(settings);
     if (req.generators) return list_song_generators(settings, req);
+    if (req.libraries) return list_song_libraries(settings, req);
     if (req.batch()) return convert_batch(settings, req, machines_ini, ini_read);
 
     // "-": the input from standard input, the song to standard output.

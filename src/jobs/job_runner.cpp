@@ -9,6 +9,8 @@
 
 #include "buzz/bmx_reader.h"
 #include "convert/driver.h"
+#include "convert/input_formats.h"
+#include "jobs/song_facts.h"
 #include "platform/platform.h"
 #include "transform/merge.h"
 #include "transform/wave_tools.h"
@@ -52,6 +54,23 @@ const char* final_text(int mode, bool merged)
     case 2: return merged ? "Merging finished!" : "Transformation finished!";
     case 3: return "Conversion and merging finished!";
     default: return "Error occured!";
+    }
+}
+
+// A Buzz song given to the conversion: its summary (as the console's --list shows it) and the
+// library names of its machines as machines.ini takes them, forced into the log before the listing.
+void log_song_summary(Log& log, const Settings& settings)
+{
+    const SongFacts facts = gather_song_facts(settings, settings.input_file);
+    std::string text = facts_summary(settings.input_file, facts, false);
+    // Before the summary's last line, which heads the listing.
+    text.insert(text.rfind('\n', text.size() - 2) + 1,
+                "machines.ini lines of its machines' libraries:\n" + facts_libraries(facts, false));
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        log.log_force = 1;
+        log_print(log, "%.*s\n", int(std::min<size_t>(end - at, 250)), text.data() + at);
+        at = end + 1;
     }
 }
 
@@ -105,6 +124,8 @@ int Job::run(int job_mode)
         conversion_ = &conversion;
         bool ok = run_phase(log, cancel, [&] {
             log_window_open(ls, "Conversion Log", settings.lwind_dy);
+            if (front_end_.lists_song_summary() && decide_input_kind(settings.input_file).kind == InputKind::buzz_song)
+                log_song_summary(ls, settings);
             const int converted = convert_fn(conversion, settings.input_file, settings.output_file);
             if (converted == 0) wave_tools_finish(tools); // a listed song's WAV
         });

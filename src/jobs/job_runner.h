@@ -44,6 +44,9 @@ public:
     // The log file after the job's last text: closed here, unless the front end keeps it for a
     // last line of its own.
     virtual void close_log_file(FILE* f) { std::fclose(f); }
+    // A Buzz song given to the conversion is listed; true: its summary heads the listing in the
+    // job's log (the dialog; the console prints it itself).
+    virtual bool lists_song_summary() const { return false; }
     // The one final message ("Conversion finished!", "Error occured!", ...) and how the job ended.
     // The window opened for the job stays valid until this returns.
     virtual void report(const char* text, JobOutcome outcome) = 0;
