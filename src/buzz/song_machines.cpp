@@ -14,6 +14,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "buzz/para_section.h"
@@ -307,7 +308,12 @@ SongMachines scan_song_machines(FILE* f, const MachineTable& table)
 
 std::string machines_ini_line(const SongMachine& m)
 {
-    std::string line = "\"" + m.library + "\" " + std::to_string(m.type);
-    if (m.global_bytes >= 0) line += " " + std::to_string(m.global_bytes) + " " + std::to_string(std::max(0, m.track_bytes));
+    char numbers[48];
+    if (m.global_bytes >= 0)
+        std::snprintf(numbers, sizeof numbers, "\" %d %d %d", m.type, m.global_bytes, std::max(0, m.track_bytes));
+    else
+        std::snprintf(numbers, sizeof numbers, "\" %d", m.type);
+    std::string line(1, '"');
+    line.append(m.library).append(numbers);
     return line;
 }

@@ -900,9 +900,15 @@ namespace {
 // "3,648"; "1 order", "2 orders".
 std::string count_of(long long n, const char* thing)
 {
-    std::string digits = std::to_string(n < 0 ? -n : n);
-    for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-    return (n < 0 ? "-" : "") + digits + " " + thing + (n == 1 ? "" : "s");
+    const std::string digits = std::to_string(n < 0 ? -n : n);
+    std::string text(n < 0 ? "-" : "");
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i && (digits.size() - i) % 3 == 0) text += ',';
+        text += digits[i];
+    }
+    text.append(1, ' ').append(thing);
+    if (n != 1) text.append(1, 's');
+    return text;
 }
 } // namespace
 

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdio>
 
+#include "jobs/job_files.h"
 #include "jobs/job_runner.h"
 #include "platform/platform.h"
 
@@ -107,6 +108,40 @@ void BatchJobs::kill()
     std::lock_guard<std::mutex> hold(lock_);
     killed_ = true;
     for (Job* job : running_) job->kill();
+}
+
+namespace {
+class BatchFileFrontEnd : public JobFrontEnd {
+public:
+    LogWindow* open_log_window(const char*) override { return &log; }
+    void report(const char* text, JobOutcome) override
+    {
+        log.text += text;
+        log.text += '\n';
+    }
+    LogText log;
+};
+} // namespace
+
+BatchResult convert_batch_file(const Settings& settings, const BatchFile& f, BatchJobs& running)
+{
+    Settings s = settings;
+    settings_set_text(s.input_file, f.input.c_str());
+    settings_set_text(s.output_file, f.output.c_str());
+    prepare_xi_dir(s);
+    BatchFileFrontEnd front_end;
+    Job job(s, front_end);
+    running.started(job);
+    const int mode = job.run(1);
+    running.ended(job);
+    BatchResult r;
+    r.ok = mode != 0;
+    r.log = std::move(front_end.log.text);
+    r.warnings = warning_lines(r.log);
+    r.reason = job.failure;
+    while (!r.reason.empty() && (r.reason.front() == '\n' || r.reason.front() == ' ')) r.reason.erase(r.reason.begin());
+    if (!r.ok && r.reason.empty()) r.reason = "the conversion failed (see the log)";
+    return r;
 }
 
 std::string batch_ok_line(const BatchFile& f, double seconds)

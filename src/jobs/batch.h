@@ -59,6 +59,13 @@ private:
     std::atomic<bool> killed_{false};
 };
 
+struct Settings;
+
+// One file of the dialog's batch: a job of its own with `settings` and the file's input and
+// output, its log kept whole in the result, the reason of a failure from the job itself; while it
+// runs it is one of `running`.
+BatchResult convert_batch_file(const Settings& settings, const BatchFile& f, BatchJobs& running);
+
 // "ok  song.xm -> song.bmx  0.12 s"
 std::string batch_ok_line(const BatchFile& f, double seconds);
 // "failed  x.it: <reason>"

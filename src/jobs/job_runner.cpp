@@ -31,7 +31,7 @@ struct ArmedForKill {
 // it is logged like one, so that it ends the job with "Error occured!" instead of tearing down
 // the whole program from the worker thread.
 template <class Fn>
-bool run_phase(Log& log, JobCancel& cancel, Fn&& fn)
+bool run_phase(Log& log, JobCancel& cancel, Fn&& fn, std::string* failure = nullptr)
 {
     try {
         ArmedForKill armed(cancel);
@@ -39,10 +39,12 @@ bool run_phase(Log& log, JobCancel& cancel, Fn&& fn)
         return true;
     } catch (const JobAbort& e) {
         log_abort(log, e.what());
+        if (failure && failure->empty()) *failure = e.what();
         return false;
     } catch (const std::exception& e) {
         log.log_force = 1;
         log_print(log, "Error: %s\n", e.what());
+        if (failure && failure->empty()) *failure = e.what();
         return false;
     }
 }
@@ -128,7 +130,7 @@ int Job::run(int job_mode)
                 log_song_summary(ls, settings);
             const int converted = convert_fn(conversion, settings.input_file, settings.output_file);
             if (converted == 0) wave_tools_finish(tools); // a listed song's WAV
-        });
+        }, &failure);
         conversion_ = nullptr;
         if (!ok) {
             mode = 0;
@@ -161,7 +163,7 @@ int Job::run(int job_mode)
             if (settings.use_convout == 0) second = settings.merge_input2;
             if (settings.use_convout == 1) second = settings.output_file;
             merged = merge_fn(*this, settings.merge_input1, second, settings.merge_output);
-        });
+        }, &failure);
         if (!ok) {
             mode = 0;
             ls.log_force = 1;

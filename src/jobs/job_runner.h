@@ -54,6 +54,15 @@ public:
 
 class Job;
 
+// A log window that keeps the job's text (a job whose log is shown once it is done, or read).
+class LogText : public LogWindow {
+public:
+    void draw_text(std::string_view t) override { text.append(t); }
+    void move_to_line(int) override { text += '\n'; }
+    void scroll_up(int) override {}
+    std::string text;
+};
+
 // The two phases a job runs. Empty: the conversion driver and the merge. Tests put their own
 // phases here to run every path of the runner.
 struct JobPhases {
@@ -85,6 +94,7 @@ public:
     double progress() const;
 
     const Settings settings; // the options this job runs with
+    std::string failure;     // the fatal message of the phase that failed ("" while none has)
     JobCancel cancel;
     Log log;
     Pool pool{log};

@@ -18,19 +18,11 @@
 
 namespace {
 
-class CaptureLog : public LogWindow {
-public:
-    void draw_text(std::string_view text) override { text_.append(text); }
-    void move_to_line(int) override { text_ += '\n'; }
-    void scroll_up(int) override {}
-    std::string text_;
-};
-
 class CaptureFrontEnd : public JobFrontEnd {
 public:
     LogWindow* open_log_window(const char*) override { return &log_; }
     void report(const char*, JobOutcome) override {}
-    CaptureLog log_;
+    LogText log_;
 };
 
 bool capture(const Settings& base, const std::string& song, std::string& text)
@@ -44,7 +36,7 @@ bool capture(const Settings& base, const std::string& song, std::string& text)
     settings_set_text(settings.output_file, "");
     CaptureFrontEnd fe;
     const int mode = run_job(settings, 1, fe);
-    text = fe.log_.text_;
+    text = fe.log_.text;
     return mode != 0;
 }
 

@@ -449,6 +449,9 @@ HANDLE start_registered(const std::string& program_path, const std::vector<std::
     std::vector<char> attributes;
     HANDLE inherited[] = {error_file};
     if (error_file) {
+        // Its standard error is the file; no console window comes up for it (the dialog has none
+        // to share).
+        flags |= CREATE_NO_WINDOW;
         si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
         si.StartupInfo.hStdError = error_file;
         SIZE_T size = 0;
@@ -460,7 +463,7 @@ HANDLE start_registered(const std::string& program_path, const std::vector<std::
                                           nullptr, nullptr)) {
                 si.StartupInfo.cb = sizeof si;
                 si.lpAttributeList = list;
-                flags = EXTENDED_STARTUPINFO_PRESENT;
+                flags |= EXTENDED_STARTUPINFO_PRESENT;
             } else {
                 DeleteProcThreadAttributeList(list);
             }
@@ -1214,6 +1217,16 @@ bool is_directory(const char* path)
 {
     std::error_code ec;
     return fs::is_directory(to_path(path), ec);
+}
+
+std::vector<std::string> files_in_directory(const std::string& path)
+{
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (fs::directory_iterator it(to_path(path), ec), end; !ec && it != end; it.increment(ec))
+        if (it->is_regular_file(ec)) files.push_back(from_path(it->path()));
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 FileIdentity file_identity(const char* path)

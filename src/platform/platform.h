@@ -40,6 +40,9 @@ bool name_taken(const char* path);
 int readable_file_status(const char* path);
 // True when the name is an existing directory.
 bool is_directory(const char* path);
+// The files (not the folders) directly in a directory, their paths sorted; none when it cannot be
+// read.
+std::vector<std::string> files_in_directory(const std::string& path);
 // The file behind a name: device and inode (on Windows the volume serial number and the file
 // index), so that two spellings of one file, or two hard links to it, compare equal. `valid` is
 // false when the name does not lead to an existing file.
