@@ -25,9 +25,13 @@ for dir in xm mod s3m it midi xi; do
     for f in "$corpus/$dir"/*; do [ -f "$f" ] && inputs+=("$f"); done
 done
 variants=("default" "bmw")
-# The wave table names each wave's XI file in xi_dir: the same text on both systems.
-options_default=(--set xi_dir=xi/)
-options_bmw=(--set xi_dir=xi/ --split instrument --waves bmw --set do_lnvol=1 --set do_envs=1)
+# The wave table names each wave's XI file in xi_dir: the same text on both systems. The MIDI
+# files take their waves from one SoundFont on both (the Linux program would find the system's,
+# the Windows one looks beside itself); an absolute path reaches it under Wine through drive Z:.
+sf=/usr/share/sounds/sf2/TimGM6mb.sf2
+[ -f "$sf" ] || sf=none
+options_default=(--set xi_dir=xi/ --soundfont "$sf")
+options_bmw=(--set xi_dir=xi/ --soundfont "$sf" --split instrument --waves bmw --set do_lnvol=1 --set do_envs=1)
 
 # One Wine server for every conversion (each program then starts in a fraction of a second).
 timeout 10 wineserver -p

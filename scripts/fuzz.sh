@@ -19,8 +19,12 @@ corpus=${KESTRIX_CORPUS_DIR:-}
   [ -d "$d" ] && { corpus=$d; break; }
 done
 
-# Seeds per harness: the corpus files of the formats it reads.
+# Seeds per harness: the corpus files of the formats it reads; a SoundFont bank made by a script.
 seeds() {
+  if [ "$1" = soundfont ]; then
+    python3 fuzz/soundfont_seed.py "$build/seed-bank.sf2" && echo "$build/seed-bank.sf2"
+    return 0
+  fi
   [ -n "$corpus" ] && [ -d "$corpus" ] || return 0
   case $1 in
     module) find "$corpus/xm" "$corpus/mod" -type f -size -400k 2>/dev/null ;;

@@ -23,6 +23,8 @@ command -v python3 >/dev/null || need+=(python3)        # the version resources'
 [ -f /usr/include/xmp.h ] || need+=(libxmp-dev)
 [ -f /usr/include/libopenmpt/libopenmpt.h ] || need+=(libopenmpt-dev)
 command -v clang++ >/dev/null || need+=(clang)
+# A small General MIDI SoundFont: a corpus MIDI file converted with it, every note with its wave.
+[ -f /usr/share/sounds/sf2/TimGM6mb.sf2 ] || need+=(timgm6mb-soundfont)
 if [ ${#need[@]} -gt 0 ]; then
   echo "== installing: ${need[*]}"
   $sudo apt-get update -qq || exit 1

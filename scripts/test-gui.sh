@@ -60,6 +60,7 @@ python3 "$root/tests/gui/make_big_xm.py" "$files/big.xm" 255 48 || exit 1
 corpus=${KESTRIX_CORPUS_DIR:-$root/../shared/corpus}
 corpus_it=$(ls "$corpus"/it/*.it 2>/dev/null | head -1)
 corpus_s3m=$(ls "$corpus"/s3m/*.s3m 2>/dev/null | head -1)
+corpus_mid=$(ls "$corpus"/midi/*.mid 2>/dev/null | head -1)
 # The options the test starts from: the ones kestrix.ini holds by default (the log window at
 # 10,10, 500 x 400, where it would cover the dialog).
 printf 'dotsplit= 1\ndowave= 2\ndopfun= 0\nlwind_x=10\nlwind_y=10\nlwind_dx=500\nlwind_dy=400\n' > "$files/kestrix.ini"
@@ -259,6 +260,26 @@ if [ -n "$corpus_it" ] && [ -n "$corpus_s3m" ]; then
     answer_message "Conversion finished!" 60 convert-s3m && reread tune-s3m.bmx
 else
     echo "  IT and S3M skipped: no corpus at $corpus"
+fi
+
+echo "== gui test: a MIDI file without waves"
+# No XI folder and no SoundFont: the dialog says so and asks first; the song ends without waves.
+if [ -n "$corpus_mid" ]; then
+    cp "$corpus_mid" "$files/tune.mid"
+    type_into 110 tune.mid
+    type_into 111 tune-mid.bmx
+    set_mark
+    click 302
+    if wait_log 'question "The song will have no waves: ' 10; then
+        press_on_box '^KESTRIX Message$' y "answer yes" || fail "the question on the waves took no answer"
+        answer_message "Conversion finished without waves!" 60 midi-without-waves && reread tune-mid.bmx
+        log_lines | grep -q '^MIDI waves: no waves: ' && echo "  the log window said where the waves come from: nowhere" ||
+            fail "the log window did not say where the MIDI waves come from"
+    else
+        fail "no question before a MIDI conversion without waves"
+    fi
+else
+    echo "  skipped: no corpus at $corpus"
 fi
 
 echo "== gui test: many files"

@@ -76,11 +76,14 @@ void seek_to(ReaderState& rs, uint64_t offset) { rs.in.seek(offset); }
 void skip_bytes(ReaderState& rs, uint64_t n) { rs.in.skip(n); }
 
 // Passes n bytes the file is known to hold from the input to the merge stream in one go, and
-// moves the input past them. A short copy is a failed write (a full disk).
+// moves the input past them. A short copy is a failed write (a full disk), or an input cut short
+// while it is read.
 void copy_to_merge_stream(ReaderState& rs, uint64_t n)
 {
     merge_stream_flush(rs);
-    if (platform::copy_file_region(rs.in.file, rs.in.pos, rs.merge_stream, n) != n) job_abort(msg_temp_write);
+    int write_error = 0;
+    if (platform::copy_file_region(rs.in.file, rs.in.pos, rs.merge_stream, n, &write_error) != n)
+        job_abort(write_error ? msg_temp_write : msg_too_short);
     seek_to(rs, rs.in.pos + n);
 }
 
@@ -730,8 +733,6 @@ void ReaderState::reset()
     forward = 1;
     std::vector<uint8_t>().swap(pending);
 }
-
-int sequence_field_width(int stored) { return stored == 2 || stored == 4 ? stored : 1; }
 
 // ---------------------------------------------------------------------------------------------
 // The section reader

@@ -10,6 +10,7 @@
 
 #include "buzz/machines_ini.h"
 #include "buzz/sections.h"
+#include "buzz/sequence_fields.h"
 #include "core/log.h"
 #include "core/pool.h"
 
@@ -213,10 +214,6 @@ struct ReaderState {
 // section_selector 0: every section; 1..7 only that section. Everything emitted is in
 // merge_stream when it returns.
 void read_buzz_song(ReaderState& rs, FILE* in, int section_selector);
-
-// Bytes of a sequence field (position or value) whose width byte is `stored`: 1, 2 or 4; any
-// other width is read as one byte, as songs always were.
-int sequence_field_width(int stored);
 
 // Hands the bytes emitted so far to merge_stream (before anything writes to it directly);
 // ends the job when the write fails (a full disk).

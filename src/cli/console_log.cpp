@@ -11,6 +11,8 @@
 // explains it (an outside converter's exit code, a channel-limit report).
 #include "cli/console_log.h"
 
+#include <cerrno>
+
 #include "jobs/song_text.h"
 
 namespace {
@@ -61,8 +63,8 @@ void ConsoleLog::put(std::string_view text, FILE* to)
 {
     if (capture_)
         capture_->append(text);
-    else
-        std::fwrite(text.data(), 1, text.size(), to);
+    else if (std::fwrite(text.data(), 1, text.size(), to) != text.size() && !write_error_)
+        write_error_ = errno ? errno : EIO;
 }
 
 // A piece of text at the start of a line that begins an error line, or any piece of such a line:

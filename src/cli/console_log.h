@@ -75,6 +75,9 @@ public:
     }
     // The text is a listing of a song, whose names are Windows-1252: it is shown as UTF-8.
     void set_song_text(bool on) { song_text_ = on; }
+    // The errno of the first write to a stream that failed (a full disk), 0 when none did: a
+    // failed write drops the stream's buffer, so a flush afterwards no longer says why.
+    int write_error() const { return write_error_; }
 
 private:
     void end_line();
@@ -87,6 +90,7 @@ private:
     void put(std::string_view text, FILE* to);
 
     FILE* out_;
+    int write_error_ = 0;
     std::string* capture_ = nullptr;
     FILE* warn_ = nullptr;
     std::string error_;

@@ -18,6 +18,7 @@
 #include "cli/options.h"
 #include "cli/preflight.h"
 #include "convert/input_formats.h"
+#include "convert/soundfont_waves.h"
 #include "core/byteio.h"
 #include "core/log.h"
 #include "core/version.h"
@@ -112,13 +113,80 @@ int fail(const std::string& file, const std::string& reason, int status = 1)
     return status;
 }
 
+// Writes text to standard output and flushes it: "" or why it could not be written whole (a full
+// disk, a closed stream). `error`: the errno of an earlier write there that failed, 0 if none did
+// (a failed write drops the stream's buffer: the flush afterwards no longer knows why).
+std::string put_standard_output(const std::string& text, int error = 0)
+{
+    errno = 0;
+    if (!error && std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) error = errno ? errno : EIO;
+    errno = 0;
+    if (std::fflush(stdout) != 0 && !error) error = errno ? errno : EIO;
+    if (!error && std::ferror(stdout)) error = EIO;
+    return error ? std::strerror(error) : "";
+}
+
+// The same as the program's exit status: 0, or 1 with the failure line.
+int to_standard_output(const std::string& text)
+{
+    const std::string why = put_standard_output(text);
+    return why.empty() ? exit_ok : fail("standard output", why);
+}
+
 // kestrix --keys: every key with its type, values, default and meaning.
 int list_keys()
 {
-    std::printf("%-14s %-8s %-26s %-12s %s\n", "key", "type", "values", "default", "meaning");
-    for (const SettingKeyInfo& k : settings_key_list())
-        std::printf("%-14s %-8s %-26s %-12s %s%s\n", k.name.c_str(), k.type.c_str(), k.range.c_str(),
-                    k.fallback.c_str(), k.meaning.c_str(), k.saved ? "" : " (--set only, never saved)");
+    std::string text;
+    char line[1024];
+    std::snprintf(line, sizeof line, "%-14s %-8s %-26s %-12s %s\n", "key", "type", "values", "default", "meaning");
+    text += line;
+    for (const SettingKeyInfo& k : settings_key_list()) {
+        std::snprintf(line, sizeof line, "%-14s %-8s %-26s %-12s %s%s\n", k.name.c_str(), k.type.c_str(),
+                      k.range.c_str(), k.fallback.c_str(), k.meaning.c_str(), k.saved ? "" : " (--set only, never saved)");
+        text += line;
+    }
+    return to_standard_output(text);
+}
+
+// --export-xi FILE.sf2 DIR: the SoundFont's waves as the XI set a MIDI conversion looks up, written
+// by a job of its own. Without -y a folder that holds such files already is refused before
+// anything is written.
+int export_xi_set(Settings settings, const CliRequest& req)
+{
+    const int status = platform::readable_file_status(req.input.c_str());
+    if (status) return fail(req.input, std::strerror(status));
+    // The set by program, unless the command line asks for the set by channel.
+    bool by_channel = false;
+    for (size_t k = 0; k < req.job_options.size(); ++k)
+        by_channel = (by_channel || req.job_options[k] == "+m" || req.job_options[k] == "dopchange=0") &&
+                     req.job_options[k] != "+M" && req.job_options[k] != "dopchange=1";
+    settings.dopchange = by_channel ? 0 : 1;
+    std::string folder = req.output;
+    if (folder.back() != '/' && folder.back() != '\\') folder += platform::path_separator;
+    if (!req.force) {
+        const bool patch = settings.dopchange != 0;
+        for (unsigned k = patch ? 0 : 1; k <= (patch ? 255u : 16u); ++k) {
+            char tail[16];
+            std::snprintf(tail, sizeof tail, "%s_%02x.xi", patch ? "gmp" : "gmc", k);
+            if (platform::name_taken((folder + tail).c_str()))
+                return fail(folder + tail, "exists; -y (--force) replaces the XI files of the set");
+        }
+    }
+    settings_set_text(settings.input_file, req.input.c_str());
+    settings_set_text(settings.output_file, req.output.c_str());
+    settings.replace_files = req.force ? 1 : 0;
+    ConsoleFrontEnd front_end(stderr, req.quiet, false);
+    Job job(settings, front_end);
+    job.phases.convert = [](Conversion& c, const std::string& bank, const std::string& dir) {
+        return export_soundfont_xi(c, bank, dir);
+    };
+    const int mode = job.run(1);
+    front_end.log().finish();
+    if (mode == 0 || front_end.failed_) {
+        std::string why = front_end.log().error();
+        while (!why.empty() && (why.front() == '\n' || why.front() == ' ')) why.erase(why.begin());
+        return fail(req.input, why.empty() ? "the export failed" : why);
+    }
     return exit_ok;
 }
 
@@ -137,8 +205,22 @@ int list_song_generators(const Settings& settings, const CliRequest& req)
         while (!why.empty() && (why.front() == '\n' || why.front() == ' ')) why.erase(why.begin());
         return fail(req.input, why.empty() ? "cannot be read" : why);
     }
-    for (const GeneratorEntry& g : generators) std::printf("%s\n", generator_line(g).c_str());
-    return exit_ok;
+    std::string lines;
+    for (const GeneratorEntry& g : generators) lines += generator_line(g) + "\n";
+    return to_standard_output(lines);
+}
+
+// A native MIDI conversion's waves: the SoundFont found on this system goes to the job when the
+// settings name none and xi_dir lacks the XI files; a SoundFont they name that cannot be read
+// refuses the job before it starts.
+FailureLine prepare_midi_waves(Settings& s, const std::string& input)
+{
+    s.soundfont_found.clear();
+    if (decide_input_kind(input).kind != InputKind::midi || s.domidi_ext) return {};
+    const MidiWaveSource w = midi_wave_source(s);
+    if (!w.problem.empty()) return {w.soundfont, w.problem};
+    if (w.found) s.soundfont_found = w.soundfont;
+    return {};
 }
 
 // --libraries SONG: the library names of the song's machines as machines.ini takes them, on stdout.
@@ -172,6 +254,8 @@ std::vector<ReadFile> job_reads(const Settings& s, const CliRequest& req, const 
     if ((!req.merge && s.dopfun == 7) || (merging && s.clone2 == 8 && !s.rip_es9))
         reads.push_back({"es-9.dat", "es-9.dat, which the job reads"});
     if (!req.merge && decide_input_kind(req.input).kind == InputKind::midi && !s.domidi_ext) {
+        const MidiWaveSource w = midi_wave_source(s);
+        if (w.kind == MidiWaveSourceKind::soundfont) reads.push_back({w.soundfont, "the SoundFont the job reads"});
         for (const char* kind : {"gmc", "gmp"})
             for (unsigned k = 0; k < (kind[2] == 'c' ? 17u : 256u); ++k) {
                 char number[16]; // "_%02x.xi" of any unsigned
@@ -190,7 +274,7 @@ std::vector<WrittenFile> job_writes(const Settings& s, const CliRequest& req, bo
     std::vector<WrittenFile> writes;
     // The song's existence and folder were checked with the input.
     if (!req.merge && !listing) writes.push_back({output, "song", false, {}});
-    if (merging) {
+    if (merging && std::string(s.merge_output) != "-") {
         // A merge may name one of its inputs: it replaces that one once the new song is complete.
         WrittenFile m{s.merge_output, "merged song", true, {s.merge_input1}};
         if (s.use_convout == 0) m.may_be.push_back(s.merge_input2);
@@ -261,16 +345,22 @@ public:
         input_ = name;
         File f = open_file(name.c_str(), "wb");
         if (!f) return name + ": " + std::strerror(errno ? errno : EIO);
-        bool ok = std::fwrite(head, 1, n, f.get()) == n;
+        // The errno of the write that failed is kept (a full temporary folder): the flush and
+        // close after it no longer know why.
+        int error = 0;
         char block[65536];
-        size_t got;
-        while (ok && (got = std::fread(block, 1, sizeof block, stdin)) > 0) ok = std::fwrite(block, 1, got, f.get()) == got;
-        if (std::ferror(stdin)) return std::strerror(errno ? errno : EIO);
+        size_t got = n;
+        std::memcpy(block, head, n);
+        do {
+            errno = 0;
+            if (std::fwrite(block, 1, got, f.get()) != got) error = errno ? errno : EIO;
+        } while (!error && (got = std::fread(block, 1, sizeof block, stdin)) > 0);
+        if (!error && std::ferror(stdin)) return std::strerror(errno ? errno : EIO);
         errno = 0;
-        ok = std::fflush(f.get()) == 0 && ok;
-        ok = std::fclose(f.release()) == 0 && ok;
-        if (!ok) return name + ": " + std::strerror(errno ? errno : EIO);
-        return "";
+        if (std::fflush(f.get()) != 0 && !error) error = errno ? errno : EIO;
+        errno = 0;
+        if (std::fclose(f.release()) != 0 && !error) error = errno ? errno : EIO;
+        return error ? name + ": " + std::strerror(error) : "";
     }
     const std::string& input_name() const { return input_; }
 
@@ -291,11 +381,13 @@ public:
         platform::set_binary_mode(stdout);
         char block[65536];
         size_t got;
-        bool ok = true;
-        while (ok && (got = std::fread(block, 1, sizeof block, f.get())) > 0) ok = std::fwrite(block, 1, got, stdout) == got;
-        errno = 0;
-        ok = std::fflush(stdout) == 0 && ok && !std::ferror(f.get());
-        return ok ? "" : std::strerror(errno ? errno : EIO);
+        int error = 0;
+        while (!error && (got = std::fread(block, 1, sizeof block, f.get())) > 0) {
+            errno = 0;
+            if (std::fwrite(block, 1, got, stdout) != got) error = errno ? errno : EIO;
+        }
+        if (!error && std::ferror(f.get())) error = EIO;
+        return put_standard_output("", error);
     }
 
 private:
@@ -324,6 +416,8 @@ BatchResult convert_file_of_batch(const Settings& base, const CliRequest& req, c
     if (!why.empty()) return r.reason = why, r;
     why = check_output(f.output, f.input, req.force);
     if (!why.empty()) return r.reason = reason_for({f.output, why}, f.input), r;
+    const FailureLine waves = prepare_midi_waves(s, f.input);
+    if (!waves.reason.empty()) return r.reason = reason_for(waves, f.input), r;
     // An XI instrument needs no machines.ini.
     why = decide_input_kind(f.input).kind == InputKind::xi ? "" : check_machines_ini(s, machines_ini);
     if (!why.empty()) return r.reason = why, r;
@@ -358,19 +452,32 @@ int convert_batch(const Settings& settings, const CliRequest& req, const std::st
     std::vector<BatchFile> files;
     for (const std::string& in : req.inputs) files.push_back({in, default_output_name(settings, in, req.output_dir)});
     // Two inputs that would make one song (song.xm and song.it, or two folders' song.xm with -O):
-    // the later one fails alone rather than write over the other's song.
+    // the later one fails alone rather than write over the other's song. Names are compared as
+    // the system compares them (on Windows SONG.bmx is song.bmx).
     std::vector<std::string> clash(files.size());
     for (size_t i = 1; i < files.size(); ++i)
         for (size_t j = 0; j < i && clash[i].empty(); ++j) {
             const std::string& a = files[i].output;
             const std::string& b = files[j].output;
             const auto base = [](const std::string& p) { return p.substr(p.find_last_of("/\\") + 1); };
-            if (a == b || (base(a) == base(b) && platform::same_file(a.c_str(), b.c_str())))
+            if (platform::names_may_match(base(a), base(b), platform::names_ignore_case) &&
+                (a == b || platform::same_file(a.c_str(), b.c_str())))
                 clash[i] = a + " is also the song of " + files[j].input;
         }
 
     File log;
     if (!req.log_file.empty()) {
+        // The log is no file any job of the batch reads or writes, -y or not, and an existing
+        // file only with -y: it is made before the first job starts, so no job's check sees it.
+        std::vector<ReadFile> used;
+        for (const BatchFile& f : files) {
+            CliRequest one = req;
+            one.input = f.input;
+            for (ReadFile& r : job_reads(settings, one, machines_ini, ini_read)) used.push_back(std::move(r));
+            used.push_back({f.output, "the song of " + f.input});
+        }
+        const FailureLine taken = check_job_files(used, {{req.log_file, "log file", true, {}}}, req.force);
+        if (!taken.reason.empty()) return fail(taken.file, taken.reason);
         log.reset(platform::create_file(req.log_file.c_str(), req.force));
         if (!log) {
             const int e = errno ? errno : ENOENT;
@@ -415,6 +522,7 @@ int usage_error(const std::string& message)
 
 int main(int argc, char** argv)
 {
+    platform::open_closed_standard_descriptors();
     platform::set_program_path(argc > 0 ? argv[0] : nullptr);
     // Ctrl-C, SIGTERM or a closed terminal end the run without leaving its scratch files behind
     // (an existing file of an output's name stays as it was); past a file-size limit a write fails.
@@ -422,13 +530,7 @@ int main(int argc, char** argv)
     std::vector<std::string> args(argv + (argc > 0 ? 1 : argc), argv + argc);
 
     CliRequest req;
-    if (wants_help_or_version(args, req)) {
-        if (req.help)
-            std::fputs(help_text().c_str(), stdout);
-        else
-            std::fputs(version_text().c_str(), stdout);
-        return exit_ok;
-    }
+    if (wants_help_or_version(args, req)) return to_standard_output(req.help ? help_text() : version_text());
     if (args.empty()) {
         std::fputs(help_text().c_str(), stderr);
         return exit_usage;
@@ -461,8 +563,12 @@ int main(int argc, char** argv)
         if (req.input.empty() && !req.merge) return exit_ok;
     }
     const std::string machines_ini = choose_machines_ini(settings);
-    if (req.generators) return list_song_generators(settings, req);
-    if (req.libraries) return list_song_libraries(settings, req);
+    if (req.generators || req.libraries) {
+        const FailureLine same = check_standard_output(job_reads(settings, req, machines_ini, ini_read));
+        if (!same.reason.empty()) return fail(same.file, same.reason);
+        return req.generators ? list_song_generators(settings, req) : list_song_libraries(settings, req);
+    }
+    if (req.export_xi) return export_xi_set(settings, req);
     if (req.batch()) return convert_batch(settings, req, machines_ini, ini_read);
 
     // "-": the input from standard input, the song to standard output.
@@ -471,9 +577,13 @@ int main(int argc, char** argv)
                                             : req.output;
     if (!req.output_dir.empty() && !platform::make_directories(req.output_dir.c_str()))
         return fail(req.output_dir, std::strerror(errno ? errno : ENOENT));
-    if (output == "-") {
+    // "-o -" of a merge: the merged song goes to standard output, as a conversion's song does.
+    const bool merge_to_stdout = (req.merge || settings.merge_after) && std::string(settings.merge_output) == "-";
+    if (output == "-" && merge_to_stdout && !req.merge)
+        return usage_error("\"-\" names one song: the converted song's or the merged song's");
+    if (output == "-" || merge_to_stdout) {
         if (platform::is_terminal(1)) return fail("", "the song would go to a terminal: name an OUTPUT, or redirect standard output", exit_usage);
-        output = streams.song_name(settings);
+        if (output == "-") output = streams.song_name(settings);
     }
     if (req.input == "-") {
         const std::string why = streams.read_input();
@@ -496,6 +606,8 @@ int main(int argc, char** argv)
             const bool xi = decide_input_kind(req.input).kind == InputKind::xi;
             why = xi ? "" : check_machines_ini(settings, machines_ini);
             if (!why.empty()) return fail("", why);
+            const FailureLine waves = prepare_midi_waves(settings, req.input);
+            if (!waves.reason.empty()) return fail(waves.file, waves.reason);
         }
     }
     if (req.merge) {
@@ -509,6 +621,12 @@ int main(int argc, char** argv)
     const FailureLine clash = check_job_files(job_reads(settings, req, machines_ini, ini_read),
                                               job_writes(settings, req, listing, output), req.force);
     if (!clash.reason.empty()) return fail(clash.file, clash.reason);
+    // Nor is standard output, when it gets the song or the listing (kestrix song.xm - 1<>song.xm).
+    if (listing || streams.sends_song() || merge_to_stdout) {
+        const FailureLine same = check_standard_output(job_reads(settings, req, machines_ini, ini_read));
+        if (!same.reason.empty()) return fail(same.file, same.reason);
+    }
+    if (merge_to_stdout) settings_set_text(settings.merge_output, streams.song_name(settings).c_str());
 
     if (!req.merge) {
         settings_set_text(settings.input_file, req.input.c_str());
@@ -522,11 +640,10 @@ int main(int argc, char** argv)
         const SongFacts facts = gather_song_facts(settings, req.input);
         if (req.json) {
             if (!facts.read) return fail(req.input, "cannot be read as a Buzz song");
-            std::fputs(facts_json(req.input, facts).c_str(), stdout);
-            return std::fflush(stdout) == 0 ? exit_ok : exit_failed;
+            return to_standard_output(facts_json(req.input, facts));
         }
-        if (facts.read) std::fputs(facts_summary(req.input, facts).c_str(), stdout);
-        std::fflush(stdout);
+        const std::string why = put_standard_output(facts.read ? facts_summary(req.input, facts) : "");
+        if (!why.empty()) return fail("standard output", why);
     }
 
     ConsoleFrontEnd front_end(listing ? stdout : stderr, req.quiet, platform::is_terminal(listing ? 1 : 2));
@@ -550,6 +667,8 @@ int main(int argc, char** argv)
 
     settings.replace_files = req.force ? 1 : 0;
     Job job(settings, front_end);
+    // A WAV ripped in a merge to standard output goes into the current folder.
+    if (merge_to_stdout) job.tools.rip_folder = std::string(".") + platform::path_separator;
     front_end.log().set_progress([&job] { return job.progress(); });
     int mode = job.run(job_mode_of(settings, req));
     front_end.log().finish();
@@ -576,6 +695,10 @@ int main(int argc, char** argv)
         const int e = errno ? errno : EIO;
         ok = std::fclose(front_end.pending_log_.release()) == 0 && ok;
         if (!ok) return fail(req.log_file, std::string("could not be written: ") + std::strerror(e));
+    }
+    if (!failed && listing) {
+        const std::string why = put_standard_output("", front_end.log().write_error());
+        if (!why.empty()) return fail("standard output", why);
     }
     if (!failed && streams.sends_song()) {
         const std::string why = streams.send_song();

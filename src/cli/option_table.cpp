@@ -19,6 +19,16 @@ constexpr OptionDoc converting[] = {
     {OptionId::transpose, "--transpose", "N", "transpose the whole song by N semitones", ValueKind::number},
     {OptionId::midi_tempos, "--midi-tempos", nullptr,
      "MIDI: follow the file's tempo changes (midi_tempos=1; without it the first tempo holds throughout)"},
+    {OptionId::soundfont, "--soundfont", "FILE",
+     "MIDI: take the waves no XI file in xi_dir gives from the SoundFont FILE (.sf2; soundfont=FILE; none: no "
+     "SoundFont). Without it a General MIDI SoundFont of this system is taken when xi_dir holds none of the XI "
+     "files",
+     ValueKind::file},
+    {OptionId::export_xi, "--export-xi", nullptr,
+     "--export-xi FILE.sf2 DIR: write the XI files a MIDI conversion looks up from the SoundFont into DIR: "
+     "gmp_01.xi ... for the programs, gmp_81.xi ... for the drum keys, gmp_00.xi for the drum kit; with --set "
+     "dopchange=0 gmc_01.xi ... gmc_10.xi instead, each channel's instrument before a program change (the piano; "
+     "channel 10 the kit). -y replaces existing ones"},
     {OptionId::set, "--set", "KEY=VALUE",
      "any kestrix.ini key (repeatable; a text value is the whole rest of the argument, blanks and all); also "
      "merge_input1, merge_input2, merge_output, clone_source, tune_wave, tune_level, tune_rate and rip_wave "
@@ -120,6 +130,7 @@ constexpr Form forms[] = {
     {"[options] --generators SONG", "list a song's generators (sources for --clone)"},
     {"[options] --list SONG", "list a Buzz song (.bmx, .bmw)"},
     {"[options] --libraries SONG", "the library names of a song's machines, as machines.ini takes them"},
+    {"[options] --export-xi FILE.sf2 DIR", "write a SoundFont's waves as the XI files a MIDI conversion looks up"},
     {"[options] --save-settings", "write the options into kestrix.ini"},
 };
 
@@ -127,7 +138,8 @@ constexpr Form forms[] = {
 constexpr const char* inputs_text =
     "An input is an XM or MOD module (S3M, IT and the other formats libxmp reads go through the converter "
     "programs it2xm and mod2xm), a Standard MIDI File (.mid; waves from the XI files gmc_01..gmc_10.xi in "
-    "xi_dir, or with dopchange=1 gmp_NN.xi; through easyxmid with domidi_ext=1), an XI instrument, or a Buzz "
+    "xi_dir, or with dopchange=1 gmp_NN.xi, and from a SoundFont for those xi_dir lacks; through easyxmid with "
+    "domidi_ext=1), an XI instrument, or a Buzz "
     "song (listed, not converted). \"-\" as the one input reads it from standard input.";
 constexpr const char* outputs_text =
     "Each song is written beside its input, named after it with .bmx (.bmw for a BMW song), or into DIR with "

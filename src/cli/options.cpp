@@ -235,6 +235,11 @@ bool apply_option(Settings& s, OptionId id, const std::string& name, const std::
     case OptionId::list: req.list = true; break;
     case OptionId::generators: req.generators = true; break;
     case OptionId::libraries: req.libraries = true; break;
+    case OptionId::export_xi: req.export_xi = true; break;
+    case OptionId::soundfont:
+        if (v.empty() || v.size() >= settings_text_size) return bad("a SoundFont file (.sf2) or none");
+        settings_set_text(s.soundfont, v.c_str());
+        break;
     case OptionId::jobs:
         if (!parse_int(v, n[0]) || n[0] < 1 || n[0] > 256) return bad("a number of jobs from 1 to 256");
         req.jobs = n[0];
@@ -418,8 +423,8 @@ bool parse_command_line(Settings& s, const std::vector<std::string>& args, CliRe
         error = "--json goes with --list SONG";
         return false;
     }
-    if (int(req.list) + int(req.merge) + int(req.generators) + int(req.libraries) > 1) {
-        error = "--list, --merge, --generators and --libraries exclude each other";
+    if (int(req.list) + int(req.merge) + int(req.generators) + int(req.libraries) + int(req.export_xi) > 1) {
+        error = "--list, --merge, --generators, --libraries and --export-xi exclude each other";
         return false;
     }
     // Without a merge, -o names the song of the one input: any name, also one an input could have.
@@ -456,6 +461,16 @@ bool parse_command_line(Settings& s, const std::vector<std::string>& args, CliRe
     }
     if (!req.merge_output.empty()) settings_set_text(s.merge_output, req.merge_output.c_str());
     if (req.merge) return true;
+    if (req.export_xi) {
+        if (names.size() != 2 || !named_output.empty() || !req.output_dir.empty()) {
+            error = "--export-xi takes a SoundFont and a folder: kestrix --export-xi FILE.sf2 DIR";
+            return false;
+        }
+        req.inputs = names;
+        req.input = names[0];
+        req.output = names[1];
+        return true;
+    }
     if (req.generators || req.list || req.libraries) {
         const char* option = req.list ? "--list" : req.libraries ? "--libraries" : "--generators";
         if (names.size() != 1) {

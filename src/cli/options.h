@@ -17,6 +17,7 @@ struct CliRequest {
     bool merge = false;      // --merge FIRST [SECOND]: merge_input1/2 and use_convout are set
     bool generators = false; // --generators SONG
     bool libraries = false;  // --libraries SONG
+    bool export_xi = false;  // --export-xi FILE.sf2 DIR: inputs are the SoundFont and the folder
     std::string merge_output; // -o OUTPUT of a merge, "" = merge_output as it is
     bool save = false;       // --save-settings
     bool quiet = false;      // -q

@@ -110,6 +110,15 @@ FailureLine check_job_files(const std::vector<ReadFile>& reads, const std::vecto
     return {};
 }
 
+FailureLine check_standard_output(const std::vector<ReadFile>& reads)
+{
+    const platform::FileIdentity out = platform::standard_output_identity();
+    if (!out.valid) return {};
+    for (const ReadFile& r : reads)
+        if (platform::file_identity(r.name.c_str()) == out) return {"standard output", "is " + r.what};
+    return {};
+}
+
 std::string check_machines_ini(const Settings& settings, const std::string& path)
 {
     if (path.empty()) {

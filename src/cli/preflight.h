@@ -49,3 +49,6 @@ struct WrittenFile {
 // identity: a link, a hard link or another spelling is the same file) unless named in its
 // may_be, not a file another of its outputs is, and unless `force` not an existing file.
 FailureLine check_job_files(const std::vector<ReadFile>& reads, const std::vector<WrittenFile>& writes, bool force);
+// Checks that standard output, when a job writes a song or a listing there, is none of the files
+// it reads (kestrix song.xm - 1<>song.xm), by identity, as cat does.
+FailureLine check_standard_output(const std::vector<ReadFile>& reads);

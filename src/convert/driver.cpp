@@ -251,7 +251,7 @@ void midi_after_first_pass(Conversion& c, SmfReader& file)
     MidiState& ms = c.midi;
     const Settings& st = c.settings;
     s.machine_count = s.cur_machine;
-    s.bpm = int(std::clamp(std::trunc(double(s.bpm) * st.midi_res), 0.0, 65535.0));
+    s.bpm = int(std::clamp(std::trunc(midi_whole(double(s.bpm) * st.midi_res, midi_bpm_noise)), 0.0, 65535.0));
     c.log.log_enabled = 1;
     if (st.do_firstnote0 && ms.first_note_time == -1) {
         log_print(c.log, "\nWrong starttime of first note, setting to zero");
@@ -277,22 +277,20 @@ void midi_after_first_pass(Conversion& c, SmfReader& file)
     log_print(c.log, "\n%d Machines (with Master)", s.machine_count);
     for (int m = 1; m < s.machine_count; ++m)
         log_print(c.log, "\n     Machine %2d: polyphonie: %2d", m, midi_machine_tracks(c, m));
-    if (s.pattern_count > s.pattern_limit) {
-        s.pattern_count = s.pattern_limit;
-        log_print(c.log, "\nrestricted pattern number to %d", s.pattern_count);
-        // Song seconds from row 0 (midi_scale stretches the song as it stretches the rows).
-        const double zero = midi_tick_seconds(c, midi_row_tick(c, 0));
-        auto seconds = [&](double ticks) { return (midi_tick_seconds(c, ticks) - zero) * st.midi_scale; };
-        const double kept = seconds(midi_row_tick(c, double(s.pattern_limit) * st.blines));
-        const double whole = seconds(double(ms.last_note_time));
-        const double lines = std::floor(last_row / s.pattern_limit) + 1;
+    // Every row of the song gets at least the Master's global bytes: a song beyond the bound of
+    // the layout ends here, before its tables are allocated.
+    const int64_t least = int64_t(s.pattern_count) * st.blines * master_global_row_bytes;
+    if (least > max_pattern_bytes) {
         c.log.log_force = 1;
-        log_print(c.log, "\nWarning: song cut at %d patterns: %.0f s of %.0f s kept; ", s.pattern_limit, kept, whole);
-        c.log.log_force = 1;
-        if (lines <= 65535)
-            log_print(c.log, "--set blines=%d keeps it all", int(lines));
-        else
-            log_print(c.log, "fewer rows per beat (midi_tpb, midi_res) keep more");
+        log_print(c.log, "\nPatterns need %lld bytes, %lld allowed", static_cast<long long>(least),
+                  static_cast<long long>(max_pattern_bytes));
+        job_abort(" ");
+    }
+    // One order entry per pattern, played in turn.
+    if (s.pattern_count > s.order_list_room) {
+        s.order_list = table<OrderEntry>(c, size_t(s.pattern_count));
+        s.order_list_room = s.pattern_count;
+        for (int i = 0; i < s.pattern_count; ++i) s.order_list[i].pattern = i;
     }
 
     // Instruments: with dopchange one per program seen (record 0 is the drum kit of drkit 1),
@@ -339,8 +337,8 @@ void midi_after_first_pass(Conversion& c, SmfReader& file)
     if (ms.suppressed_notes)
         log_print(c.log, "\nThere are %3d suppressed notes ( >%d additional channels) (increase midi_tpb or midi_res!)",
                   ms.suppressed_notes, midi_additional_channels);
-    if (ms.short_notes)
-        log_print(c.log, "\nThere are %3d notes shorter than a row (increase midi_tpb or midi_res!)", ms.short_notes);
+    // Information, not a warning: each such note keeps its note-on and sounds for a row.
+    if (ms.short_notes) log_print(c.log, "\n%d notes shorter than a row kept one row long", ms.short_notes);
     ms.suppressed_notes = ms.short_notes = 0;
     ms.extra_channels = 0;
     s.pattern_table = table<PatternInfo>(c, size_t(s.pattern_count));
@@ -372,7 +370,7 @@ void counting_pass(Conversion& c, FILE* in)
     Song& s = c.song;
     if (s.instrument_count < 0 || s.instrument_count > max_generators) job_abort("Too many instruments!!");
     if (s.channel_count < 0 || s.channel_count > max_channels) job_abort("Too many channels!!");
-    if (s.pattern_count < 0 || s.pattern_count > max_patterns) job_abort("Too many patterns!!");
+    if (s.pattern_count < 0 || s.pattern_count > max_module_patterns) job_abort("Too many patterns!!");
     if (s.instrument_count > 0 && !s.instrument_table) job_abort("No instruments read!!");
     for (int i = 0; i < s.instrument_count; ++i)
         s.instrument_table[i].track_map = table<uint8_t>(c, size_t(s.channel_count));
@@ -611,7 +609,7 @@ void lay_out_machines(Conversion& c)
     const bool by_instrument = !native && c.settings.dotsplit == 2;
 
     // Every count comes from the input: check them all before anything is allocated.
-    if (s.pattern_count < 0 || s.pattern_count > max_patterns) job_abort("Too many patterns!!");
+    if (s.pattern_count < 0) job_abort("Too many patterns!!");
     if (s.pattern_count > 0 && !s.pattern_table) job_abort("No patterns read!!");
     if (!native && (s.channel_count < 0 || s.channel_count > max_channels)) job_abort("Too many channels!!");
     const int generators = s.machine_count - 1;
@@ -824,6 +822,7 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
     }
 
     s.order_list = table<OrderEntry>(c, order_list_size);
+    s.order_list_room = order_list_size;
     for (int i = 0; i < order_list_size; ++i) s.order_list[i].pattern = i;
     s.wave_map = table<int>(c, wave_map_size);
     for (int i = 0; i < wave_map_size; ++i) s.wave_map[i] = i;

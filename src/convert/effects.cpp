@@ -21,7 +21,7 @@ struct Event {
     uint8_t note = 0, wave = 0, volume = 255, effect = 0, value = 0;
 };
 
-bool pattern_in_table(Conversion& c, int p) { return c.song.pattern_table && p >= 0 && p < c.song.pattern_count && p < max_patterns; }
+bool pattern_in_table(Conversion& c, int p) { return c.song.pattern_table && p >= 0 && p < c.song.pattern_count; }
 
 bool channel_in_range(Conversion& c, int ch) { return ch >= 0 && ch < c.song.channel_count; }
 
@@ -69,10 +69,9 @@ uint8_t log_volume(int x)
 int instrument_from_order(Conversion& c, int channel)
 {
     int remembered = 0;
-    const int length = c.song.song_length < order_list_size ? c.song.song_length : order_list_size;
+    const int length = c.song.song_length < c.song.order_list_room ? c.song.song_length : c.song.order_list_room;
     for (int e = 0; c.song.order_list && e < length; ++e) {
         int p = c.song.order_list[e].pattern;
-        if (p >= max_patterns) continue;
         if (p == c.song.cur_pattern && remembered) return remembered;
         const uint8_t* x = pattern_channel_entry(c, p, channel);
         if (x && *x) remembered = *x;
@@ -127,7 +126,7 @@ void pattern_break(Conversion& c, int r)
     if (info.play_lines == info.lines) {
         info.play_lines = s.cur_row + 1;
         if (r == 0 || !s.order_list) return;
-        const int length = s.song_length < order_list_size ? s.song_length : order_list_size;
+        const int length = s.song_length < s.order_list_room ? s.song_length : s.order_list_room;
         for (int k = 0; k + 1 < length; ++k) {
             if (s.order_list[k].pattern != s.cur_pattern) continue;
             OrderEntry& next = s.order_list[k + 1];

@@ -23,6 +23,7 @@
 
 #include "core/byteio.h"
 #include "core/log.h"
+#include "convert/soundfont_waves.h"
 #include "core/pool.h"
 #include "settings/settings.h"
 #include "song/song.h"
@@ -384,10 +385,13 @@ void load_xi_instruments(Conversion& c, FILE* xi_input)
     if (!c.song.instrument_table && c.song.instrument_count > 0)
         c.song.instrument_table = pool_array<InstrumentRecord>(c.pool, size_t(c.song.instrument_count));
 
-    // Slots whose file was missing in the first pass are not tried again.
+    // Slots whose file was missing in the first pass are not tried again. A slot without its XI
+    // file takes its wave from the SoundFont, when the conversion has one.
     std::vector<char> missing(size_t(c.song.instrument_count), 0);
     std::string first_missing; // of a MIDI file's slots, when none of its files opens
     bool any_opened = false;
+    SoundFontWaves bank(c);
+    const bool midi = c.song.input_kind != InputKind::xi;
     for (int pass = 0; pass < 2; ++pass) {
         if (pass == 1 && !any_opened && !first_missing.empty()) {
             // A folder without the instruments makes a song that plays nothing: said also under -q.
@@ -395,6 +399,11 @@ void load_xi_instruments(Conversion& c, FILE* xi_input)
             const char* folder = c.settings.xi_dir[0] ? c.settings.xi_dir : "the current folder (xi_dir)";
             log_print(c.log, "\nWarning: %s holds none of the XI files this song's waves come from (the first: %s); "
                              "the song has no waves", folder, first_missing.c_str());
+            if (!bank.available() && !c.settings.soundfont[0]) {
+                c.log.log_force = 1;
+                log_print(c.log, ". A General MIDI SoundFont gives them: install one (Debian: timgm6mb-soundfont "
+                                 "or fluid-soundfont-gm) or name any (.sf2) with --soundfont FILE");
+            }
         }
         c.song.pass_number = pass;
         for (int q = 0; q < c.song.instrument_count && q < int(missing.size()); ++q) {
@@ -415,6 +424,19 @@ void load_xi_instruments(Conversion& c, FILE* xi_input)
                 if (!patch && pass == 1) slot.wave_number = q + 1;
                 own = open_file(name.c_str(), "rb");
                 in = own.get();
+            }
+            if (!in && midi && bank.available()) {
+                const int given = bank.give(q, pass, name);
+                if (given > 0) {
+                    any_opened = true;
+                    continue;
+                }
+                if (given < 0) {
+                    slot.wave_number = 0;
+                    --c.song.wave_count;
+                    missing[size_t(q)] = 1;
+                    continue;
+                }
             }
             if (!in) {
                 if (first_missing.empty() && c.song.input_kind != InputKind::xi) first_missing = name;

@@ -70,7 +70,7 @@ void read_patterns(Conversion& c, FILE* in, const ReadPass& pass, int patterns)
     for (int p = 0; p < patterns; ++p) {
         c.log.log_enabled = pass.listing ? 1 : 0;
         if (log_active(c.log)) log_print(c.log, "\npatt: %x", unsigned(p));
-        if (p < max_patterns) {
+        if (p < sg.pattern_count) {
             sg.cur_pattern = p;
             sg.pattern_table[p].lines = mod_rows;
         }

@@ -82,10 +82,14 @@ void set_patterns_and_layout(Conversion& c, int file_patterns, const ReadPass& p
 {
     Song& sg = c.song;
     sg.pattern_count = file_patterns;
-    if (sg.pattern_count > max_patterns) {
-        sg.pattern_count = max_patterns;
-        if (pass.first) c.log.log_force = 1;
-        log_print(c.log, "restricted pattern number to %d\n", max_patterns);
+    if (sg.pattern_count > max_module_patterns) {
+        // Patterns the order table cannot name never play: they are read past.
+        sg.pattern_count = max_module_patterns;
+        if (pass.first) {
+            c.log.log_force = 1;
+            log_print(c.log, "\nWarning: the module has %d patterns, its order table names the first %d: %d left out",
+                      file_patterns, max_module_patterns, file_patterns - max_module_patterns);
+        }
     }
     if (!sg.pattern_table || pass.first)
         sg.pattern_table = pool_array<PatternInfo>(c.pool, size_t(sg.pattern_count));
@@ -120,7 +124,7 @@ void hand_cell(Conversion& c, const ReadPass& pass, const CellPlace& at, const T
         sg.cur_machine = ch + 1;
         sg.cur_track = 0;
     }
-    if (p >= max_patterns || (sg.channel_limit && ch >= sg.channel_limit)) return;
+    if (p >= sg.pattern_count || (sg.channel_limit && ch >= sg.channel_limit)) return;
     c.log.log_enabled = pass.listing ? 1 : 0;
     if (log_active(c.log))
         log_print(c.log, "%2x %2x %2x %2x %2x  ->", unsigned(cell.note), unsigned(cell.instrument),

@@ -30,7 +30,7 @@ ReadPass module_read_pass(const Conversion& c);
 // name. Returns true for an XM. The stream then stands after the name.
 bool read_module_start(Conversion& c, FILE* in, const ReadPass& pass);
 
-// pattern_count from the module's number of patterns (at most max_patterns), the pattern table,
+// pattern_count from the module's number of patterns (at most max_module_patterns), the pattern table,
 // and the machine layout by dotsplit.
 void set_patterns_and_layout(Conversion& c, int file_patterns, const ReadPass& pass);
 

@@ -122,7 +122,7 @@ void read_xm(Conversion& c, FILE* in, const ReadPass& pass)
             log_print(c.log, " head: %lx form: %x lines: %x size: %x\n", static_cast<unsigned long>(head),
                       packing, rows, packed_size);
         if (rows > unsigned(max_pattern_lines)) job_abort("XM-pattern has too many lines!");
-        if (p < unsigned(max_patterns)) {
+        if (p < unsigned(sg.pattern_count)) {
             sg.cur_pattern = int(p);
             sg.pattern_table[p].lines = int(rows);
         }

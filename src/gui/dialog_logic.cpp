@@ -41,7 +41,7 @@ struct TextEdit {
 constexpr TextEdit text_edits[] = {
     {110, &Settings::input_file},   {111, &Settings::output_file},  {112, &Settings::log_file},
     {113, &Settings::xi_dir},       {114, &Settings::merge_input1}, {115, &Settings::merge_input2},
-    {116, &Settings::merge_output},
+    {116, &Settings::merge_output}, {117, &Settings::soundfont},
 };
 
 // Check boxes that hold a 0/1 setting.

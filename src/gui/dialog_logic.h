@@ -16,12 +16,12 @@
 namespace ctl {
 constexpr int save = 300, quit = 301, convert = 302, help = 303;
 constexpr int browse_input = 304, browse_output = 305, browse_log = 306, browse_xi_dir = 307;
-constexpr int browse_merge1 = 308, browse_merge2 = 309, browse_merge_output = 310;
+constexpr int browse_merge1 = 308, browse_merge2 = 309, browse_merge_output = 310, browse_soundfont = 311;
 constexpr int transform_now = 312, transform_now_machine = 313, get_generators = 315;
 constexpr int kill_job = 214, start_buzz = 215;
 constexpr int tab_frame = 1010;
 constexpr int input_file = 110, output_file = 111, log_file = 112, xi_dir = 113;
-constexpr int merge_input1 = 114, merge_input2 = 115, merge_output = 116;
+constexpr int merge_input1 = 114, merge_input2 = 115, merge_output = 116, soundfont = 117;
 constexpr int wave_bmx = 131, wave_bmw = 132, wave_none = 133;
 constexpr int machine_first = 151, machine_last = 159; // "PrimiFun" ... "Bass-3"
 constexpr int midi_extern = 237;

@@ -49,10 +49,11 @@ bool run_phase(Log& log, JobCancel& cancel, Fn&& fn, std::string* failure = null
     }
 }
 
-const char* final_text(int mode, bool merged)
+// `silent`: a MIDI file converted with waves asked for, none of which was found.
+const char* final_text(int mode, bool merged, bool silent)
 {
     switch (mode) {
-    case 1: return "Conversion finished!";
+    case 1: return silent ? "Conversion finished without waves!" : "Conversion finished!";
     case 2: return merged ? "Merging finished!" : "Transformation finished!";
     case 3: return "Conversion and merging finished!";
     default: return "Error occured!";
@@ -111,6 +112,7 @@ int Job::run(int job_mode)
 
     int mode = job_mode & 3; // the working copy; 0 once a phase has failed
     int merged = 0;
+    bool silent = false; // a MIDI song that was to have waves has none
     ls.open_window = [this](const char* title) { return front_end_.open_log_window(title); };
 
     // The log file is the front end's choice: the runner takes whatever it opens for this job
@@ -130,6 +132,8 @@ int Job::run(int job_mode)
                 log_song_summary(ls, settings);
             const int converted = convert_fn(conversion, settings.input_file, settings.output_file);
             if (converted == 0) wave_tools_finish(tools); // a listed song's WAV
+            silent = native_midi(conversion) && settings.dowave != 0 && settings.dopfun == 0 &&
+                     conversion.song.waves_written == 0;
         }, &failure);
         conversion_ = nullptr;
         if (!ok) {
@@ -176,7 +180,7 @@ int Job::run(int job_mode)
     ls.log_stream = nullptr;
 
     const JobOutcome outcome = mode ? JobOutcome::finished : kill_requested() ? JobOutcome::killed : JobOutcome::failed;
-    front_end_.report(final_text(mode, mode == 2 && merged != 0), outcome);
+    front_end_.report(final_text(mode, mode == 2 && merged != 0, silent), outcome);
 
     // The window belongs to the front end and ends with the job.
     ls.window = nullptr;

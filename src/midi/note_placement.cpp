@@ -1,8 +1,9 @@
 // MIDI note placement: the note, program, tempo, header and track hooks of a native MIDI
 // conversion.
 //
-// Time: a tempo event at tick 0 sets the minutes per tick (song.tempo) and the song's bpm; a file
-// without one plays at the MIDI default of 120 BPM (500000 microseconds per quarter note). A
+// Time: a tempo event at tick 0 sets the minutes per tick (song.tempo) and the song's bpm (a tempo
+// a hair off a whole BPM: that BPM's, midi_whole); a file without one plays at the MIDI default of
+// 120 BPM (500000 microseconds per quarter note). A
 // SMPTE division (high byte 0x80 or above: frames per second, negated, and ticks per frame) gives
 // ticks per second directly, and tempo events then only set the song's bpm. With midi_tempos 0
 // later tempo changes do not change the timing; with midi_tempos 1 rows follow the beat and the
@@ -159,8 +160,10 @@ private:
     void make_track_record();
     void use_program(int program);
     bool place_event(int64_t t, Place& out);
+    void mark_pattern_played();
     bool find_place(int64_t t);
     void write_note_cell(int channel, int key, int velocity, int slot, const Place& at);
+    void write_short_note_off(int channel, int key, int slot);
     void set_slot(int i, const NoteSlot& slot);
     Conversion& c;
     const bool first_, second_;
@@ -239,7 +242,7 @@ void NotePlacement::use_program(int program)
 double floor_fast(double x) { return x >= 0 && x < 4503599627370496.0 ? double(int64_t(x)) : std::floor(x); }
 
 // Additional and second pass: the pattern, row and note delay of an event at tick t. False when
-// the event is dropped (before the song's start, or beyond the 112-pattern limit).
+// the event is dropped (before the song's start).
 bool NotePlacement::place_event(int64_t t, Place& out)
 {
     Song& s = c.song;
@@ -247,10 +250,16 @@ bool NotePlacement::place_event(int64_t t, Place& out)
     s.cur_pattern = kept_pattern_;
     s.cur_row = kept_row_;
     out = kept_place_;
-    if (second_pass() && s.machine_table && s.cur_machine >= 1 && s.cur_machine < s.machine_count &&
-        s.machine_table[s.cur_machine].track_patterns)
-        s.machine_table[s.cur_machine].track_patterns[s.cur_pattern].number = s.cur_pattern + 1;
+    if (second_pass()) mark_pattern_played();
     return true;
+}
+
+// Second pass: the current machine plays its own pattern cur_pattern.
+void NotePlacement::mark_pattern_played()
+{
+    Song& s = c.song;
+    if (s.machine_table && s.cur_machine >= 1 && s.cur_machine < s.machine_count && s.machine_table[s.cur_machine].track_patterns)
+        s.machine_table[s.cur_machine].track_patterns[s.cur_pattern].number = s.cur_pattern + 1;
 }
 
 // The place of tick t, worked out: kept for the next events at that tick (a tick's place does not
@@ -266,7 +275,6 @@ bool NotePlacement::find_place(int64_t t)
     bool error = false;
     double pattern = floor_fast(p / blines);
     if (pattern >= s.pattern_count) {
-        if (s.pattern_count == s.pattern_limit) return false;
         c.log.log_force = 1;
         log_print(c.log, "\nPosition error (%d=pat>=bpatts=%d)!!!!\n", int(std::min(pattern, 2147483647.0)),
                   s.pattern_count);
@@ -333,6 +341,24 @@ void NotePlacement::write_note_cell(int channel, int key, int velocity, int slot
         write_cell(c, 255, uint8_t(w), 255, at.effect, at.value);
 }
 
+// Second pass: the note-off of a note that ends in the row it starts in, which would overwrite its
+// note-on there. It goes to the slot's next row (the note sounds for one row), where the slot holds
+// nothing yet: events come in time order, and the slot's next note, if it comes in that row,
+// overwrites it (it ends the note anyway). There is none after the song's last row.
+void NotePlacement::write_short_note_off(int channel, int key, int slot)
+{
+    Song& s = c.song;
+    const int pattern = s.cur_pattern, row = s.cur_row;
+    const bool next_pattern = row + 1 >= c.settings.blines;
+    if (next_pattern && pattern + 1 >= s.pattern_count) return;
+    s.cur_pattern = next_pattern ? pattern + 1 : pattern;
+    s.cur_row = next_pattern ? 0 : row + 1;
+    mark_pattern_played();
+    write_note_cell(channel, key, 0, slot, Place());
+    s.cur_pattern = pattern;
+    s.cur_row = row;
+}
+
 } // namespace
 
 void midi_read_pass(Conversion& c, SmfReader& reader)
@@ -371,7 +397,18 @@ float midi_position(const Conversion& c, int64_t t)
     // Far outside any song: held where a float still holds it.
     if (!(p > -1e30L)) p = -1e30L;
     if (p > 1e30L) p = 1e30L;
-    return float(p);
+    return float(midi_whole(double(p), midi_row_noise));
+}
+
+double midi_whole(double x, double noise)
+{
+    const double whole = std::round(x);
+    return std::fabs(x - whole) <= noise ? whole : x;
+}
+
+int midi_tempo_bpm(long microseconds_per_quarter)
+{
+    return int(midi_whole(60000000.0 / double(microseconds_per_quarter), midi_bpm_noise));
 }
 
 double midi_row_tick(const Conversion& c, double row)
@@ -435,7 +472,7 @@ std::vector<MidiBpmChange> midi_bpm_changes(const Conversion& c, int64_t rows)
     const Settings& st = c.settings;
     std::vector<int64_t> bounds{0};
     for (int i = 1; i < ms.tempo_count; ++i) {
-        const long double p = std::floor(position(c, (long double)ms.tempo_map[i].tick));
+        const long double p = std::floor(midi_whole(double(position(c, (long double)ms.tempo_map[i].tick)), midi_row_noise));
         if (p >= (long double)rows) break;
         if (p > (long double)bounds.back()) bounds.push_back(int64_t(p));
     }
@@ -579,6 +616,13 @@ void NotePlacement::Mf_on_program(int channel, int program)
         use_program(program);
         if (log_shows(c.log)) log_print(c.log, " mapped to %d", s.wave_map[program]);
     }
+    if (channel >= 0 && first_pass()) {
+        const int64_t t = reader_.at.current_ticks;
+        if (ms.first_program[channel] < 0 || t < ms.first_program_tick[channel]) {
+            ms.first_program[channel] = program;
+            ms.first_program_tick[channel] = t;
+        }
+    }
     ChannelProgram& cp = ms.channel_programs[channel < 0 ? midi_drum_channel : channel];
     cp.program = program;
     cp.changed = 1;
@@ -601,9 +645,13 @@ void NotePlacement::Mf_on_tempo(long microseconds_per_quarter)
         ms.tempo_map[ms.tempo_count++] = MidiTempoEvent{reader_.at.current_ticks, int(microseconds_per_quarter), 0};
     }
     if (reader_.at.current_ticks == 0 && first_pass() && ms.division > 0 && microseconds_per_quarter > 0) {
-        if (ms.smpte_ticks_per_second == 0)
-            s.tempo = float(microseconds_per_quarter / 1000000.0 / ms.division / 60.0);
-        s.bpm = int(60000000 / microseconds_per_quarter);
+        s.bpm = midi_tempo_bpm(microseconds_per_quarter);
+        // The rows are timed at the tempo of the song's BPM when the file's BPM counts as that
+        // whole number (428571 us: 60000000 / 140 us), so that they fall on the file's beats (the
+        // file's 140.00014 BPM would put beat 200 at row 3199.997); any other tempo is the file's.
+        const double bpm = 60000000.0 / double(microseconds_per_quarter);
+        const double us = midi_whole(bpm, midi_bpm_noise) != bpm ? 60000000.0 / s.bpm : double(microseconds_per_quarter);
+        if (ms.smpte_ticks_per_second == 0) s.tempo = float(us / 1000000.0 / ms.division / 60.0);
     }
     time_prefix();
     log_print(c.log, "Tempo, microseconds-per-MIDI-quarter-note=%ld\n", microseconds_per_quarter);
@@ -638,6 +686,7 @@ void NotePlacement::note(int channel, int key, int velocity, bool listing)
     const int64_t t = reader_.at.current_ticks;
     const bool first = first_pass();
     if (first) {
+        if (velocity > 0) ms.keys_played[channel][key >> 3] |= uint8_t(1u << (key & 7));
         if (st.do_firstnote0) ms.first_note_time = ms.first_note_time == -1 ? t : std::min(ms.first_note_time, t);
         ms.last_note_time = std::max(ms.last_note_time, t);
     }
@@ -682,7 +731,6 @@ void NotePlacement::note(int channel, int key, int velocity, bool listing)
                 c.log.log_force = 1;
                 log_print(c.log, "\nOffNote error!!!\n");
             } else {
-                if (second_pass()) write_note_cell(channel, key, 0, slot, at);
                 const NoteSlot& sl = ms.slot_table[slot];
                 if (sl.pattern == s.cur_pattern && sl.row == s.cur_row) {
                     ++ms.short_notes;
@@ -690,6 +738,9 @@ void NotePlacement::note(int channel, int key, int velocity, bool listing)
                         c.log.log_force = 1;
                         log_print(c.log, "\nNote off in same Row (%d,%d,%d)!", s.cur_pattern, s.cur_row, slot);
                     }
+                    if (second_pass()) write_short_note_off(channel, key, slot);
+                } else if (second_pass()) {
+                    write_note_cell(channel, key, 0, slot, at);
                 }
                 set_slot(slot, NoteSlot{sl.key, 0, s.cur_pattern, s.cur_row});
             }

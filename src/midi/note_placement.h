@@ -26,8 +26,21 @@
 void midi_read_pass(Conversion& c, SmfReader& reader);
 
 // Position in rows from the song's start of an event at tick t (relative to the first note when
-// do_firstnote0 is set), with midi_tpb, midi_scale, midi_shift and the song's bpm and tempo.
+// do_firstnote0 is set), with midi_tpb, midi_scale, midi_shift and the song's bpm and tempo. A
+// position within midi_row_noise of a whole row is that row (midi_whole).
 float midi_position(const Conversion& c, int64_t t);
+
+// Rounding noise: products of a tempo in microseconds, a float setting and a tick count miss a
+// whole number they stand for by a hair (428571 us is 140.00014 BPM; tick 120 of it at 140 BPM
+// row 15.999984). A value within `noise` of a whole number counts as that number; every other
+// value is left as it is (and truncated by its user as before): rows within 1e-4, BPMs within
+// 1e-3.
+constexpr double midi_row_noise = 1e-4, midi_bpm_noise = 1e-3;
+double midi_whole(double x, double noise);
+
+// The song's BPM from a tempo event (microseconds per quarter note), before midi_res: the BPM
+// truncated, after midi_whole with midi_bpm_noise.
+int midi_tempo_bpm(long microseconds_per_quarter);
 
 // After the first pass: puts the collected tempo events in time order, keeps one per tick (the
 // last the file gives there), drops those that repeat the tempo in force and starts the map at

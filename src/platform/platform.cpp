@@ -280,6 +280,29 @@ bool change_directory(const char* path)
 
 void set_program_path(const char* argv0) { g_argv0 = argv0 ? argv0 : ""; }
 
+void open_closed_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+#ifdef _WIN32
+        errno = 0;
+        if (_get_osfhandle(fd) != -1 || errno != EBADF) continue; // -2: a program without a console
+        const int null = _open("NUL", _O_RDONLY | _O_BINARY);
+        if (null >= 0 && null != fd) {
+            _dup2(null, fd);
+            _close(null);
+        }
+#else
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free number: this one, as the lower ones are open.
+        const int null = ::open("/dev/null", O_RDONLY);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+#endif
+    }
+}
+
 std::string temp_directory()
 {
     std::error_code ec;
@@ -974,6 +997,18 @@ FILE* create_file(const char* path, bool replace)
     return create_new_stream(path, "w");
 }
 
+bool names_may_match(std::string_view a, std::string_view b, bool ignore_case)
+{
+    if (a == b) return true;
+    if (!ignore_case) return false;
+    const auto other_letters = [](std::string_view s) {
+        return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    };
+    if (other_letters(a) || other_letters(b)) return true;
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+
 bool same_file(const char* a, const char* b)
 {
     const FileIdentity ia = file_identity(a), ib = file_identity(b);
@@ -1004,8 +1039,9 @@ void prefer_large_pages(void* p, size_t n)
 #endif
 }
 
-uint64_t copy_file_region(FILE* in, uint64_t offset, FILE* out, uint64_t n)
+uint64_t copy_file_region(FILE* in, uint64_t offset, FILE* out, uint64_t n, int* write_error)
 {
+    if (write_error) *write_error = 0;
     uint64_t done = 0;
     if (n == 0) return 0;
 #if defined(__linux__)
@@ -1035,9 +1071,13 @@ uint64_t copy_file_region(FILE* in, uint64_t offset, FILE* out, uint64_t n)
         const size_t want = size_t(std::min<uint64_t>(n - done, buf.size()));
         const size_t got = std::fread(buf.data(), 1, want, in);
         if (got == 0) break;
+        errno = 0;
         const size_t put = std::fwrite(buf.data(), 1, got, out);
         done += put;
-        if (put < got) break;
+        if (put < got) {
+            if (write_error) *write_error = errno ? errno : EIO;
+            break;
+        }
     }
     return done;
 }
@@ -1227,6 +1267,27 @@ std::vector<std::string> files_in_directory(const std::string& path)
         if (it->is_regular_file(ec)) files.push_back(from_path(it->path()));
     std::sort(files.begin(), files.end());
     return files;
+}
+
+FileIdentity standard_output_identity()
+{
+    FileIdentity id;
+#ifdef _WIN32
+    BY_HANDLE_FILE_INFORMATION info;
+    const HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (h && h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info)) {
+        id.valid = true;
+        id.device = info.dwVolumeSerialNumber;
+        id.index = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    }
+#else
+    struct stat st;
+    if (::fstat(1, &st) != 0) return id;
+    id.valid = true;
+    id.device = uint64_t(st.st_dev);
+    id.index = uint64_t(st.st_ino);
+#endif
+    return id;
 }
 
 FileIdentity file_identity(const char* path)

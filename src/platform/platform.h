@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #ifndef _WIN32
@@ -53,6 +54,8 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 FileIdentity file_identity(const char* path);
+// The file behind standard output (not valid when it is closed).
+FileIdentity standard_output_identity();
 // Length of a file in bytes, or -1 when it cannot be examined.
 int64_t file_length(const char* path);
 // The current working directory, without a final separator.
@@ -68,6 +71,11 @@ std::string executable_directory();
 std::string executable_path();
 // Records argv[0] for executable_directory on systems that need it.
 void set_program_path(const char* argv0);
+// First thing in every program: a standard descriptor (0, 1, 2) that the caller left closed is
+// opened on the null device, so that no file the program opens takes its number (log text would
+// go into a song). Opened for reading only: a write to a closed standard output or error still
+// fails as it would have (EBADF), a read of a closed standard input meets its end.
+void open_closed_standard_descriptors();
 // Creates a directory (and its parents); true when it exists afterwards.
 bool make_directories(const char* path);
 
@@ -210,6 +218,15 @@ int rename_new(const char* from, const char* to);
 // folder). nullptr with errno set when it fails (EEXIST: the name is taken). For files that are
 // written as they go (a log).
 FILE* create_file(const char* path, bool replace);
+// Whether two file names may name one file as the system compares names: equal bytes, or with
+// `ignore_case` (Windows) equal but for the case of ASCII letters; names with other letters, whose
+// case only the system knows, may always match (same_file then asks the system).
+bool names_may_match(std::string_view a, std::string_view b, bool ignore_case);
+#ifdef _WIN32
+constexpr bool names_ignore_case = true;
+#else
+constexpr bool names_ignore_case = false;
+#endif
 // True when the two names lead to one file: the same file by identity when both exist (two
 // spellings, a link, a hard link), else the same absolute path once the existing folders on the
 // way are resolved.
@@ -222,8 +239,8 @@ void prefer_large_pages(void* p, size_t n);
 // Copies n bytes that start at byte `offset` of `in` to the end of `out`, in the kernel where the
 // system offers it. `in` may have been read through stdio: its own position is left to the caller
 // (seek it afterwards). Returns the bytes copied: fewer than n only at the end of `in` or when a
-// write fails (a full disk).
-uint64_t copy_file_region(FILE* in, uint64_t offset, FILE* out, uint64_t n);
+// write fails (a full disk); `write_error` then says which: the write's errno, or 0 when `in` ended.
+uint64_t copy_file_region(FILE* in, uint64_t offset, FILE* out, uint64_t n, int* write_error = nullptr);
 
 // Byte position of a stream, 64 bits wide on every system; -1 when unknown. A seek to a 64-bit
 // position from the start; false when it fails.

@@ -45,6 +45,9 @@ struct Settings {
     int drtranspo = 0;      // drum correction, semitones
     int drloopno = 1;       // 1: remove the loop flag from drum patches
     char xi_dir[settings_text_size] = ""; // XI directory, kept with a final separator when loaded
+    // SoundFont (.sf2) giving the waves of a native MIDI conversion that no XI file in xi_dir
+    // gives; empty: a General MIDI SoundFont found on this system, "none": no SoundFont.
+    char soundfont[settings_text_size] = "";
     int do_mscale1 = 0;     // rescale the first merge input's machine positions
     int do_mscale2 = 0;     // rescale the second merge input's machine positions
     int do_mishift2 = 0;    // shift the second input's Tracker wave numbers
@@ -78,6 +81,9 @@ struct Settings {
     // complete. XI files never replace one; kestrix.ini is always replaced by a save.
     int replace_files = 0;
     int track_limit = 32;
+    // The General MIDI SoundFont a front end found on this system for a MIDI conversion whose
+    // settings name none and whose xi_dir holds none of its XI files (jobs/job_files.h).
+    std::string soundfont_found;
 };
 
 // Reads "kestrix.ini" from the current directory into `settings`; false when it cannot be opened

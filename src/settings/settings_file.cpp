@@ -127,6 +127,8 @@ constexpr IniLine ini_lines[] = {
     {"drloopno=%2d  ", &Settings::drloopno},
     {";Directory for/with XI-instruments"},
     {"xi_dir=%s", &Settings::xi_dir},
+    {";SoundFont for the waves no XI-file gives; empty: a General MIDI one of this system, none: no SoundFont"},
+    {"soundfont=%s", &Settings::soundfont},
     {""},
     {";Merging/Transformation options:"},
     {";position scaling for first and second input"},
@@ -206,6 +208,8 @@ constexpr KeyRange key_ranges[] = {
     {"drtranspo", -120, 120, "MIDI: drum correction, semitones"},
     {"drloopno", 0, 1, "MIDI: 1 remove the loop flag of drum patches"},
     {"xi_dir", 0, 0, "directory for and with XI instruments"},
+    {"soundfont", 0, 0, "MIDI: SoundFont (.sf2) for the waves no XI file in xi_dir gives; empty: a General MIDI "
+                        "SoundFont found on this system; none: no SoundFont"},
     {"do_mscale1", 0, 1, "merge: 1 rescale the first song's machine positions"},
     {"do_mscale2", 0, 1, "merge: 1 rescale the second song's machine positions"},
     {"do_mishift2", 0, 1, "merge: 1 shift the second song's wave numbers in its patterns"},

@@ -58,6 +58,11 @@ struct MidiState {
     int extra_channels = 0;   // 32 in the additional pass, 0 in the first and second pass
 
     ChannelProgram channel_programs[midi_channels];
+    // What the first pass saw of each channel, for the waves a SoundFont gives: its first program
+    // (the earliest program change, -1 none) and the keys it plays (bit k & 7 of byte k >> 3).
+    int first_program[midi_channels] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+    int64_t first_program_tick[midi_channels] = {};
+    uint8_t keys_played[midi_channels][16] = {};
     MidiTrackRecord* track_table = nullptr; // one record per track (pool)
     int track_capacity = 0;                 // records of track_table
     int tracks_read = 0;                    // tracks the first pass met

@@ -9,8 +9,8 @@
 
 #include "core/byteio.h"
 
-constexpr int max_patterns = 112;     // patterns a song can hold
-constexpr int order_list_size = 256;  // entries of order_list
+constexpr int max_module_patterns = 256; // patterns a module's order table can name (a byte each)
+constexpr int order_list_size = 256;  // entries of a module's order_list
 constexpr int wave_map_size = 256;    // entries of wave_map
 constexpr int envelope_max_points = 12;
 
@@ -32,6 +32,8 @@ enum WaveCoding : uint8_t {
     coding_delta8 = 0,  // XM/XI 8-bit: delta-coded bytes, each running value times 256
     coding_delta16 = 1, // XM/XI 16-bit: delta-coded little-endian words
     coding_signed8 = 2, // MOD: plain signed bytes, each times 256
+    coding_pcm16 = 3,   // SoundFont: plain signed little-endian words
+    coding_mix16 = 4,   // SoundFont stereo pair: two runs of plain words (data_offset, mix_offset), averaged
 };
 
 struct SampleRecord {
@@ -53,6 +55,7 @@ struct SampleRecord {
     uint32_t data_values = 0; // values: bytes of 8-bit data, words of 16-bit data
     uint8_t data_zero = 0;    // 1: one zero value
     uint8_t coding = coding_delta8;
+    int64_t mix_offset = 0;   // coding_mix16: file position of the other channel's data
 };
 
 struct InstrumentRecord {
@@ -127,6 +130,7 @@ struct MachineRecord {
     int patterns_written = 0;       // kept by the writer
     int plain_patterns_written = 0;
     int sequence_event_count = 0;
+    int patterns_left_out = 0;      // beyond the patterns a sequence can name
 };
 
 // frequency_mode values
@@ -137,7 +141,8 @@ struct Song {
     InstrumentRecord* instrument_table = nullptr;
     int* wave_map = nullptr;         // wave_map_size entries: input instrument -> output wave
     int wave_count = 32;
-    OrderEntry* order_list = nullptr; // order_list_size entries
+    OrderEntry* order_list = nullptr; // order_list_room entries
+    int order_list_room = order_list_size;
     int song_length = 33;
     int offset_pattern_count = 0;
     int duplicates_removed = 0;
@@ -157,7 +162,6 @@ struct Song {
     int write_xi = 0;               // dowave 1: export XI files
 
     int channel_limit = 0;          // 0 = none (MIDI through the outside converter)
-    int pattern_limit = max_patterns;
     int tpb_base = 4, tpb_factor = 1; // Master's ticks per beat = base * factor
     int rows_per_beat = 4;
     int tracks_per_generator = 8;

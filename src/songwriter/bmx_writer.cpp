@@ -206,8 +206,7 @@ void check_song_model(const Conversion& c)
 {
     const Song& s = c.song;
     bool ok = s.machine_count >= 1 && s.machine_table && s.pattern_count >= 0 &&
-              s.pattern_count <= max_patterns && (s.pattern_count == 0 || s.pattern_table) &&
-              (s.song_length <= 0 || s.order_list);
+              (s.pattern_count == 0 || s.pattern_table) && (s.song_length <= 0 || s.order_list);
     for (int k = 0; ok && k < s.machine_count; ++k) {
         const MachineRecord& m = s.machine_table[k];
         if (s.pattern_count > 0 && !m.track_patterns) ok = false;

@@ -171,7 +171,7 @@ void write_cell(Conversion& c, uint8_t note, uint8_t wave, uint8_t volume, uint8
     Song& s = c.song;
     if (!s.machine_table || !s.pattern_table) return;
     if (s.cur_machine < 1 || s.cur_machine >= s.machine_count) return;
-    if (s.cur_pattern < 0 || s.cur_pattern >= s.pattern_count || s.cur_pattern >= max_patterns) return;
+    if (s.cur_pattern < 0 || s.cur_pattern >= s.pattern_count) return;
     const MachineRecord& m = s.machine_table[s.cur_machine];
     if (!m.track_patterns || s.cur_track < 0 || s.cur_track >= m.track_count) return;
     if (s.cur_row < 0 || s.cur_row >= s.pattern_table[s.cur_pattern].lines) return;

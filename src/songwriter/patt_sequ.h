@@ -10,12 +10,11 @@ struct SequState;
 
 void write_patt_section(Conversion& c);
 void write_sequ_section(Conversion& c, SequState& sequ);
-// Index of pattern p among the patterns machine k writes, as sequence events count them.
-int written_pattern_index(Conversion& c, int k, int p, bool offset_copy);
 
-// Song end of the sequence section, kept from the sizing pass into the writing pass (one per song
-// written).
+// What the sizing pass learns of the sequence section for the writing pass (one per song written).
 struct SequState {
-    int song_end = 0;
+    uint32_t song_end = 0;     // rows
+    int order_entries = 0;     // order list entries the song plays
+    int position_width = 2;    // bytes of every sequence's positions
     int sequences_dropped = 0; // machines with no event in the sizing pass
 };

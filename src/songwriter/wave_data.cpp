@@ -11,9 +11,12 @@
 //
 // Stored data: XM and XI samples are delta-coded (8-bit samples byte by byte, 16-bit samples in
 // little-endian words; the running value starts at 0 for each sample), MOD samples are plain
-// signed bytes. An 8-bit value becomes the 16-bit value v * 256.
+// signed bytes. An 8-bit value becomes the 16-bit value v * 256. SoundFont samples are plain
+// 16-bit words; the two samples of a stereo pair lie apart in the bank and are mixed into one
+// channel, value by value ((left + right) >> 1).
 #include "songwriter/wave_data.h"
 
+#include <cstring>
 #include <memory>
 
 #if defined(__SSE2__)
@@ -49,6 +52,7 @@ struct WaveWriter {
     Conversion& c;
     // Stored bytes and their values, one block of each; not cleared, every byte used is written
     // before it is read.
+    // A 16-bit coding's values take one block, leaving the third for a stereo pair's other channel.
     std::unique_ptr<uint8_t[]> buffer{new uint8_t[3 * wave_block]};
     uint8_t* raw = buffer.get();
     uint8_t* values = buffer.get() + wave_block;
@@ -78,22 +82,34 @@ struct WaveWriter {
     // short read means the file changed in the meantime.
     void sample(FILE* in, const SampleRecord& s)
     {
-        const size_t width = s.coding == coding_delta16 ? 2 : 1;
+        const bool wide = s.coding == coding_delta16 || s.coding == coding_pcm16 || s.coding == coding_mix16;
+        const size_t width = wide ? 2 : 1;
         if (!in || !stream_seek(in, s.data_offset)) job_abort("Input file changed during conversion!!");
         uint64_t left = s.data_values;
+        uint64_t done = 0; // values written
         uint16_t v16 = 0;
         uint8_t v8 = 0;
         while (left > 0) {
             const size_t n = size_t(left < wave_block / width ? left : wave_block / width);
-            if (read_bytes(in, raw, n * width) < n * width)
-                job_abort("Input file changed during conversion!!");
-            switch (s.coding) {
-            case coding_delta16: decode_delta16(raw, n, v16, values); break;
-            case coding_delta8: decode_delta8(raw, n, v8, values); break;
-            default: widen_signed8(raw, n, values); break;
+            if (s.coding == coding_mix16) {
+                // The two channels lie apart in the file: a block of each, then their average.
+                uint8_t* other = buffer.get() + 2 * wave_block;
+                if (!stream_seek(in, s.data_offset + int64_t(2 * done)) || read_bytes(in, raw, 2 * n) < 2 * n ||
+                    !stream_seek(in, s.mix_offset + int64_t(2 * done)) || read_bytes(in, other, 2 * n) < 2 * n)
+                    job_abort("Input file changed during conversion!!");
+                mix_pcm16(raw, other, n, values);
+            } else {
+                if (read_bytes(in, raw, n * width) < n * width) job_abort("Input file changed during conversion!!");
+                switch (s.coding) {
+                case coding_delta16: decode_delta16(raw, n, v16, values); break;
+                case coding_delta8: decode_delta8(raw, n, v8, values); break;
+                case coding_pcm16: std::memcpy(values, raw, 2 * n); break;
+                default: widen_signed8(raw, n, values); break;
+                }
             }
             put(values, 2 * n);
             left -= n;
+            done += n;
             log_repaint(c.log); // the console's progress bar moves on while no text is shown
         }
     }
@@ -131,6 +147,12 @@ void lay_out_sample_data(SampleRecord& s, int64_t offset, uint32_t values, WaveC
     s.data_offset = offset;
     s.data_values = values;
     s.coding = coding;
+}
+
+void lay_out_mixed_sample_data(SampleRecord& s, int64_t offset, int64_t other, uint32_t values)
+{
+    lay_out_sample_data(s, offset, values, coding_mix16);
+    s.mix_offset = other;
 }
 
 void lay_out_silent_sample(SampleRecord& s)
@@ -220,6 +242,15 @@ void widen_signed8_plain(const uint8_t* in, size_t n, uint8_t* out)
     for (size_t k = 0; k < n; ++k) {
         out[2 * k] = 0;
         out[2 * k + 1] = in[k];
+    }
+}
+
+void mix_pcm16(const uint8_t* a, const uint8_t* b, size_t n, uint8_t* out)
+{
+    for (size_t k = 0; k < n; ++k) {
+        const int va = int16_t(uint16_t(a[2 * k] | a[2 * k + 1] << 8));
+        const int vb = int16_t(uint16_t(b[2 * k] | b[2 * k + 1] << 8));
+        store_le16(out + 2 * k, unsigned((va + vb) >> 1) & 0xFFFF);
     }
 }
 

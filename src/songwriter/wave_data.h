@@ -25,6 +25,8 @@ void lay_out_wave_entry(InstrumentRecord& ins, int index, int source);
 void clear_sample_layout(SampleRecord& s);
 void lay_out_sample_data(SampleRecord& s, int64_t offset, uint32_t values, WaveCoding coding);
 void lay_out_silent_sample(SampleRecord& s);
+// A stereo pair's two runs of plain 16-bit words (coding_mix16), mixed into one channel.
+void lay_out_mixed_sample_data(SampleRecord& s, int64_t offset, int64_t other, uint32_t values);
 
 // The WAVE data through the write primitives: counted in the sizing pass; in the writing pass
 // decoded block by block from the wave sources (`input` is the conversion's open input), with a
@@ -36,6 +38,8 @@ void write_wave_data(Conversion& c, FILE* input);
 void decode_delta16(const uint8_t* in, size_t n, uint16_t& v, uint8_t* out); // 2n bytes in
 void decode_delta8(const uint8_t* in, size_t n, uint8_t& v, uint8_t* out);   // value v * 256
 void widen_signed8(const uint8_t* in, size_t n, uint8_t* out);              // byte * 256
+// n values of two channels (2n bytes each) into their average, (a + b) >> 1 (2n bytes at out).
+void mix_pcm16(const uint8_t* a, const uint8_t* b, size_t n, uint8_t* out);
 
 // The same decoders one value at a time (the vector versions must give the same bytes).
 void decode_delta16_plain(const uint8_t* in, size_t n, uint16_t& v, uint8_t* out);

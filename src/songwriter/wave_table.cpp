@@ -199,6 +199,10 @@ std::string xi_slot_name(const Conversion& c, const char* kind, unsigned number)
 std::string wave_file_name(Conversion& c, int i)
 {
     if (c.song.input_kind == InputKind::xi) return song_input_name(c.song);
+    // A wave a BMW conversion exported from a SoundFont under another name than its slot's.
+    const InstrumentRecord* ins = c.song.instrument_table && i >= 0 && i < c.song.instrument_count
+                                      ? &c.song.instrument_table[i] : nullptr;
+    if (native_midi(c) && ins && ins->xi_file) return ins->xi_file;
     if (patch_mode(c)) return xi_slot_name(c, "gmp_", unsigned(i == 0 ? 0 : c.song.instrument_table[i].wave_number));
     if (native_midi(c)) return xi_slot_name(c, "gmc_", unsigned(i + 1));
     // The name under which the instrument reader exports instrument i for a BMW song.

@@ -116,6 +116,24 @@ bool XiExport::open(int instrument)
     return out.create(path.c_str(), ".part");
 }
 
+bool XiExport::open_as(int instrument, const std::string& name)
+{
+    index = instrument;
+    fixed_name = name;
+    path = name;
+    return out.create(path.c_str(), ".part");
+}
+
+namespace {
+// The n-th name of a file with a fixed name: "gmp_01.xi", "gmp_01~1.xi", ...
+std::string fixed_candidate_name(const std::string& name, int n)
+{
+    if (n == 0) return name;
+    const size_t dot = name.size() >= 3 && name.compare(name.size() - 3, 3, ".xi") == 0 ? name.size() - 3 : name.size();
+    return name.substr(0, dot) + "~" + std::to_string(n) + name.substr(dot);
+}
+} // namespace
+
 void XiExport::write_failed() const { xi_write_failed(path.c_str()); }
 
 void XiExport::write_data(const void* data, size_t n)
@@ -168,10 +186,10 @@ void XiExport::finish()
     if (!out.get() && out.name().empty()) return;
     constexpr int max_names = 1000;
     for (int n = 0; n < max_names; ++n) {
-        if (n) path = xi_candidate_name(c, index, n);
+        if (n) path = fixed_name.empty() ? xi_candidate_name(c, index, n) : fixed_candidate_name(fixed_name, n);
         const char* name = path.c_str();
         if (names_a_job_file(c, name)) continue;
-        const int e = out.commit(name, false, &c.exported_xi_files);
+        const int e = out.commit(name, replace, &c.exported_xi_files);
         if (e != 0 && e != EEXIST) xi_write_failed(name); // a full disk: the scratch file is gone
         if (e == EEXIST) {
             if (!platform::file_exists(name) || !same_content(out.name().c_str(), name)) continue;

@@ -47,8 +47,14 @@ struct XiExport {
     platform::ScratchFile out;
     std::string path;       // the name it gets
     int index = 0;          // the instrument
+    // The name the file gets when it is not the module's usual one: a MIDI wave's slot file
+    // ("<xi_dir>gmp_01.xi"); a name taken by another file then moves on to "gmp_01~1.xi", ...
+    std::string fixed_name;
+    bool replace = false;   // an existing file of the name is replaced (--export-xi with -y)
     // Creates the scratch file for instrument `instrument`; false when it cannot be created.
     bool open(int instrument);
+    // The same for a file named `name` (fixed_name).
+    bool open_as(int instrument, const std::string& name);
     // Ends the job: the file could not be created or written.
     [[noreturn]] void write_failed() const;
     // The XI head with the instrument's name; the body (version 0x0102 first) with the sample

@@ -344,7 +344,7 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
         job_abort("Can't open outputfile");
     }
     rs.merge_stream = out.get();
-    m.tools.rip_folder = folder_of(output);
+    if (m.tools.rip_folder.empty()) m.tools.rip_folder = folder_of(output);
     const size_t header_size = 8 + 12 * std::max<size_t>(directory_slots, plan.size());
     rs.pending.assign(header_size, 0);
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "buzz/machines_ini.h"
+#include "buzz/sequence_fields.h"
 #include "core/log.h"
 #include "transform/machine_tools.h"
 #include "transform/merge_stages.h"
@@ -168,8 +169,6 @@ void count_event(void* user, int ordinal, uint32_t* position, uint32_t*)
     last = std::max(last, *position);
 }
 
-uint64_t field_max(int width) { return width == 4 ? 0xFFFFFFFFu : width == 2 ? 0xFFFFu : 0xFFu; }
-
 bool sequence_begin(void* user, int ordinal, uint16_t* machine, uint32_t* events, int* position_width, int value_width)
 {
     Merge& m = merge_of(user);
@@ -188,11 +187,11 @@ bool sequence_begin(void* user, int ordinal, uint16_t* machine, uint32_t* events
         const size_t k = size_t(ordinal);
         const uint32_t largest = k < ms.last_position.size() ? ms.last_position[k] : 0;
         const uint64_t last = uint64_t(largest) * uint64_t(ms.blow) + uint64_t(ms.repeat - 1) * ms.song_end;
-        if (last > field_max(4))
+        const int need = sequence_position_width(last, ms.position_width);
+        if (need == 0)
             refuse("Sequence position %llu does not fit in 4 bytes after blow-up and repetition, use smaller "
                    "factors!!", static_cast<unsigned long long>(last));
-        const int need = last > field_max(2) ? 4 : last > field_max(1) ? 2 : 1;
-        if (need > ms.position_width) *position_width = ms.position_width = need;
+        if (need != ms.position_width) *position_width = ms.position_width = need;
     }
     ms.event_count = *events;
     ms.events.clear();
@@ -221,7 +220,7 @@ void sequence_event(void* user, int, uint32_t* position, uint32_t* value)
     MergeState& ms = m.state;
     const uint64_t blown = uint64_t(*position) * uint64_t(ms.blow);
     const uint64_t last = blown + uint64_t(ms.repeat - 1) * ms.song_end; // its last repetition
-    if (last > field_max(ms.position_width)) // the counting pass saw another song
+    if (last > sequence_field_max(ms.position_width)) // the counting pass saw another song
         refuse("Sequence position %llu does not fit in %d bytes, use smaller factors!!",
                static_cast<unsigned long long>(last), ms.position_width);
     *position = uint32_t(blown);
@@ -266,7 +265,8 @@ void sequence_end(void* user, int)
     if (ms.keep_events)
         for (int play = 1; play < ms.repeat; ++play) emit_kept_events(m, play);
     if (ms.cloned_sequence) {
-        // The clone's patterns are the source's in the same order: the same references play them.
+        // The clone's patterns are the source's in the same order: the same references play them,
+        // in the source's widths.
         emit_word(m.reader, unsigned(summary(m, 0).machines - 1));
         emit_dword(m.reader, ms.event_count * uint32_t(ms.repeat));
         if (ms.event_count) {

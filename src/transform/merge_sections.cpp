@@ -101,7 +101,11 @@ void copy_from_input(Merge& m, int input, uint64_t offset, uint64_t n)
     if (offset + n > stream_length(f)) job_abort(msg_too_short);
     m.state.file_in_hand = m.state.songs[0];
     merge_stream_flush(m.reader);
-    if (platform::copy_file_region(f, offset, m.reader.merge_stream, n) != n) job_abort(msg_temp_write);
+    int write_error = 0;
+    if (platform::copy_file_region(f, offset, m.reader.merge_stream, n, &write_error) != n) {
+        if (!write_error) m.state.file_in_hand = m.state.songs[input]; // cut short while it is read
+        job_abort(write_error ? msg_temp_write : msg_too_short);
+    }
 }
 
 } // namespace

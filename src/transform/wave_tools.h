@@ -33,7 +33,8 @@ struct WaveTools {
     ReaderHooks listing;       // the hooks of a listed song (wave_tools_listing_hooks)
 
     uint32_t rip_rate = 44100; // sample rate for the next WAV
-    std::string rip_folder;    // where the WAV goes, with its final separator ("" = here)
+    std::string rip_folder;    // where the WAV goes, with its final separator ("" = here; a merge
+                               // puts it beside its output unless it is set before)
     int entry_index = -1;      // WAVT: the index of the entry being read
     platform::ScratchFile rip; // the WAV being written
     std::string rip_name;      // its final name

@@ -40,6 +40,7 @@
 #include "core/log.h"
 #include "core/version.h"
 #include "midi/smf_reader.h"
+#include "platform/platform.h"
 #include "song/midi_state.h"
 #include "xmconv/xm_writer.h"
 
@@ -67,7 +68,6 @@ constexpr int xm_lowest_key = 12;   // C-0
 constexpr int xm_highest_key = 107; // B-7
 constexpr int rows_per_pattern = 64;
 constexpr int max_pattern_rows = 256;
-constexpr int reader_pattern_limit = 112; // patterns kestrix reads of an XM
 
 struct NoteEvent {
     int64_t tick;
@@ -239,6 +239,7 @@ void choose_speed(double tempo, int& speed, int& bpm)
 
 int main(int argc, char** argv)
 {
+    platform::open_closed_standard_descriptors();
     std::vector<const char*> args;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
@@ -419,18 +420,23 @@ int main(int argc, char** argv)
         }
     }
 
-    // Patterns: 64 rows, longer ones when the song would need more patterns than kestrix reads.
+    // Patterns: 64 rows, longer ones when the song would need more patterns than an XM holds;
+    // what 256 patterns of 256 rows cannot hold is cut, and said so.
+    const int max_patterns = xmconv::xm_max_patterns;
     int64_t rows = 1;
     for (const Note& n : notes)
         if (n.voice >= 0) rows = std::max(rows, last_row(n) + (n.off >= 0 ? 1 : 0));
     int pattern_rows = rows_per_pattern;
-    if (rows > int64_t(reader_pattern_limit) * rows_per_pattern)
-        pattern_rows = int(std::min<int64_t>(max_pattern_rows, (rows / reader_pattern_limit + 16) / 16 * 16));
+    if (rows > int64_t(max_patterns) * rows_per_pattern)
+        pattern_rows = int(std::min<int64_t>(max_pattern_rows, (rows / max_patterns + 16) / 16 * 16));
     int64_t patterns = (rows + pattern_rows - 1) / pattern_rows;
     int64_t beyond = 0;
-    if (patterns > xmconv::xm_max_patterns) {
-        patterns = xmconv::xm_max_patterns;
+    if (patterns > max_patterns) {
+        patterns = max_patterns;
         for (const Note& n : notes) beyond += n.voice >= 0 && n.on >= patterns * pattern_rows;
+        std::fprintf(stderr, "%s: song cut at %d patterns of %d rows: %lld of %lld rows kept, %lld notes after them left out\n",
+                     program, max_patterns, pattern_rows, static_cast<long long>(patterns * pattern_rows),
+                     static_cast<long long>(rows), static_cast<long long>(beyond));
     }
     left_out += int(beyond);
 

@@ -88,6 +88,7 @@ struct Context {
 
 int main(int argc, char** argv)
 {
+    platform::open_closed_standard_descriptors();
     for (int i = 1; i < argc; ++i)
         if (!std::strcmp(argv[i], "--version")) {
             std::printf("%s %s, libxmp %s\n", program, program_version(), xmp_version);

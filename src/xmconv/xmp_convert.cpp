@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <numbers>
 
@@ -44,6 +45,8 @@ unsigned le16(const std::vector<uint8_t>& b, size_t at)
 {
     return at + 1 < b.size() ? unsigned(b[at] | (b[at + 1] << 8)) : 0u;
 }
+
+uint32_t le32(const std::vector<uint8_t>& b, size_t at) { return le16(b, at) | uint32_t(le16(b, at + 2)) << 16; }
 
 std::string cut_name(const char* s, size_t n)
 {
@@ -134,8 +137,8 @@ void copy_sample_data(const xmp_sample& s, XmSample& out, bool& synth)
 }
 
 // The frames of `s` played `ratio` times as fast (a windowed-sinc interpolation; the loop, where
-// there is one, continues past its end), with the loop points moved with them.
-void resample(XmSample& s, double ratio)
+// there is one, continues past its end), the loop `loop_frames` long from its moved start.
+void resample(XmSample& s, double ratio, uint32_t loop_frames)
 {
     const std::vector<int16_t> in = s.frames;
     const size_t n = in.size();
@@ -148,7 +151,10 @@ void resample(XmSample& s, double ratio)
         }
         return in[size_t(k)];
     };
-    const size_t out_n = size_t(std::max(1.0, std::floor(double(n) / ratio)));
+    size_t out_n = size_t(std::max(1.0, std::floor(double(n) / ratio)));
+    const uint32_t loop_start = looped ? uint32_t(std::lround(s.loop_start / ratio)) : 0;
+    // A start rounded up must not cut the loop's last frame off.
+    if (looped) out_n = std::max(out_n, size_t(loop_start) + loop_frames);
     constexpr int half = 16;
     std::vector<int16_t> out(out_n);
     for (size_t j = 0; j < out_n; ++j) {
@@ -166,29 +172,64 @@ void resample(XmSample& s, double ratio)
     }
     s.frames = std::move(out);
     if (looped) {
-        const uint32_t start = uint32_t(std::lround(s.loop_start / ratio));
-        const uint32_t end = uint32_t(std::min<double>(double(out_n), std::lround((s.loop_start + s.loop_length) / ratio)));
-        s.loop_start = std::min(start, uint32_t(out_n - 1));
-        s.loop_length = end > s.loop_start ? end - s.loop_start : 1;
+        s.loop_start = loop_start;
+        s.loop_length = loop_frames;
     }
 }
 
-// FT2 tunes a sample in steps of 1/16 semitone; `cents128` (1/128 semitones, -4..4) is what the
-// source's tuning has beyond the step chosen. Alone it is at most 3.1 cents, but two channels
-// playing the sample in unison beat against each other otherwise than in the source, so the
-// frames are resampled by it. A looped sample's pitch is its loop length: the ratio is the one
-// that gives the loop a whole number of frames, and a loop too short to come within half the
-// residual of it is left as it is.
-void retune(XmSample& s, int cents128)
+double cents(double ratio) { return 1200 * std::log2(ratio); }
+
+// The longest a short forward loop is unrolled to; how near its tuning a retuned sample is to
+// come (nearer than that, a sample is not resampled); and how far off a sample may stay unnamed.
+constexpr uint32_t unrolled_loop_frames = 4096;
+constexpr double tuning_aim_cents = 0.1, tuning_named_cents = 0.25;
+
+// libxmp keeps a C5 speed as a tuning in whole 1/128 semitones toward 8363 Hz, cut down (up to
+// 0.8 cents off): the part it cuts off, from the file's C5 speed, in 1/128 semitones.
+double tuning_fraction(const xmp_subinstrument& sub, const SourceInfo& info)
 {
-    if (s.frames.empty()) return;
-    double ratio = std::pow(2.0, cents128 / 1536.0);
-    if (s.loop_type != xm_loop_none && s.loop_length > 0) {
-        const double length = s.loop_length, frames = std::round(length / ratio);
-        if (frames == length || std::fabs(std::log(length / frames / ratio)) > std::fabs(std::log(ratio)) / 2) return;
-        ratio = length / frames;
+    if (sub.sid < 0 || size_t(sub.sid) >= info.c5_speeds.size() || info.c5_speeds[size_t(sub.sid)] == 0) return 0;
+    const double c = 1536.0 * std::log(info.c5_speeds[size_t(sub.sid)] / 8363.0) / std::numbers::ln2;
+    return int(c) == sub.xpo * 128 + sub.fin ? c - int(c) : 0; // the tuning libxmp made of it
+}
+
+// FT2 tunes a sample in steps of 1/16 semitone; `cents128` (1/128 semitones, under 5 either way)
+// is what the source's tuning has beyond the step chosen. Alone it is under 4 cents, but two
+// channels playing the sample in unison beat against each other otherwise than in the source, so
+// the frames are resampled by it. A looped sample's pitch is its loop length, which must stay a
+// whole number of frames: a forward loop too short for that is repeated k times inside the sample
+// (the frames after its end, never played, left out), with k the smallest that brings the loop
+// within tuning_aim_cents of the tuning while it stays within unrolled_loop_frames, else the k that
+// comes nearest; a ping-pong loop keeps its one copy. A loop that comes no nearer than half the
+// residual is left as it is. Returns the cents the sample still plays off its tuning.
+double retune(XmSample& s, double cents128)
+{
+    if (s.frames.empty()) return 0;
+    const double ratio = std::pow(2.0, cents128 / 1536.0), residual = std::fabs(cents(ratio));
+    if (residual <= tuning_aim_cents) return residual;
+    if (s.loop_type == xm_loop_none || s.loop_length == 0) {
+        resample(s, ratio, 0);
+        return 0;
     }
-    resample(s, ratio);
+    const uint32_t length = s.loop_length;
+    const uint32_t most = s.loop_type == xm_loop_forward ? std::max(1u, unrolled_loop_frames / length) : 1;
+    uint32_t copies = 0;
+    double frames = 0, left = residual;
+    for (uint32_t k = 1; k <= most && left > tuning_aim_cents; ++k) {
+        const double whole = double(k) * length, f = std::round(whole / ratio);
+        const double off = std::fabs(cents(whole / f / ratio));
+        if (f != whole && off < left) copies = k, frames = f, left = off;
+    }
+    if (copies == 0 || left > residual / 2) return residual;
+    if (copies > 1) {
+        const auto loop = s.frames.begin() + s.loop_start;
+        std::vector<int16_t> unrolled(s.frames.begin(), loop + length);
+        for (uint32_t k = 1; k < copies; ++k) unrolled.insert(unrolled.end(), loop, loop + length);
+        s.frames = std::move(unrolled);
+        s.loop_length = length * copies;
+    }
+    resample(s, double(s.loop_length) / frames, uint32_t(frames));
+    return left;
 }
 
 // IT's auto-vibrato waveforms (sine, ramp down, square, random) in XM's numbering (sine, square,
@@ -292,9 +333,15 @@ void convert_instrument(const xmp_module& mod, int index, const SourceInfo& info
         // FT2 tunes samples in steps of 1/16 semitone (the finetune's top five bits): a C5 speed
         // is brought to the nearest step rather than cut down to the one below.
         int tune = (sub.xpo + pr.transpose) * 128 + sub.fin;
-        const int exact = tune;
+        const double exact = tune + tuning_fraction(sub, info);
         if (info.round_finetune) tune = int(std::floor(tune / 8.0 + 0.5)) * 8;
-        if (tune != exact) retune(s, exact - tune);
+        if (tune != exact) {
+            char left[96];
+            const double off = retune(s, exact - tune);
+            std::snprintf(left, sizeof left, "sample %d \"%s\" %.1f cents", sub.sid + 1, s.name.c_str(), off);
+            if (off > tuning_named_cents && std::ranges::find(report.tunings_left, left) == report.tunings_left.end())
+                report.tunings_left.push_back(left);
+        }
         int note = info.round_finetune ? int(std::floor((tune + 64) / 128.0)) : sub.xpo + pr.transpose;
         s.finetune = int8_t(std::clamp(tune - note * 128, -128, 127));
         s.relative_note = int8_t(std::clamp(note, -96, 95));
@@ -464,6 +511,24 @@ void read_mod_effects(const std::vector<uint8_t>& file, const xmp_module& mod, S
     info.mod_effects = std::move(effects);
 }
 
+void read_c5_speeds(const std::vector<uint8_t>& file, const xmp_module& mod, SourceInfo& info)
+{
+    info.c5_speeds.assign(size_t(std::max(mod.smp, 0)), 0);
+    const bool it = info.impulse_tracker && file.size() >= 0xC0 && std::memcmp(file.data(), "IMPM", 4) == 0;
+    const bool s3m = info.loader == "Scream Tracker 3" && file.size() >= 0x60 && std::memcmp(&file[0x2C], "SCRM", 4) == 0;
+    const size_t orders = le16(file, 0x20), instruments = le16(file, 0x22), samples = it ? le16(file, 0x24) : instruments;
+    for (size_t i = 0; (it || s3m) && i < info.c5_speeds.size() && i < samples; ++i) {
+        if (it) {
+            const size_t at = le32(file, 0xC0 + orders + instruments * 4 + i * 4);
+            if (at <= file.size() - 0x40 && std::memcmp(&file[at], "IMPS", 4) == 0) info.c5_speeds[i] = le32(file, at + 0x3C);
+        } else {
+            // A sample's header (type 1) at a paragraph; its C5 speed's low word, as the player reads it.
+            const size_t at = size_t(le16(file, 0x60 + orders + i * 2)) * 16;
+            if (at + 0x50 <= file.size() && file[at] == 1) info.c5_speeds[i] = le16(file, at + 0x20);
+        }
+    }
+}
+
 bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out,
                     ConvertReport& report, std::string& error)
 {
@@ -566,6 +631,11 @@ bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out
                            song.pitch_envelopes[size_t(i)], report, synth, envelope_cut);
     if (synth) report.notes.push_back("synthesised (AdLib) instruments left without sample data");
     if (envelope_cut) report.notes.push_back("envelopes cut to their first 12 points");
+    if (!report.tunings_left.empty()) {
+        std::string line = "tuning residual kept (no whole number of loop frames fits): ";
+        for (size_t i = 0; i < report.tunings_left.size(); ++i) line += (i ? ", " : "") + report.tunings_left[i];
+        report.notes.push_back(line);
+    }
 
     error = xm_check(out);
     if (!error.empty()) return false;
@@ -588,7 +658,6 @@ bool convert_module(const xmp_module& mod, const SourceInfo& info, XmModule& out
     song.tempo = std::clamp(mod.bpm, 32, 255);
     song.cut_keeps_volume = info.impulse_tracker;
     song.scream_tracker = info.loader == "Scream Tracker 3";
-    song.max_patterns = std::clamp(mod.pat, 112, xm_max_patterns);
     PlaybackReport walk = follow_playback(out, song);
     if (walk.unplaced) report.limits.add("volume, pan or tempo without a free column", walk.unplaced);
     if (walk.shared) report.limits.add("pattern state sharing a copy (pattern limit)", walk.shared);
@@ -623,6 +692,7 @@ bool convert_loaded(const xmp_module& mod, const std::string& loader, int volume
 {
     SourceInfo info = describe_source(loader, file, volume_base);
     read_mod_effects(file, mod, info);
+    read_c5_speeds(file, mod, info);
     return convert_module(mod, info, out, report, error);
 }
 

@@ -26,6 +26,9 @@ struct SourceInfo {
     // Protracker MOD: the effect and parameter of every cell as the file stores them (pattern by
     // pattern, row by row, channel by channel), used in place of libxmp's reading of them.
     std::vector<uint8_t> mod_effects;
+    // Scream Tracker 3 and Impulse Tracker: each sample's C5 speed as the file gives it (0 where
+    // it gives none), by libxmp's sample number: the tuning libxmp keeps is cut to 1/128 semitone.
+    std::vector<double> c5_speeds;
 };
 
 // Describes the source from libxmp's format name, the first bytes of the file (for the flags of
@@ -39,10 +42,16 @@ SourceInfo describe_source(const std::string& loader, const std::vector<uint8_t>
 // nothing for any other layout, or when the file's instrument numbers disagree with libxmp's.
 void read_mod_effects(const std::vector<uint8_t>& file, const xmp_module& mod, SourceInfo& info);
 
+// Reads the C5 speeds of an S3M or IT file's samples into info.c5_speeds.
+void read_c5_speeds(const std::vector<uint8_t>& file, const xmp_module& mod, SourceInfo& info);
+
 struct ConvertReport {
     DropCounts drops;    // effects
     DropCounts limits;   // what instruments, channels and the song do that XM cannot
     std::vector<std::string> notes;  // other things changed on the way, one line each
+    // Samples that still play off their tuning: "sample 12 "Flute" 1.2 cents" (the source's
+    // number), gathered into one of the notes.
+    std::vector<std::string> tunings_left;
     // "3 effects without an XM equivalent dropped (...); 2 things XM cannot hold left out (...)",
     // or "" when nothing was left out.
     std::string summary() const;

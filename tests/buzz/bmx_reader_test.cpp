@@ -208,13 +208,13 @@ TEST_F(BmxReaderTest, WhatAReadGathers)
 }
 
 // Sections beyond the seven are kept by name and place for the merge; a sequence's positions may
-// be 4 bytes wide; PARA's entries are walked within their section.
+// be 4 bytes wide and its values 2; PARA's entries are walked within their section.
 TEST_F(BmxReaderTest, OtherSectionsWidePositionsAndParameterDescriptions)
 {
     SongFile s = standard_song();
     s.sections.insert(s.sections.begin(), {"BVER", Bytes().str("v1").u8(0)});
-    s.sections[5].second = Bytes().le32(0x10000).le32(0).le32(0x10000).le16(1).le16(1).le32(2).u8(4).u8(1);
-    s.sections[5].second.le32(0).u8(0x10).le32(0x12345).u8(0x11); // SEQU with 4-byte positions
+    s.sections[5].second = Bytes().le32(0x10000).le32(0).le32(0x10000).le16(1).le16(1).le32(2).u8(4).u8(2);
+    s.sections[5].second.le32(0).le16(0x10).le32(0x12345).le16(0x7FFF); // SEQU with 4-byte positions, 2-byte values
     s.add("PDLG", Bytes().u8(1).u8(0)).add("NONE", Bytes());   // nothing in it: not kept
     reader_state.full_parse = 1;
     reader_state.options.list_level = reader_state.options.verbose = 1;
@@ -224,7 +224,7 @@ TEST_F(BmxReaderTest, OtherSectionsWidePositionsAndParameterDescriptions)
         kept.push_back(std::string(e.name) + (e.before_mach ? "<" : ">") + std::to_string(e.length));
     EXPECT_EQ(kept, (std::vector<std::string>{"BVER<3", "PDLG>2"}));
     EXPECT_EQ(input().song_end, 0x10000u);
-    EXPECT_TRUE(logged("\n    0: 0 12345: 1"));
+    EXPECT_TRUE(logged("\n    0: 0 12345:7fef"));
     for (int i = 0; i < 1023; ++i) s.add("XTRA", Bytes().u8(0)); // 1025 kept ones: the list is cut
     ASSERT_EQ(read(s.bytes()), "");
     EXPECT_EQ(std::make_pair(input().extra_sections.size(), input().extra_sections_cut), std::make_pair(size_t(1024), true));

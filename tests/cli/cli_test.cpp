@@ -164,6 +164,9 @@ TEST_F(Cli, ConvertListAndFail)
     r = run_kestrix("-q - - <demo.xm");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.size(), piped.size());
+    r = run_kestrix("-q --merge piped.bmx -o -"); // a merge's too
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out.starts_with("Buzz") && !fs::exists("-")) << r.out.size();
 
     // XMs of one pattern of one row. 40 channels are too many tracks for one Tracker: the report
     // continues the line before it, as in the log window, and quiet mode shows that line. Notes
@@ -184,7 +187,7 @@ TEST_F(Cli, ConvertListAndFail)
     // A MIDI file whose XI folder holds none of its instruments: one warning, also under -q.
     kxtest::smf(0, 96, {kxtest::SmfTrack().on(0, 0, 60).off(96, 0, 60)}).write("tune.mid");
     fs::create_directory("empty");
-    r = run_kestrix("-q --set xi_dir=empty/ tune.mid");
+    r = run_kestrix("-q --set xi_dir=empty/ --soundfont none tune.mid");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Warning: empty/ holds none of the XI files this song's waves come from (the first: "
                      "empty/gmc_01.xi); the song has no waves\n");
@@ -295,6 +298,12 @@ TEST_F(Cli, OneLineForEachFailure)
         {nullptr, "--merge old.bmx -o m.bmx --log old.bmx", 1, "kestrix: old.bmx: is the merge's first song; name another log file"},
         {nullptr, "demo.xm out.bmx --log notes.txt", 1, "kestrix: notes.txt: exists; -y (--force) replaces it"},
         {nullptr, "-y demo.xm out.bmx --log out.bmx", 1, "kestrix: out.bmx: is also the job's song; name another log file"},
+        // A batch's log is none of the files any of its jobs reads or writes.
+        {nullptr, "-y demo.xm nomachines/demo.xm --log demo.xm", 1, "kestrix: demo.xm: is the input file itself; name another log file"},
+        {nullptr, "-y demo.xm nomachines/demo.xm --log nomachines/demo.bmx", 1,
+         "kestrix: nomachines/demo.bmx: is the song of nomachines/demo.xm; name another log file"},
+        {"version=2.5\n", "-y demo.xm nomachines/demo.xm --log machines.ini", 1,
+         "kestrix: machines.ini: is machines.ini, which the job reads; name another log file"},
         {nullptr, "-y demo.xm new.bmx --merge-after song.bmx -o link.bmx", 1,
          "kestrix: link.bmx: is the input file itself; name another merged song"},
         {nullptr, "--list song.bmx --rip 1", 1, "kestrix: kxrip01.wav: exists; -y (--force) replaces it"},
@@ -304,6 +313,14 @@ TEST_F(Cli, OneLineForEachFailure)
          "kestrix: the transformation failed: song.bmx: no wave 99 (the song has waves 1 to 5)"},
         {nullptr, "-q --merge song.bmx -o t.bmx --tune 1:5:22050", 1,
          "kestrix: the transformation failed: song.bmx: wave 1 has no level 5 (it has level 1)"},
+        // Standard output: written whole or the run fails with the system's reason, and never
+        // a file the job reads.
+        {nullptr, "--list song.bmx >/dev/full", 1, "kestrix: standard output: No space left on device"},
+        {nullptr, "-q --generators song.bmx >/dev/full", 1, "kestrix: standard output: No space left on device"},
+        {nullptr, "-q demo.xm - >/dev/full", 1, "kestrix: standard output: No space left on device"},
+        {nullptr, "-q demo.xm - 1<>demo.xm", 1, "kestrix: standard output: is the input file itself"},
+        {nullptr, "--list song.bmx >>song.bmx", 1, "kestrix: standard output: is the input file itself"},
+        {nullptr, "--merge song.bmx -o - 1<>song.bmx", 1, "kestrix: standard output: is the merge's first song"},
         // An XI input is checked like every other kind.
         {nullptr, "text.xi", 1, "kestrix: text.xi: not an XI instrument (no \"Extended Instrument: \" tag)"},
         {nullptr, "stub.xi", 1, "kestrix: stub.xi: not an XI instrument (cut at 21 bytes, an XI header takes 298)"},
@@ -321,7 +338,7 @@ TEST_F(Cli, OneLineForEachFailure)
     EXPECT_EQ(kxtest::read_text("old.bmx"), "edited in Buzz");
     EXPECT_EQ(kxtest::read_text("notes.txt"), "mine");
     EXPECT_EQ(kxtest::read_file("demo.xm"), kxtest::read_file(kxe2e::demo_xm()));
-    for (const char* never : {"demo.bmx", "out.bmx", "new.bmx", "m.bmx", "t.bmx", "text.bmx", "stub.bmx"})
+    for (const char* never : {"demo.bmx", "nomachines/demo.bmx", "out.bmx", "new.bmx", "m.bmx", "t.bmx", "text.bmx", "stub.bmx"})
         EXPECT_FALSE(fs::exists(never)) << never;
     const auto t = run_kestrix("--target 25 demo.xm");
     EXPECT_EQ(t.status, 1);
@@ -346,7 +363,7 @@ TEST_F(Cli, SettingsFileWarningsAndKeys)
     EXPECT_EQ(k.status, 0);
     EXPECT_NE(k.out.find("\ndotsplit       integer  0 to 2                     1            machines:"), std::string::npos)
         << k.out;
-    EXPECT_EQ(std::count(k.out.begin(), k.out.end(), '\n'), 1 + 47 + 8) << k.out;
+    EXPECT_EQ(std::count(k.out.begin(), k.out.end(), '\n'), 1 + 48 + 8) << k.out;
 }
 
 // On a terminal a bar stands below the lines: a job's progress once it has run half a second, a

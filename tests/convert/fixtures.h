@@ -3,6 +3,7 @@
 // out the way the driver lays it out, a section writer's output, the WAVE data, the log.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -243,8 +244,9 @@ inline void layout_song(Conversion& c, int generators, int tracks, int patterns,
     song.pattern_count = song.song_length = patterns;
     song.pattern_table = pool_array<PatternInfo>(c.pool, size_t(patterns));
     for (int p = 0; p < patterns; ++p) song.pattern_table[p].lines = lines;
-    song.order_list = pool_array<OrderEntry>(c.pool, order_list_size);
-    for (int i = 0; i < order_list_size; ++i) song.order_list[i].pattern = i;
+    song.order_list_room = std::max(order_list_size, patterns);
+    song.order_list = pool_array<OrderEntry>(c.pool, size_t(song.order_list_room));
+    for (int i = 0; i < song.order_list_room; ++i) song.order_list[i].pattern = i;
     lay_out_machines(c);
 }
 

@@ -1,4 +1,4 @@
-// The XM and MOD readers where whole conversions do not go: more patterns than a song holds, the
+// The XM and MOD readers where whole conversions do not go: more patterns than an order table names, the
 // MOD tags, files cut short or damaged. Ordinary modules are converted byte for byte in
 // tests/e2e/golden_test.cpp.
 #include "convert/fixtures.h"
@@ -30,12 +30,14 @@ protected:
     WaveData waves; // of the last read that got through
 };
 
-TEST_F(ModuleReaderTest, PatternsBeyondTheLimitAreReadButNotTranslated)
+// Every pattern is kept (130 of a MOD); those an XM's order table cannot name (beyond 256) are
+// read past with a warning, and the instruments after them are read from the right place.
+TEST_F(ModuleReaderTest, EveryPatternTheOrderTableNamesIsKept)
 {
     settings.dolist = 1;
     XmModule xm;
     xm.channels = 2;
-    xm.patterns.assign(130, pattern(1, 2, {{0, 0, 13, 0, 0, 0, 0}, {0, 1, 14, 0, 0, 0, 0}}));
+    xm.patterns.assign(258, pattern(1, 2, {{0, 0, 13, 0, 0, 0, 0}, {0, 1, 14, 0, 0, 0, 0}}));
     xm.instruments = {{"after", {{{10}}}}};
     ModModule mod;
     mod.order.clear();
@@ -45,10 +47,11 @@ TEST_F(ModuleReaderTest, PatternsBeyondTheLimitAreReadButNotTranslated)
     for (const Bytes& file : {xm_file(xm), mod_file(mod)}) {
         LogCapture captured(log);
         ASSERT_TRUE(read(file));
-        EXPECT_EQ(song.pattern_count, 112);
-        EXPECT_TRUE(captured.has("restricted pattern number to 112"));
-        EXPECT_EQ(count_of(captured.text(), "->"), song.module_format == InputKind::xm ? 112u * 2 : 112u * 64 * 4); // every cell of 112 patterns
-        EXPECT_EQ(waves.waves.at(0), song.module_format == InputKind::xm ? Frames{2560} : (Frames{0x100, 0x200, 0x300, 0x400}));
+        const bool is_xm = song.module_format == InputKind::xm;
+        EXPECT_EQ(song.pattern_count, is_xm ? 256 : 130);
+        EXPECT_EQ(captured.has("\nWarning: the module has 258 patterns, its order table names the first 256: 2 left out"), is_xm);
+        EXPECT_EQ(count_of(captured.text(), "->"), is_xm ? 256u * 2 : 130u * 64 * 4); // every cell of the patterns kept
+        EXPECT_EQ(waves.waves.at(0), is_xm ? Frames{2560} : (Frames{0x100, 0x200, 0x300, 0x400}));
     }
 }
 

@@ -77,9 +77,8 @@ fs::path demo_xm() { return kxtest::source_dir() / "examples" / "demo.xm"; }
 RunResult run_kestrix(const std::string& args)
 {
     RunResult r;
-    // Standard input is empty unless the arguments redirect it.
-    std::string cmd = std::string("'") + KESTRIX_BINARY_DIR + "/kestrix' " + args + " >cli-out.txt 2>cli-err.txt" +
-                      (args.find('<') == std::string::npos ? " </dev/null" : "");
+    // Standard input is empty unless the arguments redirect it; a redirection among them wins.
+    std::string cmd = std::string("'") + KESTRIX_BINARY_DIR + "/kestrix' >cli-out.txt 2>cli-err.txt </dev/null " + args;
     int st = std::system(cmd.c_str());
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     r.out = kxtest::read_text("cli-out.txt");

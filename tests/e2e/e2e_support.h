@@ -42,7 +42,7 @@ struct RunResult {
     std::string out, err;
 };
 // Runs the built console edition in the current directory with the arguments (shell-quoted here;
-// standard input is empty unless they redirect it).
+// standard input is empty and the outputs are kept unless they redirect them).
 RunResult run_kestrix(const std::string& args);
 
 // Starts the built console edition (or `program`) as a process in folder `dir` with `args`, its

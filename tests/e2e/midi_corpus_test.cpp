@@ -3,6 +3,8 @@
 // BMX, BMW and no waves; every song read back by the program's own reader; and the console run.
 #include "e2e/e2e_support.h"
 
+#include "convert/driver.h"
+#include "convert/soundfont_waves.h"
 #include "settings/settings.h"
 
 namespace fs = std::filesystem;
@@ -61,6 +63,55 @@ TEST_F(MidiCorpus, EveryFileInEveryWaveModeReadsBack)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("Conversion finished!"), std::string::npos) << r.err;
     EXPECT_GT(kxe2e::reread_song("song.bmx").waves, 0);
+}
+
+// With Debian's TimGM6mb (timgm6mb-soundfont) every note of every corpus file plays a wave the
+// song has, by channel, by program with a wave per drum key, and with the kit as one wave.
+using MidiSoundFont = kxtest::WorkDirTest;
+TEST_F(MidiSoundFont, EveryNotesWaveFromTimGM6mb)
+{
+    const char* bank = "/usr/share/sounds/sf2/TimGM6mb.sf2";
+    const auto files = kxtest::corpus_files({".mid"});
+    if (files.empty() || !fs::exists(bank)) GTEST_SKIP() << "no corpus MIDI files, or no " << bank;
+    kxtest::install_machines_ini();
+    settings_set_text(settings.soundfont, bank);
+    settings_set_text(settings.xi_dir, "none/");
+    settings.replace_files = 1;
+    SoundFont sf;
+    ASSERT_EQ(read_soundfont(sf, bank), "");
+    for (const auto& f : files)
+        for (int mode : {0, 1, 2}) {
+            SCOPED_TRACE(f.filename().string() + " mode " + std::to_string(mode));
+            settings.dopchange = mode > 0;
+            settings.drkit = mode == 2;
+            ASSERT_TRUE(run_guarded(log, [&] { convert(c, f.string(), "out.bmx"); }));
+            const Song& s = c.song;
+            int notes = 0;
+            for (int m = 1; m < s.machine_count; ++m) {
+                const MachineRecord& mr = s.machine_table[m];
+                for (int p = 0; p < s.pattern_count; ++p) {
+                    const int lines = s.pattern_table[p].lines;
+                    for (int t = 0; mr.track_patterns[p].data && t < mr.track_count; ++t)
+                        for (int r = 0; r < lines; ++r) {
+                            const uint8_t* cell = mr.track_patterns[p].data + size_t(t * lines + r) * 5;
+                            if (cell[0] == 0 || cell[0] == 255) continue;
+                            ++notes;
+                            ASSERT_GE(cell[1], 1);
+                            const InstrumentRecord& ins = s.instrument_table[cell[1] - 1];
+                            if (ins.wave_number != 0 && ins.sample_count > 0 && ins.wave_entry) continue;
+                            // None only for a drum key the kit lacks (a key outside General MIDI's).
+                            int program = 0;
+                            while (program < 255 && s.wave_map[program] != cell[1] - 1) ++program;
+                            SfWave w;
+                            const int kit = c.midi.first_program[9] < 0 ? 0 : c.midi.first_program[9];
+                            ASSERT_TRUE(mode == 1 && program >= 128 && !soundfont_wave(sf, {128, kit, program - 128, nullptr}, w).empty())
+                                << "wave " << int(cell[1]) << " program " << program;
+                        }
+                }
+            }
+            EXPECT_GT(notes, 0);
+            pool_free_all(pool);
+        }
 }
 
 } // namespace

@@ -140,6 +140,8 @@ TEST_F(Safety, FullDiskFailsAndKeepsThePreviousFile)
         fs::remove(c.kept);
         for (const std::string& n : xi_names("xi")) fs::remove(fs::path("xi") / n);
     }
+    // Standard input spooled into a full temporary folder: the reason is the system's.
+    EXPECT_NE(run_limited(2, "-q - x.bmx <demo.xm").err.find(": File too large\n"), std::string::npos);
 }
 
 // Outputs: two runs that write one name at once never both succeed, many times over: the name is
@@ -238,6 +240,25 @@ TEST_F(Safety, InterruptedJobsLeaveNothingBehind)
     }
 }
 
+// Standard streams the caller closed: the program first opens them on the null device, so no
+// file it opens takes their numbers. The song is what it is with them open (the log, a listing
+// here, goes nowhere), and a song meant for a closed standard output fails.
+TEST_F(Safety, ClosedStandardStreamsReachNoFile)
+{
+    ASSERT_EQ(kxe2e::run_kestrix("-q demo.xm song.bmx").status, 0);
+    for (const std::string args : {"+L demo.xm", "--merge song.bmx --blow-up 2 -o"}) {
+        SCOPED_TRACE(args);
+        const std::string run = std::string(KESTRIX_BINARY_DIR) + "/kestrix " + args + " ";
+        ASSERT_EQ(std::system((run + "open.bmx >/dev/null 2>&1").c_str()), 0);
+        EXPECT_EQ(std::system(("sh -c 'exec " + run + "closed.bmx >&- 2>&-'").c_str()), 0);
+        EXPECT_EQ(kxtest::read_file("closed.bmx"), kxtest::read_file("open.bmx"));
+        fs::remove("open.bmx");
+        fs::remove("closed.bmx");
+    }
+    const std::string to_closed = "sh -c 'exec " + std::string(KESTRIX_BINARY_DIR) + "/kestrix -q demo.xm - >&-'";
+    EXPECT_EQ(WEXITSTATUS(std::system((to_closed + " 2>cli-err.txt").c_str())), 1);
+    EXPECT_EQ(kxtest::read_text("cli-err.txt"), "kestrix: standard output: Bad file descriptor\n");
+}
 
 // Outputs: symbolic links planted under the scratch names a run will try are never written
 // through; the run takes the next free name.

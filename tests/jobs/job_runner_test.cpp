@@ -10,6 +10,7 @@
 
 #include "buzz/bmx_reader.h"
 #include "core/pool.h"
+#include "jobs/job_files.h"
 #include "jobs/job_runner.h"
 #include "settings/settings.h"
 #include "song/song.h"
@@ -166,6 +167,50 @@ TEST_F(JobRunner, JobsOnThreadsWriteTheBytesOfJobsInTurn)
     }
     EXPECT_EQ(runs[0].final_text, "Conversion finished!");
     EXPECT_EQ(runs[2].final_text, "Merging finished!");
+}
+
+// Where a MIDI conversion's waves come from, decided before it runs.
+TEST_F(JobRunner, MidiWaveSourceBeforeTheJob)
+{
+    std::filesystem::create_directory("xi");
+    kxtest::Bytes().str("x").write("bank.sf2");
+    settings_set_text(settings.xi_dir, "xi/");
+    struct Case {
+        const char* soundfont;
+        int dopchange, domidi_ext;
+        bool xi_file; // xi/gmc_01.xi there
+        MidiWaveSourceKind kind;
+        const char* text;
+    } cases[] = {
+        {"bank.sf2", 0, 1, true, MidiWaveSourceKind::none, "easyxmid"},
+        {"bank.sf2", 0, 0, true, MidiWaveSourceKind::soundfont, "(the 1 gmc_NN.xi files in xi/ win"},
+        {"", 0, 0, true, MidiWaveSourceKind::xi_folder, "the 1 gmc_NN.xi files in xi/"},
+        {"none", 1, 0, true, MidiWaveSourceKind::none, "no gmp_NN.xi files and the soundfont setting is none"},
+        {"missing.sf2", 0, 0, false, MidiWaveSourceKind::soundfont, "the SoundFont missing.sf2"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.text);
+        if (k.xi_file) kxtest::Bytes().str("x").write("xi/gmc_01.xi");
+        else std::filesystem::remove("xi/gmc_01.xi");
+        settings_set_text(settings.soundfont, k.soundfont);
+        settings.dopchange = k.dopchange;
+        settings.domidi_ext = k.domidi_ext;
+        const MidiWaveSource w = midi_wave_source(settings);
+        EXPECT_EQ(int(w.kind), int(k.kind));
+        EXPECT_NE(w.text.find(k.text), std::string::npos) << w.text;
+        EXPECT_EQ(w.problem.empty(), std::string(k.soundfont) != "missing.sf2");
+    }
+    // Neither: a General MIDI SoundFont of this system, else how to get one.
+    settings_set_text(settings.soundfont, "");
+    const MidiWaveSource w = midi_wave_source(settings);
+    std::string system;
+    for (const std::string& p : soundfont_places())
+        if (system.empty() && std::filesystem::is_regular_file(p)) system = p;
+    EXPECT_EQ(w.soundfont, system);
+    EXPECT_EQ(w.found, !system.empty());
+    EXPECT_EQ(w.text.find("timgm6mb-soundfont") != std::string::npos, system.empty()) << w.text;
+    take_midi_wave_source(settings);
+    EXPECT_EQ(settings.soundfont_found, system);
 }
 
 } // namespace

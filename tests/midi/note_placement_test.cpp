@@ -14,6 +14,7 @@
 #include "song/midi_state.h"
 #include "song/pattern_cells.h"
 #include "song/song.h"
+#include "transform/merge.h"
 
 namespace {
 
@@ -101,9 +102,9 @@ TEST_F(MidiConversion, TimeBecomesRowsAndNotesTracks)
          "0.0.0:41 01 c8 00 00 0.16.0:ff 01 ff 00 00 0.16.1:43 01 c8 00 00 0.32.1:ff 01 ff 00 00",
          "Machine  1:( 1 channels added) --> polyphonie:  2"},
         // An unmatched note-off, a key above 127, a velocity above 127 (volume 254, not 144).
-        {"a note ending in its own row leaves its note-off", [&] {},
+        {"a note ending in its own row keeps its note-on", [&] {},
          smf(0, 96, {SmfTrack().on(0, 0, 60).off(3, 0, 60).off(4, 0, 70).at(5, {0x90, 200, 1}).on(96, 0, 60, 200)}),
-         "0.0.0:ff 01 ff 00 00 0.16.0:41 01 fe 00 00", "There are   1 notes shorter than a row (increase midi_tpb or midi_res!)"},
+         "0.0.0:41 01 c8 00 00 0.1.0:ff 01 ff 00 00 0.16.0:41 01 fe 00 00", "\n1 notes shorter than a row kept one row long"},
     };
     for (const Case& c : cases) {
         settings = Settings(); // waves, but no XI file to read them from: a song without waves
@@ -145,19 +146,35 @@ TEST_F(MidiConversion, ProgramsAndDrumsChooseTheWaves)
 
 TEST_F(MidiConversion, LimitsAndBrokenFiles)
 {
-    // 112 patterns at most: later notes vanish, and a forced warning says how much was kept.
-    std::string log = convert_midi(smf(0, 96, {SmfTrack().on(0, 0, 60).on(96 * 4 * 112, 0, 60).on(96 * 4 * 200, 0, 60)}));
+    // No song is cut: a note in each of 113 patterns (each another key) and one past row 65535
+    // (in pattern 1025) all play, from a sequence of 2-byte values and 4-byte positions.
+    SmfTrack long_song;
+    for (int p = 0; p < 113; ++p) long_song.on(96 * 4 * p, 0, 14 + p).off(96 * 4 * p + 96, 0, 14 + p);
+    std::string log = convert_midi(smf(0, 96, {long_song.on(96 * 4 * 1025, 0, 62)}));
     ASSERT_TRUE(ok) << log;
-    EXPECT_EQ(song.pattern_count, 112);
-    EXPECT_TRUE(has(log, "restricted pattern number to 112")) << log;
-    EXPECT_TRUE(has(log, "\nWarning: song cut at 112 patterns: 224 s of 400 s kept; --set blines=115 keeps it all")) << log;
+    EXPECT_EQ(song.pattern_count, 1026);
     EXPECT_FALSE(has(log, "Position error")) << log;
-    EXPECT_EQ(cells(), "0.0.0:41 01 c8 00 00");
-    settings.blines = 115; // ... and it does
-    log = convert_midi(smf(0, 96, {SmfTrack().on(0, 0, 60).on(96 * 4 * 112, 0, 60).on(96 * 4 * 200, 0, 60)}));
-    EXPECT_EQ(song.pattern_count, 112);
-    EXPECT_FALSE(has(log, "cut")) << log;
-    settings.blines = 64;
+    EXPECT_TRUE(cells().ends_with("112.16.0:ff 01 ff 00 00 1025.0.0:43 01 c8 00 00")) << cells();
+    const kxtest::SongSequences q = kxtest::song_sequences(kxtest::read_file("out.bmx"));
+    const kxtest::SongSequence* s = q.of_machine(1);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(std::make_tuple(q.song_end, s->position_width, s->value_width, s->events.size()), std::make_tuple(1026u * 64, 4, 2, 114u));
+    EXPECT_EQ(s->events[112], std::make_pair(112u * 64, 0x80u));
+    EXPECT_EQ(s->events[113], std::make_pair(1025u * 64, 0x81u));
+    // Merged with itself and its machine cloned, every sequence keeps those widths and events.
+    settings.clone_source = 1;
+    settings.clone2 = role_primifun;
+    ASSERT_TRUE(load_machine_descriptions(machines, pool, c.log));
+    ASSERT_TRUE(run_guarded(c.log, [&] { merge_songs(merge, "out.bmx", "out.bmx", "merged.bmx"); }));
+    const kxtest::SongSequences merged = kxtest::song_sequences(kxtest::read_file("merged.bmx"));
+    ASSERT_EQ(merged.sequences.size(), 3u);
+    for (int m = 1; m <= 3; ++m) {
+        const kxtest::SongSequence* t = merged.of_machine(m);
+        ASSERT_NE(t, nullptr) << m;
+        EXPECT_EQ(std::make_tuple(t->position_width, t->value_width), std::make_tuple(4, 2)) << m;
+        EXPECT_EQ(t->events, s->events) << m;
+    }
+    settings = Settings();
 
     struct Case { const char* what; Bytes file; const char* error; };
     Bytes million = Bytes().u8(0).u8(0x90);
@@ -192,7 +209,7 @@ TEST_F(MidiConversion, LimitsAndBrokenFiles)
     for (int i = 0; i < 33; ++i) burst.on(0, 0, 60).off(0, 0, 60);
     log = convert_midi(smf(0, 96, {burst.on(0, 1, 62).off(96, 1, 62)}));
     ASSERT_TRUE(ok) << log;
-    EXPECT_TRUE(cells().ends_with("0.0.32:43 02 c8 00 00 0.16.32:ff 02 ff 00 00")) << cells();
+    EXPECT_TRUE(has(cells(), "0.0.32:43 02 c8 00 00") && cells().ends_with("0.16.32:ff 02 ff 00 00")) << cells();
     EXPECT_TRUE(has(log, "There are   1 suppressed notes")) << log;
 }
 
@@ -259,6 +276,35 @@ TEST_F(MidiConversion, TempoChangesFollowTheSetting)
         file_time += tempos[i].second / 1e6 / 96 / rows_per_tick * 1.5;
     }
     EXPECT_NEAR(song_time, file_time, 60.0 / (bpm * 16));
+}
+
+// Either tempo mode: tempos a hair off a whole BPM (140.00014, 69.99997) put on-beat notes on their
+// rows, even 200 beats on, and give the Master that BPM; a note shorter than a row, on a row or
+// after it, sounds for one row (its note-off dropped where the next note of its track comes first,
+// and after the song's last row).
+TEST_F(MidiConversion, NotesOnTheBeatAndShortNotesKept)
+{
+    SmfTrack notes;
+    const uint32_t on_off_key[][3] = {{120, 123, 60}, {128, 130, 62}, {473, 474, 64}, {24000, 24001, 65}, {24473, 24475, 67}};
+    for (const auto& n : on_off_key) notes.on(n[0], 0, int(n[2])).off(n[1], 0, int(n[2]));
+    for (int us : {428571, 857143})
+        for (int follow : {0, 1}) {
+            settings.midi_tempos = follow;
+            const std::string log = convert_midi(smf(1, 120, {SmfTrack().tempo(uint32_t(us)), notes}));
+            EXPECT_EQ(cells(), "0.16.0:41 01 c8 00 00 0.17.0:43 01 c8 00 00 0.18.0:ff 01 ff 00 00 0.63.0:45 01 c8 00 00 "
+                               "1.0.0:ff 01 ff 00 00 50.0.0:46 01 c8 00 00 50.1.0:ff 01 ff 00 00 50.63.0:48 01 c8 00 00")
+                << us << follow << log;
+            EXPECT_EQ(song.bpm, us == 428571 ? 140 : 70);
+            EXPECT_EQ(song.machine_table[1].track_patterns[1].number, 2); // the note-off alone there
+        }
+    // midi_res 0.7, midi_scale 1.3: 120 BPM * 0.7f is 83.99999 BPM; tick 600, row 91, 90.99999.
+    settings.midi_res = 0.7f, settings.midi_scale = 1.3f;
+    for (int follow : {0, 1}) {
+        settings.midi_tempos = follow;
+        convert_midi(smf(1, 96, {SmfTrack().tempo(500000).tempo(250000, 600), SmfTrack().on(600, 0, 60)}));
+        EXPECT_EQ(cells() + " " + std::to_string(song.bpm) + " " + master_bpms(song),
+                  std::string("1.27.0:41 01 c8 00 00 84 ") + (follow ? "1.27:168" : ""));
+    }
 }
 
 // The listing of every kind of event, shown in the second pass with dolist.

@@ -81,8 +81,15 @@ TEST_F(Platform, FilesAndStreams)
     EXPECT_FALSE(platform::is_terminal(fileno(in)));
     std::fputs("ab", out);
     EXPECT_EQ(platform::copy_file_region(in, 0, out, 3), 3u);
-    EXPECT_EQ(platform::copy_file_region(in, 3, out, 10), 2u);
+    int write_error = -1;
+    EXPECT_EQ(platform::copy_file_region(in, 3, out, 10, &write_error), 2u);
+    EXPECT_EQ(write_error, 0); // the input ended, no write failed
     std::fputs("c", out);
+    std::FILE* full = std::fopen("/dev/full", "wb");
+    std::setvbuf(full, nullptr, _IONBF, 0);
+    EXPECT_EQ(platform::copy_file_region(in, 0, full, 5, &write_error), 0u);
+    EXPECT_EQ(write_error, ENOSPC);
+    std::fclose(full);
     std::fclose(in);
     std::fclose(out);
     EXPECT_TRUE(platform::replace_file("out.bin", "in.bin"));
@@ -90,6 +97,15 @@ TEST_F(Platform, FilesAndStreams)
     EXPECT_EQ(platform::file_length("in.bin"), 8);
     EXPECT_EQ(platform::file_length("nope"), -1);
     EXPECT_FALSE(platform::file_exists(".")); // a directory is not a file
+    // Names as the system compares them: on Windows regardless of the case of ASCII letters;
+    // other letters are left to the system.
+    for (bool windows : {false, true}) {
+        EXPECT_TRUE(platform::names_may_match("a.bmx", "a.bmx", windows));
+        EXPECT_EQ(platform::names_may_match("Song.BMX", "song.bmx", windows), windows);
+        EXPECT_EQ(platform::names_may_match("\xc3\x84.bmx", "\xc3\xa4.bmx", windows), windows);
+        EXPECT_FALSE(platform::names_may_match("song.bmx", "song.bmw", windows));
+        EXPECT_FALSE(platform::names_may_match("song.bmx", "song.bmxx", windows));
+    }
 }
 
 } // namespace

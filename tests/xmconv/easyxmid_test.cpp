@@ -146,6 +146,17 @@ TEST_F(Easyxmid, RowsDrumsAndTempo)
     kxtest::smf(1, 96, {c, d}).write("turns.mid");
     ASSERT_EQ(run("turns.mid turns.xm", err), 0) << err;
     EXPECT_EQ(err, "");
+
+    // Patterns of 64 rows up to the 256 an XM holds, longer ones beyond; a song that 256 patterns
+    // of 256 rows cannot hold is cut, and said so.
+    kxtest::smf(0, 96, {SmfTrack().on(0, 0, 60).off(6, 0, 60).on(6 * 64 * 199, 0, 62).off(6 * 64 * 199 + 6, 0, 62)}).write("long.mid");
+    ASSERT_EQ(run("long.mid long.xm", err), 0) << err;
+    openmpt::module long_xm(kxtest::read_file("long.xm"));
+    EXPECT_EQ(std::make_pair(long_xm.get_num_patterns(), long_xm.get_pattern_num_rows(0)), std::make_pair(200, 64));
+    kxtest::smf(0, 96, {SmfTrack().on(0, 0, 60).off(6, 0, 60).on(6 * 70000, 0, 62).off(6 * 70001, 0, 62)}).write("long.mid");
+    ASSERT_EQ(run("long.mid long.xm", err), 0) << err;
+    EXPECT_EQ(err, "easyxmid: song cut at 256 patterns of 256 rows: 65536 of 70002 rows kept, 1 notes after them left out\n"
+                   "easyxmid: 0 notes folded into C-0..B-7, 0 cut short, 1 left out (chords beyond 32 channels, rows beyond 256 patterns)\n");
 }
 
 TEST_F(Easyxmid, ArgumentsAndFailures)

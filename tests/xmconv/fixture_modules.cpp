@@ -14,7 +14,7 @@ using kxtest::Bytes;
 
 std::vector<uint8_t> tone(const FixtureInstrument& in, int offset)  // 8 cycles of a sine, or 64 dying away
 {
-    std::vector<uint8_t> v(size_t(in.period) * (in.pluck ? 64 : 8));
+    std::vector<uint8_t> v(size_t(in.period) * size_t(in.pluck ? 64 : in.cycles));
     for (size_t i = 0; i < v.size(); ++i)
         v[i] = uint8_t(offset + std::lround(100 * std::sin(2 * M_PI * double(i) / in.period) *
                                             (in.pluck ? std::exp(-double(i) / (in.period * 6)) : 1.0)));
@@ -68,7 +68,7 @@ std::vector<uint8_t> it_bytes(const FixtureSong& s)
         const std::vector<uint8_t> wave = tone(in, 0);
         patch(b, table + (n_ins + i) * 4, b.size(), 4);
         b.str("IMPS").fill(13, 0).u8(unsigned(in.sample_global)).u8(in.pluck ? 1 : 1 | 16).u8(unsigned(in.volume)).fill(26, 0);
-        b.u8(1).u8(32).le32(uint32_t(wave.size())).le32(0).le32(uint32_t(wave.size())).le32(8363).fill(8, 0);
+        b.u8(1).u8(32).le32(uint32_t(wave.size())).le32(0).le32(uint32_t(wave.size())).le32(uint32_t(in.c5_speed)).fill(8, 0);
         b.le32(uint32_t(b.size() + 8)).le32(0);
         for (uint8_t v : wave) b.u8(v);
     }
@@ -107,7 +107,7 @@ std::vector<uint8_t> s3m_bytes(const FixtureSong& s)
         const FixtureInstrument& in = s.instruments[i];
         const uint32_t frames = uint32_t(tone(in, 0).size());
         b.u8(1).fill(15, 0).le32(frames).le32(0).le32(in.pluck ? 0 : frames);
-        b.u8(unsigned(in.volume)).u8(0).u8(0).u8(in.pluck ? 0 : 1).le32(8363).fill(40, 0).str("SCRS");
+        b.u8(unsigned(in.volume)).u8(0).u8(0).u8(in.pluck ? 0 : 1).le32(uint32_t(in.c5_speed)).fill(40, 0).str("SCRS");
     }
     for (size_t p = 0; p < n_pat; ++p) {
         paragraph(table + (n_ins + p) * 2, 2);

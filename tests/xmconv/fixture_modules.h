@@ -25,6 +25,7 @@ struct FixtureInstrument {
     int sample_global = 64;    // IT sample global volume, 0..64
     int global = 128;          // IT instrument global volume, 0..128
     int period = 32;           // frames per cycle of the looped tone
+    int cycles = 8, c5_speed = 8363;  // cycles of the looped tone, its C5 speed
     bool pluck = false;        // an unlooped tone dying away instead (its restarts are heard)
     bool envelope = false;     // IT: a volume envelope held at a sustain point (fades after a note off)
     int nna = 0;               // IT new-note action: 0 cut, 1 continue, 2 note off, 3 fade

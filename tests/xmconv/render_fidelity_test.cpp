@@ -126,6 +126,12 @@ const Case cases[] = {
          for (int r = 24; r < 48; ++r) s.at(0, r, 0).cmd = 'F', s.at(0, r, 0).param = 0x10;
          notes(s, 0, 1, 0, 48, 16, 1, 61);
      }, false},
+    {"13: a 100-frame loop 1.2 cents above FT2's step, in unison with one on it", [](FixtureSong& s) {
+         s.instruments = {FixtureInstrument(), FixtureInstrument()};
+         for (FixtureInstrument& in : s.instruments) in.period = 100, in.cycles = 1;
+         s.instruments[0].volume = 32, s.instruments[1].c5_speed = 8369;
+         s.at(0, 0, 0) = {85, 1}, s.at(0, 0, 1) = {85, 2};
+     }},
 };
 
 std::vector<uint8_t> converted(const std::vector<uint8_t>& source)

@@ -177,6 +177,7 @@ TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
     std::vector<int16_t> sine(1000);
     for (size_t i = 0; i < sine.size(); ++i) sine[i] = int16_t(std::lround(10000 * std::sin(2 * M_PI * double(i) / 100)));
     b.sample_data(1, sine, true);
+    b.mod.xxs[1].flg |= XMP_SAMPLE_LOOP, b.mod.xxs[1].lps = 100, b.mod.xxs[1].lpe = 1000;
     // The second: fadeout but no volume envelope; sample and instrument global volume a quarter.
     xmp_subinstrument* second = b.subs(1, 1);
     second->vol = 64, second->gvl = 32, second->sid = 1;
@@ -198,22 +199,24 @@ TEST_F(XmpConvertTest, InstrumentsKeepTheirKeyMapsSamplesAndEnvelopes)
                                 s.panning, s.finetune, s.relative_note};
     };
     EXPECT_EQ(sample(0), (std::vector<int>{0, xm_loop_pingpong, 1, 3, 32, 128, 48, -2}));
-    EXPECT_EQ(sample(1), (std::vector<int>{1, xm_loop_none, 0, 0, 32, 0x40, 48, -2}));
+    EXPECT_EQ(sample(1), (std::vector<int>{1, xm_loop_forward, 100, 3597, 32, 0x40, 48, -2}));
     EXPECT_EQ(sample(2), (std::vector<int>{0, xm_loop_pingpong, 1, 3, 32, 128, 48, 10}));
     EXPECT_EQ(x.samples[0].frames, (std::vector<int16_t>{1, -2, 3, -4}));
     EXPECT_EQ(x.samples[2].frames, x.samples[0].frames);
     auto env = [](const XmInstrument& i) { return std::vector<int>{i.volume_envelope.count, i.volume_envelope.flags, i.volume_envelope.sustain, i.fadeout}; };
     EXPECT_EQ(env(x), (std::vector<int>{12, xm_env_on | xm_env_sustain, 3, 512}));
-    EXPECT_EQ(report.notes, (std::vector<std::string>{"envelopes cut to their first 12 points"}));
+    // A ping-pong loop of 3 frames keeps its tuning residual (of sample 1, played twice), named.
+    EXPECT_EQ(report.notes, (std::vector<std::string>{"envelopes cut to their first 12 points",
+                                                      "tuning residual kept (no whole number of loop frames fits): sample 1 \"\" 1.6 cents"}));
     EXPECT_EQ(report.summary(), "1 thing XM cannot hold left out (1 x filter envelope)");
     // An IT note-off fades a note without envelope; XM gets a held flat envelope for that.
     EXPECT_EQ(env(out.instruments[1]), (std::vector<int>{1, xm_env_on | xm_env_sustain, 0, 128}));
     EXPECT_EQ(out.instruments[1].samples[0].volume, 16);
     // The 2/128 semitone that FT2's steps leave out of the first's tuning go into its frames
-    // (the second plays them as they are).
+    // (the second plays them as they are): its loop of 900 frames four times, 3600 frames as 3597.
     const std::vector<int16_t>& tuned = x.samples[1].frames;
     EXPECT_EQ(out.instruments[1].samples[0].frames, sine);
-    ASSERT_EQ(tuned.size(), 999u);
+    ASSERT_EQ(tuned.size(), 3697u);
     for (size_t j : {100, 500, 900})
         EXPECT_NEAR(tuned[j], 10000 * std::sin(2 * M_PI * double(j) * std::pow(2.0, 2 / 1536.0) / 100), 100) << j;
     EXPECT_TRUE(xm_check(out).empty());

@@ -8,6 +8,7 @@
 
 #include "core/version.h"
 #include "gui/win32/app.h"
+#include "platform/platform.h"
 
 // Process-wide by nature: the module handle Windows gave the program at start.
 HINSTANCE program_instance = nullptr;
@@ -82,6 +83,7 @@ void show_version()
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
+    platform::open_closed_standard_descriptors();
     if (asked_for_version()) {
         show_version();
         return 0;

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "convert/input_formats.h"
 #include "core/log.h"
 #include "core/version.h"
 #include "gui/dialog_logic.h"
@@ -37,6 +38,7 @@
 namespace {
 
 void test_log_lines(LogLines& lines);
+void batch_line(LogLines& lines, const std::string& text);
 
 // The controls of the dialog as the portable rules see them.
 class Win32Controls : public DialogControls {
@@ -188,6 +190,26 @@ void log_window_moved(HWND dialog)
     test_log("log window moved to %d %d %d %d", p.x, p.y, p.dx, p.dy);
 }
 
+// Before a conversion of MIDI files: where their waves will come from (the XI folder, a
+// SoundFont, or nothing), for the log window's first line. When nothing gives them though the
+// options ask for waves, the user is asked first; false: do not convert.
+bool midi_waves_settled(HWND dialog, const Settings& s, bool any_midi, std::string& line)
+{
+    line.clear();
+    if (!any_midi) return true;
+    const MidiWaveSource w = midi_wave_source(s);
+    line = "MIDI waves: " + w.text;
+    test_log("midi waves \"%s\"", w.text.c_str());
+    const bool none_asked = s.domidi_ext || s.dopfun != 0 || s.dowave == 0;
+    if (w.kind != MidiWaveSourceKind::none || none_asked) return true;
+    const std::string question = "The song will have no waves: " + w.text + ".\n\nConvert without waves?";
+    test_log("question \"%s\"", question.c_str());
+    const int answer =
+        MessageBoxA(dialog, question.c_str(), "KESTRIX Message", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
+    test_log("answer %s", answer == IDYES ? "yes" : "no");
+    return answer == IDYES;
+}
+
 void start_job(HWND dialog, int mode)
 {
     if (main_dialog.jobs.running()) {
@@ -197,16 +219,23 @@ void start_job(HWND dialog, int mode)
     for (const std::string& name :
          files_a_job_replaces(main_dialog.pages, mode, [](const char* n) { return platform::file_exists(n); }))
         if (!may_replace(dialog, name)) return;
+    const bool midi = (mode & 1) && decide_input_kind(main_dialog.pages.input_file).kind == InputKind::midi;
+    std::string waves;
+    if (!midi_waves_settled(dialog, main_dialog.pages, midi, waves)) return;
     DialogFrontEnd& f = main_dialog.front_end;
     Settings& settings = f.job;
     settings = main_dialog.pages; // the job's own options from now on
     settings.replace_files = 1;   // the dialog asks before a job replaces a file
     choose_machines_ini(settings);
-    if (mode & 1) prepare_xi_dir(settings);
+    if (mode & 1) {
+        prepare_xi_dir(settings);
+        if (midi) take_midi_wave_source(settings);
+    }
     f.dialog = dialog;
     // The runner's first window is "Conversion Log" for a conversion, "Merging Log" for a merge.
     const char* title = mode & 1 ? "Conversion Log" : "Merging Log";
     f.lines = log_window_create(dialog, title, log_window_place(dialog, settings));
+    if (!waves.empty() && f.lines) batch_line(*f.lines, waves);
     const JobStart r = main_dialog.jobs.start(settings, mode, f, &on_job_end, dialog);
     if (r == JobStart::cannot_create) {
         log_window_close();
@@ -335,6 +364,11 @@ void start_batch(HWND dialog, const std::vector<std::string>& inputs)
         if (platform::file_exists(f.output.c_str())) existing.push_back(f.output);
     run->settings = m.pages;
     run->settings.replace_files = 0;
+    const bool midi = std::any_of(run->files.begin(), run->files.end(), [](const BatchFile& f) {
+        return decide_input_kind(f.input).kind == InputKind::midi;
+    });
+    std::string waves;
+    if (!midi_waves_settled(dialog, run->settings, midi, waves)) return;
     if (!existing.empty()) {
         const int answer = ask_batch_replace(dialog, existing);
         if (answer == IDCANCEL) return;
@@ -349,8 +383,10 @@ void start_batch(HWND dialog, const std::vector<std::string>& inputs)
         if (cut != std::string::npos) platform::make_directories(f.output.substr(0, cut).c_str());
     }
     choose_machines_ini(run->settings);
+    if (midi) take_midi_wave_source(run->settings);
     run->dialog = dialog;
     run->lines = log_window_create(dialog, "Conversion Log", log_window_place(dialog, run->settings));
+    if (!waves.empty() && run->lines) batch_line(*run->lines, waves);
     const JobStart r = m.jobs.start_task([run] { run_batch_task(*run); }, [run] { run->running.kill(); }, &on_job_end, dialog);
     if (r == JobStart::cannot_create) {
         log_window_close();
@@ -502,6 +538,8 @@ const FileDialog* file_dialog_for(int button)
         {ctl::merge_input1, "Select Name of first merge input file", song_filter, OFN_FILEMUSTEXIST, false},
         {ctl::merge_input2, "Select Name of second merge input file", song_filter, OFN_FILEMUSTEXIST, false},
         {ctl::merge_output, "Select Name of merge output", song_filter, OFN_OVERWRITEPROMPT, true},
+        {ctl::soundfont, "Select a SoundFont for the waves of MIDI files",
+         "SoundFont (*.sf2)\0*.sf2\0All files (*.*)\0*.*\0", OFN_FILEMUSTEXIST, false},
     };
     const int k = button - ctl::browse_input;
     return k >= 0 && k < int(sizeof dialogs / sizeof dialogs[0]) ? &dialogs[k] : nullptr;
