@@ -19,7 +19,8 @@ corpus=${KESTRIX_CORPUS_DIR:-}
   [ -d "$d" ] && { corpus=$d; break; }
 done
 
-# Seeds per harness: the corpus files of the formats it reads; a SoundFont bank made by a script.
+# Seeds per harness: the corpus files of the formats it reads; a SoundFont bank made by a script;
+# fuzz/seeds (a song whose waves are compressed, which the corpus lacks).
 seeds() {
   if [ "$1" = soundfont ]; then
     python3 fuzz/soundfont_seed.py "$build/seed-bank.sf2" && echo "$build/seed-bank.sf2"
@@ -29,11 +30,11 @@ seeds() {
   case $1 in
     module) find "$corpus/xm" "$corpus/mod" -type f -size -400k 2>/dev/null ;;
     xi) find "$corpus/xi" -type f -name '*.xi' 2>/dev/null ;;
-    buzz_song) find "$corpus/bmx" -type f \( -name '*.bmx' -o -name '*.bmw' \) 2>/dev/null ;;
+    buzz_song) find "$corpus/bmx" -type f \( -name '*.bmx' -o -name '*.bmw' \) 2>/dev/null; ls fuzz/seeds/*.bmx ;;
     machines_ini) find "$corpus/bmx" -name machines.ini 2>/dev/null; ls data/machines.ini ;;
     settings) ls tests/settings/default_kestrix.ini 2>/dev/null ;;
     midi) find "$corpus/midi" -type f 2>/dev/null ;;
-    transform) find "$corpus/bmx" -type f -name '*.bmx' 2>/dev/null; ls tests/e2e/golden/*.bmx ;;
+    transform) find "$corpus/bmx" -type f -name '*.bmx' 2>/dev/null; ls tests/e2e/golden/*.bmx fuzz/seeds/*.bmx ;;
   esac
 }
 

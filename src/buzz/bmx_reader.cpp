@@ -30,6 +30,7 @@
 #include <cstring>
 #include <vector>
 
+#include "buzz/compressed_waves.h"
 #include "buzz/machines_ini.h"
 #include "core/byteio.h"
 #include "core/log.h"
@@ -51,6 +52,7 @@ constexpr uint64_t envelope_bytes = 12;
 constexpr uint64_t envelope_point_bytes = 5;
 constexpr uint64_t level_bytes = 17;
 constexpr uint64_t sequence_header_bytes = 6;
+constexpr uint8_t wave_stereo_flag = 0x08; // WAVT flags: the wave's levels are stereo
 
 constexpr uint32_t max_usual_data_block = 2000; // larger machine data blocks are worth a warning
 constexpr int max_tracks_before_last = 50;
@@ -183,7 +185,15 @@ void read_mach(ReaderState& rs)
         if (h.machine_begin && !h.machine_begin(h.user, m)) rs.forward = 0;
 
         char name[256];
-        take_text(rs, name, sizeof name);
+        if (const char* new_name = h.machine_name ? h.machine_name(h.user, m) : nullptr) {
+            const int forward = rs.forward;
+            rs.forward = 0;
+            take_text(rs, name, sizeof name);
+            rs.forward = forward;
+            emit_block(rs, reinterpret_cast<const uint8_t*>(new_name), std::strlen(new_name) + 1);
+        } else {
+            take_text(rs, name, sizeof name);
+        }
         std::memset(entry.name, 0, sizeof entry.name);
         std::memcpy(entry.name, name, std::min(std::strlen(name), sizeof entry.name - 1));
         const uint8_t type = take_byte(rs);
@@ -345,6 +355,8 @@ void read_wavt(ReaderState& rs)
     emit_count(rs, sec_wavt, count, 2);
     log_print(rs.log, " instrs: %x", count);
     require_file_bytes(rs, count, min_wave_entry_bytes);
+    sum.wave_shapes.clear();
+    sum.level_frames.clear();
 
     for (int o = 0; o < count; ++o) {
         const uint16_t index = hold_word(rs);
@@ -391,9 +403,12 @@ void read_wavt(ReaderState& rs)
         const uint8_t levels = take_byte(rs);
         log_print(rs.log, " lvls:%x:", levels);
         require_file_bytes(rs, levels, level_bytes);
+        sum.wave_shapes.push_back(WaveShape{index, (flags & wave_stereo_flag) != 0, uint32_t(sum.level_frames.size()), levels});
         for (int l = 0; l < levels; ++l) {
             log_print(rs.log, "\n   %x", l);
-            log_print(rs.log, " samples:%x", take_dword(rs));
+            const uint32_t frames = take_dword(rs);
+            sum.level_frames.push_back(frames);
+            log_print(rs.log, " samples:%x", frames);
             log_print(rs.log, " (loop:%x->", take_dword(rs));
             log_print(rs.log, "%x)", take_dword(rs));
             const uint32_t rate = hold_dword(rs);
@@ -494,6 +509,7 @@ void read_patt(ReaderState& rs)
                     pass_bytes(rs, 4 * uint64_t(lines), msg_patt_size);
                 }
             }
+            if (h.pattern_inputs) h.pattern_inputs(h.user, m, k, lines_out);
             if (!hooked) {
                 pass_bytes(rs, lines * global_bytes + uint64_t(tracks) * lines * track_bytes, msg_patt_size);
                 continue;
@@ -1007,4 +1023,51 @@ void read_buzz_song(ReaderState& rs, FILE* in, int section_selector)
     }
     log_print(rs.log, "\n\n");
     merge_stream_flush(rs);
+    if (section_selector == 0 && rs.options.compressed_waves) {
+        for (const SectionEntry& e : summary(rs).extra_sections) {
+            if (std::memcmp(e.name, "CWAV", 4) != 0) continue;
+            read_compressed_waves(rs, in, e);
+            log_print(rs.log, "\n\n");
+            rs.log.log_enabled = list_level;
+            break;
+        }
+    }
+}
+
+void read_compressed_waves(ReaderState& rs, FILE* in, const SectionEntry& e)
+{
+    const ReaderHooks& h = hooks(rs);
+    SectionReader cwav{in, stream_length(in), 0, uint64_t(e.offset) + e.length};
+    if (e.offset > cwav.file_length) job_abort(msg_too_short);
+    cwav.seek(e.offset);
+    rs.log.log_enabled = rs.options.verbose;
+    const WaveShapeIndex shapes(summary(rs));
+    const uint16_t count = cwav.room() >= 2 ? cwav.word() : 0;
+    log_print(rs.log, "\n\ncompressed waves:%x", count);
+    struct Sink {
+        const ReaderHooks& h;
+        int ordinal;
+    } to{h, 0};
+    const WaveSink sink{&to, [](void* user, const uint8_t* data, size_t size) {
+                            const Sink& s = *static_cast<const Sink*>(user);
+                            s.h.wave_data(s.h.user, s.ordinal, data, size);
+                        }};
+    for (int w = 0; w < count; ++w) {
+        // The header first, so that a rip knows the wave before its levels arrive.
+        const uint64_t at = cwav.pos;
+        CompressedWave c;
+        read_compressed_wave(cwav, shapes, c, nullptr);
+        log_print(rs.log, "\n%x: typ:%x len:%llx raw:%x", c.index, c.format,
+                  static_cast<unsigned long long>(c.end - c.data), unsigned(c.raw_bytes));
+        if (!h.wave_begin && !h.wave_data && !h.wave_end) continue;
+        uint16_t index = c.index;
+        if (h.wave_begin) h.wave_begin(h.user, w, &index, c.format, c.raw_bytes);
+        if (h.wave_data) {
+            to.ordinal = w;
+            cwav.seek(at);
+            read_compressed_wave(cwav, shapes, c, &sink);
+        }
+        if (h.wave_end) h.wave_end(h.user, w);
+    }
+    check_compressed_waves_end(cwav);
 }

@@ -56,12 +56,24 @@ struct SectionEntry {
     bool before_mach = false; // it comes before MACH in the song's directory
 };
 
+// Characters of a machine's name the song readers keep (and compare).
+constexpr size_t machine_name_chars = 29;
+
 struct MachineEntry {
     int description = 0; // index into machine_descriptions (0 for the master)
     int kind = 0;        // 0 master, 1 generator, 2 effect
     int tracks = 0;      // 0..65535
     int inputs = 0;      // connections into this machine (counted with full_parse)
-    char name[30] = {};  // first 29 characters of the machine's name
+    char name[machine_name_chars + 1] = {}; // the first characters of the machine's name
+};
+
+// What the stored data of a wave depend on: its levels' frame counts and whether it is stereo
+// (WAVT flag bit 3), for the waves a CWAV section packs.
+struct WaveShape {
+    uint16_t index = 0;       // wave index
+    bool stereo = false;
+    uint32_t first_level = 0; // its first level in InputSummary::level_frames
+    uint32_t levels = 0;      // 0..255
 };
 
 struct InputSummary {
@@ -81,6 +93,9 @@ struct InputSummary {
     // of the whole song); the directory of a merge's output when it is record 0.
     std::vector<SectionEntry> extra_sections;
     bool extra_sections_cut = false; // the song names more of them than are kept
+    // WAVT's entries in table order, and the frame counts of their levels.
+    std::vector<WaveShape> wave_shapes;
+    std::vector<uint32_t> level_frames;
     MachineEntry* machine_list = nullptr;
     int machine_list_count = 0;      // entries allocated in machine_list
 };
@@ -121,6 +136,8 @@ struct ReaderHooks {
 
     // MACH (full_parse). machine_begin false: the record is read but not written.
     bool (*machine_begin)(void* user, int machine) = nullptr;
+    // The name to write for the machine instead of its own, or null to keep its own.
+    const char* (*machine_name)(void* user, int machine) = nullptr;
     void (*machine_position)(void* user, int machine, float* x, float* y) = nullptr;
     // The machine's data block, before it is written, in parts of at most 64 KiB: `offset` is
     // where the part begins within the block of `total` bytes. Called once with size 0 for an
@@ -146,6 +163,9 @@ struct ReaderHooks {
     // The line count to write for a pattern whose name and line count were read.
     void (*pattern_lines)(void* user, int machine, int pattern, const char* name, uint16_t* lines) = nullptr;
     void (*input_source)(void* user, int machine, int pattern, uint16_t* source) = nullptr;
+    // After a pattern's input blocks, before its global rows: may emit further input blocks of
+    // `lines` rows (the line count as written).
+    void (*pattern_inputs)(void* user, int machine, int pattern, uint16_t lines) = nullptr;
     // A row before it is written (may change it in place) and after (may emit further rows).
     void (*row)(void* user, const RowPlace& at, uint8_t* bytes, int size) = nullptr;
     void (*row_written)(void* user, const RowPlace& at, const uint8_t* bytes, int size) = nullptr;
@@ -175,6 +195,8 @@ struct ReaderOptions {
     int clone_source = 0;     // the machine a clone is made of, 0 none
     bool clone_sequence = false; // the clone gets the source's sequence (a destination is set)
     int list_generators_only = 0; // only the first song's machines are read (the Machine page's list)
+    // A read of the whole song reads its CWAV section too (read_compressed_waves): a listed song.
+    bool compressed_waves = false;
 };
 
 // One reading of Buzz songs: the counts of the inputs and of the output, the byte path of the
@@ -214,6 +236,13 @@ struct ReaderState {
 // section_selector 0: every section; 1..7 only that section. Everything emitted is in
 // merge_stream when it returns.
 void read_buzz_song(ReaderState& rs, FILE* in, int section_selector);
+
+// The CWAV section `e` of the song `in`, whose WAVT the reader has read (into the summary of
+// current_input): lists each entry and hands it to the wave hooks: wave_begin with its format
+// and the bytes of its levels as 16-bit samples, wave_data (when set) with its levels decoded,
+// wave_end. Nothing goes to the merge stream. Entries that cannot be read, or that do not end
+// exactly at the section's end, end the job.
+void read_compressed_waves(ReaderState& rs, FILE* in, const SectionEntry& e);
 
 // Hands the bytes emitted so far to merge_stream (before anything writes to it directly);
 // ends the job when the write fails (a full disk).

@@ -32,9 +32,11 @@ bool read_para_section(SectionReader& in, uint32_t machines, const MachineTable&
     out.second_entry = in.end;
     for (uint32_t m = 0; m < machines; ++m) {
         if (m == 1) out.second_entry = in.pos;
+        out.entry_name.push_back(in.pos);
         char name[256];
         if (!read_text(in, nullptr, 0)) return false;
         const uint64_t library_at = in.pos;
+        out.entry_library.push_back(library_at);
         if (!read_text(in, name, sizeof name) || in.room() < 8) return false;
         const uint64_t parameters = uint64_t(in.dword()) + in.dword();
         if (parameters * min_parameter_bytes > in.room()) return false;

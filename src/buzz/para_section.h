@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "buzz/bmx_reader.h"
 #include "buzz/machines_ini.h"
@@ -23,6 +24,8 @@ struct ParaSection {
     uint64_t first_entry = 0;  // offset of machine 0's entry (the master's)
     uint64_t second_entry = 0; // offset of machine 1's entry (the end when there is none)
     uint64_t end = 0;          // end of the last entry
+    // Per entry: the offset of its name and of its library text (behind the name's terminator).
+    std::vector<uint64_t> entry_name, entry_library;
     // The first entry of a machine of the kind asked for: where its library text begins and where
     // the entry ends (both 0 when there is none).
     uint64_t match_library = 0;

@@ -812,6 +812,7 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
         ReaderState reader(c.log, c.pool, c.machines);
         reader.options.list_level = c.settings.dolist;
         reader.options.verbose = c.settings.verbose;
+        reader.options.compressed_waves = true;
         reader.hooks = c.listing_hooks;
         reader.input_summaries[0].stream = in;
         c.log.log_enabled = c.settings.dolist;

@@ -98,6 +98,10 @@ SongFacts facts_from_listing(const std::string& text)
     std::string line, current;
     while (std::getline(in, line)) {
         const char* l = line.c_str();
+        if (line.rfind("compressed waves:", 0) == 0) {
+            current = "CWAV (read)"; // the section's entries, read after the directory
+            continue;
+        }
         if (line.rfind("section:", 0) == 0 && line.size() >= 12) {
             current = line.substr(8, 4);
             f.sections.push_back(current);
@@ -127,7 +131,16 @@ SongFacts facts_from_listing(const std::string& text)
             // The data follow the table's order.
             const size_t k = size_t(std::count_if(f.waves.begin(), f.waves.end(),
                                                   [](const SongFacts::Wave& w) { return w.bytes >= 0; }));
-            if (k < f.waves.size()) f.waves[k].bytes = static_cast<long long>(x);
+            if (k < f.waves.size()) f.waves[k].bytes = f.waves[k].raw_bytes = static_cast<long long>(x);
+        } else if (current == "CWAV (read)" && std::sscanf(l, "%x: typ:%x len:%llx raw:%llx", &c, &d, &x, &y) == 4) {
+            // The table's entry of the same index.
+            for (SongFacts::Wave& w : f.waves) {
+                if (w.index != int(c) || w.bytes >= 0) continue;
+                w.bytes = static_cast<long long>(x);
+                w.raw_bytes = static_cast<long long>(y);
+                w.compressed = d != 0;
+                break;
+            }
         }
     }
     return f;
@@ -177,8 +190,10 @@ std::string facts_summary(const std::string& song, const SongFacts& f, bool utf8
         char number[16];
         std::snprintf(number, sizeof number, "  %3d  ", w.index + 1);
         o << number << column(w.name, 24, utf8) << ' ';
-        if (w.bytes >= 0)
-            o << w.bytes << " bytes\n";
+        if (w.bytes >= 0 && w.compressed)
+            o << w.bytes << " bytes, compressed (" << w.raw_bytes << " raw)\n";
+        else if (w.bytes >= 0)
+            o << w.bytes << " bytes, raw\n";
         else
             o << shown(w.file, utf8) << '\n';
     }
@@ -235,9 +250,9 @@ std::string facts_json(const std::string& song, const SongFacts& f)
         o << (i ? "," : "") << "\n    {\"number\": " << w.index + 1 << ", \"name\": " << json_text(w.name)
           << ", \"file\": " << json_text(w.file) << ", \"bytes\": ";
         if (w.bytes >= 0)
-            o << w.bytes;
+            o << w.bytes << ", \"storage\": \"" << (w.compressed ? "compressed" : "raw") << "\", \"raw_bytes\": " << w.raw_bytes;
         else
-            o << "null";
+            o << "null, \"storage\": null, \"raw_bytes\": null";
         o << "}";
     }
     o << (f.waves.empty() ? "" : "\n  ") << "]\n}\n";

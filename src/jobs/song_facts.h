@@ -24,6 +24,8 @@ struct SongFacts {
         std::string name;
         std::string file;
         long long bytes = -1; // bytes of its data in the song; -1: none there (a BMW's XI files)
+        bool compressed = false; // stored packed in CWAV (else as 16-bit samples, in WAVE or CWAV)
+        long long raw_bytes = -1; // bytes of its levels as 16-bit samples; -1: none in the song
     };
     bool read = false;               // the song was read
     std::vector<std::string> sections; // as the directory names them

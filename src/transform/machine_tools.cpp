@@ -101,6 +101,7 @@ void machine_tools_forget(Merge& m)
     c.es9.discard();
     c.source = c.destination = 0;
     c.rows = 1;
+    c.name.clear();
     c.made = nullptr;
 }
 
@@ -123,6 +124,7 @@ void machine_tools_data(Merge& m, int machine, const uint8_t* data, size_t size,
 
 std::string clone_machine_name(const Merge& m)
 {
+    if (!m.clone.name.empty()) return m.clone.name;
     char name[48];
     std::snprintf(name, sizeof name, "Clone %s", destination(m).short_name);
     return name;

@@ -18,6 +18,7 @@ struct CloneState {
     int source = 0;        // machine of the first song whose notes are used, 0 = none
     int destination = 0;   // machines.ini record of the clone, 0 = no clone
     int rows = 1;          // clone rows per source row (the blow-up factor)
+    std::string name;      // the clone's machine name ("" until the merge has chosen it)
     platform::ScratchFile patterns;  // the clone's patterns until they are appended to PATT
     platform::ScratchFile es9;       // "es-9.dat" while the source's data block is ripped
     platform::NewFiles* made = nullptr; // where a new es-9.dat goes until the merge's song is made
@@ -39,7 +40,8 @@ void machine_tools_forget(Merge& m);
 void machine_tools_data(Merge& m, int machine, const uint8_t* data, size_t size, uint32_t offset, uint32_t total);
 // MACH, after every other machine: the clone's record, with the source's track count.
 void clone_write_machine(Merge& m, int tracks);
-// The clone's machine name: "Clone " and the destination's short name.
+// The clone's machine name: "Clone " and the destination's short name, or the free name the
+// merge chose when that one is taken.
 std::string clone_machine_name(const Merge& m);
 
 // PATT of the first song, for the source machine: its pattern count and track count, and each

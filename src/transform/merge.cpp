@@ -11,15 +11,19 @@
 // What each input writes (m1: machines of the first song, bound1: 1 + its highest wave index):
 // MACH  first: the output's machine count, its machines (positions scaled with do_mscale1, the
 //       master's tempo times blow_up); second: its machines without its master (positions scaled
-//       with do_mscale2); then the clone.
-// CONN  first: the output's count, its connections; second: connections into its master dropped,
-//       machine numbers + (m1 - 1).
+//       with do_mscale2), each whose name is taken under the first free "NAME 2", "NAME 3", ...;
+//       then the clone (under a free name too).
+// CONN  first: the output's count, its connections; second: machine numbers + (m1 - 1), those
+//       into its master into the output's master (amplitude and panning kept); then the clone's:
+//       each of its source's connections with the clone as the source.
 // WAVT  first: the output's count, its entries; second: wave indexes + bound1. Wave tuning.
 // PATT  first: with blow-up, line counts times blow_up and blow_up - 1 further rows after every
 //       row (a generator's empty rows, copies for other machines), the master's tempo times
-//       blow_up; the source's transposition, the clone's rows taken; second: its master's
-//       patterns dropped, input sources + (m1 - 1), Tracker wave bytes + bound1 with
-//       do_mishift2; then the clone's patterns.
+//       blow_up; the source's transposition, the clone's rows taken; an input block that
+//       changes nothing for each connection the output gains, in every pattern of its
+//       destination (the master, a clone source's effect); second: its master's patterns
+//       dropped, input sources + (m1 - 1), Tracker wave bytes + bound1 with do_mishift2; then the
+//       clone's patterns.
 // SEQU  first: loop start times blow_up times song_repeat; the song ends at the later of the
 //       first song's end (times blow_up times song_repeat) and the second song's end, and a loop
 //       that ran to the first song's end runs to that end; the output's count; positions times
@@ -27,17 +31,19 @@
 //       sequence whose positions outgrow their width is written with wider positions (1, 2 or 4
 //       bytes). Second: its song header and its master's sequences dropped, machines + (m1 - 1).
 // BLAH  the text length (merging: both texts and a separator line between them), the texts.
-// WAVE  first: the output's count, its waves (wave ripping); second: wave indexes + bound1.
+// WAVE  first: the output's count, its waves (wave ripping); second: wave indexes + bound1. When
+//       one song's waves are compressed and the other adds waves, every wave goes into one CWAV
+//       section instead (merge_plan.cpp).
 //
 // The sections beyond these seven keep their place before or after them. A transformation that
 // leaves the machines as they are carries every one of them byte for byte. One that adds
 // machines (a merge, a clone) carries the first song's BVER (the version text), PDLG (machine
 // windows) and MIDI (MIDI bindings), which name its machines only, and CWAV (compressed waves,
-// whose indexes stay); its PARA (one parameter description per machine) gets the added machines'
-// entries from the second song's PARA and, for a clone, from the entry of a machine of the
-// clone's library. A section that cannot be made true for the new song is left out with a
-// warning naming it; a second song whose waves are compressed (a CWAV with waves in it) is
-// refused, so that no wave is ever dropped.
+// whose indexes stay, with the second song's waves when they go there); its PARA (one parameter
+// description per machine) gets the added machines' entries, under their names in the output,
+// from the second song's PARA and, for a clone, from the entry of a machine of the clone's
+// library. A section that cannot be made true for the new song is left out with a warning naming
+// it.
 //
 // Where a value would not fit its field (a tempo above 65535, more than 65535 lines, machines or
 // waves, a sequence position beyond 4 bytes, a shifted wave number beyond its byte) the job ends
@@ -84,7 +90,10 @@ bool no_second_input(const char* second) { return !second || !*second || *second
 void raw_prefix(void* user, int section)
 {
     Merge& m = merge_of(user);
-    if (current(m) != 2) return;
+    if (current(m) != 2) {
+        if (section == sec_patt) first_master_patterns(m);
+        return;
+    }
     if (section == sec_mach) skip_second_master(m);
     if (section == sec_patt) skip_second_master_patterns(m);
 }
@@ -107,7 +116,7 @@ int full_parse_for(Merge& m, int input, int section, bool second_has_inner_conne
     // A second song whose machines feed each other (effects) names them in its patterns' input
     // data: those numbers move by m1 - 1 too, so its patterns are parsed.
     const bool rows = s.do_mishift2 || second_has_inner_connections;
-    if (section == sec_mach) return s.do_mscale2 || rows;
+    if (section == sec_mach) return s.do_mscale2 || rows || !ms.second_names.empty();
     return (section == sec_conn || section == sec_patt) && rows;
 }
 
@@ -143,6 +152,12 @@ void write_section(Merge& m, int s, const File (&in)[3], bool second_has_inner_c
 {
     ReaderState& rs = m.reader;
     MergeState& ms = m.state;
+    if (s == sec_wave && ms.compressed) {
+        write_wave_moved(m, in[1].get());
+        rs.current_input = 1;
+        merge_stream_flush(m.reader);
+        return;
+    }
     const int inputs = rs.merging ? 2 : 1;
     for (int i = 1; i <= inputs; ++i) {
         rs.current_input = i;
@@ -153,9 +168,14 @@ void write_section(Merge& m, int s, const File (&in)[3], bool second_has_inner_c
             ms.file_in_hand = ms.songs[0];
         } else if (i == 1 && rs.merging && ms.has_section[2][s]) {
             write_first_head(m, s);
+        } else if (i == 2 && s == sec_patt && ms.has_section[1][s]) {
+            // A second song without patterns: each of its machines but its master has none.
+            rs.forward = 1;
+            for (int k = 1; k < summary(m, 2).machines; ++k) emit_dword(m.reader, 0);
         }
     }
     rs.current_input = 1;
+    if (s == sec_conn) write_clone_connections(m);
     if (s == sec_mach && m.clone.destination != 0) {
         merge_stream_flush(m.reader); // the clone's record is written to the stream directly
         clone_write_machine(m, summary(m, 1).machine_list[m.clone.source].tracks);
@@ -305,6 +325,7 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
     ReaderHooks counting;
     counting.user = &m;
     counting.section_begin = note_section;
+    set_counting_machine_hooks(counting);
     set_counting_sequence_hooks(counting);
     rs.hooks = &counting;
     read_buzz_song(m.reader, in[1].get(), 0);
@@ -326,10 +347,12 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
     ms.file_in_hand = ms.songs[1]; // the clone's source is the first song's
     machine_tools_start(m, summary(m, 1).machines, ms.blow, output, &made);
     ms.file_in_hand.clear(); // the counts and the plan say what they concern
+    plan_machine_names(m);
     set_output_counts(m);
     rs.current_input = 1;
     ParaPlan para;
-    const std::vector<PlannedSection> plan = plan_sections(m, first, second, para);
+    CwavPlan cwav;
+    const std::vector<PlannedSection> plan = plan_sections(m, first, second, para, cwav);
 
     // The output, written once: a gap for the header, the sections, then the header.
     ms.file_in_hand = output;
@@ -367,13 +390,13 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
             ms.section_writing = 0;
             ms.section_bytes_done += uint64_t(summary(m, 1).section_length[p.id]) + summary(m, 2).section_length[p.id];
         } else {
-            write_extra_section(m, p, para);
+            write_extra_section(m, p, para, cwav);
             merge_stream_flush(m.reader);
         }
         const uint64_t end = merge_stream_position(m.reader);
         if (end > 0xFFFFFFFFu) job_abort("The song would be larger than 4 GB!!");
         SectionEntry e;
-        std::memcpy(e.name, p.id ? section_names[p.id] : p.extra->name, 4);
+        std::memcpy(e.name, p.id ? section_names[p.id] : p.extra ? p.extra->name : "CWAV", 4);
         e.offset = uint32_t(start);
         e.length = uint32_t(end - start);
         directory.push_back(e);
@@ -383,6 +406,7 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
         }
     }
 
+    rip_compressed_wave(m, in[1].get());
     rs.hooks = nullptr;
     rs.merge_stream = nullptr;
     rs.input_summaries[1].stream = rs.input_summaries[2].stream = nullptr;

@@ -49,6 +49,21 @@ struct MergeState {
     int position_width = 1, value_width = 1; // bytes in the output: 1, 2 or 4
     uint32_t event_count = 0;
     std::vector<uint8_t> events;
+    // Connections the output gains (from the counting pass): the machines of the second song that
+    // feed its master (their numbers in the second song, in CONN order), each connected to the
+    // output's master; and the clone source's connections (destination, amplitude, panning),
+    // copied for the clone. Every pattern of a destination gets an input block for each.
+    std::vector<uint16_t> second_master_sources;
+    struct Connection {
+        uint16_t destination, amplitude, panning;
+    };
+    std::vector<Connection> clone_connections;
+    // New names of the second song's machines whose own names are taken (by machine number in the
+    // second song; "" keeps the name).
+    std::vector<std::string> second_names;
+    // Compressed waves: every wave of both songs goes into one CWAV section (a song with compressed
+    // waves merged with one that adds waves), WAVE keeps none.
+    bool compressed = false;
     // Progress: the bytes of the inputs (read once to count, then once more to write), the
     // sections written so far (their bytes in the inputs), and the section being written (0 none).
     uint64_t input_bytes = 0;

@@ -1,9 +1,12 @@
 // Patterns and sequences of a merge or transformation. PATT: line counts and rows times the
 // blow-up factor, the clone's rows taken from its source's, the second song's master's patterns
-// left out, its input sources and Tracker wave bytes renumbered. SEQU: the song end and loop,
+// left out, its input sources and Tracker wave bytes renumbered; an input block that changes
+// nothing in each pattern of the output's master for each connection it gains from the second
+// song, and in each pattern of a clone's destination for the clone. SEQU: the song end and loop,
 // positions times the blow-up factor, every sequence repeated, the clone's sequence after its
 // source's, the second song's sequences renumbered.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <new>
@@ -17,25 +20,70 @@
 
 namespace merge_stage {
 
-void skip_second_master_patterns(Merge& m)
+namespace {
+
+// A row of an input block that changes nothing: amplitude and panning 0xFFFF, as the empty master
+// rows of a conversion hold them (the real songs' master rows agree).
+constexpr std::array<uint8_t, 4096> unchanged_rows = [] {
+    std::array<uint8_t, 4096> rows{};
+    rows.fill(0xFF);
+    return rows;
+}();
+
+void emit_unchanged_input(Merge& m, unsigned source, uint64_t lines)
+{
+    emit_word(m.reader, source);
+    for (uint64_t left = 4 * lines; left > 0;) {
+        const size_t n = size_t(std::min<uint64_t>(left, unchanged_rows.size()));
+        emit_block(m.reader, unchanged_rows.data(), n);
+        left -= n;
+    }
+}
+
+// The input blocks a pattern of the first song's machine gains: the output's master one for each
+// machine of the second song that fed its master; a clone's destination one for the clone.
+void add_input_blocks(Merge& m, int machine, uint64_t lines)
+{
+    const MergeState& ms = m.state;
+    if (machine == 0 && m.reader.merging)
+        for (uint16_t source : ms.second_master_sources) emit_unchanged_input(m, source + unsigned(ms.machine_shift), lines);
+    if (m.clone.destination == 0) return;
+    for (const MergeState::Connection& c : ms.clone_connections)
+        if (c.destination == machine) emit_unchanged_input(m, unsigned(summary(m, 0).machines - 1), lines);
+}
+
+// The master's patterns at the start of a PATT section copied whole: read past (input 2) or
+// passed on with the blocks the output's master gains (input 1).
+void master_patterns(Merge& m, int input)
 {
     ReaderState& rs = m.reader;
     const int saved_forward = rs.forward;
-    rs.forward = 0;
+    if (input == 2) rs.forward = 0;
     const MachineDescription* d = machine_description(m.machines, role_master);
     const uint64_t global_bytes = uint64_t(d ? d->global_bytes : master_global_bytes);
     const uint64_t track_bytes = uint64_t(d ? d->track_bytes : 0);
-    const uint64_t inputs = uint64_t(summary(m, 2).master_connections);
-    const uint16_t patterns = hold_word(m.reader);
-    const uint16_t tracks = hold_word(m.reader);
+    const uint64_t inputs = uint64_t(summary(m, input).master_connections);
+    const uint16_t patterns = take_word(m.reader);
+    const uint16_t tracks = take_word(m.reader);
     for (int k = 0; k < patterns; ++k) {
         take_text(m.reader, nullptr, 0);
-        const uint64_t lines = hold_word(m.reader);
-        hold_skip(m.reader, (4 * lines + 2) * inputs + global_bytes * lines + tracks * lines * track_bytes, msg_patt_size);
+        const uint64_t lines = take_word(m.reader);
+        pass_bytes(m.reader, (4 * lines + 2) * inputs, msg_patt_size);
+        if (input == 1) add_input_blocks(m, 0, lines);
+        pass_bytes(m.reader, global_bytes * lines + tracks * lines * track_bytes, msg_patt_size);
         if (rs.in.at_eof()) job_abort(msg_patt_size);
     }
     if (rs.in.pos > rs.in.end) job_abort(msg_patt_size);
     rs.forward = saved_forward;
+}
+
+} // namespace
+
+void skip_second_master_patterns(Merge& m) { master_patterns(m, 2); }
+
+void first_master_patterns(Merge& m)
+{
+    if (m.reader.merging && !m.state.second_master_sources.empty()) master_patterns(m, 1);
 }
 
 namespace {
@@ -78,6 +126,12 @@ void input_source(void* user, int, int, uint16_t* source)
 {
     Merge& m = merge_of(user);
     if (current(m) == 2) *source = uint16_t(*source + m.state.machine_shift);
+}
+
+void pattern_inputs(void* user, int machine, int, uint16_t lines)
+{
+    Merge& m = merge_of(user);
+    if (first_input(m)) add_input_blocks(m, machine, lines);
 }
 
 void before_row(void* user, const RowPlace& at, uint8_t* bytes, int size)
@@ -293,6 +347,7 @@ void set_pattern_hooks(ReaderHooks& h)
     h.pattern_rows = pattern_rows;
     h.pattern_lines = pattern_lines;
     h.input_source = input_source;
+    h.pattern_inputs = pattern_inputs;
     h.row = before_row;
     h.row_written = after_row;
 }

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "buzz/compressed_waves.h"
 #include "buzz/para_section.h"
 #include "core/byteio.h"
 #include "core/log.h"
@@ -60,7 +61,7 @@ void set_output_counts(Merge& m)
     const InputSummary& b = summary(m, 2);
     if (m.reader.merging) {
         out.machines = a.machines + b.machines - 1;
-        out.connections = a.connections + b.connections - b.master_connections;
+        out.connections = a.connections + b.connections;
         out.instruments = a.instruments + b.instruments;
         out.sequences = a.sequences + b.sequences + b.sequence_adjustment;
         out.waves = a.waves + b.waves;
@@ -73,6 +74,7 @@ void set_output_counts(Merge& m)
     }
     if (m.clone.destination != 0) {
         out.machines += 1;
+        out.connections += int(m.state.clone_connections.size());
         out.sequences += a.sequence_adjustment;
     }
     check_count(out.machines, "machines");
@@ -136,6 +138,65 @@ bool plan_para(Merge& m, const SectionEntry& first_para, const SectionEntry* sec
     return clone < 0 || plan.clone_input != 0;
 }
 
+// A CWAV section holds waves unless it is its count word 0 alone.
+bool holds_waves(Merge& m, int input, const SectionEntry& e) { return !holds_exactly(m, input, e, {0, 0}); }
+
+// The entries of input `input`'s CWAV section `e`, walked (every packed level decoded) so that
+// each one's end is known; one that cannot be read, or entries that do not end exactly at the
+// section's end, end the job.
+void compressed_entries(Merge& m, int input, const SectionEntry& e, std::vector<CompressedWave>& out)
+{
+    const InputSummary& s = summary(m, input);
+    SectionReader in{s.stream, stream_length(s.stream), 0, uint64_t(e.offset) + e.length};
+    m.state.file_in_hand = m.state.songs[input];
+    in.seek(e.offset);
+    read_compressed_wave_list(in, WaveShapeIndex(s), out);
+    m.state.file_in_hand.clear();
+}
+
+// The entries of input `input`'s WAVE section, which are format-0 entries of a CWAV section.
+void raw_entries(Merge& m, int input, std::vector<CompressedWave>& out)
+{
+    const InputSummary& s = summary(m, input);
+    if (!m.state.has_section[input][sec_wave]) return;
+    SectionReader in{s.stream, stream_length(s.stream), 0, uint64_t(s.section_start[sec_wave]) + s.section_length[sec_wave]};
+    in.seek(s.section_start[sec_wave]);
+    const uint16_t count = in.room() >= 2 ? in.word() : 0;
+    for (int k = 0; k < count; ++k) {
+        CompressedWave w;
+        w.start = in.pos;
+        if (in.room() < 7) job_abort(msg_too_short);
+        w.index = in.word();
+        w.format = in.byte();
+        w.raw_bytes = in.dword();
+        w.data = in.pos;
+        if (w.format != 0)
+            refuse("Wave %u of %.200s is kept in format %u, which compressed waves cannot hold!!", unsigned(w.index),
+                   m.state.songs[input].c_str(), unsigned(w.format));
+        if (w.raw_bytes > in.room()) job_abort(msg_too_short);
+        in.skip(w.raw_bytes);
+        w.end = in.pos;
+        out.push_back(w);
+    }
+}
+
+// Every wave of both songs into one CWAV section: the places of their entries, each checked.
+void plan_cwav(Merge& m, const SectionEntry* first_cwav, bool first_packed, const SectionEntry* second_cwav, CwavPlan& cwav)
+{
+    cwav.first = first_cwav;
+    std::vector<CompressedWave> first;
+    if (first_packed) compressed_entries(m, 1, *first_cwav, first);
+    raw_entries(m, 1, cwav.first_raw);
+    if (second_cwav) compressed_entries(m, 2, *second_cwav, cwav.second);
+    raw_entries(m, 2, cwav.second_raw);
+    const size_t count = first.size() + cwav.first_raw.size() + cwav.second.size() + cwav.second_raw.size();
+    check_count(int(count), "waves");
+    cwav.count = uint32_t(count);
+    summary(m, 0).waves = 0;
+}
+
+} // namespace
+
 const SectionEntry* find_extra(Merge& m, int input, const char* name)
 {
     for (const SectionEntry& e : summary(m, input).extra_sections)
@@ -143,24 +204,36 @@ const SectionEntry* find_extra(Merge& m, int input, const char* name)
     return nullptr;
 }
 
-} // namespace
-
 // The output's sections in directory order, decided before anything is written: every warning
-// about a section left out comes first, and a second song whose compressed waves cannot be
-// merged is refused before the output exists.
-std::vector<PlannedSection> plan_sections(Merge& m, const char* first, const char* second, ParaPlan& para)
+// about a section left out comes first, and compressed waves that cannot be read are refused
+// before the output exists.
+//
+// Compressed waves: a merge that adds the second song's compressed waves, or raw waves to a song
+// whose waves are compressed, puts every wave of both songs into one CWAV section (in the first
+// song's CWAV's place, else behind the other sections), the first song's entries byte for byte,
+// the second song's with their indexes shifted and their bytes unchanged, the WAVE entries as
+// raw (format 0) entries; WAVE then holds none. Otherwise the first song's CWAV is carried as it
+// is (its indexes stay) and WAVE merged.
+std::vector<PlannedSection> plan_sections(Merge& m, const char* first, const char* second, ParaPlan& para, CwavPlan& cwav)
 {
     const bool adds_machines = m.reader.merging || m.clone.destination != 0;
     if (summary(m, 1).extra_sections_cut) refuse("%.200s has more sections than a Buzz song!!", first);
     if (m.reader.merging && summary(m, 2).extra_sections_cut) refuse("%.200s has more sections than a Buzz song!!", second);
 
+    MergeState& ms = m.state;
+    const SectionEntry* first_cwav = find_extra(m, 1, "CWAV");
+    const SectionEntry* second_cwav = m.reader.merging ? find_extra(m, 2, "CWAV") : nullptr;
+    const bool first_packed = first_cwav && holds_waves(m, 1, *first_cwav);
+    const bool second_packed = second_cwav && holds_waves(m, 2, *second_cwav);
+    const bool second_raw = m.reader.merging && ms.has_section[2][sec_wave] && summary(m, 2).waves > 0;
+    ms.compressed = m.reader.merging && (second_packed || (first_packed && second_raw));
+    if (ms.compressed) plan_cwav(m, first_cwav, first_packed, second_packed ? second_cwav : nullptr, cwav);
+
     const SectionEntry* first_para = find_extra(m, 1, "PARA");
     if (m.reader.merging) {
         for (const SectionEntry& e : summary(m, 2).extra_sections) {
             if (named(e, "CWAV")) {
-                // Its count word first: a section of two zero bytes holds no wave.
-                if (!holds_exactly(m, 2, e, {0, 0}))
-                    refuse("%.200s keeps waves in a CWAV section (compressed waves), which cannot be merged!!", second);
+                if (&e != second_cwav && holds_waves(m, 2, e)) leave_out(m, e, second, "it is there twice");
             } else if (named(e, "PARA")) {
                 if (!first_para) leave_out(m, e, second, "the first song has no parameter descriptions of its machines");
             } else if (!named(e, "BVER") && !empty_list(m, 2, e)) { // one version text: the first song's
@@ -173,7 +246,13 @@ std::vector<PlannedSection> plan_sections(Merge& m, const char* first, const cha
     for (const SectionEntry& e : summary(m, 1).extra_sections) {
         PlannedSection p;
         p.extra = &e;
-        if (adds_machines && named(e, "PARA")) {
+        if (ms.compressed && named(e, "CWAV")) {
+            if (&e != first_cwav) {
+                leave_out(m, e, first, "it is there twice");
+                continue;
+            }
+            p.merged_cwav = true;
+        } else if (adds_machines && named(e, "PARA")) {
             const char* why = "";
             if (&e != first_para) {
                 leave_out(m, e, first, "it is there twice");
@@ -190,8 +269,9 @@ std::vector<PlannedSection> plan_sections(Merge& m, const char* first, const cha
         }
         (e.before_mach ? plan : after).push_back(p);
     }
-    for (int id = sec_mach; id <= sec_wave; ++id) plan.push_back(PlannedSection{id, nullptr, false});
+    for (int id = sec_mach; id <= sec_wave; ++id) plan.push_back(PlannedSection{id, nullptr, false, false});
     plan.insert(plan.end(), after.begin(), after.end());
+    if (ms.compressed && !first_cwav) plan.push_back(PlannedSection{0, nullptr, false, true});
     return plan;
 }
 

@@ -1,11 +1,14 @@
 // Waves and the other sections of a merge or transformation: WAVT and WAVE (the second song's
 // wave indexes behind the first song's, the wave tools on the way), BLAH (both texts with a
 // separator line between them), what the first song writes ahead of a section only the second
-// one has, and the sections beyond the seven (carried on, or PARA with the added machines).
+// one has, and the sections beyond the seven (carried on, PARA with the added machines under
+// their names in the output, CWAV with the waves of both songs).
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "buzz/compressed_waves.h"
 #include "buzz/para_section.h"
 #include "core/byteio.h"
 #include "core/log.h"
@@ -108,23 +111,91 @@ void copy_from_input(Merge& m, int input, uint64_t offset, uint64_t n)
     }
 }
 
+void emit_text(Merge& m, const std::string& text)
+{
+    emit_block(m.reader, reinterpret_cast<const uint8_t*>(text.c_str()), text.size() + 1);
+}
+
+// The second song's PARA entries but its master's, each under its machine's name in the output.
+void write_second_para(Merge& m, const ParaSection& para)
+{
+    const std::vector<std::string>& names = m.state.second_names;
+    uint64_t run = para.second_entry; // bytes from here on are copied as they are
+    for (size_t k = 1; k < names.size() && k < para.entry_name.size(); ++k) {
+        if (names[k].empty()) continue;
+        copy_from_input(m, 2, run, para.entry_name[k] - run);
+        emit_text(m, names[k]);
+        run = para.entry_library[k];
+    }
+    copy_from_input(m, 2, run, para.end - run);
+}
+
+// Entries of a song copied one by one with their indexes shifted behind the first song's waves.
+void copy_shifted_entries(Merge& m, int input, const std::vector<CompressedWave>& entries)
+{
+    for (const CompressedWave& e : entries) {
+        emit_word(m.reader, shifted_wave_index(m, e.index));
+        copy_from_input(m, input, e.start + 2, e.end - e.start - 2);
+    }
+}
+
+void write_merged_cwav(Merge& m, const CwavPlan& cwav)
+{
+    emit_word(m.reader, cwav.count);
+    if (cwav.first) copy_from_input(m, 1, uint64_t(cwav.first->offset) + 2, cwav.first->length - 2);
+    if (!cwav.first_raw.empty())
+        copy_from_input(m, 1, cwav.first_raw.front().start, cwav.first_raw.back().end - cwav.first_raw.front().start);
+    copy_shifted_entries(m, 2, cwav.second);
+    copy_shifted_entries(m, 2, cwav.second_raw);
+}
+
 } // namespace
 
-void write_extra_section(Merge& m, const PlannedSection& p, const ParaPlan& para)
+void write_extra_section(Merge& m, const PlannedSection& p, const ParaPlan& para, const CwavPlan& cwav)
 {
+    if (p.merged_cwav) {
+        write_merged_cwav(m, cwav);
+        return;
+    }
     if (!p.merged_para) {
         copy_from_input(m, 1, p.extra->offset, p.extra->length);
         return;
     }
     emit_dword(m.reader, uint32_t(summary(m, 0).machines));
     copy_from_input(m, 1, para.first.first_entry, para.first.end - para.first.first_entry);
-    if (m.reader.merging) copy_from_input(m, 2, para.second.second_entry, para.second.end - para.second.second_entry);
+    if (m.reader.merging) write_second_para(m, para.second);
     if (m.clone.destination != 0) {
         const ParaSection& from = para.clone_input == 1 ? para.first : para.second;
-        const std::string name = clone_machine_name(m);
-        emit_block(m.reader, reinterpret_cast<const uint8_t*>(name.c_str()), name.size() + 1);
+        emit_text(m, clone_machine_name(m));
         copy_from_input(m, para.clone_input, from.match_library, from.match_end - from.match_library);
     }
+}
+
+void write_wave_moved(Merge& m, FILE* first)
+{
+    ReaderState& rs = m.reader;
+    const MergeState& ms = m.state;
+    if (!ms.has_section[1][sec_wave] && !ms.has_section[2][sec_wave]) return;
+    emit_word(rs, 0);
+    if (!ms.has_section[1][sec_wave] || !wave_tools_ripping(m.tools)) return;
+    merge_stream_flush(rs);
+    FILE* out = rs.merge_stream;
+    rs.merge_stream = nullptr; // read, nothing written
+    rs.current_input = 1;
+    m.state.file_in_hand = ms.songs[1];
+    read_buzz_song(rs, first, sec_wave);
+    m.state.file_in_hand = ms.songs[0];
+    rs.merge_stream = out;
+}
+
+void rip_compressed_wave(Merge& m, FILE* first)
+{
+    const SectionEntry* e = find_extra(m, 1, "CWAV");
+    if (!e || !wave_tools_ripping(m.tools)) return;
+    m.reader.current_input = 1;
+    m.state.file_in_hand = m.state.songs[1];
+    read_compressed_waves(m.reader, first, *e);
+    m.state.file_in_hand = m.state.songs[0];
 }
 
 void set_wave_hooks(Merge& m, ReaderHooks& h)

@@ -121,7 +121,7 @@ TEST_F(Cli, ConvertListAndFail)
     EXPECT_TRUE(r.out.starts_with("demo.bmx: BMX, sections MACH CONN WAVT PATT SEQU BLAH WAVE\nmachines: 5\n"
                                   "    0  Master                   master    \n")) << r.out;
     EXPECT_NE(r.out.find("\npatterns: 9\nsequence length: 320 rows (loop 0 to 320), 5 sequences\nwaves: 5\n"
-                         "    1  bass                     64 bytes\n"), std::string::npos) << r.out;
+                         "    1  bass                     64 bytes, raw\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\nsection:WAVE"), std::string::npos) << r.out;
     EXPECT_TRUE(r.out.ends_with(")\n\n")) << r.out; // the listing's own end, no report
     EXPECT_EQ(r.err, "");

@@ -56,6 +56,13 @@ ReadResult reread_song(const std::string& path)
     ReaderState reader_state(log, pool, machines);
     reader_state.options.list_level = settings.dolist;
     reader_state.options.verbose = settings.verbose;
+    ReaderHooks hooks;
+    hooks.user = &r.connections;
+    hooks.connection = [](void* user, uint16_t* source, uint16_t* destination, uint16_t*, uint16_t*) {
+        static_cast<std::vector<unsigned>*>(user)->insert(static_cast<std::vector<unsigned>*>(user)->end(), {*source, *destination});
+        return true;
+    };
+    reader_state.hooks = &hooks;
     File f = open_file(path.c_str(), "rb");
     r.ok = f && run_guarded(log, [&] {
         if (!load_machine_descriptions(machines, pool, log)) job_abort("machines.ini missing");
@@ -65,6 +72,7 @@ ReadResult reread_song(const std::string& path)
     });
     const InputSummary& s = reader_state.input_summaries[0];
     r.machines = s.machines;
+    for (int m = 0; s.machine_list && m < s.machines; ++m) r.names.emplace_back(s.machine_list[m].name);
     r.instruments = s.instruments;
     r.waves = s.waves;
     pool_free_all(pool);

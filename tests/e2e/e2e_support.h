@@ -28,6 +28,8 @@ struct ReadResult {
     bool ok = false;
     std::string log;
     int machines = 0, instruments = 0, waves = 0;
+    std::vector<std::string> names; // of the machines
+    std::vector<unsigned> connections; // source, destination of each
 };
 
 // Reads a written song with full_parse and the machine descriptions of machines.ini in the

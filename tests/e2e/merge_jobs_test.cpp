@@ -14,11 +14,13 @@ using kxe2e::run_kestrix;
 
 namespace {
 
-// The machines of a written song, listed with a full parse (machines.ini of the current folder).
+// The machines of a written song, listed with a full parse (machines.ini of the current folder),
+// each of which Buzz plays (it reaches the master, its name is its own).
 int machines_of(const std::string& path)
 {
     const auto r = kxe2e::reread_song(path);
     EXPECT_TRUE(r.ok) << path << r.log;
+    EXPECT_EQ(kxsong::wiring_fault(r.names, r.connections), "") << path;
     return r.machines;
 }
 
@@ -55,6 +57,17 @@ TEST_F(MergeJobs, RealBuzzSongMergedAndTransformed)
         EXPECT_TRUE(r.err.ends_with(c.report)) << r.err;
         EXPECT_EQ(machines_of(fs::exists("out.bmx") ? "out.bmx" : "real.bmx"), c.machines);
         fs::remove("out.bmx");
+    }
+
+    // With a song whose machines have the same names (a copy with a clone), both ways round; a
+    // converted module merged after the real song.
+    fs::copy_file(dir / "buzztrax-buzz2.bmx", "real.bmx", fs::copy_options::overwrite_existing);
+    ASSERT_EQ(run_kestrix("--merge real.bmx -o ers.bmx --clone 1:tracker").status, 0);
+    fs::copy_file(kxe2e::demo_xm(), "demo.xm");
+    for (const char* args : {"--merge real.bmx ers.bmx", "--merge ers.bmx real.bmx", "demo.xm new.bmx --merge-after real.bmx"}) {
+        SCOPED_TRACE(args);
+        EXPECT_EQ(run_kestrix(std::string("-y ") + args + " -o m.bmx").status, 0);
+        EXPECT_EQ(machines_of("m.bmx"), 8); // 4 and 5 machines, one master
     }
 }
 

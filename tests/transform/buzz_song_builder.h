@@ -2,7 +2,9 @@
 // directory, machine records, patterns and sequences.
 #pragma once
 
+#include <algorithm>
 #include <bit>
+#include <cctype>
 #include <map>
 #include <string>
 #include <utility>
@@ -108,6 +110,77 @@ inline Bytes para(const std::vector<Bytes>& entries)
     Bytes b = Bytes().le32(uint32_t(entries.size()));
     for (const Bytes& e : entries) b.append(e);
     return b;
+}
+
+// A wave table entry: `frames` per level (stereo: WAVT flag bit 3), rate 22050.
+inline Bytes wave_entry(unsigned index, const std::vector<uint32_t>& frames, bool stereo = false)
+{
+    Bytes b = Bytes().le16(index).str("w.wav").u8(0).str("W").u8(0).le32(0).u8(stereo ? 8 : 0).u8(unsigned(frames.size()));
+    for (uint32_t f : frames) b.le32(f).le32(0).le32(0).le32(22050).u8(0x41);
+    return b;
+}
+
+// Compressed waves (CWAV format 1), packed as Buzz documents them: bits least significant first,
+// every block of a level with one method and width; samples (stereo: left, right per frame) are
+// multiples of 2^shift.
+inline Bytes pack_wave(const std::vector<std::vector<int16_t>>& levels, bool stereo, int method, int width,
+                       int block_shift = 2, int shift = 0, bool sum = false)
+{
+    Bytes out;
+    int used = 8;
+    auto bits = [&](unsigned v, int n) {
+        for (int i = 0; i < n; ++i, ++used) {
+            if (used == 8) out.u8(0), used = 0;
+            out.data.back() = uint8_t(out.data.back() | ((v >> i) & 1) << used);
+        }
+    };
+    auto run = [&](unsigned zeros) { for (; zeros > 0; zeros -= std::min(zeros, 16u)) bits(0, int(std::min(zeros, 16u))); bits(1, 1); };
+    const size_t channels = stereo ? 2 : 1;
+    for (const auto& level : levels) {
+        run(0), bits(unsigned(block_shift), 4), bits(unsigned(shift), 4), bits(sum, stereo ? 1 : 0);
+        uint16_t a[2] = {}, b[2] = {}, r[2] = {}; // each channel's sums
+        const size_t frames = level.size() / channels, block = size_t(1) << block_shift;
+        for (size_t first = 0; first < frames; first += block) {
+            for (size_t c = 0; c < channels; ++c) {
+                bits(unsigned(method), 2), bits(unsigned(width), 4);
+                for (size_t i = first; i < std::min(frames, first + block); ++i) {
+                    uint16_t t = uint16_t(level[i * channels + c] >> shift); // the result wanted
+                    if (c == 1 && sum) t = uint16_t(t - uint16_t(level[i * channels] >> shift));
+                    const uint16_t v = uint16_t(method == 0 ? t : method == 1 ? t - r[c] : method == 2 ? t - r[c] - a[c] : t - r[c] - a[c] - b[c]);
+                    b[c] = uint16_t(method == 0 ? v - r[c] - a[c] : method == 1 ? v - a[c] : method == 2 ? v : b[c] + v);
+                    a[c] = uint16_t(method == 0 ? v - r[c] : method == 1 ? v : method == 2 ? a[c] + v : a[c] + b[c]);
+                    r[c] = t;
+                    const unsigned u = int16_t(v) >= 0 ? 2u * v : 2u * unsigned(-int16_t(v)) - 1;
+                    bits(u & ((1u << width) - 1), width), run(u >> width);
+                }
+            }
+        }
+    }
+    return out;
+}
+inline Bytes listed(const std::vector<Bytes>& entries) { Bytes b = Bytes().le16(unsigned(entries.size())); for (const Bytes& e : entries) b.append(e); return b; }
+inline Bytes packed_entry(unsigned index, const Bytes& stream) { return Bytes().le16(index).u8(1).append(stream); }
+inline Bytes raw_entry(unsigned index, const Bytes& samples) { return Bytes().le16(index).u8(0).le32(uint32_t(samples.size())).append(samples); }
+inline Bytes samples_le(const std::vector<int16_t>& v) { Bytes b; for (int16_t s : v) b.le16(uint16_t(s)); return b; }
+
+// Why Buzz would not play every machine of a song ("" when it would): a machine from which the
+// connections (source, destination pairs) lead nowhere near the master, or a name twice (in
+// either case).
+inline std::string wiring_fault(const std::vector<std::string>& names, const std::vector<unsigned>& conns)
+{
+    std::vector<bool> plays(names.size());
+    plays.at(0) = true;
+    for (size_t pass = 0; pass < names.size(); ++pass)
+        for (size_t c = 0; c + 1 < conns.size(); c += 2)
+            if (conns[c + 1] < plays.size() && plays[conns[c + 1]] && conns[c] < plays.size()) plays[conns[c]] = true;
+    std::map<std::string, int> seen;
+    for (size_t m = 0; m < names.size(); ++m) {
+        std::string key = names[m].substr(0, names[m].rfind(':')); // "name:tracks" as a name
+
+        for (char& ch : key) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+        if (!plays[m] || seen[key]++) return names[m] + (plays[m] ? " is named twice" : " does not reach the master");
+    }
+    return "";
 }
 
 // The sections of a song by name, and their names in directory order.

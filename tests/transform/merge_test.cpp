@@ -8,6 +8,7 @@
 #include <map>
 
 #include "buzz/machines_ini.h"
+#include "jobs/song_facts.h"
 #include "core/byteio.h"
 #include "core/pool.h"
 #include "jobs/job_runner.h"
@@ -68,6 +69,9 @@ Seen read_back(ReaderState& reader_state, const char* path)
     reader_state.reset();
     return s;
 }
+
+// Buzz plays every machine of the song.
+void expect_plays_whole(const Seen& s) { EXPECT_EQ(wiring_fault(s.machines, s.conns), ""); }
 
 // Song A: Master (tempo 126), PrimiFun "P", Tracker "T" with 3 tracks; 64-line patterns; three
 // waves with indexes 0, 5, 2; song end 16; a text of 10 characters. Further sections before MACH
@@ -137,6 +141,22 @@ Bytes para_b()
 {
     return para({para_entry("Master", "Master", 3, 0), para_entry("U", "Jeskola Tracker", 1, 5),
                  para_entry("Reverb", "Jeskola Reverb", 6, 0), para_entry("Q", "PrimiFun", 2, 4)});
+}
+
+// Song C: Master and Tracker "V", its waves compressed as Buzz saves them: wave 0 of two mono
+// levels packed, wave 3 of a stereo level raw (format 0).
+const std::vector<int16_t> c_levels = {100, -100, 2000, 0, 5, -32768, 32767, 1}, c_stereo = {1, 2, 3, 4, 5, 6, 7, 8};
+Bytes c_packed(unsigned index)
+{
+    return packed_entry(index, pack_wave({{c_levels.begin(), c_levels.begin() + 5}, {c_levels.begin() + 5, c_levels.end()}}, false, 2, 12));
+}
+Bytes song_c(const std::vector<Bytes>& cwav = {c_packed(0), raw_entry(3, samples_le(c_stereo))},
+             const std::vector<Bytes>& wavt = {wave_entry(0, {5, 3}), wave_entry(3, {4}, true)}, const Bytes& after = {})
+{
+    const Bytes patt = Bytes().le32(0).le16(1).le16(1).append(pattern("v", 4, {}, Bytes().fill(4, 6), {tracker_rows(4, 0x41, 4)}));
+    return kxsong::song({{"MACH", Bytes().le16(2).append(master()).append(tracker("V", 1))},
+                         {"CONN", Bytes().le16(1).le16(1).le16(0).le32(0x40004000)}, {"WAVT", listed(wavt)}, {"PATT", patt},
+                         {"SEQU", sequ(4, {sequence(1, {0})})}, {"CWAV", listed(cwav).append(after)}});
 }
 
 class MergeTest : public kxtest::WorkDirTest {
@@ -221,8 +241,8 @@ TEST_F(MergeTest, TwoSongsBecomeOne)
     EXPECT_EQ(s.machines, (std::vector<std::string>{"Master:0", "P:1", "T:3", "U:1", "Reverb:0", "Q:1"}));
     EXPECT_EQ(s.positions[0], -0.5f); // (0 - 1) / 2
     EXPECT_EQ(s.positions[7], 0.5f);  // the second song's first machine: (0 + 1) / 2
-    EXPECT_EQ(s.conns, (std::vector<unsigned>{1, 0, 2, 0, 3, 4})); // B's master connections dropped
-    EXPECT_EQ(s.sources, (std::vector<unsigned>{1, 2, 3}));       // the Reverb's input renumbered
+    EXPECT_EQ(s.conns, (std::vector<unsigned>{1, 0, 2, 0, 3, 4, 4, 0, 5, 0})); // B's into A's master
+    EXPECT_EQ(s.sources, (std::vector<unsigned>{1, 2, 4, 5, 3})); // A's master's inputs, the Reverb's
     EXPECT_EQ(s.waves, (std::vector<unsigned>{0, 5, 2, 6, 0, 5, 2, 6})); // B's wave behind bound 6
     EXPECT_EQ(s.rows.at("3 2 0")[1], 7);                                  // and its Tracker plays it
     EXPECT_EQ(s.header, (std::vector<uint32_t>{16, 0, 16}));
@@ -242,6 +262,60 @@ TEST_F(MergeTest, TwoSongsBecomeOne)
     EXPECT_EQ(std::vector<float>(t.positions.begin(), t.positions.begin() + 8),
               std::vector<float>(plain.positions.begin(), plain.positions.begin() + 8));
     for (size_t i = 8; i < t.positions.size(); ++i) EXPECT_EQ(t.positions[i], (plain.positions[i] + 1) / 2) << i;
+}
+
+// Every machine of a merged or cloned song plays: the second song's machines reach the output's
+// master through their own connections, a clone is connected wherever its source is (through an
+// effect too); each connection an input block that changes nothing in every pattern of its
+// destination. No two machines share a name (as the readers compare names: their first 29
+// characters, either case): the added ones take free names, in PARA too.
+TEST_F(MergeTest, AddedMachinesAreWiredAndNamedOnce)
+{
+    song_a({{"PARA", para_a()}}).write("pa.bmx");
+    kxsong::song({{"MACH", Bytes().le16(3).append(master()).append(primifun("ABCDEFGHIJKLMNOPQRSTUVWXYZ123456")).append(primifun("p"))},
+                  {"CONN", Bytes().le16(2).le16(1).le16(0).le32(0x40004000).le16(2).le16(0).le32(0x40004000)}})
+        .write("l.bmx");
+    settings.clone_source = 1, settings.clone2 = role_primifun;
+    ASSERT_EQ(run_merge("a.bmx", nullptr, "c.bmx"), ""); // A with "Clone PrimiFun", wired like P
+    const struct {
+        const char *first, *second;
+        int blow, clone_source;
+        std::vector<std::string> machines;
+        std::vector<unsigned> conns, sources; // every pattern's input sources, machine by machine
+        const char* added;                    // rows of an added input block, of `lines` lines
+        size_t lines;
+    } cases[] = {
+        {"a.bmx", "a.bmx", 2, 0, {"Master:0", "P:1", "T:3", "P 2:1", "T 2:3"}, {1, 0, 2, 0, 3, 0, 4, 0}, {1, 2, 3, 4}, "0 0 2", 128},
+        {"b.bmx", "a.bmx", 1, 1, {"Master:0", "U:1", "Reverb:0", "Q:1", "P:1", "T:3", "Clone PrimiFun:1"},
+         {1, 2, 2, 0, 3, 0, 4, 0, 5, 0, 6, 2}, {2, 3, 4, 5, 1, 6}, "2 0 1", 4},
+        {"c.bmx", "c.bmx", 1, 1, {"Master:0", "P:1", "T:3", "Clone PrimiFun:1", "P 2:1", "T 2:3", "Clone PrimiFun 2:1", "Clone PrimiFun 3:1"},
+         {1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0}, {1, 2, 3, 4, 5, 6, 7}, "0 0 6", 64},
+        {"a.bmx", "l.bmx", 1, 0, {"Master:0", "P:1", "T:3", "ABCDEFGHIJKLMNOPQRSTUVWXYZ123:1", "p 2:1"}, {1, 0, 2, 0, 3, 0, 4, 0}, {1, 2, 3, 4}, "0 0 2", 64},
+        {"l.bmx", "l.bmx", 1, 0, {"Master:0", "ABCDEFGHIJKLMNOPQRSTUVWXYZ123:1", "p:1", "ABCDEFGHIJKLMNOPQRSTUVWXYZ1 2:1", "p 2:1"},
+         {1, 0, 2, 0, 3, 0, 4, 0}, {}, nullptr, 0},
+        {"pa.bmx", "pa.bmx", 1, 0, {"Master:0", "P:1", "T:3", "P 2:1", "T 2:3"}, {1, 0, 2, 0, 3, 0, 4, 0}, {1, 2, 3, 4}, "0 0 3", 64},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " " + c.second);
+        settings.blow_up = c.blow, settings.clone_source = c.clone_source;
+        ASSERT_EQ(run_merge(c.first, c.second), "");
+        const Seen s = read_back(reader_state, "out.bmx");
+        EXPECT_EQ(s.machines, c.machines);
+        EXPECT_EQ(s.conns, c.conns);
+        EXPECT_EQ(s.sources, c.sources);
+        EXPECT_EQ(c.added ? s.rows.at(c.added) : std::vector<uint8_t>(), std::vector<uint8_t>(c.lines * 4, 0xFF));
+        expect_plays_whole(s);
+    }
+    EXPECT_TRUE(captured.has("\nMachine P of pa.bmx renamed P 2, its name is taken"));
+    EXPECT_TRUE(captured.has("\nThe clone is named Clone PrimiFun 3, Clone PrimiFun is taken"));
+    const auto para = sections_of(kxtest::read_file("out.bmx")).at("PARA");
+    Bytes renamed = para_entry("P", "PrimiFun", 2, 4); // its parameters are named after its old name
+    renamed.data.insert(renamed.data.begin() + 1, {' ', '2'});
+    EXPECT_NE(std::search(para.begin(), para.end(), renamed.data.begin(), renamed.data.end()), para.end());
+    // A song whose machines machines.ini does not describe keeps its names, with a warning.
+    kxsong::song({{"MACH", Bytes().le16(2).append(master()).append(machine("X", "Nobody", Bytes()))}}).write("x.bmx");
+    ASSERT_EQ(run_merge("x.bmx", "a.bmx"), "");
+    EXPECT_TRUE(captured.has("\nWarning: the names of the machines of x.bmx are not checked for clashes, Nobody is not in machines.ini!"));
 }
 
 TEST_F(MergeTest, BlowUpAndRepeat)
@@ -354,6 +428,95 @@ TEST_F(MergeTest, WaveTuningAndRipping)
     EXPECT_EQ(kxtest::read_text("kxrip06.wav"), "mine");
 }
 
+// Compressed waves (both formats) through merges, rips, tuning and the listing: the first song's
+// entries byte for byte, the second song's with their indexes shifted, raw waves joining them as
+// format-0 entries; a ripped wave decoded; tuning changes the wave table only.
+TEST_F(MergeTest, CompressedWavesMergedRippedAndTuned)
+{
+    song_c().write("c.bmx");
+    const auto c_cwav = sections_of(kxtest::read_file("c.bmx")).at("CWAV");
+    const Bytes c_shifted = Bytes().append(c_packed(4)).append(raw_entry(7, samples_le(c_stereo)));
+    const std::pair<const char*, Bytes> cases[] = {
+        {"c.bmx", Bytes().le16(4).append(Bytes{{c_cwav.begin() + 2, c_cwav.end()}}).append(c_shifted)},
+        {"b.bmx", Bytes().le16(3).append(raw_entry(0, Bytes().u8(1).u8(2))).append(c_packed(1)).append(raw_entry(4, samples_le(c_stereo)))},
+    };
+    for (const auto& [first, cwav] : cases) {
+        ASSERT_EQ(run_merge(first, "c.bmx"), "");
+        const auto out = kxtest::read_file("out.bmx");
+        EXPECT_EQ(sections_of(out).at("CWAV"), cwav.data) << first;
+        EXPECT_EQ(directory_of(out).back(), "CWAV");
+        EXPECT_TRUE(sections_of(out).at("WAVE").size() <= 2) << first; // no waves left there
+        expect_plays_whole(read_back(reader_state, "out.bmx"));
+    }
+    const std::string listed = facts_summary("c.bmx", gather_song_facts(settings, "c.bmx"));
+    EXPECT_NE(listed.find("    1  W                        24 bytes, compressed (16 raw)\n    4  W                        16 bytes, raw\n"), std::string::npos) << listed;
+
+    // Ripped decoded, from either format; tuned in the table alone.
+    const struct {
+        int rip, tune_wave;
+        const char* wav;
+        std::vector<int16_t> data;
+    } tools[] = {{1, 0, "kxrip01.wav", c_levels}, {4, 2, "kxrip04.wav", c_stereo}};
+    for (const auto& t : tools) {
+        settings.rip_wave = t.rip, settings.tune_wave = t.tune_wave, settings.tune_level = 1, settings.tune_rate = 8000;
+        ASSERT_EQ(run_merge("c.bmx", nullptr), "");
+        const auto wav = kxtest::read_file(t.wav);
+        EXPECT_EQ(std::vector<uint8_t>(wav.begin() + 44, wav.end()), samples_le(t.data).data);
+        EXPECT_EQ(sections_of(kxtest::read_file("out.bmx")).at("CWAV"), c_cwav);
+    }
+    EXPECT_EQ(read_back(reader_state, "out.bmx").rates, (std::vector<uint32_t>{22050, 22050, 8000}));
+}
+
+// Compressed waves decoded, as a rip reads them: frames worked out by hand for each method, mono
+// and stereo; streams packed by the tests' encoder (16-bit wrap, shifts, two levels, two waves);
+// entries that end early or late, or that cannot be decoded, refused with one line.
+TEST_F(MergeTest, CompressedWavesDecoded)
+{
+    struct Case { std::vector<Bytes> wavt, cwav; int rip; std::vector<int16_t> samples; std::string message; Bytes after = {}; };
+    std::vector<Case> cases = {
+        // Blocks of 2: method 1 (v 3, -2), width 2; method 2 (v 1), width 0, with a carried over.
+        {{wave_entry(0, {3})}, {packed_entry(0, Bytes{{0x03, 0x12, 0xBD, 0x40}})}, 1, {3, 1, 0}, ""},
+        // Method 3, width 1: v 1, 1 give b 1, 2, a 1, 3, result 1, 4.
+        {{wave_entry(0, {2})}, {packed_entry(0, Bytes{{0x03, 0x0E, 0x12}})}, 1, {1, 4}, ""},
+        // Stereo, result shift 2, "sum": left v 1 (sample 4), right v -1 plus the left result 1; and without "sum".
+        {{wave_entry(0, {1}, true)}, {packed_entry(0, Bytes{{0x41, 0x02, 0x04, 0x04}})}, 1, {4, 0}, ""},
+        {{wave_entry(0, {1}, true)}, {packed_entry(0, Bytes{{0x41, 0x00, 0x04, 0x04}})}, 1, {4, -4}, ""},
+    };
+    const std::vector<int16_t> mono = {0, 7, -7, 32767, -32768, 30000, -30000, 12, 12, 0, -1};
+    std::vector<int16_t> stereo, shifted;
+    for (int16_t s : mono) stereo.insert(stereo.end(), {s, int16_t(s / 3 * 2)}), shifted.push_back(int16_t(s & ~7));
+    for (int method = 0; method < 4; ++method) {
+        const uint32_t n = uint32_t(mono.size());
+        cases.push_back({{wave_entry(0, {n})}, {packed_entry(0, pack_wave({mono}, false, method, 3))}, 1, mono, ""}); // last block of 3
+        cases.push_back({{wave_entry(0, {n}, true)}, {packed_entry(0, pack_wave({stereo}, true, method, 15, 0))}, 1, stereo, ""});
+        cases.push_back({{wave_entry(0, {n}, true)}, {packed_entry(0, pack_wave({stereo}, true, method, 6, 15, 0, true))}, 1, stereo, ""});
+        cases.push_back({{wave_entry(0, {n})}, {packed_entry(0, pack_wave({shifted}, false, method, 0, 3, 3))}, 1, shifted, ""});
+    }
+    // Two levels in one stream, and two waves: the second begins at the next whole byte.
+    const std::vector<int16_t> a = {1, 2, 3}, b = {-5, 5, -5, 5, 9};
+    const std::vector<Bytes> two = {packed_entry(4, pack_wave({a, b}, false, 1, 2)), raw_entry(9, samples_le({6, 6})), packed_entry(2, pack_wave({b}, false, 3, 4))};
+    const std::vector<Bytes> table = {wave_entry(2, {5}), wave_entry(4, {3, 5})};
+    cases.push_back({table, two, 5, {1, 2, 3, -5, 5, -5, 5, 9}, ""});
+    cases.push_back({table, two, 3, b, ""});
+    const Bytes packed = packed_entry(0, pack_wave({{1, 2, 3, 4, 5}}, false, 2, 1));
+    const std::string unreadable = "CWAV section unreadable: ";
+    const std::vector<Bytes> five = {wave_entry(0, {5})};
+    cases.push_back({five, {Bytes{{packed.data.begin(), packed.data.end() - 1}}}, 1, {}, unreadable + "wave 0 runs past the section's end!!"});
+    cases.push_back({five, {packed}, 1, {}, unreadable + "its waves end before the section does (1 bytes left)!!", Bytes().u8(0)});
+    cases.push_back({five, {packed_entry(3, Bytes().u8(0))}, 1, {}, unreadable + "wave 3 is not in the wave table!!"});
+    cases.push_back({five, {Bytes().le16(0).u8(2)}, 1, {}, unreadable + "wave 0 has the unknown format 2!!"});
+    cases.push_back({five, {packed_entry(0, Bytes().u8(0x04))}, 1, {}, unreadable + "wave 0 is packed by unknown method 2!!"});
+    cases.push_back({{wave_entry(0, {1 << 28})}, {packed}, 1, {}, unreadable + "wave 0 runs past the section's end!!"}); // not decoded
+    for (const Case& c : cases) {
+        song_c(c.cwav, c.wavt, c.after).write("w.bmx");
+        settings.rip_wave = c.rip;
+        ASSERT_EQ(run_merge("w.bmx", nullptr), c.message) << c.samples.size();
+        if (!c.message.empty()) continue;
+        const auto wav = kxtest::read_file("kxrip0" + std::to_string(c.rip) + ".wav");
+        EXPECT_EQ(std::vector<uint8_t>(wav.begin() + 44, wav.end()), samples_le(c.samples).data) << c.samples.size();
+    }
+}
+
 // Values that outgrow their fields: a tempo or a line count is refused; sequence positions get
 // wider ones (the sequence's own and its clone's), the other sequences keep theirs.
 TEST_F(MergeTest, ValuesThatOutgrowTheirFields)
@@ -396,7 +559,7 @@ TEST_F(MergeTest, SectionsBeyondTheSeven)
 {
     const Bytes bver = Bytes().str("Buzz 1.2 BETA").u8(0), midi_a = Bytes().str("T").u8(0).u8(0).u8(0).u8(1).u8(0).u8(7).u8(0);
     const Bytes pdlg_a = Bytes().u8(1).str("P").u8(0).le32(10).le32(20).le32(300).le32(400).u8(0);
-    const Bytes cwav_a = Bytes().le16(1).le16(5).u8(1).fill(11, 0x5C); // compressed waves built byte by byte
+    const Bytes cwav_a = Bytes().le16(1).append(packed_entry(5, pack_wave({{1, 2}}, false, 1, 2)));
     const Sections before = {{"BVER", bver}, {"PARA", para_a()}};
     const Sections after = {{"PDLG", pdlg_a}, {"MIDI", midi_a}, {"CWAV", cwav_a}, {"XTRA", Bytes().fill(5, 9)}};
     song_a(before, after).write("a.bmx");
@@ -437,13 +600,19 @@ TEST_F(MergeTest, SectionsBeyondTheSeven)
     want.append(Bytes{std::vector<uint8_t>(pb.begin() + 4 + long(para_entry("Master", "Master", 3, 0).size()), pb.end())});
     want.str("Clone PrimiFun").u8(0).append(clone_entry);
     EXPECT_TRUE(out.at("PARA") == want.data);
-    for (const char* name : {"BVER", "PDLG", "MIDI", "CWAV"}) EXPECT_EQ(out.at(name), in.at(name)) << name;
+    for (const char* name : {"BVER", "PDLG", "MIDI"}) EXPECT_EQ(out.at(name), in.at(name)) << name;
+    // A's waves are compressed: B's wave goes there too, behind A's raw ones, and WAVE holds none.
+    const auto& wave_a = in.at("WAVE");
+    Bytes cwav = Bytes().le16(5).append(Bytes{std::vector<uint8_t>(cwav_a.data.begin() + 2, cwav_a.data.end())});
+    cwav.append(Bytes{std::vector<uint8_t>(wave_a.begin() + 2, wave_a.end())}).le16(6).u8(0).le32(2).u8(1).u8(2);
+    EXPECT_EQ(out.at("CWAV"), cwav.data);
+    EXPECT_EQ(out.at("WAVE"), Bytes().le16(0).data);
     EXPECT_NE(captured.text().find("\nWarning: section XTRA of a.bmx is left out, it may not hold for the added machines!"),
               std::string::npos);
     EXPECT_EQ(captured.text().find("of b.bmx is left out"), std::string::npos); // nothing of B's is lost
 
-    // What cannot be made true for the new song is left out with a warning; compressed waves of
-    // the second song are refused before anything is written.
+    // What cannot be made true for the new song is left out with a warning; compressed waves that
+    // cannot be read are refused before anything is written.
     const struct {
         Sections b_before, b_after;
         int clone2;
@@ -453,8 +622,7 @@ TEST_F(MergeTest, SectionsBeyondTheSeven)
         {{{"PARA", para_b()}}, {}, role_organ, "",
          "\nWarning: section PARA of a.bmx is left out, neither song has a machine of the clone's kind to describe it!"},
         {{{"PARA", para_b()}}, {{"PDLG", pdlg_a}, {"MIDI", midi_a}}, 0, "", "\nWarning: section MIDI of b.bmx is left out, it cannot be merged!"},
-        {{{"PARA", para_b()}}, {{"CWAV", cwav_a}}, 0,
-         "b.bmx keeps waves in a CWAV section (compressed waves), which cannot be merged!!", ""},
+        {{{"PARA", para_b()}}, {{"CWAV", cwav_a}}, 0, "CWAV section unreadable: wave 5 is not in the wave table!!", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.warning + c.result);
