@@ -10,8 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     kxfuzz::write_file("in.bmx", data, size);
     kxfuzz::run_conversion(settings, "in.bmx");
     settings = Settings{};
-    kxfuzz::set_text(settings.merge_input1, "in.bmx");
-    kxfuzz::set_text(settings.merge_output, "merged.bmx");
+    settings.merge_input1 = "in.bmx";
+    settings.merge_output = "merged.bmx";
     settings.use_convout = 2;
     settings.do_mscale1 = int(size % 2);
     kxfuzz::QuietFrontEnd fe;

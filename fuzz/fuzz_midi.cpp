@@ -1,5 +1,6 @@
 // The Standard MIDI File reader and the note placement behind it: a MIDI file converted natively.
-// The file's length picks the patch mode and the split, so one corpus covers them.
+// The file's length picks the patch mode, the split and whether the rows follow the tempo
+// changes (the Master's BPM changes), so one corpus covers them.
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -10,6 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     settings.dowave = 0;
     settings.dopchange = int(size % 2);
     settings.dotsplit = int((size / 2) % 3);
+    settings.midi_tempos = int((size / 6) % 2);
     kxfuzz::write_file("in.mid", data, size);
     kxfuzz::run_conversion(settings, "in.mid");
     std::remove("in.mid");

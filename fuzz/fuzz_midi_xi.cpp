@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (midi > 0) kxfuzz::write_file("xi/instrument.xi", data, midi);
 
     Settings settings;
-    kxfuzz::set_text(settings.xi_dir, "xi/");
+    settings.xi_dir = "xi/";
     settings.domidi_ext = 0;
     settings.dowave = size % 2 ? 1 : 2;
     settings.dopchange = int((size / 2) % 2);

@@ -11,13 +11,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     settings.dotsplit = int(size % 3);
     settings.dowave = (size / 3) % 2 ? 1 : 2;
     settings.remove_2pat = int((size / 6) % 2);
-    kxfuzz::set_text(settings.xi_dir, "xi/");
+    settings.xi_dir = "xi/";
     const bool mod = size >= 1084 && data[1080] == 'M' && data[1081] == '.';
     const char* name = mod ? "in.mod" : "in.xm";
     kxfuzz::write_file(name, data, size);
+    std::error_code ec;
+    std::filesystem::create_directory("xi", ec); // where a BMW's XI files go
     kxfuzz::run_conversion(settings, name);
     std::remove(name);
-    std::error_code ec;
     std::filesystem::remove_all("xi", ec);
     return 0;
 }

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!save_settings(settings)) std::abort();
         settings = Settings{};
         load_settings(settings);
-        if (std::strncmp(first.xi_dir, settings.xi_dir, sizeof first.xi_dir) != 0 || // the text, not the bytes after it
+        if (first.xi_dir != settings.xi_dir || first.buzz_path != settings.buzz_path ||
             first.dowave != settings.dowave || first.dotsplit != settings.dotsplit ||
             first.dopfun != settings.dopfun)
             std::abort(); // saved settings do not read back

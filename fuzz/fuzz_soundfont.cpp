@@ -9,7 +9,7 @@
 
 namespace {
 
-// song.mid: program 1 on channel 1, notes on channels 1 and 2, two drum keys; and machines.ini.
+// song.mid: program 1 on channel 1, notes on channels 1 and 2, two drum keys.
 void write_song()
 {
     static const uint8_t song[] = {
@@ -20,10 +20,6 @@ void write_song()
     static bool written = false;
     if (written) return;
     kxfuzz::write_file("song.mid", song, sizeof song);
-    // The conversion needs the machine descriptions before it reaches the bank.
-    std::error_code failed;
-    std::filesystem::copy_file(KESTRIX_SOURCE_DIR "/data/machines.ini", "machines.ini", failed);
-    if (failed) std::abort();
     written = true;
 }
 
@@ -37,14 +33,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     write_song();
     kxfuzz::write_file("bank.sf2", data, size);
     Settings settings;
-    kxfuzz::set_text(settings.soundfont, "bank.sf2");
-    kxfuzz::set_text(settings.xi_dir, "xi/");
+    settings.soundfont = "bank.sf2";
+    settings.xi_dir = "xi/";
     settings.dowave = size % 2 ? 1 : 2;
     settings.dopchange = int((size / 2) % 2);
     settings.drkit = int((size / 4) % 2);
     settings.replace_files = 1;
     if (size % 7 == 0) {
-        kxfuzz::set_text(settings.input_file, "bank.sf2");
+        settings.input_file = "bank.sf2";
         kxfuzz::QuietFrontEnd fe;
         Job job(settings, fe);
         job.phases.convert = &export_set;

@@ -1,6 +1,7 @@
-// What every fuzz harness shares: a private scratch folder (in memory where the system has one),
-// the input written there under the name a reader expects, and a job run the way the console
-// edition runs it, with the log going nowhere.
+// What every fuzz harness shares: a private scratch folder (in memory where the system has one)
+// that holds the shipped machines.ini (without it every conversion and merge would stop at
+// "Target machine not found" before its reader), the input written there under the name a
+// reader expects, and a job run the way the console edition runs it, with the log going nowhere.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +35,9 @@ inline void enter_work_folder()
     dir = mkdtemp(templ);
     if (!dir) dir = mkdtemp(fallback);
     if (!dir || chdir(dir) != 0) std::abort();
+    std::error_code copied;
+    std::filesystem::copy_file(KESTRIX_SOURCE_DIR "/data/machines.ini", "machines.ini", copied);
+    if (copied) std::abort();
     std::atexit([] {
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
@@ -49,13 +53,11 @@ inline void write_file(const char* name, const uint8_t* data, size_t size)
     std::fclose(f);
 }
 
-inline void set_text(char (&field)[settings_text_size], const char* text) { settings_set_text(field, text); }
-
 // Converts `input` into "out.bmx" (or lists it, for a Buzz song) as a job with `settings`.
 inline void run_conversion(Settings settings, const char* input)
 {
-    set_text(settings.input_file, input);
-    set_text(settings.output_file, "out.bmx");
+    settings.input_file = input;
+    settings.output_file = "out.bmx";
     QuietFrontEnd fe;
     run_job(settings, 1, fe);
     std::remove("out.bmx");

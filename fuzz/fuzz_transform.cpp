@@ -7,32 +7,16 @@
 #include "jobs/song_facts.h"
 #include "fuzz_support.h"
 
-namespace {
-
-// The machine descriptions the songs are parsed with: the shipped machines.ini, once.
-void install_machines_ini()
-{
-    static bool installed = false;
-    if (installed) return;
-    std::error_code ec;
-    std::filesystem::copy_file(KESTRIX_SOURCE_DIR "/data/machines.ini", "machines.ini",
-                               std::filesystem::copy_options::overwrite_existing, ec);
-    installed = true;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     kxfuzz::enter_work_folder();
-    install_machines_ini();
     const unsigned pick = size ? data[size - 1] : 0;
     kxfuzz::write_file("in.bmx", data, size);
 
     Settings settings;
-    kxfuzz::set_text(settings.merge_input1, "in.bmx");
-    kxfuzz::set_text(settings.merge_input2, "in.bmx");
-    kxfuzz::set_text(settings.merge_output, "merged.bmx");
+    settings.merge_input1 = "in.bmx";
+    settings.merge_input2 = "in.bmx";
+    settings.merge_output = "merged.bmx";
     settings.use_convout = pick & 1 ? 0 : 2;
     settings.blow_up = pick & 2 ? 2 : 1;
     settings.song_repeat = pick & 4 ? 2 : 1;

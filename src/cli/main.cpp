@@ -172,8 +172,8 @@ int export_xi_set(Settings settings, const CliRequest& req)
                 return fail(folder + tail, "exists; -y (--force) replaces the XI files of the set");
         }
     }
-    settings_set_text(settings.input_file, req.input.c_str());
-    settings_set_text(settings.output_file, req.output.c_str());
+    settings.input_file = req.input;
+    settings.output_file = req.output;
     settings.replace_files = req.force ? 1 : 0;
     ConsoleFrontEnd front_end(stderr, req.quiet, false);
     Job job(settings, front_end);
@@ -320,6 +320,12 @@ std::string song_kind_by_name(Settings& s, const std::string& output)
 // that an interruption removes them, and removed on every way out.
 class StandardStreams {
 public:
+    // At most 4 GiB of standard input are spooled: a Buzz song counts its sections in 32 bits,
+    // so no larger module becomes one, and no MIDI file or instrument in use comes near; a stream
+    // that goes on (a device, a program that never stops) ends there instead of filling the
+    // temporary folder.
+    static constexpr uint64_t standard_input_limit = uint64_t(4) << 30;
+
     StandardStreams() = default;
     StandardStreams(const StandardStreams&) = delete;
     StandardStreams& operator=(const StandardStreams&) = delete;
@@ -336,8 +342,11 @@ public:
         uint8_t head[probe_bytes];
         const size_t n = std::fread(head, 1, sizeof head, stdin);
         if (n == 0) return std::ferror(stdin) ? std::strerror(errno ? errno : EIO) : "nothing to read";
+        // Judged by its first bytes before anything is spooled: what can be no input (an endless
+        // /dev/zero) is read no further.
+        const std::string why = check_input_head(head, n);
+        if (!why.empty()) return why;
         const InputKind kind = kind_by_content(head, n);
-        if (kind == InputKind::buzz_song) return "a Buzz song is listed (kestrix --list SONG), not converted";
         // Without a signature the name has no extension: the file is read as a module.
         const char* extension = kind == InputKind::none ? "" : input_format(kind)->extensions[0];
         const std::string name = scratch_name("stdin") + extension;
@@ -345,22 +354,10 @@ public:
         input_ = name;
         File f = open_file(name.c_str(), "wb");
         if (!f) return name + ": " + std::strerror(errno ? errno : EIO);
-        // The errno of the write that failed is kept (a full temporary folder): the flush and
-        // close after it no longer know why.
-        int error = 0;
-        char block[65536];
-        size_t got = n;
-        std::memcpy(block, head, n);
-        do {
-            errno = 0;
-            if (std::fwrite(block, 1, got, f.get()) != got) error = errno ? errno : EIO;
-        } while (!error && (got = std::fread(block, 1, sizeof block, stdin)) > 0);
-        if (!error && std::ferror(stdin)) return std::strerror(errno ? errno : EIO);
+        std::string spooled = spool_input(stdin, head, n, f.get(), name, standard_input_limit);
         errno = 0;
-        if (std::fflush(f.get()) != 0 && !error) error = errno ? errno : EIO;
-        errno = 0;
-        if (std::fclose(f.release()) != 0 && !error) error = errno ? errno : EIO;
-        return error ? name + ": " + std::strerror(error) : "";
+        if (std::fclose(f.release()) != 0 && spooled.empty()) spooled = name + ": " + std::strerror(errno ? errno : EIO);
+        return spooled;
     }
     const std::string& input_name() const { return input_; }
 
@@ -429,8 +426,8 @@ BatchResult convert_file_of_batch(const Settings& base, const CliRequest& req, c
                                               job_writes(s, one, false, f.output), req.force);
     if (!clash.reason.empty()) return r.reason = reason_for(clash, f.input), r;
 
-    settings_set_text(s.input_file, f.input.c_str());
-    settings_set_text(s.output_file, f.output.c_str());
+    s.input_file = f.input;
+    s.output_file = f.output;
     s.replace_files = req.force ? 1 : 0;
     prepare_xi_dir(s);
     ConsoleFrontEnd front_end(r.log);
@@ -549,7 +546,7 @@ int main(int argc, char** argv)
     if (!ini_read) {
         std::string xi = platform::current_directory() + platform::path_separator + "xi" +
                          platform::path_separator;
-        settings_set_text(settings.xi_dir, xi.c_str());
+        settings.xi_dir = xi;
     }
     std::string error;
     if (!parse_command_line(settings, args, req, error)) return usage_error(error);
@@ -559,7 +556,8 @@ int main(int argc, char** argv)
     for (const std::string& w : ini_warnings) std::fprintf(stderr, "kestrix: warning: %s\n", w.c_str());
 
     if (req.save) {
-        if (!save_settings(settings)) return fail("kestrix.ini", "could not be written");
+        std::string why;
+        if (!save_settings(settings, &why)) return fail("kestrix.ini", "not saved: " + why);
         if (req.input.empty() && !req.merge) return exit_ok;
     }
     const std::string machines_ini = choose_machines_ini(settings);
@@ -611,8 +609,8 @@ int main(int argc, char** argv)
         }
     }
     if (req.merge) {
-        for (const char* song : {static_cast<const char*>(settings.merge_input1), settings.use_convout == 0 ? settings.merge_input2 : ""}) {
-            const int status = *song ? platform::readable_file_status(song) : 0;
+        for (const std::string& song : {settings.merge_input1, settings.use_convout == 0 ? settings.merge_input2 : ""}) {
+            const int status = song.empty() ? 0 : platform::readable_file_status(song.c_str());
             if (status) return fail(song, std::strerror(status));
         }
     }
@@ -626,11 +624,11 @@ int main(int argc, char** argv)
         const FailureLine same = check_standard_output(job_reads(settings, req, machines_ini, ini_read));
         if (!same.reason.empty()) return fail(same.file, same.reason);
     }
-    if (merge_to_stdout) settings_set_text(settings.merge_output, streams.song_name(settings).c_str());
+    if (merge_to_stdout) settings.merge_output = streams.song_name(settings);
 
     if (!req.merge) {
-        settings_set_text(settings.input_file, req.input.c_str());
-        settings_set_text(settings.output_file, listing ? "" : output.c_str());
+        settings.input_file = req.input;
+        settings.output_file = listing ? "" : output;
     }
 
     // A BMW song refers to XI files in xi_dir: have the directory ready for them.
@@ -662,7 +660,7 @@ int main(int argc, char** argv)
             if (e == EEXIST) return fail(req.log_file, "exists; -y (--force) replaces it");
             return fail(req.log_file, std::strerror(e), exit_usage);
         }
-        settings_set_text(settings.log_file, req.log_file.c_str());
+        settings.log_file = req.log_file;
     }
 
     settings.replace_files = req.force ? 1 : 0;

@@ -163,7 +163,7 @@ bool apply_option(Settings& s, OptionId id, const std::string& name, const std::
                   std::string& error)
 {
     int n[3];
-    auto bad = [&](const char* what) {
+    auto bad = [&](const std::string& what) {
         error = name + " takes " + what + ", not \"" + v + "\"";
         return false;
     };
@@ -237,11 +237,13 @@ bool apply_option(Settings& s, OptionId id, const std::string& name, const std::
     case OptionId::libraries: req.libraries = true; break;
     case OptionId::export_xi: req.export_xi = true; break;
     case OptionId::soundfont:
-        if (v.empty() || v.size() >= settings_text_size) return bad("a SoundFont file (.sf2) or none");
-        settings_set_text(s.soundfont, v.c_str());
+        if (v.empty()) return bad("a SoundFont file (.sf2) or none");
+        s.soundfont = v;
         break;
     case OptionId::jobs:
-        if (!parse_int(v, n[0]) || n[0] < 1 || n[0] > 256) return bad("a number of jobs from 1 to 256");
+        // Each job runs one converter at a time: the jobs never wait for a converter's slot.
+        if (!parse_int(v, n[0]) || n[0] < 1 || n[0] > platform::max_programs_at_once)
+            return bad("a number of jobs from 1 to " + std::to_string(platform::max_programs_at_once));
         req.jobs = n[0];
         break;
     case OptionId::output_dir:
@@ -303,10 +305,10 @@ bool apply_option(Settings& s, OptionId id, const std::string& name, const std::
         s.rip_wave = n[0];
         break;
     case OptionId::merge_after:
-        if (v.empty() || v.size() >= settings_text_size) return bad("a Buzz song");
+        if (v.empty()) return bad("a Buzz song");
         s.merge_after = 1;
         s.use_convout = 1;
-        settings_set_text(s.merge_input1, v.c_str());
+        s.merge_input1 = v;
         break;
     }
     return true;
@@ -318,8 +320,6 @@ bool call_option(OptionId id)
     return id == OptionId::jobs || id == OptionId::output_dir || id == OptionId::log || id == OptionId::quiet ||
            id == OptionId::save;
 }
-
-bool too_long(const std::string& name) { return name.size() >= settings_text_size; }
 
 } // namespace
 
@@ -430,15 +430,6 @@ bool parse_command_line(Settings& s, const std::vector<std::string>& args, CliRe
     // Without a merge, -o names the song of the one input: any name, also one an input could have.
     std::string named_output;
     if (!req.merge && !s.merge_after) named_output.swap(req.merge_output);
-    for (const std::string& n : names)
-        if (too_long(n)) {
-            error = "file name too long";
-            return false;
-        }
-    if (too_long(req.merge_output) || too_long(named_output) || too_long(req.output_dir)) {
-        error = "file name too long";
-        return false;
-    }
     const bool single = req.merge || req.generators || req.list || req.libraries;
     if (single && (!req.output_dir.empty() || !named_output.empty())) {
         error = std::string(named_output.empty() ? "-O" : "-o") + " goes with conversions and merges";
@@ -454,12 +445,12 @@ bool parse_command_line(Settings& s, const std::vector<std::string>& args, CliRe
             error = "--merge takes one or two Buzz songs";
             return false;
         }
-        settings_set_text(s.merge_input1, names[0].c_str());
-        settings_set_text(s.merge_input2, names.size() == 2 ? names[1].c_str() : "");
+        s.merge_input1 = names[0];
+        s.merge_input2 = names.size() == 2 ? names[1] : "";
         s.use_convout = names.size() == 2 ? 0 : 2;
         s.merge_after = 0;
     }
-    if (!req.merge_output.empty()) settings_set_text(s.merge_output, req.merge_output.c_str());
+    if (!req.merge_output.empty()) s.merge_output = req.merge_output;
     if (req.merge) return true;
     if (req.export_xi) {
         if (names.size() != 2 || !named_output.empty() || !req.output_dir.empty()) {

@@ -25,9 +25,17 @@ std::string folder_of(const std::string& path)
 
 std::string reason_of(int error) { return std::strerror(error); }
 
+// First bytes that no module the program reads itself can begin with: neither an XM or MOD by
+// its signature, nor a 15-sample MOD whose header holds what such a module can hold.
+bool no_module_head(const uint8_t* head, size_t n)
+{
+    for (InputKind k : {InputKind::xm, InputKind::mod})
+        if (input_format(k)->probe(head, n) != Probe::no) return false;
+    return true;
+}
+
 // An input the program reads itself as a module (a name without a known kind, an XM, or a MOD
-// not handed to mod2xm) must look like one: an XM or MOD by its signature, or a 15-sample MOD
-// whose header holds what such a module can hold.
+// not handed to mod2xm) must look like one.
 bool module_it_cannot_read(const Settings& settings, const std::string& input)
 {
     uint8_t head[probe_bytes] = {};
@@ -36,10 +44,7 @@ bool module_it_cannot_read(const Settings& settings, const std::string& input)
     const InputKind kind = decide_input_kind(input, head, n).kind;
     const bool read_here = kind == InputKind::none || kind == InputKind::xm ||
                            (kind == InputKind::mod && !converter_program(kind, settings));
-    if (!read_here) return false;
-    for (InputKind k : {InputKind::xm, InputKind::mod})
-        if (input_format(k)->probe(head, n) != Probe::no) return false;
-    return true;
+    return read_here && no_module_head(head, n);
 }
 
 // The version a machines.ini names ("version=2.5"), or "" when it names none.
@@ -71,6 +76,36 @@ std::string check_input(const Settings& settings, const std::string& input)
         if (!problem.empty()) return "not an XI instrument (" + problem + ")";
     }
     return "";
+}
+
+std::string check_input_head(const uint8_t* head, size_t n)
+{
+    const InputKind kind = kind_by_content(head, n);
+    if (kind == InputKind::buzz_song) return "a Buzz song is listed (kestrix --list SONG), not converted";
+    if (kind == InputKind::none && no_module_head(head, n)) return not_a_module;
+    return "";
+}
+
+std::string spool_input(FILE* in, const uint8_t* head, size_t n, FILE* out, const std::string& out_name, uint64_t limit)
+{
+    auto failed = [&] { return out_name + ": " + std::strerror(errno ? errno : EIO); };
+    errno = 0;
+    if (std::fwrite(head, 1, n, out) != n) return failed();
+    uint64_t total = n;
+    char block[65536];
+    size_t got;
+    while ((got = std::fread(block, 1, sizeof block, in)) > 0) {
+        total += got;
+        if (total > limit) {
+            const bool gib = limit % (uint64_t(1) << 30) == 0;
+            return "more than the " + std::to_string(gib ? limit >> 30 : limit) + (gib ? " GiB" : " bytes") +
+                   " kestrix takes from standard input; name the file instead";
+        }
+        if (std::fwrite(block, 1, got, out) != got) return failed();
+    }
+    if (std::ferror(in)) return std::strerror(errno ? errno : EIO);
+    errno = 0;
+    return std::fflush(out) == 0 ? "" : failed();
 }
 
 std::string check_output(const std::string& output, const std::string& input, bool force)

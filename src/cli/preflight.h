@@ -5,6 +5,8 @@
 // turned into such a line too.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,14 @@
 
 // "" when `input` can be converted as far as the console can tell; else the line's reason.
 std::string check_input(const Settings& settings, const std::string& input);
+// Standard input as the one input: its first bytes (`head`, at most probe_bytes) are judged before
+// anything is spooled: "" when they may begin an input, else the reason (a Buzz song, which is
+// listed by name; bytes no known kind begins with, such as those of /dev/zero).
+std::string check_input_head(const uint8_t* head, size_t n);
+// Writes `head` and the rest of `in` to `out` (flushed; named `out_name` in a reason): "" or why
+// not. More than `limit` bytes in all are refused: the stream is read no further.
+std::string spool_input(FILE* in, const uint8_t* head, size_t n, FILE* out, const std::string& out_name,
+                        uint64_t limit);
 // "" when the conversion's `output` may be written: its folder exists, it is not a directory,
 // not the input file itself (by identity: a hard link or another spelling is the same file) and,
 // unless `force`, not an existing file.

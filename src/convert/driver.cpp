@@ -492,6 +492,14 @@ int run_outside_converter(const char* program, const char* const* args, int arg_
 }
 
 namespace {
+// A file name as a converter's argument: a relative name that begins with '-' (a module named
+// "-x.it", or a scratch file beside an output of such a name) would be taken for an option;
+// with "./" before it no converter can mistake it.
+std::string converter_argument(const std::string& name)
+{
+    return name.starts_with('-') ? std::string(".") + platform::path_separator + name : name;
+}
+
 // Where the job keeps the converter it waits for, so that killing the job ends it.
 platform::RunningProgram* job_program(Conversion& c) { return c.log.cancel ? &c.log.cancel->program : nullptr; }
 
@@ -776,12 +784,13 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
     if (converter && s.input_kind == InputKind::midi) {
         // easyxmid's exit code says nothing: an XM it did not write is the empty scratch file.
         const std::string xm = reserve_converter_output(d, output, nullptr, "");
-        const char* args[] = {input, xm.c_str(), "4", "10"};
-        run_converter(c, converter, args, 4, "", input, "Error running EasyXMid", nullptr);
+        const std::string in_arg = converter_argument(input), xm_arg = converter_argument(xm);
+        const char* args[] = {in_arg.c_str(), xm_arg.c_str(), "4", "10"};
+        run_converter(c, converter, args, 4, in_arg == input ? "" : in_arg, input, "Error running EasyXMid", nullptr);
         current = xm;
         s.current_input = midi_converter_output;
     } else if (converter && s.input_kind == InputKind::it) {
-        const std::string it = reserve_converter_output(d, output, s.converter_input.c_str(), ".it");
+        const std::string it = converter_argument(reserve_converter_output(d, output, s.converter_input.c_str(), ".it"));
         const std::string xm = it2xm_output_name(it);
         const char* args[] = {it.c_str(), "/WC", xm.c_str()};
         run_converter(c, converter, args, 3, it, s.converter_input.c_str(), "Error running it2xm!",
@@ -790,7 +799,8 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
         current = it2xm_output_name(it);
         s.current_input = d.converted_name;
     } else if (converter) {
-        const std::string module = reserve_converter_output(d, output, s.converter_input.c_str(), mod2xm_extension(s));
+        const std::string module =
+            converter_argument(reserve_converter_output(d, output, s.converter_input.c_str(), mod2xm_extension(s)));
         const std::string xm = mod2xm_output_name(module);
         const char* args[] = {module.c_str(), "/o", xm.c_str()};
         run_converter(c, converter, args, 3, module, s.converter_input.c_str(), "Error running mod2xm!",

@@ -396,10 +396,10 @@ void load_xi_instruments(Conversion& c, FILE* xi_input)
         if (pass == 1 && !any_opened && !first_missing.empty()) {
             // A folder without the instruments makes a song that plays nothing: said also under -q.
             c.log.log_force = 1;
-            const char* folder = c.settings.xi_dir[0] ? c.settings.xi_dir : "the current folder (xi_dir)";
+            const char* folder = !c.settings.xi_dir.empty() ? c.settings.xi_dir.c_str() : "the current folder (xi_dir)";
             log_print(c.log, "\nWarning: %s holds none of the XI files this song's waves come from (the first: %s); "
                              "the song has no waves", folder, first_missing.c_str());
-            if (!bank.available() && !c.settings.soundfont[0]) {
+            if (!bank.available() && c.settings.soundfont.empty()) {
                 c.log.log_force = 1;
                 log_print(c.log, ". A General MIDI SoundFont gives them: install one (Debian: timgm6mb-soundfont "
                                  "or fluid-soundfont-gm) or name any (.sf2) with --soundfont FILE");

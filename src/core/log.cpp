@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <string>
 
 void log_new_line(Log& ls)
 {
@@ -24,23 +25,43 @@ int log_print(Log& ls, const char* fmt, ...)
     return result;
 }
 
+namespace {
+// `fmt` with `args`, whole: in `buf` (log_buffer_size bytes) when it fits, else in `big` (a line
+// that names a long path is written out, never cut). The text's length, or -1 on a format error.
+int format_whole(char* buf, std::string& big, const char* fmt, va_list args, const char*& text)
+{
+    va_list ap;
+    va_copy(ap, args);
+    const int n = std::vsnprintf(buf, log_buffer_size, fmt, ap);
+    va_end(ap);
+    text = buf;
+    if (n >= log_buffer_size) {
+        big.resize(size_t(n) + 1);
+        va_copy(ap, args);
+        std::vsnprintf(big.data(), big.size(), fmt, ap);
+        va_end(ap);
+        text = big.data();
+    }
+    return n;
+}
+} // namespace
+
 int log_vprint(Log& ls, const char* fmt, va_list args)
 {
     job_check_cancel(ls.cancel);
     if (!log_shows(ls)) return -1; // counted there: a dot, the repaint
     int result = -1;
     {
-        char buf[log_buffer_size]; // vsnprintf cuts the text to 255 bytes; it never overflows
+        char buf[log_buffer_size];
+        std::string big;
+        const char* text = buf;
         if (ls.log_stream) {
-            va_list ap;
-            va_copy(ap, args);
-            int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
-            va_end(ap);
+            const int n = format_whole(buf, big, fmt, args, text);
             if (n >= 0) {
                 // Written by length: a listed byte may be 0 ("Byte: %d:.%c.").
-                result = n < log_buffer_size ? n : log_buffer_size - 1;
-                std::fwrite(buf, 1, size_t(result), ls.log_stream);
-                if (result > 0) ls.at_line_start = buf[result - 1] == '\n';
+                result = n;
+                std::fwrite(text, 1, size_t(n), ls.log_stream);
+                if (n > 0) ls.at_line_start = text[n - 1] == '\n';
             }
         }
         if (ls.window) {
@@ -52,15 +73,11 @@ int log_vprint(Log& ls, const char* fmt, va_list args)
                 ++f;
             }
             bool trailing = *f && f[std::strlen(f) - 1] == '\n';
-            va_list ap;
-            va_copy(ap, args);
-            int n = std::vsnprintf(buf, sizeof buf, f, ap);
-            va_end(ap);
+            const int n = format_whole(buf, big, f, args, text);
             if (n >= 0) {
-                size_t len = n < log_buffer_size ? size_t(n) : size_t(log_buffer_size - 1);
-                // The format's own trailing newline is the last byte unless the text was cut.
-                if (trailing && len == size_t(n) && len > 0 && buf[len - 1] == '\n') --len;
-                if (len) ls.window->draw_text(std::string_view(buf, len), ls.log_force > 0);
+                size_t len = size_t(n);
+                if (trailing && len > 0 && text[len - 1] == '\n') --len; // the format's own
+                if (len) ls.window->draw_text(std::string_view(text, len), ls.log_force > 0);
                 if (result < 0) result = int(len);
                 if (len) ls.at_line_start = false;
             }

@@ -52,7 +52,7 @@ public:
 using LogWindowFactory = std::function<LogWindow*(const char* title)>;
 
 constexpr int log_line_height = 15;  // pixels per log line
-constexpr int log_buffer_size = 256; // bytes of one formatted log call, terminating zero included
+constexpr int log_buffer_size = 256; // bytes of the buffer most log calls are formatted in; a longer text is formatted whole on the heap
 
 // A request to end a running job early (the dialog's "Kill running process"). The front end
 // sets `requested` from its own thread; the job notices it at its next log call or pool

@@ -36,7 +36,7 @@ constexpr RealEdit real_edits[] = {
 
 struct TextEdit {
     int id;
-    char (Settings::*field)[settings_text_size];
+    std::string Settings::*field;
 };
 constexpr TextEdit text_edits[] = {
     {110, &Settings::input_file},   {111, &Settings::output_file},  {112, &Settings::log_file},
@@ -206,7 +206,7 @@ void pages_from_settings(Settings& s, DialogControls& c, DialogState& d)
     c.set_checked(236, s.domidi_ext == 0 && s.dopchange == 0);
 
     d.last_wave_choice = d.wave_choice;
-    settings_set_text(s.output_file, output_name_on_init(s.output_file, d.wave_choice).c_str());
+    s.output_file = output_name_on_init(s.output_file, d.wave_choice);
     d.program_output_name = s.output_file;
 
     for (const CheckBox& b : check_boxes) c.set_checked(b.id, s.*b.field != 0);
@@ -227,7 +227,7 @@ void pages_from_settings(Settings& s, DialogControls& c, DialogState& d)
 void pages_to_settings(DialogControls& c, Settings& s, DialogState& d)
 {
     for (const TextEdit& e : text_edits)
-        settings_set_text(s.*e.field, c.text(e.id, text_edit_chars).c_str());
+        s.*e.field = c.text(e.id, text_edit_chars);
     s.dotsplit = read_group(c, radio_groups[0]);
     d.wave_choice = wave_choice_from(c);
     s.dopfun = d.wave_choice < 0 ? -d.wave_choice : 0;
@@ -312,7 +312,7 @@ void on_input_chosen(DialogControls& c, DialogState& d, const std::string& input
     const std::string output = c.text(ctl::output_file, text_edit_chars);
     if (!output.empty() && output != d.program_output_name) return; // the user's own name
     const std::string follows = output_name_for_input(input, d.wave_choice);
-    if (follows.empty() || follows.size() > text_edit_chars) return;
+    if (follows.empty()) return;
     c.set_text(ctl::output_file, follows);
     d.program_output_name = follows;
 }

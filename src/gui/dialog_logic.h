@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -68,11 +69,10 @@ struct DialogState {
     std::string program_output_name;
 };
 
-// Characters of a number edit that are read (the rest of a longer text is ignored).
+// Characters of a number edit that are read (the rest of a longer text is ignored); a text edit
+// (a file or folder name) is read whole.
 constexpr size_t number_edit_chars = 9;
-constexpr size_t text_edit_chars = settings_text_size - 1;
-// Characters of the Input File box read for several names (an edit holds at most this many).
-constexpr size_t input_box_chars = 32767;
+constexpr size_t text_edit_chars = SIZE_MAX;
 
 // "%d": blanks, a sign, digits; the text must begin with a number (24x gives 24). False, and
 // `out` unchanged, otherwise.

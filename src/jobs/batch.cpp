@@ -126,8 +126,8 @@ public:
 BatchResult convert_batch_file(const Settings& settings, const BatchFile& f, BatchJobs& running)
 {
     Settings s = settings;
-    settings_set_text(s.input_file, f.input.c_str());
-    settings_set_text(s.output_file, f.output.c_str());
+    s.input_file = f.input;
+    s.output_file = f.output;
     prepare_xi_dir(s);
     BatchFileFrontEnd front_end;
     Job job(s, front_end);

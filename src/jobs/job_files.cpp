@@ -35,15 +35,15 @@ std::string choose_machines_ini(Settings& settings)
 
 bool names_a_file_of_the_job(const Settings& s, const char* path)
 {
-    for (const char* f : {s.input_file, s.output_file, s.merge_input1, s.merge_input2, s.merge_output})
-        if (*f && platform::same_file(path, f)) return true;
+    for (const std::string* f : {&s.input_file, &s.output_file, &s.merge_input1, &s.merge_input2, &s.merge_output})
+        if (!f->empty() && platform::same_file(path, f->c_str())) return true;
     return false;
 }
 
 void prepare_xi_dir(const Settings& settings)
 {
-    if (settings.dopfun == 0 && settings.dowave == 1 && settings.xi_dir[0])
-        platform::make_directories(settings.xi_dir);
+    if (settings.dopfun == 0 && settings.dowave == 1 && !settings.xi_dir.empty())
+        platform::make_directories(settings.xi_dir.c_str());
 }
 
 std::vector<std::string> soundfont_places()

@@ -130,7 +130,7 @@ int Job::run(int job_mode)
             log_window_open(ls, "Conversion Log", settings.lwind_dy);
             if (front_end_.lists_song_summary() && decide_input_kind(settings.input_file).kind == InputKind::buzz_song)
                 log_song_summary(ls, settings);
-            const int converted = convert_fn(conversion, settings.input_file, settings.output_file);
+            const int converted = convert_fn(conversion, settings.input_file.c_str(), settings.output_file.c_str());
             if (converted == 0) wave_tools_finish(tools); // a listed song's WAV
             silent = native_midi(conversion) && settings.dowave != 0 && settings.dopfun == 0 &&
                      conversion.song.waves_written == 0;
@@ -156,7 +156,7 @@ int Job::run(int job_mode)
         bool ok = run_phase(log, cancel, [&] {
             ls.log_force = 1;
             // The song a conversion read is no output of the merge that follows it.
-            if ((job_mode & 1) && platform::same_file(settings.merge_output, settings.input_file)) {
+            if ((job_mode & 1) && platform::same_file(settings.merge_output.c_str(), settings.input_file.c_str())) {
                 std::string msg = std::string("Can't write ") + settings.merge_output +
                                   ": is the conversion's input file; name another output";
                 job_abort(msg.c_str());
@@ -164,9 +164,9 @@ int Job::run(int job_mode)
             load_machine_descriptions(machines, pool, log);
             merge = std::make_unique<Merge>(settings, log, pool, machines, tools);
             const char* second = nullptr; // use_convout other than 0 and 1: transform alone
-            if (settings.use_convout == 0) second = settings.merge_input2;
-            if (settings.use_convout == 1) second = settings.output_file;
-            merged = merge_fn(*this, settings.merge_input1, second, settings.merge_output);
+            if (settings.use_convout == 0) second = settings.merge_input2.c_str();
+            if (settings.use_convout == 1) second = settings.output_file.c_str();
+            merged = merge_fn(*this, settings.merge_input1.c_str(), second, settings.merge_output.c_str());
         }, &failure);
         if (!ok) {
             mode = 0;

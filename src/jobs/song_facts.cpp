@@ -32,8 +32,8 @@ bool capture(const Settings& base, const std::string& song, std::string& text)
     settings.verbose = 1;
     settings.do_mscale1 = 0; // the sections are listed whole; the machines are named apart
     settings.rip_wave = 0;
-    settings_set_text(settings.input_file, song.c_str());
-    settings_set_text(settings.output_file, "");
+    settings.input_file = song;
+    settings.output_file = "";
     CaptureFrontEnd fe;
     const int mode = run_job(settings, 1, fe);
     text = fe.log_.text;

@@ -62,9 +62,11 @@ public:
             if (const uint64_t b = free_bits_[w] & ~row_bits_[w]) return int(w * 64) + std::countr_zero(b);
         return -1;
     }
-    // The first slot sounding `key`, -1 when none.
+    // The first slot sounding `key`, -1 when none (also when there are no slots: a note-off on a
+    // track that plays no note, such as a "panic" before the first note).
     int sounding(int key) const
     {
+        if (words_ == 0) return -1;
         const uint64_t* k = &key_bits_[size_t(key) * words_];
         for (size_t w = 0; w < words_; ++w)
             if (k[w]) return int(w * 64) + std::countr_zero(k[w]);

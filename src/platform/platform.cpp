@@ -3,12 +3,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <condition_variable>
 #include <mutex>
+#include <new>
+#include <string>
+#include <unordered_map>
 #include <system_error>
 #include <vector>
 
@@ -43,14 +48,16 @@ std::string g_argv0;
 // The outside programs running now, for the interrupt handler to end them: a batch runs several
 // jobs at once, and each may wait for a converter. A slot is free while its handle is null / 0.
 // Process-wide because the handler reaches no job; ending one job goes through that job's own
-// RunningProgram instead.
+// RunningProgram instead. One slot for each program that may run at once; a start that finds
+// them all taken waits for one to be freed (g_child_freed).
 #ifdef _WIN32
 using ChildHandle = HANDLE;
 #else
 using ChildHandle = pid_t;
 #endif
-constexpr int child_slots = 64;
-std::atomic<ChildHandle> g_children[child_slots];
+std::atomic<ChildHandle> g_children[max_programs_at_once];
+std::mutex g_child_wait;
+std::condition_variable g_child_freed;
 // Guarded sections (InterruptGuard) under way on any thread, and the interrupt handler's word that
 // the process ends: the handler waits until no guarded section is under way, and a thread that
 // then enters one waits there for the end. So every file and program made before the handler
@@ -61,20 +68,35 @@ std::atomic<bool> g_stopping{false};
 thread_local int g_guard_depth = 0; // guarded sections of this thread, one inside the other
 #endif
 
-// Registered files. The interrupt handler reads this table: on POSIX it runs in the middle of
-// whatever the program does, so it only walks the fixed slots and calls unlink, and every change
-// of a registration together with its file happens with the signals blocked. A job registers its
-// scratch files and, until it is done, the XI files and rips it gave new names: a few hundred at
-// most (an XM has at most 128 instruments).
-constexpr int scratch_slots = 512;
-constexpr size_t scratch_path_size = 4096;
-struct ScratchSlot {
-    std::atomic<int> state{0}; // 0 free, 1 being written, 2 registered
-    char path[scratch_path_size] = {}; // zeros, so that the table is constant-initialised
+// Registered files. The interrupt handler reads this registry: on POSIX it runs in the middle of
+// whatever the program does, so it only follows pointers that are already there and calls unlink.
+// Every change of a registration (with its file) happens inside an InterruptGuard, which the
+// handler waits for (POSIX) or takes itself (Windows), so it never sees a change half made.
+// A job registers its scratch files and, until it is done, the XI files and rips it gave new
+// names (a BMW of 128 instruments: 128 of them), and a batch runs many jobs at once: the slots
+// come in blocks, and a block is chained on when all are taken. A block stays for the process's
+// life, so the chain the handler walks only ever grows. The first block is part of the program
+// (zero pages until a file is registered).
+constexpr int scratch_block_slots = 256;
+struct ScratchBlock {
+    std::atomic<char*> paths[scratch_block_slots] = {}; // a registered name (its own copy); null: free
+    std::atomic<ScratchBlock*> next{nullptr};
 };
-// Initialised as the program is loaded (zero pages that are only touched when a file is
-// registered), not by code at its start, which would touch all 2 MB.
-constinit ScratchSlot g_scratch[scratch_slots];
+constinit ScratchBlock g_scratch;
+// What only the registering threads use, under g_scratch_change: the free slots below the
+// highest ever used, every block in order, and where each registered name is.
+struct ScratchIndex {
+    std::vector<std::atomic<char*>*> free;
+    std::vector<ScratchBlock*> blocks{&g_scratch};
+    size_t used = 0; // slots handed out at least once, from the first block on
+    std::unordered_multimap<std::string, std::atomic<char*>*> where;
+};
+std::mutex g_scratch_change;
+ScratchIndex& scratch_index()
+{
+    static ScratchIndex index;
+    return index;
+}
 
 // The signals that end the process after the registered files are removed.
 #ifndef _WIN32
@@ -88,28 +110,49 @@ constexpr int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 std::recursive_mutex g_scratch_lock;
 #endif
 
-// False when the table is full or the path too long: the file must then not be made.
+// Registers `path` (inside an InterruptGuard); false when no memory is left for it: the file
+// must then not be made.
 bool register_scratch(const char* path)
 {
+    std::lock_guard<std::mutex> lock(g_scratch_change);
+    ScratchIndex& x = scratch_index();
     const size_t n = std::strlen(path);
-    if (n >= scratch_path_size) return false;
-    for (ScratchSlot& slot : g_scratch) {
-        int expected = 0;
-        if (!slot.state.compare_exchange_strong(expected, 1)) continue;
-        std::memcpy(slot.path, path, n + 1);
-        slot.state = 2;
-        return true;
+    char* copy = new (std::nothrow) char[n + 1];
+    if (!copy) return false;
+    std::memcpy(copy, path, n + 1);
+    std::atomic<char*>* slot = nullptr;
+    if (!x.free.empty()) {
+        slot = x.free.back();
+        x.free.pop_back();
+    } else {
+        if (x.used == x.blocks.size() * scratch_block_slots) {
+            ScratchBlock* block = new (std::nothrow) ScratchBlock;
+            if (!block) {
+                delete[] copy;
+                return false;
+            }
+            x.blocks.push_back(block);
+            x.blocks[x.blocks.size() - 2]->next.store(block); // now the handler walks it too
+        }
+        slot = &x.blocks[x.used / scratch_block_slots]->paths[x.used % scratch_block_slots];
+        ++x.used;
     }
-    return false;
+    slot->store(copy);
+    x.where.emplace(std::string(path, n), slot);
+    return true;
 }
 
+// Forgets one registration of `path` (inside an InterruptGuard).
 void forget_scratch(const char* path)
 {
-    for (ScratchSlot& slot : g_scratch)
-        if (slot.state == 2 && std::strcmp(slot.path, path) == 0) {
-            slot.state = 0;
-            return;
-        }
+    std::lock_guard<std::mutex> lock(g_scratch_change);
+    ScratchIndex& x = scratch_index();
+    const auto at = x.where.find(path);
+    if (at == x.where.end()) return;
+    std::atomic<char*>* slot = at->second;
+    x.where.erase(at);
+    delete[] slot->exchange(nullptr);
+    x.free.push_back(slot);
 }
 
 #ifdef _WIN32
@@ -146,14 +189,16 @@ std::string from_path(const fs::path& p)
 // Removes every registered scratch file (the interrupt handler; async-signal-safe on POSIX).
 void remove_registered_scratch()
 {
-    for (ScratchSlot& slot : g_scratch) {
-        if (slot.state != 2) continue;
+    for (ScratchBlock* block = &g_scratch; block; block = block->next.load())
+        for (std::atomic<char*>& slot : block->paths) {
+            const char* path = slot.load();
+            if (!path) continue;
 #ifdef _WIN32
-        DeleteFileW(widen(slot.path).c_str());
+            DeleteFileW(widen(path).c_str());
 #else
-        ::unlink(slot.path);
+            ::unlink(path);
 #endif
-    }
+        }
 }
 
 // Ends every registered program and waits for its end (the interrupt handler; async-signal-safe
@@ -379,11 +424,44 @@ std::wstring quote_arg(const std::wstring& a)
 #endif
 
 namespace {
+// A free child slot, taken with `marker` until the program's handle is known (inside an
+// InterruptGuard); -1 when every slot is taken.
+int take_child_slot(ChildHandle marker)
+{
+    for (int i = 0; i < max_programs_at_once; ++i) {
+        ChildHandle free_slot{};
+        if (g_children[i].compare_exchange_strong(free_slot, marker)) return i;
+    }
+    return -1;
+}
+
+// Gives a slot back (its program ended, or never started) and wakes a start that waits for one.
+void free_child_slot(int slot)
+{
+    g_children[slot] = ChildHandle{};
+    { std::lock_guard<std::mutex> lock(g_child_wait); }
+    g_child_freed.notify_one();
+}
+
+// Every slot is taken: waits a while for one to be freed. False when the job that starts the
+// program has been ended meanwhile (its program is then not started at all).
+bool wait_for_child_slot(RunningProgram* running)
+{
+    {
+        std::unique_lock<std::mutex> lock(g_child_wait);
+        g_child_freed.wait_for(lock, std::chrono::milliseconds(100)); // also when the word was missed
+    }
+    if (!running) return true;
+    std::lock_guard<std::mutex> lock(running->mutex);
+    return !running->ended;
+}
+
 #ifndef _WIN32
-// Starts the program registered in a child slot before an interrupt can look; 0 when it could
-// not be started (or every slot is taken). The child starts with no signal blocked, and with
-// `error_fd` as its standard error when that is not -1.
-pid_t start_registered(const std::string& path, const std::vector<std::string>& args, int& slot, int error_fd)
+// Starts the program registered in a child slot before an interrupt can look, waiting for a
+// slot while all are taken; 0 when it could not be started. The child starts with no signal
+// blocked, and with `error_fd` as its standard error when that is not -1.
+pid_t start_registered(const std::string& path, const std::vector<std::string>& args, int& slot, int error_fd,
+                       RunningProgram* running)
 {
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -400,16 +478,20 @@ pid_t start_registered(const std::string& path, const std::vector<std::string>& 
     if (error_fd >= 0) posix_spawn_file_actions_adddup2(&actions, error_fd, 2);
     pid_t pid = 0;
     slot = -1;
-    {
-        InterruptGuard guard;
-        for (int i = 0; i < child_slots && slot < 0; ++i) {
-            pid_t free_slot = 0;
-            if (g_children[i].compare_exchange_strong(free_slot, -1)) slot = i; // taken until the pid is known
+    for (;;) {
+        {
+            InterruptGuard guard;
+            slot = take_child_slot(-1);
+            if (slot >= 0) {
+                if (posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ) != 0) pid = 0;
+                if (pid)
+                    g_children[slot] = pid;
+                else
+                    free_child_slot(slot);
+                break;
+            }
         }
-        if (slot >= 0) {
-            if (posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ) != 0) pid = 0;
-            g_children[slot] = pid; // 0 frees the slot again
-        }
+        if (!wait_for_child_slot(running)) break;
     }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
@@ -432,7 +514,7 @@ int wait_registered(pid_t pid, int slot, RunningProgram* running)
     int waited;
     while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
     }
-    g_children[slot] = 0;
+    free_child_slot(slot);
     if (waited < 0 || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status); // posix_spawn reports an exec failure as exit status 127
 }
@@ -457,7 +539,7 @@ HANDLE create_error_file()
 // Starts the program; with `error_file` as its standard error, which is then the one handle it
 // inherits (other jobs' files, open at the same moment, are not passed on).
 HANDLE start_registered(const std::string& program_path, const std::vector<std::string>& args, int& slot,
-                        HANDLE error_file)
+                        HANDLE error_file, RunningProgram* running)
 {
     std::wstring cmd;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -496,19 +578,24 @@ HANDLE start_registered(const std::string& program_path, const std::vector<std::
     std::vector<wchar_t> line(cmd.begin(), cmd.end());
     line.push_back(0);
     slot = -1;
-    InterruptGuard guard;
-    for (int i = 0; i < child_slots && slot < 0; ++i) {
-        HANDLE free_slot = nullptr;
-        if (g_children[i].compare_exchange_strong(free_slot, INVALID_HANDLE_VALUE)) slot = i;
-    }
     HANDLE process = nullptr;
-    if (slot >= 0) {
-        if (CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, error_file ? TRUE : FALSE, flags, nullptr,
-                           nullptr, &si.StartupInfo, &pi)) {
-            CloseHandle(pi.hThread);
-            process = pi.hProcess;
+    for (;;) {
+        {
+            InterruptGuard guard;
+            slot = take_child_slot(INVALID_HANDLE_VALUE);
+            if (slot >= 0) {
+                if (CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, error_file ? TRUE : FALSE, flags,
+                                   nullptr, nullptr, &si.StartupInfo, &pi)) {
+                    CloseHandle(pi.hThread);
+                    process = pi.hProcess;
+                    g_children[slot] = process;
+                } else {
+                    free_child_slot(slot);
+                }
+                break;
+            }
         }
-        g_children[slot] = process;
+        if (!wait_for_child_slot(running)) break;
     }
     if (si.lpAttributeList) DeleteProcThreadAttributeList(si.lpAttributeList);
     return process;
@@ -521,7 +608,7 @@ int wait_registered(HANDLE process, int slot, RunningProgram* running)
         std::lock_guard<std::mutex> lock(running->mutex);
         running->child = 0;
     }
-    g_children[slot] = nullptr;
+    free_child_slot(slot);
     DWORD code = 0;
     GetExitCodeProcess(process, &code);
     CloseHandle(process);
@@ -573,9 +660,9 @@ int run_program(const std::string& program_path, const std::vector<std::string>&
 #endif
     int slot = -1;
 #ifdef _WIN32
-    const auto child = start_registered(program_path, args, slot, error_fd.h);
+    const auto child = start_registered(program_path, args, slot, error_fd.h, running);
 #else
-    const auto child = start_registered(program_path, args, slot, error_fd);
+    const auto child = start_registered(program_path, args, slot, error_fd, running);
 #endif
     if (child && running) {
         std::lock_guard<std::mutex> lock(running->mutex);

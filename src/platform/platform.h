@@ -79,6 +79,10 @@ void open_closed_standard_descriptors();
 // Creates a directory (and its parents); true when it exists afterwards.
 bool make_directories(const char* path);
 
+// Outside programs the process runs at once: one for each job of the largest batch (each job
+// waits for its converter before it starts another). A start beyond them waits until one ends.
+constexpr int max_programs_at_once = 256;
+
 // The outside program one job waits for, so that ending that job ends its program and no other
 // job's. run_program fills it on the job's thread; end_running_program may be called from any
 // other. Its fields belong to those two functions.

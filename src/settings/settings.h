@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-constexpr size_t settings_text_size = 256; // bytes of a text field, terminating zero included
-
 struct Settings {
     // --- persistent (kestrix.ini) ---
     int dotsplit = 1;       // 0 one machine, 1 one machine per channel, 2 one per instrument
@@ -28,7 +26,7 @@ struct Settings {
     int verbose = 0;        // extra diagnostics (0/1 after loading)
     int lwind_x = 10, lwind_y = 10;     // log window position, pixels
     int lwind_dx = 500, lwind_dy = 400; // log window size, pixels
-    char buzz_path[settings_text_size] = "..\\"; // directory of buzz.exe with final separator
+    std::string buzz_path = "..\\"; // directory of buzz.exe with final separator
     int midi_tpb = 16;      // MIDI ticks per beat of the produced song
     float midi_res = 1.0f;  // MIDI resolution
     float midi_scale = 1.0f; // MIDI time scaling factor
@@ -44,10 +42,10 @@ struct Settings {
     int ptranspo = -12;     // pitch correction for MIDI instruments, semitones
     int drtranspo = 0;      // drum correction, semitones
     int drloopno = 1;       // 1: remove the loop flag from drum patches
-    char xi_dir[settings_text_size] = ""; // XI directory, kept with a final separator when loaded
+    std::string xi_dir;             // XI directory, kept with a final separator when loaded
     // SoundFont (.sf2) giving the waves of a native MIDI conversion that no XI file in xi_dir
     // gives; empty: a General MIDI SoundFont found on this system, "none": no SoundFont.
-    char soundfont[settings_text_size] = "";
+    std::string soundfont;
     int do_mscale1 = 0;     // rescale the first merge input's machine positions
     int do_mscale2 = 0;     // rescale the second merge input's machine positions
     int do_mishift2 = 0;    // shift the second input's Tracker wave numbers
@@ -62,12 +60,12 @@ struct Settings {
     int rip_es9 = 0;        // 1: save an ES-9 source's data to es-9.dat
 
     // --- not persistent ---
-    char input_file[settings_text_size] = "";
-    char output_file[settings_text_size] = "kestrix.bmx";
-    char log_file[settings_text_size] = "kestrix.log";
-    char merge_input1[settings_text_size] = "mpx1.bmx";
-    char merge_input2[settings_text_size] = "mpx2.bmx";
-    char merge_output[settings_text_size] = "morphix.bmx";
+    std::string input_file;
+    std::string output_file = "kestrix.bmx";
+    std::string log_file = "kestrix.log";
+    std::string merge_input1 = "mpx1.bmx";
+    std::string merge_input2 = "mpx2.bmx";
+    std::string merge_output = "morphix.bmx";
     int tune_wave = 0;      // wave tuning: 1-based wave ordinal, 0 = off
     int tune_level = 1;     // wave tuning: 1-based level
     int tune_rate = 44100;  // wave tuning: new sample rate
@@ -94,12 +92,10 @@ bool load_settings(Settings& settings);
 // such a value leaves the field as it was.
 bool load_settings(Settings& settings, std::vector<std::string>& warnings);
 // Writes every persistent field of `from` to "kestrix.ini" in the current directory, replacing
-// the file. False when the file could not be created or written completely (the dialog shows
-// nothing).
-bool save_settings(const Settings& from);
-
-// Copies text into a settings text field, cutting it to fit.
-void settings_set_text(char (&field)[settings_text_size], const char* text);
+// the file. False, with the reason in `problem`, when a text cannot be stored whole (a line break,
+// a line too long for the file's readers: nothing is written then) or the file could not be
+// created or written completely.
+bool save_settings(const Settings& from, std::string* problem = nullptr);
 
 // The number rules of kestrix.ini values, also used where a number is typed in: blanks, an
 // optional sign and decimal digits that fit an int (`rest`, when given, gets what follows them);

@@ -6,19 +6,22 @@
 // disagree about a key, its type or its field.
 //
 // Reading rules, as files in the wild rely on them:
-// - a line is at most 499 characters; anything longer is cut there and the rest of that line is
-//   skipped (it is never taken for a line of its own);
+// - a line is looked at up to its 499th character and the rest of a longer line is skipped (it is
+//   never taken for a line of its own); a text that does not end within them is refused, never
+//   cut, and its field keeps its value;
 // - a line whose first byte is not in 'A'..'z' is skipped (comments, blank lines, indented keys);
 // - a key counts only at the very start of the line and directly followed by "=", so a line
 //   "mtranspo=..." never sets `transpo`; the first key that matches is taken;
 // - numbers may have blanks after "="; a value that does not parse (or does not fit the field)
 //   leaves the field as it was; reals must be finite;
 // - a text runs to the end of its line: blanks after "=" and at the end of the line are not part
-//   of it, blanks inside are ("buzz_path=C:\Program Files\Buzz\"); it is cut to the 255 bytes
-//   its field holds. A text in double quotes (as some files have them) is read without them.
+//   of it, blanks inside are ("buzz_path=C:\Program Files\Buzz\"). A text in double quotes (as
+//   some files have them) is read without them.
 //
-// The saver writes a text as stored, up to a line break: a line break can never be part of a
-// text, so a text cannot break out of its line.
+// The saver writes a text as stored, in double quotes when it begins or ends with a blank or is
+// itself quoted, so that it reads back as it was. A text the file cannot hold (a line break in it,
+// or a line longer than the 499 characters a reader looks at) is refused: nothing is saved and
+// the reason names the key.
 #include "settings/settings.h"
 
 #include <cctype>
@@ -44,12 +47,12 @@ struct FieldRef {
     Kind kind = none;
     int Settings::*i = nullptr;
     float Settings::*r = nullptr;
-    char (Settings::*t)[settings_text_size] = nullptr;
+    std::string Settings::*t = nullptr;
 
     constexpr FieldRef() = default;
     constexpr FieldRef(int Settings::*p) : kind(integer), i(p) {}
     constexpr FieldRef(float Settings::*p) : kind(real), r(p) {}
-    constexpr FieldRef(char (Settings::*p)[settings_text_size]) : kind(text), t(p) {}
+    constexpr FieldRef(std::string Settings::*p) : kind(text), t(p) {}
 };
 
 // One line of the file as the saver writes it. For a value line the text is the key, "=", one
@@ -254,7 +257,7 @@ bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0;
 
 // A text value: what follows the blanks after "=", up to the end of the line without its
 // trailing blanks; one pair of double quotes around it is taken away ("" is an empty text).
-bool scan_text(const char* s, char (&out)[settings_text_size])
+bool scan_text(const char* s, std::string& out)
 {
     while (is_blank(*s)) ++s;
     if (!*s) return false;
@@ -265,23 +268,17 @@ bool scan_text(const char* s, char (&out)[settings_text_size])
         ++begin;
         --end;
     }
-    size_t n = size_t(end - begin);
-    if (n > settings_text_size - 1) n = settings_text_size - 1;
-    std::memcpy(out, begin, n);
-    out[n] = 0;
+    out.assign(begin, end);
     return true;
 }
 
 // xi_dir always ends in a directory separator. A backslash or a slash already there is kept;
 // otherwise the separator of the system the program runs on is added ('\' on Windows, '/'
-// elsewhere). A directory that fills the whole field gives up its last byte for it.
-void keep_final_separator(char (&dir)[settings_text_size])
+// elsewhere).
+void keep_final_separator(std::string& dir)
 {
-    size_t n = std::strlen(dir);
-    if (n == 0 || dir[n - 1] == '\\' || dir[n - 1] == '/') return;
-    if (n > settings_text_size - 2) n = settings_text_size - 2;
-    dir[n] = platform::path_separator;
-    dir[n + 1] = 0;
+    if (dir.empty() || dir.back() == '\\' || dir.back() == '/') return;
+    dir += platform::path_separator;
 }
 
 // The line of `lines` whose key the text begins with, or nullptr.
@@ -301,9 +298,11 @@ std::string range_text(const KeyRange* r, FieldRef::Kind kind)
 }
 
 // Parses one line (without its line break) into `settings`. `transient`: the fields that are not
-// saved may be set too. `checked`: a number outside its key's range is refused. On a refusal the
-// field is as it was and `message` says why.
-SettingResult apply_line(Settings& settings, const char* line, bool transient, bool checked, std::string& message)
+// saved may be set too. `checked`: a number outside its key's range is refused. `cut`: the line
+// went on beyond what the loader looks at, so a text on it is refused. On a refusal the field is
+// as it was and `message` says why.
+SettingResult apply_line(Settings& settings, const char* line, bool transient, bool checked, std::string& message,
+                         bool cut = false)
 {
     unsigned char first = static_cast<unsigned char>(line[0]);
     const IniLine* found = first < 'A' || first > 'z' ? nullptr : line_for_key(ini_lines, line);
@@ -346,40 +345,36 @@ SettingResult apply_line(Settings& settings, const char* line, bool transient, b
         settings.*l.field.r = v;
         return SettingResult::ok;
     }
-    case FieldRef::text:
-        if (!scan_text(value, settings.*l.field.t)) return refuse(SettingResult::bad_value);
+    case FieldRef::text: {
+        if (cut) {
+            message = key + ": a text longer than the " + std::to_string(ini_line_max) +
+                      " characters a kestrix.ini line holds";
+            return SettingResult::bad_value;
+        }
+        std::string v;
+        if (!scan_text(value, v)) return refuse(SettingResult::bad_value);
+        settings.*l.field.t = std::move(v);
         if (l.field.t == &Settings::xi_dir) keep_final_separator(settings.xi_dir);
         return SettingResult::ok;
+    }
     case FieldRef::none: break;
     }
     return SettingResult::unknown_key;
 }
 
-bool apply_line(Settings& settings, const char* line, bool transient)
-{
-    std::string unused;
-    return apply_line(settings, line, transient, false, unused) == SettingResult::ok;
-}
-
-// Copies a line of a caller into a buffer of the loader's line length, without its line break.
-void copy_line(const char* line, char (&buf)[ini_line_max + 1])
-{
-    size_t n = std::strcspn(line, "\n");
-    if (n > ini_line_max) n = ini_line_max;
-    std::memcpy(buf, line, n);
-    if (n > 0 && buf[n - 1] == '\r') --n;
-    buf[n] = 0;
-}
-
 // Reads one line of at most ini_line_max characters into line, skipping the rest of a longer
-// line and dropping the line break. False at the end of the file.
-bool read_line(FILE* f, char (&line)[ini_line_max + 1])
+// line (`cut` tells) and dropping the line break. False at the end of the file.
+bool read_line(FILE* f, char (&line)[ini_line_max + 1], bool& cut)
 {
     size_t n = 0;
+    cut = false;
     int c = std::getc(f);
     if (c == EOF) return false;
     while (c != EOF && c != '\n') {
-        if (n < ini_line_max) line[n++] = char(c);
+        if (n < ini_line_max)
+            line[n++] = char(c);
+        else if (c != '\r')
+            cut = true;
         c = std::getc(f);
     }
     if (n > 0 && line[n - 1] == '\r') --n; // a file written on Windows, read elsewhere
@@ -387,8 +382,26 @@ bool read_line(FILE* f, char (&line)[ini_line_max + 1])
     return true;
 }
 
-// Writes a text value as stored, up to a line break.
-void write_text(FILE* f, const char* text) { std::fwrite(text, 1, std::strcspn(text, "\r\n"), f); }
+// A text as the saver writes it: in double quotes where the reader would otherwise take blanks
+// at its ends or quotes around it away.
+std::string stored_text(const std::string& text)
+{
+    const bool quote = !text.empty() && (is_blank(text.front()) || is_blank(text.back()) ||
+                                         (text.size() >= 2 && text.front() == '"' && text.back() == '"'));
+    return quote ? '"' + text + '"' : text;
+}
+
+// Why a text field cannot be saved whole, "" when it can.
+std::string unstorable(const IniLine& l, const Settings& from)
+{
+    const std::string& text = from.*l.field.t;
+    const std::string key(l.text, key_length(l) - 1);
+    if (text.find_first_of("\r\n") != std::string::npos) return key + " holds a line break, which kestrix.ini cannot hold";
+    if (key.size() + 1 + stored_text(text).size() > ini_line_max)
+        return key + " is " + std::to_string(text.size()) + " characters long; a kestrix.ini line holds " +
+               std::to_string(ini_line_max - key.size() - 1) + " after \"" + key + "=\"";
+    return {};
+}
 
 // Writes one value line: "key=", the value by the line's conversion, the rest of the line.
 void write_value_line(FILE* f, const IniLine& l, const Settings& from)
@@ -411,7 +424,7 @@ void write_value_line(FILE* f, const IniLine& l, const Settings& from)
         break;
     }
     case FieldRef::real: std::fprintf(f, "%f", double(from.*l.field.r)); break;
-    case FieldRef::text: write_text(f, from.*l.field.t); break;
+    case FieldRef::text: std::fputs(stored_text(from.*l.field.t).c_str(), f); break;
     case FieldRef::none: break;
     }
     std::fputs(rest, f);
@@ -445,7 +458,9 @@ bool load_settings(Settings& settings)
     File f = open_file(settings_file_name, "r");
     if (!f) return false;
     char line[ini_line_max + 1];
-    while (read_line(f.get(), line)) apply_line(settings, line, false);
+    bool cut = false;
+    std::string unused;
+    while (read_line(f.get(), line, cut)) apply_line(settings, line, false, false, unused, cut);
     return true;
 }
 
@@ -454,24 +469,34 @@ bool load_settings(Settings& settings, std::vector<std::string>& warnings)
     File f = open_file(settings_file_name, "r");
     if (!f) return false;
     char line[ini_line_max + 1];
+    bool cut = false;
     std::string message;
-    for (int number = 1; read_line(f.get(), line); ++number) {
+    for (int number = 1; read_line(f.get(), line, cut); ++number) {
         unsigned char first = static_cast<unsigned char>(line[0]);
         if (first < 'A' || first > 'z') continue; // comments, blank and indented lines
-        if (apply_line(settings, line, false, true, message) == SettingResult::ok) continue;
+        if (apply_line(settings, line, false, true, message, cut) == SettingResult::ok) continue;
         warnings.push_back(std::string(settings_file_name) + " line " + std::to_string(number) + ": " + message +
                            " (kept as it was)");
     }
     return true;
 }
 
-bool save_settings(const Settings& from)
+bool save_settings(const Settings& from, std::string* problem)
 {
+    for (const IniLine& l : ini_lines)
+        if (l.field.kind == FieldRef::text)
+            if (std::string why = unstorable(l, from); !why.empty()) {
+                if (problem) *problem = why;
+                return false;
+            }
     // Written under a scratch name beside it and renamed when complete: a full disk or an
     // interruption leaves the previous settings as they were. Saving replaces the file: that is
     // what a save is for.
     platform::ScratchFile part;
-    if (!part.create(settings_file_name, ".part", "w")) return false; // text: the system's line ends
+    if (!part.create(settings_file_name, ".part", "w")) { // text: the system's line ends
+        if (problem) *problem = std::strerror(errno);
+        return false;
+    }
     for (const IniLine& l : ini_lines) {
         if (l.field.kind == FieldRef::none)
             std::fputs(l.text, part.get());
@@ -479,31 +504,20 @@ bool save_settings(const Settings& from)
             write_value_line(part.get(), l, from);
         std::fputc('\n', part.get());
     }
-    return part.commit(settings_file_name, true) == 0;
-}
-
-void settings_set_text(char (&field)[settings_text_size], const char* text)
-{
-    if (!text) text = "";
-    size_t n = std::strlen(text);
-    if (n > settings_text_size - 1) n = settings_text_size - 1;
-    std::memmove(field, text, n);
-    field[n] = 0;
+    const int e = part.commit(settings_file_name, true);
+    if (e != 0 && problem) *problem = std::strerror(e);
+    return e == 0;
 }
 
 bool settings_apply_line(Settings& settings, const char* line)
 {
-    if (!line) return false;
-    char buf[ini_line_max + 1];
-    copy_line(line, buf);
-    return apply_line(settings, buf, true);
+    std::string unused;
+    return line && apply_line(settings, line, true, false, unused) == SettingResult::ok;
 }
 
 SettingResult settings_apply_checked(Settings& settings, const char* line, std::string& message)
 {
-    char buf[ini_line_max + 1];
-    copy_line(line ? line : "", buf);
-    return apply_line(settings, buf, true, true, message);
+    return apply_line(settings, line ? line : "", true, true, message);
 }
 
 std::string settings_check_int(const char* key, long long value)
@@ -527,11 +541,10 @@ std::vector<SettingKeyInfo> settings_key_list()
         k.type = l.field.kind == FieldRef::integer ? "integer" : l.field.kind == FieldRef::real ? "real" : "text";
         k.range = range_text(r, l.field.kind);
         if (l.field.kind == FieldRef::real && r) k.range = "a real, " + k.range;
-        char buf[settings_text_size + 16];
+        char buf[64];
         if (l.field.kind == FieldRef::integer) std::snprintf(buf, sizeof buf, "%d", defaults.*l.field.i);
         if (l.field.kind == FieldRef::real) std::snprintf(buf, sizeof buf, "%f", double(defaults.*l.field.r));
-        if (l.field.kind == FieldRef::text) std::snprintf(buf, sizeof buf, "\"%s\"", defaults.*l.field.t);
-        k.fallback = buf;
+        k.fallback = l.field.kind == FieldRef::text ? '"' + defaults.*l.field.t + '"' : std::string(buf);
         k.meaning = r ? r->meaning : "";
         k.saved = saved;
         keys.push_back(k);

@@ -100,7 +100,7 @@ namespace {
 // A name the job gives another file: the song's or the log's.
 bool names_a_job_file(const Conversion& c, const char* path)
 {
-    return platform::same_file(path, c.settings.output_file) || platform::same_file(path, c.settings.log_file);
+    return platform::same_file(path, c.settings.output_file.c_str()) || platform::same_file(path, c.settings.log_file.c_str());
 }
 } // namespace
 

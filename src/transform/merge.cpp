@@ -144,7 +144,7 @@ ReaderHooks merge_hooks(Merge& m)
 void check_machines(Merge& m, int input, const char* name)
 {
     if (!m.state.has_section[input][sec_mach] || summary(m, input).machines < 1)
-        refuse("No machines in %.200s!!", name);
+        refuse("No machines in %s!!", name);
 }
 
 // One of the seven sections: each input in turn, then what the tools add after them.
@@ -250,12 +250,16 @@ namespace merge_stage {
 [[noreturn]] void refuse(const char* fmt, ...) KX_PRINTF(1, 2);
 void refuse(const char* fmt, ...)
 {
-    char msg[256];
-    va_list ap;
+    // Whole, however long the file names in it.
+    va_list ap, again;
     va_start(ap, fmt);
-    std::vsnprintf(msg, sizeof msg, fmt, ap);
+    va_copy(again, ap);
+    const int n = std::vsnprintf(nullptr, 0, fmt, ap);
+    std::string msg(size_t(n > 0 ? n : 0) + 1, '\0');
+    std::vsnprintf(msg.data(), msg.size(), fmt, again);
+    va_end(again);
     va_end(ap);
-    job_abort(msg);
+    job_abort(msg.c_str());
 }
 
 } // namespace merge_stage
@@ -362,7 +366,7 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
         const std::string folder = folder_of(output);
         if (!folder.empty() && !platform::is_directory(folder.c_str())) {
             ms.file_in_hand.clear();
-            refuse("%.200s: no such folder", folder.c_str());
+            refuse("%s: no such folder", folder.c_str());
         }
         job_abort("Can't open outputfile");
     }

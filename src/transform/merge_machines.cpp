@@ -208,7 +208,7 @@ void plan_machine_names(Merge& m)
         known[i] = machine_names(m, i, names[i], why);
         if (!known[i] && (merging || i == 2)) {
             m.log.log_force = 1;
-            log_print(m.log, "\nWarning: the names of the machines of %.200s are not checked for clashes, %.200s!",
+            log_print(m.log, "\nWarning: the names of the machines of %s are not checked for clashes, %s!",
                       ms.songs[i].c_str(), why.c_str());
         }
     }
@@ -222,7 +222,7 @@ void plan_machine_names(Merge& m)
             const std::string name = free_name(taken, names[2][k]);
             if (name == names[2][k]) continue;
             ms.second_names[k] = name;
-            log_print(m.log, "\nMachine %s of %.200s renamed %s, its name is taken", names[2][k].c_str(),
+            log_print(m.log, "\nMachine %s of %s renamed %s, its name is taken", names[2][k].c_str(),
                       ms.songs[2].c_str(), name.c_str());
         }
     } else {

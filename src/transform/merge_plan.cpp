@@ -109,7 +109,7 @@ bool empty_list(Merge& m, int input, const SectionEntry& e)
 void leave_out(Merge& m, const SectionEntry& e, const char* song, const char* why)
 {
     m.log.log_force = 1;
-    log_print(m.log, "\nWarning: section %s of %.200s is left out, %s!", e.name, song, why);
+    log_print(m.log, "\nWarning: section %s of %s is left out, %s!", e.name, song, why);
 }
 
 bool read_para(Merge& m, int input, const SectionEntry& e, int description, ParaSection& out)
@@ -171,7 +171,7 @@ void raw_entries(Merge& m, int input, std::vector<CompressedWave>& out)
         w.raw_bytes = in.dword();
         w.data = in.pos;
         if (w.format != 0)
-            refuse("Wave %u of %.200s is kept in format %u, which compressed waves cannot hold!!", unsigned(w.index),
+            refuse("Wave %u of %s is kept in format %u, which compressed waves cannot hold!!", unsigned(w.index),
                    m.state.songs[input].c_str(), unsigned(w.format));
         if (w.raw_bytes > in.room()) job_abort(msg_too_short);
         in.skip(w.raw_bytes);
@@ -217,8 +217,8 @@ const SectionEntry* find_extra(Merge& m, int input, const char* name)
 std::vector<PlannedSection> plan_sections(Merge& m, const char* first, const char* second, ParaPlan& para, CwavPlan& cwav)
 {
     const bool adds_machines = m.reader.merging || m.clone.destination != 0;
-    if (summary(m, 1).extra_sections_cut) refuse("%.200s has more sections than a Buzz song!!", first);
-    if (m.reader.merging && summary(m, 2).extra_sections_cut) refuse("%.200s has more sections than a Buzz song!!", second);
+    if (summary(m, 1).extra_sections_cut) refuse("%s has more sections than a Buzz song!!", first);
+    if (m.reader.merging && summary(m, 2).extra_sections_cut) refuse("%s has more sections than a Buzz song!!", second);
 
     MergeState& ms = m.state;
     const SectionEntry* first_cwav = find_extra(m, 1, "CWAV");

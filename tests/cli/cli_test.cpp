@@ -9,6 +9,7 @@
 #include "cli/batch.h"
 #include "cli/console_log.h"
 #include "cli/option_table.h"
+#include "cli/preflight.h"
 #include "core/version.h"
 #include "midi/smf_builder.h"
 #include "platform/platform.h"
@@ -83,8 +84,8 @@ TEST_F(Cli, OptionsSaveTheSettingsTheyName)
          [](Settings& s) { s.dotsplit = 2; s.dowave = 1; s.transpo = -3; }},
         {"transpo=5\n", "--target bass3 +W --midi-tempos", [](Settings& s) { s.dopfun = 9; s.dowave = 0; s.midi_tempos = 1; }},
         {nullptr, "--set 'buzz_path=C:\\Program Files\\Buzz\\' -V --set 'xi_dir=my xi/'", [](Settings& s) {
-             settings_set_text(s.buzz_path, "C:\\Program Files\\Buzz\\");
-             settings_set_text(s.xi_dir, "my xi/");
+             s.buzz_path = "C:\\Program Files\\Buzz\\";
+             s.xi_dir = "my xi/";
              s.verbose = 1;
          }},
     };
@@ -92,7 +93,7 @@ TEST_F(Cli, OptionsSaveTheSettingsTheyName)
         SCOPED_TRACE(c.args);
         if (c.ini) std::ofstream("kestrix.ini") << c.ini;
         settings = Settings();
-        if (!load_settings(settings)) settings_set_text(settings.xi_dir, (platform::current_directory() + "/xi/").c_str());
+        if (!load_settings(settings)) settings.xi_dir = platform::current_directory() + "/xi/";
         c.change(settings);
         auto r = run_kestrix(std::string(c.args) + " --save-settings");
         EXPECT_EQ(r.status, 0) << r.err;
@@ -142,6 +143,15 @@ TEST_F(Cli, ConvertListAndFail)
     EXPECT_TRUE(fs::exists("quiet.bmx"));
     r = run_kestrix("-q -y demo.xm quiet.bmx");
     EXPECT_EQ(r.status, 0) << r.err;
+    // A folder of 249 characters: the songs' names are whole, for one input and for a batch.
+    const std::string deep(249, 'd');
+    r = run_kestrix("-q demo.xm -O " + deep);
+    EXPECT_EQ(r.status, 0) << r.err;
+    fs::copy_file("demo.xm", "demo2.xm");
+    r = run_kestrix("-q -y demo.xm demo2.xm -O " + deep);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(kxtest::read_text(deep + "/demo.bmx"), kxtest::read_text("demo.bmx"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(deep), fs::directory_iterator()), 2);
 
     // The song goes beside its input, named as its kind: a MOD read by the converter itself makes
     // a BMW like any module. An OUTPUT's extension decides the kind, and the log says so.
@@ -268,6 +278,7 @@ TEST_F(Cli, OneLineForEachFailure)
     std::ofstream("stub.xi") << "Extended Instrument: ";
     kxtest::Bytes().str("Extended Instrument: ").fill(43, ' ').le16(0x0102).fill(230, 0).le16(3).write("cut.xi");
     const std::string exe = std::string(KESTRIX_BINARY_DIR) + "/machines.ini";
+    const std::string long_text = "--save-settings --set buzz_path=" + std::string(490, 'b');
     const struct {
         const char *ini, *args;
         int status;
@@ -292,6 +303,10 @@ TEST_F(Cli, OneLineForEachFailure)
         {nullptr, "--merge old.bmx -o link.bmx", 1, "kestrix: link.bmx: exists; -y (--force) replaces it"},
         {nullptr, "--set foo=1 demo.xm", 2, "kestrix: --set: unknown key \"foo\" (kestrix --keys lists the keys)"},
         {nullptr, "- out.bmx", 1, "kestrix: standard input: nothing to read"},
+        {nullptr, "- out.bmx </dev/zero", 1, "kestrix: standard input: not a module of any known kind (XM, MOD, "
+                                             "S3M, IT or another format mod2xm reads, MIDI, XI, Buzz song)"},
+        {nullptr, long_text.c_str(), 1, "kestrix: kestrix.ini: not saved: buzz_path is 490 characters long; a "
+                                        "kestrix.ini line holds 489 after \"buzz_path=\""},
         // No output is a file the job reads or another of its outputs, -y or not; the log file
         // and a WAV obey the same rules as the song.
         {nullptr, "-y -q demo.xm out.bmx --log demo.xm", 1, "kestrix: demo.xm: is the input file itself; name another log file"},
@@ -338,7 +353,7 @@ TEST_F(Cli, OneLineForEachFailure)
     EXPECT_EQ(kxtest::read_text("old.bmx"), "edited in Buzz");
     EXPECT_EQ(kxtest::read_text("notes.txt"), "mine");
     EXPECT_EQ(kxtest::read_file("demo.xm"), kxtest::read_file(kxe2e::demo_xm()));
-    for (const char* never : {"demo.bmx", "nomachines/demo.bmx", "out.bmx", "new.bmx", "m.bmx", "t.bmx", "text.bmx", "stub.bmx"})
+    for (const char* never : {"kestrix.ini", "demo.bmx", "nomachines/demo.bmx", "out.bmx", "new.bmx", "m.bmx", "t.bmx", "text.bmx", "stub.bmx"})
         EXPECT_FALSE(fs::exists(never)) << never;
     const auto t = run_kestrix("--target 25 demo.xm");
     EXPECT_EQ(t.status, 1);
@@ -364,6 +379,24 @@ TEST_F(Cli, SettingsFileWarningsAndKeys)
     EXPECT_NE(k.out.find("\ndotsplit       integer  0 to 2                     1            machines:"), std::string::npos)
         << k.out;
     EXPECT_EQ(std::count(k.out.begin(), k.out.end(), '\n'), 1 + 48 + 8) << k.out;
+}
+
+// Standard input is spooled up to a limit: the first bytes (already read) count.
+TEST(StandardInput, SpooledUpToTheLimit)
+{
+    for (uint64_t limit : {9, 10}) {
+        FILE* in = std::tmpfile();
+        FILE* out = std::tmpfile();
+        ASSERT_TRUE(in && out);
+        std::fputs("3456789", in);
+        std::rewind(in);
+        const uint8_t head[] = {'0', '1', '2'};
+        EXPECT_EQ(spool_input(in, head, 3, out, "spool", limit),
+                  limit < 10 ? "more than the 9 bytes kestrix takes from standard input; name the file instead" : "");
+        EXPECT_EQ(kxtest::text_of(out), limit < 10 ? "012" : "0123456789");
+        std::fclose(in);
+        std::fclose(out);
+    }
 }
 
 // On a terminal a bar stands below the lines: a job's progress once it has run half a second, a

@@ -141,8 +141,8 @@ TEST_F(SoundFontTest, MidiSongsTakeTheirWavesFromTheBank)
         fs::create_directory("xi");
         settings.dopchange = k.dopchange;
         settings.drkit = k.drkit;
-        settings_set_text(settings.xi_dir, "xi/");
-        settings_set_text(settings.soundfont, "bank.sf2");
+        settings.xi_dir = "xi/";
+        settings.soundfont = "bank.sf2";
         for (int dowave : {2, 1}) {
             settings.dowave = dowave;
             const auto r = kxe2e::convert_file(settings, "song.mid", dowave == 2 ? "a.bmx" : "a.bmw");
@@ -154,7 +154,7 @@ TEST_F(SoundFontTest, MidiSongsTakeTheirWavesFromTheBank)
         std::sort(names.begin(), names.end());
         EXPECT_EQ(names, k.xi);
         settings.dowave = 2;
-        settings_set_text(settings.soundfont, "none");
+        settings.soundfont = "none";
         ASSERT_TRUE(kxe2e::convert_file(settings, "song.mid", "b.bmx").ok);
         const std::vector<uint8_t> a = kxtest::read_file("a.bmx");
         EXPECT_EQ(a, kxtest::read_file("b.bmx"));

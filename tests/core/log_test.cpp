@@ -41,8 +41,7 @@ TEST_F(LogSink, ForcingDotsAndAbort)
 
 // Only a leading and a trailing newline of the format start lines; other newlines are drawn, and
 // the log file gets the text unchanged. The window scrolls by a line once the next line would
-// reach lwind_dy - 45. One call's text is cut to 255 bytes, never overflowing the buffer; a cut
-// text loses its trailing newline, but the line still ends.
+// reach lwind_dy - 45. A text longer than the usual buffer (a long path) is written whole.
 TEST_F(LogSink, LinesScrollingAndTheLogFile)
 {
     std::FILE* f = std::fopen("log.txt", "w");
@@ -55,14 +54,14 @@ TEST_F(LogSink, LinesScrollingAndTheLogFile)
     log_print(log, "%s\n", "arg\n"); // the argument's newline is text; the format's ends the line
     log_print(log, "\n");
     log_print(log, "%s", "c\n");
-    const std::string z255(255, 'z');
-    EXPECT_EQ(log_print(log, "%s\n", z255.c_str()), 255);
+    const std::string z300(300, 'z');
+    EXPECT_EQ(log_print(log, "%s\n", z300.c_str()), 301);
     std::fclose(f);
     log.log_stream = nullptr;
-    EXPECT_EQ(win.text, "one\ntwo\na\nbarg\n\n^\nc\n" + z255 + "^\n");
+    EXPECT_EQ(win.text, "one\ntwo\na\nbarg\n\n^\nc\n" + z300 + "^\n");
     EXPECT_EQ(win.ys, (std::vector<int>{15, 30, 45, 45, 45}));
     EXPECT_EQ(win.scrolls, 30);
-    EXPECT_EQ(kxtest::read_text("log.txt"), "one\ntwo\na\nbarg\n\n\nc\n" + z255);
+    EXPECT_EQ(kxtest::read_text("log.txt"), "one\ntwo\na\nbarg\n\n\nc\n" + z300 + "\n");
 }
 
 } // namespace

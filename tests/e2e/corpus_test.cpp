@@ -27,7 +27,7 @@ TEST_F(Corpus, EveryModuleConvertsAndReadsBackInEverySetting)
         for (const auto& c : configs) {
             SCOPED_TRACE(testing::Message() << f.filename().string() << " " << c[0] << " " << c[1] << " " << c[2]);
             settings = Settings();
-            settings_set_text(settings.xi_dir, "xi/");
+            settings.xi_dir = "xi/";
             if (c[0] >= 0) settings.dotsplit = c[0], settings.dowave = c[1], settings.dopfun = c[2];
             const auto r = kxe2e::convert_file(settings, f.string(), "out.bmx");
             ASSERT_TRUE(r.ok) << r.log;

@@ -146,7 +146,7 @@ TEST_F(GoldenSongs, ConversionsAndListingsMatchByteForByte)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         settings = Settings();
-        settings_set_text(settings.xi_dir, "xi/");
+        settings.xi_dir = "xi/";
         for (std::string o = c.options, item; !o.empty(); o.erase(0, item.size() + 1)) {
             item = o.substr(0, o.find(' '));
             ASSERT_TRUE(settings_apply_line(settings, item.c_str())) << item;

@@ -45,7 +45,7 @@ TEST_F(MidiCorpus, EveryFileInEveryWaveModeReadsBack)
                 settings.dopchange = c.dopchange;
                 settings.drkit = c.drkit;
                 settings.dowave = dowave;
-                std::snprintf(settings.xi_dir, sizeof settings.xi_dir, "%s/xi/", fs::current_path().c_str());
+                settings.xi_dir = fs::current_path().string() + "/xi/";
                 auto r = kxe2e::convert_file(settings, f.string(), "out.bmx");
                 ASSERT_TRUE(r.ok) << r.log;
                 EXPECT_GE(r.machine_count, 2);
@@ -74,8 +74,8 @@ TEST_F(MidiSoundFont, EveryNotesWaveFromTimGM6mb)
     const auto files = kxtest::corpus_files({".mid"});
     if (files.empty() || !fs::exists(bank)) GTEST_SKIP() << "no corpus MIDI files, or no " << bank;
     kxtest::install_machines_ini();
-    settings_set_text(settings.soundfont, bank);
-    settings_set_text(settings.xi_dir, "none/");
+    settings.soundfont = bank;
+    settings.xi_dir = "none/";
     settings.replace_files = 1;
     SoundFont sf;
     ASSERT_EQ(read_soundfont(sf, bank), "");

@@ -33,6 +33,7 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
         const char* args;    // the arguments it was given, one a line
         const char* log;     // the log of the failed job; none: the job converts the prepared XM
         int machines;        // of the converted song
+        const char* output = "out.bmx";
     };
     const char* xm = "cat prepared.xm > \"${1%.*}.xm\"";
     // Where the converters belong, as the messages say it ("%" for the test program's folder).
@@ -66,6 +67,9 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
         {"x.mid", 0, 1, "easyxmid", "exit 0", "x.mid\n@.xm\n4\n10\n", "Error: Can't open inputfile\n", 0},
         // The module name easyxmid writes begins with the number of channels to keep: "03".
         {"x.mid", 0, 1, "easyxmid", "cat prepared.xm > \"$2\"", "x.mid\n@.xm\n4\n10\n", nullptr, 4},
+        // Names that begin with '-' reach a converter as "./-...", never as an option.
+        {"-x.mid", 0, 1, "easyxmid", "cat prepared.xm > \"$2\"", "./-x.mid\n@.xm\n4\n10\n", nullptr, 4},
+        {"-x.it", 0, 0, "it2xm", xm, "./@.it\n/WC\n./@.xm\n", nullptr, 5, "-x.bmx"},
     };
     kxtest::install_machines_ini();
     kxtest::Bytes prepared{kxtest::read_file(kxe2e::demo_xm())};
@@ -90,12 +94,14 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
         // The stand-in's folder first on PATH; without a stand-in it alone: no installed
         // converter is found.
         ::setenv("PATH", (c.script ? bin + ":" + path : bin).c_str(), 1);
-        auto r = convert_file(settings, c.input, "out.bmx");
+        auto r = convert_file(settings, c.input, c.output);
         ::setenv("PATH", path.c_str(), 1);
         // The scratch names ("out_bmx-kx<pid>-<n>") read as "@".
         std::string args = c.script ? kxtest::read_text("args.txt") : "";
-        for (size_t at; (at = args.find("out_bmx-kx")) != std::string::npos;)
-            args.replace(at, args.find_first_not_of("0123456789-", at + 10) - at, "@");
+        for (size_t at; (at = args.find("_bmx-kx")) != std::string::npos;) {
+            const size_t from = args.find_last_of("/\n", at) == std::string::npos ? 0 : args.find_last_of("/\n", at) + 1;
+            args.replace(from, args.find_first_not_of("0123456789-", at + 7) - from, "@");
+        }
         EXPECT_EQ(args, c.args);
         EXPECT_EQ(r.ok, c.log == nullptr) << r.log;
         if (c.log) {
@@ -105,10 +111,10 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
         } else {
             EXPECT_EQ(r.machine_count, c.machines);
         }
-        EXPECT_EQ(fs::exists("out.bmx"), c.log == nullptr);
+        EXPECT_EQ(fs::exists(c.output), c.log == nullptr);
         EXPECT_FALSE(scratch_left());
         fs::remove(program);
-        for (const char* f : {c.input, "args.txt", "out.bmx", "song.xm", "tune.xm"}) fs::remove(f);
+        for (const char* f : {c.input, "args.txt", c.output, "song.xm", "tune.xm"}) fs::remove(f);
     }
 }
 

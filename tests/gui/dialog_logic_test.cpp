@@ -81,18 +81,18 @@ TEST_F(PagesTest, BasicsOutputNameFollowsTheInput)
 TEST_F(PagesTest, ReplaceQuestionsAndLogWindowPlace)
 {
     Settings s;
-    settings_set_text(s.input_file, "a.xm");
-    settings_set_text(s.output_file, "a.bmx");
-    settings_set_text(s.merge_output, "m.bmx");
+    s.input_file = "a.xm";
+    s.output_file = "a.bmx";
+    s.merge_output = "m.bmx";
     auto all = [](const char*) { return true; };
     auto only_m = [](const char* n) { return std::string(n) == "m.bmx"; };
     EXPECT_EQ(files_a_job_replaces(s, 1, all), std::vector<std::string>{"a.bmx"});
     EXPECT_EQ(files_a_job_replaces(s, 3, all), (std::vector<std::string>{"a.bmx", "m.bmx"}));
     EXPECT_EQ(files_a_job_replaces(s, 3, only_m), std::vector<std::string>{"m.bmx"});
     EXPECT_EQ(files_a_job_replaces(s, 2, only_m), std::vector<std::string>{"m.bmx"});
-    settings_set_text(s.merge_output, "a.bmx");
+    s.merge_output = "a.bmx";
     EXPECT_EQ(files_a_job_replaces(s, 3, all), std::vector<std::string>{"a.bmx"});
-    settings_set_text(s.input_file, "song.BMW"); // listed, nothing written
+    s.input_file = "song.BMW"; // listed, nothing written
     EXPECT_TRUE(files_a_job_replaces(s, 1, all).empty());
     EXPECT_EQ(replace_question("big.bmx"), "big.bmx exists. Replace it?");
 
@@ -144,7 +144,7 @@ TEST_F(PagesTest, BasicsWaveChoiceAndTarget)
     s = Settings();
     s.dowave = 1;
     r = round_trip(s);
-    EXPECT_STREQ(r.output_file, "kestrix.bmw"); // adjusted once at initialisation
+    EXPECT_EQ(r.output_file, "kestrix.bmw"); // adjusted once at initialisation
     EXPECT_EQ(r.dowave, 1);
 }
 

@@ -84,7 +84,7 @@ TEST_F(JobRunner, EachModesPhasesAndFinalText)
         {2, convert_ok, 0, 1, 2, "[Merging Log] mpx1.bmx+mpx2.bmx>morphix.bmx Merging finished!", ""},
         {0, convert_ok, 2, 0, 0, "Error occured!", ""},
     };
-    settings_set_text(settings.input_file, "tune.xm");
+    settings.input_file = "tune.xm";
     for (const Case& k : cases) {
         SCOPED_TRACE(k.trace);
         trace.clear();
@@ -128,21 +128,21 @@ TEST_F(JobRunner, JobsOnThreadsWriteTheBytesOfJobsInTurn)
     };
     Settings split = settings, plain = settings, merge = settings;
     for (Settings* s : {&split, &plain, &merge}) s->replace_files = 1;
-    std::snprintf(split.input_file, sizeof split.input_file, "demo.xm");
+    split.input_file = "demo.xm";
     split.dotsplit = 1;
     split.dowave = 1;
     plain = split;
     plain.dotsplit = 0;
     plain.dowave = 0;
-    std::snprintf(merge.merge_input1, sizeof merge.merge_input1, "first.bmx");
-    std::snprintf(merge.merge_input2, sizeof merge.merge_input2, "second.bmx");
+    merge.merge_input1 = "first.bmx";
+    merge.merge_input2 = "second.bmx";
     merge.use_convout = 0;
     merge.do_mscale1 = merge.do_mscale2 = 1;
     merge.blow_up = merge.song_repeat = 2;
     std::vector<Run> runs = {{split, 1, "split.bmx", {}, {}}, {plain, 1, "plain.bmx", {}, {}}, {merge, 2, "merged.bmx", {}, {}}};
     auto run = [](Run& r, const std::string& output) {
-        std::snprintf(r.settings.output_file, sizeof r.settings.output_file, "%s", output.c_str());
-        std::snprintf(r.settings.merge_output, sizeof r.settings.merge_output, "%s", output.c_str());
+        r.settings.output_file = output;
+        r.settings.merge_output = output;
         QuietFrontEnd f;
         Job(r.settings, f).run(r.mode);
         r.final_text = f.final_text;
@@ -174,7 +174,7 @@ TEST_F(JobRunner, MidiWaveSourceBeforeTheJob)
 {
     std::filesystem::create_directory("xi");
     kxtest::Bytes().str("x").write("bank.sf2");
-    settings_set_text(settings.xi_dir, "xi/");
+    settings.xi_dir = "xi/";
     struct Case {
         const char* soundfont;
         int dopchange, domidi_ext;
@@ -192,7 +192,7 @@ TEST_F(JobRunner, MidiWaveSourceBeforeTheJob)
         SCOPED_TRACE(k.text);
         if (k.xi_file) kxtest::Bytes().str("x").write("xi/gmc_01.xi");
         else std::filesystem::remove("xi/gmc_01.xi");
-        settings_set_text(settings.soundfont, k.soundfont);
+        settings.soundfont = k.soundfont;
         settings.dopchange = k.dopchange;
         settings.domidi_ext = k.domidi_ext;
         const MidiWaveSource w = midi_wave_source(settings);
@@ -201,7 +201,7 @@ TEST_F(JobRunner, MidiWaveSourceBeforeTheJob)
         EXPECT_EQ(w.problem.empty(), std::string(k.soundfont) != "missing.sf2");
     }
     // Neither: a General MIDI SoundFont of this system, else how to get one.
-    settings_set_text(settings.soundfont, "");
+    settings.soundfont = "";
     const MidiWaveSource w = midi_wave_source(settings);
     std::string system;
     for (const std::string& p : soundfont_places())

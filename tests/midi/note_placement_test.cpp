@@ -185,6 +185,9 @@ TEST_F(MidiConversion, LimitsAndBrokenFiles)
         {"a million notes in one row", kxtest::chunk("MThd", Bytes().be16(0).be16(1).be16(96)).append(kxtest::chunk("MTrk", million)),
          "Jeskola Tracker allows ony 32 channels,sorry!"},
         {"tempo 0", smf(0, 96, {SmfTrack().tempo(0).on(96, 0, 60)}), nullptr},
+        {"a note-off before any note: 26 bytes", kxtest::chunk("MThd", Bytes().be16(0).be16(1).be16(96))
+                                                     .append(kxtest::chunk("MTrk", Bytes().u8(0).u8(0x80).u8(60).u8(0))),
+         nullptr},
         {"a track cut at a status byte", kxtest::chunk("MThd", Bytes().be16(0).be16(1).be16(96))
                                               .append(kxtest::chunk("MTrk", Bytes().u8(0).u8(0x90).u8(60).u8(1).u8(5), 9)),
          nullptr},

@@ -1,11 +1,16 @@
 // Operating-system layer: running outside programs and finding them, file and stream helpers.
 #include "support/test_support.h"
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "platform/platform.h"
@@ -49,6 +54,54 @@ TEST_F(Platform, RunProgramGivesTheExitCode)
     EXPECT_EQ(mine_code, -1);
     EXPECT_EQ(other_code, 4);
     EXPECT_EQ(slow(mine, "long"), -1);
+
+    // More programs at once than there are slots for (a batch of the largest -j, and more): all
+    // run, the later ones once a slot is free; never more than the slots at once.
+    std::ofstream("held.sh") << "#!/bin/sh\n: > started.$$\nwhile [ ! -f go ]; do sleep 0.2; done\n";
+    fs::permissions("held.sh", fs::perms::owner_all);
+    const int many = platform::max_programs_at_once + 8;
+    std::atomic<int> ok{0};
+    std::vector<std::thread> runs;
+    for (int i = 0; i < many; ++i)
+        runs.emplace_back([&] { ok += platform::run_program((dir / "held.sh").string(), {"held.sh"}) == 0; });
+    auto started = [] {
+        return std::count_if(fs::directory_iterator("."), fs::directory_iterator(),
+                             [](const auto& e) { return e.path().filename().string().starts_with("started."); });
+    };
+    for (int i = 0; i < 3000 && started() < platform::max_programs_at_once; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(started(), platform::max_programs_at_once);
+    std::ofstream("go");
+    for (std::thread& t : runs) t.join();
+    EXPECT_EQ(ok, many);
+    EXPECT_EQ(started(), many);
+}
+
+// An interrupt removes every registered file, however many a process holds (a batch of BMW
+// jobs keeps every XI file registered until its song is written), and none it has forgotten.
+TEST_F(Platform, InterruptRemovesEveryRegisteredFile)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        platform::remove_scratch_on_interrupt();
+        platform::ScratchFile kept;
+        bool made = kept.create("kept") && kept.commit("kept.txt", false) == 0;
+        for (int i = 0; i < 1000 && made; ++i) made = platform::create_scratch_file(("s" + std::to_string(i)).c_str());
+        for (int i = 0; i < 1000 && made; i += 3) platform::remove_scratch(("s" + std::to_string(i)).c_str());
+        for (int i = 1000; i < 1300 && made; ++i) made = platform::create_scratch_file(("s" + std::to_string(i)).c_str());
+        std::ofstream(made ? "ready" : "failed");
+        for (;;) ::pause();
+    }
+    for (int i = 0; i < 3000 && !fs::exists("ready") && !fs::exists("failed"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    std::set<std::string> left;
+    for (const auto& e : fs::directory_iterator(".")) left.insert(e.path().filename().string());
+    EXPECT_EQ(left, (std::set<std::string>{"kept.txt", "ready"}));
 }
 
 // Beside the running program, then the absolute folders of PATH; never the current folder, also

@@ -65,28 +65,34 @@ TEST_F(SettingsFile, EveryKeyKeepsItsOwnValue)
 }
 
 // A text runs to the end of its line: directories with blanks are saved as they are and come back
-// whole, from files of any age (quoted ones too); trailing blanks are no part of it. A line break
-// in a text cannot break out of its line. xi_dir keeps a final separator of either kind, or gets
-// one.
+// whole, from files of any age (quoted ones too); blanks at its ends come back through quotes.
+// A text the file cannot hold (a line break) is refused and the file stays as it was. xi_dir
+// keeps a final separator of either kind, or gets one.
 TEST_F(SettingsFile, Texts)
 {
-    settings_set_text(settings.buzz_path, "C:\\Program Files\\Buzz\\");
-    settings_set_text(settings.xi_dir, "xi\\\ndotsplit=0");
+    settings.buzz_path = "C:\\Program Files\\Buzz\\";
     EXPECT_NE(saved().find("\nbuzz_path=C:\\Program Files\\Buzz\\\n"), std::string::npos);
+    settings.buzz_path = " Buzz\\ ";
+    settings.xi_dir = "\"xi\\\"";
+    saved();
+    settings.xi_dir = "xi\\\ndotsplit=0";
+    std::string why;
+    EXPECT_FALSE(save_settings(settings, &why));
+    EXPECT_EQ(why, "xi_dir holds a line break, which kestrix.ini cannot hold");
     settings = Settings();
     ASSERT_TRUE(load_settings(settings));
-    EXPECT_STREQ(settings.buzz_path, "C:\\Program Files\\Buzz\\");
-    EXPECT_STREQ(settings.xi_dir, "xi\\");
+    EXPECT_EQ(settings.buzz_path, " Buzz\\ ");
+    EXPECT_EQ(settings.xi_dir, "\"xi\\\"" + std::string(1, platform::path_separator));
     EXPECT_EQ(settings.dotsplit, 1);
 
     write_ini("buzz_path=  \"C:\\Program Files\\\"  \r\nxi_dir=\"\"\n");
     ASSERT_TRUE(load_settings(settings));
-    EXPECT_STREQ(settings.buzz_path, "C:\\Program Files\\");
-    EXPECT_STREQ(settings.xi_dir, ""); // an empty quoted text empties the field
+    EXPECT_EQ(settings.buzz_path, "C:\\Program Files\\");
+    EXPECT_EQ(settings.xi_dir, ""); // an empty quoted text empties the field
 
     for (const char* dir : {"C:\\Program\\Files\\", "xi/"}) {
         EXPECT_TRUE(settings_apply_line(settings, (std::string("xi_dir=") + dir).c_str()));
-        EXPECT_STREQ(settings.xi_dir, dir);
+        EXPECT_EQ(settings.xi_dir, dir);
     }
     EXPECT_TRUE(settings_apply_line(settings, "xi_dir=instruments")); // shorter than what the field held
     EXPECT_FALSE(settings_apply_line(settings, "xi_dir=   "));        // no text: the field stays
@@ -126,27 +132,41 @@ TEST_F(SettingsFile, KeyRules)
     EXPECT_EQ(settings.midi_res, 0.5f);
 }
 
-// Values and lines longer than their fields are cut, never written past them; the rest of an
-// over-long line is not read as a line of its own.
+// Texts are kept whole up to what a kestrix.ini line holds (499 characters); a longer one is
+// refused, never cut: on loading its field keeps its value, on saving nothing is written. The
+// rest of an over-long line is not read as a line of its own; --set takes a text of any length.
 TEST_F(SettingsFile, OverlongValuesAndLines)
 {
     // The tail would start a 500th character: exactly where a reader that splits long lines
     // would begin a "line" of its own.
     std::string tail = std::string(499 - 9, ';') + "dotsplit=0";
-    write_ini("buzz_path=" + std::string(300, 'b') + "\n"
-              "xi_dir=" + std::string(400, 'd') + "\n"
+    write_ini("buzz_path=" + std::string(489, 'b') + "\n"
+              "xi_dir=" + std::string(493, 'd') + "\n" +        // one beyond: refused
               "midi_tpb=" + std::string(480, ' ') + "77\n" + // inside the 499 characters
               "blines=" + std::string(500, ' ') + "77\n" +   // beyond them: not seen
               "rip_es9=1" + tail + "\n"                      // the tail is skipped
               "clone2=3\n");
-    ASSERT_TRUE(load_settings(settings));
-    EXPECT_EQ(std::string(settings.buzz_path), std::string(255, 'b'));
-    EXPECT_EQ(std::string(settings.xi_dir), std::string(254, 'd') + platform::path_separator);
+    std::vector<std::string> warnings;
+    ASSERT_TRUE(load_settings(settings, warnings));
+    EXPECT_EQ(settings.buzz_path, std::string(489, 'b'));
+    EXPECT_EQ(settings.xi_dir, "");
     EXPECT_EQ(std::tie(settings.midi_tpb, settings.blines, settings.rip_es9, settings.dotsplit, settings.clone2),
               std::make_tuple(77, 64, 1, 1, 3));
+    ASSERT_EQ(warnings.size(), 2u); // xi_dir, and blines' value that is not there
+    EXPECT_EQ(warnings[0], "kestrix.ini line 2: xi_dir: a text longer than the 499 characters a kestrix.ini line "
+                           "holds (kept as it was)");
 
-    settings_set_text(settings.buzz_path, std::string(1000, 'x').c_str());
-    EXPECT_EQ(std::string(settings.buzz_path), std::string(255, 'x'));
+    const std::string before = saved();
+    settings.xi_dir = std::string(492, 'x');
+    EXPECT_EQ(saved().size(), before.size() + 492);
+    settings.xi_dir += 'x';
+    std::string why;
+    EXPECT_FALSE(save_settings(settings, &why));
+    EXPECT_EQ(why, "xi_dir is 493 characters long; a kestrix.ini line holds 492 after \"xi_dir=\"");
+    EXPECT_EQ(kxtest::read_text("kestrix.ini").size(), before.size() + 492);
+
+    EXPECT_TRUE(settings_apply_line(settings, ("buzz_path=" + std::string(1000, 'x')).c_str()));
+    EXPECT_EQ(settings.buzz_path, std::string(1000, 'x'));
 }
 
 } // namespace

@@ -156,7 +156,7 @@ TEST_F(SongWriterTest, MidiWavesFromXiFilesPerChannel)
 {
     // One XI file per MIDI channel: only channels 1 and 3 have one, and channel 1's is cut short.
     song.input_kind = InputKind::midi;
-    settings_set_text(settings.xi_dir, "xi/");
+    settings.xi_dir = "xi/";
     std::filesystem::create_directory("xi");
     XmInstrument piano{"Piano", {{{1, 2, 3, 4}}}}, strings{"Strings", {{{3, 4, 5, 6}}}};
     Bytes cut = xi_file(piano);

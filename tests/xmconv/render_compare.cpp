@@ -31,7 +31,7 @@ std::vector<float> render(const std::vector<uint8_t>& bytes, double seconds)
     m.set_render_param(openmpt::module::RENDER_INTERPOLATIONFILTER_LENGTH, 2);
     std::vector<float> out(size_t(std::min(seconds, m.get_duration_seconds() + 1) * rate) * 2);
     size_t done = 0;
-    while (size_t got = m.read_interleaved_stereo(int(rate), std::min<size_t>(4096, out.size() / 2 - done), &out[done * 2]))
+    while (size_t got = m.read_interleaved_stereo(int(rate), std::min<size_t>(4096, out.size() / 2 - done), out.data() + done * 2))
         done += got;
     out.resize(done * 2);
     return out;

@@ -46,7 +46,8 @@ public:
     explicit Win32Controls(HWND dialog) : dialog_(dialog) {}
     std::string text(int id, size_t max_chars) override
     {
-        std::vector<char> buf(max_chars + 1, 0);
+        const size_t length = size_t(std::max(0, GetWindowTextLengthA(GetDlgItem(dialog_, id))));
+        std::vector<char> buf(std::min(length, max_chars) + 1, 0);
         GetDlgItemTextA(dialog_, id, buf.data(), int(buf.size()));
         return buf.data();
     }
@@ -77,8 +78,8 @@ public:
     // through a link), unless that names one of the job's own files.
     FILE* open_log_file() override
     {
-        if (!job.dolist || !job.log_file[0] || names_a_file_of_the_job(job, job.log_file)) return nullptr;
-        return platform::create_file(job.log_file, true);
+        if (!job.dolist || job.log_file.empty() || names_a_file_of_the_job(job, job.log_file.c_str())) return nullptr;
+        return platform::create_file(job.log_file.c_str(), true);
     }
     bool lists_song_summary() const override { return true; }
     void report(const char* text, JobOutcome outcome) override
@@ -321,9 +322,9 @@ void run_batch_task(BatchRun& b)
     const int left_out = int(b.files.size()) - converted - failed + int(b.kept);
     const std::string summary = batch_summary(converted, failed, left_out);
     batch_line(lines, summary);
-    if (b.settings.dolist && b.settings.log_file[0]) {
+    if (b.settings.dolist && !b.settings.log_file.empty()) {
         bool ok = false;
-        if (FILE* f = platform::create_file(b.settings.log_file, true)) {
+        if (FILE* f = platform::create_file(b.settings.log_file.c_str(), true)) {
             for (size_t i = 0; i < b.files.size(); ++i)
                 if (done[i])
                     std::fprintf(f, "== %s\n%s\n%s\n\n", b.files[i].input.c_str(), results[i].log.c_str(),
@@ -403,7 +404,7 @@ void convert_pages(HWND dialog)
 {
     read_pages(dialog);
     Win32Controls c(dialog);
-    const std::vector<std::string> inputs = input_names(c.text(ctl::input_file, input_box_chars));
+    const std::vector<std::string> inputs = input_names(c.text(ctl::input_file, text_edit_chars));
     if (inputs.size() > 1) {
         start_batch(dialog, inputs);
         return;
@@ -555,9 +556,10 @@ void browse(HWND dialog, const FileDialog& fd)
                   ? documents
                   : platform::current_directory();
     }
-    // Several inputs at once: the folder and the names, each ended by a zero.
+    // Several inputs at once: the folder and the names, each ended by a zero. Room for any name
+    // the system's dialog returns: a long path is taken whole.
     const bool multiple = (fd.options & OFN_ALLOWMULTISELECT) != 0;
-    std::vector<char> result(multiple ? 65536 : 256, 0);
+    std::vector<char> result(multiple ? 65536 : 32768, 0);
     OPENFILENAMEA ofn{};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = dialog;
@@ -617,7 +619,7 @@ void list_generators_of_input1(HWND dialog)
     Settings settings = main_dialog.pages;
     choose_machines_ini(settings);
     std::vector<GeneratorEntry> generators;
-    const bool ok = list_generators(settings, settings.merge_input1, generators);
+    const bool ok = list_generators(settings, settings.merge_input1.c_str(), generators);
     SendDlgItemMessageA(dialog, ctl::source_list, LB_RESETCONTENT, 0, 0);
     SendDlgItemMessageA(dialog, ctl::source_list, LB_ADDSTRING, 0, LPARAM(" 0: none"));
     for (const GeneratorEntry& g : generators)
@@ -671,7 +673,7 @@ void initialise(HWND dialog)
     tab_strip_set_text_style(dialog, -2);
 
     if (!load_settings(m.pages))
-        settings_set_text(m.pages.xi_dir, default_xi_dir(platform::current_directory()).c_str());
+        m.pages.xi_dir = default_xi_dir(platform::current_directory());
     Win32Controls c(dialog);
     pages_from_settings(m.pages, c, m.state);
     update_merge_input2(dialog);
@@ -717,11 +719,13 @@ void command(HWND dialog, int id)
         return;
     }
     switch (id) {
-    case ctl::save:
+    case ctl::save: {
         read_pages(dialog);
-        if (!save_settings(m.pages)) error_box("error: cannot write kestrix.ini");
+        std::string why;
+        if (!save_settings(m.pages, &why)) error_box(("error: cannot write kestrix.ini: " + why).c_str());
         test_log("saved");
         break;
+    }
     case ctl::convert: convert_pages(dialog); break;
     case ctl::transform_now:
     case ctl::transform_now_machine:
