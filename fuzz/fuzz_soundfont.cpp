@@ -1,7 +1,8 @@
 // The SoundFont reader and what a MIDI conversion makes of a bank: the input is the bank, which a
 // small MIDI file (two channels and drums) takes its waves from. The input's length picks the wave
 // mode (BMX, BMW), the patch mode and the drum kit; every seventh length writes the bank's XI set
-// instead, as kestrix --export-xi does.
+// instead, as kestrix --export-xi does. Its seeds are one bank at three lengths (1602 bytes: a
+// BMX; 1603: the XI set; 1605: a BMW), so that each way is taken from the start.
 #include <cstdio>
 
 #include "convert/soundfont_waves.h"

@@ -91,8 +91,9 @@ for h in "${harnesses[@]}"; do
     >"$build/$h.seeds.log" 2>&1
   reached="" missed=""
   for f in $want; do
-    # "COVERED_FUNC: hits: H edges: E/N name(parameters) file:line", the name maybe qualified.
-    edges=$(grep -E "^COVERED_FUNC: .* edges: [0-9]+/[0-9]+ (.*[ :])?$f\(" "$build/$h.seeds.log" |
+    # "COVERED_FUNC: hits: H edges: E/N name(parameters) file:line", the name maybe qualified
+    # and, for a function that returns a string, followed by its ABI tag ("name[abi:cxx11](").
+    edges=$(grep -E "^COVERED_FUNC: .* edges: [0-9]+/[0-9]+ (.*[ :])?$f(\[abi:[^]]*\])*\(" "$build/$h.seeds.log" |
       sed -E 's/.* edges: ([0-9]+\/[0-9]+) .*/\1/' | head -1)
     if [ -n "$edges" ]; then reached+="${reached:+, }$f $edges"; else missed+="${missed:+ }$f"; fi
   done

@@ -330,7 +330,7 @@ answer_message "3 converted" 60 batch-drop
 [ "$(log_lines | grep -c '^ok  ')" = 3 ] && [ -f "$files/d1.bmx" ] && [ -f "$files/d2.bmx" ] && reread d1.bmx &&
     echo "  three dropped files converted: $(log_lines | grep -v '^$' | tail -1)" || fail "the dropped files: $(log_lines | tr '\n' '|')"
 if [ "$third" = tune.s3m ]; then
-    log_lines | grep -A1 '^ok  .*tune.s3m' | grep -q '^    mod2xm: ' && echo "  tune.s3m's converter notes under its line" ||
+    log_lines | grep -A1 '^ok  .*tune.s3m' | grep -q '^    Warning: mod2xm: ' && echo "  tune.s3m's converter notes under its line" ||
         fail "no converter notes under tune.s3m's line"
 fi
 # Dropped again: "No to all" keeps every song as it was.

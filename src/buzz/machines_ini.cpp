@@ -260,11 +260,14 @@ int find_machine_description(const MachineTable& mt, const char* dll_name)
     return -1;
 }
 
-uint8_t transpose_note(uint8_t note, int semitones)
+uint8_t transpose_note(uint8_t note, int semitones, int* out_of_range)
 {
     if (note == 0 || note == 255) return note;
     long long n = (note >> 4) * 12LL + (note & 0x0F) - 1 + semitones;
     // Notes above octave 15 do not fit the byte: like notes below the lowest one, they become it.
-    if (n < 0 || n > 191) n = 0;
+    if (n < 0 || n > 191) {
+        n = 0;
+        if (out_of_range) ++*out_of_range;
+    }
     return uint8_t((n / 12) * 16 + n % 12 + 1);
 }

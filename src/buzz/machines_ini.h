@@ -52,5 +52,6 @@ void machine_descriptions_reset(MachineTable& mt);
 const MachineDescription* machine_description(const MachineTable& mt, int index);
 // First record whose dll_name equals name case-insensitively, or -1.
 int find_machine_description(const MachineTable& mt, const char* dll_name);
-// Buzz note transposed by semitones; 0 and 255 unchanged; out of range becomes the lowest note.
-uint8_t transpose_note(uint8_t note, int semitones);
+// Buzz note transposed by semitones; 0 and 255 unchanged; a note beyond the byte's range (C-0 to
+// B-15) becomes the lowest note, counted in *out_of_range when given.
+uint8_t transpose_note(uint8_t note, int semitones, int* out_of_range = nullptr);

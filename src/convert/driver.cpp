@@ -226,6 +226,11 @@ void midi_pass(Conversion& c, int pass, SmfReader& file)
     c.log.log_enabled = c.settings.dolist;
     midi_read_pass(c, file);
     s.song_length = s.pattern_count;
+    if (ms.notes_before_start) {
+        c.log.log_force = 1;
+        log_print(c.log, "\nWarning: %d notes before the song's start (midi_shift %g rows) left out", ms.notes_before_start,
+                  double(c.settings.midi_shift));
+    }
 }
 
 // Tracks of machine m in a native MIDI conversion: the polyphony of its MIDI track.
@@ -334,9 +339,12 @@ void midi_after_first_pass(Conversion& c, SmfReader& file)
         log_print(c.log, "\n     Machine %2d:(%2d channels added) --> polyphonie: %2d", m, t ? t->added_channels : 0,
                   t ? t->polyphony : 0);
     }
-    if (ms.suppressed_notes)
-        log_print(c.log, "\nThere are %3d suppressed notes ( >%d additional channels) (increase midi_tpb or midi_res!)",
+    if (ms.suppressed_notes) {
+        // Notes that find no track are lost: said also in quiet mode.
+        c.log.log_force = 1;
+        log_print(c.log, "\nWarning: There are %3d suppressed notes ( >%d additional channels) (increase midi_tpb or midi_res!)",
                   ms.suppressed_notes, midi_additional_channels);
+    }
     // Information, not a warning: each such note keeps its note-on and sounds for a row.
     if (ms.short_notes) log_print(c.log, "\n%d notes shorter than a row kept one row long", ms.short_notes);
     ms.suppressed_notes = ms.short_notes = 0;
@@ -350,7 +358,13 @@ void midi_write_tempo_changes(Conversion& c)
 {
     Song& s = c.song;
     const int blines = c.settings.blines;
-    const std::vector<MidiBpmChange> changes = midi_bpm_changes(c, int64_t(s.pattern_count) * blines);
+    int beyond = 0;
+    const std::vector<MidiBpmChange> changes = midi_bpm_changes(c, int64_t(s.pattern_count) * blines, &beyond);
+    if (beyond) {
+        c.log.log_force = 1;
+        log_print(c.log, "\nWarning: %d tempo stretches beyond the Master's %d to %d BPM play at the nearest of them", beyond,
+                  master_bpm_low, master_bpm_high);
+    }
     if (changes.empty()) return;
     s.bpm = changes.front().bpm;
     const MachineRecord& master = s.machine_table[0];
@@ -406,6 +420,11 @@ int write_output_song(DriverState& d, const char* output)
         c.log.log_force = 1;
         const std::string& input = c.song.converter_input.empty() ? c.song.current_input : c.song.converter_input;
         log_print(c.log, "\nWarning: %s ends early; the song holds what it has", input.c_str());
+    }
+    if (c.song.notes_out_of_range) {
+        c.log.log_force = 1;
+        log_print(c.log, "\nWarning: %d notes beyond C-0 to B-15 (the notes a Buzz note byte holds) play at the nearest of them",
+                  c.song.notes_out_of_range);
     }
     if (c.settings.remove_2pat && c.song.duplicates_removed) {
         c.log.log_force = 1;
@@ -522,12 +541,13 @@ std::vector<std::string> converter_lines(std::string text, const std::string& sc
 }
 
 // The converter's lines go into the job's log, forced as a console would have shown them, each
-// where it belongs among the job's lines.
-void log_converter_lines(Conversion& c, const std::vector<std::string>& lines, size_t count)
+// where it belongs among the job's lines. What a converter that succeeded says is what its XM
+// could not hold (or what it changed to hold it): each line is a warning, shown in quiet mode too.
+void log_converter_lines(Conversion& c, const std::vector<std::string>& lines, size_t count, bool succeeded)
 {
     for (size_t i = 0; i < count && i < lines.size(); ++i) {
         c.log.log_force = 1;
-        log_print(c.log, "\n%s", lines[i].c_str());
+        log_print(c.log, "\n%s%s", succeeded ? "Warning: " : "", lines[i].c_str());
     }
 }
 
@@ -568,17 +588,17 @@ void run_converter(Conversion& c, const char* program, const char* const* args, 
     const std::vector<std::string> lines = converter_lines(said, scratch, input);
     if (e == -1) converter_not_run(not_run, program, false);
     if (platform::program_did_not_start(e)) {
-        log_converter_lines(c, lines, lines.size()); // the system's reason, when it gave one
+        log_converter_lines(c, lines, lines.size(), false); // the system's reason, when it gave one
         converter_not_run(not_run, program, true);
     }
     if (!hint || e == 0) {
-        log_converter_lines(c, lines, lines.size());
+        log_converter_lines(c, lines, lines.size(), e == 0);
         return;
     }
     c.log.log_force = 1;
     log_print(c.log, "\n%s returned with errorcode: %d", program, e);
     if (lines.empty()) job_abort(hint);
-    log_converter_lines(c, lines, lines.size() - 1);
+    log_converter_lines(c, lines, lines.size() - 1, false);
     job_abort(lines.back().c_str());
 }
 } // namespace

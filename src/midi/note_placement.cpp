@@ -468,7 +468,7 @@ double midi_tick_seconds(const Conversion& c, double t)
     return at->seconds + (t - double(at->tick)) * at->microseconds / 1e6 / ms.division;
 }
 
-std::vector<MidiBpmChange> midi_bpm_changes(const Conversion& c, int64_t rows)
+std::vector<MidiBpmChange> midi_bpm_changes(const Conversion& c, int64_t rows, int* beyond)
 {
     const MidiState& ms = c.midi;
     const Settings& st = c.settings;
@@ -503,6 +503,7 @@ std::vector<MidiBpmChange> midi_bpm_changes(const Conversion& c, int64_t rows)
         const double from = file_time(a + 1), per_row = (file_time(b) - from) / double(b - a - 1);
         const double tempo = per_row > 0 ? 60.0 / (st.midi_tpb * per_row) : master_bpm_high;
         const int slow = whole(std::floor(tempo)), fast = whole(std::ceil(tempo));
+        if (beyond && (tempo < master_bpm_low - 1e-6 || tempo > master_bpm_high + 1e-6)) ++*beyond;
         for (int64_t r = a + 1; r < b; ++r) {
             const double late = song_time - (from + double(r - a - 1) * per_row), half_row = 30.0 / (st.midi_tpb * bpm);
             if (slow != fast && late > half_row && bpm != fast) set(r, bpm = fast);
@@ -697,7 +698,10 @@ void NotePlacement::note(int channel, int key, int velocity, bool listing)
     if (st.dopchange && velocity > 0 && !drums && s.wave_map) use_program(ms.channel_programs[channel].program);
     if (listing) print_time();
     Place at;
-    if (!first && !place_event(t, at)) return;
+    if (!first && !place_event(t, at)) {
+        if (second_pass() && velocity > 0) ++ms.notes_before_start;
+        return;
+    }
 
     // The slots of the track's machine (a track without notes has none, or only the borrowed ones
     // of the additional pass: a note-off there finds no note).

@@ -57,12 +57,14 @@ double midi_row_tick(const Conversion& c, double row);
 
 // midi_tempos 1: the Master's BPM at row 0 (the first entry) and at each row where it changes,
 // chosen so that the song's first `rows` rows last as long as the file's time they hold (times
-// midi_scale): the rounding of each BPM is made good in the next one.
+// midi_scale): the rounding of each BPM is made good in the next one. A stretch between tempo
+// changes whose tempo lies beyond the Master's BPM range plays at the nearest end of it, counted
+// in *beyond when given.
 struct MidiBpmChange {
     int64_t row;
     int bpm;
 };
-std::vector<MidiBpmChange> midi_bpm_changes(const Conversion& c, int64_t rows);
+std::vector<MidiBpmChange> midi_bpm_changes(const Conversion& c, int64_t rows, int* beyond = nullptr);
 // Whether the rows follow the beat and the tempo map (midi_tempos 1 and a division in ticks per
 // quarter note; a SMPTE division already counts real time).
 bool midi_follows_tempos(const Conversion& c);

@@ -55,6 +55,7 @@ struct MidiState {
     // --- counters reported between the passes ---
     int short_notes = 0;      // note-offs that fell into the row of their own note-on
     int suppressed_notes = 0; // note-ons that found no free track
+    int notes_before_start = 0; // note-ons of the second pass placed before row 0 (midi_shift), left out
     int extra_channels = 0;   // 32 in the additional pass, 0 in the first and second pass
 
     ChannelProgram channel_programs[midi_channels];

@@ -21,7 +21,7 @@ int mod_period_note(int period)
     return 84;
 }
 
-uint8_t convert_note(const Song& song, int transpo, int note)
+uint8_t convert_note(Song& song, int transpo, int note)
 {
     long long n;
     switch (song.frequency_mode) {
@@ -32,9 +32,11 @@ uint8_t convert_note(const Song& song, int transpo, int note)
     default: n = 0; break;
     }
     n += transpo;
-    if (n < 0) n = 0;
     // The octave has four bits: higher notes would wrap round to low ones (or to the note-off).
-    if (n > 191) n = 191;
+    if (n < 0 || n > 191) {
+        ++song.notes_out_of_range;
+        n = n < 0 ? 0 : 191;
+    }
     return uint8_t((n / 12) * 16 + n % 12 + 1);
 }
 

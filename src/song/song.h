@@ -173,6 +173,7 @@ struct Song {
     int pass_number = 0;            // 0 first pass, 1 second pass
     int counting_pass = 0;          // dotsplit 2 additional pass
     int ended_early = 0;            // 1: a reader met the end of the file before the data it expected
+    int notes_out_of_range = 0;     // notes that convert_note moved into the note byte's range
 
     // WAVE data: the count word its reading pass gave it (-1: no pass laid it out), and the
     // instrument files besides the conversion's input that its samples are read from (the XI
@@ -197,9 +198,10 @@ struct Song {
 inline const std::string& song_input_name(const Song& s) { return s.current_input.empty() ? s.converter_input : s.current_input; }
 
 // Input note -> Buzz note byte (octave high nibble, semitone 1..12 low nibble) by the song's
-// frequency_mode, transposed by `transpo` semitones. Does not handle the XM key-off (the caller
-// maps 97 to 255).
-uint8_t convert_note(const Song& song, int transpo, int note);
+// frequency_mode, transposed by `transpo` semitones. A note beyond the byte's range (C-0 to B-15)
+// becomes the nearest end of it, counted in song.notes_out_of_range. Does not handle the XM
+// key-off (the caller maps 97 to 255).
+uint8_t convert_note(Song& song, int transpo, int note);
 // Note number (0 = C-0) of a MOD period.
 int mod_period_note(int period);
 

@@ -76,6 +76,7 @@ void machine_tools_start(Merge& m, int first_song_machines, int rows, const std:
     CloneState& c = m.clone;
     machine_tools_forget(m);
     c.made = made;
+    c.notes_out_of_range = 0;
     c.source = m.settings.clone_source;
     c.destination = c.source != 0 ? m.settings.clone2 : 0;
     c.rows = rows;
@@ -171,12 +172,13 @@ void source_row(Merge& m, const RowPlace& at, uint8_t* bytes, int size)
         if (size >= 5) c.byte5 = bytes[4];
     }
     if (m.settings.mtranspo != 0)
-        if (uint8_t* p = at_position(bytes, size, s.note_byte)) *p = transpose_note(*p, m.settings.mtranspo);
+        if (uint8_t* p = at_position(bytes, size, s.note_byte))
+            *p = transpose_note(*p, m.settings.mtranspo, &c.notes_out_of_range);
 }
 
 void clone_after_row(Merge& m, const RowPlace& at, const uint8_t* bytes, int size)
 {
-    const CloneState& c = m.clone;
+    CloneState& c = m.clone;
     if (c.destination == 0 || at.kind == row_input) return; // the clone has no inputs
     const MachineDescription& d = destination(m);
     if (at.kind == row_global) {
@@ -198,7 +200,7 @@ void clone_after_row(Merge& m, const RowPlace& at, const uint8_t* bytes, int siz
     const int n = d.track_bytes;
     std::memcpy(row, d.empty_bytes + d.global_bytes, size_t(n));
     if (uint8_t* p = at_position(row, n, d.note_byte))
-        *p = m.settings.clone_trans != 0 ? transpose_note(c.note, m.settings.clone_trans) : c.note;
+        *p = m.settings.clone_trans != 0 ? transpose_note(c.note, m.settings.clone_trans, &c.notes_out_of_range) : c.note;
     if (c.note != 0 || c.wave != 0)
         if (uint8_t* p = at_position(row, n, d.wave_byte))
             *p = m.settings.clone_wave != 0 ? uint8_t(m.settings.clone_wave) : c.wave;

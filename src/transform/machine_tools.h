@@ -24,6 +24,7 @@ struct CloneState {
     platform::NewFiles* made = nullptr; // where a new es-9.dat goes until the merge's song is made
     // Taken from the source's last track row read (reset at the start of each pass over PATT).
     uint8_t note = 0, wave = 0, volume = 255, byte4 = 0, byte5 = 0;
+    int notes_out_of_range = 0; // notes the source's or the clone's transposition took beyond the note byte
 };
 
 struct Merge;

@@ -431,6 +431,11 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
     if (!out.flush_ok()) job_abort("Can't write outputfile (disk full?)");
     commit_output(m, out, output, replace, made);
     ms.file_in_hand.clear();
+    if (m.clone.notes_out_of_range) {
+        m.log.log_force = 1;
+        log_print(m.log, "\nWarning: %d notes transposed beyond C-0 to B-15 (the notes a Buzz note byte holds) play as C-0",
+                  m.clone.notes_out_of_range);
+    }
     log_print(m.log, rs.merging ? "\nMerging finished" : "\nTransformation finished");
 }
 

@@ -34,6 +34,7 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
         const char* log;     // the log of the failed job; none: the job converts the prepared XM
         int machines;        // of the converted song
         const char* output = "out.bmx";
+        const char* said = nullptr; // what the converter that succeeded said: a warning in the log
     };
     const char* xm = "cat prepared.xm > \"${1%.*}.xm\"";
     // Where the converters belong, as the messages say it ("%" for the test program's folder).
@@ -66,7 +67,8 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
         // Writing nothing: the midrix.xm of an earlier run is not read.
         {"x.mid", 0, 1, "easyxmid", "exit 0", "x.mid\n@.xm\n4\n10\n", "Error: Can't open inputfile\n", 0},
         // The module name easyxmid writes begins with the number of channels to keep: "03".
-        {"x.mid", 0, 1, "easyxmid", "cat prepared.xm > \"$2\"", "x.mid\n@.xm\n4\n10\n", nullptr, 4},
+        {"x.mid", 0, 1, "easyxmid", "cat prepared.xm > \"$2\"; echo 'easyxmid: song cut at 256 patterns' >&2",
+         "x.mid\n@.xm\n4\n10\n", nullptr, 4, "out.bmx", "\nWarning: easyxmid: song cut at 256 patterns"},
         // Names that begin with '-' reach a converter as "./-...", never as an option.
         {"-x.mid", 0, 1, "easyxmid", "cat prepared.xm > \"$2\"", "./-x.mid\n@.xm\n4\n10\n", nullptr, 4},
         {"-x.it", 0, 0, "it2xm", xm, "./@.it\n/WC\n./@.xm\n", nullptr, 5, "-x.bmx"},
@@ -110,6 +112,7 @@ TEST_F(OutsideConverters, ArgumentsExitCodesAndMessages)
             EXPECT_EQ(r.log, c.log);
         } else {
             EXPECT_EQ(r.machine_count, c.machines);
+            EXPECT_EQ(r.log.find("Warning"), c.said ? r.log.find(c.said) + 1 : std::string::npos) << r.log;
         }
         EXPECT_EQ(fs::exists(c.output), c.log == nullptr);
         EXPECT_FALSE(scratch_left());

@@ -90,7 +90,8 @@ TEST_F(MidiConversion, TimeBecomesRowsAndNotesTracks)
         {"first note at tick 960 starts the song", [&] { settings.do_firstnote0 = 1; },
          smf(1, 96, {tempo_track(), SmfTrack().on(960, 1, 60).on(1056, 1, 60)}), "0.0.0:41 02 c8 00 00 0.16.1:41 02 c8 00 00"},
         {"negative shift drops what comes before the start", [&] { settings.midi_shift = -8; },
-         smf(1, 96, {tempo_track(), SmfTrack().on(0, 0, 60).on(96, 0, 62)}), "0.8.0:43 01 c8 00 00"},
+         smf(1, 96, {tempo_track(), SmfTrack().on(0, 0, 60).on(96, 0, 62)}), "0.8.0:43 01 c8 00 00",
+         "\nWarning: 1 notes before the song's start (midi_shift -8 rows) left out"},
         {"midi_res 2, transpo and ptranspo", [&] { settings.midi_res = 2; settings.transpo = 1; settings.ptranspo = 0; },
          smf(1, 96, {tempo_track(), SmfTrack().on(96, 0, 60)}), "0.32.0:52 01 c8 00 00"},
         {"a chord of three notes on tracks 0-2", [&] {},
@@ -146,34 +147,24 @@ TEST_F(MidiConversion, ProgramsAndDrumsChooseTheWaves)
 
 TEST_F(MidiConversion, LimitsAndBrokenFiles)
 {
-    // No song is cut: a note in each of 113 patterns (each another key) and one past row 65535
-    // (in pattern 1025) all play, from a sequence of 2-byte values and 4-byte positions.
+    // No song is cut: a note in each of 113 patterns (each another key) and one past row 65535 all
+    // play, from 2-byte sequence values and 4-byte positions, also merged with itself and cloned.
     SmfTrack long_song;
     for (int p = 0; p < 113; ++p) long_song.on(96 * 4 * p, 0, 14 + p).off(96 * 4 * p + 96, 0, 14 + p);
     std::string log = convert_midi(smf(0, 96, {long_song.on(96 * 4 * 1025, 0, 62)}));
     ASSERT_TRUE(ok) << log;
     EXPECT_EQ(song.pattern_count, 1026);
-    EXPECT_FALSE(has(log, "Position error")) << log;
-    EXPECT_TRUE(cells().ends_with("112.16.0:ff 01 ff 00 00 1025.0.0:43 01 c8 00 00")) << cells();
-    const kxtest::SongSequences q = kxtest::song_sequences(kxtest::read_file("out.bmx"));
-    const kxtest::SongSequence* s = q.of_machine(1);
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(std::make_tuple(q.song_end, s->position_width, s->value_width, s->events.size()), std::make_tuple(1026u * 64, 4, 2, 114u));
-    EXPECT_EQ(s->events[112], std::make_pair(112u * 64, 0x80u));
-    EXPECT_EQ(s->events[113], std::make_pair(1025u * 64, 0x81u));
-    // Merged with itself and its machine cloned, every sequence keeps those widths and events.
+    const kxtest::SongSequence s = kxtest::song_sequences(kxtest::read_file("out.bmx")).at(0);
+    EXPECT_EQ(std::make_tuple(s.position_width, s.value_width, s.events.size()), std::make_tuple(4, 2, 114u));
+    EXPECT_EQ(s.events[113], std::make_pair(1025u * 64, 0x81u));
     settings.clone_source = 1;
     settings.clone2 = role_primifun;
     ASSERT_TRUE(load_machine_descriptions(machines, pool, c.log));
     ASSERT_TRUE(run_guarded(c.log, [&] { merge_songs(merge, "out.bmx", "out.bmx", "merged.bmx"); }));
-    const kxtest::SongSequences merged = kxtest::song_sequences(kxtest::read_file("merged.bmx"));
-    ASSERT_EQ(merged.sequences.size(), 3u);
-    for (int m = 1; m <= 3; ++m) {
-        const kxtest::SongSequence* t = merged.of_machine(m);
-        ASSERT_NE(t, nullptr) << m;
-        EXPECT_EQ(std::make_tuple(t->position_width, t->value_width), std::make_tuple(4, 2)) << m;
-        EXPECT_EQ(t->events, s->events) << m;
-    }
+    const auto merged = kxtest::song_sequences(kxtest::read_file("merged.bmx"));
+    ASSERT_EQ(merged.size(), 3u);
+    for (const kxtest::SongSequence& t : merged)
+        EXPECT_EQ(std::make_tuple(t.position_width, t.value_width, t.events), std::make_tuple(4, 2, s.events)) << t.machine;
     settings = Settings();
 
     struct Case { const char* what; Bytes file; const char* error; };
@@ -213,7 +204,7 @@ TEST_F(MidiConversion, LimitsAndBrokenFiles)
     log = convert_midi(smf(0, 96, {burst.on(0, 1, 62).off(96, 1, 62)}));
     ASSERT_TRUE(ok) << log;
     EXPECT_TRUE(has(cells(), "0.0.32:43 02 c8 00 00") && cells().ends_with("0.16.32:ff 02 ff 00 00")) << cells();
-    EXPECT_TRUE(has(log, "There are   1 suppressed notes")) << log;
+    EXPECT_TRUE(has(log, "\nWarning: There are   1 suppressed notes")) << log;
 }
 
 // The Master's BPM at every row, as "pattern.row:bpm" where it is set.
@@ -279,6 +270,13 @@ TEST_F(MidiConversion, TempoChangesFollowTheSetting)
         file_time += tempos[i].second / 1e6 / 96 / rows_per_tick * 1.5;
     }
     EXPECT_NEAR(song_time, file_time, 60.0 / (bpm * 16));
+
+    // 1200 BPM from row 64 and 12 BPM from row 128 lie beyond the Master's range: 500 and 16.
+    settings.midi_res = 1, settings.midi_scale = 1;
+    const std::string log = convert_midi(
+        smf(1, 96, {SmfTrack().tempo(500000).tempo(50000, 384).tempo(5000000, 768), SmfTrack().on(0, 0, 60).on(1152, 0, 62)}));
+    EXPECT_EQ(master_bpms(song), "1.0:500 2.0:16");
+    EXPECT_TRUE(has(log, "\nWarning: 2 tempo stretches beyond the Master's 16 to 500 BPM play at the nearest of them")) << log;
 }
 
 // Either tempo mode: tempos a hair off a whole BPM (140.00014, 69.99997) put on-beat notes on their

@@ -93,43 +93,25 @@ void install_machines_ini()
                   fs::copy_options::overwrite_existing);
 }
 
-SongSequences song_sequences(const std::vector<uint8_t>& song)
+std::vector<SongSequence> song_sequences(const std::vector<uint8_t>& song)
 {
-    SongSequences out;
-    auto field = [&](size_t& at, int width) {
+    size_t at = 8;
+    auto field = [&](int width) {
         uint32_t v = 0;
         for (int k = 0; k < width; ++k) v |= uint32_t(song.at(at++)) << (8 * k);
         return v;
     };
-    for (size_t e = 8; e + 12 <= 380 && e + 12 <= song.size(); e += 12) {
-        if (std::string(song.begin() + long(e), song.begin() + long(e) + 4) != "SEQU") continue;
-        size_t at = e + 4;
-        at = field(at, 4);
-        out.song_end = field(at, 4);
-        at += 8; // loop start and end
-        for (uint32_t n = field(at, 2); n > 0; --n) {
-            SongSequence s;
-            s.machine = int(field(at, 2));
-            const uint32_t events = field(at, 4);
-            if (events) {
-                s.position_width = int(field(at, 1));
-                s.value_width = int(field(at, 1));
-            }
-            for (uint32_t k = 0; k < events; ++k) {
-                const uint32_t position = field(at, s.position_width);
-                s.events.emplace_back(position, field(at, s.value_width));
-            }
-            out.sequences.push_back(s);
-        }
+    while (std::string(song.begin() + long(at), song.begin() + long(at) + 4) != "SEQU") at += 12;
+    at += 4;
+    at = field(4) + 12; // past the song end and the loop
+    std::vector<SongSequence> out(field(2));
+    for (SongSequence& s : out) {
+        s.machine = int(field(2));
+        s.events.resize(field(4));
+        if (!s.events.empty()) s.position_width = int(field(1)), s.value_width = int(field(1));
+        for (auto& [position, value] : s.events) position = field(s.position_width), value = field(s.value_width);
     }
     return out;
-}
-
-const SongSequence* SongSequences::of_machine(int m) const
-{
-    for (const SongSequence& s : sequences)
-        if (s.machine == m) return &s;
-    return nullptr;
 }
 
 } // namespace kxtest

@@ -102,17 +102,12 @@ std::vector<std::filesystem::path> corpus_files(const std::vector<std::string>& 
 // Copies data/machines.ini into the current directory.
 void install_machines_ini();
 
-// The SEQU section of a Buzz song file, read straight from its bytes (found through its
-// directory): every sequence with its field widths and events.
+// The sequences of a Buzz song file, read straight from its SEQU section: each with its field
+// widths and its events (position, value).
 struct SongSequence {
     int machine = 0, position_width = 0, value_width = 0;
-    std::vector<std::pair<uint32_t, uint32_t>> events; // position, value
+    std::vector<std::pair<uint32_t, uint32_t>> events;
 };
-struct SongSequences {
-    uint32_t song_end = 0;
-    std::vector<SongSequence> sequences;
-    const SongSequence* of_machine(int m) const;
-};
-SongSequences song_sequences(const std::vector<uint8_t>& song);
+std::vector<SongSequence> song_sequences(const std::vector<uint8_t>& song);
 
 } // namespace kxtest

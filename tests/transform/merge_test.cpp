@@ -372,6 +372,11 @@ TEST_F(MergeTest, CloneAndTransposition)
     EXPECT_EQ(s.sequences.size(), 6u);
     EXPECT_EQ(s.rows.at("2 2 1")[0], 0x54);
     EXPECT_EQ(s.rows.at("1 2 0")[0], 0x41);
+    settings.mtranspo = -120; // every note of the source below C-0: each one counted
+    ASSERT_EQ(run_merge("a.bmx", nullptr), "");
+    EXPECT_NE(captured.text().find("\nWarning: 64 notes transposed beyond C-0 to B-15 (the notes a Buzz note byte holds) play as C-0"),
+              std::string::npos);
+    settings.mtranspo = 0;
 
     settings.clone2 = role_tracker; // the Tracker plays the source's waves
     settings.clone_wave = 0;
