@@ -55,7 +55,7 @@ targets() {
     machines_ini) echo "load_machine_descriptions find_machine_description" ;;
     settings) echo "load_settings settings_apply_line save_settings" ;;
     midi) echo "smf_decode decode_track midi_pass NotePlacement::note midi_write_tempo_changes write_song" ;;
-    transform) echo "merge_songs gather_song_facts facts_json" ;;
+    transform) echo "merge_songs gather_song_facts facts_json read_compressed_wave decode_level" ;;
     midi_xi) echo "smf_decode NotePlacement::note load_xi_instruments read_instruments write_song" ;;
     soundfont) echo "read_soundfont soundfont_wave SoundFontWaves::give write_soundfont_xi" ;;
     *) return 1 ;;

@@ -374,6 +374,7 @@ void read_wavt(ReaderState& rs)
         log_print(rs.log, " vol:%x", take_dword(rs));
         const uint8_t flags = take_byte(rs);
         log_print(rs.log, " flag:%x", flags);
+        if (h.wave_flags) h.wave_flags(h.user, o, flags);
 
         if (flags & 0x80) {
             const uint16_t envelopes = take_word(rs);

@@ -154,6 +154,8 @@ struct ReaderHooks {
     // WAVT: entry `ordinal` (0-based in this input) and level `level` (0-based).
     void (*wave_table_index)(void* user, int ordinal, uint16_t* index) = nullptr;
     void (*sample_rate)(void* user, int ordinal, int level, uint32_t* rate) = nullptr;
+    // WAVT: entry `ordinal`'s flags (bit 3: its levels are stereo), after its index and names.
+    void (*wave_flags)(void* user, int ordinal, uint8_t flags) = nullptr;
 
     // PATT (full_parse). pattern_machine false: the machine's patterns are read, not written.
     bool (*pattern_machine)(void* user, int machine, int patterns, int tracks) = nullptr;

@@ -44,6 +44,7 @@ void wave_begin(void* user, int, uint16_t* index, uint8_t, uint32_t bytes)
 
 void wave_data(void* user, int, const uint8_t* data, size_t size) { Merge& m = merge_of(user); wave_tools_wave_data(m.tools, data, size); }
 void wave_end(void* user, int) { Merge& m = merge_of(user); wave_tools_wave_end(m.tools); }
+void wave_flags(void* user, int, uint8_t flags) { wave_tools_flags(merge_of(user).tools, flags); }
 void sample_rate(void* user, int ordinal, int level, uint32_t* rate)
 {
     wave_tools_sample_rate(merge_of(user).tools, ordinal, level, rate);
@@ -202,6 +203,7 @@ void set_wave_hooks(Merge& m, ReaderHooks& h)
 {
     h.wave_table_index = wave_table_index;
     h.sample_rate = sample_rate;
+    h.wave_flags = wave_flags;
     h.wave_begin = wave_begin;
     if (wave_tools_ripping(m.tools)) {
         // Only then do the wave bytes pass through here; otherwise the kernel copies them.

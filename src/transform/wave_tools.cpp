@@ -69,6 +69,7 @@ void listing_sample_rate(void* user, int ordinal, int level, uint32_t* rate)
 {
     wave_tools_sample_rate(tools(user), ordinal, level, rate);
 }
+void listing_flags(void* user, int, uint8_t flags) { wave_tools_flags(tools(user), flags); }
 void listing_wave_begin(void* user, int, uint16_t* index, uint8_t, uint32_t bytes)
 {
     wave_tools_wave_begin(tools(user), *index, bytes);
@@ -78,7 +79,7 @@ void listing_wave_end(void* user, int) { wave_tools_wave_end(tools(user)); }
 
 } // namespace
 
-void wav_header(uint8_t (&out)[wav_header_bytes], uint32_t bytes, uint32_t rate)
+void wav_header(uint8_t (&out)[wav_header_bytes], uint32_t bytes, uint32_t rate, int channels)
 {
     // RIFF chunks are padded to an even size; the pad byte counts in the RIFF size only.
     std::memcpy(out, "RIFF", 4);
@@ -86,10 +87,10 @@ void wav_header(uint8_t (&out)[wav_header_bytes], uint32_t bytes, uint32_t rate)
     std::memcpy(out + 8, "WAVEfmt ", 8);
     store_le32(out + 16, 16);       // fmt chunk size
     store_le16(out + 20, 1);        // PCM
-    store_le16(out + 22, 1);        // mono
-    store_le32(out + 24, rate);     // samples per second
-    store_le32(out + 28, rate * 2); // bytes per second
-    store_le16(out + 32, 2);        // bytes per frame
+    store_le16(out + 22, unsigned(channels));
+    store_le32(out + 24, rate);                          // frames per second
+    store_le32(out + 28, rate * 2 * uint32_t(channels)); // bytes per second
+    store_le16(out + 32, 2 * unsigned(channels));        // bytes per frame
     store_le16(out + 34, 16);       // bits per sample
     std::memcpy(out + 36, "data", 4);
     store_le32(out + 40, bytes);
@@ -100,6 +101,7 @@ void wave_tools_start(WaveTools& w)
     wave_tools_forget(w);
     w.entry_index = -1;
     w.entries = 0;
+    w.rip_channels = 1;
     w.tune_levels = -1;
     w.rip_found = false;
     w.wave_numbers.clear();
@@ -124,6 +126,12 @@ void wave_tools_sample_rate(WaveTools& w, int ordinal, int level, uint32_t* rate
         w.rip_rate = *rate;
 }
 
+void wave_tools_flags(WaveTools& w, uint8_t flags)
+{
+    if (w.settings.rip_wave != 0 && rips_this_input(w) && w.entry_index + 1 == w.settings.rip_wave)
+        w.rip_channels = (flags & 0x08) != 0 ? 2 : 1;
+}
+
 bool wave_tools_ripping(const WaveTools& w) { return w.settings.rip_wave != 0; }
 
 void wave_tools_wave_begin(WaveTools& w, uint16_t index, uint32_t bytes)
@@ -143,12 +151,12 @@ void wave_tools_wave_begin(WaveTools& w, uint16_t index, uint32_t bytes)
     // The header's sizes and byte rate are dwords: a wave or a rate beyond them is refused.
     if (bytes > 0xFFFFFFFFu - 37)
         tool_failed(w, "wave %u has %lu bytes, more than a WAV file holds", unsigned(index + 1), static_cast<unsigned long>(bytes));
-    if (w.rip_rate > 0x7FFFFFFFu)
+    if (uint64_t(w.rip_rate) * 2 * uint64_t(w.rip_channels) > 0xFFFFFFFFu)
         tool_failed(w, "wave %u's sample rate %lu is more than a WAV file holds", unsigned(index + 1),
                     static_cast<unsigned long>(w.rip_rate));
     log_print(w.log, "\nRipping wave %x to %s", unsigned(index + 1), w.rip_name.c_str());
     uint8_t header[wav_header_bytes];
-    wav_header(header, bytes, w.rip_rate);
+    wav_header(header, bytes, w.rip_rate, w.rip_channels);
     errno = 0;
     if (!w.rip.create(w.rip_name, ".part")) rip_failed(w, errno);
     if (std::fwrite(header, 1, sizeof header, w.rip.get()) != sizeof header) rip_failed(w, errno);
@@ -218,6 +226,7 @@ const ReaderHooks* wave_tools_listing_hooks(WaveTools& w)
     h.user = &w;
     h.wave_table_index = listing_entry;
     h.sample_rate = listing_sample_rate;
+    h.wave_flags = listing_flags;
     if (settings.rip_wave != 0) {
         h.wave_begin = listing_wave_begin;
         h.wave_data = listing_wave_data;

@@ -6,7 +6,8 @@
 // tune_rate; rip_wave (index + 1 of the wave to rip, 0 = off). A wave is ripped from the first
 // input of a merge or from a listed song; its WAV sample rate is the rate of the first level of
 // the WAVT entry with the same index (after tuning), so that the rate belongs to the wave ripped
-// even when a song's indexes are not 0, 1, 2, ... in table order.
+// even when a song's indexes are not 0, 1, 2, ... in table order, and the WAV is stereo when that
+// entry is (its levels' frames left, right).
 #pragma once
 
 #include <cstddef>
@@ -33,6 +34,7 @@ struct WaveTools {
     ReaderHooks listing;       // the hooks of a listed song (wave_tools_listing_hooks)
 
     uint32_t rip_rate = 44100; // sample rate for the next WAV
+    int rip_channels = 1;      // its channels: 2 for a stereo wave (WAVT flag bit 3)
     std::string rip_folder;    // where the WAV goes, with its final separator ("" = here; a merge
                                // puts it beside its output unless it is set before)
     int entry_index = -1;      // WAVT: the index of the entry being read
@@ -48,8 +50,9 @@ struct WaveTools {
     std::vector<uint16_t> wave_numbers; // index + 1 of the first song's waves, with rip_wave
 };
 
-// The 44-byte header of a 16-bit mono PCM WAV with `bytes` bytes of data at `rate` samples/s.
-void wav_header(uint8_t (&out)[wav_header_bytes], uint32_t bytes, uint32_t rate);
+// The 44-byte header of a 16-bit PCM WAV of `channels` channels (1 or 2) with `bytes` bytes of data
+// at `rate` frames/s.
+void wav_header(uint8_t (&out)[wav_header_bytes], uint32_t bytes, uint32_t rate, int channels);
 
 // Sets the tools up for a job: what the last one met is forgotten.
 void wave_tools_start(WaveTools& w);
@@ -58,6 +61,8 @@ void wave_tools_start(WaveTools& w);
 // level `level` is about to be written.
 void wave_tools_entry(WaveTools& w, int ordinal, uint16_t index);
 void wave_tools_sample_rate(WaveTools& w, int ordinal, int level, uint32_t* rate);
+// WAVT: the flags of the entry last given to wave_tools_entry (a stereo wave is ripped so).
+void wave_tools_flags(WaveTools& w, uint8_t flags);
 // WAVE: a wave begins, its bytes, its end.
 void wave_tools_wave_begin(WaveTools& w, uint16_t index, uint32_t bytes);
 void wave_tools_wave_data(WaveTools& w, const uint8_t* data, size_t size);

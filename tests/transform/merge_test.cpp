@@ -456,17 +456,20 @@ TEST_F(MergeTest, CompressedWavesMergedRippedAndTuned)
     const std::string listed = facts_summary("c.bmx", gather_song_facts(settings, "c.bmx"));
     EXPECT_NE(listed.find("    1  W                        24 bytes, compressed (16 raw)\n    4  W                        16 bytes, raw\n"), std::string::npos) << listed;
 
-    // Ripped decoded, from either format; tuned in the table alone.
+    // Ripped decoded, from either format, a stereo wave into a stereo WAV; tuned in the table alone.
     const struct {
         int rip, tune_wave;
         const char* wav;
         std::vector<int16_t> data;
-    } tools[] = {{1, 0, "kxrip01.wav", c_levels}, {4, 2, "kxrip04.wav", c_stereo}};
+        unsigned channels, rate;
+    } tools[] = {{1, 0, "kxrip01.wav", c_levels, 1, 22050}, {4, 2, "kxrip04.wav", c_stereo, 2, 8000}};
     for (const auto& t : tools) {
         settings.rip_wave = t.rip, settings.tune_wave = t.tune_wave, settings.tune_level = 1, settings.tune_rate = 8000;
         ASSERT_EQ(run_merge("c.bmx", nullptr), "");
         const auto wav = kxtest::read_file(t.wav);
         EXPECT_EQ(std::vector<uint8_t>(wav.begin() + 44, wav.end()), samples_le(t.data).data);
+        EXPECT_EQ(std::vector<uint8_t>(wav.begin() + 22, wav.begin() + 34),
+                  Bytes().le16(t.channels).le32(t.rate).le32(t.rate * 2 * t.channels).le16(2 * t.channels).data);
         EXPECT_EQ(sections_of(kxtest::read_file("out.bmx")).at("CWAV"), c_cwav);
     }
     EXPECT_EQ(read_back(reader_state, "out.bmx").rates, (std::vector<uint32_t>{22050, 22050, 8000}));
