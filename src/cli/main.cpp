@@ -13,7 +13,7 @@
 #include "buzz/machines_ini.h"
 #include "cli/batch.h"
 #include "cli/console_log.h"
-#include "cli/listing.h"
+#include "jobs/song_facts.h"
 #include "cli/option_table.h"
 #include "cli/options.h"
 #include "cli/preflight.h"
@@ -227,6 +227,20 @@ FailureLine prepare_midi_waves(Settings& s, const std::string& input)
     if (!w.problem.empty()) return {w.soundfont, w.problem};
     if (w.found) s.soundfont_found = w.soundfont;
     return {};
+}
+
+// --libraries SONG: the library names of the song's machines as machines.ini takes them, on stdout.
+int list_song_libraries(const Settings& settings, const CliRequest& req)
+{
+    const int status = platform::readable_file_status(req.input.c_str());
+    if (status) return fail(req.input, std::strerror(status));
+    const SongFacts facts = gather_song_facts(settings, req.input);
+    if (facts.machine_count < 0) return fail(req.input, "cannot be read as a Buzz song");
+    std::fputs(facts_libraries(facts).c_str(), stdout);
+    if (!facts.machines_problem.empty())
+        std::fprintf(stderr, "kestrix: %s: the later machines are not named: %s\n", req.input.c_str(),
+                     facts.machines_problem.c_str());
+    return std::fflush(stdout) == 0 ? exit_ok : exit_failed;
 }
 
 // The files a job reads: its input or songs, machines.ini, kestrix.ini, es-9.dat for an ES-9, and
@@ -592,10 +606,10 @@ int main(int argc, char** argv)
         if (req.input.empty() && !req.merge) return exit_ok;
     }
     const std::string machines_ini = choose_machines_ini(settings);
-    if (req.generators) {
+    if (req.generators || req.libraries) {
         const FailureLine same = check_standard_output(job_reads(settings, req, machines_ini, ini_read));
         if (!same.reason.empty()) return fail(same.file, same.reason);
-        return list_song_generators(settings, req);
+        return req.generators ? list_song_generators(settings, req) : list_song_libraries(settings, req);
     }
     if (req.export_xi) return export_xi_set(settings, req);
     if (req.batch()) return convert_batch(settings, req, machines_ini, ini_read);

@@ -58,6 +58,9 @@ constexpr OptionDoc files[] = {
      "list the Buzz song (.bmx, .bmw) named: its sections; -V adds their contents, --set do_mscale1=1 machines "
      "and patterns one by one"},
     {OptionId::json, "--json", nullptr, "with --list: the song's facts as JSON on stdout"},
+    {OptionId::libraries, "--libraries", nullptr,
+     "the library names of the song's machines on stdout, one machines.ini line each (the name Buzz stores, the "
+     "machine's kind and byte counts where the song tells them), and whether machines.ini has it"},
     {OptionId::format, "--format", "json|text", "with --list: --format json is --json", ValueKind::words, "json text"},
     {OptionId::help, "-h, --help", nullptr, "this text"},
     {OptionId::version, "--version", nullptr, "the version, and the libxmp of the converter programs"},
@@ -128,6 +131,7 @@ constexpr Form forms[] = {
     {"[options] --merge FIRST [SECOND] -o OUTPUT", "merge two Buzz songs, or transform FIRST alone"},
     {"[options] --generators SONG", "list a song's generators (sources for --clone)"},
     {"[options] --list SONG", "list a Buzz song (.bmx, .bmw)"},
+    {"[options] --libraries SONG", "the library names of a song's machines, as machines.ini takes them"},
     {"[options] --export-xi FILE.sf2 DIR", "write a SoundFont's waves as the XI files a MIDI conversion looks up"},
     {"[options] --save-settings", "write the options into kestrix.ini"},
 };

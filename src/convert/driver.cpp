@@ -411,7 +411,8 @@ int write_output_song(DriverState& d, const char* output)
     log_print(c.log, "\nWriting BUZZ output %s \n", output);
     if (!c.settings.dolist) c.log.log_dot_interval = 100;
     enter_phase(c, 4);
-    if (d.output.get()) {
+    const bool written = d.output.get() != nullptr;
+    if (written) {
         // The instruments of XI and native MIDI conversions are read now, once; with dowave 2
         // this also lays out their WAVE data.
         const bool xi = c.song.input_kind == InputKind::xi;
@@ -433,6 +434,13 @@ int write_output_song(DriverState& d, const char* output)
     if (c.settings.remove_2pat && c.song.duplicates_removed) {
         c.log.log_force = 1;
         log_print(c.log, "\nRemoved %d pattern duplicates", c.song.duplicates_removed);
+    }
+    if (written) {
+        // Shown as the other lines of a conversion are, not as part of a warning before it.
+        const int enabled = c.log.log_enabled;
+        c.log.log_enabled = 1;
+        log_print(c.log, c.log.at_line_start ? "%s" : "\n%s", conversion_summary(c).c_str());
+        c.log.log_enabled = enabled;
     }
     d.input.reset();
     c.progress.input = nullptr;
@@ -519,25 +527,84 @@ std::string converter_argument(const std::string& name)
 // Where the job keeps the converter it waits for, so that killing the job ends it.
 platform::RunningProgram* job_program(Conversion& c) { return c.log.cancel ? &c.log.cancel->program : nullptr; }
 
-// A converter's lines (its summary, or why it failed) go into the job's log, forced as the
-// console showed them, each where it belongs among the job's lines; the scratch copy it read is
-// named as the user's file. What a converter that succeeded says is what its XM could not hold (or
-// what it changed to hold it): each line is a warning, shown in quiet mode too.
-void log_converter_lines(Conversion& c, std::string text, const std::string& scratch, const char* input, bool succeeded)
+// A converter's lines (its summary, or why it failed), the scratch copy it read named as the
+// user's file, without empty lines.
+std::vector<std::string> converter_lines(std::string text, const std::string& scratch, const char* input)
 {
     if (!scratch.empty())
         for (size_t at = text.find(scratch); at != std::string::npos; at = text.find(scratch, at + std::strlen(input)))
             text.replace(at, scratch.size(), input);
+    std::vector<std::string> lines;
     for (size_t start = 0; start < text.size();) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
         const size_t length = end > start && text[end - 1] == '\r' ? end - start - 1 : end - start;
-        if (length) {
-            c.log.log_force = 1;
-            log_print(c.log, "\n%s%.*s", succeeded ? "Warning: " : "", int(length), text.data() + start);
-        }
+        if (length) lines.emplace_back(text, start, length);
         start = end + 1;
     }
+    return lines;
+}
+
+// The converter's lines go into the job's log, forced as a console would have shown them, each
+// where it belongs among the job's lines. What a converter that succeeded says is what its XM
+// could not hold (or what it changed to hold it): each line is a warning, shown in quiet mode too.
+void log_converter_lines(Conversion& c, const std::vector<std::string>& lines, size_t count, bool succeeded)
+{
+    for (size_t i = 0; i < count && i < lines.size(); ++i) {
+        c.log.log_force = 1;
+        log_print(c.log, "\n%s%s", succeeded ? "Warning: " : "", lines[i].c_str());
+    }
+}
+
+// A converter that could not be run: where it was looked for, or that it was found and could not
+// start (a library it needs is missing), and where the converters belong.
+[[noreturn]] void converter_not_run(const char* message, const char* program, bool found)
+{
+    const std::string name = std::string(program) + platform::exe_suffix;
+    const std::string self = platform::executable_path();
+    const std::string self_name = self.substr(self.find_last_of("/\\") + 1);
+    const bool libxmp = std::strcmp(program, "easyxmid") != 0;
+    std::string why = std::string(message) + " ";
+    if (found) {
+        why += platform::find_program(name) + " could not start";
+    } else {
+        why += "No " + name + " beside " + self_name + " (in " + platform::executable_directory() +
+               ") nor in a folder of PATH";
+    }
+#ifdef _WIN32
+    why += std::string(": ") + name + (libxmp ? " and libxmp.dll belong" : " belongs") + " beside " + self_name;
+#else
+    why += std::string(": ") + name + " belongs beside " + self_name;
+    if (libxmp) why += " (built there when libxmp-dev is installed; it runs with libxmp's library)";
+#endif
+    job_abort(why.c_str());
+}
+
+// Runs a converter on the job's behalf and brings its lines into the job's log. One that cannot
+// be run ends the job with `not_run` and the reason (converter_not_run). With a `hint`, an exit
+// code other than 0 is a failure: the code is logged, and the job ends with the converter's own
+// last line, which says why (a file that is no module is called that), or with the hint when it
+// said nothing.
+void run_converter(Conversion& c, const char* program, const char* const* args, int arg_count,
+                   const std::string& scratch, const char* input, const char* not_run, const char* hint)
+{
+    std::string said;
+    const int e = run_outside_converter(program, args, arg_count, &said, job_program(c));
+    const std::vector<std::string> lines = converter_lines(said, scratch, input);
+    if (e == -1) converter_not_run(not_run, program, false);
+    if (platform::program_did_not_start(e)) {
+        log_converter_lines(c, lines, lines.size(), false); // the system's reason, when it gave one
+        converter_not_run(not_run, program, true);
+    }
+    if (!hint || e == 0) {
+        log_converter_lines(c, lines, lines.size(), e == 0);
+        return;
+    }
+    c.log.log_force = 1;
+    log_print(c.log, "\n%s returned with errorcode: %d", program, e);
+    if (lines.empty()) job_abort(hint);
+    log_converter_lines(c, lines, lines.size() - 1, false);
+    job_abort(lines.back().c_str());
 }
 } // namespace
 
@@ -744,26 +811,15 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
         const std::string xm = reserve_converter_output(d, output, nullptr, "");
         const std::string in_arg = converter_argument(input), xm_arg = converter_argument(xm);
         const char* args[] = {in_arg.c_str(), xm_arg.c_str(), "4", "10"};
-        std::string said;
-        const int e = run_outside_converter(converter, args, 4, &said, job_program(c));
-        if (e == -1) job_abort("Error running EasyXMid");
-        log_converter_lines(c, said, in_arg == input ? "" : in_arg, input, e == 0);
+        run_converter(c, converter, args, 4, in_arg == input ? "" : in_arg, input, "Error running EasyXMid", nullptr);
         current = xm;
         s.current_input = midi_converter_output;
     } else if (converter && s.input_kind == InputKind::it) {
         const std::string it = converter_argument(reserve_converter_output(d, output, s.converter_input.c_str(), ".it"));
         const std::string xm = it2xm_output_name(it);
         const char* args[] = {it.c_str(), "/WC", xm.c_str()};
-        std::string said;
-        int e = run_outside_converter(converter, args, 3, &said, job_program(c));
-        if (e == -1) job_abort("Error running it2xm!");
-        if (e != 0) {
-            c.log.log_force = 1;
-            log_print(c.log, "\nit2xm returned with errorcode: %d", e);
-            log_converter_lines(c, said, it, s.converter_input.c_str(), false); // last: the line that explains the failure
-            job_abort("\nProbably wrong IT-format, try to save as v2.xx, not 2.14+");
-        }
-        log_converter_lines(c, said, it, s.converter_input.c_str(), true);
+        run_converter(c, converter, args, 3, it, s.converter_input.c_str(), "Error running it2xm!",
+                      "Probably wrong IT-format, try to save as v2.xx, not 2.14+");
         d.converted_name = it2xm_output_name(s.converter_input);
         current = it2xm_output_name(it);
         s.current_input = d.converted_name;
@@ -772,16 +828,8 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
             converter_argument(reserve_converter_output(d, output, s.converter_input.c_str(), mod2xm_extension(s)));
         const std::string xm = mod2xm_output_name(module);
         const char* args[] = {module.c_str(), "/o", xm.c_str()};
-        std::string said;
-        int e = run_outside_converter(converter, args, 3, &said, job_program(c));
-        if (e == -1) job_abort("Error running mod2xm!");
-        if (e != 0) {
-            c.log.log_force = 1;
-            log_print(c.log, "\nmod2xm returned with errorcode: %d", e);
-            log_converter_lines(c, said, module, s.converter_input.c_str(), false);
-            job_abort("\nProbably wrong MOD/S3M-format");
-        }
-        log_converter_lines(c, said, module, s.converter_input.c_str(), true);
+        run_converter(c, converter, args, 3, module, s.converter_input.c_str(), "Error running mod2xm!",
+                      "Probably wrong MOD/S3M-format");
         d.converted_name = mod2xm_output_name(s.converter_input);
         current = mod2xm_output_name(module);
         s.current_input = d.converted_name;
@@ -881,4 +929,40 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
     }
     midi_file.events = SmfEvents();
     return write_output_song(d, output);
+}
+
+namespace {
+// "3,648"; "1 order", "2 orders".
+std::string count_of(long long n, const char* thing)
+{
+    const std::string digits = std::to_string(n < 0 ? -n : n);
+    std::string text(n < 0 ? "-" : "");
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i && (digits.size() - i) % 3 == 0) text += ',';
+        text += digits[i];
+    }
+    text.append(1, ' ').append(thing);
+    if (n != 1) text.append(1, 's');
+    return text;
+}
+} // namespace
+
+std::string conversion_summary(const Conversion& c)
+{
+    const Song& s = c.song;
+    std::string in;
+    if (s.input_kind == InputKind::xi) {
+        in = count_of(1, "instrument");
+    } else if (native_midi(c)) {
+        in = count_of(s.machine_count - 1, "MIDI track") + " with notes, " + std::to_string(s.bpm) + " BPM";
+    } else {
+        in = count_of(s.song_length, "order") + ", " + count_of(s.channel_count, "channel") + ", " +
+             count_of(s.pattern_count, "pattern") + ", " + count_of(s.instrument_count, "instrument") + ", " +
+             std::to_string(s.start_bpm) + " BPM";
+    }
+    int patterns = 0;
+    for (int m = 0; s.machine_table && m < s.machine_count; ++m)
+        patterns = std::max(patterns, s.machine_table[m].patterns_written);
+    return in + " -> " + count_of(s.machine_count, "machine") + ", " + count_of(patterns, "pattern") + ", " +
+           count_of(s.waves_written, "wave") + ", " + count_of(s.song_rows, "row");
 }

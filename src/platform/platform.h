@@ -54,6 +54,9 @@ std::string error_text(int error);
 // Opens the character device `path`, named as itself (never through a link), for writing ("w" or
 // "wb"); nullptr with errno set when it fails.
 FILE* open_device(const char* path, const char* mode);
+// The files (not the folders) directly in a directory, their paths sorted; none when it cannot be
+// read.
+std::vector<std::string> files_in_directory(const std::string& path);
 // The file behind a name: device and inode (on Windows the volume serial number and the file
 // index), so that two spellings of one file, or two hard links to it, compare equal. `valid` is
 // false when the name does not lead to an existing file.
@@ -103,12 +106,16 @@ struct RunningProgram {
 };
 
 // Starts a program with the given arguments (args[0] is the program name as passed to it) and
-// waits for it; with `running` the program is kept there while it runs. Returns its exit code, or -1 when it cannot be started. With `errors` what the
-// program writes to its standard error is kept there (its first 64 KiB) instead of shown, so that
-// programs run side by side do not mix their lines on the console; on Windows it is shown as
-// without and `errors` stays empty.
+// waits for it; with `running` the program is kept there while it runs. Returns its exit code, or
+// -1 when it cannot be started. With `errors` what the program writes to its standard error is
+// kept there (its first 64 KiB) instead of shown, so that programs run side by side do not mix
+// their lines on the console and a job can show them as its own (the dialog has no console).
 int run_program(const std::string& program_path, const std::vector<std::string>& args,
                 std::string* errors = nullptr, RunningProgram* running = nullptr);
+// True for an exit code by which the system says the program never ran its own code: a library
+// it needs is missing or unusable (Windows: DLL not found, bad image, missing entry point; POSIX:
+// the loader's 127).
+bool program_did_not_start(int exit_code);
 // Finds a program the user installed: beside the running executable, then in the folders of
 // PATH that are absolute. Never in the current folder (a folder of unpacked modules may hold
 // anything with any name), also not through an empty or relative PATH entry. "" when not found.

@@ -133,7 +133,7 @@ TEST_F(Cli, ConvertListAndFail)
     r = run_kestrix("--format json --list demo.bmx");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("\"machines\": [\n    {\"index\": 0, \"name\": \"Master\", \"type\": \"master\", \"dll\": \"\", "
-                         "\"patterns\": 1},"), std::string::npos) << r.out;
+                         "\"in_machines_ini\": true, \"patterns\": 1},"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"sequence_length\": 320,"), std::string::npos) << r.out;
 
     r = run_kestrix("+w demo.xm");
@@ -244,6 +244,33 @@ TEST_F(Cli, SongTextsAreListedAsUtf8)
     fs::copy_file("g.bmx", "g\xff.bmx");
     r = run_kestrix("--list 'g\xff.bmx' --json");
     EXPECT_TRUE(r.out.starts_with("{\n  \"file\": \"g\xef\xbf\xbd.bmx\",")) << r.out;
+}
+
+// A machine machines.ini does not describe is named with its library, its layout taken from the
+// next machine's record, so that the machines after it are named and the patterns counted too;
+// --libraries gives its line as machines.ini takes it.
+TEST_F(Cli, UnknownMachinesAreNamed)
+{
+    const Bytes foo = kxsong::machine("Foo 1", "Foo Synth", Bytes().u8(1).u8(2).u8(3), 2, Bytes().fill(4, 7));
+    const Bytes patt = Bytes().le16(0).le16(0).le16(1).le16(1).append(kxsong::pattern("p", 2, {}, Bytes().fill(2, 6), {kxsong::tracker_rows(2, 0x41)}))
+                           .le16(1).le16(2).append(kxsong::pattern("f", 2, {}, Bytes().fill(6, 1), {Bytes().fill(8, 2), Bytes().fill(8, 3)}))
+                           .le16(0).le16(1);
+    kxsong::song({{"MACH", Bytes().le16(4).append(kxsong::master()).append(kxsong::tracker("Tracker 01", 1)).append(foo)
+                               .append(kxsong::tracker("Tracker 02", 1))},
+                  {"CONN", Bytes().le16(0)},
+                  {"PATT", patt}})
+        .write("u.bmx");
+    auto r = run_kestrix("--list u.bmx");
+    EXPECT_NE(r.out.find("machines: 4\n    0  Master                   master    \n"
+                         "    1  Tracker 01               generator Jeskola Tracker\n"
+                         "    2  Foo 1                    generator Foo Synth  (not in machines.ini)\n"
+                         "    3  Tracker 02               generator Jeskola Tracker\npatterns: 2\n"), std::string::npos) << r.out;
+    r = run_kestrix("--list u.bmx --json");
+    EXPECT_NE(r.out.find("\"dll\": \"Foo Synth\", \"in_machines_ini\": false, \"patterns\": 1}"), std::string::npos) << r.out;
+    r = run_kestrix("--libraries u.bmx");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "\"Jeskola Tracker\" 1 1 5    ; machines.ini has it\n\"Foo Synth\" 1 3 4    ; not in machines.ini (a "
+                     "generator's line goes on: note wave volume max_tracks attributes short_name)\n");
 }
 
 TEST_F(Cli, OneLineForEachFailure)
