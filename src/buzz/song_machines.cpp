@@ -196,7 +196,9 @@ bool walk(MachineWalk& w, int m, size_t pos)
 void count_patterns(FILE* f, const Entry& patt, const std::vector<int>& inputs, SongMachines& out)
 {
     if (!patt.found || !stream_seek(f, patt.offset)) return;
-    const uint64_t end = uint64_t(patt.offset) + patt.length;
+    // The section ends where its length says or where the file does, whichever comes first: a
+    // length past the file would have every pattern read at the end of the file.
+    const uint64_t end = uint64_t(patt.offset) + std::min<uint64_t>(patt.length, bytes_remaining(f));
     uint64_t pos = patt.offset;
     const auto take = [&](uint64_t n) { return pos + n <= end && (pos += n, true); };
     for (SongMachine& m : out.machines) {
@@ -212,7 +214,7 @@ void count_patterns(FILE* f, const Entry& patt, const std::vector<int>& inputs, 
             const uint64_t rows = read_word_le(f);
             const uint64_t bytes = uint64_t(inputs[size_t(m.index)]) * (2 + 4 * rows) + rows * unsigned(m.global_bytes) +
                                    uint64_t(tracks) * rows * unsigned(std::max(0, m.track_bytes));
-            if (!take(bytes) || !stream_seek(f, int64_t(pos))) return;
+            if (!take(bytes) || (bytes && !stream_seek(f, int64_t(pos)))) return;
         }
         m.patterns = int(patterns);
     }
