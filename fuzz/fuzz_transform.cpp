@@ -4,7 +4,7 @@
 // facts as the console's --list --json gives them. Every file the job makes is removed again.
 #include <filesystem>
 
-#include "cli/listing.h"
+#include "jobs/song_facts.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

@@ -31,6 +31,7 @@ seeds() {
   case $1 in
     module) ls examples/demo.xm tests/xmconv/golden/*.xm ;;
     buzz_song|transform) ls tests/e2e/golden/*.bmx fuzz/seeds/*.bmx ;;
+    machines_ini) ls data/machines.ini ;;
     soundfont) python3 fuzz/soundfont_seed.py "$build/seed-bank.sf2" && echo "$build/seed-bank.sf2"; return 0 ;;
   esac
   [ -n "$corpus" ] && [ -d "$corpus" ] || return 0
@@ -38,7 +39,7 @@ seeds() {
     module) find "$corpus/xm" "$corpus/mod" -type f -size -400k 2>/dev/null ;;
     xi) find "$corpus/xi" -type f -name '*.xi' 2>/dev/null ;;
     buzz_song) find "$corpus/bmx" -type f \( -name '*.bmx' -o -name '*.bmw' \) 2>/dev/null ;;
-    machines_ini) find "$corpus/bmx" -name machines.ini 2>/dev/null; ls data/machines.ini ;;
+    machines_ini) find "$corpus/bmx" -name machines.ini 2>/dev/null ;;
     settings) ls tests/settings/default_kestrix.ini 2>/dev/null ;;
     midi) find "$corpus/midi" -type f 2>/dev/null ;;
     transform) find "$corpus/bmx" -type f -name '*.bmx' 2>/dev/null ;;

@@ -19,6 +19,7 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-6
 command -v make >/dev/null || need+=(make)               # libxmp for Windows
 command -v dpkg-source >/dev/null || need+=(dpkg-dev)   # unpacks libxmp's source package
 command -v git >/dev/null || need+=(git)                # the commit in --version
+command -v python3 >/dev/null || need+=(python3)        # the version resources' reader
 [ -f /usr/include/xmp.h ] || need+=(libxmp-dev)
 [ -f /usr/include/libopenmpt/libopenmpt.h ] || need+=(libopenmpt-dev)
 command -v clang++ >/dev/null || need+=(clang)
@@ -69,7 +70,10 @@ done
 echo "== release archives"
 cmake --build build/ci-mingw --target package >/dev/null || exit 1
 cmake --build build/ci-native --target package >/dev/null || exit 1
-ls build/ci-mingw/kestrix-*-win64.zip build/ci-native/kestrix-*.tar.gz
+ls build/ci-mingw/kestrix-*-win64.zip build/ci-native/kestrix-*.tar.gz build/ci-native/kestrix_*.deb
+echo "== version resources of the Windows programs"
+python3 tests/install/versioninfo.py "$(build/ci-native/kestrix --version | head -1 | cut -d' ' -f2)" \
+  build/ci-mingw/{kestrixw,kestrix,it2xm,mod2xm,easyxmid}.exe || exit 1
 
 echo "== ASan+UBSan build"
 cmake -S . -B build/ci-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_WERROR=ON -DKESTRIX_SANITIZE=ON >/dev/null || exit 1

@@ -3,10 +3,13 @@
 # the release archive unpacked into a fresh folder (its it2xm.exe and mod2xm.exe convert the
 # corpus IT and S3M): takes a screenshot of each page, checks every control against the dialog
 # templates of src/gui/win32/kestrixw.rc, converts examples/demo.xm (the output name following the
-# input chosen with Browse..., the log window beside the dialog), answers No and then Yes to the
-# question before a song is replaced, kills the conversion of a large module and converts again,
-# opens the help page and the About box, transforms a song and lists its generators. Screenshots
-# go to BUILD/gui-test/shots.
+# input chosen with Browse..., which starts in the user's documents, the log window beside the
+# dialog), lists a Buzz song given as input, shows why a text named .it is no module, answers No
+# and then Yes to the question before a song is replaced, converts a multi-selection into a folder
+# and three dropped files as batches and answers "No to all", kills the conversion of a large
+# module and a batch and converts again, opens the help page and the About box, transforms a song
+# and lists its generators; then checks the layout again at 150% and 200% (Wine's LogPixels).
+# Screenshots go to BUILD/gui-test/shots.
 #   usage: scripts/test-gui.sh MINGW_BUILD_DIR [NATIVE_KESTRIX]
 # The archive is made (cmake --build MINGW_BUILD_DIR --target package) when it is not there.
 # NATIVE_KESTRIX (optional) re-reads the written songs; without it kestrix.exe does, under Wine.
@@ -23,7 +26,7 @@ if [ "${1:-}" != --inner ]; then
     source "$root/scripts/wine-env.sh"
     wine_prepare "$build" || { echo "gui test skipped: $wine_skip"; exit 0; }
     start=$(date +%s)
-    timeout 30 xvfb-run -a -s "-screen 0 1024x768x24" true >/dev/null 2>&1 ||
+    timeout 30 xvfb-run -a -s "-screen 0 1600x1200x24" true >/dev/null 2>&1 ||
         { echo "gui test skipped: Xvfb cannot start"; exit 0; }
     zip=$(ls "$build"/kestrix-*-win64.zip 2>/dev/null | head -1)
     if [ -z "$zip" ]; then
@@ -32,7 +35,7 @@ if [ "${1:-}" != --inner ]; then
     fi
     native=""
     [ -n "${2:-}" ] && native=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
-    timeout 300 xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --inner "$build" "$native" "$zip"
+    timeout 420 xvfb-run -a -s "-screen 0 1600x1200x24" bash "$0" --inner "$build" "$native" "$zip"
     status=$?
     timeout 10 wineserver -k 2>/dev/null
     echo "== gui test: $([ $status -eq 0 ] && echo passed || echo FAILED) in $(( $(date +%s) - start )) s"
@@ -57,6 +60,7 @@ python3 "$root/tests/gui/make_big_xm.py" "$files/big.xm" 255 48 || exit 1
 corpus=${KESTRIX_CORPUS_DIR:-$root/../shared/corpus}
 corpus_it=$(ls "$corpus"/it/*.it 2>/dev/null | head -1)
 corpus_s3m=$(ls "$corpus"/s3m/*.s3m 2>/dev/null | head -1)
+corpus_mid=$(ls "$corpus"/midi/*.mid 2>/dev/null | head -1)
 # The options the test starts from: the ones kestrix.ini holds by default (the log window at
 # 10,10, 500 x 400, where it would cover the dialog).
 printf 'dotsplit= 1\ndowave= 2\ndopfun= 0\nlwind_x=10\nlwind_y=10\nlwind_dx=500\nlwind_dy=400\n' > "$files/kestrix.ini"
@@ -99,37 +103,57 @@ type_into() {
     xdotool key --clearmodifiers End shift+Home BackSpace
     xdotool type --delay 2 "$2"
 }
+# Presses key $2 on the window titled $1 (a regular expression) until the test log shows $3: a
+# box that has just come up may not take its first key, and Wine may show one box as two windows
+# of that title.
+press_on_box() {
+    local try box boxes
+    for try in 1 2 3 4 5 6; do
+        boxes=$(xdotool search --onlyvisible --name "$1")
+        for box in $boxes; do
+            xdotool windowfocus "$box" key "$2" 2>/dev/null
+            wait_log "$3" 1 && return 0
+        done
+        [ -n "$boxes" ] || { wait_log "$3" 1 && return 0; }
+    done
+    return 1
+}
 # Waits for the message box with text $1, takes a screenshot, and presses Return on it.
 answer_message() {
     wait_log "message \"[^\"]*\" \"$1\"" "${2:-20}" || { fail "no message \"$1\""; return 1; }
     sleep 0.3
     import -window root "$shots/$3.png"
-    local box
-    box=$(xdotool search --sync --onlyvisible --name '^(KESTRIX Message|Error|About kestrixw)$' | head -1)
-    xdotool windowfocus "$box" key Return
-    wait_log "message closed" 5 || fail "message \"$1\" did not close"
+    press_on_box '^(KESTRIX Message|Error|About kestrixw)$' Return "message closed" || fail "message \"$1\" did not close"
 }
 # Waits for the question "$1 exists. Replace it?" and answers it with the key $2 (y or n).
 answer_question() {
     wait_log "question \"$1 exists. Replace it\?\"" 10 || { fail "no question before replacing $1"; return 1; }
     sleep 0.3
     import -window root "$shots/question-$2.png"
-    local box
-    box=$(xdotool search --sync --onlyvisible --name '^KESTRIX Message$' | head -1)
-    xdotool windowfocus "$box" key "$2"
-    wait_log "answer $([ "$2" = y ] && echo yes || echo no)" 5 || fail "the question on $1 took no answer"
+    press_on_box '^KESTRIX Message$' "$2" "answer $([ "$2" = y ] && echo yes || echo no)" ||
+        fail "the question on $1 took no answer"
 }
 reread() {
     if [ -n "$native" ]; then
-        (cd "$files" && "$native" --list "$1" +v) >"$work/reread-$1.txt" 2>&1
+        (cd "$files" && "$native" --list "$1" +v) >"$work/reread-${1//\//_}.txt" 2>&1
     else
-        (cd "$files" && timeout 60 wine "$app/kestrix.exe" --list "$1" +v) >"$work/reread-$1.txt" 2>&1
+        (cd "$files" && timeout 60 wine "$app/kestrix.exe" --list "$1" +v) >"$work/reread-${1//\//_}.txt" 2>&1
     fi || { fail "the reader refused $1 (see $work/reread-$1.txt)"; return; }
-    echo "  $1 re-read by the song reader: $(grep -oE 'machines: [0-9]+' "$work/reread-$1.txt" | head -1)"
+    echo "  $1 re-read by the song reader: $(grep -oE 'machines: [0-9]+' "$work/reread-${1//\//_}.txt" | head -1)"
+}
+
+# Wine's screen scale, LogPixels (96 for 100%); a program started afterwards takes it.
+set_dpi() {
+    local hex
+    hex=$(printf '%08x' "$1")
+    printf '%s\n' 'REGEDIT4' '' '[HKEY_CURRENT_USER\Control Panel\Desktop]' "\"LogPixels\"=dword:$hex" '' \
+        '[HKEY_CURRENT_CONFIG\Software\Fonts]' "\"LogPixels\"=dword:$hex" >"$work/dpi.reg"
+    timeout 60 wine regedit /S "$(winpath "$work/dpi.reg")"
 }
 
 cd "$files" || exit 1
 wineserver -p
+set_dpi 96
 export KESTRIX_GUI_TEST_LOG="$log"
 wine "$app/kestrixw.exe" 2>"$work/wine-stderr.txt" &
 program=$!
@@ -161,6 +185,9 @@ echo "== gui test: Convert"
 set_mark
 click 304
 if wait_log 'file dialog "Select Module' 10; then
+    tail -n +$((mark + 1)) "$log" | grep -qE 'file dialog "Select Module[^"]*" in "[^"]*Documents"' &&
+        echo "  the first Browse... starts in the user's documents" ||
+        fail "the first Browse... did not start in the user's documents: $(grep -o 'file dialog "Select Module.*' "$log" | tail -1)"
     box=$(timeout 10 xdotool search --sync --onlyvisible --name '^Select Module \(MOD/XM\) or MIDI-File$' | head -1)
     sleep 0.3
     xdotool windowfocus "$box" type --delay 2 "$(winpath "$files/demo.xm")"
@@ -184,6 +211,26 @@ for id in 110 111; do
 done
 echo "  log window at $placed, clear of the Input and Output boxes, open $opened ms after Convert"
 answer_message "Conversion finished!" 30 convert-finished && reread demo.bmx
+# The log window's lines since the mark ("log line" entries of the test log).
+log_lines() { tail -n +$((mark + 1)) "$log" | grep -oE 'log line ".*"$' | sed -E 's/^log line "(.*)"$/\1/'; }
+
+echo "== gui test: a Buzz song as input, a file that is no module"
+type_into 110 demo.bmx
+set_mark
+click 302
+answer_message "Conversion finished!" 30 listed-song
+log_lines | grep -qx "machines: 5" && log_lines | grep -qxF '"Jeskola Tracker" 1 1 5    ; machines.ini has it' &&
+    echo "  demo.bmx listed: its machines and their libraries as machines.ini lines" ||
+    fail "demo.bmx was not listed with its machines: $(log_lines | head -5 | tr '\n' '|')"
+printf 'this is a text, no module\n' > "$files/bad.it"
+type_into 110 bad.it
+type_into 111 bad.bmx
+set_mark
+click 302
+answer_message "Error occured!" 30 bad-it
+reason=$(log_lines | grep -m1 '^Error: ')
+[ "$reason" = "Error: it2xm: cannot read bad.it: not a module format this program knows" ] &&
+    echo "  bad.it: the log window says $reason" || fail "bad.it's converter reason is not in the log window: ${reason:-none}"
 
 echo "== gui test: Replace"
 # A corpus IT and S3M through the archive's it2xm.exe and mod2xm.exe; an existing song is replaced
@@ -214,6 +261,85 @@ if [ -n "$corpus_it" ] && [ -n "$corpus_s3m" ]; then
 else
     echo "  IT and S3M skipped: no corpus at $corpus"
 fi
+
+echo "== gui test: a MIDI file without waves"
+# No XI folder and no SoundFont: the dialog says so and asks first; the song ends without waves.
+if [ -n "$corpus_mid" ]; then
+    cp "$corpus_mid" "$files/tune.mid"
+    type_into 110 tune.mid
+    type_into 111 tune-mid.bmx
+    set_mark
+    click 302
+    if wait_log 'question "The song will have no waves: ' 10; then
+        press_on_box '^KESTRIX Message$' y "answer yes" || fail "the question on the waves took no answer"
+        answer_message "Conversion finished without waves!" 60 midi-without-waves && reread tune-mid.bmx
+        log_lines | grep -q '^MIDI waves: no waves: ' && echo "  the log window said where the waves come from: nowhere" ||
+            fail "the log window did not say where the MIDI waves come from"
+    else
+        fail "no question before a MIDI conversion without waves"
+    fi
+else
+    echo "  skipped: no corpus at $corpus"
+fi
+
+echo "== gui test: many files"
+drop() { timeout 20 wine "$build/kxdrop.exe" " KESTRIX Fileconverter v3e" "$@" || fail "kxdrop could not drop $*"; }
+# The question before a batch replaces songs, answered with key $2: y "Yes to all", n "No to all".
+answer_batch() {
+    wait_log 'question "[0-9]+ of the songs exist' 15 || { fail "no question before the batch replaced songs"; return 1; }
+    sleep 0.3
+    import -window root "$shots/batch-question-$2.png"
+    press_on_box '^KESTRIX Message$' "$2" "answer $([ "$2" = y ] && echo yes || echo no) to all" ||
+        fail "the batch question took no answer"
+}
+# Two files picked together in Browse..., their songs into the folder the Output File box names.
+cp "$files/demo.xm" "$files/one.xm"
+cp "$files/demo.xm" "$files/two.xm"
+type_into 111 'songs\'
+set_mark
+click 304
+if wait_log 'file dialog "Select Module' 10; then
+    box=$(timeout 10 xdotool search --sync --onlyvisible --name '^Select Module \(MOD/XM\) or MIDI-File$' | head -1)
+    sleep 0.3
+    xdotool windowfocus "$box" type --delay 2 "$(winpath "$files")\\"
+    xdotool key Return
+    sleep 0.5
+    xdotool type --delay 2 '"one.xm" "two.xm"'
+    xdotool key Return
+    wait_log 'file dialog chose 2 files for 110' 10 || fail "Browse... did not take two files"
+else
+    fail "Browse... opened no file dialog"
+fi
+set_mark
+click 302
+answer_message "2 converted" 60 batch-selection
+[ -f "$files/songs/one.bmx" ] && [ -f "$files/songs/two.bmx" ] && reread songs/one.bmx &&
+    echo "  a multi-selection: $(log_lines | grep -c '^ok  ') songs in songs\\" || fail "the multi-selection's songs are not in songs\\"
+# Three files dropped on the dialog: converted at once, each song beside its module, one line
+# each (a converter's notes under their file's line) and a summary.
+third=demo.xm
+if [ -n "$corpus_s3m" ]; then third=tune.s3m; fi
+cp "$files/demo.xm" "$files/d1.xm"
+cp "$files/demo.xm" "$files/d2.xm"
+dropped=("$(winpath "$files/d1.xm")" "$(winpath "$files/d2.xm")" "$(winpath "$files/$third")")
+rm -f "$files/${third%.*}.bmx"
+type_into 111 ""
+set_mark
+drop "${dropped[@]}"
+answer_message "3 converted" 60 batch-drop
+[ "$(log_lines | grep -c '^ok  ')" = 3 ] && [ -f "$files/d1.bmx" ] && [ -f "$files/d2.bmx" ] && reread d1.bmx &&
+    echo "  three dropped files converted: $(log_lines | grep -v '^$' | tail -1)" || fail "the dropped files: $(log_lines | tr '\n' '|')"
+if [ "$third" = tune.s3m ]; then
+    log_lines | grep -A1 '^ok  .*tune.s3m' | grep -q '^    Warning: mod2xm: ' && echo "  tune.s3m's converter notes under its line" ||
+        fail "no converter notes under tune.s3m's line"
+fi
+# Dropped again: "No to all" keeps every song as it was.
+echo "an older song" > "$files/d1.bmx"
+set_mark
+drop "${dropped[@]}"
+answer_batch "3 of the songs exist" n
+answer_message "0 converted, 3 not converted" 30 batch-no-to-all
+[ "$(cat "$files/d1.bmx")" = "an older song" ] && echo "  \"No to all\" kept the songs" || fail "\"No to all\" changed d1.bmx"
 
 echo "== gui test: Help and About"
 set_mark
@@ -281,12 +407,34 @@ after=$(listing)
 [ "$before" = "$after" ] || fail "files changed by the killed job: $(diff <(echo "$before") <(echo "$after") | grep '^[<>]' | tr '\n' ' ')"
 [ "$(cat "$files/big.bmx")" = "an older song" ] || fail "the killed job changed the song it would have replaced"
 [ "$before" = "$after" ] && echo "  killed; no file left behind, the older song unchanged"
+# A batch of two large modules, killed: every job of it ends, no file is left behind.
+cp "$files/big.xm" "$files/big2.xm"
+before=$(listing)
+tab 0
+type_into 111 ""
+tab 1
+set_mark
+drop "$(winpath "$files/big.xm")" "$(winpath "$files/big2.xm")"
+answer_batch "1 of the songs exists" y
+wait_log 'log window "Conversion Log" open' 10 || fail "no log window for the batch"
+sleep 0.5
+click 214
+if wait_log 'job report "[^"]*" killed' 20; then
+    echo "  the batch killed: $(grep -oE 'job report "[^"]*" killed' "$log" | tail -1)"
+else
+    fail "the batch did not end after Kill"
+fi
+wait_log "job ended" 10 || fail "the batch's worker did not end"
+after=$(listing)
+[ "$before" = "$after" ] && [ "$(cat "$files/big.bmx")" = "an older song" ] && echo "  no file left behind by the batch" ||
+    fail "files changed by the killed batch: $(diff <(echo "$before") <(echo "$after") | grep '^[<>]' | tr '\n' ' ')"
+rm -f "$files/big2.xm"
 set_mark
 click 214
 answer_message "No thread running" 10 kill-idle
 set_mark
 click 215
-answer_message "Error running buzz.exe \\(edit buzz_bath in kestrix.ini\\)" 10 no-buzz
+answer_message "Error running buzz.exe \\(tried [^;]*buzz.exe; edit buzz_path in kestrix.ini[^\"]*" 10 no-buzz
 click 188
 # The user moves the log window (over a corner of the dialog, clear of the controls the test
 # clicks): the Extended page shows the new place, and the next log window opens there.
@@ -353,5 +501,34 @@ set_mark
 click 301
 for _ in $(seq 50); do kill -0 $program 2>/dev/null || break; sleep 0.1; done
 kill -0 $program 2>/dev/null && fail "Quit did not end the program"
+
+echo "== gui test: the layout at 150% and 200%"
+# Wine's screen scale (LogPixels): every control keeps its text whole and clear of the others.
+for dpi in 144 192; do
+    set_dpi $dpi
+    dlog="$work/test-$dpi.log"
+    KESTRIX_GUI_TEST_LOG="$dlog" wine "$app/kestrixw.exe" 2>>"$work/wine-stderr.txt" &
+    scaled=$!
+    mark=0
+    log_was=$log
+    log=$dlog
+    if wait_log "controls end" 60; then
+        python3 "$root/tests/gui/check_controls.py" "$root/src/gui/win32/kestrixw.rc" "$dlog" | sed 's/^/  /' ||
+            fail "the layout at $dpi dpi"
+        d=$(xdotool search --sync --onlyvisible --name '^ KESTRIX Fileconverter v3e$' | head -1)
+        for k in 0 1 2 3 4; do
+            [ $k = 0 ] || xdotool windowfocus "$d" key ctrl+Tab
+            sleep 0.3
+            import -window root "$shots/dpi-$dpi-page-$k.png"
+        done
+        xdotool windowfocus "$d" key Escape
+    else
+        fail "the dialog did not start at $dpi dpi"
+    fi
+    log=$log_was
+    for _ in $(seq 50); do kill -0 $scaled 2>/dev/null || break; sleep 0.1; done
+    kill $scaled 2>/dev/null
+done
+set_dpi 96
 echo "  screenshots: $shots"
 exit $((failures > 0))

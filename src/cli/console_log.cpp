@@ -13,7 +13,7 @@
 
 #include <cerrno>
 
-#include "cli/song_text.h"
+#include "jobs/song_text.h"
 
 namespace {
 constexpr int bar_width = 40;

@@ -13,7 +13,7 @@
 #include "buzz/machines_ini.h"
 #include "cli/batch.h"
 #include "cli/console_log.h"
-#include "cli/listing.h"
+#include "jobs/song_facts.h"
 #include "cli/option_table.h"
 #include "cli/options.h"
 #include "cli/preflight.h"
@@ -157,17 +157,23 @@ int fail(const std::string& file, const std::string& reason, int status = 1)
     return status;
 }
 
-// Writes text to standard output and flushes it: "" or why it could not be written whole (a full
-// disk, a closed stream). `error`: the errno of an earlier write there that failed, 0 if none did
-// (a failed write drops the stream's buffer: the flush afterwards no longer knows why).
+// Flushes a stream that was written: "" or why it could not be written whole (a full disk, a
+// closed stream). `error`: the errno of an earlier write to it that failed, 0 if none did (a failed
+// write drops the stream's buffer: the flush afterwards no longer knows why).
+std::string flush_stream(FILE* f, int error)
+{
+    errno = 0;
+    if (std::fflush(f) != 0 && !error) error = errno ? errno : EIO;
+    if (!error && std::ferror(f)) error = EIO;
+    return error ? std::strerror(error) : "";
+}
+
+// Writes text to standard output and flushes it: "" or why it could not be written whole.
 std::string put_standard_output(const std::string& text, int error = 0)
 {
     errno = 0;
     if (!error && std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) error = errno ? errno : EIO;
-    errno = 0;
-    if (std::fflush(stdout) != 0 && !error) error = errno ? errno : EIO;
-    if (!error && std::ferror(stdout)) error = EIO;
-    return error ? std::strerror(error) : "";
+    return flush_stream(stdout, error);
 }
 
 // The same as the program's exit status: 0, or 1 with the failure line.
@@ -267,6 +273,20 @@ FailureLine prepare_midi_waves(Settings& s, const std::string& input)
     return {};
 }
 
+// --libraries SONG: the library names of the song's machines as machines.ini takes them, on stdout.
+int list_song_libraries(const Settings& settings, const CliRequest& req)
+{
+    const int status = platform::readable_file_status(req.input.c_str());
+    if (status) return fail(req.input, std::strerror(status));
+    const SongFacts facts = gather_song_facts(settings, req.input);
+    if (facts.machine_count < 0) return fail(req.input, "cannot be read as a Buzz song");
+    std::fputs(facts_libraries(facts).c_str(), stdout);
+    if (!facts.machines_problem.empty())
+        std::fprintf(stderr, "kestrix: %s: the later machines are not named: %s\n", req.input.c_str(),
+                     facts.machines_problem.c_str());
+    return std::fflush(stdout) == 0 ? exit_ok : exit_failed;
+}
+
 // The files a job reads: its input or songs, machines.ini, kestrix.ini, es-9.dat for an ES-9, and
 // the XI instruments a MIDI file's waves come from.
 std::vector<ReadFile> job_reads(const Settings& s, const CliRequest& req, const std::string& machines_ini,
@@ -297,6 +317,13 @@ std::vector<ReadFile> job_reads(const Settings& s, const CliRequest& req, const 
     return reads;
 }
 
+// A song named "-" (standard output) or a character device (/dev/null) is sent there once it is
+// complete, from a scratch file of the temporary folder: it replaces no file.
+bool sent_when_complete(const std::string& name)
+{
+    return name == "-" || platform::name_kind(name.c_str()) == platform::NameKind::device;
+}
+
 // The files a job writes: the song, the merged song, the log, a ripped WAV, es-9.dat.
 std::vector<WrittenFile> job_writes(const Settings& s, const CliRequest& req, bool listing, const std::string& output)
 {
@@ -304,20 +331,21 @@ std::vector<WrittenFile> job_writes(const Settings& s, const CliRequest& req, bo
     std::vector<WrittenFile> writes;
     // The song's existence and folder were checked with the input.
     if (!req.merge && !listing) writes.push_back({output, "song", false, {}});
-    if (merging && std::string(s.merge_output) != "-") {
+    if (merging && !sent_when_complete(s.merge_output)) {
         // A merge may name one of its inputs: it replaces that one once the new song is complete.
         WrittenFile m{s.merge_output, "merged song", true, {s.merge_input1}};
         if (s.use_convout == 0) m.may_be.push_back(s.merge_input2);
         if (s.use_convout == 1) m.may_be.push_back(output);
         writes.push_back(m);
     }
-    if (!req.log_file.empty()) writes.push_back({req.log_file, "log file", true, {}});
+    if (!req.log_file.empty()) writes.push_back({req.log_file, "log file", true, {}, true});
     if (s.rip_wave != 0 && (listing || merging)) {
         char wav[32];
         std::snprintf(wav, sizeof wav, "kxrip%02x.wav", unsigned(s.rip_wave));
         const std::string merged = s.merge_output;
         const size_t cut = merged.find_last_of("/\\");
-        const std::string folder = listing || cut == std::string::npos ? "" : merged.substr(0, cut + 1);
+        const bool here = listing || cut == std::string::npos || sent_when_complete(merged);
+        const std::string folder = here ? "" : merged.substr(0, cut + 1);
         writes.push_back({folder + wav, "WAV file", true, {}});
     }
     // Only an ES-9 source is ripped: whether the file exists is seen when it is.
@@ -346,8 +374,9 @@ std::string song_kind_by_name(Settings& s, const std::string& output)
 
 // "-" on the command line: standard input spooled into a scratch file of the temporary folder (a
 // conversion reads its input in passes, and knows its kind by its name), the song written under
-// a scratch name there and sent to standard output once complete. Both files are registered, so
-// that an interruption removes them, and removed on every way out.
+// a scratch name there and sent to standard output once complete; a character device named as
+// the song (/dev/null) gets it the same way. Both files are registered, so that an interruption
+// removes them, and removed on every way out.
 class StandardStreams {
 public:
     // At most 4 GiB of standard input are spooled: a Buzz song counts its sections in 32 bits,
@@ -391,7 +420,31 @@ public:
     }
     const std::string& input_name() const { return input_; }
 
-    // The name the song is written under before it goes to standard output: free, registered.
+    // Where the complete song goes: standard output ("-") or the character device `name`, opened
+    // now. "" or why not; `usage` when the reason is the user's choice (a terminal gets no song).
+    std::string open_target(const std::string& name, bool& usage)
+    {
+        usage = false;
+        if (name == "-") {
+            usage = platform::is_terminal(1);
+            if (usage) return "the song would go to a terminal: name an OUTPUT, or redirect standard output";
+            target_ = stdout;
+            return "";
+        }
+        errno = 0;
+        device_.reset(platform::open_device(name.c_str(), "wb"));
+        if (!device_) return std::strerror(errno ? errno : EACCES);
+        usage = platform::stream_is_terminal(device_.get());
+        if (usage) return "is a terminal; name another output";
+        target_ = device_.get();
+        target_name_ = name;
+        return "";
+    }
+    // The file a failure to send the song concerns.
+    std::string target_label() const { return target_ == stdout ? "standard output" : target_name_; }
+    bool to_standard_output() const { return target_ == stdout; }
+
+    // The name the song is written under before it is sent: free, registered.
     std::string song_name(const Settings& s)
     {
         song_ = scratch_name("stdout") + (s.dopfun == 0 && s.dowave == 1 ? ".bmw" : ".bmx");
@@ -400,21 +453,24 @@ public:
     }
     bool sends_song() const { return !song_.empty(); }
 
-    // Copies the complete song to standard output; "" or why it could not.
+    // Copies the complete song to where it goes; "" or why it could not.
     std::string send_song()
     {
         File f = open_file(song_.c_str(), "rb");
         if (!f) return std::strerror(errno ? errno : ENOENT);
-        platform::set_binary_mode(stdout);
+        platform::set_binary_mode(target_);
         char block[65536];
         size_t got;
         int error = 0;
         while (!error && (got = std::fread(block, 1, sizeof block, f.get())) > 0) {
             errno = 0;
-            if (std::fwrite(block, 1, got, stdout) != got) error = errno ? errno : EIO;
+            if (std::fwrite(block, 1, got, target_) != got) error = errno ? errno : EIO;
         }
         if (!error && std::ferror(f.get())) error = EIO;
-        return put_standard_output("", error);
+        std::string why = flush_stream(target_, error);
+        errno = 0;
+        if (device_ && std::fclose(device_.release()) != 0 && why.empty()) why = std::strerror(errno ? errno : EIO);
+        return why;
     }
 
 private:
@@ -423,6 +479,9 @@ private:
         return platform::scratch_stem((platform::temp_directory() + platform::path_separator + label).c_str());
     }
     std::string input_, song_;
+    FILE* target_ = nullptr; // standard output or device_
+    File device_;
+    std::string target_name_;
 };
 
 // The one line of a failure, as a batch shows it under the input's name: another file's name is
@@ -503,13 +562,13 @@ int convert_batch(const Settings& settings, const CliRequest& req, const std::st
             for (ReadFile& r : job_reads(settings, one, machines_ini, ini_read)) used.push_back(std::move(r));
             used.push_back({f.output, "the song of " + f.input});
         }
-        const FailureLine taken = check_job_files(used, {{req.log_file, "log file", true, {}}}, req.force);
+        const FailureLine taken = check_job_files(used, {{req.log_file, "log file", true, {}, true}}, req.force);
         if (!taken.reason.empty()) return fail(taken.file, taken.reason);
         log.reset(platform::create_file(req.log_file.c_str(), req.force));
         if (!log) {
             const int e = errno ? errno : ENOENT;
             if (e == EEXIST) return fail(req.log_file, "exists; -y (--force) replaces it");
-            return fail(req.log_file, std::strerror(e), exit_usage);
+            return fail(req.log_file, platform::error_text(e), exit_usage);
         }
     }
     const ConvertOne convert = [&](const BatchFile& f) {
@@ -591,10 +650,10 @@ int main(int argc, char** argv)
         if (req.input.empty() && !req.merge) return exit_ok;
     }
     const std::string machines_ini = choose_machines_ini(settings);
-    if (req.generators) {
+    if (req.generators || req.libraries) {
         const FailureLine same = check_standard_output(job_reads(settings, req, machines_ini, ini_read));
         if (!same.reason.empty()) return fail(same.file, same.reason);
-        return list_song_generators(settings, req);
+        return req.generators ? list_song_generators(settings, req) : list_song_libraries(settings, req);
     }
     if (req.export_xi) return export_xi_set(settings, req);
     if (req.batch()) return convert_batch(settings, req, machines_ini, ini_read);
@@ -605,13 +664,18 @@ int main(int argc, char** argv)
                                             : req.output;
     if (!req.output_dir.empty() && !platform::make_directories(req.output_dir.c_str()))
         return fail(req.output_dir, std::strerror(errno ? errno : ENOENT));
-    // "-o -" of a merge: the merged song goes to standard output, as a conversion's song does.
-    const bool merge_to_stdout = (req.merge || settings.merge_after) && std::string(settings.merge_output) == "-";
-    if (output == "-" && merge_to_stdout && !req.merge)
-        return usage_error("\"-\" names one song: the converted song's or the merged song's");
-    if (output == "-" || merge_to_stdout) {
-        if (platform::is_terminal(1)) return fail("", "the song would go to a terminal: name an OUTPUT, or redirect standard output", exit_usage);
-        if (output == "-") output = streams.song_name(settings);
+    // A song for standard output or a device, the converted one or the merged one ("-o -" of a
+    // merge), is written in the temporary folder first.
+    const bool merge_sent = (req.merge || settings.merge_after) && sent_when_complete(settings.merge_output);
+    const bool song_sent = !req.merge && sent_when_complete(output);
+    if (song_sent && merge_sent)
+        return usage_error("one song is sent once complete (to \"-\" or a device): the converted one or the merged one");
+    if (song_sent || merge_sent) {
+        const std::string target = song_sent ? output : std::string(settings.merge_output);
+        bool usage = false;
+        const std::string why = streams.open_target(target, usage);
+        if (!why.empty()) return fail(target == "-" ? "" : target, why, usage ? exit_usage : exit_failed);
+        if (song_sent) output = streams.song_name(settings);
     }
     if (req.input == "-") {
         const std::string why = streams.read_input();
@@ -650,11 +714,11 @@ int main(int argc, char** argv)
                                               job_writes(settings, req, listing, output), req.force);
     if (!clash.reason.empty()) return fail(clash.file, clash.reason);
     // Nor is standard output, when it gets the song or the listing (kestrix song.xm - 1<>song.xm).
-    if (listing || streams.sends_song() || merge_to_stdout) {
+    if (listing || streams.to_standard_output()) {
         const FailureLine same = check_standard_output(job_reads(settings, req, machines_ini, ini_read));
         if (!same.reason.empty()) return fail(same.file, same.reason);
     }
-    if (merge_to_stdout) settings.merge_output = streams.song_name(settings);
+    if (merge_sent) settings.merge_output = streams.song_name(settings);
 
     if (!req.merge) {
         settings.input_file = req.input;
@@ -688,15 +752,15 @@ int main(int argc, char** argv)
         if (!front_end.pending_log_) {
             const int e = errno ? errno : ENOENT;
             if (e == EEXIST) return fail(req.log_file, "exists; -y (--force) replaces it");
-            return fail(req.log_file, std::strerror(e), exit_usage);
+            return fail(req.log_file, platform::error_text(e), exit_usage);
         }
         settings.log_file = req.log_file;
     }
 
     settings.replace_files = req.force ? 1 : 0;
     Job job(settings, front_end);
-    // A WAV ripped in a merge to standard output goes into the current folder.
-    if (merge_to_stdout) job.tools.rip_folder = std::string(".") + platform::path_separator;
+    // A WAV ripped in a merge sent to standard output or a device goes into the current folder.
+    if (merge_sent) job.tools.rip_folder = std::string(".") + platform::path_separator;
     front_end.log().set_progress([&job] { return job.progress(); });
     int mode = job.run(job_mode_of(settings, req));
     front_end.log().finish();
@@ -730,7 +794,7 @@ int main(int argc, char** argv)
     }
     if (!failed && streams.sends_song()) {
         const std::string why = streams.send_song();
-        if (!why.empty()) return fail("standard output", why);
+        if (!why.empty()) return fail(streams.target_label(), why);
     }
     return failed ? exit_failed : exit_ok;
 }

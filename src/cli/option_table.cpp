@@ -44,7 +44,9 @@ constexpr OptionDoc files[] = {
     {OptionId::output_dir, "-O, --output-dir", "DIR",
      "write the songs into DIR instead of beside their inputs; every name is then an input",
      ValueKind::directory},
-    {OptionId::force, "-y, --force", nullptr, "replace an existing output, log, WAV or es-9.dat (without it kestrix refuses to write over a file)"},
+    {OptionId::force, "-y, --force", nullptr,
+     "replace an existing output, log, WAV or es-9.dat (without it kestrix refuses to write over a file); only a "
+     "regular file is replaced"},
     {OptionId::log, "--log", "FILE", "also write the log text to FILE, a new file (several files: each file's log whole, in order)",
      ValueKind::file},
     {OptionId::quiet, "-q, --quiet", nullptr,
@@ -56,6 +58,9 @@ constexpr OptionDoc files[] = {
      "list the Buzz song (.bmx, .bmw) named: its sections; -V adds their contents, --set do_mscale1=1 machines "
      "and patterns one by one"},
     {OptionId::json, "--json", nullptr, "with --list: the song's facts as JSON on stdout"},
+    {OptionId::libraries, "--libraries", nullptr,
+     "the library names of the song's machines on stdout, one machines.ini line each (the name Buzz stores, the "
+     "machine's kind and byte counts where the song tells them), and whether machines.ini has it"},
     {OptionId::format, "--format", "json|text", "with --list: --format json is --json", ValueKind::words, "json text"},
     {OptionId::help, "-h, --help", nullptr, "this text"},
     {OptionId::version, "--version", nullptr, "the version, and the libxmp of the converter programs"},
@@ -65,7 +70,7 @@ constexpr OptionDoc merging[] = {
     {OptionId::merge, "--merge", nullptr, "merge the Buzz songs FIRST and SECOND, or transform FIRST alone"},
     {OptionId::output, "-o, --output", "OUTPUT",
      "the new song (merge_output, default morphix.bmx); it may name an input, which is replaced only when done. "
-     "Without a merge: the song of the one input, whatever its name",
+     "Without a merge: the song of the one input, whatever its name. \"-\": standard output",
      ValueKind::file},
     {OptionId::generators, "--generators", nullptr, "list the song's generators (sources for --clone) on stdout"},
     {OptionId::scale, "--scale", nullptr,
@@ -126,6 +131,7 @@ constexpr Form forms[] = {
     {"[options] --merge FIRST [SECOND] -o OUTPUT", "merge two Buzz songs, or transform FIRST alone"},
     {"[options] --generators SONG", "list a song's generators (sources for --clone)"},
     {"[options] --list SONG", "list a Buzz song (.bmx, .bmw)"},
+    {"[options] --libraries SONG", "the library names of a song's machines, as machines.ini takes them"},
     {"[options] --export-xi FILE.sf2 DIR", "write a SoundFont's waves as the XI files a MIDI conversion looks up"},
     {"[options] --save-settings", "write the options into kestrix.ini"},
 };

@@ -9,7 +9,7 @@
 
 enum class OptionId {
     help, version, save, quiet, verbose, force, keys, json, format, midi_tempos, split, target, waves,
-    transpose, set, log, list, jobs, output_dir, merge, generators, output, scale, shift_waves, blow_up,
+    transpose, set, log, list, jobs, output_dir, merge, generators, libraries, output, scale, shift_waves, blow_up,
     repeat, clone, source_transpose, clone_transpose, clone_wave, rip_es9, tune, rip, merge_after, soundfont,
     export_xi,
 };

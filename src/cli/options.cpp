@@ -234,6 +234,7 @@ bool apply_option(Settings& s, OptionId id, const std::string& name, const std::
         break;
     case OptionId::list: req.list = true; break;
     case OptionId::generators: req.generators = true; break;
+    case OptionId::libraries: req.libraries = true; break;
     case OptionId::export_xi: req.export_xi = true; break;
     case OptionId::soundfont:
         if (v.empty()) return bad("a SoundFont file (.sf2) or none");
@@ -403,8 +404,8 @@ bool parse_command_line(Settings& s, const std::vector<std::string>& args, CliRe
             }
             value = args[++i];
         } else if (!o->value && inline_value) {
-            // --list=SONG and --generators=SONG name their song
-            if (o->id != OptionId::list && o->id != OptionId::generators) {
+            // --list=SONG, --generators=SONG and --libraries=SONG name their song
+            if (o->id != OptionId::list && o->id != OptionId::generators && o->id != OptionId::libraries) {
                 error = name + " takes no value";
                 return false;
             }
@@ -422,14 +423,14 @@ bool parse_command_line(Settings& s, const std::vector<std::string>& args, CliRe
         error = "--json goes with --list SONG";
         return false;
     }
-    if (int(req.list) + int(req.merge) + int(req.generators) + int(req.export_xi) > 1) {
-        error = "--list, --merge, --generators and --export-xi exclude each other";
+    if (int(req.list) + int(req.merge) + int(req.generators) + int(req.libraries) + int(req.export_xi) > 1) {
+        error = "--list, --merge, --generators, --libraries and --export-xi exclude each other";
         return false;
     }
     // Without a merge, -o names the song of the one input: any name, also one an input could have.
     std::string named_output;
     if (!req.merge && !s.merge_after) named_output.swap(req.merge_output);
-    const bool single = req.merge || req.generators || req.list;
+    const bool single = req.merge || req.generators || req.list || req.libraries;
     if (single && (!req.output_dir.empty() || !named_output.empty())) {
         error = std::string(named_output.empty() ? "-O" : "-o") + " goes with conversions and merges";
         return false;
@@ -461,14 +462,14 @@ bool parse_command_line(Settings& s, const std::vector<std::string>& args, CliRe
         req.output = names[1];
         return true;
     }
-    if (req.generators || req.list) {
-        const char* option = req.list ? "--list" : "--generators";
+    if (req.generators || req.list || req.libraries) {
+        const char* option = req.list ? "--list" : req.libraries ? "--libraries" : "--generators";
         if (names.size() != 1) {
             error = std::string(option) + (names.empty() ? " needs a song" : " takes one song and no other file");
             return false;
         }
-        if (req.list && !is_song_name(names[0])) {
-            error = "--list takes a Buzz song (.bmx or .bmw), not \"" + names[0] + "\"";
+        if ((req.list || req.libraries) && !is_song_name(names[0])) {
+            error = std::string(option) + " takes a Buzz song (.bmx or .bmw), not \"" + names[0] + "\"";
             return false;
         }
         req.inputs = names;

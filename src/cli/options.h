@@ -16,6 +16,7 @@ struct CliRequest {
     bool list = false;       // --list SONG
     bool merge = false;      // --merge FIRST [SECOND]: merge_input1/2 and use_convout are set
     bool generators = false; // --generators SONG
+    bool libraries = false;  // --libraries SONG
     bool export_xi = false;  // --export-xi FILE.sf2 DIR: inputs are the SoundFont and the folder
     std::string merge_output; // -o OUTPUT of a merge, "" = merge_output as it is
     bool save = false;       // --save-settings

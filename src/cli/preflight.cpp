@@ -114,6 +114,9 @@ std::string check_output(const std::string& output, const std::string& input, bo
     if (!platform::is_directory(folder.c_str()))
         return reason_of(ENOENT) + std::string(" (no folder ") + folder + ")";
     if (platform::is_directory(output.c_str())) return reason_of(EISDIR);
+    const platform::NameKind kind = platform::name_kind(output.c_str());
+    if (kind != platform::NameKind::none && kind != platform::NameKind::regular)
+        return platform::error_text(platform::not_regular_file);
     const platform::FileIdentity out = platform::file_identity(output.c_str());
     if (out.valid && out == platform::file_identity(input.c_str()))
         return "is the input file itself; name another output";
@@ -133,6 +136,10 @@ FailureLine check_job_files(const std::vector<ReadFile>& reads, const std::vecto
         const WrittenFile& w = writes[i];
         const char* name = w.name.c_str();
         if (platform::is_directory(name)) return {w.name, reason_of(EISDIR)};
+        const platform::NameKind kind = platform::name_kind(name);
+        if (kind == platform::NameKind::device && w.opened) continue; // written into, nothing replaced
+        if (kind == platform::NameKind::device || kind == platform::NameKind::other)
+            return {w.name, platform::error_text(platform::not_regular_file)};
         for (const ReadFile& r : reads)
             if (platform::same_file(name, r.name.c_str()) && !allowed(w, r.name))
                 return {w.name, "is " + r.what + "; name another " + w.what};

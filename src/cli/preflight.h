@@ -23,8 +23,9 @@ std::string check_input_head(const uint8_t* head, size_t n);
 std::string spool_input(FILE* in, const uint8_t* head, size_t n, FILE* out, const std::string& out_name,
                         uint64_t limit);
 // "" when the conversion's `output` may be written: its folder exists, it is not a directory,
-// not the input file itself (by identity: a hard link or another spelling is the same file) and,
-// unless `force`, not an existing file.
+// nothing but a regular file (a FIFO, a device, a link to one), not the input file itself (by
+// identity: a hard link or another spelling is the same file) and, unless `force`, not an existing
+// file.
 std::string check_output(const std::string& output, const std::string& input, bool force);
 // "" when machines.ini (at `path`, "" = not found) describes the target generator dopfun.
 std::string check_machines_ini(const Settings& settings, const std::string& path);
@@ -54,9 +55,11 @@ struct WrittenFile {
     std::string what;                // "song", "log file", ...
     bool must_be_new = true;         // an existing file of the name needs -y
     std::vector<std::string> may_be; // files it may be and replace: a merge's own inputs
+    bool opened = false;             // a character device of the name is written into (the log)
 };
-// Checks every file the job writes, in order: not a folder, none of the files it reads (by
-// identity: a link, a hard link or another spelling is the same file) unless named in its
+// Checks every file the job writes, in order: not a folder, nothing but a regular file (a FIFO, a
+// device, a link to one; a character device only where it is `opened`), none of the files it reads
+// (by identity: a link, a hard link or another spelling is the same file) unless named in its
 // may_be, not a file another of its outputs is, and unless `force` not an existing file.
 FailureLine check_job_files(const std::vector<ReadFile>& reads, const std::vector<WrittenFile>& writes, bool force);
 // Checks that standard output, when a job writes a song or a listing there, is none of the files

@@ -83,25 +83,84 @@ std::string converter_argument(const std::string& name)
 // Where the job keeps the converter it waits for, so that killing the job ends it.
 platform::RunningProgram* job_program(Conversion& c) { return c.cancel ? &c.cancel->program : nullptr; }
 
-// A converter's lines (its summary, or why it failed) go into the job's log, forced as the
-// console showed them, each where it belongs among the job's lines; the scratch copy it read is
-// named as the user's file. What a converter that succeeded says is what its XM could not hold (or
-// what it changed to hold it): each line is a warning, shown in quiet mode too.
-void log_converter_lines(Conversion& c, std::string text, const std::string& scratch, const char* input, bool succeeded)
+// A converter's lines (its summary, or why it failed), the scratch copy it read named as the
+// user's file, without empty lines.
+std::vector<std::string> converter_lines(std::string text, const std::string& scratch, const char* input)
 {
     if (!scratch.empty())
         for (size_t at = text.find(scratch); at != std::string::npos; at = text.find(scratch, at + std::strlen(input)))
             text.replace(at, scratch.size(), input);
+    std::vector<std::string> lines;
     for (size_t start = 0; start < text.size();) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
         const size_t length = end > start && text[end - 1] == '\r' ? end - start - 1 : end - start;
-        if (length) {
-            c.log.log_force = 1;
-            log_print(c.log, "\n%s%.*s", succeeded ? "Warning: " : "", int(length), text.data() + start);
-        }
+        if (length) lines.emplace_back(text, start, length);
         start = end + 1;
     }
+    return lines;
+}
+
+// The converter's lines go into the job's log, forced as a console would have shown them, each
+// where it belongs among the job's lines. What a converter that succeeded says is what its XM
+// could not hold (or what it changed to hold it): each line is a warning, shown in quiet mode too.
+void log_converter_lines(Conversion& c, const std::vector<std::string>& lines, size_t count, bool succeeded)
+{
+    for (size_t i = 0; i < count && i < lines.size(); ++i) {
+        c.log.log_force = 1;
+        log_print(c.log, "\n%s%s", succeeded ? "Warning: " : "", lines[i].c_str());
+    }
+}
+
+// A converter that could not be run: where it was looked for, or that it was found and could not
+// start (a library it needs is missing), and where the converters belong.
+[[noreturn]] void converter_not_run(const char* message, const char* program, bool found)
+{
+    const std::string name = std::string(program) + platform::exe_suffix;
+    const std::string self = platform::executable_path();
+    const std::string self_name = self.substr(self.find_last_of("/\\") + 1);
+    const bool libxmp = std::strcmp(program, "easyxmid") != 0;
+    std::string why = std::string(message) + " ";
+    if (found) {
+        why += platform::find_program(name) + " could not start";
+    } else {
+        why += "No " + name + " beside " + self_name + " (in " + platform::executable_directory() +
+               ") nor in a folder of PATH";
+    }
+#ifdef _WIN32
+    why += std::string(": ") + name + (libxmp ? " and libxmp.dll belong" : " belongs") + " beside " + self_name;
+#else
+    why += std::string(": ") + name + " belongs beside " + self_name;
+    if (libxmp) why += " (built there when libxmp-dev is installed; it runs with libxmp's library)";
+#endif
+    job_abort(why.c_str());
+}
+
+// Runs a converter on the job's behalf and brings its lines into the job's log. One that cannot
+// be run ends the job with `not_run` and the reason (converter_not_run). With a `hint`, an exit
+// code other than 0 is a failure: the code is logged, and the job ends with the converter's own
+// last line, which says why (a file that is no module is called that), or with the hint when it
+// said nothing.
+void run_converter(Conversion& c, const char* program, const char* const* args, int arg_count,
+                   const std::string& scratch, const char* input, const char* not_run, const char* hint)
+{
+    std::string said;
+    const int e = run_outside_converter(program, args, arg_count, &said, job_program(c));
+    const std::vector<std::string> lines = converter_lines(said, scratch, input);
+    if (e == -1) converter_not_run(not_run, program, false);
+    if (platform::program_did_not_start(e)) {
+        log_converter_lines(c, lines, lines.size(), false); // the system's reason, when it gave one
+        converter_not_run(not_run, program, true);
+    }
+    if (!hint || e == 0) {
+        log_converter_lines(c, lines, lines.size(), e == 0);
+        return;
+    }
+    c.log.log_force = 1;
+    log_print(c.log, "\n%s returned with errorcode: %d", program, e);
+    if (lines.empty()) job_abort(hint);
+    log_converter_lines(c, lines, lines.size() - 1, false);
+    job_abort(lines.back().c_str());
 }
 
 } // namespace
@@ -136,26 +195,15 @@ std::string run_input_converter(Conversion& c, ConverterScratch& scratch, const 
         const std::string xm = reserve_converter_output(scratch, output, nullptr, "");
         const std::string in_arg = converter_argument(input), xm_arg = converter_argument(xm);
         const char* args[] = {in_arg.c_str(), xm_arg.c_str(), "4", "10"};
-        std::string said;
-        const int e = run_outside_converter(converter, args, 4, &said, job_program(c));
-        if (e == -1) job_abort("Error running EasyXMid");
-        log_converter_lines(c, said, in_arg == input ? "" : in_arg, input, e == 0);
+        run_converter(c, converter, args, 4, in_arg == input ? "" : in_arg, input, "Error running EasyXMid", nullptr);
         current = xm;
         s.current_input = midi_converter_output;
     } else if (converter && s.input_kind == InputKind::it) {
         const std::string it = converter_argument(reserve_converter_output(scratch, output, s.converter_input.c_str(), ".it"));
         const std::string xm = it2xm_output_name(it);
         const char* args[] = {it.c_str(), "/WC", xm.c_str()};
-        std::string said;
-        int e = run_outside_converter(converter, args, 3, &said, job_program(c));
-        if (e == -1) job_abort("Error running it2xm!");
-        if (e != 0) {
-            c.log.log_force = 1;
-            log_print(c.log, "\nit2xm returned with errorcode: %d", e);
-            log_converter_lines(c, said, it, s.converter_input.c_str(), false); // last: the line that explains the failure
-            job_abort("\nProbably wrong IT-format, try to save as v2.xx, not 2.14+");
-        }
-        log_converter_lines(c, said, it, s.converter_input.c_str(), true);
+        run_converter(c, converter, args, 3, it, s.converter_input.c_str(), "Error running it2xm!",
+                      "Probably wrong IT-format, try to save as v2.xx, not 2.14+");
         current = it2xm_output_name(it);
         s.current_input = it2xm_output_name(s.converter_input);
     } else if (converter) {
@@ -163,16 +211,8 @@ std::string run_input_converter(Conversion& c, ConverterScratch& scratch, const 
             converter_argument(reserve_converter_output(scratch, output, s.converter_input.c_str(), mod2xm_extension(s)));
         const std::string xm = mod2xm_output_name(module);
         const char* args[] = {module.c_str(), "/o", xm.c_str()};
-        std::string said;
-        int e = run_outside_converter(converter, args, 3, &said, job_program(c));
-        if (e == -1) job_abort("Error running mod2xm!");
-        if (e != 0) {
-            c.log.log_force = 1;
-            log_print(c.log, "\nmod2xm returned with errorcode: %d", e);
-            log_converter_lines(c, said, module, s.converter_input.c_str(), false);
-            job_abort("\nProbably wrong MOD/S3M-format");
-        }
-        log_converter_lines(c, said, module, s.converter_input.c_str(), true);
+        run_converter(c, converter, args, 3, module, s.converter_input.c_str(), "Error running mod2xm!",
+                      "Probably wrong MOD/S3M-format");
         current = mod2xm_output_name(module);
         s.current_input = mod2xm_output_name(s.converter_input);
     }

@@ -124,8 +124,9 @@ void finish_output(DriverState& d)
     c.progress.input = nullptr;
     platform::InterruptGuard guard; // the song and its XI files are kept together
     const int e = d.output.commit(d.output_name.c_str(), c.settings.replace_files != 0);
-    if (e == EEXIST) {
-        std::string msg = "Can't write " + d.output_name + ": exists; -y (--force) replaces it";
+    if (e == EEXIST || e == platform::not_regular_file) {
+        const std::string msg = "Can't write " + d.output_name + ": " +
+                                (e == EEXIST ? "exists; -y (--force) replaces it" : platform::error_text(e));
         job_abort(msg.c_str());
     }
     if (e) {
@@ -133,7 +134,11 @@ void finish_output(DriverState& d)
         log_print(c.log, "\n%s: %s", d.output_name.c_str(), std::strerror(e));
         job_abort("Can't write outputfile (disk full?)");
     }
-    c.exported_xi_files.keep_all();
+    if (const int xe = c.exported_xi_files.keep_all()) {
+        c.log.log_force = 1;
+        log_print(c.log, "\n%s: %s", c.settings.xi_dir.c_str(), std::strerror(xe));
+        job_abort("Could not write XI-files!!");
+    }
 }
 
 // --- Split by instrument -----------------------------------------------------------------------
@@ -164,7 +169,8 @@ int write_output_song(DriverState& d, const char* output)
     log_print(c.log, "\nWriting BUZZ output %s \n", output);
     if (!c.settings.dolist) c.log.log_dot_interval = 100;
     enter_phase(c, 4);
-    if (d.output.get()) {
+    const bool written = d.output.get() != nullptr;
+    if (written) {
         // The instruments of XI and native MIDI conversions are read now, once; with dowave 2
         // this also lays out their WAVE data.
         const bool xi = c.song.input_kind == InputKind::xi;
@@ -186,6 +192,13 @@ int write_output_song(DriverState& d, const char* output)
     if (c.settings.remove_2pat && c.song.duplicates_removed) {
         c.log.log_force = 1;
         log_print(c.log, "\nRemoved %d pattern duplicates", c.song.duplicates_removed);
+    }
+    if (written) {
+        // Shown as the other lines of a conversion are, not as part of a warning before it.
+        const int enabled = c.log.log_enabled;
+        c.log.log_enabled = 1;
+        log_print(c.log, c.log.at_line_start ? "%s" : "\n%s", conversion_summary(c).c_str());
+        c.log.log_enabled = enabled;
     }
     d.input.reset();
     c.progress.input = nullptr;
@@ -539,4 +552,40 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
     }
     midi_file.events = SmfEvents();
     return write_output_song(d, output);
+}
+
+namespace {
+// "3,648"; "1 order", "2 orders".
+std::string count_of(long long n, const char* thing)
+{
+    const std::string digits = std::to_string(n < 0 ? -n : n);
+    std::string text(n < 0 ? "-" : "");
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i && (digits.size() - i) % 3 == 0) text += ',';
+        text += digits[i];
+    }
+    text.append(1, ' ').append(thing);
+    if (n != 1) text.append(1, 's');
+    return text;
+}
+} // namespace
+
+std::string conversion_summary(const Conversion& c)
+{
+    const Song& s = c.song;
+    std::string in;
+    if (s.input_kind == InputKind::xi) {
+        in = count_of(1, "instrument");
+    } else if (native_midi(c)) {
+        in = count_of(s.machine_count - 1, "MIDI track") + " with notes, " + std::to_string(s.bpm) + " BPM";
+    } else {
+        in = count_of(s.song_length, "order") + ", " + count_of(s.channel_count, "channel") + ", " +
+             count_of(s.pattern_count, "pattern") + ", " + count_of(s.instrument_count, "instrument") + ", " +
+             std::to_string(s.start_bpm) + " BPM";
+    }
+    int patterns = 0;
+    for (int m = 0; s.machine_table && m < s.machine_count; ++m)
+        patterns = std::max(patterns, s.machine_table[m].patterns_written);
+    return in + " -> " + count_of(s.machine_count, "machine") + ", " + count_of(patterns, "pattern") + ", " +
+           count_of(s.waves_written, "wave") + ", " + count_of(s.song_rows, "row");
 }

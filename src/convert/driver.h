@@ -13,6 +13,11 @@
 // finished is removed on every way out, so an existing file of the output's name stays as it was.
 int convert(Conversion& c, const std::string& input, const std::string& output);
 
+// The song in one line of decimal words, what the input held and what the song holds: "57 orders,
+// 32 channels, 52 patterns, 83 instruments, 150 BPM -> 33 machines, 52 patterns, 83 waves, 3,648
+// rows" (a MIDI file: its tracks with notes and its BPM; patterns: the most one machine holds).
+std::string conversion_summary(const Conversion& c);
+
 // Decides the input kind by the recognisers of input_formats.h (the name, overruled by a content
 // that clearly says another kind) and sets the song's input_kind, converter_input and
 // current_input.

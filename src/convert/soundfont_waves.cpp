@@ -584,7 +584,7 @@ int export_soundfont_xi(Conversion& c, const std::string& bank, const std::strin
     struct Keep {
         Conversion& c;
         bool done = false;
-        ~Keep() { done ? c.exported_xi_files.keep_all() : c.exported_xi_files.remove_all(); }
+        ~Keep() { if (!done) c.exported_xi_files.remove_all(); }
     } keep{c};
 
     const bool patch = c.settings.dopchange != 0;
@@ -632,8 +632,13 @@ int export_soundfont_xi(Conversion& c, const std::string& bank, const std::strin
         }
         ++written;
     }
+    if (const int xe = c.exported_xi_files.keep_all()) {
+        c.log.log_force = 1;
+        log_print(c.log, "\n%s: %s", folder.empty() ? "." : folder.c_str(), std::strerror(xe));
+        job_abort("Could not write XI-files!!");
+    }
+    keep.done = true;
     c.log.log_force = 1;
     log_print(c.log, "\n%d XI files written", written);
-    keep.done = true;
     return 1;
 }

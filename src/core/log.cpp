@@ -128,6 +128,8 @@ void job_abort(const char* msg) { throw JobAbort(msg ? msg : ""); }
 void log_abort(Log& log, const char* msg)
 {
     log.log_force = 1;
-    // The error takes a line of its own, also after text that did not end its line.
+    // The error takes a line of its own, also after text that did not end its line; a message
+    // that begins with a line break of its own needs no other (a window draws only the format's).
+    while (msg[0] == '\n') ++msg;
     if (msg[0] != ' ') log_print(log, log.at_line_start ? "Error: %s\n" : "\nError: %s\n", msg);
 }

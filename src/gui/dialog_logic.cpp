@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "convert/input_formats.h"
+
 namespace {
 
 // Edits that hold one integer setting, in the order the pages read them.
@@ -313,6 +315,91 @@ void on_input_chosen(DialogControls& c, DialogState& d, const std::string& input
     if (follows.empty()) return;
     c.set_text(ctl::output_file, follows);
     d.program_output_name = follows;
+}
+
+std::vector<std::string> input_names(const std::string& box)
+{
+    std::vector<std::string> names;
+    size_t at = box.find_first_not_of(' ');
+    if (at == std::string::npos) return names;
+    if (box[at] != '"') {
+        names.push_back(box);
+        return names;
+    }
+    while (at != std::string::npos && at < box.size()) {
+        const size_t end = box.find('"', at + 1);
+        if (end == std::string::npos) {
+            names.push_back(box.substr(at + 1)); // an unclosed last name
+            break;
+        }
+        if (end > at + 1) names.push_back(box.substr(at + 1, end - at - 1));
+        at = box.find('"', end + 1);
+    }
+    return names;
+}
+
+std::string input_box_text(const std::vector<std::string>& names)
+{
+    if (names.size() == 1) return names[0];
+    std::string text;
+    for (const std::string& n : names) text += (text.empty() ? "\"" : " \"") + n + "\"";
+    return text;
+}
+
+std::vector<std::string> dropped_inputs(const std::vector<std::string>& dropped,
+                                        const std::function<bool(const std::string&)>& is_folder,
+                                        const std::function<std::vector<std::string>(const std::string&)>& files_of)
+{
+    std::vector<std::string> inputs;
+    for (const std::string& d : dropped) {
+        if (!is_folder(d)) {
+            inputs.push_back(d);
+            continue;
+        }
+        for (const std::string& f : files_of(d)) {
+            const InputKind kind = kind_by_name(f);
+            if (kind != InputKind::none && kind != InputKind::buzz_song) inputs.push_back(f);
+        }
+    }
+    return inputs;
+}
+
+bool batch_files(const std::vector<std::string>& inputs, const std::string& output_box, int wave_choice,
+                 const std::function<bool(const std::string&)>& is_folder, std::vector<BatchFile>& files,
+                 std::string& why)
+{
+    files.clear();
+    std::string folder = output_box;
+    const bool ends_in_separator = !folder.empty() && (folder.back() == '\\' || folder.back() == '/');
+    if (!folder.empty() && !ends_in_separator && !is_folder(folder)) {
+        why = "With several input files, Output File names the folder for their songs, or is empty: each "
+              "song beside its module (\"" + output_box + "\" is no folder)";
+        return false;
+    }
+    if (!folder.empty() && !ends_in_separator) folder += folder.find('/') != std::string::npos ? '/' : '\\';
+    for (const std::string& in : inputs) {
+        std::string out = output_name_for_input(in, wave_choice);
+        if (out.empty()) {
+            why = in + " is a Buzz song: a song given alone is listed, a batch converts modules";
+            return false;
+        }
+        if (!folder.empty()) out = folder + out.substr(out.find_last_of("/\\") + 1);
+        for (const BatchFile& f : files)
+            if (f.output == out) {
+                why = out + " would be the song of both " + f.input + " and " + in;
+                return false;
+            }
+        files.push_back({in, out});
+    }
+    return true;
+}
+
+std::string batch_replace_question(const std::vector<std::string>& existing)
+{
+    std::string q = existing.size() == 1 ? "1 of the songs exists: " : std::to_string(existing.size()) + " of the songs exist: ";
+    for (size_t i = 0; i < existing.size() && i < 5; ++i) q += (i ? ", " : "") + existing[i];
+    if (existing.size() > 5) q += ", ...";
+    return q + ". Replace them?";
 }
 
 std::vector<std::string> files_a_job_replaces(const Settings& s, int mode,

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "jobs/batch.h"
 #include "settings/settings.h"
 
 // Ids of the controls the dialog's code names (the templates in kestrixw.rc hold all of them).
@@ -30,6 +31,9 @@ constexpr int mscale2 = 448, mishift2 = 449;
 constexpr int source_list = 510;
 constexpr int lwind_x = 190, lwind_y = 191, lwind_dx = 192, lwind_dy = 193;
 constexpr int limit_tracks = 172, track_limit = 173;
+// The question before a batch replaces songs (its own template): the text, the buttons IDYES
+// "Yes to all", IDNO "No to all", IDCANCEL.
+constexpr int batch_question_template = 1020, batch_question_text = 1021;
 } // namespace ctl
 
 // Dialog templates of the main dialog and its five pages.
@@ -99,6 +103,26 @@ std::string output_name_for_input(const std::string& input, int wave_choice);
 // An input was chosen with Browse...: unless the output box holds a name of the user's own, the
 // output name follows the input.
 void on_input_chosen(DialogControls& c, DialogState& d, const std::string& input);
+
+// Several input files (picked together in Browse, or dropped on the dialog): the Input File box
+// holds their names each in double quotes, one after the other ("a.xm" "b.it"); a single name
+// stands as it is.
+std::vector<std::string> input_names(const std::string& box);
+std::string input_box_text(const std::vector<std::string>& names);
+// What a dropped set stands for: each file as it is, each folder's files of the kinds a conversion
+// takes (by their names; not its folders, not Buzz songs), sorted by name.
+std::vector<std::string> dropped_inputs(const std::vector<std::string>& dropped,
+                                        const std::function<bool(const std::string&)>& is_folder,
+                                        const std::function<std::vector<std::string>(const std::string&)>& files_of);
+// The songs of a batch: the Output File box names the folder they go into (made when missing),
+// or is empty: each song beside its module, under the module's name with ".bmx" (".bmw" under
+// "make BMW"). False, with `why`, when the box holds a song's name instead, or two inputs would
+// make one song.
+bool batch_files(const std::vector<std::string>& inputs, const std::string& output_box, int wave_choice,
+                 const std::function<bool(const std::string&)>& is_folder, std::vector<BatchFile>& files,
+                 std::string& why);
+// The question asked once before a batch replaces songs, answered "Yes to all" or "No to all".
+std::string batch_replace_question(const std::vector<std::string>& existing);
 
 // The files a job of `mode` would write over, each once: the conversion's song (not for a Buzz
 // song as input: that is only listed) and the merge's output, those for which `exists` holds.

@@ -6,19 +6,19 @@
 #include <cstdio>
 #include <cstring>
 
-TabRect tab_rect(const TabRect& frame, int count, int i, bool drawn)
+TabRect tab_rect(const TabRect& frame, int count, int i, bool drawn, int row_height)
 {
     const int w = (frame.right - frame.left) / std::max(2, count);
-    TabRect r{frame.left + i * w, frame.top - tab_row_height, frame.left + (i + 1) * w, frame.top};
+    TabRect r{frame.left + i * w, frame.top - row_height, frame.left + (i + 1) * w, frame.top};
     if (drawn && i > 0 && i == count - 1) r.right = frame.right;
     return r;
 }
 
-int tab_hit(const TabRect& frame, int count, int x, int y)
+int tab_hit(const TabRect& frame, int count, int x, int y, int row_height)
 {
-    if (y < frame.top - tab_row_height || y >= frame.top) return -1;
+    if (y < frame.top - row_height || y >= frame.top) return -1;
     for (int i = 0; i < count; ++i) {
-        const TabRect r = tab_rect(frame, count, i, false);
+        const TabRect r = tab_rect(frame, count, i, false, row_height);
         if (x >= r.left && x < r.right) return i;
     }
     return -1;

@@ -12,13 +12,18 @@ struct TabRect {
     int left = 0, top = 0, right = 0, bottom = 0;
 };
 
-constexpr int tab_row_height = 25; // pixels of the tab row directly above the frame
+constexpr int tab_row_height = 25; // pixels of the tab row directly above the frame, at 96 DPI
 
-// Tab i of `count` above `frame` (dialog client pixels): each tab is (frame width) / max(2, count)
-// wide; drawn, the last tab is stretched to the frame's right edge unless it is tab 0.
-TabRect tab_rect(const TabRect& frame, int count, int i, bool drawn);
+// Pixels of a length given for 96 DPI on a screen of `dpi` (the tab row, its labels' font and the
+// log window's lines grow with the screen's scale, as the dialog's own controls do).
+constexpr int scaled_pixels(int pixels, int dpi) { return dpi > 0 ? (pixels * dpi + 48) / 96 : pixels; }
+
+// Tab i of `count` above `frame` (dialog client pixels) in a row `row_height` pixels high: each
+// tab is (frame width) / max(2, count) wide; drawn, the last tab is stretched to the frame's right
+// edge unless it is tab 0.
+TabRect tab_rect(const TabRect& frame, int count, int i, bool drawn, int row_height = tab_row_height);
 // The tab under a point of the dialog's client area, or -1.
-int tab_hit(const TabRect& frame, int count, int x, int y);
+int tab_hit(const TabRect& frame, int count, int x, int y, int row_height = tab_row_height);
 // The tab Ctrl+Tab (step +1) or Ctrl+Shift+Tab (step -1) selects, wrapping around.
 inline int tab_step(int current, int count, int step)
 {

@@ -9,6 +9,8 @@
 
 #include "buzz/bmx_reader.h"
 #include "convert/driver.h"
+#include "convert/input_formats.h"
+#include "jobs/song_facts.h"
 #include "platform/platform.h"
 #include "transform/merge.h"
 #include "transform/wave_tools.h"
@@ -29,7 +31,7 @@ struct ArmedForKill {
 // it is logged like one, so that it ends the job with "Error occured!" instead of tearing down
 // the whole program from the worker thread.
 template <class Fn>
-bool run_phase(Log& log, JobCancel& cancel, Fn&& fn)
+bool run_phase(Log& log, JobCancel& cancel, Fn&& fn, std::string* failure = nullptr)
 {
     try {
         ArmedForKill armed(cancel);
@@ -37,21 +39,41 @@ bool run_phase(Log& log, JobCancel& cancel, Fn&& fn)
         return true;
     } catch (const JobAbort& e) {
         log_abort(log, e.what());
+        if (failure && failure->empty()) *failure = e.what();
         return false;
     } catch (const std::exception& e) {
         log.log_force = 1;
         log_print(log, "Error: %s\n", e.what());
+        if (failure && failure->empty()) *failure = e.what();
         return false;
     }
 }
 
-const char* final_text(int mode, bool merged)
+// `silent`: a MIDI file converted with waves asked for, none of which was found.
+const char* final_text(int mode, bool merged, bool silent)
 {
     switch (mode) {
-    case 1: return "Conversion finished!";
+    case 1: return silent ? "Conversion finished without waves!" : "Conversion finished!";
     case 2: return merged ? "Merging finished!" : "Transformation finished!";
     case 3: return "Conversion and merging finished!";
     default: return "Error occured!";
+    }
+}
+
+// A Buzz song given to the conversion: its summary (as the console's --list shows it) and the
+// library names of its machines as machines.ini takes them, forced into the log before the listing.
+void log_song_summary(Log& log, const Settings& settings)
+{
+    const SongFacts facts = gather_song_facts(settings, settings.input_file);
+    std::string text = facts_summary(settings.input_file, facts, false);
+    // Before the summary's last line, which heads the listing.
+    text.insert(text.rfind('\n', text.size() - 2) + 1,
+                "machines.ini lines of its machines' libraries:\n" + facts_libraries(facts, false));
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        log.log_force = 1;
+        log_print(log, "%.*s\n", int(std::min<size_t>(end - at, 250)), text.data() + at);
+        at = end + 1;
     }
 }
 
@@ -91,6 +113,7 @@ int Job::run(int job_mode)
 
     int mode = job_mode & 3; // the working copy; 0 once a phase has failed
     int merged = 0;
+    bool silent = false; // a MIDI song that was to have waves has none
     ls.open_window = [this](const char* title) { return front_end_.open_log_window(title); };
 
     // The log file is the front end's choice: the runner takes whatever it opens for this job
@@ -106,9 +129,13 @@ int Job::run(int job_mode)
         conversion_ = &conversion;
         bool ok = run_phase(log, cancel, [&] {
             log_window_open(ls, "Conversion Log", settings.lwind_dy);
+            if (front_end_.lists_song_summary() && decide_input_kind(settings.input_file).kind == InputKind::buzz_song)
+                log_song_summary(ls, settings);
             const int converted = convert_fn(conversion, settings.input_file.c_str(), settings.output_file.c_str());
             if (converted == 0) wave_tools_finish(tools); // a listed song's WAV
-        });
+            silent = native_midi(conversion) && settings.dowave != 0 && settings.dopfun == 0 &&
+                     conversion.song.waves_written == 0;
+        }, &failure);
         conversion_ = nullptr;
         if (!ok) {
             mode = 0;
@@ -141,7 +168,7 @@ int Job::run(int job_mode)
             if (settings.use_convout == 0) second = settings.merge_input2.c_str();
             if (settings.use_convout == 1) second = settings.output_file.c_str();
             merged = merge_fn(*this, settings.merge_input1.c_str(), second, settings.merge_output.c_str());
-        });
+        }, &failure);
         if (!ok) {
             mode = 0;
             ls.log_force = 1;
@@ -154,7 +181,7 @@ int Job::run(int job_mode)
     ls.log_stream = nullptr;
 
     const JobOutcome outcome = mode ? JobOutcome::finished : kill_requested() ? JobOutcome::killed : JobOutcome::failed;
-    front_end_.report(final_text(mode, mode == 2 && merged != 0), outcome);
+    front_end_.report(final_text(mode, mode == 2 && merged != 0, silent), outcome);
 
     // The window belongs to the front end and ends with the job.
     ls.window = nullptr;

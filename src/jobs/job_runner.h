@@ -44,12 +44,24 @@ public:
     // The log file after the job's last text: closed here, unless the front end keeps it for a
     // last line of its own.
     virtual void close_log_file(FILE* f) { std::fclose(f); }
+    // A Buzz song given to the conversion is listed; true: its summary heads the listing in the
+    // job's log (the dialog; the console prints it itself).
+    virtual bool lists_song_summary() const { return false; }
     // The one final message ("Conversion finished!", "Error occured!", ...) and how the job ended.
     // The window opened for the job stays valid until this returns.
     virtual void report(const char* text, JobOutcome outcome) = 0;
 };
 
 class Job;
+
+// A log window that keeps the job's text (a job whose log is shown once it is done, or read).
+class LogText : public LogWindow {
+public:
+    void draw_text(std::string_view t) override { text.append(t); }
+    void move_to_line(int) override { text += '\n'; }
+    void scroll_up(int) override {}
+    std::string text;
+};
 
 // The two phases a job runs. Empty: the conversion driver and the merge. Tests put their own
 // phases here to run every path of the runner.
@@ -82,6 +94,7 @@ public:
     double progress() const;
 
     const Settings settings; // the options this job runs with
+    std::string failure;     // the fatal message of the phase that failed ("" while none has)
     JobCancel cancel;
     Log log;
     Pool pool{log};

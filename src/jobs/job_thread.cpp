@@ -6,7 +6,10 @@ JobThread::~JobThread() { finish(); }
 void JobThread::worker_main(void* self)
 {
     JobThread& t = *static_cast<JobThread*>(self);
-    t.job_->run(t.mode_);
+    if (t.task_)
+        t.task_();
+    else
+        t.job_->run(t.mode_);
     if (t.on_end_) t.on_end_(t.context_);
 }
 
@@ -14,6 +17,8 @@ JobStart JobThread::start(const Settings& settings, int mode, JobFrontEnd& front
                           void* context, const JobPhases& phases)
 {
     if (running_) return JobStart::already_running;
+    task_ = nullptr;
+    kill_task_ = nullptr;
     job_ = std::make_unique<Job>(settings, front_end);
     job_->phases = phases;
     mode_ = mode;
@@ -28,9 +33,32 @@ JobStart JobThread::start(const Settings& settings, int mode, JobFrontEnd& front
     return JobStart::started;
 }
 
+JobStart JobThread::start_task(std::function<void()> task, std::function<void()> kill, void (*on_end)(void*),
+                               void* context)
+{
+    if (running_) return JobStart::already_running;
+    job_.reset();
+    task_ = std::move(task);
+    kill_task_ = std::move(kill);
+    on_end_ = on_end;
+    context_ = context;
+    running_ = true;
+    if (!platform::start_thread(worker_, &worker_main, this, job_thread_stack_size)) {
+        running_ = false;
+        task_ = nullptr;
+        return JobStart::cannot_create;
+    }
+    return JobStart::started;
+}
+
 bool JobThread::kill()
 {
-    if (!running_ || !job_) return false;
+    if (!running_) return false;
+    if (task_) {
+        if (kill_task_) kill_task_();
+        return true;
+    }
+    if (!job_) return false;
     job_->kill();
     return true;
 }

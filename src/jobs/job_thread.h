@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 #include "jobs/job_runner.h"
@@ -31,6 +32,11 @@ public:
     JobStart start(const Settings& settings, int mode, JobFrontEnd& front_end, void (*on_end)(void*),
                    void* context, const JobPhases& phases = JobPhases());
 
+    // Runs `task` on the worker instead of one job (the dialog's batch of jobs); kill() then calls
+    // `kill`. The rest as for start().
+    JobStart start_task(std::function<void()> task, std::function<void()> kill, void (*on_end)(void*),
+                        void* context);
+
     bool running() const { return running_; }
 
     // Asks the running job to end at its next check, and ends an outside converter it waits for:
@@ -52,6 +58,7 @@ private:
     platform::Thread worker_;          // held from the start until finish
     std::atomic<bool> running_{false}; // a job was started and not yet taken back
     std::unique_ptr<Job> job_;
+    std::function<void()> task_, kill_task_; // a task instead of a job
     int mode_ = 0;
     void (*on_end_)(void* context) = nullptr;
     void* context_ = nullptr;

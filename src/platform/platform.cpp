@@ -519,8 +519,27 @@ int wait_registered(pid_t pid, int slot, RunningProgram* running)
     return WEXITSTATUS(status); // posix_spawn reports an exec failure as exit status 127
 }
 #else
-HANDLE start_registered(const std::string& program_path, const std::vector<std::string>& args, int& slot, int,
-                        RunningProgram* running)
+// A file for a program's standard error: in the temporary folder under a name of its own,
+// removed by the system when the last handle closes (ours, and the program's when it ends), so
+// nothing is left behind on any way out. Its handle is inheritable; nullptr when none can be made.
+HANDLE create_error_file()
+{
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = scratch_stem((temp_directory() + "\\kxerr").c_str()) + ".tmp";
+        HANDLE h = CreateFileW(widen(name.c_str()).c_str(), GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa, CREATE_NEW,
+                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (h != INVALID_HANDLE_VALUE) return h;
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
+    return nullptr;
+}
+
+// Starts the program; with `error_file` as its standard error, which is then the one handle it
+// inherits (other jobs' files, open at the same moment, are not passed on).
+HANDLE start_registered(const std::string& program_path, const std::vector<std::string>& args, int& slot,
+                        HANDLE error_file, RunningProgram* running)
 {
     std::wstring cmd;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -529,8 +548,32 @@ HANDLE start_registered(const std::string& program_path, const std::vector<std::
     }
     if (args.empty()) cmd = quote_arg(widen(program_path.c_str()));
     std::wstring exe = to_path(program_path).wstring();
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
+    STARTUPINFOEXW si{};
+    si.StartupInfo.cb = sizeof si.StartupInfo;
+    DWORD flags = 0;
+    std::vector<char> attributes;
+    HANDLE inherited[] = {error_file};
+    if (error_file) {
+        // Its standard error is the file; no console window comes up for it (the dialog has none
+        // to share).
+        flags |= CREATE_NO_WINDOW;
+        si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        si.StartupInfo.hStdError = error_file;
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        attributes.resize(size);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+        if (size && InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+            if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited,
+                                          nullptr, nullptr)) {
+                si.StartupInfo.cb = sizeof si;
+                si.lpAttributeList = list;
+                flags |= EXTENDED_STARTUPINFO_PRESENT;
+            } else {
+                DeleteProcThreadAttributeList(list);
+            }
+        }
+    }
     PROCESS_INFORMATION pi{};
     std::vector<wchar_t> line(cmd.begin(), cmd.end());
     line.push_back(0);
@@ -541,7 +584,8 @@ HANDLE start_registered(const std::string& program_path, const std::vector<std::
             InterruptGuard guard;
             slot = take_child_slot(INVALID_HANDLE_VALUE);
             if (slot >= 0) {
-                if (CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+                if (CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, error_file ? TRUE : FALSE, flags,
+                                   nullptr, nullptr, &si.StartupInfo, &pi)) {
                     CloseHandle(pi.hThread);
                     process = pi.hProcess;
                     g_children[slot] = process;
@@ -553,6 +597,7 @@ HANDLE start_registered(const std::string& program_path, const std::vector<std::
         }
         if (!wait_for_child_slot(running)) break;
     }
+    if (si.lpAttributeList) DeleteProcThreadAttributeList(si.lpAttributeList);
     return process;
 }
 
@@ -587,8 +632,19 @@ int run_program(const std::string& program_path, const std::vector<std::string>&
 {
     std::fflush(nullptr);
     if (errors) errors->clear();
+#ifdef _WIN32
+    // Its standard error goes into a file of its own that the system removes (see
+    // create_error_file); without one the program writes to ours.
+    struct ErrorFile {
+        HANDLE h = nullptr;
+        ~ErrorFile()
+        {
+            if (h) CloseHandle(h);
+        }
+    } error_fd;
+    if (errors) error_fd.h = create_error_file();
+#else
     int error_fd = -1;
-#ifndef _WIN32
     // A program that is missing or not executable cannot be started: say so as -1 rather than
     // as the exit status 127 that some C libraries report for a failed exec in the child.
     if (::access(program_path.c_str(), X_OK) != 0) return -1;
@@ -603,14 +659,28 @@ int run_program(const std::string& program_path, const std::vector<std::string>&
     }
 #endif
     int slot = -1;
+#ifdef _WIN32
+    const auto child = start_registered(program_path, args, slot, error_fd.h, running);
+#else
     const auto child = start_registered(program_path, args, slot, error_fd, running);
+#endif
     if (child && running) {
         std::lock_guard<std::mutex> lock(running->mutex);
         running->child = intptr_t(child);
         if (running->ended) end_child(running->child); // its job was ended while it started
     }
     const int status = child ? wait_registered(child, slot, running) : -1;
-#ifndef _WIN32
+#ifdef _WIN32
+    if (error_fd.h && child) {
+        errors->resize(65536);
+        DWORD got = 0;
+        LARGE_INTEGER start{};
+        if (!SetFilePointerEx(error_fd.h, start, nullptr, FILE_BEGIN) ||
+            !ReadFile(error_fd.h, errors->data(), DWORD(errors->size()), &got, nullptr))
+            got = 0;
+        errors->resize(got);
+    }
+#else
     if (error_fd >= 0) {
         errors->resize(65536);
         size_t got = 0;
@@ -625,6 +695,16 @@ int run_program(const std::string& program_path, const std::vector<std::string>&
     }
 #endif
     return status;
+}
+
+bool program_did_not_start(int exit_code)
+{
+#ifdef _WIN32
+    const auto code = static_cast<DWORD>(exit_code);
+    return code == 0xC0000135u || code == 0xC000007Bu || code == 0xC0000139u;
+#else
+    return exit_code == 127;
+#endif
 }
 
 namespace {
@@ -808,9 +888,8 @@ bool ScratchFile::create_exactly(const std::string& path, const char* mode)
 
 bool ScratchFile::flush_ok() { return file_ && std::fflush(file_) == 0 && !std::ferror(file_); }
 
-int ScratchFile::commit(const char* final_name, bool replace, NewFiles* made)
+int ScratchFile::close_checked()
 {
-    if (name_.empty()) return ENOENT;
     int error = 0;
     if (file_) {
         errno = 0;
@@ -820,6 +899,38 @@ int ScratchFile::commit(const char* final_name, bool replace, NewFiles* made)
         errno = 0;
         if (std::fclose(f) != 0 && !error) error = errno ? errno : EIO;
     }
+    return error;
+}
+
+int ScratchFile::commit_later(const char* final_name, NewFiles& made)
+{
+    if (name_.empty()) return ENOENT;
+    int error = close_checked();
+    if (!error) {
+        InterruptGuard guard;
+        errno = 0;
+        FILE* keeper = create_registered(final_name, "wb");
+        error = keeper ? 0 : errno ? errno : EEXIST;
+        if (keeper && std::fclose(keeper) != 0) {
+            error = errno ? errno : EIO;
+            remove_scratch(final_name);
+        }
+        if (!error) {
+            made.adopt(final_name);
+            made.adopt_waiting(name_, final_name);
+            name_.clear();
+            return 0;
+        }
+        if (error == EEXIST) return EEXIST; // the caller may try another name
+    }
+    discard();
+    return error;
+}
+
+int ScratchFile::commit(const char* final_name, bool replace, NewFiles* made)
+{
+    if (name_.empty()) return ENOENT;
+    int error = close_checked();
     if (!error) {
         InterruptGuard guard;
         error = rename_new(name_.c_str(), final_name);
@@ -831,6 +942,9 @@ int ScratchFile::commit(const char* final_name, bool replace, NewFiles* made)
             return 0;
         }
         if (error == EEXIST && !replace) return EEXIST; // the caller may try another name
+        const NameKind kind = error == EEXIST ? name_kind(final_name) : NameKind::none;
+        if (kind == NameKind::directory) error = EISDIR;
+        if (kind == NameKind::device || kind == NameKind::other) error = not_regular_file;
         if (error == EEXIST) {
             errno = 0;
             if (replace_file(name_.c_str(), final_name)) {
@@ -853,15 +967,29 @@ void ScratchFile::discard()
     name_.clear();
 }
 
-void NewFiles::keep_all()
+int NewFiles::keep_all()
 {
     InterruptGuard guard;
+    int error = 0;
+    for (const Waiting& w : waiting_) {
+        errno = 0;
+        if (error || !replace_file(w.scratch.c_str(), w.path.c_str())) {
+            if (!error) error = errno ? errno : EIO;
+            continue;
+        }
+        forget_scratch(w.scratch.c_str());
+    }
+    if (error) return error;
+    waiting_.clear();
     for (const std::string& n : names_) forget_scratch(n.c_str());
     names_.clear();
+    return 0;
 }
 
 void NewFiles::remove_all()
 {
+    for (const Waiting& w : waiting_) remove_scratch(w.scratch.c_str());
+    waiting_.clear();
     for (const std::string& n : names_) remove_scratch(n.c_str());
     names_.clear();
 }
@@ -993,8 +1121,14 @@ int rename_new(const char* from, const char* to)
 
 FILE* create_file(const char* path, bool replace)
 {
-    if (replace && name_taken(path) && !is_directory(path)) {
-        // Whatever has the name now (a file, a link) goes; a new file takes it, exclusively.
+    const NameKind kind = name_kind(path);
+    if (kind == NameKind::device) return open_device(path, "w");
+    if (replace && kind == NameKind::other) {
+        errno = not_regular_file;
+        return nullptr;
+    }
+    if (replace && name_taken(path) && kind != NameKind::directory) {
+        // The file or link that has the name now goes; a new file takes it, exclusively.
 #ifdef _WIN32
         DeleteFileW(widen(path).c_str());
 #else
@@ -1111,7 +1245,10 @@ bool seek_stream(FILE* f, int64_t offset)
 bool is_terminal(int fd)
 {
 #ifdef _WIN32
-    return _isatty(fd) != 0;
+    // A console: _isatty says yes to every character device, NUL too.
+    DWORD mode = 0;
+    const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
 #else
     return ::isatty(fd) != 0;
 #endif
@@ -1264,6 +1401,70 @@ bool is_directory(const char* path)
 {
     std::error_code ec;
     return fs::is_directory(to_path(path), ec);
+}
+
+NameKind name_kind(const char* path)
+{
+#ifdef _WIN32
+    // The system's own names (NUL, CON) are devices; links are followed.
+    const std::wstring w = widen(path);
+    if (w.empty()) return NameKind::none;
+    const HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const DWORD attributes = GetFileAttributesW(w.c_str());
+    if (h == INVALID_HANDLE_VALUE) {
+        if (attributes == INVALID_FILE_ATTRIBUTES) return NameKind::none;
+        return attributes & FILE_ATTRIBUTE_DIRECTORY ? NameKind::directory : NameKind::regular;
+    }
+    const DWORD type = GetFileType(h);
+    CloseHandle(h);
+    if (type == FILE_TYPE_CHAR) return NameKind::device;
+    if (type != FILE_TYPE_DISK) return NameKind::other;
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? NameKind::directory
+                                                                                           : NameKind::regular;
+#else
+    struct stat st;
+    if (::lstat(path, &st) != 0) return NameKind::none;
+    const bool link = S_ISLNK(st.st_mode);
+    if (link && ::stat(path, &st) != 0) return NameKind::none; // a link to nothing
+    if (S_ISREG(st.st_mode)) return NameKind::regular;
+    if (S_ISDIR(st.st_mode)) return NameKind::directory;
+    return S_ISCHR(st.st_mode) && !link ? NameKind::device : NameKind::other;
+#endif
+}
+
+bool stream_is_terminal(FILE* stream)
+{
+#ifdef _WIN32
+    return is_terminal(_fileno(stream));
+#else
+    return is_terminal(::fileno(stream));
+#endif
+}
+
+std::string error_text(int error) { return error == not_regular_file ? "not a regular file" : std::strerror(error); }
+
+FILE* open_device(const char* path, const char* mode)
+{
+#ifdef _WIN32
+    return ::_wfopen(widen(path).c_str(), widen(mode).c_str());
+#else
+    const int fd = ::open(path, O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    FILE* f = ::fdopen(fd, mode);
+    if (!f) ::close(fd);
+    return f;
+#endif
+}
+
+std::vector<std::string> files_in_directory(const std::string& path)
+{
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (fs::directory_iterator it(to_path(path), ec), end; !ec && it != end; it.increment(ec))
+        if (it->is_regular_file(ec)) files.push_back(from_path(it->path()));
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 FileIdentity standard_output_identity()

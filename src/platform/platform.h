@@ -41,6 +41,22 @@ bool name_taken(const char* path);
 int readable_file_status(const char* path);
 // True when the name is an existing directory.
 bool is_directory(const char* path);
+// What a name leads to, as an output sees it: nothing (also a link to nothing), a regular file
+// (also through a link), a folder, a character device named as itself (/dev/null, NUL; not through
+// a link), or anything else (a FIFO, a socket, a block device, a link to a device).
+enum class NameKind { none, regular, directory, device, other };
+NameKind name_kind(const char* path);
+// The error of a name that -y may not replace, as ScratchFile::commit and create_file give it: a
+// FIFO, a device, a link to one. error_text says it as "not a regular file".
+constexpr int not_regular_file = -2;
+// The text of an error: the system's, or "not a regular file".
+std::string error_text(int error);
+// Opens the character device `path`, named as itself (never through a link), for writing ("w" or
+// "wb"); nullptr with errno set when it fails.
+FILE* open_device(const char* path, const char* mode);
+// The files (not the folders) directly in a directory, their paths sorted; none when it cannot be
+// read.
+std::vector<std::string> files_in_directory(const std::string& path);
 // The file behind a name: device and inode (on Windows the volume serial number and the file
 // index), so that two spellings of one file, or two hard links to it, compare equal. `valid` is
 // false when the name does not lead to an existing file.
@@ -90,12 +106,16 @@ struct RunningProgram {
 };
 
 // Starts a program with the given arguments (args[0] is the program name as passed to it) and
-// waits for it; with `running` the program is kept there while it runs. Returns its exit code, or -1 when it cannot be started. With `errors` what the
-// program writes to its standard error is kept there (its first 64 KiB) instead of shown, so that
-// programs run side by side do not mix their lines on the console; on Windows it is shown as
-// without and `errors` stays empty.
+// waits for it; with `running` the program is kept there while it runs. Returns its exit code, or
+// -1 when it cannot be started. With `errors` what the program writes to its standard error is
+// kept there (its first 64 KiB) instead of shown, so that programs run side by side do not mix
+// their lines on the console and a job can show them as its own (the dialog has no console).
 int run_program(const std::string& program_path, const std::vector<std::string>& args,
                 std::string* errors = nullptr, RunningProgram* running = nullptr);
+// True for an exit code by which the system says the program never ran its own code: a library
+// it needs is missing or unusable (Windows: DLL not found, bad image, missing entry point; POSIX:
+// the loader's 127).
+bool program_did_not_start(int exit_code);
 // Finds a program the user installed: beside the running executable, then in the folders of
 // PATH that are absolute. Never in the current folder (a folder of unpacked modules may hold
 // anything with any name), also not through an empty or relative PATH entry. "" when not found.
@@ -134,16 +154,25 @@ public:
     ~NewFiles() { remove_all(); }
     NewFiles(const NewFiles&) = delete;
     NewFiles& operator=(const NewFiles&) = delete;
-    // The job succeeded: the files stay and the registry forgets them.
-    void keep_all();
+    // The job succeeded: files that wait under scratch names take their names (over the empty
+    // files that kept the names for them), and every file stays, forgotten by the registry. 0, or
+    // the error of a name that could not be given (then no file is kept: remove_all removes them).
+    int keep_all();
     // The job failed: the files are removed.
     void remove_all();
     bool holds(const char* path) const;
     // Takes over the registered file `path` (ScratchFile::commit does this).
     void adopt(const std::string& path) { names_.push_back(path); }
+    // Takes over the registered scratch file `scratch`, which keep_all gives the name `path` (a
+    // file of this list; ScratchFile::commit_later does this).
+    void adopt_waiting(const std::string& scratch, const std::string& path) { waiting_.push_back({scratch, path}); }
 
 private:
+    struct Waiting {
+        std::string scratch, path;
+    };
     std::vector<std::string> names_;
+    std::vector<Waiting> waiting_;
 };
 
 class ScratchFile {
@@ -168,16 +197,24 @@ public:
     bool flush_ok();
     // Closes the file (every write checked) and gives it the name `final_name`. Without `replace`
     // the name must still be free at this very moment (a file another run made meanwhile is never
-    // replaced); with it, an existing file of that name is replaced now that the new one is
-    // complete. A file that took a free name is handed to `made` when one is given (it then stays
+    // replaced); with it, an existing regular file of that name (or a link to one) is replaced now
+    // that the new one is complete, and anything else is not (not_regular_file, EISDIR). A file that took a free name is handed to `made` when one is given (it then stays
     // registered until the job is done); otherwise it is the user's from now on. Returns 0, or the
     // error: EEXIST when the name is taken (the scratch file then stays, closed, for another name
     // or discard), the error of a failed write, close or rename (the scratch file is removed).
     int commit(const char* final_name, bool replace, NewFiles* made = nullptr);
+    // Closes the file (every write checked) and keeps the free name `final_name` for it until the
+    // job is done: an empty file takes the name now, exclusively, and the file itself waits under
+    // its scratch name, both handed to `made`; keep_all gives it the name. So no other job ever
+    // finds the file complete under that name while this job may still remove it. Returns 0, or
+    // as commit does EEXIST (the scratch file stays) or the error of a failed write.
+    int commit_later(const char* final_name, NewFiles& made);
     // Closes and removes the file; nothing when there is none.
     void discard();
 
 private:
+    // Closes the file: 0, or the error of a write, the flush or the close.
+    int close_checked();
     FILE* file_ = nullptr;
     std::string name_;
 };
@@ -211,9 +248,10 @@ std::string scratch_stem(const char* path);
 int rename_new(const char* from, const char* to);
 
 // Creates the file `path` for writing in text mode, never through a link: without `replace` only
-// when the name is free; with it, an existing file or link of that name is removed first (never a
-// folder). nullptr with errno set when it fails (EEXIST: the name is taken). For files that are
-// written as they go (a log).
+// when the name is free; with it, an existing regular file or a link to one (or to nothing) is
+// removed first, never a folder, a FIFO or a device (not_regular_file). A character device named
+// as itself (/dev/null) is opened and written into: nothing is replaced. nullptr with errno set
+// when it fails (EEXIST: the name is taken). For files that are written as they go (a log).
 FILE* create_file(const char* path, bool replace);
 // Whether two file names may name one file as the system compares names: equal bytes, or with
 // `ignore_case` (Windows) equal but for the case of ASCII letters; names with other letters, whose
@@ -257,6 +295,7 @@ inline int get_byte(FILE* f)
 
 // True when the stream is an interactive terminal.
 bool is_terminal(int fd);
+bool stream_is_terminal(FILE* stream);
 
 // Threads: one worker at a time runs a job beside the dialog.
 struct Thread {

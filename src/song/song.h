@@ -194,6 +194,10 @@ struct Song {
     uint8_t* channel_instrument = nullptr;       // per input channel: current instrument
     uint8_t* pattern_channel_instrument = nullptr; // dotsplit 2: [pattern * channel_count + channel]
     CellSpace cell_space;                          // chunks of the track rows held sparse
+    // What the written song holds, once it is written: the rows its sequences play (SEQU's song
+    // end) and the entries of its wave table.
+    int song_rows = 0;
+    int waves_written = 0;
 };
 
 // The module the song names as its input: what is actually opened, else the name given.

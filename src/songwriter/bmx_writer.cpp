@@ -262,5 +262,6 @@ void write_song(Conversion& c, FILE* input)
         c.progress.song_bytes = layout.end;
         ++c.writer.writer_pass;
     }
+    c.song.song_rows = sequ.song_end;
     close_wave_sources(c.song);
 }

@@ -211,6 +211,7 @@ std::string wave_file_name(Conversion& c, int i)
 
 void write_wavt_section(Conversion& c)
 {
+    c.song.waves_written = 0;
     if (c.settings.dowave == 0) {
         put_word(c.writer, 0);
         return;
@@ -219,6 +220,7 @@ void write_wavt_section(Conversion& c)
     int count = c.song.wave_count;
     if (patch && c.song.instrument_table) count = c.song.wave_count - 1 + c.song.instrument_table[0].wave_number;
     put_word(c.writer, unsigned(count));
+    c.song.waves_written = count;
     if (!c.song.instrument_table) return;
     for (int i = 0; i < c.song.instrument_count; ++i) {
         const InstrumentRecord& ins = c.song.instrument_table[i];

@@ -61,6 +61,7 @@ constexpr size_t xi_copy_block = size_t(1) << 20; // bytes of sample data per co
 // True when the two files hold the same bytes.
 bool same_content(const char* a, const char* b)
 {
+    if (platform::file_length(a) != platform::file_length(b)) return false;
     File fa = open_file(a, "rb");
     File fb = open_file(b, "rb");
     if (!fa || !fb) return false;
@@ -104,11 +105,13 @@ bool names_a_job_file(const Conversion& c, const char* path)
 }
 } // namespace
 
-// An exported XI file is written under a scratch name beside it and gets its name only when it is
-// complete: an interrupted or failed conversion leaves no cut instrument behind. Its name is the
-// usual one unless that name is taken by anything else (another song's instrument, a folder, a
-// link, a file this job writes): then the next free name, and the song's wave table names that
-// file. A file of that name that holds this very instrument is used as it is.
+// An exported XI file is written under a scratch name beside it and is the job's until its song is
+// kept: its name is kept by an empty file meanwhile, and the instrument takes it together with the
+// song (an interrupted or failed conversion removes both). Its name is the usual one unless that
+// name is taken by anything else (another song's instrument, a folder, a link, a file this job
+// writes, another running job's instrument): then the next free name, and the song's wave table
+// names that file. A file of that name that holds this very instrument is used as it is: that is
+// a kept song's, as no job's own instrument is found complete under its name.
 bool XiExport::open(int instrument)
 {
     index = instrument;
@@ -189,7 +192,9 @@ void XiExport::finish()
         if (n) path = fixed_name.empty() ? xi_candidate_name(c, index, n) : fixed_candidate_name(fixed_name, n);
         const char* name = path.c_str();
         if (names_a_job_file(c, name)) continue;
-        const int e = out.commit(name, replace, &c.exported_xi_files);
+        // A file to replace (-y) is this job's choice; otherwise the name is held and the file
+        // takes it only with the song, so that no other job counts on it before.
+        const int e = replace ? out.commit(name, true, &c.exported_xi_files) : out.commit_later(name, c.exported_xi_files);
         if (e != 0 && e != EEXIST) xi_write_failed(name); // a full disk: the scratch file is gone
         if (e == EEXIST) {
             if (!platform::file_exists(name) || !same_content(out.name().c_str(), name)) continue;

@@ -212,8 +212,9 @@ void commit_output(Merge& m, platform::ScratchFile& out, const char* output, boo
     wave_tools_commit(m.tools, &made);
     platform::InterruptGuard guard; // the song and the files made with it are kept together
     const int e = out.commit(output, replace);
-    if (e == EEXIST) {
-        std::string msg = std::string("Can't write ") + output + ": exists; -y (--force) replaces it";
+    if (e == EEXIST || e == platform::not_regular_file) {
+        const std::string msg = std::string("Can't write ") + output + ": " +
+                                (e == EEXIST ? "exists; -y (--force) replaces it" : platform::error_text(e));
         m.log.log_force = 1;
         log_print(m.log, "\n"); // the error on a line of its own, after the progress dots
         job_abort(msg.c_str());

@@ -9,6 +9,7 @@
 
 #include "core/byteio.h"
 #include "core/log.h"
+#include "platform/platform.h"
 #include "settings/settings.h"
 
 
@@ -40,7 +41,7 @@ void tool_failed(WaveTools& w, const char* fmt, ...)
 [[noreturn]] void rip_failed(WaveTools& w, int error)
 {
     tool_failed(w, "Can't write " + w.rip_name + ": " +
-                       (error == EEXIST ? "exists; -y (--force) replaces it" : std::strerror(error ? error : EIO)));
+                       (error == EEXIST ? "exists; -y (--force) replaces it" : platform::error_text(error ? error : EIO)));
 }
 
 // "(the song has waves 1 to 7)": the numbers a song holds, runs of them joined.

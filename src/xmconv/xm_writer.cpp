@@ -249,7 +249,7 @@ bool xm_write_file(const XmModule& m, const std::string& path, std::string& erro
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), temp.get()) == bytes.size();
     const int e = written ? temp.commit(path.c_str(), true) : EIO;
     if (e) {
-        error = "cannot write " + path + ": " + std::strerror(e);
+        error = "cannot write " + path + ": " + platform::error_text(e);
         return false;
     }
     return true;

@@ -2,6 +2,9 @@
 // statuses, what it writes to kestrix.ini, its option letters, its log and its listings.
 #include "e2e/e2e_support.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <algorithm>
 #include <fstream>
 #include <thread>
@@ -45,7 +48,8 @@ TEST_F(Cli, HelpVersionAndUsageErrors)
                              "a.xm b.bmx c.bmx", "--list a.xm", "x.xm --log", "+pX x.xm", "+m2x x.xm",
                              "song.bmx out.bmx", "--set", "-j 0 a.xm", "-j", "- a.xm b.xm", "-O out a.bmx b.xm",
                              "--log - a.xm", "--list", "--list a.bmx b.bmx", "--quiet=1 a.xm", "a.xm b.xm --merge-after c.bmx",
-                             "-O out --merge a.bmx -o b.bmx", "a.xm b.xm -o c.bmx", "--list a.bmx -o x.bmx"}) {
+                             "-O out --merge a.bmx -o b.bmx", "a.xm b.xm -o c.bmx", "--list a.bmx -o x.bmx",
+                             "a.xm - --merge-after b.bmx -o -"}) {
         auto r = run_kestrix(args);
         EXPECT_EQ(r.status, 2) << "kestrix " << args << "\n" << r.err;
         EXPECT_FALSE(r.err.empty()) << "kestrix " << args;
@@ -129,7 +133,7 @@ TEST_F(Cli, ConvertListAndFail)
     r = run_kestrix("--format json --list demo.bmx");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("\"machines\": [\n    {\"index\": 0, \"name\": \"Master\", \"type\": \"master\", \"dll\": \"\", "
-                         "\"patterns\": 1},"), std::string::npos) << r.out;
+                         "\"in_machines_ini\": true, \"patterns\": 1},"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"sequence_length\": 320,"), std::string::npos) << r.out;
 
     r = run_kestrix("+w demo.xm");
@@ -177,6 +181,13 @@ TEST_F(Cli, ConvertListAndFail)
     r = run_kestrix("-q --merge piped.bmx -o -"); // a merge's too
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out.starts_with("Buzz") && !fs::exists("-")) << r.out.size();
+    // A character device named as the song or the log is written into, -y or not, and stays one
+    // (a node made here when the system lets us, else /dev/null itself).
+    const std::string null = ::mknod("null", S_IFCHR | 0666, makedev(1, 3)) == 0 ? "null" : "/dev/null";
+    for (const std::string args : {"-q demo.xm -o ", "-q -y --merge piped.bmx -o ", "-q -y demo.xm nul.bmx --log "}) {
+        EXPECT_EQ(run_kestrix(args + null).status, 0) << args;
+        EXPECT_EQ(fs::status(null).type(), fs::file_type::character) << args;
+    }
 
     // XMs of one pattern of one row. 40 channels are too many tracks for one Tracker: the report
     // continues the line before it, as in the log window, and quiet mode shows that line. Notes
@@ -245,6 +256,33 @@ TEST_F(Cli, SongTextsAreListedAsUtf8)
     EXPECT_TRUE(r.out.starts_with("{\n  \"file\": \"g\xef\xbf\xbd.bmx\",")) << r.out;
 }
 
+// A machine machines.ini does not describe is named with its library, its layout taken from the
+// next machine's record, so that the machines after it are named and the patterns counted too;
+// --libraries gives its line as machines.ini takes it.
+TEST_F(Cli, UnknownMachinesAreNamed)
+{
+    const Bytes foo = kxsong::machine("Foo 1", "Foo Synth", Bytes().u8(1).u8(2).u8(3), 2, Bytes().fill(4, 7));
+    const Bytes patt = Bytes().le16(0).le16(0).le16(1).le16(1).append(kxsong::pattern("p", 2, {}, Bytes().fill(2, 6), {kxsong::tracker_rows(2, 0x41)}))
+                           .le16(1).le16(2).append(kxsong::pattern("f", 2, {}, Bytes().fill(6, 1), {Bytes().fill(8, 2), Bytes().fill(8, 3)}))
+                           .le16(0).le16(1);
+    kxsong::song({{"MACH", Bytes().le16(4).append(kxsong::master()).append(kxsong::tracker("Tracker 01", 1)).append(foo)
+                               .append(kxsong::tracker("Tracker 02", 1))},
+                  {"CONN", Bytes().le16(0)},
+                  {"PATT", patt}})
+        .write("u.bmx");
+    auto r = run_kestrix("--list u.bmx");
+    EXPECT_NE(r.out.find("machines: 4\n    0  Master                   master    \n"
+                         "    1  Tracker 01               generator Jeskola Tracker\n"
+                         "    2  Foo 1                    generator Foo Synth  (not in machines.ini)\n"
+                         "    3  Tracker 02               generator Jeskola Tracker\npatterns: 2\n"), std::string::npos) << r.out;
+    r = run_kestrix("--list u.bmx --json");
+    EXPECT_NE(r.out.find("\"dll\": \"Foo Synth\", \"in_machines_ini\": false, \"patterns\": 1}"), std::string::npos) << r.out;
+    r = run_kestrix("--libraries u.bmx");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "\"Jeskola Tracker\" 1 1 5    ; machines.ini has it\n\"Foo Synth\" 1 3 4    ; not in machines.ini (a "
+                     "generator's line goes on: note wave volume max_tracks attributes short_name)\n");
+}
+
 TEST_F(Cli, OneLineForEachFailure)
 {
     fs::copy_file(kxe2e::demo_xm(), "demo.xm");
@@ -258,6 +296,8 @@ TEST_F(Cli, OneLineForEachFailure)
     std::ofstream("notes.txt") << "mine";
     std::ofstream("kxrip01.wav") << "mine";
     std::ofstream("text.xi") << "hello, this is text\n";
+    ASSERT_EQ(::mkfifo("fifo", 0644), 0);
+    fs::create_symlink("fifo", "fifo.bmx");
     std::ofstream("stub.xi") << "Extended Instrument: ";
     kxtest::Bytes().str("Extended Instrument: ").fill(43, ' ').le16(0x0102).fill(230, 0).le16(3).write("cut.xi");
     const std::string exe = std::string(KESTRIX_BINARY_DIR) + "/machines.ini";
@@ -319,6 +359,12 @@ TEST_F(Cli, OneLineForEachFailure)
         {nullptr, "-q demo.xm - 1<>demo.xm", 1, "kestrix: standard output: is the input file itself"},
         {nullptr, "--list song.bmx >>song.bmx", 1, "kestrix: standard output: is the input file itself"},
         {nullptr, "--merge song.bmx -o - 1<>song.bmx", 1, "kestrix: standard output: is the merge's first song"},
+        // -y replaces regular files only: never a FIFO, nor through a link to one.
+        {nullptr, "-y demo.xm -o fifo", 1, "kestrix: fifo: not a regular file"},
+        {nullptr, "-y -O . demo.xm nomachines/demo.xm --log fifo.bmx", 1, "kestrix: fifo.bmx: not a regular file"},
+        {nullptr, "-y --merge song.bmx -o fifo.bmx", 1, "kestrix: fifo.bmx: not a regular file"},
+        // The WAV of a merge sent to a device goes into the current folder.
+        {nullptr, "--merge song.bmx -o /dev/null --rip 1", 1, "kestrix: kxrip01.wav: exists; -y (--force) replaces it"},
         // An XI input is checked like every other kind.
         {nullptr, "text.xi", 1, "kestrix: text.xi: not an XI instrument (no \"Extended Instrument: \" tag)"},
         {nullptr, "stub.xi", 1, "kestrix: stub.xi: not an XI instrument (cut at 21 bytes, an XI header takes 298)"},
@@ -334,6 +380,7 @@ TEST_F(Cli, OneLineForEachFailure)
         fs::remove("machines.ini");
     }
     EXPECT_EQ(kxtest::read_text("old.bmx"), "edited in Buzz");
+    EXPECT_TRUE(fs::is_fifo("fifo") && fs::is_symlink("fifo.bmx"));
     EXPECT_EQ(kxtest::read_text("notes.txt"), "mine");
     EXPECT_EQ(kxtest::read_file("demo.xm"), kxtest::read_file(kxe2e::demo_xm()));
     for (const char* never : {"kestrix.ini", "demo.bmx", "nomachines/demo.bmx", "out.bmx", "new.bmx", "m.bmx", "t.bmx", "text.bmx", "stub.bmx"})

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -293,6 +294,13 @@ TEST_F(Safety, PlantedLinksAreNotFollowed)
     EXPECT_FALSE(fs::is_symlink("run.log"));
     EXPECT_NE(kxtest::read_text("run.log").find("Conversion finished!"), std::string::npos);
     EXPECT_EQ(kxtest::read_text("victim"), "victim");
+    // A FIFO under the song's name is never replaced, also by a job that no check of the console
+    // came before (the dialog's).
+    ASSERT_EQ(::mkfifo("pipe.bmx", 0644), 0);
+    kxtest::install_machines_ini();
+    const auto r = kxe2e::convert_file(settings, "demo.xm", "pipe.bmx");
+    EXPECT_NE(r.log.find("Can't write pipe.bmx: not a regular file"), std::string::npos) << r.log;
+    EXPECT_TRUE(!r.ok && fs::is_fifo("pipe.bmx"));
 }
 
 // XI files: a song whose name shares its first six letters with another's never overwrites the
@@ -318,6 +326,39 @@ TEST_F(Safety, SongsOfSimilarNamesKeepTheirOwnXiFiles)
     EXPECT_EQ(kxtest::read_text("a.bmw").find(own), std::string::npos);
     ASSERT_EQ(kxe2e::run_kestrix("samename_a.xm a.bmw" + opts).status, 0);
     EXPECT_EQ(xi_names("xi"), both);
+}
+
+// XI files: a job never takes another running job's instrument for its own. Two BMW songs of one
+// game (their first instrument the same) at once: the one made while the other is stopped halfway
+// names a file of its own, and the other, interrupted or failing, removes only its own files. Round
+// after round, stopped and failing in turn.
+TEST_F(Safety, RunningJobsNeverShareAnXiFile)
+{
+    kxfix::XmModule game;
+    game.channels = 1;
+    game.patterns = {kxfix::pattern(4, 1, {{0, 0, 49, 1, 0, 0, 0}})};
+    game.instruments = {kxfix::XmInstrument{"drum", {kxfix::XmSample{{1, 2, 3, 4}}}}};
+    kxfix::xm_file(game).write("gamesong2.xm");
+    game.instruments.push_back({"long", {kxfix::XmSample{std::vector<uint8_t>(32u << 20, 1)}}});
+    kxfix::xm_file(game).write("gamesong1.xm");
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        for (const char* f : {"xi", "a.bmw", "b.bmw"}) fs::remove_all(f);
+        const pid_t a = start({"-q", "gamesong1.xm", "a.bmw", "--waves", "bmw", "--set", "xi_dir=xi/"});
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!fs::exists("xi/gameso00.xi") && std::chrono::steady_clock::now() < give_up) {
+        }
+        ::kill(a, SIGSTOP); // its first instrument is there, its song is not
+        ASSERT_EQ(kxe2e::run_kestrix("-q gamesong2.xm b.bmw --waves bmw --set xi_dir=xi/").status, 0);
+        if (round % 2) std::ofstream("a.bmw") << "taken meanwhile"; // its song cannot have its name
+        ::kill(a, round % 2 ? SIGCONT : SIGINT);
+        ::kill(a, SIGCONT);
+        const int status = wait_for(a);
+        EXPECT_TRUE(round % 2 ? WIFEXITED(status) && WEXITSTATUS(status) == 1 : WIFSIGNALED(status)) << status;
+        const std::string named = kxtest::read_text("b.bmw").find("gameso00.xi") != std::string::npos ? "gameso00.xi" : "game~100.xi";
+        EXPECT_EQ(xi_names("xi"), std::vector<std::string>{named});
+        EXPECT_EQ(xi_instrument_problem(("xi/" + named).c_str()), "");
+    }
 }
 
 // XI files: a name taken by anything (a link to nowhere, a folder, the song itself) moves on to the

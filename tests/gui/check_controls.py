@@ -3,8 +3,9 @@
 # src/gui/win32/kestrixw.rc (its macros expanded), so a layout is changed there alone: every control
 # exists on its page with its kind, group start and text (edits show settings, so their text is not
 # compared; an icon's text is its icon's name), lies where its dialog units put it (+-1 pixel) and
-# inside the page frame (an icon takes its image's size: only its corner is compared). The pages'
-# copies of the frame 1010 only size their templates.   usage: check_controls.py KESTRIXW_RC TEST_LOG
+# inside the page frame (an icon takes its image's size: only its corner is compared), shows its
+# whole text and draws over no other control. The pages' copies of the frame 1010 only size their
+# templates.   usage: check_controls.py KESTRIXW_RC TEST_LOG
 import re, sys
 
 KINDS = [("SS_ICON", "icon"), ("SS_BLACKFRAME", "frame"), ("SS_LEFT", "text"), ("ES_LEFT", "edit"), ("LBS_", "listbox"),
@@ -16,7 +17,7 @@ for line in open(sys.argv[1]):
         macros[d[1]] = ([p.strip() for p in d[2].split(",")] if d[2] else None, d[3])
         continue
     m = re.match(r"(DIALOG_1|\d+) DIALOG ", line)
-    page = (-1 if m[1] == "DIALOG_1" else int(m[1]) - 1011) if m else page
+    page = (-1 if m[1] == "DIALOG_1" else int(m[1]) - 1011 if int(m[1]) <= 1015 else None) if m else page
     line = line.strip()
     for _ in range(3):  # expand the template macros (CONTROL lines, then their style names)
         m = re.match(r"(\w+)(?:\((.*)\))?$", line)
@@ -30,14 +31,19 @@ for line in open(sys.argv[1]):
     if page is not None and c and (page == -1 or c[2] != "1010"):
         kind = next(k for flag, k in KINDS if flag in c[3])
         expected.append((page, int(c[2]), kind, int("WS_GROUP" in c[3]), *map(int, c.group(4, 5, 6, 7)), c[1]))
-seen, units, origin = {}, None, None
+seen, need, tabs, units, origin, dpi = {}, {}, [], None, None, 0
 for line in open(sys.argv[2]):
-    m = re.match(r"\d+ dialog units (\d+) (\d+) origin (-?\d+) (-?\d+)", line)
+    m = re.match(r"\d+ dialog units (\d+) (\d+) origin (-?\d+) (-?\d+) dpi (\d+)", line)
     if m:
-        units, origin = (int(m[1]), int(m[2])), (int(m[3]), int(m[4]))
-    m = re.match(r'\d+ control (\d+) (\S+) page (-?\d+) group (\d) visible \d rect (-?\d+) (-?\d+) (-?\d+) (-?\d+) text "(.*)"$', line)
+        units, origin, dpi = (int(m[1]), int(m[2])), (int(m[3]), int(m[4])), int(m[5])
+    m = re.match(r'\d+ control (\d+) (\S+) page (-?\d+) group (\d) visible \d rect (-?\d+) (-?\d+) (-?\d+) (-?\d+) '
+                 r'need (\d+) (\d+) text "(.*)"$', line)
     if m:
-        seen[int(m[1])] = (int(m[3]), m[2], int(m[4]), tuple(map(int, m.group(5, 6, 7, 8))), m[9])
+        seen[int(m[1])] = (int(m[3]), m[2], int(m[4]), tuple(map(int, m.group(5, 6, 7, 8))), m[11])
+        need[int(m[1])] = (int(m[9]), int(m[10]))
+    m = re.match(r'\d+ tab (\d+) label "(.*)" need (\d+) (\d+) room (-?\d+) (-?\d+)$', line)
+    if m:
+        tabs.append((m[2], int(m[3]), int(m[4]), int(m[5]), int(m[6])))
 
 def mul_div(v, num, den):  # MulDiv: rounded
     return (v * num + den // 2) // den if v >= 0 else -((-v * num + den // 2) // den)
@@ -63,10 +69,33 @@ for page, cid, kind, group, x, y, w, h, text in expected:
             faults.append(f"{cid}: at {l},{t}-{r},{b}, expected {el},{et}-{er},{eb}")
     if page >= 0 and not (frame[0] <= l and frame[1] <= t and r <= frame[2] and b <= frame[3]):
         faults.append(f"{cid}: outside the page frame {frame}")
+# Every text shown whole (the DPI checks run this at several scales), and nothing drawn over
+# another control of its page: a text, check box or radio button covers its text's extent, any
+# other control its rectangle.
+def drawn(cid):
+    l, t, r, b = seen[cid][3]
+    w, h = need.get(cid, (0, 0))
+    return (l, t, min(r, l + w), min(b, t + h)) if seen[cid][1] in ("text", "check", "radio") else (l, t, r, b)
+for cid, (w, h) in need.items():
+    l, t, r, b = seen[cid][3]
+    if w > r - l or h > b - t:
+        faults.append(f"{cid}: {seen[cid][4]!r} needs {w}x{h} pixels, has {r - l}x{b - t}")
+for label, w, h, room_w, room_h in tabs:
+    if w > room_w or h > room_h:
+        faults.append(f"tab {label!r} needs {w}x{h} pixels, has {room_w}x{room_h}")
+if len(tabs) != 5:
+    faults.append(f"{len(tabs)} tab labels in the log, not 5")
+shown = sorted(c for c in seen if c != 1010)
+for i, a in enumerate(shown):
+    for b in shown[i + 1:]:
+        if {seen[a][0], seen[b][0]} & {-1} or seen[a][0] == seen[b][0]:
+            (al, at, ar, ab), (bl, bt, br, bb) = drawn(a), drawn(b)
+            if al < br and bl < ar and at < bb and bt < ab:
+                faults.append(f"{a} and {b} overlap: {drawn(a)} {drawn(b)}")
 extra = sorted(set(seen) - {e[1] for e in expected})
 if extra:
     faults.append(f"controls not in the table: {extra}")
 for f in faults:
     print("  control check:", f)
-print(f"controls: {len(expected) - len({f.split(':')[0] for f in faults})} of {len(expected)} as expected")
+print(f"controls at {dpi} dpi: {len(expected) - len({f.split(':')[0] for f in faults})} of {len(expected)} as expected")
 sys.exit(1 if faults else 0)

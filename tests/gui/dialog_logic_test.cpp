@@ -270,6 +270,37 @@ TEST_F(PagesTest, MachinePage)
     EXPECT_EQ(std::tie(r.clone2, r.clone_wave), std::make_tuple(1, 7));
 }
 
+// Several inputs: the Input File box's list, a dropped set, the songs of a batch.
+TEST_F(PagesTest, Batches)
+{
+    for (const auto& [box, names] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"a.xm", {"a.xm"}}, {"", {}}, {"\"C:\\m\\a.xm\" \"b b.it\"", {"C:\\m\\a.xm", "b b.it"}}, {"\"a.xm\" \"b", {"a.xm", "b"}}}) {
+        EXPECT_EQ(input_names(box), names) << box;
+        if (!names.empty() && box.back() != 'b') {
+            EXPECT_EQ(input_box_text(names), box);
+        }
+    }
+    const auto folder = [](const std::string& p) { return p == "mods" || p == "out"; };
+    const auto files = [](const std::string&) { return std::vector<std::string>{"mods/a.it", "mods/b.bmx", "mods/c.txt", "mods/d.MID"}; };
+    EXPECT_EQ(dropped_inputs({"x.xm", "mods"}, folder, files), (std::vector<std::string>{"x.xm", "mods/a.it", "mods/d.MID"}));
+
+    std::vector<BatchFile> out;
+    std::string why;
+    ASSERT_TRUE(batch_files({"m/a.xm", "b.it"}, "", 1, folder, out, why));
+    EXPECT_EQ(out[0].output + " " + out[1].output, "m/a.bmw b.bmw"); // beside each module
+    ASSERT_TRUE(batch_files({"m/a.xm", "b.it"}, "out", 2, folder, out, why));
+    EXPECT_EQ(out[0].output + " " + out[1].output, "out\\a.bmx out\\b.bmx"); // into the folder named
+    ASSERT_TRUE(batch_files({"m/a.xm"}, "new/", 2, folder, out, why));
+    EXPECT_EQ(out[0].output, "new/a.bmx");
+    EXPECT_FALSE(batch_files({"a.xm", "b.xm"}, "song.bmx", 2, folder, out, why));
+    EXPECT_NE(why.find("\"song.bmx\" is no folder"), std::string::npos) << why;
+    EXPECT_FALSE(batch_files({"m/a.xm", "a.it"}, "out", 2, folder, out, why));
+    EXPECT_EQ(why, "out\\a.bmx would be the song of both m/a.xm and a.it");
+    EXPECT_FALSE(batch_files({"a.xm", "s.bmx"}, "", 2, folder, out, why));
+    EXPECT_EQ(batch_replace_question({"a.bmx"}), "1 of the songs exists: a.bmx. Replace them?");
+    EXPECT_EQ(batch_replace_question({"1", "2", "3", "4", "5", "6"}), "6 of the songs exist: 1, 2, 3, 4, 5, .... Replace them?");
+}
+
 TEST_F(PagesTest, DirectoriesFromFileDialogs)
 {
     EXPECT_EQ(xi_dir_from_choice("D:\\xi\\dummy"), "D:\\xi\\");

@@ -23,6 +23,10 @@ TEST(TabStrip, TabsAndHits)
     } hits[] = {{180, 40, 2}, {10, 25, 0}, {409, 49, 4}, {180, 50, -1}, {180, 24, -1}, {9, 40, -1}, {410, 40, -1}};
     for (const Hit& h : hits) EXPECT_EQ(tab_hit(f, 5, h.x, h.y), h.tab) << h.x << "," << h.y;
     EXPECT_EQ(tab_hit(f, 3, 409, 40), -1); // hits use the plain width
+    // At 150% the row is 38 pixels high.
+    EXPECT_EQ(scaled_pixels(tab_row_height, 144), 38);
+    EXPECT_EQ(tab_hit(f, 5, 180, 50 - 38, scaled_pixels(tab_row_height, 144)), 2);
+    EXPECT_EQ(tab_rect(f, 5, 2, false, 38).top, 12);
     EXPECT_EQ(tab_step(0, 5, -1), 4);
     EXPECT_EQ(tab_step(4, 5, 1), 0);
 }

@@ -156,6 +156,7 @@ TEST_F(Platform, FilesAndStreams)
         EXPECT_TRUE(platform::names_may_match("a.bmx", "a.bmx", windows));
         EXPECT_EQ(platform::names_may_match("Song.BMX", "song.bmx", windows), windows);
         EXPECT_EQ(platform::names_may_match("\xc3\x84.bmx", "\xc3\xa4.bmx", windows), windows);
+        EXPECT_EQ(platform::names_may_match("\xc3\x84.bmx", "a.bmx", windows), windows);
         EXPECT_FALSE(platform::names_may_match("song.bmx", "song.bmw", windows));
         EXPECT_FALSE(platform::names_may_match("song.bmx", "song.bmxx", windows));
     }

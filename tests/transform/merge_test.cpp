@@ -8,7 +8,7 @@
 #include <map>
 
 #include "buzz/machines_ini.h"
-#include "cli/listing.h"
+#include "jobs/song_facts.h"
 #include "core/byteio.h"
 #include "core/pool.h"
 #include "jobs/job_runner.h"

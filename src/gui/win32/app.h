@@ -15,6 +15,7 @@ extern HINSTANCE program_instance;
 constexpr UINT wm_report = WM_APP + 2;   // lParam: text of the job's final message
 constexpr UINT wm_job_ended = WM_APP + 3;
 constexpr UINT wm_log_window_moved = WM_APP + 4; // the user moved or sized the log window
+constexpr UINT wm_test_drop = WM_APP + 5;        // test mode: wParam a DROPFILES block to drop
 
 // After the dialog has closed: a job still converting is asked to stop, so that it removes its
 // unfinished files; one that is only showing its final message ends with the program. False when
@@ -38,6 +39,8 @@ void tab_strip_set_text_style(HWND dialog, int flags);
 // The tab under a client point of the dialog, or -1.
 int tab_strip_hit(HWND dialog, int x, int y);
 int tab_strip_current(HWND dialog);
+// Test mode: each tab's label, the pixels it needs and the room it has.
+void tab_strip_test_log(HWND dialog);
 int tab_strip_count(HWND dialog);
 // The control ids of a tab, in creation order (empty when there is no such tab).
 const int* tab_strip_controls(HWND dialog, int tab, int& count);

@@ -12,12 +12,14 @@
 #include <string>
 
 #include "gui/log_lines.h"
+#include "gui/tab_layout.h"
 #include "gui/win32/app.h"
 
 namespace {
 
 constexpr const char* log_window_class = "Merging";
-constexpr int line_height = 15;       // pixels per line, as the log's line logic counts them
+constexpr int line_pixels = 15;       // pixels per line at 96 DPI, as the log's line logic counts them
+constexpr int font_pixels = 12;       // the text's height at 96 DPI
 constexpr int margin = 2;             // pixels left of the text
 constexpr size_t kept_lines = 20000;  // the oldest lines beyond these are dropped
 constexpr UINT refresh_timer = 1;
@@ -32,6 +34,7 @@ struct LogWindowState {
     bool placing = false;  // the program itself moves the window
     HFONT font = nullptr;  // fixed pitch: listings keep their columns
     int char_width = 8;
+    int line_height = line_pixels; // grown with the screen's DPI
 };
 // One per process: the dialog program has one log window, shared by the jobs it runs one at a time.
 LogWindowState log_window;
@@ -40,7 +43,7 @@ int visible_lines(HWND w)
 {
     RECT c;
     GetClientRect(w, &c);
-    return std::max<int>(1, int(c.bottom) / line_height);
+    return std::max<int>(1, int(c.bottom) / log_window.line_height);
 }
 
 int client_width(HWND w)
@@ -112,7 +115,7 @@ void paint(HWND w)
         int y = 0;
         for (const std::string& l : shown) {
             TextOutA(dc, margin - s.left, y, l.data(), int(l.size()));
-            y += line_height;
+            y += s.line_height;
         }
         SelectObject(dc, old);
     }
@@ -241,11 +244,13 @@ void make_font()
     LogWindowState& s = log_window;
     if (s.font) return;
     LOGFONTA lf{};
-    lf.lfHeight = -12;
+    HDC dc = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(dc, LOGPIXELSY);
+    s.line_height = scaled_pixels(line_pixels, dpi);
+    lf.lfHeight = -scaled_pixels(font_pixels, dpi);
     lf.lfPitchAndFamily = FIXED_PITCH | FF_MODERN;
     lstrcpyA(lf.lfFaceName, "Courier New");
     s.font = CreateFontIndirectA(&lf);
-    HDC dc = GetDC(nullptr);
     HGDIOBJ old = SelectObject(dc, s.font ? HGDIOBJ(s.font) : GetStockObject(ANSI_FIXED_FONT));
     TEXTMETRICA tm{};
     if (GetTextMetricsA(dc, &tm) && tm.tmAveCharWidth > 0) s.char_width = tm.tmAveCharWidth;

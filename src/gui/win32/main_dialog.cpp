@@ -12,10 +12,13 @@
 #include <commctrl.h>
 #include <commdlg.h>
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "convert/input_formats.h"
@@ -25,6 +28,7 @@
 #include "gui/log_lines.h"
 #include "gui/tab_layout.h"
 #include "gui/win32/app.h"
+#include "jobs/batch.h"
 #include "jobs/job_files.h"
 #include "jobs/job_runner.h"
 #include "jobs/job_thread.h"
@@ -32,6 +36,9 @@
 #include "settings/settings.h"
 
 namespace {
+
+void test_log_lines(LogLines& lines);
+void batch_line(LogLines& lines, const std::string& text);
 
 // The controls of the dialog as the portable rules see them.
 class Win32Controls : public DialogControls {
@@ -74,9 +81,11 @@ public:
         if (!job.dolist || job.log_file.empty() || names_a_file_of_the_job(job, job.log_file.c_str())) return nullptr;
         return platform::create_file(job.log_file.c_str(), true);
     }
+    bool lists_song_summary() const override { return true; }
     void report(const char* text, JobOutcome outcome) override
     {
         if (lines) lines->flush(); // the log's last lines are shown with the message
+        if (lines) test_log_lines(*lines);
         lines = nullptr;
         const bool killed = outcome == JobOutcome::killed;
         test_log("job report \"%s\"%s", text, killed ? " killed" : "");
@@ -101,7 +110,7 @@ struct MainDialogState {
     HFONT heading_font = nullptr;
     HHOOK key_hook = nullptr;      // Ctrl+Tab and Ctrl+PgUp/PgDn switch pages
     DialogFrontEnd front_end;
-    JobThread jobs;                // the one job running beside the dialog
+    JobThread jobs;                // the one job (or batch of jobs) running beside the dialog
     LogPlace log_place;
     // Test mode: the longest time the dialog's thread did not get to its timer while a job ran.
     DWORD last_tick = 0;
@@ -182,6 +191,26 @@ void log_window_moved(HWND dialog)
     test_log("log window moved to %d %d %d %d", p.x, p.y, p.dx, p.dy);
 }
 
+// Before a conversion of MIDI files: where their waves will come from (the XI folder, a
+// SoundFont, or nothing), for the log window's first line. When nothing gives them though the
+// options ask for waves, the user is asked first; false: do not convert.
+bool midi_waves_settled(HWND dialog, const Settings& s, bool any_midi, std::string& line)
+{
+    line.clear();
+    if (!any_midi) return true;
+    const MidiWaveSource w = midi_wave_source(s);
+    line = "MIDI waves: " + w.text;
+    test_log("midi waves \"%s\"", w.text.c_str());
+    const bool none_asked = s.domidi_ext || s.dopfun != 0 || s.dowave == 0;
+    if (w.kind != MidiWaveSourceKind::none || none_asked) return true;
+    const std::string question = "The song will have no waves: " + w.text + ".\n\nConvert without waves?";
+    test_log("question \"%s\"", question.c_str());
+    const int answer =
+        MessageBoxA(dialog, question.c_str(), "KESTRIX Message", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
+    test_log("answer %s", answer == IDYES ? "yes" : "no");
+    return answer == IDYES;
+}
+
 void start_job(HWND dialog, int mode)
 {
     if (main_dialog.jobs.running()) {
@@ -191,6 +220,9 @@ void start_job(HWND dialog, int mode)
     for (const std::string& name :
          files_a_job_replaces(main_dialog.pages, mode, [](const char* n) { return platform::file_exists(n); }))
         if (!may_replace(dialog, name)) return;
+    const bool midi = (mode & 1) && decide_input_kind(main_dialog.pages.input_file).kind == InputKind::midi;
+    std::string waves;
+    if (!midi_waves_settled(dialog, main_dialog.pages, midi, waves)) return;
     DialogFrontEnd& f = main_dialog.front_end;
     Settings& settings = f.job;
     settings = main_dialog.pages; // the job's own options from now on
@@ -198,12 +230,13 @@ void start_job(HWND dialog, int mode)
     choose_machines_ini(settings);
     if (mode & 1) {
         prepare_xi_dir(settings);
-        if (decide_input_kind(settings.input_file).kind == InputKind::midi) take_midi_wave_source(settings);
+        if (midi) take_midi_wave_source(settings);
     }
     f.dialog = dialog;
     // The runner's first window is "Conversion Log" for a conversion, "Merging Log" for a merge.
     const char* title = mode & 1 ? "Conversion Log" : "Merging Log";
     f.lines = log_window_create(dialog, title, log_window_place(dialog, settings));
+    if (!waves.empty() && f.lines) batch_line(*f.lines, waves);
     const JobStart r = main_dialog.jobs.start(settings, mode, f, &on_job_end, dialog);
     if (r == JobStart::cannot_create) {
         log_window_close();
@@ -214,6 +247,225 @@ void start_job(HWND dialog, int mode)
     main_dialog.last_tick = GetTickCount();
     main_dialog.longest_gap = 0;
     test_log("job start mode %d", mode);
+}
+
+// The answer to the question before a batch replaces songs: "Yes to all", "No to all", or Cancel.
+INT_PTR CALLBACK batch_question_proc(HWND box, UINT msg, WPARAM wparam, LPARAM lparam)
+{
+    if (msg == WM_INITDIALOG) {
+        SetDlgItemTextA(box, ctl::batch_question_text, reinterpret_cast<const char*>(lparam));
+        SetFocus(GetDlgItem(box, IDNO));
+        return FALSE;
+    }
+    if (msg == WM_COMMAND && (LOWORD(wparam) == IDYES || LOWORD(wparam) == IDNO || LOWORD(wparam) == IDCANCEL)) {
+        EndDialog(box, LOWORD(wparam));
+        return TRUE;
+    }
+    return FALSE;
+}
+
+int ask_batch_replace(HWND dialog, const std::vector<std::string>& existing)
+{
+    const std::string question = batch_replace_question(existing);
+    test_log("question \"%s\"", question.c_str());
+    const INT_PTR answer = DialogBoxParamA(program_instance, MAKEINTRESOURCEA(ctl::batch_question_template), dialog,
+                                           &batch_question_proc, LPARAM(question.c_str()));
+    test_log("answer %s", answer == IDYES ? "yes to all" : answer == IDNO ? "no to all" : "cancel");
+    return int(answer);
+}
+
+// The log window's last lines, one "log line" each, into the test log (the end of a job or batch).
+void test_log_lines(LogLines& lines)
+{
+    if (!test_log_enabled()) return;
+    const size_t count = lines.line_count(), shown = std::min<size_t>(count, 200);
+    for (const std::string& l : lines.lines(count - shown, shown)) test_log("log line \"%s\"", l.c_str());
+}
+
+// The lines of a batch as the log window shows them, the summary, and "Log to file": every file's
+// whole log, in the order of the files.
+struct BatchRun {
+    std::vector<BatchFile> files;
+    size_t kept = 0; // songs left as they were ("No to all")
+    Settings settings;
+    HWND dialog = nullptr;
+    LogLines* lines = nullptr;
+    BatchJobs running;
+};
+
+void batch_line(LogLines& lines, const std::string& text)
+{
+    lines.draw_text(text);
+    lines.move_to_line(0);
+    lines.repaint();
+}
+
+void run_batch_task(BatchRun& b)
+{
+    LogLines& lines = *b.lines;
+    const unsigned cores = std::thread::hardware_concurrency();
+    batch_line(lines, "Converting " + std::to_string(b.files.size()) + (b.files.size() == 1 ? " file" : " files") +
+                          (b.kept ? " (" + std::to_string(b.kept) + " kept as they were)" : "") + ":");
+    std::vector<BatchResult> results(b.files.size());
+    std::vector<char> done(b.files.size(), 0);
+    int converted = 0, failed = 0, stopped = 0;
+    const BatchFinished finished = [&](size_t i, BatchResult& r) {
+        // A file whose job Kill ended is not converted rather than failed.
+        r.ok ? ++converted : b.running.killed() ? ++stopped : ++failed;
+        batch_line(lines, r.ok ? batch_ok_line(b.files[i], r.seconds) : batch_failed_line(b.files[i], r.reason));
+        for (const std::string& w : r.warnings) batch_line(lines, "    " + w);
+        results[i] = std::move(r);
+        done[i] = 1;
+    };
+    run_batch_jobs(b.files, int(cores ? cores : 1), [&b](const BatchFile& f) { return convert_batch_file(b.settings, f, b.running); },
+                   finished, [&b] { return b.running.killed(); });
+    const int left_out = int(b.files.size()) - converted - failed + int(b.kept);
+    const std::string summary = batch_summary(converted, failed, left_out);
+    batch_line(lines, summary);
+    if (b.settings.dolist && !b.settings.log_file.empty()) {
+        bool ok = false;
+        if (FILE* f = platform::create_file(b.settings.log_file.c_str(), true)) {
+            for (size_t i = 0; i < b.files.size(); ++i)
+                if (done[i])
+                    std::fprintf(f, "== %s\n%s\n%s\n\n", b.files[i].input.c_str(), results[i].log.c_str(),
+                                 (results[i].ok ? batch_ok_line(b.files[i], results[i].seconds)
+                                                : batch_failed_line(b.files[i], results[i].reason)).c_str());
+            std::fprintf(f, "%s\n", summary.c_str());
+            ok = std::fflush(f) == 0 && !std::ferror(f);
+            ok = std::fclose(f) == 0 && ok;
+        }
+        if (!ok) batch_line(lines, std::string("Warning: the log file ") + b.settings.log_file + " could not be written");
+    }
+    lines.flush();
+    test_log_lines(lines);
+    const bool killed = b.running.killed();
+    test_log("job report \"%s\"%s", summary.c_str(), killed ? " killed" : "");
+    if (!killed) SendMessageA(b.dialog, wm_report, 0, LPARAM(summary.c_str()));
+}
+
+// Several inputs: one question if songs would be replaced, then every file a job of its own with
+// the pages' options, several at once, on the worker.
+void start_batch(HWND dialog, const std::vector<std::string>& inputs)
+{
+    MainDialogState& m = main_dialog;
+    if (m.jobs.running()) {
+        error_box("error: another thread already running");
+        return;
+    }
+    auto run = std::make_shared<BatchRun>();
+    std::string why;
+    Win32Controls c(dialog);
+    const auto is_folder = [](const std::string& p) { return platform::is_directory(p.c_str()); };
+    if (!batch_files(inputs, c.text(ctl::output_file, text_edit_chars), m.state.wave_choice, is_folder, run->files, why)) {
+        error_box(why.c_str());
+        return;
+    }
+    std::vector<std::string> existing;
+    for (const BatchFile& f : run->files)
+        if (platform::file_exists(f.output.c_str())) existing.push_back(f.output);
+    run->settings = m.pages;
+    run->settings.replace_files = 0;
+    const bool midi = std::any_of(run->files.begin(), run->files.end(), [](const BatchFile& f) {
+        return decide_input_kind(f.input).kind == InputKind::midi;
+    });
+    std::string waves;
+    if (!midi_waves_settled(dialog, run->settings, midi, waves)) return;
+    if (!existing.empty()) {
+        const int answer = ask_batch_replace(dialog, existing);
+        if (answer == IDCANCEL) return;
+        if (answer == IDYES) run->settings.replace_files = 1;
+        if (answer == IDNO) {
+            std::erase_if(run->files, [](const BatchFile& f) { return platform::file_exists(f.output.c_str()); });
+            run->kept = existing.size();
+        }
+    }
+    for (const BatchFile& f : run->files) {
+        const size_t cut = f.output.find_last_of("/\\");
+        if (cut != std::string::npos) platform::make_directories(f.output.substr(0, cut).c_str());
+    }
+    choose_machines_ini(run->settings);
+    if (midi) take_midi_wave_source(run->settings);
+    run->dialog = dialog;
+    run->lines = log_window_create(dialog, "Conversion Log", log_window_place(dialog, run->settings));
+    if (!waves.empty() && run->lines) batch_line(*run->lines, waves);
+    const JobStart r = m.jobs.start_task([run] { run_batch_task(*run); }, [run] { run->running.kill(); }, &on_job_end, dialog);
+    if (r == JobStart::cannot_create) {
+        log_window_close();
+        error_box("error: cannot create thread");
+        return;
+    }
+    main_dialog.last_tick = GetTickCount();
+    main_dialog.longest_gap = 0;
+    test_log("batch start %d files", int(run->files.size()));
+}
+
+// Convert: one input as a job, several as a batch.
+void convert_pages(HWND dialog)
+{
+    read_pages(dialog);
+    Win32Controls c(dialog);
+    const std::vector<std::string> inputs = input_names(c.text(ctl::input_file, text_edit_chars));
+    if (inputs.size() > 1) {
+        start_batch(dialog, inputs);
+        return;
+    }
+    start_job(dialog, convert_job_mode(main_dialog.pages));
+}
+
+// Names picked or dropped: the Input File box takes them; the output name follows one input,
+// and with several the box is left for a folder (empty: each song beside its module).
+void set_inputs(HWND dialog, const std::vector<std::string>& names)
+{
+    Win32Controls c(dialog);
+    c.set_text(ctl::input_file, input_box_text(names));
+    if (names.size() == 1) {
+        on_input_chosen(c, main_dialog.state, names[0]);
+    } else if (c.text(ctl::output_file, text_edit_chars) == main_dialog.state.program_output_name) {
+        c.set_text(ctl::output_file, "");
+        main_dialog.state.program_output_name.clear();
+    }
+    test_log("inputs %d output name \"%s\"", int(names.size()), c.text(ctl::output_file, text_edit_chars).c_str());
+}
+
+// Files or folders dropped on the dialog are converted at once, with the options the pages show.
+void on_drop(HWND dialog, HDROP drop)
+{
+    std::vector<std::string> dropped;
+    const UINT count = DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0);
+    for (UINT i = 0; i < count; ++i) {
+        std::vector<char> name(DragQueryFileA(drop, i, nullptr, 0) + 1, 0);
+        DragQueryFileA(drop, i, name.data(), UINT(name.size()));
+        dropped.emplace_back(name.data());
+    }
+    DragFinish(drop);
+    const std::vector<std::string> inputs = dropped_inputs(
+        dropped, [](const std::string& p) { return platform::is_directory(p.c_str()); }, &platform::files_in_directory);
+    test_log("dropped %d names: %d inputs", int(dropped.size()), int(inputs.size()));
+    if (inputs.empty()) {
+        error_box("Nothing to convert among the dropped files (modules, MIDI files, XI instruments)");
+        return;
+    }
+    if (main_dialog.jobs.running()) {
+        error_box("error: another thread already running");
+        return;
+    }
+    set_inputs(dialog, inputs);
+    convert_pages(dialog);
+}
+
+// Test mode: a set of names sent with WM_COPYDATA (tests/gui/win32/kxdrop.cpp: "DROP", the names each
+// ended by a zero) is dropped as the shell drops files, through a DROPFILES block.
+void test_drop(HWND dialog, const COPYDATASTRUCT& data)
+{
+    if (!test_log_enabled() || data.dwData != 0x504F5244 /* "DROP" */ || !data.lpData) return;
+    const char* names = static_cast<const char*>(data.lpData);
+    HGLOBAL block = GlobalAlloc(GHND, sizeof(DROPFILES) + data.cbData + 2);
+    if (!block) return;
+    auto* df = static_cast<DROPFILES*>(GlobalLock(block));
+    df->pFiles = sizeof(DROPFILES);
+    std::memcpy(reinterpret_cast<char*>(df) + sizeof(DROPFILES), names, data.cbData);
+    GlobalUnlock(block);
+    PostMessageA(dialog, wm_test_drop, WPARAM(block), 0); // the sender does not wait for the job
 }
 
 // A name as Windows' wide calls take it: UTF-8, or the ANSI code page when it is not UTF-8.
@@ -274,10 +526,11 @@ const FileDialog* file_dialog_for(int button)
     static const char* const song_filter = "Buzzfiles (*.bmx)\0*.bmx\0All files (*.*)\0*.*\0";
     static const FileDialog dialogs[] = {
         {ctl::input_file, "Select Module (MOD/XM) or MIDI-File",
-         "All supported types\0*.mod;*.xm;*.it;*.s3m;*.xi;*.mid\0Module (*.mod)\0*.mod\0"
+         "All supported types\0*.mod;*.xm;*.it;*.s3m;*.xi;*.mid;*.bmx;*.bmw\0Module (*.mod)\0*.mod\0"
          "Extended Module (*.xm)\0*.xm\0ScreamTracker 3 (*.s3m)\0*.s3m\0Impulse Tracker 2.xx (*.it)\0*.it\0"
-         "Midi-File (*.mid)\0*.mid\0Fasttracker instrument (*.xi)\0*.xi\0All files (*.*)\0*.*\0",
-         OFN_FILEMUSTEXIST, false},
+         "Midi-File (*.mid)\0*.mid\0Fasttracker instrument (*.xi)\0*.xi\0"
+         "Buzz song, listed (*.bmx,*.bmw)\0*.bmx;*.bmw\0All files (*.*)\0*.*\0",
+         OFN_FILEMUSTEXIST | OFN_ALLOWMULTISELECT | OFN_EXPLORER, false},
         {ctl::output_file, "Select Name of output file",
          "Buzzfiles (*.bmx,*.bmw)\0*.bmx;*.bmw\0All files (*.*)\0*.*\0", OFN_OVERWRITEPROMPT, true},
         {ctl::log_file, "Select LOG filename", "Logfilename (*.log)\0*.log\0", OFN_OVERWRITEPROMPT, true},
@@ -297,12 +550,16 @@ void browse(HWND dialog, const FileDialog& fd)
 {
     std::string& dir = main_dialog.state.browse_directory;
     if (dir.empty()) {
-        char system_dir[MAX_PATH] = {};
-        GetSystemDirectoryA(system_dir, MAX_PATH);
-        dir = system_dir;
+        // The first file dialog starts in the user's documents (else the current folder).
+        char documents[MAX_PATH] = {};
+        dir = SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_PERSONAL, nullptr, 0, documents)) && documents[0]
+                  ? documents
+                  : platform::current_directory();
     }
-    // Room for any name the system's dialog returns: a long path is taken whole.
-    std::vector<char> result(32768, 0);
+    // Several inputs at once: the folder and the names, each ended by a zero. Room for any name
+    // the system's dialog returns: a long path is taken whole.
+    const bool multiple = (fd.options & OFN_ALLOWMULTISELECT) != 0;
+    std::vector<char> result(multiple ? 65536 : 32768, 0);
     OPENFILENAMEA ofn{};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = dialog;
@@ -313,10 +570,20 @@ void browse(HWND dialog, const FileDialog& fd)
     ofn.lpstrInitialDir = dir.c_str();
     ofn.lpstrTitle = fd.title;
     ofn.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | fd.options;
-    test_log("file dialog \"%s\"", fd.title);
+    test_log("file dialog \"%s\" in \"%s\"", fd.title, dir.c_str());
     const BOOL ok = fd.save ? GetSaveFileNameA(&ofn) : GetOpenFileNameA(&ofn);
     if (!ok) {
         test_log("file dialog cancelled");
+        return;
+    }
+    if (multiple && ofn.nFileOffset > 0 && result[ofn.nFileOffset - 1] == 0) {
+        std::string folder = result.data();
+        if (!folder.empty() && folder.back() != '\\') folder += '\\';
+        std::vector<std::string> names;
+        for (const char* n = result.data() + ofn.nFileOffset; *n; n += std::strlen(n) + 1) names.push_back(folder + n);
+        test_log("file dialog chose %d files for %d", int(names.size()), fd.edit_id);
+        dir = browse_directory_from_choice(names[0]);
+        set_inputs(dialog, names);
         return;
     }
     std::string chosen = result.data();
@@ -336,7 +603,8 @@ void start_buzz()
     std::string program = std::string(main_dialog.pages.buzz_path) + "buzz.exe";
     if (program.size() > 259 ||
         !platform::start_program(program, "\"" + program + "\"", main_dialog.pages.buzz_path))
-        error_box("Error running buzz.exe (edit buzz_bath in kestrix.ini)");
+        error_box(("Error running buzz.exe (tried " + program +
+                   "; edit buzz_path in kestrix.ini: the folder of buzz.exe, with a final backslash)").c_str());
 }
 
 // "Get generators from Input I": reads the first input's machines on this thread, with no log
@@ -426,6 +694,7 @@ void initialise(HWND dialog)
         AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
         AppendMenuA(menu, MF_STRING, about_command, "&About kestrixw...");
     }
+    DragAcceptFiles(dialog, TRUE);
     SetFocus(GetDlgItem(dialog, ctl::input_file));
     test_log_controls(dialog);
     if (test_log_enabled()) SetTimer(dialog, watch_timer, 20, nullptr);
@@ -457,10 +726,7 @@ void command(HWND dialog, int id)
         test_log("saved");
         break;
     }
-    case ctl::convert:
-        read_pages(dialog);
-        start_job(dialog, convert_job_mode(m.pages));
-        break;
+    case ctl::convert: convert_pages(dialog); break;
     case ctl::transform_now:
     case ctl::transform_now_machine:
         read_pages(dialog);
@@ -512,6 +778,9 @@ INT_PTR CALLBACK main_dialog_proc(HWND dialog, UINT msg, WPARAM wparam, LPARAM l
         }
         return FALSE;
     case wm_log_window_moved: log_window_moved(dialog); return TRUE;
+    case WM_DROPFILES: on_drop(dialog, HDROP(wparam)); return TRUE;
+    case WM_COPYDATA: test_drop(dialog, *reinterpret_cast<const COPYDATASTRUCT*>(lparam)); return TRUE;
+    case wm_test_drop: on_drop(dialog, HDROP(wparam)); return TRUE; // DragFinish frees the block
     case wm_report:
         message_box(dialog, reinterpret_cast<const char*>(lparam), "KESTRIX Message");
         return TRUE;

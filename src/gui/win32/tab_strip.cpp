@@ -37,6 +37,9 @@ struct TabStrips {
     int count = 0;
     HPEN shadow_pen = nullptr;
     HFONT label_font = nullptr;
+    // The scale of the first strip's dialog, as a DPI: its font's height against the 13 pixels of
+    // the dialog font at 96 DPI. The row and its labels grow with the dialog's text.
+    int dpi = 96;
 };
 // Process-wide: a window class's procedure finds its strip here by window handle.
 TabStrips tab_strips;
@@ -54,6 +57,8 @@ TabStrip* strip_of_frame(HWND frame)
         if (tab_strips.strips[i]->frame == frame) return tab_strips.strips[i];
     return nullptr;
 }
+
+int row_height() { return scaled_pixels(tab_row_height, tab_strips.dpi); }
 
 // The frame's rectangle in the dialog's client coordinates.
 TabRect frame_rect(const TabStrip& s)
@@ -84,7 +89,7 @@ void paint_tabs(TabStrip& s, HDC dc)
     HGDIOBJ old_pen = SelectObject(dc, black);
     HGDIOBJ dialog_font = HGDIOBJ(SendMessageA(s.dialog, WM_GETFONT, 0, 0));
     for (int i = 0; i < n; ++i) {
-        const TabRect t = tab_rect(f, n, i, true);
+        const TabRect t = tab_rect(f, n, i, true, row_height());
         const bool selected = i == s.current;
         const int l = t.left, r = t.right - 1, top = t.top + (selected ? 0 : 2), b = t.bottom;
         line(dc, black, {{l, b}, {l, top + 4}, {l + 4, top}, {r - 4, top}, {r, top + 4}, {r, b}});
@@ -94,7 +99,8 @@ void paint_tabs(TabStrip& s, HDC dc)
             line(dc, white, {{l + 2, b}, {l + 2, top + 4}, {l + 4, top + 2}, {r - 4, top + 2}});
             line(dc, shadow, {{r - 2, top + 4}, {r - 2, b}});
         }
-        RECT label{t.left + 5 + 1, t.top + 4 + 1, t.right - 5 + 1, t.bottom - 4 + 1};
+        const int dx = scaled_pixels(5, tab_strips.dpi), dy = scaled_pixels(4, tab_strips.dpi);
+        RECT label{t.left + dx + 1, t.top + dy + 1, t.right - dx + 1, t.bottom - dy + 1};
         HGDIOBJ old_font = SelectObject(dc, selected && dialog_font ? dialog_font : HGDIOBJ(tab_strips.label_font));
         if (s.raised_text) {
             SetTextColor(dc, RGB(255, 255, 255));
@@ -119,7 +125,7 @@ void paint_frame(TabStrip& s, HDC dc)
     GetClientRect(s.frame, &c);
     const int n = int(s.tabs.size());
     const TabRect f = frame_rect(s);
-    const TabRect sel = tab_rect(f, n, s.current, true);
+    const TabRect sel = tab_rect(f, n, s.current, true, row_height());
     const int gap_l = sel.left - f.left, gap_r = sel.right - f.left;
     const int w = c.right - 1, h = c.bottom - 1;
     HPEN black = HPEN(GetStockObject(BLACK_PEN)), white = HPEN(GetStockObject(WHITE_PEN));
@@ -142,7 +148,7 @@ void paint_frame(TabStrip& s, HDC dc)
 void invalidate_tab_row(TabStrip& s)
 {
     const TabRect f = frame_rect(s);
-    RECT r{f.left, f.top - tab_row_height, f.right, f.top + 3};
+    RECT r{f.left, f.top - row_height(), f.right, f.top + 3};
     InvalidateRect(s.dialog, &r, TRUE);
     InvalidateRect(s.frame, nullptr, TRUE);
 }
@@ -261,8 +267,11 @@ int tab_strip_create(HWND dialog, HINSTANCE instance, int frame_id, const TabDef
     if (!frame) return 0;
     if (!all.shadow_pen) {
         all.shadow_pen = CreatePen(PS_SOLID, 1, GetSysColor(COLOR_BTNSHADOW));
+        RECT units{0, 0, 4, 8};
+        MapDialogRect(dialog, &units);
+        all.dpi = units.bottom > 0 ? MulDiv(96, int(units.bottom), 13) : 96;
         LOGFONTA lf{};
-        lf.lfHeight = -13;
+        lf.lfHeight = -scaled_pixels(13, all.dpi);
         lf.lfWeight = FW_NORMAL;
         lstrcpyA(lf.lfFaceName, "Arial");
         all.label_font = CreateFontIndirectA(&lf);
@@ -310,13 +319,41 @@ void tab_strip_set_text_style(HWND dialog, int flags)
 int tab_strip_hit(HWND dialog, int x, int y)
 {
     TabStrip* s = strip_of_dialog(dialog);
-    return s ? tab_hit(frame_rect(*s), int(s->tabs.size()), x, y) : -1;
+    return s ? tab_hit(frame_rect(*s), int(s->tabs.size()), x, y, row_height()) : -1;
 }
 
 int tab_strip_current(HWND dialog)
 {
     TabStrip* s = strip_of_dialog(dialog);
     return s ? s->current : -1;
+}
+
+void tab_strip_test_log(HWND dialog)
+{
+    TabStrip* s = strip_of_dialog(dialog);
+    if (!s) return;
+    HDC dc = GetDC(dialog);
+    HGDIOBJ dialog_font = HGDIOBJ(SendMessageA(dialog, WM_GETFONT, 0, 0));
+    const int n = int(s->tabs.size());
+    for (int i = 0; i < n; ++i) {
+        // The label's room as paint_tabs gives it, in the font it is drawn with when selected and
+        // when not.
+        const TabRect t = tab_rect(frame_rect(*s), n, i, true, row_height());
+        const int dx = scaled_pixels(5, tab_strips.dpi), dy = scaled_pixels(4, tab_strips.dpi);
+        const std::string& label = s->tabs[size_t(i)].label;
+        SIZE need{0, 0};
+        for (HGDIOBJ font : {dialog_font, HGDIOBJ(tab_strips.label_font)}) {
+            HGDIOBJ old = SelectObject(dc, font);
+            SIZE e{0, 0};
+            GetTextExtentPoint32A(dc, label.c_str(), int(label.size()), &e);
+            SelectObject(dc, old);
+            need.cx = std::max(need.cx, e.cx);
+            need.cy = std::max(need.cy, e.cy);
+        }
+        test_log("tab %d label \"%s\" need %ld %ld room %d %d", i, label.c_str(), need.cx, need.cy,
+                 t.right - t.left - 2 * dx, t.bottom - t.top - 2 * dy + 2);
+    }
+    ReleaseDC(dialog, dc);
 }
 
 int tab_strip_count(HWND dialog)

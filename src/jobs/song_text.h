@@ -1,6 +1,6 @@
-// Texts from Buzz songs on the console: machine, pattern and wave names and the song's info text
-// are Windows-1252 (the ANSI code page of the Windows Buzz runs on); the console edition shows
-// them, and writes its JSON, as UTF-8.
+// Texts from Buzz songs: machine, pattern and wave names and the song's info text are
+// Windows-1252 (the ANSI code page of the Windows Buzz runs on); the console edition shows them,
+// and writes its JSON, as UTF-8 (the dialog shows them as they are).
 #pragma once
 
 #include <string>

@@ -1,5 +1,5 @@
 // Texts from Buzz songs: Windows-1252 to UTF-8, JSON strings.
-#include "cli/song_text.h"
+#include "jobs/song_text.h"
 
 #include <cstdint>
 #include <cstdio>

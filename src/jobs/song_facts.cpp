@@ -1,57 +1,75 @@
 // The song summary of `kestrix --list`: the song is read once more with every detail of the
 // listing switched on into a buffer, and the facts a person or a script asks for first (format,
-// machines, patterns, sequence length, waves) are taken from that text.
-#include "cli/listing.h"
+// sections, sequence length, waves) are taken from that text; the machines are named from the
+// song's own sections, which needs no machines.ini.
+#include "jobs/song_facts.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <sstream>
 
-#include "cli/song_text.h"
+#include "buzz/song_machines.h"
+#include "core/byteio.h"
 #include "jobs/job_runner.h"
+#include "jobs/song_text.h"
 #include "settings/settings.h"
 
 namespace {
-
-class CaptureLog : public LogWindow {
-public:
-    void draw_text(std::string_view text) override { text_.append(text); }
-    void move_to_line(int) override { text_ += '\n'; }
-    void scroll_up(int) override {}
-    std::string text_;
-};
 
 class CaptureFrontEnd : public JobFrontEnd {
 public:
     LogWindow* open_log_window(const char*) override { return &log_; }
     void report(const char*, JobOutcome) override {}
-    CaptureLog log_;
+    LogText log_;
 };
 
-bool capture(const Settings& base, const std::string& song, bool machines, std::string& text)
+bool capture(const Settings& base, const std::string& song, std::string& text)
 {
     Settings settings = base;
     settings.dolist = 1;
     settings.verbose = 1;
-    settings.do_mscale1 = machines ? 1 : 0;
+    settings.do_mscale1 = 0; // the sections are listed whole; the machines are named apart
     settings.rip_wave = 0;
     settings.input_file = song;
     settings.output_file = "";
     CaptureFrontEnd fe;
     const int mode = run_job(settings, 1, fe);
-    text = fe.log_.text_;
+    text = fe.log_.text;
     return mode != 0;
 }
+
+// The machines as the song names them; machines.ini (when it can be read) says which it describes.
+void name_machines(const Settings& settings, const std::string& song, SongFacts& f)
+{
+    const File in = open_file(song.c_str(), "rb");
+    if (!in) return;
+    Log log;
+    Pool pool(log);
+    MachineTable table;
+    table.machines_ini_path = settings.machines_ini;
+    if (!run_guarded(log, [&] { load_machine_descriptions(table, pool, log); })) table = MachineTable();
+    const SongMachines scan = scan_song_machines(in.get(), table);
+    if (scan.read) f.machine_count = scan.count;
+    f.machines_problem = scan.problem;
+    for (const SongMachine& m : scan.machines)
+        f.machines.push_back({m.index, m.name, m.type, m.type ? m.library : "", m.description >= 0, m.patterns,
+                              machines_ini_line(m), m.global_bytes >= 0});
+    pool_free_all(pool);
+}
+
+// The song's texts as the summary shows them.
+std::string shown(const std::string& s, bool utf8) { return utf8 ? utf8_from_windows1252(s) : s; }
 
 // A text from the song (Windows-1252) as a JSON string.
 std::string json_text(const std::string& s) { return json_string(utf8_from_windows1252(s)); }
 
-// A text from the song in a column `width` characters wide, as UTF-8.
-std::string column(const std::string& s, size_t width)
+// A text from the song in a column `width` characters wide.
+std::string column(const std::string& s, size_t width, bool utf8)
 {
-    std::string o = utf8_from_windows1252(s);
-    const size_t n = utf8_length(o);
+    std::string o = shown(s, utf8);
+    const size_t n = utf8 ? utf8_length(o) : o.size();
     if (n < width) o.append(width - n, ' ');
     return o;
 }
@@ -91,27 +109,10 @@ SongFacts facts_from_listing(const std::string& text)
             if (current == "MACH" && m != std::string::npos) f.machine_count = std::atoi(l + m + 11);
             continue;
         }
-        int a = 0, b = 0;
+        int b = 0;
         unsigned c = 0, d = 0;
         unsigned long long x = 0, y = 0, z = 0;
-        if (current == "MACH" && std::sscanf(l, "%d: %n", &a, &b) >= 1 && b > 0) {
-            // "N: NAME typ: T (DLL) ..."
-            const size_t t = line.find(" typ: ", size_t(b));
-            if (t == std::string::npos) continue;
-            SongFacts::Machine mc;
-            mc.index = a;
-            mc.name = line.substr(size_t(b), t - size_t(b));
-            mc.type = std::atoi(l + t + 6);
-            const size_t open = line.find(" (", t + 6);
-            const size_t close = open == std::string::npos ? open : line.find(')', open);
-            if (close != std::string::npos) mc.dll = line.substr(open + 2, close - open - 2);
-            if (mc.dll == "Master") mc.dll.clear();
-            f.machines.push_back(mc);
-        } else if (current == "PATT" && std::sscanf(l, "machine: %d", &a) == 1) {
-            const size_t p = line.find(" patts:");
-            if (p != std::string::npos && a >= 0 && size_t(a) < f.machines.size())
-                f.machines[size_t(a)].patterns = std::atoi(l + p + 7);
-        } else if (current == "SEQU" && std::sscanf(l, "song_end:%llx(loop:%llx->%llx) sequences:%x", &x, &y, &z, &c) == 4) {
+        if (current == "SEQU" && std::sscanf(l, "song_end:%llx(loop:%llx->%llx) sequences:%x", &x, &y, &z, &c) == 4) {
             f.song_end = static_cast<long long>(x);
             f.loop_start = static_cast<long long>(y);
             f.loop_end = static_cast<long long>(z);
@@ -142,41 +143,45 @@ SongFacts facts_from_listing(const std::string& text)
             }
         }
     }
-    if (f.machine_count >= 0 && int(f.machines.size()) != f.machine_count) f.machines.clear();
     return f;
 }
 
 SongFacts gather_song_facts(const Settings& settings, const std::string& song)
 {
     std::string text;
-    // Machines one by one need every machine in machines.ini; without that, the rest.
-    bool ok = capture(settings, song, true, text);
-    if (!ok) ok = capture(settings, song, false, text);
+    const bool ok = capture(settings, song, text);
     SongFacts f = facts_from_listing(text);
     f.read = ok;
+    name_machines(settings, song, f);
     return f;
 }
 
-std::string facts_summary(const std::string& song, const SongFacts& f)
+std::string facts_summary(const std::string& song, const SongFacts& f, bool utf8)
 {
     std::ostringstream o;
     o << song << ": " << format_of(f) << ", sections";
-    for (const std::string& s : f.sections) o << ' ' << utf8_from_windows1252(s);
+    for (const std::string& s : f.sections) o << ' ' << shown(s, utf8);
     o << '\n';
-    int patterns = 0;
-    bool patterns_known = !f.machines.empty();
+    int patterns = 0, counted = 0;
     o << "machines: " << (f.machine_count < 0 ? 0 : f.machine_count) << '\n';
     for (const SongFacts::Machine& m : f.machines) {
         char number[16];
         std::snprintf(number, sizeof number, "  %3d  ", m.index);
-        o << number << column(m.name, 24) << ' ' << column(type_name(m.type), 9) << ' '
-          << utf8_from_windows1252(m.dll) << '\n';
-        if (m.patterns < 0) patterns_known = false;
-        patterns += m.patterns < 0 ? 0 : m.patterns;
+        o << number << column(m.name, 24, utf8) << ' ' << column(type_name(m.type), 9, utf8) << ' ' << shown(m.dll, utf8);
+        if (m.type != 0 && !m.described) o << "  (not in machines.ini)";
+        o << '\n';
+        if (m.patterns >= 0 && counted == m.index) {
+            patterns += m.patterns;
+            ++counted;
+        }
     }
-    if (f.machine_count > 0 && f.machines.empty())
-        o << "  (names and patterns need every machine of the song in machines.ini)\n";
-    if (patterns_known) o << "patterns: " << patterns << '\n';
+    if (!f.machines_problem.empty()) o << "  (the others are not named: " << shown(f.machines_problem, utf8) << ")\n";
+    if (counted > 0 && counted == f.machine_count) {
+        o << "patterns: " << patterns << '\n';
+    } else if (counted > 0) {
+        o << "patterns: " << patterns << " in machines 0 to " << counted - 1 << " (the layout of machine " << counted
+          << " is not known)\n";
+    }
     if (f.song_end >= 0)
         o << "sequence length: " << f.song_end << " rows (loop " << f.loop_start << " to " << f.loop_end << "), "
           << f.sequences << " sequences\n";
@@ -184,15 +189,34 @@ std::string facts_summary(const std::string& song, const SongFacts& f)
     for (const SongFacts::Wave& w : f.waves) {
         char number[16];
         std::snprintf(number, sizeof number, "  %3d  ", w.index + 1);
-        o << number << column(w.name, 24) << ' ';
+        o << number << column(w.name, 24, utf8) << ' ';
         if (w.bytes >= 0 && w.compressed)
             o << w.bytes << " bytes, compressed (" << w.raw_bytes << " raw)\n";
         else if (w.bytes >= 0)
             o << w.bytes << " bytes, raw\n";
         else
-            o << utf8_from_windows1252(w.file) << '\n';
+            o << shown(w.file, utf8) << '\n';
     }
     o << "listing (counts, positions and lengths in hexadecimal):\n";
+    return o.str();
+}
+
+std::string facts_libraries(const SongFacts& f, bool utf8)
+{
+    std::ostringstream o;
+    std::set<std::string> seen;
+    for (const SongFacts::Machine& m : f.machines) {
+        if (m.type == 0 || !seen.insert(m.dll).second) continue;
+        o << shown(m.ini_line, utf8);
+        if (m.described) {
+            o << "    ; machines.ini has it";
+        } else {
+            o << "    ; not in machines.ini";
+            if (!m.layout_known) o << ", and the song does not tell its byte counts";
+            if (m.type == 1) o << " (a generator's line goes on: note wave volume max_tracks attributes short_name)";
+        }
+        o << '\n';
+    }
     return o.str();
 }
 
@@ -204,11 +228,12 @@ std::string facts_json(const std::string& song, const SongFacts& f)
     for (size_t i = 0; i < f.sections.size(); ++i) o << (i ? ", " : "") << json_text(f.sections[i]);
     o << "],\n  \"machine_count\": " << (f.machine_count < 0 ? 0 : f.machine_count) << ",\n  \"machines\": [";
     int patterns = 0;
-    bool patterns_known = !f.machines.empty();
+    bool patterns_known = !f.machines.empty() && int(f.machines.size()) == f.machine_count;
     for (size_t i = 0; i < f.machines.size(); ++i) {
         const SongFacts::Machine& m = f.machines[i];
         o << (i ? "," : "") << "\n    {\"index\": " << m.index << ", \"name\": " << json_text(m.name)
           << ", \"type\": \"" << type_name(m.type) << "\", \"dll\": " << json_text(m.dll)
+          << ", \"in_machines_ini\": " << (m.type == 0 || m.described ? "true" : "false")
           << ", \"patterns\": " << m.patterns << "}";
         if (m.patterns < 0) patterns_known = false;
         patterns += m.patterns < 0 ? 0 : m.patterns;

@@ -1,0 +1,179 @@
+// A batch: a pool of worker threads takes the files in order; the calling thread hears of each
+// file as its job ends.
+#include "jobs/batch.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+
+#include "jobs/job_files.h"
+#include "jobs/job_runner.h"
+#include "platform/platform.h"
+
+namespace {
+
+struct Shared {
+    Shared(const std::vector<BatchFile>& f, const ConvertOne& c) : files(f), convert(c) {}
+    const std::vector<BatchFile>& files;
+    const ConvertOne& convert;
+    std::atomic<size_t> next{0};
+    std::atomic<bool> stopped{false};
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<BatchResult> results;
+    std::vector<size_t> finished; // files in the order their jobs ended, not yet reported
+    size_t begun = 0;             // files handed out (under the lock)
+};
+
+void worker(void* arg)
+{
+    Shared& s = *static_cast<Shared*>(arg);
+    for (;;) {
+        size_t i;
+        {
+            std::lock_guard<std::mutex> hold(s.lock);
+            if (s.stopped || s.next >= s.files.size()) return;
+            i = s.next++;
+            ++s.begun;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        BatchResult r = s.convert(s.files[i]);
+        r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::lock_guard<std::mutex> hold(s.lock);
+        s.results[i] = std::move(r);
+        s.finished.push_back(i);
+        s.changed.notify_one();
+    }
+}
+
+// The stack of a thread that runs jobs: what the main thread has on Linux, room for any module.
+constexpr unsigned job_stack_size = 8u << 20;
+
+} // namespace
+
+size_t run_batch_jobs(const std::vector<BatchFile>& files, int jobs, const ConvertOne& convert,
+                      const BatchFinished& finished, const std::function<bool()>& stop,
+                      const std::function<void()>& waiting, std::chrono::milliseconds tick)
+{
+    Shared s(files, convert);
+    s.results.resize(files.size());
+    const size_t threads = std::min(files.size(), size_t(std::max(jobs, 1)));
+    std::vector<platform::Thread> pool(threads);
+    size_t started = 0;
+    for (platform::Thread& t : pool)
+        if (platform::start_thread(t, worker, &s, job_stack_size)) ++started;
+    if (!started) worker(&s); // no thread to be had: one file after the other, here
+
+    size_t reported = 0;
+    std::unique_lock<std::mutex> hold(s.lock);
+    while (reported < s.begun || (!s.stopped && s.next < files.size())) {
+        if (s.finished.empty()) {
+            if (waiting) {
+                s.changed.wait_for(hold, tick);
+            } else {
+                s.changed.wait_for(hold, std::chrono::milliseconds(250)); // to look at `stop`
+            }
+        }
+        std::vector<size_t> now;
+        now.swap(s.finished);
+        hold.unlock();
+        for (size_t i : now) finished(i, s.results[i]);
+        reported += now.size();
+        if (now.empty() && waiting) waiting();
+        const bool stopping = stop && stop();
+        hold.lock();
+        if (stopping) s.stopped = true;
+    }
+    hold.unlock();
+    for (platform::Thread& t : pool)
+        if (t.started) platform::join_thread(t);
+    return reported;
+}
+
+void BatchJobs::started(Job& job)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    running_.push_back(&job);
+    if (killed_) job.kill();
+}
+
+void BatchJobs::ended(Job& job)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    running_.erase(std::remove(running_.begin(), running_.end(), &job), running_.end());
+}
+
+void BatchJobs::kill()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    killed_ = true;
+    for (Job* job : running_) job->kill();
+}
+
+namespace {
+class BatchFileFrontEnd : public JobFrontEnd {
+public:
+    LogWindow* open_log_window(const char*) override { return &log; }
+    void report(const char* text, JobOutcome) override
+    {
+        log.text += text;
+        log.text += '\n';
+    }
+    LogText log;
+};
+} // namespace
+
+BatchResult convert_batch_file(const Settings& settings, const BatchFile& f, BatchJobs& running)
+{
+    Settings s = settings;
+    s.input_file = f.input;
+    s.output_file = f.output;
+    prepare_xi_dir(s);
+    BatchFileFrontEnd front_end;
+    Job job(s, front_end);
+    running.started(job);
+    const int mode = job.run(1);
+    running.ended(job);
+    BatchResult r;
+    r.ok = mode != 0;
+    r.log = std::move(front_end.log.text);
+    r.warnings = warning_lines(r.log);
+    r.reason = job.failure;
+    while (!r.reason.empty() && (r.reason.front() == '\n' || r.reason.front() == ' ')) r.reason.erase(r.reason.begin());
+    if (!r.ok && r.reason.empty()) r.reason = "the conversion failed (see the log)";
+    return r;
+}
+
+std::string batch_ok_line(const BatchFile& f, double seconds)
+{
+    char time[32];
+    std::snprintf(time, sizeof time, "%.2f s", seconds);
+    return "ok  " + f.input + " -> " + f.output + "  " + time;
+}
+
+std::string batch_failed_line(const BatchFile& f, const std::string& reason) { return "failed  " + f.input + ": " + reason; }
+
+std::string batch_summary(int converted, int failed, int left_out)
+{
+    std::string s = std::to_string(converted) + " converted";
+    if (failed) s += ", " + std::to_string(failed) + " failed";
+    if (left_out) s += ", " + std::to_string(left_out) + " not converted";
+    return s;
+}
+
+std::vector<std::string> warning_lines(const std::string& log)
+{
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < log.size();) {
+        size_t end = log.find('\n', at);
+        if (end == std::string::npos) end = log.size();
+        const std::string_view line(log.data() + at, end - at);
+        for (const char* lead : {"Warning", "it2xm: ", "mod2xm: ", "easyxmid: "})
+            if (line.starts_with(lead)) {
+                lines.emplace_back(line);
+                break;
+            }
+        at = end + 1;
+    }
+    return lines;
+}
