@@ -7,12 +7,14 @@
 
 #include <algorithm>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 #include "cli/batch.h"
 #include "cli/console_log.h"
 #include "cli/option_table.h"
 #include "cli/preflight.h"
+#include "convert/fixtures.h"
 #include "core/version.h"
 #include "midi/smf_builder.h"
 #include "platform/platform.h"
@@ -87,6 +89,7 @@ TEST_F(Cli, OptionsSaveTheSettingsTheyName)
         {"dotsplit=0\ntranspo=5\nxi_dir=/tmp/xi\n", "--split instrument --waves bmw --transpose=-3",
          [](Settings& s) { s.dotsplit = 2; s.dowave = 1; s.transpo = -3; }},
         {"transpo=5\n", "--target bass3 +W --midi-tempos", [](Settings& s) { s.dopfun = 9; s.dowave = 0; s.midi_tempos = 1; }},
+        {nullptr, "--clone 1:5", [](Settings& s) { s.clone2 = 5; }},
         {nullptr, "--set 'buzz_path=C:\\Program Files\\Buzz\\' -V --set 'xi_dir=my xi/'", [](Settings& s) {
              s.buzz_path = "C:\\Program Files\\Buzz\\";
              s.xi_dir = "my xi/";
@@ -181,6 +184,9 @@ TEST_F(Cli, ConvertListAndFail)
     r = run_kestrix("-q --merge piped.bmx -o -"); // a merge's too
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out.starts_with("Buzz") && !fs::exists("-")) << r.out.size();
+    // A merge may replace its second song.
+    r = run_kestrix("-q -y --merge piped.bmx quiet.bmx -o quiet.bmx");
+    EXPECT_EQ(r.status, 0) << r.err;
     // A character device named as the song or the log is written into, -y or not, and stays one
     // (a node made here when the system lets us, else /dev/null itself).
     const std::string null = ::mknod("null", S_IFCHR | 0666, makedev(1, 3)) == 0 ? "null" : "/dev/null";
@@ -212,6 +218,12 @@ TEST_F(Cli, ConvertListAndFail)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Warning: empty/ holds none of the XI files this song's waves come from (the first: "
                      "empty/gmc_01.xi); the song has no waves\n");
+    // One that holds some of them: no warning.
+    fs::create_directory("some");
+    kxfix::xi_file(kxfix::XmInstrument{.samples = {kxfix::XmSample{.data = {1, 2, 3, 4}}}}).write("some/gmc_01.xi");
+    r = run_kestrix("-q -y --set xi_dir=some/ --soundfont none tune.mid");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
     r = run_kestrix("-q -s wide.xm");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "order: 0Jeskola Tracker allows ony 32 channels,sorry!\n"
@@ -323,6 +335,7 @@ TEST_F(Cli, OneLineForEachFailure)
         {nullptr, "--transpose 1000 demo.xm", 2,
          "kestrix: transpo=1000: transpo takes -120 to 120, not 1000 (kestrix --keys lists every key)"},
         {nullptr, "--merge missing.bmx -o x.bmx", 1, "kestrix: missing.bmx: No such file or directory"},
+        {nullptr, "--merge song.bmx missing.bmx -o x.bmx", 1, "kestrix: missing.bmx: No such file or directory"},
         {nullptr, "--merge old.bmx -o link.bmx", 1, "kestrix: link.bmx: exists; -y (--force) replaces it"},
         {nullptr, "--set foo=1 demo.xm", 2, "kestrix: --set: unknown key \"foo\" (kestrix --keys lists the keys)"},
         {nullptr, "- out.bmx", 1, "kestrix: standard input: nothing to read"},
@@ -478,6 +491,35 @@ TEST(ConsoleProgress, ABarOnATerminalOnly)
         EXPECT_EQ(t.find('['), terminal ? t.find(half) + 1 : std::string::npos) << t;
         EXPECT_EQ(t.find(half + cleared + "ok  b.xm -> b.bmx  ") != std::string::npos, terminal) << t;
         EXPECT_TRUE(t.starts_with("ok  a.xm -> a.bmx  ") && t.ends_with(" s\n2 converted\n")) << t;
+    }
+}
+
+// A batch: each file's line with its warnings under it (also under -q, which leaves out the files
+// that only converted), the summary, and the --log file with each job's whole log in the order of
+// the files, each ending with its line.
+TEST(BatchConsole, LinesWarningsAndLog)
+{
+    const std::vector<BatchFile> files = {{"a.xm", "a.bmx"}, {"b.xm", "b.bmx"}, {"c.xm", "c.bmx"}};
+    const ConvertOne convert = [](const BatchFile& f) {
+        BatchResult r;
+        r.ok = f.input != "b.xm";
+        if (f.input == "a.xm") r.log = "A log", r.warnings = {"Warning: w", "(pattern: 0)"};
+        if (f.input == "b.xm") r.log = "B log\n", r.reason = "bad";
+        return r;
+    };
+    const auto no_times = [](std::string t) { return std::regex_replace(t, std::regex("  [0-9.]+ s\n"), "\n"); };
+    for (bool quiet : {false, true}) {
+        FILE* out = std::tmpfile();
+        FILE* log = std::tmpfile();
+        ASSERT_TRUE(out && log);
+        EXPECT_EQ(run_batch(files, 1, convert, BatchConsole{out, quiet, false, log}), 1);
+        EXPECT_EQ(no_times(kxtest::text_of(out)), std::string("ok  a.xm -> a.bmx\n    Warning: w\n    (pattern: 0)\n"
+                                                              "failed  b.xm: bad\n") +
+                                                      (quiet ? "" : "ok  c.xm -> c.bmx\n") + "2 converted, 1 failed\n");
+        EXPECT_EQ(no_times(kxtest::text_of(log)), "== a.xm\nA log\nok  a.xm -> a.bmx\n\n== b.xm\nB log\nfailed  b.xm: bad\n\n"
+                                                  "== c.xm\nok  c.xm -> c.bmx\n\n");
+        std::fclose(out);
+        std::fclose(log);
     }
 }
 

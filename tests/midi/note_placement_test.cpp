@@ -123,8 +123,9 @@ TEST_F(MidiConversion, ProgramsAndDrumsChooseTheWaves)
     settings.dopchange = 1;
     settings.drtranspo = 2;
     // Drum key 36: the instrument of program 164, C-4 + drtranspo; channel 1 plays program 5,
-    // channel 2 never had a program: program 0, a wave of its own.
-    std::string log = convert_midi(smf(0, 96, {SmfTrack().at(0, {0xC0, 5}).on(0, 9, 36).on(16, 0, 60).on(32, 1, 60)}));
+    // channel 2 never had a program (its program byte 0x80 is none): program 0, a wave of its own.
+    std::string log = convert_midi(
+        smf(0, 96, {SmfTrack().at(0, {0xC0, 5}).at(0, {0xC1, 0x80}).on(0, 9, 36).on(16, 0, 60).on(32, 1, 60)}));
     ASSERT_TRUE(ok) << log;
     const InstrumentRecord* ins = song.instrument_table;
     EXPECT_EQ(std::vector<int>({song.wave_map[5], song.wave_map[164], song.wave_map[0], ins[1].wave_number,
