@@ -1012,16 +1012,19 @@ bool create_scratch_file(const char* path)
     return true;
 }
 
-bool create_scratch_copy(const char* from, const char* to)
+bool create_scratch_copy(const char* from, const char* to, bool link_first)
 {
     InterruptGuard guard;
+    bool linked = false;
+    if (link_first) {
 #ifdef _WIN32
-    bool linked = CreateHardLinkW(widen(to).c_str(), widen(from).c_str(), nullptr) != 0;
-    if (!linked && GetLastError() == ERROR_ALREADY_EXISTS) return false;
+        linked = CreateHardLinkW(widen(to).c_str(), widen(from).c_str(), nullptr) != 0;
+        if (!linked && GetLastError() == ERROR_ALREADY_EXISTS) return false;
 #else
-    bool linked = ::link(from, to) == 0;
-    if (!linked && errno == EEXIST) return false;
+        linked = ::link(from, to) == 0;
+        if (!linked && errno == EEXIST) return false;
 #endif
+    }
     if (!linked && !copy_into_new_file(from, to)) return false;
     if (!register_scratch(to)) {
         remove_file(to);
@@ -1090,9 +1093,10 @@ std::string scratch_stem(const char* path)
     return stem + "-kx" + std::to_string(process_id()) + "-" + std::to_string(++counter);
 }
 
-int rename_new(const char* from, const char* to)
+int rename_new(const char* from, const char* to, NewNameWay first)
 {
 #ifdef _WIN32
+    (void)first;
     if (MoveFileExW(to_path(from).c_str(), to_path(to).c_str(), 0)) return 0;
     const DWORD e = GetLastError();
     if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS) return EEXIST;
@@ -1101,18 +1105,22 @@ int rename_new(const char* from, const char* to)
     return e == ERROR_ACCESS_DENIED ? EACCES : e == ERROR_PATH_NOT_FOUND ? ENOENT : EIO;
 #else
 #ifdef RENAME_NOREPLACE
-    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != EOPNOTSUPP) return errno;
+    if (first == NewNameWay::no_replace_rename) {
+        if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != EOPNOTSUPP) return errno;
+    }
 #endif
     // A file system without the no-replace rename: a hard link takes the name only while it is
     // free, then the scratch name goes.
-    if (::link(from, to) == 0) {
-        ::unlink(from);
-        return 0;
+    if (first != NewNameWay::check_then_rename) {
+        if (::link(from, to) == 0) {
+            ::unlink(from);
+            return 0;
+        }
+        if (errno == EEXIST) return EEXIST;
+        if (errno != EPERM && errno != ENOSYS && errno != ENOTSUP && errno != EOPNOTSUPP && errno != EMLINK)
+            return errno;
     }
-    if (errno == EEXIST) return EEXIST;
-    if (errno != EPERM && errno != ENOSYS && errno != ENOTSUP && errno != EOPNOTSUPP && errno != EMLINK)
-        return errno;
     // Neither (some network and FAT file systems): the name is checked, then taken.
     if (name_taken(to)) return EEXIST;
     return ::rename(from, to) == 0 ? 0 : errno;

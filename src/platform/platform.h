@@ -223,9 +223,9 @@ private:
 // Creates an empty file `path` exclusively, registered (a name reserved for an outside program to
 // write); false when the name is taken or it cannot be created.
 bool create_scratch_file(const char* path);
-// Creates `to` exclusively as a hard link to `from`, or else as a copy of it, registered; false
-// when `to` exists or the copy fails.
-bool create_scratch_copy(const char* from, const char* to);
+// Creates `to` exclusively as a hard link to `from`, or else (another file system) as a copy of
+// it, registered; false when `to` exists or the copy fails. `link_first` false copies at once.
+bool create_scratch_copy(const char* from, const char* to, bool link_first = true);
 // Registers a name that an outside program may create (its own unfinished file).
 void watch_scratch(const char* path);
 // Removes a registered file and forgets it.
@@ -242,10 +242,14 @@ unsigned long process_id();
 // added to it), "-kx", this process's id and a number of this process's own. However long the
 // name of `path`, the stem stays short enough for every file system's name limit.
 std::string scratch_stem(const char* path);
+// The ways rename_new takes a name, in the order it tries them: a file system without the
+// no-replace rename goes on with a hard link, one without hard links either (some network and FAT
+// file systems) with a check of the name and a plain rename. Windows has one way of its own.
+enum class NewNameWay { no_replace_rename, hard_link, check_then_rename };
 // Gives the file `from` the name `to` only while no file of that name exists (never replacing
-// one, also not one another process creates at the same moment). 0, EEXIST when the name is
-// taken, or the error of the rename.
-int rename_new(const char* from, const char* to);
+// one, also not one another process creates at the same moment, short of the last way). 0,
+// EEXIST when the name is taken, or the error of the rename. `first`: the way to begin with.
+int rename_new(const char* from, const char* to, NewNameWay first = NewNameWay::no_replace_rename);
 
 // Creates the file `path` for writing in text mode, never through a link: without `replace` only
 // when the name is free; with it, an existing regular file or a link to one (or to nothing) is

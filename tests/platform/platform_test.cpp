@@ -162,4 +162,31 @@ TEST_F(Platform, FilesAndStreams)
     }
 }
 
+// Where the file system has no no-replace rename (or no hard links either) a name is still taken
+// only while it is free; where no hard link reaches (another file system) the copy is whole,
+// however many blocks it takes, and never replaces a file.
+TEST_F(Platform, NewNamesWithoutTheFileSystemsCalls)
+{
+    for (platform::NewNameWay way : {platform::NewNameWay::hard_link, platform::NewNameWay::check_then_rename}) {
+        std::ofstream("taken") << "mine";
+        std::ofstream("new") << "song";
+        EXPECT_EQ(platform::rename_new("new", "taken", way), EEXIST);
+        EXPECT_EQ(platform::rename_new("new", "free", way), 0);
+        EXPECT_EQ(kxtest::read_text("taken") + kxtest::read_text("free"), "minesong");
+        EXPECT_FALSE(fs::exists("new"));
+        fs::remove("free");
+    }
+    std::string big((size_t(1) << 20) * 2 + 5, 'x'); // two blocks of the copy and a bit
+    for (size_t i = 0; i < big.size(); i += 4099) big[i] = char(i);
+    for (size_t size : {size_t(0), size_t(1) << 20, big.size()}) {
+        std::ofstream("module", std::ios::binary) << big.substr(0, size);
+        ASSERT_TRUE(platform::create_scratch_copy("module", "copy", false)) << size;
+        EXPECT_FALSE(platform::create_scratch_copy("module", "copy"));
+        EXPECT_EQ(kxtest::read_text("copy"), big.substr(0, size));
+        platform::remove_scratch("copy");
+    }
+    EXPECT_FALSE(platform::create_scratch_copy("missing", "copy", false));
+    EXPECT_FALSE(fs::exists("copy"));
+}
+
 } // namespace
