@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     settings = Settings{};
     settings.merge_input1 = "in.bmx";
     settings.merge_output = "merged.bmx";
-    settings.use_convout = 2;
+    settings.use_convout = SecondSong::none;
     settings.do_mscale1 = int(size % 2);
     kxfuzz::QuietFrontEnd fe;
     run_job(settings, 2, fe);

@@ -8,9 +8,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     kxfuzz::enter_work_folder();
     Settings settings;
     settings.domidi_ext = 0;
-    settings.dowave = 0;
+    settings.dowave = Waves::none;
     settings.dopchange = int(size % 2);
-    settings.dotsplit = int((size / 2) % 3);
+    settings.dotsplit = Split((size / 2) % 3);
     settings.midi_tempos = int((size / 6) % 2);
     kxfuzz::write_file("in.mid", data, size);
     kxfuzz::run_conversion(settings, "in.mid");

@@ -8,8 +8,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     kxfuzz::enter_work_folder();
     Settings settings;
-    settings.dotsplit = int(size % 3);
-    settings.dowave = (size / 3) % 2 ? 1 : 2;
+    settings.dotsplit = Split(size % 3);
+    settings.dowave = (size / 3) % 2 ? Waves::bmw : Waves::bmx;
     settings.remove_2pat = int((size / 6) % 2);
     settings.xi_dir = "xi/";
     const bool mod = size >= 1084 && data[1080] == 'M' && data[1081] == '.';

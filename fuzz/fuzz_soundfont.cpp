@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Settings settings;
     settings.soundfont = "bank.sf2";
     settings.xi_dir = "xi/";
-    settings.dowave = size % 2 ? 1 : 2;
+    settings.dowave = size % 2 ? Waves::bmw : Waves::bmx;
     settings.dopchange = int((size / 2) % 2);
     settings.drkit = int((size / 4) % 2);
     settings.replace_files = 1;

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     settings.merge_input1 = "in.bmx";
     settings.merge_input2 = "in.bmx";
     settings.merge_output = "merged.bmx";
-    settings.use_convout = pick & 1 ? 0 : 2;
+    settings.use_convout = pick & 1 ? SecondSong::merge_input2 : SecondSong::none;
     settings.blow_up = pick & 2 ? 2 : 1;
     settings.song_repeat = pick & 4 ? 2 : 1;
     settings.do_mscale1 = settings.do_mscale2 = settings.do_mishift2 = (pick & 8) ? 1 : 0;

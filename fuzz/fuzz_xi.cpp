@@ -5,7 +5,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     kxfuzz::enter_work_folder();
     Settings settings;
-    settings.dowave = 2;
+    settings.dowave = Waves::bmx;
     kxfuzz::write_file("in.xi", data, size);
     kxfuzz::run_conversion(settings, "in.xi");
     std::remove("in.xi");

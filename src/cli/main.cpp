@@ -297,7 +297,7 @@ std::vector<ReadFile> job_reads(const Settings& s, const CliRequest& req, const 
     if (!req.merge) reads.push_back({req.input, "the input file itself"});
     if (merging) {
         reads.push_back({s.merge_input1, "the merge's first song"});
-        if (s.use_convout == 0) reads.push_back({s.merge_input2, "the merge's second song"});
+        if (s.use_convout == SecondSong::merge_input2) reads.push_back({s.merge_input2, "the merge's second song"});
     }
     if (!machines_ini.empty()) reads.push_back({machines_ini, "machines.ini, which the job reads"});
     if (ini_read) reads.push_back({"kestrix.ini", "kestrix.ini, which the job reads"});
@@ -334,8 +334,8 @@ std::vector<WrittenFile> job_writes(const Settings& s, const CliRequest& req, bo
     if (merging && !sent_when_complete(s.merge_output)) {
         // A merge may name one of its inputs: it replaces that one once the new song is complete.
         WrittenFile m{s.merge_output, "merged song", true, {s.merge_input1}};
-        if (s.use_convout == 0) m.may_be.push_back(s.merge_input2);
-        if (s.use_convout == 1) m.may_be.push_back(output);
+        if (s.use_convout == SecondSong::merge_input2) m.may_be.push_back(s.merge_input2);
+        if (s.use_convout == SecondSong::converted_song) m.may_be.push_back(output);
         writes.push_back(m);
     }
     if (!req.log_file.empty()) writes.push_back({req.log_file, "log file", true, {}, true});
@@ -357,16 +357,16 @@ std::vector<WrittenFile> job_writes(const Settings& s, const CliRequest& req, bo
 // says so, or "".
 std::string song_kind_by_name(Settings& s, const std::string& output)
 {
-    if (output.empty() || output == "-" || s.dopfun != 0 || s.dowave == 0) return "";
+    if (output.empty() || output == "-" || s.dopfun != 0 || s.dowave == Waves::none) return "";
     std::string ext = output.substr(std::min(output.size(), output.find_last_of("./\\") + 1));
     for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
-    if (ext == "bmw" && s.dowave == 2) {
-        s.dowave = 1;
+    if (ext == "bmw" && s.dowave == Waves::bmx) {
+        s.dowave = Waves::bmw;
         return output + ": a BMW song with its waves as XI files in xi_dir, as its name says (the waves setting "
                         "asked for BMX)";
     }
-    if (ext == "bmx" && s.dowave == 1) {
-        s.dowave = 2;
+    if (ext == "bmx" && s.dowave == Waves::bmw) {
+        s.dowave = Waves::bmx;
         return output + ": a BMX song with its waves inside, as its name says (the waves setting asked for BMW)";
     }
     return "";
@@ -447,7 +447,7 @@ public:
     // The name the song is written under before it is sent: free, registered.
     std::string song_name(const Settings& s)
     {
-        song_ = scratch_name("stdout") + (s.dopfun == 0 && s.dowave == 1 ? ".bmw" : ".bmx");
+        song_ = scratch_name("stdout") + (s.dopfun == 0 && s.dowave == Waves::bmw ? ".bmw" : ".bmx");
         platform::watch_scratch(song_.c_str());
         return song_;
     }
@@ -703,7 +703,7 @@ int main(int argc, char** argv)
         }
     }
     if (req.merge) {
-        for (const std::string& song : {settings.merge_input1, settings.use_convout == 0 ? settings.merge_input2 : ""}) {
+        for (const std::string& song : {settings.merge_input1, settings.use_convout == SecondSong::merge_input2 ? settings.merge_input2 : ""}) {
             const int status = song.empty() ? 0 : platform::readable_file_status(song.c_str());
             if (status) return fail(song, std::strerror(status));
         }

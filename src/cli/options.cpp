@@ -84,11 +84,11 @@ bool apply_letter(Settings& s, const std::string& a, std::string& error)
 {
     float f = 0;
     if (a == "-s") {
-        s.dotsplit = 0;
+        s.dotsplit = Split::one_machine;
     } else if (a == "+s") {
-        s.dotsplit = 1;
+        s.dotsplit = Split::by_track;
     } else if (a == "+S") {
-        s.dotsplit = 2;
+        s.dotsplit = Split::by_instrument;
     } else if (a == "-p") {
         s.dopfun = 0;
     } else if (a == "+p") {
@@ -96,11 +96,11 @@ bool apply_letter(Settings& s, const std::string& a, std::string& error)
     } else if (a.size() > 2 && a.compare(0, 2, "+p") == 0 && all_digits(a.substr(2))) {
         return parse_int(a.substr(2), s.dopfun) && in_range("dopfun", s.dopfun, error);
     } else if (a == "-w") {
-        s.dowave = 0;
+        s.dowave = Waves::none;
     } else if (a == "+w") {
-        s.dowave = 1;
+        s.dowave = Waves::bmw;
     } else if (a == "+W") {
-        s.dowave = 2;
+        s.dowave = Waves::bmx;
     } else if (a.size() > 1 && (a[0] == '+' || a[0] == '-') && all_digits(a.substr(1))) {
         return parse_int(a, s.transpo) && in_range("transpo", s.transpo, error);
     } else if (a == "+l") {
@@ -191,7 +191,7 @@ bool apply_option(Settings& s, OptionId id, const std::string& name, const std::
     case OptionId::split: {
         const int k = name_index(v, split_names, 3);
         if (k < 0) return bad("none, track or instrument");
-        s.dotsplit = k;
+        s.dotsplit = Split(k);
         break;
     }
     case OptionId::target: {
@@ -204,7 +204,7 @@ bool apply_option(Settings& s, OptionId id, const std::string& name, const std::
     case OptionId::waves: {
         const int k = name_index(v, wave_names, 3);
         if (k < 0) return bad("none, bmw or bmx");
-        s.dowave = k;
+        s.dowave = Waves(k);
         break;
     }
     case OptionId::transpose:
@@ -307,7 +307,7 @@ bool apply_option(Settings& s, OptionId id, const std::string& name, const std::
     case OptionId::merge_after:
         if (v.empty()) return bad("a Buzz song");
         s.merge_after = 1;
-        s.use_convout = 1;
+        s.use_convout = SecondSong::converted_song;
         s.merge_input1 = v;
         break;
     }
@@ -340,7 +340,7 @@ std::string default_output_name(const Settings& s, const std::string& input, con
     const size_t dot = base.rfind('.');
     if (dot != std::string::npos && dot > 0) base.resize(dot);
     if (base.empty() || input == "-") base = "kestrix";
-    const bool bmw = s.dopfun == 0 && s.dowave == 1;
+    const bool bmw = s.dopfun == 0 && s.dowave == Waves::bmw;
     std::string folder;
     if (!output_dir.empty()) {
         folder = output_dir;
@@ -447,7 +447,7 @@ bool parse_command_line(Settings& s, const std::vector<std::string>& args, CliRe
         }
         s.merge_input1 = names[0];
         s.merge_input2 = names.size() == 2 ? names[1] : "";
-        s.use_convout = names.size() == 2 ? 0 : 2;
+        s.use_convout = names.size() == 2 ? SecondSong::merge_input2 : SecondSong::none;
         s.merge_after = 0;
     }
     if (!req.merge_output.empty()) s.merge_output = req.merge_output;
@@ -511,7 +511,7 @@ bool parse_command_line(Settings& s, const std::vector<std::string>& args, CliRe
         }
     }
     // As on the dialog's pages: any target but the Tracker makes a song without waves.
-    if (s.dopfun != 0) s.dowave = 0;
+    if (s.dopfun != 0) s.dowave = Waves::none;
     return true;
 }
 

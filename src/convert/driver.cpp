@@ -174,7 +174,7 @@ int write_output_song(DriverState& d, const char* output)
         // The instruments of XI and native MIDI conversions are read now, once; with dowave 2
         // this also lays out their WAVE data.
         const bool xi = c.song.input_kind == InputKind::xi;
-        if (c.settings.dowave != 0 && (xi || native_midi(c))) load_xi_instruments(c, xi ? d.input.get() : nullptr);
+        if (c.settings.dowave != Waves::none && (xi || native_midi(c))) load_xi_instruments(c, xi ? d.input.get() : nullptr);
         write_song(c, d.input.get());
         finish_output(d);
     }
@@ -258,7 +258,7 @@ void detect_input_kind(Conversion& c, const char* input)
         s.current_input = input;
     if (converter_program(d.kind, c.settings)) s.converter_input = input;
     // A MOD read here exports its samples as XI instruments like an XM's for a BMW song.
-    s.write_xi = c.settings.dowave == 1 ? 1 : 0;
+    s.write_xi = c.settings.dowave == Waves::bmw ? 1 : 0;
 }
 
 
@@ -294,7 +294,7 @@ void lay_out_machines(Conversion& c)
     const MachineDescription* target = machine_description(c.machines, dopfun + 1);
     if (!target) job_abort(no_target_message);
     const bool native = native_midi(c);
-    const bool by_instrument = !native && c.settings.dotsplit == 2;
+    const bool by_instrument = !native && c.settings.dotsplit == Split::by_instrument;
 
     // Every count comes from the input: check them all before anything is allocated.
     if (s.pattern_count < 0) job_abort("Too many patterns!!");
@@ -527,7 +527,7 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
     SmfReader midi_file(c.log);
     midi_file.cancel = c.cancel;
     if (midi) smf_stream_open(midi_file, in);
-    c.progress.phase_total = midi || c.settings.dotsplit == 2 ? 4 : 3;
+    c.progress.phase_total = midi || c.settings.dotsplit == Split::by_instrument ? 4 : 3;
     for (int pass = 0; pass < 2; ++pass) {
         s.pass_number = pass;
         c.log.log_force = 1;
@@ -542,7 +542,7 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
         if (pass == 0) {
             if (midi) {
                 midi_after_first_pass(c, midi_file);
-            } else if (c.settings.dotsplit == 2) {
+            } else if (c.settings.dotsplit == Split::by_instrument) {
                 enter_phase(c, 2);
                 counting_pass(c, in);
             }

@@ -226,7 +226,7 @@ void translate_cell(Conversion& c, const TrackerCell& cell)
     const int note = cell.note, instrument = cell.instrument, volume = cell.volume, effect = cell.effect;
     int param = cell.param;
     Song& s = c.song;
-    const bool by_instrument = c.settings.dotsplit == 2;
+    const bool by_instrument = c.settings.dotsplit == Split::by_instrument;
     const int channel = s.cur_channel;
     param &= 0xFF;
 

@@ -190,7 +190,7 @@ void read_instruments(Conversion& c, FILE* in, int first, int wave_source)
 
     // The second pass of a BMX with waves lays out the WAVE data: its count word is the wave
     // count when the first instrument of that pass is read.
-    const bool lay_out = !first_pass && c.settings.dowave == 2;
+    const bool lay_out = !first_pass && c.settings.dowave == Waves::bmx;
     if (lay_out) begin_wave_layout(c, first, xm ? sg.instrument_count : first + 1);
 
     SampleSink sink;
@@ -226,7 +226,7 @@ void read_instruments(Conversion& c, FILE* in, int first, int wave_source)
             log_print(c.log, " samples:%x", unsigned(count));
             // A BMW song names the XI file of every instrument with samples (none for an empty
             // one); one it names that is not there is no result: the job ends.
-            if (!first_pass && c.settings.dowave == 1 && count > 0) {
+            if (!first_pass && c.settings.dowave == Waves::bmw && count > 0) {
                 if (!xi_export.open(i)) {
                     c.log.log_enabled = 2;
                     log_print(c.log, "\nCould not create XI-file %s!!", xi_export.path.c_str());
@@ -242,7 +242,7 @@ void read_instruments(Conversion& c, FILE* in, int first, int wave_source)
             if (header_size < xm_instrument_head_bytes)
                 job_abort("Empty instrument is too short, should take at least 29 bytes\n");
             skip_bytes(in, header_size - xm_instrument_head_bytes);
-            if (c.settings.dowave == 2) {
+            if (c.settings.dowave == Waves::bmx) {
                 ins.is_empty = 1;
                 count = 1;
                 placeholder = true;
@@ -454,7 +454,7 @@ void load_xi_instruments(Conversion& c, FILE* xi_input)
             }
             // A slot file stays open for the WAVE data, which the writing pass reads from it.
             int source = 0;
-            if (own && pass == 1 && c.settings.dowave == 2) {
+            if (own && pass == 1 && c.settings.dowave == Waves::bmx) {
                 c.song.wave_sources.push_back(std::move(own));
                 source = int(c.song.wave_sources.size());
             }

@@ -136,14 +136,14 @@ void read_sample_data(Conversion& c, FILE* in, const ReadPass& pass)
             }
             if (pass.first && !silent) ins.wave_bytes += int(2 * done);
             if (lay_out && !silent) lay_out_sample_data(s, start, uint32_t(done), coding_signed8);
-            if (pass.second && c.settings.dowave == 1) {
+            if (pass.second && c.settings.dowave == Waves::bmw) {
                 // A BMW song: the sample becomes an XI instrument file like an XM's instruments.
                 const int64_t after = stream_position(in);
                 export_mod_sample_xi(c, i, in, start, uint32_t(done));
                 std::fseek(in, long(after), SEEK_SET);
                 if (eof) skip_bytes(in, 1); // keeps the end-of-file state the cut data gave
             }
-        } else if (pass.second && c.settings.dowave == 1) {
+        } else if (pass.second && c.settings.dowave == Waves::bmw) {
             export_mod_sample_xi(c, i, in, stream_position(in), 0);
         }
         if (silent && pass.first) ins.wave_bytes += 2;
@@ -181,7 +181,7 @@ void read_mod(Conversion& c, FILE* in, const ReadPass& pass)
         unsigned volume = read_byte(in);
         uint32_t loop_start = uint32_t(read_word_be(in)) * 2;
         uint32_t loop_length = uint32_t(read_word_be(in)) * 2;
-        if (length > 2 || c.settings.dowave == 2) {
+        if (length > 2 || c.settings.dowave == Waves::bmx) {
             ++waves;
             sg.wave_map[i + 1] = waves;
             ins.wave_number = waves;

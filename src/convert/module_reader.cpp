@@ -96,15 +96,15 @@ void set_patterns_and_layout(Conversion& c, int file_patterns, const ReadPass& p
 
     int channels = sg.channel_limit ? sg.channel_limit : sg.channel_count;
     switch (c.settings.dotsplit) {
-    case 0:
+    case Split::one_machine:
         sg.machine_count = 2;
         sg.tracks_per_generator = channels;
         break;
-    case 1:
+    case Split::by_track:
         sg.machine_count = channels + 1;
         sg.tracks_per_generator = 1;
         break;
-    case 2:
+    case Split::by_instrument:
         if (pass.first) sg.machine_count = sg.instrument_count + 1;
         break;
     default: break;
@@ -117,10 +117,10 @@ void hand_cell(Conversion& c, const ReadPass& pass, const CellPlace& at, const T
     const int p = at.pattern, r = at.row, ch = at.channel;
     sg.cur_row = r;
     sg.cur_channel = ch;
-    if (c.settings.dotsplit == 0) {
+    if (c.settings.dotsplit == Split::one_machine) {
         sg.cur_machine = 1;
         sg.cur_track = ch;
-    } else if (c.settings.dotsplit == 1) {
+    } else if (c.settings.dotsplit == Split::by_track) {
         sg.cur_machine = ch + 1;
         sg.cur_track = 0;
     }

@@ -547,8 +547,8 @@ int SoundFontWaves::give(int q, int pass, const std::string& slot_name)
     const SfWave& w = waves_[size_t(q)];
     c_.log.log_force = 1;
     log_print(c_.log, "\nInstrument %d (SoundFont preset %s)", q, w.preset.c_str());
-    if (c_.settings.dowave == 2) lay_out_soundfont_wave(c_, sf_, w, q, source_);
-    if (c_.settings.dowave == 1) {
+    if (c_.settings.dowave == Waves::bmx) lay_out_soundfont_wave(c_, sf_, w, q, source_);
+    if (c_.settings.dowave == Waves::bmw) {
         XiExport xi(c_);
         if (!xi.open_as(q, slot_name)) {
             c_.log.log_enabled = 2;

@@ -63,10 +63,11 @@ constexpr CheckBox check_boxes[] = {
 struct RadioGroup {
     int first_id;
     int count;
-    int Settings::*field;
+    IntField field;
 };
 constexpr RadioGroup radio_groups[] = {
-    {120, 3, &Settings::dotsplit}, {440, 3, &Settings::use_convout}, {549, 11, &Settings::clone2}};
+    {120, 3, int_field<&Settings::dotsplit>}, {440, 3, int_field<&Settings::use_convout>},
+    {549, 11, int_field<&Settings::clone2>}};
 
 int read_group(DialogControls& c, const RadioGroup& g)
 {
@@ -188,18 +189,18 @@ std::string output_name_on_change(const std::string& name, int now, int last)
 void pages_from_settings(Settings& s, DialogControls& c, DialogState& d)
 {
     for (const RadioGroup& g : radio_groups) {
-        const int v = s.*g.field;
+        const int v = g.field.get(s);
         for (int k = 0; k < g.count; ++k) c.set_checked(g.first_id + k, v == k);
     }
     if (s.dopfun == 0) {
-        c.set_checked(ctl::wave_bmx, s.dowave == 2);
-        c.set_checked(ctl::wave_bmw, s.dowave == 1);
-        c.set_checked(ctl::wave_none, s.dowave == 0);
-        d.wave_choice = s.dowave;
+        c.set_checked(ctl::wave_bmx, s.dowave == Waves::bmx);
+        c.set_checked(ctl::wave_bmw, s.dowave == Waves::bmw);
+        c.set_checked(ctl::wave_none, s.dowave == Waves::none);
+        d.wave_choice = int(s.dowave);
     } else {
         for (int k = 1; k <= 9; ++k) c.set_checked(ctl::machine_first + k - 1, s.dopfun == k);
         d.wave_choice = -s.dopfun;
-        s.dowave = 0;
+        s.dowave = Waves::none;
     }
     c.set_checked(ctl::midi_extern, s.domidi_ext != 0);
     c.set_checked(235, s.domidi_ext == 0 && s.dopchange == 1);
@@ -228,10 +229,10 @@ void pages_to_settings(DialogControls& c, Settings& s, DialogState& d)
 {
     for (const TextEdit& e : text_edits)
         s.*e.field = c.text(e.id, text_edit_chars);
-    s.dotsplit = read_group(c, radio_groups[0]);
+    radio_groups[0].field.set(s, read_group(c, radio_groups[0]));
     d.wave_choice = wave_choice_from(c);
     s.dopfun = d.wave_choice < 0 ? -d.wave_choice : 0;
-    s.dowave = d.wave_choice < 0 ? 0 : d.wave_choice;
+    s.dowave = Waves(d.wave_choice < 0 ? 0 : d.wave_choice);
     for (const IntEdit& e : int_edits) scan_leading_int(c.text(e.id, number_edit_chars), s.*e.field);
     for (const RealEdit& e : real_edits)
         scan_leading_real(c.text(e.id, number_edit_chars), s.*e.field);
@@ -239,7 +240,7 @@ void pages_to_settings(DialogControls& c, Settings& s, DialogState& d)
     s.domidi_ext = c.checked(ctl::midi_extern) ? 1 : 0;
     s.dopchange = c.checked(235) ? 1 : 0;
     scan_int_pair(c.text(246, number_edit_chars), s.ptranspo, s.drtranspo);
-    s.use_convout = read_group(c, radio_groups[1]);
+    radio_groups[1].field.set(s, read_group(c, radio_groups[1]));
     for (const SwitchedCount& w : switched_counts) {
         s.*w.field = c.checked(w.check_id) ? 1 : 0;
         if (s.*w.field) scan_leading_int(c.text(w.edit_id, number_edit_chars), s.*w.field);
@@ -249,17 +250,17 @@ void pages_to_settings(DialogControls& c, Settings& s, DialogState& d)
     const std::string wave = c.text(431, number_edit_chars);
     if (s.tune_wave) scan_leading_int(wave, s.tune_wave);
     if (s.rip_wave) scan_leading_int(wave, s.rip_wave);
-    s.clone2 = read_group(c, radio_groups[2]);
+    radio_groups[2].field.set(s, read_group(c, radio_groups[2]));
     int source = 0;
     if (scan_leading_int(c.selected_entry(ctl::source_list), source)) s.clone_source = source;
 }
 
-int convout_from(DialogControls& c) { return read_group(c, radio_groups[1]); }
+SecondSong convout_from(DialogControls& c) { return SecondSong(read_group(c, radio_groups[1])); }
 
 bool on_convout_changed(DialogControls& c, Settings& s)
 {
     s.use_convout = convout_from(c);
-    if (s.use_convout != 1) return false;
+    if (s.use_convout != SecondSong::converted_song) return false;
     s.do_mscale2 = s.do_mishift2 = 1;
     c.set_checked(ctl::mscale2, true);
     c.set_checked(ctl::mishift2, true);

@@ -152,10 +152,10 @@ void pages_to_settings(DialogControls& c, Settings& s, DialogState& d);
 
 // The Transform page's "merge with" group: use_convout from the buttons; choosing "converter
 // output" also checks both second-input options (returns true when it did).
-int convout_from(DialogControls& c);
+SecondSong convout_from(DialogControls& c);
 bool on_convout_changed(DialogControls& c, Settings& s);
 // The second input's name (and its Browse button) can be edited only for "Inputfile II".
-inline bool merge_input2_editable(int use_convout) { return use_convout == 0; }
+inline bool merge_input2_editable(SecondSong use_convout) { return use_convout == SecondSong::merge_input2; }
 
 // The mode "Convert" starts: 1, or 3 (convert, then merge) with "Merge after conversion".
 inline int convert_job_mode(const Settings& s) { return s.merge_after ? 3 : 1; }

@@ -42,7 +42,7 @@ bool names_a_file_of_the_job(const Settings& s, const char* path)
 
 void prepare_xi_dir(const Settings& settings)
 {
-    if (settings.dopfun == 0 && settings.dowave == 1 && !settings.xi_dir.empty())
+    if (settings.dopfun == 0 && settings.dowave == Waves::bmw && !settings.xi_dir.empty())
         platform::make_directories(settings.xi_dir.c_str());
 }
 
@@ -90,7 +90,7 @@ MidiWaveSource midi_wave_source(const Settings& s)
         w.text = "no waves: easyxmid converts the MIDI file (domidi_ext=1) into notes alone";
         return w;
     }
-    if (s.dopfun != 0 || s.dowave == 0) {
+    if (s.dopfun != 0 || s.dowave == Waves::none) {
         w.text = "no waves: the song is written without waves (the target or the waves setting)";
         return w;
     }

@@ -133,7 +133,7 @@ int Job::run(int job_mode)
                 log_song_summary(ls, settings);
             const int converted = convert_fn(conversion, settings.input_file.c_str(), settings.output_file.c_str());
             if (converted == 0) wave_tools_finish(tools); // a listed song's WAV
-            silent = native_midi(conversion) && settings.dowave != 0 && settings.dopfun == 0 &&
+            silent = native_midi(conversion) && settings.dowave != Waves::none && settings.dopfun == 0 &&
                      conversion.song.waves_written == 0;
         }, &failure);
         conversion_ = nullptr;
@@ -164,9 +164,9 @@ int Job::run(int job_mode)
             }
             load_machine_descriptions(machines, pool, log);
             merge = std::make_unique<Merge>(settings, log, pool, machines, tools);
-            const char* second = nullptr; // use_convout other than 0 and 1: transform alone
-            if (settings.use_convout == 0) second = settings.merge_input2.c_str();
-            if (settings.use_convout == 1) second = settings.output_file.c_str();
+            const char* second = nullptr; // none (or a code kestrix.ini does not know): transform alone
+            if (settings.use_convout == SecondSong::merge_input2) second = settings.merge_input2.c_str();
+            if (settings.use_convout == SecondSong::converted_song) second = settings.output_file.c_str();
             merged = merge_fn(*this, settings.merge_input1.c_str(), second, settings.merge_output.c_str());
         }, &failure);
         if (!ok) {

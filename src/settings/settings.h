@@ -6,13 +6,25 @@
 
 #include <cstddef>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
+
+// Codes of kestrix.ini: each value is the number kestrix.ini stores and the dialog's radio button
+// of that number stands for.
+// The machines a module's notes go to (dotsplit).
+enum class Split : int { one_machine = 0, by_track = 1, by_instrument = 2 };
+// A song's waves (dowave): none, a BMW referring to XI files, a BMX holding them.
+enum class Waves : int { none = 0, bmw = 1, bmx = 2 };
+// The second song of a merge (use_convout): merge_input2, the song the conversion made, none
+// (the first song transformed alone).
+enum class SecondSong : int { merge_input2 = 0, converted_song = 1, none = 2 };
 
 struct Settings {
     // --- persistent (kestrix.ini) ---
-    int dotsplit = 1;       // 0 one machine, 1 one machine per channel, 2 one per instrument
+    Split dotsplit = Split::by_track; // machines: one, one per channel, one per instrument
     int dopfun = 0;         // target generator: 0 Tracker, n = machines.ini record n + 1
-    int dowave = 2;         // 0 no waves, 1 BMW + XI files, 2 BMX with waves
+    Waves dowave = Waves::bmx;
     int midi_device = 0;    // output device written into vMidiOut machines
     int transpo = 0;        // semitones for the whole song
     int remove_2pat = 1;    // 1: remove duplicate patterns
@@ -49,7 +61,7 @@ struct Settings {
     int do_mscale1 = 0;     // rescale the first merge input's machine positions
     int do_mscale2 = 0;     // rescale the second merge input's machine positions
     int do_mishift2 = 0;    // shift the second input's Tracker wave numbers
-    int use_convout = 2;    // second merge input: 0 merge_input2, 1 output_file, 2 none
+    SecondSong use_convout = SecondSong::none; // the merge's second song
     int merge_after = 0;    // 1: merge right after the conversion
     int blow_up = 1;        // > 1: multiply tempo and pattern lengths
     int song_repeat = 1;    // > 1: play the song that many times
@@ -83,6 +95,17 @@ struct Settings {
     // settings name none and whose xi_dir holds none of its XI files (jobs/job_files.h).
     std::string soundfont_found;
 };
+
+// A whole-number field of Settings, an int or a code, read and written as its number (kestrix.ini,
+// the dialog's controls): int_field<&Settings::dotsplit>.
+struct IntField {
+    int (*get)(const Settings&);
+    void (*set)(Settings&, int);
+};
+template <auto Field>
+constexpr IntField int_field{
+    [](const Settings& s) { return int(s.*Field); },
+    [](Settings& s, int v) { s.*Field = std::remove_cvref_t<decltype(std::declval<Settings&>().*Field)>(v); }};
 
 // Reads "kestrix.ini" from the current directory into `settings`; false when it cannot be opened
 // (nothing is changed then). A verbose that is not 0 or 1 becomes 1 and sets mem_trace.

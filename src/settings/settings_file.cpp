@@ -46,11 +46,16 @@ struct FieldRef {
     enum Kind { none, integer, real, text };
     Kind kind = none;
     int Settings::*i = nullptr;
+    IntField code = {};     // a code, when `i` is null
     float Settings::*r = nullptr;
     std::string Settings::*t = nullptr;
 
     constexpr FieldRef() = default;
     constexpr FieldRef(int Settings::*p) : kind(integer), i(p) {}
+    constexpr FieldRef(IntField f) : kind(integer), code(f) {}
+    // An integer field's number.
+    int get(const Settings& s) const { return i ? s.*i : code.get(s); }
+    void set(Settings& s, int v) const { i ? void(s.*i = v) : code.set(s, v); }
     constexpr FieldRef(float Settings::*p) : kind(real), r(p) {}
     constexpr FieldRef(std::string Settings::*p) : kind(text), t(p) {}
 };
@@ -66,11 +71,11 @@ struct IniLine {
 constexpr IniLine ini_lines[] = {
     {";Basic options:  (cl: corresponding commandline option for non-GUI version)"},
     {";splitting to several machines; 0:none  (cl: -s) 1: by track (cl: +s) 2: by instrument (cl: +S)"},
-    {"dotsplit=%2d  ", &Settings::dotsplit},
+    {"dotsplit=%2d  ", int_field<&Settings::dotsplit>},
     {";target machine; 0:tracker (cl: -p) 1: PrimiFun (cl +p) >1: look into machines.ini (cl: +p...) "},
     {"dopfun=%2d    ", &Settings::dopfun},
     {";Wave handling; 0:none (cl: -w) 1: try to make BMW (cl: +w) 2: BMX with waves (cl: +W)"},
-    {"dowave=%2d    ", &Settings::dowave},
+    {"dowave=%2d    ", int_field<&Settings::dowave>},
     {";MIDI Device for vMidiOut"},
     {"midi_device=%d                 ", &Settings::midi_device},
     {""},
@@ -140,7 +145,7 @@ constexpr IniLine ini_lines[] = {
     {";shift wave instruments for second file"},
     {"do_mishift2=%2d ", &Settings::do_mishift2},
     {";0: use second input 1: converter output 2: no second file"},
-    {"use_convout=%2d ", &Settings::use_convout},
+    {"use_convout=%2d ", int_field<&Settings::use_convout>},
     {";start merge inmediatedly after conversion"},
     {"merge_after=%2d ", &Settings::merge_after},
     {";0,1: nothing, >1: multiply BPM rate, pattern sizes...by adding empty lines"},
@@ -329,7 +334,7 @@ SettingResult apply_line(Settings& settings, const char* line, bool transient, b
         int v = 0;
         if (!settings_scan_int(value, v)) return refuse(SettingResult::bad_value);
         if (checked && range && (v < range->low || v > range->high)) return refuse(SettingResult::out_of_range);
-        settings.*l.field.i = v;
+        l.field.set(settings, v);
         // verbose above 1 (taken as unsigned, so negative values too) means 1 plus the
         // pool's memory trace; the trace itself is never saved.
         if (l.field.i == &Settings::verbose && unsigned(settings.verbose) > 1) {
@@ -414,7 +419,7 @@ void write_value_line(FILE* f, const IniLine& l, const Settings& from)
     ++rest; // past the conversion letter
     switch (l.field.kind) {
     case FieldRef::integer: {
-        int v = from.*l.field.i;
+        const int v = l.field.get(from);
         if (std::strncmp(conv, "%2d", 3) == 0)
             std::fprintf(f, "%2d", v);
         else if (std::strncmp(conv, "%3d", 3) == 0)
@@ -542,7 +547,7 @@ std::vector<SettingKeyInfo> settings_key_list()
         k.range = range_text(r, l.field.kind);
         if (l.field.kind == FieldRef::real && r) k.range = "a real, " + k.range;
         char buf[64];
-        if (l.field.kind == FieldRef::integer) std::snprintf(buf, sizeof buf, "%d", defaults.*l.field.i);
+        if (l.field.kind == FieldRef::integer) std::snprintf(buf, sizeof buf, "%d", l.field.get(defaults));
         if (l.field.kind == FieldRef::real) std::snprintf(buf, sizeof buf, "%f", double(defaults.*l.field.r));
         k.fallback = l.field.kind == FieldRef::text ? '"' + defaults.*l.field.t + '"' : std::string(buf);
         k.meaning = r ? r->meaning : "";

@@ -47,7 +47,7 @@ constexpr int native_midi_tick_byte = 15;
 constexpr const char* credit_text =
     " - the kestrix authors (kestrix@example.org) \r\n\r\n";
 
-int section_count(const Conversion& c) { return c.settings.dowave == 1 ? 6 : 7; }
+int section_count(const Conversion& c) { return c.settings.dowave == Waves::bmw ? 6 : 7; }
 
 // sin and cos of b in [0, π/4] from their Taylor series, in plain multiplications and additions
 // (the first term left out is below a thousandth of the last bit).
@@ -193,7 +193,7 @@ void write_blah(Conversion& c)
 
 void write_wave(Conversion& c, FILE* input)
 {
-    if (c.settings.dowave == 0) {
+    if (c.settings.dowave == Waves::none) {
         put_word(c.writer, 0);
         return;
     }
@@ -232,7 +232,7 @@ void write_song(Conversion& c, FILE* input)
         input = own_input.get();
     }
 
-    const bool bmw = c.settings.dowave == 1;
+    const bool bmw = c.settings.dowave == Waves::bmw;
     int64_t sized = 0;
     for (int pass = 0; pass < 2; ++pass) {
         c.writer.write_count = 0;

@@ -132,7 +132,7 @@ void write_levels(Conversion& c, const InstrumentRecord& ins)
 {
     const int count = ins.sample_count;
     put_byte(c.writer, unsigned(count));
-    const bool bmw = c.settings.dowave == 1;
+    const bool bmw = c.settings.dowave == Waves::bmw;
     const bool first_loops = ins.samples[0].is_looping != 0;
     const double base = (c.song.module_format == InputKind::mod && c.settings.domod_ext == 0) ? 8287.0 : 8363.0;
     for (int j = 0; j < count; ++j) {
@@ -212,7 +212,7 @@ std::string wave_file_name(Conversion& c, int i)
 void write_wavt_section(Conversion& c)
 {
     c.song.waves_written = 0;
-    if (c.settings.dowave == 0) {
+    if (c.settings.dowave == Waves::none) {
         put_word(c.writer, 0);
         return;
     }

@@ -33,7 +33,7 @@ TEST_F(DriverTest, AlternateMachineThatIsNoGeneratorEndsTheJobFirst)
     // Without the alternate machine the module converts, also split by instrument without instruments.
     pool_free_all(pool); // the end of that job, as the job runner ends it
     settings.dopfun = 0;
-    settings.dotsplit = 2;
+    settings.dotsplit = Split::by_instrument;
     EXPECT_TRUE(run_guarded(log, [&] { convert(c, "in.xm", "out.bmx"); })) << window.text;
     EXPECT_EQ(song.machine_count, 1);
 }
@@ -100,7 +100,7 @@ TEST_F(DriverTest, InputKindFromTheLastExtensionAndTheContent)
         SCOPED_TRACE(t.name);
         kxtest::Bytes{}.fill(t.at, 0).str(t.magic).fill(1200, 0).write(t.name);
         song = Song();
-        settings.dowave = 1;
+        settings.dowave = Waves::bmw;
         window.text.clear();
         log.window = &window;
         detect_input_kind(c, t.name);
@@ -108,7 +108,7 @@ TEST_F(DriverTest, InputKindFromTheLastExtensionAndTheContent)
         const InputKind got = song.input_kind;
         const char* kind = got == InputKind::it ? "it" : got == InputKind::midi ? "midi" : got == InputKind::mod ? "mod" : "";
         EXPECT_STREQ(kind, t.kind);
-        EXPECT_EQ(settings.dowave, 1);
+        EXPECT_EQ(settings.dowave, Waves::bmw);
         EXPECT_EQ(window.text.find("by its content") != std::string::npos, t.logged) << window.text;
     }
 }

@@ -29,8 +29,8 @@ TEST_F(EffectsTest, CellsFromABrokenFileStayInsideTheTables)
     m.instruments.assign(8, XmInstrument{"i", {{{1}}}});
     xm_file(m).write("in.xm");
     kxtest::install_machines_ini();
-    settings.dotsplit = 2;
-    settings.dowave = 0;
+    settings.dotsplit = Split::by_instrument;
+    settings.dowave = Waves::none;
     kxtest::FakeWindow window;
     log.window = &window;
     ASSERT_TRUE(run_guarded(log, [&] { convert(c, "in.xm", "out.bmx"); })) << window.text;
@@ -51,7 +51,7 @@ TEST_F(EffectsTest, CellsFromABrokenFileStayInsideTheTables)
     cell(0, 2, 0, 50, 1, 15, 31);
     EXPECT_NE(window.text.find("Wrong machine: 99!!"), std::string::npos);
     EXPECT_EQ(song.speed, speed);
-    settings.dotsplit = 0;
+    settings.dotsplit = Split::one_machine;
     song.cur_machine = 1;
     cell(2, 8, 0, 0, 0, 13, 0); // a break one row past the pattern
     for (int p = 0; p < song.pattern_count; ++p) {

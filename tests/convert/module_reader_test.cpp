@@ -19,8 +19,8 @@ protected:
     void SetUp() override
     {
         WorkDirTest::SetUp();
-        settings.dowave = 2;
-        settings.dotsplit = 1;
+        settings.dowave = Waves::bmx;
+        settings.dotsplit = Split::by_track;
     }
     bool read(const Bytes& file)
     {
@@ -83,7 +83,7 @@ TEST_F(ModuleReaderTest, ModCutShort)
     m.samples = {{{1, 1, 1, 1}}, {{2, 2, 2, 2}, 0, 1, 2}, {{3, 3, 3, 3}}};
     Bytes b = mod_file(m);
     b.data.resize(b.size() - 6); // two bytes of the second sample remain
-    settings.dowave = 0;
+    settings.dowave = Waves::none;
     LogCapture captured(log);
     ASSERT_TRUE(read(b));
     EXPECT_TRUE(captured.has("EOF!!! reading sample 1 byte 2"));

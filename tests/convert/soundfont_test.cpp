@@ -143,17 +143,17 @@ TEST_F(SoundFontTest, MidiSongsTakeTheirWavesFromTheBank)
         settings.drkit = k.drkit;
         settings.xi_dir = "xi/";
         settings.soundfont = "bank.sf2";
-        for (int dowave : {2, 1}) {
+        for (Waves dowave : {Waves::bmx, Waves::bmw}) {
             settings.dowave = dowave;
-            const auto r = kxe2e::convert_file(settings, "song.mid", dowave == 2 ? "a.bmx" : "a.bmw");
+            const auto r = kxe2e::convert_file(settings, "song.mid", dowave == Waves::bmx ? "a.bmx" : "a.bmw");
             ASSERT_TRUE(r.ok) << r.log;
-            EXPECT_EQ(kxe2e::reread_song(dowave == 2 ? "a.bmx" : "a.bmw").instruments, int(k.xi.size()));
+            EXPECT_EQ(kxe2e::reread_song(dowave == Waves::bmx ? "a.bmx" : "a.bmw").instruments, int(k.xi.size()));
         }
         std::vector<std::string> names;
         for (const auto& e : fs::directory_iterator("xi")) names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         EXPECT_EQ(names, k.xi);
-        settings.dowave = 2;
+        settings.dowave = Waves::bmx;
         settings.soundfont = "none";
         ASSERT_TRUE(kxe2e::convert_file(settings, "song.mid", "b.bmx").ok);
         const std::vector<uint8_t> a = kxtest::read_file("a.bmx");

@@ -28,7 +28,7 @@ TEST_F(Corpus, EveryModuleConvertsAndReadsBackInEverySetting)
             SCOPED_TRACE(testing::Message() << f.filename().string() << " " << c[0] << " " << c[1] << " " << c[2]);
             settings = Settings();
             settings.xi_dir = "xi/";
-            if (c[0] >= 0) settings.dotsplit = c[0], settings.dowave = c[1], settings.dopfun = c[2];
+            if (c[0] >= 0) settings.dotsplit = Split(c[0]), settings.dowave = Waves(c[1]), settings.dopfun = c[2];
             const auto r = kxe2e::convert_file(settings, f.string(), "out.bmx");
             ASSERT_TRUE(r.ok) << r.log;
             const auto listed = kxe2e::reread_song("out.bmx"); // machines and patterns walked
@@ -56,7 +56,7 @@ TEST_F(Corpus, BrokenCopiesEndCleanly)
         for (const auto& [what, data] : copies) {
             SCOPED_TRACE(path.filename().string() + " " + what);
             Settings s;
-            s.dotsplit = int(data.size() % 2);
+            s.dotsplit = Split(data.size() % 2);
             Log l;
             Pool p(l);
             MachineTable m;

@@ -179,7 +179,7 @@ TEST_F(GoldenSongs, EveryPatternOfALongModulePlays)
     m.instruments = {XmInstrument{"a", {{{1, 2}}}}, XmInstrument{"b", {{{3, 4}}}}};
     xm_file(m).write("long.xm");
     for (int split : {0, 1, 2}) {
-        settings.dotsplit = split;
+        settings.dotsplit = Split(split);
         ASSERT_TRUE(kxe2e::convert_file(settings, "long.xm", "long.bmx").ok);
         const auto q = kxtest::song_sequences(kxtest::read_file("long.bmx"));
         EXPECT_EQ(q.size(), split == 0 ? 1u : 2u);

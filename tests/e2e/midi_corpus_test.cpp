@@ -38,9 +38,9 @@ TEST_F(MidiCorpus, EveryFileInEveryWaveModeReadsBack)
     struct Config { int dopchange, drkit; };
     for (const auto& f : files)
         for (Config c : {Config{0, 0}, Config{1, 0}, Config{1, 1}})
-            for (int dowave : {2, 1, 0}) {
+            for (Waves dowave : {Waves::bmx, Waves::bmw, Waves::none}) {
                 SCOPED_TRACE(f.filename().string() + " dopchange " + std::to_string(c.dopchange) + " drkit " +
-                             std::to_string(c.drkit) + " dowave " + std::to_string(dowave));
+                             std::to_string(c.drkit) + " dowave " + std::to_string(int(dowave)));
                 settings = Settings();
                 settings.dopchange = c.dopchange;
                 settings.drkit = c.drkit;
@@ -52,8 +52,8 @@ TEST_F(MidiCorpus, EveryFileInEveryWaveModeReadsBack)
                 auto rr = kxe2e::reread_song("out.bmx");
                 EXPECT_TRUE(rr.ok) << rr.log;
                 EXPECT_EQ(rr.machines, r.machine_count);
-                EXPECT_EQ(rr.instruments > 0, dowave != 0) << r.log; // WAVT entries (a BMW has no WAVE)
-                EXPECT_EQ(rr.waves, dowave == 2 ? rr.instruments : 0);
+                EXPECT_EQ(rr.instruments > 0, dowave != Waves::none) << r.log; // WAVT entries (a BMW has no WAVE)
+                EXPECT_EQ(rr.waves, dowave == Waves::bmx ? rr.instruments : 0);
                 EXPECT_FALSE(fs::exists("kestrix.tmp"));
             }
 

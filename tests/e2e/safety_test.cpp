@@ -431,7 +431,7 @@ TEST_F(Safety, PatternEnteredBelowItsOwnBreakPlaysToItsEnd)
                       kxfix::pattern(64, 1, {{0, 0, 50, 0, 0, 0, 0}, {31, 0, 0, 0, 0, 13, 0}})}; // its own break on row 31
         kxfix::xm_file(m).write("break.xm");
         settings = Settings();
-        settings.dotsplit = 0;
+        settings.dotsplit = Split::one_machine;
         ASSERT_TRUE(kxe2e::convert_file(settings, "break.xm", "break.bmx").ok);
         const std::vector<uint8_t> b = kxtest::read_file("break.bmx");
         size_t sequ = 0;

@@ -120,21 +120,21 @@ TEST_F(PagesTest, BasicsWaveChoiceAndTarget)
 {
     Settings s;
     s.dopfun = 3;
-    s.dowave = 2;
+    s.dowave = Waves::bmx;
     s.output_file[0] = 0;
     Settings r = round_trip(s);
     EXPECT_TRUE(c.checks[153] && !c.checks[131]);
-    EXPECT_EQ(std::tie(d.wave_choice, r.dopfun, r.dowave), std::make_tuple(-3, 3, 0));
+    EXPECT_EQ(std::tie(d.wave_choice, r.dopfun, r.dowave), std::make_tuple(-3, 3, Waves::none));
 
     // Values no button stands for check none; the next read gives 0.
     s = Settings();
-    s.dowave = 3;
-    s.dotsplit = 5;
+    s.dowave = Waves(3);
+    s.dotsplit = Split(5);
     r = round_trip(s);
-    EXPECT_EQ(std::tie(r.dowave, r.dopfun, r.dotsplit), std::make_tuple(0, 0, 0));
+    EXPECT_EQ(std::tie(r.dowave, r.dopfun, r.dotsplit), std::make_tuple(Waves::none, 0, Split::one_machine));
 
     s = Settings();
-    s.dowave = 0;
+    s.dowave = Waves::none;
     round_trip(s);
     EXPECT_TRUE(c.checks[133]);
     s.dopfun = 9; // "Bass-3", the last button of the group
@@ -142,10 +142,10 @@ TEST_F(PagesTest, BasicsWaveChoiceAndTarget)
     EXPECT_TRUE(c.checks[159]);
 
     s = Settings();
-    s.dowave = 1;
+    s.dowave = Waves::bmw;
     r = round_trip(s);
     EXPECT_EQ(r.output_file, "kestrix.bmw"); // adjusted once at initialisation
-    EXPECT_EQ(r.dowave, 1);
+    EXPECT_EQ(r.dowave, Waves::bmw);
 }
 
 TEST_F(PagesTest, NumberTexts)
@@ -246,11 +246,11 @@ TEST_F(PagesTest, TransformPage)
     c.checks[441] = true;
     s.do_mscale2 = s.do_mishift2 = 0;
     EXPECT_TRUE(on_convout_changed(c, s));
-    EXPECT_EQ(s.use_convout, 1);
+    EXPECT_EQ(s.use_convout, SecondSong::converted_song);
     EXPECT_TRUE(c.checks[448] && c.checks[449]);
     EXPECT_EQ(s.do_mscale2 + s.do_mishift2, 2);
-    EXPECT_FALSE(merge_input2_editable(1));
-    EXPECT_TRUE(merge_input2_editable(0));
+    EXPECT_FALSE(merge_input2_editable(SecondSong::converted_song));
+    EXPECT_TRUE(merge_input2_editable(SecondSong::merge_input2));
     s.merge_after = 1;
     EXPECT_EQ(convert_job_mode(s), 3);
 }

@@ -89,7 +89,7 @@ TEST_F(JobRunner, EachModesPhasesAndFinalText)
         SCOPED_TRACE(k.trace);
         trace.clear();
         merging = k.merging;
-        settings.use_convout = k.use_convout;
+        settings.use_convout = SecondSong(k.use_convout);
         std::filesystem::remove("job.log");
         FakeFrontEnd f;
         Job job(settings, f);
@@ -129,14 +129,14 @@ TEST_F(JobRunner, JobsOnThreadsWriteTheBytesOfJobsInTurn)
     Settings split = settings, plain = settings, merge = settings;
     for (Settings* s : {&split, &plain, &merge}) s->replace_files = 1;
     split.input_file = "demo.xm";
-    split.dotsplit = 1;
-    split.dowave = 1;
+    split.dotsplit = Split::by_track;
+    split.dowave = Waves::bmw;
     plain = split;
-    plain.dotsplit = 0;
-    plain.dowave = 0;
+    plain.dotsplit = Split::one_machine;
+    plain.dowave = Waves::none;
     merge.merge_input1 = "first.bmx";
     merge.merge_input2 = "second.bmx";
-    merge.use_convout = 0;
+    merge.use_convout = SecondSong::merge_input2;
     merge.do_mscale1 = merge.do_mscale2 = 1;
     merge.blow_up = merge.song_repeat = 2;
     std::vector<Run> runs = {{split, 1, "split.bmx", {}, {}}, {plain, 1, "plain.bmx", {}, {}}, {merge, 2, "merged.bmx", {}, {}}};

@@ -28,7 +28,7 @@ protected:
     {
         WorkDirTest::SetUp();
         kxtest::install_machines_ini();
-        settings.dowave = 0;
+        settings.dowave = Waves::none;
     }
     // Converts the file with the settings as they are; the log.
     std::string convert_midi(const Bytes& file)
@@ -140,7 +140,7 @@ TEST_F(MidiConversion, ProgramsAndDrumsChooseTheWaves)
 
     // vMidiOut: the channel and a changed program in the cell, then program 255; volume halved.
     settings = Settings();
-    settings.dowave = 0;
+    settings.dowave = Waves::none;
     settings.dopfun = 8;
     convert_midi(smf(0, 96, {SmfTrack().at(0, {0xC2, 7}).on(0, 2, 60).on(96, 2, 62)}));
     EXPECT_EQ(cells(), "0.0.0:41 03 64 03 07 0.16.1:43 03 64 03 ff");
@@ -233,7 +233,7 @@ TEST_F(MidiConversion, TempoChangesFollowTheSetting)
                                    SmfTrack().on(0, 0, 60).on(1536, 0, 62)});
     for (int follow : {0, 1}) {
         settings = Settings();
-        settings.dowave = 0;
+        settings.dowave = Waves::none;
         settings.midi_tempos = follow;
         std::string log = convert_midi(file);
         ASSERT_TRUE(ok) << log;
@@ -247,7 +247,7 @@ TEST_F(MidiConversion, TempoChangesFollowTheSetting)
     // midi_res 2 and midi_scale 1.5: the Master's whole BPMs keep the song within a row of the
     // file's time (times the scale) at every row.
     settings = Settings();
-    settings.dowave = 0;
+    settings.dowave = Waves::none;
     settings.midi_tempos = 1;
     settings.midi_res = 2;
     settings.midi_scale = 1.5f;

@@ -26,13 +26,13 @@ protected:
 
 TEST_F(SettingsFile, SavingAndLoadingTheDefaults)
 {
-    settings.dotsplit = 0;
+    settings.dotsplit = Split::one_machine;
     EXPECT_FALSE(load_settings(settings)); // no file: nothing changes
-    EXPECT_EQ(settings.dotsplit, 0);
+    EXPECT_EQ(settings.dotsplit, Split::one_machine);
     settings = Settings();
     ASSERT_FALSE(defaults.empty());
     EXPECT_EQ(saved(), defaults);
-    settings.dotsplit = 0;
+    settings.dotsplit = Split::one_machine;
     settings.ptranspo = 0;
     ASSERT_TRUE(load_settings(settings)); // every value comes back as saved
     EXPECT_EQ(saved(), defaults);
@@ -83,7 +83,7 @@ TEST_F(SettingsFile, Texts)
     ASSERT_TRUE(load_settings(settings));
     EXPECT_EQ(settings.buzz_path, " Buzz\\ ");
     EXPECT_EQ(settings.xi_dir, "\"xi\\\"" + std::string(1, platform::path_separator));
-    EXPECT_EQ(settings.dotsplit, 1);
+    EXPECT_EQ(settings.dotsplit, Split::by_track);
 
     write_ini("buzz_path=  \"C:\\Program Files\\\"  \r\nxi_dir=\"\"\n");
     ASSERT_TRUE(load_settings(settings));
@@ -106,24 +106,24 @@ TEST_F(SettingsFile, KeyRules)
     struct Case {
         const char* line;
         bool ok;
-        int Settings::*field;
+        IntField field;
         int want;
     };
-    for (const Case& c : {Case{"dotsplit= 2", true, &Settings::dotsplit, 2}, // blanks after "="
-                          Case{"dopfun =3", false, &Settings::dopfun, 0},    // blank before "="
-                          Case{" dowave=1", false, &Settings::dowave, 2},    // indented
-                          Case{"mtranspo=5", true, &Settings::transpo, 0},
-                          Case{"blines=32;comment", true, &Settings::blines, 32},
-                          Case{"blines=x", false, &Settings::blines, 64},
-                          Case{"clone2=99999999999", false, &Settings::clone2, 0}, // not an int
-                          Case{"nosuchkey=1", false, &Settings::dotsplit, 1},
-                          Case{"verbose=5", true, &Settings::verbose, 1},
-                          Case{"verbose=-1", true, &Settings::verbose, 1}}) {
+    for (const Case& c : {Case{"dotsplit= 2", true, int_field<&Settings::dotsplit>, 2}, // blanks after "="
+                          Case{"dopfun =3", false, int_field<&Settings::dopfun>, 0},    // blank before "="
+                          Case{" dowave=1", false, int_field<&Settings::dowave>, 2},    // indented
+                          Case{"mtranspo=5", true, int_field<&Settings::transpo>, 0},
+                          Case{"blines=32;comment", true, int_field<&Settings::blines>, 32},
+                          Case{"blines=x", false, int_field<&Settings::blines>, 64},
+                          Case{"clone2=99999999999", false, int_field<&Settings::clone2>, 0}, // not an int
+                          Case{"nosuchkey=1", false, int_field<&Settings::dotsplit>, 1},
+                          Case{"verbose=5", true, int_field<&Settings::verbose>, 1},
+                          Case{"verbose=-1", true, int_field<&Settings::verbose>, 1}}) {
         SCOPED_TRACE(c.line);
         settings = Settings();
         EXPECT_EQ(settings_apply_line(settings, c.line), c.ok);
-        EXPECT_EQ(settings.*c.field, c.want);
-        EXPECT_EQ(settings.mem_trace, c.field == &Settings::verbose);
+        EXPECT_EQ(c.field.get(settings), c.want);
+        EXPECT_EQ(settings.mem_trace, c.field.get == int_field<&Settings::verbose>.get);
     }
     EXPECT_FALSE(settings_apply_line(settings, nullptr));
     EXPECT_FALSE(settings_apply_line(settings, "midi_scale=nan")); // reals must be finite floats
@@ -151,7 +151,7 @@ TEST_F(SettingsFile, OverlongValuesAndLines)
     EXPECT_EQ(settings.buzz_path, std::string(489, 'b'));
     EXPECT_EQ(settings.xi_dir, "");
     EXPECT_EQ(std::tie(settings.midi_tpb, settings.blines, settings.rip_es9, settings.dotsplit, settings.clone2),
-              std::make_tuple(77, 64, 1, 1, 3));
+              std::make_tuple(77, 64, 1, Split::by_track, 3));
     ASSERT_EQ(warnings.size(), 2u); // xi_dir, and blines' value that is not there
     EXPECT_EQ(warnings[0], "kestrix.ini line 2: xi_dir: a text longer than the 499 characters a kestrix.ini line "
                            "holds (kept as it was)");

@@ -72,7 +72,7 @@ protected:
 
 TEST_F(SongWriterTest, Es9DataFile)
 {
-    settings.dowave = 0;
+    settings.dowave = Waves::none;
     settings.dopfun = role_es9 - 1;
     layout_song(c, 1, 1, 1, 4);
     EXPECT_FALSE(write());
@@ -91,7 +91,7 @@ TEST_F(SongWriterTest, Es9DataFile)
 // last is left out with a warning, as no sequence value names it.
 TEST_F(SongWriterTest, SequenceValuesNameEveryPatternTheyCan)
 {
-    settings.dowave = 0;
+    settings.dowave = Waves::none;
     settings.remove_2pat = 0; // every pattern of the empty song is written
     for (int patterns : {112, 32753}) {
         song = Song(); // its tables stay in the pool, beside machines.ini's
@@ -177,7 +177,7 @@ TEST_F(SongWriterTest, XiFilesCutShortOrWithHostileCounts)
         waves = wave_data(c, f.get());
         return ok;
     };
-    settings.dowave = 2;
+    settings.dowave = Waves::bmx;
     // A sample claiming 4 GB and a loop beyond it; 65535 samples declared, one header present.
     XmInstrument huge{"huge", {{{7, 7, 7}, 1, 0xFFFFFF00u, 0x1000, 0, 0, 0xFFFFFFFFu}}};
     Bytes many = xi_file(huge);

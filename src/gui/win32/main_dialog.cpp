@@ -201,7 +201,7 @@ bool midi_waves_settled(HWND dialog, const Settings& s, bool any_midi, std::stri
     const MidiWaveSource w = midi_wave_source(s);
     line = "MIDI waves: " + w.text;
     test_log("midi waves \"%s\"", w.text.c_str());
-    const bool none_asked = s.domidi_ext || s.dopfun != 0 || s.dowave == 0;
+    const bool none_asked = s.domidi_ext || s.dopfun != 0 || s.dowave == Waves::none;
     if (w.kind != MidiWaveSourceKind::none || none_asked) return true;
     const std::string question = "The song will have no waves: " + w.text + ".\n\nConvert without waves?";
     test_log("question \"%s\"", question.c_str());
