@@ -239,6 +239,16 @@ TEST_F(Cli, ConvertListAndFail)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("failed  wide.xm: the conversion failed (see the line above)\n"
                          "    order: 0Jeskola Tracker allows ony 32 channels,sorry!\n"), std::string::npos) << r.err;
+    // A batch refuses the later of two inputs that make one song, however far apart; an XI
+    // instrument needs no machines.ini, a module does.
+    r = run_kestrix("-q -y warn.xm wide.xm warn.mod");
+    EXPECT_NE(r.err.find("failed  warn.mod: warn.bmx is also the song of warn.xm\n"), std::string::npos) << r.err;
+    kxfix::xi_file(kxfix::XmInstrument{.samples = {kxfix::XmSample{.data = {1, 2, 3, 4}}}}).write("one.xi");
+    std::ofstream("machines.ini") << "garbage\n";
+    r = run_kestrix("-q -y one.xi warn.xm");
+    EXPECT_EQ(r.err, "failed  warn.xm: machines.ini: unsupported machines.ini version \"\" (kestrix reads "
+                     "version 2.5)\n1 converted, 1 failed\n");
+    fs::remove("machines.ini");
 }
 
 // Every way a job can be refused or fail: one line naming the file and the reason, and the status.
@@ -516,8 +526,8 @@ TEST(BatchConsole, LinesWarningsAndLog)
         EXPECT_EQ(no_times(kxtest::text_of(out)), std::string("ok  a.xm -> a.bmx\n    Warning: w\n    (pattern: 0)\n"
                                                               "failed  b.xm: bad\n") +
                                                       (quiet ? "" : "ok  c.xm -> c.bmx\n") + "2 converted, 1 failed\n");
-        EXPECT_EQ(no_times(kxtest::text_of(log)), "== a.xm\nA log\nok  a.xm -> a.bmx\n\n== b.xm\nB log\nfailed  b.xm: bad\n\n"
-                                                  "== c.xm\nok  c.xm -> c.bmx\n\n");
+        EXPECT_EQ(no_times(kxtest::text_of(log)), "== a.xm\nA log\nok  a.xm -> a.bmx\n\n== b.xm\nB log\n"
+                                                  "failed  b.xm: bad\n\n== c.xm\nok  c.xm -> c.bmx\n\n");
         std::fclose(out);
         std::fclose(log);
     }
