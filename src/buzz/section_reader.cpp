@@ -57,6 +57,20 @@ void SectionReader::seek(uint64_t offset)
     overrun = false;
 }
 
+void SectionReader::skip(uint64_t n)
+{
+    if (n == 0) return;
+    const bool was_past_end = overrun;
+    if (n > room()) {
+        const uint64_t stop = std::min(end, file_length);
+        if (pos < stop) seek(stop);
+        overrun = true;
+        return;
+    }
+    seek(pos + n);
+    overrun = was_past_end;
+}
+
 uint8_t SectionReader::byte()
 {
     if (pos >= end || pos >= file_length) {
@@ -224,12 +238,6 @@ void copy_section_rest(ReaderState& rs)
         return;
     }
     copy_to_merge_stream(rs, n);
-}
-
-void hold_skip(ReaderState& rs, uint64_t n, const char* message)
-{
-    if (n > section_room(rs)) job_abort(message);
-    skip_bytes(rs, n);
 }
 
 void pass_bytes(ReaderState& rs, uint64_t n, const char* message)
