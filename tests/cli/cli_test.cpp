@@ -239,6 +239,16 @@ TEST_F(Cli, ConvertListAndFail)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("failed  wide.xm: the conversion failed (see the line above)\n"
                          "    order: 0Jeskola Tracker allows ony 32 channels,sorry!\n"), std::string::npos) << r.err;
+    // A batch refuses the later of two inputs that make one song, however far apart; an XI
+    // instrument needs no machines.ini, a module does.
+    r = run_kestrix("-q -y warn.xm wide.xm warn.mod");
+    EXPECT_NE(r.err.find("failed  warn.mod: warn.bmx is also the song of warn.xm\n"), std::string::npos) << r.err;
+    kxfix::xi_file(kxfix::XmInstrument{.samples = {kxfix::XmSample{.data = {1, 2, 3, 4}}}}).write("one.xi");
+    std::ofstream("machines.ini") << "garbage\n";
+    r = run_kestrix("-q -y one.xi warn.xm");
+    EXPECT_EQ(r.err, "failed  warn.xm: machines.ini: unsupported machines.ini version \"\" (kestrix reads "
+                     "version 2.5)\n1 converted, 1 failed\n");
+    fs::remove("machines.ini");
 }
 
 // Every way a job can be refused or fail: one line naming the file and the reason, and the status.
@@ -312,6 +322,10 @@ TEST_F(Cli, OneLineForEachFailure)
     fs::create_symlink("fifo", "fifo.bmx");
     std::ofstream("stub.xi") << "Extended Instrument: ";
     kxtest::Bytes().str("Extended Instrument: ").fill(43, ' ').le16(0x0102).fill(230, 0).le16(3).write("cut.xi");
+    std::ofstream("stub.xm") << "Extended Module: ";
+    Bytes mute{kxtest::read_file("demo.xm")};
+    mute.data[68] = mute.data[69] = 0; // no channels
+    mute.write("mute.xm");
     const std::string exe = std::string(KESTRIX_BINARY_DIR) + "/machines.ini";
     const std::string long_text = "--save-settings --set buzz_path=" + std::string(490, 'b');
     const struct {
@@ -382,6 +396,9 @@ TEST_F(Cli, OneLineForEachFailure)
         {nullptr, "text.xi", 1, "kestrix: text.xi: not an XI instrument (no \"Extended Instrument: \" tag)"},
         {nullptr, "stub.xi", 1, "kestrix: stub.xi: not an XI instrument (cut at 21 bytes, an XI header takes 298)"},
         {nullptr, "cut.xi", 1, "kestrix: cut.xi: not an XI instrument (its 3 sample headers reach past its end at 298 bytes)"},
+        // So is an XM: its header as the module reader checks it.
+        {nullptr, "stub.xm", 1, "kestrix: stub.xm: not an XM module (it is cut at 17 bytes, an XM header takes 80)"},
+        {nullptr, "-q mute.xm", 1, "kestrix: mute.xm: not an XM module (it has 0 channels, only 1 to 128 possible)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
@@ -516,8 +533,8 @@ TEST(BatchConsole, LinesWarningsAndLog)
         EXPECT_EQ(no_times(kxtest::text_of(out)), std::string("ok  a.xm -> a.bmx\n    Warning: w\n    (pattern: 0)\n"
                                                               "failed  b.xm: bad\n") +
                                                       (quiet ? "" : "ok  c.xm -> c.bmx\n") + "2 converted, 1 failed\n");
-        EXPECT_EQ(no_times(kxtest::text_of(log)), "== a.xm\nA log\nok  a.xm -> a.bmx\n\n== b.xm\nB log\nfailed  b.xm: bad\n\n"
-                                                  "== c.xm\nok  c.xm -> c.bmx\n\n");
+        EXPECT_EQ(no_times(kxtest::text_of(log)), "== a.xm\nA log\nok  a.xm -> a.bmx\n\n== b.xm\nB log\n"
+                                                  "failed  b.xm: bad\n\n== c.xm\nok  c.xm -> c.bmx\n\n");
         std::fclose(out);
         std::fclose(log);
     }
