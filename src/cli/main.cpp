@@ -703,7 +703,8 @@ int main(int argc, char** argv)
         }
     }
     if (req.merge) {
-        for (const std::string& song : {settings.merge_input1, settings.use_convout == SecondSong::merge_input2 ? settings.merge_input2 : ""}) {
+        const bool second = settings.use_convout == SecondSong::merge_input2;
+        for (const std::string& song : {settings.merge_input1, second ? settings.merge_input2 : ""}) {
             const int status = song.empty() ? 0 : platform::readable_file_status(song.c_str());
             if (status) return fail(song, std::strerror(status));
         }

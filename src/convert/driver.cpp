@@ -174,7 +174,8 @@ int write_output_song(DriverState& d, const char* output)
         // The instruments of XI and native MIDI conversions are read now, once; with dowave 2
         // this also lays out their WAVE data.
         const bool xi = c.song.input_kind == InputKind::xi;
-        if (c.settings.dowave != Waves::none && (xi || native_midi(c))) load_xi_instruments(c, xi ? d.input.get() : nullptr);
+        if (c.settings.dowave != Waves::none && (xi || native_midi(c)))
+            load_xi_instruments(c, xi ? d.input.get() : nullptr);
         write_song(c, d.input.get());
         finish_output(d);
     }

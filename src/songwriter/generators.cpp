@@ -226,8 +226,8 @@ void generator_name(const Conversion& c, int k, char* out, int out_size)
         return;
     }
     int number = k;
-    if (c.settings.dotsplit == Split::by_instrument && c.song.input_kind != InputKind::midi && c.settings.domidi_ext == 0 && c.song.instrument_table &&
-        k >= 1 && k <= c.song.instrument_count)
+    if (c.settings.dotsplit == Split::by_instrument && c.song.input_kind != InputKind::midi &&
+        c.settings.domidi_ext == 0 && c.song.instrument_table && k >= 1 && k <= c.song.instrument_count)
         number = c.song.instrument_table[k - 1].machine_instrument + 1;
     number -= c.settings.do_0track;
     std::snprintf(out, size_t(out_size), "%s %02X", short_name, unsigned(number));

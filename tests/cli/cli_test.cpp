@@ -79,8 +79,8 @@ TEST_F(Cli, OptionsSaveTheSettingsTheyName)
     const Case cases[] = {
         {nullptr, "", [](Settings&) {}},
         {nullptr, "+S +p3 -12 +M +L +m0.5 +x*1.5 +x+-2 --set blines=32", [](Settings& s) {
-             s.dotsplit = Split::by_instrument; s.dopfun = 3; s.dowave = Waves::none; s.transpo = -12; s.dopchange = 1; s.dolist = 1;
-             s.verbose = 1; s.midi_res = 0.5f; s.midi_scale = 1.5f; s.midi_shift = -2.0f; s.blines = 32;
+             s.dotsplit = Split::by_instrument; s.dopfun = 3; s.dowave = Waves::none; s.transpo = -12;
+             s.dopchange = 1; s.dolist = 1; s.verbose = 1; s.midi_res = 0.5f; s.midi_scale = 1.5f; s.midi_shift = -2.0f; s.blines = 32;
          }},
         {nullptr, "+L -l -s -w +p -p +7 -m", [](Settings& s) {
              s.verbose = 1; s.dotsplit = Split::one_machine; s.dowave = Waves::none; s.transpo = 7; s.domidi_ext = 1;
@@ -88,7 +88,8 @@ TEST_F(Cli, OptionsSaveTheSettingsTheyName)
         {nullptr, "+S +s +w +M +m +l", [](Settings& s) { s.dowave = Waves::bmw; s.dolist = 1; }},
         {"dotsplit=0\ntranspo=5\nxi_dir=/tmp/xi\n", "--split instrument --waves bmw --transpose=-3",
          [](Settings& s) { s.dotsplit = Split::by_instrument; s.dowave = Waves::bmw; s.transpo = -3; }},
-        {"transpo=5\n", "--target bass3 +W --midi-tempos", [](Settings& s) { s.dopfun = 9; s.dowave = Waves::none; s.midi_tempos = 1; }},
+        {"transpo=5\n", "--target bass3 +W --midi-tempos",
+         [](Settings& s) { s.dopfun = 9; s.dowave = Waves::none; s.midi_tempos = 1; }},
         {nullptr, "--clone 1:5", [](Settings& s) { s.clone2 = 5; }},
         {nullptr, "--set 'buzz_path=C:\\Program Files\\Buzz\\' -V --set 'xi_dir=my xi/'", [](Settings& s) {
              s.buzz_path = "C:\\Program Files\\Buzz\\";
