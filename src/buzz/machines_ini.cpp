@@ -86,12 +86,15 @@ bool scan_word(const char*& p, char* out, size_t size)
 bool starts_with(const char* line, const char* key) { return std::strncmp(line, key, std::strlen(key)) == 0; }
 
 // "version=" followed by the version text up to the first blank; the only version read is "2.5".
-void check_version(const char* line, char (&version)[line_size])
+void check_version(const MachineTable& mt, const char* line, char (&version)[line_size])
 {
     const char* p = line + std::strlen("version=");
     version[0] = 0;
     scan_word(p, version, sizeof version);
-    if (std::strcmp(version, "2.5") != 0) job_abort("\nWrong machines.ini version!!");
+    if (std::strcmp(version, "2.5") == 0) return;
+    Failure f = file_failure(FailedFile::machines_ini, mt.machines_ini_path, 0, "\nWrong machines.ini version!!");
+    f.reason = std::string("unsupported machines.ini version \"") + version + "\" (kestrix reads version 2.5)";
+    job_abort(std::move(f));
 }
 
 // A machine line: the quoted library name, then type, global_bytes, track_bytes and, for a
@@ -207,7 +210,7 @@ bool load_machine_descriptions(MachineTable& mt, Pool& pool, Log& log)
         if (line[0] == '"')
             ++count;
         else if (starts_with(line, "version="))
-            check_version(line, version);
+            check_version(mt, line, version);
     }
 
     mt.machine_descriptions = pool_array<MachineDescription>(pool, size_t(count));
@@ -224,7 +227,7 @@ bool load_machine_descriptions(MachineTable& mt, Pool& pool, Log& log)
         } else if (line[0] == ':') {
             if (current) parse_colon_line(line, *current, log);
         } else if (starts_with(line, "version=")) {
-            check_version(line, version);
+            check_version(mt, line, version);
         }
     }
     mt.machine_description_count = next;
@@ -232,6 +235,22 @@ bool load_machine_descriptions(MachineTable& mt, Pool& pool, Log& log)
     log.log_force = 1;
     log_print(log, "\nmachines.ini: version: %s, %d machines", version, count);
     return true;
+}
+
+void no_target_generator(const MachineTable& mt, int dopfun, const char* text)
+{
+    Failure f = file_failure(FailedFile::machines_ini, mt.machines_ini_path, 0, text);
+    const int record = dopfun + 1;
+    if (!mt.machine_descriptions) {
+        f.reason = "could not be read";
+    } else if (const MachineDescription* d = machine_description(mt, record)) {
+        if (d->type != 1)
+            f.reason = "machine record " + std::to_string(record) + " (" + d->dll_name + ") is no generator";
+    } else {
+        f.reason = "no machine record " + std::to_string(record) + " for target " + std::to_string(dopfun) +
+                   " (the file has records 0 to " + std::to_string(mt.machine_description_count - 1) + ")";
+    }
+    job_abort(std::move(f));
 }
 
 void machine_descriptions_reset(MachineTable& mt)

@@ -46,6 +46,10 @@ struct Pool;
 // Loads the descriptions into `mt` from the job's pool, logging the version line; false when the
 // file cannot be opened (the table is left empty).
 bool load_machine_descriptions(MachineTable& mt, Pool& pool, Log& log);
+// Ends the job: machines.ini gives no generator for the target `dopfun` (its record dopfun + 1 is
+// missing, no generator, or of unusable byte counts). The log shows `text`; the failure names
+// machines.ini and the record.
+[[noreturn]] void no_target_generator(const MachineTable& mt, int dopfun, const char* text);
 // Empties the table (the pool sweep releases its memory).
 void machine_descriptions_reset(MachineTable& mt);
 // Record by index, or nullptr when the table does not hold it.

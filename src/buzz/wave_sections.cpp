@@ -155,10 +155,7 @@ void read_wave(ReaderState& rs)
             emit_dword(rs, bytes);
         }
 
-        if (runs) {
-            if (bytes > section_room(rs)) premature_eof(rs, section_room(rs));
-            skip_bytes(rs, bytes);
-        } else if ((rs.merge_stream && rs.forward) || h.wave_data) {
+        if (!runs && ((rs.merge_stream && rs.forward) || h.wave_data)) {
             // Wave data may be large: it is read and passed on in blocks.
             if (buf.empty()) buf.resize(copy_block);
             uint64_t done = 0;
@@ -171,7 +168,8 @@ void read_wave(ReaderState& rs)
                 if (got < n) premature_eof(rs, done);
             }
         } else {
-            // Nobody needs the bytes: only whether the file holds them all.
+            // Nobody needs the bytes on their way (a run passes them on when it ends): only
+            // whether the section holds them all.
             if (bytes > section_room(rs)) premature_eof(rs, section_room(rs));
             skip_bytes(rs, bytes);
         }

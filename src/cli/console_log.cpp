@@ -6,9 +6,10 @@
 // takes the line below it (in place of the progress dots); suppressed log calls still reach
 // repaint(), which is what keeps the bar moving while no text is shown.
 //
-// Quiet mode keeps the lines that begin with "Warning" or "Error", the forced detail line right
-// after a warning (the position of the fault), and, right before an error, the forced line that
-// explains it (an outside converter's exit code, a channel-limit report).
+// Quiet mode keeps the lines that begin with "Warning", the forced detail line right after a
+// warning (the position of the fault), and, when the job fails, the forced line shown last, which
+// explains the failure (an outside converter's exit code, a channel-limit report). A failure's own
+// lines never come here: the console reports it in a line of its own.
 #include "cli/console_log.h"
 
 #include <cerrno>
@@ -67,22 +68,6 @@ void ConsoleLog::put(std::string_view text, FILE* to)
         write_error_ = errno ? errno : EIO;
 }
 
-// A piece of text at the start of a line that begins an error line, or any piece of such a line:
-// kept in error_ (the first "Error: " message) instead of being shown.
-bool ConsoleLog::held_back(std::string_view text)
-{
-    const bool line_start = streaming_ ? at_line_start_ : line_.empty();
-    if (line_start && (text.starts_with("Error: ") || text.starts_with("Error during "))) {
-        error_line_ = true;
-        if (error_.empty() && text.starts_with("Error: ")) {
-            const std::string_view message = text.substr(7);
-            error_.assign(message.empty() ? std::string_view(" ") : message);
-        }
-        return true;
-    }
-    return error_line_;
-}
-
 void ConsoleLog::draw_text(std::string_view text) { draw_text(text, false); }
 
 void ConsoleLog::draw_text(std::string_view text, bool forced)
@@ -93,7 +78,6 @@ void ConsoleLog::draw_text(std::string_view text, bool forced)
         text = converted;
     }
     if (forced) line_forced_ = true;
-    if (held_back(text)) return;
     if (streaming_) {
         put(text, out_);
         if (!text.empty()) at_line_start_ = text.back() == '\n';
@@ -108,24 +92,7 @@ void ConsoleLog::move_to_line(int) { end_line(); }
 
 void ConsoleLog::end_line()
 {
-    if (error_line_) {
-        error_line_ = false;
-        line_forced_ = false;
-        skip_break_ = streaming_;
-        if (streaming_ || !quiet_) return;
-        // Quiet: the line before the error explains it.
-        if (held_forced_ && !held_.empty()) emit(held_);
-        held_.clear();
-        held_forced_ = false;
-        after_warning_ = false;
-        return;
-    }
     if (streaming_) {
-        if (skip_break_ && at_line_start_) {
-            skip_break_ = false;
-            return;
-        }
-        skip_break_ = false;
         put("\n", out_);
         at_line_start_ = true;
         line_forced_ = false;
@@ -139,13 +106,7 @@ void ConsoleLog::end_line()
         emit(line);
         return;
     }
-    if (starts_with(line, "Error")) {
-        if (held_forced_ && !held_.empty()) emit(held_);
-        held_.clear();
-        held_forced_ = false;
-        emit(line);
-        after_warning_ = false;
-    } else if (starts_with(line, "Warning")) {
+    if (starts_with(line, "Warning")) {
         emit(line);
         after_warning_ = true;
     } else if (after_warning_ && forced && !line.empty()) {
@@ -163,7 +124,7 @@ void ConsoleLog::end_line()
 void ConsoleLog::emit(const std::string& line)
 {
     clear_bar();
-    FILE* to = warn_ && (starts_with(line, "Warning") || starts_with(line, "Error")) ? warn_ : out_;
+    FILE* to = warn_ && starts_with(line, "Warning") ? warn_ : out_;
     put(line, to);
     put("\n", to);
 }
@@ -189,9 +150,8 @@ void ConsoleLog::repaint()
     bar_shown_ = true;
 }
 
-void ConsoleLog::finish()
+void ConsoleLog::finish(bool failed)
 {
-    if (error_line_) end_line();
     if (streaming_) {
         if (!at_line_start_) put("\n", out_);
         at_line_start_ = true;
@@ -199,6 +159,11 @@ void ConsoleLog::finish()
         return;
     }
     if (!line_.empty()) end_line();
+    // Quiet: the forced line before the failure explains it (a converter's exit code, a
+    // channel-limit report).
+    if (failed && held_forced_ && !held_.empty()) emit(held_);
+    held_.clear();
+    held_forced_ = false;
     clear_bar();
     if (out_) std::fflush(out_);
 }

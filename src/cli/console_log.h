@@ -59,15 +59,12 @@ public:
     // Where the progress bar's figure comes from (the running job's progress, -1 when none runs).
     void set_progress(std::function<double()> progress) { progress_ = std::move(progress); }
 
-    // Ends the last line and removes the progress bar (before the final report).
-    void finish();
+    // Ends the last line and removes the progress bar (before the final report). `failed`: the job
+    // failed; quiet, the forced line shown last before the end explains the failure and is shown.
+    void finish(bool failed = false);
 
-    // The fatal error of the job ("Error: ..." without its label), "" when none was logged. The
-    // error lines of a failed job ("Error: ...", "Error during ...") are held back: the console
-    // reports a failure in one line of its own.
-    const std::string& error() const { return error_; }
-    // Lines that begin with "Warning" or "Error" go here instead (a listing on stdout keeps its
-    // warnings on stderr).
+    // Lines that begin with "Warning" go here instead (a listing on stdout keeps its warnings on
+    // stderr).
     void set_warning_stream(FILE* f)
     {
         warn_ = f;
@@ -84,8 +81,6 @@ private:
     void emit(const std::string& line);
     void clear_bar();
 
-    bool held_back(std::string_view text);
-
     // Writes to the stream, or to the capture.
     void put(std::string_view text, FILE* to);
 
@@ -93,9 +88,6 @@ private:
     int write_error_ = 0;
     std::string* capture_ = nullptr;
     FILE* warn_ = nullptr;
-    std::string error_;
-    bool error_line_ = false;
-    bool skip_break_ = false;  // the line break after a held-back line is not written  // the line being written is a held-back error line
     bool quiet_;
     bool terminal_;
     bool song_text_ = false;
@@ -103,7 +95,7 @@ private:
     bool at_line_start_ = true;
     std::string line_;        // the line being built
     bool line_forced_ = false; // some of it was forced through the log filter
-    std::string held_;        // quiet: the last line dropped, shown when an error follows it
+    std::string held_;        // quiet: the last line dropped, shown when the job fails after it
     bool held_forced_ = false;
     bool after_warning_ = false;
     bool bar_shown_ = false;

@@ -82,7 +82,7 @@ public:
     // A batch job's lines that -q would show, once the job is done.
     std::vector<std::string> quiet_lines()
     {
-        quiet_log_.finish();
+        quiet_log_.finish(failed_);
         std::vector<std::string> lines;
         for (size_t at = 0; at < quiet_text_.size();) {
             const size_t end = quiet_text_.find('\n', at);
@@ -103,11 +103,12 @@ public:
 
     // A failure is reported by the console's own line after the job; a listing ends with its
     // last line.
+    bool shows_failure_in_log() const override { return false; }
     void report(const char* text, JobOutcome outcome) override
     {
-        log_.finish();
         reported_ = text;
         failed_ = outcome != JobOutcome::finished;
+        log_.finish(failed_);
         if (capture_) {
             if (!failed_) *capture_ += std::string(text) + "\n";
             return;
@@ -233,9 +234,8 @@ int export_xi_set(Settings settings, const CliRequest& req)
     const int mode = job.run(1);
     front_end.log().finish();
     if (mode == 0 || front_end.failed_) {
-        std::string why = front_end.log().error();
-        while (!why.empty() && (why.front() == '\n' || why.front() == ' ')) why.erase(why.begin());
-        return fail(req.input, why.empty() ? "the export failed" : why);
+        const Failure& f = job.failure;
+        return fail(f.file.empty() ? req.input : f.file, f.reason.empty() ? "the export failed" : f.reason);
     }
     return exit_ok;
 }
@@ -248,13 +248,10 @@ int list_song_generators(const Settings& settings, const CliRequest& req)
     if (status) return fail(req.input, std::strerror(status));
     ConsoleLog log(stderr, req.quiet, false);
     std::vector<GeneratorEntry> generators;
-    const bool ok = list_generators(settings, req.input.c_str(), generators, &log);
-    log.finish();
-    if (!ok) {
-        std::string why = log.error();
-        while (!why.empty() && (why.front() == '\n' || why.front() == ' ')) why.erase(why.begin());
-        return fail(req.input, why.empty() ? "cannot be read" : why);
-    }
+    Failure failure;
+    const bool ok = list_generators(settings, req.input.c_str(), generators, &log, &failure);
+    log.finish(!ok);
+    if (!ok) return fail(failure.file.empty() ? req.input : failure.file, failure.reason.empty() ? "cannot be read" : failure.reason);
     std::string lines;
     for (const GeneratorEntry& g : generators) lines += generator_line(g) + "\n";
     return to_standard_output(lines);
@@ -525,7 +522,7 @@ BatchResult convert_file_of_batch(const Settings& base, const CliRequest& req, c
     front_end.log().finish();
     r.warnings = front_end.quiet_lines();
     r.ok = mode != 0 && !front_end.failed_;
-    if (!r.ok) r.reason = reason_for(explain_failure(s, front_end.log().error(), f.input, f.output, machines_ini), f.input);
+    if (!r.ok) r.reason = reason_for(conversion_failure_line(s, job.failure, f.input, machines_ini), f.input);
     return r;
 }
 
@@ -772,10 +769,8 @@ int main(int argc, char** argv)
         const Merge* m = job.merge.get();
         const bool merging = req.merge || (settings.merge_after && m && m->state.started);
         const char* job_name = m && merge_is_merging(*m) ? "merge" : "transformation";
-        const std::string in_hand = m ? m->state.file_in_hand : std::string();
-        FailureLine f = merging ? explain_merge_failure(settings, front_end.log().error(), job_name, in_hand,
-                                                        settings.merge_output, machines_ini)
-                                : explain_failure(settings, front_end.log().error(), req.input, output, machines_ini);
+        FailureLine f = merging ? merge_failure_line(settings, job.failure, job_name, machines_ini)
+                                : conversion_failure_line(settings, job.failure, req.input, machines_ini);
         fail(f.file, f.reason);
         line = f.file.empty() ? f.reason : f.file + ": " + f.reason;
     }

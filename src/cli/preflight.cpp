@@ -200,75 +200,20 @@ std::string check_machines_ini(const Settings& settings, const std::string& path
     return "";
 }
 
-namespace {
-
-std::string trimmed(std::string m)
+FailureLine conversion_failure_line(const Settings& settings, const Failure& f, const std::string& input,
+                                    const std::string& machines_ini)
 {
-    while (!m.empty() && (m.front() == '\n' || m.front() == ' ')) m.erase(m.begin());
-    while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
-    return m;
+    if (f.what == FailedFile::machines_ini) {
+        if (machines_ini.empty()) return {"", check_machines_ini(settings, "")};
+        return {f.file, f.reason};
+    }
+    return {f.file.empty() ? input : f.file, f.reason.empty() ? "the conversion failed (see the line above)" : f.reason};
 }
 
-bool is_output_failure(const std::string& m)
+FailureLine merge_failure_line(const Settings& settings, const Failure& f, const char* job, const std::string& machines_ini)
 {
-    return m.rfind("Can't write outputfile", 0) == 0 || m.rfind("Can't open outputfile", 0) == 0;
-}
-
-// "Can't write NAME: reason", a file the job writes ("outputfile": the output): its name and the
-// reason.
-bool write_failure(const std::string& m, const std::string& output, FailureLine& f)
-{
-    const std::string cant_write = "Can't write ";
-    const size_t colon = m.rfind(": ");
-    if (m.rfind(cant_write, 0) != 0 || colon == std::string::npos) return false;
-    const std::string name = m.substr(cant_write.size(), colon - cant_write.size());
-    f = {name == "outputfile" ? output : name, m.substr(colon + 2)};
-    return true;
-}
-
-} // namespace
-
-FailureLine explain_failure(const Settings& settings, const std::string& abort_message, const std::string& input,
-                            const std::string& output, const std::string& machines_ini)
-{
-    std::string m = trimmed(abort_message);
-    if (m.find("machines.ini") != std::string::npos || m == "Alternate Machine is no generator!") {
-        std::string why = check_machines_ini(settings, machines_ini);
-        if (!why.empty()) return {"", why};
-    }
-    if (m.rfind("Can't open inputfile", 0) == 0 && !input.empty()) {
-        const int status = platform::readable_file_status(input.c_str());
-        if (status) return {input, reason_of(status)};
-    }
-    FailureLine f;
-    if (write_failure(m, output, f)) return f;
-    if (is_output_failure(m)) {
-        const std::string folder = folder_of(output);
-        if (!platform::is_directory(folder.c_str())) return {output, reason_of(ENOENT)};
-        return {output, m};
-    }
-    if (m.empty()) m = "the conversion failed (see the line above)";
-    return {input, m};
-}
-
-FailureLine explain_merge_failure(const Settings& settings, const std::string& abort_message, const char* job, const std::string& file,
-                                  const std::string& output, const std::string& machines_ini)
-{
-    const std::string m = trimmed(abort_message);
-    if (m.find("machines.ini") != std::string::npos) {
-        std::string why = check_machines_ini(settings, machines_ini);
-        if (!why.empty()) return {"", why};
-    }
+    if (f.what == FailedFile::machines_ini) return conversion_failure_line(settings, f, "", machines_ini);
     const std::string failed = std::string("the ") + job + " failed";
-    if (m.empty()) return {"", failed + " (see the line above)"};
-    FailureLine f;
-    if (write_failure(m, output, f)) return {"", failed + ": " + f.file + ": " + f.reason};
-    std::string about = file;
-    if (is_output_failure(m)) {
-        const std::string folder = folder_of(output);
-        if (!platform::is_directory(folder.c_str()))
-            return {"", failed + ": " + output.substr(0, output.find_last_of("/\\") + 1) + ": no such folder"};
-        about = output;
-    }
-    return {"", failed + ": " + (about.empty() ? m : about + ": " + m)};
+    if (f.reason.empty()) return {"", failed + " (see the line above)"};
+    return {"", failed + ": " + (f.file.empty() ? f.reason : f.file + ": " + f.reason)};
 }

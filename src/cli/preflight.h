@@ -1,8 +1,8 @@
 // The console edition's checks around a job: the files named on the command line are looked at
 // before the job starts, so that a missing input, an output that would replace a file or the
 // input itself, a folder that does not exist or a machines.ini that cannot serve the target end
-// with one line that names the file and the reason. After a failed job, the abort message is
-// turned into such a line too.
+// with one line that names the file and the reason. After a failed job, its failure is told in
+// such a line too.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/log.h"
 #include "settings/settings.h"
 
 // "" when `input` can be converted as far as the console can tell; else the line's reason.
@@ -30,20 +31,19 @@ std::string check_output(const std::string& output, const std::string& input, bo
 // "" when machines.ini (at `path`, "" = not found) describes the target generator dopfun.
 std::string check_machines_ini(const Settings& settings, const std::string& path);
 
-// The one line for a failed job: the file it concerns and the reason, from the job's abort
-// message (and the files themselves). "Can't write NAME: REASON" names the file NAME ("outputfile":
-// the output).
+// The one line of a failed job: the file it concerns and the reason.
 struct FailureLine {
     std::string file;
     std::string reason;
 };
-FailureLine explain_failure(const Settings& settings, const std::string& abort_message, const std::string& input,
-                            const std::string& output, const std::string& machines_ini);
-// The same for a merge or transformation (`job`: "merge" or "transformation"): "the merge
-// failed: ", the file it was reading or writing when it failed (`file`; "" when the message names
-// what it concerns) and the reason.
-FailureLine explain_merge_failure(const Settings& settings, const std::string& abort_message, const char* job, const std::string& file,
-                                  const std::string& output, const std::string& machines_ini);
+// A failed conversion's line: the file the failure names (the input when it names none) and its
+// reason; machines.ini that was not found anywhere is said so, with the places it was looked for
+// (`machines_ini`: the one the job used, "" for none).
+FailureLine conversion_failure_line(const Settings& settings, const Failure& f, const std::string& input,
+                                    const std::string& machines_ini);
+// A failed merge or transformation's (`job`: "merge" or "transformation"): "the merge failed: ",
+// the file the failure names and the reason.
+FailureLine merge_failure_line(const Settings& settings, const Failure& f, const char* job, const std::string& machines_ini);
 
 // The files a job reads and writes, for check_job_files.
 struct ReadFile {

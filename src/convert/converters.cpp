@@ -4,6 +4,7 @@
 // log naming the user's file.
 #include "convert/converters.h"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -30,27 +31,36 @@ const char* base_name(const char* path)
 // A name beside the output that no other conversion uses (short, whatever the output's name).
 std::string scratch_stem(const char* output) { return platform::scratch_stem(output); }
 
+// No scratch file could be made beside the output: the system's reason, in errno.
+[[noreturn]] void output_refused(const char* output)
+{
+    job_abort(file_failure(FailedFile::output, output ? output : "", errno, "Can't open outputfile"));
+}
+
 // Reserves the XM an outside converter writes beside the output: "<stem>.xm" created empty and
 // exclusively. With a module to convert, the converter gets it as "<stem><ext>" (a link or copy
 // beside the output), from which its naming rule gives "<stem>.xm". Returns the name to give
 // the converter (the module's scratch name, or without one the XM's).
 std::string reserve_converter_output(ConverterScratch& scratch, const char* output, const char* module, const std::string& ext)
 {
-    if (!output || !*output) job_abort("Can't open outputfile");
-    if (module && !platform::file_exists(module)) job_abort("Can't open inputfile");
+    if (!output || !*output) output_refused(output);
+    if (module && !platform::file_exists(module))
+        job_abort(file_failure(FailedFile::input, module, ENOENT, "Can't open inputfile"));
     for (int attempt = 0; attempt < scratch_attempts; ++attempt) {
         const std::string stem = scratch_stem(output);
         const std::string xm = stem + ".xm";
+        errno = 0;
         if (!platform::create_scratch_file(xm.c_str())) {
             if (platform::name_taken(xm.c_str())) continue; // taken: the next number
-            job_abort("Can't open outputfile");
+            output_refused(output);
         }
         scratch.files.push_back(xm);
         if (!module) return xm;
         const std::string copy = stem + ext;
+        errno = 0;
         if (!platform::create_scratch_copy(module, copy.c_str())) {
             if (platform::name_taken(copy.c_str())) continue;
-            job_abort("Can't open outputfile");
+            output_refused(output);
         }
         scratch.files.push_back(copy);
         // What the project's own converters write until their XM is complete.
@@ -59,7 +69,8 @@ std::string reserve_converter_output(ConverterScratch& scratch, const char* outp
         scratch.files.push_back(unfinished);
         return copy;
     }
-    job_abort("Can't open outputfile");
+    errno = EEXIST; // every scratch name tried was taken
+    output_refused(output);
 }
 
 // The extension the module gets for mod2xm: the one the conversion recognised it by.
@@ -133,7 +144,9 @@ void log_converter_lines(Conversion& c, const std::vector<std::string>& lines, s
     why += std::string(": ") + name + " belongs beside " + self_name;
     if (libxmp) why += " (built there when libxmp-dev is installed; it runs with libxmp's library)";
 #endif
-    job_abort(why.c_str());
+    Failure f = failure_of_text(why.c_str());
+    f.what = FailedFile::converter;
+    job_abort(std::move(f));
 }
 
 // Runs a converter on the job's behalf and brings its lines into the job's log. One that cannot
@@ -158,9 +171,10 @@ void run_converter(Conversion& c, const char* program, const char* const* args, 
     }
     c.log.log_force = 1;
     log_print(c.log, "\n%s returned with errorcode: %d", program, e);
-    if (lines.empty()) job_abort(hint);
-    log_converter_lines(c, lines, lines.size() - 1, false);
-    job_abort(lines.back().c_str());
+    log_converter_lines(c, lines, lines.empty() ? 0 : lines.size() - 1, false);
+    Failure f = failure_of_text(lines.empty() ? hint : lines.back().c_str());
+    f.what = FailedFile::converter;
+    job_abort(std::move(f));
 }
 
 } // namespace

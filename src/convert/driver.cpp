@@ -98,14 +98,14 @@ uint8_t* block(Conversion& c, size_t n)
 void open_output(DriverState& d, const char* output, const char* input)
 {
     Conversion& c = d.c;
-    if (!output || !*output) job_abort("Can't open outputfile");
+    if (!output || !*output) job_abort(file_failure(FailedFile::output, "", 0, "Can't open outputfile"));
     // The song never replaces the module it is made from, whatever name leads to it.
-    if (platform::same_file(output, input)) {
-        std::string msg = std::string("Can't write ") + output + ": is the input file itself; name another output";
-        job_abort(msg.c_str());
-    }
+    if (platform::same_file(output, input))
+        job_abort(write_refused(FailedFile::output, output, "is the input file itself; name another output"));
     d.output_name = output;
-    if (!d.output.create(output, unfinished_suffix)) job_abort("Can't open outputfile");
+    errno = 0;
+    if (!d.output.create(output, unfinished_suffix))
+        job_abort(file_failure(FailedFile::output, output, errno, "Can't open outputfile"));
     c.writer.output_stream = d.output.get();
     // Songs run to tens of MB of pattern and wave data: written in large blocks, not 4 KiB ones.
     // The buffer is given: without one, the C library may keep its own size and ignore ours.
@@ -124,20 +124,18 @@ void finish_output(DriverState& d)
     c.progress.input = nullptr;
     platform::InterruptGuard guard; // the song and its XI files are kept together
     const int e = d.output.commit(d.output_name.c_str(), c.settings.replace_files != 0);
-    if (e == EEXIST || e == platform::not_regular_file) {
-        const std::string msg = "Can't write " + d.output_name + ": " +
-                                (e == EEXIST ? "exists; -y (--force) replaces it" : platform::error_text(e));
-        job_abort(msg.c_str());
-    }
+    if (e == EEXIST || e == platform::not_regular_file)
+        job_abort(write_refused(FailedFile::output, d.output_name,
+                                e == EEXIST ? "exists; -y (--force) replaces it" : platform::error_text(e)));
     if (e) {
         c.log.log_force = 1;
         log_print(c.log, "\n%s: %s", d.output_name.c_str(), std::strerror(e));
-        job_abort("Can't write outputfile (disk full?)");
+        job_abort(file_failure(FailedFile::output, d.output_name, e, "Can't write outputfile (disk full?)"));
     }
     if (const int xe = c.exported_xi_files.keep_all()) {
         c.log.log_force = 1;
         log_print(c.log, "\n%s: %s", c.settings.xi_dir.c_str(), std::strerror(xe));
-        job_abort("Could not write XI-files!!");
+        job_abort(file_failure(FailedFile::xi_file, c.settings.xi_dir, xe, "Could not write XI-files!!"));
     }
 }
 
@@ -293,7 +291,7 @@ void lay_out_machines(Conversion& c)
     Song& s = c.song;
     const int dopfun = c.settings.dopfun;
     const MachineDescription* target = machine_description(c.machines, dopfun + 1);
-    if (!target) job_abort(no_target_message);
+    if (!target) no_target_generator(c.machines, dopfun, no_target_message);
     const bool native = native_midi(c);
     const bool by_instrument = !native && c.settings.dotsplit == Split::by_instrument;
 
@@ -312,7 +310,7 @@ void lay_out_machines(Conversion& c)
     const int track_row = dopfun ? target->track_bytes : tracker_track_row_bytes;
     const int global_row = dopfun ? target->global_bytes : tracker_global_row_bytes;
     if (track_row < 0 || global_row < 0 || global_row > machine_bytes_area)
-        job_abort(no_target_message);
+        no_target_generator(c.machines, dopfun, no_target_message);
 
     std::vector<int> tracks(size_t(generators) + 1, 0);
     for (int m = 1; m <= generators; ++m) {
@@ -460,8 +458,10 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
 
     // A converter that wrote nothing left its scratch XM empty.
     if (current != input && platform::file_length(current.c_str()) <= 0) job_abort("Can't open inputfile");
+    errno = 0;
     d.open_input(current);
-    if (!d.input) job_abort("Can't open inputfile");
+    // The module's own reason; a converter's XM that cannot be opened is no reason of the module.
+    if (!d.input) job_abort(file_failure(FailedFile::input, input, current == input ? errno : 0, "Can't open inputfile"));
     FILE* in = d.input.get();
 
     if (s.input_kind == InputKind::buzz_song) {
@@ -517,9 +517,9 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
     if (c.settings.dopfun) {
         log_print(c.log, "\nUsing alternate machine number %d: %s\n", c.settings.dopfun,
                   target ? target->dll_name : "?");
-        if (!target || target->type != 1) job_abort("Alternate Machine is no generator!");
+        if (!target || target->type != 1) no_target_generator(c.machines, c.settings.dopfun, "Alternate Machine is no generator!");
     }
-    if (!target) job_abort(no_target_message);
+    if (!target) no_target_generator(c.machines, c.settings.dopfun, no_target_message);
 
     if (s.write_output) open_output(d, output, input);
 

@@ -477,7 +477,11 @@ void SoundFontWaves::open_bank()
     opened_ = true;
     const std::string path = bank_path(c_.settings);
     const std::string why = read_soundfont(sf_, path.c_str());
-    if (!why.empty()) job_abort(("SoundFont " + path + ": " + why).c_str());
+    if (!why.empty()) {
+        Failure f = file_failure(FailedFile::soundfont, path, 0, ("SoundFont " + path + ": " + why).c_str());
+        f.reason = why;
+        job_abort(std::move(f));
+    }
     c_.log.log_force = 1;
     log_print(c_.log, "\nWaves from the SoundFont %s", path.c_str());
     if (path != std::string(c_.settings.soundfont)) {
@@ -571,7 +575,11 @@ int export_soundfont_xi(Conversion& c, const std::string& bank, const std::strin
     s.instrument_table = pool_array<InstrumentRecord>(c.pool, 256);
     SoundFont sf;
     const std::string why = read_soundfont(sf, bank.c_str());
-    if (!why.empty()) job_abort(("SoundFont " + bank + ": " + why).c_str());
+    if (!why.empty()) {
+        Failure f = file_failure(FailedFile::soundfont, bank, 0, ("SoundFont " + bank + ": " + why).c_str());
+        f.reason = why;
+        job_abort(std::move(f));
+    }
     std::string folder = dir;
     if (!folder.empty() && folder.back() != '/' && folder.back() != '\\') folder += platform::path_separator;
     if (!folder.empty()) platform::make_directories(folder.c_str());
@@ -635,7 +643,7 @@ int export_soundfont_xi(Conversion& c, const std::string& bank, const std::strin
     if (const int xe = c.exported_xi_files.keep_all()) {
         c.log.log_force = 1;
         log_print(c.log, "\n%s: %s", folder.empty() ? "." : folder.c_str(), std::strerror(xe));
-        job_abort("Could not write XI-files!!");
+        job_abort(file_failure(FailedFile::xi_file, folder.empty() ? "." : folder, xe, "Could not write XI-files!!"));
     }
     keep.done = true;
     c.log.log_force = 1;

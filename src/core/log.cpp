@@ -123,13 +123,66 @@ void log_window_open(Log& ls, const char* title, int window_height)
     ls.at_line_start = true;
 }
 
-void job_abort(const char* msg) { throw JobAbort(msg ? msg : ""); }
-
-void log_abort(Log& log, const char* msg)
+Failure failure_of_text(const char* text)
 {
+    Failure f;
+    f.text = text ? text : "";
+    size_t from = f.text.find_first_not_of("\n ");
+    size_t to = f.text.find_last_not_of("\n ");
+    if (from != std::string::npos) f.reason = f.text.substr(from, to + 1 - from);
+    return f;
+}
+
+Failure file_failure(FailedFile what, std::string file, int error, const char* text)
+{
+    Failure f = failure_of_text(text);
+    f.what = what;
+    f.file = std::move(file);
+    f.error = error;
+    if (error) f.reason = std::strerror(error);
+    return f;
+}
+
+Failure write_refused(FailedFile what, std::string file, std::string reason)
+{
+    Failure f;
+    f.what = what;
+    f.text = "Can't write " + file + ": " + reason;
+    f.file = std::move(file);
+    f.reason = std::move(reason);
+    return f;
+}
+
+void job_abort(Failure failure) { throw JobAbort(std::move(failure)); }
+
+void job_abort(const char* msg) { throw JobAbort(failure_of_text(msg)); }
+
+namespace {
+void failure_vprint(Log& log, const char* fmt, va_list args) KX_PRINTF(2, 0);
+void failure_vprint(Log& log, const char* fmt, va_list args)
+{
+    LogWindow* const window = log.window;
+    if (!log.window_shows_failure) log.window = nullptr;
     log.log_force = 1;
+    log_vprint(log, fmt, args);
+    log.window = window;
+}
+} // namespace
+
+void log_failure_line(Log& log, const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    failure_vprint(log, fmt, ap);
+    va_end(ap);
+}
+
+void log_abort(Log& log, const Failure& failure)
+{
     // The error takes a line of its own, also after text that did not end its line; a message
     // that begins with a line break of its own needs no other (a window draws only the format's).
+    log.log_force = 1;
+    const char* msg = failure.text.c_str();
     while (msg[0] == '\n') ++msg;
-    if (msg[0] != ' ') log_print(log, log.at_line_start ? "Error: %s\n" : "\nError: %s\n", msg);
+    if (msg[0] != ' ') log_failure_line(log, log.at_line_start ? "Error: %s\n" : "\nError: %s\n", msg);
 }

@@ -7,8 +7,10 @@
 // end supplies the drawing through LogWindow (GDI in the Win32 program, the terminal in the
 // console edition).
 //
-// Fatal errors call job_abort, which throws JobAbort. Whoever catches it (the job runner, the
-// dialog's machine-list command, run_guarded) logs "Error: %s\n" with log_abort.
+// Fatal errors call job_abort, which throws JobAbort with the job's Failure: what failed (one of
+// the job's files, by its role), why, and the text the log shows. Whoever catches it (the job
+// runner, the dialog's machine-list command, run_guarded) logs "Error: %s\n" with log_abort; the
+// front ends take the failure's fields for their own lines.
 #pragma once
 
 #include <atomic>
@@ -81,6 +83,9 @@ struct Log {
     JobCancel* cancel = nullptr;      // the job's kill request, checked at every call
     bool at_line_start = true;        // the text shown last ended a line (a fatal error's line
                                       // then needs no line break of its own)
+    bool window_shows_failure = true; // the window gets the failure's lines too (the console
+                                      // reports a failure in one line of its own instead; the
+                                      // log file always gets them)
     unsigned quiet_calls = 0;         // suppressed calls since the last look at the kill request
                                       // and the window (log_shows)
 };
@@ -108,28 +113,91 @@ void log_window_open(Log& log, const char* title, int window_height);
 // Starts a new window line (y += 15, scrolling when the line would reach lwind_dy - 45).
 void log_new_line(Log& log);
 
-// The one fatal exception type. what() is the message passed to job_abort.
-class JobAbort : public std::runtime_error {
-public:
-    explicit JobAbort(const std::string& msg) : std::runtime_error(msg) {}
+// Which of a job's files a failure concerns.
+enum class FailedFile {
+    none,         // no one file: a limit of the formats, a setting, the job itself
+    input,        // the conversion's input (or the XM its converter made of it)
+    first_song,   // the merge's first song
+    second_song,  // the merge's second song
+    output,       // the song the job writes (a merge's too)
+    xi_file,      // an XI file the job reads or writes (xi_dir)
+    wav_file,     // a WAV ripped from a song
+    es9_data,     // es-9.dat
+    soundfont,    // the SoundFont a MIDI conversion takes its waves from
+    converter,    // an outside converter program
+    machines_ini, // the machine descriptions
+    scratch,      // a scratch file of the job
 };
 
-// Unwinds the job with its fatal message; the catcher logs it with log_abort.
+// A fatal error of a job, as a value: the front ends build their lines from its fields, never
+// from the log's text.
+struct Failure {
+    FailedFile what = FailedFile::none; // the file it concerns, by its role
+    std::string file;                   // that file's name ("" for none, or where the role says it)
+    int error = 0;                      // the system's errno; 0 for a problem of the file's content
+    std::string reason;                 // why, for a line that names the file: the system's reason
+                                        // or the format problem; "": the log's lines above say it
+    std::string text;                   // what the log shows after "Error: "; one that begins
+                                        // with a blank is not shown (its thrower logged its own)
+};
+
+// A failure known only by its text (a format problem of the file being read): the reason is the
+// text without its line breaks and blanks.
+Failure failure_of_text(const char* text);
+
+// A failure of the file `file` in the role `what`: the log shows `text`; the reason is the system's
+// for `error` (an errno), with none the text's own words.
+Failure file_failure(FailedFile what, std::string file, int error, const char* text);
+// A file the job may not write, and why: the log shows "Can't write FILE: REASON".
+Failure write_refused(FailedFile what, std::string file, std::string reason);
+
+// The one fatal exception type. what() is the failure's text.
+class JobAbort : public std::runtime_error {
+public:
+    explicit JobAbort(Failure f) : std::runtime_error(f.text), failure(std::move(f)) {}
+    Failure failure;
+};
+
+// Unwinds the job with its failure; the catcher logs it with log_abort.
+[[noreturn]] void job_abort(Failure failure);
+// A problem of the content being read, known by its text (failure_of_text).
 [[noreturn]] void job_abort(const char* msg);
 
-// What a fatal error shows: "Error: %s\n", forced through the filter, unless the message begins
-// with a blank (its thrower has logged its own report).
-void log_abort(Log& log, const char* msg);
-
-// Runs fn the way the runner runs a phase: a JobAbort is logged and reported as false.
+// Runs fn; a failure it ends with that names no file concerns `file` in the role `what`: a reader
+// knows what is wrong with the bytes, its caller which file they are.
 template <class Fn>
-bool run_guarded(Log& log, Fn&& fn)
+decltype(auto) about_file(FailedFile what, const std::string& file, Fn&& fn)
+{
+    try {
+        return fn();
+    } catch (JobAbort& e) {
+        if (e.failure.what == FailedFile::none) {
+            e.failure.what = what;
+            e.failure.file = file;
+        }
+        throw;
+    }
+}
+
+// What a fatal error shows: "Error: %s\n" with its text, forced through the filter, unless the
+// text begins with a blank (its thrower has logged its own report).
+void log_abort(Log& log, const Failure& failure);
+
+// A line that belongs to a failure ("Error during conversion"): forced through the filter into
+// the log file, and into the window unless the front end reports failures in a line of its own.
+void log_failure_line(Log& log, const char* fmt, ...) KX_PRINTF(2, 3);
+
+// Runs fn the way the runner runs a phase: a JobAbort is logged and reported as false (its
+// failure in `failure` when given).
+template <class Fn>
+bool run_guarded(Log& log, Fn&& fn, Failure* failure = nullptr)
 {
     try {
         fn();
         return true;
     } catch (const JobAbort& e) {
-        log_abort(log, e.what());
+        log_abort(log, e.failure);
+        if (failure) *failure = e.failure;
         return false;
     }
 }

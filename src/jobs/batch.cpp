@@ -138,10 +138,14 @@ BatchResult convert_batch_file(const Settings& settings, const BatchFile& f, Bat
     r.ok = mode != 0;
     r.log = std::move(front_end.log.text);
     r.warnings = warning_lines(r.log);
-    r.reason = job.failure;
-    while (!r.reason.empty() && (r.reason.front() == '\n' || r.reason.front() == ' ')) r.reason.erase(r.reason.begin());
-    if (!r.ok && r.reason.empty()) r.reason = "the conversion failed (see the log)";
+    if (!r.ok) r.reason = batch_failure_reason(job.failure, f.input, "the conversion failed (see the log)");
     return r;
+}
+
+std::string batch_failure_reason(const Failure& f, const std::string& input, const char* unexplained)
+{
+    if (f.reason.empty()) return unexplained;
+    return f.file.empty() || f.file == input ? f.reason : f.file + ": " + f.reason;
 }
 
 std::string batch_ok_line(const BatchFile& f, double seconds)

@@ -12,6 +12,7 @@
 #include <vector>
 
 class Job;
+struct Failure;
 
 // One file of a batch.
 struct BatchFile {
@@ -66,6 +67,10 @@ struct Settings;
 // runs it is one of `running`.
 BatchResult convert_batch_file(const Settings& settings, const BatchFile& f, BatchJobs& running);
 
+// What a file's line says of its failure: the reason, after the name of the file it concerns when
+// that is another than the `input` (a song that exists, machines.ini); `unexplained` when the
+// log's lines above it say why.
+std::string batch_failure_reason(const Failure& f, const std::string& input, const char* unexplained);
 // "ok  song.xm -> song.bmx  0.12 s"
 std::string batch_ok_line(const BatchFile& f, double seconds);
 // "failed  x.it: <reason>"

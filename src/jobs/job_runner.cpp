@@ -31,20 +31,20 @@ struct ArmedForKill {
 // it is logged like one, so that it ends the job with "Error occured!" instead of tearing down
 // the whole program from the worker thread.
 template <class Fn>
-bool run_phase(Log& log, JobCancel& cancel, Fn&& fn, std::string* failure = nullptr)
+bool run_phase(Log& log, JobCancel& cancel, Fn&& fn, Failure* failure = nullptr)
 {
     try {
         ArmedForKill armed(cancel);
         fn();
         return true;
     } catch (const JobAbort& e) {
-        log_abort(log, e.what());
-        if (failure && failure->empty()) *failure = e.what();
+        log_abort(log, e.failure);
+        if (failure) *failure = e.failure;
         return false;
     } catch (const std::exception& e) {
-        log.log_force = 1;
-        log_print(log, "Error: %s\n", e.what());
-        if (failure && failure->empty()) *failure = e.what();
+        const Failure f = failure_of_text(e.what());
+        log_abort(log, f);
+        if (failure) *failure = f;
         return false;
     }
 }
@@ -120,6 +120,7 @@ int Job::run(int job_mode)
     // and closes it at the end.
     ls.log_enabled = 1;
     ls.log_stream = front_end_.open_log_file();
+    ls.window_shows_failure = front_end_.shows_failure_in_log();
 
     if (mode & 1) {
         // A Buzz song given to the conversion is listed; the wave tools work on it then too.
@@ -131,7 +132,10 @@ int Job::run(int job_mode)
             log_window_open(ls, "Conversion Log", settings.lwind_dy);
             if (front_end_.lists_song_summary() && decide_input_kind(settings.input_file).kind == InputKind::buzz_song)
                 log_song_summary(ls, settings);
-            const int converted = convert_fn(conversion, settings.input_file.c_str(), settings.output_file.c_str());
+            // What goes wrong in the conversion without naming a file of its own concerns the input.
+            const int converted = about_file(FailedFile::input, settings.input_file, [&] {
+                return convert_fn(conversion, settings.input_file.c_str(), settings.output_file.c_str());
+            });
             if (converted == 0) wave_tools_finish(tools); // a listed song's WAV
             silent = native_midi(conversion) && settings.dowave != Waves::none && settings.dopfun == 0 &&
                      conversion.song.waves_written == 0;
@@ -139,8 +143,7 @@ int Job::run(int job_mode)
         conversion_ = nullptr;
         if (!ok) {
             mode = 0;
-            ls.log_force = 1;
-            log_print(ls, "\nError during conversion");
+            log_failure_line(ls, "\nError during conversion");
             wave_tools_forget(tools); // a WAV ripped from a listed song that was not finished
         }
     }
@@ -158,9 +161,10 @@ int Job::run(int job_mode)
             ls.log_force = 1;
             // The song a conversion read is no output of the merge that follows it.
             if ((job_mode & 1) && platform::same_file(settings.merge_output.c_str(), settings.input_file.c_str())) {
-                std::string msg = std::string("Can't write ") + settings.merge_output +
-                                  ": is the conversion's input file; name another output";
-                job_abort(msg.c_str());
+                Failure f{FailedFile::output, settings.merge_output, 0,
+                          "is the conversion's input file; name another output", ""};
+                f.text = "Can't write " + f.file + ": " + f.reason;
+                job_abort(std::move(f));
             }
             load_machine_descriptions(machines, pool, log);
             merge = std::make_unique<Merge>(settings, log, pool, machines, tools);
@@ -171,8 +175,7 @@ int Job::run(int job_mode)
         }, &failure);
         if (!ok) {
             mode = 0;
-            ls.log_force = 1;
-            log_print(ls, "\nError during merging");
+            log_failure_line(ls, "\nError during merging");
         }
     }
 
@@ -196,12 +199,13 @@ int run_job(const Settings& settings, int job_mode, JobFrontEnd& front_end)
 }
 
 bool list_generators(const Settings& settings, const char* song, std::vector<GeneratorEntry>& out,
-                     LogWindow* window)
+                     LogWindow* window, Failure* failure)
 {
     out.clear();
     JobCancel cancel;
     Log log;
     log.window = window;
+    log.window_shows_failure = failure == nullptr;
     Pool pool(log);
     pool.cancel = &cancel;
     pool.mem_trace = settings.mem_trace;
@@ -223,7 +227,7 @@ bool list_generators(const Settings& settings, const char* song, std::vector<Gen
             std::memcpy(g.name, in.machine_list[m].name, sizeof g.name);
             out.push_back(g);
         }
-    });
+    }, failure);
     if (!ok) out.clear();
     pool_free_all(pool);
     return ok;

@@ -47,6 +47,9 @@ public:
     // A Buzz song given to the conversion is listed; true: its summary heads the listing in the
     // job's log (the dialog; the console prints it itself).
     virtual bool lists_song_summary() const { return false; }
+    // False: the window gets no "Error: ..." lines, the front end reports the job's `failure` in
+    // a line of its own (the console); the log file gets them all the same.
+    virtual bool shows_failure_in_log() const { return true; }
     // The one final message ("Conversion finished!", "Error occured!", ...) and how the job ended.
     // The window opened for the job stays valid until this returns.
     virtual void report(const char* text, JobOutcome outcome) = 0;
@@ -94,7 +97,7 @@ public:
     double progress() const;
 
     const Settings settings; // the options this job runs with
-    std::string failure;     // the fatal message of the phase that failed ("" while none has)
+    Failure failure;         // the fatal error of the phase that failed (text "" while none has)
     JobCancel cancel;
     Log log;
     Pool pool{log};
@@ -119,9 +122,10 @@ struct GeneratorEntry {
 
 // Lists the generators of `song` the way the dialog's "Get generators from Input I" does, on the
 // calling thread as a job of its own (machines.ini from settings.machines_ini). Its log goes to
-// `window` (none: nowhere); a fatal error is caught and logged there. False when the song could
-// not be read; `out` then holds nothing.
+// `window` (none: nowhere); a fatal error is caught and logged there, or, given `failure`, kept
+// there for a line of the caller's own. False when the song could not be read; `out` then holds
+// nothing.
 bool list_generators(const Settings& settings, const char* song, std::vector<GeneratorEntry>& out,
-                     LogWindow* window = nullptr);
+                     LogWindow* window = nullptr, Failure* failure = nullptr);
 // A generator as the list shows it: "%2d: %s" with its number and name.
 std::string generator_line(const GeneratorEntry& g);

@@ -127,7 +127,7 @@ void midi_after_first_pass(Conversion& c, SmfReader& file)
     // A track whose notes need more tracks than the target machine has cannot be laid out; found
     // here, before the additional pass would search that many tracks for every note.
     const MachineDescription* target = machine_description(c.machines, st.dopfun + 1);
-    if (!target) job_abort(no_target_message);
+    if (!target) no_target_generator(c.machines, st.dopfun, no_target_message);
     for (int m = 1; m < s.machine_count; ++m)
         if (midi_machine_tracks(c, m) > target->max_tracks) {
             c.log.log_force = 1;

@@ -332,7 +332,7 @@ uint64_t take_number(const uint8_t*& p)
 [[noreturn]] void fail(MidiHooks& h, const char* message)
 {
     h.Mf_on_error(message);
-    throw JobAbort(message);
+    job_abort(message);
 }
 
 // The data of a meta event; byte i reads 0 when the event is shorter (a tempo event of one

@@ -35,9 +35,13 @@ void put_machine_data(Writer& w, int record)
         return;
     }
     File f = open_file(es9_data_name, "rb");
-    if (!f) job_abort("No data file for ES-9 (es-9.dat), rip data from any file with ES-9 first!");
+    const auto missing = [] {
+        job_abort(file_failure(FailedFile::es9_data, es9_data_name, 0,
+                               "No data file for ES-9 (es-9.dat), rip data from any file with ES-9 first!"));
+    };
+    if (!f) missing();
     uint64_t length = stream_length(f.get());
-    if (length > 0x7FFFFFFF) job_abort("No data file for ES-9 (es-9.dat), rip data from any file with ES-9 first!");
+    if (length > 0x7FFFFFFF) missing();
     std::rewind(f.get());
     put_dword(w, uint32_t(length));
     uint8_t block[4096];

@@ -16,6 +16,7 @@
 // channel, value by value ((left + right) >> 1).
 #include "songwriter/wave_data.h"
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -74,7 +75,8 @@ struct WaveWriter {
     {
         put_block(c.writer, data, n);
         // A full disk ends the job here rather than after the rest of the data.
-        if (std::ferror(c.writer.output_stream)) job_abort("Can't write outputfile (disk full?)");
+        if (std::ferror(c.writer.output_stream))
+            job_abort(file_failure(FailedFile::output, c.settings.output_file, errno, "Can't write outputfile (disk full?)"));
         progress(n);
     }
 

@@ -54,8 +54,9 @@ constexpr size_t xi_copy_block = size_t(1) << 20; // bytes of sample data per co
 // cut instrument behind for the song to name.
 [[noreturn]] void xi_write_failed(const char* path)
 {
+    const int e = errno;
     const std::string msg = std::string("Could not write XI-file ") + path + "!!";
-    job_abort(msg.c_str());
+    job_abort(file_failure(FailedFile::xi_file, path, e, msg.c_str()));
 }
 
 // True when the two files hold the same bytes.

@@ -61,12 +61,11 @@ void put_empty_rows(Merge& m, int part, int count)
 [[noreturn]] void es9_failed(Merge& m, int error)
 {
     m.clone.es9.discard();
-    char msg[160];
-    std::snprintf(msg, sizeof msg, "Can't write %s: %s", es9_data_name,
-                  error == EEXIST ? "exists; -y (--force) replaces it" : platform::error_text(error ? error : EIO).c_str());
+    Failure f = write_refused(FailedFile::es9_data, es9_data_name,
+                              error == EEXIST ? "exists; -y (--force) replaces it" : platform::error_text(error ? error : EIO));
     m.log.log_force = 1;
     log_print(m.log, "\n"); // the error on a line of its own, after the merge's progress
-    job_abort(msg);
+    job_abort(std::move(f));
 }
 
 } // namespace

@@ -163,9 +163,7 @@ void write_section(Merge& m, int s, const File (&in)[3], bool second_has_inner_c
         rs.current_input = i;
         rs.full_parse = full_parse_for(m, i, s, second_has_inner_connections);
         if (ms.has_section[i][s]) {
-            ms.file_in_hand = ms.songs[i];
-            read_buzz_song(m.reader, in[i].get(), s);
-            ms.file_in_hand = ms.songs[0];
+            about_song(m, i, [&] { read_buzz_song(m.reader, in[i].get(), s); });
         } else if (i == 1 && rs.merging && ms.has_section[2][s]) {
             write_first_head(m, s);
         } else if (i == 2 && s == sec_patt && ms.has_section[1][s]) {
@@ -201,8 +199,9 @@ void write_header(Merge& m, FILE* out, const std::vector<SectionEntry>& director
         }
         log_print(m.log, "\nsection: %s,pos: %x,len: %x\n", e.name, unsigned(e.offset), unsigned(e.length));
     }
+    errno = 0;
     if (!stream_seek(out, 0) || std::fwrite(header.data(), 1, header.size(), out) != header.size())
-        job_abort("Can't write outputfile (disk full?)");
+        job_abort(file_failure(FailedFile::output, m.state.songs[0], errno, "Can't write outputfile (disk full?)"));
 }
 
 // The written song takes its name (replacing a file of that name only with `replace`) together
@@ -213,16 +212,16 @@ void commit_output(Merge& m, platform::ScratchFile& out, const char* output, boo
     platform::InterruptGuard guard; // the song and the files made with it are kept together
     const int e = out.commit(output, replace);
     if (e == EEXIST || e == platform::not_regular_file) {
-        const std::string msg = std::string("Can't write ") + output + ": " +
-                                (e == EEXIST ? "exists; -y (--force) replaces it" : platform::error_text(e));
+        Failure f = write_refused(FailedFile::output, output,
+                                  e == EEXIST ? "exists; -y (--force) replaces it" : platform::error_text(e));
         m.log.log_force = 1;
         log_print(m.log, "\n"); // the error on a line of its own, after the progress dots
-        job_abort(msg.c_str());
+        job_abort(std::move(f));
     }
     if (e) {
         m.log.log_force = 1;
         log_print(m.log, "\n%s: %s", output, std::strerror(e));
-        job_abort("Can't write outputfile (disk full?)");
+        job_abort(file_failure(FailedFile::output, output, e, "Can't write outputfile (disk full?)"));
     }
     made.keep_all();
 }
@@ -289,17 +288,21 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
 
     if (!first) first = "";
     File in[3];
+    errno = 0;
     in[1] = open_file(first, "rb");
     if (!in[1]) {
+        const int e = errno;
         log_print(m.log, "\n Could not open first Inputfile: %s", first);
-        job_abort(" ");
+        job_abort(file_failure(FailedFile::first_song, first, e, " "));
     }
     rs.merging = 0;
     if (!no_second_input(second)) {
+        errno = 0;
         in[2] = open_file(second, "rb");
         if (!in[2]) {
+            const int e = errno;
             log_print(m.log, "\n Could not open second Inputfile: %s", second);
-            job_abort(" ");
+            job_abort(file_failure(FailedFile::second_song, second, e, " "));
         }
         rs.merging = 1;
     }
@@ -310,15 +313,13 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
 
     rs.full_parse = 0;
     rs.current_input = 1;
-    ms.file_in_hand = first;
     log_print(m.log, "\nReading first file: %s", first);
     if (!m.settings.dolist) ls.log_dot_interval = 40;
 
     if (rs.options.list_generators_only) {
         // The Machine page's list: the first song's machines, nothing written.
         rs.full_parse = 1;
-        read_buzz_song(m.reader, in[1].get(), sec_mach);
-        ms.file_in_hand.clear();
+        about_song(m, 1, [&] { read_buzz_song(m.reader, in[1].get(), sec_mach); });
         return;
     }
     if (!output || !*output) {
@@ -333,15 +334,18 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
     set_counting_machine_hooks(counting);
     set_counting_sequence_hooks(counting);
     rs.hooks = &counting;
-    read_buzz_song(m.reader, in[1].get(), 0);
-    check_machines(m, 1, first);
+    about_song(m, 1, [&] {
+        read_buzz_song(m.reader, in[1].get(), 0);
+        check_machines(m, 1, first);
+    });
     if (rs.merging) {
         rs.current_input = 2;
-        ms.file_in_hand = second;
         ls.log_enabled = 1;
         log_print(m.log, "\nReading second file: %s", second);
-        read_buzz_song(m.reader, in[2].get(), 0);
-        check_machines(m, 2, second);
+        about_song(m, 2, [&] {
+            read_buzz_song(m.reader, in[2].get(), 0);
+            check_machines(m, 2, second);
+        });
     }
     ms.blow = m.settings.blow_up > 1 ? m.settings.blow_up : 1;
     ms.repeat = m.settings.song_repeat > 1 ? m.settings.song_repeat : 1;
@@ -349,9 +353,8 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
     ms.wave_shift = summary(m, 1).instrument_index_bound;
     // Files the merge makes besides the song (es-9.dat, a WAV): removed unless the song is made.
     platform::NewFiles made;
-    ms.file_in_hand = ms.songs[1]; // the clone's source is the first song's
-    machine_tools_start(m, summary(m, 1).machines, ms.blow, output, &made);
-    ms.file_in_hand.clear(); // the counts and the plan say what they concern
+    // The clone's source is the first song's; the counts and the plan say what they concern.
+    about_song(m, 1, [&] { machine_tools_start(m, summary(m, 1).machines, ms.blow, output, &made); });
     plan_machine_names(m);
     set_output_counts(m);
     rs.current_input = 1;
@@ -360,16 +363,17 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
     const std::vector<PlannedSection> plan = plan_sections(m, first, second, para, cwav);
 
     // The output, written once: a gap for the header, the sections, then the header.
-    ms.file_in_hand = output;
     platform::ScratchFile out;
+    errno = 0;
     if (!out.create(output, ".part")) {
+        const int e = errno;
         log_print(m.log, "\nCould not open outputfile: %s", output);
         const std::string folder = folder_of(output);
         if (!folder.empty() && !platform::is_directory(folder.c_str())) {
-            ms.file_in_hand.clear();
-            refuse("%s: no such folder", folder.c_str());
+            Failure f{FailedFile::output, folder, ENOENT, "no such folder", folder + ": no such folder"};
+            job_abort(std::move(f));
         }
-        job_abort("Can't open outputfile");
+        job_abort(file_failure(FailedFile::output, output, e, "Can't open outputfile"));
     }
     rs.merge_stream = out.get();
     if (m.tools.rip_folder.empty()) m.tools.rip_folder = folder_of(output);
@@ -387,6 +391,8 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
     ms.writing = true;
     for (const PlannedSection& p : plan)
         if (p.id) ms.section_bytes_total += uint64_t(summary(m, 1).section_length[p.id]) + summary(m, 2).section_length[p.id];
+    // What fails while the sections are written, and names no song it reads, concerns the output.
+    about_song(m, 0, [&] {
     for (const PlannedSection& p : plan) {
         const uint64_t start = merge_stream_position(m.reader);
         if (p.id != 0) {
@@ -410,14 +416,13 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
             summary(m, 0).section_length[p.id] = e.length;
         }
     }
+    });
 
     rip_compressed_wave(m, in[1].get());
     rs.hooks = nullptr;
     rs.merge_stream = nullptr;
     rs.input_summaries[1].stream = rs.input_summaries[2].stream = nullptr;
-    ms.file_in_hand = first; // a wave the tools name and the song lacks
-    wave_tools_check(m.tools);
-    ms.file_in_hand = output;
+    about_song(m, 1, [&] { wave_tools_check(m.tools); }); // a wave the tools name and the song lacks
     // A merge may name one of its inputs as its output: that input is replaced once the new song
     // is complete. Any other existing file of that name only with replace_files.
     const bool replace = m.settings.replace_files != 0 || platform::same_file(output, first) ||
@@ -429,9 +434,9 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
     ls.log_enabled = m.settings.dolist;
     write_header(m, out.get(), directory, header_size);
     ls.log_enabled = 1;
-    if (!out.flush_ok()) job_abort("Can't write outputfile (disk full?)");
+    errno = 0;
+    if (!out.flush_ok()) job_abort(file_failure(FailedFile::output, output, errno, "Can't write outputfile (disk full?)"));
     commit_output(m, out, output, replace, made);
-    ms.file_in_hand.clear();
     if (m.clone.notes_out_of_range) {
         m.log.log_force = 1;
         log_print(m.log, "\nWarning: %d notes transposed beyond C-0 to B-15 (the notes a Buzz note byte holds) play as C-0",

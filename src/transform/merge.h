@@ -36,9 +36,6 @@ struct MergeState {
     // The largest position of each sequence of the first song (from the counting pass): the
     // width its positions need in the output follows from it.
     std::vector<uint32_t> last_position;
-    // The file being read or written while the merge runs; after a failed merge the one the
-    // failure concerns ("" when its message names it).
-    std::string file_in_hand;
     std::string songs[3]; // the names of the output (0) and of the inputs (1, 2)
     bool started = false; // merge_songs has begun (in a failed job: the merge is what failed)
     // The first song's sequence being read, kept when it is repeated or cloned: its events after

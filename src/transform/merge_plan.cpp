@@ -144,9 +144,7 @@ void compressed_entries(Merge& m, int input, const SectionEntry& e, std::vector<
 {
     const InputSummary& s = summary(m, input);
     SectionReader in = SectionReader::at(s.stream, e.offset, e.length);
-    m.state.file_in_hand = m.state.songs[input];
-    read_compressed_wave_list(in, WaveShapeIndex(s), out);
-    m.state.file_in_hand.clear();
+    about_song(m, input, [&] { read_compressed_wave_list(in, WaveShapeIndex(s), out); });
 }
 
 // The entries of input `input`'s WAVE section, which are format-0 entries of a CWAV section.

@@ -101,14 +101,12 @@ namespace {
 void copy_from_input(Merge& m, int input, uint64_t offset, uint64_t n)
 {
     FILE* f = summary(m, input).stream;
-    m.state.file_in_hand = m.state.songs[input];
-    if (offset + n > stream_length(f)) job_abort(msg_too_short);
-    m.state.file_in_hand = m.state.songs[0];
+    if (offset + n > stream_length(f)) about_song(m, input, [] { job_abort(msg_too_short); });
     merge_stream_flush(m.reader);
     int write_error = 0;
     if (platform::copy_file_region(f, offset, m.reader.merge_stream, n, &write_error) != n) {
-        if (!write_error) m.state.file_in_hand = m.state.songs[input]; // cut short while it is read
-        job_abort(write_error ? msg_temp_write : msg_too_short);
+        if (write_error) job_abort(file_failure(FailedFile::output, m.state.songs[0], write_error, msg_temp_write));
+        about_song(m, input, [] { job_abort(msg_too_short); }); // cut short while it is read
     }
 }
 
@@ -183,9 +181,7 @@ void write_wave_moved(Merge& m, FILE* first)
     FILE* out = rs.merge_stream;
     rs.merge_stream = nullptr; // read, nothing written
     rs.current_input = 1;
-    m.state.file_in_hand = ms.songs[1];
-    read_buzz_song(rs, first, sec_wave);
-    m.state.file_in_hand = ms.songs[0];
+    about_song(m, 1, [&] { read_buzz_song(rs, first, sec_wave); });
     rs.merge_stream = out;
 }
 
@@ -194,9 +190,7 @@ void rip_compressed_wave(Merge& m, FILE* first)
     const SectionEntry* e = find_extra(m, 1, "CWAV");
     if (!e || !wave_tools_ripping(m.tools)) return;
     m.reader.current_input = 1;
-    m.state.file_in_hand = m.state.songs[1];
-    read_compressed_waves(m.reader, first, *e);
-    m.state.file_in_hand = m.state.songs[0];
+    about_song(m, 1, [&] { read_compressed_waves(m.reader, first, *e); });
 }
 
 void set_wave_hooks(Merge& m, ReaderHooks& h)

@@ -27,6 +27,14 @@ constexpr uint32_t separator_bytes = 44; // CR LF, 40 '-', CR LF between two tex
 [[noreturn]] void refuse(const char* fmt, ...) KX_PRINTF(1, 2);
 
 inline InputSummary& summary(Merge& m, int i) { return m.reader.input_summaries[i]; }
+
+// Runs fn; what fails in it without naming a file concerns song `input` (0: the output).
+template <class Fn>
+decltype(auto) about_song(Merge& m, int input, Fn&& fn)
+{
+    const FailedFile role = input == 0 ? FailedFile::output : input == 1 ? FailedFile::first_song : FailedFile::second_song;
+    return about_file(role, m.state.songs[input], fn);
+}
 inline int current(Merge& m) { return m.reader.current_input; }
 inline bool first_input(Merge& m) { return m.reader.current_input == 1; }
 

@@ -18,12 +18,12 @@ namespace {
 // The wave reaches the output song (or the listing): the first input of a merge, or a listed song.
 bool rips_this_input(const WaveTools& w) { return !w.reader || w.reader->current_input <= 1; }
 
-[[noreturn]] void tool_failed(WaveTools& w, const std::string& msg)
+[[noreturn]] void tool_failed(WaveTools& w, Failure f)
 {
     w.rip.discard();
     w.log.log_force = 1;
     log_print(w.log, "\n"); // the error on a line of its own, after the merge's progress
-    job_abort(msg.c_str());
+    job_abort(std::move(f));
 }
 
 [[noreturn]] void tool_failed(WaveTools& w, const char* fmt, ...) KX_PRINTF(2, 3);
@@ -34,14 +34,14 @@ void tool_failed(WaveTools& w, const char* fmt, ...)
     va_start(ap, fmt);
     std::vsnprintf(msg, sizeof msg, fmt, ap);
     va_end(ap);
-    tool_failed(w, std::string(msg));
+    tool_failed(w, failure_of_text(msg));
 }
 
 // The WAV could not be written: the job ends with the file's name (whole) and the reason.
 [[noreturn]] void rip_failed(WaveTools& w, int error)
 {
-    tool_failed(w, "Can't write " + w.rip_name + ": " +
-                       (error == EEXIST ? "exists; -y (--force) replaces it" : platform::error_text(error ? error : EIO)));
+    tool_failed(w, write_refused(FailedFile::wav_file, w.rip_name,
+                                 error == EEXIST ? "exists; -y (--force) replaces it" : platform::error_text(error ? error : EIO)));
 }
 
 // "(the song has waves 1 to 7)": the numbers a song holds, runs of them joined.

@@ -116,7 +116,9 @@ TEST_F(ModuleReaderTest, BrokenXmFilesEndTheJob)
         {"65535 channels", with([](XmModule& m) { m.channels = 65535; }), "XM-file has 65535 channels"},
         {"256 instruments", with([](XmModule& m) { m.instruments_override = 256; }), "XM-file has 256 instruments"},
         {"no patterns", with([](XmModule& m) { m.patterns.clear(); }), "XM-file has no patterns!!"},
-        {"60000 rows", with([](XmModule& m) { m.patterns = {pattern(60000, 4)}; }), "XM-pattern has too many lines!"},
+        {"60000 rows (128 channels and 255 instruments pass)", with([](XmModule& m) {
+             m.patterns = {pattern(60000, 4)}, m.channels = 128, m.instruments_override = 255; }),
+         "XM-pattern has too many lines!"},
         {"packed overrun", with([&](XmModule& m) { m.patterns = {overrun}; }), "Wrong XM-pattern size!"},
         {"short empty instrument", with([](XmModule& m) { m.instruments = {{"e", {}, {}, {}, 0, 0, 0, 20}}; }), ""},
         {"missing instruments", with([](XmModule& m) { m.instruments = {{"a", {{{1}}}}}, m.instruments_override = 3; }),

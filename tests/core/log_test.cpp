@@ -2,7 +2,9 @@
 // job_abort.
 #include "support/test_support.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "jobs/job_runner.h"
 
@@ -29,7 +31,18 @@ TEST_F(LogSink, ForcingDotsAndAbort)
     EXPECT_FALSE(run_guarded(log, [&] { job_abort(" "); })); // not echoed
     log.log_enabled = 1;
     EXPECT_TRUE(log_shows(log));
-    EXPECT_FALSE(run_guarded(log, [&] { job_abort("boom"); }));
+    // A failure the reader knows by its text concerns the file its caller reads; one that names
+    // its own file keeps it. A window that does not show failures gets none of their lines.
+    Failure f;
+    EXPECT_FALSE(run_guarded(log, [&] { about_file(FailedFile::first_song, "a.bmx", [] { job_abort("\nboom"); }); }, &f));
+    EXPECT_EQ(f.what, FailedFile::first_song);
+    EXPECT_EQ(f.file + ": " + f.reason, "a.bmx: boom");
+    log.window_shows_failure = false;
+    EXPECT_FALSE(run_guarded(log, [&] {
+        about_file(FailedFile::input, "in.xm", [] { job_abort(file_failure(FailedFile::output, "o.bmx", ENOSPC, "full")); });
+    }, &f));
+    log.window_shows_failure = true;
+    EXPECT_EQ(f.file + ": " + f.reason + " / " + f.text, "o.bmx: " + std::string(std::strerror(ENOSPC)) + " / full");
     EXPECT_EQ(win.text, "ab..\nError: quiet\nError: boom\n"); // an error starts its own line
     EXPECT_EQ(log.log_dot_count, 1u); // shown text does not count towards a dot
     EXPECT_TRUE(run_guarded(log, [&] {}));
