@@ -10,10 +10,10 @@ tool=${MUTANTS:-../shared/tools/mutants.py}
 [ -f "$tool" ] || { echo "no $tool (set MUTANTS)" >&2; exit 2; }
 cmake -S . -B build/mutants -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG" -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
 declare -A F
-F[platform]="src/platform/platform.cpp"
+F[platform]="src/platform/paths.cpp src/platform/streams.cpp src/platform/interrupts.cpp src/platform/scratch_files.cpp src/platform/programs.cpp src/platform/threads.cpp"
 F[core]="src/core/log.cpp src/core/pool.cpp src/core/byteio.cpp"
 F[settings]="src/settings/settings_file.cpp"
-F[buzz]="src/buzz/bmx_reader.cpp src/buzz/machines_ini.cpp src/buzz/write_primitives.cpp"
+F[buzz]="src/buzz/bmx_reader.cpp src/buzz/section_reader.cpp src/buzz/machine_sections.cpp src/buzz/wave_sections.cpp src/buzz/pattern_sections.cpp src/buzz/machines_ini.cpp src/buzz/write_primitives.cpp"
 F[song]="src/song/song.cpp"
 F[songwriter]="src/songwriter/bmx_writer.cpp src/songwriter/generators.cpp src/songwriter/patt_sequ.cpp src/songwriter/wave_table.cpp src/songwriter/xi_file.cpp"
 F[convert]="src/convert/driver.cpp src/convert/effects.cpp src/convert/mod_reader.cpp src/convert/xm_reader.cpp src/convert/module_formats.cpp"

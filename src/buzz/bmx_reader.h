@@ -42,7 +42,9 @@ struct SectionReader {
     // Moves to an offset (clearing past_end); offsets beyond what the system can seek end the job
     // ("File too short!!").
     void seek(uint64_t offset);
-    void skip(uint64_t n) { if (n) seek(pos + n); }
+    // Moves n bytes on; a skip past the end of the section (or of the file) stops there and marks
+    // the reader past_end, as a read would.
+    void skip(uint64_t n);
     uint8_t byte();
     uint16_t word();
     uint32_t dword();
@@ -276,9 +278,6 @@ size_t take_text(ReaderState& rs, char* keep, size_t keep_size);
 // Copies the rest of the current section; ends the job when the file is shorter than the
 // directory says.
 void copy_section_rest(ReaderState& rs);
-// Reads past n bytes of the current section without passing them on; ends the job with `message`
-// when the section (or the file) does not hold them.
-void hold_skip(ReaderState& rs, uint64_t n, const char* message);
 // Passes n bytes of the current section on unchanged (in the kernel where it can), or skips
 // them when nothing is forwarded; ends the job with `message` when the section does not hold them.
 void pass_bytes(ReaderState& rs, uint64_t n, const char* message);

@@ -34,9 +34,13 @@ bool no_module_head(const uint8_t* head, size_t n)
     return true;
 }
 
+const char* const not_a_module = "not a module of any known kind (XM, MOD, S3M, IT or another format mod2xm "
+                                 "reads, MIDI, XI, Buzz song)";
+
 // An input the program reads itself as a module (a name without a known kind, an XM, or a MOD
-// not handed to mod2xm) must look like one.
-bool module_it_cannot_read(const Settings& settings, const std::string& input)
+// not handed to mod2xm) must look like one, and an XM by its signature must have a header the
+// module reader takes: why not, or "".
+std::string module_problem(const Settings& settings, const std::string& input)
 {
     uint8_t head[probe_bytes] = {};
     size_t n = 0;
@@ -44,7 +48,11 @@ bool module_it_cannot_read(const Settings& settings, const std::string& input)
     const InputKind kind = decide_input_kind(input, head, n).kind;
     const bool read_here = kind == InputKind::none || kind == InputKind::xm ||
                            (kind == InputKind::mod && !converter_program(kind, settings));
-    return read_here && no_module_head(head, n);
+    if (!read_here) return "";
+    if (no_module_head(head, n)) return not_a_module;
+    if (!is_xm_module(head, n)) return "";
+    const std::string problem = xm_header_problem(head, n);
+    return problem.empty() ? "" : "not an XM module (it " + problem + ")";
 }
 
 // The version a machines.ini names ("version=2.5"), or "" when it names none.
@@ -61,16 +69,13 @@ std::string ini_version(const std::string& path)
     return "";
 }
 
-const char* const not_a_module = "not a module of any known kind (XM, MOD, S3M, IT or another format mod2xm "
-                                 "reads, MIDI, XI, Buzz song)";
-
 } // namespace
 
 std::string check_input(const Settings& settings, const std::string& input)
 {
     const int status = platform::readable_file_status(input.c_str());
     if (status) return reason_of(status);
-    if (module_it_cannot_read(settings, input)) return not_a_module;
+    if (std::string problem = module_problem(settings, input); !problem.empty()) return problem;
     if (decide_input_kind(input).kind == InputKind::xi) {
         const std::string problem = xi_instrument_problem(input.c_str());
         if (!problem.empty()) return "not an XI instrument (" + problem + ")";

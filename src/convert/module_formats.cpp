@@ -3,8 +3,11 @@
 #include "convert/module_formats.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "convert/module_reader.h"
 
 namespace {
 
@@ -42,7 +45,46 @@ std::string replace_last_extension(const std::string& name)
 
 bool digit(uint8_t c) { return c >= '0' && c <= '9'; }
 
+constexpr int xm_cell_instruments = 255; // a cell's instrument is one byte
+
 } // namespace
+
+XmHeader xm_header(const uint8_t* head)
+{
+    const auto word = [head](size_t at) { return unsigned(head[at] | head[at + 1] << 8); };
+    XmHeader h;
+    h.version = word(58);
+    h.header_size = uint32_t(word(60)) | uint32_t(word(62)) << 16;
+    h.length = word(64);
+    h.restart = word(66);
+    h.channels = word(68);
+    h.patterns = word(70);
+    h.instruments = word(72);
+    h.flags = word(74);
+    h.tempo = word(76);
+    h.bpm = word(78);
+    return h;
+}
+
+std::string xm_header_problem(const uint8_t* head, size_t n)
+{
+    char text[96];
+    if (n < xm_header_bytes) {
+        std::snprintf(text, sizeof text, "is cut at %zu bytes, an XM header takes %zu", n, xm_header_bytes);
+        return text;
+    }
+    const XmHeader h = xm_header(head);
+    if (h.channels == 0 || h.channels > unsigned(max_module_channels)) {
+        std::snprintf(text, sizeof text, "has %u channels, only 1 to %d possible", h.channels, max_module_channels);
+        return text;
+    }
+    if (h.instruments > unsigned(xm_cell_instruments)) {
+        std::snprintf(text, sizeof text, "has %u instruments, only up to %d possible", h.instruments, xm_cell_instruments);
+        return text;
+    }
+    if (h.patterns == 0) return "has no patterns";
+    return "";
+}
 
 int mod_tag_channels(const uint8_t* tag)
 {

@@ -19,6 +19,31 @@ inline bool is_xm_module(const uint8_t* head, size_t n)
     return n >= xm_magic_size && std::memcmp(head, xm_magic, xm_magic_size) == 0;
 }
 
+// The XM header up to the order table, 80 bytes: the signature, the module name (20), 0x1A, the
+// tracker name (20) and the fields below, little-endian.
+constexpr size_t xm_header_bytes = 80;
+constexpr size_t xm_fields_offset = 58; // where the fields start, after the tracker name
+struct XmHeader {
+    unsigned version = 0;     // 58  (logged)
+    uint32_t header_size = 0; // 60  (logged; the order table follows the BPM field)
+    unsigned length = 0;      // 64  entries of the order table in use
+    unsigned restart = 0;     // 66  (logged)
+    unsigned channels = 0;    // 68  1..max_module_channels
+    unsigned patterns = 0;    // 70  1..65535
+    unsigned instruments = 0; // 72  0..255 (a cell's instrument is one byte)
+    unsigned flags = 0;       // 74  bit 0: linear frequency table
+    unsigned tempo = 0;       // 76  ticks per row
+    unsigned bpm = 0;         // 78
+};
+// The fields of the xm_header_bytes bytes at `head`.
+XmHeader xm_header(const uint8_t* head);
+// Why no module can begin with these first n bytes of an XM file (its signature checked by
+// is_xm_module): the header is cut, or its counts of channels, instruments or patterns size a
+// module nobody can hold ("has 0 channels, only 1 to 128 possible"). "" when the header is one a
+// module can have. The module reader ends the job with it, the console refuses such an input with
+// it before a job.
+std::string xm_header_problem(const uint8_t* head, size_t n);
+
 // Where a MOD keeps its tag, and the channels the tag says: "M.K.", "M!K!", "M&K!", "FLT4",
 // "4CHN" 4; "6CHN" 6; "8CHN", "OCTA", "CD81", "FLT8" 8; "nCHN" n; "nnCH" and "nnCN" nn. 0 for
 // anything else (a 15-sample module has no tag).

@@ -26,10 +26,12 @@
 #include "convert/xm_reader.h"
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "convert/effects.h"
 #include "convert/instrument_reader.h"
+#include "convert/module_formats.h"
 #include "convert/module_reader.h"
 #include "core/byteio.h"
 #include "core/log.h"
@@ -40,50 +42,35 @@
 namespace {
 
 constexpr int xm_order_entries = 256;
-constexpr int xm_max_instruments = 255; // a cell's instrument is one byte
 
 } // namespace
 
 void read_xm(Conversion& c, FILE* in, const ReadPass& pass)
 {
     Song& sg = c.song;
-    unsigned marker = read_byte(in);
+    // The whole header once more from the start, as the console's check of an input reads it.
+    uint8_t head[xm_header_bytes];
+    if (!stream_seek(in, 0)) job_abort("Badly formed XM file: cant read tag");
+    const size_t got = read_bytes(in, head, sizeof head);
+    if (got < xm_fields_offset) job_abort("Badly formed XM file: cant read tag");
+    const unsigned marker = head[37];
     char tracker[21];
-    if (std::fread(tracker, 1, 20, in) < 20) job_abort("Badly formed XM file: cant read tag");
+    std::memcpy(tracker, head + 38, 20);
     tracker[20] = 0;
-    unsigned version = read_word_le(in);
-    uint32_t header_size = read_dword_le(in);
-    unsigned length = read_word_le(in);
-    unsigned restart = read_word_le(in);
-    unsigned channels = read_word_le(in);
-    unsigned patterns = read_word_le(in);
-    unsigned instruments = read_word_le(in);
-    unsigned flags = read_word_le(in);
-    unsigned tempo = read_word_le(in);
-    unsigned bpm = read_word_le(in);
+    const XmHeader h = xm_header(head);
+    const unsigned length = h.length, channels = h.channels, patterns = h.patterns, instruments = h.instruments;
 
     c.log.log_enabled = pass.first ? 1 : 0;
-    log_print(c.log, " %x tracker:%s version:%x hsize:%lx", marker, tracker, version,
-              static_cast<unsigned long>(header_size));
+    log_print(c.log, " %x tracker:%s version:%x hsize:%lx", marker, tracker, h.version,
+              static_cast<unsigned long>(h.header_size));
     log_print(c.log, "\nsong: %x  rest: %x  channels: %x  patterns: %x  instruments: %x", length,
-              restart, channels, patterns, instruments);
-    log_print(c.log, "\nflags: %x  tempo: %x  bpm: %x\n", flags, tempo, bpm);
+              h.restart, channels, patterns, instruments);
+    log_print(c.log, "\nflags: %x  tempo: %x  bpm: %x\n", h.flags, h.tempo, h.bpm);
 
-    // Counts that would size the song beyond what it can hold end the job here, before they
-    // drive any allocation or loop (a file cut inside its header reads them as 0xFFFF).
-    if (channels == 0 || channels > unsigned(max_module_channels)) {
-        char msg[96];
-        std::snprintf(msg, sizeof msg, "XM-file has %u channels, only 1 to %d possible!!",
-                      channels, max_module_channels);
-        job_abort(msg);
-    }
-    if (instruments > unsigned(xm_max_instruments)) {
-        char msg[96];
-        std::snprintf(msg, sizeof msg, "XM-file has %u instruments, only up to %d possible!!",
-                      instruments, xm_max_instruments);
-        job_abort(msg);
-    }
-    if (patterns == 0) job_abort("XM-file without patterns!!");
+    // A cut header, or counts that would size the song beyond what it can hold, end the job here,
+    // before they drive any allocation or loop.
+    if (const std::string problem = xm_header_problem(head, got); !problem.empty())
+        job_abort(("XM-file " + problem + "!!").c_str());
 
     // The order table has 256 entries; a longer song is cut to them.
     int song_length = int(length < unsigned(order_list_size) ? length : unsigned(order_list_size));
@@ -91,9 +78,9 @@ void read_xm(Conversion& c, FILE* in, const ReadPass& pass)
     sg.song_length = song_length;
     sg.channel_count = int(channels);
     sg.instrument_count = int(instruments);
-    sg.frequency_mode = int(flags & 1) + 1;
-    sg.speed = sg.start_speed = int(tempo);
-    sg.bpm = sg.start_bpm = int(bpm);
+    sg.frequency_mode = int(h.flags & 1) + 1;
+    sg.speed = sg.start_speed = int(h.tempo);
+    sg.bpm = sg.start_bpm = int(h.bpm);
 
     log_print(c.log, "\norder:");
     for (int i = 0; i < xm_order_entries; ++i) {

@@ -39,11 +39,9 @@ int read_past_machine(Merge& m, char* name, size_t name_size, uint8_t* type, cha
     }
     const MachineDescription* d = machine_description(m.machines, index);
     if (!d && index != role_master) return -1;
-    if (rs.in.room() < 12) return -2;
+    // A record cut by the section's end reads on as filler past it (past_end), skips stop there.
     rs.in.skip(8); // x, y
-    const uint32_t data = hold_dword(rs);
-    if (data > rs.in.room()) return -2;
-    rs.in.skip(data);
+    rs.in.skip(hold_dword(rs)); // the data block
     const uint16_t attributes = hold_word(rs);
     for (int a = 0; a < attributes; ++a) {
         take_text(rs, nullptr, 0);
@@ -51,12 +49,9 @@ int read_past_machine(Merge& m, char* name, size_t name_size, uint8_t* type, cha
         if (attributes > max_attributes) break;
     }
     const uint64_t globals = uint64_t(d ? d->global_bytes : master_global_bytes);
-    if (globals + 2 > rs.in.room()) return -2;
     rs.in.skip(globals);
     const uint64_t tracks = hold_word(rs);
-    const uint64_t track_bytes = tracks * uint64_t(d ? d->track_bytes : 0);
-    if (track_bytes > rs.in.room()) return -2;
-    rs.in.skip(track_bytes);
+    rs.in.skip(tracks * uint64_t(d ? d->track_bytes : 0));
     return rs.in.past_end() ? -2 : index;
 }
 

@@ -254,6 +254,18 @@ TEST_F(BmxReaderTest, OtherSectionsWidePositionsAndParameterDescriptions)
     EXPECT_FALSE(walk(huge, 1, p));
     EXPECT_TRUE(walk(kxsong::para({kxsong::para_entry("Master", "Master", 0, 0)}), 1, p));
     EXPECT_EQ(p.match_end, 0u);
+
+    // A skip stops at the section's end as a read does: never in the next section's bytes.
+    File f(std::tmpfile());
+    std::fwrite("abcdef", 1, 6, f.get());
+    SectionReader in = SectionReader::at(f.get(), 1, 3); // "bcd"
+    in.skip(2);
+    EXPECT_EQ(std::make_pair(in.byte(), in.past_end()), std::make_pair(uint8_t('d'), false));
+    in.seek(1);
+    in.skip(4);
+    in.skip(0);
+    EXPECT_EQ(std::make_pair(in.pos, in.past_end()), std::make_pair(uint64_t(4), true));
+    EXPECT_EQ(in.byte(), 0xFF);
 }
 
 // Hooks that change, drop and skip values as the merge does.

@@ -313,6 +313,10 @@ TEST_F(Cli, OneLineForEachFailure)
     fs::create_symlink("fifo", "fifo.bmx");
     std::ofstream("stub.xi") << "Extended Instrument: ";
     kxtest::Bytes().str("Extended Instrument: ").fill(43, ' ').le16(0x0102).fill(230, 0).le16(3).write("cut.xi");
+    std::ofstream("stub.xm") << "Extended Module: ";
+    Bytes mute{kxtest::read_file("demo.xm")};
+    mute.data[68] = mute.data[69] = 0; // no channels
+    mute.write("mute.xm");
     const std::string exe = std::string(KESTRIX_BINARY_DIR) + "/machines.ini";
     const std::string long_text = "--save-settings --set buzz_path=" + std::string(490, 'b');
     const struct {
@@ -382,6 +386,9 @@ TEST_F(Cli, OneLineForEachFailure)
         {nullptr, "text.xi", 1, "kestrix: text.xi: not an XI instrument (no \"Extended Instrument: \" tag)"},
         {nullptr, "stub.xi", 1, "kestrix: stub.xi: not an XI instrument (cut at 21 bytes, an XI header takes 298)"},
         {nullptr, "cut.xi", 1, "kestrix: cut.xi: not an XI instrument (its 3 sample headers reach past its end at 298 bytes)"},
+        // So is an XM: its header as the module reader checks it.
+        {nullptr, "stub.xm", 1, "kestrix: stub.xm: not an XM module (it is cut at 17 bytes, an XM header takes 80)"},
+        {nullptr, "-q mute.xm", 1, "kestrix: mute.xm: not an XM module (it has 0 channels, only 1 to 128 possible)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);

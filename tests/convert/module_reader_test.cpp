@@ -115,8 +115,10 @@ TEST_F(ModuleReaderTest, BrokenXmFilesEndTheJob)
         {"no channels", with([](XmModule& m) { m.channels = 0; }), "XM-file has 0 channels"},
         {"65535 channels", with([](XmModule& m) { m.channels = 65535; }), "XM-file has 65535 channels"},
         {"256 instruments", with([](XmModule& m) { m.instruments_override = 256; }), "XM-file has 256 instruments"},
-        {"no patterns", with([](XmModule& m) { m.patterns.clear(); }), "XM-file without patterns!!"},
-        {"60000 rows", with([](XmModule& m) { m.patterns = {pattern(60000, 4)}; }), "XM-pattern has too many lines!"},
+        {"no patterns", with([](XmModule& m) { m.patterns.clear(); }), "XM-file has no patterns!!"},
+        {"60000 rows (128 channels and 255 instruments pass)", with([](XmModule& m) {
+             m.patterns = {pattern(60000, 4)}, m.channels = 128, m.instruments_override = 255; }),
+         "XM-pattern has too many lines!"},
         {"packed overrun", with([&](XmModule& m) { m.patterns = {overrun}; }), "Wrong XM-pattern size!"},
         {"short empty instrument", with([](XmModule& m) { m.instruments = {{"e", {}, {}, {}, 0, 0, 0, 20}}; }), ""},
         {"missing instruments", with([](XmModule& m) { m.instruments = {{"a", {{{1}}}}}, m.instruments_override = 3; }),
@@ -124,6 +126,8 @@ TEST_F(ModuleReaderTest, BrokenXmFilesEndTheJob)
         {"cut in the name", Bytes{}.str("Extended Module: ").str("name"), "Badly formed file: cant read name"},
         {"cut in the tag", Bytes{}.str("Extended Module: ").fixed("name", 20).u8(0x1A).str("Fast"),
          "Badly formed XM file: cant read tag"},
+        {"cut in the header", Bytes{}.str("Extended Module: ").fixed("name", 20).u8(0x1A).fixed("t", 20).le16(0x104).le16(7),
+         "XM-file is cut at 62 bytes, an XM header takes 80!!"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
