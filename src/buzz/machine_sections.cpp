@@ -130,8 +130,7 @@ void read_mach(ReaderState& rs)
         // fit in the section was misread; a large one that fits is worth a word only.
         if (size > section_room(rs)) machine_size_mismatch(rs, state_pos);
         if (size > max_usual_data_block) {
-            rs.log.log_force = 1;
-            log_print(rs.log, "\nWarning: machine %s holds %u bytes of data (more than %u)!", entry.name,
+            log_warning(rs.log, "\nWarning: machine %s holds %u bytes of data (more than %u)!", entry.name,
                       unsigned(size), unsigned(max_usual_data_block));
         }
         uint32_t done = 0;

@@ -136,8 +136,7 @@ void parse_machine_line(const char* line, MachineDescription& d, Log& log)
         d.track_bytes > machine_max_bytes) {
         d.global_bytes = std::clamp(d.global_bytes, 0, machine_max_bytes);
         d.track_bytes = std::clamp(d.track_bytes, 0, machine_max_bytes);
-        log.log_force = 1;
-        log_print(log, "\nWarning: byte counts of %s cut to %d and %d!", d.dll_name, d.global_bytes,
+        log_warning(log, "\nWarning: byte counts of %s cut to %d and %d!", d.dll_name, d.global_bytes,
                   d.track_bytes);
     }
 }
@@ -185,8 +184,7 @@ void parse_colon_line(const char* line, MachineDescription& d, Log& log)
         const char* p = line + 1;
         scan_int(p, d.attributes_read);
         if (d.attributes_read != d.attribute_count) {
-            log.log_force = 1;
-            log_print(log, "\nWarning: numbers of attributes don't match!");
+            log_warning(log, "\nWarning: numbers of attributes don't match!");
         }
         return;
     }
@@ -232,8 +230,7 @@ bool load_machine_descriptions(MachineTable& mt, Pool& pool, Log& log)
     }
     mt.machine_description_count = next;
 
-    log.log_force = 1;
-    log_print(log, "\nmachines.ini: version: %s, %d machines", version, count);
+    log_forced(log, "\nmachines.ini: version: %s, %d machines", version, count);
     return true;
 }
 

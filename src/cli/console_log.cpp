@@ -6,10 +6,8 @@
 // takes the line below it (in place of the progress dots); suppressed log calls still reach
 // repaint(), which is what keeps the bar moving while no text is shown.
 //
-// Quiet mode keeps the lines that begin with "Warning", the forced detail line right after a
-// warning (the position of the fault), and, when the job fails, the forced line shown last, which
-// explains the failure (an outside converter's exit code, a channel-limit report). A failure's own
-// lines never come here: the console reports it in a line of its own.
+// Quiet mode shows what QuietFilter keeps: the warnings, and the line that explains a failure. A
+// failure's own lines never come here: the console reports it in a line of its own.
 #include "cli/console_log.h"
 
 #include <cerrno>
@@ -21,7 +19,6 @@ constexpr int bar_width = 40;
 constexpr auto bar_interval = std::chrono::milliseconds(100); // redraws at most this often
 constexpr int bar_delay = 5; // intervals before the first bar: short jobs get none
 
-bool starts_with(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
 } // namespace
 
 Ticker::Ticker(std::chrono::milliseconds period) : period_(period)
@@ -68,16 +65,16 @@ void ConsoleLog::put(std::string_view text, FILE* to)
         write_error_ = errno ? errno : EIO;
 }
 
-void ConsoleLog::draw_text(std::string_view text) { draw_text(text, false); }
+void ConsoleLog::draw_text(std::string_view text) { draw_text(text, LogLevel::detail); }
 
-void ConsoleLog::draw_text(std::string_view text, bool forced)
+void ConsoleLog::draw_text(std::string_view text, LogLevel level)
 {
     std::string converted;
     if (song_text_) {
         converted = utf8_from_windows1252(text);
         text = converted;
     }
-    if (forced) line_forced_ = true;
+    if (level == LogLevel::warning) line_warning_ = true;
     if (streaming_) {
         put(text, out_);
         if (!text.empty()) at_line_start_ = text.back() == '\n';
@@ -85,46 +82,36 @@ void ConsoleLog::draw_text(std::string_view text, bool forced)
     }
     // On a terminal the progress bar stands for the progress dots.
     if (terminal_ && text == ".") return;
-    line_.append(text);
+    if (quiet_)
+        quiet_lines_.text(text, level);
+    else
+        line_.append(text);
 }
 
 void ConsoleLog::move_to_line(int) { end_line(); }
 
 void ConsoleLog::end_line()
 {
+    const bool warning = line_warning_;
+    line_warning_ = false;
     if (streaming_) {
         put("\n", out_);
         at_line_start_ = true;
-        line_forced_ = false;
         return;
     }
     std::string line;
-    line.swap(line_);
-    const bool forced = line_forced_;
-    line_forced_ = false;
     if (!quiet_) {
-        emit(line);
-        return;
-    }
-    if (starts_with(line, "Warning")) {
-        emit(line);
-        after_warning_ = true;
-    } else if (after_warning_ && forced && !line.empty()) {
-        emit(line);
-        after_warning_ = false;
-    } else {
-        if (!line.empty()) {
-            held_ = line;
-            held_forced_ = forced;
-        }
-        after_warning_ = false;
+        line.swap(line_);
+        emit(line, warning);
+    } else if (quiet_lines_.line_end(line)) {
+        emit(line, true);
     }
 }
 
-void ConsoleLog::emit(const std::string& line)
+void ConsoleLog::emit(const std::string& line, bool warning)
 {
     clear_bar();
-    FILE* to = warn_ && starts_with(line, "Warning") ? warn_ : out_;
+    FILE* to = warn_ && warning ? warn_ : out_;
     put(line, to);
     put("\n", to);
 }
@@ -158,12 +145,9 @@ void ConsoleLog::finish(bool failed)
         if (out_) std::fflush(out_);
         return;
     }
-    if (!line_.empty()) end_line();
-    // Quiet: the forced line before the failure explains it (a converter's exit code, a
-    // channel-limit report).
-    if (failed && held_forced_ && !held_.empty()) emit(held_);
-    held_.clear();
-    held_forced_ = false;
+    if (!line_.empty() || quiet_lines_.pending()) end_line();
+    std::string cause;
+    if (quiet_ && quiet_lines_.finish(failed, cause)) emit(cause, false);
     clear_bar();
     if (out_) std::fflush(out_);
 }

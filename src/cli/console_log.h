@@ -51,7 +51,7 @@ public:
     ConsoleLog(std::string& capture, bool quiet);
 
     void draw_text(std::string_view text) override;
-    void draw_text(std::string_view text, bool forced) override;
+    void draw_text(std::string_view text, LogLevel level) override;
     void move_to_line(int y) override;
     void scroll_up(int) override {}
     void repaint() override;
@@ -63,8 +63,7 @@ public:
     // failed; quiet, the forced line shown last before the end explains the failure and is shown.
     void finish(bool failed = false);
 
-    // Lines that begin with "Warning" go here instead (a listing on stdout keeps its warnings on
-    // stderr).
+    // Warnings go here instead (a listing on stdout keeps its warnings on stderr).
     void set_warning_stream(FILE* f)
     {
         warn_ = f;
@@ -78,7 +77,7 @@ public:
 
 private:
     void end_line();
-    void emit(const std::string& line);
+    void emit(const std::string& line, bool warning);
     void clear_bar();
 
     // Writes to the stream, or to the capture.
@@ -94,10 +93,8 @@ private:
     bool streaming_;          // text written as it comes (a pipe or file, not quiet)
     bool at_line_start_ = true;
     std::string line_;        // the line being built
-    bool line_forced_ = false; // some of it was forced through the log filter
-    std::string held_;        // quiet: the last line dropped, shown when the job fails after it
-    bool held_forced_ = false;
-    bool after_warning_ = false;
+    bool line_warning_ = false; // a warning call wrote some of it
+    QuietFilter quiet_lines_;   // quiet: what is shown
     bool bar_shown_ = false;
     std::unique_ptr<Ticker> ticker_; // on a terminal: when the bar may be drawn again
     std::function<double()> progress_;

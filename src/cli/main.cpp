@@ -38,11 +38,11 @@ constexpr int exit_usage = 2;
 class BothWindows : public LogWindow {
 public:
     BothWindows(LogWindow& a, LogWindow& b) : a_(a), b_(b) {}
-    void draw_text(std::string_view text) override { draw_text(text, false); }
-    void draw_text(std::string_view text, bool forced) override
+    void draw_text(std::string_view text) override { draw_text(text, LogLevel::detail); }
+    void draw_text(std::string_view text, LogLevel level) override
     {
-        a_.draw_text(text, forced);
-        b_.draw_text(text, forced);
+        a_.draw_text(text, level);
+        b_.draw_text(text, level);
     }
     void move_to_line(int y) override
     {

@@ -118,8 +118,7 @@ std::vector<std::string> converter_lines(std::string text, const std::string& sc
 void log_converter_lines(Conversion& c, const std::vector<std::string>& lines, size_t count, bool succeeded)
 {
     for (size_t i = 0; i < count && i < lines.size(); ++i) {
-        c.log.log_force = 1;
-        log_print(c.log, "\n%s%s", succeeded ? "Warning: " : "", lines[i].c_str());
+        log_warning(c.log, "\n%s%s", succeeded ? "Warning: " : "", lines[i].c_str());
     }
 }
 
@@ -169,8 +168,7 @@ void run_converter(Conversion& c, const char* program, const char* const* args, 
         log_converter_lines(c, lines, lines.size(), e == 0);
         return;
     }
-    c.log.log_force = 1;
-    log_print(c.log, "\n%s returned with errorcode: %d", program, e);
+    log_forced(c.log, "\n%s returned with errorcode: %d", program, e);
     log_converter_lines(c, lines, lines.empty() ? 0 : lines.size() - 1, false);
     Failure f = failure_of_text(lines.empty() ? hint : lines.back().c_str());
     f.what = FailedFile::converter;

@@ -128,13 +128,11 @@ void finish_output(DriverState& d)
         job_abort(write_refused(FailedFile::output, d.output_name,
                                 e == EEXIST ? "exists; -y (--force) replaces it" : platform::error_text(e)));
     if (e) {
-        c.log.log_force = 1;
-        log_print(c.log, "\n%s: %s", d.output_name.c_str(), std::strerror(e));
+        log_forced(c.log, "\n%s: %s", d.output_name.c_str(), std::strerror(e));
         job_abort(file_failure(FailedFile::output, d.output_name, e, "Can't write outputfile (disk full?)"));
     }
     if (const int xe = c.exported_xi_files.keep_all()) {
-        c.log.log_force = 1;
-        log_print(c.log, "\n%s: %s", c.settings.xi_dir.c_str(), std::strerror(xe));
+        log_forced(c.log, "\n%s: %s", c.settings.xi_dir.c_str(), std::strerror(xe));
         job_abort(file_failure(FailedFile::xi_file, c.settings.xi_dir, xe, "Could not write XI-files!!"));
     }
 }
@@ -163,8 +161,7 @@ void counting_pass(Conversion& c, FILE* in)
 int write_output_song(DriverState& d, const char* output)
 {
     Conversion& c = d.c;
-    c.log.log_force = 1;
-    log_print(c.log, "\nWriting BUZZ output %s \n", output);
+    log_forced(c.log, "\nWriting BUZZ output %s \n", output);
     if (!c.settings.dolist) c.log.log_dot_interval = 100;
     enter_phase(c, 4);
     const bool written = d.output.get() != nullptr;
@@ -179,18 +176,15 @@ int write_output_song(DriverState& d, const char* output)
     }
     if (c.song.ended_early) {
         // Shown also in quiet mode: a cut file gives a song without the part it lost.
-        c.log.log_force = 1;
         const std::string& input = c.song.converter_input.empty() ? c.song.current_input : c.song.converter_input;
-        log_print(c.log, "\nWarning: %s ends early; the song holds what it has", input.c_str());
+        log_warning(c.log, "\nWarning: %s ends early; the song holds what it has", input.c_str());
     }
     if (c.song.notes_out_of_range) {
-        c.log.log_force = 1;
-        log_print(c.log, "\nWarning: %d notes beyond C-0 to B-15 (the notes a Buzz note byte holds) play at the nearest of them",
+        log_warning(c.log, "\nWarning: %d notes beyond C-0 to B-15 (the notes a Buzz note byte holds) play at the nearest of them",
                   c.song.notes_out_of_range);
     }
     if (c.settings.remove_2pat && c.song.duplicates_removed) {
-        c.log.log_force = 1;
-        log_print(c.log, "\nRemoved %d pattern duplicates", c.song.duplicates_removed);
+        log_forced(c.log, "\nRemoved %d pattern duplicates", c.song.duplicates_removed);
     }
     if (written) {
         // Shown as the other lines of a conversion are, not as part of a warning before it.
@@ -213,7 +207,6 @@ void start_conversion(Conversion& c)
     c.writer = Writer();
     c.progress = ConversionProgress();
     c.log.log_enabled = 1;
-    c.log.log_force = 0;
     c.log.log_dot_count = 0;
     c.log.log_dot_interval = 0;
     c.log.at_line_start = true;
@@ -247,8 +240,7 @@ void detect_input_kind(Conversion& c, const char* input)
     // an XM) and the log says so.
     const InputDecision d = decide_input_kind(input);
     if (d.by_content) {
-        c.log.log_force = 1;
-        log_print(c.log, "\n%s is %s by its content, read as such", input, input_format(d.kind)->text);
+        log_forced(c.log, "\n%s is %s by its content, read as such", input, input_format(d.kind)->text);
     }
     s.input_kind = d.kind;
     if (d.kind == InputKind::midi)
@@ -301,8 +293,7 @@ void lay_out_machines(Conversion& c)
     if (!native && (s.channel_count < 0 || s.channel_count > max_channels)) job_abort("Too many channels!!");
     const int generators = s.machine_count - 1;
     if (generators < 0 || generators > max_generators) {
-        c.log.log_force = 1;
-        log_print(c.log, "\n%d machines needed, %d allowed", s.machine_count, max_generators + 1);
+        log_forced(c.log, "\n%d machines needed, %d allowed", s.machine_count, max_generators + 1);
         job_abort(" ");
     }
     if (by_instrument && generators > s.instrument_count) job_abort("Wrong machine count!!");
@@ -326,8 +317,7 @@ void lay_out_machines(Conversion& c)
         }
         if (t < 0) t = 0;
         if (target->max_tracks < t) {
-            c.log.log_force = 1;
-            log_print(c.log, "%s allows ony %d channels,sorry!", target->dll_name, target->max_tracks);
+            log_forced(c.log, "%s allows ony %d channels,sorry!", target->dll_name, target->max_tracks);
             job_abort(" ");
         }
         tracks[size_t(m)] = t;
@@ -344,8 +334,7 @@ void lay_out_machines(Conversion& c)
         total += int64_t(pi.lines) * row_bytes;
     }
     if (total > max_pattern_bytes) {
-        c.log.log_force = 1;
-        log_print(c.log, "\nPatterns need %lld bytes, %lld allowed", static_cast<long long>(total),
+        log_forced(c.log, "\nPatterns need %lld bytes, %lld allowed", static_cast<long long>(total),
                   static_cast<long long>(max_pattern_bytes));
         job_abort(" ");
     }
@@ -531,8 +520,7 @@ int convert(Conversion& c, const std::string& input_name, const std::string& out
     c.progress.phase_total = midi || c.settings.dotsplit == Split::by_instrument ? 4 : 3;
     for (int pass = 0; pass < 2; ++pass) {
         s.pass_number = pass;
-        c.log.log_force = 1;
-        log_print(c.log, pass == 0 ? "\nFirst pass:\n" : "\nSecond pass:\n");
+        log_forced(c.log, pass == 0 ? "\nFirst pass:\n" : "\nSecond pass:\n");
         enter_phase(c, pass == 0 ? 1 : 3);
         if (midi) {
             midi_pass(c, pass, midi_file);

@@ -139,18 +139,15 @@ void pattern_break(Conversion& c, int r)
                 target.start_row = r;
                 ++s.offset_pattern_count;
             } else if (target.start_row != r) {
-                c.log.log_force = 1;
-                log_print(c.log, "\nWarning: only one offset per pattern allowed!");
-                c.log.log_force = 1;
-                log_print(c.log, "\n");
+                log_warning(c.log, "\nWarning: only one offset per pattern allowed!");
+                log_forced(c.log, "\n");
                 next.start_row = target.start_row;
             }
         }
     } else if (s.cur_row != info.play_lines - 1) {
-        c.log.log_force = 2;
-        log_print(c.log, "\nWarning: only one pattern break in pattern allowed, previous was on line %x!",
+        log_warning(c.log, "\nWarning: only one pattern break in pattern allowed, previous was on line %x!",
                   unsigned(info.play_lines - 1));
-        log_print(c.log, "\n(pattern: %x track: %x line: %x)", unsigned(s.cur_pattern), unsigned(s.cur_channel),
+        log_warning(c.log, "\n(pattern: %x track: %x line: %x)", unsigned(s.cur_pattern), unsigned(s.cur_channel),
                   unsigned(s.cur_row));
     }
 }
@@ -292,18 +289,16 @@ void translate_cell(Conversion& c, const TrackerCell& cell)
             }
         }
         if (!instrument_in_table(c, current)) {
-            c.log.log_force = 2;
-            log_print(c.log, "\nWarning: No instrument mapped (%x %x %x %x %x)", unsigned(note), unsigned(instrument),
+            log_warning(c.log, "\nWarning: No instrument mapped (%x %x %x %x %x)", unsigned(note), unsigned(instrument),
                       unsigned(volume), unsigned(effect), unsigned(param));
-            log_print(c.log, "\n(pattern: %x track: %x line: %x)", unsigned(s.cur_pattern), unsigned(channel),
+            log_warning(c.log, "\n(pattern: %x track: %x line: %x)", unsigned(s.cur_pattern), unsigned(channel),
                       unsigned(s.cur_row));
             s.cur_machine = 1;
             write_event = false;
         } else {
             const InstrumentRecord& ins = s.instrument_table[current - 1];
             if (ins.machine < 1 || ins.machine >= s.machine_count) {
-                c.log.log_force = 1;
-                log_print(c.log, "Wrong machine: %d!!", ins.machine);
+                log_forced(c.log, "Wrong machine: %d!!", ins.machine);
                 return;
             }
             s.cur_machine = ins.machine;

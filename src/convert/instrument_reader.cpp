@@ -395,13 +395,11 @@ void load_xi_instruments(Conversion& c, FILE* xi_input)
     for (int pass = 0; pass < 2; ++pass) {
         if (pass == 1 && !any_opened && !first_missing.empty()) {
             // A folder without the instruments makes a song that plays nothing: said also under -q.
-            c.log.log_force = 1;
             const char* folder = !c.settings.xi_dir.empty() ? c.settings.xi_dir.c_str() : "the current folder (xi_dir)";
-            log_print(c.log, "\nWarning: %s holds none of the XI files this song's waves come from (the first: %s); "
+            log_warning(c.log, "\nWarning: %s holds none of the XI files this song's waves come from (the first: %s); "
                              "the song has no waves", folder, first_missing.c_str());
             if (!bank.available() && c.settings.soundfont.empty()) {
-                c.log.log_force = 1;
-                log_print(c.log, ". A General MIDI SoundFont gives them: install one (Debian: timgm6mb-soundfont "
+                log_warning(c.log, ". A General MIDI SoundFont gives them: install one (Debian: timgm6mb-soundfont "
                                  "or fluid-soundfont-gm) or name any (.sf2) with --soundfont FILE");
             }
         }
@@ -440,8 +438,7 @@ void load_xi_instruments(Conversion& c, FILE* xi_input)
             }
             if (!in) {
                 if (first_missing.empty() && c.song.input_kind != InputKind::xi) first_missing = name;
-                c.log.log_force = 1;
-                log_print(c.log, "\nCan't open XI-file %s", name.c_str());
+                log_forced(c.log, "\nCan't open XI-file %s", name.c_str());
                 slot.wave_number = 0;
                 --c.song.wave_count;
                 missing[size_t(q)] = 1;
@@ -449,8 +446,7 @@ void load_xi_instruments(Conversion& c, FILE* xi_input)
             }
             any_opened = true;
             if (pass == 1) {
-                c.log.log_force = 1;
-                log_print(c.log, "\nInstrument %d (%s)", q, name.c_str());
+                log_forced(c.log, "\nInstrument %d (%s)", q, name.c_str());
             }
             // A slot file stays open for the WAVE data, which the writing pass reads from it.
             int source = 0;

@@ -86,8 +86,7 @@ void set_patterns_and_layout(Conversion& c, int file_patterns, const ReadPass& p
         // Patterns the order table cannot name never play: they are read past.
         sg.pattern_count = max_module_patterns;
         if (pass.first) {
-            c.log.log_force = 1;
-            log_print(c.log, "\nWarning: the module has %d patterns, its order table names the first %d: %d left out",
+            log_warning(c.log, "\nWarning: the module has %d patterns, its order table names the first %d: %d left out",
                       file_patterns, max_module_patterns, file_patterns - max_module_patterns);
         }
     }

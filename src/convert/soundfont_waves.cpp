@@ -482,11 +482,9 @@ void SoundFontWaves::open_bank()
         f.reason = why;
         job_abort(std::move(f));
     }
-    c_.log.log_force = 1;
-    log_print(c_.log, "\nWaves from the SoundFont %s", path.c_str());
+    log_forced(c_.log, "\nWaves from the SoundFont %s", path.c_str());
     if (path != std::string(c_.settings.soundfont)) {
-        c_.log.log_force = 1;
-        log_print(c_.log, " (found on this system)");
+        log_forced(c_.log, " (found on this system)");
     }
     // The bank stays open: the WAVE data and the XI files are read from it.
     c_.song.wave_sources.push_back(std::move(sf_.file));
@@ -539,8 +537,7 @@ int SoundFontWaves::give(int q, int pass, const std::string& slot_name)
         const SfWaveRequest r = request_for(q);
         const std::string why = soundfont_wave(sf_, r, waves_[size_t(q)]);
         if (!why.empty()) {
-            c_.log.log_force = 1;
-            log_print(c_.log, "\nNo wave %d from the SoundFont: %s", q, why.c_str());
+            log_forced(c_.log, "\nNo wave %d from the SoundFont: %s", q, why.c_str());
             return 0;
         }
         fill_soundfont_instrument(c_, waves_[size_t(q)], ins);
@@ -549,8 +546,7 @@ int SoundFontWaves::give(int q, int pass, const std::string& slot_name)
     }
     if (!given_[size_t(q)]) return 0;
     const SfWave& w = waves_[size_t(q)];
-    c_.log.log_force = 1;
-    log_print(c_.log, "\nInstrument %d (SoundFont preset %s)", q, w.preset.c_str());
+    log_forced(c_.log, "\nInstrument %d (SoundFont preset %s)", q, w.preset.c_str());
     if (c_.settings.dowave == Waves::bmx) lay_out_soundfont_wave(c_, sf_, w, q, source_);
     if (c_.settings.dowave == Waves::bmw) {
         XiExport xi(c_);
@@ -583,10 +579,8 @@ int export_soundfont_xi(Conversion& c, const std::string& bank, const std::strin
     std::string folder = dir;
     if (!folder.empty() && folder.back() != '/' && folder.back() != '\\') folder += platform::path_separator;
     if (!folder.empty()) platform::make_directories(folder.c_str());
-    c.log.log_force = 1;
-    log_print(c.log, "\nXI files of the SoundFont %s", bank.c_str());
-    c.log.log_force = 1;
-    log_print(c.log, " into %s", folder.empty() ? "the current folder" : folder.c_str());
+    log_forced(c.log, "\nXI files of the SoundFont %s", bank.c_str());
+    log_forced(c.log, " into %s", folder.empty() ? "the current folder" : folder.c_str());
 
     // The files written stay the job's until every one is: a failure removes them all.
     struct Keep {
@@ -617,8 +611,7 @@ int export_soundfont_xi(Conversion& c, const std::string& bank, const std::strin
         const std::string none = soundfont_wave(sf, it.request, w);
         if (!none.empty()) {
             if (it.request.drum_key < 0) {
-                c.log.log_force = 1;
-                log_print(c.log, "\nNo XI file %02x: %s", it.number, none.c_str());
+                log_forced(c.log, "\nNo XI file %02x: %s", it.number, none.c_str());
             }
             continue;
         }
@@ -635,18 +628,15 @@ int export_soundfont_xi(Conversion& c, const std::string& bank, const std::strin
         write_soundfont_xi(xi, in, sf, w);
         xi.finish();
         if (c.settings.dolist) {
-            c.log.log_force = 1;
-            log_print(c.log, "\n%s: %s", tail, w.preset.c_str());
+            log_forced(c.log, "\n%s: %s", tail, w.preset.c_str());
         }
         ++written;
     }
     if (const int xe = c.exported_xi_files.keep_all()) {
-        c.log.log_force = 1;
-        log_print(c.log, "\n%s: %s", folder.empty() ? "." : folder.c_str(), std::strerror(xe));
+        log_forced(c.log, "\n%s: %s", folder.empty() ? "." : folder.c_str(), std::strerror(xe));
         job_abort(file_failure(FailedFile::xi_file, folder.empty() ? "." : folder, xe, "Could not write XI-files!!"));
     }
     keep.done = true;
-    c.log.log_force = 1;
-    log_print(c.log, "\n%d XI files written", written);
+    log_forced(c.log, "\n%d XI files written", written);
     return 1;
 }

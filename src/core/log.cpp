@@ -20,7 +20,25 @@ int log_print(Log& ls, const char* fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    const int result = log_vprint(ls, fmt, ap);
+    const int result = log_vprint(ls, LogLevel::detail, fmt, ap);
+    va_end(ap);
+    return result;
+}
+
+int log_forced(Log& ls, const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    const int result = log_vprint(ls, LogLevel::forced, fmt, ap);
+    va_end(ap);
+    return result;
+}
+
+int log_warning(Log& ls, const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    const int result = log_vprint(ls, LogLevel::warning, fmt, ap);
     va_end(ap);
     return result;
 }
@@ -46,10 +64,10 @@ int format_whole(char* buf, std::string& big, const char* fmt, va_list args, con
 }
 } // namespace
 
-int log_vprint(Log& ls, const char* fmt, va_list args)
+int log_vprint(Log& ls, LogLevel level, const char* fmt, va_list args)
 {
     job_check_cancel(ls.cancel);
-    if (!log_shows(ls)) return -1; // counted there: a dot, the repaint
+    if (level == LogLevel::detail && !log_shows(ls)) return -1; // counted there: a dot, the repaint
     int result = -1;
     {
         char buf[log_buffer_size];
@@ -77,7 +95,7 @@ int log_vprint(Log& ls, const char* fmt, va_list args)
             if (n >= 0) {
                 size_t len = size_t(n);
                 if (trailing && len > 0 && text[len - 1] == '\n') --len; // the format's own
-                if (len) ls.window->draw_text(std::string_view(text, len), ls.log_force > 0);
+                if (len) ls.window->draw_text(std::string_view(text, len), level);
                 if (result < 0) result = int(len);
                 if (len) ls.at_line_start = false;
             }
@@ -85,14 +103,13 @@ int log_vprint(Log& ls, const char* fmt, va_list args)
             if (trailing || (*fmt == '\n' && !*f)) ls.at_line_start = true;
         }
     }
-    if (ls.log_force > 0) --ls.log_force;
     if (ls.window) ls.window->repaint();
     return result;
 }
 
 void log_dot(Log& ls)
 {
-    ls.window->draw_text(".", false);
+    ls.window->draw_text(".", LogLevel::detail);
     ls.log_dot_count = 0;
     ls.at_line_start = false;
 }
@@ -163,8 +180,7 @@ void failure_vprint(Log& log, const char* fmt, va_list args)
 {
     LogWindow* const window = log.window;
     if (!log.window_shows_failure) log.window = nullptr;
-    log.log_force = 1;
-    log_vprint(log, fmt, args);
+    log_vprint(log, LogLevel::failure, fmt, args);
     log.window = window;
 }
 } // namespace
@@ -181,8 +197,34 @@ void log_abort(Log& log, const Failure& failure)
 {
     // The error takes a line of its own, also after text that did not end its line; a message
     // that begins with a line break of its own needs no other (a window draws only the format's).
-    log.log_force = 1;
     const char* msg = failure.text.c_str();
     while (msg[0] == '\n') ++msg;
     if (msg[0] != ' ') log_failure_line(log, log.at_line_start ? "Error: %s\n" : "\nError: %s\n", msg);
+}
+
+bool QuietFilter::line_end(std::string& shown)
+{
+    std::string line;
+    line.swap(line_);
+    const LogLevel level = level_;
+    level_ = LogLevel::detail;
+    if (level == LogLevel::warning) {
+        shown = std::move(line);
+        return true;
+    }
+    if (level == LogLevel::failure) return false;
+    if (!line.empty()) {
+        held_ = std::move(line);
+        held_forced_ = level == LogLevel::forced;
+    }
+    return false;
+}
+
+bool QuietFilter::finish(bool failed, std::string& shown)
+{
+    const bool explains = failed && held_forced_ && !held_.empty();
+    if (explains) shown = held_;
+    held_.clear();
+    held_forced_ = false;
+    return explains;
 }

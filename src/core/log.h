@@ -1,8 +1,10 @@
 // Log sink and fatal-error unwinding.
 //
 // Every progress line, listing, warning and error of a job goes through log_print into the job's
-// own Log. The text is filtered by log_enabled / log_force, optionally copied to log_stream, and
-// drawn into a log window. The window's line logic (only a leading and a trailing newline of a
+// own Log. Each call gives its line's level: log_print's text shows while the log is on
+// (log_enabled: the listing switches of the readers), log_forced's and log_warning's whatever the
+// switch. The text is optionally copied to log_stream, and drawn into a log window with its level,
+// from which every front end decides what it shows by one rule (QuietFilter). The window's line logic (only a leading and a trailing newline of a
 // format count, 15-pixel lines, scrolling near the bottom) is portable and lives here; the front
 // end supplies the drawing through LogWindow (GDI in the Win32 program, the terminal in the
 // console edition).
@@ -29,6 +31,14 @@
 #define KX_PRINTF(fmt_index, first_arg)
 #endif
 
+// What a log call means, given at the call.
+enum class LogLevel {
+    detail,  // progress and listings: shown while the log is on (log_print)
+    forced,  // shown whatever the switch: a title, a report that explains what follows (log_forced)
+    warning, // something recoverable went wrong, or its position: shown, also by -q (log_warning)
+    failure, // the job's fatal error ("Error: ...", "Error during conversion"; log_abort)
+};
+
 // The drawing surface behind the log. Positions are in pixels; the text position advances along
 // the line with each draw_text, like GDI's TA_UPDATECP.
 class LogWindow {
@@ -36,10 +46,10 @@ public:
     virtual ~LogWindow() = default;
     // Draws text at the current position and advances the position along the line.
     virtual void draw_text(std::string_view text) = 0;
-    // The same, told whether the text was forced through a log that is off (log_force).
-    virtual void draw_text(std::string_view text, bool forced)
+    // The same, told the level of the call that wrote it.
+    virtual void draw_text(std::string_view text, LogLevel level)
     {
-        (void)forced;
+        (void)level;
         draw_text(text);
     }
     // Moves the current position to x = 0 on pixel row y (a new line has begun).
@@ -71,8 +81,7 @@ struct JobCancel {
 // The log of one job: its filter, its optional log file, its window and where the window's text
 // stands. Each job has its own; nothing of it is shared between jobs.
 struct Log {
-    int log_enabled = 1;              // non-zero: show log text
-    int log_force = 0;                // messages still shown while log_enabled is 0
+    int log_enabled = 1;              // non-zero: log_print's text is shown
     unsigned log_dot_interval = 0;    // suppressed calls per progress dot; 0 = no dots
     unsigned log_dot_count = 0;       // suppressed calls counted towards the next dot
     FILE* log_stream = nullptr;       // optional copy of every shown message (owned by the job)
@@ -91,14 +100,47 @@ struct Log {
 };
 
 // printf-style sink; returns the length of the formatted text, or -1 when nothing was formatted.
+// Shown while the log is on (LogLevel::detail).
 int log_print(Log& log, const char* fmt, ...) KX_PRINTF(2, 3);
-int log_vprint(Log& log, const char* fmt, va_list args) KX_PRINTF(2, 0);
+// Shown whatever the switch (LogLevel::forced).
+int log_forced(Log& log, const char* fmt, ...) KX_PRINTF(2, 3);
+// A warning, or the line that says where it happened (LogLevel::warning): shown whatever the switch.
+int log_warning(Log& log, const char* fmt, ...) KX_PRINTF(2, 3);
+int log_vprint(Log& log, LogLevel level, const char* fmt, va_list args) KX_PRINTF(3, 0);
+
+// What -q shows of a job's log: the one rule of every front end (the console's -q, and the lines a
+// batch of the console or of the dialog shows under a file's line). It keeps the lines a warning
+// call wrote (a warning and its position line), and, when the job fails, the line shown last
+// before the failure when a forced call wrote it: that line explains the failure (an outside
+// converter's exit code, a channel-limit report). The failure's own lines it leaves out: a front
+// end says the failure in its own words. Fed what a window is drawn.
+class QuietFilter {
+public:
+    void text(std::string_view piece, LogLevel level)
+    {
+        line_.append(piece);
+        if (level > level_) level_ = level;
+    }
+    // The line is complete: true, with it in `shown`, when -q shows it.
+    bool line_end(std::string& shown);
+    // Some text of a line not yet ended.
+    bool pending() const { return !line_.empty(); }
+    // The job has ended, its last line too (`failed`: with a failure): true, with it in `shown`,
+    // when the line held back explains the failure.
+    bool finish(bool failed, std::string& shown);
+
+private:
+    std::string line_;
+    LogLevel level_ = LogLevel::detail;
+    std::string held_;        // the last line not shown
+    bool held_forced_ = false; // a forced call wrote it
+};
 
 // True when a log_print call would now show its text or count a progress dot. Paths that run
 // once per pattern cell test it first, so that a log that is off costs no call there.
 inline bool log_active(const Log& log)
 {
-    return log.log_enabled || log.log_force > 0 || (log.log_dot_interval && log.window);
+    return log.log_enabled || (log.log_dot_interval && log.window);
 }
 
 // Lets the log window redraw (the console's progress bar) while no text is shown; the readers
@@ -233,7 +275,7 @@ void log_quiet_turn(Log& log, bool dot);
 //     if (log_shows(log)) log_print(log, ...);
 inline bool log_shows(Log& log)
 {
-    if (log.log_enabled || log.log_force > 0) return true;
+    if (log.log_enabled) return true;
     const bool dot = log.window && log.log_dot_interval && ++log.log_dot_count >= log.log_dot_interval;
     if (dot || ++log.quiet_calls >= log_quiet_round) log_quiet_turn(log, dot);
     return false;

@@ -20,8 +20,7 @@ void sys_free(Pool& pool, void* p)
 // The refused amount is printed in full (a long is only 32 bits on Windows).
 [[noreturn]] void out_of_memory(Pool& pool, long long failed)
 {
-    pool.log.log_force = 1;
-    log_print(pool.log, "Out of Memory(allocated %d, failed to allocate %lld)", int(pool.total), failed);
+    log_forced(pool.log, "Out of Memory(allocated %d, failed to allocate %lld)", int(pool.total), failed);
     job_abort(" ");
 }
 
@@ -45,8 +44,7 @@ int walk(const Pool& pool)
 
 void report_corrupt(Pool& pool, int expected)
 {
-    pool.log.log_force = 1;
-    log_print(pool.log, "\nMemory corrupt(chunk %d of %d)!!!", expected, int(pool.count));
+    log_forced(pool.log, "\nMemory corrupt(chunk %d of %d)!!!", expected, int(pool.count));
 }
 
 // Steps 1 and 2 of an allocation: the chunk record, counted and made the head.
@@ -125,8 +123,7 @@ void pool_free_all(Pool& pool)
     int expected = walk(pool);
     if (expected >= 0) {
         report_corrupt(pool, expected);
-        pool.log.log_force = 1;
-        log_print(pool.log, "\ninternal memory error: conversion results may be wrong!");
+        log_forced(pool.log, "\ninternal memory error: conversion results may be wrong!");
         return;
     }
     if (pool.mem_trace) {

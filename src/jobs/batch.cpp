@@ -111,15 +111,38 @@ void BatchJobs::kill()
 }
 
 namespace {
-class BatchFileFrontEnd : public JobFrontEnd {
+// The job's whole log, and what -q would show of it: the lines under the file's line.
+class BatchFileFrontEnd : public JobFrontEnd, LogWindow {
 public:
-    LogWindow* open_log_window(const char*) override { return &log; }
-    void report(const char* text, JobOutcome) override
+    LogWindow* open_log_window(const char*) override { return this; }
+    void report(const char* text, JobOutcome outcome) override
     {
+        end_line();
+        std::string cause;
+        if (quiet.finish(outcome != JobOutcome::finished, cause)) shown.push_back(cause);
         log.text += text;
         log.text += '\n';
     }
+    void draw_text(std::string_view t) override { draw_text(t, LogLevel::detail); }
+    void draw_text(std::string_view t, LogLevel level) override
+    {
+        log.draw_text(t);
+        quiet.text(t, level);
+    }
+    void move_to_line(int y) override
+    {
+        log.move_to_line(y);
+        end_line();
+    }
+    void scroll_up(int) override {}
+    void end_line()
+    {
+        std::string line;
+        if (quiet.line_end(line)) shown.push_back(line);
+    }
     LogText log;
+    QuietFilter quiet;
+    std::vector<std::string> shown;
 };
 } // namespace
 
@@ -137,7 +160,7 @@ BatchResult convert_batch_file(const Settings& settings, const BatchFile& f, Bat
     BatchResult r;
     r.ok = mode != 0;
     r.log = std::move(front_end.log.text);
-    r.warnings = warning_lines(r.log);
+    r.warnings = std::move(front_end.shown);
     if (!r.ok) r.reason = batch_failure_reason(job.failure, f.input, "the conversion failed (see the log)");
     return r;
 }
@@ -163,21 +186,4 @@ std::string batch_summary(int converted, int failed, int left_out)
     if (failed) s += ", " + std::to_string(failed) + " failed";
     if (left_out) s += ", " + std::to_string(left_out) + " not converted";
     return s;
-}
-
-std::vector<std::string> warning_lines(const std::string& log)
-{
-    std::vector<std::string> lines;
-    for (size_t at = 0; at < log.size();) {
-        size_t end = log.find('\n', at);
-        if (end == std::string::npos) end = log.size();
-        const std::string_view line(log.data() + at, end - at);
-        for (const char* lead : {"Warning", "it2xm: ", "mod2xm: ", "easyxmid: "})
-            if (line.starts_with(lead)) {
-                lines.emplace_back(line);
-                break;
-            }
-        at = end + 1;
-    }
-    return lines;
 }

@@ -25,7 +25,7 @@ struct BatchResult {
     bool ok = false;
     std::string reason;                // a failure: why, as the file's line says it
     std::string log;                   // the job's whole log
-    std::vector<std::string> warnings; // its warnings and its converter's notes, shown under its line
+    std::vector<std::string> warnings; // what -q shows of its log (QuietFilter), shown under its line
     double seconds = 0;
 };
 
@@ -78,6 +78,3 @@ std::string batch_failed_line(const BatchFile& f, const std::string& reason);
 // "12 converted, 1 failed"; "12 converted" when none failed; with files left out (a batch that
 // was stopped, songs kept), ", 3 not converted".
 std::string batch_summary(int converted, int failed, int left_out = 0);
-// The lines of a log shown under its file's line: those that begin with "Warning", and the notes
-// of the converter programs ("it2xm: ...", "mod2xm: ...", "easyxmid: ...").
-std::vector<std::string> warning_lines(const std::string& log);

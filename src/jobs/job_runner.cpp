@@ -71,8 +71,7 @@ void log_song_summary(Log& log, const Settings& settings)
                 "machines.ini lines of its machines' libraries:\n" + facts_libraries(facts, false));
     for (size_t at = 0; at < text.size();) {
         const size_t end = text.find('\n', at);
-        log.log_force = 1;
-        log_print(log, "%.*s\n", int(std::min<size_t>(end - at, 250)), text.data() + at);
+        log_forced(log, "%.*s\n", int(std::min<size_t>(end - at, 250)), text.data() + at);
         at = end + 1;
     }
 }
@@ -158,7 +157,6 @@ int Job::run(int job_mode)
 
     if (mode & 2) {
         bool ok = run_phase(log, cancel, [&] {
-            ls.log_force = 1;
             // The song a conversion read is no output of the merge that follows it.
             if ((job_mode & 1) && platform::same_file(settings.merge_output.c_str(), settings.input_file.c_str())) {
                 Failure f{FailedFile::output, settings.merge_output, 0,

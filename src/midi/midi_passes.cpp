@@ -34,8 +34,7 @@ void midi_pass(Conversion& c, int pass, SmfReader& file)
     midi_read_pass(c, file);
     s.song_length = s.pattern_count;
     if (ms.notes_before_start) {
-        c.log.log_force = 1;
-        log_print(c.log, "\nWarning: %d notes before the song's start (midi_shift %g rows) left out", ms.notes_before_start,
+        log_warning(c.log, "\nWarning: %d notes before the song's start (midi_shift %g rows) left out", ms.notes_before_start,
                   double(c.settings.midi_shift));
     }
 }
@@ -72,8 +71,7 @@ void midi_after_first_pass(Conversion& c, SmfReader& file)
     }
     const int tempo_changes = midi_settle_tempo_map(c);
     if (tempo_changes > 0 && !st.midi_tempos && ms.smpte_ticks_per_second == 0) {
-        c.log.log_force = 1;
-        log_print(c.log, "\nWarning: the file changes tempo %d times; --set midi_tempos=1 follows them", tempo_changes);
+        log_warning(c.log, "\nWarning: the file changes tempo %d times; --set midi_tempos=1 follows them", tempo_changes);
     }
     const double last_row = midi_position(c, ms.last_note_time);
     const double patterns = std::trunc(last_row / st.blines + 1);
@@ -94,8 +92,7 @@ void midi_after_first_pass(Conversion& c, SmfReader& file)
     // the layout ends here, before its tables are allocated.
     const int64_t least = int64_t(s.pattern_count) * st.blines * master_global_row_bytes;
     if (least > max_pattern_bytes) {
-        c.log.log_force = 1;
-        log_print(c.log, "\nPatterns need %lld bytes, %lld allowed", static_cast<long long>(least),
+        log_forced(c.log, "\nPatterns need %lld bytes, %lld allowed", static_cast<long long>(least),
                   static_cast<long long>(max_pattern_bytes));
         job_abort(" ");
     }
@@ -130,8 +127,7 @@ void midi_after_first_pass(Conversion& c, SmfReader& file)
     if (!target) no_target_generator(c.machines, st.dopfun, no_target_message);
     for (int m = 1; m < s.machine_count; ++m)
         if (midi_machine_tracks(c, m) > target->max_tracks) {
-            c.log.log_force = 1;
-            log_print(c.log, "%s allows ony %d channels,sorry!", target->dll_name, target->max_tracks);
+            log_forced(c.log, "%s allows ony %d channels,sorry!", target->dll_name, target->max_tracks);
             job_abort(" ");
         }
 
@@ -149,8 +145,7 @@ void midi_after_first_pass(Conversion& c, SmfReader& file)
     }
     if (ms.suppressed_notes) {
         // Notes that find no track are lost: said also in quiet mode.
-        c.log.log_force = 1;
-        log_print(c.log, "\nWarning: There are %3d suppressed notes ( >%d additional channels) (increase midi_tpb or midi_res!)",
+        log_warning(c.log, "\nWarning: There are %3d suppressed notes ( >%d additional channels) (increase midi_tpb or midi_res!)",
                   ms.suppressed_notes, midi_additional_channels);
     }
     // Information, not a warning: each such note keeps its note-on and sounds for a row.
@@ -169,8 +164,7 @@ void midi_write_tempo_changes(Conversion& c)
     int beyond = 0;
     const std::vector<MidiBpmChange> changes = midi_bpm_changes(c, int64_t(s.pattern_count) * blines, &beyond);
     if (beyond) {
-        c.log.log_force = 1;
-        log_print(c.log, "\nWarning: %d tempo stretches beyond the Master's %d to %d BPM play at the nearest of them", beyond,
+        log_warning(c.log, "\nWarning: %d tempo stretches beyond the Master's %d to %d BPM play at the nearest of them", beyond,
                   master_bpm_low, master_bpm_high);
     }
     if (changes.empty()) return;

@@ -277,8 +277,7 @@ bool NotePlacement::find_place(int64_t t)
     bool error = false;
     double pattern = floor_fast(p / blines);
     if (pattern >= s.pattern_count) {
-        c.log.log_force = 1;
-        log_print(c.log, "\nPosition error (%d=pat>=bpatts=%d)!!!!\n", int(std::min(pattern, 2147483647.0)),
+        log_forced(c.log, "\nPosition error (%d=pat>=bpatts=%d)!!!!\n", int(std::min(pattern, 2147483647.0)),
                   s.pattern_count);
         pattern = s.pattern_count - 1;
         error = true;
@@ -286,8 +285,7 @@ bool NotePlacement::find_place(int64_t t)
     const double whole = floor_fast(p);
     double row = whole - pattern * blines;
     if (row < 0 || row >= blines) {
-        c.log.log_force = 1;
-        log_print(c.log, "\nPosition error bline=%d (%d)!!!!\n", int(std::clamp(row, -2147483647.0, 2147483647.0)),
+        log_forced(c.log, "\nPosition error bline=%d (%d)!!!!\n", int(std::clamp(row, -2147483647.0, 2147483647.0)),
                   blines);
         row = 0;
         error = true;
@@ -718,8 +716,7 @@ void NotePlacement::note(int channel, int key, int velocity, bool listing)
             if (slot < 0) {
                 slot = limit - 1;
                 ++ms.suppressed_notes;
-                c.log.log_force = 1;
-                log_print(c.log, "OnNote error!!!\n");
+                log_forced(c.log, "OnNote error!!!\n");
             }
             if (slot >= rec->polyphony + rec->added_channels) {
                 rec->added_channels = slot - rec->polyphony + 1;
@@ -734,15 +731,13 @@ void NotePlacement::note(int channel, int key, int velocity, bool listing)
             slots_.sync(ms.slot_table, limit, s.cur_pattern, s.cur_row);
             slot = slots_.sounding(key);
             if (slot < 0) {
-                c.log.log_force = 1;
-                log_print(c.log, "\nOffNote error!!!\n");
+                log_forced(c.log, "\nOffNote error!!!\n");
             } else {
                 const NoteSlot& sl = ms.slot_table[slot];
                 if (sl.pattern == s.cur_pattern && sl.row == s.cur_row) {
                     ++ms.short_notes;
                     if (st.dolist) {
-                        c.log.log_force = 1;
-                        log_print(c.log, "\nNote off in same Row (%d,%d,%d)!", s.cur_pattern, s.cur_row, slot);
+                        log_forced(c.log, "\nNote off in same Row (%d,%d,%d)!", s.cur_pattern, s.cur_row, slot);
                     }
                     if (second_pass()) write_short_note_off(channel, key, slot);
                 } else if (second_pass()) {

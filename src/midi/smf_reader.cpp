@@ -474,8 +474,7 @@ void smf_replay(SmfReader& r, MidiHooks& h)
             break;
         case rec_trapped_end:
             at.current_ticks += int64_t(take_number(p));
-            r.log.log_force = 1;
-            log_print(r.log, "Unexpected EOF trapped\n");
+            log_forced(r.log, "Unexpected EOF trapped\n");
             end_track(r, h);
             break;
         case rec_foreign_data:

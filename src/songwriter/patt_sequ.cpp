@@ -347,8 +347,7 @@ void write_sequ_section(Conversion& c, SequState& sequ)
     for (int k = 0; k < c.song.machine_count; ++k) {
         const MachineRecord& m = c.song.machine_table[k];
         if (m.patterns_left_out == 0) continue;
-        c.log.log_force = 1;
-        log_print(c.log, "\nWarning: machine %d has %d patterns, its sequence names at most %d: %d left out", k,
+        log_warning(c.log, "\nWarning: machine %d has %d patterns, its sequence names at most %d: %d left out", k,
                   m.patterns_written + m.patterns_left_out, max_sequence_patterns, m.patterns_left_out);
     }
 }

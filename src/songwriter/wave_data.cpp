@@ -66,8 +66,7 @@ struct WaveWriter {
         c.log.log_dot_count += unsigned(bytes);
         while (c.log.log_dot_count >= wave_dot_bytes) {
             c.log.log_dot_count -= wave_dot_bytes;
-            c.log.log_force = 1;
-            log_print(c.log, ".");
+            log_forced(c.log, ".");
         }
     }
 

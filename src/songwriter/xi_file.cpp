@@ -206,8 +206,7 @@ void XiExport::finish()
         std::memcpy(keep, name, len);
         c.song.instrument_table[index].xi_file = keep;
         if (n) {
-            c.log.log_force = 1;
-            log_print(c.log, "\nXI-file of instrument %d named %s (the usual name is taken)", index, name);
+            log_forced(c.log, "\nXI-file of instrument %d named %s (the usual name is taken)", index, name);
         }
         return;
     }

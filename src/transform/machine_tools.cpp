@@ -63,8 +63,7 @@ void put_empty_rows(Merge& m, int part, int count)
     m.clone.es9.discard();
     Failure f = write_refused(FailedFile::es9_data, es9_data_name,
                               error == EEXIST ? "exists; -y (--force) replaces it" : platform::error_text(error ? error : EIO));
-    m.log.log_force = 1;
-    log_print(m.log, "\n"); // the error on a line of its own, after the merge's progress
+    log_forced(m.log, "\n"); // the error on a line of its own, after the merge's progress
     job_abort(std::move(f));
 }
 
@@ -88,8 +87,7 @@ void machine_tools_start(Merge& m, int first_song_machines, int rows, const std:
     if (m.settings.clone_wave < 0 || m.settings.clone_wave > 255)
         job_abort("The clone's wave number must be 0 to 255!!");
     if (!c.patterns.create(beside, ".tmp", "w+b")) {
-        m.log.log_force = 1;
-        log_print(m.log, "\n Could not open temporary file for writing: %s", (beside + ".*.tmp").c_str());
+        log_forced(m.log, "\n Could not open temporary file for writing: %s", (beside + ".*.tmp").c_str());
         job_abort(" ");
     }
 }

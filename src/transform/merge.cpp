@@ -214,13 +214,11 @@ void commit_output(Merge& m, platform::ScratchFile& out, const char* output, boo
     if (e == EEXIST || e == platform::not_regular_file) {
         Failure f = write_refused(FailedFile::output, output,
                                   e == EEXIST ? "exists; -y (--force) replaces it" : platform::error_text(e));
-        m.log.log_force = 1;
-        log_print(m.log, "\n"); // the error on a line of its own, after the progress dots
+        log_forced(m.log, "\n"); // the error on a line of its own, after the progress dots
         job_abort(std::move(f));
     }
     if (e) {
-        m.log.log_force = 1;
-        log_print(m.log, "\n%s: %s", output, std::strerror(e));
+        log_forced(m.log, "\n%s: %s", output, std::strerror(e));
         job_abort(file_failure(FailedFile::output, output, e, "Can't write outputfile (disk full?)"));
     }
     made.keep_all();
@@ -438,8 +436,7 @@ void merge_songs(Merge& m, const char* first, const char* second, const char* ou
     if (!out.flush_ok()) job_abort(file_failure(FailedFile::output, output, errno, "Can't write outputfile (disk full?)"));
     commit_output(m, out, output, replace, made);
     if (m.clone.notes_out_of_range) {
-        m.log.log_force = 1;
-        log_print(m.log, "\nWarning: %d notes transposed beyond C-0 to B-15 (the notes a Buzz note byte holds) play as C-0",
+        log_warning(m.log, "\nWarning: %d notes transposed beyond C-0 to B-15 (the notes a Buzz note byte holds) play as C-0",
                   m.clone.notes_out_of_range);
     }
     log_print(m.log, rs.merging ? "\nMerging finished" : "\nTransformation finished");

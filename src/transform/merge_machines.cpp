@@ -201,8 +201,7 @@ void plan_machine_names(Merge& m)
         std::string why;
         known[i] = machine_names(m, i, names[i], why);
         if (!known[i] && (merging || i == 2)) {
-            m.log.log_force = 1;
-            log_print(m.log, "\nWarning: the names of the machines of %s are not checked for clashes, %s!",
+            log_warning(m.log, "\nWarning: the names of the machines of %s are not checked for clashes, %s!",
                       ms.songs[i].c_str(), why.c_str());
         }
     }

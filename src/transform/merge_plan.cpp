@@ -106,8 +106,7 @@ bool empty_list(Merge& m, int input, const SectionEntry& e)
 
 void leave_out(Merge& m, const SectionEntry& e, const char* song, const char* why)
 {
-    m.log.log_force = 1;
-    log_print(m.log, "\nWarning: section %s of %s is left out, %s!", e.name, song, why);
+    log_warning(m.log, "\nWarning: section %s of %s is left out, %s!", e.name, song, why);
 }
 
 bool read_para(Merge& m, int input, const SectionEntry& e, int description, ParaSection& out)

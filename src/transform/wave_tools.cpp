@@ -21,8 +21,7 @@ bool rips_this_input(const WaveTools& w) { return !w.reader || w.reader->current
 [[noreturn]] void tool_failed(WaveTools& w, Failure f)
 {
     w.rip.discard();
-    w.log.log_force = 1;
-    log_print(w.log, "\n"); // the error on a line of its own, after the merge's progress
+    log_forced(w.log, "\n"); // the error on a line of its own, after the merge's progress
     job_abort(std::move(f));
 }
 

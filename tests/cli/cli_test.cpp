@@ -16,6 +16,7 @@
 #include "cli/preflight.h"
 #include "convert/fixtures.h"
 #include "core/version.h"
+#include "jobs/batch.h"
 #include "midi/smf_builder.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
@@ -240,6 +241,18 @@ TEST_F(Cli, ConvertListAndFail)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("failed  wide.xm: the conversion failed (see the line above)\n"
                          "    order: 0Jeskola Tracker allows ony 32 channels,sorry!\n"), std::string::npos) << r.err;
+    // So does the dialog's batch.
+    kxtest::install_machines_ini();
+    Settings s;
+    s.dotsplit = Split::by_instrument;
+    BatchJobs running;
+    EXPECT_EQ(convert_batch_file(s, {"warn.xm", "dialog.bmx"}, running).warnings,
+              (std::vector<std::string>{"Warning: No instrument mapped (31 1 0 0 0)", "(pattern: 0 track: 0 line: 0)",
+                                        "Warning: No instrument mapped (31 2 0 0 0)", "(pattern: 0 track: 1 line: 0)"}));
+    s.dotsplit = Split::one_machine;
+    const BatchResult wide = convert_batch_file(s, {"wide.xm", "dialog.bmx"}, running);
+    EXPECT_EQ(wide.reason, "the conversion failed (see the log)");
+    EXPECT_EQ(wide.warnings, std::vector<std::string>{"order: 0Jeskola Tracker allows ony 32 channels,sorry!"});
     // A batch refuses the later of two inputs that make one song, however far apart; an XI
     // instrument needs no machines.ini, a module does.
     r = run_kestrix("-q -y warn.xm wide.xm warn.mod");

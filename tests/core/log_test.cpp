@@ -12,17 +12,15 @@ namespace {
 
 using LogSink = kxtest::LogWindowTest;
 
-// A forced message shows while the log is off; the count goes down on every call, shown or not.
+// A forced or warning call shows while the log is off; a plain one does not.
 // Suppressed calls, made or skipped after log_shows, make a dot every log_dot_interval;
 // job_abort's message is forced through.
 TEST_F(LogSink, ForcingDotsAndAbort)
 {
-    log.log_force = 2;
-    log_print(log, "a");
+    log_forced(log, "a");
     log.log_enabled = 0;
-    EXPECT_EQ(log_print(log, "b"), 1);
+    EXPECT_EQ(log_warning(log, "b"), 1);
     EXPECT_EQ(log_print(log, "hidden"), -1);
-    EXPECT_EQ(log.log_force, 0);
     log.log_dot_interval = 3;
     // A caller that asks log_shows first and skips the call counts it towards a dot all the same.
     for (int i = 0; i < 7; ++i)
