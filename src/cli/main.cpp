@@ -488,29 +488,57 @@ std::string reason_for(const FailureLine& f, const std::string& input)
     return f.file.empty() || f.file == input ? f.reason : f.file + ": " + f.reason;
 }
 
-// One file of a batch, on a thread of the batch: the checks of a single conversion, then a job
-// of its own whose log is kept for the batch to show.
-BatchResult convert_file_of_batch(const Settings& base, const CliRequest& req, const std::string& machines_ini,
-                                  bool ini_read, const BatchFile& f)
+// The checks of one conversion's files, the same for the one file of a run and for each file of a
+// batch: the input; unless the song is only listed, the output, machines.ini (an XI instrument
+// needs none) and a MIDI file's waves (`s` gets the SoundFont found on this system); then no file
+// the job writes may be one it reads or another one it writes, -y or not, and an existing one only
+// with -y (`req` names the others: the log file, a merge after the conversion). The line of the
+// first that fails; its reason is empty when all pass.
+FailureLine check_conversion(Settings& s, const CliRequest& req, const BatchFile& f, bool listing,
+                             const std::string& machines_ini, bool ini_read)
+{
+    std::string why = check_input(s, f.input);
+    if (!why.empty()) return {f.input, why};
+    if (!listing) {
+        why = check_output(f.output, f.input, req.force);
+        if (!why.empty()) return {f.output, why};
+        why = decide_input_kind(f.input).kind == InputKind::xi ? "" : check_machines_ini(s, machines_ini);
+        if (!why.empty()) return {"", why};
+        const FailureLine waves = prepare_midi_waves(s, f.input);
+        if (!waves.reason.empty()) return waves;
+    }
+    return check_job_files(job_reads(s, req, machines_ini, ini_read), job_writes(s, req, listing, f.output), req.force);
+}
+
+// Runs the job and gives the line of its failure (an empty reason when it did not fail): a
+// conversion's, or a merge's once the merge (of a conversion followed by one) had begun.
+FailureLine run_console_job(Job& job, int job_mode, ConsoleFrontEnd& front_end, const CliRequest& req,
+                            const std::string& input, const std::string& machines_ini)
+{
+    front_end.log().set_progress([&job] { return job.progress(); });
+    const int mode = job.run(job_mode);
+    front_end.log().finish();
+    if (mode != 0 && !front_end.failed_) return {};
+    const Merge* m = job.merge.get();
+    const bool merging = req.merge || (job.settings.merge_after && m && m->state.started);
+    if (!merging) return conversion_failure_line(job.settings, job.failure, input, machines_ini);
+    return merge_failure_line(job.settings, job.failure, m && merge_is_merging(*m) ? "merge" : "transformation",
+                              machines_ini);
+}
+
+// One file of a batch, on a thread of the batch: the checks of its files, then a job of its own
+// whose log is kept for the batch to show.
+BatchResult convert_one(const Settings& base, const CliRequest& req, const std::string& machines_ini, bool ini_read,
+                        const BatchFile& f)
 {
     BatchResult r;
     Settings s = base;
-    std::string why = check_input(s, f.input);
-    if (!why.empty()) return r.reason = why, r;
-    why = check_output(f.output, f.input, req.force);
-    if (!why.empty()) return r.reason = reason_for({f.output, why}, f.input), r;
-    const FailureLine waves = prepare_midi_waves(s, f.input);
-    if (!waves.reason.empty()) return r.reason = reason_for(waves, f.input), r;
-    // An XI instrument needs no machines.ini.
-    why = decide_input_kind(f.input).kind == InputKind::xi ? "" : check_machines_ini(s, machines_ini);
-    if (!why.empty()) return r.reason = why, r;
     CliRequest one = req;
     one.input = f.input;
     one.inputs = {f.input};
     one.log_file.clear();
-    const FailureLine clash = check_job_files(job_reads(s, one, machines_ini, ini_read),
-                                              job_writes(s, one, false, f.output), req.force);
-    if (!clash.reason.empty()) return r.reason = reason_for(clash, f.input), r;
+    const FailureLine refused = check_conversion(s, one, f, false, machines_ini, ini_read);
+    if (!refused.reason.empty()) return r.reason = reason_for(refused, f.input), r;
 
     s.input_file = f.input;
     s.output_file = f.output;
@@ -518,11 +546,10 @@ BatchResult convert_file_of_batch(const Settings& base, const CliRequest& req, c
     prepare_xi_dir(s);
     ConsoleFrontEnd front_end(r.log);
     Job job(s, front_end);
-    const int mode = job.run(1);
-    front_end.log().finish();
+    const FailureLine failed = run_console_job(job, 1, front_end, one, f.input, machines_ini);
     r.warnings = front_end.quiet_lines();
-    r.ok = mode != 0 && !front_end.failed_;
-    if (!r.ok) r.reason = reason_for(conversion_failure_line(s, job.failure, f.input, machines_ini), f.input);
+    r.ok = failed.reason.empty();
+    if (!r.ok) r.reason = reason_for(failed, f.input);
     return r;
 }
 
@@ -575,7 +602,7 @@ int convert_batch(const Settings& settings, const CliRequest& req, const std::st
             r.reason = clash[i];
             return r;
         }
-        return convert_file_of_batch(settings, req, machines_ini, ini_read, f);
+        return convert_one(settings, req, machines_ini, ini_read, f);
     };
     BatchConsole console;
     console.quiet = req.quiet;
@@ -686,31 +713,20 @@ int main(int argc, char** argv)
 
     // The files, before anything is written: one line naming the file and the reason.
     if (!req.merge) {
-        std::string why = check_input(settings, req.input);
-        if (!why.empty()) return fail(req.input, why);
-        if (!listing) {
-            why = check_output(output, req.input, req.force);
-            if (!why.empty()) return fail(output, why);
-            // An XI instrument needs no machines.ini.
-            const bool xi = decide_input_kind(req.input).kind == InputKind::xi;
-            why = xi ? "" : check_machines_ini(settings, machines_ini);
-            if (!why.empty()) return fail("", why);
-            const FailureLine waves = prepare_midi_waves(settings, req.input);
-            if (!waves.reason.empty()) return fail(waves.file, waves.reason);
-        }
-    }
-    if (req.merge) {
+        const FailureLine refused = check_conversion(settings, req, {req.input, output}, listing, machines_ini, ini_read);
+        if (!refused.reason.empty()) return fail(refused.file, refused.reason);
+    } else {
         const bool second = settings.use_convout == SecondSong::merge_input2;
         for (const std::string& song : {settings.merge_input1, second ? settings.merge_input2 : ""}) {
             const int status = song.empty() ? 0 : platform::readable_file_status(song.c_str());
             if (status) return fail(song, std::strerror(status));
         }
+        // No file the job writes may be one it reads or another one it writes, -y or not; an
+        // existing one only with -y.
+        const FailureLine clash = check_job_files(job_reads(settings, req, machines_ini, ini_read),
+                                                  job_writes(settings, req, listing, output), req.force);
+        if (!clash.reason.empty()) return fail(clash.file, clash.reason);
     }
-    // No file the job writes may be one it reads or another one it writes, -y or not; an
-    // existing one only with -y.
-    const FailureLine clash = check_job_files(job_reads(settings, req, machines_ini, ini_read),
-                                              job_writes(settings, req, listing, output), req.force);
-    if (!clash.reason.empty()) return fail(clash.file, clash.reason);
     // Nor is standard output, when it gets the song or the listing (kestrix song.xm - 1<>song.xm).
     if (listing || streams.to_standard_output()) {
         const FailureLine same = check_standard_output(job_reads(settings, req, machines_ini, ini_read));
@@ -759,18 +775,10 @@ int main(int argc, char** argv)
     Job job(settings, front_end);
     // A WAV ripped in a merge sent to standard output or a device goes into the current folder.
     if (merge_sent) job.tools.rip_folder = std::string(".") + platform::path_separator;
-    front_end.log().set_progress([&job] { return job.progress(); });
-    int mode = job.run(job_mode_of(settings, req));
-    front_end.log().finish();
-    const bool failed = mode == 0 || front_end.failed_;
+    const FailureLine f = run_console_job(job, job_mode_of(settings, req), front_end, req, req.input, machines_ini);
+    const bool failed = !f.reason.empty();
     std::string line;
     if (failed) {
-        // A conversion followed by a merge failed in the merge when the merge had begun.
-        const Merge* m = job.merge.get();
-        const bool merging = req.merge || (settings.merge_after && m && m->state.started);
-        const char* job_name = m && merge_is_merging(*m) ? "merge" : "transformation";
-        FailureLine f = merging ? merge_failure_line(settings, job.failure, job_name, machines_ini)
-                                : conversion_failure_line(settings, job.failure, req.input, machines_ini);
         fail(f.file, f.reason);
         line = f.file.empty() ? f.reason : f.file + ": " + f.reason;
     }
