@@ -187,6 +187,11 @@ TEST_F(Platform, NewNamesWithoutTheFileSystemsCalls)
     }
     EXPECT_FALSE(platform::create_scratch_copy("missing", "copy", false));
     EXPECT_FALSE(fs::exists("copy"));
+    // A scratch name keeps 16 bytes of the file's name, dots made '_', never cut inside a UTF-8
+    // sequence.
+    const std::string own = "-kx" + std::to_string(platform::process_id()) + "-";
+    EXPECT_TRUE(platform::scratch_stem("d/song.of.a.long.name.xm").starts_with("d/song_of_a_long_n" + own));
+    EXPECT_TRUE(platform::scratch_stem("d/0123456789abcde\xc3\xa4.xm").starts_with("d/0123456789abcde" + own));
 }
 
 } // namespace
