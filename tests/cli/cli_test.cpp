@@ -398,6 +398,8 @@ TEST_F(Cli, OneLineForEachFailure)
         {nullptr, "-q --generators song.bmx >/dev/full", 1, "kestrix: standard output: No space left on device"},
         {nullptr, "-q demo.xm - >/dev/full", 1, "kestrix: standard output: No space left on device"},
         {nullptr, "-q demo.xm - 1<>demo.xm", 1, "kestrix: standard output: is the input file itself"},
+        {nullptr, "-q demo.xm full.bmx --log /dev/full", 1,
+         "kestrix: /dev/full: could not be written: No space left on device"},
         {nullptr, "--list song.bmx >>song.bmx", 1, "kestrix: standard output: is the input file itself"},
         {nullptr, "--merge song.bmx -o - 1<>song.bmx", 1, "kestrix: standard output: is the merge's first song"},
         // -y replaces regular files only: never a FIFO, nor through a link to one.
