@@ -186,8 +186,10 @@ TEST_F(Cli, ConvertListAndFail)
     r = run_kestrix("-q --merge piped.bmx -o -"); // a merge's too
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out.starts_with("Buzz") && !fs::exists("-")) << r.out.size();
-    // A merge may replace its second song.
+    // A merge may replace its second song, or the song the conversion before it made.
     r = run_kestrix("-q -y --merge piped.bmx quiet.bmx -o quiet.bmx");
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = run_kestrix("-q -y demo.xm quiet.bmx --merge-after piped.bmx -o quiet.bmx");
     EXPECT_EQ(r.status, 0) << r.err;
     // A character device named as the song or the log is written into, -y or not, and stays one
     // (a node made here when the system lets us, else /dev/null itself).
