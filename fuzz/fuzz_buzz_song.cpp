@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     settings.use_convout = SecondSong::none;
     settings.do_mscale1 = int(size % 2);
     kxfuzz::QuietFrontEnd fe;
-    run_job(settings, 2, fe);
+    run_job(settings, JobMode::merge, fe);
     std::remove("merged.bmx");
     std::remove("in.bmx");
     return 0;

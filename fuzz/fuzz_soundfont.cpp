@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         kxfuzz::QuietFrontEnd fe;
         Job job(settings, fe);
         job.phases.convert = &export_set;
-        job.run(1);
+        job.run(JobMode::convert);
     } else {
         kxfuzz::run_conversion(settings, "song.mid");
     }

@@ -59,7 +59,7 @@ inline void run_conversion(Settings settings, const char* input)
     settings.input_file = input;
     settings.output_file = "out.bmx";
     QuietFrontEnd fe;
-    run_job(settings, 1, fe);
+    run_job(settings, JobMode::convert, fe);
     std::remove("out.bmx");
 }
 

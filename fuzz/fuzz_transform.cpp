@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (pick & 64) settings.rip_wave = 1;
     settings.replace_files = 1;
     kxfuzz::QuietFrontEnd fe;
-    run_job(settings, 2, fe);
+    run_job(settings, JobMode::merge, fe);
     for (const char* made : {"merged.bmx", "kxrip01.wav", "es-9.dat"}) std::remove(made);
 
     const SongFacts facts = gather_song_facts(settings, "in.bmx");

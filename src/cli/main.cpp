@@ -231,9 +231,9 @@ int export_xi_set(Settings settings, const CliRequest& req)
     job.phases.convert = [](Conversion& c, const std::string& bank, const std::string& dir) {
         return export_soundfont_xi(c, bank, dir);
     };
-    const int mode = job.run(1);
+    const JobMode mode = job.run(JobMode::convert);
     front_end.log().finish();
-    if (mode == 0 || front_end.failed_) {
+    if (mode == JobMode::none || front_end.failed_) {
         const Failure& f = job.failure;
         return fail(f.file.empty() ? req.input : f.file, f.reason.empty() ? "the export failed" : f.reason);
     }
@@ -512,13 +512,13 @@ FailureLine check_conversion(Settings& s, const CliRequest& req, const BatchFile
 
 // Runs the job and gives the line of its failure (an empty reason when it did not fail): a
 // conversion's, or a merge's once the merge (of a conversion followed by one) had begun.
-FailureLine run_console_job(Job& job, int job_mode, ConsoleFrontEnd& front_end, const CliRequest& req,
+FailureLine run_console_job(Job& job, JobMode job_mode, ConsoleFrontEnd& front_end, const CliRequest& req,
                             const std::string& input, const std::string& machines_ini)
 {
     front_end.log().set_progress([&job] { return job.progress(); });
-    const int mode = job.run(job_mode);
+    const JobMode mode = job.run(job_mode);
     front_end.log().finish();
-    if (mode != 0 && !front_end.failed_) return {};
+    if (mode != JobMode::none && !front_end.failed_) return {};
     const Merge* m = job.merge.get();
     const bool merging = req.merge || (job.settings.merge_after && m && m->state.started);
     if (!merging) return conversion_failure_line(job.settings, job.failure, input, machines_ini);
@@ -546,7 +546,7 @@ BatchResult convert_one(const Settings& base, const CliRequest& req, const std::
     prepare_xi_dir(s);
     ConsoleFrontEnd front_end(r.log);
     Job job(s, front_end);
-    const FailureLine failed = run_console_job(job, 1, front_end, one, f.input, machines_ini);
+    const FailureLine failed = run_console_job(job, JobMode::convert, front_end, one, f.input, machines_ini);
     r.warnings = front_end.quiet_lines();
     r.ok = failed.reason.empty();
     if (!r.ok) r.reason = reason_for(failed, f.input);

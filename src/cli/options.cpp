@@ -515,8 +515,8 @@ bool parse_command_line(Settings& s, const std::vector<std::string>& args, CliRe
     return true;
 }
 
-int job_mode_of(const Settings& s, const CliRequest& req)
+JobMode job_mode_of(const Settings& s, const CliRequest& req)
 {
-    if (req.merge) return 2;
-    return s.merge_after ? 3 : 1;
+    if (req.merge) return JobMode::merge;
+    return s.merge_after ? JobMode::convert_then_merge : JobMode::convert;
 }

@@ -43,7 +43,7 @@ bool parse_command_line(Settings& s, const std::vector<std::string>& args, CliRe
 
 // The job mode of the request: 2 for --merge, 3 for a conversion followed by a merge
 // (merge_after), 1 for a conversion.
-int job_mode_of(const Settings& s, const CliRequest& req);
+JobMode job_mode_of(const Settings& s, const CliRequest& req);
 
 // True when the arguments ask for --help or --version (looked at before anything is loaded).
 bool wants_help_or_version(const std::vector<std::string>& args, CliRequest& req);

@@ -403,12 +403,12 @@ std::string batch_replace_question(const std::vector<std::string>& existing)
     return q + ". Replace them?";
 }
 
-std::vector<std::string> files_a_job_replaces(const Settings& s, int mode,
+std::vector<std::string> files_a_job_replaces(const Settings& s, JobMode mode,
                                               const std::function<bool(const char*)>& exists)
 {
     std::vector<std::string> names;
-    if ((mode & 1) && !is_song_name(s.input_file)) names.emplace_back(s.output_file);
-    if (mode & 2) names.emplace_back(s.merge_output);
+    if (converts(mode) && !is_song_name(s.input_file)) names.emplace_back(s.output_file);
+    if (merges(mode)) names.emplace_back(s.merge_output);
     std::vector<std::string> found;
     for (const std::string& n : names)
         if (!n.empty() && std::find(found.begin(), found.end(), n) == found.end() && exists(n.c_str()))

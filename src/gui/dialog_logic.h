@@ -126,7 +126,7 @@ std::string batch_replace_question(const std::vector<std::string>& existing);
 
 // The files a job of `mode` would write over, each once: the conversion's song (not for a Buzz
 // song as input: that is only listed) and the merge's output, those for which `exists` holds.
-std::vector<std::string> files_a_job_replaces(const Settings& s, int mode,
+std::vector<std::string> files_a_job_replaces(const Settings& s, JobMode mode,
                                               const std::function<bool(const char*)>& exists);
 // The question asked before a job replaces one of them.
 inline std::string replace_question(const std::string& name) { return name + " exists. Replace it?"; }
@@ -157,9 +157,9 @@ bool on_convout_changed(DialogControls& c, Settings& s);
 // The second input's name (and its Browse button) can be edited only for "Inputfile II".
 inline bool merge_input2_editable(SecondSong use_convout) { return use_convout == SecondSong::merge_input2; }
 
-// The mode "Convert" starts: 1, or 3 (convert, then merge) with "Merge after conversion".
-inline int convert_job_mode(const Settings& s) { return s.merge_after ? 3 : 1; }
-constexpr int transform_job_mode = 2;
+// The mode "Convert" starts: convert, or convert then merge with "Merge after conversion".
+inline JobMode convert_job_mode(const Settings& s) { return s.merge_after ? JobMode::convert_then_merge : JobMode::convert; }
+constexpr JobMode transform_job_mode = JobMode::merge;
 
 // xi_dir when kestrix.ini was not read: the current directory (with '\' separators) and "xi\".
 std::string default_xi_dir(const std::string& current_directory);

@@ -155,10 +155,10 @@ BatchResult convert_batch_file(const Settings& settings, const BatchFile& f, Bat
     BatchFileFrontEnd front_end;
     Job job(s, front_end);
     running.started(job);
-    const int mode = job.run(1);
+    const JobMode mode = job.run(JobMode::convert);
     running.ended(job);
     BatchResult r;
-    r.ok = mode != 0;
+    r.ok = mode != JobMode::none;
     r.log = std::move(front_end.log.text);
     r.warnings = std::move(front_end.shown);
     if (!r.ok) r.reason = batch_failure_reason(job.failure, f.input, "the conversion failed (see the log)");

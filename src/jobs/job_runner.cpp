@@ -50,14 +50,15 @@ bool run_phase(Log& log, JobCancel& cancel, Fn&& fn, Failure* failure = nullptr)
 }
 
 // `silent`: a MIDI file converted with waves asked for, none of which was found.
-const char* final_text(int mode, bool merged, bool silent)
+const char* final_text(JobMode mode, bool merged, bool silent)
 {
     switch (mode) {
-    case 1: return silent ? "Conversion finished without waves!" : "Conversion finished!";
-    case 2: return merged ? "Merging finished!" : "Transformation finished!";
-    case 3: return "Conversion and merging finished!";
-    default: return "Error occured!";
+    case JobMode::convert: return silent ? "Conversion finished without waves!" : "Conversion finished!";
+    case JobMode::merge: return merged ? "Merging finished!" : "Transformation finished!";
+    case JobMode::convert_then_merge: return "Conversion and merging finished!";
+    case JobMode::none: break;
     }
+    return "Error occured!";
 }
 
 // A Buzz song given to the conversion: its summary (as the console's --list shows it) and the
@@ -104,13 +105,13 @@ double Job::progress() const
     return merge ? merge_progress(*merge) : -1;
 }
 
-int Job::run(int job_mode)
+JobMode Job::run(JobMode job_mode)
 {
     Log& ls = log;
     auto* convert_fn = phases.convert ? phases.convert : &convert;
     auto* merge_fn = phases.merge ? phases.merge : &merge_phase;
 
-    int mode = job_mode & 3; // the working copy; 0 once a phase has failed
+    JobMode mode = job_mode; // the working copy; none once a phase has failed
     int merged = 0;
     bool silent = false; // a MIDI song that was to have waves has none
     ls.open_window = [this](const char* title) { return front_end_.open_log_window(title); };
@@ -121,7 +122,7 @@ int Job::run(int job_mode)
     ls.log_stream = front_end_.open_log_file();
     ls.window_shows_failure = front_end_.shows_failure_in_log();
 
-    if (mode & 1) {
+    if (converts(mode)) {
         // A Buzz song given to the conversion is listed; the wave tools work on it then too.
         wave_tools_start(tools);
         Conversion conversion(settings, log, pool, machines, &cancel);
@@ -141,24 +142,24 @@ int Job::run(int job_mode)
         }, &failure);
         conversion_ = nullptr;
         if (!ok) {
-            mode = 0;
+            mode = JobMode::none;
             log_failure_line(ls, "\nError during conversion");
             wave_tools_forget(tools); // a WAV ripped from a listed song that was not finished
         }
     }
 
-    if (mode == 3) {
+    if (mode == JobMode::convert_then_merge) {
         // The conversion's window stays and receives the merge's text; the merge starts with an
         // empty pool.
         log_print(ls, "\nConversion terminated, now merging files:\n");
         pool_free_all(pool);
     }
-    if (mode == 2) log_window_open(ls, "Merging Log", settings.lwind_dy);
+    if (mode == JobMode::merge) log_window_open(ls, "Merging Log", settings.lwind_dy);
 
-    if (mode & 2) {
+    if (merges(mode)) {
         bool ok = run_phase(log, cancel, [&] {
             // The song a conversion read is no output of the merge that follows it.
-            if ((job_mode & 1) && platform::same_file(settings.merge_output.c_str(), settings.input_file.c_str())) {
+            if (converts(job_mode) && platform::same_file(settings.merge_output.c_str(), settings.input_file.c_str())) {
                 Failure f{FailedFile::output, settings.merge_output, 0,
                           "is the conversion's input file; name another output", ""};
                 f.text = "Can't write " + f.file + ": " + f.reason;
@@ -172,7 +173,7 @@ int Job::run(int job_mode)
             merged = merge_fn(*this, settings.merge_input1.c_str(), second, settings.merge_output.c_str());
         }, &failure);
         if (!ok) {
-            mode = 0;
+            mode = JobMode::none;
             log_failure_line(ls, "\nError during merging");
         }
     }
@@ -181,8 +182,8 @@ int Job::run(int job_mode)
     if (ls.log_stream) front_end_.close_log_file(ls.log_stream);
     ls.log_stream = nullptr;
 
-    const JobOutcome outcome = mode ? JobOutcome::finished : kill_requested() ? JobOutcome::killed : JobOutcome::failed;
-    front_end_.report(final_text(mode, mode == 2 && merged != 0, silent), outcome);
+    const JobOutcome outcome = mode != JobMode::none ? JobOutcome::finished : kill_requested() ? JobOutcome::killed : JobOutcome::failed;
+    front_end_.report(final_text(mode, mode == JobMode::merge && merged != 0, silent), outcome);
 
     // The window belongs to the front end and ends with the job.
     ls.window = nullptr;
@@ -190,7 +191,7 @@ int Job::run(int job_mode)
     return mode;
 }
 
-int run_job(const Settings& settings, int job_mode, JobFrontEnd& front_end)
+JobMode run_job(const Settings& settings, JobMode job_mode, JobFrontEnd& front_end)
 {
     Job job(settings, front_end);
     return job.run(job_mode);

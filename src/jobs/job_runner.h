@@ -82,10 +82,9 @@ public:
     Job(const Job&) = delete;
     Job& operator=(const Job&) = delete;
 
-    // Runs the phases `job_mode` names (bit 0: convert input_file into output_file; bit 1:
-    // merge/transform; other bits are ignored) and reports the outcome once. Returns the final
-    // mode: 0 when a phase failed.
-    int run(int job_mode);
+    // Runs the phases `job_mode` names and reports the outcome once. Returns the final mode:
+    // JobMode::none when a phase failed.
+    JobMode run(JobMode job_mode);
 
     // Asks the job to end at its next log call or pool allocation inside a phase (from any
     // thread); an outside converter it waits for ends at once.
@@ -112,7 +111,7 @@ private:
 };
 
 // Runs one job with `settings` and the front end: Job(settings, front_end).run(job_mode).
-int run_job(const Settings& settings, int job_mode, JobFrontEnd& front_end);
+JobMode run_job(const Settings& settings, JobMode job_mode, JobFrontEnd& front_end);
 
 // One generator of a song, as the Machine page offers it as the source of a clone.
 struct GeneratorEntry {

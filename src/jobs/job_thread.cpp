@@ -13,7 +13,7 @@ void JobThread::worker_main(void* self)
     if (t.on_end_) t.on_end_(t.context_);
 }
 
-JobStart JobThread::start(const Settings& settings, int mode, JobFrontEnd& front_end, void (*on_end)(void*),
+JobStart JobThread::start(const Settings& settings, JobMode mode, JobFrontEnd& front_end, void (*on_end)(void*),
                           void* context, const JobPhases& phases)
 {
     if (running_) return JobStart::already_running;

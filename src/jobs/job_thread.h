@@ -29,7 +29,7 @@ public:
     // Starts Job(settings, front_end).run(mode) on a new thread unless a job runs. The job gets
     // its own copy of `settings`. `on_end(context)` is called on the worker once the job has
     // reported (the front end posts itself a message there). `phases`: a test's own phases.
-    JobStart start(const Settings& settings, int mode, JobFrontEnd& front_end, void (*on_end)(void*),
+    JobStart start(const Settings& settings, JobMode mode, JobFrontEnd& front_end, void (*on_end)(void*),
                    void* context, const JobPhases& phases = JobPhases());
 
     // Runs `task` on the worker instead of one job (the dialog's batch of jobs); kill() then calls
@@ -59,7 +59,7 @@ private:
     std::atomic<bool> running_{false}; // a job was started and not yet taken back
     std::unique_ptr<Job> job_;
     std::function<void()> task_, kill_task_; // a task instead of a job
-    int mode_ = 0;
+    JobMode mode_ = JobMode::none;
     void (*on_end_)(void* context) = nullptr;
     void* context_ = nullptr;
 };

@@ -35,9 +35,9 @@ bool capture(const Settings& base, const std::string& song, std::string& text)
     settings.input_file = song;
     settings.output_file = "";
     CaptureFrontEnd fe;
-    const int mode = run_job(settings, 1, fe);
+    const JobMode mode = run_job(settings, JobMode::convert, fe);
     text = fe.log_.text;
-    return mode != 0;
+    return mode != JobMode::none;
 }
 
 // The machines as the song names them; machines.ini (when it can be read) says which it describes.

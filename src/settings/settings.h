@@ -19,6 +19,12 @@ enum class Waves : int { none = 0, bmw = 1, bmx = 2 };
 // The second song of a merge (use_convout): merge_input2, the song the conversion made, none
 // (the first song transformed alone).
 enum class SecondSong : int { merge_input2 = 0, converted_song = 1, none = 2 };
+// The phases a job runs with its settings: convert input_file into output_file, merge (or
+// transform) the songs, or the one after the other. The value is the phases' bits: 1 convert,
+// 2 merge. `none` is what a job reports when a phase failed.
+enum class JobMode : int { none = 0, convert = 1, merge = 2, convert_then_merge = 3 };
+constexpr bool converts(JobMode m) { return (int(m) & 1) != 0; }
+constexpr bool merges(JobMode m) { return (int(m) & 2) != 0; }
 
 struct Settings {
     // --- persistent (kestrix.ini) ---

@@ -86,14 +86,14 @@ TEST_F(PagesTest, ReplaceQuestionsAndLogWindowPlace)
     s.merge_output = "m.bmx";
     auto all = [](const char*) { return true; };
     auto only_m = [](const char* n) { return std::string(n) == "m.bmx"; };
-    EXPECT_EQ(files_a_job_replaces(s, 1, all), std::vector<std::string>{"a.bmx"});
-    EXPECT_EQ(files_a_job_replaces(s, 3, all), (std::vector<std::string>{"a.bmx", "m.bmx"}));
-    EXPECT_EQ(files_a_job_replaces(s, 3, only_m), std::vector<std::string>{"m.bmx"});
-    EXPECT_EQ(files_a_job_replaces(s, 2, only_m), std::vector<std::string>{"m.bmx"});
+    EXPECT_EQ(files_a_job_replaces(s, JobMode::convert, all), std::vector<std::string>{"a.bmx"});
+    EXPECT_EQ(files_a_job_replaces(s, JobMode::convert_then_merge, all), (std::vector<std::string>{"a.bmx", "m.bmx"}));
+    EXPECT_EQ(files_a_job_replaces(s, JobMode::convert_then_merge, only_m), std::vector<std::string>{"m.bmx"});
+    EXPECT_EQ(files_a_job_replaces(s, JobMode::merge, only_m), std::vector<std::string>{"m.bmx"});
     s.merge_output = "a.bmx";
-    EXPECT_EQ(files_a_job_replaces(s, 3, all), std::vector<std::string>{"a.bmx"});
+    EXPECT_EQ(files_a_job_replaces(s, JobMode::convert_then_merge, all), std::vector<std::string>{"a.bmx"});
     s.input_file = "song.BMW"; // listed, nothing written
-    EXPECT_TRUE(files_a_job_replaces(s, 1, all).empty());
+    EXPECT_TRUE(files_a_job_replaces(s, JobMode::convert, all).empty());
     EXPECT_EQ(replace_question("big.bmx"), "big.bmx exists. Replace it?");
 
     const ScreenRect screen{0, 0, 1024, 740}, dialog{75, 80, 500, 560};
@@ -252,7 +252,7 @@ TEST_F(PagesTest, TransformPage)
     EXPECT_FALSE(merge_input2_editable(SecondSong::converted_song));
     EXPECT_TRUE(merge_input2_editable(SecondSong::merge_input2));
     s.merge_after = 1;
-    EXPECT_EQ(convert_job_mode(s), 3);
+    EXPECT_EQ(convert_job_mode(s), JobMode::convert_then_merge);
 }
 
 TEST_F(PagesTest, MachinePage)

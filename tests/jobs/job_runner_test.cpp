@@ -67,22 +67,23 @@ TEST_F(JobRunner, EachModesPhasesAndFinalText)
 {
     const char* const failed = "Error: Cannot open input file!!\n\nError during conversion";
     struct Case {
-        int mode;
+        JobMode mode;
         int (*convert)(Conversion&, const std::string&, const std::string&);
-        int use_convout, merging, result;
+        int use_convout, merging;
+        JobMode result;
         const char *trace, *text;
     };
     const Case cases[] = {
-        {1, convert_ok, 2, 0, 1, "[Conversion Log] tune.xm>kestrix.bmx Conversion finished!", "converted\n"},
-        {1, convert_fails, 2, 0, 0, "[Conversion Log] tune.xm Error occured!", failed},
-        {1, convert_throws, 2, 0, 0, "[Conversion Log] Error occured!", "Error: unexpected\n\nError during conversion"},
-        {3, convert_fails, 1, 0, 0, "[Conversion Log] tune.xm Error occured!", failed},
-        {3, convert_ok, 1, 0, 3,
+        {JobMode::convert, convert_ok, 2, 0, JobMode::convert, "[Conversion Log] tune.xm>kestrix.bmx Conversion finished!", "converted\n"},
+        {JobMode::convert, convert_fails, 2, 0, JobMode::none, "[Conversion Log] tune.xm Error occured!", failed},
+        {JobMode::convert, convert_throws, 2, 0, JobMode::none, "[Conversion Log] Error occured!", "Error: unexpected\n\nError during conversion"},
+        {JobMode::convert_then_merge, convert_fails, 1, 0, JobMode::none, "[Conversion Log] tune.xm Error occured!", failed},
+        {JobMode::convert_then_merge, convert_ok, 1, 0, JobMode::convert_then_merge,
          "[Conversion Log] tune.xm>kestrix.bmx mpx1.bmx+kestrix.bmx>morphix.bmx Conversion and merging finished!",
          "converted\n\nConversion terminated, now merging files:\n"},
-        {2, convert_ok, 2, 0, 2, "[Merging Log] mpx1.bmx+(none)>morphix.bmx Transformation finished!", ""},
-        {2, convert_ok, 0, 1, 2, "[Merging Log] mpx1.bmx+mpx2.bmx>morphix.bmx Merging finished!", ""},
-        {0, convert_ok, 2, 0, 0, "Error occured!", ""},
+        {JobMode::merge, convert_ok, 2, 0, JobMode::merge, "[Merging Log] mpx1.bmx+(none)>morphix.bmx Transformation finished!", ""},
+        {JobMode::merge, convert_ok, 0, 1, JobMode::merge, "[Merging Log] mpx1.bmx+mpx2.bmx>morphix.bmx Merging finished!", ""},
+        {JobMode::none, convert_ok, 2, 0, JobMode::none, "Error occured!", ""},
     };
     settings.input_file = "tune.xm";
     for (const Case& k : cases) {
@@ -121,7 +122,7 @@ TEST_F(JobRunner, JobsOnThreadsWriteTheBytesOfJobsInTurn)
     std::filesystem::copy_file(kxtest::source_dir() / "examples" / "demo.xm", "demo.xm");
     struct Run {
         Settings settings;
-        int mode;
+        JobMode mode;
         const char* output;
         std::vector<uint8_t> bytes;
         std::string final_text;
@@ -139,7 +140,7 @@ TEST_F(JobRunner, JobsOnThreadsWriteTheBytesOfJobsInTurn)
     merge.use_convout = SecondSong::merge_input2;
     merge.do_mscale1 = merge.do_mscale2 = 1;
     merge.blow_up = merge.song_repeat = 2;
-    std::vector<Run> runs = {{split, 1, "split.bmx", {}, {}}, {plain, 1, "plain.bmx", {}, {}}, {merge, 2, "merged.bmx", {}, {}}};
+    std::vector<Run> runs = {{split, JobMode::convert, "split.bmx", {}, {}}, {plain, JobMode::convert, "plain.bmx", {}, {}}, {merge, JobMode::merge, "merged.bmx", {}, {}}};
     auto run = [](Run& r, const std::string& output) {
         r.settings.output_file = output;
         r.settings.merge_output = output;

@@ -57,9 +57,9 @@ TEST_F(JobThreadTest, KillEndsTheJobAndTheNextOneStarts)
     Recorder front;
     ended = 0;
     EXPECT_FALSE(jobs.kill()); // "No thread running"
-    ASSERT_EQ(jobs.start(settings, 1, front, &note_end, nullptr, JobPhases{convert_until_killed}), JobStart::started);
+    ASSERT_EQ(jobs.start(settings, JobMode::convert, front, &note_end, nullptr, JobPhases{convert_until_killed}), JobStart::started);
     while (!converting) std::this_thread::yield();
-    EXPECT_EQ(jobs.start(settings, 1, front, &note_end, nullptr), JobStart::already_running);
+    EXPECT_EQ(jobs.start(settings, JobMode::convert, front, &note_end, nullptr), JobStart::already_running);
     EXPECT_TRUE(jobs.kill());
     wait_for_end(1);
     EXPECT_EQ(front.reports, "Error occured! (killed)");
@@ -67,7 +67,7 @@ TEST_F(JobThreadTest, KillEndsTheJobAndTheNextOneStarts)
     EXPECT_FALSE(jobs.running());
 
     // The next job is a new one: it runs to its end.
-    ASSERT_EQ(jobs.start(settings, 1, front, &note_end, nullptr, JobPhases{convert_done}), JobStart::started);
+    ASSERT_EQ(jobs.start(settings, JobMode::convert, front, &note_end, nullptr, JobPhases{convert_done}), JobStart::started);
     wait_for_end(2);
     EXPECT_EQ(front.reports, "Error occured! (killed)Conversion finished!");
     EXPECT_FALSE(jobs.kill_requested());

@@ -211,7 +211,7 @@ bool midi_waves_settled(HWND dialog, const Settings& s, bool any_midi, std::stri
     return answer == IDYES;
 }
 
-void start_job(HWND dialog, int mode)
+void start_job(HWND dialog, JobMode mode)
 {
     if (main_dialog.jobs.running()) {
         error_box("error: another thread already running");
@@ -220,7 +220,7 @@ void start_job(HWND dialog, int mode)
     for (const std::string& name :
          files_a_job_replaces(main_dialog.pages, mode, [](const char* n) { return platform::file_exists(n); }))
         if (!may_replace(dialog, name)) return;
-    const bool midi = (mode & 1) && decide_input_kind(main_dialog.pages.input_file).kind == InputKind::midi;
+    const bool midi = converts(mode) && decide_input_kind(main_dialog.pages.input_file).kind == InputKind::midi;
     std::string waves;
     if (!midi_waves_settled(dialog, main_dialog.pages, midi, waves)) return;
     DialogFrontEnd& f = main_dialog.front_end;
@@ -228,13 +228,13 @@ void start_job(HWND dialog, int mode)
     settings = main_dialog.pages; // the job's own options from now on
     settings.replace_files = 1;   // the dialog asks before a job replaces a file
     choose_machines_ini(settings);
-    if (mode & 1) {
+    if (converts(mode)) {
         prepare_xi_dir(settings);
         if (midi) take_midi_wave_source(settings);
     }
     f.dialog = dialog;
     // The runner's first window is "Conversion Log" for a conversion, "Merging Log" for a merge.
-    const char* title = mode & 1 ? "Conversion Log" : "Merging Log";
+    const char* title = converts(mode) ? "Conversion Log" : "Merging Log";
     f.lines = log_window_create(dialog, title, log_window_place(dialog, settings));
     if (!waves.empty() && f.lines) batch_line(*f.lines, waves);
     const JobStart r = main_dialog.jobs.start(settings, mode, f, &on_job_end, dialog);
@@ -246,7 +246,7 @@ void start_job(HWND dialog, int mode)
     }
     main_dialog.last_tick = GetTickCount();
     main_dialog.longest_gap = 0;
-    test_log("job start mode %d", mode);
+    test_log("job start mode %d", int(mode));
 }
 
 // The answer to the question before a batch replaces songs: "Yes to all", "No to all", or Cancel.
